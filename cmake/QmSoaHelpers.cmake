@@ -1,0 +1,59 @@
+# qmsoa_add_objects(<name> [RECURSE] [SOURCES ...] [LIBRARIES ...])
+# Builds one folder of the library as an OBJECT library. Without SOURCES the
+# folder's *.cxx files are taken (with RECURSE, those of its subfolders too).
+# A folder without sources adds nothing.
+function(qmsoa_add_objects name)
+  cmake_parse_arguments(ARG "RECURSE" "" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_SOURCES)
+    if(ARG_RECURSE)
+      file(GLOB_RECURSE ARG_SOURCES CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cxx")
+    else()
+      file(GLOB ARG_SOURCES CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cxx")
+    endif()
+  endif()
+  if(NOT ARG_SOURCES)
+    return()
+  endif()
+  add_library(${name} OBJECT ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>)
+  target_compile_definitions(${name} PRIVATE QMSOA_BUILDING_LIBRARY)
+  target_link_libraries(${name} PUBLIC XercesC::XercesC ${ARG_LIBRARIES})
+  set(QMSOA_OBJECT_LIBRARIES ${QMSOA_OBJECT_LIBRARIES} ${name} CACHE INTERNAL "")
+endfunction()
+
+# Links the shared library (what applications use) and a static archive of
+# the same objects (what the unit tests use, so that they can reach the
+# internal classes that the shared library does not export).
+function(qmsoa_assemble_library)
+  set(objects "")
+  set(libs "")
+  foreach(lib IN LISTS QMSOA_OBJECT_LIBRARIES)
+    list(APPEND objects $<TARGET_OBJECTS:${lib}>)
+    get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
+    if(deps)
+      list(APPEND libs ${deps})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES libs)
+
+  add_library(qmsoaclient SHARED ${objects})
+  add_library(QmSoaClient::qmsoaclient ALIAS qmsoaclient)
+  set_target_properties(qmsoaclient PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    EXPORT_NAME qmsoaclient)
+  target_link_options(qmsoaclient PRIVATE -Wl,--no-undefined)
+  target_link_libraries(qmsoaclient PRIVATE ${libs} Threads::Threads ${CMAKE_DL_LIBS})
+  target_include_directories(qmsoaclient INTERFACE
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # Public headers include Xerces-C types.
+  target_link_libraries(qmsoaclient PUBLIC XercesC::XercesC)
+
+  add_library(qmsoaclient_static STATIC EXCLUDE_FROM_ALL ${objects})
+  target_link_libraries(qmsoaclient_static PUBLIC ${libs} Threads::Threads ${CMAKE_DL_LIBS})
+  target_include_directories(qmsoaclient_static PUBLIC
+    ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+endfunction()

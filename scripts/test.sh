@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds the library and its tests twice (warnings as
+# errors; AddressSanitizer + UndefinedBehaviorSanitizer) and runs the whole
+# test suite on both builds.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-$(nproc)}
+
+bash "$root/scripts/install-deps.sh"
+
+cmake -S "$root" -B "$root/build/release" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMSOA_WERROR=ON
+cmake --build "$root/build/release" -j "$jobs"
+ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs"
+
+cmake -S "$root" -B "$root/build/sanitize" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Debug -DQMSOA_WERROR=ON -DQMSOA_SANITIZE=ON \
+  -DQMSOA_BUILD_BENCH=OFF -DQMSOA_BUILD_EXAMPLES=OFF
+cmake --build "$root/build/sanitize" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$root/build/sanitize" --output-on-failure -j "$jobs"

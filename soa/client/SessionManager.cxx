@@ -1,0 +1,128 @@
+#include <soa/client/SessionManager.hxx>
+
+#include <soa/client/CredentialManager.hxx>
+#include <soa/client/DefaultExceptionHandler.hxx>
+#include <soa/client/RestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
+#include <soa/client/ServiceStub.hxx>
+
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include <mutex>
+#include <set>
+
+namespace Quillomark::Soa::Client {
+
+namespace {
+
+// Shared by every session whose handler the application has not replaced;
+// it lives until the process exits.
+DefaultExceptionHandler& processDefaultHandler() {
+    static DefaultExceptionHandler handler;
+    return handler;
+}
+
+// The XML parser's platform is initialised once per process and never
+// terminated; an initialisation that throws is tried again by the next
+// session manager.
+void initializeXmlPlatformOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xercesc::XMLPlatformUtils::Initialize(xercesc::XMLUni::fgXercescDefaultLocale, nullptr,
+                                              nullptr, nullptr);
+    });
+}
+
+}  // namespace
+
+SessionManager::SessionManager() = default;
+
+SessionManager::SessionManager(Connection* connection, const std::string& hostPath,
+                               CredentialManager* credentialManager,
+                               Connection::Protocol protocol, Connection::Binding binding,
+                               bool flag)
+    : hostPath(hostPath),
+      credentialManager(credentialManager),
+      protocol(protocol),
+      binding(binding),
+      connection(connection),
+      currentPolicy("Default"),
+      previousPolicy("Default") {
+    DefaultExceptionHandler& defaultHandler = processDefaultHandler();
+    options[Connection::CONSTRUCTOR_FLAG] = flag ? "true" : "false";
+    options[Connection::TIMEOUT] = "0";
+    options[Connection::CRYPTO_MODE] = "Domestic";
+    options[Connection::SSL_VERIFY_PEER] = "true";
+    initializeXmlPlatformOnce();
+    exceptionHandler = &defaultHandler;
+}
+
+SessionManager::~SessionManager() {
+    restSender.reset();
+    // A stub registered under several names is still deleted only once.
+    std::set<ServiceStub*> deleted;
+    for (auto& [name, stub] : services) {
+        if (stub != nullptr && deleted.insert(stub).second) {
+            delete stub;
+        }
+    }
+    services.clear();
+    credentialManager = nullptr;
+    exceptionHandler = nullptr;
+    connection = nullptr;
+}
+
+SessionManager* SessionManager::getSessionManager(Connection* connection) {
+    return connection->getSessionManager();
+}
+
+void SessionManager::setOption(Connection::Option option, const std::string& value) {
+    options[option] = value;
+}
+
+std::string SessionManager::getOption(Connection::Option option) { return options[option]; }
+
+void SessionManager::setCurrentPolicy(const std::string& policyName) {
+    if (policyName != currentPolicy) {
+        previousPolicy = currentPolicy;
+        currentPolicy = policyName;
+    }
+}
+
+RestSender* SessionManager::getRestSender() {
+    if (binding != Connection::REST) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               "Asked for RestSender of a non-REST connection");
+    }
+    if (!restSender) {
+        throw RuntimeException(RuntimeException::NOT_IMPLEMENTED,
+                               protocol == Connection::IIOP
+                                   ? "The IIOP sender is not available in this build"
+                                   : "The HTTP sender is not available in this build");
+    }
+    return restSender.get();
+}
+
+void SessionManager::registerService(const std::string& name, ServiceStub* stub) {
+    services[name] = stub;
+}
+
+ServiceStub* SessionManager::getService(const std::string& name) {
+    auto it = services.find(name);
+    return it == services.end() ? nullptr : it->second;
+}
+
+void SessionManager::setUserPassword(const std::string& user, const std::string& password,
+                                     const std::string& discriminator) {
+    if (credentialManager != nullptr) {
+        credentialManager->setUserPassword(user, password, discriminator);
+    }
+}
+
+void SessionManager::setGroupRole(const std::string& group, const std::string& role) {
+    if (credentialManager != nullptr) {
+        credentialManager->setGroupRole(group, role);
+    }
+}
+
+}  // namespace Quillomark::Soa::Client

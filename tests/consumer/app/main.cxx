@@ -1,0 +1,24 @@
+// A tiny application built against the installed library.
+#include <soa/client/Connection.hxx>
+#include <soa/client/RuntimeException.hxx>
+
+#include <iostream>
+
+int main() {
+    using Quillomark::Soa::Client::Connection;
+    using Quillomark::Soa::Client::RuntimeException;
+
+    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST, true);
+    connection.setOption(Connection::TIMEOUT, "30");
+    if (connection.getCurrentObjectPropertyPolicy() != "Default") return 1;
+
+    try {
+        Connection refused("http://localhost:1/tc", nullptr, Connection::HTTP,
+                           static_cast<Connection::Binding>(1), true);
+        return 2;
+    } catch (const RuntimeException& e) {
+        if (e.getType() != RuntimeException::NOT_IMPLEMENTED) return 3;
+        std::cout << "caught: " << e.getMessage() << "\n";
+    }
+    return 0;
+}
