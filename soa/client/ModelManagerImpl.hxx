@@ -1,9 +1,25 @@
 #pragma once
 
 #include <soa/client/ModelManager.hxx>
+#include <soa/common/Export.hxx>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace Quillomark::Soa::Client {
 
+class ModelObjectFactory;
+class Type;
+class TypeImpl;
+
+// The object store of one connection, with the types the server has
+// described, by name. Objects are made through the factories of the typed
+// model, keyed by server type name, falling back to the parent type and at
+// last to a plain ModelObject.
 class QMSOA_API ModelManagerImpl : public ModelManager {
 public:
     explicit ModelManagerImpl(Connection* connection);
@@ -11,8 +27,54 @@ public:
     ModelManagerImpl(const ModelManagerImpl&) = delete;
     ModelManagerImpl& operator=(const ModelManagerImpl&) = delete;
 
+    ModelObject* getObject(std::string uid) override;
+    ModelObject* constructObject(std::string uid) override;
+    // Throws RuntimeException (GENERAL_ERROR) for a UID that validateUID
+    // refuses. A type name the manager has not loaded gets a placeholder type
+    // of that name (UID "UNKNOWN_TYPE_UID", no parent); the server is not asked.
+    ModelObject* constructObject(std::string typeName, std::string uid) override;
+    void removeObjectsFromStore(std::vector<std::string> uids) override;
+    void removeObjectsFromStore(std::vector<ModelObject*>& objects) override;
+    void removeAllObjectsFromStore() override;
+
+    // A null listener is ignored.
+    void addChangeListener(ChangeListener* listener) override;
+    void addDeleteListener(DeleteListener* listener) override;
+    void addPartialErrorListener(PartialErrorListener* listener) override;
+    void removeChangeListener(ChangeListener* listener) override;
+    void removeDeleteListener(DeleteListener* listener) override;
+    void removePartialErrorListener(PartialErrorListener* listener) override;
+
+    // True for a UID that begins with "BOM::" or "TYPE::" or is 14 characters long.
+    virtual bool validateUID(std::string uid);
+
+    // A new object, without its record, of the typed class of `type` or of
+    // its nearest ancestor that has one; a plain ModelObject when none has.
+    static ModelObject* constructObjectOfType(Type* type);
+
+    // Counts the objects that have left the store; a converted reference
+    // looks its objects up again when this has moved.
+    const std::uint64_t& removalCount() const { return removals; }
+
 private:
-    Connection* connection;
+    using FactoryMap = std::map<std::string, ModelObjectFactory*>;
+
+    void remove(const std::string& uid);
+    // The one factory map of the process, filled by the registration of the
+    // typed model on first use; every manager has the same factories.
+    static const FactoryMap& objectFactories();
+
+    Connection* connection = nullptr;
+    std::map<std::string, ModelObject*> objects;
+    std::map<std::string, std::unique_ptr<TypeImpl>> types;
+    // Types made for names the manager had not loaded; they are in no map.
+    std::vector<std::unique_ptr<TypeImpl>> placeholderTypes;
+    std::set<ChangeListener*> changeListeners;
+    std::set<DeleteListener*> deleteListeners;
+    std::set<PartialErrorListener*> partialErrorListeners;
+    std::uint64_t removals = 0;
+
+    static const FactoryMap* s_objectFactoryMap;
 };
 
 }  // namespace Quillomark::Soa::Client
