@@ -1,0 +1,77 @@
+#include <soa/common/DomException.hxx>
+#include <soa/common/ExceptionMapper.hxx>
+#include <soa/common/LexicalCast.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/common/BadLexicalCast.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
+#include <soa/schemas/exceptions/InternalServerException.hxx>
+#include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/InvalidUserException.hxx>
+#include <soa/schemas/exceptions/ProtocolException.hxx>
+#include <soa/schemas/exceptions/ServiceException.hxx>
+#include <soa/schemas/exceptions/SoaException.hxx>
+
+namespace Quillomark::Soa::Common::Exceptions {
+
+namespace Faults = Quillomark::Schemas::Soa::_2006_03::Exceptions;
+using Quillomark::Soa::Common::Xml::XMLNode;
+
+namespace {
+
+std::string stringAttribute(const XMLNode& node, const std::string& name) {
+    const std::string* value = node.findAttribute(name);
+    return value != nullptr ? *value : std::string();
+}
+
+int intAttribute(const XMLNode& node, const std::string& name) {
+    try {
+        return Xml::lexical_cast<int>(stringAttribute(node, name));
+    } catch (const BadLexicalCast& e) {
+        throw DomException("Fault " + node.getName() + ", attribute " + name + ": " +
+                           e.getMessage());
+    }
+}
+
+template <typename Fault>
+[[noreturn]] void raise(const XMLNode& node) {
+    throw Fault(stringAttribute(node, "message"));
+}
+
+[[noreturn]] void raiseInvalidUser(const XMLNode& node) {
+    Faults::InvalidUserException fault(stringAttribute(node, "message"));
+    fault.setCode(intAttribute(node, "code"));
+    fault.setLevel(intAttribute(node, "level"));
+    fault.setUserId(stringAttribute(node, "userId"));
+    throw fault;
+}
+
+[[noreturn]] void raiseService(const XMLNode& node) {
+    Faults::ServiceException fault(stringAttribute(node, "message"));
+    std::vector<std::string> messages;
+    for (const XMLNode* child : node.getChildren()) {
+        if (child->getName() == "messages") messages.push_back(stringAttribute(*child, "value"));
+    }
+    fault.setMessages(messages);
+    fault.setClientId(stringAttribute(node, "clientId"));
+    fault.setCode(intAttribute(node, "code"));
+    fault.setUid(stringAttribute(node, "uid"));
+    fault.setLevel(intAttribute(node, "level"));
+    throw fault;
+}
+
+}  // namespace
+
+void ExceptionMapper::parseExceptionString(Quillomark::Soa::Common::Xml::SAXToNodeParser& parser) {
+    const XMLNode& root = parser.getRoot();
+    if (root.getNamespace() != Faults::EXCEPTIONS_NAMESPACE) return;
+    const std::string& name = root.getName();
+    if (name == "InvalidUserException") raiseInvalidUser(root);
+    if (name == "InvalidCredentialsException") raise<Faults::InvalidCredentialsException>(root);
+    if (name == "InternalServerException") raise<Faults::InternalServerException>(root);
+    if (name == "ConnectionException") raise<Faults::ConnectionException>(root);
+    if (name == "ProtocolException") raise<Faults::ProtocolException>(root);
+    if (name == "SoaException") raise<Faults::SoaException>(root);
+    raiseService(root);
+}
+
+}  // namespace Quillomark::Soa::Common::Exceptions

@@ -1,0 +1,184 @@
+#include <soa/common/DomException.hxx>
+#include <soa/common/QmStrX.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+
+#include <platform/common/internal/Utf16.hxx>
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax/Locator.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/sax2/Attributes.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+namespace Quillomark::Soa::Common::Xml {
+
+using Quillomark::Soa::Common::Exceptions::DomException;
+using xercesc::XMLUni;
+
+namespace {
+
+// The parser's platform is set up once per process and kept for its life.
+void initializePlatformOnce() {
+    static const bool initialized = [] {
+        xercesc::XMLPlatformUtils::Initialize();
+        return true;
+    }();
+    (void)initialized;
+}
+
+std::string position(XMLFileLoc line, XMLFileLoc column) {
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
+}
+
+}  // namespace
+
+SAXToNodeParser::SAXToNodeParser() { initializePlatformOnce(); }
+
+SAXToNodeParser::~SAXToNodeParser() = default;
+
+void SAXToNodeParser::createReader() {
+    securityManager = std::make_unique<xercesc::SecurityManager>();
+    securityManager->setEntityExpansionLimit(ENTITY_EXPANSION_LIMIT);
+
+    reader.reset(xercesc::XMLReaderFactory::createXMLReader());
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
+    reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
+    reader->setFeature(XMLUni::fgXercesSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+    reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+    reader->setProperty(XMLUni::fgXercesSecurityManager, securityManager.get());
+    reader->setContentHandler(this);
+    reader->setErrorHandler(this);
+    reader->setLexicalHandler(this);
+    reader->setDeclarationHandler(this);
+    reader->setDTDHandler(this);
+    reader->setEntityResolver(this);
+}
+
+void SAXToNodeParser::clearTree() {
+    nodes.clear();
+    openElements.clear();
+    root = nullptr;
+    locator = nullptr;
+}
+
+const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
+    clearTree();
+    if (!reader) createReader();
+    xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
+                                      document.size(), "reply", false);
+    try {
+        reader->parse(source);
+    } catch (const DomException&) {
+        clearTree();
+        throw;
+    } catch (const xercesc::SAXException& e) {
+        clearTree();
+        throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
+    } catch (const xercesc::OutOfMemoryException&) {
+        clearTree();
+        throw DomException("Out of memory while parsing the document");
+    } catch (const xercesc::XMLException& e) {
+        clearTree();
+        throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
+    }
+    if (root == nullptr) throw DomException("The document has no root element");
+    return *root;
+}
+
+const XMLNode& SAXToNodeParser::getRoot() const { return root != nullptr ? *root : emptyRoot; }
+
+void SAXToNodeParser::setDocumentLocator(const xercesc::Locator* const documentLocator) {
+    locator = documentLocator;
+}
+
+void SAXToNodeParser::startElement(const XMLCh* const uri, const XMLCh* const localname,
+                                   const XMLCh* const qname, const xercesc::Attributes& attrs) {
+    (void)qname;
+    XMLNode& node = nodes.emplace_back();
+    if (locator != nullptr) node.line = static_cast<std::int32_t>(locator->getLineNumber());
+    Internal::appendUtf8(node.name, localname);
+    Internal::appendUtf8(node.namespaceUri, uri);
+    const XMLSize_t count = attrs.getLength();
+    for (XMLSize_t i = 0; i < count; ++i) {
+        nameBuffer.clear();
+        valueBuffer.clear();
+        Internal::appendUtf8(nameBuffer, attrs.getQName(i));
+        Internal::appendUtf8(valueBuffer, attrs.getValue(i));
+        node.attributes.emplace(nameBuffer, valueBuffer);
+    }
+    if (openElements.empty()) {
+        root = &node;
+    } else {
+        openElements.back()->children.push_back(&node);
+    }
+    openElements.push_back(&node);
+}
+
+void SAXToNodeParser::endElement(const XMLCh* const uri, const XMLCh* const localname,
+                                 const XMLCh* const qname) {
+    (void)uri;
+    (void)localname;
+    (void)qname;
+    openElements.pop_back();
+}
+
+void SAXToNodeParser::characters(const XMLCh* const chars, const XMLSize_t length) {
+    if (!openElements.empty()) Internal::appendUtf8(openElements.back()->text, chars, length);
+}
+
+void SAXToNodeParser::fatalError(const xercesc::SAXParseException& exc) {
+    throw DomException(position(exc.getLineNumber(), exc.getColumnNumber()) +
+                       static_cast<const std::string&>(QmStrX(exc.getMessage())));
+}
+
+// Errors that are not fatal (an unbound namespace prefix, say) still make
+// the document unreadable for us.
+void SAXToNodeParser::error(const xercesc::SAXParseException& exc) { fatalError(exc); }
+
+void SAXToNodeParser::refuse(const std::string& reason) const {
+    std::string where = locator != nullptr
+                            ? position(locator->getLineNumber(), locator->getColumnNumber())
+                            : std::string();
+    throw DomException(where + reason);
+}
+
+void SAXToNodeParser::startDTD(const XMLCh* const name, const XMLCh* const publicId,
+                               const XMLCh* const systemId) {
+    (void)name;
+    if ((systemId != nullptr && *systemId != 0) || (publicId != nullptr && *publicId != 0)) {
+        refuse("An external DTD is not allowed");
+    }
+}
+
+void SAXToNodeParser::externalEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
+                                         const XMLCh* const systemId) {
+    (void)publicId;
+    (void)systemId;
+    refuse("The external entity \"" + static_cast<const std::string&>(QmStrX(name)) +
+           "\" is not allowed");
+}
+
+void SAXToNodeParser::unparsedEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
+                                         const XMLCh* const systemId,
+                                         const XMLCh* const notationName) {
+    (void)notationName;
+    externalEntityDecl(name, publicId, systemId);
+}
+
+xercesc::InputSource* SAXToNodeParser::resolveEntity(const XMLCh* const publicId,
+                                                     const XMLCh* const systemId) {
+    (void)publicId;
+    refuse("The external resource \"" + static_cast<const std::string&>(QmStrX(systemId)) +
+           "\" is not allowed");
+}
+
+}  // namespace Quillomark::Soa::Common::Xml

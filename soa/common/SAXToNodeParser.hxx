@@ -1,0 +1,90 @@
+#pragma once
+
+#include <soa/common/Export.hxx>
+#include <soa/common/XMLNode.hxx>
+
+#include <xercesc/sax2/DefaultHandler.hpp>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class SAX2XMLReader;
+class SecurityManager;
+XERCES_CPP_NAMESPACE_END
+
+namespace Quillomark::Soa::Common::Xml {
+
+// Parses a whole document into a tree of XMLNode (namespaces on, no
+// validation). The text is untrusted network input: no external DTD is
+// loaded, no external entity is resolved, and entity expansion is bounded;
+// a document that asks for any of these is refused. A parser can be used for
+// many documents in turn: each parse replaces the previous tree.
+class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
+public:
+    // The most entity references one document may expand.
+    static constexpr XMLSize_t ENTITY_EXPANSION_LIMIT = 10000;
+
+    SAXToNodeParser();
+    ~SAXToNodeParser() override;
+    SAXToNodeParser(const SAXToNodeParser&) = delete;
+    SAXToNodeParser& operator=(const SAXToNodeParser&) = delete;
+
+    // Parses `document` and returns its root element. Text the parser
+    // rejects throws Quillomark::Soa::Common::Exceptions::DomException with
+    // the line, the column and the reason; the tree is then empty.
+    const XMLNode& parseString(const std::string& document);
+    // The root element of the last parse (an empty node before the first).
+    const XMLNode& getRoot() const;
+
+    // SAX handlers.
+    void startDocument() override {}
+    void endDocument() override {}
+    void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length) override {
+        (void)chars;
+        (void)length;
+    }
+    void processingInstruction(const XMLCh* const target, const XMLCh* const data) override {
+        (void)target;
+        (void)data;
+    }
+    void setDocumentLocator(const xercesc::Locator* const locator) override;
+    void startElement(const XMLCh* const uri, const XMLCh* const localname,
+                      const XMLCh* const qname, const xercesc::Attributes& attrs) override;
+    void endElement(const XMLCh* const uri, const XMLCh* const localname,
+                    const XMLCh* const qname) override;
+    void characters(const XMLCh* const chars, const XMLSize_t length) override;
+    void fatalError(const xercesc::SAXParseException& exc) override;
+    void error(const xercesc::SAXParseException& exc) override;
+    void startDTD(const XMLCh* const name, const XMLCh* const publicId,
+                  const XMLCh* const systemId) override;
+    void externalEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
+                            const XMLCh* const systemId) override;
+    void unparsedEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
+                            const XMLCh* const systemId, const XMLCh* const notationName) override;
+    xercesc::InputSource* resolveEntity(const XMLCh* const publicId,
+                                        const XMLCh* const systemId) override;
+
+private:
+    void createReader();
+    void clearTree();
+    [[noreturn]] void refuse(const std::string& reason) const;
+
+    std::unique_ptr<xercesc::SecurityManager> securityManager;
+    std::unique_ptr<xercesc::SAX2XMLReader> reader;
+    const xercesc::Locator* locator = nullptr;
+
+    // Nodes live in a deque, which allocates them in blocks and keeps their
+    // addresses while the tree grows.
+    std::deque<XMLNode> nodes;
+    std::vector<XMLNode*> openElements;
+    XMLNode* root = nullptr;
+    XMLNode emptyRoot;
+    // Reused transcoding buffers.
+    std::string nameBuffer;
+    std::string valueBuffer;
+};
+
+}  // namespace Quillomark::Soa::Common::Xml

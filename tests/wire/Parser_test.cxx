@@ -1,0 +1,253 @@
+#include <soa/common/DomException.hxx>
+#include <soa/common/ExceptionMapper.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/common/XmlStream.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
+#include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/InvalidUserException.hxx>
+#include <soa/schemas/exceptions/ProtocolException.hxx>
+#include <soa/schemas/exceptions/ServiceException.hxx>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using Quillomark::Soa::Common::Exceptions::DomException;
+using Quillomark::Soa::Common::Exceptions::ExceptionMapper;
+using Quillomark::Soa::Common::Xml::SAXToNodeParser;
+using Quillomark::Soa::Common::Xml::XMLNode;
+using Quillomark::Soa::Common::Xml::XmlStream;
+namespace Faults = Quillomark::Schemas::Soa::_2006_03::Exceptions;
+
+std::string parseError(const std::string& document) {
+    SAXToNodeParser parser;
+    try {
+        parser.parseString(document);
+    } catch (const DomException& e) {
+        EXPECT_EQ(parser.getRoot().getName(), "");
+        return e.getMessage();
+    }
+    ADD_FAILURE() << "accepted: " << document;
+    return "";
+}
+
+TEST(SAXToNodeParser, BuildsTreeWithNamesNamespacesAttributesAndText) {
+    SAXToNodeParser parser;
+    const XMLNode& root = parser.parseString(
+        "<?xml version='1.0' encoding='UTF-8'?>\n<?pi data?>\n"
+        "<r:reply xmlns:r='urn:r' a='1' b='x &amp; &lt;y&gt; &#10;'>"
+        "<item n='first'>one</item><item n='second'/><other>t<![CDATA[<c>]]>u</other>"
+        "</r:reply>");
+    EXPECT_EQ(root.getName(), "reply");
+    EXPECT_EQ(root.getNamespace(), "urn:r");
+    EXPECT_EQ(root.getLine(), 3);
+    ASSERT_EQ(root.attrs().size(), 2u);  // namespace declarations are not attributes
+    EXPECT_EQ(root.attrs().at("b"), "x & <y> \n");
+    ASSERT_EQ(root.getChildren().size(), 3u);
+    EXPECT_EQ(root.getChildren()[0]->getText(), "one");
+    EXPECT_EQ(*root.getChildren()[1]->findAttribute("n"), "second");
+    EXPECT_EQ(root.findAttribute("missing"), nullptr);
+    EXPECT_EQ(root.findChild("item"), root.getChildren()[0]);
+    EXPECT_EQ(root.findChild("other")->getText(), "t<c>u");
+    EXPECT_EQ(root.findChild("none"), nullptr);
+    EXPECT_EQ(&parser.getRoot(), &root);
+}
+
+TEST(SAXToNodeParser, KeepsNonAsciiTextInUtf8) {
+    SAXToNodeParser parser;
+    // Latin-1 declared document: the tree is UTF-8 all the same.
+    const XMLNode& latin = parser.parseString(
+        std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a v='\xE9'/>"));
+    EXPECT_EQ(latin.attrs().at("v"), "\xC3\xA9");
+    // Characters outside the basic plane survive as four-byte sequences.
+    const XMLNode& wide = parser.parseString("<a v='\xF0\x9F\x98\x80 \xE2\x82\xAC &#x10348;'/>");
+    EXPECT_EQ(wide.attrs().at("v"), "\xF0\x9F\x98\x80 \xE2\x82\xAC \xF0\x90\x8D\x88");
+}
+
+TEST(SAXToNodeParser, ReusedParserReplacesTheTreeAlsoAfterAFailure) {
+    SAXToNodeParser parser;
+    parser.parseString("<first><a/><b/></first>");
+    EXPECT_THROW(parser.parseString("<broken>"), DomException);
+    EXPECT_EQ(parser.getRoot().getName(), "");
+    EXPECT_TRUE(parser.getRoot().getChildren().empty());
+    const XMLNode& second = parser.parseString("<second><c/></second>");
+    EXPECT_EQ(second.getName(), "second");
+    ASSERT_EQ(second.getChildren().size(), 1u);
+    EXPECT_EQ(second.getChildren()[0]->getName(), "c");
+}
+
+TEST(SAXToNodeParser, RejectsMalformedDocumentsWithPosition) {
+    EXPECT_EQ(parseError("<a>\n  <b></c>\n</a>").rfind("line 2, column ", 0), 0u);
+    EXPECT_NE(parseError("").find("line"), std::string::npos);
+    EXPECT_FALSE(parseError("not xml").empty());
+    EXPECT_FALSE(parseError("<a x='1' x='2'/>").empty());
+    EXPECT_FALSE(parseError("<a/><b/>").empty());
+    EXPECT_FALSE(parseError("<p:a/>").empty());                     // unbound prefix
+    EXPECT_FALSE(parseError("<a>&undefined;</a>").empty());         // unknown entity
+    EXPECT_FALSE(parseError("<a>\xFF\xFE</a>").empty());            // not UTF-8
+    EXPECT_FALSE(parseError("<a v='&#1;'/>").empty());              // not an XML character
+}
+
+// A file that the parser must never open; the test would see it read.
+class ExternalResource : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = ::testing::TempDir() + "wire_external_resource.txt";
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("SECRET", file);
+        std::fclose(file);
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+    std::string url() const { return "file://" + path; }
+    std::string path;
+};
+
+TEST_F(ExternalResource, ExternalDtdAndEntitiesAreRefused) {
+    std::string dtd = parseError("<!DOCTYPE a SYSTEM '" + url() + "'><a/>");
+    EXPECT_NE(dtd.find("external DTD"), std::string::npos) << dtd;
+    EXPECT_FALSE(parseError("<!DOCTYPE a PUBLIC '-//x//y' '" + url() + "'><a/>").empty());
+
+    std::string entity =
+        parseError("<!DOCTYPE a [<!ENTITY e SYSTEM '" + url() + "'>]><a>&e;</a>");
+    EXPECT_NE(entity.find("external entity"), std::string::npos) << entity;
+    EXPECT_FALSE(
+        parseError("<!DOCTYPE a [<!ENTITY % p SYSTEM '" + url() + "'> %p;]><a/>").empty());
+    EXPECT_FALSE(parseError("<!DOCTYPE a [<!NOTATION n SYSTEM 'x'>"
+                            "<!ENTITY u SYSTEM '" + url() + "' NDATA n>]><a/>")
+                     .empty());
+    // XInclude is not processed: the element stays an element.
+    SAXToNodeParser parser;
+    const XMLNode& root = parser.parseString("<a xmlns:xi='http://www.w3.org/2001/XInclude'>"
+                                             "<xi:include href='" + url() + "' parse='text'/></a>");
+    EXPECT_EQ(root.getText(), "");
+    EXPECT_EQ(root.getChildren().at(0)->getName(), "include");
+}
+
+TEST(SAXToNodeParser, InternalEntitiesExpandButExpansionIsBounded) {
+    SAXToNodeParser parser;
+    const XMLNode& root =
+        parser.parseString("<!DOCTYPE a [<!ENTITY e 'value'>]><a v='&e;'>&e;&e;</a>");
+    EXPECT_EQ(root.attrs().at("v"), "value");
+    EXPECT_EQ(root.getText(), "valuevalue");
+
+    // Many predefined references are ordinary text, not expansions.
+    std::string many = "<a>";
+    for (int i = 0; i < 50000; ++i) many += "&amp;";
+    many += "</a>";
+    EXPECT_EQ(parser.parseString(many).getText().size(), 50000u);
+
+    std::string laughs = "<!DOCTYPE a [<!ENTITY l0 'ha'>";
+    for (int i = 1; i <= 9; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " '";
+        for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "'>";
+    }
+    laughs += "]><a>&l9;</a>";
+    std::string refused = parseError(laughs);
+    EXPECT_NE(refused.find("expansion"), std::string::npos) << refused;
+}
+
+TEST(ExceptionMapper, NormalRepliesPass) {
+    SAXToNodeParser parser;
+    parser.parseString("<serviceData/>");
+    EXPECT_NO_THROW(ExceptionMapper::parseExceptionString(parser));
+    // The right local name in another namespace is no fault.
+    parser.parseString("<InvalidUserException xmlns='urn:other' message='m'/>");
+    EXPECT_NO_THROW(ExceptionMapper::parseExceptionString(parser));
+}
+
+std::string fault(const std::string& name, const std::string& rest) {
+    return "<f:" + name + " xmlns:f='" + Faults::EXCEPTIONS_NAMESPACE + "' " + rest + "/>";
+}
+
+template <typename Fault>
+Fault mapped(const std::string& document) {
+    SAXToNodeParser parser;
+    parser.parseString(document);
+    try {
+        ExceptionMapper::parseExceptionString(parser);
+    } catch (const Fault& e) {
+        return e;
+    }
+    ADD_FAILURE() << "not mapped: " << document;
+    return Fault();
+}
+
+TEST(ExceptionMapper, FaultsMapToTheirExceptionWithFields) {
+    auto user = mapped<Faults::InvalidUserException>(
+        fault("InvalidUserException", "message='gone' code='515' level='3' userId='u1'"));
+    EXPECT_EQ(user.getLocalName(), "InvalidUserException");
+    EXPECT_EQ(user.getMessage(), "gone");
+    EXPECT_EQ(user.getCode(), 515);
+    EXPECT_EQ(user.getLevel(), 3);
+    EXPECT_EQ(user.getUserId(), "u1");
+
+    EXPECT_EQ(mapped<Faults::InvalidCredentialsException>(
+                  fault("InvalidCredentialsException", "message='bad &amp; wrong'"))
+                  .getMessage(),
+              "bad & wrong");
+    EXPECT_EQ(mapped<Faults::ConnectionException>(fault("ConnectionException", "message='c'"))
+                  .getLocalName(),
+              "ConnectionException");
+    EXPECT_EQ(mapped<Faults::ProtocolException>(fault("ProtocolException", "")).getMessage(), "");
+    EXPECT_EQ(mapped<Faults::InternalServerException>(fault("InternalServerException", ""))
+                  .getLocalName(),
+              "InternalServerException");
+    EXPECT_EQ(mapped<Faults::SoaException>(fault("SoaException", "")).getLocalName(),
+              "SoaException");
+
+    SAXToNodeParser parser;
+    parser.parseString(std::string("<ServiceException xmlns='") + Faults::EXCEPTIONS_NAMESPACE +
+                       "' message='failed' clientId='c7' code='42' uid='U1' level='2'>"
+                       "<messages value='first'/><messages value='second'/></ServiceException>");
+    try {
+        ExceptionMapper::parseExceptionString(parser);
+        ADD_FAILURE();
+    } catch (const Faults::ServiceException& e) {
+        EXPECT_EQ(e.getMessage(), "failed");
+        EXPECT_EQ(e.getClientId(), "c7");
+        EXPECT_EQ(e.getCode(), 42);
+        EXPECT_EQ(e.getUid(), "U1");
+        EXPECT_EQ(e.getLevel(), 2);
+        EXPECT_EQ(e.getMessages(), (std::vector<std::string>{"first", "second"}));
+    }
+}
+
+TEST(ExceptionMapper, UnknownFaultIsServiceExceptionAndBadFieldsAreDomException) {
+    auto unknown = mapped<Faults::ServiceException>(fault("SomethingElse", "message='odd'"));
+    EXPECT_EQ(unknown.getMessage(), "odd");
+    EXPECT_EQ(unknown.getLocalName(), "ServiceException");
+
+    SAXToNodeParser parser;
+    parser.parseString(fault("InvalidUserException", "code='many'"));
+    EXPECT_THROW(ExceptionMapper::parseExceptionString(parser), DomException);
+}
+
+TEST(XmlStream, WritesNestedElementsWithEscapedAttributes) {
+    XmlStream out;
+    out.startElement("a");
+    out.attribute("v", "<&>\"' \t\n\r \xC3\xA9");
+    out.startElement("b");
+    out.endElement();
+    out.startElement("c");
+    out.startElement("d");
+    out.endElement();
+    out.endElement();
+    out.endElement();
+    EXPECT_EQ(out.str(),
+              "<a v=\"&lt;&amp;&gt;&quot;' &#9;&#10;&#13; \xC3\xA9\"><b/><c><d/></c></a>");
+    SAXToNodeParser parser;
+    EXPECT_EQ(parser.parseString(out.str()).attrs().at("v"), "<&>\"' \t\n\r \xC3\xA9");
+
+    EXPECT_THROW(out.endElement(), DomException);
+    EXPECT_THROW(out.attribute("late", "x"), DomException);
+    XmlStream control;
+    control.startElement("a");
+    EXPECT_THROW(control.attribute("v", std::string("a\x01")), DomException);
+}
+
+}  // namespace
