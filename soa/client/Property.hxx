@@ -1,13 +1,10 @@
 #pragma once
 
+#include <soa/common/DateTime.hxx>
 #include <soa/common/Export.hxx>
 
 #include <string>
 #include <vector>
-
-namespace Quillomark::Soa::Common {
-class DateTime;
-}
 
 namespace Quillomark::Soa::Client {
 

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <soa/client/Property.hxx>
+#include <soa/common/Export.hxx>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Quillomark::Soa::Client {
+
+class ModelManager;
+
+// A property as loaded from a reply: its display text and raw value texts,
+// converted on the first typed read into the form its description names.
+//
+// Most loaded properties are never read, so an unconverted property keeps
+// only its texts, packed into one allocation, and the converted value lives
+// in a union sized for the largest form. A converted object reference is
+// looked up again when its manager has removed objects since, so it never
+// hands out an object that left the store.
+class QMSOA_API PropertyImpl : public Property {
+public:
+    PropertyImpl(const std::string& displayValue, PropertyDescription* description,
+                 ModelManager* manager);
+    PropertyImpl(const PropertyImpl&) = delete;
+    PropertyImpl& operator=(const PropertyImpl&) = delete;
+    ~PropertyImpl() override;
+
+    // Appends one raw value text. Values added after the first conversion
+    // are not seen by the getters.
+    void addValue(const std::string& value);
+
+    std::string getDisplayValue() const override;
+    PropertyDescription* getPropertyDescription() const override;
+
+    char getCharValue() override;
+    const DateTime& getDateValue() override;
+    double getDoubleValue() override;
+    float getFloatValue() override;
+    int getIntValue() override;
+    bool getBooleanValue() override;
+    short getShortValue() override;
+    const std::string& getStringValue() override;
+    ModelObject* getModelObjectValue() override;
+
+    const std::vector<char>& getCharArrayValue() override;
+    const std::vector<DateTime>& getDateArrayValue() override;
+    const std::vector<double>& getDoubleArrayValue() override;
+    const std::vector<float>& getFloatArrayValue() override;
+    const std::vector<int>& getIntArrayValue() override;
+    const std::vector<bool>& getBooleanArrayValue() override;
+    const std::vector<short>& getShortArrayValue() override;
+    const std::vector<std::string>& getStringArrayValue() override;
+    const std::vector<ModelObject*>& getModelObjectArrayValue() override;
+
+private:
+    // The display text followed by the raw value texts, each stored as a
+    // 32-bit length and its bytes, in one heap block that starts with the
+    // count of raw values, the bytes used and the bytes reserved.
+    class Texts {
+    public:
+        explicit Texts(std::string_view display);
+        Texts(const Texts&) = delete;
+        Texts& operator=(const Texts&) = delete;
+        ~Texts();
+
+        void append(std::string_view text);
+        std::uint32_t valueCount() const;
+        std::string_view display() const;
+        // The raw value at `offset` (start with firstValue()); moves `offset`
+        // past it.
+        std::string_view next(std::uint32_t& offset) const;
+        std::uint32_t firstValue() const;
+
+    private:
+        unsigned char* block;
+    };
+
+    // The stored value of a reference: the objects, and the manager's count
+    // of removals at the time they were looked up.
+    struct Reference {
+        ModelObject* object;
+        const std::uint64_t* removals;
+        std::uint64_t stamp;
+    };
+    struct References {
+        std::vector<ModelObject*> objects;
+        const std::uint64_t* removals;
+        std::uint64_t stamp;
+    };
+
+    // Only the member of the description's kind and form is alive, and only
+    // while the property is converted.
+    union Value {
+        Value() {}
+        ~Value() {}
+        char c;
+        DateTime date;
+        double d;
+        float f;
+        int i;
+        bool b;
+        short s;
+        std::string string;
+        Reference reference;
+        std::vector<char> chars;
+        std::vector<DateTime> dates;
+        std::vector<double> doubles;
+        std::vector<float> floats;
+        std::vector<int> ints;
+        std::vector<bool> bools;
+        std::vector<short> shorts;
+        std::vector<std::string> strings;
+        References references;
+    };
+
+    bool ready(int code);
+    bool stale() const;
+    void convert();
+    void convertOne(std::string_view raw);
+    void convertAll();
+    const std::uint64_t* removalCounter() const;
+    void destroyValue();
+
+    Texts texts;
+    PropertyDescription* description;
+    ModelManager* manager;
+    int kind;  // the description's value kind, or -1 without a description
+    bool array = false;
+    bool converted = false;
+    Value value;
+};
+
+}  // namespace Quillomark::Soa::Client
