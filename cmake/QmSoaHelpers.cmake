@@ -57,3 +57,22 @@ function(qmsoa_assemble_library)
   target_include_directories(qmsoaclient_static PUBLIC
     ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
 endfunction()
+
+# qmsoa_generator_outputs(<var> <script> <out-dir> <arguments>...)
+# Asks a generator of tools/ which files it writes (its --list option) and
+# sets <var> to their paths under <out-dir>. A generator that refuses its
+# input stops the configuration with its message.
+function(qmsoa_generator_outputs var script outdir)
+  execute_process(
+    COMMAND ${Python3_EXECUTABLE} ${script} ${ARGN} --list
+    OUTPUT_VARIABLE files
+    ERROR_VARIABLE error
+    RESULT_VARIABLE result
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${script} refused its input:\n${error}")
+  endif()
+  string(REPLACE "\n" ";" files "${files}")
+  list(TRANSFORM files PREPEND ${outdir}/)
+  set(${var} ${files} PARENT_SCOPE)
+endfunction()
