@@ -20,11 +20,14 @@ const std::vector<std::string> ModelObject::getPropertyNames() const {
 }
 
 Property* ModelObject::getProperty(const std::string& name) {
-    auto it = impl->properties.find(name);
-    if (it == impl->properties.end()) {
+    // An object made by its public constructor has no record, and a record
+    // may hold a null entry: both count as not loaded, so no accessor reads
+    // through a null pointer.
+    Property* property = impl == nullptr ? nullptr : impl->getProperty(name);
+    if (property == nullptr) {
         throw NotLoadedException("The " + name + " property is not loaded in the client model.");
     }
-    return it->second;
+    return property;
 }
 
 Type* ModelObject::getType() { return impl->getType(); }
