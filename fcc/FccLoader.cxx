@@ -1,0 +1,157 @@
+#include <fcc/internal/FccEntryTable.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/SharedLibrary.hxx>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <new>
+
+namespace Quillomark::Fcc {
+
+const char* const FCC_INTERFACE_VERSION = "1.2";
+const char* const FCC_INTERFACE_DATE = "20070517";
+
+namespace {
+
+namespace Os = Quillomark::Platform::Os;
+
+constexpr const char* PROXY_LIBRARY_NAME = "FCCClientProxyDllv80.dll";
+
+const char* const ENTRY_NAMES[FCC_ENTRY_COUNT] = {
+#define QMSOA_FCC_NAME(name) #name,
+    QMSOA_FCC_ENTRIES(QMSOA_FCC_NAME)
+#undef QMSOA_FCC_NAME
+};
+
+// The table may be read by any thread at any time, also while the loader
+// fills it, so each slot is an atomic pointer. The library handle is touched
+// by the loader only, which runs once.
+struct LoaderState {
+    std::array<std::atomic<FccEntry>, FCC_ENTRY_COUNT> slots{};
+    Os::SharedLibrary library;
+    std::once_flag once;
+};
+
+LoaderState& state() {
+    // Never destroyed: the proxy library stays loaded for the life of the
+    // process, and calls made while the process ends still find the table.
+    static LoaderState* const instance = new LoaderState;
+    return *instance;
+}
+
+// The own function for a slot, checked at compile time to have the type of
+// the dispatcher of the same name.
+template <typename F>
+FccEntry ownEntry(F /* dispatcher */, F own) {
+    return reinterpret_cast<FccEntry>(own);
+}
+
+void publish(const std::array<FccEntry, FCC_ENTRY_COUNT>& entries) {
+    LoaderState& loader = state();
+    for (int slot = 0; slot < FCC_ENTRY_COUNT; ++slot) {
+        loader.slots[slot].store(entries[slot], std::memory_order_release);
+    }
+}
+
+int loadOnce() {
+    std::string path;
+    try {
+        const std::string home = Os::environmentValue("FMS_HOME");
+        std::printf("FCC interface version %s(%s).\n", FCC_INTERFACE_VERSION, FCC_INTERFACE_DATE);
+        std::fflush(stdout);
+        if (home.empty()) {
+            std::fprintf(stderr, "ERROR: Could not find FMS_HOME.\n");
+            return ERR_FMSCP_NO_FMS_HOME;
+        }
+        path = fccProxyLibraryPath(home);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "ERROR: Could not allocate library name.\n");
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
+
+    LoaderState& loader = state();
+    loader.library = Os::SharedLibrary::open(path);
+    if (!loader.library.isLoaded()) {
+        std::fprintf(stderr, "Could not load library '%s'\n", path.c_str());
+        return FccUseSelfProxy();
+    }
+
+    // Resolved aside and published only when complete, so that no thread
+    // ever calls into a library that is about to be unloaded again.
+    std::array<FccEntry, FCC_ENTRY_COUNT> resolved{};
+    bool complete = true;
+    for (int slot = 0; slot < FCC_ENTRY_COUNT; ++slot) {
+        resolved[slot] = FccGetEntryPoint(ENTRY_NAMES[slot]);
+        complete = complete && resolved[slot];
+    }
+    if (complete) {
+        publish(resolved);
+        return FCC_OK;
+    }
+    std::fprintf(stderr, "Library '%s' corrupted.\n", path.c_str());
+    FccUnloadProxyLibrary();
+    return FccUseSelfProxy();
+}
+
+}  // namespace
+
+const char* fccEntryName(FccSlot slot) {
+    return slot >= 0 && slot < FCC_ENTRY_COUNT ? ENTRY_NAMES[slot] : nullptr;
+}
+
+FccEntry fccEntry(FccSlot slot) {
+    if (slot < 0 || slot >= FCC_ENTRY_COUNT) return nullptr;
+    return state().slots[slot].load(std::memory_order_acquire);
+}
+
+std::string fccProxyLibraryPath(const std::string& fmsHome) {
+    std::string path = fmsHome;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += "lib/";
+    path += PROXY_LIBRARY_NAME;
+    return path;
+}
+
+int FccLoadProxyLibrary() {
+    // Two threads making their first call at once must not both load: the
+    // second waits for the first and then finds the loader has run.
+    int result = FCC_OK;
+    std::call_once(state().once, [&result] { result = loadOnce(); });
+    return result;
+}
+
+int FccUseSelfProxy() {
+    std::fprintf(stderr,
+                 "***** WARNING: The FCC Client Proxy shared library is not installed. *****\n");
+    std::fprintf(stderr, "*****   Reverting to self-proxying mode. *****\n");
+    std::fprintf(stderr,
+                 "***** (Installing an FMS client update will silence this warning.) *****\n\n");
+    const std::array<FccEntry, FCC_ENTRY_COUNT> own = {
+#define QMSOA_FCC_OWN(name) ownEntry(&::name, &SelfProxy::name),
+        QMSOA_FCC_ENTRIES(QMSOA_FCC_OWN)
+#undef QMSOA_FCC_OWN
+    };
+    publish(own);
+    return FCC_OK;
+}
+
+void FccUnloadProxyLibrary() {
+    publish({});
+    state().library.reset();
+}
+
+FccEntry FccGetEntryPoint(const char* name) {
+    void* address = state().library.symbol(name);
+    if (!address) {
+        std::fprintf(stderr, "Could not find entry point '%s'\n.", name ? name : "");
+        return nullptr;
+    }
+    return reinterpret_cast<FccEntry>(address);
+}
+
+}  // namespace Quillomark::Fcc

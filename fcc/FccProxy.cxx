@@ -1,0 +1,231 @@
+#include <fcc/FccException.hxx>
+#include <fcc/FccInterface.hxx>
+#include <fcc/FccProxy.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/ScopedArray.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+
+#include <climits>
+#include <cstdlib>
+
+namespace Quillomark::Soa::Client {
+
+namespace {
+
+using Quillomark::Fcc::ScopedArray;
+using Quillomark::Platform::Os::environmentValue;
+
+// The ticket policy of every download.
+const char* const DOWNLOAD_POLICY = "IMD";
+
+// Strings that the interface hands out (paths, volume ids), made with the
+// allocation function the proxy gave it; released with free whatever happens
+// to the transfer.
+class InterfaceStrings {
+public:
+    explicit InterfaceStrings(int count) : strings(count), count(count) {}
+    ~InterfaceStrings() {
+        for (int i = 0; i < count; ++i) std::free(strings[i]);
+    }
+    InterfaceStrings(const InterfaceStrings&) = delete;
+    InterfaceStrings& operator=(const InterfaceStrings&) = delete;
+
+    char** get() const { return strings.get(); }
+    std::string at(int index) const { return strings[index] ? strings[index] : ""; }
+
+private:
+    ScopedArray<char*> strings;
+    int count;
+};
+
+// The tickets of one transfer and their handles while they are registered.
+// Tickets still registered when the object goes (an exception is on its way)
+// are unregistered, and that result is ignored.
+class RegisteredTickets {
+public:
+    explicit RegisteredTickets(std::vector<const char*> tickets)
+        : tickets(std::move(tickets)),
+          count(static_cast<int>(this->tickets.size())),
+          handleArray(count),
+          statusArray(count) {}
+    ~RegisteredTickets() {
+        if (registered) FCC_UnRegisterTickets(count, handleArray.get(), statusArray.get());
+    }
+    RegisteredTickets(const RegisteredTickets&) = delete;
+    RegisteredTickets& operator=(const RegisteredTickets&) = delete;
+
+    // A failed registration (an error, or a count of tickets that could not
+    // be registered) leaves the tickets as the interface left them.
+    int registerAll() {
+        const int status =
+            FCC_RegisterTickets(count, tickets.data(), handleArray.get(), statusArray.get());
+        registered = status == 0;
+        return status;
+    }
+
+    int unregisterAll() {
+        registered = false;
+        return FCC_UnRegisterTickets(count, handleArray.get(), statusArray.get());
+    }
+
+    int size() const { return count; }
+    char** handles() const { return handleArray.get(); }
+    int* statuses() const { return statusArray.get(); }
+
+private:
+    std::vector<const char*> tickets;
+    int count;
+    ScopedArray<char*> handleArray;
+    ScopedArray<int> statusArray;
+    bool registered = false;
+};
+
+// The interface counts files in an int.
+void checkTransferSize(std::size_t size) {
+    if (size > static_cast<std::size_t>(INT_MAX)) {
+        throw FccException(Quillomark::Fcc::ERR_FMSCP_BAD_ARG, "Too many files for one transfer");
+    }
+}
+
+// The keys of a ticket map in key order, and its values in the same order.
+void splitTicketMap(const std::map<std::string, std::string>& map, std::vector<const char*>& keys,
+                    std::vector<const char*>& values) {
+    checkTransferSize(map.size());
+    keys.reserve(map.size());
+    values.reserve(map.size());
+    for (const auto& [key, value] : map) {
+        keys.push_back(key.c_str());
+        values.push_back(value.c_str());
+    }
+}
+
+}  // namespace
+
+FccProxy::FccProxy() : initialized(false) {
+    try {
+        int enabled = 0;
+        checkResult(FCC_IsFCCEnabled(&enabled));
+        if (enabled) initialize();
+    } catch (const FccException&) {
+        throw;
+    } catch (...) {
+        throw FccException(-1, "Unknown FCC failure");
+    }
+}
+
+FccProxy::FccProxy(const FccProxy& other) : initialized(false) {
+    if (other.initialized) initialize();
+}
+
+FccProxy& FccProxy::operator=(const FccProxy& other) {
+    if (this == &other) return *this;
+    if (initialized) {
+        initialized = false;
+        FCC_Term();
+    }
+    if (other.initialized) initialize();
+    return *this;
+}
+
+FccProxy::~FccProxy() {
+    if (initialized) FCC_Term();
+}
+
+void FccProxy::initialize() {
+    checkResult(FCC_Init(::malloc, ::free));
+    initialized = true;
+}
+
+void FccProxy::downloadFiles(const std::vector<std::string>& tickets,
+                             std::vector<std::string>& files,
+                             std::map<std::string, int>& failures) const {
+    failures.clear();
+    files.clear();
+    if (tickets.empty()) return;
+    checkTransferSize(tickets.size());
+    std::vector<const char*> ticketStrings;
+    ticketStrings.reserve(tickets.size());
+    for (const std::string& ticket : tickets) ticketStrings.push_back(ticket.c_str());
+
+    RegisteredTickets batch(std::move(ticketStrings));
+    checkResult(batch.registerAll());
+    const int count = batch.size();
+    InterfaceStrings paths(count);
+    checkResult(FCC_DownloadFilesFromPLM(DOWNLOAD_POLICY, count, batch.handles(), nullptr, nullptr,
+                                         paths.get(), batch.statuses()));
+    files.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const int status = batch.statuses()[i];
+        if (status != 0) {
+            files.emplace_back();
+            failures[tickets[i]] = status;
+        } else {
+            files.push_back(paths.at(i));
+        }
+    }
+    checkResult(batch.unregisterAll());
+}
+
+void FccProxy::downloadFilesToLocation(const std::map<std::string, std::string>& ticketsToFileNames,
+                                       const std::string& directory,
+                                       std::map<std::string, int>& failures) const {
+    failures.clear();
+    if (ticketsToFileNames.empty()) return;
+    std::vector<const char*> tickets;
+    std::vector<const char*> fileNames;
+    splitTicketMap(ticketsToFileNames, tickets, fileNames);
+
+    RegisteredTickets batch(tickets);
+    checkResult(batch.registerAll());
+    const int count = batch.size();
+    checkResult(FCC_DownloadFilesToLocation(DOWNLOAD_POLICY, count, batch.handles(), nullptr,
+                                            nullptr, directory.c_str(), fileNames.data(),
+                                            batch.statuses()));
+    for (int i = 0; i < count; ++i) {
+        if (batch.statuses()[i] != 0) failures[tickets[i]] = batch.statuses()[i];
+    }
+    checkResult(batch.unregisterAll());
+}
+
+void FccProxy::uploadFiles(const std::map<std::string, std::string>& ticketsToFilePaths,
+                           std::map<std::string, int>& failures) const {
+    failures.clear();
+    if (ticketsToFilePaths.empty()) return;
+    std::vector<const char*> tickets;
+    std::vector<const char*> filePaths;
+    splitTicketMap(ticketsToFilePaths, tickets, filePaths);
+
+    RegisteredTickets batch(tickets);
+    checkResult(batch.registerAll());
+    const int count = batch.size();
+    {
+        InterfaceStrings volumeIds(count);
+        const int continueOnError = 1;
+        checkResult(FCC_UploadFilesToPLM(count, batch.handles(), nullptr, nullptr, filePaths.data(),
+                                         continueOnError, volumeIds.get(), batch.statuses()));
+    }
+    for (int i = 0; i < count; ++i) {
+        if (batch.statuses()[i] != 0) failures[tickets[i]] = batch.statuses()[i];
+    }
+    checkResult(batch.unregisterAll());
+}
+
+void FccProxy::checkResult(int status) {
+    if (status != 0) throw FccException(status, getErrorText());
+}
+
+std::string FccProxy::getErrorText() {
+    std::string text = "FMS_HOME=" + environmentValue("FMS_HOME") +
+                       "\nJAVA_HOME=" + environmentValue("JAVA_HOME") +
+                       "\nJRE_HOME=" + environmentValue("JRE_HOME") + "\n";
+    const char* lastError = nullptr;
+    if (FCC_GetLastError(&lastError) == 0 && lastError) {
+        text += lastError;
+    } else {
+        text += "Failed to get error from Fcc client";
+    }
+    return text;
+}
+
+}  // namespace Quillomark::Soa::Client

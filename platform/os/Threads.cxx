@@ -1,0 +1,107 @@
+#include <platform/os/internal/Threads.hxx>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <future>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace Quillomark::Platform::Os {
+
+namespace {
+
+// The threads started here that have not ended yet, by handle. A thread
+// takes itself out before it ends, under the registry's lock, so a thread
+// found here can still be cancelled safely: its pthread_t stays valid while
+// the lock is held.
+struct ThreadRegistry {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, pthread_t> live;
+    std::uintptr_t nextHandle = 1;
+};
+
+ThreadRegistry& registry() {
+    // Never destroyed: threads may still end after static destruction began.
+    static ThreadRegistry* const instance = new ThreadRegistry;
+    return *instance;
+}
+
+struct ThreadStart {
+    ThreadRoutine routine;
+    void* argument;
+    std::uintptr_t handle;
+    std::promise<std::uint32_t> threadId;
+};
+
+// Runs when the thread ends, whether its routine returned or it was
+// cancelled and is unwinding.
+class ThreadExit {
+public:
+    explicit ThreadExit(std::uintptr_t handle) : handle(handle) {}
+    ~ThreadExit() {
+        int ignored;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+        ThreadRegistry& threads = registry();
+        std::lock_guard<std::mutex> guard(threads.mutex);
+        threads.live.erase(handle);
+    }
+    ThreadExit(const ThreadExit&) = delete;
+    ThreadExit& operator=(const ThreadExit&) = delete;
+
+private:
+    std::uintptr_t handle;
+};
+
+void* runThread(void* startArgument) {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(startArgument));
+    ThreadRoutine routine = start->routine;
+    void* argument = start->argument;
+    ThreadExit exit(start->handle);
+    start->threadId.set_value(currentThreadId());
+    start.reset();
+    routine(argument);
+    return nullptr;
+}
+
+}  // namespace
+
+std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(gettid()); }
+
+ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) {
+    if (!routine) return nullptr;
+    ThreadRegistry& threads = registry();
+    std::future<std::uint32_t> startedId;
+    std::uintptr_t handle = 0;
+    {
+        std::lock_guard<std::mutex> guard(threads.mutex);
+        handle = threads.nextHandle++;
+        auto start = std::make_unique<ThreadStart>(
+            ThreadStart{routine, argument, handle, std::promise<std::uint32_t>()});
+        startedId = start->threadId.get_future();
+
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) != 0) return nullptr;
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        const int created = pthread_create(&thread, &attributes, runThread, start.get());
+        pthread_attr_destroy(&attributes);
+        if (created != 0) return nullptr;
+        start.release();  // the thread owns it now
+        threads.live.emplace(handle, thread);
+    }
+    const std::uint32_t id = startedId.get();
+    if (threadId) *threadId = id;
+    return reinterpret_cast<ThreadHandle>(handle);
+}
+
+void terminateThread(ThreadHandle handle) {
+    if (!handle || handle == invalidThreadHandle) return;
+    ThreadRegistry& threads = registry();
+    std::lock_guard<std::mutex> guard(threads.mutex);
+    auto found = threads.live.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found != threads.live.end()) pthread_cancel(found->second);
+}
+
+}  // namespace Quillomark::Platform::Os

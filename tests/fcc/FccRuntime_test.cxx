@@ -1,0 +1,207 @@
+// The library's own file-cache entries and the operating-system layer
+// beneath them, called directly: nothing here runs the loader.
+
+#include <fcc/internal/FccEntryTable.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <platform/os/internal/RecursiveLock.hxx>
+#include <platform/os/internal/SharedLibrary.hxx>
+#include <platform/os/internal/Threads.hxx>
+#include <tests/support/ProxyDoubleControl.hxx>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace Own = Quillomark::Fcc::SelfProxy;
+namespace Os = Quillomark::Platform::Os;
+using Quillomark::Fcc::ERR_FMSCP_NOT_SUPPORTED;
+
+std::string ticketOfKind(char kind) {
+    std::string ticket(300, '0');
+    ticket[64] = kind;
+    return ticket;
+}
+
+TEST(OwnFileCacheEntries, UnavailableEntriesSaySoThroughTheLastError) {
+    const char* text = "preset";
+    Own::FmsClearLastError();
+    EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
+    EXPECT_EQ(text, nullptr);
+
+    int enabled = 7;
+    EXPECT_EQ(Own::FCC_IsFCCEnabled(&enabled), ERR_FMSCP_NOT_SUPPORTED);
+    EXPECT_EQ(enabled, 7);
+    EXPECT_EQ(Own::FCC_Init(nullptr, nullptr), ERR_FMSCP_NOT_SUPPORTED);
+    EXPECT_EQ(Own::FCC_DownloadFilesFromPLM("IMD", 1, nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERR_FMSCP_NOT_SUPPORTED);
+    ASSERT_EQ(Own::FCC_GetLastError(&text), 0);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "ERR_FMSCP_NOT_SUPPORTED");
+
+    // The text belongs to the calling thread.
+    std::thread([] {
+        const char* other = "preset";
+        EXPECT_EQ(Own::FCC_GetLastError(&other), 0);
+        EXPECT_EQ(other, nullptr);
+    }).join();
+
+    Own::FmsClearLastError();
+    EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(Own::FCC_GetLastError(nullptr), Quillomark::Fcc::ERR_FMSCP_BAD_ARG);
+}
+
+TEST(OwnFileCacheEntries, GuidLengthByTicketKind) {
+    EXPECT_EQ(Own::GUIDLength(ticketOfKind('v').c_str()), 32);
+    EXPECT_EQ(Own::GUIDLength(ticketOfKind('F').c_str()), 32);
+    EXPECT_EQ(Own::GUIDLength(ticketOfKind('M').c_str()), 36);
+    EXPECT_EQ(Own::GUIDLength(ticketOfKind('x').c_str()), -3005);
+    EXPECT_EQ(Own::GUIDLength(nullptr), -3005);
+    // A ticket that ends before its kind is refused without reading past
+    // its end (a heap copy of exactly its length makes an over-read visible
+    // to the address sanitizer).
+    const std::string shortTicket(64, 'v');
+    std::unique_ptr<char[]> exact(new char[shortTicket.size() + 1]);
+    std::memcpy(exact.get(), shortTicket.c_str(), shortTicket.size() + 1);
+    EXPECT_EQ(Own::GUIDLength(exact.get()), -3005);
+}
+
+TEST(OwnFileCacheEntries, ClockCountsWallTimeInMilliseconds) {
+    const FmsClockValue before = Own::FmsClock();
+    // Sleeping uses no processor time: a processor-time clock would barely
+    // move here.
+    Own::FmsSleepMs(120);
+    const int elapsed = Own::FmsDeltaMs(Own::FmsClock(), before);
+    EXPECT_GE(elapsed, 120);
+    EXPECT_LT(elapsed, 60000);
+
+    EXPECT_EQ(Own::FmsDeltaMs(1500, 500), 1000);
+    EXPECT_EQ(Own::FmsDeltaMs(500, 1500), -1000);
+    EXPECT_EQ(Own::FmsDeltaMs(FmsClockValue(1) << 40, 0), INT_MAX);
+    EXPECT_EQ(Own::FmsDeltaMs(LLONG_MIN, LLONG_MAX), INT_MIN);
+}
+
+TEST(OwnFileCacheEntries, ThreadIdsAreThoseOfTheCallingThread) {
+    const std::uint32_t mine = Own::ThreadId();
+    EXPECT_EQ(Own::ThreadId(), mine);
+    EXPECT_NE(mine, 0u);
+    std::uint32_t other = 0;
+    std::thread([&other] { other = Own::ThreadId(); }).join();
+    EXPECT_NE(other, mine);
+    EXPECT_NE(other, 0u);
+}
+
+TEST(OwnFileCacheEntries, SynchronizeNestsWithinAThreadAndExcludesOthers) {
+    Os::RecursiveLock lock;
+    lock.lock();
+    lock.lock();
+    lock.unlock();
+    bool otherGotIt = true;
+    std::thread([&] { otherGotIt = lock.try_lock(); }).join();
+    EXPECT_FALSE(otherGotIt);
+    lock.unlock();
+    std::thread([&] {
+        otherGotIt = lock.try_lock();
+        if (otherGotIt) lock.unlock();
+    }).join();
+    EXPECT_TRUE(otherGotIt);
+
+    // The entries themselves: nested use does not block the caller, and the
+    // lock is free for another thread afterwards.
+    Own::synchronize();
+    Own::synchronize();
+    Own::endSynchronize();
+    Own::endSynchronize();
+    std::thread([] {
+        Own::synchronize();
+        Own::endSynchronize();
+    }).join();
+}
+
+struct ThreadProbe {
+    std::atomic<std::uint32_t> seenId{0};
+    std::atomic<bool> unwound{false};
+    std::atomic<bool> finished{false};
+};
+
+struct SetOnExit {
+    std::atomic<bool>& flag;
+    ~SetOnExit() { flag = true; }
+};
+
+unsigned sleepUntilTerminated(void* argument) {
+    auto* probe = static_cast<ThreadProbe*>(argument);
+    SetOnExit exit{probe->unwound};
+    probe->seenId = Own::ThreadId();
+    for (;;) Own::FmsSleepMs(10);
+}
+
+unsigned finishAtOnce(void* argument) {
+    static_cast<ThreadProbe*>(argument)->finished = true;
+    return 0;
+}
+
+void waitFor(const std::atomic<bool>& flag) {
+    for (int i = 0; i < 30000 && !flag; ++i) Own::FmsSleepMs(1);
+}
+
+TEST(OwnFileCacheEntries, StartedThreadsReportTheirIdAndCanBeTerminated) {
+    ThreadProbe probe;
+    std::uint32_t threadId = 0;
+    FccThreadHandle thread = Own::FCCStartThread(sleepUntilTerminated, &probe, &threadId);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_NE(thread, Os::invalidThreadHandle);
+    EXPECT_NE(threadId, 0u);
+    Own::FCCTerminateThread(thread, 0);
+    waitFor(probe.unwound);
+    EXPECT_TRUE(probe.unwound);
+    EXPECT_EQ(probe.seenId, threadId);
+
+    // Handles of ended threads, the invalid handle and null are ignored.
+    ThreadProbe quick;
+    FccThreadHandle ended = Own::FCCStartThread(finishAtOnce, &quick, nullptr);
+    ASSERT_NE(ended, nullptr);
+    waitFor(quick.finished);
+    Own::FmsSleepMs(20);
+    Own::FCCTerminateThread(ended, 0);
+    Own::FCCTerminateThread(thread, 0);
+    Own::FCCTerminateThread(Os::invalidThreadHandle, 0);
+    Own::FCCTerminateThread(nullptr, 0);
+    EXPECT_EQ(Own::FCCStartThread(nullptr, nullptr, nullptr), nullptr);
+}
+
+TEST(FileCacheLoaderParts, LibraryIsLookedForUnderLibOfFmsHome) {
+    using Quillomark::Fcc::fccProxyLibraryPath;
+    EXPECT_EQ(fccProxyLibraryPath("/opt/fms"), "/opt/fms/lib/FCCClientProxyDllv80.dll");
+    EXPECT_EQ(fccProxyLibraryPath("/opt/fms/"), "/opt/fms/lib/FCCClientProxyDllv80.dll");
+}
+
+TEST(FileCacheLoaderParts, SharedLibraryLoadsByPathAndFindsExports) {
+    using Quillomark::Testing::FmsHomes;
+    std::string error;
+    Os::SharedLibrary missing = Os::SharedLibrary::open(FmsHomes::empty() + "/lib/none.so", &error);
+    EXPECT_FALSE(missing.isLoaded());
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(missing.symbol("FCC_Init"), nullptr);
+
+    const std::string path = Quillomark::Fcc::fccProxyLibraryPath(FmsHomes::missingEntry());
+    Os::SharedLibrary library = Os::SharedLibrary::open(path);
+    ASSERT_TRUE(library.isLoaded());
+    EXPECT_NE(library.symbol("FCC_Init"), nullptr);
+    EXPECT_EQ(library.symbol("FCCTerminateThread"), nullptr);
+    Os::SharedLibrary moved = std::move(library);
+    EXPECT_FALSE(library.isLoaded());
+    EXPECT_TRUE(Quillomark::Testing::isLibraryLoaded(path));
+    moved.reset();
+    EXPECT_FALSE(Quillomark::Testing::isLibraryLoaded(path));
+}
+
+}  // namespace

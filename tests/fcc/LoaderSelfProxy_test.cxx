@@ -1,0 +1,134 @@
+// The proxy library cannot be used: the interface switches to the library's
+// own implementation. Built once per reason, chosen by a definition:
+// FCC_SCENARIO_NO_LIBRARY, FCC_SCENARIO_NOT_A_LIBRARY or
+// FCC_SCENARIO_MISSING_ENTRY.
+
+#include <fcc/FccException.hxx>
+#include <fcc/FccInterface.hxx>
+#include <fcc/FccProxy.hxx>
+#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/support/OutputCapture.hxx>
+#include <tests/support/ProxyDoubleControl.hxx>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+using Quillomark::Soa::Client::FccException;
+using Quillomark::Soa::Client::FccProxy;
+using Quillomark::Testing::FmsHomes;
+using Quillomark::Testing::OutputCapture;
+
+struct Scenario {
+    std::string fmsHome;
+    std::string libraryPath;
+    std::string loaderErrors;
+};
+
+Scenario scenario() {
+#if defined(FCC_SCENARIO_NO_LIBRARY)
+    // A trailing separator is not doubled.
+    const std::string home = FmsHomes::empty() + "/";
+    const std::string path = FmsHomes::empty() + "/lib/FCCClientProxyDllv80.dll";
+    return {home, path, "Could not load library '" + path + "'\n"};
+#elif defined(FCC_SCENARIO_NOT_A_LIBRARY)
+    const std::string home = FmsHomes::notALibrary();
+    const std::string path = home + "/lib/FCCClientProxyDllv80.dll";
+    return {home, path, "Could not load library '" + path + "'\n"};
+#elif defined(FCC_SCENARIO_MISSING_ENTRY)
+    const std::string home = FmsHomes::missingEntry();
+    const std::string path = home + "/lib/FCCClientProxyDllv80.dll";
+    return {
+        home, path,
+        "Could not find entry point 'FCCTerminateThread'\n.Library '" + path + "' corrupted.\n"};
+#else
+#error "no loader scenario chosen"
+#endif
+}
+
+#if defined(FCC_SCENARIO_NO_LIBRARY)
+#define FALLBACK_SUITE LoaderWithoutLibrary
+#elif defined(FCC_SCENARIO_NOT_A_LIBRARY)
+#define FALLBACK_SUITE LoaderWithNotALibrary
+#else
+#define FALLBACK_SUITE LoaderWithIncompleteLibrary
+#endif
+
+unsigned markRun(void* argument) {
+    static_cast<std::atomic<bool>*>(argument)->store(true);
+    return 0;
+}
+
+// Runs first in its process: it needs the loader not to have run yet.
+TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
+    const Scenario expected = scenario();
+    setenv("FMS_HOME", expected.fmsHome.c_str(), 1);
+    unsetenv("JAVA_HOME");
+    unsetenv("JRE_HOME");
+    auto out = std::make_unique<OutputCapture>(1);
+    auto err = std::make_unique<OutputCapture>(2);
+    int status = 0;
+    std::string message;
+    try {
+        FccProxy proxy;
+    } catch (const FccException& e) {
+        status = e.failCode();
+        message = e.msg();
+    }
+    EXPECT_EQ(out->finish(), Quillomark::Testing::FCC_VERSION_LINE);
+    EXPECT_EQ(err->finish(), expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
+    EXPECT_EQ(status, -3099);
+    EXPECT_EQ(message,
+              "FMS_HOME=" + expected.fmsHome + "\nJAVA_HOME=\nJRE_HOME=\nERR_FMSCP_NOT_SUPPORTED");
+    // Nothing of an unusable library stays loaded.
+    EXPECT_FALSE(Quillomark::Testing::isLibraryLoaded(expected.libraryPath));
+
+    // From here on nothing is printed (failures of the checks below show in
+    // the captured text).
+    out = std::make_unique<OutputCapture>(1);
+    err = std::make_unique<OutputCapture>(2);
+
+    // The slots hold the own entries: none of these answers like an empty
+    // slot, and the entry that a damaged library lacked works.
+    EXPECT_EQ(FCC_Term(), -3099);
+    EXPECT_EQ(FCC_Echo(), -3099);
+    const char* text = nullptr;
+    EXPECT_EQ(FCC_GetLastError(&text), 0);
+    EXPECT_STREQ(text, "ERR_FMSCP_NOT_SUPPORTED");
+    FmsClearLastError();
+    EXPECT_EQ(FCC_GetLastError(&text), 0);
+    EXPECT_EQ(text, nullptr);
+
+    EXPECT_EQ(ThreadId(), static_cast<std::uint32_t>(gettid()));
+    std::string ticket(300, '0');
+    ticket[64] = 'M';
+    EXPECT_EQ(GUIDLength(ticket.c_str()), 36);
+    const FmsClockValue start = FmsClock();
+    FmsSleepMs(30);
+    EXPECT_GE(FmsDeltaMs(FmsClock(), start), 30);
+    synchronize();
+    synchronize();
+    endSynchronize();
+    endSynchronize();
+
+    std::atomic<bool> ran{false};
+    std::uint32_t threadId = 0;
+    FccThreadHandle thread = FCCStartThread(markRun, &ran, &threadId);
+    EXPECT_NE(thread, nullptr);
+    EXPECT_NE(threadId, 0u);
+    for (int i = 0; i < 30000 && !ran; ++i) FmsSleepMs(1);
+    EXPECT_TRUE(ran);
+    FCCTerminateThread(thread, 0);
+
+    EXPECT_EQ(out->finish(), "");
+    EXPECT_EQ(err->finish(), "");
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// FMS_HOME is not set: the first call that runs the loader fails, and the
+// interface stays empty for the rest of the process.
+
+#include <fcc/FccException.hxx>
+#include <fcc/FccInterface.hxx>
+#include <fcc/FccProxy.hxx>
+#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Quillomark::Soa::Client::FccException;
+using Quillomark::Soa::Client::FccProxy;
+using Quillomark::Testing::OutputCapture;
+
+// Runs first in its process: it needs the loader not to have run yet.
+TEST(LoaderWithoutFmsHome, FirstCallFailsAndLaterCallsFindEmptySlots) {
+    unsetenv("FMS_HOME");
+    setenv("JAVA_HOME", "/opt/java", 1);
+    unsetenv("JRE_HOME");
+    const std::string environmentText = "FMS_HOME=\nJAVA_HOME=/opt/java\nJRE_HOME=\n";
+    auto out = std::make_unique<OutputCapture>(1);
+    auto err = std::make_unique<OutputCapture>(2);
+    int status = 0;
+    std::string message;
+    try {
+        FccProxy proxy;
+    } catch (const FccException& e) {
+        status = e.failCode();
+        message = e.msg();
+    }
+    EXPECT_EQ(out->finish(), Quillomark::Testing::FCC_VERSION_LINE);
+    EXPECT_EQ(err->finish(), "ERROR: Could not find FMS_HOME.\n");
+    EXPECT_EQ(status, -2998);
+    EXPECT_EQ(message, environmentText + "Failed to get error from Fcc client");
+
+    // Whatever happens from here on prints nothing (failures of the checks
+    // below show in the captured text).
+    out = std::make_unique<OutputCapture>(1);
+    err = std::make_unique<OutputCapture>(2);
+
+    // The loader does not run again: the loading entries answer 0 without
+    // touching their arguments.
+    int enabled = 7;
+    EXPECT_EQ(FCC_IsFCCEnabled(&enabled), 0);
+    EXPECT_EQ(enabled, 7);
+    EXPECT_EQ(FCC_Init(nullptr, nullptr), 0);
+    EXPECT_EQ(FCC_Term(), 0);
+    EXPECT_EQ(FCC_GetLastError(nullptr), -2999);
+    const char* text = "preset";
+    EXPECT_EQ(FCC_GetLastError(&text), -2999);
+    EXPECT_EQ(text, nullptr);
+
+    char* handle = nullptr;
+    char* handles[1] = {nullptr};
+    int statuses[1] = {0};
+    const char* names[1] = {"name"};
+    const std::vector<std::function<int()>> uninitialized = {
+        [] { return FCC_SetLocale("en"); },
+        [&] { return FCC_RegisterTicket("ticket", &handle); },
+        [&] { return FCC_RegisterTickets(1, names, handles, statuses); },
+        [] { return FCC_UnRegisterTicket("handle"); },
+        [&] { return FCC_UnRegisterTickets(1, handles, statuses); },
+        [&] { return FCC_DownloadFileFromPLM("IMD", "h", nullptr, nullptr, &handle); },
+        [&] {
+            return FCC_DownloadFilesFromPLM("IMD", 1, handles, nullptr, nullptr, handles, statuses);
+        },
+        [] { return FCC_DownloadFileToLocation("IMD", "h", nullptr, nullptr, "/tmp", "f"); },
+        [&] {
+            return FCC_DownloadFilesToLocation("IMD", 1, handles, nullptr, nullptr, "/tmp", names,
+                                               statuses);
+        },
+        [&] { return FCC_UploadFileToPLM("h", nullptr, nullptr, "/tmp/f", &handle); },
+        [&] {
+            return FCC_UploadFilesToPLM(1, handles, nullptr, nullptr, names, 1, handles, statuses);
+        },
+        [] { return FCC_RollbackFileUploadedToPLM("h", "v"); },
+        [&] { return FCC_RollbackFilesUploadedToPLM(1, handles, names, statuses); },
+        [] { return FCC_OpenFile("h", nullptr); },
+        [] { return FCC_RefreshFileTicket(nullptr, "t"); },
+        [] { return FCC_FileSize(nullptr, nullptr); },
+        [] { return FCC_GetSeekPointer(nullptr, nullptr); },
+        [] { return FCC_SeekRelative(nullptr, 1); },
+        [] { return FCC_SeekAbsolute(nullptr, 1); },
+        [] { return FCC_ReadBytes(nullptr, "IMD", 1, nullptr, nullptr); },
+        [] { return FCC_ScheduleRange(nullptr, "IMD", 0, 1); },
+        [] { return FCC_CloseFileHandlePointer(nullptr); },
+        [] { return FCC_Echo(); },
+        [] { return FCC_GetFileGUID(nullptr, nullptr); },
+        [] { return FmsClearCache(); },
+        [] { return FmsErrorCode(-3002); },
+    };
+    for (std::size_t i = 0; i < uninitialized.size(); ++i) {
+        EXPECT_EQ(uninitialized[i](), -2999) << "entry " << i;
+    }
+    FmsClearLastError();
+    EXPECT_EQ(FmsDeltaMs(2000, 1000), 0);
+    EXPECT_EQ(FmsClock(), 0);
+    EXPECT_EQ(ThreadId(), 0u);
+    FmsSleepMs(60000);  // an empty slot: returns at once
+    EXPECT_EQ(GUIDLength("ticket"), 0);
+    synchronize();
+    endSynchronize();
+    EXPECT_EQ(FCCStartThread([](void*) -> unsigned { return 0; }, nullptr, nullptr), nullptr);
+    FCCTerminateThread(nullptr, 0);
+
+    // A proxy made now finds the file cache disabled; its transfers fail.
+    FccProxy disabled;
+    std::vector<std::string> files;
+    std::map<std::string, int> failures;
+    try {
+        disabled.downloadFiles({"ticket"}, files, failures);
+        ADD_FAILURE() << "no exception";
+    } catch (const FccException& e) {
+        EXPECT_EQ(e.failCode(), -2999);
+    }
+    EXPECT_EQ(out->finish(), "");
+    EXPECT_EQ(err->finish(), "");
+}
+
+}  // namespace
