@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -127,21 +129,16 @@ TEST(OwnFileCacheEntries, SynchronizeNestsWithinAThreadAndExcludesOthers) {
 }
 
 struct ThreadProbe {
+    std::atomic<bool> stop{false};  // never set: the thread runs until terminated
     std::atomic<std::uint32_t> seenId{0};
-    std::atomic<bool> unwound{false};
     std::atomic<bool> finished{false};
-};
-
-struct SetOnExit {
-    std::atomic<bool>& flag;
-    ~SetOnExit() { flag = true; }
 };
 
 unsigned sleepUntilTerminated(void* argument) {
     auto* probe = static_cast<ThreadProbe*>(argument);
-    SetOnExit exit{probe->unwound};
     probe->seenId = Own::ThreadId();
-    for (;;) Own::FmsSleepMs(10);
+    while (!probe->stop) Own::FmsSleepMs(10);
+    return 0;
 }
 
 unsigned finishAtOnce(void* argument) {
@@ -149,8 +146,13 @@ unsigned finishAtOnce(void* argument) {
     return 0;
 }
 
-void waitFor(const std::atomic<bool>& flag) {
-    for (int i = 0; i < 30000 && !flag; ++i) Own::FmsSleepMs(1);
+bool threadExists(std::uint32_t threadId) {
+    return access(("/proc/self/task/" + std::to_string(threadId)).c_str(), F_OK) == 0;
+}
+
+template <typename Condition>
+void waitUntil(Condition condition) {
+    for (int i = 0; i < 30000 && !condition(); ++i) Own::FmsSleepMs(1);
 }
 
 TEST(OwnFileCacheEntries, StartedThreadsReportTheirIdAndCanBeTerminated) {
@@ -159,22 +161,24 @@ TEST(OwnFileCacheEntries, StartedThreadsReportTheirIdAndCanBeTerminated) {
     FccThreadHandle thread = Own::FCCStartThread(sleepUntilTerminated, &probe, &threadId);
     ASSERT_NE(thread, nullptr);
     ASSERT_NE(thread, Os::invalidThreadHandle);
-    EXPECT_NE(threadId, 0u);
-    Own::FCCTerminateThread(thread, 0);
-    waitFor(probe.unwound);
-    EXPECT_TRUE(probe.unwound);
+    waitUntil([&] { return probe.seenId != 0; });
     EXPECT_EQ(probe.seenId, threadId);
+    EXPECT_TRUE(threadExists(threadId));
+    Own::FCCTerminateThread(thread, 0);
+    waitUntil([&] { return !threadExists(threadId); });
+    EXPECT_FALSE(threadExists(threadId));
 
     // Handles of ended threads, the invalid handle and null are ignored.
     ThreadProbe quick;
-    FccThreadHandle ended = Own::FCCStartThread(finishAtOnce, &quick, nullptr);
+    std::uint32_t quickId = 0;
+    FccThreadHandle ended = Own::FCCStartThread(finishAtOnce, &quick, &quickId);
     ASSERT_NE(ended, nullptr);
-    waitFor(quick.finished);
-    Own::FmsSleepMs(20);
+    waitUntil([&] { return !threadExists(quickId); });
     Own::FCCTerminateThread(ended, 0);
     Own::FCCTerminateThread(thread, 0);
     Own::FCCTerminateThread(Os::invalidThreadHandle, 0);
     Own::FCCTerminateThread(nullptr, 0);
+    EXPECT_TRUE(quick.finished);
     EXPECT_EQ(Own::FCCStartThread(nullptr, nullptr, nullptr), nullptr);
 }
 
