@@ -73,6 +73,13 @@ public:
     char** handles() const { return handleArray.get(); }
     int* statuses() const { return statusArray.get(); }
 
+    // Each ticket whose status is not 0, mapped to that status.
+    void reportFailures(std::map<std::string, int>& failures) const {
+        for (int i = 0; i < count; ++i) {
+            if (statusArray[i] != 0) failures[tickets[i]] = statusArray[i];
+        }
+    }
+
 private:
     std::vector<const char*> tickets;
     int count;
@@ -88,16 +95,19 @@ void checkTransferSize(std::size_t size) {
     }
 }
 
-// The keys of a ticket map in key order, and its values in the same order.
-void splitTicketMap(const std::map<std::string, std::string>& map, std::vector<const char*>& keys,
-                    std::vector<const char*>& values) {
+// The tickets of a map from ticket to value, in key order; the values go to
+// values in the same order.
+std::vector<const char*> ticketsOf(const std::map<std::string, std::string>& map,
+                                   std::vector<const char*>& values) {
     checkTransferSize(map.size());
-    keys.reserve(map.size());
+    std::vector<const char*> tickets;
+    tickets.reserve(map.size());
     values.reserve(map.size());
-    for (const auto& [key, value] : map) {
-        keys.push_back(key.c_str());
+    for (const auto& [ticket, value] : map) {
+        tickets.push_back(ticket.c_str());
         values.push_back(value.c_str());
     }
+    return tickets;
 }
 
 }  // namespace
@@ -156,14 +166,9 @@ void FccProxy::downloadFiles(const std::vector<std::string>& tickets,
                                          paths.get(), batch.statuses()));
     files.reserve(count);
     for (int i = 0; i < count; ++i) {
-        const int status = batch.statuses()[i];
-        if (status != 0) {
-            files.emplace_back();
-            failures[tickets[i]] = status;
-        } else {
-            files.push_back(paths.at(i));
-        }
+        files.push_back(batch.statuses()[i] == 0 ? paths.at(i) : std::string());
     }
+    batch.reportFailures(failures);
     checkResult(batch.unregisterAll());
 }
 
@@ -172,19 +177,13 @@ void FccProxy::downloadFilesToLocation(const std::map<std::string, std::string>&
                                        std::map<std::string, int>& failures) const {
     failures.clear();
     if (ticketsToFileNames.empty()) return;
-    std::vector<const char*> tickets;
     std::vector<const char*> fileNames;
-    splitTicketMap(ticketsToFileNames, tickets, fileNames);
-
-    RegisteredTickets batch(tickets);
+    RegisteredTickets batch(ticketsOf(ticketsToFileNames, fileNames));
     checkResult(batch.registerAll());
-    const int count = batch.size();
-    checkResult(FCC_DownloadFilesToLocation(DOWNLOAD_POLICY, count, batch.handles(), nullptr,
+    checkResult(FCC_DownloadFilesToLocation(DOWNLOAD_POLICY, batch.size(), batch.handles(), nullptr,
                                             nullptr, directory.c_str(), fileNames.data(),
                                             batch.statuses()));
-    for (int i = 0; i < count; ++i) {
-        if (batch.statuses()[i] != 0) failures[tickets[i]] = batch.statuses()[i];
-    }
+    batch.reportFailures(failures);
     checkResult(batch.unregisterAll());
 }
 
@@ -192,22 +191,17 @@ void FccProxy::uploadFiles(const std::map<std::string, std::string>& ticketsToFi
                            std::map<std::string, int>& failures) const {
     failures.clear();
     if (ticketsToFilePaths.empty()) return;
-    std::vector<const char*> tickets;
     std::vector<const char*> filePaths;
-    splitTicketMap(ticketsToFilePaths, tickets, filePaths);
-
-    RegisteredTickets batch(tickets);
+    RegisteredTickets batch(ticketsOf(ticketsToFilePaths, filePaths));
     checkResult(batch.registerAll());
-    const int count = batch.size();
     {
-        InterfaceStrings volumeIds(count);
+        InterfaceStrings volumeIds(batch.size());
         const int continueOnError = 1;
-        checkResult(FCC_UploadFilesToPLM(count, batch.handles(), nullptr, nullptr, filePaths.data(),
-                                         continueOnError, volumeIds.get(), batch.statuses()));
+        checkResult(FCC_UploadFilesToPLM(batch.size(), batch.handles(), nullptr, nullptr,
+                                         filePaths.data(), continueOnError, volumeIds.get(),
+                                         batch.statuses()));
     }
-    for (int i = 0; i < count; ++i) {
-        if (batch.statuses()[i] != 0) failures[tickets[i]] = batch.statuses()[i];
-    }
+    batch.reportFailures(failures);
     checkResult(batch.unregisterAll());
 }
 

@@ -3,7 +3,7 @@
 // the race is run in many child processes, each with a fresh loader.
 
 #include <fcc/FccInterface.hxx>
-#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/fcc/LoaderScenario.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>

@@ -3,10 +3,8 @@
 // FCC_SCENARIO_NO_LIBRARY, FCC_SCENARIO_NOT_A_LIBRARY or
 // FCC_SCENARIO_MISSING_ENTRY.
 
-#include <fcc/FccException.hxx>
 #include <fcc/FccInterface.hxx>
-#include <fcc/FccProxy.hxx>
-#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/fcc/LoaderScenario.hxx>
 #include <tests/support/OutputCapture.hxx>
 #include <tests/support/ProxyDoubleControl.hxx>
 
@@ -21,8 +19,6 @@
 
 namespace {
 
-using Quillomark::Soa::Client::FccException;
-using Quillomark::Soa::Client::FccProxy;
 using Quillomark::Testing::FmsHomes;
 using Quillomark::Testing::OutputCapture;
 
@@ -72,28 +68,19 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     setenv("FMS_HOME", expected.fmsHome.c_str(), 1);
     unsetenv("JAVA_HOME");
     unsetenv("JRE_HOME");
-    auto out = std::make_unique<OutputCapture>(1);
-    auto err = std::make_unique<OutputCapture>(2);
-    int status = 0;
-    std::string message;
-    try {
-        FccProxy proxy;
-    } catch (const FccException& e) {
-        status = e.failCode();
-        message = e.msg();
-    }
-    EXPECT_EQ(out->finish(), Quillomark::Testing::FCC_VERSION_LINE);
-    EXPECT_EQ(err->finish(), expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
-    EXPECT_EQ(status, -3099);
-    EXPECT_EQ(message,
+    const auto first = Quillomark::Testing::constructProxy();
+    EXPECT_EQ(first.out, Quillomark::Testing::FCC_VERSION_LINE);
+    EXPECT_EQ(first.err, expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
+    EXPECT_EQ(first.failCode, -3099);
+    EXPECT_EQ(first.message,
               "FMS_HOME=" + expected.fmsHome + "\nJAVA_HOME=\nJRE_HOME=\nERR_FMSCP_NOT_SUPPORTED");
     // Nothing of an unusable library stays loaded.
     EXPECT_FALSE(Quillomark::Testing::isLibraryLoaded(expected.libraryPath));
 
     // From here on nothing is printed (failures of the checks below show in
     // the captured text).
-    out = std::make_unique<OutputCapture>(1);
-    err = std::make_unique<OutputCapture>(2);
+    auto out = std::make_unique<OutputCapture>(1);
+    auto err = std::make_unique<OutputCapture>(2);
 
     // The slots hold the own entries: none of these answers like an empty
     // slot, and the entry that a damaged library lacked works.

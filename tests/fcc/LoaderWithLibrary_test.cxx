@@ -2,7 +2,7 @@
 // reaches it.
 
 #include <fcc/FccInterface.hxx>
-#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/fcc/LoaderScenario.hxx>
 #include <tests/support/OutputCapture.hxx>
 #include <tests/support/ProxyDoubleControl.hxx>
 

@@ -4,7 +4,7 @@
 #include <fcc/FccException.hxx>
 #include <fcc/FccInterface.hxx>
 #include <fcc/FccProxy.hxx>
-#include <tests/fcc/LoaderOutput.hxx>
+#include <tests/fcc/LoaderScenario.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
@@ -28,25 +28,16 @@ TEST(LoaderWithoutFmsHome, FirstCallFailsAndLaterCallsFindEmptySlots) {
     setenv("JAVA_HOME", "/opt/java", 1);
     unsetenv("JRE_HOME");
     const std::string environmentText = "FMS_HOME=\nJAVA_HOME=/opt/java\nJRE_HOME=\n";
-    auto out = std::make_unique<OutputCapture>(1);
-    auto err = std::make_unique<OutputCapture>(2);
-    int status = 0;
-    std::string message;
-    try {
-        FccProxy proxy;
-    } catch (const FccException& e) {
-        status = e.failCode();
-        message = e.msg();
-    }
-    EXPECT_EQ(out->finish(), Quillomark::Testing::FCC_VERSION_LINE);
-    EXPECT_EQ(err->finish(), "ERROR: Could not find FMS_HOME.\n");
-    EXPECT_EQ(status, -2998);
-    EXPECT_EQ(message, environmentText + "Failed to get error from Fcc client");
+    const auto first = Quillomark::Testing::constructProxy();
+    EXPECT_EQ(first.out, Quillomark::Testing::FCC_VERSION_LINE);
+    EXPECT_EQ(first.err, "ERROR: Could not find FMS_HOME.\n");
+    EXPECT_EQ(first.failCode, -2998);
+    EXPECT_EQ(first.message, environmentText + "Failed to get error from Fcc client");
 
     // Whatever happens from here on prints nothing (failures of the checks
     // below show in the captured text).
-    out = std::make_unique<OutputCapture>(1);
-    err = std::make_unique<OutputCapture>(2);
+    auto out = std::make_unique<OutputCapture>(1);
+    auto err = std::make_unique<OutputCapture>(2);
 
     // The loader does not run again: the loading entries answer 0 without
     // touching their arguments.
