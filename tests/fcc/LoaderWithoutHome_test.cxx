@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +34,8 @@ TEST(LoaderWithoutFmsHome, FirstCallFailsAndLaterCallsFindEmptySlots) {
 
     // Whatever happens from here on prints nothing (failures of the checks
     // below show in the captured text).
-    auto out = std::make_unique<OutputCapture>(1);
-    auto err = std::make_unique<OutputCapture>(2);
+    OutputCapture out(1);
+    OutputCapture err(2);
 
     // The loader does not run again: the loading entries answer 0 without
     // touching their arguments.
@@ -51,48 +49,19 @@ TEST(LoaderWithoutFmsHome, FirstCallFailsAndLaterCallsFindEmptySlots) {
     EXPECT_EQ(FCC_GetLastError(&text), -2999);
     EXPECT_EQ(text, nullptr);
 
-    char* handle = nullptr;
     char* handles[1] = {nullptr};
     int statuses[1] = {0};
     const char* names[1] = {"name"};
-    const std::vector<std::function<int()>> uninitialized = {
-        [] { return FCC_SetLocale("en"); },
-        [&] { return FCC_RegisterTicket("ticket", &handle); },
-        [&] { return FCC_RegisterTickets(1, names, handles, statuses); },
-        [] { return FCC_UnRegisterTicket("handle"); },
-        [&] { return FCC_UnRegisterTickets(1, handles, statuses); },
-        [&] { return FCC_DownloadFileFromPLM("IMD", "h", nullptr, nullptr, &handle); },
-        [&] {
-            return FCC_DownloadFilesFromPLM("IMD", 1, handles, nullptr, nullptr, handles, statuses);
-        },
-        [] { return FCC_DownloadFileToLocation("IMD", "h", nullptr, nullptr, "/tmp", "f"); },
-        [&] {
-            return FCC_DownloadFilesToLocation("IMD", 1, handles, nullptr, nullptr, "/tmp", names,
-                                               statuses);
-        },
-        [&] { return FCC_UploadFileToPLM("h", nullptr, nullptr, "/tmp/f", &handle); },
-        [&] {
-            return FCC_UploadFilesToPLM(1, handles, nullptr, nullptr, names, 1, handles, statuses);
-        },
-        [] { return FCC_RollbackFileUploadedToPLM("h", "v"); },
-        [&] { return FCC_RollbackFilesUploadedToPLM(1, handles, names, statuses); },
-        [] { return FCC_OpenFile("h", nullptr); },
-        [] { return FCC_RefreshFileTicket(nullptr, "t"); },
-        [] { return FCC_FileSize(nullptr, nullptr); },
-        [] { return FCC_GetSeekPointer(nullptr, nullptr); },
-        [] { return FCC_SeekRelative(nullptr, 1); },
-        [] { return FCC_SeekAbsolute(nullptr, 1); },
-        [] { return FCC_ReadBytes(nullptr, "IMD", 1, nullptr, nullptr); },
-        [] { return FCC_ScheduleRange(nullptr, "IMD", 0, 1); },
-        [] { return FCC_CloseFileHandlePointer(nullptr); },
-        [] { return FCC_Echo(); },
-        [] { return FCC_GetFileGUID(nullptr, nullptr); },
-        [] { return FmsClearCache(); },
-        [] { return FmsErrorCode(-3002); },
-    };
-    for (std::size_t i = 0; i < uninitialized.size(); ++i) {
-        EXPECT_EQ(uninitialized[i](), -2999) << "entry " << i;
-    }
+    EXPECT_EQ(FCC_SetLocale("en"), -2999);
+    EXPECT_EQ(FCC_RegisterTickets(1, names, handles, statuses), -2999);
+    EXPECT_EQ(FCC_DownloadFilesFromPLM("IMD", 1, handles, nullptr, nullptr, handles, statuses),
+              -2999);
+    EXPECT_EQ(FCC_UploadFilesToPLM(1, handles, nullptr, nullptr, names, 1, handles, statuses),
+              -2999);
+    EXPECT_EQ(FCC_ReadBytes(nullptr, "IMD", 1, nullptr, nullptr), -2999);
+    EXPECT_EQ(FCC_Echo(), -2999);
+    EXPECT_EQ(FmsClearCache(), -2999);
+    EXPECT_EQ(FmsErrorCode(-3002), -2999);
     FmsClearLastError();
     EXPECT_EQ(FmsDeltaMs(2000, 1000), 0);
     EXPECT_EQ(FmsClock(), 0);
@@ -114,8 +83,8 @@ TEST(LoaderWithoutFmsHome, FirstCallFailsAndLaterCallsFindEmptySlots) {
     } catch (const FccException& e) {
         EXPECT_EQ(e.failCode(), -2999);
     }
-    EXPECT_EQ(out->finish(), "");
-    EXPECT_EQ(err->finish(), "");
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(err.finish(), "");
 }
 
 }  // namespace
