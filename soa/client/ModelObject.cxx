@@ -3,7 +3,10 @@
 #include <soa/client/ModelObjectImpl.hxx>
 #include <soa/client/NotLoadedException.hxx>
 #include <soa/client/Property.hxx>
+#include <soa/client/PropertyDescription.hxx>
 #include <soa/client/Type.hxx>
+
+#include <algorithm>
 
 namespace Quillomark::Soa::Client {
 
@@ -35,33 +38,69 @@ Type* ModelObject::getType() { return impl->getType(); }
 ModelObjectImpl::ModelObjectImpl(const std::string& uid, Type* type) : uid(uid), type(type) {}
 
 ModelObjectImpl::~ModelObjectImpl() {
-    for (auto& entry : properties) {
-        delete entry.second;
-        entry.second = nullptr;
+    for (Entry& entry : properties) {
+        delete entry.property;
+        entry.property = nullptr;
     }
     properties.clear();
     type = nullptr;
 }
 
+auto ModelObjectImpl::find(const std::string& name) const -> std::vector<Entry>::const_iterator {
+    return std::lower_bound(properties.begin(), properties.end(), name,
+                            [](const Entry& e, const std::string& n) { return *e.name < n; });
+}
+
 std::vector<std::string> ModelObjectImpl::getPropertyNames() const {
     std::vector<std::string> names;
     names.reserve(properties.size());
-    for (const auto& entry : properties) names.push_back(entry.first);
+    for (const Entry& entry : properties) names.push_back(*entry.name);
     return names;
 }
 
 Property* ModelObjectImpl::getProperty(const std::string& name) const {
-    auto it = properties.find(name);
-    return it == properties.end() ? nullptr : it->second;
+    auto it = find(name);
+    return it != properties.end() && *it->name == name ? it->property : nullptr;
+}
+
+const std::string* ModelObjectImpl::nameFor(const std::string& name, Property* property,
+                                            const std::string* current) {
+    PropertyDescription* description =
+        property != nullptr ? property->getPropertyDescription() : nullptr;
+    if (description != nullptr && description->getName() == name) return &description->getName();
+    for (const auto& own : ownNames) {
+        if (own.get() == current) return current;
+    }
+    ownNames.push_back(std::make_unique<std::string>(name));
+    return ownNames.back().get();
+}
+
+void ModelObjectImpl::releaseName(const std::string* name) {
+    for (auto it = ownNames.begin(); it != ownNames.end(); ++it) {
+        if (it->get() == name) {
+            ownNames.erase(it);
+            return;
+        }
+    }
 }
 
 void ModelObjectImpl::addProperty(const std::string& name, Property* property) {
-    auto at = properties.lower_bound(name);
-    if (at != properties.end() && at->first == name) {
-        if (at->second != property) delete at->second;
-        at->second = property;
+    auto at = properties.begin() + (find(name) - properties.cbegin());
+    if (at != properties.end() && *at->name == name) {
+        if (at->property != property) delete at->property;
+        at->property = property;
+        const std::string* key = nameFor(name, property, at->name);
+        if (key != at->name) {
+            releaseName(at->name);
+            at->name = key;
+        }
     } else {
-        properties.emplace_hint(at, name, property);
+        try {
+            properties.insert(at, Entry{nameFor(name, property, nullptr), property});
+        } catch (...) {
+            delete property;
+            throw;
+        }
     }
 }
 

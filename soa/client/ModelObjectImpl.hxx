@@ -2,7 +2,7 @@
 
 #include <soa/common/Export.hxx>
 
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,11 @@ class Type;
 
 // The data of one client object: its UID, its properties by name (owned)
 // and its type (not owned).
+//
+// The properties are kept sorted by name in one array, and a property's name
+// is, where it can be, the name held by its description, which all objects of
+// a type share: a lookup then touches little memory that is not already in
+// the cache. A property's description must outlive the record.
 class QMSOA_API ModelObjectImpl {
 public:
     ModelObjectImpl(const std::string& uid, Type* type);
@@ -34,10 +39,20 @@ public:
     bool isTypeOf(Type* type) const;
 
 private:
-    friend class ModelObject;
+    struct Entry {
+        const std::string* name;
+        Property* property;
+    };
+
+    std::vector<Entry>::const_iterator find(const std::string& name) const;
+    const std::string* nameFor(const std::string& name, Property* property,
+                               const std::string* current);
+    void releaseName(const std::string* name);
 
     std::string uid;
-    std::map<std::string, Property*> properties;
+    std::vector<Entry> properties;
+    // Names that no description holds.
+    std::vector<std::unique_ptr<std::string>> ownNames;
     Type* type;
 };
 
