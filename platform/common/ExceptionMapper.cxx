@@ -1,8 +1,5 @@
-#include <soa/common/DomException.hxx>
 #include <soa/common/ExceptionMapper.hxx>
-#include <soa/common/LexicalCast.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
-#include <soa/common/BadLexicalCast.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/InternalServerException.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
@@ -11,6 +8,8 @@
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
 
+#include <platform/common/internal/WireXml.hxx>
+
 namespace Quillomark::Soa::Common::Exceptions {
 
 namespace Faults = Quillomark::Schemas::Soa::_2006_03::Exceptions;
@@ -18,18 +17,17 @@ using Quillomark::Soa::Common::Xml::XMLNode;
 
 namespace {
 
+// Absent attributes read as "" and 0; a malformed number throws DomException.
 std::string stringAttribute(const XMLNode& node, const std::string& name) {
-    const std::string* value = node.findAttribute(name);
-    return value != nullptr ? *value : std::string();
+    std::string value;
+    Xml::Internal::AttributeReader(node).read(name, value);
+    return value;
 }
 
 int intAttribute(const XMLNode& node, const std::string& name) {
-    try {
-        return Xml::lexical_cast<int>(stringAttribute(node, name));
-    } catch (const BadLexicalCast& e) {
-        throw DomException("Fault " + node.getName() + ", attribute " + name + ": " +
-                           e.getMessage());
-    }
+    int value = 0;
+    Xml::Internal::AttributeReader(node).read(name, value);
+    return value;
 }
 
 template <typename Fault>

@@ -1,0 +1,29 @@
+#include <soa/client/ChangeListener.hxx>
+#include <soa/client/DeleteListener.hxx>
+#include <soa/client/ErrorStack.hxx>
+#include <soa/client/PartialErrorListener.hxx>
+#include <soa/client/Preferences.hxx>
+#include <soa/client/ServiceData.hxx>
+
+namespace Quillomark::Soa::Client {
+
+const ErrorValue& ErrorStack::getErrorValue(int index) const {
+    // An index out of range is refused, not read.
+    return errorValues.at(static_cast<std::size_t>(index));
+}
+
+bool Preferences::containsPreference(const std::string& name) const {
+    return preferences.find(name) != preferences.end();
+}
+
+const std::vector<std::string>& Preferences::getPreference(const std::string& name) const {
+    static const std::vector<std::string> none;
+    auto found = preferences.find(name);
+    return found == preferences.end() ? none : found->second;
+}
+
+ChangeListener::~ChangeListener() = default;
+DeleteListener::~DeleteListener() = default;
+PartialErrorListener::~PartialErrorListener() = default;
+
+}  // namespace Quillomark::Soa::Client

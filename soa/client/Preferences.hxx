@@ -1,0 +1,40 @@
+#pragma once
+
+#include <soa/common/Export.hxx>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Quillomark::Testing {
+class ClientValues;
+}
+
+namespace Quillomark::Soa::Client {
+
+class ModelManagerImpl;
+
+// Preference values by preference name, each list in the server's order.
+class QMSOA_API Preferences {
+public:
+    Preferences() = default;
+    Preferences(const Preferences& other) = default;
+    Preferences& operator=(const Preferences& other) = default;
+    ~Preferences() = default;
+
+    const std::map<std::string, std::vector<std::string>>& getPreferences() const {
+        return preferences;
+    }
+    bool containsPreference(const std::string& name) const;
+    // The values of `name`; for a name without an entry one shared empty
+    // list (the lookup adds nothing).
+    const std::vector<std::string>& getPreference(const std::string& name) const;
+
+private:
+    friend class ModelManagerImpl;
+    friend class Quillomark::Testing::ClientValues;
+
+    std::map<std::string, std::vector<std::string>> preferences;
+};
+
+}  // namespace Quillomark::Soa::Client
