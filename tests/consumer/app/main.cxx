@@ -1,6 +1,8 @@
 // A tiny application built against the installed library.
 #include <soa/client/Connection.hxx>
+#include <soa/client/ModelManager.hxx>
 #include <soa/client/RuntimeException.hxx>
+#include <soa/client/model/TypedModel.hxx>
 
 #include <iostream>
 
@@ -20,5 +22,13 @@ int main() {
         if (e.getType() != RuntimeException::NOT_IMPLEMENTED) return 3;
         std::cout << "caught: " << e.getMessage() << "\n";
     }
+
+    // Objects of the typed model narrow in the application: their classes'
+    // run-time identity is the library's.
+    namespace Model = Quillomark::Soa::Client::Model;
+    auto* object = connection.getModelManager()->constructObject("Item Master", "AppItemMaster1");
+    if (dynamic_cast<Model::Item_Master*>(object) == nullptr) return 4;
+    if (dynamic_cast<Model::Form*>(object) == nullptr) return 5;
+    if (dynamic_cast<Model::Item*>(object) != nullptr) return 6;
     return 0;
 }
