@@ -2,6 +2,7 @@
 
 #include <soa/client/CredentialManager.hxx>
 #include <soa/client/DefaultExceptionHandler.hxx>
+#include <soa/client/HttpRestSender.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/ServiceStub.hxx>
@@ -95,10 +96,12 @@ RestSender* SessionManager::getRestSender() {
                                "Asked for RestSender of a non-REST connection");
     }
     if (!restSender) {
-        throw RuntimeException(RuntimeException::NOT_IMPLEMENTED,
-                               protocol == Connection::IIOP
-                                   ? "The IIOP sender is not available in this build"
-                                   : "The HTTP sender is not available in this build");
+        if (protocol == Connection::IIOP) {
+            throw RuntimeException(RuntimeException::NOT_IMPLEMENTED,
+                                   "The IIOP sender is not available in this build");
+        }
+        // A constructor that throws leaves no sender behind: the next call tries again.
+        restSender = std::make_unique<HttpRestSender>(this);
     }
     return restSender.get();
 }

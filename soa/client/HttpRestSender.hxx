@@ -1,0 +1,41 @@
+#pragma once
+
+#include <soa/client/RestSender.hxx>
+
+#include <cstddef>
+#include <string>
+
+// libcurl's easy handle, declared as libcurl's own header declares it, so
+// that this header does not need libcurl's.
+typedef void CURL;
+
+namespace Quillomark::Soa::Client {
+
+// The transport of a session over HTTP: posts each request document to
+// <host>/RestServices/<service>/<operation> and hands back the reply body.
+// One libcurl handle serves every request of the sender, so connections and
+// cookies (and with them the server session) carry from one request to the
+// next.
+class HttpRestSender : public RestSender {
+public:
+    // Initialises the crypto library once per process; throws
+    // ProtocolException when that, or making the libcurl handle, fails.
+    explicit HttpRestSender(SessionManager* sessionManager);
+    ~HttpRestSender() override;
+
+    void send(const std::string& service, const std::string& operation,
+              const std::string& request, std::string& response) override;
+
+    // Appends size * count bytes to `target` and returns their number; with
+    // no target it returns 0, which makes libcurl fail the transfer.
+    static std::size_t writeCallback(const char* data, std::size_t size, std::size_t count,
+                                     std::string* target);
+
+private:
+    void initCrypto();
+
+    CURL* curlHandle = nullptr;
+    std::string address;
+};
+
+}  // namespace Quillomark::Soa::Client

@@ -1,0 +1,84 @@
+#include "tests/http/CurlSeam.hxx"
+
+#include <curl/curl.h>
+#include <dlfcn.h>
+
+#include <cstdarg>
+#include <mutex>
+
+namespace Quillomark::Testing::CurlSeam {
+
+namespace {
+
+std::mutex mutex;
+bool failInit = false;
+std::vector<Setting> settings;
+
+template <class Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+void failNextInit() {
+    std::lock_guard<std::mutex> lock(mutex);
+    failInit = true;
+}
+
+std::vector<Setting> numericSettings() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return settings;
+}
+
+void clearSettings() {
+    std::lock_guard<std::mutex> lock(mutex);
+    settings.clear();
+}
+
+long lastValue(int option) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = settings.rbegin(); it != settings.rend(); ++it) {
+        if (it->option == option) return it->value;
+    }
+    return -1;
+}
+
+}  // namespace Quillomark::Testing::CurlSeam
+
+namespace Seam = Quillomark::Testing::CurlSeam;
+
+extern "C" CURL* curl_easy_init() {
+    {
+        std::lock_guard<std::mutex> lock(Seam::mutex);
+        if (Seam::failInit) {
+            Seam::failInit = false;
+            return nullptr;
+        }
+    }
+    static const auto real = Seam::next<CURL* (*)()>("curl_easy_init");
+    return real();
+}
+
+extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+    using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
+    static const auto real = Seam::next<Setopt>("curl_easy_setopt");
+    va_list args;
+    va_start(args, option);
+    CURLcode result;
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        const long value = va_arg(args, long);
+        {
+            std::lock_guard<std::mutex> lock(Seam::mutex);
+            Seam::settings.push_back({option, value});
+        }
+        result = real(handle, option, value);
+    } else if (option >= CURLOPTTYPE_OFF_T && option < CURLOPTTYPE_BLOB) {
+        result = real(handle, option, va_arg(args, curl_off_t));
+    } else {
+        // Data and function pointers travel alike through the variable arguments.
+        result = real(handle, option, va_arg(args, void*));
+    }
+    va_end(args);
+    return result;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <vector>
+
+// A seam between the library and libcurl in the HTTP test executable: it
+// defines curl_easy_init and curl_easy_setopt itself, passes every call on
+// to libcurl, and lets a test watch the numeric settings and make the next
+// handle creation fail.
+namespace Quillomark::Testing::CurlSeam {
+
+struct Setting {
+    int option;
+    long value;
+};
+
+void failNextInit();
+// The numeric settings made since the last clear, in order.
+std::vector<Setting> numericSettings();
+void clearSettings();
+// The value last given to `option` since the last clear, or -1.
+long lastValue(int option);
+
+}  // namespace Quillomark::Testing::CurlSeam

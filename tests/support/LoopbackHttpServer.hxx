@@ -1,0 +1,85 @@
+#pragma once
+
+#include "tests/support/ScriptedResponder.hxx"
+
+#include <chrono>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Quillomark::Testing {
+
+// One request as the server received it.
+struct HttpRequest {
+    std::string requestLine;  // "POST /RestServices/Svc/op HTTP/1.1"
+    std::string method;
+    std::string target;       // origin form, or absolute form through a proxy
+    std::string headers;      // the raw header lines, each ending in CRLF
+    std::string body;
+
+    // The value of the first header of that name (case-insensitive).
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+// What the server does with one request.
+struct HttpReply {
+    enum class Ending {
+        Complete,  // status, headers and the whole body
+        Stall,     // status, headers announcing more body than is sent, the
+                   // body, then silence until the client gives up
+        Close      // the connection is closed without any reply
+    };
+
+    int status = 200;
+    std::string body;
+    std::vector<std::string> headers;  // extra header lines, e.g. "Set-Cookie: s=1"
+    std::chrono::milliseconds delay{0};  // before the status line
+    Ending ending = Ending::Complete;
+
+    static HttpReply ok(std::string body);
+    static HttpReply withStatus(int status, std::string body);
+    static HttpReply closing();
+};
+
+// An HTTP/1.1 server on 127.0.0.1 and an ephemeral port, run by threads of
+// the test process (one per connection, so kept-alive connections of
+// several clients are served at once). It answers from its script and
+// records every request; a request body has no size limit.
+class LoopbackHttpServer {
+public:
+    LoopbackHttpServer();
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    int port() const { return listenPort; }
+    std::string url() const;  // "http://127.0.0.1:<port>"
+
+    ScriptedResponder<HttpRequest, HttpReply>& script() { return responder; }
+    void push(HttpReply reply) { responder.push(std::move(reply)); }
+    std::vector<HttpRequest> requests() const { return responder.calls(); }
+
+private:
+    void acceptLoop();
+    void serve(int socket);
+    enum class Wait { Ready, TimedOut, Stopped };
+    // Waits for `fd` (none when -1) to turn readable, for the time-out
+    // (-1: none) to pass, or for the server to stop, whichever comes first.
+    Wait wait(int fd, int timeoutMs) const;
+
+    ScriptedResponder<HttpRequest, HttpReply> responder;
+    int listenSocket = -1;
+    int listenPort = 0;
+    int stopPipe[2] = {-1, -1};
+    std::thread acceptor;
+    std::mutex connectionsMutex;
+    std::list<std::thread> connections;
+};
+
+// A loopback port on which nothing listens (bound once, then released).
+int unusedLoopbackPort();
+
+}  // namespace Quillomark::Testing
