@@ -1,11 +1,16 @@
 #include <soa/client/SessionManager.hxx>
 
+#include <soa/client/CanceledOperationException.hxx>
 #include <soa/client/CredentialManager.hxx>
 #include <soa/client/DefaultExceptionHandler.hxx>
 #include <soa/client/HttpRestSender.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/ServiceStub.hxx>
+#include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/InvalidUserException.hxx>
+#include <soa/schemas/exceptions/ServiceException.hxx>
+#include <soa/services/core/SessionService.hxx>
 
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -13,6 +18,8 @@
 #include <set>
 
 namespace Quillomark::Soa::Client {
+
+namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
 
 namespace {
 
@@ -32,6 +39,22 @@ void initializeXmlPlatformOnce() {
         xercesc::XMLPlatformUtils::Initialize(xercesc::XMLUni::fgXercescDefaultLocale, nullptr,
                                               nullptr, nullptr);
     });
+}
+
+// Asks the credential manager for new credentials after `cause`; a cause
+// that new credentials cannot repair, or no credential manager to ask,
+// cancels the re-login.
+CredentialManager::Credentials credentialsAfter(CredentialManager* credentialManager,
+                                                Exceptions::SoaException& cause) {
+    if (credentialManager != nullptr) {
+        if (auto* refused = dynamic_cast<Exceptions::InvalidCredentialsException*>(&cause)) {
+            return credentialManager->getCredentials(*refused);
+        }
+        if (auto* gone = dynamic_cast<Exceptions::InvalidUserException*>(&cause)) {
+            return credentialManager->getCredentials(*gone);
+        }
+    }
+    throw CanceledOperationException(cause.getMessage());
 }
 
 }  // namespace
@@ -113,6 +136,33 @@ void SessionManager::registerService(const std::string& name, ServiceStub* stub)
 ServiceStub* SessionManager::getService(const std::string& name) {
     auto it = services.find(name);
     return it == services.end() ? nullptr : it->second;
+}
+
+// A refused login asks for credentials again and tries again, for as long as
+// the credential manager supplies them (it ends this by throwing); a loop
+// rather than a call per refusal, so the stack stays flat.
+void SessionManager::login(Exceptions::SoaException& cause) {
+    CredentialManager::Credentials credentials = credentialsAfter(credentialManager, cause);
+    for (;;) {
+        try {
+            Quillomark::Services::Core::SessionService* service =
+                Quillomark::Services::Core::SessionService::getService(connection);
+            if (credentialManager->getCredentialType() == 1) {
+                service->loginSSO(credentials.user, credentials.password, credentials.group,
+                                  credentials.role, credentials.discriminator);
+            } else {
+                service->login(credentials.user, credentials.password, credentials.group,
+                               credentials.role, credentials.discriminator);
+            }
+            static_cast<Quillomark::Services::Core::_2007_01::Session*>(service)
+                ->setObjectPropertyPolicy(currentPolicy);
+            return;
+        } catch (Exceptions::InvalidCredentialsException& refused) {
+            credentials = credentialsAfter(credentialManager, refused);
+        } catch (Exceptions::ServiceException&) {
+            return;
+        }
+    }
 }
 
 void SessionManager::setUserPassword(const std::string& user, const std::string& password,
