@@ -17,8 +17,11 @@ class SessionManager;
 // client object store of that server.
 class QMSOA_API Connection {
 public:
-    enum Protocol { HTTP = 0, IIOP = 1 };
-    enum Binding { REST = 0 };
+    // Fixed to int so that every value an application passes is a valid
+    // one: each protocol other than IIOP selects HTTP, each binding other
+    // than REST is refused.
+    enum Protocol : int { HTTP = 0, IIOP = 1 };
+    enum Binding : int { REST = 0 };
     enum Option {
         CONSTRUCTOR_FLAG = 0,
         TIMEOUT = 1,
