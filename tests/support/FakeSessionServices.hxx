@@ -34,13 +34,15 @@ public:
                            const std::string& discriminator) override;
     void setObjectPropertyPolicy(const std::string& policyName) override;
 
-    void reserved0() override {}
-    void reserved1() override {}
-    void reserved3() override {}
-    void reserved4() override {}
-    void reserved5() override {}
-    void reserved6() override {}
-    void reserved8() override {}
+    void reserved_2006_03_0() override {}
+    void reserved_2007_01_0() override {}
+    void reserved_2006_03_1() override {}
+    void reserved_2007_01_1() override {}
+    void reserved_2006_03_3() override {}
+    void reserved_2006_03_4() override {}
+    void reserved_2006_03_5() override {}
+    void reserved_2006_03_6() override {}
+    void reserved_2006_03_8() override {}
 
 private:
     void record(const std::string& call);
@@ -57,7 +59,8 @@ public:
     std::function<void(const std::vector<std::string>& typeNames)> behaviour;
 
     void getTypeDescriptions(const std::vector<std::string>& typeNames) override;
-    void reserved0() override {}
+    void reserved_2006_03_0() override {}
+    void reserved_2007_05_0() override {}
 };
 
 }  // namespace Quillomark::Testing

@@ -28,19 +28,19 @@ public:
     Session(const Session&) = default;
     Session& operator=(const Session&) = default;
 
-    virtual void reserved0() = 0;
-    virtual void reserved1() = 0;
+    virtual void reserved_2006_03_0() = 0;
+    virtual void reserved_2006_03_1() = 0;
     virtual LoginResponse login(const std::string& user, const std::string& password,
                                 const std::string& group, const std::string& role,
                                 const std::string& discriminator) = 0;
-    virtual void reserved3() = 0;
-    virtual void reserved4() = 0;
-    virtual void reserved5() = 0;
-    virtual void reserved6() = 0;
+    virtual void reserved_2006_03_3() = 0;
+    virtual void reserved_2006_03_4() = 0;
+    virtual void reserved_2006_03_5() = 0;
+    virtual void reserved_2006_03_6() = 0;
     virtual LoginResponse loginSSO(const std::string& user, const std::string& ssoCredentials,
                                    const std::string& group, const std::string& role,
                                    const std::string& discriminator) = 0;
-    virtual void reserved8() = 0;
+    virtual void reserved_2006_03_8() = 0;
 
 protected:
     virtual ~Session();

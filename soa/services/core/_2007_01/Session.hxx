@@ -14,8 +14,8 @@ public:
     Session(const Session&) = default;
     Session& operator=(const Session&) = default;
 
-    virtual void reserved0() = 0;
-    virtual void reserved1() = 0;
+    virtual void reserved_2007_01_0() = 0;
+    virtual void reserved_2007_01_1() = 0;
     virtual void setObjectPropertyPolicy(const std::string& policyName) = 0;
 
 protected:

@@ -15,7 +15,7 @@ public:
     Types(const Types&) = default;
     Types& operator=(const Types&) = default;
 
-    virtual void reserved0() = 0;
+    virtual void reserved_2006_03_0() = 0;
     // Fetches the descriptions of the named types and loads them into the
     // connection's model manager before it returns.
     virtual void getTypeDescriptions(const std::vector<std::string>& typeNames) = 0;

@@ -12,7 +12,7 @@ public:
     Session(const Session&) = default;
     Session& operator=(const Session&) = default;
 
-    virtual void reserved0() = 0;
+    virtual void reserved_2007_05_0() = 0;
 
 protected:
     virtual ~Session();

@@ -1,0 +1,175 @@
+// Requests through the connection's own sender to the loopback server: fault
+// replies, repairs, re-login through the session service, and the recording
+// of the session's own requests.
+#include <soa/client/Connection.hxx>
+#include <soa/client/RestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
+#include <soa/client/SessionManager.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/common/XmlStream.hxx>
+#include <soa/schemas/core/LoginInput.hxx>
+#include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/ServiceException.hxx>
+#include <soa/schemas/exceptions/SoaException.hxx>
+
+#include "tests/support/Doubles.hxx"
+#include "tests/support/LoopbackHttpServer.hxx"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+namespace Ex = Quillomark::Schemas::Soa::_2006_03::Exceptions;
+using Quillomark::Soa::Client::Connection;
+using Quillomark::Soa::Client::RuntimeException;
+using Quillomark::Soa::Client::SessionManager;
+using Quillomark::Testing::CountingExceptionHandler;
+using Quillomark::Testing::HttpReply;
+using Quillomark::Testing::HttpRequest;
+using Quillomark::Testing::LoopbackHttpServer;
+using Quillomark::Testing::RecordingCredentialManager;
+
+HttpReply fault(int status, const std::string& name, const std::string& message) {
+    return HttpReply::withStatus(status, "<" + name + " xmlns=\"" + Ex::EXCEPTIONS_NAMESPACE +
+                                             "\" message=\"" + message + "\"/>");
+}
+
+std::string loginDocument(const std::string& user, const std::string& password,
+                          const std::string& group, const std::string& role,
+                          const std::string& discriminator) {
+    Quillomark::Schemas::Core::_2006_03::Session::LoginInput input;
+    input.setUsername(user);
+    input.setPassword(password);
+    input.setGroup(group);
+    input.setRole(role);
+    input.setSessionDiscriminator(discriminator);
+    Quillomark::Soa::Common::Xml::XmlStream stream;
+    input.outputXML(stream, "loginInput");
+    return stream.str();
+}
+
+class RequestPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The session services answer by themselves; requests to "Svc" take
+        // the scripted replies, then "<ok/>".
+        server.script().setFallback([](const HttpRequest& request) {
+            if (request.target.find("/Core-2006-03-Session/") != std::string::npos) {
+                return HttpReply::ok("<loginResponse/>");
+            }
+            return HttpReply::ok("<ok/>");
+        });
+        connection.setExceptionHandler(&handler);
+    }
+
+    void invoke(const std::string& service, const std::string& operation,
+                const std::string& request) {
+        session->getRestSender()->invoke(service, operation, request, parser);
+    }
+
+    std::vector<std::string> targets() const {
+        std::vector<std::string> result;
+        for (const HttpRequest& request : server.requests()) {
+            result.push_back(request.target.substr(request.target.find("/RestServices/") + 14));
+        }
+        return result;
+    }
+
+    LoopbackHttpServer server;
+    RecordingCredentialManager credentials;
+    CountingExceptionHandler handler;
+    Connection connection{server.url() + "/tc", &credentials, Connection::HTTP, Connection::REST,
+                          true};
+    SessionManager* session = SessionManager::getSessionManager(&connection);
+    Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
+};
+
+TEST_F(RequestPathTest, FaultRepliesBecomeTheExceptionsTheyName) {
+    server.push(fault(500, "ServiceException", "partly failed"));
+    try {
+        invoke("Svc", "op", "<request/>");
+        FAIL() << "returned";
+    } catch (const Ex::ServiceException& e) {
+        EXPECT_EQ(e.getMessage(), "partly failed");
+    }
+    server.push(fault(401, "InvalidCredentialsException", "refused"));
+    EXPECT_THROW(invoke("Svc", "op", "<request/>"), Ex::InvalidCredentialsException);
+    EXPECT_EQ(handler.internalCalls + handler.canceledCalls, 0);
+}
+
+TEST_F(RequestPathTest, AnInternalServerFaultGoesToTheHandlerAndTheRequestIsSentAgain) {
+    handler.returnsLeft = 1;
+    server.push(fault(500, "InternalServerException", "busy"));
+    server.push(HttpReply::ok("<second/>"));
+    invoke("Svc", "op", "<request/>");
+    EXPECT_EQ(handler.messages, std::vector<std::string>{"busy"});
+    EXPECT_EQ(parser.getRoot().getName(), "second");
+    EXPECT_EQ(targets(), (std::vector<std::string>{"Svc/op", "Svc/op"}));
+}
+
+TEST_F(RequestPathTest, ALostSessionIsLoggedInAgainWithSingleSignOnAndRecorded) {
+    credentials.credentialType = 1;
+    session->setCurrentPolicy("Mine");
+    server.push(fault(401, "InvalidUserException", "session gone"));
+    invoke("Svc", "op", "<request/>");
+
+    EXPECT_EQ(targets(), (std::vector<std::string>{"Svc/op", "Core-2006-03-Session/loginSSO",
+                                                   "Core-2007-01-Session/setObjectPropertyPolicy",
+                                                   "Svc/op"}));
+    const auto requests = server.requests();
+    EXPECT_NE(requests[1].body.find("ssoCredentials=\"password\""), std::string::npos);
+    EXPECT_NE(requests[2].body.find("policyName=\"Mine\""), std::string::npos);
+    EXPECT_EQ(credentials.calls,
+              (std::vector<std::string>{"getCredentials(InvalidUser:session gone)",
+                                        "setUserPassword(user,password,discriminator)",
+                                        "setGroupRole(group,role)"}));
+    EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Mine");
+    EXPECT_EQ(connection.getPreviousObjectPropertyPolicy(), "Default");
+}
+
+TEST_F(RequestPathTest, OnlyAcceptedLoginRequestsOfTheSessionServiceAreRecorded) {
+    const std::string document = loginDocument("U", "P & Q", "G", "R", "D");
+    server.push(fault(401, "InvalidCredentialsException", "refused"));
+    EXPECT_THROW(invoke("Core-2006-03-Session", "login", document), Ex::InvalidCredentialsException);
+    invoke("Core-2006-04-Session", "login", document);
+    EXPECT_TRUE(credentials.calls.empty());
+
+    invoke("Core-2006-03-Session", "login", document);
+    EXPECT_EQ(credentials.calls, (std::vector<std::string>{"setUserPassword(U,P & Q,D)",
+                                                           "setGroupRole(G,R)"}));
+}
+
+TEST_F(RequestPathTest, APolicyRequestOfTheLaterSessionServiceBecomesCurrent) {
+    const std::string document = "<setObjectPropertyPolicyInput policyName=\"Light\"/>";
+    invoke("Core-2006-03-Session", "setObjectPropertyPolicy", document);
+    EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Default");
+    invoke("Core-2007-01-Session", "setObjectPropertyPolicy", document);
+    EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Light");
+    EXPECT_EQ(connection.getPreviousObjectPropertyPolicy(), "Default");
+}
+
+TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
+    const std::string host =
+        "http://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());
+    Connection connection(host, nullptr, Connection::HTTP, Connection::REST, true);
+    Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
+    std::ostringstream out;
+    std::streambuf* old = std::cout.rdbuf(out.rdbuf());
+    try {
+        SessionManager::getSessionManager(&connection)
+            ->getRestSender()
+            ->invoke("Svc", "op", "<request/>", parser);
+        ADD_FAILURE() << "returned";
+    } catch (const RuntimeException& e) {
+        EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
+        EXPECT_EQ(e.getMessage(), "Failed to connect to the server: " + host);
+    }
+    std::cout.rdbuf(old);
+    EXPECT_EQ(out.str(), "The server returned and internal server error.\nFailed to connect to "
+                         "the server: " + host + "\nThe application will terminate.");
+}
+
+}  // namespace
