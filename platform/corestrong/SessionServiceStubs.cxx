@@ -48,6 +48,22 @@ std::string requestDocument(const Input& input, const std::string& elementName) 
     return stream.str();
 }
 
+// The request document of a login; `setSecret` stores the password or the
+// single-sign-on credentials.
+template <class Input>
+std::string loginDocument(void (Input::*setSecret)(const std::string&),
+                          const std::string& elementName, const std::string& user,
+                          const std::string& secret, const std::string& group,
+                          const std::string& role, const std::string& discriminator) {
+    Input input;
+    input.setUsername(user);
+    (input.*setSecret)(secret);
+    input.setGroup(group);
+    input.setRole(role);
+    input.setSessionDiscriminator(discriminator);
+    return requestDocument(input, elementName);
+}
+
 void invoke(Connection* connection, const std::string& service, const std::string& operation,
             const std::string& request, Xml::SAXToNodeParser& parser) {
     SessionManager::getSessionManager(connection)->getRestSender()->invoke(service, operation,
@@ -69,13 +85,8 @@ CoreSessionStub::LoginResponse CoreSessionStub::login(const std::string& user,
                                                       const std::string& group,
                                                       const std::string& role,
                                                       const std::string& discriminator) {
-    Session2006::LoginInput input;
-    input.setUsername(user);
-    input.setPassword(password);
-    input.setGroup(group);
-    input.setRole(role);
-    input.setSessionDiscriminator(discriminator);
-    return sendLogin("login", requestDocument(input, "loginInput"));
+    return sendLogin("login", loginDocument(&Session2006::LoginInput::setPassword, "loginInput",
+                                            user, password, group, role, discriminator));
 }
 
 CoreSessionStub::LoginResponse CoreSessionStub::loginSSO(const std::string& user,
@@ -83,13 +94,9 @@ CoreSessionStub::LoginResponse CoreSessionStub::loginSSO(const std::string& user
                                                          const std::string& group,
                                                          const std::string& role,
                                                          const std::string& discriminator) {
-    Session2006::LoginSSOInput input;
-    input.setUsername(user);
-    input.setSsoCredentials(ssoCredentials);
-    input.setGroup(group);
-    input.setRole(role);
-    input.setSessionDiscriminator(discriminator);
-    return sendLogin("loginSSO", requestDocument(input, "loginSSOInput"));
+    return sendLogin("loginSSO",
+                     loginDocument(&Session2006::LoginSSOInput::setSsoCredentials, "loginSSOInput",
+                                   user, ssoCredentials, group, role, discriminator));
 }
 
 CoreSessionStub::LoginResponse CoreSessionStub::sendLogin(const std::string& operation,

@@ -48,6 +48,26 @@ void passCancellationOn(std::exception_ptr canceled, long& waitingRelogins,
     }
 }
 
+// A session request input, read back from the request document it is the
+// root of.
+template <class Input>
+Input readInput(const std::string& request) {
+    Xml::SAXToNodeParser parser;
+    Input input;
+    input.parse(parser.parseString(request));
+    return input;
+}
+
+// Hands the login data of an accepted login request to the credential
+// manager; `secret` reads the password or the single-sign-on credentials.
+template <class Input>
+void recordLogin(const Input& input, const std::string& (Input::*secret)() const,
+                 SessionManager* sessionManager) {
+    sessionManager->setUserPassword(input.getUsername(), (input.*secret)(),
+                                    input.getSessionDiscriminator());
+    sessionManager->setGroupRole(input.getGroup(), input.getRole());
+}
+
 }  // namespace
 
 RestSender::RestSender(SessionManager* sessionManager) : sessionManager(sessionManager) {}
@@ -100,32 +120,14 @@ void RestSender::snoopSessionRequest(const std::string& service, const std::stri
 
     if (service == "Core-2006-03-Session") {
         if (operation == "login") {
-            Xml::SAXToNodeParser requestParser;
-            Session2006::LoginInput input;
-            input.parse(requestParser.parseString(request));
-            const std::string user = input.getUsername();
-            const std::string password = input.getPassword();
-            const std::string group = input.getGroup();
-            const std::string role = input.getRole();
-            const std::string discriminator = input.getSessionDiscriminator();
-            sessionManager->setUserPassword(user, password, discriminator);
-            sessionManager->setGroupRole(group, role);
+            recordLogin(readInput<Session2006::LoginInput>(request),
+                        &Session2006::LoginInput::getPassword, sessionManager);
         } else if (operation == "loginSSO") {
-            Xml::SAXToNodeParser requestParser;
-            Session2006::LoginSSOInput input;
-            input.parse(requestParser.parseString(request));
-            const std::string user = input.getUsername();
-            const std::string credentials = input.getSsoCredentials();
-            const std::string group = input.getGroup();
-            const std::string role = input.getRole();
-            const std::string discriminator = input.getSessionDiscriminator();
-            sessionManager->setUserPassword(user, credentials, discriminator);
-            sessionManager->setGroupRole(group, role);
+            recordLogin(readInput<Session2006::LoginSSOInput>(request),
+                        &Session2006::LoginSSOInput::getSsoCredentials, sessionManager);
         }
     } else if (service == "Core-2007-01-Session" && operation == "setObjectPropertyPolicy") {
-        Xml::SAXToNodeParser requestParser;
-        Session2007::SetObjectPropertyPolicyInput input;
-        input.parse(requestParser.parseString(request));
+        const auto input = readInput<Session2007::SetObjectPropertyPolicyInput>(request);
         sessionManager->setCurrentPolicy(input.getPolicyName());
     }
 }
