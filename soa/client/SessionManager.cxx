@@ -4,6 +4,7 @@
 #include <soa/client/CredentialManager.hxx>
 #include <soa/client/DefaultExceptionHandler.hxx>
 #include <soa/client/HttpRestSender.hxx>
+#include <soa/client/IiopRestSender.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/ServiceStub.hxx>
@@ -119,12 +120,12 @@ RestSender* SessionManager::getRestSender() {
                                "Asked for RestSender of a non-REST connection");
     }
     if (!restSender) {
-        if (protocol == Connection::IIOP) {
-            throw RuntimeException(RuntimeException::NOT_IMPLEMENTED,
-                                   "The IIOP sender is not available in this build");
-        }
         // A constructor that throws leaves no sender behind: the next call tries again.
-        restSender = std::make_unique<HttpRestSender>(this);
+        if (protocol == Connection::IIOP) {
+            restSender = std::make_unique<IiopRestSender>(this);
+        } else {
+            restSender = std::make_unique<HttpRestSender>(this);
+        }
     }
     return restSender.get();
 }

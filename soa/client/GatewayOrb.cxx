@@ -1,0 +1,72 @@
+#include <soa/client/internal/GatewayOrb.hxx>
+
+#include <cstdio>
+#include <mutex>
+
+namespace Quillomark::Soa::Client {
+
+namespace {
+
+// The ORB argument vector is one process-wide, writable array handed to
+// every ORB_init with an argument count of 1.
+char orbName[] = "taoorb";
+char* orbArgv[] = {orbName, nullptr};
+
+// Shares are taken and given back under one lock, so that the last share's
+// destroy cannot overtake a new holder's ORB_init.
+std::mutex orbLock;
+long orbShares = 0;
+
+}  // namespace
+
+// 2 GiB: room for a 1 GiB reply and more, while staying clear of the top of
+// the 32-bit message-size range.
+const char* const GatewayOrb::MAX_MESSAGE_SIZE = "2147483648";
+
+GatewayOrb::GatewayOrb() {
+    const char* options[][2] = {{"giopMaxMsgSize", MAX_MESSAGE_SIZE}, {nullptr, nullptr}};
+    std::lock_guard<std::mutex> guard(orbLock);
+    int argc = 1;
+    orb = CORBA::ORB_init(argc, orbArgv, "", options);
+    ++orbShares;
+}
+
+GatewayOrb::~GatewayOrb() {
+    std::lock_guard<std::mutex> guard(orbLock);
+    if (--orbShares == 0) {
+        try {
+            orb->destroy();
+        } catch (const CORBA::Exception&) {
+            // Someone else destroyed it already; the share is given back all the same.
+        }
+    }
+}
+
+long GatewayOrb::shares() {
+    std::lock_guard<std::mutex> guard(orbLock);
+    return orbShares;
+}
+
+std::string describeCorbaException(const CORBA::Exception& e) {
+    std::string text = e._rep_id();
+    if (const auto* system = CORBA::SystemException::_downcast(&e)) {
+        char minor[16];
+        std::snprintf(minor, sizeof minor, "0x%lx", static_cast<unsigned long>(system->minor()));
+        text += " (minor ";
+        text += minor;
+        if (const char* name = system->NP_minorString()) {
+            text += ' ';
+            text += name;
+        }
+        text += ", completed ";
+        switch (system->completed()) {
+        case CORBA::COMPLETED_YES: text += "YES"; break;
+        case CORBA::COMPLETED_NO: text += "NO"; break;
+        default: text += "MAYBE"; break;
+        }
+        text += ')';
+    }
+    return text;
+}
+
+}  // namespace Quillomark::Soa::Client

@@ -1,0 +1,98 @@
+#include <soa/client/IiopRestSender.hxx>
+
+#include <soa/client/SessionManager.hxx>
+#include <soa/client/internal/GatewayOrb.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
+#include <soa/schemas/exceptions/ProtocolException.hxx>
+
+#include <cstring>
+
+namespace Quillomark::Soa::Client {
+
+namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
+
+struct IiopRestSender::Connection {
+    // Members go in reverse: the gateway reference before the ORB share.
+    GatewayOrb orb;
+    QmCorbaServiceGateway_var gateway;
+    bool connected = false;
+};
+
+namespace {
+
+const char CORBALOC[] = "corbaloc:";
+
+// The request travels as it is: the text is already UTF-8. The sequence
+// only looks at the caller's bytes for the length of the call.
+QmByteSeq_t toByteSeq(const std::string& request) {
+    const auto length = static_cast<CORBA::ULong>(request.size());
+    auto* bytes = reinterpret_cast<CORBA::Octet*>(const_cast<char*>(request.data()));
+    return QmByteSeq_t(length, length, bytes, false);
+}
+
+// Every byte of the reply, embedded zero bytes included.
+std::string fromByteSeq(const QmByteSeq_t& reply) {
+    if (reply.length() == 0) {
+        return std::string();
+    }
+    return std::string(reinterpret_cast<const char*>(reply.get_buffer()), reply.length());
+}
+
+// After these the reference can never work again: the ORB under it was
+// destroyed or the server no longer knows the object.
+bool referenceIsDead(const CORBA::Exception& e) {
+    return CORBA::BAD_INV_ORDER::_downcast(&e) != nullptr ||
+           CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr;
+}
+
+}  // namespace
+
+IiopRestSender::IiopRestSender(SessionManager* sessionManager)
+    : RestSender(sessionManager), address(sessionManager->getHostPath()) {
+    if (address.compare(0, std::strlen(CORBALOC), CORBALOC) != 0) {
+        address.insert(0, CORBALOC);
+    }
+}
+
+IiopRestSender::~IiopRestSender() = default;
+
+void IiopRestSender::connect(const std::string& address) {
+    const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
+    std::unique_ptr<Connection> fresh;
+    try {
+        fresh = std::make_unique<Connection>();
+        CORBA::Object_var object = fresh->orb->string_to_object(address.c_str());
+        fresh->gateway = QmCorbaServiceGateway::_narrow(object.in());
+    } catch (const CORBA::Exception& e) {
+        throw Exceptions::ConnectionException(failure + describeCorbaException(e));
+    }
+    if (CORBA::is_nil(fresh->gateway.in())) {
+        // A nil object, or one that is not a gateway: calling through it
+        // could only crash, so this is a failed connect.
+        throw Exceptions::ConnectionException(failure + "the object is not a QmCorbaServiceGateway");
+    }
+    fresh->connected = true;
+    connection = std::move(fresh);
+}
+
+void IiopRestSender::send(const std::string& service, const std::string& operation,
+                          const std::string& request, std::string& response) {
+    if (!connection) {
+        connect(address);
+    }
+    try {
+        const QmByteSeq_t requestBytes = toByteSeq(request);
+        QmByteSeq_t_var reply =
+            connection->gateway->invokeMethod(service.c_str(), operation.c_str(), requestBytes);
+        response = fromByteSeq(reply.in());
+    } catch (const CORBA::Exception& e) {
+        std::string message = "Error making call via IIOP.\n" + describeCorbaException(e);
+        if (referenceIsDead(e)) {
+            // Let the next send connect anew instead of failing for good.
+            connection.reset();
+        }
+        throw Exceptions::ProtocolException(message);
+    }
+}
+
+}  // namespace Quillomark::Soa::Client

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <soa/client/idl/QmCorbaServiceGateway.hh>
+
+#include <string>
+
+namespace Quillomark::Soa::Client {
+
+// A share of the process's one ORB. Every IIOP sender that is connected, and
+// anything else in the process that calls the gateway through this library,
+// holds one; the ORB is destroyed when the last share goes, so that no
+// holder loses the ORB under its feet.
+class GatewayOrb {
+public:
+    // Initialises the ORB, or joins the one that exists. Throws what
+    // CORBA::ORB_init throws.
+    GatewayOrb();
+    ~GatewayOrb();
+    GatewayOrb(const GatewayOrb&) = delete;
+    GatewayOrb& operator=(const GatewayOrb&) = delete;
+
+    CORBA::ORB_ptr get() const { return orb.in(); }
+    CORBA::ORB_ptr operator->() const { return orb.in(); }
+
+    // How many shares exist at the moment.
+    static long shares();
+
+    // The largest GIOP message the ORB accepts (as an ORB option value): the
+    // ORB's own default would refuse replies of more than 2 MiB, and replies
+    // of a gigabyte and more must be carried.
+    static const char* const MAX_MESSAGE_SIZE;
+
+private:
+    CORBA::ORB_var orb;
+};
+
+// Describes a CORBA exception: its repository id and, for a system
+// exception, its minor code with the code's name and whether the call
+// completed, e.g. "IDL:omg.org/CORBA/TRANSIENT:1.0 (minor 0x41540002
+// TRANSIENT_ConnectFailed, completed NO)".
+std::string describeCorbaException(const CORBA::Exception& e);
+
+}  // namespace Quillomark::Soa::Client

@@ -1,0 +1,115 @@
+#include "tests/support/GatewayServerProcess.hxx"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace Quillomark::Testing {
+
+namespace {
+
+// A port that is free at the moment: the kernel's choice for a socket bound
+// to port 0.
+int freeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t length = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+GatewayServerProcess::GatewayServerProcess() = default;
+
+GatewayServerProcess::~GatewayServerProcess() { stop(); }
+
+std::string GatewayServerProcess::hostPath(const std::string& key) const {
+    return "iiop:127.0.0.1:" + std::to_string(serverPort) + "/" + key;
+}
+
+void GatewayServerProcess::start() {
+    // Another process may take a freshly chosen port before the server
+    // binds it; then another port is tried. A restart keeps its port and
+    // waits for it to come free.
+    const bool portChosen = serverPort != 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (!portChosen) {
+            serverPort = freeLoopbackPort();
+        }
+        if (tryStart()) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    throw std::runtime_error("the gateway test server did not start");
+}
+
+bool GatewayServerProcess::tryStart() {
+    int out[2];
+    if (::pipe(out) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const std::string port = std::to_string(serverPort);
+    child = ::fork();
+    if (child < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execl(QMSOA_GATEWAY_TEST_SERVER, QMSOA_GATEWAY_TEST_SERVER, port.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // Wait for "ready", or for the server to give up (end of its output).
+    std::string seen;
+    pollfd readable{out[0], POLLIN, 0};
+    while (seen.find("ready\n") == std::string::npos && ::poll(&readable, 1, 30000) > 0) {
+        char buffer[64];
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (seen.find("ready\n") != std::string::npos) {
+        return true;
+    }
+    stop();
+    return false;
+}
+
+void GatewayServerProcess::stop() {
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        child = -1;
+    }
+}
+
+}  // namespace Quillomark::Testing

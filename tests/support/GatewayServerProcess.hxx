@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace Quillomark::Testing {
+
+// Runs the gateway test server in a child process on 127.0.0.1 (it cannot
+// share the test process's ORB). The port is chosen on the first start and
+// kept across restarts, so references made before a restart stay valid.
+class GatewayServerProcess {
+public:
+    GatewayServerProcess();
+    ~GatewayServerProcess();
+    GatewayServerProcess(const GatewayServerProcess&) = delete;
+    GatewayServerProcess& operator=(const GatewayServerProcess&) = delete;
+
+    // Starts the server and waits until it accepts calls.
+    void start();
+    // Kills the server and waits for it to end.
+    void stop();
+
+    int port() const { return serverPort; }
+    // The host path of the object served under `key`, without "corbaloc:".
+    std::string hostPath(const std::string& key = "QmGateway") const;
+
+private:
+    bool tryStart();
+
+    int serverPort = 0;
+    pid_t child = -1;
+};
+
+}  // namespace Quillomark::Testing
