@@ -30,12 +30,14 @@ QmByteSeq_t toByteSeq(const std::string& request) {
     return QmByteSeq_t(length, length, bytes, false);
 }
 
-// Every byte of the reply, embedded zero bytes included.
-std::string fromByteSeq(const QmByteSeq_t& reply) {
+// Every byte of the reply, embedded zero bytes included, replaces what
+// `response` held.
+void fromByteSeq(const QmByteSeq_t& reply, std::string& response) {
     if (reply.length() == 0) {
-        return std::string();
+        response.clear();
+    } else {
+        response.assign(reinterpret_cast<const char*>(reply.get_buffer()), reply.length());
     }
-    return std::string(reinterpret_cast<const char*>(reply.get_buffer()), reply.length());
 }
 
 // After these the reference can never work again: the ORB under it was
@@ -84,7 +86,7 @@ void IiopRestSender::send(const std::string& service, const std::string& operati
         const QmByteSeq_t requestBytes = toByteSeq(request);
         QmByteSeq_t_var reply =
             connection->gateway->invokeMethod(service.c_str(), operation.c_str(), requestBytes);
-        response = fromByteSeq(reply.in());
+        fromByteSeq(reply.in(), response);
     } catch (const CORBA::Exception& e) {
         std::string message = "Error making call via IIOP.\n" + describeCorbaException(e);
         if (referenceIsDead(e)) {
