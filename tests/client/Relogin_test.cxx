@@ -46,22 +46,6 @@ TEST_F(ReloginTest, TheCredentialTypeChoosesTheLoginOperation) {
     }
 }
 
-TEST_F(ReloginTest, RefusedLoginsAskForCredentialsAgain) {
-    int refusals = 2;
-    service->behaviour = [&](const std::string& call) {
-        if (call.rfind("login(", 0) == 0 && refusals-- > 0) {
-            throw Ex::InvalidCredentialsException("refused");
-        }
-    };
-    Ex::InvalidUserException gone("gone");
-    session->login(gone);
-    EXPECT_EQ(credentials.calls, (std::vector<std::string>{
-                                     "getCredentials(InvalidUser:gone)",
-                                     "getCredentials(InvalidCredentials:refused)",
-                                     "getCredentials(InvalidCredentials:refused)"}));
-    EXPECT_EQ(service->calls.size(), 4u);  // three logins, one policy request
-}
-
 TEST_F(ReloginTest, ManyRefusalsDoNotGrowTheStack) {
     long refusals = 100000;
     service->behaviour = [&](const std::string& call) {
@@ -84,19 +68,6 @@ TEST_F(ReloginTest, CausesThatCredentialsCannotRepairCancelWithoutAsking) {
     }
     EXPECT_TRUE(credentials.calls.empty());
     EXPECT_TRUE(service->calls.empty());
-}
-
-TEST_F(ReloginTest, AServiceFaultOfTheLoginIsIgnoredAndOthersPass) {
-    service->behaviour = [](const std::string& call) {
-        if (call.rfind("setObjectPropertyPolicy", 0) == 0) throw Ex::ServiceException("policy");
-    };
-    Ex::InvalidUserException gone("gone");
-    EXPECT_NO_THROW(session->login(gone));
-
-    service->behaviour = [](const std::string&) {
-        throw RuntimeException(RuntimeException::GENERAL_ERROR, "nested request ended");
-    };
-    EXPECT_THROW(session->login(gone), RuntimeException);
 }
 
 TEST(ReloginWithoutCredentialManagerTest, CancelsWithTheCauseAndReachesTheHandler) {

@@ -17,9 +17,7 @@
 
 #include <deque>
 #include <functional>
-#include <iostream>
 #include <random>
-#include <sstream>
 
 namespace {
 
@@ -102,20 +100,6 @@ TEST_F(InvokeTest, ALostSessionIsLoggedInAgainAndTheSameRequestSentAgain) {
     EXPECT_EQ(handler.canceledCalls + handler.internalCalls, 0);
 }
 
-TEST_F(InvokeTest, AHandlerThatReturnsOnceThenThrowsEndsTheRequest) {
-    handler.returnsLeft = 1;
-    steps.push_back(failWith<Ex::ProtocolException>("first"));
-    steps.push_back(failWith<Ex::InternalServerException>("second"));
-    try {
-        invoke();
-        FAIL() << "returned";
-    } catch (const Ex::InternalServerException& e) {
-        EXPECT_EQ(e.getMessage(), "second");
-    }
-    EXPECT_EQ(sender.sends, 2);
-    EXPECT_EQ(handler.messages, (std::vector<std::string>{"first", "second"}));
-}
-
 TEST_F(InvokeTest, AReplyThatIsNotXmlIsAProtocolFailureThatNobodyRepairs) {
     handler.returnsLeft = 10;
     steps.push_back(reply("<unclosed>"));
@@ -127,64 +111,6 @@ TEST_F(InvokeTest, AReplyThatIsNotXmlIsAProtocolFailureThatNobodyRepairs) {
     }
     EXPECT_EQ(sender.sends, 1);
     EXPECT_EQ(handler.internalCalls, 0);
-}
-
-TEST_F(InvokeTest, OtherFaultsReachTheCallerUnchanged) {
-    steps.push_back(failWith<Ex::InvalidCredentialsException>("refused"));
-    EXPECT_THROW(invoke(), Ex::InvalidCredentialsException);
-    steps.push_back(failWith<Ex::ServiceException>("partly"));
-    EXPECT_THROW(invoke(), Ex::ServiceException);
-    steps.push_back(failWith<CanceledOperationException>("outside a re-login"));
-    EXPECT_THROW(invoke(), CanceledOperationException);
-    EXPECT_EQ(handler.canceledCalls + handler.internalCalls, 0);
-}
-
-TEST_F(InvokeTest, CancellationsInsideAReloginGoToTheHandlerAndOutsideToTheCaller) {
-    // Given up credentials: to the handler, then the request again.
-    handler.returnsLeft = 10;
-    credentials.cancel = true;
-    steps.push_back(failWith<Ex::InvalidUserException>("gone"));
-    invoke();
-    EXPECT_EQ(handler.messages, std::vector<std::string>{"Operation was canceled."});
-    EXPECT_EQ(sender.sends, 2);
-
-    // A cancellation from the attempt repeated after a re-login is caught by
-    // that re-login; a further one, no longer inside it, reaches the caller.
-    credentials.cancel = false;
-    handler.messages.clear();
-    steps.push_back(failWith<Ex::InvalidUserException>("gone"));
-    steps.push_back(failWith<CanceledOperationException>("first"));
-    steps.push_back(failWith<CanceledOperationException>("second"));
-    try {
-        invoke();
-        FAIL() << "returned";
-    } catch (const CanceledOperationException& e) {
-        EXPECT_EQ(e.getMessage(), "second");
-    }
-    EXPECT_EQ(handler.messages, std::vector<std::string>{"first"});
-}
-
-TEST_F(InvokeTest, TheDefaultHandlerEndsACancelledRelogin) {
-    Connection fresh("http://127.0.0.1:1/tc", &credentials, Connection::HTTP, Connection::REST,
-                     true);
-    connection.setExceptionHandler(fresh.getExceptionHandler());  // the shared default handler
-    credentials.cancel = true;
-    steps.push_back(failWith<Ex::InvalidUserException>("gone"));
-
-    std::ostringstream out;
-    std::streambuf* old = std::cout.rdbuf(out.rdbuf());
-    try {
-        invoke();
-        ADD_FAILURE() << "returned";
-    } catch (const RuntimeException& e) {
-        EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
-        EXPECT_EQ(e.getMessage(), "Operation was canceled.");
-    }
-    std::cout.rdbuf(old);
-    EXPECT_EQ(out.str(),
-              "It appears that the client cancelled authentication.\nOperation was canceled.\n"
-              "Unclear how to proceed.");
-    EXPECT_EQ(sender.sends, 1);
 }
 
 // --- The retry loop against the nested calls it stands for -----------------
