@@ -1,6 +1,7 @@
 #include <platform/corestrong/internal/SessionServiceStubs.hxx>
 
 #include <soa/client/Connection.hxx>
+#include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
@@ -70,6 +71,19 @@ void invoke(Connection* connection, const std::string& service, const std::strin
                                                                            request, parser);
 }
 
+// The model manager of `connection`, into which replies are loaded.
+Quillomark::Soa::Client::ModelManagerImpl& modelManagerOf(Connection* connection) {
+    return *static_cast<Quillomark::Soa::Client::ModelManagerImpl*>(connection->getModelManager());
+}
+
+// The client object of a wire object of a reply; none when the reply left
+// the object out.
+Quillomark::Soa::Client::ModelObject* loadIfPresent(
+    Connection* connection, const Quillomark::Schemas::Soa::_2006_03::Base::ModelObject& wire) {
+    if (wire.getUid().empty()) return nullptr;
+    return modelManagerOf(connection).loadObjectData(wire);
+}
+
 [[noreturn]] void notImplemented() {
     throw RuntimeException(RuntimeException::NOT_IMPLEMENTED,
                            "This operation of the session service is not available");
@@ -105,7 +119,11 @@ CoreSessionStub::LoginResponse CoreSessionStub::sendLogin(const std::string& ope
     invoke(connection, "Core-2006-03-Session", operation, document, parser);
     Session2006::LoginResponse reply;
     reply.parse(parser.getRoot());
-    return LoginResponse();
+    LoginResponse response;
+    response.user = loadIfPresent(connection, reply.getUser());
+    response.groupMember = loadIfPresent(connection, reply.getGroupMember());
+    response.serviceData = modelManagerOf(connection).loadServiceData(reply.getServiceData());
+    return response;
 }
 
 void CoreSessionStub::setObjectPropertyPolicy(const std::string& policyName) {
@@ -145,6 +163,7 @@ void InternalSessionStub::getTypeDescriptions(const std::vector<std::string>& ty
     invoke(connection, "Internal-Core-2006-03-Types", "getTypeDescriptions", stream.str(), parser);
     Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema schema;
     schema.parse(parser.getRoot());
+    modelManagerOf(connection).loadModelSchema(schema);
 }
 
 void InternalSessionStub::reserved_2006_03_0() { notImplemented(); }

@@ -1,37 +1,55 @@
 #include <soa/client/ModelManagerImpl.hxx>
 
+#include <soa/client/ChangeListener.hxx>
+#include <soa/client/DeleteListener.hxx>
+#include <soa/client/ErrorStack.hxx>
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/ModelObjectImpl.hxx>
+#include <soa/client/PartialErrorListener.hxx>
+#include <soa/client/Preferences.hxx>
+#include <soa/client/PropertyImpl.hxx>
 #include <soa/client/RuntimeException.hxx>
+#include <soa/client/ServiceData.hxx>
 #include <soa/client/TypeImpl.hxx>
 #include <soa/client/model/factories/ModelObjectFactory.hxx>
 #include <soa/client/model/factories/ObjectFactories.hxx>
+#include <soa/schemas/base/ModelObject.hxx>
+#include <soa/schemas/base/ModelSchema.hxx>
+#include <soa/schemas/base/Preferences.hxx>
+#include <soa/schemas/base/ServiceData.hxx>
+#include <soa/services/internal/core/SessionService.hxx>
+
+#include <algorithm>
 
 namespace Quillomark::Soa::Client {
 
 namespace {
 
+namespace Base = Quillomark::Schemas::Soa::_2006_03::Base;
+
 const char* const PLACEHOLDER_TYPE_UID = "UNKNOWN_TYPE_UID";
 const char* const DEFAULT_TYPE_NAME = "ModelObject";
+const char* const NULL_UID = "AAAAAAAAAAAAAA";
+const char* const UNKNOWN_TYPE_NAME = "unknownType";
 
-// Owns the factories of the process-wide map.
+// Calls `call` on every listener of `listeners`. A listener may register or
+// remove listeners meanwhile: the walk goes over a copy, skips a listener
+// removed during it, and leaves one added during it for the next time.
+template <class Listener, class Call>
+void notify(const std::set<Listener*>& listeners, Call call) {
+    const std::vector<Listener*> snapshot(listeners.begin(), listeners.end());
+    for (Listener* listener : snapshot) {
+        if (listeners.count(listener) != 0) call(listener);
+    }
+}
+
+// Owns the factories of the process-wide map. A registration that fails
+// frees what it made and leaves the map empty; the next use tries again.
 struct SharedFactories {
     std::map<std::string, ModelObjectFactory*> map;
-    SharedFactories() {
-        try {
-            registerObjectFactories(map);
-        } catch (...) {
-            release();
-            throw;
-        }
-    }
-    ~SharedFactories() { release(); }
-    void release() {
-        for (auto& entry : map) {
-            delete entry.second;
-            entry.second = nullptr;
-        }
-        map.clear();
+    SharedFactories() { registerObjectFactories(map); }
+    ~SharedFactories() {
+        for (auto& entry : map) delete entry.second;
     }
 };
 
@@ -98,6 +116,11 @@ ModelObject* ModelManagerImpl::constructObject(std::string typeName, std::string
         placeholderTypes.push_back(std::make_unique<TypeImpl>(PLACEHOLDER_TYPE_UID, typeName));
         type = placeholderTypes.back().get();
     }
+    return store(at, uid, type);
+}
+
+ModelObject* ModelManagerImpl::store(std::map<std::string, ModelObject*>::iterator at,
+                                     const std::string& uid, Type* type) {
     auto record = std::make_unique<ModelObjectImpl>(uid, type);
     ModelObject* object = constructObjectOfType(type);
     object->setModelObjectImpl(record.release());
@@ -170,6 +193,209 @@ void ModelManagerImpl::removeDeleteListener(DeleteListener* listener) {
 }
 void ModelManagerImpl::removePartialErrorListener(PartialErrorListener* listener) {
     partialErrorListeners.erase(listener);
+}
+
+TypeImpl* ModelManagerImpl::getType(const std::string& name) {
+    auto it = types.find(name);
+    if (it == types.end()) throw RuntimeException(RuntimeException::NOT_LOADED, "Type " + name);
+    return it->second.get();
+}
+
+PropertyDescription::ValueType ModelManagerImpl::toClientPropertyType(int serverType) {
+    static const PropertyDescription::ValueType kinds[] = {
+        PropertyDescription::VALUE_CHAR,         PropertyDescription::VALUE_DATE,
+        PropertyDescription::VALUE_DOUBLE,       PropertyDescription::VALUE_FLOAT,
+        PropertyDescription::VALUE_INT,          PropertyDescription::VALUE_BOOLEAN,
+        PropertyDescription::VALUE_SHORT,        PropertyDescription::VALUE_STRING,
+        PropertyDescription::VALUE_MODEL_OBJECT, PropertyDescription::VALUE_MODEL_OBJECT,
+        PropertyDescription::VALUE_MODEL_OBJECT, PropertyDescription::VALUE_STRING,
+        PropertyDescription::VALUE_MODEL_OBJECT, PropertyDescription::VALUE_MODEL_OBJECT};
+    if (serverType < 1 || serverType > 14) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR, "Server returned invalid prop");
+    }
+    return kinds[serverType - 1];
+}
+
+void ModelManagerImpl::loadTypes(const std::set<std::string>& names) {
+    std::vector<std::string> missing;
+    for (const std::string& name : names) {
+        if (!name.empty() && name != UNKNOWN_TYPE_NAME && types.find(name) == types.end()) {
+            missing.push_back(name);
+        }
+    }
+    // A manager without a connection has no server to ask.
+    if (missing.empty() || connection == nullptr) return;
+    if (typeService == nullptr) {
+        typeService = Quillomark::Services::Internal::Core::SessionService::getService(connection);
+    }
+    // Loads the answer through loadModelSchema of this manager before it returns.
+    typeService->getTypeDescriptions(missing);
+}
+
+std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
+    const std::vector<Base::ModelObject>& wireObjects) {
+    std::set<std::string> typeNames;
+    for (const Base::ModelObject& wire : wireObjects) typeNames.insert(wire.getType());
+    loadTypes(typeNames);
+
+    std::vector<ModelObject*> result;
+    result.reserve(wireObjects.size());
+    for (const Base::ModelObject& wire : wireObjects) {
+        const std::string& uid = wire.getUid();
+        if (uid == NULL_UID) {
+            result.push_back(nullptr);
+            continue;
+        }
+        TypeImpl* type = getType(wire.getType());
+
+        ModelObject* object;
+        auto at = objects.lower_bound(uid);
+        if (at != objects.end() && at->first == uid) {
+            // A stored object keeps its class, and its type unless that is a
+            // placeholder the loaded type refines.
+            object = at->second;
+            ModelObjectImpl* record = object->impl;
+            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID) record->setType(type);
+        } else {
+            object = store(at, uid, type);
+        }
+
+        for (const auto& wireProperty : wire.getPropertieArray()) {
+            const std::string& name = wireProperty.getName();
+            auto property = std::make_unique<PropertyImpl>(
+                wireProperty.getUiValue(), type->getPropertyDescription(name), this);
+            for (const auto& wireValue : wireProperty.getValueArray()) {
+                property->addValue(wireValue.getValue());
+            }
+            object->impl->addProperty(name, property.release());
+        }
+        result.push_back(object);
+    }
+    return result;
+}
+
+ModelObject* ModelManagerImpl::loadObjectData(const Base::ModelObject& wire) {
+    return loadObjectData(std::vector<Base::ModelObject>{wire})[0];
+}
+
+void ModelManagerImpl::loadRefIdArray(const std::vector<Base::RefId>& refs,
+                                      std::vector<ModelObject*>& out) {
+    out.reserve(out.size() + refs.size());
+    for (const Base::RefId& ref : refs) out.push_back(getObject(ref.getUid()));
+}
+
+ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
+    loadObjectData(data.getDataObjectArray());
+
+    ServiceData result;
+    loadRefIdArray(data.getUpdatedObjArray(), result.updatedObjs);
+    loadRefIdArray(data.getCreatedObjArray(), result.createdObjs);
+    loadRefIdArray(data.getPlainObjArray(), result.plainObjs);
+    for (const Base::RefId& ref : data.getDeletedObjArray()) {
+        result.deletedUids.push_back(ref.getUid());
+    }
+
+    notify(changeListeners,
+           [&](ChangeListener* l) { l->modelObjectsChanged(result.updatedObjs); });
+    notify(deleteListeners,
+           [&](DeleteListener* l) { l->modelObjectsDeleted(result.deletedUids); });
+
+    // The returned lists must not point at the objects about to be destroyed.
+    std::set<ModelObject*> doomed;
+    for (const std::string& uid : result.deletedUids) {
+        auto it = objects.find(uid);
+        if (it != objects.end()) doomed.insert(it->second);
+    }
+    if (!doomed.empty()) {
+        for (std::vector<ModelObject*>* list :
+             {&result.createdObjs, &result.updatedObjs, &result.plainObjs}) {
+            list->erase(std::remove_if(list->begin(), list->end(),
+                                       [&](ModelObject* o) { return doomed.count(o) != 0; }),
+                        list->end());
+        }
+    }
+    for (const std::string& uid : result.deletedUids) remove(uid);
+
+    for (const auto& wireStack : data.getPartialErrorArray()) {
+        ErrorStack stack;
+        if (wireStack.isClientIdSet()) stack.clientId = wireStack.getClientId();
+        if (wireStack.isUidSet()) stack.associatedObject = getObject(wireStack.getUid());
+        if (wireStack.isClientIndexSet()) stack.clientIndex = wireStack.getClientIndex();
+        for (const auto& wireValue : wireStack.getErrorValueArray()) {
+            stack.errorValues.push_back(
+                ErrorValue{wireValue.getCode(), wireValue.getMessage(), wireValue.getLevel()});
+        }
+        result.partialErrors.push_back(stack);
+    }
+    if (!result.partialErrors.empty()) {
+        notify(partialErrorListeners,
+               [&](PartialErrorListener* l) { l->handlePartialErrors(result.partialErrors); });
+    }
+    return result;
+}
+
+Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
+    Preferences result;
+    for (const auto& preference : wire.getPrefArray()) {
+        std::vector<std::string>& values = result.preferences[preference.getName()];
+        for (const auto& value : preference.getValueArray()) values.push_back(value.getValue());
+    }
+    return result;
+}
+
+void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
+    const auto& wireTypes = schema.getTypeArray();
+
+    // The new types are built whole before any enters the map: a schema
+    // with a description the client cannot read leaves no half-built type
+    // behind, so the next load asks for it again.
+    std::vector<std::unique_ptr<TypeImpl>> built;
+    std::set<std::string> parentNames;
+    for (const auto& wireType : wireTypes) {
+        const std::string& name = wireType.getName();
+        if (types.count(name) != 0) continue;
+        if (std::any_of(built.begin(), built.end(),
+                        [&](const std::unique_ptr<TypeImpl>& t) { return t->getName() == name; })) {
+            continue;
+        }
+        auto type = std::make_unique<TypeImpl>(wireType.getUid(), name);
+        for (const auto& descriptor : wireType.getPropDescriptorArray()) {
+            type->addPropertyDescription(PropertyDescriptionImpl(
+                toClientPropertyType(descriptor.getType()), descriptor.getName(),
+                descriptor.getAnArray(), descriptor.getModifiable()));
+        }
+        parentNames.insert(wireType.getParentTypeName());
+        built.push_back(std::move(type));
+    }
+    for (auto& type : built) {
+        const std::string name = type->getName();
+        types.emplace(name, std::move(type));
+    }
+
+    loadTypes(parentNames);
+
+    for (const auto& wireType : wireTypes) {
+        const std::string& parentName = wireType.getParentTypeName();
+        if (parentName.empty()) continue;
+        auto parent = types.find(parentName);
+        if (parent == types.end()) {
+            throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                                   "Server gave me an parent type, " + parentName +
+                                       ", that it now denies exists!");
+        }
+        TypeImpl* type = types.at(wireType.getName()).get();
+        // A parent link that closes a cycle would make every walk up the
+        // type chain endless.
+        for (Type* t = parent->second.get(); t != nullptr; t = t->getParent()) {
+            if (t == type) {
+                throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                                       "Server gave me a parent type, " + parentName +
+                                           ", that descends from its child type " +
+                                           wireType.getName() + "!");
+            }
+        }
+        type->setParent(parent->second.get());
+    }
 }
 
 }  // namespace Quillomark::Soa::Client

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <soa/client/ModelManager.hxx>
+#include <soa/client/PropertyDescription.hxx>
 #include <soa/common/Export.hxx>
 
 #include <cstdint>
@@ -10,9 +11,23 @@
 #include <string>
 #include <vector>
 
+namespace Quillomark::Schemas::Soa::_2006_03::Base {
+class ModelObject;
+class ModelSchema;
+class Preferences;
+class RefId;
+class ServiceData;
+}  // namespace Quillomark::Schemas::Soa::_2006_03::Base
+
+namespace Quillomark::Services::Internal::Core {
+class SessionService;
+}
+
 namespace Quillomark::Soa::Client {
 
 class ModelObjectFactory;
+class Preferences;
+class ServiceData;
 class Type;
 class TypeImpl;
 
@@ -48,6 +63,28 @@ public:
     // True for a UID that begins with "BOM::" or "TYPE::" or is 14 characters long.
     virtual bool validateUID(std::string uid);
 
+    // One entry per input object, in order: the stored object of its UID,
+    // made on first sight, its properties replaced one by one by name; null
+    // for the null UID "AAAAAAAAAAAAAA", which is not stored. Type names the
+    // manager lacks are first fetched from the server in one request.
+    virtual std::vector<ModelObject*> loadObjectData(
+        const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::ModelObject>& objects);
+    virtual ModelObject* loadObjectData(
+        const Quillomark::Schemas::Soa::_2006_03::Base::ModelObject& object);
+    // Loads the data objects, tells the change and delete listeners (even of
+    // empty lists), removes the deleted objects and tells the partial-error
+    // listeners when there are errors. The result lists no removed object.
+    virtual ServiceData loadServiceData(
+        const Quillomark::Schemas::Soa::_2006_03::Base::ServiceData& data);
+    virtual Preferences loadPreferences(
+        const Quillomark::Schemas::Soa::_2006_03::Base::Preferences& preferences);
+    // Enters the types the manager lacks, fetches their missing ancestors and
+    // links every described type to its parent.
+    virtual void loadModelSchema(
+        const Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema& schema);
+    // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not loaded.
+    virtual TypeImpl* getType(const std::string& name);
+
     // A new object, without its record, of the typed class of `type` or of
     // its nearest ancestor that has one; a plain ModelObject when none has.
     static ModelObject* constructObjectOfType(Type* type);
@@ -60,6 +97,13 @@ private:
     using FactoryMap = std::map<std::string, ModelObjectFactory*>;
 
     void remove(const std::string& uid);
+    // Makes the object of `uid` for `type` with its record and stores it at `at`.
+    ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
+                       Type* type);
+    void loadTypes(const std::set<std::string>& names);
+    void loadRefIdArray(const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::RefId>& refs,
+                        std::vector<ModelObject*>& out);
+    static PropertyDescription::ValueType toClientPropertyType(int serverType);
     // The one factory map of the process, filled by the registration of the
     // typed model on first use; every manager has the same factories.
     static const FactoryMap& objectFactories();
@@ -67,6 +111,8 @@ private:
     Connection* connection = nullptr;
     std::map<std::string, ModelObject*> objects;
     std::map<std::string, std::unique_ptr<TypeImpl>> types;
+    // Fetches type descriptions; found on first need, not owned.
+    Quillomark::Services::Internal::Core::SessionService* typeService = nullptr;
     // Types made for names the manager had not loaded; they are in no map.
     std::vector<std::unique_ptr<TypeImpl>> placeholderTypes;
     std::set<ChangeListener*> changeListeners;

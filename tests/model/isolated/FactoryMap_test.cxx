@@ -1,31 +1,38 @@
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/TypeImpl.hxx>
+#include <soa/client/model/Item.hxx>
 
 #include <gtest/gtest.h>
 
+#include <typeinfo>
 
 namespace {
 
 using namespace Quillomark::Soa::Client;
 
 // Needs a process in which no model manager has been made yet.
-TEST(FactoryMapTest, ObjectsCanBeMadeBeforeAndAfterAnyManager) {
-    TypeImpl root("TYPE::1", "NoFactoryRoot");
-    TypeImpl type("TYPE::2", "NoFactoryLeaf");
-    type.setParent(&root);
+TEST(FactoryMapTest, TypedObjectsCanBeMadeBeforeAnyManagerAndAfterTheLastOneWent) {
+    TypeImpl item("TYPE::1", "Item");
+    TypeImpl custom("TYPE::2", "CustomItem");
+    custom.setParent(&item);
 
-    // Only the manager may delete client objects; these stay for the
+    // Only a manager may delete client objects; these stay for the
     // process's lifetime.
     static ModelObject* made[2];
-    made[0] = ModelManagerImpl::constructObjectOfType(&type);
-    ASSERT_NE(made[0], nullptr);
+    made[0] = ModelManagerImpl::constructObjectOfType(&custom);
+    EXPECT_EQ(typeid(*made[0]), typeid(Model::Item));
     {
-        ModelManagerImpl manager(nullptr);
-        manager.constructObject("NoFactoryLeaf", "QaBcAAAAAAAAAA");
+        ModelManagerImpl first(nullptr);
+        {
+            ModelManagerImpl second(nullptr);
+            second.constructObject("Item", "QaBcAAAAAAAAAA");
+        }
+        EXPECT_EQ(typeid(*first.constructObject("Item", "QaBdAAAAAAAAAA")),
+                  typeid(Model::Item));
     }
-    made[1] = ModelManagerImpl::constructObjectOfType(&type);
-    ASSERT_NE(made[1], nullptr);
+    made[1] = ModelManagerImpl::constructObjectOfType(&custom);
+    EXPECT_EQ(typeid(*made[1]), typeid(Model::Item));
 }
 
 }  // namespace

@@ -1,0 +1,333 @@
+#include <soa/client/ChangeListener.hxx>
+#include <soa/client/Connection.hxx>
+#include <soa/client/DeleteListener.hxx>
+#include <soa/client/ErrorStack.hxx>
+#include <soa/client/ModelManagerImpl.hxx>
+#include <soa/client/ModelObject.hxx>
+#include <soa/client/PartialErrorListener.hxx>
+#include <soa/client/Preferences.hxx>
+#include <soa/client/Property.hxx>
+#include <soa/client/PropertyDescription.hxx>
+#include <soa/client/ServiceData.hxx>
+#include <soa/client/Type.hxx>
+#include <soa/client/TypeImpl.hxx>
+#include <soa/schemas/base/Preferences.hxx>
+
+#include "tests/model/LoadingSupport.hxx"
+#include "tests/support/FakeSessionServices.hxx"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace {
+
+using namespace Quillomark::Soa::Client;
+using namespace Quillomark::Testing::Model;
+using Quillomark::Testing::FakeInternalSessionService;
+using Names = std::vector<std::string>;
+using Objects = std::vector<ModelObject*>;
+
+const std::string ITEM = "QaItemAAAAAAAA";
+const std::string REV = "QaRevAAAAAAAAA";
+const std::string DOC = "QaDocAAAAAAAAA";
+const std::string FOLDER = "QaFldAAAAAAAAA";
+const std::string NULL_UID = "AAAAAAAAAAAAAA";
+
+// A connection whose internal session service answers type requests from
+// a server schema, one requested level at a time, and records every request.
+class ModelLoadTest : public ::testing::Test {
+protected:
+    Connection connection{"http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                          false};
+    ModelManagerImpl& manager = *static_cast<ModelManagerImpl*>(connection.getModelManager());
+    FakeInternalSessionService* service = FakeInternalSessionService::install(connection);
+    std::map<std::string, Base::ModelType> server{
+        {"POM_object", type("POM_object", "")},
+        {"WorkspaceObject", type("WorkspaceObject", "POM_object", {{"object_name", 8}})},
+        {"Item", type("Item", "WorkspaceObject", {{"item_id", 8}, {"revision_list", 9, true}})},
+        {"ItemRevision", type("ItemRevision", "WorkspaceObject", {{"item_id", 8}})},
+        {"DocumentRevision", type("DocumentRevision", "ItemRevision", {{"item_id", 5}})},
+        {"Folder", type("Folder", "WorkspaceObject")},
+    };
+
+    void SetUp() override {
+        service->behaviour = [this](const Names& names) {
+            std::vector<Base::ModelType> known;
+            for (const std::string& name : names) {
+                if (server.count(name) != 0) known.push_back(server.at(name));
+            }
+            manager.loadModelSchema(schema(known));
+        };
+    }
+};
+
+TEST_F(ModelLoadTest, MissingTypesAreFetchedInOneSortedRequestAndAncestorsLevelByLevel) {
+    Objects loaded = manager.loadObjectData(
+        {object(REV, "ItemRevision"), object(ITEM, "Item"), object(NULL_UID, "unknownType"),
+         object(FOLDER, "Folder"), object("QaRe2AAAAAAAAA", "ItemRevision")});
+    EXPECT_EQ(service->requests, (std::vector<Names>{{"Folder", "Item", "ItemRevision"},
+                                                     {"WorkspaceObject"},
+                                                     {"POM_object"}}));
+    ASSERT_EQ(loaded.size(), 5u);
+    EXPECT_EQ(loaded[2], nullptr);  // the null UID, at its position, not stored
+    EXPECT_THROW(manager.getObject(NULL_UID), RuntimeException);
+    EXPECT_EQ(loaded[0]->getType()->getParent()->getParent()->getName(), "POM_object");
+    EXPECT_EQ(loaded[1], manager.getObject(ITEM));
+
+    service->requests.clear();
+    manager.loadObjectData({object(ITEM, "Item"), object(DOC, "ItemRevision")});
+    EXPECT_TRUE(service->requests.empty());
+
+    // Names the server does not know fail the load; "" and "unknownType"
+    // are never asked for.
+    RuntimeException e = thrownBy([&] {
+        manager.loadObjectData({object("QaNewAAAAAAAAA", "Item"), object(DOC, "Nonsense")});
+    });
+    EXPECT_EQ(e.getType(), RuntimeException::NOT_LOADED);
+    EXPECT_EQ(e.getMessage(), "Type Nonsense");
+    EXPECT_NE(manager.getObject("QaNewAAAAAAAAA"), nullptr);  // handled before: stays
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(DOC, "")); }).getMessage(), "Type ");
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(DOC, "unknownType")); }).getMessage(),
+              "Type unknownType");
+    EXPECT_EQ(service->requests, std::vector<Names>{{"Nonsense"}});
+}
+
+TEST_F(ModelLoadTest, PropertiesAreReplacedOneByOneByNameAndTheOthersStay) {
+    ModelObject* item = manager.loadObjectData(object(
+        ITEM, "Item", {property("item_id", {"000123"}), property("object_name", {"Bracket"})}));
+    Property* id = item->getProperty("item_id");
+    EXPECT_EQ(id->getStringValue(), "000123");
+    // Descriptions belong to the type itself, not to its ancestors.
+    EXPECT_EQ(item->getProperty("object_name")->getPropertyDescription(), nullptr);
+
+    EXPECT_EQ(manager.loadObjectData(object(ITEM, "Item", {property("object_name", {"B2"}, "B2"),
+                                                           property("revision_list", {})})),
+              item);
+    EXPECT_EQ(item->getProperty("item_id"), id);  // not sent again: kept
+    EXPECT_EQ(item->getProperty("object_name")->getDisplayValue(), "B2");
+    EXPECT_TRUE(item->getProperty("revision_list")->getModelObjectArrayValue().empty());
+    EXPECT_EQ(item->getPropertyNames(), (Names{"item_id", "object_name", "revision_list"}));
+}
+
+TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassStays) {
+    ModelObject* rev = manager.constructObject("ItemRevision", REV);
+    ModelObject* doc = manager.constructObject("ItemRevision", DOC);
+    ModelObject* other = manager.constructObject("NotYetKnown", FOLDER);
+    ASSERT_EQ(doc->getType()->getUid(), "UNKNOWN_TYPE_UID");
+    const std::type_info& otherClass = typeid(*other);
+    manager.loadObjectData({object(REV, "ItemRevision"),
+                            object(DOC, "DocumentRevision", {property("item_id", {"7"})}),
+                            object(FOLDER, "DocumentRevision")});
+    EXPECT_EQ(rev->getType(), manager.getType("ItemRevision"));
+    EXPECT_EQ(doc->getType(), manager.getType("DocumentRevision"));
+    EXPECT_EQ(doc->getProperty("item_id")->getIntValue(), 7);
+    EXPECT_EQ(other->getType()->getUid(), "UNKNOWN_TYPE_UID");  // unrelated name: kept
+    EXPECT_EQ(typeid(*other), otherClass);
+
+    // A stored object with a real type keeps it, whatever the data says.
+    manager.loadObjectData(object(REV, "DocumentRevision"));
+    EXPECT_EQ(rev->getType(), manager.getType("ItemRevision"));
+}
+
+TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain) {
+    manager.loadModelSchema(schema({type("Kinds", "", {{"c", 1}, {"s", 8}, {"r", 9, true}, {"t", 12},
+                                                       {"u", 14}})}));
+    using K = PropertyDescription;
+    TypeImpl* kinds = manager.getType("Kinds");
+    EXPECT_EQ(kinds->getPropertyDescription("c")->getValueType(), K::VALUE_CHAR);
+    EXPECT_EQ(kinds->getPropertyDescription("s")->getValueType(), K::VALUE_STRING);
+    EXPECT_EQ(kinds->getPropertyDescription("r")->getValueType(), K::VALUE_MODEL_OBJECT);
+    EXPECT_TRUE(kinds->getPropertyDescription("r")->isArray());
+    EXPECT_EQ(kinds->getPropertyDescription("t")->getValueType(), K::VALUE_STRING);
+    EXPECT_EQ(kinds->getPropertyDescription("u")->getValueType(), K::VALUE_MODEL_OBJECT);
+    for (int bad : {0, 15}) {
+        server["Broken"] = type("Broken", "", {{"fine", 8}, {"bad", bad}});
+        service->requests.clear();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            RuntimeException e = thrownBy([&] { manager.loadObjectData(object(ITEM, "Broken")); });
+            EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
+            EXPECT_EQ(e.getMessage(), "Server returned invalid prop");
+        }
+        EXPECT_EQ(service->requests, (std::vector<Names>{{"Broken"}, {"Broken"}}));
+    }
+}
+
+TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
+    server["Orphan"] = type("Orphan", "Vanished");
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(ITEM, "Orphan")); }).getMessage(),
+              "Server gave me an parent type, Vanished, that it now denies exists!");
+
+    RuntimeException self = thrownBy([&] { manager.loadModelSchema(schema({type("S", "S")})); });
+    EXPECT_EQ(self.getType(), RuntimeException::GENERAL_ERROR);
+    EXPECT_EQ(self.getMessage(), "Server gave me a parent type, S, that descends from its child type S!");
+    manager.loadModelSchema(schema({type("A", "B"), type("B", "")}));
+    EXPECT_THROW(manager.loadModelSchema(schema({type("B", "A")})), RuntimeException);
+    EXPECT_EQ(manager.getType("B")->getParent(), nullptr);
+    // A later schema may re-parent a type while the chain stays acyclic.
+    manager.loadModelSchema(schema({type("C", ""), type("B", "C")}));
+    EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("C"));
+    EXPECT_EQ(manager.constructObject("A", REV)->getType(), manager.getType("A"));
+}
+
+// Notes what it hears; `during` runs inside the change notification.
+struct Recorder : ChangeListener, DeleteListener, PartialErrorListener {
+    Names& log;
+    ModelManagerImpl& manager;
+    std::string name;
+    std::function<void()> during;
+    Recorder(Names& log, ModelManagerImpl& manager, std::string name)
+        : log(log), manager(manager), name(std::move(name)) {}
+
+    void modelObjectsChanged(const Objects& objects) override {
+        std::string text = name + " changed:";
+        for (ModelObject* o : objects) text += " " + o->getUid();
+        log.push_back(text);
+        if (during) during();
+    }
+    void modelObjectsDeleted(const Names& uids) override {
+        std::string text = name + " deleted:";
+        for (const std::string& uid : uids) {
+            text += " " + uid;
+            // The objects are still stored while the listeners hear of them.
+            if (uid == ITEM && manager.getObject(uid) != nullptr) text += "(stored)";
+        }
+        log.push_back(text);
+    }
+    void handlePartialErrors(const std::vector<ErrorStack>& errors) override {
+        log.push_back(name + " errors: " + std::to_string(errors.size()));
+    }
+};
+
+Base::ErrorStack errorStack(const std::string& clientId, int index, const std::string& uid) {
+    Base::ErrorStack stack;
+    if (!clientId.empty()) stack.setClientId(clientId);
+    if (index != 0) stack.setClientIndex(index);
+    if (!uid.empty()) stack.setUid(uid);
+    Base::ErrorValue value;
+    value.setMessage("The object is locked.");
+    value.setCode(215033);
+    value.setLevel(3);
+    stack.addErrorValue(value);
+    return stack;
+}
+
+TEST_F(ModelLoadTest, ListenersHearChangesAndDeletionsEveryTimeAndErrorsOnlyWhenThereAreAny) {
+    Names log;
+    Recorder r(log, manager, "r");
+    manager.addChangeListener(&r);
+    manager.addChangeListener(&r);
+    manager.addDeleteListener(&r);
+    manager.addPartialErrorListener(&r);
+    manager.addChangeListener(nullptr);
+    manager.addDeleteListener(nullptr);
+    manager.addPartialErrorListener(nullptr);
+    manager.loadServiceData(Base::ServiceData());
+    EXPECT_EQ(log, (Names{"r changed:", "r deleted:"}));
+
+    log.clear();
+    Base::ServiceData data;
+    for (const std::string& uid : {ITEM, REV, DOC}) data.addDataObject(object(uid, "Item"));
+    for (const std::string& uid : {ITEM, REV}) data.addUpdatedObj(ref(uid));
+    data.addCreatedObj(ref(DOC));
+    data.addPlainObj(ref(ITEM));
+    data.addPlainObj(ref(""));
+    data.addDeletedObj(ref(ITEM));
+    data.addDeletedObj(ref("QaGoneAAAAAAAA"));
+    data.addPartialError(errorStack("", 0, ""));
+    data.addPartialError(errorStack("row-7", 7, DOC));
+    ServiceData result = manager.loadServiceData(data);
+    EXPECT_EQ(log, (Names{"r changed: " + ITEM + " " + REV,
+                          "r deleted: " + ITEM + "(stored) QaGoneAAAAAAAA", "r errors: 2"}));
+    EXPECT_THROW(manager.getObject(ITEM), RuntimeException);
+    // The result holds no object that the same call removed.
+    ModelObject* doc = manager.getObject(DOC);
+    EXPECT_EQ(result.getUpdatedObjs(), Objects{manager.getObject(REV)});
+    EXPECT_EQ(result.getCreatedObjs(), Objects{doc});
+    EXPECT_EQ(result.getPlainObjs(), Objects{nullptr});
+    EXPECT_EQ(result.getDeletedUids(), (Names{ITEM, "QaGoneAAAAAAAA"}));
+    ASSERT_EQ(result.getPartialErrors().size(), 2u);
+    const ErrorStack& bare = result.getPartialErrors()[0];
+    EXPECT_EQ(bare.getClientId() + std::to_string(bare.getClientIndex()), "0");
+    EXPECT_EQ(bare.getAssociatedObject(), nullptr);
+    const ErrorStack& full = result.getPartialErrors()[1];
+    EXPECT_EQ(full.getClientId(), "row-7");
+    EXPECT_EQ(full.getClientIndex(), 7);
+    EXPECT_EQ(full.getAssociatedObject(), doc);
+    ASSERT_EQ(full.getErrorValueCount(), 1);
+    EXPECT_EQ(full.getErrorValue(0).code, 215033);
+    EXPECT_EQ(full.getErrorValue(0).message, "The object is locked.");
+    EXPECT_EQ(full.getErrorValue(0).level, 3);
+
+    log.clear();
+    manager.removeChangeListener(&r);
+    manager.removeDeleteListener(&r);
+    manager.loadServiceData(Base::ServiceData());
+    EXPECT_TRUE(log.empty());
+
+    // An unknown UID in a result list fails before any listener hears.
+    manager.addChangeListener(&r);
+    Base::ServiceData unknown;
+    unknown.addUpdatedObj(ref(ITEM));
+    EXPECT_EQ(thrownBy([&] { manager.loadServiceData(unknown); }).getMessage(),
+              "Asked for unloaded object");
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(ModelLoadTest, ListenersMayRegisterAndRemoveListenersWhileTheyAreCalled) {
+    Names log;
+    Recorder a(log, manager, "a"), b(log, manager, "b"), late(log, manager, "late");
+    manager.addChangeListener(&a);
+    manager.addChangeListener(&b);
+    // Whichever is called first removes the other and adds a third.
+    a.during = [&] { manager.removeChangeListener(&b), manager.addChangeListener(&late); };
+    b.during = [&] { manager.removeChangeListener(&a), manager.addChangeListener(&late); };
+    manager.loadServiceData(Base::ServiceData());
+    EXPECT_EQ(log.size(), 1u);
+    log.clear();
+    a.during = b.during = nullptr;
+    manager.loadServiceData(Base::ServiceData());
+    EXPECT_EQ(log.size(), 2u);
+    EXPECT_NE(std::find(log.begin(), log.end(), "late changed:"), log.end());
+}
+
+TEST_F(ModelLoadTest, AReferenceToAnObjectTheServerDeletedReadsAsUnloaded) {
+    Base::ServiceData data;
+    data.addDataObject(object(ITEM, "Item", {property("revision_list", {REV})}));
+    data.addDataObject(object(REV, "ItemRevision"));
+    manager.loadServiceData(data);
+    // A reference to an object later in the same reply resolves.
+    Property* list = manager.getObject(ITEM)->getProperty("revision_list");
+    EXPECT_EQ(list->getModelObjectArrayValue(), Objects{manager.getObject(REV)});
+    Base::ServiceData deletion;
+    deletion.addDeletedObj(ref(REV));
+    manager.loadServiceData(deletion);
+    EXPECT_EQ(thrownBy([&] { list->getModelObjectArrayValue(); }).getMessage(),
+              "Asked for unloaded object");
+}
+
+TEST_F(ModelLoadTest, PreferencesCollectTheValuesOfEveryOccurrenceOfAName) {
+    Base::Preferences wire;
+    for (auto [name, values] : std::vector<std::pair<std::string, Names>>{
+             {"colour", {"red", "green"}}, {"size", {}}, {"colour", {"blue"}}}) {
+        Base::Preference p;
+        p.setName(name);
+        for (const std::string& v : values) {
+            Base::PreferenceValue value;
+            value.setValue(v);
+            p.addValue(value);
+        }
+        wire.addPref(p);
+    }
+    Preferences prefs = manager.loadPreferences(wire);
+    EXPECT_EQ(prefs.getPreference("colour"), (Names{"red", "green", "blue"}));
+    EXPECT_TRUE(prefs.containsPreference("size"));
+    EXPECT_EQ(prefs.getPreferences().size(), 2u);
+}
+
+}  // namespace
