@@ -49,9 +49,48 @@ namespace Quillomark::Soa::Common::Xml {
 
 QmStrX::QmStrX(const XMLCh* const source) { Internal::appendUtf8(text, source); }
 
+XMLNode::XMLNode(const XMLNode& other)
+    : name(other.name),
+      namespaceUri(other.namespaceUri),
+      children(other.children),
+      text(other.text),
+      line(other.line),
+      attributeCount(other.attributeCount),
+      attributes(other.attributes) {}
+
+XMLNode& XMLNode::operator=(const XMLNode& other) {
+    if (this != &other) {
+        name = other.name;
+        namespaceUri = other.namespaceUri;
+        children = other.children;
+        text = other.text;
+        line = other.line;
+        attributeCount = other.attributeCount;
+        attributes = other.attributes;
+        attributeMap.reset();
+    }
+    return *this;
+}
+
+XMLNode::~XMLNode() = default;
+
+const std::map<std::string, std::string>& XMLNode::attrs() const {
+    if (!attributeMap) {
+        auto map = std::make_unique<std::map<std::string, std::string>>();
+        for (std::uint32_t i = 0; i < attributeCount; ++i) {
+            map->emplace(attributes[i].name, attributes[i].value);
+        }
+        attributeMap = std::move(map);
+    }
+    return *attributeMap;
+}
+
+// Elements have few attributes: a scan beats a search tree.
 const std::string* XMLNode::findAttribute(const std::string& attributeName) const {
-    auto found = attributes.find(attributeName);
-    return found == attributes.end() ? nullptr : &found->second;
+    for (std::uint32_t i = 0; i < attributeCount; ++i) {
+        if (attributes[i].name == attributeName) return &attributes[i].value;
+    }
+    return nullptr;
 }
 
 const XMLNode* XMLNode::findChild(const std::string& childName) const {

@@ -16,6 +16,9 @@
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <algorithm>
+#include <new>
+
 namespace Quillomark::Soa::Common::Xml {
 
 using Quillomark::Soa::Common::Exceptions::DomException;
@@ -36,9 +39,74 @@ std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
 }
 
+// Objects made in order in large blocks and destroyed all at once: a reply
+// has hundreds of thousands of small elements, and one allocation per node
+// or attribute would cost more than parsing them. Addresses stay put.
+template <class T>
+class Blocks {
+public:
+    explicit Blocks(std::size_t blockSize) : blockSize(blockSize) {}
+    Blocks(const Blocks&) = delete;
+    Blocks& operator=(const Blocks&) = delete;
+    ~Blocks() { clear(); }
+
+    // `count` new objects side by side.
+    T* make(std::size_t count) {
+        if (blocks.empty() || blocks.back().capacity - blocks.back().used < count) {
+            const std::size_t capacity = std::max(blockSize, count);
+            blocks.push_back(Block{static_cast<T*>(::operator new(capacity * sizeof(T))), 0, capacity});
+        }
+        Block& block = blocks.back();
+        T* first = block.items + block.used;
+        for (std::size_t i = 0; i < count; ++i) {
+            new (first + i) T();
+            ++block.used;
+        }
+        return first;
+    }
+
+    void clear() {
+        for (Block& block : blocks) {
+            for (std::size_t i = 0; i < block.used; ++i) block.items[i].~T();
+            ::operator delete(block.items);
+        }
+        blocks.clear();
+    }
+
+private:
+    struct Block {
+        T* items;
+        std::size_t used;
+        std::size_t capacity;
+    };
+    std::size_t blockSize;
+    std::vector<Block> blocks;
+};
+
 }  // namespace
 
-SAXToNodeParser::SAXToNodeParser() { initializePlatformOnce(); }
+struct SAXToNodeParser::Tree {
+    Blocks<XMLNode> nodes{256};
+    Blocks<XMLNode::Attribute> attributes{1024};
+    // The open elements, innermost last, each with the position in
+    // `children` where its own children begin; an element's children are
+    // handed to it in one piece when it ends.
+    struct Open {
+        XMLNode* node;
+        std::size_t firstChild;
+    };
+    std::vector<Open> open;
+    std::vector<XMLNode*> children;
+
+    void clear() {
+        open.clear();
+        children.clear();
+        attributes.clear();
+        nodes.clear();
+    }
+};
+
+SAXToNodeParser::SAXToNodeParser() : tree(std::make_unique<Tree>()) { initializePlatformOnce(); }
 
 SAXToNodeParser::~SAXToNodeParser() = default;
 
@@ -64,9 +132,8 @@ void SAXToNodeParser::createReader() {
 }
 
 void SAXToNodeParser::clearTree() {
-    nodes.clear();
-    openElements.clear();
     root = nullptr;
+    tree->clear();
     locator = nullptr;
 }
 
@@ -103,24 +170,26 @@ void SAXToNodeParser::setDocumentLocator(const xercesc::Locator* const documentL
 void SAXToNodeParser::startElement(const XMLCh* const uri, const XMLCh* const localname,
                                    const XMLCh* const qname, const xercesc::Attributes& attrs) {
     (void)qname;
-    XMLNode& node = nodes.emplace_back();
+    XMLNode& node = *tree->nodes.make(1);
     if (locator != nullptr) node.line = static_cast<std::int32_t>(locator->getLineNumber());
     Internal::appendUtf8(node.name, localname);
     Internal::appendUtf8(node.namespaceUri, uri);
     const XMLSize_t count = attrs.getLength();
-    for (XMLSize_t i = 0; i < count; ++i) {
-        nameBuffer.clear();
-        valueBuffer.clear();
-        Internal::appendUtf8(nameBuffer, attrs.getQName(i));
-        Internal::appendUtf8(valueBuffer, attrs.getValue(i));
-        node.attributes.emplace(nameBuffer, valueBuffer);
+    if (count > 0) {
+        XMLNode::Attribute* attributes = tree->attributes.make(count);
+        for (XMLSize_t i = 0; i < count; ++i) {
+            Internal::appendUtf8(attributes[i].name, attrs.getQName(i));
+            Internal::appendUtf8(attributes[i].value, attrs.getValue(i));
+        }
+        node.attributes = attributes;
+        node.attributeCount = static_cast<std::uint32_t>(count);
     }
-    if (openElements.empty()) {
+    if (tree->open.empty()) {
         root = &node;
     } else {
-        openElements.back()->children.push_back(&node);
+        tree->children.push_back(&node);
     }
-    openElements.push_back(&node);
+    tree->open.push_back(Tree::Open{&node, tree->children.size()});
 }
 
 void SAXToNodeParser::endElement(const XMLCh* const uri, const XMLCh* const localname,
@@ -128,11 +197,15 @@ void SAXToNodeParser::endElement(const XMLCh* const uri, const XMLCh* const loca
     (void)uri;
     (void)localname;
     (void)qname;
-    openElements.pop_back();
+    const Tree::Open& open = tree->open.back();
+    const auto first = tree->children.begin() + static_cast<std::ptrdiff_t>(open.firstChild);
+    open.node->children.assign(first, tree->children.end());
+    tree->children.erase(first, tree->children.end());
+    tree->open.pop_back();
 }
 
 void SAXToNodeParser::characters(const XMLCh* const chars, const XMLSize_t length) {
-    if (!openElements.empty()) Internal::appendUtf8(openElements.back()->text, chars, length);
+    if (!tree->open.empty()) Internal::appendUtf8(tree->open.back().node->text, chars, length);
 }
 
 void SAXToNodeParser::fatalError(const xercesc::SAXParseException& exc) {

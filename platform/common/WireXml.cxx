@@ -27,6 +27,14 @@ bool AttributeReader::read(const std::string& name, std::string& value) const {
     return true;
 }
 
+std::size_t countChildren(const XMLNode& node, const std::string& name) {
+    std::size_t count = 0;
+    for (const XMLNode* child : node.getChildren()) {
+        if (child->getName() == name) ++count;
+    }
+    return count;
+}
+
 namespace {
 
 template <typename T>

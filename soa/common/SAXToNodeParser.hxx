@@ -5,7 +5,6 @@
 
 #include <xercesc/sax2/DefaultHandler.hpp>
 
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,15 +75,12 @@ private:
     std::unique_ptr<xercesc::SAX2XMLReader> reader;
     const xercesc::Locator* locator = nullptr;
 
-    // Nodes live in a deque, which allocates them in blocks and keeps their
-    // addresses while the tree grows.
-    std::deque<XMLNode> nodes;
-    std::vector<XMLNode*> openElements;
+    // The nodes and attributes of the current tree and the elements still
+    // open while it is built.
+    struct Tree;
+    std::unique_ptr<Tree> tree;
     XMLNode* root = nullptr;
     XMLNode emptyRoot;
-    // Reused transcoding buffers.
-    std::string nameBuffer;
-    std::string valueBuffer;
 };
 
 }  // namespace Quillomark::Soa::Common::Xml

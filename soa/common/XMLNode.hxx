@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,18 @@ class SAXToNodeParser;
 
 // One element of a parsed document. The nodes belong to the parser that
 // made them and live until it parses again or is destroyed.
+//
+// A node keeps its attributes in the order they were written, in storage of
+// its parser; the map that attrs() returns is made on its first call. Like
+// the rest of a parsed tree, a node is read by one thread at a time.
 class QMSOA_API XMLNode {
 public:
     XMLNode() = default;
+    // A copy shares the parser's attribute storage: it lives no longer than
+    // the original.
+    XMLNode(const XMLNode& other);
+    XMLNode& operator=(const XMLNode& other);
+    ~XMLNode();
 
     // The element's local name and namespace URI (empty without one).
     const std::string& getName() const { return name; }
@@ -27,12 +37,17 @@ public:
     // The line of the element's start tag.
     int getLine() const { return line; }
     // Attributes by name as written (with its prefix, if any).
-    const std::map<std::string, std::string>& attrs() const { return attributes; }
+    const std::map<std::string, std::string>& attrs() const;
 
     // The value of an attribute, or null when the element has none of that name.
     const std::string* findAttribute(const std::string& attributeName) const;
     // The first child element with this local name, or null.
     const XMLNode* findChild(const std::string& childName) const;
+
+    struct Attribute {
+        std::string name;
+        std::string value;
+    };
 
 private:
     friend class SAXToNodeParser;
@@ -42,7 +57,9 @@ private:
     std::vector<XMLNode*> children;
     std::string text;
     std::int32_t line = 0;
-    std::map<std::string, std::string> attributes;
+    std::uint32_t attributeCount = 0;
+    const Attribute* attributes = nullptr;
+    mutable std::unique_ptr<std::map<std::string, std::string>> attributeMap;
 };
 
 }  // namespace Quillomark::Soa::Common::Xml

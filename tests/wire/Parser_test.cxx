@@ -79,6 +79,38 @@ TEST(SAXToNodeParser, ReusedParserReplacesTheTreeAlsoAfterAFailure) {
     EXPECT_EQ(second.getChildren()[0]->getName(), "c");
 }
 
+// Nodes and attributes are stored in blocks: a tree larger than a block, and
+// an element with more attributes than a block holds, must read back whole.
+TEST(SAXToNodeParser, LargeTreesAndManyAttributesReadBackWhole) {
+    std::string document = "<root";
+    for (int i = 0; i < 1500; ++i) document += " a" + std::to_string(i) + "='v" + std::to_string(i) + "'";
+    document += ">";
+    for (int i = 0; i < 700; ++i) {
+        document += "<item n='" + std::to_string(i) + "' long='a value longer than sixteen bytes " +
+                    std::to_string(i) + "'><inner/><inner k='x'/></item>";
+    }
+    document += "</root>";
+    SAXToNodeParser parser;
+    const XMLNode& root = parser.parseString(document);
+    ASSERT_EQ(root.attrs().size(), 1500u);
+    EXPECT_EQ(*root.findAttribute("a0"), "v0");
+    EXPECT_EQ(*root.findAttribute("a1499"), "v1499");
+    ASSERT_EQ(root.getChildren().size(), 700u);
+    for (int i : {0, 255, 256, 699}) {
+        const XMLNode& item = *root.getChildren()[static_cast<std::size_t>(i)];
+        EXPECT_EQ(*item.findAttribute("n"), std::to_string(i));
+        EXPECT_EQ(*item.findAttribute("long"), "a value longer than sixteen bytes " + std::to_string(i));
+        ASSERT_EQ(item.getChildren().size(), 2u);
+        EXPECT_EQ(item.getChildren()[1]->attrs().at("k"), "x");
+        EXPECT_TRUE(item.getChildren()[0]->attrs().empty());
+    }
+    // A copy reads the same attributes; its map is its own.
+    XMLNode copy = *root.getChildren()[3];
+    EXPECT_EQ(copy.attrs(), root.getChildren()[3]->attrs());
+    EXPECT_NE(&copy.attrs(), &root.getChildren()[3]->attrs());
+    EXPECT_EQ(copy.getChildren().size(), 2u);
+}
+
 TEST(SAXToNodeParser, RejectsMalformedDocumentsWithPosition) {
     EXPECT_EQ(parseError("<a>\n  <b></c>\n</a>").rfind("line 2, column ", 0), 0u);
     EXPECT_NE(parseError("").find("line"), std::string::npos);

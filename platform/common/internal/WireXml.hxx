@@ -30,6 +30,9 @@ private:
     const XMLNode& node;
 };
 
+// The number of child elements named `name`.
+std::size_t countChildren(const XMLNode& node, const std::string& name);
+
 void writeAttribute(XmlStream& out, const std::string& name, int value);
 void writeAttribute(XmlStream& out, const std::string& name, bool value);
 inline void writeAttribute(XmlStream& out, const std::string& name, const std::string& value) {
@@ -62,7 +65,11 @@ inline void writeAttribute(XmlStream& out, const std::string& name, const std::s
 #define QMSOA_WIRE_PARSE_FIELD_BOOL(Stem, Element) QMSOA_WIRE_PARSE_FIELD_STRING(Stem, Element)
 #define QMSOA_WIRE_PARSE_FIELD_OPT_BOOL(Stem, Element) \
     QMSOA_WIRE_PARSE_FIELD_OPT_STRING(Stem, Element)
-#define QMSOA_WIRE_PARSE_FIELD_LIST(Stem, Element) m##Stem.clear();
+// A list is sized once for its elements: growing it one by one would copy
+// every handle, and touch every element, at each reallocation.
+#define QMSOA_WIRE_PARSE_FIELD_LIST(Stem, Element) \
+    m##Stem.clear();                               \
+    m##Stem.reserve(Quillomark::Soa::Common::Xml::Internal::countChildren(node, names.Stem));
 // A new object: a value shared with someone else is not changed.
 #define QMSOA_WIRE_PARSE_FIELD_VALUE(Stem, Element) m##Stem = Element();
 

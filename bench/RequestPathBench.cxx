@@ -4,6 +4,8 @@
 // transport alone; `invoke` adds encoding, parsing the reply, fault mapping
 // and session recording. The counter `ratio` is the runtime's time over the
 // bare POST's.
+#include "bench/support/Rounds.hxx"
+
 #include <soa/client/Connection.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/SessionManager.hxx>
@@ -11,21 +13,19 @@
 
 #include "tests/support/LoopbackHttpServer.hxx"
 
-#include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 
 namespace {
 
+using namespace Quillomark::Bench;
 using Quillomark::Soa::Client::Connection;
 using Quillomark::Soa::Client::RestSender;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::HttpReply;
 using Quillomark::Testing::LoopbackHttpServer;
-using Clock = std::chrono::steady_clock;
 
 // An XML document of `size` bytes: a root with many small elements.
 std::string document(const char* root, std::size_t size) {
@@ -76,51 +76,69 @@ private:
 
 // Times `runtime` against a bare POST of the same request, run by run.
 template <class Runtime>
-void againstBarePost(benchmark::State& state, Runtime runtime) {
-    const auto size = static_cast<std::size_t>(state.range(0));
+void againstBarePost(benchmark::State& state, std::size_t size, Runtime runtime) {
     server().script().setFallback(HttpReply::ok(document("reply", size)));
     const std::string request = document("request", size);
     Connection connection(server().url(), nullptr, Connection::HTTP, Connection::REST, true);
     RestSender* sender = SessionManager::getSessionManager(&connection)->getRestSender();
     BarePost bare(request);
-    Clock::duration bareTotal{}, runtimeTotal{};
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        bare.run();
-        const auto middle = Clock::now();
-        runtime(*sender, request);
-        const auto end = Clock::now();
-        bareTotal += middle - start;
-        runtimeTotal += end - middle;
-        state.SetIterationTime(std::chrono::duration<double>(end - middle).count());
-    }
-    state.counters["ratio"] = std::chrono::duration<double>(runtimeTotal).count() /
-                              std::chrono::duration<double>(bareTotal).count();
-    state.counters["bare_us"] = benchmark::Counter(
-        std::chrono::duration<double, std::micro>(bareTotal).count() /
-        static_cast<double>(state.iterations()));
+    againstBaseline(state, [&] { bare.run(); }, [&] { runtime(*sender, request); });
 }
 
-void send(benchmark::State& state) {
+void send(benchmark::State& state, std::size_t size) {
     std::string reply;
-    againstBarePost(state, [&](RestSender& sender, const std::string& request) {
+    againstBarePost(state, size, [&](RestSender& sender, const std::string& request) {
         reply.clear();
         sender.send("Svc", "op", request, reply);
         benchmark::DoNotOptimize(reply.data());
     });
 }
 
-void invoke(benchmark::State& state) {
+void invoke(benchmark::State& state, std::size_t size) {
     Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
-    againstBarePost(state, [&](RestSender& sender, const std::string& request) {
+    againstBarePost(state, size, [&](RestSender& sender, const std::string& request) {
         sender.invoke("Svc", "op", request, parser);
         benchmark::DoNotOptimize(parser.getRoot());
     });
 }
 
-BENCHMARK(send)->Arg(1024)->Arg(1024 * 1024)->UseManualTime();
-BENCHMARK(invoke)->Arg(1024)->Arg(1024 * 1024)->UseManualTime();
+const std::pair<int, const char*> SIZES[] = {{1024, "1 KB"}, {1024 * 1024, "1 MB"}};
+
+void cases(Rounds& rounds) {
+    for (const auto& [size, label] : SIZES) {
+        const auto bytes = static_cast<std::size_t>(size);
+        rounds.add("send/" + std::to_string(size),
+                   [bytes](benchmark::State& state) { send(state, bytes); }, Rounds::Timing::Manual);
+        rounds.add("invoke/" + std::to_string(size),
+                   [bytes](benchmark::State& state) { invoke(state, bytes); },
+                   Rounds::Timing::Manual);
+    }
+}
+
+// The runtime's work on a small request is held to a budget; the transport
+// alone, and a large reply (whose parsing dominates), are shown.
+void figures(const RoundRecorder& runs, FigureTable& table) {
+    for (const auto& [size, label] : SIZES) {
+        const std::string suffix = "/" + std::to_string(size);
+        const std::string each = std::string(", ") + label + " each way";
+        if (runs.has("send" + suffix)) {
+            table.add(Figure::reference("HTTP send / bare libcurl POST" + each,
+                                        runs.medianCounter("send" + suffix, "ratio"), "x"));
+        }
+        if (runs.has("invoke" + suffix)) {
+            const std::string name = "HTTP invoke / bare libcurl POST" + each;
+            const double ratio = runs.medianCounter("invoke" + suffix, "ratio");
+            table.add(size == 1024 ? Figure::atMost(name, ratio, "x", 1.15)
+                                   : Figure::reference(name, ratio, "x"));
+        }
+    }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    Program program;
+    program.cases = cases;
+    program.figures = figures;
+    return run(argc, argv, program);
+}

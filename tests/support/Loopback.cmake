@@ -1,0 +1,6 @@
+# The loopback HTTP server of the tests, without GoogleTest: the example's
+# embedded service and the benchmarks run on it too.
+add_library(qmsoa_loopback STATIC ${PROJECT_SOURCE_DIR}/tests/support/LoopbackHttpServer.cxx)
+target_include_directories(qmsoa_loopback PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qmsoa_loopback PUBLIC Threads::Threads)
+
