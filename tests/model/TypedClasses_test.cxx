@@ -3,8 +3,11 @@
 #include "ModelTestSupport.hxx"
 #include "TypedModelTables.hxx"
 
+#include <soa/client/Connection.hxx>
 #include <soa/client/ModelManagerImpl.hxx>
+#include <soa/client/ServiceData.hxx>
 #include <soa/client/TypeImpl.hxx>
+#include <soa/client/model/Dataset.hxx>
 
 #include <soa/client/model/CM_Base_Configuration.hxx>
 #include <soa/client/model/Connection.hxx>
@@ -17,6 +20,9 @@
 #include <soa/client/model/Sysd.hxx>
 #include <soa/client/model/WorkContext.hxx>
 #include <soa/client/model/_3DMarkup.hxx>
+
+#include "tests/model/LoadingSupport.hxx"
+#include "tests/support/FakeSessionServices.hxx"
 
 #include <gtest/gtest.h>
 
@@ -127,6 +133,47 @@ TEST(TypedClasses, TheModelManagerMakesObjectsOfTheirTypedClasses)
 
     // The manager deletes them through ModelObject*, records and all.
     manager.removeObjectsFromStore(std::vector<std::string>{"ItemAAAAAAAAAA", "MasterAAAAAAAA"});
+}
+
+TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses)
+{
+    namespace Wire = Quillomark::Testing::Model;
+    using Quillomark::Soa::Client::Connection;
+
+    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST, false);
+    auto& manager = *static_cast<ModelManagerImpl*>(connection.getModelManager());
+    auto* service = Quillomark::Testing::FakeInternalSessionService::install(connection);
+    service->behaviour = [&manager](const std::vector<std::string>&) {
+        manager.loadModelSchema(Wire::schema({
+            Wire::type("POM_object", ""),
+            Wire::type("WorkspaceObject", "POM_object"),
+            Wire::type("Item", "WorkspaceObject", {{"item_id", 8}}),
+            Wire::type("Dataset", "WorkspaceObject"),
+            Wire::type("SiteDataset", "Dataset"),  // a type of the site's own
+            Wire::type("ItemRevision Master", "WorkspaceObject"),
+            Wire::type("sysd", "POM_object"),
+            Wire::type("Unregistered", ""),
+        }));
+    };
+
+    Quillomark::Schemas::Soa::_2006_03::Base::ServiceData data;
+    data.addDataObject(Wire::object("QaItemAAAAAAAA", "Item", {Wire::property("item_id", {"000123"})}));
+    data.addDataObject(Wire::object("QaSiteAAAAAAAA", "SiteDataset"));
+    data.addDataObject(Wire::object("QaMastAAAAAAAA", "ItemRevision Master"));
+    data.addDataObject(Wire::object("QaSysdAAAAAAAA", "sysd"));
+    data.addDataObject(Wire::object("QaNoneAAAAAAAA", "Unregistered"));
+    for (const char* uid : {"QaItemAAAAAAAA", "QaSiteAAAAAAAA", "QaMastAAAAAAAA", "QaSysdAAAAAAAA", "QaNoneAAAAAAAA"}) {
+        data.addPlainObj(Wire::ref(uid));
+    }
+    const std::vector<ModelObject*> plain = manager.loadServiceData(data).getPlainObjs();
+
+    ASSERT_EQ(5u, plain.size());
+    EXPECT_TRUE(typeid(*plain[0]) == typeid(Model::Item));
+    EXPECT_TRUE(typeid(*plain[1]) == typeid(Model::Dataset));
+    EXPECT_TRUE(typeid(*plain[2]) == typeid(Model::ItemRevision_Master));
+    EXPECT_TRUE(typeid(*plain[3]) == typeid(Model::Sysd));
+    EXPECT_TRUE(typeid(*plain[4]) == typeid(ModelObject));
+    EXPECT_EQ("000123", dynamic_cast<Model::Item*>(plain[0])->get_item_id());
 }
 
 TEST(TypedClasses, ATypeWithoutFactoryGetsTheClassOfItsNearestAncestorWithOne)
