@@ -4,3 +4,10 @@ add_library(qmsoa_loopback STATIC ${PROJECT_SOURCE_DIR}/tests/support/LoopbackHt
 target_include_directories(qmsoa_loopback PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(qmsoa_loopback PUBLIC Threads::Threads)
 
+
+# The loopback PLM service: built into each program that uses it, against
+# whichever form of the library that program links.
+add_library(qmsoa_loopback_service INTERFACE)
+target_sources(qmsoa_loopback_service INTERFACE
+  ${PROJECT_SOURCE_DIR}/tests/support/LoopbackPlmService.cxx)
+target_link_libraries(qmsoa_loopback_service INTERFACE qmsoa_loopback)

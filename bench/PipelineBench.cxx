@@ -1,0 +1,156 @@
+// The road of a reply into the client object store, each run against a bare
+// SAX2 parse of the same bytes right before it, for replies of 1,000, 5,000
+// and 20,000 objects; libxml2's DOM parse of the bytes, measured the same
+// way, as a reference; and typed reads of the loaded objects.
+#include "bench/support/Baselines.hxx"
+#include "bench/support/LoadedReply.hxx"
+#include "bench/support/ReplyDocuments.hxx"
+#include "bench/support/Rounds.hxx"
+
+#include <soa/client/model/ItemRevision.hxx>
+
+#include <map>
+#include <vector>
+
+namespace {
+
+using namespace Quillomark::Bench;
+using Quillomark::Soa::Client::Model::ItemRevision;
+
+const int SIZES[] = {1000, 5000, 20000};
+const int READ_SIZE = 5000;
+
+const std::string& document(int objects) {
+    static std::map<int, std::string> documents;
+    std::string& text = documents[objects];
+    if (text.empty()) text = replyDocument(objects);
+    return text;
+}
+
+std::string sized(const char* name, int objects) { return name + ("/" + std::to_string(objects)); }
+
+// Parse, wire values, load, and tear it all down: the tree and the wire
+// values when loadReply returns, the objects when the store is emptied.
+// Each run follows a bare parse of the same bytes.
+void pipeline(benchmark::State& state, int objects) {
+    const std::string& text = document(objects);
+    BareSaxParser bare;
+    LoadedTypes types;
+    againstBaseline(state, [&] { bare.parse(text); },
+                    [&] {
+                        benchmark::DoNotOptimize(loadReply(types.manager(), text).getPlainObjs().size());
+                        types.manager().removeAllObjectsFromStore();
+                    });
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void libxml2Dom(benchmark::State& state, int objects) {
+    const std::string& text = document(objects);
+    BareSaxParser bare;
+    againstBaseline(state, [&] { bare.parse(text); },
+                    [&] { benchmark::DoNotOptimize(parseWithLibxml2(text)); });
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+std::vector<ItemRevision*> revisions(const Quillomark::Soa::Client::ServiceData& data) {
+    std::vector<ItemRevision*> typed;
+    for (auto* object : data.getPlainObjs()) typed.push_back(dynamic_cast<ItemRevision*>(object));
+    return typed;
+}
+
+// One typed read of an integer property per object, on objects that were
+// read before: the conversion is done, the read finds the kept value.
+void convertedRead(benchmark::State& state) {
+    LoadedTypes types;
+    const std::vector<ItemRevision*> objects = revisions(loadReply(types.manager(), document(READ_SIZE)));
+    long sum = 0;
+    for (ItemRevision* object : objects) sum += object->get_revision_number();
+    for (auto _ : state) {
+        for (ItemRevision* object : objects) sum += object->get_revision_number();
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * objects.size()));
+}
+
+// The first typed read of the same property on freshly loaded objects: it
+// converts the text.
+void firstRead(benchmark::State& state) {
+    LoadedTypes types;
+    long sum = 0;
+    std::size_t reads = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        types.manager().removeAllObjectsFromStore();
+        const std::vector<ItemRevision*> objects =
+            revisions(loadReply(types.manager(), document(READ_SIZE)));
+        state.ResumeTiming();
+        for (ItemRevision* object : objects) sum += object->get_revision_number();
+        reads += objects.size();
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(static_cast<int64_t>(reads));
+}
+
+void cases(Rounds& rounds) {
+    for (int objects : SIZES) {
+        rounds.add(sized("pipeline", objects), [objects](benchmark::State& s) { pipeline(s, objects); },
+                   Rounds::Timing::Manual);
+        rounds.add(sized("libxml2 DOM", objects),
+                   [objects](benchmark::State& s) { libxml2Dom(s, objects); }, Rounds::Timing::Manual);
+    }
+    rounds.add(sized("converted read", READ_SIZE), convertedRead);
+    rounds.add(sized("first read", READ_SIZE), firstRead);
+}
+
+std::string objectsLabel(int objects) {
+    std::string digits = std::to_string(objects);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+    return digits + " objects";
+}
+
+void figures(const RoundRecorder& runs, FigureTable& table) {
+    for (int objects : SIZES) {
+        const std::string whole = sized("pipeline", objects);
+        const std::string dom = sized("libxml2 DOM", objects);
+        const double pipelineRatio = runs.medianCounter(whole, "ratio");
+        const double domRatio = runs.medianCounter(dom, "ratio");
+        if (runs.has(whole)) {
+            table.add(Figure::atMost("reply pipeline / bare SAX2, " + objectsLabel(objects),
+                                     pipelineRatio, "x", 2.0));
+        }
+        if (runs.has(dom)) {
+            table.add(Figure::reference("libxml2 DOM / bare SAX2, " + objectsLabel(objects),
+                                        domRatio, "x"));
+        }
+        if (runs.has(whole) && runs.has(dom)) {
+            table.add(Figure::atMost("reply pipeline / libxml2 DOM, " + objectsLabel(objects),
+                                     pipelineRatio / domRatio, "x", 1.0));
+        }
+    }
+    const std::string small = sized("pipeline", SIZES[0]);
+    const std::string large = sized("pipeline", SIZES[2]);
+    if (runs.has(small) && runs.has(large)) {
+        const double perObject = static_cast<double>(SIZES[0]) / SIZES[2];
+        table.add(Figure::atMost("pipeline time per object, 20,000 / 1,000 objects",
+                                 runs.medianRatio(large, small) * perObject, "x", 1.2));
+    }
+    const std::string converted = sized("converted read", READ_SIZE);
+    if (runs.has(converted)) {
+        table.add(Figure::atMost("typed read, converted, " + objectsLabel(READ_SIZE),
+                                 runs.medianSeconds(converted) * 1e9 / READ_SIZE, "ns", 120));
+    }
+    const std::string first = sized("first read", READ_SIZE);
+    if (runs.has(first)) {
+        table.add(Figure::reference("typed read, first (converting), " + objectsLabel(READ_SIZE),
+                                    runs.medianSeconds(first) * 1e9 / READ_SIZE, "ns"));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Program program;
+    program.cases = cases;
+    program.figures = figures;
+    return run(argc, argv, program);
+}

@@ -1,0 +1,33 @@
+#include "bench/support/LoadedReply.hxx"
+
+#include "bench/support/ReplyDocuments.hxx"
+
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/schemas/base/ModelSchema.hxx>
+#include <soa/schemas/base/ServiceData.hxx>
+
+namespace Quillomark::Bench {
+
+namespace Base = Quillomark::Schemas::Soa::_2006_03::Base;
+using Quillomark::Soa::Client::Connection;
+using Quillomark::Soa::Client::ModelManagerImpl;
+using Quillomark::Soa::Common::Xml::SAXToNodeParser;
+
+LoadedTypes::LoadedTypes()
+    : connection("http://127.0.0.1:9/unused", nullptr, Connection::HTTP, Connection::REST, true),
+      model(static_cast<ModelManagerImpl*>(connection.getModelManager())) {
+    SAXToNodeParser parser;
+    Base::ModelSchema schema;
+    schema.parse(parser.parseString(schemaDocument()));
+    model->loadModelSchema(schema);
+}
+
+Quillomark::Soa::Client::ServiceData loadReply(ModelManagerImpl& manager,
+                                               const std::string& document) {
+    SAXToNodeParser parser;
+    Base::ServiceData data;
+    data.parse(parser.parseString(document));
+    return manager.loadServiceData(data);
+}
+
+}  // namespace Quillomark::Bench

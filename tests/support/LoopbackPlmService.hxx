@@ -1,0 +1,60 @@
+#pragma once
+
+#include "tests/support/LoopbackHttpServer.hxx"
+
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace Quillomark::Testing {
+
+// A small PLM service of our own on the loopback HTTP server, speaking the
+// XML form of the wire types. It logs users in (one user, "designer" with
+// the password "secret") and keeps their sessions in a cookie, describes the
+// types of its objects, answers a folder query with service data (with a
+// partial error for an item the user may not read), refuses an unknown
+// folder with a service fault, and can lose every session as a restarted
+// server would. The example application runs against it, and so do the
+// end-to-end tests. It serves from the server's threads while it lives.
+class LoopbackPlmService {
+public:
+    static constexpr const char* USER = "designer";
+    static constexpr const char* PASSWORD = "secret";
+    // The folder query: a request document <findFolderInput folderName=".."/>,
+    // answered with a <serviceData> whose plain object is the folder.
+    static constexpr const char* QUERY_SERVICE = "Query-2007-06-Finder";
+    static constexpr const char* QUERY_OPERATION = "findFolder";
+    static constexpr const char* HOME_FOLDER = "Home";
+
+    LoopbackPlmService();
+    LoopbackPlmService(const LoopbackPlmService&) = delete;
+    LoopbackPlmService& operator=(const LoopbackPlmService&) = delete;
+
+    // The host path a Connection is made with.
+    std::string hostPath() const;
+    // Forgets every session: the next request of a client that logged in
+    // is refused with InvalidUserException.
+    void endSessions();
+    // Called with one line for each request the service answers.
+    void setLog(std::function<void(const std::string& line)> log);
+    // "Service/operation" of every request so far, in order.
+    std::vector<std::string> requests() const;
+
+private:
+    HttpReply answer(const HttpRequest& request);
+    HttpReply login(const std::string& body);
+    HttpReply typeDescriptions(const std::string& body);
+    HttpReply findFolder(const std::string& body);
+    bool hasSession(const HttpRequest& request);
+    void log(const std::string& line);
+
+    mutable std::mutex mutex;
+    std::set<std::string> sessions;
+    int lastSession = 0;
+    std::function<void(const std::string&)> logLine;
+    LoopbackHttpServer server;  // last: it stops before the rest goes
+};
+
+}  // namespace Quillomark::Testing
