@@ -37,6 +37,7 @@ BareSaxParser::~BareSaxParser() = default;
 void BareSaxParser::parse(const std::string& document) {
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
                                       document.size(), "bench", false);
+    source.setCopyBufToStream(false);
     reader->parse(source);
 }
 

@@ -1,6 +1,7 @@
 #include "bench/support/Rounds.hxx"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <limits>
@@ -41,6 +42,14 @@ void RoundRecorder::ReportRuns(const std::vector<Run>& runs) {
             counters[name][counter].push_back(value.value);
         }
     }
+}
+
+void settleHeap() {
+    // A request beyond the sizes the allocator keeps per thread makes it
+    // merge the small blocks freed so far.
+    void* block = std::malloc(64 * 1024);
+    benchmark::DoNotOptimize(block);
+    std::free(block);
 }
 
 bool RoundRecorder::has(const std::string& name) const { return times.count(name) != 0; }

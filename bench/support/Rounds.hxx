@@ -36,24 +36,39 @@ private:
     std::vector<Case> cases;
 };
 
+// Makes the allocator finish the work that frees left it: glibc defers
+// merging small freed blocks until a later, larger allocation, which would
+// charge the cost of one case's frees to whatever runs next.
+void settleHeap();
+
 // The loop of a case measured against a baseline: each iteration runs the
-// baseline once and then the body once, so that both see the same load of
-// the machine. The case's time is the body's alone (register it with
-// Timing::Manual); its counter "ratio" is the body's total time over the
-// baseline's.
+// baseline once and the body once, in turns first, so that both see the
+// same load of the machine and neither gains from what the other left in
+// the caches; each part ends with settleHeap. The case's time is the body's
+// alone (register it with Timing::Manual); its counter "ratio" is the body's
+// total time over the baseline's.
 template <class Baseline, class Body>
 void againstBaseline(benchmark::State& state, Baseline&& baseline, Body&& body) {
     using Clock = std::chrono::steady_clock;
     Clock::duration baselineTotal{}, bodyTotal{};
+    bool baselineFirst = true;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        baseline();
-        const auto middle = Clock::now();
-        body();
-        const auto end = Clock::now();
-        baselineTotal += middle - start;
-        bodyTotal += end - middle;
-        state.SetIterationTime(std::chrono::duration<double>(end - middle).count());
+        Clock::duration bodyTime{};
+        for (int part = 0; part < 2; ++part) {
+            const bool runBaseline = (part == 0) == baselineFirst;
+            const auto start = Clock::now();
+            if (runBaseline) {
+                baseline();
+            } else {
+                body();
+            }
+            settleHeap();
+            const auto time = Clock::now() - start;
+            (runBaseline ? baselineTotal : bodyTime) += time;
+        }
+        bodyTotal += bodyTime;
+        baselineFirst = !baselineFirst;
+        state.SetIterationTime(std::chrono::duration<double>(bodyTime).count());
     }
     state.counters["ratio"] = std::chrono::duration<double>(bodyTotal).count() /
                               std::chrono::duration<double>(baselineTotal).count();

@@ -49,14 +49,19 @@ namespace Quillomark::Soa::Common::Xml {
 
 QmStrX::QmStrX(const XMLCh* const source) { Internal::appendUtf8(text, source); }
 
+const std::string* XMLNode::empty() {
+    static const std::string nothing;
+    return &nothing;
+}
+
 XMLNode::XMLNode(const XMLNode& other)
     : name(other.name),
       namespaceUri(other.namespaceUri),
       children(other.children),
       text(other.text),
+      attributes(other.attributes),
       line(other.line),
-      attributeCount(other.attributeCount),
-      attributes(other.attributes) {}
+      attributeCount(other.attributeCount) {}
 
 XMLNode& XMLNode::operator=(const XMLNode& other) {
     if (this != &other) {
@@ -64,9 +69,9 @@ XMLNode& XMLNode::operator=(const XMLNode& other) {
         namespaceUri = other.namespaceUri;
         children = other.children;
         text = other.text;
+        attributes = other.attributes;
         line = other.line;
         attributeCount = other.attributeCount;
-        attributes = other.attributes;
         attributeMap.reset();
     }
     return *this;
@@ -78,7 +83,7 @@ const std::map<std::string, std::string>& XMLNode::attrs() const {
     if (!attributeMap) {
         auto map = std::make_unique<std::map<std::string, std::string>>();
         for (std::uint32_t i = 0; i < attributeCount; ++i) {
-            map->emplace(attributes[i].name, attributes[i].value);
+            map->emplace(*attributes[i].name, attributes[i].value);
         }
         attributeMap = std::move(map);
     }
@@ -88,14 +93,14 @@ const std::map<std::string, std::string>& XMLNode::attrs() const {
 // Elements have few attributes: a scan beats a search tree.
 const std::string* XMLNode::findAttribute(const std::string& attributeName) const {
     for (std::uint32_t i = 0; i < attributeCount; ++i) {
-        if (attributes[i].name == attributeName) return &attributes[i].value;
+        if (*attributes[i].name == attributeName) return &attributes[i].value;
     }
     return nullptr;
 }
 
 const XMLNode* XMLNode::findChild(const std::string& childName) const {
     for (const XMLNode* child : children) {
-        if (child->name == childName) return child;
+        if (*child->name == childName) return child;
     }
     return nullptr;
 }

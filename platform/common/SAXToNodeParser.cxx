@@ -18,6 +18,9 @@
 
 #include <algorithm>
 #include <new>
+#include <deque>
+#include <string_view>
+#include <unordered_map>
 
 namespace Quillomark::Soa::Common::Xml {
 
@@ -88,6 +91,15 @@ private:
 struct SAXToNodeParser::Tree {
     Blocks<XMLNode> nodes{256};
     Blocks<XMLNode::Attribute> attributes{1024};
+    Blocks<std::string> texts{64};
+    // Element, attribute and namespace names: a document uses few, so each
+    // is encoded once and then found by its UTF-16 form.
+    struct Name {
+        std::u16string key;
+        std::string name;
+    };
+    std::deque<Name> nameStore;
+    std::unordered_map<std::u16string_view, const std::string*> names;
     // The open elements, innermost last, each with the position in
     // `children` where its own children begin; an element's children are
     // handed to it in one piece when it ends.
@@ -101,8 +113,11 @@ struct SAXToNodeParser::Tree {
     void clear() {
         open.clear();
         children.clear();
-        attributes.clear();
         nodes.clear();
+        attributes.clear();
+        texts.clear();
+        names.clear();
+        nameStore.clear();
     }
 };
 
@@ -142,6 +157,8 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     if (!reader) createReader();
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
                                       document.size(), "reply", false);
+    // The document outlives the parse: the reader need not copy it.
+    source.setCopyBufToStream(false);
     try {
         reader->parse(source);
     } catch (const DomException&) {
@@ -167,18 +184,29 @@ void SAXToNodeParser::setDocumentLocator(const xercesc::Locator* const documentL
     locator = documentLocator;
 }
 
+const std::string* SAXToNodeParser::intern(const XMLCh* text) {
+    if (text == nullptr || *text == 0) return XMLNode::empty();
+    const std::u16string_view key(text);
+    const auto found = tree->names.find(key);
+    if (found != tree->names.end()) return found->second;
+    Tree::Name& added = tree->nameStore.emplace_back(Tree::Name{std::u16string(key), {}});
+    Internal::appendUtf8(added.name, text, key.size());
+    tree->names.emplace(added.key, &added.name);
+    return &added.name;
+}
+
 void SAXToNodeParser::startElement(const XMLCh* const uri, const XMLCh* const localname,
                                    const XMLCh* const qname, const xercesc::Attributes& attrs) {
     (void)qname;
     XMLNode& node = *tree->nodes.make(1);
     if (locator != nullptr) node.line = static_cast<std::int32_t>(locator->getLineNumber());
-    Internal::appendUtf8(node.name, localname);
-    Internal::appendUtf8(node.namespaceUri, uri);
+    node.name = intern(localname);
+    node.namespaceUri = intern(uri);
     const XMLSize_t count = attrs.getLength();
     if (count > 0) {
         XMLNode::Attribute* attributes = tree->attributes.make(count);
         for (XMLSize_t i = 0; i < count; ++i) {
-            Internal::appendUtf8(attributes[i].name, attrs.getQName(i));
+            attributes[i].name = intern(attrs.getQName(i));
             Internal::appendUtf8(attributes[i].value, attrs.getValue(i));
         }
         node.attributes = attributes;
@@ -205,7 +233,10 @@ void SAXToNodeParser::endElement(const XMLCh* const uri, const XMLCh* const loca
 }
 
 void SAXToNodeParser::characters(const XMLCh* const chars, const XMLSize_t length) {
-    if (!tree->open.empty()) Internal::appendUtf8(tree->open.back().node->text, chars, length);
+    if (tree->open.empty()) return;
+    XMLNode& node = *tree->open.back().node;
+    if (node.text == nullptr) node.text = tree->texts.make(1);
+    Internal::appendUtf8(*node.text, chars, length);
 }
 
 void SAXToNodeParser::fatalError(const xercesc::SAXParseException& exc) {

@@ -262,9 +262,13 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
 
         for (const auto& wireProperty : wire.getPropertieArray()) {
             const std::string& name = wireProperty.getName();
-            auto property = std::make_unique<PropertyImpl>(
-                wireProperty.getUiValue(), type->getPropertyDescription(name), this);
-            for (const auto& wireValue : wireProperty.getValueArray()) {
+            const auto& wireValues = wireProperty.getValueArray();
+            std::size_t valueBytes = 0;
+            for (const auto& wireValue : wireValues) valueBytes += wireValue.getValue().size();
+            auto property = std::make_unique<PropertyImpl>(wireProperty.getUiValue(),
+                                                           type->getPropertyDescription(name),
+                                                           this, wireValues.size(), valueBytes);
+            for (const auto& wireValue : wireValues) {
                 property->addValue(wireValue.getValue());
             }
             object->impl->addProperty(name, property.release());

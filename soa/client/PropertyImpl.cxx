@@ -65,13 +65,18 @@ void putEntry(unsigned char* block, std::uint32_t at, std::string_view text) {
 
 }  // namespace
 
-PropertyImpl::Texts::Texts(std::string_view display) {
-    std::uint32_t size = HEADER + entrySize(display);
-    block = static_cast<unsigned char*>(std::malloc(size));
+PropertyImpl::Texts::Texts(std::string_view display, std::size_t valueCount,
+                           std::size_t valueBytes) {
+    const std::uint32_t size = HEADER + entrySize(display);
+    // Room for the values as announced, within what the block can address.
+    const std::uint64_t room = std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(size) + valueCount * sizeof(std::uint32_t) + valueBytes,
+        std::numeric_limits<std::uint32_t>::max());
+    block = static_cast<unsigned char*>(std::malloc(room));
     if (block == nullptr) throw std::bad_alloc();
     setWord(block, 0, 0);
     setWord(block, 4, size);
-    setWord(block, 8, size);
+    setWord(block, 8, static_cast<std::uint32_t>(room));
     putEntry(block, HEADER, display);
 }
 
@@ -120,7 +125,11 @@ std::string_view PropertyImpl::Texts::next(std::uint32_t& offset) const {
 
 PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                            ModelManager* manager)
-    : texts(displayValue),
+    : PropertyImpl(displayValue, description, manager, 0, 0) {}
+
+PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription* description,
+                           ModelManager* manager, std::size_t valueCount, std::size_t valueBytes)
+    : texts(displayValue, valueCount, valueBytes),
       description(description),
       manager(manager),
       kind(description != nullptr ? static_cast<int>(description->getValueType()) : NO_KIND),

@@ -3,6 +3,7 @@
 #include <soa/client/Property.hxx>
 #include <soa/common/Export.hxx>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,6 +25,10 @@ class QMSOA_API PropertyImpl : public Property {
 public:
     PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                  ModelManager* manager);
+    // The same, with room made for `valueCount` raw values of `valueBytes`
+    // bytes in all, as a loader knows them before it adds them.
+    PropertyImpl(const std::string& displayValue, PropertyDescription* description,
+                 ModelManager* manager, std::size_t valueCount, std::size_t valueBytes);
     PropertyImpl(const PropertyImpl&) = delete;
     PropertyImpl& operator=(const PropertyImpl&) = delete;
     ~PropertyImpl() override;
@@ -61,7 +66,8 @@ private:
     // count of raw values, the bytes used and the bytes reserved.
     class Texts {
     public:
-        explicit Texts(std::string_view display);
+        // Room is made for `valueCount` values of `valueBytes` bytes in all.
+        Texts(std::string_view display, std::size_t valueCount, std::size_t valueBytes);
         Texts(const Texts&) = delete;
         Texts& operator=(const Texts&) = delete;
         ~Texts();

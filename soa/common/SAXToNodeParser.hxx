@@ -69,6 +69,8 @@ public:
 private:
     void createReader();
     void clearTree();
+    // The one copy of a name in this parser's tree.
+    const std::string* intern(const XMLCh* text);
     [[noreturn]] void refuse(const std::string& reason) const;
 
     std::unique_ptr<xercesc::SecurityManager> securityManager;

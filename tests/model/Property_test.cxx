@@ -42,6 +42,21 @@ protected:
     }
 };
 
+// A loader announces the values it is about to add; texts read back whole
+// whether it announced too few, exactly enough or too many.
+TEST_F(PropertyTest, AnnouncedRoomForValuesHoldsAnyNumberOfTexts) {
+    descriptions.push_back(
+        std::make_unique<PropertyDescriptionImpl>(Kind::VALUE_STRING, "p", true, true));
+    const Strings raw{"first", "", std::string(300, 'x'), "\xC3\xA9"};
+    for (std::size_t announced : {0u, 1u, 4u, 9u}) {
+        PropertyImpl property("shown", descriptions.back().get(), &manager, announced,
+                              announced * 8);
+        for (const std::string& r : raw) property.addValue(r);
+        EXPECT_EQ(property.getStringArrayValue(), raw);
+        EXPECT_EQ(property.getDisplayValue(), "shown");
+    }
+}
+
 TEST_F(PropertyTest, KindIsCheckedOnEveryCallBeforeAndAfterConversion) {
     PropertyImpl& p = make(Kind::VALUE_INT, false, {"42"}, "forty-two");
     for (int pass = 0; pass < 2; ++pass) {
