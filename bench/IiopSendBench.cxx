@@ -83,11 +83,7 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Program program;
-    program.cases = cases;
-    program.figures = figures;
-    program.rounds = 9;
-    const int status = run(argc, argv, program);
+    const int status = run(argc, argv, Program{cases, figures, 9});
     server.stop();
     return status;
 }

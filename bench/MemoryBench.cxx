@@ -48,9 +48,6 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Program program;
-    program.cases = [](Rounds& rounds) { rounds.add(CASE, heapAfterLoad); };
-    program.figures = figures;
-    program.rounds = 3;
-    return run(argc, argv, program);
+    return run(argc, argv,
+               Program{[](Rounds& rounds) { rounds.add(CASE, heapAfterLoad); }, figures, 3});
 }

@@ -136,9 +136,4 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Program program;
-    program.cases = cases;
-    program.figures = figures;
-    return run(argc, argv, program);
-}
+int main(int argc, char** argv) { return run(argc, argv, Program{cases, figures}); }

@@ -71,20 +71,19 @@ const std::pair<const char*, void (*)(benchmark::State&)> STAGES[] = {
     {"writing the wire values/1000", outputXml},
 };
 
+void cases(Rounds& rounds) {
+    for (const auto& [name, body] : STAGES) rounds.add(name, body, Rounds::Timing::Manual);
+}
+
+void figures(const RoundRecorder& runs, FigureTable& table) {
+    for (const auto& stage : STAGES) {
+        const std::string name = stage.first;
+        if (!runs.has(name)) continue;
+        table.add(Figure::reference(name.substr(0, name.find('/')) + " / bare SAX2, 1,000 objects",
+                                    runs.medianCounter(name, "ratio"), "x"));
+    }
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-    Program program;
-    program.cases = [](Rounds& rounds) {
-        for (const auto& [name, body] : STAGES) rounds.add(name, body, Rounds::Timing::Manual);
-    };
-    program.figures = [](const RoundRecorder& runs, FigureTable& table) {
-        for (const auto& stage : STAGES) {
-            const std::string name = stage.first;
-            if (!runs.has(name)) continue;
-            table.add(Figure::reference(name.substr(0, name.find('/')) + " / bare SAX2, 1,000 objects",
-                                        runs.medianCounter(name, "ratio"), "x"));
-        }
-    };
-    return run(argc, argv, program);
-}
+int main(int argc, char** argv) { return run(argc, argv, Program{cases, figures}); }
