@@ -1,10 +1,7 @@
-// The timing, thread and lock entries of the library's own file-cache
-// interface.
+// The timing and thread entries of the library's own file-cache interface.
 
-#include <fcc/internal/FccLastError.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
 
-#include <platform/os/internal/RecursiveLock.hxx>
 #include <platform/os/internal/Threads.hxx>
 #include <platform/os/internal/Time.hxx>
 
@@ -13,20 +10,6 @@
 namespace Quillomark::Fcc::SelfProxy {
 
 namespace Os = Quillomark::Platform::Os;
-
-namespace {
-
-// Guards the interface's shared records; taken again by the thread that
-// holds it without blocking itself. Never destroyed, so that threads still
-// running while the process ends find it intact.
-Os::RecursiveLock& mainLock() {
-    static Os::RecursiveLock* const lock = new Os::RecursiveLock;
-    return *lock;
-}
-
-}  // namespace
-
-void FmsClearLastError() { clearLastError(); }
 
 int FmsDeltaMs(FmsClockValue later, FmsClockValue earlier) {
     // Clock values count milliseconds already. A difference beyond the range
@@ -43,10 +26,6 @@ FmsClockValue FmsClock() { return Os::monotonicMilliseconds(); }
 std::uint32_t ThreadId() { return Os::currentThreadId(); }
 
 void FmsSleepMs(std::uint32_t milliseconds) { Os::sleepMilliseconds(milliseconds); }
-
-void synchronize() { mainLock().lock(); }
-
-void endSynchronize() { mainLock().unlock(); }
 
 FccThreadHandle FCCStartThread(FccThreadRoutine routine, void* argument, std::uint32_t* threadId) {
     return Os::startThread(routine, argument, threadId);

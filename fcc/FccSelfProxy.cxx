@@ -5,8 +5,8 @@
 // FCC_GetLastError.
 
 #include <fcc/internal/FccErrors.hxx>
-#include <fcc/internal/FccLastError.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <cstring>
 
@@ -14,10 +14,7 @@ namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
 
-int notAvailable() {
-    setLastErrorText(FccErrorCodeName(ERR_FMSCP_NOT_SUPPORTED));
-    return ERR_FMSCP_NOT_SUPPORTED;
-}
+int notAvailable() { return FmsErrorCode(ERR_FMSCP_NOT_SUPPORTED); }
 
 // Where a ticket names the kind of its file, and where its file's GUID
 // starts.
@@ -32,7 +29,7 @@ int FCC_SetLocale(const char*) { return notAvailable(); }
 
 int FCC_GetLastError(const char** text) {
     if (!text) return ERR_FMSCP_BAD_ARG;
-    *text = lastErrorText();
+    *text = FccLastErrorText();
     return FCC_OK;
 }
 
@@ -74,7 +71,6 @@ int FCC_CloseFileHandlePointer(FccFile*) { return notAvailable(); }
 int FCC_Echo() { return notAvailable(); }
 int FCC_GetFileGUID(FccFile*, char**) { return notAvailable(); }
 int FmsClearCache() { return notAvailable(); }
-int FmsErrorCode(int) { return notAvailable(); }
 
 int GUIDLength(const char* ticket) {
     // A ticket too short to hold its kind is refused before the kind is

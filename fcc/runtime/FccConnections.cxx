@@ -1,0 +1,250 @@
+// The per-thread connection records of the file-cache client and the
+// monitor that takes them back from threads that stopped calling.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
+
+#include <platform/os/internal/Signal.hxx>
+#include <platform/os/internal/Threads.hxx>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace Quillomark::Fcc {
+
+namespace Os = Quillomark::Platform::Os;
+
+namespace {
+
+struct ConnectionTable {
+    FccConnection records[FCC_CONNECTION_COUNT];
+    // Records below this index are in use or were once; searches look no
+    // further.
+    std::atomic<int> usedCount{0};
+    int nextHint = 0;  // where the next search for a free record starts
+};
+
+// Never destroyed: the monitor may still run while the process ends.
+ConnectionTable& table() {
+    static ConnectionTable* const instance = new ConnectionTable;
+    return *instance;
+}
+
+// Where the calling thread found its record last time.
+thread_local int recordHint = -1;
+
+// One run of the idle monitor. Each run has its own stop flag, so that a
+// run that outlived its stop never takes up the flag of the next.
+struct MonitorRun {
+    Os::Signal stop;
+    Os::Signal ended;
+};
+
+// The latest run; guarded by the main lock. Never destroyed, like the
+// table.
+std::shared_ptr<MonitorRun>& currentMonitor() {
+    static auto* const current = new std::shared_ptr<MonitorRun>;
+    return *current;
+}
+
+class ThreadRecordLockGuard {
+public:
+    ThreadRecordLockGuard() { FccThreadRecordLock(); }
+    ~ThreadRecordLockGuard() { FccThreadRecordUnlock(); }
+    ThreadRecordLockGuard(const ThreadRecordLockGuard&) = delete;
+    ThreadRecordLockGuard& operator=(const ThreadRecordLockGuard&) = delete;
+};
+
+// Holds the record for the calling thread when it is still the owner.
+bool hold(FccConnection& record, std::uint32_t self) {
+    int holds = record.busy.load();
+    do {
+        if (holds < 0) return false;  // being reclaimed
+    } while (!record.busy.compare_exchange_weak(holds, holds + 1));
+    if (record.threadId.load() == self) return true;
+    record.busy.fetch_sub(1);  // it changed hands in between
+    return false;
+}
+
+// Frees what the record holds and gives it up, unless a thread holds it
+// now. Called under the thread-record lock.
+bool reclaim(FccConnection& record) {
+    int idle = 0;
+    if (!record.busy.compare_exchange_strong(idle, -1)) return false;
+    record.closePipe();
+    if (record.bufferRelease) {
+        if (record.requestBuffer) record.bufferRelease(record.requestBuffer);
+        if (record.replyBuffer) record.bufferRelease(record.replyBuffer);
+    }
+    record.requestBuffer = record.replyBuffer = nullptr;
+    record.bufferRelease = nullptr;
+    std::free(std::exchange(record.errorText, nullptr));
+    std::free(std::exchange(record.savedErrorText, nullptr));
+    record.localized = false;
+    record.idleTicks = 0;
+    record.threadId = FCC_NO_THREAD;
+    record.busy = 0;
+    return true;
+}
+
+// Assigns record i to the calling thread. Under the thread-record lock.
+int take(FccConnection& record, std::uint32_t self) {
+    record.requestBuffer = static_cast<unsigned char*>(fccAllocate(FCC_REQUEST_BUFFER_SIZE));
+    record.replyBuffer = static_cast<unsigned char*>(fccAllocate(FCC_REPLY_BUFFER_SIZE));
+    record.bufferRelease = fccReleaseFunction();
+    if (!record.requestBuffer || !record.replyBuffer) {
+        fccRelease(record.requestBuffer);
+        fccRelease(record.replyBuffer);
+        record.requestBuffer = record.replyBuffer = nullptr;
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
+    record.sequence = 0;
+    record.idleTicks = 0;
+    record.openFiles = 0;
+    record.busy = 1;
+    record.threadId = self;
+    return 0;
+}
+
+unsigned monitorIdleThreads(void* argument) {
+    const std::shared_ptr<MonitorRun> run = *static_cast<std::shared_ptr<MonitorRun>*>(argument);
+    delete static_cast<std::shared_ptr<MonitorRun>*>(argument);
+    fccTrace("Monitoring idle threads...\n\n");
+    while (!run->stop.waitFor(fccTiming().monitorTick)) {
+        ThreadRecordLockGuard guard;
+        ConnectionTable& records = table();
+        const int used = records.usedCount.load();
+        for (int i = 0; i < used; ++i) {
+            FccConnection& record = records.records[i];
+            const std::uint32_t owner = record.threadId.load();
+            if (owner == FCC_NO_THREAD) continue;
+            if (record.busy.load() > 0) {
+                record.idleTicks = 0;
+                continue;
+            }
+            const int ticks = ++record.idleTicks;
+            if (ticks > FCC_IDLE_TICK_LIMIT) {
+                if (record.openFiles.load() == 0 && reclaim(record)) {
+                    fccTrace(">>>THREAD %u (ID %u) TIMEOUT...\n", static_cast<unsigned>(i), owner);
+                }
+            } else {
+                fccTrace(">>>THREAD %u (ID %u) IDLE COUNTDOWN %d...\n", static_cast<unsigned>(i),
+                         owner, FCC_IDLE_TICK_LIMIT + 1 - ticks);
+            }
+        }
+    }
+    fccTrace("Idle thread monitor exiting...\n\n");
+    run->ended.raise();
+    return 0;
+}
+
+}  // namespace
+
+void FccConnection::closePipe() {
+    if (!pipe.isOpen()) return;
+    pipe.close();
+    ++pipeGeneration;
+}
+
+FccConnectionRef::~FccConnectionRef() {
+    if (record) record->busy.fetch_sub(1);
+}
+
+FccConnectionRef::FccConnectionRef(FccConnectionRef&& other) noexcept
+    : record(std::exchange(other.record, nullptr)), failure(other.failure) {}
+
+FccConnectionRef& FccConnectionRef::operator=(FccConnectionRef&& other) noexcept {
+    if (this != &other) {
+        if (record) record->busy.fetch_sub(1);
+        record = std::exchange(other.record, nullptr);
+        failure = other.failure;
+    }
+    return *this;
+}
+
+FccConnectionRef FccGetThreadConnection() {
+    ConnectionTable& records = table();
+    const std::uint32_t self = SelfProxy::ThreadId();
+    FccConnectionRef found;
+
+    const int hint = recordHint;
+    if (hint >= 0 && records.records[hint].threadId.load() == self &&
+        hold(records.records[hint], self)) {
+        found.record = &records.records[hint];
+    }
+    for (int i = 0, used = records.usedCount.load(); !found && i < used; ++i) {
+        if (records.records[i].threadId.load() == self && hold(records.records[i], self)) {
+            found.record = &records.records[i];
+            recordHint = i;
+        }
+    }
+    if (found) {
+        found->idleTicks = 0;
+        return found;
+    }
+
+    ThreadRecordLockGuard guard;
+    int i = records.nextHint;
+    do {
+        FccConnection& record = records.records[i];
+        if (record.threadId.load() == FCC_NO_THREAD && record.busy.load() == 0) {
+            found.failure = take(record, self);
+            if (found.failure != 0) return found;
+            if (i >= records.usedCount.load()) records.usedCount = i + 1;
+            records.nextHint = (i + 1) % FCC_CONNECTION_COUNT;
+            found.record = &record;
+            recordHint = i;
+            return found;
+        }
+        i = (i + 1) % FCC_CONNECTION_COUNT;
+    } while (i != records.nextHint);
+    found.failure = ERR_FMSCP_THREAD_COUNT;
+    return found;
+}
+
+void FccCloseAllConnections() {
+    ThreadRecordLockGuard guard;
+    ConnectionTable& records = table();
+    int stillHeld = 0;
+    for (int i = 0; i < FCC_CONNECTION_COUNT; ++i) {
+        FccConnection& record = records.records[i];
+        if (record.threadId.load() != FCC_NO_THREAD && !reclaim(record)) stillHeld = i + 1;
+    }
+    records.usedCount = stillHeld;
+    records.nextHint = 0;
+}
+
+void FccRuntimeStart() {
+    FccOpenTraceLog();
+    FccCloseAllConnections();
+    FccMainLockGuard guard;
+    std::shared_ptr<MonitorRun>& current = currentMonitor();
+    if (current && !current->stop.isRaised()) return;  // still running
+    // A run that outlived its stop keeps its own raised flag and ends on
+    // its own.
+    auto run = std::make_shared<MonitorRun>();
+    auto* argument = new std::shared_ptr<MonitorRun>(run);
+    std::uint32_t threadId = 0;
+    if (SelfProxy::FCCStartThread(monitorIdleThreads, argument, &threadId)) {
+        current = std::move(run);
+    } else {
+        delete argument;
+    }
+}
+
+void FccRuntimeStop() {
+    std::shared_ptr<MonitorRun> run;
+    {
+        FccMainLockGuard guard;
+        run = currentMonitor();
+    }
+    if (!run) return;
+    run->stop.raise();
+    run->ended.waitFor(fccTiming().monitorStopLimit);
+}
+
+}  // namespace Quillomark::Fcc

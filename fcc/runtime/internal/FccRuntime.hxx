@@ -1,0 +1,151 @@
+#pragma once
+
+// What the library's own file-cache client stands on: its locks, the
+// allocation pair of the interface, the table of per-thread connection
+// records with the idle-connection monitor, the trace log and the
+// per-thread last error.
+
+#include <fcc/FccInterface.hxx>
+#include <platform/os/internal/MessagePipe.hxx>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace Quillomark::Fcc {
+
+// ---- Locks, in the order in which they may be nested ----------------------
+// init lock -> main lock -> thread-record lock. The init and main locks may
+// be taken again by the thread that holds them.
+
+// Makes the three locks, once per process; every lock operation calls it.
+void FccInitLocks();
+
+void FccInitLock();
+void FccInitUnlock();
+// The main lock is the table entries synchronize / endSynchronize.
+void FccMainLock();
+void FccMainUnlock();
+void FccThreadRecordLock();
+void FccThreadRecordUnlock();
+
+class FccInitLockGuard {
+public:
+    FccInitLockGuard() { FccInitLock(); }
+    ~FccInitLockGuard() { FccInitUnlock(); }
+    FccInitLockGuard(const FccInitLockGuard&) = delete;
+    FccInitLockGuard& operator=(const FccInitLockGuard&) = delete;
+};
+
+class FccMainLockGuard {
+public:
+    FccMainLockGuard() { FccMainLock(); }
+    ~FccMainLockGuard() { FccMainUnlock(); }
+    FccMainLockGuard(const FccMainLockGuard&) = delete;
+    FccMainLockGuard& operator=(const FccMainLockGuard&) = delete;
+};
+
+// ---- Allocation pair --------------------------------------------------------
+// Strings handed to callers, connection buffers, ticket and file records are
+// made with the pair given to FCC_Init; malloc and free until then.
+void FccSetAllocator(FccAllocFunction alloc, FccReleaseFunction release);
+void* fccAllocate(std::size_t size);
+void fccRelease(void* memory);
+FccReleaseFunction fccReleaseFunction();
+// A copy of text (length bytes and a NUL) made with the alloc function;
+// null when that fails.
+char* fccCopyString(const char* text, std::size_t length);
+
+// ---- Connection records -----------------------------------------------------
+constexpr int FCC_CONNECTION_COUNT = 100;
+constexpr std::size_t FCC_REQUEST_BUFFER_SIZE = 2072;
+constexpr std::size_t FCC_REPLY_BUFFER_SIZE = 16408;
+constexpr std::uint32_t FCC_NO_THREAD = 0xFFFFFFFFu;
+
+// One thread's connection to the file-cache server. Only the owning thread
+// touches a record, while it holds it (FccConnectionRef); the monitor and
+// termination reclaim only records that nobody holds.
+struct FccConnection {
+    std::atomic<std::uint32_t> threadId{FCC_NO_THREAD};
+    Platform::Os::MessagePipe pipe;  // the thread's secondary pipe
+    std::uint16_t sequence = 0;      // number of the next request
+    unsigned char* requestBuffer = nullptr;
+    unsigned char* replyBuffer = nullptr;
+    FccReleaseFunction bufferRelease = nullptr;  // the pair that made the buffers
+    char* errorText = nullptr;                   // standard heap
+    char* savedErrorText = nullptr;
+    bool localized = false;
+    // Holds of the owner (it is inside a call); -1 while being reclaimed.
+    std::atomic<int> busy{0};
+    std::atomic<int> idleTicks{0};
+    // Files open on the server through this pipe: the monitor leaves the
+    // record alone while there are any.
+    std::atomic<int> openFiles{0};
+    // Counts the closes of the pipe, so that a file opened through it can
+    // tell that its server handle is gone.
+    std::atomic<std::uint32_t> pipeGeneration{0};
+
+    // Closes the pipe (its server handles die with it).
+    void closePipe();
+};
+
+// The calling thread's record, held for as long as this object lives: the
+// idle monitor cannot take it away meanwhile. Nested holds of one thread
+// are fine.
+class FccConnectionRef {
+public:
+    FccConnectionRef() = default;
+    ~FccConnectionRef();
+    FccConnectionRef(FccConnectionRef&& other) noexcept;
+    FccConnectionRef& operator=(FccConnectionRef&& other) noexcept;
+    FccConnectionRef(const FccConnectionRef&) = delete;
+    FccConnectionRef& operator=(const FccConnectionRef&) = delete;
+
+    explicit operator bool() const { return record != nullptr; }
+    FccConnection* get() const { return record; }
+    FccConnection* operator->() const { return record; }
+    FccConnection& operator*() const { return *record; }
+    // 0, or why there is no record: ERR_FMSCP_THREAD_COUNT when all are
+    // taken, ERR_FMSCP_OUT_OF_MEMORY when its buffers could not be made.
+    int status() const { return failure; }
+
+private:
+    friend FccConnectionRef FccGetThreadConnection();
+    FccConnection* record = nullptr;
+    int failure = 0;
+};
+
+// The calling thread's record, assigned on first use.
+FccConnectionRef FccGetThreadConnection();
+
+// Closes every record's pipe, frees its buffers and texts and gives it up
+// (records that a thread holds at this moment are left alone).
+void FccCloseAllConnections();
+
+// ---- Last error of the calling thread ---------------------------------------
+// The table entries FmsErrorCode (records the text of a code when the thread
+// has none yet) and FmsClearLastError live with the other entries
+// (FccSelfProxy.hxx).
+// Replaces the thread's text by a copy of text (null clears it).
+void FccSetLastErrorText(const char* text);
+// Puts the text aside during a batch, and brings it back at its end.
+void FccSaveLastError();
+void FccRestoreLastError();
+// The thread's text as recorded (null when none); owned by its record.
+const char* FccLastErrorText();
+
+// ---- Trace log ---------------------------------------------------------------
+// Opens the file named by FMS_FCCPROXYLOG for appending, once per process.
+void FccOpenTraceLog();
+bool fccTracing();
+// One formatted line (or part of one) into the trace log, flushed at once;
+// nothing when the log is not open.
+void fccTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Runtime start and stop ------------------------------------------------
+// The first initialisation: trace log, records, idle monitor.
+void FccRuntimeStart();
+// The last termination: stops the monitor, waiting a bounded time.
+void FccRuntimeStop();
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Quillomark::Fcc {
+
+// Every wait of the file-cache client in one place, in milliseconds.
+struct FccTiming {
+    std::uint32_t monitorTick = 1000;
+    std::uint32_t monitorStopLimit = 15000;
+    std::uint32_t masterPipeWait = 1000;    // for a busy master pipe
+    std::uint32_t connectRetryPause = 1000;  // between connect attempts
+    std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
+    std::uint32_t cacheMutexWait = 5000;
+};
+
+const FccTiming& fccTiming();
+
+// Ticks a thread may stay idle before it loses its pipe and record.
+constexpr int FCC_IDLE_TICK_LIMIT = 10;
+
+namespace Testing {
+// Divides every wait by divisor (1 restores them), so that tests of
+// time-outs run in a fraction of the time.
+void scaleFccTiming(std::uint32_t divisor);
+}  // namespace Testing
+
+}  // namespace Quillomark::Fcc

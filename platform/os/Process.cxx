@@ -1,0 +1,93 @@
+#include <platform/os/internal/Process.hxx>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace Quillomark::Platform::Os {
+
+namespace {
+
+class SpawnActions {
+public:
+    SpawnActions() { ok = posix_spawn_file_actions_init(&actions) == 0; }
+    ~SpawnActions() {
+        if (ok) posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+
+    bool ok = false;
+    posix_spawn_file_actions_t actions;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { ok = posix_spawnattr_init(&attributes) == 0; }
+    ~SpawnAttributes() {
+        if (ok) posix_spawnattr_destroy(&attributes);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    bool ok = false;
+    posix_spawnattr_t attributes;
+};
+
+}  // namespace
+
+int spawnProcess(const std::string& path, const std::string& workingDirectory, long* processId) {
+    SpawnActions files;
+    SpawnAttributes attributes;
+    if (!files.ok || !attributes.ok) return ENOMEM;
+    int failed = 0;
+    for (int stream = 0; stream <= 2 && !failed; ++stream) {
+        failed = posix_spawn_file_actions_addopen(&files.actions, stream, "/dev/null",
+                                                  stream == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+    if (!failed) failed = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3);
+    if (!failed && !workingDirectory.empty()) {
+        failed = posix_spawn_file_actions_addchdir_np(&files.actions, workingDirectory.c_str());
+    }
+    if (!failed) failed = posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSID);
+    if (failed) return failed;
+
+    char* arguments[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, path.c_str(), &files.actions, &attributes.attributes, arguments, environ);
+    if (spawned != 0) return spawned;
+    if (processId) *processId = child;
+    return 0;
+}
+
+ProcessState processState(long processId, long* exitStatus, int* error) {
+    if (processId <= 0) return ProcessState::NotFound;
+    int status = 0;
+    const pid_t waited = waitpid(static_cast<pid_t>(processId), &status, WNOHANG);
+    if (waited == 0) return ProcessState::Running;
+    if (waited == processId) {
+        if (exitStatus) {
+            *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return ProcessState::Exited;
+    }
+    // Not our child (or an application that has children reaped for it):
+    // all that can be learnt is whether it still exists.
+    if (errno == ECHILD) {
+        if (kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM) {
+            return ProcessState::Running;
+        }
+        if (errno == ESRCH) return ProcessState::NotFound;
+    }
+    if (error) *error = errno;
+    return ProcessState::Unknown;
+}
+
+}  // namespace Quillomark::Platform::Os

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace Quillomark::Platform::Os {
+
+// Where the local pipes of this user live: $FMS_IPC_DIR when set, else
+// $XDG_RUNTIME_DIR/fms, else /tmp/fms-<uid>. The folder is made (private
+// to the user) when it is missing. Empty when it cannot be made or belongs
+// to someone else.
+std::string ipcDirectory();
+
+// The socket path of a pipe name such as "\\.\pipe\FMSClientPipe": the
+// leading "\\.\pipe\" (either slash kind) is dropped, the remaining
+// separators become "_", and the result is "<ipcDirectory>/pipe.<rest>".
+// Empty when the path would not fit a local socket address or the name is
+// empty.
+std::string pipePath(const std::string& pipeName);
+
+// The client end of a local message pipe: each write is one message and
+// every message arrives whole and separate from the next (a sequenced
+// packet socket). A read shorter than the message keeps the rest for the
+// following reads, so that a message can be read in pieces.
+class MessagePipe {
+public:
+    MessagePipe();
+    ~MessagePipe();
+    MessagePipe(MessagePipe&& other) noexcept;
+    MessagePipe& operator=(MessagePipe&& other) noexcept;
+    MessagePipe(const MessagePipe&) = delete;
+    MessagePipe& operator=(const MessagePipe&) = delete;
+
+    enum class Connect { Connected, Absent, Busy };
+
+    // Connects to the pipe at path, closing what this pipe had open. While
+    // the server has no free instance, tries again until busyWaitMs have
+    // passed. Absent when nothing listens there.
+    Connect connect(const std::string& path, unsigned busyWaitMs);
+
+    bool isOpen() const { return fd >= 0; }
+
+    enum class Read { Complete, MoreData, Overflow, Closed, Failed };
+    struct ReadResult {
+        Read status;
+        std::size_t bytes;  // bytes placed in the buffer
+        int error;          // the system's error number for Failed
+    };
+
+    // Reads from the current message at most count bytes. MoreData: the
+    // message goes on and the next read continues it. Overflow: the
+    // message was larger than this pipe can hold and is lost. Closed: the
+    // server closed its end.
+    ReadResult read(void* buffer, std::size_t count);
+
+    // Sends one message. The number of bytes sent, or -1 (a server that has
+    // gone away is an error here, never a signal that ends the process).
+    long write(const void* buffer, std::size_t count);
+
+    void close();
+
+private:
+    int fd = -1;
+    // Bytes of the current message beyond what the last read asked for.
+    std::unique_ptr<unsigned char[]> spill;
+    std::size_t spillBegin = 0;
+    std::size_t spillEnd = 0;
+};
+
+}  // namespace Quillomark::Platform::Os

@@ -1,0 +1,209 @@
+// The per-thread connection records of the library's own file-cache client,
+// the last error kept in them and the idle monitor. Each case runs in a
+// process of its own, so the process-wide table starts empty.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace Fcc = Quillomark::Fcc;
+namespace Own = Quillomark::Fcc::SelfProxy;
+
+// Lets a group of threads wait for each other.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            opened = true;
+        }
+        changed.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return opened; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool opened = false;
+};
+
+TEST(FccConnections, TheHundredAndFirstThreadGetsNoRecord) {
+    std::vector<std::thread> holders;
+    std::mutex mutex;
+    int holding = 0;
+    std::condition_variable allHolding;
+    Gate release;
+    for (int i = 0; i < Fcc::FCC_CONNECTION_COUNT; ++i) {
+        holders.emplace_back([&] {
+            Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
+            EXPECT_TRUE(record);
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                ++holding;
+            }
+            allHolding.notify_all();
+            release.wait();
+        });
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        allHolding.wait(lock, [&] { return holding == Fcc::FCC_CONNECTION_COUNT; });
+    }
+    Fcc::FccConnectionRef none = Fcc::FccGetThreadConnection();
+    EXPECT_FALSE(none);
+    EXPECT_EQ(none.status(), Fcc::ERR_FMSCP_THREAD_COUNT);
+    // Without a record a thread keeps no error text.
+    EXPECT_EQ(Own::FmsErrorCode(-3005), -3005);
+    EXPECT_EQ(Fcc::FccLastErrorText(), nullptr);
+    release.open();
+    for (auto& holder : holders) holder.join();
+
+    // Records of threads that are gone come back once given up.
+    Fcc::FccCloseAllConnections();
+    Fcc::FccConnectionRef mine = Fcc::FccGetThreadConnection();
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine->sequence, 0);
+    EXPECT_FALSE(mine->pipe.isOpen());
+}
+
+TEST(FccConnections, FirstErrorOfACallWinsAndBatchesKeepTheirFailedItemsText) {
+    EXPECT_EQ(Own::FmsErrorCode(-3005), -3005);
+    EXPECT_EQ(Own::FmsErrorCode(-3002), -3002);
+    EXPECT_STREQ(Fcc::FccLastErrorText(), "ERR_FMSCP_BAD_TICKET");
+    Own::FmsClearLastError();
+    EXPECT_EQ(Fcc::FccLastErrorText(), nullptr);
+    EXPECT_EQ(Own::FmsErrorCode(0), 0);
+    EXPECT_EQ(Fcc::FccLastErrorText(), nullptr);
+    EXPECT_EQ(Own::FmsErrorCode(-4242), -4242);
+    EXPECT_STREQ(Fcc::FccLastErrorText(), "ERR_FMSCP_UNKNOWN");
+
+    // A failed item's text survives the items after it.
+    Own::FmsClearLastError();
+    Fcc::FccSetLastErrorText("item 2 failed");
+    Fcc::FccSaveLastError();
+    EXPECT_EQ(Fcc::FccLastErrorText(), nullptr);
+    Fcc::FccSaveLastError();  // nothing new to put aside
+    Fcc::FccSetLastErrorText("noise of item 3");
+    Fcc::FccSetLastErrorText(nullptr);
+    Fcc::FccRestoreLastError();
+    EXPECT_STREQ(Fcc::FccLastErrorText(), "item 2 failed");
+
+    std::thread([] { EXPECT_EQ(Fcc::FccLastErrorText(), nullptr); }).join();
+}
+
+void* failingAlloc(std::size_t) { return nullptr; }
+
+TEST(FccConnections, ARecordWhoseBuffersCannotBeMadeIsNotHandedOut) {
+    Fcc::FccSetAllocator(failingAlloc, std::free);
+    Fcc::FccConnectionRef none = Fcc::FccGetThreadConnection();
+    EXPECT_FALSE(none);
+    EXPECT_EQ(none.status(), Fcc::ERR_FMSCP_OUT_OF_MEMORY);
+    Fcc::FccSetAllocator(std::malloc, std::free);
+    Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
+    ASSERT_TRUE(record);
+    EXPECT_NE(record->requestBuffer, nullptr);
+    EXPECT_NE(record->replyBuffer, nullptr);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits, a tick at a time, until the condition holds or 5 s have passed.
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 5000; ++i) {
+        if (condition()) return true;
+        Own::FmsSleepMs(1);
+    }
+    return condition();
+}
+
+TEST(FccIdleMonitor, TakesBackIdleRecordsButNotBusyOnesOrOnesWithOpenFiles) {
+    const std::string log = ::testing::TempDir() + "fcc_monitor_trace.log";
+    std::remove(log.c_str());
+    setenv("FMS_FCCPROXYLOG", log.c_str(), 1);
+    Fcc::Testing::scaleFccTiming(100);  // 10 ms ticks
+    Fcc::FccRuntimeStart();
+
+    Fcc::FccConnection* idle = nullptr;
+    Fcc::FccConnection* withFile = nullptr;
+    std::thread([&] {
+        Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
+        Fcc::FccSetLastErrorText("lost with the record");
+        idle = record.get();
+    }).join();
+    std::thread([&] {
+        Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
+        ++record->openFiles;
+        withFile = record.get();
+    }).join();
+    Gate done;
+    Fcc::FccConnection* busy = nullptr;
+    std::thread holder([&] {
+        Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
+        busy = record.get();
+        done.wait();
+    });
+
+    ASSERT_TRUE(eventually([&] { return idle->threadId == Fcc::FCC_NO_THREAD; }));
+    EXPECT_EQ(idle->errorText, nullptr);
+    EXPECT_EQ(idle->replyBuffer, nullptr);
+    // Ticks pass; the other two stay.
+    Own::FmsSleepMs(200);
+    EXPECT_NE(withFile->threadId, Fcc::FCC_NO_THREAD);
+    ASSERT_NE(busy, nullptr);
+    EXPECT_NE(busy->threadId, Fcc::FCC_NO_THREAD);
+    EXPECT_EQ(busy->idleTicks, 0);
+    done.open();
+    holder.join();
+    ASSERT_TRUE(eventually([&] { return busy->threadId == Fcc::FCC_NO_THREAD; }));
+
+    Fcc::FccRuntimeStop();
+    const std::string trace = readFile(log);
+    EXPECT_NE(trace.find("Monitoring idle threads...\n\n"), std::string::npos);
+    EXPECT_NE(trace.find("IDLE COUNTDOWN 10...\n"), std::string::npos);
+    EXPECT_NE(trace.find("IDLE COUNTDOWN 1...\n"), std::string::npos);
+    EXPECT_NE(trace.find(") TIMEOUT...\n"), std::string::npos);
+    EXPECT_NE(trace.find("Idle thread monitor exiting...\n\n"), std::string::npos);
+}
+
+TEST(FccIdleMonitor, StopGivesUpWaitingForAMonitorThatHangs) {
+    Fcc::Testing::scaleFccTiming(100);  // stop waits at most 150 ms
+    Fcc::FccRuntimeStart();
+    // A held thread-record lock keeps the monitor from finishing its tick.
+    Fcc::FccThreadRecordLock();
+    Own::FmsSleepMs(30);
+    const FmsClockValue before = Own::FmsClock();
+    Fcc::FccRuntimeStop();
+    const int waited = Own::FmsDeltaMs(Own::FmsClock(), before);
+    EXPECT_GE(waited, 140);
+    Fcc::FccThreadRecordUnlock();
+
+    // The next start gets a monitor of its own while the old one ends.
+    Fcc::FccRuntimeStart();
+    std::thread([] { Fcc::FccGetThreadConnection(); }).join();
+    Fcc::FccRuntimeStop();
+}
+
+}  // namespace
