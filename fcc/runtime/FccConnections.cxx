@@ -51,14 +51,6 @@ std::shared_ptr<MonitorRun>& currentMonitor() {
     return *current;
 }
 
-class ThreadRecordLockGuard {
-public:
-    ThreadRecordLockGuard() { FccThreadRecordLock(); }
-    ~ThreadRecordLockGuard() { FccThreadRecordUnlock(); }
-    ThreadRecordLockGuard(const ThreadRecordLockGuard&) = delete;
-    ThreadRecordLockGuard& operator=(const ThreadRecordLockGuard&) = delete;
-};
-
 // Holds the record for the calling thread when it is still the owner.
 bool hold(FccConnection& record, std::uint32_t self) {
     int holds = record.busy.load();
@@ -115,7 +107,7 @@ unsigned monitorIdleThreads(void* argument) {
     delete static_cast<std::shared_ptr<MonitorRun>*>(argument);
     fccTrace("Monitoring idle threads...\n\n");
     while (!run->stop.waitFor(fccTiming().monitorTick)) {
-        ThreadRecordLockGuard guard;
+        FccThreadRecordLockGuard guard;
         ConnectionTable& records = table();
         const int used = records.usedCount.load();
         for (int i = 0; i < used; ++i) {
@@ -187,7 +179,7 @@ FccConnectionRef FccGetThreadConnection() {
         return found;
     }
 
-    ThreadRecordLockGuard guard;
+    FccThreadRecordLockGuard guard;
     int i = records.nextHint;
     do {
         FccConnection& record = records.records[i];
@@ -207,7 +199,7 @@ FccConnectionRef FccGetThreadConnection() {
 }
 
 void FccCloseAllConnections() {
-    ThreadRecordLockGuard guard;
+    FccThreadRecordLockGuard guard;
     ConnectionTable& records = table();
     int stillHeld = 0;
     for (int i = 0; i < FCC_CONNECTION_COUNT; ++i) {

@@ -6,6 +6,7 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
+#include <platform/os/internal/Signal.hxx>
 
 #include <gtest/gtest.h>
 
@@ -26,22 +27,11 @@ namespace Own = Quillomark::Fcc::SelfProxy;
 // Lets a group of threads wait for each other.
 class Gate {
 public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            opened = true;
-        }
-        changed.notify_all();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return opened; });
-    }
+    void open() { signal.raise(); }
+    void wait() { ASSERT_TRUE(signal.waitFor(60000)); }
 
 private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool opened = false;
+    Quillomark::Platform::Os::Signal signal;
 };
 
 TEST(FccConnections, TheHundredAndFirstThreadGetsNoRecord) {

@@ -29,21 +29,19 @@ void FccMainUnlock();
 void FccThreadRecordLock();
 void FccThreadRecordUnlock();
 
-class FccInitLockGuard {
+// Holds one of the locks for its lifetime.
+template <void (*Take)(), void (*Release)()>
+class FccLockGuard {
 public:
-    FccInitLockGuard() { FccInitLock(); }
-    ~FccInitLockGuard() { FccInitUnlock(); }
-    FccInitLockGuard(const FccInitLockGuard&) = delete;
-    FccInitLockGuard& operator=(const FccInitLockGuard&) = delete;
+    FccLockGuard() { Take(); }
+    ~FccLockGuard() { Release(); }
+    FccLockGuard(const FccLockGuard&) = delete;
+    FccLockGuard& operator=(const FccLockGuard&) = delete;
 };
 
-class FccMainLockGuard {
-public:
-    FccMainLockGuard() { FccMainLock(); }
-    ~FccMainLockGuard() { FccMainUnlock(); }
-    FccMainLockGuard(const FccMainLockGuard&) = delete;
-    FccMainLockGuard& operator=(const FccMainLockGuard&) = delete;
-};
+using FccInitLockGuard = FccLockGuard<FccInitLock, FccInitUnlock>;
+using FccMainLockGuard = FccLockGuard<FccMainLock, FccMainUnlock>;
+using FccThreadRecordLockGuard = FccLockGuard<FccThreadRecordLock, FccThreadRecordUnlock>;
 
 // ---- Allocation pair --------------------------------------------------------
 // Strings handed to callers, connection buffers, ticket and file records are
