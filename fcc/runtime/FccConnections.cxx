@@ -139,6 +139,8 @@ unsigned monitorIdleThreads(void* argument) {
 void FccConnection::closePipe() {
     if (!pipe.isOpen()) return;
     pipe.close();
+    // Server handles die with the pipe they were opened through.
+    openFiles = 0;
     ++pipeGeneration;
 }
 

@@ -135,8 +135,10 @@ MessagePipe::ReadResult MessagePipe::read(void* buffer, std::size_t count) {
     do {
         received = recvmsg(fd, &message, 0);
     } while (received < 0 && errno == EINTR);
+    // A server that went away with requests unread resets the connection:
+    // for the client that is the same as an orderly close.
+    if (received == 0 || (received < 0 && errno == ECONNRESET)) return {Read::Closed, 0, 0};
     if (received < 0) return {Read::Failed, 0, errno};
-    if (received == 0) return {Read::Closed, 0, 0};
     if (message.msg_flags & MSG_TRUNC) return {Read::Overflow, 0, 0};
     const auto bytes = static_cast<std::size_t>(received);
     if (bytes <= count) return {Read::Complete, bytes, 0};

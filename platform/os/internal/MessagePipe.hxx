@@ -51,7 +51,7 @@ public:
     // Reads from the current message at most count bytes. MoreData: the
     // message goes on and the next read continues it. Overflow: the
     // message was larger than this pipe can hold and is lost. Closed: the
-    // server closed its end.
+    // server closed its end or went away.
     ReadResult read(void* buffer, std::size_t count);
 
     // Sends one message. The number of bytes sent, or -1 (a server that has

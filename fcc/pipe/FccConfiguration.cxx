@@ -1,0 +1,102 @@
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/MessagePipe.hxx>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace Quillomark::Fcc {
+
+namespace Os = Quillomark::Platform::Os;
+
+namespace {
+
+std::mutex configurationMutex;
+FccConfiguration current;  // guarded by configurationMutex
+
+// A whole decimal number of at least the minimum; 0 otherwise.
+long bufferSizeOf(const std::string& text) {
+    if (text.empty()) return 0;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || value < FCC_MINIMUM_BUFFER_SIZE) return 0;
+    return value;
+}
+
+}  // namespace
+
+std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& scriptName) {
+    std::string path = fmsHome;
+    if (path.back() != '/' && path.back() != '\\') path += '/';
+    path += scriptName;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+int FccReadConfiguration() {
+    FccConfiguration read;
+    read.masterPipeName = FCC_DEFAULT_PIPE_NAME;
+    const std::string fmsHome = Os::environmentValue("FMS_HOME");
+    if (fmsHome.empty()) {
+        fccTrace("WARNING: FMS_HOME environment variable is not set.\n");
+        std::printf("FMS ERROR: FMS_HOME environment variable is not set.\n");
+        std::fflush(stdout);
+        std::lock_guard<std::mutex> guard(configurationMutex);
+        current = read;
+        return ERR_FMSCP_NO_FMS_HOME;
+    }
+    const std::string scriptName = Os::environmentValue("FCC_PROXYEXECNAME");
+    read.launchScript =
+        fccLaunchScriptPath(fmsHome, scriptName.empty() ? FCC_DEFAULT_SCRIPT_NAME : scriptName);
+    read.locale = "Default";
+    read.bufferSize = FCC_DEFAULT_BUFFER_SIZE;
+
+    std::FILE* script = std::fopen(read.launchScript.c_str(), "r");
+    if (!script) {
+        std::printf("FMS ERROR: FCC launch script '%s' is inaccessible.\n",
+                    read.launchScript.c_str());
+        std::fflush(stdout);
+        std::lock_guard<std::mutex> guard(configurationMutex);
+        current = read;
+        return ERR_FMSCP_START_SCRIPT;
+    }
+    std::fclose(script);
+
+    const std::string pipeName = Os::environmentValue("FCC_PROXYPIPENAME");
+    if (!pipeName.empty()) read.masterPipeName = pipeName;
+    if (const long size = bufferSizeOf(Os::environmentValue("FCC_PROXYBUFFERSIZE"))) {
+        read.bufferSize = size;
+    }
+    const std::string locale = Os::environmentValue("FCC_PROXYLOCALE");
+    if (!locale.empty()) read.locale = locale;
+
+    fccTrace("Configuration:\n");
+    fccTrace("   %s = %s\n", "FCC_PROXYPIPENAME", read.masterPipeName.c_str());
+    fccTrace("   %s = %s\n", "FCC_PROXYEXECNAME", read.launchScript.c_str());
+    fccTrace("   %s = %ld\n", "FCC_PROXYBUFFERSIZE", read.bufferSize);
+    fccTrace("   %s = %s\n", "FCC_PROXYLOCALE", read.locale.c_str());
+
+    // A name that cannot become a local pipe would only fail every connect.
+    const bool usable = !Os::pipePath(read.masterPipeName).empty();
+    std::lock_guard<std::mutex> guard(configurationMutex);
+    current = read;
+    return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;
+}
+
+FccConfiguration fccConfiguration() {
+    std::lock_guard<std::mutex> guard(configurationMutex);
+    return current;
+}
+
+void fccSetConfiguredLocale(const std::string& locale) {
+    std::lock_guard<std::mutex> guard(configurationMutex);
+    current.locale = locale;
+}
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,772 @@
+// The message exchanges with the local file-cache server.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace Quillomark::Fcc {
+
+namespace {
+
+// ---- Byte packing (every field big-endian, most of them unaligned) --------
+
+void put16(unsigned char* at, std::uint16_t value) {
+    at[0] = static_cast<unsigned char>(value >> 8);
+    at[1] = static_cast<unsigned char>(value);
+}
+
+void put32(unsigned char* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+}
+
+void put64(unsigned char* at, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+}
+
+std::uint16_t get16(const unsigned char* at) {
+    return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
+}
+
+std::uint32_t get32(const unsigned char* at) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = (value << 8) | at[i];
+    return value;
+}
+
+std::uint64_t get64(const unsigned char* at) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | at[i];
+    return value;
+}
+
+// Offsets within a message, header included.
+constexpr std::size_t AT_DIRECTION = 0;
+constexpr std::size_t AT_TYPE_ID = 1;
+constexpr std::size_t AT_SEQUENCE = 2;
+constexpr std::size_t AT_MESSAGE_TYPE = 4;
+constexpr std::size_t AT_LENGTH = 8;
+constexpr std::size_t AT_PAYLOAD = 12;
+constexpr std::size_t AT_ERROR_TEXT = 20;
+constexpr std::size_t POLICY_SIZE = 3;
+constexpr std::size_t STRING_HEADER_SIZE = AT_PAYLOAD + 4;  // upload and rollback
+
+static_assert(AT_PAYLOAD == FCC_HEADER_SIZE, "header layout");
+static_assert(FCC_MAX_PAYLOAD == 16396, "reply buffer layout");
+
+// How an exchange checks its replies.
+enum class Checks {
+    SequenceFirst,  // -3011 for the sequence, -3012 for the message type
+    TypeFirst,      // the same codes, the message type checked first
+    Lenient         // message type first; -3002 for either
+};
+
+const char* sentLabel(FccMessage message) {
+    switch (message) {
+        case FMS_OPEN_MSG: return "OPEN";
+        case FMS_GET_SIZE_MSG: return "SIZE";
+        case FMS_GET_DATA_MSG: return "READ";
+        case FMS_GET_FILE_MSG: return "FILE";
+        case FMS_CLOSE_MSG: return "CLOSE";
+        case FMS_ECHO_MSG: return "ECHO";
+        case FMS_UPLOAD_MSG: return "UPLOAD";
+        case FMS_ROLLBACK_MSG: return "ROLLBACK";
+        case FMS_READ_AHEAD_MSG: return "READ AHEAD";
+        case FMS_STATUS_MSG: return "STATUS";
+        case FMS_LOCALE_MSG: return "LOCALE";
+        case FMS_LOCALIZE_MSG: return "LOCALIZE";
+        case FMS_GET_LOCATION_MSG: return "LOCATION";
+        case FMS_GET_CACHE_INIT_INFO: return "GET_CACHE_INIT_INFO";
+        case FMS_VERSION_CHECK: return "VERSION CHECK";
+        case FMS_CLEAR_CACHE_MSG: return "CLEAR CACHE";
+    }
+    return "";
+}
+
+const char* messageName(FccMessage message) {
+    switch (message) {
+        case FMS_OPEN_MSG: return "FMS_OPEN_MSG";
+        case FMS_GET_SIZE_MSG: return "FMS_GET_SIZE_MSG";
+        case FMS_GET_DATA_MSG: return "FMS_GET_DATA_MSG";
+        case FMS_GET_FILE_MSG: return "FMS_GET_FILE_MSG";
+        case FMS_CLOSE_MSG: return "FMS_CLOSE_MSG";
+        case FMS_ECHO_MSG: return "FMS_ECHO_MSG";
+        case FMS_UPLOAD_MSG: return "FMS_UPLOAD_MSG";
+        case FMS_ROLLBACK_MSG: return "FMS_ROLLBACK_MSG";
+        case FMS_READ_AHEAD_MSG: return "FMS_READ_AHEAD_MSG";
+        case FMS_STATUS_MSG: return "FMS_STATUS_MSG";
+        case FMS_LOCALE_MSG: return "FMS_LOCALE_MSG";
+        case FMS_LOCALIZE_MSG: return "FMS_LOCALIZE_MSG";
+        case FMS_GET_LOCATION_MSG: return "FMS_GET_LOCATION_MSG";
+        case FMS_GET_CACHE_INIT_INFO: return "FMS_GET_CACHE_INIT_INFO";
+        case FMS_VERSION_CHECK: return "FMS_VERSION_CHECK";
+        case FMS_CLEAR_CACHE_MSG: return "FMS_CLEAR_CACHE_MSG";
+    }
+    return "";
+}
+
+// Copies the first three characters of a policy, NUL-padded when shorter.
+void putPolicy(unsigned char* at, const char* policy) {
+    const std::size_t length = policy ? strnlen(policy, POLICY_SIZE) : 0;
+    std::memset(at, 0, POLICY_SIZE);
+    if (length) std::memcpy(at, policy, length);
+}
+
+// Turns the server's "\" separators into ours, in place.
+void localSeparators(char* path) {
+    for (; *path; ++path) {
+        if (*path == '\\') *path = '/';
+    }
+}
+
+// One exchange on the calling thread's record, which it holds throughout
+// (the idle monitor leaves a held record alone).
+class Exchange {
+public:
+    Exchange(FccMessage message, Checks checks) : message(message), checks(checks) {}
+
+    // Takes the record and, with connect, connects a closed pipe.
+    int begin(bool connect = true) {
+        record = FccGetThreadConnection();
+        if (!record) return record.status();
+        if (!record->pipe.isOpen()) {
+            if (!connect) return ERR_FMSCP_NO_CACHE;
+            FccConnectProxyLocked(record.get());
+            if (!record->pipe.isOpen()) return ERR_FMSCP_NO_CACHE;
+        }
+        return 0;
+    }
+
+    FccConnection& connection() { return *record; }
+    unsigned char* request() { return record->requestBuffer; }
+    const unsigned char* reply() const { return record->replyBuffer; }
+    std::uint8_t replyType() const { return reply()[AT_TYPE_ID]; }
+    std::size_t payload() const { return replyPayload; }
+
+    // Fills the request header and numbers the request.
+    void header(std::uint32_t payloadLength) {
+        writeHeader(FCC_REQUEST, message, record->sequence, payloadLength);
+        ++record->sequence;
+    }
+
+    // Sends count bytes from data as one message; on success traces
+    // "<count> byte <what> sent to FCC".
+    int send(const void* data, std::size_t count, const char* what) {
+        const int sent = FccSendRequest(record.get(), data, count);
+        if (sent < 0) return sent;
+        fccTrace("%ld byte %s %s sent to FCC\n", static_cast<long>(sent), sentLabel(message), what);
+        return 0;
+    }
+
+    // A status for a progress report, numbered as the replies of this
+    // exchange are (the counter does not move).
+    int sendStatus(std::int32_t status) {
+        writeHeader(FCC_REQUEST, FMS_STATUS_MSG, record->sequence, 4);
+        put32(request() + AT_PAYLOAD, static_cast<std::uint32_t>(status));
+        const int sent = FccSendRequest(record.get(), request(), AT_PAYLOAD + 4);
+        if (sent < 0) return sent;
+        if (status == 0) {
+            fccTrace("%ld byte STATUS: CONTINUE request sent to FCC\n", static_cast<long>(sent));
+        } else if (status == ERR_FMSCP_CANCELLED) {
+            fccTrace("%ld byte STATUS: CANCEL request sent to FCC\n", static_cast<long>(sent));
+        } else {
+            fccTrace("%ld byte STATUS: FAIL (%d) request sent to FCC\n", static_cast<long>(sent),
+                     status);
+        }
+        return 0;
+    }
+
+    // Reads the next reply whole and checks it against the request: 0, or
+    // the status that ends the exchange.
+    int receive() {
+        const int read = readReply();
+        return read != 0 ? read : check();
+    }
+
+    // An error reply: its code (a positive code negated, 0 becoming
+    // ERR_FMSCP_BAD_FILE) and its text as the thread's last error.
+    int errorReply() {
+        if (replyPayload < 4) return ERR_FMSCP_BAD_ARG;
+        auto code = static_cast<std::int32_t>(get32(reply() + AT_PAYLOAD));
+        if (code > 0) code = -code;
+        if (code == 0) code = ERR_FMSCP_BAD_FILE;
+        // The text ends at its NUL or at the end of the message.
+        const std::size_t end = AT_PAYLOAD + replyPayload;
+        std::string text;
+        if (end > AT_ERROR_TEXT) {
+            const char* begin = reinterpret_cast<const char*>(reply()) + AT_ERROR_TEXT;
+            text.assign(begin, strnlen(begin, end - AT_ERROR_TEXT));
+        }
+        fccTrace("ERROR REPLY: %ld %s\n", static_cast<long>(code), text.c_str());
+        FccSetLastErrorText(text.c_str());
+        return code;
+    }
+
+    // A reply of a type the exchange does not expect.
+    int unexpected() {
+        fccTrace("MESSAGE ERROR: Invalid typeID %d\n", replyType());
+        return ERR_FMSCP_UNKNOWN;
+    }
+
+    // The progress handshake: asks the callback and answers with a status.
+    int progress(const char* context, std::int64_t& size, FccProgressCallback callback,
+                 void* callbackData) {
+        if (replyPayload < 16) return ERR_FMSCP_BAD_ARG;
+        const auto done = static_cast<std::int64_t>(get64(reply() + AT_PAYLOAD));
+        const auto total = static_cast<std::int64_t>(get64(reply() + AT_PAYLOAD + 8));
+        if (size < 0) size = total;
+        std::int32_t status = 0;
+        if (callback) {
+            int go = 0;
+            const int result =
+                callback(const_cast<char*>(context), callbackData, done, size, &go);
+            status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
+        }
+        return sendStatus(status);
+    }
+
+private:
+    void writeHeader(std::uint8_t direction, std::uint16_t number, std::uint16_t sequence,
+                     std::uint32_t payloadLength) {
+        unsigned char* at = request();
+        at[AT_DIRECTION] = direction;
+        at[AT_TYPE_ID] = 0;
+        put16(at + AT_SEQUENCE, sequence);
+        put32(at + AT_MESSAGE_TYPE, fccMessageType(number));
+        put32(at + AT_LENGTH, payloadLength);
+    }
+
+    // Reads one whole message into the reply buffer.
+    int readReply() {
+        unsigned char* buffer = record->replyBuffer;
+        std::size_t have = 0;
+        while (have < AT_PAYLOAD) {
+            const int read = FccReadPipe(*record, FCC_REPLY_BUFFER_SIZE - have, buffer + have);
+            if (read < 0) return read;
+            have += static_cast<std::size_t>(read);
+        }
+        if (buffer[AT_DIRECTION] != FCC_REPLY) {
+            FccCloseProxy(*record);
+            return ERR_FMSCP_BAD_ARG;
+        }
+        const std::uint32_t length = get32(buffer + AT_LENGTH);
+        if (length > FCC_MAX_PAYLOAD) {
+            // It would not fit the reply buffer.
+            FccCloseProxy(*record);
+            fccTrace("Pipe read buffer overflow\n");
+            return ERR_FMSCP_NOT_SUPPORTED;
+        }
+        const std::size_t total = AT_PAYLOAD + length;
+        while (have < total) {
+            const int read = FccReadPipe(*record, total - have, buffer + have);
+            if (read < 0) return read;
+            have += static_cast<std::size_t>(read);
+        }
+        if (have > total) {
+            // More bytes than the header announced: the stream is no
+            // longer in step with the server.
+            FccCloseProxy(*record);
+            return ERR_FMSCP_BAD_ARG;
+        }
+        replyPayload = length;
+        return 0;
+    }
+
+    int check() {
+        const std::uint16_t sequence = get16(reply() + AT_SEQUENCE);
+        const std::uint32_t type = get32(reply() + AT_MESSAGE_TYPE);
+        // The counter has moved on by one since the request; compared in
+        // 16 bits, so that the exchange after number 65535 passes too.
+        const auto expected = static_cast<std::uint16_t>(record->sequence - 1);
+        const bool sequenceOk = sequence == expected;
+        const bool typeOk = type == fccMessageType(message);
+        const int sequenceError = checks == Checks::Lenient ? ERR_FMSCP_BAD_ARG : ERR_FMSCP_SEQUENCE;
+        const int typeError = checks == Checks::Lenient ? ERR_FMSCP_BAD_ARG : ERR_FMSCP_MSG_TYPE;
+        if (checks == Checks::SequenceFirst) {
+            if (!sequenceOk) return badSequence(sequence, expected, sequenceError);
+            if (!typeOk) return badType(type, typeError);
+        } else {
+            if (!typeOk) return badType(type, typeError);
+            if (!sequenceOk) return badSequence(sequence, expected, sequenceError);
+        }
+        return 0;
+    }
+
+    int badSequence(unsigned received, unsigned expected, int code) {
+        fccTrace("MESSAGE ERROR: Invalid SeqNum 0x%X, expecting 0x%X (%s)\n", received, expected,
+                 messageName(message));
+        return code;
+    }
+
+    int badType(std::uint32_t received, int code) {
+        fccTrace("MESSAGE ERROR: Invalid msgType %lX, expecting %X (%s)\n",
+                 static_cast<unsigned long>(received), fccMessageType(message),
+                 messageName(message));
+        return code;
+    }
+
+    FccMessage message;
+    Checks checks;
+    FccConnectionRef record;
+    std::size_t replyPayload = 0;
+};
+
+// The common end of an exchange whose result reply carries nothing.
+int plainResult(Exchange& exchange) {
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT: return 0;
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+// An exchange without payload whose reply carries nothing.
+int emptyExchange(FccMessage message) {
+    Exchange exchange(message, Checks::Lenient);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(0);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD, "request")) return sent;
+    return plainResult(exchange);
+}
+
+// Requests with a string after the header, sent as a second message (an
+// empty string adds nothing: an empty message would read as a closed pipe).
+int sendWithString(Exchange& exchange, std::size_t headerSize, const char* text,
+                   std::size_t length, const char* textLabel) {
+    if (const int sent = exchange.send(exchange.request(), headerSize, "request")) return sent;
+    if (length == 0) return 0;
+    return exchange.send(text, length, textLabel);
+}
+
+// Opens the file on the server unless it is open there already.
+int ensureOpen(FccServerFile& file) {
+    if (fccIsOpenOnServer(file)) return 0;
+    const int opened = FccOpenExchange(file);
+    return opened < 0 ? opened : 0;
+}
+
+// The string of the reply at AT_PAYLOAD + 2 whose u16 length is at
+// AT_PAYLOAD, as a copy made with the alloc function in *copy (when copy is
+// not null).
+int replyString(Exchange& exchange, const char* invalidFormat, char** copy) {
+    const std::size_t length =
+        exchange.payload() >= 2 ? get16(exchange.reply() + AT_PAYLOAD) : 0;
+    if (length < 1 || length > exchange.payload() - 2) {
+        fccTrace(invalidFormat, static_cast<int>(length));
+        return ERR_FMSCP_BAD_ARG;
+    }
+    if (!copy) return 0;
+    *copy = fccCopyString(reinterpret_cast<const char*>(exchange.reply()) + AT_PAYLOAD + 2, length);
+    return *copy ? 0 : ERR_FMSCP_OUT_OF_MEMORY;
+}
+
+// Sends a request of the file's server handle and a counted string (the
+// string as a second message), opening the file first when needed.
+int sendCounted(Exchange& exchange, FccServerFile& file, const char* text, const char* textLabel) {
+    const std::size_t length = std::strlen(text);
+    if (length > 0xFFFF) return ERR_FMSCP_BAD_ARG;  // beyond its length field
+    if (const int opened = ensureOpen(file)) return opened;
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(static_cast<std::uint32_t>(length + 4));
+    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
+    put16(exchange.request() + AT_PAYLOAD + 2, static_cast<std::uint16_t>(length));
+    return sendWithString(exchange, STRING_HEADER_SIZE, text, length, textLabel);
+}
+
+// The replies of a transfer with progress reports, up to its result.
+template <typename OnResult>
+int transfer(Exchange& exchange, FccServerFile& file, FccProgressCallback callback,
+             void* callbackData, OnResult onResult) {
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_PROGRESS:
+                if (const int answered =
+                        exchange.progress(file.handle, file.size, callback, callbackData)) {
+                    return answered;
+                }
+                break;
+            case FCC_REPLY_RESULT: return onResult();
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+void forgetServerHandle(FccServerFile& file) {
+    if (file.openedThrough && file.openedThrough->pipeGeneration == file.openedGeneration) {
+        --file.openedThrough->openFiles;
+    }
+    file.serverHandle = FCC_NOT_OPEN;
+    file.openedThrough = nullptr;
+}
+
+}  // namespace
+
+bool fccIsOpenOnServer(FccServerFile& file) {
+    if (file.serverHandle == FCC_NOT_OPEN) return false;
+    if (file.openedThrough && file.openedThrough->pipeGeneration == file.openedGeneration &&
+        file.openedThrough->pipe.isOpen()) {
+        return true;
+    }
+    forgetServerHandle(file);
+    return false;
+}
+
+int FccVersionCheck(bool connect) {
+    Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient);
+    if (const int begun = exchange.begin(connect)) return begun;
+    exchange.header(4);
+    static const unsigned char version[4] = {0x0A, 0x00, 0x00, 0x0A};
+    std::memcpy(exchange.request() + AT_PAYLOAD, version, sizeof version);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 4, "request")) return sent;
+    return plainResult(exchange);
+}
+
+int FccOpenExchange(FccServerFile& file) {
+    if (!file.ticket) return ERR_FMSCP_BAD_TICKET;
+    Exchange exchange(FMS_OPEN_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    const std::size_t length = std::strlen(file.ticket) + 1;
+    exchange.header(static_cast<std::uint32_t>(length));
+    if (const int sent = sendWithString(exchange, AT_PAYLOAD, file.ticket, length, "ticket")) {
+        return sent;
+    }
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT: {
+                if (exchange.payload() < 10) return ERR_FMSCP_BAD_ARG;
+                if (fccIsOpenOnServer(file)) forgetServerHandle(file);
+                file.serverHandle = get16(exchange.reply() + AT_PAYLOAD);
+                file.size = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD + 2));
+                if (file.size < 0) file.size = -1;
+                file.openedThrough = &exchange.connection();
+                file.openedGeneration = exchange.connection().pipeGeneration;
+                ++exchange.connection().openFiles;
+                return file.serverHandle;
+            }
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+std::int64_t FccSizeExchange(FccServerFile& file) {
+    if (file.size >= 0) return file.size;
+    if (const int opened = ensureOpen(file)) return opened;
+    if (file.size >= 0) return file.size;  // the open told it
+    Exchange exchange(FMS_GET_SIZE_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(2);
+    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT:
+                if (exchange.payload() < 8) return ERR_FMSCP_BAD_ARG;
+                file.size = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD));
+                return file.size;
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+int FccDataExchange(FccServerFile& file, const char* policy, void* destination, int wanted,
+                    int delivered) {
+    if (delivered >= wanted) return delivered;
+    if (delivered < 0 || !destination) return ERR_FMSCP_BAD_ARG;
+    if (const int opened = ensureOpen(file)) return opened;
+    Exchange exchange(FMS_GET_DATA_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(17);
+    unsigned char* at = exchange.request() + AT_PAYLOAD;
+    put16(at, file.serverHandle);
+    put64(at + 2, static_cast<std::uint64_t>(file.position + delivered));
+    put32(at + 10, static_cast<std::uint32_t>(wanted - delivered));
+    putPolicy(at + 14, policy);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 17, "request")) return sent;
+    auto* bytes = static_cast<unsigned char*>(destination);
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT: {
+                if (exchange.payload() < 12) return ERR_FMSCP_BAD_ARG;
+                const auto offset = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD));
+                const std::int64_t expectedOffset = file.position + delivered;
+                if (offset != expectedOffset) {
+                    fccTrace("MESSAGE ERROR: Invalid offset %" PRId64 ", expected %" PRId64 "\n",
+                             offset, expectedOffset);
+                    return ERR_FMSCP_SEQUENCE;
+                }
+                const std::uint32_t length = get32(exchange.reply() + AT_PAYLOAD + 8);
+                const std::size_t carried = exchange.payload() - 12;
+                if (length != carried) {
+                    fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
+                             static_cast<long>(length), static_cast<long>(carried));
+                    return ERR_FMSCP_MSG_DATA;
+                }
+                // More than was asked for has no place in the caller's
+                // buffer.
+                if (length > static_cast<std::uint32_t>(wanted - delivered)) {
+                    fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
+                             static_cast<long>(length), static_cast<long>(wanted - delivered));
+                    return ERR_FMSCP_MSG_DATA;
+                }
+                std::memcpy(bytes + delivered, exchange.reply() + AT_PAYLOAD + 12, length);
+                delivered += static_cast<int>(length);
+                if (delivered >= wanted) return delivered;
+                break;
+            }
+            case FCC_REPLY_END_OF_DATA: return delivered;
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+int FccFileExchange(FccServerFile& file, char** path, const char* policy,
+                    FccProgressCallback callback, void* callbackData) {
+    if (const int opened = ensureOpen(file)) return opened;
+    Exchange exchange(FMS_GET_FILE_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(2 + POLICY_SIZE);
+    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
+    putPolicy(exchange.request() + AT_PAYLOAD + 2, policy);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2 + POLICY_SIZE, "request")) {
+        return sent;
+    }
+    return transfer(exchange, file, callback, callbackData, [&] {
+        const int copied = replyString(
+            exchange, "MESSAGE ERROR: Invalid filename length %d (FMS_GET_FILE_MSG)\n", path);
+        if (copied == 0 && path) localSeparators(*path);
+        return copied;
+    });
+}
+
+int FccLocationExchange(FccServerFile& file, const char* policy, FccProgressCallback callback,
+                        void* callbackData, const char* folder, const char* fileName) {
+    if (!fileName) return ERR_FMSCP_BAD_ARG;
+    std::string target;
+    if (folder && *folder) {
+        target = folder;
+        if (target.back() != '/' && target.back() != '\\') target += '/';
+    }
+    target += fileName;
+    const std::size_t length = 2 + POLICY_SIZE + target.size() + 1;
+    // A target that does not fit the request is refused before anything is
+    // sent.
+    if (AT_PAYLOAD + length > FCC_REQUEST_BUFFER_SIZE) return ERR_FMSCP_BAD_ARG;
+    if (const int opened = ensureOpen(file)) return opened;
+    Exchange exchange(FMS_GET_LOCATION_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(static_cast<std::uint32_t>(length));
+    unsigned char* at = exchange.request() + AT_PAYLOAD;
+    put16(at, file.serverHandle);
+    putPolicy(at + 2, policy);
+    std::memcpy(at + 2 + POLICY_SIZE, target.c_str(), target.size() + 1);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + length, "request")) {
+        return sent;
+    }
+    return transfer(exchange, file, callback, callbackData, [] { return 0; });
+}
+
+int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCallback callback,
+                      void* callbackData, char** volumeId) {
+    if (!localPath) return ERR_FMSCP_BAD_ARG;
+    Exchange exchange(FMS_UPLOAD_MSG, Checks::SequenceFirst);
+    if (const int sent = sendCounted(exchange, file, localPath, "filepath")) return sent;
+    return transfer(exchange, file, callback, callbackData, [&] {
+        return replyString(exchange, "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n",
+                           volumeId);
+    });
+}
+
+int FccRollbackExchange(FccServerFile& file, const char* volumeId) {
+    Exchange exchange(FMS_ROLLBACK_MSG, Checks::SequenceFirst);
+    if (const int sent = sendCounted(exchange, file, volumeId ? volumeId : "", "volumeID")) {
+        return sent;
+    }
+    return plainResult(exchange);
+}
+
+int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t offset, int count) {
+    if (const int opened = ensureOpen(file)) return opened;
+    Exchange exchange(FMS_READ_AHEAD_MSG, Checks::SequenceFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(17);
+    unsigned char* at = exchange.request() + AT_PAYLOAD;
+    put16(at, file.serverHandle);
+    put64(at + 2, static_cast<std::uint64_t>(offset));
+    put32(at + 10, static_cast<std::uint32_t>(count));
+    putPolicy(at + 14, policy);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 17, "request")) return sent;
+    return plainResult(exchange);
+}
+
+int FccCloseExchange(FccServerFile& file) {
+    if (!fccIsOpenOnServer(file)) return 0;
+    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(2);
+    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
+    // Whatever the server answers, the handle is spent.
+    forgetServerHandle(file);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
+    return plainResult(exchange);
+}
+
+int FccEchoExchange() { return emptyExchange(FMS_ECHO_MSG); }
+
+int FccClearCacheExchange() { return emptyExchange(FMS_CLEAR_CACHE_MSG); }
+
+int FccLocaleExchange() {
+    const std::string locale = fccConfiguration().locale;
+    Exchange exchange(FMS_LOCALE_MSG, Checks::Lenient);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(static_cast<std::uint32_t>(locale.size() + 1));
+    if (const int sent =
+            sendWithString(exchange, AT_PAYLOAD, locale.c_str(), locale.size() + 1, "name")) {
+        return sent;
+    }
+    return plainResult(exchange);
+}
+
+int FccLocalizeExchange(const char* text, char** translated) {
+    if (!text || !translated) return ERR_FMSCP_BAD_ARG;
+    *translated = strdup(text);
+    if (!*translated) return ERR_FMSCP_OUT_OF_MEMORY;
+    Exchange exchange(FMS_LOCALIZE_MSG, Checks::Lenient);
+    if (const int begun = exchange.begin()) return begun;
+    const std::size_t length = std::strlen(*translated) + 1;
+    exchange.header(static_cast<std::uint32_t>(length));
+    if (const int sent = sendWithString(exchange, AT_PAYLOAD, *translated, length, "text")) {
+        return sent;
+    }
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT: {
+                const std::size_t size =
+                    exchange.payload() >= 2 ? get16(exchange.reply() + AT_PAYLOAD) : 0;
+                if (size < 1 || size > exchange.payload() - 2) {
+                    fccTrace("MESSAGE ERROR: Invalid string length %d (FMS_LOCALIZE_MSG)\n",
+                             static_cast<int>(size));
+                    return ERR_FMSCP_BAD_ARG;
+                }
+                auto* result = static_cast<char*>(std::malloc(size + 1));
+                if (!result) return ERR_FMSCP_OUT_OF_MEMORY;
+                std::memcpy(result, exchange.reply() + AT_PAYLOAD + 2, size);
+                result[size] = '\0';
+                std::free(*translated);
+                *translated = result;
+                fccTrace("LOCALIZED RESPONSE: %s\n", result);
+                return 0;
+            }
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+    }
+}
+
+int FccCacheInfoExchange(FccCacheInfo& info) {
+    Exchange exchange(FMS_GET_CACHE_INIT_INFO, Checks::Lenient);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(0);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD, "request")) return sent;
+    for (;;) {
+        if (const int received = exchange.receive()) return received;
+        switch (exchange.replyType()) {
+            case FCC_REPLY_RESULT: break;
+            case FCC_REPLY_ERROR: return exchange.errorReply();
+            default: return exchange.unexpected();
+        }
+        const unsigned char* at = exchange.reply() + AT_PAYLOAD;
+        const std::size_t strings = exchange.payload() >= 24 ? exchange.payload() - 24 : 0;
+        if (exchange.payload() < 24) return ERR_FMSCP_BAD_ARG;
+        const auto value = [&](std::size_t offset) {
+            return static_cast<std::int32_t>(get32(at + offset));
+        };
+        const std::int32_t filePages = value(0), segments = value(4), hashPages = value(8),
+                           mbExtents = value(12), extents = value(16);
+        const int folderLength = get16(at + 20), nameLength = get16(at + 22);
+        struct Bound {
+            bool ok;
+            const char* format;
+            int value;
+        } bounds[] = {
+            {filePages >= 1, "MESSAGE ERROR: Invalid number of file pages %d (FMS_GET_CACHE_INIT_INFO)\n",
+             filePages},
+            {segments >= 1, "MESSAGE ERROR: Invalid number of segments %d (FMS_GET_CACHE_INIT_INFO)\n",
+             segments},
+            {hashPages >= 1,
+             "MESSAGE ERROR: Invalid number of hash block pages %d (FMS_GET_CACHE_INIT_INFO)\n",
+             hashPages},
+            {mbExtents >= 0, "MESSAGE ERROR: Invalid number of MB extents %d (FMS_GET_CACHE_INIT_INFO)\n",
+             mbExtents},
+            {extents >= 0, "MESSAGE ERROR: Invalid number of extents %d (FMS_GET_CACHE_INIT_INFO)\n",
+             extents},
+            {folderLength >= 1 && static_cast<std::size_t>(folderLength) <= strings,
+             "MESSAGE ERROR: Invalid cache directory name size %d (FMS_GET_CACHE_INIT_INFO)\n",
+             folderLength},
+            {nameLength >= 1 && static_cast<std::size_t>(folderLength + nameLength) <= strings,
+             "MESSAGE ERROR: Invalid map name size %d (FMS_GET_CACHE_INIT_INFO)\n", nameLength},
+        };
+        for (const Bound& bound : bounds) {
+            if (!bound.ok) {
+                fccTrace(bound.format, bound.value);
+                return ERR_FMSCP_BAD_ARG;
+            }
+        }
+        const char* text = reinterpret_cast<const char*>(at + 24);
+        char* folder = fccCopyString(text, folderLength);
+        char* mapName = fccCopyString(text + folderLength, nameLength);
+        if (!folder || !mapName) {
+            fccRelease(folder);
+            fccRelease(mapName);
+            return ERR_FMSCP_OUT_OF_MEMORY;
+        }
+        localSeparators(folder);
+        info.folder = folder;
+        info.mapName = mapName;
+        info.filePages = filePages;
+        info.segments = segments;
+        info.hashBlockPages = hashPages;
+        info.mbExtents = mbExtents;
+        info.extents = extents;
+        fccTrace("CACHE INFO:\n Map '%s', dir '%s'\n %d FilePages, %d Segments, %d HashBlockPages, "
+                 "%d MBExtents, %d Extents.\n",
+                 mapName, folder, filePages, segments, hashPages, mbExtents, extents);
+        return 0;
+    }
+}
+
+const char* FccGetLastErrorText() {
+    FccConnectionRef record = FccGetThreadConnection();
+    if (!record) return nullptr;
+    // Only over a pipe that is open already: an error report must not wait
+    // for a server to be found or started.
+    if (!record->localized && record->errorText && record->pipe.isOpen()) {
+        const std::string original = record->errorText;
+        char* translated = nullptr;
+        FccLocalizeExchange(original.c_str(), &translated);
+        if (translated) {
+            std::free(record->errorText);
+            record->errorText = translated;
+        }
+        record->localized = true;
+    }
+    return record->errorText;
+}
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,75 @@
+#pragma once
+
+// How the library's own file-cache client finds and reaches the local
+// file-cache server: its configuration from the environment, the pipes,
+// and the launch of the server through its script.
+
+#include <fcc/runtime/internal/FccRuntime.hxx>
+
+#include <cstddef>
+#include <string>
+
+namespace Quillomark::Fcc {
+
+// The configuration, as the last FccReadConfiguration left it.
+struct FccConfiguration {
+    std::string masterPipeName;  // FCC_PROXYPIPENAME
+    std::string launchScript;    // FMS_HOME + FCC_PROXYEXECNAME
+    long bufferSize = 16384;     // FCC_PROXYBUFFERSIZE
+    std::string locale;          // FCC_PROXYLOCALE
+};
+
+constexpr const char* FCC_DEFAULT_PIPE_NAME = "\\\\.\\pipe\\FMSClientPipe";
+constexpr const char* FCC_DEFAULT_SCRIPT_NAME = "startfcc.bat";
+constexpr long FCC_DEFAULT_BUFFER_SIZE = 16384;
+constexpr long FCC_MINIMUM_BUFFER_SIZE = 512;
+
+// Reads the configuration from the environment (each first initialisation
+// does): 0, ERR_FMSCP_NO_FMS_HOME, ERR_FMSCP_START_SCRIPT, or
+// ERR_FMSCP_NO_CONFIGURATION for a pipe name that names no usable pipe.
+int FccReadConfiguration();
+
+// A copy of the configuration; the locale is the one in force now.
+FccConfiguration fccConfiguration();
+
+// Makes locale the one sent to the server from now on.
+void fccSetConfiguredLocale(const std::string& locale);
+
+// The launch script's path under fmsHome: one separator between the two,
+// "\" turned into "/".
+std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& scriptName);
+
+// Connects pipe to a secondary pipe that the server at the master pipe
+// hands out; false when that fails.
+bool FccConnectPipe(Platform::Os::MessagePipe& pipe, const std::string& masterPipeName);
+
+// Reads from the current message of the record's pipe up to count bytes:
+// the number read (at least 1) or a negative status; failures that leave
+// the pipe unusable close it.
+int FccReadPipe(FccConnection& record, std::size_t count, void* buffer);
+
+// Connects the record's pipe when it is closed: retries, launches the
+// server when nothing answers, and runs the version check on a new pipe.
+// 0 also when a launched server did not open its pipe in time (the pipe
+// then stays closed). The Locked form runs under the main lock, so that one
+// thread at a time talks to the master pipe or starts the server.
+int FccConnectProxy(FccConnection* record);
+int FccConnectProxyLocked(FccConnection* record);
+
+// Sends count bytes as one message, connecting first when the pipe is
+// closed: the count sent, ERR_FMSCP_THREAD_COUNT or ERR_FMSCP_NO_CACHE (a
+// failed write closes the pipe).
+int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count);
+
+// Closes the record's pipe, with its trace lines.
+void FccCloseProxy(FccConnection& record);
+
+// Starts the server through the launch script: 0 with its process ID, or
+// ERR_FMSCP_START_FAILED.
+int FccLaunchServer(long* processId);
+
+// Whether the process still runs; reports on standard output and in the
+// trace when it does not.
+bool FccIsProcessAlive(long processId);
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,427 @@
+// The library's own file-cache client against a fake server: its
+// configuration, the pipes, the launch of the server and the message
+// exchanges with their checks. Each case runs in a process of its own with
+// a private pipe folder.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
+#include <tests/support/FakeFccServer.hxx>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace Fcc = Quillomark::Fcc;
+using Fault = Quillomark::Testing::FakeFccServer::Fault;
+using Quillomark::Testing::FakeFccServer;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeScript(const std::string& path, const std::string& body, mode_t mode = 0755) {
+    std::ofstream(path) << body;
+    chmod(path.c_str(), mode);
+}
+
+std::string ticketFor(char kind, char fill) {
+    std::string ticket(300, fill);
+    ticket[64] = kind;
+    return ticket;
+}
+
+// A private pipe folder, an FMS_HOME with a launch script, short waits,
+// the trace log, and (unless a case wants none) a fake server.
+class FccPipe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = ::testing::TempDir() + "fccpipe-" + std::to_string(getpid());
+        mkdir(root.c_str(), 0700);
+        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
+        setenv("FMS_HOME", root.c_str(), 1);
+        trace = root + "/trace.log";
+        setenv("FMS_FCCPROXYLOG", trace.c_str(), 1);
+        writeScript(root + "/startfcc.bat", "#!/bin/sh\nexit 3\n");
+        Fcc::Testing::scaleFccTiming(100);
+        Fcc::FccOpenTraceLog();
+        ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
+    }
+
+    void startServer() { server = std::make_unique<FakeFccServer>(); }
+
+    std::string traced() { return readFile(trace); }
+
+    Fcc::FccConnectionRef record() { return Fcc::FccGetThreadConnection(); }
+
+    std::string root;
+    std::string trace;
+    std::unique_ptr<FakeFccServer> server;
+};
+
+TEST_F(FccPipe, ConfigurationFromTheEnvironment) {
+    setenv("FMS_HOME", (root + "/").c_str(), 1);
+    setenv("FCC_PROXYBUFFERSIZE", "256", 1);
+    setenv("FCC_PROXYLOCALE", "de_DE", 1);
+    ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
+    Fcc::FccConfiguration read = Fcc::fccConfiguration();
+    EXPECT_EQ(read.launchScript, root + "/startfcc.bat");
+    EXPECT_EQ(read.bufferSize, 16384);
+    EXPECT_EQ(read.locale, "de_DE");
+    EXPECT_EQ(read.masterPipeName, "\\\\.\\pipe\\FMSClientPipe");
+    setenv("FCC_PROXYBUFFERSIZE", "1024", 1);
+    ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
+    EXPECT_EQ(Fcc::fccConfiguration().bufferSize, 1024);
+    EXPECT_EQ(Fcc::fccLaunchScriptPath("D:\\fms", "bin\\start.sh"), "D:/fms/bin/start.sh");
+
+    // A pipe name that cannot become a local pipe is refused at once.
+    setenv("FCC_PROXYPIPENAME", std::string(200, 'p').c_str(), 1);
+    EXPECT_EQ(Fcc::FccReadConfiguration(), Fcc::ERR_FMSCP_NO_CONFIGURATION);
+    unsetenv("FCC_PROXYPIPENAME");
+    setenv("FCC_PROXYEXECNAME", "missing.sh", 1);
+    EXPECT_EQ(Fcc::FccReadConfiguration(), Fcc::ERR_FMSCP_START_SCRIPT);
+    unsetenv("FMS_HOME");
+    EXPECT_EQ(Fcc::FccReadConfiguration(), Fcc::ERR_FMSCP_NO_FMS_HOME);
+    EXPECT_NE(traced().find("   FCC_PROXYBUFFERSIZE = 1024\n"), std::string::npos);
+}
+
+TEST_F(FccPipe, RequestsAreByteExactAndNumberedFromTheVersionCheck) {
+    startServer();
+    const std::string ticket = ticketFor('v', 'a');
+    server->addFile(ticket, "hello");
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    ASSERT_EQ(Fcc::FccOpenExchange(file), 1);
+    EXPECT_EQ(file.size, 5);
+    EXPECT_EQ(Fcc::FccUploadExchange(file, "/tmp/up.bin", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(Fcc::FccCloseExchange(file), 0);
+    EXPECT_EQ(file.serverHandle, Fcc::FCC_NOT_OPEN);
+    EXPECT_EQ(Fcc::FccCloseExchange(file), 0);  // nothing to close: no message
+
+    const auto requests = server->requests();
+    ASSERT_EQ(requests.size(), 4u);
+    const std::vector<unsigned char> versionCheck = {0x01, 0x00, 0x00, 0x00, 0x00, 0x0F, 0xFF, 0xF0,
+                                                     0x00, 0x00, 0x00, 0x04, 0x0A, 0x00, 0x00, 0x0A};
+    ASSERT_EQ(requests[0].records.size(), 1u);
+    EXPECT_EQ(requests[0].records[0], versionCheck);
+    // The open: sequence 1, the header and the ticket as two messages.
+    EXPECT_EQ(requests[1].sequence, 1);
+    ASSERT_EQ(requests[1].records.size(), 2u);
+    EXPECT_EQ(requests[1].records[0].size(), 12u);
+    EXPECT_EQ(requests[1].records[1].size(), ticket.size() + 1);
+    // The upload: 16 bytes with handle and length, then the path alone.
+    ASSERT_EQ(requests[2].records.size(), 2u);
+    const std::vector<unsigned char> uploadHead = {0x01, 0x00, 0x00, 0x02, 0x00, 0x07, 0xFF, 0xF8,
+                                                   0x00, 0x00, 0x00, 0x0F, 0x00, 0x01, 0x00, 0x0B};
+    EXPECT_EQ(requests[2].records[0], uploadHead);
+    EXPECT_EQ(std::string(requests[2].records[1].begin(), requests[2].records[1].end()), "/tmp/up.bin");
+    EXPECT_EQ(requests[3].messageType, 0x0005FFFAu);
+    EXPECT_EQ(requests[3].payload, (std::vector<unsigned char>{0x00, 0x01}));
+
+    const std::string log = traced();
+    EXPECT_NE(log.find("16 byte VERSION CHECK request sent to FCC\n"), std::string::npos);
+    EXPECT_NE(log.find("301 byte OPEN ticket sent to FCC\n"), std::string::npos);
+    EXPECT_NE(log.find("11 byte UPLOAD filepath sent to FCC\n"), std::string::npos);
+}
+
+TEST_F(FccPipe, RepliesOutOfStepAreRefusedWithTheirCodes) {
+    startServer();
+    const std::string ticket = ticketFor('M', 'b');
+    server->addFile(ticket, "content");
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    ASSERT_EQ(Fcc::FccEchoExchange(), 0);
+
+    server->injectFault(1, Fault::WrongSequence);
+    EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_SEQUENCE);
+    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid SeqNum 0x3, expecting 0x2 (FMS_OPEN_MSG)\n"),
+              std::string::npos);
+    server->injectFault(1, Fault::WrongMessageType);
+    EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_MSG_TYPE);
+    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid msgType 1FFFF, expecting 1FFFE (FMS_OPEN_MSG)\n"),
+              std::string::npos);
+    server->injectFault(1, Fault::WrongTypeId);
+    EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_UNKNOWN);
+    // The second group answers either mismatch with a bad argument.
+    server->injectFault(6, Fault::WrongSequence);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_BAD_ARG);
+    server->injectFault(6, Fault::WrongMessageType);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_BAD_ARG);
+
+    // Error replies: a positive code is negated, 0 means a bad file, and the
+    // text becomes the thread's last error.
+    for (std::int32_t code : {3005, -3005}) {
+        server->setErrorReply(code, "ticket refused");
+        server->injectFault(1, Fault::ErrorReply);
+        Quillomark::Fcc::SelfProxy::FmsClearLastError();
+        EXPECT_EQ(Fcc::FccOpenExchange(file), -3005);
+        EXPECT_STREQ(Fcc::FccLastErrorText(), "ticket refused");
+    }
+    server->setErrorReply(0, "");
+    server->injectFault(6, Fault::ErrorReply);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_BAD_FILE);
+    EXPECT_NE(traced().find("ERROR REPLY: -3005 ticket refused\n"), std::string::npos);
+
+    // A reply that is no reply, or too large for the reply buffer, costs the
+    // pipe; the next exchange connects again.
+    server->injectFault(6, Fault::WrongDirection);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_BAD_ARG);
+    EXPECT_FALSE(record()->pipe.isOpen());
+    server->injectFault(6, Fault::HugeLength);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_NOT_SUPPORTED);
+    EXPECT_FALSE(record()->pipe.isOpen());
+    server->injectFault(6, Fault::Disconnect);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_NO_CACHE);
+    EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+    EXPECT_EQ(server->connectionsAccepted(), 4);
+    EXPECT_NE(traced().find("Error ZERO_BYTES reading pipe\n"), std::string::npos);
+}
+
+TEST_F(FccPipe, SequenceNumbersWrapAround) {
+    startServer();
+    ASSERT_EQ(Fcc::FccEchoExchange(), 0);
+    record()->sequence = 0xFFFF;
+    EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+    EXPECT_EQ(record()->sequence, 0);
+    EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+}
+
+TEST_F(FccPipe, DataArrivesInPiecesAndBadPiecesAreRefused) {
+    startServer();
+    const std::string ticket = ticketFor('F', 'c');
+    std::string content(100000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    server->addFile(ticket, content, true);
+    server->setChunkSize(3000);
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    std::string into(16384, '\0');
+    // The file is opened on the way; its size is not known before.
+    EXPECT_EQ(Fcc::FccDataExchange(file, "IMD", &into[0], 16384, 100), 16384);
+    EXPECT_EQ(file.size, -1);
+    EXPECT_EQ(into.substr(100), content.substr(100, 16284));
+    EXPECT_EQ(Fcc::FccSizeExchange(file), 100000);
+
+    file.position = 99000;
+    EXPECT_EQ(Fcc::FccDataExchange(file, "IMD", &into[0], 16384, 0), 1000);  // the file ended
+    EXPECT_EQ(into.substr(0, 1000), content.substr(99000));
+
+    file.position = 0;
+    server->injectFault(3, Fault::DataOffset);
+    EXPECT_EQ(Fcc::FccDataExchange(file, "IMD", &into[0], 100, 0), Fcc::ERR_FMSCP_SEQUENCE);
+    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid offset 1, expected 0\n"), std::string::npos);
+    // The rest of the refused stream is still on its way: a new pipe.
+    record()->closePipe();
+    server->injectFault(3, Fault::DataLength);
+    EXPECT_EQ(Fcc::FccDataExchange(file, "IMD", &into[0], 100, 0), Fcc::ERR_FMSCP_MSG_DATA);
+    record()->closePipe();
+    // More bytes than were asked for would run past the caller's buffer.
+    std::unique_ptr<char[]> exact(new char[100]);
+    server->injectFault(3, Fault::DataTooLong);
+    EXPECT_EQ(Fcc::FccDataExchange(file, "IMD", exact.get(), 100, 0), Fcc::ERR_FMSCP_MSG_DATA);
+}
+
+struct ProgressProbe {
+    int calls = 0;
+    int result = 0;
+    int go = 1;
+    std::int64_t lastDone = 0;
+    std::int64_t lastTotal = 0;
+    void* context = nullptr;
+};
+
+int onProgress(void* context, void* data, std::int64_t done, std::int64_t total, int* go) {
+    auto* probe = static_cast<ProgressProbe*>(data);
+    EXPECT_EQ(*go, 0);
+    ++probe->calls;
+    probe->context = context;
+    probe->lastDone = done;
+    probe->lastTotal = total;
+    *go = probe->go;
+    return probe->result;
+}
+
+TEST_F(FccPipe, TransfersReportProgressAndTheCallbackDecides) {
+    startServer();
+    const std::string ticket = ticketFor('v', 'd');
+    server->addFile(ticket, std::string(5000, 'z'), true);
+    server->setProgressReports(2);
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    file.handle = "the handle";
+
+    ProgressProbe going;
+    char* path = nullptr;
+    ASSERT_EQ(Fcc::FccFileExchange(file, &path, "IMD", onProgress, &going), 0);
+    ASSERT_NE(path, nullptr);
+    EXPECT_STREQ(path, "cache/files/1");
+    Fcc::fccRelease(path);
+    EXPECT_EQ(going.calls, 2);
+    EXPECT_EQ(going.lastDone, 5000);
+    EXPECT_EQ(going.lastTotal, 5000);
+    EXPECT_EQ(file.size, 5000);  // taken from the progress reports
+    EXPECT_EQ(going.context, file.handle);
+    // Statuses carry the counter as the request left it, and do not move
+    // it: the replies after them still carry the request's number.
+    const auto files = server->requestsOf(4);
+    const auto statuses = server->requestsOf(10);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses[0].sequence, files[0].sequence + 1);
+    EXPECT_EQ(statuses[1].sequence, files[0].sequence + 1);
+    EXPECT_EQ(statuses[0].payload, (std::vector<unsigned char>{0, 0, 0, 0}));
+
+    ProgressProbe cancelling;
+    cancelling.go = 0;
+    EXPECT_EQ(Fcc::FccLocationExchange(file, "IMD", onProgress, &cancelling, root.c_str(), "out.bin"),
+              Fcc::ERR_FMSCP_CANCELLED);
+    EXPECT_EQ(cancelling.calls, 1);
+    ProgressProbe failing;
+    failing.result = -7;
+    char* volume = nullptr;
+    EXPECT_EQ(Fcc::FccUploadExchange(file, "/tmp/x", onProgress, &failing, &volume), -7);
+    EXPECT_EQ(volume, nullptr);
+    const std::string log = traced();
+    EXPECT_NE(log.find("byte STATUS: CANCEL request sent to FCC\n"), std::string::npos);
+    EXPECT_NE(log.find("byte STATUS: FAIL (-7) request sent to FCC\n"), std::string::npos);
+    const auto locations = server->requestsOf(13);
+    ASSERT_EQ(locations.size(), 1u);
+    const std::string target(locations[0].payload.begin() + 5, locations[0].payload.end());
+    EXPECT_EQ(target, root + "/out.bin" + std::string(1, '\0'));
+
+    // A target too long for a request is refused before anything is sent.
+    const std::string longName(2100, 'n');
+    EXPECT_EQ(Fcc::FccLocationExchange(file, "IMD", nullptr, nullptr, nullptr, longName.c_str()),
+              Fcc::ERR_FMSCP_BAD_ARG);
+    EXPECT_EQ(server->requestsOf(13).size(), 1u);
+
+    // Without a callback a transfer goes on; a string longer than its reply
+    // is refused.
+    server->setProgressReports(0);
+    server->injectFault(7, Fault::ShortString);
+    EXPECT_EQ(Fcc::FccUploadExchange(file, "/tmp/x", nullptr, nullptr, &volume), Fcc::ERR_FMSCP_BAD_ARG);
+    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid volumeID length"), std::string::npos);
+    EXPECT_EQ(Fcc::FccRollbackExchange(file, nullptr), 0);
+    EXPECT_EQ(Fcc::FccRollbackExchange(file, "VOL7"), 0);
+    EXPECT_EQ(server->rolledBack(), (std::vector<std::string>{"", "VOL7"}));
+}
+
+TEST_F(FccPipe, CacheInformationIsCheckedFieldByField) {
+    startServer();
+    Fcc::FccCacheInfo info;
+    ASSERT_EQ(Fcc::FccCacheInfoExchange(info), 0);
+    EXPECT_STREQ(info.folder, "C:/fms/cache");
+    EXPECT_STREQ(info.mapName, "fms");
+    EXPECT_EQ(info.filePages, 1024);
+    EXPECT_EQ(info.segments, 16);
+    EXPECT_EQ(info.hashBlockPages, 8);
+    EXPECT_EQ(info.mbExtents, 32);
+    EXPECT_EQ(info.extents, 2);
+    Fcc::fccRelease(info.folder);
+    Fcc::fccRelease(info.mapName);
+
+    const char* lines[] = {"number of file pages 0", "number of segments 0",
+                           "number of hash block pages 0", "number of MB extents -1",
+                           "number of extents -1", "cache directory name size 0", "map name size 200"};
+    for (int field = 0; field < 7; ++field) {
+        server->setInvalidCacheInfoField(field);
+        Fcc::FccCacheInfo refused;
+        EXPECT_EQ(Fcc::FccCacheInfoExchange(refused), Fcc::ERR_FMSCP_BAD_ARG) << field;
+        EXPECT_EQ(refused.folder, nullptr);
+        EXPECT_NE(traced().find(std::string("MESSAGE ERROR: Invalid ") + lines[field]),
+                  std::string::npos)
+            << lines[field];
+    }
+}
+
+TEST_F(FccPipe, LastErrorIsTranslatedOnceAndOnlyOverAnOpenPipe) {
+    Fcc::FccSetLastErrorText("ERR_FMSCP_EOF");
+    EXPECT_STREQ(Fcc::FccGetLastErrorText(), "ERR_FMSCP_EOF");  // no pipe: no wait for a server
+    startServer();
+    ASSERT_EQ(Fcc::FccEchoExchange(), 0);
+    EXPECT_STREQ(Fcc::FccGetLastErrorText(), "[de] ERR_FMSCP_EOF");
+    EXPECT_STREQ(Fcc::FccGetLastErrorText(), "[de] ERR_FMSCP_EOF");
+    EXPECT_EQ(server->requestsOf(12).size(), 1u);
+    char* translated = nullptr;
+    server->injectFault(12, Fault::ErrorReply);
+    EXPECT_EQ(Fcc::FccLocalizeExchange("plain", &translated), -3005);
+    EXPECT_STREQ(translated, "plain");  // the untranslated copy stays
+    std::free(translated);
+}
+
+TEST_F(FccPipe, ARefusedVersionLeavesNoPipeOpen) {
+    startServer();
+    server->injectFault(15, Fault::RefuseVersion);
+    Fcc::FccConnectionRef mine = record();
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_VERSION);
+    EXPECT_FALSE(mine->pipe.isOpen());
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
+    EXPECT_TRUE(mine->pipe.isOpen());
+}
+
+TEST_F(FccPipe, AFileOpenedThroughAClosedPipeIsOpenedAgain) {
+    startServer();
+    const std::string ticket = ticketFor('v', 'e');
+    server->addFile(ticket, "0123456789", true);
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    ASSERT_GT(Fcc::FccOpenExchange(file), 0);
+    EXPECT_EQ(record()->openFiles, 1);
+    record()->closePipe();
+    EXPECT_FALSE(Fcc::fccIsOpenOnServer(file));
+    EXPECT_EQ(Fcc::FccSizeExchange(file), 10);
+    EXPECT_EQ(server->requestsOf(1).size(), 2u);
+    EXPECT_EQ(record()->openFiles, 1);
+    EXPECT_EQ(Fcc::FccCloseExchange(file), 0);
+    EXPECT_EQ(record()->openFiles, 0);
+}
+
+TEST_F(FccPipe, NoServerAndAScriptThatFailsGiveStartFailed) {
+    Fcc::FccConnectionRef mine = record();
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
+    EXPECT_NE(traced().find("ConnectProxy: The launched FCC process '" + root +
+                            "/startfcc.bat' terminated"),
+              std::string::npos);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_NO_CACHE);
+
+    // A script that cannot be run at all.
+    writeScript(root + "/startfcc.bat", "exit 0\n", 0755);  // no interpreter line
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
+    EXPECT_NE(traced().find("Failed to start '" + root + "/startfcc.bat' in directory '" + root + "'\n"),
+              std::string::npos);
+}
+
+TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
+    writeScript(root + "/startfcc.bat", "#!/bin/sh\nexec sleep 30\n");
+    Fcc::FccConnectionRef mine = record();
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
+    EXPECT_FALSE(mine->pipe.isOpen());
+    const char byte = 1;
+    EXPECT_EQ(Fcc::FccSendRequest(mine.get(), &byte, 1), Fcc::ERR_FMSCP_NO_CACHE);
+}
+
+TEST_F(FccPipe, TheLaunchScriptStartsTheServer) {
+    writeScript(root + "/startfcc.bat", std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");
+    Fcc::FccConnectionRef mine = record();
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
+    EXPECT_TRUE(mine->pipe.isOpen());
+    EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+    EXPECT_NE(traced().find("Pipe not connected - waking up FMS Cache Server\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The operating-system pieces under the file-cache client's pipes: local
+// message pipes read in pieces, and processes started and watched.
+
+#include <platform/os/internal/MessagePipe.hxx>
+#include <platform/os/internal/Process.hxx>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace Os = Quillomark::Platform::Os;
+
+class OsPipes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = ::testing::TempDir() + "ospipes-" + std::to_string(getpid());
+        setenv("FMS_IPC_DIR", directory.c_str(), 1);
+    }
+    std::string directory;
+};
+
+TEST_F(OsPipes, PipeNamesBecomeSocketPathsInThePrivateFolder) {
+    EXPECT_EQ(Os::pipePath("\\\\.\\pipe\\FMSClientPipe"), directory + "/pipe.FMSClientPipe");
+    EXPECT_EQ(Os::pipePath("//./PIPE/a/b\\c"), directory + "/pipe.a_b_c");
+    EXPECT_EQ(Os::pipePath("\\\\.\\pipe\\"), "");
+    EXPECT_EQ(Os::pipePath(std::string(120, 'x')), "");
+    struct stat folder;
+    ASSERT_EQ(stat(directory.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+}
+
+TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
+    const std::string path = Os::pipePath("\\\\.\\pipe\\pieces");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    const int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    Os::MessagePipe pipe;
+    EXPECT_EQ(Os::MessagePipe().connect(directory + "/pipe.none", 0), Os::MessagePipe::Connect::Absent);
+    ASSERT_EQ(pipe.connect(path, 0), Os::MessagePipe::Connect::Connected);
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+
+    std::string first(100, 'a');
+    first[12] = 'b';
+    ASSERT_EQ(send(server, first.data(), first.size(), 0), 100);
+    ASSERT_EQ(send(server, "second", 6, 0), 6);
+    char buffer[200] = {};
+    auto read = pipe.read(buffer, 12);
+    EXPECT_EQ(read.status, Os::MessagePipe::Read::MoreData);
+    EXPECT_EQ(read.bytes, 12u);
+    read = pipe.read(buffer, 200);
+    EXPECT_EQ(read.status, Os::MessagePipe::Read::Complete);
+    ASSERT_EQ(read.bytes, 88u);
+    EXPECT_EQ(buffer[0], 'b');
+    read = pipe.read(buffer, 200);
+    EXPECT_EQ(std::string(buffer, read.bytes), "second");
+
+    std::vector<char> huge(70000, 'h');
+    ASSERT_EQ(send(server, huge.data(), huge.size(), 0), 70000);
+    EXPECT_EQ(pipe.read(buffer, 12).status, Os::MessagePipe::Read::Overflow);
+
+    const char request[] = "request";
+    EXPECT_EQ(pipe.write(request, sizeof request), static_cast<long>(sizeof request));
+    close(server);
+    EXPECT_EQ(pipe.read(buffer, 12).status, Os::MessagePipe::Read::Closed);
+    // Writing to a server that is gone is an error, not a signal that ends
+    // the process.
+    EXPECT_EQ(pipe.write(request, sizeof request), -1);
+    close(listener);
+}
+
+TEST_F(OsPipes, SpawnedProcessesAreWatchedUntilTheyExit) {
+    const std::string script = directory + "/exit3.sh";
+    mkdir(directory.c_str(), 0700);
+    FILE* file = std::fopen(script.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("#!/bin/sh\n[ \"$(pwd)\" = \"/tmp\" ] && exit 3\nexit 4\n", file);
+    std::fclose(file);
+    chmod(script.c_str(), 0755);
+
+    long processId = 0;
+    ASSERT_EQ(Os::spawnProcess(script, "/tmp", &processId), 0);
+    long status = -1;
+    int error = 0;
+    Os::ProcessState state;
+    while ((state = Os::processState(processId, &status, &error)) == Os::ProcessState::Running) {
+        usleep(1000);
+    }
+    EXPECT_EQ(state, Os::ProcessState::Exited);
+    EXPECT_EQ(status, 3);  // it ran in the folder it was given
+    EXPECT_EQ(Os::processState(processId, &status, &error), Os::ProcessState::NotFound);
+    EXPECT_NE(Os::spawnProcess(directory + "/missing.sh", "", &processId), 0);
+}
+
+}  // namespace

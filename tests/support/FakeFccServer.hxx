@@ -1,0 +1,105 @@
+#pragma once
+
+// A stand-in for the local file-cache server: it listens on a master pipe,
+// hands each client a secondary pipe of its own and answers the messages of
+// the file-cache protocol from a catalogue of files held in memory. Tests
+// script faults into its next replies and read back what it received.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Quillomark::Testing {
+
+class FakeFccServer {
+public:
+    // Listens on the pipe of that name (in the current IPC folder).
+    explicit FakeFccServer(const std::string& masterPipeName = "\\\\.\\pipe\\FMSClientPipe");
+    ~FakeFccServer();
+    FakeFccServer(const FakeFccServer&) = delete;
+    FakeFccServer& operator=(const FakeFccServer&) = delete;
+
+    // A file the server knows by ticket; unknownSize makes its open report
+    // the size as unknown.
+    void addFile(const std::string& ticket, const std::string& content, bool unknownSize = false);
+
+    enum class Fault {
+        WrongSequence,     // the reply carries another sequence number
+        WrongMessageType,  // ... another message type
+        WrongTypeId,       // ... a reply type the exchange does not expect
+        WrongDirection,    // ... a direction byte other than "reply"
+        ErrorReply,        // an error reply with the scripted code and text
+        DataOffset,        // a data reply for another offset
+        DataLength,        // a data reply whose inner length is off by one
+        DataTooLong,       // a data reply with more bytes than asked for
+        HugeLength,        // a header announcing more than a reply can hold
+        ShortString,       // a string reply whose length runs past its end
+        Disconnect,        // the connection is dropped instead of a reply
+        RefuseVersion      // the version check is refused (code 100)
+    };
+    // The next reply to a request with that message number gets the fault.
+    void injectFault(std::uint16_t message, Fault fault);
+    void setErrorReply(std::int32_t code, const std::string& text);
+
+    // Data replies carry at most this many bytes each.
+    void setChunkSize(std::size_t bytes);
+    // File, location and upload exchanges report progress this many times
+    // before their result, each time waiting for the client's status.
+    void setProgressReports(int reports);
+    // Each of the cache information's numbers in turn may be made invalid
+    // (0 to 6 in the order file pages, segments, hash block pages, MB
+    // extents, extents, folder length, map-name length; -1 for none).
+    void setInvalidCacheInfoField(int field);
+
+    struct Request {
+        std::vector<std::vector<unsigned char>> records;  // as they arrived
+        std::uint16_t sequence = 0;
+        std::uint32_t messageType = 0;
+        std::vector<unsigned char> payload;
+    };
+    std::vector<Request> requests() const;
+    // Requests with that message number, in order.
+    std::vector<Request> requestsOf(std::uint16_t message) const;
+    int connectionsAccepted() const { return accepted; }
+    int connectionsClosed() const { return closed; }
+    // Rollback requests by volume ID, uploads by local path.
+    std::vector<std::string> rolledBack() const;
+
+private:
+    struct Client;
+    void acceptLoop();
+    void serve(int fd);
+    bool handle(int fd, const Request& request);
+    bool takeFault(std::uint16_t message, Fault& fault);
+
+    int masterFd = -1;
+    std::string masterPath;
+    std::string masterName;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> accepted{0};
+    std::atomic<int> closed{0};
+    std::thread acceptor;
+
+    mutable std::mutex mutex;
+    std::vector<std::thread> servers;
+    std::vector<int> clientFds;
+    std::map<std::string, std::pair<std::string, bool>> files;  // ticket -> content, unknown size
+    std::map<std::uint16_t, std::vector<std::string>> openedTickets;
+    std::multimap<std::uint16_t, Fault> faults;
+    std::int32_t errorCode = -3005;
+    std::string errorText = "no such file";
+    std::size_t chunkSize = 16384;
+    int progressReports = 0;
+    int invalidCacheInfoField = -1;
+    std::vector<Request> received;
+    std::vector<std::string> rollbacks;
+    std::uint16_t nextHandle = 1;
+    int nextSecondary = 0;
+};
+
+}  // namespace Quillomark::Testing
