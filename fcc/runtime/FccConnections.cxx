@@ -97,7 +97,9 @@ int take(FccConnection& record, std::uint32_t self) {
     record.sequence = 0;
     record.idleTicks = 0;
     record.openFiles = 0;
-    record.busy = 1;
+    // Added, not stored: a former owner may be between its hold and its
+    // check of the owner, and will take its hold back.
+    record.busy.fetch_add(1);
     record.threadId = self;
     return 0;
 }
@@ -185,7 +187,7 @@ FccConnectionRef FccGetThreadConnection() {
     int i = records.nextHint;
     do {
         FccConnection& record = records.records[i];
-        if (record.threadId.load() == FCC_NO_THREAD && record.busy.load() == 0) {
+        if (record.threadId.load() == FCC_NO_THREAD) {
             found.failure = take(record, self);
             if (found.failure != 0) return found;
             if (i >= records.usedCount.load()) records.usedCount = i + 1;
