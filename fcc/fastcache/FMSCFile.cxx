@@ -1,0 +1,779 @@
+#include <fcc/fastcache/internal/FmscReport.hxx>
+
+#include <platform/os/internal/OsError.hxx>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#define FMSC_UNIT ".\\FMSCFile.cxx"
+
+namespace Quillomark::Fcc {
+
+namespace {
+
+// Seconds since 1970, the low 32 bits as the pages keep them.
+std::int32_t now() { return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr))); }
+
+bool validPage(const FMSC_FILETOC_T* toc, std::int32_t page) {
+    return page >= 0 && page < toc->header->maxFilePages;
+}
+
+bool onDateList(const FMSC_FILETOC_T* toc, std::int32_t page) {
+    return toc->shared->dateHead == page || toc->shared->dateTail == page || toc->dateNext[page] != -1 ||
+           toc->datePrev[page] != -1;
+}
+
+void clearEntries(FmscFilePage& page) {
+    std::memset(page.segments, 0xFF, sizeof page.segments);
+    page.numSegments = 0;
+}
+
+void appendToDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_FILESHARED_T* s = toc->shared;
+    toc->datePrev[page] = s->dateTail;
+    toc->dateNext[page] = -1;
+    if (s->dateTail >= 0) toc->dateNext[s->dateTail] = page;
+    s->dateTail = page;
+    if (s->dateHead < 0) s->dateHead = page;
+}
+
+void unlinkFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_FILESHARED_T* s = toc->shared;
+    std::int32_t prev = toc->datePrev[page];
+    std::int32_t next = toc->dateNext[page];
+    if (prev >= 0) toc->dateNext[prev] = next; else s->dateHead = next;
+    if (next >= 0) toc->datePrev[next] = prev; else s->dateTail = prev;
+    toc->dateNext[page] = -1;
+    toc->datePrev[page] = -1;
+}
+
+// The file's GUID as a terminated string.
+std::string guidOf(const FmscFilePage& page) {
+    return std::string(page.guid, strnlen(page.guid, FMSC_GUID_SIZE));
+}
+
+#define FMSC_CHECK_PAGE(toc, page)                                                                 \
+    do {                                                                                           \
+        if ((page) < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, (page)); \
+        if ((page) >= (toc)->header->maxFilePages)                                                 \
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, (page)); \
+    } while (0)
+
+#define FMSC_CHECK_TYPE(toc, page, wanted)                                                         \
+    do {                                                                                           \
+        if ((toc)->pages[page].type != (wanted))                                                   \
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE, (page)); \
+    } while (0)
+
+#define FMSC_CHECK_FIRST(toc, page)                                                                \
+    do {                                                                                           \
+        if ((toc)->pages[page].firstPage != 1)                                                     \
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, (page)); \
+    } while (0)
+
+}  // namespace
+
+int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    const FMSC_FILESHARED_T* s = toc->shared;
+    std::FILE* file = std::fopen(toc->metaFilePath.c_str(), "wb+");
+    if (!file) {
+        Platform::Os::setLastOsError(errno);
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE);
+    }
+    FmscFileHeader header{};
+    header.version = FMSC_VERSION;
+    header.freePageListFirst = 0;
+    header.freePageListLast = s->maxFilePages - 1;
+    header.freePageListSize = s->maxFilePages;
+    header.maxFilePages = s->maxFilePages;
+    header.segmentFileSegments = s->segmentFileSegments;
+    header.hashBlockPages = s->hashBlockPages;
+    header.maxExtentFiles = s->maxExtentFiles;
+    header.segmentsPerExtentFile = s->segmentsPerExtentFile;
+    header.totalExtentMegabytes = s->totalExtentMegabytes;
+    header.state = FMSC_STATE_CLEAN;
+    if (std::fwrite(&header, FMSC_PAGE_SIZE, 1, file) != 1) {
+        Platform::Os::setLastOsError(errno);
+        std::fclose(file);
+        return FMSC_FAIL(toc, FMSC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE);
+    }
+    for (std::int32_t i = 0; i < s->maxFilePages; ++i) {
+        FmscFilePage page{};
+        page.signature = FMSC_PAGE_SIGNATURE;
+        page.type = FMSC_PAGE_FREE;
+        page.myOffset = i;
+        page.nextOffset = i + 1 < s->maxFilePages ? i + 1 : -1;
+        page.prevOffset = i - 1;
+        page.nextCollision = -1;
+        clearEntries(page);
+        if (std::fwrite(&page, FMSC_PAGE_SIZE, 1, file) != 1) {
+            Platform::Os::setLastOsError(errno);
+            std::fclose(file);
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE);
+        }
+    }
+    if (std::fclose(file) != 0) {
+        Platform::Os::setLastOsError(errno);
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CLOSE_METAFILE);
+    }
+    return 0;
+}
+
+// ---- Date list ---------------------------------------------------------------
+
+void FMSCX_InitEmptyDateList(FMSC_FILETOC_T* toc) {
+    std::int32_t pages = toc->shared->maxFilePages;
+    std::fill(toc->lastFileAccess, toc->lastFileAccess + pages, 0);
+    std::fill(toc->dateNext, toc->dateNext + pages, -1);
+    std::fill(toc->datePrev, toc->datePrev + pages, -1);
+    toc->shared->dateHead = -1;
+    toc->shared->dateTail = -1;
+    toc->shared->dateCount = 0;
+}
+
+void FMSCX_RecordPageDate(FMSC_FILETOC_T* toc, std::int32_t page) {
+    std::int32_t date = now();
+    toc->pages[page].lastAccessTime = date;
+    toc->lastFileAccess[page] = date;
+}
+
+int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t date) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSC_FILESHARED_T* s = toc->shared;
+    if (onDateList(toc, page)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST, page);
+    toc->lastFileAccess[page] = date;
+    if (s->dateHead == -1) {
+        if (s->dateCount != 0) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
+        s->dateHead = s->dateTail = page;
+    } else if (date >= toc->lastFileAccess[s->dateTail]) {
+        appendToDateList(toc, page);
+    } else {
+        std::int32_t later = s->dateHead;
+        std::int32_t steps = 0;
+        while (later >= 0 && toc->lastFileAccess[later] <= date) {
+            later = toc->dateNext[later];
+            if (++steps > s->maxFilePages) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
+        }
+        if (later < 0) {
+            appendToDateList(toc, page);
+        } else {
+            std::int32_t prev = toc->datePrev[later];
+            toc->dateNext[page] = later;
+            toc->datePrev[page] = prev;
+            toc->datePrev[later] = page;
+            if (prev >= 0) toc->dateNext[prev] = page; else s->dateHead = page;
+        }
+    }
+    ++s->dateCount;
+    return 0;
+}
+
+int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSC_FILESHARED_T* s = toc->shared;
+    bool absent = s->dateHead == -1 || (s->dateHead == s->dateTail && s->dateHead != page) || !onDateList(toc, page);
+    if (absent) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST, page);
+    unlinkFromDateList(toc, page);
+    --s->dateCount;
+    return 0;
+}
+
+int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSCX_RecordPageDate(toc, page);
+    // A locked page stays off the list: only its date changes.
+    if (!onDateList(toc, page) || toc->shared->dateTail == page) return 0;
+    unlinkFromDateList(toc, page);
+    appendToDateList(toc, page);
+    return 0;
+}
+
+int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    std::int32_t pages = toc->shared->maxFilePages;
+    std::vector<std::int32_t> order;
+    for (std::int32_t i = 0; i < pages; ++i)
+        if (toc->lastFileAccess[i] != 0) order.push_back(i);
+    // Inserting the pages one by one in page order, equal dates after the
+    // ones already there, gives this stable order.
+    std::stable_sort(order.begin(), order.end(), [toc](std::int32_t a, std::int32_t b) {
+        return toc->lastFileAccess[a] < toc->lastFileAccess[b];
+    });
+    std::fill(toc->dateNext, toc->dateNext + pages, -1);
+    std::fill(toc->datePrev, toc->datePrev + pages, -1);
+    toc->shared->dateHead = toc->shared->dateTail = -1;
+    for (std::int32_t page : order) appendToDateList(toc, page);
+    toc->shared->dateCount = static_cast<std::int32_t>(order.size());
+    return 0;
+}
+
+// ---- Pages -------------------------------------------------------------------
+
+int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, page);
+    FmscFileHeader* h = toc->header;
+    if (h->freePageListFirst == -1) {
+        FMSC_TRY(FSMCFile_DeleteOldest(toc));
+        if (h->freePageListFirst == -1) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
+    }
+    std::int32_t first = h->freePageListFirst;
+    if (first < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, first);
+    if (first >= h->maxFilePages)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, first);
+    FMSC_TRY(FMSCFile_CheckPageConsistency(toc, first, FMSC_PAGE_FREE));
+    FmscFilePage& p = toc->pages[first];
+    std::int32_t next = p.nextOffset;
+    if (next != -1 && !validPage(toc, next))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, next);
+    h->freePageListFirst = next;
+    if (next == -1) h->freePageListLast = -1; else toc->pages[next].prevOffset = -1;
+    --h->freePageListSize;
+    p.type = FMSC_PAGE_FLOATING;
+    p.firstPage = 0;
+    p.nextOffset = p.prevOffset = p.nextCollision = -1;
+    clearEntries(p);
+    *page = first;
+    return 0;
+}
+
+int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FmscFilePage& p = toc->pages[page];
+    if (p.type == FMSC_PAGE_FREE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE, page);
+    if (p.type != FMSC_PAGE_FLOATING) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING, page);
+    FmscFileHeader* h = toc->header;
+    std::int32_t oldFirst = h->freePageListFirst;
+    p.type = FMSC_PAGE_FREE;
+    p.myOffset = page;
+    p.nextOffset = oldFirst;
+    p.prevOffset = -1;
+    p.nextCollision = 0;
+    if (oldFirst >= 0 && oldFirst < h->maxFilePages) toc->pages[oldFirst].prevOffset = page;
+    if (oldFirst == -1) h->freePageListLast = page;
+    h->freePageListFirst = page;
+    ++h->freePageListSize;
+    std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+    for (std::int32_t i = 0; i < used; ++i) FMSC_TRY(FMSCSegment_FreeThisSegment(toc, page, p.segments[i].segmentOffset));
+    clearEntries(p);
+    return 0;
+}
+
+int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_FLOATING);
+    std::int32_t last = -1;
+    if (firstPage != -1) {
+        FMSC_CHECK_PAGE(toc, firstPage);
+        FMSC_CHECK_FIRST(toc, firstPage);
+        std::int32_t steps = 0;
+        for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
+            FMSC_CHECK_PAGE(toc, i);
+            FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+            if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+            last = i;
+        }
+    }
+    FmscFilePage& p = toc->pages[page];
+    p.type = FMSC_PAGE_ALLOCATED;
+    p.nextOffset = p.prevOffset = -1;
+    clearEntries(p);
+    if (firstPage == -1) {
+        p.firstPage = 1;
+    } else {
+        p.firstPage = 0;
+        toc->pages[last].nextOffset = page;
+        p.prevOffset = last;
+    }
+    FMSCX_RecordPageDate(toc, page);
+    FMSC_TRY(FSMCX_InsertPageInDateList(toc, page, toc->lastFileAccess[page]));
+    return 0;
+}
+
+int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid, std::uint32_t sizeLow,
+                         std::uint32_t sizeHigh) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, guid);
+    FMSC_CHECK_PAGE(toc, page);
+    FmscFilePage& p = toc->pages[page];
+    // strncpy semantics: NUL-padded, not terminated when the GUID fills all 36 bytes.
+    std::size_t length = strnlen(guid, FMSC_GUID_SIZE);
+    std::memset(p.guid, 0, FMSC_GUID_SIZE);
+    std::memcpy(p.guid, guid, length);
+    p.fileSizeLow = sizeLow;
+    p.fileSizeHigh = sizeHigh;
+    return 0;
+}
+
+int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::uint32_t sizeLow,
+                            std::uint32_t sizeHigh) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, firstPage);
+    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
+    FMSC_CHECK_FIRST(toc, firstPage);
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1 && steps++ <= toc->header->maxFilePages; i = toc->pages[i].nextOffset) {
+        FMSC_CHECK_PAGE(toc, i);
+        toc->pages[i].fileSizeLow = sizeLow;
+        toc->pages[i].fileSizeHigh = sizeHigh;
+    }
+    return 0;
+}
+
+int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, firstPage);
+    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
+    FMSC_CHECK_FIRST(toc, firstPage);
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1;) {
+        FMSC_CHECK_PAGE(toc, i);
+        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        std::int32_t next = toc->pages[i].nextOffset;
+        toc->pages[i].type = FMSC_PAGE_FLOATING;
+        FMSC_TRY(FSMCX_RemovePageFromDateList(toc, i));
+        FMSC_TRY(FMSCFile_FreeThisPage(toc, i));
+        i = next;
+    }
+    return 0;
+}
+
+int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FmscFilePage& p = toc->pages[page];
+    std::int32_t next = p.nextOffset;
+    if (p.firstPage == 1) {
+        FMSC_TRY(FMSCHash_DeleteEntry(toc, page));
+        if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = -1;
+    } else {
+        std::int32_t first = -1;
+        std::string guid = guidOf(p);
+        FMSC_TRY(FMSCHash_FindFile(toc, guid.c_str(), &first));
+        if (first == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page);
+        std::int32_t pred = first;
+        std::int32_t steps = 0;
+        while (pred != -1 && toc->pages[pred].nextOffset != page) {
+            pred = toc->pages[pred].nextOffset;
+            if (++steps > toc->header->maxFilePages || (pred != -1 && !validPage(toc, pred))) pred = -1;
+        }
+        if (pred == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page);
+        toc->pages[pred].nextOffset = next;
+        if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = pred;
+    }
+    p.nextOffset = p.prevOffset = -1;
+    return 0;
+}
+
+int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_ALLOCATED);
+    FMSC_TRY(FSMCX_RemovePageFromDateList(toc, page));
+    FMSC_TRY(FSMCX_RemovePageFromFilePageList(toc, page));
+    toc->pages[page].type = FMSC_PAGE_FLOATING;
+    toc->pages[page].firstPage = 0;
+    FMSC_TRY(FMSCFile_FreeThisPage(toc, page));
+    return 0;
+}
+
+int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    std::int32_t oldest = toc->shared->dateHead;
+    if (oldest == -1) return 0;
+    FMSC_TRY(FSMCFile_DeleteThisPage(toc, oldest));
+    return 0;
+}
+
+// ---- Segments of a file ------------------------------------------------------
+
+int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* page,
+                         std::int32_t* segment, std::int32_t* length) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, page);
+    FMSC_CHECK_PARAM(toc, segment);
+    FMSC_CHECK_PARAM(toc, length);
+    *page = *segment = *length = -1;
+    if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
+        FMSC_CHECK_PAGE(toc, i);
+        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        FmscFilePage& p = toc->pages[i];
+        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+        for (std::int32_t e = 0; e < used; ++e) {
+            if (p.segments[e].fileOffset == block) {
+                *page = i;
+                *segment = p.segments[e].segmentOffset;
+                *length = p.segments[e].len;
+                p.lastAccessTime = now();
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vector<std::int32_t>* blocks) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, blocks);
+    blocks->clear();
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
+        FMSC_CHECK_PAGE(toc, i);
+        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        const FmscFilePage& p = toc->pages[i];
+        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+        for (std::int32_t e = 0; e < used; ++e) blocks->push_back(p.segments[e].fileOffset);
+    }
+    return 0;
+}
+
+int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* found,
+                             std::int32_t* length) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, found);
+    FMSC_CHECK_PARAM(toc, length);
+    *found = *length = -1;
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
+        FMSC_CHECK_PAGE(toc, i);
+        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        const FmscFilePage& p = toc->pages[i];
+        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+        for (std::int32_t e = 0; e < used; ++e) {
+            const FmscSegmentEntry& entry = p.segments[e];
+            if (entry.fileOffset == block) {
+                *found = block;
+                *length = entry.len;
+                return 0;
+            }
+            if (entry.fileOffset > block && (*found == -1 || entry.fileOffset < *found)) {
+                *found = entry.fileOffset;
+                *length = entry.len;
+            }
+        }
+    }
+    return 0;
+}
+
+int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::uint8_t* buffer,
+                       std::int32_t* length) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, buffer);
+    FMSC_CHECK_PARAM(toc, length);
+    if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_FILE_OFFSET, block);
+    *length = -1;
+    std::int32_t page = -1, segment = -1, len = -1;
+    FMSC_TRY(FMSCFile_FindSegment(toc, firstPage, block, &page, &segment, &len));
+    if (page == -1) return 0;
+    // The buffer holds one block: a longer entry would overrun it.
+    if (len < 0 || len > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
+    std::uint8_t* address = nullptr;
+    FMSC_TRY(FMSCX_SegmentAddress(toc, segment, &address));
+    std::memcpy(buffer, address, std::size_t(len));
+    *length = len;
+    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, page));
+    return 0;
+}
+
+int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                             std::int32_t segment, std::int32_t length, bool* outOfPages) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, outOfPages);
+    *outOfPages = false;
+    FMSC_CHECK_PAGE(toc, firstPage);
+    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
+    std::int32_t target = -1;
+    std::int32_t last = firstPage;
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
+        FMSC_CHECK_PAGE(toc, i);
+        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        last = i;
+        if (toc->pages[i].numSegments < FMSC_SEGMENTS_PER_PAGE) {
+            target = i;
+            break;
+        }
+    }
+    (void)last;
+    if (target == -1) {
+        if (toc->header->freePageListSize == 0) {
+            *outOfPages = true;
+            return 0;
+        }
+        const FmscFilePage& first = toc->pages[firstPage];
+        char guid[FMSC_GUID_SIZE + 1] = {};
+        std::memcpy(guid, first.guid, FMSC_GUID_SIZE);
+        FMSC_TRY(FMSCFile_GetFreePage(toc, &target));
+        FMSC_TRY(FMSCFile_SetFileGuid(toc, target, guid, first.fileSizeLow, first.fileSizeHigh));
+        FMSC_TRY(FMSCFile_AllocatePage(toc, firstPage, target));
+    }
+    FmscFilePage& p = toc->pages[target];
+    if (p.numSegments < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, p.numSegments);
+    p.segments[p.numSegments] = FmscSegmentEntry{length, segment, block};
+    ++p.numSegments;
+    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, target));
+    return 0;
+}
+
+int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_ALLOCATED);
+    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, page));
+    if (toc->shared->dateTail != page) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST, page);
+    FMSC_TRY(FSMCX_RemovePageFromDateList(toc, page));
+    return 0;
+}
+
+int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, iterator);
+    FMSC_CHECK_PARAM(toc, firstPage);
+    for (std::int32_t i = std::max(*iterator + 1, 0); i < toc->header->maxFilePages; ++i) {
+        if (toc->pages[i].type == FMSC_PAGE_ALLOCATED && toc->pages[i].firstPage == 1) {
+            *iterator = *firstPage = i;
+            return 0;
+        }
+    }
+    *iterator = *firstPage = -1;
+    return 0;
+}
+
+// ---- Consistency -------------------------------------------------------------
+
+int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int expectedType) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    const FmscFilePage& p = toc->pages[page];
+    if (p.type != expectedType) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE, page);
+    switch (p.type) {
+    case FMSC_PAGE_FREE:
+        break;
+    case FMSC_PAGE_ALLOCATED: {
+        if (p.lastAccessTime > now()) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_TIME_FIELD, page);
+        for (int i = 0; i < FMSC_GUID_SIZE; ++i) {
+            auto c = static_cast<unsigned char>(p.guid[i]);
+            bool printable = c >= 32 && c <= 126;
+            if (!printable && !(i >= 32 && c == 0)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, page);
+        }
+        if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
+        for (std::int32_t e = 0; e < p.numSegments; ++e) {
+            const FmscSegmentEntry& entry = p.segments[e];
+            if (entry.segmentOffset < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
+            if (entry.fileOffset < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, page);
+            if (entry.len < -1 || entry.len > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, page);
+        }
+        break;
+    }
+    case FMSC_PAGE_FLOATING:
+        if (p.nextOffset != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS, page);
+        if (p.prevOffset != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS, page);
+        break;
+    default:
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE, page);
+    }
+    if (p.myOffset < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
+    if (p.myOffset >= toc->header->maxFilePages)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, page);
+    if (p.myOffset != page) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET, page);
+    return 0;
+}
+
+namespace {
+
+int FMSCX_CheckHeaderSizing(FMSC_FILETOC_T* toc) {
+    const FmscFileHeader* h = toc->header;
+    const FMSC_FILESHARED_T* s = toc->shared;
+    constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
+    if (h->extentFilesInUse > h->maxExtentFiles) return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
+    if (std::int64_t(h->segmentsPerExtentFile) * h->maxExtentFiles / 64 != h->totalExtentMegabytes)
+        return FMSC_FAIL_VALUE(toc, beyond, h->totalExtentMegabytes);
+    if (h->extentSegmentsInUse / 64 > h->totalExtentMegabytes) return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
+    if (h->maxFilePages != s->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
+    if (h->segmentFileSegments != s->segmentFileSegments)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, h->segmentFileSegments);
+    if (h->hashBlockPages != s->hashBlockPages)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, h->hashBlockPages);
+    if (h->maxExtentFiles == 0 || h->maxExtentFiles != s->maxExtentFiles || h->segmentsPerExtentFile != s->segmentsPerExtentFile ||
+        h->totalExtentMegabytes != s->totalExtentMegabytes || h->extentSegmentsInUse != s->extentSegmentsInUse ||
+        h->extentFilesInUse != s->extentFilesInUse)
+        return FMSC_FAIL(toc, beyond);
+    return 0;
+}
+
+int FMSCX_CheckPages(FMSC_FILETOC_T* toc) {
+    std::int32_t counts[4] = {};
+    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+        std::uint8_t type = toc->pages[i].type;
+        if (type < FMSC_PAGE_FREE || type > FMSC_PAGE_FLOATING)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE, i);
+        FMSC_TRY(FMSCFile_CheckPageConsistency(toc, i, type));
+        if (toc->pages[i].myOffset != i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, i);
+        ++counts[type];
+    }
+    if (counts[FMSC_PAGE_FREE] != toc->header->freePageListSize)
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT);
+    if (counts[1] + counts[2] + counts[3] != toc->header->maxFilePages)
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING);
+    return 0;
+}
+
+int FMSCX_CheckFreeList(FMSC_FILETOC_T* toc, bool forwards) {
+    const FmscFileHeader* h = toc->header;
+    std::int32_t count = 0;
+    for (std::int32_t i = forwards ? h->freePageListFirst : h->freePageListLast; i != -1;) {
+        if (i < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, i);
+        if (i >= h->maxFilePages)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, i);
+        if (++count > h->maxFilePages) break;
+        i = forwards ? toc->pages[i].nextOffset : toc->pages[i].prevOffset;
+    }
+    if (count != h->freePageListSize)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT, count);
+    return 0;
+}
+
+int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
+    const FMSC_FILESHARED_T* s = toc->shared;
+    std::int32_t count = 0;
+    std::int32_t previousDate = 0;
+    for (std::int32_t i = forwards ? s->dateHead : s->dateTail; i != -1;) {
+        if (i < 0 || i >= s->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, i);
+        std::int32_t next = forwards ? toc->dateNext[i] : toc->datePrev[i];
+        if (next == i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATELIST_SELFLINK, i);
+        std::int32_t date = toc->lastFileAccess[i];
+        if (date < 1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_BAD_DATE, i);
+        if (count > 0 && (forwards ? date < previousDate : date > previousDate))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED, i);
+        previousDate = date;
+        if (++count > s->maxFilePages) break;
+        i = next;
+    }
+    if (count != s->dateCount) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG, count);
+    return 0;
+}
+
+int FMSCX_CheckDateList(FMSC_FILETOC_T* toc) {
+    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i)
+        if (toc->pages[i].type == FMSC_PAGE_FREE && onDateList(toc, i))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST, i);
+    FMSC_TRY(FMSCX_CheckDateWalk(toc, true));
+    FMSC_TRY(FMSCX_CheckDateWalk(toc, false));
+    return 0;
+}
+
+int FMSCX_CheckHashed(FMSC_FILETOC_T* toc) {
+    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+        const FmscFilePage& p = toc->pages[i];
+        if (p.type != FMSC_PAGE_ALLOCATED || p.firstPage != 1) continue;
+        std::int32_t found = -1;
+        FMSC_TRY(FMSCHash_FindFile(toc, guidOf(p).c_str(), &found));
+        if (found != i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, i);
+    }
+    return 0;
+}
+
+std::int32_t totalSegments(const FMSC_FILETOC_T* toc) {
+    return toc->shared->segmentFileSegments + toc->shared->extentSegmentsInUse;
+}
+
+int FMSCX_CheckFreeSegmentOrder(FMSC_FILETOC_T* toc) {
+    const FmscFreeSegments& f = toc->freeSegments;
+    std::int32_t previous = -1;
+    std::int32_t steps = 0;
+    for (std::int32_t i = f.first; i != -1; i = f.next[std::size_t(i)]) {
+        if (i < 0 || i > totalSegments(toc) || i <= previous || std::size_t(i) >= f.next.size() || ++steps > totalSegments(toc))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST, i);
+        previous = i;
+    }
+    return 0;
+}
+
+int FMSCX_CheckSegmentUse(FMSC_FILETOC_T* toc) {
+    const FmscFreeSegments& f = toc->freeSegments;
+    std::vector<std::uint8_t> named(std::size_t(totalSegments(toc)), 0);
+    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+        const FmscFilePage& p = toc->pages[i];
+        if (p.type != FMSC_PAGE_ALLOCATED) continue;
+        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
+            std::int32_t segment = p.segments[e].segmentOffset;
+            if (segment < 0 || segment >= totalSegments(toc)) continue;
+            if (named[std::size_t(segment)]++) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE, segment);
+        }
+    }
+    if ((f.first == -1) != (f.last == -1)) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
+    std::int32_t last = -1;
+    std::int32_t steps = 0;
+    for (std::int32_t i = f.first; i != -1 && ++steps <= totalSegments(toc); i = f.next[std::size_t(i)]) {
+        if (std::size_t(i) < named.size() && named[std::size_t(i)])
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, i);
+        last = i;
+    }
+    if (last != f.last) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG, last);
+    if (last != -1 && f.next[std::size_t(last)] != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT, last);
+    return 0;
+}
+
+}  // namespace
+
+int FMSCFile_CheckMetaFile(FMSC_FILETOC_T* toc, int checks) {
+    FMSC_CHECK_TOC(toc);
+    // A client sees the server's pages but keeps no segment list of its own.
+    if (toc->client) checks &= 4;
+    if (checks & 64) FMSC_TRY(FMSCX_CheckHeaderSizing(toc));
+    if (checks & 1) FMSC_TRY(FMSCX_CheckPages(toc));
+    if (checks & 2) {
+        FMSC_TRY(FMSCX_CheckFreeList(toc, true));
+        FMSC_TRY(FMSCX_CheckFreeList(toc, false));
+    }
+    if (checks & 4) FMSC_TRY(FMSCX_CheckDateList(toc));
+    if (checks & 8) FMSC_TRY(FMSCX_CheckHashed(toc));
+    if (checks & 16) FMSC_TRY(FMSCX_CheckFreeSegmentOrder(toc));
+    if (checks & 32) FMSC_TRY(FMSCX_CheckSegmentUse(toc));
+    return 0;
+}
+
+// ---- Diagnostics -------------------------------------------------------------
+
+int FMSCFile_PrintPage(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PAGE(toc, page);
+    const FmscFilePage& p = toc->pages[page];
+    std::printf("  Page %d: type=%d first=%d myOffset=%d nextOffset=%d prevOffset=%d nextCollision=%d "
+                "lastAccessTime=%d size=%u:%u numSegments=%d guid=%.36s\n",
+                page, p.type, p.firstPage, p.myOffset, p.nextOffset, p.prevOffset, p.nextCollision,
+                p.lastAccessTime, p.fileSizeHigh, p.fileSizeLow, p.numSegments, p.guid);
+    for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e)
+        std::printf("    len=%d segmentOffset=%d fileOffset=%d\n", p.segments[e].len, p.segments[e].segmentOffset,
+                    p.segments[e].fileOffset);
+    std::fflush(stdout);
+    return 0;
+}
+
+int FMSCFile_PrintMetaFile(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    const FmscFileHeader* h = toc->header;
+    std::printf("FileHeader: version=%d freePageListFirst=%d freePageListLast=%d freePageListSize=%d "
+                "allocatedSize=%d pages=%d\n",
+                h->version, h->freePageListFirst, h->freePageListLast, h->freePageListSize, h->allocatedSize,
+                h->maxFilePages);
+    for (std::int32_t i = 0; i < h->maxFilePages; ++i)
+        if (toc->pages[i].type != FMSC_PAGE_FREE) FMSC_TRY(FMSCFile_PrintPage(toc, i));
+    return 0;
+}
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,345 @@
+#include <fcc/fastcache/internal/FmscReport.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/OsError.hxx>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#define FMSC_UNIT ".\\FMSCFileTOC.cxx"
+
+namespace Quillomark::Fcc {
+
+namespace Os = Platform::Os;
+
+namespace {
+
+// A tuning value from its FMSC_ variable, else its FCC_ one: 0 when neither
+// is set, else at least 1.
+std::int32_t tuning(const char* fmscName, const char* fccName) {
+    std::string value = Os::environmentValue(fmscName);
+    if (value.empty()) value = Os::environmentValue(fccName);
+    if (value.empty()) return 0;
+    return std::max(std::atoi(value.c_str()), 1);
+}
+
+void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages) {
+    toc->lastFileAccess = arrays;
+    toc->dateNext = arrays + pages;
+    toc->datePrev = arrays + 2 * std::size_t(pages);
+}
+
+}  // namespace
+
+int FMSCTOC_Open(FMSC_FILETOC_T** result) {
+    if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
+    auto toc = std::make_unique<FMSC_FILETOC_T>();
+    toc->privateShared = std::make_unique<FMSC_FILESHARED_T>();
+    FMSC_FILESHARED_T* s = toc->privateShared.get();
+    *s = FMSC_FILESHARED_T{};
+    s->signature = FMSC_FILESHARED_T_SIG;
+    s->dateHead = s->dateTail = -1;
+
+    std::int32_t pages = tuning("FMSC_MAX_NUMBER_OF_FILE_PAGES", "FCC_MaxNumberOfFilePages");
+    if (pages == 0) pages = 1024;
+    if (pages > FMSC_MAX_FILE_PAGES) pages = FMSC_MAX_FILE_PAGES;
+    if (pages < 2) pages = 1024;
+    std::int32_t segments = tuning("FMSC_MAXIMUM_NUMBER_OF_SEGMENTS", "FCC_maxNumberOfSegments");
+    if (segments == 0) segments = 1800;
+    segments = std::min(segments, FMSC_MAX_SEGMENTS);
+    std::int32_t hashPages = tuning("FMSC_HASH_BLOCK_PAGES", "FCC_HashBlockPages");
+    if (hashPages == 0) hashPages = 15;
+    hashPages = std::min(hashPages, FMSC_MAX_FILE_PAGES);
+    std::int32_t megabytes = tuning("FMSC_MAXIMUM_EXTENT_MEGABYTES", "FCC_MaxExtentFileSizeMegabytes");
+    megabytes -= megabytes % 16;
+    std::int32_t perExtent = std::min(megabytes * 64, FMSC_MAX_SEGMENTS_PER_EXTENT);
+    megabytes = perExtent / 64;
+    std::int32_t extentFiles = tuning("FMSC_MAX_EXT_FILES", "FCC_MaxExtentFiles");
+    if (extentFiles == 0) extentFiles = 1;
+    extentFiles = std::min(extentFiles, perExtent > 0 ? (130048000 - segments) / perExtent : 1);
+    extentFiles = std::max(std::min(extentFiles, FMSC_MAX_EXTENT_FILES), 0);
+
+    s->maxFilePages = pages;
+    s->segmentFileSegments = segments;
+    s->hashBlockPages = hashPages;
+    s->segmentsPerExtentFile = perExtent;
+    s->maxExtentFiles = extentFiles;
+    s->totalExtentMegabytes = extentFiles * megabytes;
+    toc->shared = s;
+    toc->error = FMSCX_Error_Create();
+    *result = toc.release();
+    return 0;
+}
+
+int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (toc->shared && toc->shared->signature != FMSC_FILESHARED_T_SIG && toc->shared->signature != FMSC_STATE_CLEAN)
+        return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
+    if (toc->mutexHeld) {
+        toc->mutex.unlock();
+        toc->mutexHeld = false;
+    }
+    toc->mutex.close();
+    if (toc->metaMap.fd >= 0) FMSCX_UnMapOSFile(toc, toc->metaMap, toc->client);
+    toc->header = nullptr;
+    toc->pages = nullptr;
+    FMSCX_Error_Destroy(toc->error);
+    toc->error = nullptr;
+    toc->freeSegments = FmscFreeSegments();
+    if (toc->lastFileAccess == toc->privateDates.data()) toc->lastFileAccess = toc->dateNext = toc->datePrev = nullptr;
+    toc->privateDates = std::vector<std::int32_t>();
+    toc->metaFilePath.clear();
+    toc->mapName.clear();
+    if (toc->log) std::fclose(toc->log);
+    toc->log = nullptr;
+    return 0;
+}
+
+int FMSCSegmentTOC_Open(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    toc->segmentToc = std::make_unique<FMSC_FILE_SEGMENTTOC_T>();
+    return 0;
+}
+
+int FMSCSegmentTOC_Close(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (!toc->segmentToc) return 0;
+    for (auto& extent : toc->segmentToc->extents) {
+        if (!extent) continue;
+        FMSCX_UnMapOSFile(toc, extent->map, toc->client);
+        extent.reset();
+    }
+    if (toc->shared != toc->privateShared.get()) {
+        // The shared block goes with the mapping: keep a private copy of its
+        // sizing words for whatever still reads them.
+        std::memcpy(toc->privateShared.get(), toc->shared, fmscSharedArraysOffset);
+        toc->shared = toc->privateShared.get();
+        toc->lastFileAccess = toc->dateNext = toc->datePrev = nullptr;
+    }
+    if (toc->segmentToc->map.fd >= 0) FMSCX_UnMapOSFile(toc, toc->segmentToc->map, toc->client);
+    toc->segmentToc.reset();
+    return 0;
+}
+
+int FMSCHashTOC_Open(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    toc->hashToc = std::make_unique<FMSC_HASHTOC_T>();
+    return 0;
+}
+
+int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (!toc->hashToc) return 0;
+    if (toc->hashToc->map.fd >= 0) FMSCX_UnMapOSFile(toc, toc->hashToc->map, toc->client);
+    toc->hashToc.reset();
+    return 0;
+}
+
+int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
+                  std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent, bool create,
+                  bool deleteFiles, bool client, bool trace, std::int32_t mode, FMSC_FILETOC_T** result,
+                  bool* pbNewCache) {
+    if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
+    *result = nullptr;
+    if (pbNewCache) *pbNewCache = false;
+    FMSC_FILETOC_T* toc = nullptr;
+    FMSC_TRY(FMSCTOC_Open(&toc));
+    auto fail = [&toc](int error) {
+        FMSCFile_Close(toc);
+        FMSCX_Traceback("FMSCFile_Open");
+        return error;
+    };
+    FMSC_FILESHARED_T* s = toc->shared;
+    toc->version = FMSC_VERSION;
+    if (pages > 0) s->maxFilePages = pages;
+    if (segments > 0) s->segmentFileSegments = segments;
+    if (hashPages > 0) s->hashBlockPages = hashPages;
+    if (extentFiles > 0) {
+        s->maxExtentFiles = extentFiles;
+        s->segmentsPerExtentFile = megabytesPerExtent * 64;
+        s->totalExtentMegabytes = megabytesPerExtent * extentFiles;
+    }
+    toc->client = client;
+    toc->folder = FMSCX_getGetEnv(folder, "FMSC_DEFAULT_CACHE_DIR", "c:");
+    toc->metaFilePath = FMSCX_getFilePath(toc->folder, nullptr, "FMSC_DEFAULT_METAFILE", "fms.mf");
+    toc->logPath = FMSCX_getFilePath(toc->folder, nullptr, "FMSC_DEFAULT_LOGFILE", "fms.log");
+    toc->wellKnownName = name && *name ? name : "fms";
+    toc->mapName = toc->wellKnownName + "_MF";
+    (void)mode;
+
+    if (!client) {
+        if (deleteFiles) {
+            int rc = FMSCX_DeleteOSFile(toc->error, toc->metaFilePath.c_str());
+            if (rc) return fail(rc);
+        }
+        int exists = FMSCX_OSFileExists(toc->error, toc->metaFilePath.c_str());
+        if (exists > 1) return fail(exists);
+        if (exists == 0) {
+            if (!create) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
+            int rc = FMSCX_WriteNewMetaFile(toc);
+            if (rc) return fail(rc);
+            if (pbNewCache) *pbNewCache = true;
+        }
+    }
+    std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
+    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));
+    if (size < (std::int64_t(s->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
+        FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
+        return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
+    }
+    int rc = FMSCX_MapOSFile(toc, toc->metaFilePath, toc->mapName, client, -1, toc->metaMap);
+    if (rc) return fail(rc);
+    toc->header = reinterpret_cast<FmscFileHeader*>(toc->metaMap.data);
+    toc->pages = reinterpret_cast<FmscFilePage*>(toc->metaMap.data + FMSC_PAGE_SIZE);
+    const FmscFileHeader* h = toc->header;
+    if (h->version != FMSC_VERSION) return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
+    // Every page the header counts must be in the file.
+    if (h->maxFilePages < 1 || size < (std::int64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
+        FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
+        return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
+    }
+    s->maxFilePages = h->maxFilePages;
+    s->segmentFileSegments = h->segmentFileSegments;
+    s->hashBlockPages = h->hashBlockPages;
+    s->extentSegmentsInUse = h->extentSegmentsInUse;
+    s->extentFilesInUse = h->extentFilesInUse;
+    s->totalExtentMegabytes = h->totalExtentMegabytes;
+    s->maxExtentFiles = h->maxExtentFiles;
+    s->segmentsPerExtentFile = h->segmentsPerExtentFile;
+    toc->privateDates.assign(3 * std::size_t(h->maxFilePages), 0);
+    pointDatesAt(toc, toc->privateDates.data(), h->maxFilePages);
+    FMSCX_InitEmptyDateList(toc);
+
+    rc = FMSCFile_CheckMetaFile(toc, 64);
+    // A client takes the server's date list and never hands out segments.
+    if (!rc && !client) rc = FMSCFile_GetFreeSegmentMap(toc);
+    if (rc) return fail(rc);
+
+    if (trace) {
+        toc->log = std::fopen(toc->logPath.c_str(), "a");
+        if (!toc->log) {
+            std::printf("***** NOTICE: Could not open FMSCache log file '%s'. *****\n", toc->logPath.c_str());
+            std::fflush(stdout);
+        }
+    }
+    toc->checkEveryCall = Os::environmentValue("FMSC_CHECK_EVERY_CALL") == "1" || Os::environmentValue("FMSC_DEBUG") == "1";
+    *result = toc;
+    return 0;
+}
+
+int FMSCFile_Close(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    FMSCHashTOC_Close(toc);
+    FMSCTOC_Close(toc);
+    FMSCSegmentTOC_Close(toc);
+    toc->signature = 0;
+    delete toc;
+    return 0;
+}
+
+int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_FILESHARED_T* s = toc->shared;
+    std::int32_t pages = s->maxFilePages;
+    std::int32_t needed = fmscSharedSegments(pages);
+    if (needed > s->segmentFileSegments) return FMSC_FAIL(toc, FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
+    s->sharedSegments = needed;
+    s->clients = 0;
+    std::int32_t first = -1;
+    FMSC_TRY(FMSCHash_AddPage(toc, FMSC_RESERVED_GUID, std::uint32_t(fmscSharedSize(pages)), 0, &first));
+    // The block's segments are never handed to cached files.
+    FmscFreeSegments& f = toc->freeSegments;
+    if (preallocate) {
+        static const char text[] = "SharedMemoryPage";
+        for (std::int32_t block = 0; block < needed; ++block) {
+            std::int32_t segment = -1, found = -1, length = -1, holder = -1;
+            FMSC_TRY(FMSCFile_FindSegment(toc, first, block, &holder, &found, &length));
+            if (holder != -1) continue;
+            FMSC_TRY(FMSCFile_GetFreeSegment(toc, &segment));
+            FMSC_TRY(FMSCSegment_WriteSegmentData(toc, reinterpret_cast<const std::uint8_t*>(text), segment, sizeof text));
+            bool outOfPages = false;
+            FMSC_TRY(FMSCFile_AllocateSegment(toc, first, block, segment, sizeof text, &outOfPages));
+        }
+    }
+    while (f.first != -1 && f.first < needed) {
+        std::int32_t next = f.next[std::size_t(f.first)];
+        f.next[std::size_t(f.first)] = -1;
+        f.first = next;
+        --f.count;
+    }
+    if (f.first == -1) f.last = -1;
+    // The reserved file's page is kept off the date list: it is never evicted.
+    bool listed = s->dateHead == first || s->dateTail == first || toc->dateNext[first] != -1 || toc->datePrev[first] != -1;
+    if (listed) FMSC_TRY(FSMCFile_LockPage(toc, first));
+    switch (toc->mutex.create(toc->wellKnownName)) {
+    case Os::NamedMutex::Result::Ok:
+        break;
+    case Os::NamedMutex::Result::AlreadyExists:
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
+    default:
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX);
+    }
+    std::uint8_t* block = toc->segmentToc->map.data;
+    std::memcpy(block, s, fmscSharedArraysOffset);
+    std::memcpy(block + fmscSharedArraysOffset, toc->lastFileAccess, 12 * std::size_t(pages));
+    char* name = reinterpret_cast<char*>(block + fmscSharedNameOffset(pages));
+    std::memset(name, 0, fmscSharedNameSize);
+    std::memcpy(name, toc->wellKnownName.data(), std::min<std::size_t>(toc->wellKnownName.size(), 260));
+    toc->shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
+    pointDatesAt(toc, reinterpret_cast<std::int32_t*>(block + fmscSharedArraysOffset), pages);
+    toc->privateDates = std::vector<std::int32_t>();
+    toc->sharingServer = true;
+    return 0;
+}
+
+int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (!toc->segmentToc) return FMSCX_ReportNullPointer("pSegmentToc", FMSC_UNIT, __func__, __LINE__);
+    std::uint8_t* block = toc->segmentToc->map.data;
+    auto* shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
+    std::int32_t pages = toc->header->maxFilePages;
+    // The block must be the server's and fit in the segments it claims.
+    bool valid = shared->signature == FMSC_FILESHARED_T_SIG && shared->maxFilePages == pages &&
+                 std::int64_t(fmscSharedSize(pages)) <= std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
+    if (!valid) return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
+    toc->shared = shared;
+    pointDatesAt(toc, reinterpret_cast<std::int32_t*>(block + fmscSharedArraysOffset), pages);
+    toc->privateDates = std::vector<std::int32_t>();
+    const char* name = reinterpret_cast<const char*>(block + fmscSharedNameOffset(pages));
+    toc->wellKnownName.assign(name, strnlen(name, fmscSharedNameSize - 1));
+    if (toc->mutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok)
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX);
+    toc->client = true;
+    return 0;
+}
+
+int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
+    switch (toc->mutex.lock(FMSC_MUTEX_WAIT_MS)) {
+    case Os::NamedMutex::Result::Ok:
+        toc->mutexHeld = true;
+        return 0;
+    case Os::NamedMutex::Result::TimedOut:
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+    default:
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+    }
+}
+
+int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (!toc->sharingServer && !toc->client) return 0;
+    if (!toc->mutex.isOpen()) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL);
+    // Under the interface's lock the mutex stays held until that lock ends:
+    // forgetting it here would leave it taken with nobody to release it.
+    if (toc->interfaceLock) return 0;
+    if (!toc->mutexHeld) return 0;
+    if (!toc->mutex.unlock()) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+    toc->mutexHeld = false;
+    return 0;
+}
+
+}  // namespace Quillomark::Fcc

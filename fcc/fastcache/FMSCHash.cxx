@@ -1,0 +1,281 @@
+#include <fcc/fastcache/internal/FmscReport.hxx>
+
+#include <platform/os/internal/OsError.hxx>
+
+#include <cerrno>
+#include <cstring>
+
+#define FMSC_UNIT ".\\FMSCHash.cxx"
+
+namespace Quillomark::Fcc {
+
+namespace {
+
+#define FMSC_CHECK_HASHTOC(toc)                                                                    \
+    do {                                                                                           \
+        if (!(toc)->hashToc) return FMSCX_ReportNullPointer("pHashToc", FMSC_UNIT, __func__, __LINE__); \
+        if ((toc)->hashToc->signature != FMSC_HASHTOC_T_SIG)                                       \
+            return FMSCX_ReportBadSig("FMSC_HASHTOC_T_SIG", FMSC_UNIT, __func__, __LINE__);        \
+    } while (0)
+
+bool sameGuid(const FmscFilePage& page, const char* guid) {
+    return std::strncmp(page.guid, guid, FMSC_GUID_SIZE) == 0;
+}
+
+bool validPage(const FMSC_FILETOC_T* toc, std::int32_t page) {
+    return page >= 0 && page < toc->header->maxFilePages;
+}
+
+// Walks the key's chain: the member with the key (or -1), its predecessor
+// on the chain (or -1 when it is at the bucket).
+int findOnChain(FMSC_FILETOC_T* toc, std::uint32_t bucket, const char* guid, std::int32_t* member,
+                std::int32_t* predecessor) {
+    *member = *predecessor = -1;
+    std::int32_t steps = 0;
+    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1; i = toc->pages[i].nextCollision) {
+        if (!validPage(toc, i) || ++steps > toc->header->maxFilePages)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
+        if (sameGuid(toc->pages[i], guid)) {
+            *member = i;
+            return 0;
+        }
+        *predecessor = i;
+    }
+    *predecessor = -1;
+    return 0;
+}
+
+// Makes the bucket or the predecessor point at page.
+void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor, std::int32_t page) {
+    if (predecessor == -1)
+        toc->hashToc->buckets[bucket] = page;
+    else
+        toc->pages[predecessor].nextCollision = page;
+}
+
+}  // namespace
+
+int FMSCX_WriteNewHashFile(FMSC_FILETOC_T* toc, const std::string& path) {
+    FMSC_CHECK_TOC(toc);
+    std::FILE* file = std::fopen(path.c_str(), "wb+");
+    if (!file) {
+        Platform::Os::setLastOsError(errno);
+        return FMSC_FAIL(toc, FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE);
+    }
+    std::vector<std::int32_t> empty(std::size_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4, -1);
+    if (std::fwrite(empty.data(), 4, empty.size(), file) != empty.size()) {
+        Platform::Os::setLastOsError(errno);
+        std::fclose(file);
+        return FMSC_FAIL(toc, FMSC_ERROR_HASH_CANNOT_WRITE_BLANK_HASH_FILE);
+    }
+    if (std::fclose(file) != 0) {
+        Platform::Os::setLastOsError(errno);
+        return FMSC_FAIL(toc, FMSC_ERROR_HASH_CANNOT_CLOSE_HASH_FILE);
+    }
+    return 0;
+}
+
+int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create, bool deleteFiles,
+                  bool attach) {
+    FMSC_CHECK_TOC(toc);
+    auto fail = [toc](int error) {
+        FMSCTOC_Close(toc);
+        FMSCX_Traceback("FMSCHash_Open");
+        return error;
+    };
+    std::string directory = FMSCX_getGetEnv(folder, "FMSC_DEFAULT_CACHE_DIR", "c:");
+    std::string path = FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_HASH_FILE", "fms.hsh");
+    std::string mapName = name && *name ? std::string(name) + "_HSH"
+                                        : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_HASH_FILE_MAPNAME", "FMS_HSH");
+    if (!attach) {
+        if (deleteFiles) {
+            int rc = FMSCX_DeleteOSFile(toc->error, path.c_str());
+            if (rc) return fail(rc);
+        }
+        int exists = FMSCX_OSFileExists(toc->error, path.c_str());
+        if (exists > 1) return fail(exists);
+        if (exists == 0) {
+            if (!create) return fail(FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
+            int rc = FMSCX_WriteNewHashFile(toc, path);
+            if (rc) return fail(rc);
+        }
+    }
+    std::int64_t size = FMSCX_FileSize(path);
+    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST));
+    if (size < std::int64_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE) {
+        FMSCX_PrintErrorName(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+        return fail(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+    }
+    int rc = FMSCHashTOC_Open(toc);
+    if (rc) return fail(rc);
+    FMSC_HASHTOC_T* hash = toc->hashToc.get();
+    hash->path = path;
+    hash->mapName = mapName;
+    rc = FMSCX_MapOSFile(toc, path, mapName, toc->client, -1, hash->map);
+    if (rc) return fail(rc);
+    hash->buckets = reinterpret_cast<std::int32_t*>(hash->map.data);
+    return 0;
+}
+
+int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, guid);
+    FMSC_CHECK_PARAM(toc, bucket);
+    std::uint32_t h = 0;
+    int taken = 0;
+    for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken)
+        h = h * 17u + static_cast<unsigned char>(guid[taken]);
+    if (taken < 32) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+    *bucket = h % (std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4);
+    return 0;
+}
+
+int FMSCHash_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* firstPage) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    FMSC_CHECK_PARAM(toc, firstPage);
+    *firstPage = -1;
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    std::int32_t predecessor = -1;
+    FMSC_TRY(findOnChain(toc, bucket, guid, firstPage, &predecessor));
+    return 0;
+}
+
+int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh,
+                     std::int32_t* firstPage) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    FMSC_CHECK_PARAM(toc, firstPage);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    std::int32_t member = -1, predecessor = -1;
+    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    if (member != -1) {
+        *firstPage = member;
+        return 0;
+    }
+    std::int32_t page = -1;
+    FMSC_TRY(FMSCFile_GetFreePage(toc, &page));
+    FMSC_TRY(FMSCFile_SetFileGuid(toc, page, guid, sizeLow, sizeHigh));
+    FMSC_TRY(FMSCFile_AllocatePage(toc, -1, page));
+    toc->pages[page].nextCollision = -1;
+    // Taking the page may have evicted a file of this bucket: find the
+    // chain's end anew.
+    std::int32_t last = -1;
+    std::int32_t steps = 0;
+    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1 && ++steps <= toc->header->maxFilePages;
+         i = toc->pages[i].nextCollision) {
+        if (!validPage(toc, i)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
+        last = i;
+    }
+    relink(toc, bucket, last, page);
+    *firstPage = page;
+    return 0;
+}
+
+int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    std::int32_t member = -1, predecessor = -1;
+    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    if (member == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
+    relink(toc, bucket, predecessor, toc->pages[member].nextCollision);
+    toc->pages[member].nextCollision = -1;
+    FMSC_TRY(FMSCFile_Delete(toc, member));
+    return 0;
+}
+
+int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    if (!validPage(toc, firstPage)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
+    FmscFilePage& old = toc->pages[firstPage];
+    if (old.firstPage != 1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, firstPage);
+    char guid[FMSC_GUID_SIZE + 1] = {};
+    std::memcpy(guid, old.guid, FMSC_GUID_SIZE);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    std::int32_t member = -1, predecessor = -1;
+    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    if (member != firstPage) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
+    std::int32_t next = old.nextOffset;
+    if (next != -1 && validPage(toc, next)) {
+        FmscFilePage& successor = toc->pages[next];
+        successor.firstPage = 1;
+        successor.nextCollision = old.nextCollision;
+        relink(toc, bucket, predecessor, next);
+    } else {
+        relink(toc, bucket, predecessor, old.nextCollision);
+    }
+    old.firstPage = 0;
+    old.nextCollision = -1;
+    return 0;
+}
+
+int FMSCHash_UpdateEntry(FMSC_FILETOC_T* toc, std::int32_t page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    if (!validPage(toc, page)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
+    char guid[FMSC_GUID_SIZE + 1] = {};
+    std::memcpy(guid, toc->pages[page].guid, FMSC_GUID_SIZE);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    std::int32_t member = -1, predecessor = -1;
+    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    if (member == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
+    if (member != page) toc->pages[page].nextCollision = toc->pages[member].nextCollision;
+    relink(toc, bucket, predecessor, page);
+    return 0;
+}
+
+int FMSCHash_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+    FMSC_CHECK_TOC(toc);
+    std::int32_t first = -1;
+    FMSC_TRY(FMSCHash_FindFile(toc, guid, &first));
+    if (first == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
+    FMSC_TRY(FMSCFile_AdjustFileSize(toc, first, sizeLow, sizeHigh));
+    return 0;
+}
+
+int FMSCHash_HashCollisionLength(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* count) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    FMSC_CHECK_PARAM(toc, count);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    *count = 0;
+    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1 && validPage(toc, i) && *count <= toc->header->maxFilePages;
+         i = toc->pages[i].nextCollision)
+        ++*count;
+    return 0;
+}
+
+int FMSCHash_HashEntryFirstPage(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* page) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    FMSC_CHECK_PARAM(toc, page);
+    std::uint32_t bucket = 0;
+    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    *page = toc->hashToc->buckets[bucket];
+    return 0;
+}
+
+int FMSCHash_PrintHashTable(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_HASHTOC(toc);
+    std::printf("\n...Hash Table...\n");
+    std::uint32_t buckets = std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4;
+    for (std::uint32_t i = 0; i < buckets; ++i) {
+        std::int32_t first = toc->hashToc->buckets[i];
+        if (first == -1) continue;
+        std::printf(" HashIDX=%d\n", static_cast<int>(i));
+        if (validPage(toc, first)) FMSC_TRY(FMSCFile_PrintPage(toc, first));
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,485 @@
+#include <fcc/fastcache/internal/FmscReport.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/OsError.hxx>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define FMSC_UNIT ".\\FMSCUtil.cxx"
+
+namespace Quillomark::Fcc {
+
+namespace Os = Platform::Os;
+
+namespace {
+
+const char* const errorNames[] = {
+    "",
+    "FMSC_ERROR_OUT_OF_MEMORY",
+    "FMSC_ERROR_NULL_POINTER",
+    "FMSC_ERROR_BYTE_SIZE_IS_NOT_ONE",
+    "FMSC_ERROR_FILE_PAGE_SIZE_IS_WRONG",
+    "FMSC_ERROR_METAFILE_HEADER_SIZE_IS_WRONG",
+    "FMSC_ERROR_METAFILE_FREE_PAGE_SIZE_IS_WRONG",
+    "FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG",
+    "FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG",
+    "FMSC_ERROR_METAFILE_DOES_NOT_EXIST",
+    "FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE",
+    "FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED",
+    "FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING",
+    "FMSC_ERROR_CANNOT_CREATE_MAPPING_OBJECT",
+    "FMSC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT",
+    "FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES",
+    "FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT",
+    "FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO",
+    "FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES",
+    "FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE",
+    "FMSC_ERROR_METAFILE_CANNOT_UNMAP_METAFILE",
+    "FMSC_ERROR_METAFILE_CANNOT_CLOSE_MEMORY_MAP",
+    "FMSC_ERROR_METAFILE_CANNOT_CLOSE_METAFILE",
+    "FMSC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS",
+    "FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT",
+    "FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET",
+    "FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE",
+    "FMSC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING",
+    "FMSC_ERROR_METAFILE_NEXT_OFFSET_PAGE_DOES_NOT_MATCH_NEXT_PAGE_OFFSET",
+    "FMSC_ERROR_METAFILE_FLOATINGPAGE_OFFSET_IS_NOT_CORRECT",
+    "FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE",
+    "FMSC_ERROR_METAFILE_PAGE_MUST_BE_FLOATING_TO_BE_MODIFIED",
+    "FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE",
+    "FMSC_ERROR_METAFILE_BAD_TIME_FIELD",
+    "FMSC_ERROR_METAFILE_BAD_GUID_FIELD",
+    "FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS",
+    "FMSC_ERROR_BAD_TYPE_SIG",
+    "FMSC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE",
+    "FMSC_ERROR_SEGMENT_FMSC_CANNOT_CREATE_SEGMENT_FILE",
+    "FMSC_ERROR_METAFILE_NO_MORE_PAGES",
+    "FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST",
+    "FMSC_ERROR_SEGMENT_CANNOT_CLOSE_MEMORY_MAP",
+    "FMSC_ERROR_SEGMENT_CANNOT_UNMAP_FILE",
+    "FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED",
+    "FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE",
+    "FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST",
+    "FMSC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE",
+    "FMSC_ERROR_SEGMENT_CANNOT_CLOSE_SEGMENT_FILE",
+    "FMSC_ERROR_HASH_CANNOT_WRITE_BLANK_HASH_FILE",
+    "FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED",
+    "FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE",
+    "FMSC_ERROR_HASH_CANNOT_CLOSE_HASH_FILE",
+    "FMSC_ERROR_HASH_CANNOT_CLOSE_MEMORY_MAP",
+    "FMSC_ERROR_HASH_CANNOT_UNMAP_FILE",
+    "FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY",
+    "FMSC_ERROR_METAFILE_SEGMENT_OFFSET",
+    "FMSC_ERROR_METAFILE_FILE_OFFSET",
+    "FMSC_ERROR_SEGMENT_BAD_OFFSET",
+    "FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET",
+    "FMSC_ERROR_METAFILE_SEGMENT_LENGTH",
+    "FMSC_ERROR_OUT_OF_DATA_SEGMENTS",
+    "FMSC_ERROR_IF_BAD_LENGTH",
+    "FMSC_ERROR_IF_BAD_FILE_OFFSET",
+    "FMSC_ERROR_CORRUPT_FREE_PAGE_LIST",
+    "FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST",
+    "FMSC_ERROR_METAFILE_BAD_DATE_LIST",
+    "FMSC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED",
+    "FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG",
+    "FMSC_ERROR_METAFILE_DATE_LIST_BAD_DATE",
+    "FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS",
+    "FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST",
+    "FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST",
+    "FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST",
+    "FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING",
+    "FMSC_ERROR_UTIL_CANNOT_STAT_FILE",
+    "FMSC_ERROR_UTIL_BAD_VM_POINTER",
+    "FMSC_EROR_NULL_PARAMETER",
+    "FMSC_ERROR_METAFILE_MISSING_FILE_PAGE",
+    "FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST",
+    "FMSC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE",
+    "FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE",
+    "FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST",
+    "FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE",
+    "FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST",
+    "FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC",
+    "FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE",
+    "FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE",
+    "FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST",
+    "FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET",
+    "FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT",
+    "FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_LAST_POINTER",
+    "FMSC_ERROR_UTIL_CANNOT_OPEN_FILE",
+    "FMSC_ERROR_UTIL_CANNOT_SET_FILE_POINTER",
+    "FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE",
+    "FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX",
+    "FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS",
+    "FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT",
+    "FMSC_ERROR_METAFILE_CACHE_ABANDONED",
+    "FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL",
+    "FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK",
+    "FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK",
+    "FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX",
+    "FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP",
+    "FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED",
+    "FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST",
+    "FMSC_ERROR_METAFILE_DATELIST_SELFLINK",
+    "FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST",
+    "**** NO SUCH ERROR CODE *****",
+    "**** NO SUCH ERROR CODE *****",
+    "**** NO SUCH ERROR CODE *****",
+    "**** NO SUCH ERROR CODE *****",
+};
+constexpr int errorNameCount = static_cast<int>(sizeof errorNames / sizeof errorNames[0]);
+static_assert(errorNameCount == 111);
+
+int report(const char* kind, const char* what, const char* file, const char* function, int line, int result) {
+    std::printf("***Error: %s: %s:%s:%s:%d\n", kind, what ? what : "", file ? file : "", function ? function : "",
+                line);
+    std::fflush(stdout);
+    return result;
+}
+
+void copyText(char (&target)[256], const char* text) {
+    std::snprintf(target, sizeof target, "%s", text ? text : "");
+}
+
+// Names of the mappings that this process created and has not closed: a
+// second creation under a live name fails, as a named mapping would.
+std::mutex registryLock;
+std::set<std::string>& registeredMappings() {
+    static std::set<std::string> names;
+    return names;
+}
+
+bool registerMapping(const std::string& name) {
+    if (name.empty()) return true;
+    std::lock_guard<std::mutex> guard(registryLock);
+    return registeredMappings().insert(name).second;
+}
+
+void unregisterMapping(std::string& name) {
+    if (name.empty()) return;
+    std::lock_guard<std::mutex> guard(registryLock);
+    registeredMappings().erase(name);
+    name.clear();
+}
+
+std::size_t granularity(FMSC_FILETOC_T* toc) {
+    if (toc->allocationGranularity == 0) toc->allocationGranularity = Os::allocationGranularity();
+    return toc->allocationGranularity;
+}
+
+// Maps segmentCount segments from firstSegment of an open file (the rest of
+// the file when segmentCount is 0, cut to the file's end when it is
+// shorter), the view aligned down to the allocation granularity.
+bool mapSegments(FMSC_FILETOC_T* toc, FmscMapping& mapping, std::int32_t firstSegment, std::int32_t segmentCount) {
+    std::uint64_t offset = firstSegment < 0 ? 0 : std::uint64_t(firstSegment) * FMSC_SEGMENT_SIZE;
+    std::size_t length = segmentCount > 0 ? std::size_t(segmentCount) * FMSC_SEGMENT_SIZE : 0;
+    std::int64_t size = Os::mappedFileSize(mapping.fd);
+    if (length != 0 && size >= 0 && offset < std::uint64_t(size) && offset + length > std::uint64_t(size))
+        length = std::size_t(std::uint64_t(size) - offset);
+    std::size_t remainder = std::size_t(offset % granularity(toc));
+    std::uint64_t start = offset - remainder;
+    if (!Os::mapView(mapping.fd, start, length == 0 ? 0 : remainder + length, true, mapping.view)) return false;
+    mapping.data = static_cast<std::uint8_t*>(mapping.view.base) + remainder;
+    return true;
+}
+
+}  // namespace
+
+const char* FMSCX_ErrorName(int error) {
+    if (error < 0 || error >= errorNameCount) return errorNames[errorNameCount - 1];
+    return errorNames[error];
+}
+
+int FMSCX_ReportNullPointer(const char* what, const char* file, const char* function, int line) {
+    return report("Null Pointer", what, file, function, line, FMSC_ERROR_NULL_POINTER);
+}
+
+int FMSCX_ReportBadSig(const char* what, const char* file, const char* function, int line) {
+    return report("BadSig", what, file, function, line, FMSC_ERROR_BAD_TYPE_SIG);
+}
+
+int FMSCX_ReportNullParameter(const char* what, const char* file, const char* function, int line) {
+    return report("Null Parameter", what, file, function, line, FMSC_ERROR_NULL_POINTER);
+}
+
+int FMSCX_ReportOutOfMemory(const char* what, const char* file, const char* function, int line) {
+    return report("Out of memory", what, file, function, line, FMSC_ERROR_OUT_OF_MEMORY);
+}
+
+void FMSCX_Traceback(const char* function) {
+    std::printf("***TRACEBACK: %s\n", function);
+    std::fflush(stdout);
+}
+
+void FMSCX_PrintErrorName(int error) {
+    std::printf("***ERROR(%d): %s\n", error, FMSCX_ErrorName(error));
+    std::fflush(stdout);
+}
+
+FMSC_ERROR_T* FMSCX_Error_Create() { return new FMSC_ERROR_T(); }
+
+void FMSCX_Error_Destroy(FMSC_ERROR_T* error) {
+    if (!error) return;
+    *error = FMSC_ERROR_T();
+    error->signature = 0;
+    delete error;
+}
+
+namespace {
+
+int recordError(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number, const char* text) {
+    if (!error) return FMSCX_ReportNullPointer("pError", FMSC_UNIT, "FmscErrorSet", __LINE__), number;
+    if (error->signature != FMSC_ERROR_T_SIG)
+        return FMSCX_ReportBadSig("FMSC_ERROR_T", FMSC_UNIT, "FmscErrorSet", __LINE__), number;
+    copyText(error->file, file);
+    copyText(error->method, method);
+    error->lineNumber = line;
+    error->fmscError = number;
+    copyText(error->fmscErrorText, text);
+    error->osError = Os::lastOsError();
+    if (error->osError != 0)
+        FMSCX_GetOSErrorText(error->osError, error->osErrorText);
+    else
+        error->osErrorText[0] = '\0';
+    FMSCX_PrintError(error);
+    return number;
+}
+
+}  // namespace
+
+int FmscErrorSet(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number) {
+    return recordError(error, file, method, line, number, FMSCX_ErrorName(number));
+}
+
+int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number, int value) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s:= %d", FMSCX_ErrorName(number), value);
+    return recordError(error, file, method, line, number, text);
+}
+
+void FMSCX_PrintError(const FMSC_ERROR_T* error) {
+    if (!error) return;
+    std::printf("\n");
+    std::printf("***ERROR:     FILE        = %s\n              METHOD      = %s\n              LINENO      = %d\n",
+                error->file, error->method, error->lineNumber);
+    if (error->fmscError != 0)
+        std::printf("              FMS_ERR(%d) = %s\n", error->fmscError, error->fmscErrorText);
+    if (error->osError != 0) std::printf("              OS_ERR      = (%d): %s\n", error->osError, error->osErrorText);
+    std::fflush(stdout);
+}
+
+void FMSCX_GetOSErrorText(int osError, char* buffer) {
+    std::string text = Os::osErrorText(osError);
+    if (text.empty()) text = "***FormatMessage failed";
+    std::snprintf(buffer, 256, "%s", text.c_str());
+    std::printf("***OSERROR: %s\n", buffer);
+    std::fflush(stdout);
+}
+
+int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path) {
+    struct stat info {};
+    if (::stat(path, &info) == 0) return 1;
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+    Os::setLastOsError(errno);
+    return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_UTIL_CANNOT_STAT_FILE);
+}
+
+int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
+    int exists = FMSCX_OSFileExists(error, path);
+    if (exists != 1) return exists == 0 ? 0 : exists;
+    if (::unlink(path) != 0) {
+        Os::setLastOsError(errno);
+        return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE);
+    }
+    return 0;
+}
+
+std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + '/' + name;
+}
+
+std::string FMSCX_getGetEnv(const char* value, const char* variable, const char* defaultValue) {
+    if (value && *value) return value;
+    std::string fromEnvironment = Os::environmentValue(variable);
+    if (!fromEnvironment.empty()) return fromEnvironment;
+    return defaultValue ? defaultValue : "";
+}
+
+std::string FMSCX_getFilePath(const std::string& folder, const char* name, const char* variable,
+                              const char* defaultName) {
+    return FMSCX_MakeFullPath(folder, FMSCX_getGetEnv(name, variable, defaultName));
+}
+
+std::int64_t FMSCX_FileSize(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        Os::setLastOsError(errno);
+        return -1;
+    }
+    return info.st_size;
+}
+
+int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName, bool client,
+                    std::int32_t firstSegment, FmscMapping& mapping) {
+    FMSC_CHECK_TOC(toc);
+    std::int32_t count = firstSegment < 0 ? 0 : std::max<std::int32_t>(toc->segmentsPerView, 0);
+    // Client and server find the same file from the cache folder: opening it
+    // is what opening the server's mapping by its name is elsewhere.
+    mapping.fd = Os::openFileForMapping(path);
+    if (mapping.fd < 0)
+        return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+    if (!client) {
+        if (!registerMapping(mapName)) {
+            Os::closeMappedFile(mapping.fd);
+            mapping.fd = -1;
+            return FMSC_FAIL(toc, FMSC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS);
+        }
+        mapping.registeredName = mapName;
+    }
+    if (!mapSegments(toc, mapping, firstSegment, count)) {
+        int number = client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING;
+        unregisterMapping(mapping.registeredName);
+        Os::closeMappedFile(mapping.fd);
+        mapping.fd = -1;
+        return FMSC_FAIL(toc, number);
+    }
+    return 0;
+}
+
+int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
+    FMSC_CHECK_TOC(toc);
+    (void)client;
+    bool unmapped = Os::unmapView(mapping.view);
+    mapping.data = nullptr;
+    unregisterMapping(mapping.registeredName);
+    Os::closeMappedFile(mapping.fd);
+    mapping.fd = -1;
+    if (!unmapped) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_UNMAP_METAFILE);
+    return 0;
+}
+
+int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client, std::int32_t firstSegment) {
+    FMSC_CHECK_TOC(toc);
+    if (extent.map.fd < 0) {
+        FMSC_TRY(FMSCX_MapOSFile(toc, extent.path, extent.mapName, client, firstSegment, extent.map));
+    } else {
+        FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, extent.map));
+        if (!mapSegments(toc, extent.map, firstSegment, toc->segmentsPerView))
+            return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+    }
+    extent.firstSegment = firstSegment;
+    return 0;
+}
+
+int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping) {
+    FMSC_CHECK_TOC(toc);
+    bool unmapped = Os::unmapView(mapping.view);
+    mapping.data = nullptr;
+    if (!unmapped) return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_CANNOT_UNMAP_FILE);
+    return 0;
+}
+
+// ---- Extent views -----------------------------------------------------------
+
+int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    std::int32_t count = std::atoi(Os::environmentValue("FMSC_EXTENT_MAPS").c_str());
+    if (count < 1) count = 3;
+    if (toc->shared->maxExtentFiles > 0) count = std::min(count, toc->shared->maxExtentFiles);
+    std::int32_t perView = 1;
+    if (toc->sharingServer) {
+        perView = std::max(1, std::atoi(Os::environmentValue("FMSC_SEGMENTS_PER_MAP").c_str()));
+    }
+    if (toc->shared->segmentsPerExtentFile > 0) perView = std::min(perView, toc->shared->segmentsPerExtentFile);
+    toc->segmentsPerView = perView;
+    toc->views.assign(std::size_t(count), FmscExtentView());
+    for (std::int32_t i = 0; i < count; ++i) {
+        toc->views[std::size_t(i)].prev = i - 1;
+        toc->views[std::size_t(i)].next = i + 1 < count ? i + 1 : -1;
+    }
+    toc->viewHead = 0;
+    return 0;
+}
+
+int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_t position,
+                           FmscExtentView** view) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_CHECK_PARAM(toc, view);
+    *view = nullptr;
+    std::int32_t count = static_cast<std::int32_t>(toc->views.size());
+    if (count == 0 || toc->viewHead < 0 || toc->viewHead >= count)
+        return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE);
+    std::int32_t perExtent = toc->shared->segmentsPerExtentFile;
+    std::int32_t index = toc->viewHead;
+    std::int32_t last = index;
+    for (; index >= 0; index = toc->views[std::size_t(index)].next) {
+        last = index;
+        const FmscExtentView& candidate = toc->views[std::size_t(index)];
+        if (candidate.extent == extent || candidate.extent < 0) break;
+    }
+    if (index < 0) index = last;
+    FmscExtentView& record = toc->views[std::size_t(index)];
+    std::int32_t perView = std::min(toc->segmentsPerView, perExtent);
+    bool hit = record.extent == extent && record.firstSegment <= position &&
+               position < record.firstSegment + perView;
+    if (!hit) {
+        auto& slots = toc->segmentToc->extents;
+        if (record.extent >= 0) {
+            FmscExtentRecord* mapped = slots[std::size_t(record.extent)].get();
+            if (mapped) FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, mapped->map));
+            record.extent = -1;
+            record.firstSegment = -1;
+        }
+        std::int32_t first = std::max(0, std::min(position, perExtent - perView));
+        if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+        if (!slots[std::size_t(extent)] && toc->client) FMSC_TRY(FMSCSegment_AddExtentFileRecord(toc, true, extent));
+        FmscExtentRecord* target = slots[std::size_t(extent)].get();
+        if (!target) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+        FMSC_TRY(FMSCX_MapOSExtentFile(toc, *target, toc->client, first));
+        record.extent = extent;
+        record.firstSegment = first;
+    }
+    if (position - record.firstSegment < 0 || position - record.firstSegment >= perExtent)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position - record.firstSegment);
+    if (index != toc->viewHead) {
+        if (record.prev >= 0) toc->views[std::size_t(record.prev)].next = record.next;
+        if (record.next >= 0) toc->views[std::size_t(record.next)].prev = record.prev;
+        record.prev = -1;
+        record.next = toc->viewHead;
+        toc->views[std::size_t(toc->viewHead)].prev = index;
+        toc->viewHead = index;
+    }
+    *view = &record;
+    return 0;
+}
+
+int FMSCX_WipeMappings(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    if (toc->segmentToc) {
+        for (auto& extent : toc->segmentToc->extents)
+            if (extent) FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, extent->map));
+    }
+    for (FmscExtentView& view : toc->views) {
+        view.extent = -1;
+        view.firstSegment = -1;
+    }
+    return 0;
+}
+
+int FMSCX_TermMappings(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_TRY(FMSCX_WipeMappings(toc));
+    toc->views.clear();
+    toc->viewHead = -1;
+    toc->segmentsPerView = 1;
+    return 0;
+}
+
+}  // namespace Quillomark::Fcc

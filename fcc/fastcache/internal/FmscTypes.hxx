@@ -1,0 +1,396 @@
+#pragma once
+
+// The fast cache: files cut into 16384-byte blocks, kept in memory-mapped
+// files that the local file-cache server and its client processes share.
+// The layouts of the mapped files are shared with the server byte for byte:
+// fixed-width little-endian fields at fixed offsets.
+
+#include <platform/os/internal/MappedFile.hxx>
+#include <platform/os/internal/NamedMutex.hxx>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the cache files are little-endian");
+
+namespace Quillomark::Fcc {
+
+constexpr std::int32_t FMSC_SEGMENT_SIZE = 16384;
+constexpr std::int32_t FMSC_PAGE_SIZE = 512;
+constexpr std::int32_t FMSC_SEGMENTS_PER_PAGE = 36;
+constexpr std::int32_t FMSC_GUID_SIZE = 36;
+constexpr std::int32_t FMSC_VERSION = 2;
+constexpr std::int32_t FMSC_STATE_CLEAN = 24589;  // 0x600D
+constexpr std::int32_t FMSC_STATE_OPEN = 47824;   // 0xBAD0
+constexpr std::int32_t FMSC_MAX_FILE_PAGES = 2097151;
+constexpr std::int32_t FMSC_MAX_SEGMENTS = 65535;
+constexpr std::int32_t FMSC_MAX_EXTENT_FILES = 1000;
+constexpr std::int32_t FMSC_MAX_SEGMENTS_PER_EXTENT = 130048;
+constexpr std::int32_t FMSC_GROWTH_SEGMENTS = 256;
+constexpr std::uint32_t FMSC_MUTEX_WAIT_MS = 5000;
+
+// Structure signatures.
+constexpr std::int32_t FMSC_FILETOC_T_SIG = 123;
+constexpr std::int32_t FMSC_ERROR_T_SIG = 123;
+constexpr std::int32_t FMSC_FILE_SEGMENTTOC_T_SIG = 126;
+constexpr std::int32_t FMSC_HASHTOC_T_SIG = 127;
+constexpr std::int32_t FMSC_EXTENT_SIG = 129;
+constexpr std::int32_t FMSC_FILESHARED_T_SIG = 4321;
+
+enum FmscPageType : std::uint8_t { FMSC_PAGE_FREE = 1, FMSC_PAGE_ALLOCATED = 2, FMSC_PAGE_FLOATING = 3 };
+
+enum FmscMode : std::int32_t { FMSC_MODE_PRIVATE = 0, FMSC_MODE_SHARING_SERVER = 1, FMSC_MODE_CLIENT = 2 };
+
+enum FmscError : int {
+    FMSC_ERROR_OUT_OF_MEMORY = 1,
+    FMSC_ERROR_NULL_POINTER = 2,
+    FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG = 7,
+    FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG = 8,
+    FMSC_ERROR_METAFILE_DOES_NOT_EXIST = 9,
+    FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE = 10,
+    FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 11,
+    FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING = 12,
+    FMSC_ERROR_CANNOT_CREATE_MAPPING_OBJECT = 13,
+    FMSC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT = 14,
+    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES = 15,
+    FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT = 16,
+    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO = 17,
+    FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES = 18,
+    FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE = 19,
+    FMSC_ERROR_METAFILE_CANNOT_UNMAP_METAFILE = 20,
+    FMSC_ERROR_METAFILE_CANNOT_CLOSE_MEMORY_MAP = 21,
+    FMSC_ERROR_METAFILE_CANNOT_CLOSE_METAFILE = 22,
+    FMSC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS = 23,
+    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT = 24,
+    FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET = 25,
+    FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE = 26,
+    FMSC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING = 27,
+    FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE = 30,
+    FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE = 32,
+    FMSC_ERROR_METAFILE_BAD_TIME_FIELD = 33,
+    FMSC_ERROR_METAFILE_BAD_GUID_FIELD = 34,
+    FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS = 35,
+    FMSC_ERROR_BAD_TYPE_SIG = 36,
+    FMSC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE = 37,
+    FMSC_ERROR_SEGMENT_FMSC_CANNOT_CREATE_SEGMENT_FILE = 38,
+    FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST = 40,
+    FMSC_ERROR_SEGMENT_CANNOT_UNMAP_FILE = 42,
+    FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 43,
+    FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE = 44,
+    FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST = 45,
+    FMSC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE = 46,
+    FMSC_ERROR_SEGMENT_CANNOT_CLOSE_SEGMENT_FILE = 47,
+    FMSC_ERROR_HASH_CANNOT_WRITE_BLANK_HASH_FILE = 48,
+    FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 49,
+    FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE = 50,
+    FMSC_ERROR_HASH_CANNOT_CLOSE_HASH_FILE = 51,
+    FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY = 54,
+    FMSC_ERROR_METAFILE_SEGMENT_OFFSET = 55,
+    FMSC_ERROR_METAFILE_FILE_OFFSET = 56,
+    FMSC_ERROR_SEGMENT_BAD_OFFSET = 57,
+    FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET = 58,
+    FMSC_ERROR_METAFILE_SEGMENT_LENGTH = 59,
+    FMSC_ERROR_OUT_OF_DATA_SEGMENTS = 60,
+    FMSC_ERROR_IF_BAD_LENGTH = 61,
+    FMSC_ERROR_IF_BAD_FILE_OFFSET = 62,
+    FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST = 64,
+    FMSC_ERROR_METAFILE_BAD_DATE_LIST = 65,
+    FMSC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED = 66,
+    FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG = 67,
+    FMSC_ERROR_METAFILE_DATE_LIST_BAD_DATE = 68,
+    FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS = 69,
+    FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST = 70,
+    FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST = 71,
+    FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST = 72,
+    FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING = 73,
+    FMSC_ERROR_UTIL_CANNOT_STAT_FILE = 74,
+    FMSC_EROR_NULL_PARAMETER = 76,
+    FMSC_ERROR_METAFILE_MISSING_FILE_PAGE = 77,
+    FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST = 78,
+    FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE = 80,
+    FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST = 81,
+    FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE = 82,
+    FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST = 83,
+    FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC = 84,
+    FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE = 85,
+    FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE = 86,
+    FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST = 87,
+    FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET = 88,
+    FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT = 89,
+    FMSC_ERROR_UTIL_CANNOT_OPEN_FILE = 91,
+    FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE = 93,
+    FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX = 94,
+    FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS = 95,
+    FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT = 96,
+    FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL = 98,
+    FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK = 99,
+    FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK = 100,
+    FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX = 101,
+    FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP = 102,
+    FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED = 103,
+    FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST = 104,
+    FMSC_ERROR_METAFILE_DATELIST_SELFLINK = 105,
+    FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST = 106,
+};
+
+// ---- Mapped formats -------------------------------------------------------
+
+// Header of "fms.mf", at offset 0.
+struct FmscFileHeader {
+    std::int32_t version;
+    std::int32_t freePageListFirst;
+    std::int32_t freePageListLast;
+    std::int32_t freePageListSize;
+    std::int32_t allocatedSize;
+    std::int32_t maxFilePages;
+    std::int32_t segmentFileSegments;
+    std::int32_t hashBlockPages;
+    std::int32_t extentSegmentsInUse;
+    std::int32_t extentFilesInUse;
+    std::int32_t maxExtentFiles;
+    std::int32_t segmentsPerExtentFile;
+    std::int32_t totalExtentMegabytes;
+    std::int32_t state;
+    std::uint8_t zero[456];
+};
+static_assert(sizeof(FmscFileHeader) == 512);
+static_assert(offsetof(FmscFileHeader, maxFilePages) == 20);
+static_assert(offsetof(FmscFileHeader, extentSegmentsInUse) == 32);
+static_assert(offsetof(FmscFileHeader, extentFilesInUse) == 36);
+static_assert(offsetof(FmscFileHeader, state) == 52);
+
+// One cached block of a file: block fileOffset is len bytes in segment
+// segmentOffset. Entries not in use are all 0xFF bytes.
+struct FmscSegmentEntry {
+    std::int32_t len;
+    std::int32_t segmentOffset;
+    std::int32_t fileOffset;
+};
+static_assert(sizeof(FmscSegmentEntry) == 12);
+
+// Page i of "fms.mf", at offset 512 + 512 * i.
+struct FmscFilePage {
+    std::uint8_t signature;
+    std::uint8_t type;
+    std::uint8_t firstPage;
+    std::uint8_t zero;
+    std::int32_t myOffset;
+    std::int32_t nextOffset;
+    std::int32_t prevOffset;
+    std::int32_t nextCollision;
+    std::int32_t lastAccessTime;
+    std::uint32_t fileSizeLow;
+    std::uint32_t fileSizeHigh;
+    std::int32_t numSegments;
+    char guid[FMSC_GUID_SIZE];
+    FmscSegmentEntry segments[FMSC_SEGMENTS_PER_PAGE];
+    std::uint8_t tail[8];
+};
+static_assert(sizeof(FmscFilePage) == 512);
+static_assert(offsetof(FmscFilePage, myOffset) == 4);
+static_assert(offsetof(FmscFilePage, nextCollision) == 16);
+static_assert(offsetof(FmscFilePage, fileSizeLow) == 24);
+static_assert(offsetof(FmscFilePage, numSegments) == 32);
+static_assert(offsetof(FmscFilePage, guid) == 36);
+static_assert(offsetof(FmscFilePage, segments) == 72);
+static_assert(offsetof(FmscFilePage, tail) == 504);
+
+constexpr std::uint8_t FMSC_PAGE_SIGNATURE = '}';
+
+// The sizing block. Private to a process, or, when a server shares its
+// structures, at offset 0 of the mapped "fms.seg". Its shared form is 76
+// bytes followed by the date arrays: the compiler pads the struct to 80, so
+// its size never places anything (see fmscShared* below).
+struct FMSC_FILESHARED_T {
+    std::int32_t signature;
+    std::int32_t reserved;
+    std::int64_t hits;
+    std::int64_t misses;
+    std::int32_t extentSegmentsInUse;
+    std::int32_t extentFilesInUse;
+    std::int32_t maxFilePages;
+    std::int32_t segmentFileSegments;
+    std::int32_t totalExtentMegabytes;
+    std::int32_t maxExtentFiles;
+    std::int32_t segmentsPerExtentFile;
+    std::int32_t hashBlockPages;
+    std::int32_t sharedSegments;
+    std::int32_t dateHead;
+    std::int32_t dateTail;
+    std::int32_t dateCount;
+    std::int32_t clients;
+};
+static_assert(offsetof(FMSC_FILESHARED_T, hits) == 8);
+static_assert(offsetof(FMSC_FILESHARED_T, misses) == 16);
+static_assert(offsetof(FMSC_FILESHARED_T, extentSegmentsInUse) == 24);
+static_assert(offsetof(FMSC_FILESHARED_T, hashBlockPages) == 52);
+static_assert(offsetof(FMSC_FILESHARED_T, sharedSegments) == 56);
+static_assert(offsetof(FMSC_FILESHARED_T, dateHead) == 60);
+static_assert(offsetof(FMSC_FILESHARED_T, clients) == 72);
+
+constexpr std::size_t fmscSharedArraysOffset = 76;
+constexpr std::size_t fmscSharedNameSize = 261;
+constexpr std::size_t fmscSharedNameOffset(std::int32_t pages) { return 76 + 12 * std::size_t(pages); }
+constexpr std::size_t fmscSharedSize(std::int32_t pages) { return 12 * std::size_t(pages) + 337; }
+constexpr std::int32_t fmscSharedSegments(std::int32_t pages) {
+    return static_cast<std::int32_t>(fmscSharedSize(pages) / FMSC_SEGMENT_SIZE) + 1;
+}
+
+constexpr const char* FMSC_RESERVED_GUID = "CBA81E5BC44A4bb18B5E93035DA083B7";
+
+// ---- Process-private structures -------------------------------------------
+
+// The last failure of a cache, with the operating system's text.
+struct FMSC_ERROR_T {
+    std::int32_t signature = FMSC_ERROR_T_SIG;
+    char method[256] = {};
+    char file[256] = {};
+    int lineNumber = 0;
+    int osError = 0;
+    int fmscError = 0;
+    char osErrorText[256] = {};
+    char fmscErrorText[256] = {};
+};
+
+// An open file with one mapped view of it. The mapping name is the label
+// under which a creator registered the mapping in this process (empty for a
+// client or an unregistered mapping).
+struct FmscMapping {
+    Platform::Os::MappedView view;
+    std::uint8_t* data = nullptr;
+    int fd = -1;
+    std::string registeredName;
+};
+
+struct FmscExtentRecord {
+    std::int32_t signature = FMSC_EXTENT_SIG;
+    std::string path;
+    std::string mapName;
+    FmscMapping map;
+    std::int32_t firstSegment = -1;  // of the current view
+};
+
+struct FMSC_FILE_SEGMENTTOC_T {
+    std::int32_t signature = FMSC_FILE_SEGMENTTOC_T_SIG;
+    std::string path;
+    std::string mapName;
+    std::string extentBasePath;
+    FmscMapping map;
+    std::array<std::unique_ptr<FmscExtentRecord>, FMSC_MAX_EXTENT_FILES> extents;
+};
+
+struct FMSC_HASHTOC_T {
+    std::int32_t signature = FMSC_HASHTOC_T_SIG;
+    std::string path;
+    std::string mapName;
+    FmscMapping map;
+    std::int32_t* buckets = nullptr;
+};
+
+// One entry of the cache of extent views, kept in most-recently-used order.
+struct FmscExtentView {
+    std::int32_t prev = -1;
+    std::int32_t next = -1;
+    std::int32_t extent = -1;
+    std::int32_t firstSegment = -1;
+};
+
+// The segments not held by any page, linked in rising order.
+struct FmscFreeSegments {
+    std::vector<std::int32_t> next;
+    std::int32_t first = -1;
+    std::int32_t last = -1;
+    std::int32_t count = 0;
+};
+
+// The handle of an open cache.
+struct FMSC_FILETOC_T {
+    std::int32_t signature = FMSC_FILETOC_T_SIG;
+    std::int32_t version = FMSC_VERSION;
+    std::string wellKnownName;
+    std::string metaFilePath;
+    std::string folder;
+    std::string mapName;
+    std::string logPath;
+    FmscMapping metaMap;
+    FmscFileHeader* header = nullptr;
+    FmscFilePage* pages = nullptr;
+    FmscFreeSegments freeSegments;
+    std::unique_ptr<FMSC_FILE_SEGMENTTOC_T> segmentToc;
+    std::unique_ptr<FMSC_HASHTOC_T> hashToc;
+    FMSC_ERROR_T* error = nullptr;
+    // The sizing block in use: the private one, or the shared one.
+    FMSC_FILESHARED_T* shared = nullptr;
+    std::unique_ptr<FMSC_FILESHARED_T> privateShared;
+    bool checkEveryCall = false;
+    std::FILE* log = nullptr;
+    int logLine = 0;
+    bool sharingServer = false;
+    bool client = false;
+    bool mutexHeld = false;
+    bool interfaceLock = false;
+    Platform::Os::NamedMutex mutex;
+    // The date list: three arrays of one entry per page; head, tail and
+    // count live in the sizing block in use.
+    std::int32_t* lastFileAccess = nullptr;
+    std::int32_t* dateNext = nullptr;
+    std::int32_t* datePrev = nullptr;
+    std::vector<std::int32_t> privateDates;
+    std::vector<FmscExtentView> views;
+    std::int32_t viewHead = -1;
+    std::int32_t segmentsPerView = 1;
+    std::size_t allocationGranularity = 0;
+};
+
+// Parameters of FMSCIF_OpenS.
+struct FMSC_OPEN_PARAMS {
+    const char* folder = nullptr;
+    const char* name = nullptr;
+    std::int32_t maxFilePages = 0;
+    std::int32_t segments = 0;
+    std::int32_t hashBlockPages = 0;
+    std::int32_t totalExtentMegabytes = 0;
+    std::int32_t megabytesPerExtentFile = 0;
+    std::int32_t extentFiles = 0;
+    std::int32_t create = 0;
+    std::int32_t deleteFiles = 0;
+    std::int32_t mode = FMSC_MODE_PRIVATE;
+    std::int32_t trace = 0;
+};
+
+// Statistics of FMSCIF_GetInfo.
+struct FMSC_INFO_T {
+    std::int64_t maxFiles;
+    std::int64_t fileTableBytes;
+    std::int64_t maxSegmentEntries;
+    std::int64_t hashBlockPages;
+    std::int64_t hashTableBytes;
+    std::int64_t hashTableEntries;
+    std::int64_t segmentFileSegments;
+    std::int64_t segmentFileBytes;
+    std::int64_t megabytesPerExtentFile;
+    std::int64_t bytesPerExtentFile;
+    std::int64_t segmentsPerExtentFile;
+    std::int64_t maxExtentFiles;
+    std::int64_t totalExtentMegabytes;
+    std::int64_t totalExtentSegments;
+    std::int64_t totalSegments;
+    std::int64_t freePages;
+    std::int64_t allocatedPages;
+    std::int64_t cachedFiles;
+    std::int64_t extentFilesInUse;
+    std::int64_t extentSegmentsInUse;
+    std::int64_t freeSegments;
+    std::int64_t segmentsInUse;
+    std::int64_t hits;
+    std::int64_t misses;
+    std::int64_t headerPercentFull;
+    std::int64_t segmentPercentFull;
+};
+
+}  // namespace Quillomark::Fcc

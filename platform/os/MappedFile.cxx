@@ -1,0 +1,69 @@
+#include <platform/os/internal/MappedFile.hxx>
+
+#include <platform/os/internal/OsError.hxx>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Quillomark::Platform::Os {
+
+std::size_t allocationGranularity() {
+    long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::size_t>(size) : 4096;
+}
+
+int openFileForMapping(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) setLastOsError(errno);
+    return fd;
+}
+
+void closeMappedFile(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+std::int64_t mappedFileSize(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        setLastOsError(errno);
+        return -1;
+    }
+    return info.st_size;
+}
+
+bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {
+    std::int64_t size = mappedFileSize(fd);
+    if (size < 0) return false;
+    if (length == 0) {
+        if (static_cast<std::uint64_t>(size) <= offset) {
+            setLastOsError(EINVAL);
+            return false;
+        }
+        length = static_cast<std::size_t>(static_cast<std::uint64_t>(size) - offset);
+    } else if (offset + length > static_cast<std::uint64_t>(size)) {
+        setLastOsError(EINVAL);
+        return false;
+    }
+    int protection = PROT_READ | (writable ? PROT_WRITE : 0);
+    void* base = ::mmap(nullptr, length, protection, MAP_SHARED, fd, static_cast<off_t>(offset));
+    if (base == MAP_FAILED) {
+        setLastOsError(errno);
+        return false;
+    }
+    view.base = base;
+    view.length = length;
+    return true;
+}
+
+bool unmapView(MappedView& view) {
+    if (!view.base) return true;
+    bool ok = ::munmap(view.base, view.length) == 0;
+    if (!ok) setLastOsError(errno);
+    view = MappedView{};
+    return ok;
+}
+
+}  // namespace Quillomark::Platform::Os

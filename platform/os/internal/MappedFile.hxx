@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Quillomark::Platform::Os {
+
+// A range of a file mapped into memory, shared with every other process
+// that maps the same file. base is aligned to allocationGranularity().
+struct MappedView {
+    void* base = nullptr;
+    std::size_t length = 0;
+};
+
+// The alignment that the offset of a mapped view must have.
+std::size_t allocationGranularity();
+
+// Opens an existing file for reading and writing; -1 on failure (the reason
+// is kept as the last OS error).
+int openFileForMapping(const std::string& path);
+void closeMappedFile(int fd);
+
+// The file's size in bytes, or -1 (last OS error set).
+std::int64_t mappedFileSize(int fd);
+
+// Maps length bytes of the open file from offset (aligned by the caller),
+// readable and, when writable, writable. A length of 0 maps the rest of the
+// file. A range that reaches beyond the file's end is refused before it is
+// mapped: touching such memory would kill the process.
+bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view);
+
+// Unmaps a view (an empty view is left alone) and empties it.
+bool unmapView(MappedView& view);
+
+}  // namespace Quillomark::Platform::Os

@@ -1,0 +1,250 @@
+#include "CacheFolder.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace Quillomark::Fcc {
+namespace {
+
+using Testing::CacheFolder;
+
+std::string guidFor(int n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%08dAAAABBBBCCCCDDDDEEEEFFFFGGGG", n);
+    return text;
+}
+
+class Cache : public ::testing::Test {
+protected:
+    void open(std::int32_t pages, std::int32_t segments, std::int32_t totalMegabytes = 0) {
+        ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "behaviour", pages, segments, 1, totalMegabytes, true, true, 0,
+                                 false, &cache));
+    }
+    void TearDown() override {
+        if (cache) {
+            EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+            EXPECT_EQ(0, FMSCIF_Close(&cache));
+        }
+    }
+    std::int32_t add(int n, std::uint32_t size = 1000) {
+        std::int32_t first = -1;
+        EXPECT_EQ(0, FMSCIF_AddFile(cache, guidFor(n).c_str(), size, 0, &first));
+        return first;
+    }
+    std::int32_t find(int n) {
+        std::int64_t size = 0;
+        std::int32_t first = -1;
+        EXPECT_EQ(0, FMSCIF_FindFile(cache, guidFor(n).c_str(), &size, &first));
+        return first;
+    }
+    void write(std::int32_t& first, std::int32_t block, std::uint8_t fill, std::int32_t length = 16384) {
+        std::vector<std::uint8_t> bytes(std::size_t(length), fill);
+        ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &first, block, bytes.data(), length));
+    }
+    std::int32_t read(std::int32_t first, std::int32_t block, std::uint8_t* fill = nullptr) {
+        std::vector<std::uint8_t> bytes(16384, 0);
+        std::int32_t length = 0;
+        EXPECT_EQ(0, FMSCIF_ReadBlock(cache, first, block, bytes.data(), &length));
+        if (fill && length > 0) *fill = bytes[std::size_t(length) - 1];
+        return length;
+    }
+
+    CacheFolder folder;
+    FMSC_FILETOC_T* cache = nullptr;
+};
+
+TEST_F(Cache, FullCacheEvictsTheLeastRecentlyUsedPageAndReusesTheLastFreedPageFirst) {
+    open(3, 8);
+    std::int32_t a = add(1), b = add(2), c = add(3);
+    std::uint8_t fill = 0;
+    write(a, 0, 0xA1);
+    ASSERT_EQ(16384, read(a, 0, &fill));  // a becomes the most recent
+    EXPECT_EQ(0xA1, fill);
+    std::int32_t d = add(4);  // no page free: b, the oldest, goes
+    EXPECT_EQ(b, d);
+    EXPECT_EQ(-1, find(2));
+    EXPECT_EQ(a, find(1));
+    EXPECT_EQ(c, find(3));
+
+    ASSERT_EQ(0, FMSCIF_DeleteFile(cache, guidFor(3).c_str()));
+    ASSERT_EQ(0, FMSCIF_DeleteFile(cache, guidFor(1).c_str()));
+    EXPECT_EQ(64, FMSCIF_DeleteFile(cache, guidFor(1).c_str()));
+    EXPECT_EQ(a, add(5));
+    EXPECT_EQ(c, add(6));
+}
+
+TEST_F(Cache, ThirtySeventhBlockGoesToASecondPageAndAFullCacheReportsOutOfPages) {
+    open(2, 80);
+    std::int32_t first = add(1, 37 * 16384);
+    for (std::int32_t block = 0; block < 37; ++block) write(first, block, std::uint8_t(block));
+    std::vector<std::int32_t> blocks;
+    ASSERT_EQ(0, FMSCIF_FindSegments(cache, first, &blocks));
+    ASSERT_EQ(37u, blocks.size());
+    EXPECT_EQ(36, cache->pages[first].numSegments);
+    std::int32_t second = cache->pages[first].nextOffset;
+    ASSERT_NE(-1, second);
+    EXPECT_EQ(1, cache->pages[second].numSegments);
+    EXPECT_EQ(cache->pages[first].fileSizeLow, cache->pages[second].fileSizeLow);
+    std::uint8_t fill = 0;
+    EXPECT_EQ(16384, read(first, 36, &fill));
+    EXPECT_EQ(36, fill);
+
+    for (std::int32_t block = 37; block < 72; ++block) write(first, block, 1);
+    bool outOfPages = false;
+    ASSERT_EQ(0, FMSCFile_AllocateSegment(cache, first, 72, 39, 10, &outOfPages));
+    EXPECT_TRUE(outOfPages);
+    std::int32_t found = 0, length = 0;
+    ASSERT_EQ(0, FMSCIF_FindNextSegment(cache, first, 80, &found, &length));
+    EXPECT_EQ(-1, found);
+    ASSERT_EQ(0, FMSCIF_FindNextSegment(cache, first, 71, &found, &length));
+    EXPECT_EQ(71, found);
+}
+
+TEST_F(Cache, WriterWithoutFreeSegmentsEvictsOtherFilesButKeepsItsOwn) {
+    open(4, 4);
+    std::int32_t a = add(1);
+    for (std::int32_t block = 0; block < 4; ++block) write(a, block, 0xAA);
+    std::int32_t b = add(2);
+    write(b, 0, 0xBB, 100);  // a's only page goes
+    EXPECT_EQ(-1, find(1));
+    std::uint8_t fill = 0;
+    EXPECT_EQ(100, read(find(2), 0, &fill));
+    EXPECT_EQ(0xBB, fill);
+
+    // Evicting the writer's own page keeps the file, empty, under its GUID.
+    std::int32_t own = find(2);
+    write(own, 1, 0xB1);
+    write(own, 2, 0xB2);
+    write(own, 3, 0xB3);
+    write(own, 4, 0xB4);
+    EXPECT_NE(-1, find(2));
+    EXPECT_EQ(-1, read(find(2), 0));
+    EXPECT_EQ(16384, read(find(2), 4, &fill));
+    EXPECT_EQ(0xB4, fill);
+}
+
+TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
+    open(16, 2, 16);
+    EXPECT_EQ(1024, cache->shared->segmentsPerExtentFile);
+    std::int32_t first = add(1);
+    std::vector<std::uint8_t> data(3 * 16384 + 5);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
+    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, data.data(), std::int32_t(data.size())));
+    EXPECT_EQ(4 * 1024 * 1024, std::filesystem::file_size(folder.file("fms.ext000")));
+    auto meta = Testing::readBytes(folder.file("fms.mf"));
+    EXPECT_EQ(256, Testing::wordAt(meta, 32));
+    EXPECT_EQ(1, Testing::wordAt(meta, 36));
+    for (std::int32_t block = 0; block < 4; ++block) {
+        std::vector<std::uint8_t> bytes(16384);
+        std::int32_t length = 0;
+        ASSERT_EQ(0, FMSCIF_ReadBlock(cache, first, block, bytes.data(), &length));
+        ASSERT_EQ(block == 3 ? 5 : 16384, length);
+        for (std::int32_t i = 0; i < length; ++i)
+            ASSERT_EQ(data[std::size_t(block) * 16384 + std::size_t(i)], bytes[std::size_t(i)]) << block << " " << i;
+    }
+    EXPECT_EQ(FMSCX_ExtentPath(cache, 999), folder.file("fms.ext999"));
+    EXPECT_EQ(FMSCX_ExtentPath(cache, 1000), folder.file("fms.ext0001000"));
+    EXPECT_EQ("behaviour_EXT999", FMSCX_ExtentMapName(cache, 999));
+    EXPECT_EQ("behaviour_EXT0001000", FMSCX_ExtentMapName(cache, 1000));
+
+    ASSERT_EQ(0, FMSCIF_Purge(cache, true));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("fms.ext000")));
+    EXPECT_EQ(-1, find(1));
+    EXPECT_EQ(2, cache->freeSegments.count);
+}
+
+TEST_F(Cache, FreedSegmentsComeBackInRisingOrder) {
+    open(8, 8);
+    std::int32_t first = add(1);
+    for (std::int32_t block = 0; block < 8; ++block) write(first, block, 1);
+    EXPECT_EQ(60, FMSCFile_GetFreeSegment(cache, &first));
+    for (std::int32_t segment : {7, 3, 5}) ASSERT_EQ(0, FMSCSegment_FreeThisSegment(cache, -1, segment));
+    std::int32_t segment = -1;
+    for (std::int32_t expected : {3, 5, 7}) {
+        ASSERT_EQ(0, FMSCFile_GetFreeSegment(cache, &segment));
+        EXPECT_EQ(expected, segment);
+    }
+}
+
+TEST_F(Cache, HashBucketsChainFilesAndAFileKeepsItsPlaceWhenItsFirstPageGoes) {
+    open(8, 80);
+    std::uint32_t bucket = 0;
+    ASSERT_EQ(0, FMSCHash_Entry(cache, std::string(32, '0').c_str(), &bucket));
+    EXPECT_EQ(2534397440u % 128u, bucket);
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(34, FMSCHash_Entry(cache, std::string(31, '0').c_str(), &bucket));
+    }
+    std::uint32_t longer = 0;
+    ASSERT_EQ(0, FMSCHash_Entry(cache, (guidFor(1) + "XYZ").c_str(), &longer));
+    ASSERT_EQ(0, FMSCHash_Entry(cache, guidFor(1).c_str(), &bucket));
+    EXPECT_EQ(bucket, longer);
+
+    // Two files of one bucket.
+    int other = 2;
+    for (std::uint32_t b = ~0u; b != bucket; ++other) ASSERT_EQ(0, FMSCHash_Entry(cache, guidFor(other).c_str(), &b));
+    --other;
+    std::int32_t first = add(1, 73 * 16384);
+    std::int32_t second = add(other);
+    std::int32_t count = 0, head = -1;
+    ASSERT_EQ(0, FMSCHash_HashCollisionLength(cache, guidFor(1).c_str(), &count));
+    EXPECT_EQ(2, count);
+    ASSERT_EQ(0, FMSCHash_HashEntryFirstPage(cache, guidFor(1).c_str(), &head));
+    EXPECT_EQ(first, head);
+    EXPECT_EQ(second, cache->pages[first].nextCollision);
+
+    // A file of three pages loses its first page: the second takes its place.
+    for (std::int32_t block = 0; block < 73; ++block) write(first, block, std::uint8_t(block));
+    std::int32_t next = cache->pages[first].nextOffset;
+    ASSERT_EQ(0, FSMCIF_DeleteThisPage(cache, first));
+    EXPECT_EQ(next, find(1));
+    EXPECT_EQ(1, cache->pages[next].firstPage);
+    EXPECT_EQ(-1, cache->pages[next].prevOffset);
+    ASSERT_EQ(0, FMSCHash_HashEntryFirstPage(cache, guidFor(1).c_str(), &head));
+    EXPECT_EQ(next, head);
+    EXPECT_EQ(second, cache->pages[next].nextCollision);
+    EXPECT_EQ(-1, read(next, 0));
+    std::uint8_t fill = 0;
+    EXPECT_EQ(16384, read(next, 40, &fill));
+    EXPECT_EQ(40, fill);
+
+    // Adding a cached GUID again gives its file, size unchanged.
+    std::int32_t again = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(cache, guidFor(1).c_str(), 5, 0, &again));
+    EXPECT_EQ(next, again);
+    EXPECT_EQ(73u * 16384u, cache->pages[next].fileSizeLow);
+
+    ASSERT_EQ(0, FMSCIF_DeleteFile(cache, guidFor(1).c_str()));
+    ASSERT_EQ(0, FMSCHash_HashEntryFirstPage(cache, guidFor(1).c_str(), &head));
+    EXPECT_EQ(second, head);
+}
+
+TEST_F(Cache, CorruptedPagesAreFoundByTheChecks) {
+    open(4, 4);
+    std::int32_t first = add(1);
+    write(first, 0, 1);
+    Testing::OutputCapture output(1);
+    cache->pages[first].guid[3] = '\x80';
+    EXPECT_EQ(34, FMSCFile_CheckMetaFile(cache, 1));
+    cache->pages[first].guid[3] = '0';
+    cache->pages[first].segments[0].len = 20000;
+    EXPECT_EQ(59, FMSCFile_CheckMetaFile(cache, 1));
+    std::vector<std::uint8_t> buffer(16384);
+    std::int32_t length = 0;
+    EXPECT_EQ(59, FMSCIF_ReadBlock(cache, first, 0, buffer.data(), &length));
+    cache->pages[first].segments[0].len = 16384;
+    cache->pages[2].nextOffset = 2;  // a free list that loops
+    EXPECT_EQ(16, FMSCFile_CheckMetaFile(cache, 2));
+    cache->pages[2].nextOffset = 3;
+    std::string text = output.finish();
+    EXPECT_NE(std::string::npos, text.find("FMS_ERR(34) = FMSC_ERROR_METAFILE_BAD_GUID_FIELD"));
+    EXPECT_NE(std::string::npos, text.find("***TRACEBACK: FMSCIF_ReadBlock"));
+}
+
+}  // namespace
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,196 @@
+#include "CacheFolder.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+
+#include <platform/os/internal/NamedMutex.hxx>
+#include <platform/os/internal/OsError.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace Quillomark::Fcc {
+namespace {
+
+using Platform::Os::NamedMutex;
+using Testing::CacheFolder;
+using Testing::readBytes;
+using Testing::wordAt;
+
+const std::string guidA = "AAAAAAAA11112222333344445555666677778888";
+const std::string guidB = "BBBBBBBB11112222333344445555666677778888";
+
+FMSC_OPEN_PARAMS params(const CacheFolder& folder, std::int32_t mode) {
+    FMSC_OPEN_PARAMS p;
+    p.folder = folder.path.c_str();
+    p.name = "shared";
+    p.maxFilePages = 64;
+    p.segments = 8;
+    p.hashBlockPages = 1;
+    p.create = mode != FMSC_MODE_CLIENT;
+    p.deleteFiles = mode != FMSC_MODE_CLIENT;
+    p.mode = mode;
+    return p;
+}
+
+TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    std::int32_t a = -1, b = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 20000, 0, &a));
+    std::vector<std::uint8_t> data(20000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i % 241);
+    ASSERT_EQ(0, FMSCIF_WriteData(server, &a, 0, data.data(), 20000));
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidB.c_str(), 10, 0, &b));
+    std::int32_t shared = server->shared->sharedSegments;
+    EXPECT_EQ(1, shared);
+    for (std::int32_t e = 0; e < server->pages[a].numSegments; ++e)
+        EXPECT_GE(server->pages[a].segments[e].segmentOffset, shared);
+
+    auto segmentFile = readBytes(folder.file("fms.seg"));
+    EXPECT_EQ(4321, wordAt(segmentFile, 0));
+    EXPECT_EQ(64, wordAt(segmentFile, 32));
+    EXPECT_EQ(1, wordAt(segmentFile, 52));
+    EXPECT_EQ(1, wordAt(segmentFile, 56));
+    EXPECT_EQ(a, wordAt(segmentFile, 60));
+    EXPECT_EQ(b, wordAt(segmentFile, 64));
+    EXPECT_EQ(std::string("shared"), reinterpret_cast<const char*>(&segmentFile[76 + 12 * 64]));
+
+    FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    std::int32_t count = 0;
+    ASSERT_EQ(0, FMSCIF_NumClients(server, &count));
+    EXPECT_EQ(1, count);
+
+    ASSERT_EQ(0, FMSCIF_LockCache(client));
+    std::int64_t size = 0;
+    std::int32_t first = -1, length = 0;
+    ASSERT_EQ(0, FMSCIF_FindFile(client, guidA.c_str(), &size, &first));
+    EXPECT_EQ(20000, size);
+    std::vector<std::uint8_t> block(16384);
+    ASSERT_EQ(0, FMSCIF_ReadBlock(client, first, 1, block.data(), &length));
+    ASSERT_EQ(20000 - 16384, length);
+    EXPECT_EQ(data[16384 + 100], block[100]);
+    ASSERT_EQ(0, FMSCIF_FindFile(client, "CCCCCCCC11112222333344445555666677778888", &size, &first));
+    EXPECT_EQ(-1, first);
+    ASSERT_EQ(0, FMSCIF_UnLockCache(client));
+
+    // The client's read moved a to the newest end of the one shared list.
+    EXPECT_EQ(b, server->shared->dateHead);
+    EXPECT_EQ(a, server->shared->dateTail);
+    EXPECT_EQ(1, server->shared->hits);
+    EXPECT_EQ(0, server->shared->misses);
+
+    ASSERT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_NumClients(server, &count));
+    EXPECT_EQ(0, count);
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    EXPECT_EQ(24589, wordAt(readBytes(folder.file("fms.seg")), 0));
+    EXPECT_EQ(24589, wordAt(readBytes(folder.file("fms.mf")), 52));
+
+    // A client finds no server's block any more.
+    FMSC_FILETOC_T* late = nullptr;
+    Testing::OutputCapture output(1);
+    EXPECT_EQ(61, FMSCIF_OpenS(&clientParams, &late));
+    EXPECT_EQ(nullptr, late);
+}
+
+TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlock) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+
+    ASSERT_EQ(0, FMSCIF_LockCache(client));
+    ASSERT_EQ(0, FMSCFile_UnLockCache(client));  // an inner unlock keeps the interface's lock
+    NamedMutex other;
+    ASSERT_EQ(NamedMutex::Result::Ok, other.open("shared"));
+    EXPECT_EQ(NamedMutex::Result::TimedOut, other.lock(20));
+    ASSERT_EQ(0, FMSCIF_UnLockCache(client));
+    EXPECT_EQ(NamedMutex::Result::Ok, other.lock(20));
+    EXPECT_TRUE(other.unlock());
+
+    NamedMutex second;
+    EXPECT_EQ(NamedMutex::Result::AlreadyExists, second.create("shared"));
+    ASSERT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    EXPECT_EQ(NamedMutex::Result::Ok, second.create("shared"));
+    EXPECT_EQ(NamedMutex::Result::NotFound, NamedMutex().open("nobody"));
+}
+
+TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {
+    FMSC_ERROR_T* error = FMSCX_Error_Create();
+    Testing::OutputCapture output(1);
+    Platform::Os::setLastOsError(0);
+    EXPECT_EQ(77, FmscErrorSet(error, ".\\FMSCFile.cxx", "FMSCFile_Open", 12, 77));
+    Platform::Os::setLastOsError(ENOENT);
+    EXPECT_EQ(91, FmscErrorSetValue(error, ".\\FMSCUtil.cxx", "FMSCX_Open", 34, 91, 5));
+    Platform::Os::setLastOsError(0);
+    std::string text = output.finish();
+    FMSCX_Error_Destroy(error);
+    std::string first = text.substr(0, text.find("FMSCX_Open"));
+    EXPECT_NE(std::string::npos,
+              first.find("\n***ERROR:     FILE        = .\\FMSCFile.cxx\n              METHOD      = FMSCFile_Open\n"
+                         "              LINENO      = 12\n              FMS_ERR(77) = FMSC_ERROR_METAFILE_MISSING_FILE_PAGE\n"));
+    EXPECT_EQ(std::string::npos, first.find("OS_ERR"));
+    EXPECT_NE(std::string::npos, text.find("FMS_ERR(91) = FMSC_ERROR_UTIL_CANNOT_OPEN_FILE:= 5\n"));
+    EXPECT_NE(std::string::npos, text.find("***OSERROR: No such file or directory\n"));
+    EXPECT_NE(std::string::npos, text.find("OS_ERR      = (2): No such file or directory\n"));
+    EXPECT_STREQ("FMSC_EROR_NULL_PARAMETER", FMSCX_ErrorName(76));
+    EXPECT_STREQ("FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST", FMSCX_ErrorName(106));
+    EXPECT_STREQ("**** NO SUCH ERROR CODE *****", FMSCX_ErrorName(107));
+}
+
+TEST(CacheReports, PathsJoinFolderAndNameWithOneSeparator) {
+    EXPECT_EQ("c:/fms.mf", FMSCX_MakeFullPath("c:", "fms.mf"));
+    EXPECT_EQ("/var/cache/fms.mf", FMSCX_MakeFullPath("/var/cache/", "fms.mf"));
+    EXPECT_EQ("fms.mf", FMSCX_MakeFullPath("", "fms.mf"));
+}
+
+TEST(CacheTuning, EnvironmentAndOpenParametersAreBoundedAndRounded) {
+    setenv("FMSC_MAXIMUM_EXTENT_MEGABYTES", "40", 1);
+    setenv("FMSC_MAX_NUMBER_OF_FILE_PAGES", "0", 1);
+    FMSC_FILETOC_T* toc = nullptr;
+    ASSERT_EQ(0, FMSCTOC_Open(&toc));
+    unsetenv("FMSC_MAXIMUM_EXTENT_MEGABYTES");
+    unsetenv("FMSC_MAX_NUMBER_OF_FILE_PAGES");
+    EXPECT_EQ(2048, toc->shared->segmentsPerExtentFile);
+    EXPECT_EQ(32, toc->shared->totalExtentMegabytes);
+    EXPECT_EQ(1024, toc->shared->maxFilePages);
+    EXPECT_EQ(1800, toc->shared->segmentFileSegments);
+    EXPECT_EQ(15, toc->shared->hashBlockPages);
+    FMSCFile_Close(toc);
+
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS p;
+    p.folder = folder.path.c_str();
+    p.maxFilePages = 8;
+    p.segments = 4;
+    p.hashBlockPages = 1;
+    p.megabytesPerExtentFile = 40;
+    p.extentFiles = 2;
+    p.create = p.deleteFiles = 1;
+    FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&p, &cache));
+    EXPECT_EQ(48 * 64, cache->header->segmentsPerExtentFile);
+    EXPECT_EQ(96, cache->header->totalExtentMegabytes);
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+
+    // 100 megabytes ask for 3 files of 32; the open makes it 4.
+    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), nullptr, 8, 4, 1, 100, true, true, 0, false, &cache));
+    EXPECT_EQ(4, cache->header->maxExtentFiles);
+    EXPECT_EQ(128, cache->header->totalExtentMegabytes);
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+}
+
+}  // namespace
+}  // namespace Quillomark::Fcc
