@@ -6,9 +6,9 @@
 namespace Quillomark::Platform::Os {
 
 // A mutex shared between processes by name, kept as locks on a lock file in
-// ipcDirectory() (MessagePipe.hxx). Its creator holds it in existence for as long as the
-// object stays open; the kernel drops the locks of a process that dies, so a
-// dead holder never blocks the others. Locking is not counted: a second
+// ipcDirectory() (MessagePipe.hxx). Its creator holds it in existence for as
+// long as the object stays open; the kernel drops the locks of a process that
+// dies, so a dead holder never blocks the others. Locking is not counted: a second
 // lock through the same object succeeds at once.
 class NamedMutex {
 public:
