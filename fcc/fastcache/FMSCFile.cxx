@@ -73,6 +73,30 @@ std::string guidOf(const FmscFilePage& page) {
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, (page)); \
     } while (0)
 
+// What a visit of a chain page returns to end the walk early.
+constexpr int endOfWalk = -1;
+
+// Visits the pages of a file's chain in order, each of which must be an
+// allocated page; the next page is taken before the visit, which may thus
+// unlink the page. A visit returns 0 to go on, endOfWalk to stop, or an
+// error that ends the walk.
+template <class Visit>
+int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
+    std::int32_t steps = 0;
+    for (std::int32_t i = firstPage; i != -1;) {
+        FMSC_CHECK_PAGE(toc, i);
+        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+        if (++steps > toc->header->maxFilePages)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+        std::int32_t next = toc->pages[i].nextOffset;
+        int rc = visit(i);
+        if (rc == endOfWalk) return 0;
+        if (rc) return rc;
+        i = next;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
@@ -274,13 +298,7 @@ int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int3
     if (firstPage != -1) {
         FMSC_CHECK_PAGE(toc, firstPage);
         FMSC_CHECK_FIRST(toc, firstPage);
-        std::int32_t steps = 0;
-        for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
-            FMSC_CHECK_PAGE(toc, i);
-            FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
-            if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
-            last = i;
-        }
+        FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&last](std::int32_t i) { return last = i, 0; }));
     }
     FmscFilePage& p = toc->pages[page];
     p.type = FMSC_PAGE_ALLOCATED;
@@ -319,12 +337,11 @@ int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::ui
     FMSC_CHECK_PAGE(toc, firstPage);
     FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
     FMSC_CHECK_FIRST(toc, firstPage);
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1 && steps++ <= toc->header->maxFilePages; i = toc->pages[i].nextOffset) {
-        FMSC_CHECK_PAGE(toc, i);
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, sizeLow, sizeHigh](std::int32_t i) {
         toc->pages[i].fileSizeLow = sizeLow;
         toc->pages[i].fileSizeHigh = sizeHigh;
-    }
+        return 0;
+    }));
     return 0;
 }
 
@@ -333,16 +350,11 @@ int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     FMSC_CHECK_PAGE(toc, firstPage);
     FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
     FMSC_CHECK_FIRST(toc, firstPage);
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1;) {
-        FMSC_CHECK_PAGE(toc, i);
-        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
-        std::int32_t next = toc->pages[i].nextOffset;
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc](std::int32_t i) {
         toc->pages[i].type = FMSC_PAGE_FLOATING;
-        FMSC_TRY(FSMCX_RemovePageFromDateList(toc, i));
-        FMSC_TRY(FMSCFile_FreeThisPage(toc, i));
-        i = next;
-    }
+        int rc = FSMCX_RemovePageFromDateList(toc, i);
+        return rc ? rc : FMSCFile_FreeThisPage(toc, i);
+    }));
     return 0;
 }
 
@@ -403,23 +415,19 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     FMSC_CHECK_PARAM(toc, length);
     *page = *segment = *length = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
-        FMSC_CHECK_PAGE(toc, i);
-        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
-        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&](std::int32_t i) {
         FmscFilePage& p = toc->pages[i];
-        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
-        for (std::int32_t e = 0; e < used; ++e) {
+        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             if (p.segments[e].fileOffset == block) {
                 *page = i;
                 *segment = p.segments[e].segmentOffset;
                 *length = p.segments[e].len;
                 p.lastAccessTime = now();
-                return 0;
+                return endOfWalk;
             }
         }
-    }
+        return 0;
+    }));
     return 0;
 }
 
@@ -427,15 +435,12 @@ int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vect
     FMSC_CHECK_TOC(toc);
     FMSC_CHECK_PARAM(toc, blocks);
     blocks->clear();
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
-        FMSC_CHECK_PAGE(toc, i);
-        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
-        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, blocks](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
-        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
-        for (std::int32_t e = 0; e < used; ++e) blocks->push_back(p.segments[e].fileOffset);
-    }
+        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e)
+            blocks->push_back(p.segments[e].fileOffset);
+        return 0;
+    }));
     return 0;
 }
 
@@ -445,26 +450,22 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     FMSC_CHECK_PARAM(toc, found);
     FMSC_CHECK_PARAM(toc, length);
     *found = *length = -1;
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
-        FMSC_CHECK_PAGE(toc, i);
-        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
-        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
-        std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
-        for (std::int32_t e = 0; e < used; ++e) {
+        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             const FmscSegmentEntry& entry = p.segments[e];
             if (entry.fileOffset == block) {
                 *found = block;
                 *length = entry.len;
-                return 0;
+                return endOfWalk;
             }
             if (entry.fileOffset > block && (*found == -1 || entry.fileOffset < *found)) {
                 *found = entry.fileOffset;
                 *length = entry.len;
             }
         }
-    }
+        return 0;
+    }));
     return 0;
 }
 
@@ -496,18 +497,11 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     FMSC_CHECK_PAGE(toc, firstPage);
     FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
     std::int32_t target = -1;
-    std::int32_t last = firstPage;
-    std::int32_t steps = 0;
-    for (std::int32_t i = firstPage; i != -1; i = toc->pages[i].nextOffset) {
-        FMSC_CHECK_PAGE(toc, i);
-        if (++steps > toc->header->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
-        last = i;
-        if (toc->pages[i].numSegments < FMSC_SEGMENTS_PER_PAGE) {
-            target = i;
-            break;
-        }
-    }
-    (void)last;
+    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, &target](std::int32_t i) {
+        if (toc->pages[i].numSegments >= FMSC_SEGMENTS_PER_PAGE) return 0;
+        target = i;
+        return endOfWalk;
+    }));
     if (target == -1) {
         if (toc->header->freePageListSize == 0) {
             *outOfPages = true;

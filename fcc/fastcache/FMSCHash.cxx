@@ -45,6 +45,13 @@ int findOnChain(FMSC_FILETOC_T* toc, std::uint32_t bucket, const char* guid, std
     return 0;
 }
 
+// The key's bucket and its place on the bucket's chain.
+int locate(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket, std::int32_t* member,
+           std::int32_t* predecessor) {
+    int rc = FMSCHash_Entry(toc, guid, bucket);
+    return rc ? rc : findOnChain(toc, *bucket, guid, member, predecessor);
+}
+
 // Makes the bucket or the predecessor point at page.
 void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor, std::int32_t page) {
     if (predecessor == -1)
@@ -136,9 +143,8 @@ int FMSCHash_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* first
     FMSC_CHECK_PARAM(toc, firstPage);
     *firstPage = -1;
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
     std::int32_t predecessor = -1;
-    FMSC_TRY(findOnChain(toc, bucket, guid, firstPage, &predecessor));
+    FMSC_TRY(locate(toc, guid, &bucket, firstPage, &predecessor));
     return 0;
 }
 
@@ -148,9 +154,8 @@ int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLo
     FMSC_CHECK_HASHTOC(toc);
     FMSC_CHECK_PARAM(toc, firstPage);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
     if (member != -1) {
         *firstPage = member;
         return 0;
@@ -178,9 +183,8 @@ int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
     FMSC_CHECK_TOC(toc);
     FMSC_CHECK_HASHTOC(toc);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
     if (member == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
     relink(toc, bucket, predecessor, toc->pages[member].nextCollision);
     toc->pages[member].nextCollision = -1;
@@ -197,9 +201,8 @@ int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     char guid[FMSC_GUID_SIZE + 1] = {};
     std::memcpy(guid, old.guid, FMSC_GUID_SIZE);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
     if (member != firstPage) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
     std::int32_t next = old.nextOffset;
     if (next != -1 && validPage(toc, next)) {
@@ -222,9 +225,8 @@ int FMSCHash_UpdateEntry(FMSC_FILETOC_T* toc, std::int32_t page) {
     char guid[FMSC_GUID_SIZE + 1] = {};
     std::memcpy(guid, toc->pages[page].guid, FMSC_GUID_SIZE);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(findOnChain(toc, bucket, guid, &member, &predecessor));
+    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
     if (member == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
     if (member != page) toc->pages[page].nextCollision = toc->pages[member].nextCollision;
     relink(toc, bucket, predecessor, page);
