@@ -415,7 +415,18 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     FMSC_CHECK_PARAM(toc, length);
     *page = *segment = *length = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&](std::int32_t i) {
+    // A file's blocks are read in order, so the block is most likely on the
+    // page of the previous hit or after it: the walk starts there and comes
+    // round to it from the first page. A block is on one page of a chain
+    // only, so the result is the same as that of a walk from the start.
+    std::int32_t start = firstPage;
+    std::int32_t hint = toc->hintPage;
+    if (toc->hintFirstPage == firstPage && hint != firstPage && validPage(toc, hint) && validPage(toc, firstPage) &&
+        toc->pages[hint].type == FMSC_PAGE_ALLOCATED && toc->pages[hint].firstPage == 0 &&
+        std::memcmp(toc->pages[hint].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) == 0)
+        start = hint;
+    auto visit = [&](std::int32_t i) {
+        if (start != firstPage && *page == -2 && i == start) return endOfWalk;
         FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             if (p.segments[e].fileOffset == block) {
@@ -427,7 +438,15 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
             }
         }
         return 0;
-    }));
+    };
+    FMSC_TRY(FMSCX_WalkChain(toc, start, visit));
+    if (*page == -1 && start != firstPage) {
+        *page = -2;  // the second walk ends where the first began
+        FMSC_TRY(FMSCX_WalkChain(toc, firstPage, visit));
+        if (*page == -2) *page = -1;
+    }
+    toc->hintFirstPage = firstPage;
+    toc->hintPage = *page;
     return 0;
 }
 

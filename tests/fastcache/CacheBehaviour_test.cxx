@@ -200,6 +200,11 @@ TEST_F(Cache, HashBucketsChainFilesAndAFileKeepsItsPlaceWhenItsFirstPageGoes) {
 
     // A file of three pages loses its first page: the second takes its place.
     for (std::int32_t block = 0; block < 73; ++block) write(first, block, std::uint8_t(block));
+    std::uint8_t fill = 0;
+    for (std::int32_t block : {0, 40, 72, 71, 36, 35, 1, 72, 73, 5}) {
+        ASSERT_EQ(block == 73 ? -1 : 16384, read(first, block, &fill)) << block;
+        EXPECT_EQ(block == 73 ? 72 : block, fill);
+    }
     std::int32_t next = cache->pages[first].nextOffset;
     ASSERT_EQ(0, FSMCIF_DeleteThisPage(cache, first));
     EXPECT_EQ(next, find(1));
@@ -209,7 +214,6 @@ TEST_F(Cache, HashBucketsChainFilesAndAFileKeepsItsPlaceWhenItsFirstPageGoes) {
     EXPECT_EQ(next, head);
     EXPECT_EQ(second, cache->pages[next].nextCollision);
     EXPECT_EQ(-1, read(next, 0));
-    std::uint8_t fill = 0;
     EXPECT_EQ(16384, read(next, 40, &fill));
     EXPECT_EQ(40, fill);
 

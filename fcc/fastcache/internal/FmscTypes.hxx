@@ -345,6 +345,9 @@ struct FMSC_FILETOC_T {
     std::int32_t viewHead = -1;
     std::int32_t segmentsPerView = 1;
     std::size_t allocationGranularity = 0;
+    // Where the last block found lay: the file's first page and the page.
+    std::int32_t hintFirstPage = -1;
+    std::int32_t hintPage = -1;
 };
 
 // Parameters of FMSCIF_OpenS.

@@ -1,0 +1,100 @@
+// Reading a cached file block by block out of the fast cache, against a
+// plain copy of the same bytes out of memory: what the cache adds per block
+// (the lookup of the block in the file's pages, the access-date update, the
+// hit counter), and how that grows with the size of the file.
+#include "bench/support/Rounds.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Quillomark::Bench;
+namespace Fcc = Quillomark::Fcc;
+
+const char* const GUID = "0123456789ABCDEF0123456789ABCDEF";
+
+// A private cache in a folder of its own, holding one file of `blocks`
+// full blocks, all in the segment file.
+class FilledCache {
+public:
+    explicit FilledCache(std::int32_t blocks) : blocks(blocks) {
+        char pattern[] = "/tmp/fastcache-bench-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("no temporary folder");
+        folder = pattern;
+        std::int32_t pages = blocks / Fcc::FMSC_SEGMENTS_PER_PAGE + 8;
+        if (Fcc::FMSCIF_Open(folder.c_str(), "bench", pages, blocks, 15, 0, true, true, 0, false, &cache) != 0)
+            throw std::runtime_error("cannot open the cache");
+        std::vector<std::uint8_t> block(Fcc::FMSC_SEGMENT_SIZE);
+        Fcc::FMSCIF_AddFile(cache, GUID, std::uint32_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 0, &first);
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            block.assign(block.size(), std::uint8_t(i));
+            if (Fcc::FMSCIF_WriteBlock(cache, &first, i, block.data(), Fcc::FMSC_SEGMENT_SIZE) != 0)
+                throw std::runtime_error("cannot fill the cache");
+        }
+        source.assign(std::size_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 1);
+    }
+    ~FilledCache() {
+        Fcc::FMSCIF_Close(&cache);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    void readAll(std::uint8_t* buffer) {
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            std::int32_t length = 0;
+            Fcc::FMSCIF_ReadBlock(cache, first, i, buffer, &length);
+            benchmark::DoNotOptimize(length);
+        }
+    }
+
+    void copyAll(std::uint8_t* buffer) {
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            std::memcpy(buffer, source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE, Fcc::FMSC_SEGMENT_SIZE);
+            benchmark::DoNotOptimize(buffer);
+        }
+    }
+
+    std::int32_t blocks;
+
+private:
+    std::string folder;
+    Fcc::FMSC_FILETOC_T* cache = nullptr;
+    std::int32_t first = -1;
+    std::vector<std::uint8_t> source;
+};
+
+void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
+    FilledCache cache(megabytes * 64);
+    std::vector<std::uint8_t> buffer(Fcc::FMSC_SEGMENT_SIZE);
+    againstBaseline(state, [&] { cache.copyAll(buffer.data()); }, [&] { cache.readAll(buffer.data()); });
+    state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
+}
+
+void cases(Rounds& rounds) {
+    rounds.add("cached file read/16MB", [](benchmark::State& state) { readCachedFile(state, 16); },
+               Rounds::Timing::Manual);
+    rounds.add("cached file read/256MB", [](benchmark::State& state) { readCachedFile(state, 256); },
+               Rounds::Timing::Manual);
+}
+
+void figures(const RoundRecorder& runs, FigureTable& table) {
+    if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
+    double small = runs.medianCounter("cached file read/16MB", "ratio");
+    double large = runs.medianCounter("cached file read/256MB", "ratio");
+    // A reader may take twice as long as a bare copy of the bytes.
+    table.add(Figure::atMost("fast-cache block reads / memcpy, 16 MB file", small, "x", 2.0));
+    // Time per megabyte may not grow much with the file's size.
+    table.add(Figure::atMost("fast-cache reads per MB, 256 MB / 16 MB file", large / small, "x", 2.0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv, Program{cases, figures, 3, 0.2}); }
