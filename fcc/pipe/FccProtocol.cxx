@@ -210,7 +210,16 @@ public:
     // A reply of a type the exchange does not expect.
     int unexpected() {
         fccTrace("MESSAGE ERROR: Invalid typeID %d\n", replyType());
-        return ERR_FMSCP_UNKNOWN;
+        return outOfStep(ERR_FMSCP_UNKNOWN);
+    }
+
+    // A reply that does not fit the request leaves the pipe out of step
+    // with the server: replies still on their way would meet the next
+    // request. The pipe is closed, so that the next exchange starts on a
+    // fresh one.
+    int outOfStep(int code) {
+        FccCloseProxy(*record);
+        return code;
     }
 
     // The progress handshake: asks the callback and answers with a status.
@@ -300,14 +309,14 @@ private:
     int badSequence(unsigned received, unsigned expected, int code) {
         fccTrace("MESSAGE ERROR: Invalid SeqNum 0x%X, expecting 0x%X (%s)\n", received, expected,
                  messageName(message));
-        return code;
+        return outOfStep(code);
     }
 
     int badType(std::uint32_t received, int code) {
         fccTrace("MESSAGE ERROR: Invalid msgType %lX, expecting %X (%s)\n",
                  static_cast<unsigned long>(received), fccMessageType(message),
                  messageName(message));
-        return code;
+        return outOfStep(code);
     }
 
     FccMessage message;
@@ -507,21 +516,21 @@ int FccDataExchange(FccServerFile& file, const char* policy, void* destination, 
                 if (offset != expectedOffset) {
                     fccTrace("MESSAGE ERROR: Invalid offset %" PRId64 ", expected %" PRId64 "\n",
                              offset, expectedOffset);
-                    return ERR_FMSCP_SEQUENCE;
+                    return exchange.outOfStep(ERR_FMSCP_SEQUENCE);
                 }
                 const std::uint32_t length = get32(exchange.reply() + AT_PAYLOAD + 8);
                 const std::size_t carried = exchange.payload() - 12;
                 if (length != carried) {
                     fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
                              static_cast<long>(length), static_cast<long>(carried));
-                    return ERR_FMSCP_MSG_DATA;
+                    return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
                 }
                 // More than was asked for has no place in the caller's
                 // buffer.
                 if (length > static_cast<std::uint32_t>(wanted - delivered)) {
                     fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
                              static_cast<long>(length), static_cast<long>(wanted - delivered));
-                    return ERR_FMSCP_MSG_DATA;
+                    return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
                 }
                 std::memcpy(bytes + delivered, exchange.reply() + AT_PAYLOAD + 12, length);
                 delivered += static_cast<int>(length);
