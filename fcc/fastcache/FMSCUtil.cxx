@@ -385,6 +385,17 @@ int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping) {
     return 0;
 }
 
+int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment, FmscMapping& mapping) {
+    FMSC_CHECK_TOC(toc);
+    FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, mapping));
+    std::uint64_t offset = std::uint64_t(std::max(segment, 0)) * FMSC_SEGMENT_SIZE;
+    std::size_t remainder = std::size_t(offset % granularity(toc));
+    if (!Os::mapView(mapping.fd, offset - remainder, remainder + FMSC_SEGMENT_SIZE, !readOnly, mapping.view))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, segment);
+    mapping.data = static_cast<std::uint8_t*>(mapping.view.base) + remainder;
+    return 0;
+}
+
 // ---- Extent views -----------------------------------------------------------
 
 int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {

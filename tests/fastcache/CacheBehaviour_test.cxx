@@ -147,6 +147,10 @@ TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
         for (std::int32_t i = 0; i < length; ++i)
             ASSERT_EQ(data[std::size_t(block) * 16384 + std::size_t(i)], bytes[std::size_t(i)]) << block << " " << i;
     }
+    // A view of one segment for reading, in place of the extent's view.
+    FmscMapping& view = cache->segmentToc->extents[0]->map;
+    ASSERT_EQ(0, FMSCX_ReMapOSFile(cache, true, 1, view));
+    EXPECT_EQ(data[3 * 16384 + 4], view.data[4]);
     EXPECT_EQ(FMSCX_ExtentPath(cache, 999), folder.file("fms.ext999"));
     EXPECT_EQ(FMSCX_ExtentPath(cache, 1000), folder.file("fms.ext0001000"));
     EXPECT_EQ("behaviour_EXT999", FMSCX_ExtentMapName(cache, 999));
@@ -245,9 +249,33 @@ TEST_F(Cache, CorruptedPagesAreFoundByTheChecks) {
     cache->pages[2].nextOffset = 2;  // a free list that loops
     EXPECT_EQ(16, FMSCFile_CheckMetaFile(cache, 2));
     cache->pages[2].nextOffset = 3;
+    // Checked on every call, an operation finds the damage before its work.
+    cache->checkEveryCall = true;
+    cache->pages[first].guid[3] = '\x01';
+    std::int64_t size = 0;
+    std::int32_t found = -1;
+    EXPECT_EQ(34, FMSCIF_FindFile(cache, guidFor(1).c_str(), &size, &found));
+    EXPECT_EQ(-1, found);
+    cache->pages[first].guid[3] = '0';
+    cache->checkEveryCall = false;
     std::string text = output.finish();
     EXPECT_NE(std::string::npos, text.find("FMS_ERR(34) = FMSC_ERROR_METAFILE_BAD_GUID_FIELD"));
     EXPECT_NE(std::string::npos, text.find("***TRACEBACK: FMSCIF_ReadBlock"));
+    EXPECT_NE(std::string::npos, text.find("***ERROR(34): FMSC_ERROR_METAFILE_BAD_GUID_FIELD\n***TRACEBACK: FMSCIF_FindFile"));
+}
+
+TEST(CacheLog, TracedCacheLogsEachOperationWithItsNumber) {
+    CacheFolder folder;
+    FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "logged", 8, 4, 1, 0, true, true, 0, true, &cache));
+    std::int32_t first = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(cache, (guidFor(7) + "TAIL").c_str(), 1234, 0, &first));
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    std::ifstream log(folder.file("fms.log"));
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("00000000,OpenS," + folder.path + ",8,4,1,0,1,1\n00000001,AddFile," + guidFor(7) +
+                  ",1234\n00000002,Close\n",
+              text);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace Quillomark::Fcc {
 namespace {
@@ -99,6 +101,38 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     Testing::OutputCapture output(1);
     EXPECT_EQ(61, FMSCIF_OpenS(&clientParams, &late));
     EXPECT_EQ(nullptr, late);
+}
+
+TEST(SharedCache, ClientInAnotherProcessReadsWhatTheServerWrote) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    std::int32_t a = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 300, 0, &a));
+    std::vector<std::uint8_t> data(300, 0x5A);
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &a, 0, data.data(), 300));
+
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+        FMSC_FILETOC_T* client = nullptr;
+        std::int64_t size = 0;
+        std::int32_t first = -1, length = 0;
+        std::vector<std::uint8_t> block(16384);
+        bool ok = FMSCIF_OpenS(&clientParams, &client) == 0 && FMSCIF_LockCache(client) == 0 &&
+                  FMSCIF_FindFile(client, guidA.c_str(), &size, &first) == 0 && size == 300 &&
+                  FMSCIF_ReadBlock(client, first, 0, block.data(), &length) == 0 && length == 300 &&
+                  block[299] == 0x5A && FMSCIF_UnLockCache(client) == 0 && FMSCIF_Close(&client) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(1, server->shared->hits);
+    EXPECT_EQ(0, server->shared->clients);
+    ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
 TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlock) {

@@ -44,6 +44,8 @@ int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client);
 int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
                           std::int32_t firstSegment);
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping);
+// Maps one segment of an open file in place of the current view.
+int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment, FmscMapping& mapping);
 
 // Extent views.
 int FMSCX_InitMappings(FMSC_FILETOC_T* toc);
