@@ -427,20 +427,35 @@ int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_
     if (count == 0 || toc->viewHead < 0 || toc->viewHead >= count)
         return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE);
     std::int32_t perExtent = toc->shared->segmentsPerExtentFile;
-    std::int32_t index = toc->viewHead;
-    std::int32_t last = index;
-    for (; index >= 0; index = toc->views[std::size_t(index)].next) {
-        last = index;
-        const FmscExtentView& candidate = toc->views[std::size_t(index)];
-        if (candidate.extent == extent || candidate.extent < 0) break;
+    // The record that maps this extent, else the first idle one, else the
+    // least recently used: an extent never has two views, which would share
+    // its one mapping.
+    std::int32_t index = -1, idle = -1, last = -1;
+    for (std::int32_t i = toc->viewHead; i >= 0; i = toc->views[std::size_t(i)].next) {
+        last = i;
+        const FmscExtentView& candidate = toc->views[std::size_t(i)];
+        if (candidate.extent == extent) {
+            index = i;
+            break;
+        }
+        if (idle < 0 && candidate.extent < 0) idle = i;
     }
-    if (index < 0) index = last;
+    if (index < 0) index = idle >= 0 ? idle : last;
     FmscExtentView& record = toc->views[std::size_t(index)];
     std::int32_t perView = std::min(toc->segmentsPerView, perExtent);
+    auto& slots = toc->segmentToc->extents;
     bool hit = record.extent == extent && record.firstSegment <= position &&
                position < record.firstSegment + perView;
+    // The server removes extent files when it purges and makes them anew
+    // as it grows: a client's view of a removed file shows old bytes.
+    FmscExtentRecord* current = extent >= 0 && extent < FMSC_MAX_EXTENT_FILES ? slots[std::size_t(extent)].get() : nullptr;
+    if (toc->client && current && current->map.fd >= 0 && !Os::isFileLinked(current->map.fd)) {
+        if (record.extent == extent) record.extent = record.firstSegment = -1;
+        FMSC_TRY(FMSCX_UnMapOSFile(toc, current->map, true));
+        slots[std::size_t(extent)].reset();
+        hit = false;
+    }
     if (!hit) {
-        auto& slots = toc->segmentToc->extents;
         if (record.extent >= 0) {
             FmscExtentRecord* mapped = slots[std::size_t(record.extent)].get();
             if (mapped) FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, mapped->map));

@@ -34,6 +34,17 @@ std::int64_t mappedFileSize(int fd) {
     return info.st_size;
 }
 
+bool isFileAtPath(int fd, const std::string& path) {
+    struct stat open {}, named {};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+bool isFileLinked(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && info.st_nlink > 0;
+}
+
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {
     std::int64_t size = mappedFileSize(fd);
     if (size < 0) return false;

@@ -30,6 +30,12 @@ std::int64_t mappedFileSize(int fd);
 // mapped: touching such memory would kill the process.
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view);
 
+// Whether the open file is still the one that path names, and still has a
+// name at all: a file removed or replaced under an open descriptor lives
+// on unseen by the processes that open the path anew.
+bool isFileAtPath(int fd, const std::string& path);
+bool isFileLinked(int fd);
+
 // Unmaps a view (an empty view is left alone) and empties it.
 bool unmapView(MappedView& view);
 
