@@ -135,6 +135,45 @@ TEST(SharedCache, ClientInAnotherProcessReadsWhatTheServerWrote) {
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
+TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    serverParams.segments = 2;
+    serverParams.megabytesPerExtentFile = 16;
+    serverParams.extentFiles = 1;
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    FMSC_OPEN_PARAMS clientParams = serverParams;
+    clientParams.mode = FMSC_MODE_CLIENT;
+    clientParams.create = clientParams.deleteFiles = 0;
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+
+    auto fill = [server](const std::string& guid, std::uint8_t value) {
+        std::int32_t first = -1;
+        std::vector<std::uint8_t> bytes(2 * 16384, value);
+        ASSERT_EQ(0, FMSCIF_AddFile(server, guid.c_str(), 2 * 16384, 0, &first));
+        ASSERT_EQ(0, FMSCIF_WriteData(server, &first, 0, bytes.data(), 2 * 16384));
+        ASSERT_EQ(2, server->pages[first].segments[1].segmentOffset);  // the first extent segment
+    };
+    auto secondBlock = [client](const std::string& guid) {
+        std::int64_t size = 0;
+        std::int32_t first = -1, length = 0;
+        std::vector<std::uint8_t> block(16384);
+        EXPECT_EQ(0, FMSCIF_FindFile(client, guid.c_str(), &size, &first));
+        EXPECT_EQ(0, FMSCIF_ReadBlock(client, first, 1, block.data(), &length));
+        return length == 16384 ? block[16383] : -1;
+    };
+    fill(guidA, 0xA0);
+    EXPECT_EQ(0xA0, secondBlock(guidA));
+    ASSERT_EQ(0, FMSCIF_Purge(server, true));
+    fill(guidB, 0xB0);
+    EXPECT_EQ(0xB0, secondBlock(guidB));
+
+    ASSERT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
 TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlock) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
