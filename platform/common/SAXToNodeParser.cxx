@@ -42,21 +42,27 @@ std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
 }
 
-// Objects made in order in large blocks and destroyed all at once: a reply
-// has hundreds of thousands of small elements, and one allocation per node
-// or attribute would cost more than parsing them. Addresses stay put.
+// Objects made in order in blocks and destroyed all at once: a reply has
+// hundreds of thousands of small elements, and one allocation per node or
+// attribute would cost more than parsing them. Blocks grow from small (most
+// documents are) to `largest` objects; the first block is kept for the next
+// document of the same parser. Addresses stay put.
 template <class T>
 class Blocks {
 public:
-    explicit Blocks(std::size_t blockSize) : blockSize(blockSize) {}
+    explicit Blocks(std::size_t largest) : largest(largest) {}
     Blocks(const Blocks&) = delete;
     Blocks& operator=(const Blocks&) = delete;
-    ~Blocks() { clear(); }
+    ~Blocks() {
+        clear();
+        if (!blocks.empty()) ::operator delete(blocks.front().items);
+    }
 
     // `count` new objects side by side.
     T* make(std::size_t count) {
         if (blocks.empty() || blocks.back().capacity - blocks.back().used < count) {
-            const std::size_t capacity = std::max(blockSize, count);
+            const std::size_t next = blocks.empty() ? FIRST : std::min(largest, 2 * blocks.back().capacity);
+            const std::size_t capacity = std::max(next, count);
             blocks.push_back(Block{static_cast<T*>(::operator new(capacity * sizeof(T))), 0, capacity});
         }
         Block& block = blocks.back();
@@ -69,20 +75,23 @@ public:
     }
 
     void clear() {
-        for (Block& block : blocks) {
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            Block& block = blocks[b];
             for (std::size_t i = 0; i < block.used; ++i) block.items[i].~T();
-            ::operator delete(block.items);
+            block.used = 0;
+            if (b > 0) ::operator delete(block.items);
         }
-        blocks.clear();
+        if (!blocks.empty()) blocks.resize(1);
     }
 
 private:
+    static constexpr std::size_t FIRST = 16;
     struct Block {
         T* items;
         std::size_t used;
         std::size_t capacity;
     };
-    std::size_t blockSize;
+    std::size_t largest;
     std::vector<Block> blocks;
 };
 
