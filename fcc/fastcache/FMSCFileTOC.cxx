@@ -170,18 +170,12 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
     (void)mode;
 
     if (!client) {
-        if (deleteFiles) {
-            int rc = FMSCX_DeleteOSFile(toc->error, toc->metaFilePath.c_str());
-            if (rc) return fail(rc);
-        }
-        int exists = FMSCX_OSFileExists(toc->error, toc->metaFilePath.c_str());
-        if (exists > 1) return fail(exists);
-        if (exists == 0) {
-            if (!create) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
-            int rc = FMSCX_WriteNewMetaFile(toc);
-            if (rc) return fail(rc);
-            if (pbNewCache) *pbNewCache = true;
-        }
+        int rc = FMSCX_PrepareFile(toc, toc->metaFilePath, create, deleteFiles,
+                                   FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
+                                       if (pbNewCache) *pbNewCache = true;
+                                       return FMSCX_WriteNewMetaFile(toc);
+                                   });
+        if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
     if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));

@@ -94,18 +94,12 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
     std::string mapName = name && *name ? std::string(name) + "_SEG"
                                         : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_SEGMENT_FILE_MAPNAME", "FMS_SEG");
     if (!attach) {
-        if (deleteFiles) {
-            int rc = FMSCX_DeleteOSFile(toc->error, path.c_str());
-            if (!rc) rc = FMSCX_DeleteOSFile(toc->error, extentBase.c_str());
-            if (rc) return fail(rc);
-        }
-        int exists = FMSCX_OSFileExists(toc->error, path.c_str());
-        if (exists > 1) return fail(exists);
-        if (exists == 0) {
-            if (!create) return fail(FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
-            int rc = FMSCX_WriteNewSegmentFile(toc, path);
-            if (rc) return fail(rc);
-        }
+        int rc = deleteFiles ? FMSCX_DeleteOSFile(toc->error, extentBase.c_str()) : 0;
+        if (!rc)
+            rc = FMSCX_PrepareFile(toc, path, create, deleteFiles,
+                                   FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED,
+                                   [toc, &path] { return FMSCX_WriteNewSegmentFile(toc, path); });
+        if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(path);
     if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST));

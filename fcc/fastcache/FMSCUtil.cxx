@@ -299,6 +299,18 @@ int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
     return 0;
 }
 
+int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile, int missingError,
+                      const std::function<int()>& write) {
+    FMSC_CHECK_TOC(toc);
+    if (deleteFile) FMSC_TRY(FMSCX_DeleteOSFile(toc->error, path.c_str()));
+    int exists = FMSCX_OSFileExists(toc->error, path.c_str());
+    if (exists > 1) return exists;
+    if (exists == 1) return 0;
+    if (!create) return FMSC_FAIL(toc, missingError);
+    FMSC_TRY(write());
+    return 0;
+}
+
 std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& name) {
     if (folder.empty() || folder.back() == '/') return folder + name;
     return folder + '/' + name;

@@ -5,6 +5,8 @@
 
 #include <fcc/fastcache/internal/FmscTypes.hxx>
 
+#include <functional>
+
 namespace Quillomark::Fcc {
 
 // ---- Utilities: errors, reports, paths, mappings --------------------------
@@ -31,6 +33,10 @@ void FMSCX_GetOSErrorText(int osError, char* buffer);
 // 1 when the file exists, 0 when not, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
+// Removes the file when asked; then, when it is missing, writes it anew
+// with create, or fails with missingError.
+int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile, int missingError,
+                      const std::function<int()>& write);
 std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& name);
 std::string FMSCX_getFilePath(const std::string& folder, const char* name, const char* variable,
                               const char* defaultName);
