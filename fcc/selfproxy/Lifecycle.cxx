@@ -1,0 +1,157 @@
+// Initialisation and termination of the library's own file-cache interface,
+// its memory functions, and the entries that need no ticket.
+
+#include <fcc/internal/FccEntryTable.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/selfproxy/internal/FastCacheClient.hxx>
+#include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/selfproxy/internal/SelfProxyState.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
+
+#include <platform/os/internal/Environment.hxx>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace Quillomark::Fcc {
+
+namespace {
+
+// Written under the init lock; read by every entry without it.
+std::atomic<bool> initialized{false};
+std::atomic<int> lastInitError{ERR_FMSCP_NOT_INITIALIZED};
+int referenceCount = 0;  // under the init lock
+
+void closeOnServer(FccFile* file) { FccCloseExchange(file); }
+
+void openFastCacheEarly() {
+    if (std::getenv("FCC_PROXY_OPEN_CACHE_EARLY") == nullptr) return;
+    std::printf(
+        "\n***** NOTICE: FCC_PROXY_OPEN_CACHE_EARLY is set, attempting to open the FMS fast "
+        "cache. *****\n");
+    int result = 0;
+    {
+        FccMainLockGuard lock;
+        result = checkInitFMSC();
+    }
+    std::printf("\n***** checkInitFMSC() returned: %d *****\n", result);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+bool selfProxyInitialized() { return initialized.load(std::memory_order_acquire); }
+
+int lastInitializationError() { return lastInitError.load(); }
+
+int beginEntry() {
+    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    SelfProxy::FmsClearLastError();
+    return FCC_OK;
+}
+
+namespace SelfProxy {
+
+int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
+    FccInitLockGuard guard;
+    ++referenceCount;
+    if (initialized) return FCC_OK;
+    lastInitError = ERR_FMSCP_NOT_INITIALIZED;
+    FccSetAllocator(alloc, release);
+
+    FccRuntimeStart();
+    int status = FccReadConfiguration();
+    FmsClearLastError();
+    if (status == FCC_OK) status = FccConnectCallingThread();
+    if (status != FCC_OK) {
+        // A failed attempt holds nothing: neither a reference that a later
+        // FCC_Term would have to match nor the runtime it started.
+        lastInitError = status;
+        --referenceCount;
+        FmsErrorCode(status);
+        FccCloseAllConnections();
+        FccRuntimeStop();
+        return status;
+    }
+    openFastCacheEarly();
+
+    lastInitError = FCC_OK;
+    initialized = true;
+    std::printf("FCC Interface Implementation %s(%s) initialized.\n", FCC_INTERFACE_VERSION,
+                FCC_INTERFACE_DATE);
+    std::fflush(stdout);
+    fccTrace("FCC Interface Implementation %s(%s) initialized.\n", FCC_INTERFACE_VERSION,
+             FCC_INTERFACE_DATE);
+    return FCC_OK;
+}
+
+int FCC_Term() {
+    FccInitLockGuard guard;
+    if (const int status = beginEntry()) return status;
+    if (--referenceCount > 0) return FCC_OK;
+
+    initialized = false;
+    releaseAllFileRecords(&closeOnServer);
+    releaseAllTickets();
+    FccCloseAllConnections();
+    FmscCloseFastCache();
+    FccRuntimeStop();
+    lastInitError = ERR_FMSCP_NOT_INITIALIZED;
+    fccTrace("FCC Interface Implementation %s(%s) API terminated.\n", FCC_INTERFACE_VERSION,
+             FCC_INTERFACE_DATE);
+    return FCC_OK;
+}
+
+int FCC_IsFCCEnabled(int* enabled) {
+    FccInitLockGuard guard;
+    if (!enabled) {
+        return selfProxyInitialized() ? FmsErrorCode(ERR_FMSCP_BAD_ARG) : ERR_FMSCP_BAD_ARG;
+    }
+    if (selfProxyInitialized()) {
+        *enabled = 1;
+        return FCC_OK;
+    }
+    const int trial = FCC_Init(&std::malloc, &std::free);
+    FCC_Term();
+    *enabled = trial == FCC_OK ? 1 : 0;
+    return trial;
+}
+
+int FCC_GetLastError(const char** text) {
+    if (!text) return ERR_FMSCP_BAD_ARG;
+    *text = nullptr;
+    if (selfProxyInitialized()) {
+        *text = FccGetLastErrorText();
+        return FCC_OK;
+    }
+    *text = FccErrorCodeName(lastInitializationError());
+    return ERR_FMSCP_NOT_INITIALIZED;
+}
+
+int FCC_SetLocale(const char* locale) {
+    if (const int status = beginEntry()) return status;
+    if (!locale || strnlen(locale, 256) >= 256) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    FccSetConfiguredLocale(locale);
+    return FmsErrorCode(FccLocaleExchange());
+}
+
+int FCC_Echo() {
+    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    return FccEchoExchange();
+}
+
+int FmsClearCache() {
+    // Before initialisation there is no configuration to find the server
+    // by, so nothing is sent.
+    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    return FccClearCacheExchange();
+}
+
+}  // namespace SelfProxy
+
+}  // namespace Quillomark::Fcc

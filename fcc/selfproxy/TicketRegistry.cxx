@@ -1,0 +1,184 @@
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/selfproxy/internal/SelfProxyState.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+namespace Quillomark::Fcc {
+
+struct TicketRecord {
+    std::uint32_t magic;
+    char* ticket;
+    char* key;  // the handle given out
+    char* guid;
+    int references;
+    TicketRecord* next;
+};
+
+namespace {
+
+constexpr std::uint32_t VALID = 0x600DF11E;
+constexpr std::uint32_t RELEASED = 0xC105EDDD;
+constexpr std::uint32_t RELEASED_AT_END = 0xDEA110CD;
+
+constexpr std::size_t KEY_LENGTH = 64;
+constexpr std::size_t KIND_POSITION = 64;
+constexpr std::size_t GUID_POSITION = 70;
+constexpr std::size_t SHORTEST_TICKET = 225;
+constexpr std::size_t LONGEST_TICKET = 2000;
+constexpr std::size_t BUCKET_COUNT = 256;
+
+// Guarded by the main lock.
+TicketRecord* buckets[BUCKET_COUNT];
+std::size_t recordCount = 0;
+
+std::size_t bucketOf(const char* key) {
+    unsigned sum = 0;
+    for (const char* c = key; *c; ++c) sum += static_cast<unsigned char>(*c);
+    return sum % BUCKET_COUNT;
+}
+
+bool isValidHandle(const char* handle) {
+    return handle && strnlen(handle, KEY_LENGTH + 1) == KEY_LENGTH;
+}
+
+void freeRecord(TicketRecord* record, std::uint32_t mark) {
+    record->magic = mark;
+    fccRelease(record->ticket);
+    fccRelease(record->key);
+    fccRelease(record->guid);
+    fccRelease(record);
+}
+
+// Under the main lock. A handle given out by the registry is found by its
+// address; a copy of one by its text.
+TicketRecord* lookUpLocked(const char* key) {
+    TicketRecord* const first = buckets[bucketOf(key)];
+    for (TicketRecord* record = first; record; record = record->next) {
+        if (record->key == key) return record;
+    }
+    for (TicketRecord* record = first; record; record = record->next) {
+        if (std::strcmp(record->key, key) == 0) return record;
+    }
+    return nullptr;
+}
+
+void releaseLocked(TicketRecord* record) {
+    if (--record->references > 0) return;
+    TicketRecord** link = &buckets[bucketOf(record->key)];
+    while (*link && *link != record) link = &(*link)->next;
+    if (*link) *link = record->next;
+    --recordCount;
+    freeRecord(record, RELEASED);
+}
+
+}  // namespace
+
+const char* TicketReference::ticket() const { return record->ticket; }
+const char* TicketReference::guid() const { return record->guid; }
+const char* TicketReference::handle() const { return record->key; }
+
+void TicketReference::reset() {
+    if (!record) return;
+    FccMainLockGuard lock;
+    releaseLocked(record);
+    record = nullptr;
+}
+
+bool isValidTicket(const char* ticket) {
+    if (!ticket) return false;
+    const std::size_t length = strnlen(ticket, LONGEST_TICKET + 1);
+    if (length < SHORTEST_TICKET || length > LONGEST_TICKET) return false;
+    const char kind = ticket[KIND_POSITION];
+    if (kind != 'v' && kind != 'M' && kind != 'F') return false;
+    for (std::size_t i = KIND_POSITION + 1; i <= KIND_POSITION + 3; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(ticket[i]))) return false;
+    }
+    return true;
+}
+
+int registerTicket(const char* ticket, char** handle) {
+    if (!isValidTicket(ticket)) return ERR_FMSCP_BAD_TICKET;
+    const int guidLength = SelfProxy::GUIDLength(ticket);
+    if (guidLength < 0) return guidLength;
+
+    char* key = fccCopyString(ticket, KEY_LENGTH);
+    if (!key) return ERR_FMSCP_OUT_OF_MEMORY;
+    {
+        FccMainLockGuard lock;
+        if (TicketRecord* found = lookUpLocked(key)) {
+            ++found->references;
+            fccRelease(key);
+            *handle = found->key;
+            return FCC_OK;
+        }
+    }
+
+    auto* record = static_cast<TicketRecord*>(fccAllocate(sizeof(TicketRecord)));
+    char* copy = fccCopyString(ticket, std::strlen(ticket));
+    char* guid = fccCopyString(ticket + GUID_POSITION, guidLength);
+    if (!record || !copy || !guid) {
+        fccRelease(record);
+        fccRelease(copy);
+        fccRelease(guid);
+        fccRelease(key);
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
+    *record = TicketRecord{VALID, copy, key, guid, 1, nullptr};
+
+    FccMainLockGuard lock;
+    // Another thread may have registered the same ticket meanwhile: one
+    // record per key.
+    if (TicketRecord* found = lookUpLocked(key)) {
+        ++found->references;
+        freeRecord(record, RELEASED);
+        *handle = found->key;
+        return FCC_OK;
+    }
+    TicketRecord*& head = buckets[bucketOf(key)];
+    record->next = head;
+    head = record;
+    ++recordCount;
+    *handle = record->key;
+    return FCC_OK;
+}
+
+TicketReference findTicket(const char* handle) {
+    if (!isValidHandle(handle)) return TicketReference();
+    FccMainLockGuard lock;
+    TicketRecord* record = lookUpLocked(handle);
+    if (!record) return TicketReference();
+    ++record->references;
+    return TicketReference(record);
+}
+
+int unregisterTicket(const char* handle) {
+    if (!isValidHandle(handle)) return ERR_FMSCP_BAD_TICKET;
+    FccMainLockGuard lock;
+    TicketRecord* record = lookUpLocked(handle);
+    if (!record) return ERR_FMSCP_BAD_TICKET;
+    releaseLocked(record);
+    return FCC_OK;
+}
+
+void releaseAllTickets() {
+    FccMainLockGuard lock;
+    for (TicketRecord*& head : buckets) {
+        while (TicketRecord* record = head) {
+            head = record->next;
+            freeRecord(record, RELEASED_AT_END);
+        }
+    }
+    recordCount = 0;
+}
+
+std::size_t registeredTicketCount() {
+    FccMainLockGuard lock;
+    return recordCount;
+}
+
+}  // namespace Quillomark::Fcc

@@ -1,0 +1,83 @@
+// Registration of file tickets.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/selfproxy/internal/SelfProxyState.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
+
+#include <cstring>
+
+namespace Quillomark::Fcc::SelfProxy {
+
+namespace {
+
+// Where a ticket names the kind of its file.
+constexpr std::size_t TICKET_KIND_POSITION = 64;
+
+}  // namespace
+
+int GUIDLength(const char* ticket) {
+    // A ticket too short to hold its kind is refused before the kind is
+    // read, so that nothing is read past its end.
+    if (!ticket || strnlen(ticket, TICKET_KIND_POSITION + 1) <= TICKET_KIND_POSITION) {
+        return ERR_FMSCP_BAD_TICKET;
+    }
+    switch (ticket[TICKET_KIND_POSITION]) {
+        case 'v':
+        case 'F': return 32;
+        case 'M': return 36;
+        default: return ERR_FMSCP_BAD_TICKET;
+    }
+}
+
+int FCC_RegisterTicket(const char* ticket, char** handle) {
+    if (const int status = beginEntry()) return status;
+    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    return FmsErrorCode(registerTicket(ticket, handle));
+}
+
+int FCC_RegisterTickets(int count, const char** tickets, char** handles, int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (count <= 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!tickets) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!handles || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    for (int i = 0; i < count; ++i) {
+        handles[i] = nullptr;
+        statuses[i] = ERR_FMSCP_NOT_EXECUTED;
+    }
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = FmsErrorCode(registerTicket(tickets[i], &handles[i]));
+        if (statuses[i] != FCC_OK) {
+            handles[i] = nullptr;
+            ++failed;
+            FccSaveLastError();
+        }
+    }
+    FccRestoreLastError();
+    return failed;
+}
+
+int FCC_UnRegisterTicket(const char* handle) {
+    if (const int status = beginEntry()) return status;
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    return FmsErrorCode(unregisterTicket(handle));
+}
+
+int FCC_UnRegisterTickets(int count, char** handles, int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    for (int i = 0; i < count; ++i) statuses[i] = ERR_FMSCP_NOT_EXECUTED;
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = handles[i] ? unregisterTicket(handles[i]) : ERR_FMSCP_BAD_TICKET;
+        if (statuses[i] < 0) return FmsErrorCode(statuses[i]);
+    }
+    return FCC_OK;
+}
+
+}  // namespace Quillomark::Fcc::SelfProxy

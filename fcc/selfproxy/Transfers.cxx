@@ -1,0 +1,200 @@
+// Downloads, uploads and rollbacks of registered files. Each file is
+// opened on the server for the one exchange that moves it and closed again.
+// No lock is held while an exchange runs, so progress callbacks may call
+// the interface.
+
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/selfproxy/internal/SelfProxyState.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
+
+namespace Quillomark::Fcc::SelfProxy {
+
+namespace {
+
+// Opens the file of a registered ticket on the server, without asking the
+// fast cache.
+int openForTransfer(const char* handle, FccFile** file) {
+    TicketReference ticket = findTicket(handle);
+    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (const int status = newFileRecord(ticket, file)) return status;
+    ticket.reset();
+    const int serverHandle = FccOpenExchange(*file);
+    if (serverHandle < 0) {
+        freeFileRecord(*file);
+        return FmsErrorCode(serverHandle);
+    }
+    markOpenOnServer(*file, static_cast<std::uint32_t>(serverHandle));
+    return FCC_OK;
+}
+
+template <typename Exchange>
+int transfer(const char* handle, Exchange exchange) {
+    FccFile* file = nullptr;
+    if (const int status = openForTransfer(handle, &file)) return status;
+    const int status = exchange(file);
+    FccCloseExchange(file);
+    freeFileRecord(file);
+    return FmsErrorCode(status);
+}
+
+int downloadOne(const char* policy, const char* handle, FccProgressCallback callback,
+                void* callbackData, char** path) {
+    if (!policy) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!path) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    *path = nullptr;
+    return transfer(handle, [&](FccFile* file) {
+        return FccFileExchange(file, path, policy, callback, callbackData);
+    });
+}
+
+int downloadOneToLocation(const char* policy, const char* handle, FccProgressCallback callback,
+                          void* callbackData, const char* directory, const char* fileName) {
+    if (!policy) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!fileName) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    return transfer(handle, [&](FccFile* file) {
+        return FccLocationExchange(file, policy, callback, callbackData,
+                                   directory ? directory : "", fileName);
+    });
+}
+
+int uploadOne(const char* handle, FccProgressCallback callback, void* callbackData,
+              const char* filePath, char** volumeId) {
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    char* received = nullptr;
+    const int status = transfer(handle, [&](FccFile* file) {
+        return FccUploadExchange(file, filePath, callback, callbackData, &received);
+    });
+    if (volumeId) *volumeId = received;
+    else fccRelease(received);
+    return status;
+}
+
+int rollbackOne(const char* handle, const char* volumeId) {
+    if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    return transfer(handle, [&](FccFile* file) {
+        return FccRollbackExchange(file, volumeId ? volumeId : "");
+    });
+}
+
+void markNotExecuted(int count, int* statuses) {
+    for (int i = 0; i < count; ++i) statuses[i] = ERR_FMSCP_NOT_EXECUTED;
+}
+
+}  // namespace
+
+int FCC_DownloadFileFromPLM(const char* policy, const char* handle, FccProgressCallback callback,
+                            void* callbackData, char** path) {
+    if (const int status = beginEntry()) return status;
+    return downloadOne(policy, handle, callback, callbackData, path);
+}
+
+int FCC_DownloadFilesFromPLM(const char* policy, int count, char** handles,
+                             FccProgressCallback callback, void* callbackData, char** paths,
+                             int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (count <= 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!paths || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    for (int i = 0; i < count; ++i) paths[i] = nullptr;
+    markNotExecuted(count, statuses);
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = downloadOne(policy, handles[i], callback, callbackData, &paths[i]);
+        if (statuses[i] < 0) return statuses[i];
+    }
+    return FCC_OK;
+}
+
+int FCC_DownloadFileToLocation(const char* policy, const char* handle, FccProgressCallback callback,
+                               void* callbackData, const char* directory, const char* fileName) {
+    if (const int status = beginEntry()) return status;
+    return downloadOneToLocation(policy, handle, callback, callbackData, directory, fileName);
+}
+
+int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
+                                FccProgressCallback callback, void* callbackData,
+                                const char* directory, const char** fileNames, int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (!policy || count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!fileNames || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    markNotExecuted(count, statuses);
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = downloadOneToLocation(policy, handles[i], callback, callbackData, directory,
+                                            fileNames[i]);
+        if (statuses[i] < 0) return statuses[i];
+    }
+    return FCC_OK;
+}
+
+int FCC_UploadFileToPLM(const char* handle, FccProgressCallback callback, void* callbackData,
+                        const char* filePath, char** volumeId) {
+    if (const int status = beginEntry()) return status;
+    return uploadOne(handle, callback, callbackData, filePath, volumeId);
+}
+
+int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback,
+                         void* callbackData, const char** filePaths, int continueOnError,
+                         char** volumeIds, int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!filePaths || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    markNotExecuted(count, statuses);
+    if (volumeIds) {
+        for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
+    }
+
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i],
+                                volumeIds ? &volumeIds[i] : nullptr);
+        if (statuses[i] == FCC_OK) continue;
+        if (continueOnError) {
+            ++failed;
+            FccSaveLastError();
+            continue;
+        }
+        // Stopped: what was uploaded before the failed file is taken back.
+        FccSaveLastError();
+        for (int done = 0; done < i; ++done) {
+            rollbackOne(handles[done], volumeIds ? volumeIds[done] : nullptr);
+        }
+        FccRestoreLastError();
+        return FmsErrorCode(statuses[i]);
+    }
+    FccRestoreLastError();
+    return failed;
+}
+
+int FCC_RollbackFileUploadedToPLM(const char* handle, const char* volumeId) {
+    if (const int status = beginEntry()) return status;
+    return rollbackOne(handle, volumeId);
+}
+
+int FCC_RollbackFilesUploadedToPLM(int count, char** handles, const char** volumeIds,
+                                   int* statuses) {
+    if (const int status = beginEntry()) return status;
+    if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
+    if (!statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    markNotExecuted(count, statuses);
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = rollbackOne(handles[i], volumeIds ? volumeIds[i] : nullptr);
+        if (statuses[i] < 0) {
+            ++failed;
+            FccSaveLastError();
+        }
+    }
+    FccRestoreLastError();
+    return failed;
+}
+
+}  // namespace Quillomark::Fcc::SelfProxy

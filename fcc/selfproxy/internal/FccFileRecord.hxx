@@ -1,0 +1,92 @@
+#pragma once
+
+// The open-file record behind the interface's opaque FccFile handle, with
+// its list of open records, its pool of freed ones, and the claim that lets
+// one thread at a time use a record.
+
+#include <fcc/FccInterface.hxx>
+
+#include <cstdint>
+
+namespace Quillomark::Fcc {
+class TicketReference;
+struct FccConnection;
+}
+
+struct FccFile {
+    FccFile* next;  // open list (newest first) or pool
+    FccFile* prev;
+    std::uint32_t magic;
+    unsigned char* readBuffer;
+    std::int32_t readBufferSize;
+    char* ticket;  // whole ticket, sent when the file is opened on the server
+    char* guid;
+    char* handle;  // ticket handle, the context of progress callbacks
+    // Wider than the 16 bits a small read buffer needs, so that a read
+    // buffer of any configured size can be described.
+    std::int32_t buffered;
+    std::int32_t bufferPos;
+    std::int64_t position;
+    std::int64_t size;  // -1 while unknown
+    std::uint32_t serverHandle;  // NOT_OPEN_ON_SERVER when not open there
+    std::uint32_t owner;  // thread that claimed it, NO_OWNER when none
+    // The connection through whose pipe the file is open on the server, and
+    // the generation of that pipe: a server handle dies with its pipe.
+    Quillomark::Fcc::FccConnection* openedThrough;
+    std::uint32_t pipeGeneration;
+};
+
+namespace Quillomark::Fcc {
+
+constexpr std::uint32_t NOT_OPEN_ON_SERVER = 65535;
+constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
+
+// A record for a registered ticket: copies of its ticket and GUID, its
+// handle, nothing read, size unknown, not open on the server, not claimed.
+// 0 and *file set, or -3009 when memory runs out.
+int newFileRecord(const TicketReference& ticket, FccFile** file);
+
+// Returns the record to the pool. The caller has claimed it or made it.
+void freeFileRecord(FccFile* file);
+
+// Whether the pointer is a record of the open list. Nothing behind a
+// pointer that is not is read.
+bool isOpenFile(const FccFile* file);
+
+// Claims an open record for the calling thread: 0, -3003 for a pointer
+// that is no open record, -3015 while another thread has claimed it. A
+// server handle that died with its pipe is forgotten, so that the file is
+// opened on the server again when it is needed.
+int claimFile(FccFile* file);
+void releaseFile(FccFile* file);
+
+// The claim of one entry, released when the entry returns.
+class FileClaim {
+public:
+    explicit FileClaim(FccFile* file) : file(file), status(claimFile(file)) {}
+    ~FileClaim() {
+        if (status == 0 && file) releaseFile(file);
+    }
+    FileClaim(const FileClaim&) = delete;
+    FileClaim& operator=(const FileClaim&) = delete;
+    int result() const { return status; }
+    // The record is gone (freed by the entry): nothing to release.
+    void forget() { file = nullptr; }
+
+private:
+    FccFile* file;
+    int status;
+};
+
+// Notes that a file is now open on the server through the calling
+// thread's pipe (the idle monitor then keeps that pipe), or no longer open
+// there.
+void markOpenOnServer(FccFile* file, std::uint32_t serverHandle);
+void markClosedOnServer(FccFile* file);
+
+// Frees every record, open or pooled, at termination; records that
+// another thread has claimed are left alone. closeOnServer runs for each
+// record that is still open on the server.
+void releaseAllFileRecords(void (*closeOnServer)(FccFile*));
+
+}  // namespace Quillomark::Fcc
