@@ -17,7 +17,7 @@ int FmscCloseFastCache() { return FCC_OK; }
 int FmscLookupFileSize(FccFile* file) {
     if (!file) return ERR_FMSCP_BAD_ARG;
     if (!file->guid) return ERR_FMSCP_BAD_FILE;
-    if (file->serverHandle < NOT_OPEN_ON_SERVER || file->size >= 0) return FCC_OK;
+    if (fccIsOpenOnServer(file->server) || file->server.size >= 0) return FCC_OK;
     return checkInitFMSC() < 0 ? PIPE_ONLY : ERR_FMSCP_BAD_FILE;
 }
 

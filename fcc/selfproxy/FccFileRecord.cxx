@@ -2,11 +2,12 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
-#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
 #include <cstring>
+#include <new>
 
 namespace Quillomark::Fcc {
 
@@ -40,9 +41,14 @@ bool isInList(const FccFile* head, const FccFile* file) {
     return false;
 }
 
-void destroyRecord(FccFile* file) {
-    fccRelease(file->ticket);
+void releaseStrings(FccFile* file) {
+    fccRelease(const_cast<char*>(file->server.ticket));
     fccRelease(file->guid);
+    file->server.ticket = file->guid = nullptr;
+}
+
+void destroyRecord(FccFile* file) {
+    releaseStrings(file);
     fccRelease(file->readBuffer);
     fccRelease(file);
 }
@@ -50,7 +56,7 @@ void destroyRecord(FccFile* file) {
 }  // namespace
 
 int newFileRecord(const TicketReference& ticket, FccFile** result) {
-    const std::int32_t bufferSize = FccReadBufferSize();
+    const auto bufferSize = static_cast<std::int32_t>(fccConfiguration().bufferSize);
     FccFile* file = nullptr;
     {
         FccMainLockGuard lock;
@@ -66,9 +72,9 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
         file = nullptr;
     }
     if (!file) {
-        file = static_cast<FccFile*>(fccAllocate(sizeof(FccFile)));
-        if (!file) return ERR_FMSCP_OUT_OF_MEMORY;
-        std::memset(file, 0, sizeof(FccFile));
+        void* memory = fccAllocate(sizeof(FccFile));
+        if (!memory) return ERR_FMSCP_OUT_OF_MEMORY;
+        file = new (memory) FccFile();
         file->readBuffer = static_cast<unsigned char*>(fccAllocate(bufferSize));
         if (!file->readBuffer) {
             fccRelease(file);
@@ -76,18 +82,14 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
         }
         file->readBufferSize = bufferSize;
     }
-    file->ticket = fccCopyString(ticket.ticket(), std::strlen(ticket.ticket()));
+    file->server = FccServerFile();
+    file->server.ticket = fccCopyString(ticket.ticket(), std::strlen(ticket.ticket()));
+    file->server.handle = ticket.handle();
     file->guid = fccCopyString(ticket.guid(), std::strlen(ticket.guid()));
-    file->handle = const_cast<char*>(ticket.handle());
     file->buffered = file->bufferPos = 0;
-    file->position = 0;
-    file->size = -1;
-    file->serverHandle = NOT_OPEN_ON_SERVER;
     file->owner = NO_OWNER;
-    file->openedThrough = nullptr;
-    file->pipeGeneration = 0;
     file->magic = OPEN;
-    const bool copied = file->ticket && file->guid;
+    const bool copied = file->server.ticket && file->guid;
     {
         FccMainLockGuard lock;
         pushFront(openList, file);
@@ -101,13 +103,10 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
 }
 
 void freeFileRecord(FccFile* file) {
-    markClosedOnServer(file);
     FccMainLockGuard lock;
     if (!isInList(openList, file)) return;
-    fccRelease(file->ticket);
-    fccRelease(file->guid);
-    file->ticket = file->guid = nullptr;
-    file->handle = nullptr;
+    releaseStrings(file);
+    file->server = FccServerFile();
     unlink(openList, file);
     file->magic = FREED;
     file->owner = NO_OWNER;
@@ -126,34 +125,13 @@ int claimFile(FccFile* file) {
     FccMainLockGuard lock;
     if (!isInList(openList, file)) return ERR_FMSCP_BAD_FILE;
     if (file->owner == NO_OWNER) file->owner = caller;
-    if (file->owner != caller) return ERR_FMSCP_FILE_BUSY;
-    if (file->openedThrough && file->openedThrough->pipeGeneration != file->pipeGeneration) {
-        markClosedOnServer(file);
-    }
-    return FCC_OK;
+    return file->owner == caller ? FCC_OK : ERR_FMSCP_FILE_BUSY;
 }
 
 void releaseFile(FccFile* file) {
     const std::uint32_t caller = SelfProxy::ThreadId();
     FccMainLockGuard lock;
     if (isInList(openList, file) && file->owner == caller) file->owner = NO_OWNER;
-}
-
-void markOpenOnServer(FccFile* file, std::uint32_t serverHandle) {
-    markClosedOnServer(file);
-    file->serverHandle = serverHandle;
-    FccConnectionRef connection = FccGetThreadConnection();
-    if (!connection) return;
-    file->openedThrough = connection.get();
-    file->pipeGeneration = connection->pipeGeneration;
-    ++connection->openFiles;
-}
-
-void markClosedOnServer(FccFile* file) {
-    file->serverHandle = NOT_OPEN_ON_SERVER;
-    if (!file->openedThrough) return;
-    --file->openedThrough->openFiles;
-    file->openedThrough = nullptr;
 }
 
 void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
@@ -176,12 +154,11 @@ void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
                     static_cast<long long>(file->owner), static_cast<long long>(caller));
                 continue;
             }
-            if (file->serverHandle != NOT_OPEN_ON_SERVER) {
+            if (fccIsOpenOnServer(file->server)) {
                 fccTrace("WARNING: File 0x%llX was open when FCC_Term was called.\n",
                          static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)));
                 closeOnServer(file);
             }
-            markClosedOnServer(file);
             destroyRecord(file);
         }
     }

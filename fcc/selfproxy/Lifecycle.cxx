@@ -7,7 +7,8 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
-#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
@@ -27,7 +28,13 @@ std::atomic<bool> initialized{false};
 std::atomic<int> lastInitError{ERR_FMSCP_NOT_INITIALIZED};
 int referenceCount = 0;  // under the init lock
 
-void closeOnServer(FccFile* file) { FccCloseExchange(file); }
+void closeOnServer(FccFile* file) { FccCloseExchange(file->server); }
+
+int connectCallingThread() {
+    FccConnectionRef record = FccGetThreadConnection();
+    if (!record) return record.status();
+    return FccConnectProxyLocked(record.get());
+}
 
 void openFastCacheEarly() {
     if (std::getenv("FCC_PROXY_OPEN_CACHE_EARLY") == nullptr) return;
@@ -67,7 +74,7 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     FccRuntimeStart();
     int status = FccReadConfiguration();
     FmsClearLastError();
-    if (status == FCC_OK) status = FccConnectCallingThread();
+    if (status == FCC_OK) status = connectCallingThread();
     if (status != FCC_OK) {
         // A failed attempt holds nothing: neither a reference that a later
         // FCC_Term would have to match nor the runtime it started.
@@ -136,7 +143,7 @@ int FCC_GetLastError(const char** text) {
 int FCC_SetLocale(const char* locale) {
     if (const int status = beginEntry()) return status;
     if (!locale || strnlen(locale, 256) >= 256) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
-    FccSetConfiguredLocale(locale);
+    fccSetConfiguredLocale(locale);
     return FmsErrorCode(FccLocaleExchange());
 }
 

@@ -7,7 +7,8 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
-#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
@@ -18,18 +19,9 @@ namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
 
-// An exchange may have opened the file on the server on its way.
-void noteServerState(FccFile* file) {
-    if (file->serverHandle != NOT_OPEN_ON_SERVER && !file->openedThrough) {
-        markOpenOnServer(file, file->serverHandle);
-    }
-}
-
 int openOnServer(FccFile* file) {
-    const int serverHandle = FccOpenExchange(file);
-    if (serverHandle < 0) return serverHandle;
-    markOpenOnServer(file, static_cast<std::uint32_t>(serverHandle));
-    return FCC_OK;
+    const int serverHandle = FccOpenExchange(file->server);
+    return serverHandle < 0 ? serverHandle : FCC_OK;
 }
 
 // Reads want bytes from the file's position into destination: from the
@@ -45,30 +37,28 @@ int readData(FccFile* file, const char* policy, unsigned char* destination, int 
         delivered = 0;
     }
     if (delivered >= want) return delivered;
-    if (file->size >= 0 && file->position + delivered >= file->size) {
+    if (file->server.size >= 0 && file->server.position + delivered >= file->server.size) {
         return delivered > 0 ? delivered : ERR_FMSCP_EOF;
     }
-    const int total = FccDataExchange(file, policy, destination, want, delivered);
-    noteServerState(file);
-    return total;
+    return FccDataExchange(file->server, policy, destination, want, delivered);
 }
 
 void consume(FccFile* file, unsigned char* to, int count) {
     std::memcpy(to, file->readBuffer + file->bufferPos, count);
     file->bufferPos += count;
-    file->position += count;
+    file->server.position += count;
 }
 
 int seekTo(FccFile* file, std::int64_t target) {
-    if (file->size > 0 && target > file->size) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (file->server.size > 0 && target > file->server.size) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     // Inside the buffered window the buffer stays.
-    const std::int64_t inBuffer = file->bufferPos + (target - file->position);
+    const std::int64_t inBuffer = file->bufferPos + (target - file->server.position);
     if (inBuffer >= 0 && inBuffer < file->buffered) {
         file->bufferPos = static_cast<std::int32_t>(inBuffer);
     } else {
         file->buffered = file->bufferPos = 0;
     }
-    file->position = target;
+    file->server.position = target;
     return FCC_OK;
 }
 
@@ -86,7 +76,7 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
     if (status < 0) status = openOnServer(record);
     if (status != FCC_OK) {
         FmsErrorCode(status);
-        if (record->serverHandle != NOT_OPEN_ON_SERVER) FccCloseExchange(record);
+        FccCloseExchange(record->server);
         freeFileRecord(record);
         return status;
     }
@@ -103,15 +93,14 @@ int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
     if (!isValidTicket(ticket)) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     char* copy = fccCopyString(ticket, std::strlen(ticket));
     if (!copy) return FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
-    fccRelease(file->ticket);
-    file->ticket = copy;
+    fccRelease(const_cast<char*>(file->server.ticket));
+    file->server.ticket = copy;
 
-    if (const int status = FccCloseExchange(file)) return FmsErrorCode(status);
-    markClosedOnServer(file);
+    if (const int status = FccCloseExchange(file->server)) return FmsErrorCode(status);
     if (const int status = openOnServer(file)) {
         // The caller's handle is no longer valid.
         FmsErrorCode(status);
-        FccCloseExchange(file);
+        FccCloseExchange(file->server);
         freeFileRecord(file);
         claim.forget();
         return status;
@@ -126,13 +115,12 @@ int FCC_FileSize(FccFile* file, std::int64_t* size) {
     FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
     *size = -1;
-    if (file->size < 0) {
-        const std::int64_t known = FccSizeExchange(file);
-        noteServerState(file);
+    if (file->server.size < 0) {
+        const std::int64_t known = FccSizeExchange(file->server);
         if (known < 0) return FmsErrorCode(static_cast<int>(known));
-        file->size = known;
+        file->server.size = known;
     }
-    *size = file->size;
+    *size = file->server.size;
     return FCC_OK;
 }
 
@@ -142,7 +130,7 @@ int FCC_GetSeekPointer(FccFile* file, std::int64_t* position) {
     if (!position) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
-    *position = file->position;
+    *position = file->server.position;
     return FCC_OK;
 }
 
@@ -152,7 +140,7 @@ int FCC_SeekRelative(FccFile* file, std::int64_t delta) {
     FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
     std::int64_t target = 0;
-    if (__builtin_add_overflow(file->position, delta, &target) || target < 0) {
+    if (__builtin_add_overflow(file->server.position, delta, &target) || target < 0) {
         return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     }
     return seekTo(file, target);
@@ -178,7 +166,7 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
     if (count == 0) return FCC_OK;
 
     auto* out = static_cast<unsigned char*>(buffer);
-    const std::int64_t startPosition = file->position;
+    const std::int64_t startPosition = file->server.position;
     int delivered = std::min(count, file->buffered - file->bufferPos);
     consume(file, out, delivered);
     if (delivered == count) {
@@ -190,8 +178,8 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
 
     int status = FCC_OK;
     std::int64_t want = std::max(remaining, file->readBufferSize);
-    if (file->size >= 0) want = std::min(want, file->size - file->position);
-    if ((file->size > 0 && file->position >= file->size) || want <= 0) {
+    if (file->server.size >= 0) want = std::min(want, file->server.size - file->server.position);
+    if ((file->server.size > 0 && file->server.position >= file->server.size) || want <= 0) {
         status = ERR_FMSCP_EOF;
     } else if (want > file->readBufferSize) {
         const int read = readData(file, policy, out + delivered, static_cast<int>(want));
@@ -199,7 +187,7 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
             status = read;
         } else {
             delivered += read;
-            file->position += read;
+            file->server.position += read;
         }
     } else {
         const int read = readData(file, policy, file->readBuffer, static_cast<int>(want));
@@ -217,7 +205,7 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
     if (status == ERR_FMSCP_EOF && delivered > 0) return FCC_OK;
     if (status != FCC_OK) {
         *bytesRead = 0;
-        file->position = startPosition;
+        file->server.position = startPosition;
         return FmsErrorCode(status);
     }
     return FCC_OK;
@@ -230,12 +218,10 @@ int FCC_ScheduleRange(FccFile* file, const char* policy, std::int64_t offset, in
     if (length == 0) return FCC_OK;
     FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
-    if (file->size > 0 && offset >= file->size) return FmsErrorCode(ERR_FMSCP_EOF);
+    if (file->server.size > 0 && offset >= file->server.size) return FmsErrorCode(ERR_FMSCP_EOF);
     std::int64_t want = std::max(length, file->readBufferSize);
-    if (file->size >= 0) want = std::min(want, file->size - offset);
-    const int status = FccReadAheadExchange(file, policy, offset, static_cast<std::int32_t>(want));
-    noteServerState(file);
-    return FmsErrorCode(status);
+    if (file->server.size >= 0) want = std::min(want, file->server.size - offset);
+    return FmsErrorCode(FccReadAheadExchange(file->server, policy, offset, static_cast<int>(want)));
 }
 
 int FCC_CloseFileHandlePointer(FccFile* file) {
@@ -243,7 +229,7 @@ int FCC_CloseFileHandlePointer(FccFile* file) {
     if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
-    FccCloseExchange(file);
+    FccCloseExchange(file->server);
     freeFileRecord(file);
     claim.forget();
     return FCC_OK;

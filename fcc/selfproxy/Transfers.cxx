@@ -7,7 +7,8 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
-#include <fcc/selfproxy/internal/PipeClient.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
@@ -22,12 +23,11 @@ int openForTransfer(const char* handle, FccFile** file) {
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (const int status = newFileRecord(ticket, file)) return status;
     ticket.reset();
-    const int serverHandle = FccOpenExchange(*file);
+    const int serverHandle = FccOpenExchange((*file)->server);
     if (serverHandle < 0) {
         freeFileRecord(*file);
         return FmsErrorCode(serverHandle);
     }
-    markOpenOnServer(*file, static_cast<std::uint32_t>(serverHandle));
     return FCC_OK;
 }
 
@@ -35,8 +35,8 @@ template <typename Exchange>
 int transfer(const char* handle, Exchange exchange) {
     FccFile* file = nullptr;
     if (const int status = openForTransfer(handle, &file)) return status;
-    const int status = exchange(file);
-    FccCloseExchange(file);
+    const int status = exchange(file->server);
+    FccCloseExchange(file->server);
     freeFileRecord(file);
     return FmsErrorCode(status);
 }
@@ -47,7 +47,7 @@ int downloadOne(const char* policy, const char* handle, FccProgressCallback call
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!path) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     *path = nullptr;
-    return transfer(handle, [&](FccFile* file) {
+    return transfer(handle, [&](FccServerFile& file) {
         return FccFileExchange(file, path, policy, callback, callbackData);
     });
 }
@@ -57,7 +57,7 @@ int downloadOneToLocation(const char* policy, const char* handle, FccProgressCal
     if (!policy) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!fileName) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
-    return transfer(handle, [&](FccFile* file) {
+    return transfer(handle, [&](FccServerFile& file) {
         return FccLocationExchange(file, policy, callback, callbackData,
                                    directory ? directory : "", fileName);
     });
@@ -68,7 +68,7 @@ int uploadOne(const char* handle, FccProgressCallback callback, void* callbackDa
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     char* received = nullptr;
-    const int status = transfer(handle, [&](FccFile* file) {
+    const int status = transfer(handle, [&](FccServerFile& file) {
         return FccUploadExchange(file, filePath, callback, callbackData, &received);
     });
     if (volumeId) *volumeId = received;
@@ -78,7 +78,7 @@ int uploadOne(const char* handle, FccProgressCallback callback, void* callbackDa
 
 int rollbackOne(const char* handle, const char* volumeId) {
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    return transfer(handle, [&](FccFile* file) {
+    return transfer(handle, [&](FccServerFile& file) {
         return FccRollbackExchange(file, volumeId ? volumeId : "");
     });
 }

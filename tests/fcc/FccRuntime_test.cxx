@@ -31,31 +31,6 @@ std::string ticketOfKind(char kind) {
     return ticket;
 }
 
-TEST(OwnFileCacheEntries, UnavailableEntriesSaySoThroughTheLastError) {
-    const char* text = nullptr;
-    int enabled = 7;
-    EXPECT_EQ(Own::FCC_IsFCCEnabled(&enabled), ERR_FMSCP_NOT_SUPPORTED);
-    EXPECT_EQ(enabled, 7);
-    EXPECT_EQ(Own::FCC_Init(nullptr, nullptr), ERR_FMSCP_NOT_SUPPORTED);
-    EXPECT_EQ(Own::FCC_DownloadFilesFromPLM("IMD", 1, nullptr, nullptr, nullptr, nullptr, nullptr),
-              ERR_FMSCP_NOT_SUPPORTED);
-    ASSERT_EQ(Own::FCC_GetLastError(&text), 0);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "ERR_FMSCP_NOT_SUPPORTED");
-
-    // The text belongs to the calling thread.
-    std::thread([] {
-        const char* other = "preset";
-        EXPECT_EQ(Own::FCC_GetLastError(&other), 0);
-        EXPECT_EQ(other, nullptr);
-    }).join();
-
-    Own::FmsClearLastError();
-    EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
-    EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(Own::FCC_GetLastError(nullptr), Quillomark::Fcc::ERR_FMSCP_BAD_ARG);
-}
-
 TEST(OwnFileCacheEntries, GuidLengthByTicketKind) {
     EXPECT_EQ(Own::GUIDLength(ticketOfKind('v').c_str()), 32);
     EXPECT_EQ(Own::GUIDLength(ticketOfKind('F').c_str()), 32);

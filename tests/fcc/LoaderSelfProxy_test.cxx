@@ -4,6 +4,7 @@
 // FCC_SCENARIO_MISSING_ENTRY.
 
 #include <fcc/FccInterface.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <tests/fcc/LoaderScenario.hxx>
 #include <tests/support/OutputCapture.hxx>
 #include <tests/support/ProxyDoubleControl.hxx>
@@ -62,11 +63,15 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     unsetenv("JAVA_HOME");
     unsetenv("JRE_HOME");
     const auto first = Quillomark::Testing::constructProxy();
-    EXPECT_EQ(first.out, Quillomark::Testing::FCC_VERSION_LINE);
+    // The own implementation is asked whether it can work: without its
+    // launch script under FMS_HOME it cannot.
+    const std::string script = Quillomark::Fcc::fccLaunchScriptPath(expected.fmsHome, "startfcc.bat");
+    EXPECT_EQ(first.out, std::string(Quillomark::Testing::FCC_VERSION_LINE) +
+                             "FMS ERROR: FCC launch script '" + script + "' is inaccessible.\n");
     EXPECT_EQ(first.err, expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
-    EXPECT_EQ(first.failCode, -3099);
-    EXPECT_EQ(first.message,
-              "FMS_HOME=" + expected.fmsHome + "\nJAVA_HOME=\nJRE_HOME=\nERR_FMSCP_NOT_SUPPORTED");
+    EXPECT_EQ(first.failCode, -2997);
+    EXPECT_EQ(first.message, "FMS_HOME=" + expected.fmsHome +
+                                 "\nJAVA_HOME=\nJRE_HOME=\nFailed to get error from Fcc client");
     // Nothing of an unusable library stays loaded.
     EXPECT_FALSE(Quillomark::Testing::isLibraryLoaded(expected.libraryPath));
 
@@ -75,16 +80,13 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     OutputCapture out(1);
     OutputCapture err(2);
 
-    // The slots hold the own entries: none of these answers like an empty
-    // slot.
-    EXPECT_EQ(FCC_Term(), -3099);
-    EXPECT_EQ(FCC_Echo(), -3099);
+    // The slots hold the own entries, which are not initialised: none of
+    // these answers like an empty slot.
+    EXPECT_EQ(FCC_Term(), -2999);
+    EXPECT_EQ(FCC_Echo(), -2999);
     const char* text = nullptr;
-    EXPECT_EQ(FCC_GetLastError(&text), 0);
-    EXPECT_STREQ(text, "ERR_FMSCP_NOT_SUPPORTED");
-    FmsClearLastError();
-    EXPECT_EQ(FCC_GetLastError(&text), 0);
-    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(FCC_GetLastError(&text), -2999);
+    EXPECT_STREQ(text, "The FCC start script is missing or inaccessible.  FMS_HOME may be incorrect.");
 
     EXPECT_EQ(ThreadId(), static_cast<std::uint32_t>(gettid()));
 

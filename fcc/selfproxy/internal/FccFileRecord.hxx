@@ -5,12 +5,12 @@
 // one thread at a time use a record.
 
 #include <fcc/FccInterface.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
 
 #include <cstdint>
 
 namespace Quillomark::Fcc {
 class TicketReference;
-struct FccConnection;
 }
 
 struct FccFile {
@@ -19,26 +19,20 @@ struct FccFile {
     std::uint32_t magic;
     unsigned char* readBuffer;
     std::int32_t readBufferSize;
-    char* ticket;  // whole ticket, sent when the file is opened on the server
     char* guid;
-    char* handle;  // ticket handle, the context of progress callbacks
     // Wider than the 16 bits a small read buffer needs, so that a read
     // buffer of any configured size can be described.
     std::int32_t buffered;
     std::int32_t bufferPos;
-    std::int64_t position;
-    std::int64_t size;  // -1 while unknown
-    std::uint32_t serverHandle;  // NOT_OPEN_ON_SERVER when not open there
     std::uint32_t owner;  // thread that claimed it, NO_OWNER when none
-    // The connection through whose pipe the file is open on the server, and
-    // the generation of that pipe: a server handle dies with its pipe.
-    Quillomark::Fcc::FccConnection* openedThrough;
-    std::uint32_t pipeGeneration;
+    // The whole ticket (a copy, sent when the file is opened on the
+    // server), the ticket handle, the caller's position, the size and the
+    // file's state on the server.
+    Quillomark::Fcc::FccServerFile server;
 };
 
 namespace Quillomark::Fcc {
 
-constexpr std::uint32_t NOT_OPEN_ON_SERVER = 65535;
 constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
 
 // A record for a registered ticket: copies of its ticket and GUID, its
@@ -54,9 +48,7 @@ void freeFileRecord(FccFile* file);
 bool isOpenFile(const FccFile* file);
 
 // Claims an open record for the calling thread: 0, -3003 for a pointer
-// that is no open record, -3015 while another thread has claimed it. A
-// server handle that died with its pipe is forgotten, so that the file is
-// opened on the server again when it is needed.
+// that is no open record, -3015 while another thread has claimed it.
 int claimFile(FccFile* file);
 void releaseFile(FccFile* file);
 
@@ -77,12 +69,6 @@ private:
     FccFile* file;
     int status;
 };
-
-// Notes that a file is now open on the server through the calling
-// thread's pipe (the idle monitor then keeps that pipe), or no longer open
-// there.
-void markOpenOnServer(FccFile* file, std::uint32_t serverHandle);
-void markClosedOnServer(FccFile* file);
 
 // Frees every record, open or pooled, at termination; records that
 // another thread has claimed are left alone. closeOnServer runs for each
