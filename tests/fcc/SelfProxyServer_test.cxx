@@ -1,0 +1,301 @@
+// The library's own file-cache interface against a fake file-cache server:
+// initialisation and termination, registration, batch transfers and reads
+// of open files. Each case runs in a process of its own with a private pipe
+// folder.
+
+#include <fcc/FccException.hxx>
+#include <fcc/FccInterface.hxx>
+#include <fcc/FccProxy.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
+#include <tests/support/FakeFccServer.hxx>
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace Fcc = Quillomark::Fcc;
+namespace Own = Quillomark::Fcc::SelfProxy;
+using Fault = Quillomark::Testing::FakeFccServer::Fault;
+using Quillomark::Testing::FakeFccServer;
+using Quillomark::Testing::OutputCapture;
+
+// A well-formed ticket; its first 64 characters (its handle) and its GUID
+// differ by number.
+std::string makeTicket(int number) {
+    std::string ticket(300, 't');
+    const std::string name = "ticket-" + std::to_string(number) + "-";
+    ticket.replace(0, name.size(), name);
+    ticket.replace(64, 4, "v123");
+    ticket.replace(70, name.size(), name);
+    return ticket;
+}
+
+// The calling thread's last error, as the fake server translates it.
+std::string lastError() {
+    const char* text = nullptr;
+    EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
+    return text ? text : "";
+}
+
+class SelfProxyServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = ::testing::TempDir() + "selfproxy-" + std::to_string(getpid());
+        mkdir(root.c_str(), 0700);
+        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
+        setenv("FMS_HOME", root.c_str(), 1);
+        const std::string script = root + "/startfcc.bat";
+        std::ofstream(script) << "#!/bin/sh\nexit 3\n";
+        chmod(script.c_str(), 0755);
+        Fcc::Testing::scaleFccTiming(100);
+        server = std::make_unique<FakeFccServer>();
+    }
+
+    void TearDown() override {
+        while (Own::FCC_Term() == 0) {
+        }
+    }
+
+    // Initialises the interface, keeping its banner off the test's output.
+    void init() {
+        OutputCapture out(1);
+        ASSERT_EQ(Own::FCC_Init(nullptr, nullptr), 0);
+        out.finish();
+    }
+
+    char* registered(const std::string& ticket) {
+        char* handle = nullptr;
+        EXPECT_EQ(Own::FCC_RegisterTicket(ticket.c_str(), &handle), 0);
+        return handle;
+    }
+
+    std::string root;
+    std::unique_ptr<FakeFccServer> server;
+};
+
+TEST_F(SelfProxyServer, EveryInitNeedsItsTermAndAFailedInitHoldsNothing) {
+    // Without FMS_HOME the attempt fails and keeps no reference.
+    unsetenv("FMS_HOME");
+    {
+        OutputCapture out(1);
+        EXPECT_EQ(Own::FCC_Init(nullptr, nullptr), -2998);
+        out.finish();
+    }
+    const char* text = nullptr;
+    EXPECT_EQ(Own::FCC_GetLastError(&text), -2999);
+    EXPECT_STREQ(text, "The FMS_HOME environment variable must be set.");
+    setenv("FMS_HOME", root.c_str(), 1);
+
+    // The trial of the enabled test leaves the interface as it found it.
+    int enabled = 0;
+    {
+        OutputCapture out(1);
+        EXPECT_EQ(Own::FCC_IsFCCEnabled(&enabled), 0);
+        EXPECT_EQ(out.finish(), "FCC Interface Implementation 1.2(20070517) initialized.\n");
+    }
+    EXPECT_EQ(enabled, 1);
+    EXPECT_EQ(Own::FCC_Echo(), -2999);
+
+    init();
+    init();
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(Own::FCC_Echo(), -2999);
+    EXPECT_EQ(Own::FCC_Term(), -2999);
+}
+
+TEST_F(SelfProxyServer, RegistrationCountsFailedTicketsAndKeepsTheLastText) {
+    init();
+    const std::string ticket = makeTicket(1);
+    char* first = registered(ticket);
+    EXPECT_EQ(registered(ticket), first);
+    EXPECT_EQ(Own::FCC_UnRegisterTicket(first), 0);
+    EXPECT_EQ(Own::FCC_UnRegisterTicket(first), 0);
+    EXPECT_EQ(Own::FCC_UnRegisterTicket(first), -3005);
+    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_BAD_TICKET");
+
+    const std::string tickets[] = {makeTicket(2), std::string(224, 'v'), makeTicket(3)};
+    const char* input[] = {tickets[0].c_str(), tickets[1].c_str(), tickets[2].c_str()};
+    char* handles[3];
+    int statuses[3];
+    EXPECT_EQ(Own::FCC_RegisterTickets(3, input, handles, statuses), 1);
+    EXPECT_EQ(statuses[0], 0);
+    EXPECT_EQ(statuses[1], -3005);
+    EXPECT_EQ(statuses[2], 0);
+    EXPECT_EQ(handles[1], nullptr);
+    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_BAD_TICKET");
+
+    EXPECT_EQ(Own::FCC_RegisterTickets(0, input, handles, statuses), -3002);
+    EXPECT_EQ(Own::FCC_RegisterTicket(nullptr, handles), -3005);
+    EXPECT_EQ(Own::FCC_RegisterTicket(input[0], nullptr), -3002);
+}
+
+TEST_F(SelfProxyServer, BatchDownloadStopsAtTheFirstFailingFile) {
+    for (int i : {1, 3}) server->addFile(makeTicket(i), "content " + std::to_string(i));
+    init();
+    char* handles[] = {registered(makeTicket(1)), registered(makeTicket(2)),
+                       registered(makeTicket(3))};
+    char* paths[3];
+    int statuses[3];
+    server->setErrorReply(-3005, "no such file");
+    EXPECT_EQ(Own::FCC_DownloadFilesFromPLM("IMD", 3, handles, nullptr, nullptr, paths, statuses),
+              -3005);
+    EXPECT_EQ(statuses[0], 0);
+    ASSERT_NE(paths[0], nullptr);
+    EXPECT_EQ(statuses[1], -3005);
+    EXPECT_EQ(statuses[2], -3010);
+    EXPECT_EQ(paths[2], nullptr);
+    EXPECT_EQ(lastError(), "[de] no such file");
+    std::free(paths[0]);
+
+    // Each file was opened on the server for its transfer and closed again.
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_OPEN_MSG).size(), 2u);
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+}
+
+TEST_F(SelfProxyServer, UploadThatStopsRollsBackWhatWentBefore) {
+    // The server knows the first two files only, so the third cannot be
+    // opened for its upload.
+    for (int i : {1, 2}) server->addFile(makeTicket(i), "");
+    init();
+    char* handles[] = {registered(makeTicket(1)), registered(makeTicket(2)),
+                       registered(makeTicket(3))};
+    const char* paths[] = {"/data/a", "/data/b", "/data/c"};
+    char* volumes[3];
+    int statuses[3];
+    EXPECT_EQ(Own::FCC_UploadFilesToPLM(3, handles, nullptr, nullptr, paths, 0, volumes, statuses),
+              -3005);
+    EXPECT_EQ(statuses[0], 0);
+    EXPECT_EQ(statuses[1], 0);
+    EXPECT_EQ(statuses[2], -3005);
+    ASSERT_NE(volumes[0], nullptr);
+    ASSERT_NE(volumes[1], nullptr);
+    EXPECT_EQ(volumes[2], nullptr);
+    EXPECT_EQ(server->rolledBack(), (std::vector<std::string>{volumes[0], volumes[1]}));
+    EXPECT_EQ(lastError(), "[de] no such file");
+    for (char* volume : volumes) std::free(volume);
+
+    // Going on after a failed file counts the failures.
+    EXPECT_EQ(Own::FCC_UploadFilesToPLM(3, handles, nullptr, nullptr, paths, 1, nullptr, statuses),
+              1);
+    EXPECT_EQ(statuses[2], -3005);
+    EXPECT_EQ(server->rolledBack().size(), 2u);
+}
+
+TEST_F(SelfProxyServer, SmallReadsComeFromTheReadBufferAndSeeksKeepItWhenTheyCan) {
+    std::string content(100000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    server->addFile(makeTicket(1), content);
+    init();
+    char* handle = registered(makeTicket(1));
+    FccFile* file = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(handle, &file), 0);
+    std::int64_t size = 0;
+    EXPECT_EQ(Own::FCC_FileSize(file, &size), 0);
+    EXPECT_EQ(size, 100000);
+
+    char buffer[20000];
+    int bytesRead = -1;
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 10, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), content.substr(0, 10));
+    auto reads = server->requestsOf(Fcc::FMS_GET_DATA_MSG);
+    ASSERT_EQ(reads.size(), 1u);
+    ASSERT_EQ(reads[0].payload.size(), 17u);
+    // The one read asked for a whole buffer: 16384 bytes (big-endian count
+    // after the handle and the offset).
+    const auto& payload = reads[0].payload;
+    EXPECT_EQ(payload[10] << 24 | payload[11] << 16 | payload[12] << 8 | payload[13], 16384);
+
+    // Within the buffered window nothing goes to the server.
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 10, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), content.substr(10, 10));
+    ASSERT_EQ(Own::FCC_SeekRelative(file, 1000), 0);
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 10, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), content.substr(1020, 10));
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_GET_DATA_MSG).size(), 1u);
+
+    // Outside it the buffer is dropped; a large read goes straight into the
+    // caller's buffer.
+    ASSERT_EQ(Own::FCC_SeekAbsolute(file, 50000), 0);
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 20000, &bytesRead, buffer), 0);
+    EXPECT_EQ(bytesRead, 20000);
+    EXPECT_EQ(std::string(buffer, bytesRead), content.substr(50000, 20000));
+    std::int64_t position = 0;
+    EXPECT_EQ(Own::FCC_GetSeekPointer(file, &position), 0);
+    EXPECT_EQ(position, 70000);
+
+    // The end of the file: a read across it delivers the rest, a read at
+    // it fails and leaves the position.
+    EXPECT_EQ(Own::FCC_SeekAbsolute(file, 100001), -3002);
+    ASSERT_EQ(Own::FCC_SeekAbsolute(file, 99990), 0);
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 100, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), content.substr(99990));
+    EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 100, &bytesRead, buffer), -3007);
+    EXPECT_EQ(bytesRead, 0);
+    EXPECT_EQ(Own::FCC_GetSeekPointer(file, &position), 0);
+    EXPECT_EQ(position, 100000);
+    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_EOF");
+
+    char* guid = nullptr;
+    ASSERT_EQ(Own::FCC_GetFileGUID(file, &guid), 0);
+    EXPECT_EQ(std::string(guid), makeTicket(1).substr(70, 32));
+    std::free(guid);
+
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), 0);
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+    // The closed record is no file any more.
+    EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 10, &bytesRead, buffer), -3003);
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), -3003);
+}
+
+// Through the exported interface and FccProxy: without a proxy library
+// under FMS_HOME the library serves the interface itself, and a single
+// failing file fails the whole call.
+TEST_F(SelfProxyServer, ProxyCallsFailAsAWholeWithTheOwnInterface) {
+    server->addFile(makeTicket(1), "first");
+    OutputCapture out(1);
+    OutputCapture err(2);
+    Quillomark::Soa::Client::FccProxy proxy;
+    std::vector<std::string> files;
+    std::map<std::string, int> failures;
+    try {
+        proxy.downloadFiles({makeTicket(1), makeTicket(2)}, files, failures);
+        ADD_FAILURE() << "no exception";
+    } catch (const Quillomark::Soa::Client::FccException& e) {
+        EXPECT_EQ(e.failCode(), -3005);
+        EXPECT_NE(e.msg().find("\n[de] no such file"), std::string::npos) << e.msg();
+    }
+    EXPECT_TRUE(failures.empty());
+    // Both registrations are gone again.
+    char* handle = nullptr;
+    EXPECT_EQ(FCC_RegisterTicket(makeTicket(1).c_str(), &handle), 0);
+    EXPECT_EQ(FCC_UnRegisterTicket(handle), 0);
+    EXPECT_EQ(FCC_UnRegisterTicket(handle), -3005);
+
+    try {
+        proxy.uploadFiles({{makeTicket(1), "/data/a"}, {makeTicket(2), "/data/b"}}, failures);
+        ADD_FAILURE() << "no exception";
+    } catch (const Quillomark::Soa::Client::FccException& e) {
+        EXPECT_EQ(e.failCode(), 1);
+    }
+    out.finish();
+    err.finish();
+}
+
+}  // namespace
