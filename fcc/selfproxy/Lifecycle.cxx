@@ -156,6 +156,9 @@ int FmsClearCache() {
     // Before initialisation there is no configuration to find the server
     // by, so nothing is sent.
     if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    // The server empties the cache that this process has mapped: the view
+    // goes first.
+    FmscCloseFastCache();
     return FccClearCacheExchange();
 }
 

@@ -248,9 +248,9 @@ TEST_F(SelfProxyServer, SmallReadsComeFromTheReadBufferAndSeeksKeepItWhenTheyCan
     EXPECT_EQ(std::string(buffer, bytesRead), content.substr(99990));
     EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 100, &bytesRead, buffer), -3007);
     EXPECT_EQ(bytesRead, 0);
+    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_EOF");
     EXPECT_EQ(Own::FCC_GetSeekPointer(file, &position), 0);
     EXPECT_EQ(position, 100000);
-    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_EOF");
 
     char* guid = nullptr;
     ASSERT_EQ(Own::FCC_GetFileGUID(file, &guid), 0);
