@@ -181,4 +181,22 @@ std::size_t registeredTicketCount() {
     return recordCount;
 }
 
+namespace SelfProxy {
+
+int GUIDLength(const char* ticket) {
+    // A ticket too short to hold its kind is refused before the kind is
+    // read, so that nothing is read past its end.
+    if (!ticket || strnlen(ticket, KIND_POSITION + 1) <= KIND_POSITION) {
+        return ERR_FMSCP_BAD_TICKET;
+    }
+    switch (ticket[KIND_POSITION]) {
+        case 'v':
+        case 'F': return 32;
+        case 'M': return 36;
+        default: return ERR_FMSCP_BAD_TICKET;
+    }
+}
+
+}  // namespace SelfProxy
+
 }  // namespace Quillomark::Fcc

@@ -8,30 +8,8 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
-#include <cstring>
 
 namespace Quillomark::Fcc::SelfProxy {
-
-namespace {
-
-// Where a ticket names the kind of its file.
-constexpr std::size_t TICKET_KIND_POSITION = 64;
-
-}  // namespace
-
-int GUIDLength(const char* ticket) {
-    // A ticket too short to hold its kind is refused before the kind is
-    // read, so that nothing is read past its end.
-    if (!ticket || strnlen(ticket, TICKET_KIND_POSITION + 1) <= TICKET_KIND_POSITION) {
-        return ERR_FMSCP_BAD_TICKET;
-    }
-    switch (ticket[TICKET_KIND_POSITION]) {
-        case 'v':
-        case 'F': return 32;
-        case 'M': return 36;
-        default: return ERR_FMSCP_BAD_TICKET;
-    }
-}
 
 int FCC_RegisterTicket(const char* ticket, char** handle) {
     if (const int status = beginEntry()) return status;
