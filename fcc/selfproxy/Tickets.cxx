@@ -3,11 +3,8 @@
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
-#include <fcc/pipe/internal/FccProtocol.hxx>
-#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
-
 
 namespace Quillomark::Fcc::SelfProxy {
 
