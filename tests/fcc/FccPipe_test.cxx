@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -394,6 +395,31 @@ TEST_F(FccPipe, AFileOpenedThroughAClosedPipeIsOpenedAgain) {
     EXPECT_EQ(record()->openFiles, 1);
     EXPECT_EQ(Fcc::FccCloseExchange(file), 0);
     EXPECT_EQ(record()->openFiles, 0);
+}
+
+TEST_F(FccPipe, IdleThreadsLoseTheirPipeUnlessTheyHoldAnOpenFile) {
+    startServer();
+    const std::string ticket = ticketFor('v', 'f');
+    server->addFile(ticket, "kept");
+    Fcc::FccRuntimeStart();  // 10 ms ticks
+    Fcc::FccServerFile file;
+    file.ticket = ticket.c_str();
+    Fcc::FccConnection* withFile = nullptr;
+    Fcc::FccConnection* idle = nullptr;
+    std::thread([&] {
+        EXPECT_GT(Fcc::FccOpenExchange(file), 0);
+        withFile = record().get();
+    }).join();
+    std::thread([&] {
+        EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+        idle = record().get();
+    }).join();
+    for (int i = 0; i < 500 && server->connectionsClosed() == 0; ++i) usleep(10000);
+    usleep(200000);
+    EXPECT_EQ(server->connectionsClosed(), 1);
+    EXPECT_EQ(idle->threadId, Fcc::FCC_NO_THREAD);
+    EXPECT_TRUE(withFile->pipe.isOpen());
+    Fcc::FccRuntimeStop();
 }
 
 TEST_F(FccPipe, NoServerAndAScriptThatFailsGiveStartFailed) {
