@@ -67,7 +67,25 @@ void* runThread(void* startArgument) {
 
 }  // namespace
 
-std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(gettid()); }
+namespace {
+
+// A thread's identifier, asked of the kernel once per thread: callers ask
+// for it on every file-cache call. A forked child's only thread has an
+// identifier of its own, so the child asks again.
+thread_local std::uint32_t cachedThreadId = 0;
+
+void forgetThreadIdInChild() { cachedThreadId = 0; }
+
+}  // namespace
+
+std::uint32_t currentThreadId() {
+    if (cachedThreadId == 0) {
+        static const int forkHandler = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild);
+        static_cast<void>(forkHandler);
+        cachedThreadId = static_cast<std::uint32_t>(gettid());
+    }
+    return cachedThreadId;
+}
 
 ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) {
     if (!routine) return nullptr;

@@ -267,6 +267,36 @@ TEST_F(SelfProxyServer, SmallReadsComeFromTheReadBufferAndSeeksKeepItWhenTheyCan
     EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), -3003);
 }
 
+TEST_F(SelfProxyServer, ARefreshedTicketReopensTheFileAndAFailedOneClosesIt) {
+    server->addFile(makeTicket(1), std::string(40000, 'a'));
+    server->addFile(makeTicket(2), std::string(40000, 'b'));
+    init();
+    FccFile* file = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(1)), &file), 0);
+
+    // A range ahead is asked for in whole buffers, cut at the end of the
+    // file; from the end on there is nothing to ask for.
+    EXPECT_EQ(Own::FCC_ScheduleRange(file, "IMD", 30000, 100), 0);
+    const auto ahead = server->requestsOf(Fcc::FMS_READ_AHEAD_MSG);
+    ASSERT_EQ(ahead.size(), 1u);
+    const auto& payload = ahead[0].payload;
+    EXPECT_EQ(payload[10] << 24 | payload[11] << 16 | payload[12] << 8 | payload[13], 10000);
+    EXPECT_EQ(Own::FCC_ScheduleRange(file, "IMD", 40000, 100), -3007);
+    EXPECT_EQ(Own::FCC_ScheduleRange(file, "IMD", 0, 0), 0);
+    EXPECT_EQ(Own::FCC_ScheduleRange(file, "IMD", -1, 10), -3002);
+
+    char buffer[4];
+    int bytesRead = 0;
+    EXPECT_EQ(Own::FCC_RefreshFileTicket(file, makeTicket(2).c_str()), 0);
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", 4, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), "bbbb");
+    EXPECT_EQ(Own::FCC_RefreshFileTicket(file, "not a ticket"), -3005);
+
+    server->setErrorReply(-3005, "no such file");
+    EXPECT_EQ(Own::FCC_RefreshFileTicket(file, makeTicket(3).c_str()), -3005);
+    EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 4, &bytesRead, buffer), -3003);
+}
+
 // Through the exported interface and FccProxy: without a proxy library
 // under FMS_HOME the library serves the interface itself, and a single
 // failing file fails the whole call.
