@@ -3,6 +3,7 @@
 #include <soa/common/SAXToNodeParser.hxx>
 
 #include <platform/common/internal/Utf16.hxx>
+#include <soa/common/internal/XmlPlatform.hxx>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/Locator.hpp>
@@ -28,15 +29,6 @@ using Quillomark::Soa::Common::Exceptions::DomException;
 using xercesc::XMLUni;
 
 namespace {
-
-// The parser's platform is set up once per process and kept for its life.
-void initializePlatformOnce() {
-    static const bool initialized = [] {
-        xercesc::XMLPlatformUtils::Initialize();
-        return true;
-    }();
-    (void)initialized;
-}
 
 std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
@@ -130,7 +122,7 @@ struct SAXToNodeParser::Tree {
     }
 };
 
-SAXToNodeParser::SAXToNodeParser() : tree(std::make_unique<Tree>()) { initializePlatformOnce(); }
+SAXToNodeParser::SAXToNodeParser() : tree(std::make_unique<Tree>()) { initializeXmlPlatform(); }
 
 SAXToNodeParser::~SAXToNodeParser() = default;
 

@@ -11,11 +11,9 @@
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
 #include <soa/schemas/exceptions/InvalidUserException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
+#include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/services/core/SessionService.hxx>
 
-#include <xercesc/util/PlatformUtils.hpp>
-
-#include <mutex>
 #include <set>
 
 namespace Quillomark::Soa::Client {
@@ -29,17 +27,6 @@ namespace {
 DefaultExceptionHandler& processDefaultHandler() {
     static DefaultExceptionHandler handler;
     return handler;
-}
-
-// The XML parser's platform is initialised once per process and never
-// terminated; an initialisation that throws is tried again by the next
-// session manager.
-void initializeXmlPlatformOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xercesc::XMLPlatformUtils::Initialize(xercesc::XMLUni::fgXercescDefaultLocale, nullptr,
-                                              nullptr, nullptr);
-    });
 }
 
 // Asks the credential manager for new credentials after `cause`; a cause
@@ -78,7 +65,7 @@ SessionManager::SessionManager(Connection* connection, const std::string& hostPa
     options[Connection::TIMEOUT] = "0";
     options[Connection::CRYPTO_MODE] = "Domestic";
     options[Connection::SSL_VERIFY_PEER] = "true";
-    initializeXmlPlatformOnce();
+    Quillomark::Soa::Common::Xml::initializeXmlPlatform();
     exceptionHandler = &defaultHandler;
 }
 
