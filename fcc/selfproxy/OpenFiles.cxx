@@ -86,9 +86,9 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
 
 int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
-    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (claim.result()) return FmsErrorCode(claim.result());
     if (!isValidTicket(ticket)) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     char* copy = fccCopyString(ticket, std::strlen(ticket));
@@ -110,9 +110,9 @@ int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
 
 int FCC_FileSize(FccFile* file, std::int64_t* size) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
-    if (!size) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    if (!size) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (claim.result()) return FmsErrorCode(claim.result());
     *size = -1;
     if (file->server.size < 0) {
@@ -126,9 +126,9 @@ int FCC_FileSize(FccFile* file, std::int64_t* size) {
 
 int FCC_GetSeekPointer(FccFile* file, std::int64_t* position) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
-    if (!position) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    if (!position) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (claim.result()) return FmsErrorCode(claim.result());
     *position = file->server.position;
     return FCC_OK;
@@ -136,8 +136,8 @@ int FCC_GetSeekPointer(FccFile* file, std::int64_t* position) {
 
 int FCC_SeekRelative(FccFile* file, std::int64_t delta) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (claim.result()) return FmsErrorCode(claim.result());
     std::int64_t target = 0;
     if (__builtin_add_overflow(file->server.position, delta, &target) || target < 0) {
@@ -148,9 +148,9 @@ int FCC_SeekRelative(FccFile* file, std::int64_t delta) {
 
 int FCC_SeekAbsolute(FccFile* file, std::int64_t position) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
-    if (position < 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    if (position < 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (claim.result()) return FmsErrorCode(claim.result());
     return seekTo(file, position);
 }
@@ -158,10 +158,10 @@ int FCC_SeekAbsolute(FccFile* file, std::int64_t position) {
 int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, void* buffer) {
     if (bytesRead) *bytesRead = 0;
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!policy || count < 0 || !bytesRead) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!buffer) return FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
-    FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
     if (count == 0) return FCC_OK;
 
@@ -213,10 +213,10 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
 
 int FCC_ScheduleRange(FccFile* file, const char* policy, std::int64_t offset, int length) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!policy || offset < 0 || length < 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (length == 0) return FCC_OK;
-    FileClaim claim(file);
     if (claim.result()) return FmsErrorCode(claim.result());
     if (file->server.size > 0 && offset >= file->server.size) return FmsErrorCode(ERR_FMSCP_EOF);
     std::int64_t want = std::max(length, file->readBufferSize);
@@ -226,8 +226,8 @@ int FCC_ScheduleRange(FccFile* file, const char* policy, std::int64_t offset, in
 
 int FCC_CloseFileHandlePointer(FccFile* file) {
     if (const int status = beginEntry()) return status;
-    if (!isOpenFile(file)) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     FileClaim claim(file);
+    if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (claim.result()) return FmsErrorCode(claim.result());
     FccCloseExchange(file->server);
     freeFileRecord(file);

@@ -110,29 +110,23 @@ TEST_F(SelfProxyServer, EveryInitNeedsItsTermAndAFailedInitHoldsNothing) {
     EXPECT_EQ(enabled, 1);
     EXPECT_EQ(Own::FCC_Echo(), -2999);
 
+    server->addFile(makeTicket(1), "left open");
     init();
     init();
-    EXPECT_EQ(Own::FCC_Echo(), 0);
+    FccFile* file = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(1)), &file), 0);
     EXPECT_EQ(Own::FCC_Term(), 0);
     EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_TRUE(server->requestsOf(Fcc::FMS_CLOSE_MSG).empty());
+    // The last termination closes what the application left open.
     EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
     EXPECT_EQ(Own::FCC_Echo(), -2999);
     EXPECT_EQ(Own::FCC_Term(), -2999);
 }
 
-TEST_F(SelfProxyServer, RegistrationCountsFailedTicketsAndKeepsTheLastText) {
+TEST_F(SelfProxyServer, BatchRegistrationCountsFailedTicketsAndKeepsTheirText) {
     init();
-    const std::string ticket = makeTicket(1);
-    char* first = registered(ticket);
-    EXPECT_EQ(registered(ticket), first);
-    // Once the last registration is gone the handle is freed: the caller
-    // names the ticket by a copy of it.
-    const std::string handleText = first;
-    EXPECT_EQ(Own::FCC_UnRegisterTicket(first), 0);
-    EXPECT_EQ(Own::FCC_UnRegisterTicket(first), 0);
-    EXPECT_EQ(Own::FCC_UnRegisterTicket(handleText.c_str()), -3005);
-    EXPECT_EQ(lastError(), "[de] ERR_FMSCP_BAD_TICKET");
-
     const std::string tickets[] = {makeTicket(2), std::string(224, 'v'), makeTicket(3)};
     const char* input[] = {tickets[0].c_str(), tickets[1].c_str(), tickets[2].c_str()};
     char* handles[3];

@@ -52,7 +52,10 @@ bool isOpenFile(const FccFile* file);
 int claimFile(FccFile* file);
 void releaseFile(FccFile* file);
 
-// The claim of one entry, released when the entry returns.
+// The claim of one entry, released when the entry returns. It is taken
+// first, so that one pass under the main lock both validates the record
+// and claims it; the entry reports a record claimed by another thread only
+// after its argument checks.
 class FileClaim {
 public:
     explicit FileClaim(FccFile* file) : file(file), status(claimFile(file)) {}
