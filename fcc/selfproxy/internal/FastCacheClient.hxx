@@ -1,8 +1,8 @@
 #pragma once
 
 // The self-proxy's side of the fast cache that it shares with the local
-// file-cache server. The cache is not attached in this build: every file
-// is served over the pipe.
+// file-cache server: what the server has cached is read out of shared
+// memory, the rest comes over the pipe.
 
 #include <fcc/FccInterface.hxx>
 
@@ -15,8 +15,8 @@ int checkInitFMSC();
 // Detaches from the fast cache; the next checkInitFMSC attaches anew.
 int FmscCloseFastCache();
 
-// Fills the record's size from the cache: 0, or a negative result when the
-// cache cannot serve the file.
+// Fills the record's size from the cache: 0, -1 without a cache, -3003 when
+// the cache does not hold the file.
 int FmscLookupFileSize(FccFile* file);
 
 // Copies up to count bytes from the record's position out of the cache:
