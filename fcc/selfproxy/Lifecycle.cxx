@@ -1,5 +1,5 @@
 // Initialisation and termination of the library's own file-cache interface,
-// its memory functions, and the entries that need no ticket.
+// and the entries that need no ticket.
 
 #include <fcc/internal/FccEntryTable.hxx>
 #include <fcc/internal/FccErrors.hxx>
@@ -11,8 +11,6 @@
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
-
-#include <platform/os/internal/Environment.hxx>
 
 #include <atomic>
 #include <cstdio>

@@ -5,7 +5,6 @@
 
 #include <fcc/FccInterface.hxx>
 
-
 namespace Quillomark::Fcc {
 
 // True between the first successful FCC_Init and the FCC_Term that ends
