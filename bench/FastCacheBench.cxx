@@ -1,10 +1,21 @@
 // Reading a cached file block by block out of the fast cache, against a
 // plain copy of the same bytes out of memory: what the cache adds per block
 // (the lookup of the block in the file's pages, the access-date update, the
-// hit counter), and how that grows with the size of the file.
+// hit counter), and how that grows with the size of the file. Then the
+// self-proxy's reads of a file that the server cached, as a client of the
+// server's cache.
 #include "bench/support/Rounds.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/selfproxy/internal/FastCacheClient.hxx>
+#include <fcc/selfproxy/internal/FccFileRecord.hxx>
+
+#include "tests/support/FakeFccServer.hxx"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +89,79 @@ void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
     state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
 }
 
+// The server's cache as the fake server describes it ("C:/fms/cache" in the
+// working folder: 16 segments, then extent files of 32 MB), holding one
+// file of 16 MB, and a client record of that file.
+struct ServedCache {
+    ServedCache() {
+        folder = "/tmp/fastcache-bench-client-" + std::to_string(getpid());
+        mkdir(folder.c_str(), 0700);
+        setenv("FMS_IPC_DIR", folder.c_str(), 1);
+        setenv("FMS_HOME", folder.c_str(), 1);
+        std::FILE* script = std::fopen((folder + "/startfcc.bat").c_str(), "w");
+        if (script) std::fclose(script);
+        if (chdir(folder.c_str()) != 0 || Fcc::FccReadConfiguration() != 0) std::abort();
+        server = std::make_unique<Quillomark::Testing::FakeFccServer>();
+        std::filesystem::create_directories("C:/fms/cache");
+        Fcc::FMSC_OPEN_PARAMS params;
+        params.folder = "C:/fms/cache";
+        params.name = "fms";
+        params.maxFilePages = 1024;
+        params.segments = 16;
+        params.hashBlockPages = 8;
+        params.megabytesPerExtentFile = 32;
+        params.extentFiles = 2;
+        params.create = params.deleteFiles = 1;
+        params.mode = Fcc::FMSC_MODE_SHARING_SERVER;
+        if (Fcc::FMSCIF_OpenS(&params, &cache) != 0) std::abort();
+        std::int32_t first = -1;
+        Fcc::FMSCIF_AddFile(cache, GUID, BYTES, 0, &first);
+        source.assign(BYTES, 7);
+        if (Fcc::FMSCIF_WriteData(cache, &first, 0, source.data(), BYTES) != 0) std::abort();
+        file.guid = guid;
+        if (Fcc::checkInitFMSC() != 0) std::abort();
+    }
+    ~ServedCache() {
+        Fcc::FmscCloseFastCache();
+        Fcc::FMSCIF_Close(&cache);
+        server.reset();
+        Fcc::FccCloseAllConnections();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    static constexpr int BYTES = 16 * 1024 * 1024;
+    std::string folder;
+    std::unique_ptr<Quillomark::Testing::FakeFccServer> server;
+    Fcc::FMSC_FILETOC_T* cache = nullptr;
+    std::vector<std::uint8_t> source;
+    char guid[40] = "0123456789ABCDEF0123456789ABCDEF";
+    FccFile file{};
+};
+
+// 1 MB reads through the whole file.
+void clientReads(benchmark::State& state) {
+    ServedCache served;
+    std::vector<std::uint8_t> into(1024 * 1024);
+    againstBaseline(
+        state,
+        [&] {
+            for (int at = 0; at < ServedCache::BYTES; at += int(into.size())) {
+                std::memcpy(into.data(), served.source.data() + at, into.size());
+                benchmark::DoNotOptimize(into.data());
+            }
+        },
+        [&] {
+            for (int at = 0; at < ServedCache::BYTES; at += int(into.size())) {
+                served.file.server.position = at;
+                if (Fcc::FmscReadBytes(&served.file, into.data(), int(into.size())) != int(into.size())) std::abort();
+            }
+        });
+    state.SetBytesProcessed(state.iterations() * std::int64_t(ServedCache::BYTES));
+}
+
 void cases(Rounds& rounds) {
+    rounds.add("client reads of a served file/16MB", clientReads, Rounds::Timing::Manual);
     rounds.add("cached file read/16MB", [](benchmark::State& state) { readCachedFile(state, 16); },
                Rounds::Timing::Manual);
     rounds.add("cached file read/256MB", [](benchmark::State& state) { readCachedFile(state, 256); },
@@ -86,6 +169,11 @@ void cases(Rounds& rounds) {
 }
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
+    if (runs.has("client reads of a served file/16MB")) {
+        // Each block of an extent file is a view of its own for a client.
+        table.add(Figure::reference("client reads from the server's fast cache / memcpy, 16 MB",
+                                    runs.medianCounter("client reads of a served file/16MB", "ratio"), "x"));
+    }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");
     double large = runs.medianCounter("cached file read/256MB", "ratio");
