@@ -7,6 +7,8 @@
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
@@ -17,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +119,30 @@ TEST_F(FastCacheClient, ReadsCachedRangesAndLeavesTheRestToThePipe) {
     other.guid = otherGuid;
     EXPECT_EQ(ERR_FMSCP_BAD_FILE, FmscLookupFileSize(&other));
     EXPECT_EQ(0, FmscReadBytes(&other, bytes.data(), 10));
+}
+
+TEST_F(FastCacheClient, OpenFileReadsComeFromTheCacheWithoutDataRequests) {
+    std::string ticket(300, 't');
+    ticket.replace(64, 4, "v123");
+    ticket.replace(70, 32, cachedGuid);
+    fakeServer->addFile(ticket, std::string(40000, 'p'));
+    {
+        Quillomark::Testing::OutputCapture output(1);
+        ASSERT_EQ(0, SelfProxy::FCC_Init(nullptr, nullptr));
+    }
+    char* handle = nullptr;
+    ASSERT_EQ(0, SelfProxy::FCC_RegisterTicket(ticket.c_str(), &handle));
+    FccFile* opened = nullptr;
+    ASSERT_EQ(0, SelfProxy::FCC_OpenFile(handle, &opened));
+    std::vector<std::uint8_t> bytes(20000);
+    int bytesRead = 0;
+    ASSERT_EQ(0, SelfProxy::FCC_ReadBytes(opened, "IMD", 20000, &bytesRead, bytes.data()));
+    ASSERT_EQ(20000, bytesRead);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+    EXPECT_TRUE(fakeServer->requestsOf(FMS_GET_DATA_MSG).empty());
+    EXPECT_EQ(0, SelfProxy::FCC_CloseFileHandlePointer(opened));
+    while (SelfProxy::FCC_Term() == 0) {
+    }
 }
 
 TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAway) {
