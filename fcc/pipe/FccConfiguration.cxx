@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 
 namespace Quillomark::Fcc {
@@ -19,13 +21,17 @@ namespace {
 std::mutex configurationMutex;
 FccConfiguration current;  // guarded by configurationMutex
 
-// A whole decimal number of at least the minimum; 0 otherwise.
+// A whole decimal number of at least the minimum that fits the 32-bit
+// sizes the read buffers are kept in; 0 otherwise.
 long bufferSizeOf(const std::string& text) {
     if (text.empty()) return 0;
     errno = 0;
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || value < FCC_MINIMUM_BUFFER_SIZE) return 0;
+    if (errno != 0 || end == text.c_str() || value < FCC_MINIMUM_BUFFER_SIZE ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        return 0;
+    }
     return value;
 }
 

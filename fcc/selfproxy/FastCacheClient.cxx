@@ -39,12 +39,19 @@ void printPipeMode() {
               "performance. *****\n");
 }
 
-// A fast-cache error as a status of the interface: its name becomes the
-// thread's last error when it has none, and the number comes back negated.
+// A fast-cache result as a status of the interface: the name of a fast-cache
+// error number (either sign) becomes the thread's last error, untranslated,
+// when it has none, and a positive number comes back negated.
 int fastCacheStatus(int error) {
-    if (error <= 0) return error;
-    if (!FccLastErrorText()) FccSetLastErrorText(FMSCX_ErrorName(error));
-    return -error;
+    const int number = error < 0 ? -error : error;
+    if (number >= 1 && number <= FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST) {
+        FccConnectionRef record = FccGetThreadConnection();
+        if (record && !record->errorText) {
+            record->localized = false;
+            record->errorText = strdup(FMSCX_ErrorName(number));
+        }
+    }
+    return error > 0 ? -error : error;
 }
 
 // Asks the server for its cache's settings and opens the cache as a client.
@@ -110,7 +117,7 @@ int checkInitFMSC() {
                   "*****\n");
         printPipeMode();
     }
-    attachResult = result > 0 ? -result : result;
+    attachResult = fastCacheStatus(result);
     return attachResult;
 }
 

@@ -89,6 +89,10 @@ TEST_F(FccPipe, ConfigurationFromTheEnvironment) {
     setenv("FCC_PROXYBUFFERSIZE", "1024", 1);
     ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
     EXPECT_EQ(Fcc::fccConfiguration().bufferSize, 1024);
+    // A size past the 32-bit read-buffer counters would wrap: the default stays.
+    setenv("FCC_PROXYBUFFERSIZE", "2147483648", 1);
+    ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
+    EXPECT_EQ(Fcc::fccConfiguration().bufferSize, 16384);
     EXPECT_EQ(Fcc::fccLaunchScriptPath("D:\\fms", "bin\\start.sh"), "D:/fms/bin/start.sh");
 
     // A pipe name that cannot become a local pipe is refused at once.
