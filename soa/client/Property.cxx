@@ -17,7 +17,8 @@ char Property::parseChar(const std::string& text) {
     return static_cast<char>(lexical_cast<int>(text));
 }
 std::string Property::toCharString(char value) {
-    return lexical_cast<std::string>(static_cast<int>(value));
+    // The signed value also where plain char is unsigned.
+    return lexical_cast<std::string>(static_cast<int>(static_cast<signed char>(value)));
 }
 
 Property::DateTime Property::parseDate(const std::string& text) {

@@ -146,15 +146,21 @@ std::string PropertyImpl::getDisplayValue() const { return std::string(texts.dis
 PropertyDescription* PropertyImpl::getPropertyDescription() const { return description; }
 
 // Runs at the start of every typed getter: checks the kind asked for,
-// converts on first use (or again when a reference went stale), and tells
-// whether the form asked for is the one that holds the value.
+// converts on first use (or again when a reference read in the form that
+// holds the value went stale), and tells whether the form asked for is the
+// one that holds the value. The other form returns its default once
+// converted, whatever became of the referenced objects.
 inline bool PropertyImpl::ready(int code) {
     if (kind == NO_KIND) return false;
     if ((code & 0x0F) != kind) {
         throw RuntimeException(RuntimeException::TYPE_MISMATCH, "Type mismatch asking for property");
     }
-    if (!converted || (kind == PropertyDescription::VALUE_MODEL_OBJECT && stale())) convert();
-    return array == ((code & PropertyDescription::VALUE_ARRAY) != 0);
+    const bool holdsForm = array == ((code & PropertyDescription::VALUE_ARRAY) != 0);
+    if (!converted ||
+        (holdsForm && kind == PropertyDescription::VALUE_MODEL_OBJECT && stale())) {
+        convert();
+    }
+    return holdsForm;
 }
 
 bool PropertyImpl::stale() const {

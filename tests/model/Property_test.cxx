@@ -82,6 +82,7 @@ TEST_F(PropertyTest, EachKindConvertsLikeItsTextForm) {
     EXPECT_EQ(d, DateTime(2008, 3, 12, 14, 20, 5));
 
     EXPECT_EQ(Property::toCharString('A'), "65");
+    EXPECT_EQ(Property::toCharString(static_cast<char>(0xC8)), "-56");  // signed on every platform
     EXPECT_EQ(Property::parseChar("321"), 'A');
     EXPECT_EQ(Property::parseShort("70000"), 4464);
     EXPECT_EQ(Property::toShortString(-7), "-7");
@@ -170,6 +171,9 @@ TEST_F(PropertyTest, ConvertedReferencesNeverHandOutAnObjectThatLeftTheStore) {
     ASSERT_EQ(list.getModelObjectArrayValue().size(), 2u);
 
     manager.removeObjectsFromStore(Strings{A});
+    // The form that holds no value keeps its default and looks nothing up.
+    EXPECT_EQ(list.getModelObjectValue(), nullptr);
+    EXPECT_TRUE(single.getModelObjectArrayValue().empty());
     EXPECT_EQ(thrownBy([&] { single.getModelObjectValue(); }).getMessage(),
               "Asked for unloaded object");
     EXPECT_THROW(list.getModelObjectArrayValue(), RuntimeException);
