@@ -6,6 +6,7 @@
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
 #include <cstring>
+#include <limits>
 
 namespace Quillomark::Soa::Client {
 
@@ -23,8 +24,13 @@ namespace {
 const char CORBALOC[] = "corbaloc:";
 
 // The request travels as it is: the text is already UTF-8. The sequence
-// only looks at the caller's bytes for the length of the call.
+// only looks at the caller's bytes for the length of the call. A request
+// longer than a sequence can say is refused as a failed call: cut to the
+// length that fits, it would send a different request.
 QmByteSeq_t toByteSeq(const std::string& request) {
+    if (request.size() > std::numeric_limits<CORBA::ULong>::max()) {
+        throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+    }
     const auto length = static_cast<CORBA::ULong>(request.size());
     auto* bytes = reinterpret_cast<CORBA::Octet*>(const_cast<char*>(request.data()));
     return QmByteSeq_t(length, length, bytes, false);
