@@ -84,6 +84,21 @@ bool readRequest(int fd, FakeFccServer::Request& request) {
 
 }  // namespace
 
+Quillomark::Fcc::FMSC_OPEN_PARAMS FakeFccServer::describedCache() {
+    Quillomark::Fcc::FMSC_OPEN_PARAMS params;
+    params.folder = "C:/fms/cache";
+    params.name = "fms";
+    params.maxFilePages = 1024;
+    params.segments = 16;
+    params.hashBlockPages = 8;
+    params.megabytesPerExtentFile = 32;
+    params.extentFiles = 2;
+    params.create = 1;
+    params.deleteFiles = 1;
+    params.mode = Quillomark::Fcc::FMSC_MODE_SHARING_SERVER;
+    return params;
+}
+
 FakeFccServer::FakeFccServer(const std::string& masterPipeName) : masterName(masterPipeName) {
     masterPath = Platform::Os::pipePath(masterPipeName);
     masterFd = listenAt(masterPath);
@@ -412,9 +427,13 @@ bool FakeFccServer::handle(int fd, const Request& request) {
                 std::lock_guard<std::mutex> guard(mutex);
                 invalid = invalidCacheInfoField;
             }
-            const std::string folder = "C:\\fms\\cache";
-            const std::string name = "fms";
-            std::int32_t numbers[] = {1024, 16, 8, 32, 2};
+            const Quillomark::Fcc::FMSC_OPEN_PARAMS described = describedCache();
+            std::string folder = described.folder;
+            std::replace(folder.begin(), folder.end(), '/', '\\');
+            const std::string name = described.name;
+            std::int32_t numbers[] = {described.maxFilePages, described.segments,
+                                      described.hashBlockPages, described.megabytesPerExtentFile,
+                                      described.extentFiles};
             std::uint16_t lengths[] = {static_cast<std::uint16_t>(folder.size()),
                                        static_cast<std::uint16_t>(name.size())};
             if (invalid >= 0 && invalid < 5) numbers[invalid] = invalid < 3 ? 0 : -1;

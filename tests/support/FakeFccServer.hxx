@@ -5,6 +5,8 @@
 // the file-cache protocol from a catalogue of files held in memory. Tests
 // script faults into its next replies and read back what it received.
 
+#include <fcc/fastcache/internal/FmscTypes.hxx>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -23,6 +25,11 @@ public:
     ~FakeFccServer();
     FakeFccServer(const FakeFccServer&) = delete;
     FakeFccServer& operator=(const FakeFccServer&) = delete;
+
+    // The fast cache that the server describes in its cache information
+    // (whose folder it sends with "\\" separators), as a test playing the
+    // server's side of the fast cache opens it: created afresh, shared.
+    static Quillomark::Fcc::FMSC_OPEN_PARAMS describedCache();
 
     // A file the server knows by ticket; unknownSize makes its open report
     // the size as unknown.

@@ -44,7 +44,7 @@ protected:
         Testing::scaleFccTiming(100);
         ASSERT_EQ(0, FccReadConfiguration());
         fakeServer = std::make_unique<Quillomark::Testing::FakeFccServer>();
-        std::filesystem::create_directories("C:/fms/cache");
+        std::filesystem::create_directories(Quillomark::Testing::FakeFccServer::describedCache().folder);
         openServerCache();
         std::int32_t first = -1;
         ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
@@ -62,17 +62,8 @@ protected:
     }
     // The cache as the fake server describes it.
     void openServerCache(bool deleteFiles = true) {
-        FMSC_OPEN_PARAMS params;
-        params.folder = "C:/fms/cache";
-        params.name = "fms";
-        params.maxFilePages = 1024;
-        params.segments = 16;
-        params.hashBlockPages = 8;
-        params.megabytesPerExtentFile = 32;
-        params.extentFiles = 2;
-        params.create = 1;
+        FMSC_OPEN_PARAMS params = Quillomark::Testing::FakeFccServer::describedCache();
         params.deleteFiles = deleteFiles;
-        params.mode = FMSC_MODE_SHARING_SERVER;
         ASSERT_EQ(0, FMSCIF_OpenS(&params, &cache));
     }
     int readAt(std::int64_t position, int count, std::vector<std::uint8_t>& into) {
@@ -178,7 +169,7 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
     EXPECT_EQ(0, FmscCloseFastCache());
 
     ASSERT_EQ(0, FMSCIF_Close(&cache));
-    std::filesystem::remove_all("C:/fms/cache");
+    std::filesystem::remove_all(Quillomark::Testing::FakeFccServer::describedCache().folder);
     EXPECT_EQ(-9, checkInitFMSC());
     std::string text = output.finish();
     const std::string pipeOnly =
