@@ -148,13 +148,17 @@ TEST(FccIdleMonitor, TakesBackIdleRecordsButNotBusyOnesOrOnesWithOpenFiles) {
         ++record->openFiles;
         withFile = record.get();
     }).join();
+    Gate holding;
     Gate done;
     Fcc::FccConnection* busy = nullptr;
     std::thread holder([&] {
         Fcc::FccConnectionRef record = Fcc::FccGetThreadConnection();
         busy = record.get();
+        holding.open();
         done.wait();
     });
+    // The record is handed over through the gate, not read while written.
+    holding.wait();
 
     ASSERT_TRUE(eventually([&] { return idle->threadId == Fcc::FCC_NO_THREAD; }));
     EXPECT_EQ(idle->errorText, nullptr);
