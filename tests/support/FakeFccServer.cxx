@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -108,6 +109,7 @@ FakeFccServer::FakeFccServer(const std::string& masterPipeName) : masterName(mas
 
 FakeFccServer::~FakeFccServer() {
     stopping = true;
+    releaseHeld();
     shutdown(masterFd, SHUT_RDWR);
     acceptor.join();
     {
@@ -148,6 +150,30 @@ void FakeFccServer::setProgressReports(int reports) {
 void FakeFccServer::setInvalidCacheInfoField(int field) {
     std::lock_guard<std::mutex> guard(mutex);
     invalidCacheInfoField = field;
+}
+
+void FakeFccServer::setHandlesPerConnection(bool perConnection) {
+    std::lock_guard<std::mutex> guard(mutex);
+    handlesPerConnection = perConnection;
+}
+
+bool FakeFccServer::waitUntilHolding(int requests, int ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return heldChanged.wait_for(lock, std::chrono::milliseconds(ms),
+                                [&] { return holding >= requests; });
+}
+
+void FakeFccServer::releaseHeld() {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        heldReleased = true;
+    }
+    heldChanged.notify_all();
+}
+
+int FakeFccServer::strayHandles() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return stray;
 }
 
 std::vector<FakeFccServer::Request> FakeFccServer::requests() const {
@@ -199,16 +225,17 @@ void FakeFccServer::acceptLoop() {
         if (listener >= 0) close(listener);
         unlink(path.c_str());
         if (client < 0) continue;
-        ++accepted;
+        const int connection = ++accepted;
         std::lock_guard<std::mutex> guard(mutex);
         clientFds.push_back(client);
-        servers.emplace_back([this, client] { serve(client); });
+        servers.emplace_back([this, client, connection] { serve(client, connection); });
     }
 }
 
-void FakeFccServer::serve(int fd) {
+void FakeFccServer::serve(int fd, int connection) {
     for (;;) {
         Request request;
+        request.connection = connection;
         if (!readRequest(fd, request)) break;
         {
             std::lock_guard<std::mutex> guard(mutex);
@@ -279,6 +306,15 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         if (shortString) faultPending = false;
         return reply(0, payload);
     };
+    if (faulty && fault == Fault::Silent) return true;
+    if (faulty && fault == Fault::Hold) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++holding;
+        heldChanged.notify_all();
+        heldChanged.wait(lock, [&] { return heldReleased; });
+        --holding;
+        faultPending = false;
+    }
     if (faulty && fault == Fault::ErrorReply) return errorReply();
     if (faulty && fault == Fault::RefuseVersion) {
         setErrorReply(100, "version not supported");
@@ -314,10 +350,17 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         }
         return true;
     };
+    // Handles of this connection, or of all when they are shared.
+    auto handleKey = [&](std::uint16_t handle) {
+        return std::make_pair(handlesPerConnection ? request.connection : 0, handle);
+    };
     auto contentOf = [&](std::uint16_t handle, std::string& content) {
         std::lock_guard<std::mutex> guard(mutex);
-        auto opened = openedTickets.find(handle);
-        if (opened == openedTickets.end() || opened->second.empty()) return false;
+        auto opened = openedTickets.find(handleKey(handle));
+        if (opened == openedTickets.end() || opened->second.empty()) {
+            if (handlesPerConnection) ++stray;
+            return false;
+        }
         auto file = files.find(opened->second.back());
         if (file == files.end()) return false;
         content = file->second.first;
@@ -335,11 +378,17 @@ bool FakeFccServer::handle(int fd, const Request& request) {
                 auto file = files.find(ticket);
                 if (file == files.end()) size = -2;
                 else size = file->second.second ? -1 : std::int64_t(file->second.first.size());
-                handle = nextHandle++;
-                if (nextHandle == 0xFFFF) nextHandle = 1;
-                if (size != -2) openedTickets[handle].push_back(ticket);
+                std::uint16_t& next = nextHandle[handleKey(0).first];
+                if (next == 0) next = 1;
+                handle = next++;
+                if (next == 0xFFFF) next = 1;
+                if (size != -2) openedTickets[handleKey(handle)].push_back(ticket);
             }
             if (size == -2) return errorReply();
+            if (faultPending && fault == Fault::NotOpenHandle) {
+                handle = 0xFFFF;
+                faultPending = false;
+            }
             std::vector<unsigned char> payload;
             put16(payload, handle);
             put64(payload, static_cast<std::uint64_t>(size));
@@ -409,6 +458,13 @@ bool FakeFccServer::handle(int fd, const Request& request) {
                 volume = "VOL" + std::to_string(received.size());
             }
             return stringReply(volume);
+        }
+        case 5: {  // close
+            std::lock_guard<std::mutex> guard(mutex);
+            if (handlesPerConnection && openedTickets.erase(handleKey(get16(in.data()))) == 0) {
+                ++stray;
+            }
+            break;
         }
         case 8: {  // rollback
             const std::size_t length = get16(in.data() + 2);

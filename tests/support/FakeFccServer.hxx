@@ -8,6 +8,7 @@
 #include <fcc/fastcache/internal/FmscTypes.hxx>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -47,7 +48,10 @@ public:
         HugeLength,        // a header announcing more than a reply can hold
         ShortString,       // a string reply whose length runs past its end
         Disconnect,        // the connection is dropped instead of a reply
-        RefuseVersion      // the version check is refused (code 100)
+        RefuseVersion,     // the version check is refused (code 100)
+        Silent,            // no reply at all; the connection stays open
+        Hold,              // the reply waits until the test releases it
+        NotOpenHandle      // an open reply carrying the "not open" handle 65535
     };
     // The next reply to a request with that message number gets the fault.
     void injectFault(std::uint16_t message, Fault fault);
@@ -62,12 +66,21 @@ public:
     // (0 to 6 in the order file pages, segments, hash block pages, MB
     // extents, extents, folder length, map-name length; -1 for none).
     void setInvalidCacheInfoField(int field);
+    // Handles numbered per connection (each starting at 1) and known only
+    // on the connection that opened them, as a real server keeps them.
+    void setHandlesPerConnection(bool perConnection);
+
+    // Held replies: waits until that many requests are held, and lets all
+    // held ones go on.
+    bool waitUntilHolding(int requests, int ms);
+    void releaseHeld();
 
     struct Request {
         std::vector<std::vector<unsigned char>> records;  // as they arrived
         std::uint16_t sequence = 0;
         std::uint32_t messageType = 0;
         std::vector<unsigned char> payload;
+        int connection = 0;  // the order in which its connection was accepted
     };
     std::vector<Request> requests() const;
     // Requests with that message number, in order.
@@ -76,11 +89,14 @@ public:
     int connectionsClosed() const { return closed; }
     // Rollback requests by volume ID, uploads by local path.
     std::vector<std::string> rolledBack() const;
+    // Requests that named a handle not open on their connection (counted
+    // with handles per connection only).
+    int strayHandles() const;
 
 private:
     struct Client;
     void acceptLoop();
-    void serve(int fd);
+    void serve(int fd, int connection);
     bool handle(int fd, const Request& request);
     bool takeFault(std::uint16_t message, Fault& fault);
 
@@ -96,7 +112,15 @@ private:
     std::vector<std::thread> servers;
     std::vector<int> clientFds;
     std::map<std::string, std::pair<std::string, bool>> files;  // ticket -> content, unknown size
-    std::map<std::uint16_t, std::vector<std::string>> openedTickets;
+    // Opened tickets by connection (0 for all unless per connection) and
+    // handle, and the next handle of each.
+    std::map<std::pair<int, std::uint16_t>, std::vector<std::string>> openedTickets;
+    std::map<int, std::uint16_t> nextHandle;
+    bool handlesPerConnection = false;
+    int stray = 0;
+    std::condition_variable heldChanged;
+    int holding = 0;
+    bool heldReleased = false;
     std::multimap<std::uint16_t, Fault> faults;
     std::int32_t errorCode = -3005;
     std::string errorText = "no such file";
@@ -105,7 +129,6 @@ private:
     int invalidCacheInfoField = -1;
     std::vector<Request> received;
     std::vector<std::string> rollbacks;
-    std::uint16_t nextHandle = 1;
     int nextSecondary = 0;
 };
 
