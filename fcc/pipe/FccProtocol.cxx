@@ -3,6 +3,7 @@
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
 
 #include <algorithm>
 #include <cinttypes>
@@ -66,6 +67,12 @@ enum class Checks {
     Lenient         // message type first; -3002 for either
 };
 
+// How long an exchange waits for each reply: a set-up exchange gives up on
+// a silent server; the others wait as long as the server takes.
+enum class Wait { AsLongAsItTakes, SetUp };
+
+int closeHandle(std::uint16_t serverHandle);
+
 const char* sentLabel(FccMessage message) {
     switch (message) {
         case FMS_OPEN_MSG: return "OPEN";
@@ -128,9 +135,11 @@ void localSeparators(char* path) {
 // (the idle monitor leaves a held record alone).
 class Exchange {
 public:
-    Exchange(FccMessage message, Checks checks) : message(message), checks(checks) {}
+    Exchange(FccMessage message, Checks checks, Wait wait = Wait::AsLongAsItTakes)
+        : message(message), checks(checks), wait(wait) {}
 
-    // Takes the record and, with connect, connects a closed pipe.
+    // Takes the record and, with connect, connects a closed pipe. Server
+    // handles that other threads handed back are closed first.
     int begin(bool connect = true) {
         record = FccGetThreadConnection();
         if (!record) return record.status();
@@ -139,7 +148,13 @@ public:
             FccConnectProxyLocked(record.get());
             if (!record->pipe.isOpen()) return ERR_FMSCP_NO_CACHE;
         }
-        return 0;
+        const std::uint32_t generation = record->pipeGeneration;
+        for (const std::uint16_t handedOver : record->takeHandedOver()) {
+            // A pipe that closed meanwhile took the rest along.
+            if (record->pipeGeneration != generation) break;
+            closeHandle(handedOver);
+        }
+        return record->pipe.isOpen() ? 0 : ERR_FMSCP_NO_CACHE;
     }
 
     FccConnection& connection() { return *record; }
@@ -250,11 +265,23 @@ private:
         put32(at + AT_LENGTH, payloadLength);
     }
 
+    // Waits for more of a reply when this exchange waits a bounded time:
+    // 0, or ERR_FMSCP_NO_CACHE with the pipe closed when the server stayed
+    // silent.
+    int awaitReply() {
+        if (wait == Wait::AsLongAsItTakes) return 0;
+        if (record->pipe.waitForData(fccTiming().setUpReplyWait)) return 0;
+        fccTrace("No reply from FCC (%s)\n", messageName(message));
+        FccCloseProxy(*record);
+        return ERR_FMSCP_NO_CACHE;
+    }
+
     // Reads one whole message into the reply buffer.
     int readReply() {
         unsigned char* buffer = record->replyBuffer;
         std::size_t have = 0;
         while (have < AT_PAYLOAD) {
+            if (const int silent = awaitReply()) return silent;
             const int read = FccReadPipe(*record, FCC_REPLY_BUFFER_SIZE - have, buffer + have);
             if (read < 0) return read;
             have += static_cast<std::size_t>(read);
@@ -272,6 +299,7 @@ private:
         }
         const std::size_t total = AT_PAYLOAD + length;
         while (have < total) {
+            if (const int silent = awaitReply()) return silent;
             const int read = FccReadPipe(*record, total - have, buffer + have);
             if (read < 0) return read;
             have += static_cast<std::size_t>(read);
@@ -321,6 +349,7 @@ private:
 
     FccMessage message;
     Checks checks;
+    Wait wait;
     FccConnectionRef record;
     std::size_t replyPayload = 0;
 };
@@ -355,9 +384,35 @@ int sendWithString(Exchange& exchange, std::size_t headerSize, const char* text,
     return exchange.send(text, length, textLabel);
 }
 
-// Opens the file on the server unless it is open there already.
+void forgetServerHandle(FccServerFile& file) {
+    if (file.openedThrough) file.openedThrough->forgetOpenFile(file.openedGeneration);
+    file.serverHandle = FCC_NOT_OPEN;
+    file.openedThrough = nullptr;
+}
+
+// Whether the file's server handle is good on the pipe of mine (the
+// calling thread's record; may be null). A handle is good only on the pipe
+// that opened it: one of another thread's pipe is handed back to that pipe
+// to be closed there, and the file counts as not open.
+bool openOnPipeOf(FccServerFile& file, FccConnection* mine) {
+    if (file.serverHandle == FCC_NOT_OPEN) return false;
+    if (mine && file.openedThrough == mine && mine->pipeGeneration == file.openedGeneration) {
+        return true;
+    }
+    if (file.openedThrough) file.openedThrough->handOver(file.serverHandle, file.openedGeneration);
+    file.serverHandle = FCC_NOT_OPEN;
+    file.openedThrough = nullptr;
+    return false;
+}
+
+// Opens the file on the calling thread's pipe unless it is open there
+// already.
 int ensureOpen(FccServerFile& file) {
-    if (fccIsOpenOnServer(file)) return 0;
+    {
+        FccConnectionRef record = FccGetThreadConnection();
+        if (!record) return record.status();
+        if (openOnPipeOf(file, record.get())) return 0;
+    }
     const int opened = FccOpenExchange(file);
     return opened < 0 ? opened : 0;
 }
@@ -410,28 +465,24 @@ int transfer(Exchange& exchange, FccServerFile& file, FccProgressCallback callba
     }
 }
 
-void forgetServerHandle(FccServerFile& file) {
-    if (file.openedThrough && file.openedThrough->pipeGeneration == file.openedGeneration) {
-        --file.openedThrough->openFiles;
-    }
-    file.serverHandle = FCC_NOT_OPEN;
-    file.openedThrough = nullptr;
+int closeHandle(std::uint16_t serverHandle) {
+    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst);
+    if (const int begun = exchange.begin()) return begun;
+    exchange.header(2);
+    put16(exchange.request() + AT_PAYLOAD, serverHandle);
+    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
+    return plainResult(exchange);
 }
 
 }  // namespace
 
-bool fccIsOpenOnServer(FccServerFile& file) {
-    if (file.serverHandle == FCC_NOT_OPEN) return false;
-    if (file.openedThrough && file.openedThrough->pipeGeneration == file.openedGeneration &&
-        file.openedThrough->pipe.isOpen()) {
-        return true;
-    }
-    forgetServerHandle(file);
-    return false;
+bool fccIsOpenOnServer(const FccServerFile& file) {
+    return file.serverHandle != FCC_NOT_OPEN && file.openedThrough &&
+           file.openedThrough->pipeGeneration == file.openedGeneration;
 }
 
 int FccVersionCheck(bool connect) {
-    Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient);
+    Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient, Wait::SetUp);
     if (const int begun = exchange.begin(connect)) return begun;
     exchange.header(4);
     static const unsigned char version[4] = {0x0A, 0x00, 0x00, 0x0A};
@@ -454,8 +505,11 @@ int FccOpenExchange(FccServerFile& file) {
         switch (exchange.replyType()) {
             case FCC_REPLY_RESULT: {
                 if (exchange.payload() < 10) return ERR_FMSCP_BAD_ARG;
-                if (fccIsOpenOnServer(file)) forgetServerHandle(file);
-                file.serverHandle = get16(exchange.reply() + AT_PAYLOAD);
+                // "Not open" is no handle of an open file.
+                const std::uint16_t serverHandle = get16(exchange.reply() + AT_PAYLOAD);
+                if (serverHandle == FCC_NOT_OPEN) return ERR_FMSCP_BAD_ARG;
+                if (openOnPipeOf(file, &exchange.connection())) forgetServerHandle(file);
+                file.serverHandle = serverHandle;
                 file.size = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD + 2));
                 if (file.size < 0) file.size = -1;
                 file.openedThrough = &exchange.connection();
@@ -624,15 +678,15 @@ int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t o
 }
 
 int FccCloseExchange(FccServerFile& file) {
-    if (!fccIsOpenOnServer(file)) return 0;
-    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst);
-    if (const int begun = exchange.begin()) return begun;
-    exchange.header(2);
-    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
+    {
+        // A file open on another thread's pipe is closed there.
+        FccConnectionRef record = FccGetThreadConnection();
+        if (!openOnPipeOf(file, record.get())) return 0;
+    }
+    const std::uint16_t serverHandle = file.serverHandle;
     // Whatever the server answers, the handle is spent.
     forgetServerHandle(file);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
-    return plainResult(exchange);
+    return closeHandle(serverHandle);
 }
 
 int FccEchoExchange() { return emptyExchange(FMS_ECHO_MSG); }
@@ -689,7 +743,7 @@ int FccLocalizeExchange(const char* text, char** translated) {
 }
 
 int FccCacheInfoExchange(FccCacheInfo& info) {
-    Exchange exchange(FMS_GET_CACHE_INIT_INFO, Checks::Lenient);
+    Exchange exchange(FMS_GET_CACHE_INIT_INFO, Checks::Lenient, Wait::SetUp);
     if (const int begun = exchange.begin()) return begun;
     exchange.header(0);
     if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD, "request")) return sent;

@@ -36,7 +36,8 @@ bool FccConnectPipe(Os::MessagePipe& pipe, const std::string& masterPipeName) {
     fccTrace("Master pipe connected, setting mode.\n");
     fccTrace("Master pipe CLIENT listening for secondary pipe name.\n");
     char name[PIPE_NAME_SIZE + 1] = {};
-    const Os::MessagePipe::ReadResult read = master.read(name, PIPE_NAME_SIZE);
+    Os::MessagePipe::ReadResult read{Os::MessagePipe::Read::Failed, 0, 0};
+    if (master.waitForData(fccTiming().setUpReplyWait)) read = master.read(name, PIPE_NAME_SIZE);
     fccTrace("Closing master pipe\n");
     master.close();
     if (read.status != Os::MessagePipe::Read::Complete &&
@@ -74,9 +75,11 @@ int FccReadPipe(FccConnection& record, std::size_t count, void* buffer) {
     return ERR_FMSCP_NO_CACHE;
 }
 
-int FccConnectProxy(FccConnection* record) {
-    if (!record) return ERR_FMSCP_THREAD_COUNT;
-    if (record->pipe.isOpen()) return 0;
+namespace {
+
+// Connects the record's closed pipe to the server, launching it when
+// nothing answers: 0 also when the pipe stays closed (see FccConnectProxy).
+int openPipe(FccConnection* record) {
     const FccTiming& timing = fccTiming();
     const FccConfiguration configuration = fccConfiguration();
     fccTrace("ConnectProxy: Opening pipe.\n");
@@ -112,6 +115,11 @@ int FccConnectProxy(FccConnection* record) {
             }
         }
     }
+    return 0;
+}
+
+// The version check on a newly connected pipe.
+int checkNewPipe(FccConnection* record) {
     record->sequence = 0;
     int checked = FccVersionCheck(false);
     if (checked == VERSION_REFUSED) checked = ERR_FMSCP_VERSION;
@@ -121,9 +129,26 @@ int FccConnectProxy(FccConnection* record) {
     return checked;
 }
 
+}  // namespace
+
+int FccConnectProxy(FccConnection* record) {
+    if (!record) return ERR_FMSCP_THREAD_COUNT;
+    if (record->pipe.isOpen()) return 0;
+    const int opened = openPipe(record);
+    if (opened != 0 || !record->pipe.isOpen()) return opened;
+    return checkNewPipe(record);
+}
+
 int FccConnectProxyLocked(FccConnection* record) {
-    FccMainLockGuard guard;
-    return FccConnectProxy(record);
+    if (!record) return ERR_FMSCP_THREAD_COUNT;
+    if (record->pipe.isOpen()) return 0;
+    {
+        // The version check waits for the server: outside the lock.
+        FccConnectLockGuard guard;
+        const int opened = openPipe(record);
+        if (opened != 0 || !record->pipe.isOpen()) return opened;
+    }
+    return checkNewPipe(record);
 }
 
 void FccCloseProxy(FccConnection& record) {

@@ -78,6 +78,7 @@ bool reclaim(FccConnection& record) {
     std::free(std::exchange(record.savedErrorText, nullptr));
     record.localized = false;
     record.idleTicks = 0;
+    record.orphaned = false;
     record.threadId = FCC_NO_THREAD;
     record.busy = 0;
     return true;
@@ -97,6 +98,7 @@ int take(FccConnection& record, std::uint32_t self) {
     record.sequence = 0;
     record.idleTicks = 0;
     record.openFiles = 0;
+    record.orphaned = false;
     // Added, not stored: a former owner may be between its hold and its
     // check of the owner, and will take its hold back.
     record.busy.fetch_add(1);
@@ -140,22 +142,53 @@ unsigned monitorIdleThreads(void* argument) {
 
 void FccConnection::closePipe() {
     if (!pipe.isOpen()) return;
+    std::lock_guard<std::mutex> guard(handlesLock);
     pipe.close();
     // Server handles die with the pipe they were opened through.
     openFiles = 0;
+    handedOver.clear();
     ++pipeGeneration;
 }
 
-FccConnectionRef::~FccConnectionRef() {
-    if (record) record->busy.fetch_sub(1);
+bool FccConnection::forgetOpenFile(std::uint32_t generation) {
+    std::lock_guard<std::mutex> guard(handlesLock);
+    if (generation != pipeGeneration) return false;
+    --openFiles;
+    return true;
 }
+
+void FccConnection::handOver(std::uint16_t serverHandle, std::uint32_t generation) {
+    std::lock_guard<std::mutex> guard(handlesLock);
+    if (generation != pipeGeneration) return;
+    --openFiles;
+    handedOver.push_back(serverHandle);
+}
+
+std::vector<std::uint16_t> FccConnection::takeHandedOver() {
+    std::lock_guard<std::mutex> guard(handlesLock);
+    return std::exchange(handedOver, {});
+}
+
+namespace {
+
+void dropHold(FccConnection* record) {
+    if (!record || record->busy.fetch_sub(1) != 1 || !record->orphaned) return;
+    // The last hold of a record that termination had to leave: given up
+    // now, unless the thread holds it again meanwhile.
+    FccThreadRecordLockGuard guard;
+    if (record->orphaned) reclaim(*record);
+}
+
+}  // namespace
+
+FccConnectionRef::~FccConnectionRef() { dropHold(record); }
 
 FccConnectionRef::FccConnectionRef(FccConnectionRef&& other) noexcept
     : record(std::exchange(other.record, nullptr)), failure(other.failure) {}
 
 FccConnectionRef& FccConnectionRef::operator=(FccConnectionRef&& other) noexcept {
     if (this != &other) {
-        if (record) record->busy.fetch_sub(1);
+        dropHold(record);
         record = std::exchange(other.record, nullptr);
         failure = other.failure;
     }
@@ -208,7 +241,10 @@ void FccCloseAllConnections() {
     int stillHeld = 0;
     for (int i = 0; i < FCC_CONNECTION_COUNT; ++i) {
         FccConnection& record = records.records[i];
-        if (record.threadId.load() != FCC_NO_THREAD && !reclaim(record)) stillHeld = i + 1;
+        if (record.threadId.load() != FCC_NO_THREAD && !reclaim(record)) {
+            record.orphaned = true;
+            stillHeld = i + 1;
+        }
     }
     records.usedCount = stillHeld;
     records.nextHint = 0;

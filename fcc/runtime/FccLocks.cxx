@@ -19,6 +19,7 @@ namespace {
 struct Locks {
     Os::RecursiveLock init;
     Os::RecursiveLock main;
+    std::mutex connect;
     std::mutex threadRecords;
 };
 
@@ -40,6 +41,8 @@ void FccInitLock() { locks().init.lock(); }
 void FccInitUnlock() { locks().init.unlock(); }
 void FccMainLock() { locks().main.lock(); }
 void FccMainUnlock() { locks().main.unlock(); }
+void FccConnectLock() { locks().connect.lock(); }
+void FccConnectUnlock() { locks().connect.unlock(); }
 void FccThreadRecordLock() { locks().threadRecords.lock(); }
 void FccThreadRecordUnlock() { locks().threadRecords.unlock(); }
 

@@ -23,6 +23,7 @@ void Testing::scaleFccTiming(std::uint32_t divisor) {
     current.connectRetryPause = normal.connectRetryPause / divisor;
     current.launchWaitLimit = normal.launchWaitLimit / divisor;
     current.cacheMutexWait = normal.cacheMutexWait / divisor;
+    current.setUpReplyWait = normal.setUpReplyWait / divisor;
 }
 
 }  // namespace Quillomark::Fcc

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace Quillomark::Fcc {
 
@@ -28,6 +29,11 @@ constexpr int PIPE_ONLY = -1;
 FMSC_FILETOC_T* attachedCache = nullptr;
 bool attachTried = false;
 int attachResult = 0;
+
+// Held by the one thread that attaches, while it asks the server for the
+// cache's settings: never while holding the main lock, and never waited
+// for.
+std::mutex attaching;
 
 void printLine(const char* text) {
     std::printf("%s", text);
@@ -84,9 +90,9 @@ bool attachedCacheIsCurrent() {
 
 // Locks the attached cache for one lookup or read, detaching first when it
 // is no longer the server's: 0 when locked, PIPE_ONLY without a cache, or a
-// negative error.
+// negative error. Under the main lock, after checkInitFMSC.
 int lockAttachedCache() {
-    if (checkInitFMSC() < 0 || !attachedCache) return PIPE_ONLY;
+    if (!attachedCache) return PIPE_ONLY;
     if (attachedCache->shared->signature == FMSC_FILESHARED_T_SIG) {
         if (const int locked = FMSCIF_LockCache(attachedCache)) return fastCacheStatus(locked);
         if (attachedCacheIsCurrent()) return 0;
@@ -99,9 +105,18 @@ int lockAttachedCache() {
 }  // namespace
 
 int checkInitFMSC() {
-    FccMainLockGuard lock;
-    if (attachTried) return attachResult;
-    attachTried = true;
+    {
+        FccMainLockGuard lock;
+        if (attachTried) return attachResult;
+    }
+    // While another thread attaches, this call goes over the pipe.
+    std::unique_lock<std::mutex> attach(attaching, std::try_to_lock);
+    if (!attach.owns_lock()) return PIPE_ONLY;
+    {
+        FccMainLockGuard lock;
+        if (attachTried) return attachResult;
+    }
+    FMSC_FILETOC_T* opened = nullptr;
     int result = 0;
     if (std::getenv("FCC_PROXY_PIPEONLY")) {
         result = PIPE_ONLY;
@@ -110,13 +125,16 @@ int checkInitFMSC() {
     } else if ((result = FccVersionCheck(true)) != 0) {
         printLine("\n***** WARNING: Improper FCC protocol version detected. *****\n");
         printPipeMode();
-    } else if ((result = openFastCache(&attachedCache)) != 0) {
-        attachedCache = nullptr;
+    } else if ((result = openFastCache(&opened)) != 0) {
+        opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
         printLine("***** There was insufficient memory to open the FMS fast cache in memory mapped mode. "
                   "*****\n");
         printPipeMode();
     }
+    FccMainLockGuard lock;
+    attachedCache = opened;
+    attachTried = true;
     attachResult = fastCacheStatus(result);
     return attachResult;
 }
@@ -136,6 +154,7 @@ int FmscLookupFileSize(FccFile* file) {
     if (fccIsOpenOnServer(file->server) || file->server.size >= 0) return FCC_OK;
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
+    if (checkInitFMSC() < 0) return PIPE_ONLY;
     FccMainLockGuard lock;
     if (const int locked = lockAttachedCache()) return locked;
     std::int64_t size = 0;
@@ -154,6 +173,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (!file->guid) return 0;
+    if (checkInitFMSC() < 0) return 0;
     FccMainLockGuard lock;
     if (const int locked = lockAttachedCache()) return locked == PIPE_ONLY ? 0 : locked;
     std::int64_t size = -1;

@@ -87,7 +87,8 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
     file->server.handle = ticket.handle();
     file->guid = fccCopyString(ticket.guid(), std::strlen(ticket.guid()));
     file->buffered = file->bufferPos = 0;
-    file->owner = NO_OWNER;
+    file->owner = SelfProxy::ThreadId();
+    file->orphaned = false;
     file->magic = OPEN;
     const bool copied = file->server.ticket && file->guid;
     {
@@ -102,15 +103,31 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
     return FCC_OK;
 }
 
+namespace {
+
+// Frees a record that termination left to the calling thread.
+void freeOrphan(FccFile* file) {
+    FccCloseExchange(file->server);
+    destroyRecord(file);
+}
+
+}  // namespace
+
 void freeFileRecord(FccFile* file) {
-    FccMainLockGuard lock;
-    if (!isInList(openList, file)) return;
-    releaseStrings(file);
-    file->server = FccServerFile();
-    unlink(openList, file);
-    file->magic = FREED;
-    file->owner = NO_OWNER;
-    pushFront(pool, file);
+    {
+        FccMainLockGuard lock;
+        if (!file->orphaned) {
+            if (!isInList(openList, file)) return;
+            releaseStrings(file);
+            file->server = FccServerFile();
+            unlink(openList, file);
+            file->magic = FREED;
+            file->owner = NO_OWNER;
+            pushFront(pool, file);
+            return;
+        }
+    }
+    freeOrphan(file);
 }
 
 bool isOpenFile(const FccFile* file) {
@@ -128,10 +145,17 @@ int claimFile(FccFile* file) {
     return file->owner == caller ? FCC_OK : ERR_FMSCP_FILE_BUSY;
 }
 
-void releaseFile(FccFile* file) {
+bool releaseFile(FccFile* file) {
     const std::uint32_t caller = SelfProxy::ThreadId();
-    FccMainLockGuard lock;
-    if (isInList(openList, file) && file->owner == caller) file->owner = NO_OWNER;
+    {
+        FccMainLockGuard lock;
+        if (!file->orphaned || file->owner != caller) {
+            if (isInList(openList, file) && file->owner == caller) file->owner = NO_OWNER;
+            return true;
+        }
+    }
+    freeOrphan(file);
+    return false;
 }
 
 void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
@@ -139,19 +163,23 @@ void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
     for (FccFile** list : {&openList, &pool}) {
         for (;;) {
             FccFile* file = nullptr;
+            std::uint32_t owner = NO_OWNER;
             {
                 FccMainLockGuard lock;
                 file = *list;
                 if (!file) break;
                 unlink(*list, file);
-                file->magic = FREED;
+                owner = file->owner;
+                // Another thread's entry is using it: that entry frees it.
+                if (owner != NO_OWNER && owner != caller) file->orphaned = true;
+                else file->magic = FREED;
             }
-            if (file->owner != NO_OWNER && file->owner != caller) {
+            if (owner != NO_OWNER && owner != caller) {
                 fccTrace(
                     "APPLICATION ERROR: File 0x%llX leaked, in use by thread ID %lld when thread "
                     "ID %lld called FCC_Term.\n",
                     static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)),
-                    static_cast<long long>(file->owner), static_cast<long long>(caller));
+                    static_cast<long long>(owner), static_cast<long long>(caller));
                 continue;
             }
             if (fccIsOpenOnServer(file->server)) {

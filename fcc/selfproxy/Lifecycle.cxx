@@ -39,11 +39,8 @@ void openFastCacheEarly() {
     std::printf(
         "\n***** NOTICE: FCC_PROXY_OPEN_CACHE_EARLY is set, attempting to open the FMS fast "
         "cache. *****\n");
-    int result = 0;
-    {
-        FccMainLockGuard lock;
-        result = checkInitFMSC();
-    }
+    // Not under the main lock: the attach waits for the server.
+    const int result = checkInitFMSC();
     std::printf("\n***** checkInitFMSC() returned: %d *****\n", result);
     std::fflush(stdout);
 }

@@ -68,6 +68,9 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
     if (const int status = beginEntry()) return status;
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!file) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
+    // Held throughout, so that a termination meanwhile leaves the pipe to
+    // this call until it is done.
+    const FccConnectionRef connection = FccGetThreadConnection();
     TicketReference ticket = findTicket(handle);
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     FccFile* record = nullptr;
@@ -80,6 +83,9 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
         freeFileRecord(record);
         return status;
     }
+    // The new record was claimed while it was set up; a termination that
+    // came meanwhile left it to this call, which has now freed it.
+    if (!releaseFile(record)) return FmsErrorCode(ERR_FMSCP_NOT_INITIALIZED);
     *file = record;
     return FCC_OK;
 }

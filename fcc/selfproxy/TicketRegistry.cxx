@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 namespace Quillomark::Fcc {
 
@@ -15,7 +16,9 @@ struct TicketRecord {
     char* ticket;
     char* key;  // the handle given out
     char* guid;
-    int references;
+    int references;  // registrations and holds
+    int holds;       // TicketReferences that use the record now
+    bool detached;   // released at termination while held: no longer registered
     TicketRecord* next;
 };
 
@@ -36,14 +39,19 @@ constexpr std::size_t BUCKET_COUNT = 256;
 TicketRecord* buckets[BUCKET_COUNT];
 std::size_t recordCount = 0;
 
+// The handles given out and not yet released, by address: a handle is
+// looked up here before anything is read through it. Guarded by the main
+// lock; never destroyed, as a transfer may still run while the process
+// ends.
+std::unordered_map<const char*, TicketRecord*>& liveHandles() {
+    static auto* const handles = new std::unordered_map<const char*, TicketRecord*>;
+    return *handles;
+}
+
 std::size_t bucketOf(const char* key) {
     unsigned sum = 0;
     for (const char* c = key; *c; ++c) sum += static_cast<unsigned char>(*c);
     return sum % BUCKET_COUNT;
-}
-
-bool isValidHandle(const char* handle) {
-    return handle && strnlen(handle, KEY_LENGTH + 1) == KEY_LENGTH;
 }
 
 void freeRecord(TicketRecord* record, std::uint32_t mark) {
@@ -54,26 +62,31 @@ void freeRecord(TicketRecord* record, std::uint32_t mark) {
     fccRelease(record);
 }
 
-// Under the main lock. A handle given out by the registry is found by its
-// address; a copy of one by its text.
+// The registered record of a key's text. Under the main lock.
 TicketRecord* lookUpLocked(const char* key) {
-    TicketRecord* const first = buckets[bucketOf(key)];
-    for (TicketRecord* record = first; record; record = record->next) {
-        if (record->key == key) return record;
-    }
-    for (TicketRecord* record = first; record; record = record->next) {
+    for (TicketRecord* record = buckets[bucketOf(key)]; record; record = record->next) {
         if (std::strcmp(record->key, key) == 0) return record;
     }
     return nullptr;
 }
 
+// The record of a handle given out, found by its address alone. Under the
+// main lock.
+TicketRecord* handleRecordLocked(const char* handle) {
+    const auto found = liveHandles().find(handle);
+    return found == liveHandles().end() ? nullptr : found->second;
+}
+
 void releaseLocked(TicketRecord* record) {
     if (--record->references > 0) return;
-    TicketRecord** link = &buckets[bucketOf(record->key)];
-    while (*link && *link != record) link = &(*link)->next;
-    if (*link) *link = record->next;
-    --recordCount;
-    freeRecord(record, RELEASED);
+    if (!record->detached) {
+        TicketRecord** link = &buckets[bucketOf(record->key)];
+        while (*link && *link != record) link = &(*link)->next;
+        if (*link) *link = record->next;
+        liveHandles().erase(record->key);
+        --recordCount;
+    }
+    freeRecord(record, record->detached ? RELEASED_AT_END : RELEASED);
 }
 
 }  // namespace
@@ -85,6 +98,7 @@ const char* TicketReference::handle() const { return record->key; }
 void TicketReference::reset() {
     if (!record) return;
     FccMainLockGuard lock;
+    --record->holds;
     releaseLocked(record);
     record = nullptr;
 }
@@ -128,7 +142,7 @@ int registerTicket(const char* ticket, char** handle) {
         fccRelease(key);
         return ERR_FMSCP_OUT_OF_MEMORY;
     }
-    *record = TicketRecord{VALID, copy, key, guid, 1, nullptr};
+    *record = TicketRecord{VALID, copy, key, guid, 1, 0, false, nullptr};
 
     FccMainLockGuard lock;
     // Another thread may have registered the same ticket meanwhile: one
@@ -142,24 +156,24 @@ int registerTicket(const char* ticket, char** handle) {
     TicketRecord*& head = buckets[bucketOf(key)];
     record->next = head;
     head = record;
+    liveHandles().emplace(record->key, record);
     ++recordCount;
     *handle = record->key;
     return FCC_OK;
 }
 
 TicketReference findTicket(const char* handle) {
-    if (!isValidHandle(handle)) return TicketReference();
     FccMainLockGuard lock;
-    TicketRecord* record = lookUpLocked(handle);
+    TicketRecord* record = handleRecordLocked(handle);
     if (!record) return TicketReference();
     ++record->references;
+    ++record->holds;
     return TicketReference(record);
 }
 
 int unregisterTicket(const char* handle) {
-    if (!isValidHandle(handle)) return ERR_FMSCP_BAD_TICKET;
     FccMainLockGuard lock;
-    TicketRecord* record = lookUpLocked(handle);
+    TicketRecord* record = handleRecordLocked(handle);
     if (!record) return ERR_FMSCP_BAD_TICKET;
     releaseLocked(record);
     return FCC_OK;
@@ -170,9 +184,17 @@ void releaseAllTickets() {
     for (TicketRecord*& head : buckets) {
         while (TicketRecord* record = head) {
             head = record->next;
+            if (record->holds > 0) {
+                // An entry of another thread uses it: that entry frees it
+                // with its last hold.
+                record->references = record->holds;
+                record->detached = true;
+                continue;
+            }
             freeRecord(record, RELEASED_AT_END);
         }
     }
+    liveHandles().clear();
     recordCount = 0;
 }
 

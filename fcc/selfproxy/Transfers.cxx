@@ -11,29 +11,29 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <vector>
+
 namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
 
 // Opens the file of a registered ticket on the server, without asking the
-// fast cache.
-int openForTransfer(const char* handle, FccFile** file) {
-    TicketReference ticket = findTicket(handle);
-    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    if (const int status = newFileRecord(ticket, file)) return status;
-    ticket.reset();
-    const int serverHandle = FccOpenExchange((*file)->server);
-    if (serverHandle < 0) {
-        freeFileRecord(*file);
-        return FmsErrorCode(serverHandle);
-    }
-    return FCC_OK;
-}
-
+// fast cache, moves it with the exchange and closes it again. The ticket
+// stays held throughout: progress reports name it by its handle.
 template <typename Exchange>
 int transfer(const char* handle, Exchange exchange) {
+    // Held throughout, so that a termination meanwhile leaves the pipe to
+    // this transfer until it is done.
+    const FccConnectionRef connection = FccGetThreadConnection();
+    TicketReference ticket = findTicket(handle);
+    if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     FccFile* file = nullptr;
-    if (const int status = openForTransfer(handle, &file)) return status;
+    if (const int status = newFileRecord(ticket, &file)) return status;
+    const int serverHandle = FccOpenExchange(file->server);
+    if (serverHandle < 0) {
+        freeFileRecord(file);
+        return FmsErrorCode(serverHandle);
+    }
     const int status = exchange(file->server);
     FccCloseExchange(file->server);
     freeFileRecord(file);
@@ -149,11 +149,18 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
     if (volumeIds) {
         for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
     }
+    // The volume IDs are kept for a rollback whether or not the caller
+    // asked for them; the caller's array owns them when there is one.
+    std::vector<char*> kept(static_cast<std::size_t>(count), nullptr);
+    const auto release = [&] {
+        if (volumeIds) return;
+        for (char* volumeId : kept) fccRelease(volumeId);
+    };
 
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i],
-                                volumeIds ? &volumeIds[i] : nullptr);
+        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i]);
+        if (volumeIds) volumeIds[i] = kept[i];
         if (statuses[i] == FCC_OK) continue;
         if (continueOnError) {
             ++failed;
@@ -161,14 +168,19 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
             continue;
         }
         // Stopped: what was uploaded before the failed file is taken back.
+        // An upload whose rollback fails stays on the server: its status
+        // becomes the rollback's code.
         FccSaveLastError();
         for (int done = 0; done < i; ++done) {
-            rollbackOne(handles[done], volumeIds ? volumeIds[done] : nullptr);
+            const int undone = rollbackOne(handles[done], kept[done]);
+            if (undone != FCC_OK) statuses[done] = undone;
         }
         FccRestoreLastError();
+        release();
         return FmsErrorCode(statuses[i]);
     }
     FccRestoreLastError();
+    release();
     return failed;
 }
 

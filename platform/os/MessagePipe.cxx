@@ -3,6 +3,7 @@
 #include <platform/os/internal/Time.hxx>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -145,6 +146,16 @@ MessagePipe::ReadResult MessagePipe::read(void* buffer, std::size_t count) {
     spillBegin = 0;
     spillEnd = bytes - count;
     return {Read::MoreData, count, 0};
+}
+
+bool MessagePipe::waitForData(unsigned waitMs) {
+    if (fd < 0 || spillBegin < spillEnd) return true;
+    pollfd waiting{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&waiting, 1, static_cast<int>(std::min<unsigned>(waitMs, 0x7FFFFFFF)));
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
 }
 
 long MessagePipe::write(const void* buffer, std::size_t count) {

@@ -43,19 +43,20 @@ TEST_F(RegistryTest, SameTicketSharesOneHandleUntilEveryRegistrationIsDropped) {
     EXPECT_EQ(std::string(first), ticket.substr(0, 64));
     EXPECT_EQ(Fcc::registeredTicketCount(), 1u);
 
-    // A copy of the handle's text finds the ticket as well.
-    const std::string copy = first;
     {
-        Fcc::TicketReference found = Fcc::findTicket(copy.c_str());
+        Fcc::TicketReference found = Fcc::findTicket(first);
         ASSERT_TRUE(found);
         EXPECT_EQ(found.ticket(), ticket);
         EXPECT_EQ(std::string(found.guid()), std::string(32, 'g'));
     }
-    EXPECT_EQ(Fcc::unregisterTicket(copy.c_str()), 0);
-    EXPECT_TRUE(Fcc::findTicket(copy.c_str()));
-    EXPECT_EQ(Fcc::unregisterTicket(copy.c_str()), 0);
+    // A handle is the registry's own string: a copy of its text names
+    // nothing.
+    const std::string copy = first;
     EXPECT_FALSE(Fcc::findTicket(copy.c_str()));
     EXPECT_EQ(Fcc::unregisterTicket(copy.c_str()), Fcc::ERR_FMSCP_BAD_TICKET);
+    EXPECT_EQ(Fcc::unregisterTicket(first), 0);
+    EXPECT_TRUE(Fcc::findTicket(first));
+    EXPECT_EQ(Fcc::unregisterTicket(first), 0);
     EXPECT_EQ(Fcc::registeredTicketCount(), 0u);
 }
 
@@ -103,6 +104,7 @@ TEST_F(RegistryTest, OpenFileRecordsAreKnownByMembershipAndClaimedByOneThread) {
         Fcc::TicketReference ticket = Fcc::findTicket(handle);
         ASSERT_EQ(Fcc::newFileRecord(ticket, &file), 0);
     }
+    EXPECT_TRUE(Fcc::releaseFile(file));
     EXPECT_TRUE(Fcc::isOpenFile(file));
     EXPECT_EQ(file->server.size, -1);
     EXPECT_EQ(file->server.serverHandle, Fcc::FCC_NOT_OPEN);
@@ -126,14 +128,15 @@ TEST_F(RegistryTest, OpenFileRecordsAreKnownByMembershipAndClaimedByOneThread) {
     EXPECT_EQ(Fcc::claimFile(file), Fcc::ERR_FMSCP_BAD_FILE);
     EXPECT_EQ(Fcc::claimFile(nullptr), Fcc::ERR_FMSCP_BAD_FILE);
 
-    // The pool gives the record out again, reset.
+    // The pool gives the record out again, reset and claimed by its maker.
     FccFile* again = nullptr;
     {
         Fcc::TicketReference ticket = Fcc::findTicket(handle);
         ASSERT_EQ(Fcc::newFileRecord(ticket, &again), 0);
     }
     EXPECT_EQ(again, file);
-    EXPECT_EQ(again->owner, Fcc::NO_OWNER);
+    EXPECT_EQ(again->owner, Own::ThreadId());
+    std::thread([again] { EXPECT_EQ(Fcc::claimFile(again), Fcc::ERR_FMSCP_FILE_BUSY); }).join();
     Fcc::releaseAllFileRecords([](FccFile*) { FAIL() << "not open on the server"; });
     EXPECT_FALSE(Fcc::isOpenFile(again));
 }

@@ -18,11 +18,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,6 +54,29 @@ std::string lastError() {
     const char* text = nullptr;
     EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
     return text ? text : "";
+}
+
+// Runs body on a thread of its own.
+std::future<int> onThread(std::function<int()> body) {
+    return std::async(std::launch::async, std::move(body));
+}
+
+// The result of a call that must come back within seconds; one that hangs
+// ends the test process, since its thread can be neither joined nor left.
+int within(std::future<int>& call, int seconds, const char* what) {
+    if (call.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        std::fprintf(stderr, "%s: still waiting after %d s\n", what, seconds);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    return call.get();
+}
+
+// Waits a millisecond at a time, up to 10 s, for the condition.
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 10000 && !condition(); ++i) Own::FmsSleepMs(1);
+    return condition();
 }
 
 class SelfProxyServer : public ::testing::Test {
@@ -188,11 +216,34 @@ TEST_F(SelfProxyServer, UploadThatStopsRollsBackWhatWentBefore) {
     EXPECT_EQ(lastError(), "[de] no such file");
     for (char* volume : volumes) std::free(volume);
 
+    // Without volumeIds of the caller's the rollback still names the
+    // uploads it takes back.
+    EXPECT_EQ(Own::FCC_UploadFilesToPLM(3, handles, nullptr, nullptr, paths, 0, nullptr, statuses),
+              -3005);
+    auto rolled = server->rolledBack();
+    ASSERT_EQ(rolled.size(), 4u);
+    EXPECT_NE(rolled[2], "");
+    EXPECT_NE(rolled[3], "");
+    EXPECT_NE(rolled[2], rolled[3]);
+
+    // A rollback that fails leaves its upload on the server: its status
+    // says so with the rollback's code, and its volume ID stays.
+    server->injectFault(Fcc::FMS_ROLLBACK_MSG, Fault::Disconnect);
+    EXPECT_EQ(Own::FCC_UploadFilesToPLM(3, handles, nullptr, nullptr, paths, 0, volumes, statuses),
+              -3005);
+    EXPECT_EQ(statuses[0], -3001);
+    EXPECT_EQ(statuses[1], 0);
+    EXPECT_EQ(statuses[2], -3005);
+    ASSERT_NE(volumes[0], nullptr);
+    EXPECT_EQ(server->rolledBack().back(), volumes[1]);
+    EXPECT_EQ(lastError(), "[de] no such file");
+    for (char* volume : volumes) std::free(volume);
+
     // Going on after a failed file counts the failures.
     EXPECT_EQ(Own::FCC_UploadFilesToPLM(3, handles, nullptr, nullptr, paths, 1, nullptr, statuses),
               1);
     EXPECT_EQ(statuses[2], -3005);
-    EXPECT_EQ(server->rolledBack().size(), 2u);
+    EXPECT_EQ(server->rolledBack().size(), 6u);
 }
 
 TEST_F(SelfProxyServer, SmallReadsComeFromTheReadBufferAndSeeksKeepItWhenTheyCan) {
@@ -289,6 +340,153 @@ TEST_F(SelfProxyServer, ARefreshedTicketReopensTheFileAndAFailedOneClosesIt) {
     server->setErrorReply(-3005, "no such file");
     EXPECT_EQ(Own::FCC_RefreshFileTicket(file, makeTicket(3).c_str()), -3005);
     EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 4, &bytesRead, buffer), -3003);
+}
+
+// ---- Several threads on one interface; servers that misbehave -------------
+
+TEST_F(SelfProxyServer, TerminationLeavesARunningTransferItsRecordAndTicket) {
+    server->addFile(makeTicket(1), "downloaded");
+    init();
+    char* handle = registered(makeTicket(1));
+    server->injectFault(Fcc::FMS_GET_FILE_MSG, Fault::Hold);
+    auto download = onThread([handle] {
+        char* path = nullptr;
+        const int status = Own::FCC_DownloadFileFromPLM("IMD", handle, nullptr, nullptr, &path);
+        std::free(path);
+        return status;
+    });
+    ASSERT_TRUE(server->waitUntilHolding(1, 10000));
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    server->releaseHeld();
+    // The transfer ends as it would have, and closes its file itself.
+    EXPECT_EQ(within(download, 30, "download"), 0);
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+    EXPECT_EQ(Own::FCC_Echo(), -2999);
+}
+
+TEST_F(SelfProxyServer, TerminationDuringAnOpenEndsThatOpenWithNotInitialised) {
+    server->addFile(makeTicket(1), "opened");
+    init();
+    char* handle = registered(makeTicket(1));
+    server->injectFault(Fcc::FMS_OPEN_MSG, Fault::Hold);
+    FccFile* file = nullptr;
+    auto open = onThread([handle, &file] { return Own::FCC_OpenFile(handle, &file); });
+    ASSERT_TRUE(server->waitUntilHolding(1, 10000));
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    server->releaseHeld();
+    EXPECT_EQ(within(open, 30, "open"), -2999);
+    EXPECT_EQ(file, nullptr);
+    // What it opened on the server it closed again.
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+}
+
+TEST_F(SelfProxyServer, AReleasedHandleIsUnknownAndNothingIsReadThroughIt) {
+    server->addFile(makeTicket(1), "content");
+    init();
+    char* handle = registered(makeTicket(1));
+    ASSERT_EQ(Own::FCC_UnRegisterTicket(handle), 0);
+    EXPECT_EQ(Own::FCC_UnRegisterTicket(handle), -3005);
+    FccFile* file = nullptr;
+    EXPECT_EQ(Own::FCC_OpenFile(handle, &file), -3005);
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, nullptr, nullptr, &path), -3005);
+    int statuses[1];
+    EXPECT_EQ(Own::FCC_UnRegisterTickets(1, &handle, statuses), -3005);
+    EXPECT_TRUE(server->requestsOf(Fcc::FMS_OPEN_MSG).empty());
+}
+
+TEST_F(SelfProxyServer, ASilentServerHoldsUpNoOtherThreadAndSetUpGivesUp) {
+    server->addFile(makeTicket(1), "content");
+    init();
+    // A new thread's pipe whose version check gets no answer.
+    server->injectFault(Fcc::FMS_VERSION_CHECK, Fault::Silent);
+    auto echo = onThread([] { return Own::FCC_Echo(); });
+    ASSERT_TRUE(eventually([&] { return server->requestsOf(Fcc::FMS_VERSION_CHECK).size() == 2; }));
+    auto registration = onThread([] {
+        char* handle = nullptr;
+        return Own::FCC_RegisterTicket(makeTicket(1).c_str(), &handle);
+    });
+    EXPECT_EQ(within(registration, 5, "registration beside a silent version check"), 0);
+    EXPECT_EQ(within(echo, 30, "echo over a silent pipe"), -3001);
+
+    // The first read of a file asks for the fast cache's settings, and gets
+    // no answer either.
+    server->injectFault(Fcc::FMS_GET_CACHE_INIT_INFO, Fault::Silent);
+    char* handle = registered(makeTicket(1));
+    FccFile* file = nullptr;
+    auto open = onThread([handle, &file] { return Own::FCC_OpenFile(handle, &file); });
+    ASSERT_TRUE(
+        eventually([&] { return server->requestsOf(Fcc::FMS_GET_CACHE_INIT_INFO).size() == 1; }));
+    auto claim = onThread([] {
+        char* other = nullptr;
+        return Own::FCC_RegisterTicket(makeTicket(2).c_str(), &other);
+    });
+    EXPECT_EQ(within(claim, 5, "registration beside a silent cache information"), 0);
+    // The file is served over the pipe instead.
+    EXPECT_EQ(within(open, 30, "open beside a silent cache information"), 0);
+    char buffer[7];
+    int bytesRead = 0;
+    EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 7, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), "content");
+}
+
+TEST_F(SelfProxyServer, AFileUsedOnAnotherThreadIsOpenedOnThatThreadsPipe) {
+    server->setHandlesPerConnection(true);
+    server->addFile(makeTicket(1), std::string(100, 'x'));
+    server->addFile(makeTicket(2), std::string(100, 'y'));
+    server->addFile(makeTicket(3), std::string(100, 'z'));
+    init();
+    FccFile* x = nullptr;
+    FccFile* z = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(1)), &x), 0);
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(3)), &z), 0);
+    char* second = registered(makeTicket(2));
+
+    char buffer[4];
+    int bytesRead = 0;
+    std::thread([&] {
+        FccFile* y = nullptr;
+        ASSERT_EQ(Own::FCC_OpenFile(second, &y), 0);
+        char here[4];
+        int read = 0;
+        // Both x and y have the first handle of their own pipe.
+        EXPECT_EQ(Own::FCC_ReadBytes(x, "IMD", 4, &read, here), 0);
+        EXPECT_EQ(std::string(here, read), "xxxx");
+        std::int64_t size = 0;
+        EXPECT_EQ(Own::FCC_FileSize(z, &size), 0);
+        EXPECT_EQ(Own::FCC_ReadBytes(z, "IMD", 4, &read, here), 0);
+        EXPECT_EQ(std::string(here, read), "zzzz");
+        EXPECT_EQ(Own::FCC_CloseFileHandlePointer(y), 0);
+    }).join();
+
+    // Back on its first thread x is read there again.
+    ASSERT_EQ(Own::FCC_SeekAbsolute(x, 50), 0);
+    EXPECT_EQ(Own::FCC_ReadBytes(x, "IMD", 4, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), "xxxx");
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(x), 0);
+    // z was last opened on the other thread's pipe: termination does not
+    // send its handle over this one.
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(server->strayHandles(), 0);
+}
+
+TEST_F(SelfProxyServer, AnOpenReplyWithTheNotOpenHandleIsABadReply) {
+    server->addFile(makeTicket(1), "content");
+    init();
+    char* handle = registered(makeTicket(1));
+    server->injectFault(Fcc::FMS_OPEN_MSG, Fault::NotOpenHandle);
+    FccFile* file = nullptr;
+    EXPECT_EQ(Own::FCC_OpenFile(handle, &file), -3002);
+    EXPECT_EQ(Fcc::FccGetThreadConnection()->openFiles, 0);
+    server->injectFault(Fcc::FMS_OPEN_MSG, Fault::NotOpenHandle);
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, nullptr, nullptr, &path), -3002);
+    EXPECT_EQ(Fcc::FccGetThreadConnection()->openFiles, 0);
+
+    ASSERT_EQ(Own::FCC_OpenFile(handle, &file), 0);
+    EXPECT_EQ(Fcc::FccGetThreadConnection()->openFiles, 1);
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), 0);
+    EXPECT_EQ(Fcc::FccGetThreadConnection()->openFiles, 0);
 }
 
 // Through the exported interface and FccProxy: without a proxy library

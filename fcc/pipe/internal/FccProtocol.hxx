@@ -61,7 +61,8 @@ constexpr std::uint16_t FCC_NOT_OPEN = 0xFFFF;
 // What the exchanges know of a file: the ticket that names it, the ticket
 // handle its progress reports carry, and its state on the server. A server
 // handle is good only on the pipe it was opened through; when that pipe
-// closes the file counts as not open and is opened again on the next use.
+// closes, or another thread uses the file, the file counts as not open and
+// is opened again on the next use, over the user's pipe.
 struct FccServerFile {
     const char* ticket = nullptr;
     const char* handle = nullptr;
@@ -73,12 +74,12 @@ struct FccServerFile {
 };
 
 // Whether the file is open on the server through a pipe that is still the
-// one it was opened through; forgets a handle that died with its pipe.
-bool fccIsOpenOnServer(FccServerFile& file);
+// one it was opened through (whichever thread's pipe that is).
+bool fccIsOpenOnServer(const FccServerFile& file);
 
 // Checks that the server speaks our version. With connect, a closed pipe
 // is connected first; without, it gives ERR_FMSCP_NO_CACHE. A refusal is
-// -100.
+// -100; a server that does not answer in time gives ERR_FMSCP_NO_CACHE.
 int FccVersionCheck(bool connect);
 // Opens the file on the server: its server handle (and its size, stored in
 // file), or a negative status.

@@ -51,8 +51,9 @@ int FccReadPipe(FccConnection& record, std::size_t count, void* buffer);
 // Connects the record's pipe when it is closed: retries, launches the
 // server when nothing answers, and runs the version check on a new pipe.
 // 0 also when a launched server did not open its pipe in time (the pipe
-// then stays closed). The Locked form runs under the main lock, so that one
-// thread at a time talks to the master pipe or starts the server.
+// then stays closed). The Locked form holds the connect lock while it
+// reaches the master pipe, so that one thread at a time talks to it or
+// starts the server; no other lock is taken.
 int FccConnectProxy(FccConnection* record);
 int FccConnectProxyLocked(FccConnection* record);
 

@@ -11,12 +11,16 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace Quillomark::Fcc {
 
 // ---- Locks, in the order in which they may be nested ----------------------
-// init lock -> main lock -> thread-record lock. The init and main locks may
-// be taken again by the thread that holds them.
+// init lock -> main lock -> connect lock -> thread-record lock. The init and
+// main locks may be taken again by the thread that holds them. The connect
+// lock lets one thread at a time reach the master pipe or start the server;
+// nobody waits for a reply of the server while holding the main lock.
 
 // Makes the three locks, once per process; every lock operation calls it.
 void FccInitLocks();
@@ -26,6 +30,8 @@ void FccInitUnlock();
 // The main lock is the table entries synchronize / endSynchronize.
 void FccMainLock();
 void FccMainUnlock();
+void FccConnectLock();
+void FccConnectUnlock();
 void FccThreadRecordLock();
 void FccThreadRecordUnlock();
 
@@ -41,6 +47,7 @@ public:
 
 using FccInitLockGuard = FccLockGuard<FccInitLock, FccInitUnlock>;
 using FccMainLockGuard = FccLockGuard<FccMainLock, FccMainUnlock>;
+using FccConnectLockGuard = FccLockGuard<FccConnectLock, FccConnectUnlock>;
 using FccThreadRecordLockGuard = FccLockGuard<FccThreadRecordLock, FccThreadRecordUnlock>;
 
 // ---- Allocation pair --------------------------------------------------------
@@ -62,7 +69,8 @@ constexpr std::uint32_t FCC_NO_THREAD = 0xFFFFFFFFu;
 
 // One thread's connection to the file-cache server. Only the owning thread
 // touches a record, while it holds it (FccConnectionRef); the monitor and
-// termination reclaim only records that nobody holds.
+// termination reclaim only records that nobody holds. Other threads only
+// hand back server handles of files they took over (handOver).
 struct FccConnection {
     std::atomic<std::uint32_t> threadId{FCC_NO_THREAD};
     Platform::Os::MessagePipe pipe;  // the thread's secondary pipe
@@ -82,9 +90,23 @@ struct FccConnection {
     // Counts the closes of the pipe, so that a file opened through it can
     // tell that its server handle is gone.
     std::atomic<std::uint32_t> pipeGeneration{0};
+    // Termination found the record held: its holder gives it up when done.
+    std::atomic<bool> orphaned{false};
 
     // Closes the pipe (its server handles die with it).
     void closePipe();
+    // A file opened through this pipe in that generation is no longer open
+    // here (false when the pipe has closed since, taking the handle along).
+    bool forgetOpenFile(std::uint32_t generation);
+    // The same, for a file that another thread uses now: the server handle
+    // is closed over this pipe by its owner before its next request.
+    void handOver(std::uint16_t serverHandle, std::uint32_t generation);
+    // Takes the handles handed over, for closing.
+    std::vector<std::uint16_t> takeHandedOver();
+
+private:
+    std::mutex handlesLock;  // the handles below, openFiles and closes
+    std::vector<std::uint16_t> handedOver;
 };
 
 // The calling thread's record, held for as long as this object lives: the

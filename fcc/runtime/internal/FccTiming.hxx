@@ -12,6 +12,10 @@ struct FccTiming {
     std::uint32_t connectRetryPause = 1000;  // between connect attempts
     std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
     std::uint32_t cacheMutexWait = 5000;
+    // For each reply of a set-up exchange (the master pipe's name, the
+    // version check, the cache information): a server that stays silent
+    // must not hold the caller for ever.
+    std::uint32_t setUpReplyWait = 60000;
 };
 
 const FccTiming& fccTiming();

@@ -25,6 +25,9 @@ struct FccFile {
     std::int32_t buffered;
     std::int32_t bufferPos;
     std::uint32_t owner;  // thread that claimed it, NO_OWNER when none
+    // Termination found it claimed and left it to its owner, who frees it
+    // when it lets go of it.
+    bool orphaned;
     // The whole ticket (a copy, sent when the file is opened on the
     // server), the ticket handle, the caller's position, the size and the
     // file's state on the server.
@@ -36,11 +39,14 @@ namespace Quillomark::Fcc {
 constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
 
 // A record for a registered ticket: copies of its ticket and GUID, its
-// handle, nothing read, size unknown, not open on the server, not claimed.
-// 0 and *file set, or -3009 when memory runs out.
+// handle, nothing read, size unknown, not open on the server, claimed by
+// the calling thread (so that termination leaves it alone while it is
+// being set up). 0 and *file set, or -3009 when memory runs out.
 int newFileRecord(const TicketReference& ticket, FccFile** file);
 
 // Returns the record to the pool. The caller has claimed it or made it.
+// A record that termination left to the caller is closed on the server and
+// freed for good.
 void freeFileRecord(FccFile* file);
 
 // Whether the pointer is a record of the open list. Nothing behind a
@@ -50,12 +56,15 @@ bool isOpenFile(const FccFile* file);
 // Claims an open record for the calling thread: 0, -3003 for a pointer
 // that is no open record, -3015 while another thread has claimed it.
 int claimFile(FccFile* file);
-void releaseFile(FccFile* file);
+// Lets go of the claim: true, or false when termination had left the
+// record to the caller, which is then closed on the server and freed.
+bool releaseFile(FccFile* file);
 
 // The claim of one entry, released when the entry returns. It is taken
 // first, so that one pass under the main lock both validates the record
 // and claims it; the entry reports a record claimed by another thread only
-// after its argument checks.
+// after its argument checks. The calling thread's connection is held as
+// long, so that a termination meanwhile leaves it to the entry.
 class FileClaim {
 public:
     explicit FileClaim(FccFile* file) : file(file), status(claimFile(file)) {}
@@ -69,6 +78,7 @@ public:
     void forget() { file = nullptr; }
 
 private:
+    FccConnectionRef connection = FccGetThreadConnection();
     FccFile* file;
     int status;
 };

@@ -43,7 +43,9 @@ bool isValidTicket(const char* ticket);
 int registerTicket(const char* ticket, char** handle);
 
 // The registered ticket of a handle, with a reference taken; empty when
-// the handle names none.
+// the handle names none. A handle is the registry's own string, known by
+// its address: nothing is read through a pointer that is none (a released
+// handle, a copy).
 TicketReference findTicket(const char* handle);
 
 // Drops the registration of a handle: 0, or -3005 when it names none.

@@ -54,6 +54,10 @@ public:
     // server closed its end or went away.
     ReadResult read(void* buffer, std::size_t count);
 
+    // Waits up to waitMs for something to read: false only when the wait
+    // ran out (a closed or failed pipe has something to report).
+    bool waitForData(unsigned waitMs);
+
     // Sends one message. The number of bytes sent, or -1 (a server that has
     // gone away is an error here, never a signal that ends the process).
     long write(const void* buffer, std::size_t count);
