@@ -20,6 +20,7 @@
 #include <soa/services/internal/core/SessionService.hxx>
 
 #include <algorithm>
+#include <string_view>
 
 namespace Quillomark::Soa::Client {
 
@@ -260,22 +261,35 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             object = store(at, uid, type);
         }
 
-        for (const auto& wireProperty : wire.getPropertieArray()) {
+        loadProperties(*object->impl, *type, wire.getPropertieArray());
+        result.push_back(object);
+    }
+    return result;
+}
+
+void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
+                                      const std::vector<Base::Property>& wireProperties) {
+    // The properties join the record in one piece, also those made before
+    // one that fails.
+    std::vector<ModelObjectImpl::NamedProperty> made;
+    made.reserve(wireProperties.size());
+    try {
+        for (const Base::Property& wireProperty : wireProperties) {
             const std::string& name = wireProperty.getName();
             const auto& wireValues = wireProperty.getValueArray();
             std::size_t valueBytes = 0;
             for (const auto& wireValue : wireValues) valueBytes += wireValue.getValue().size();
             auto property = std::make_unique<PropertyImpl>(wireProperty.getUiValue(),
-                                                           type->getPropertyDescription(name),
+                                                           type.getPropertyDescription(name),
                                                            this, wireValues.size(), valueBytes);
-            for (const auto& wireValue : wireValues) {
-                property->addValue(wireValue.getValue());
-            }
-            object->impl->addProperty(name, property.release());
+            for (const auto& wireValue : wireValues) property->addValue(wireValue.getValue());
+            made.push_back(ModelObjectImpl::NamedProperty{&name, property.release()});
         }
-        result.push_back(object);
+    } catch (...) {
+        record.addProperties(made);
+        throw;
     }
-    return result;
+    record.addProperties(made);
 }
 
 ModelObject* ModelManagerImpl::loadObjectData(const Base::ModelObject& wire) {
@@ -354,14 +368,12 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     // with a description the client cannot read leaves no half-built type
     // behind, so the next load asks for it again.
     std::vector<std::unique_ptr<TypeImpl>> built;
+    // The names of `built`, so that a name listed twice is found in log time.
+    std::set<std::string_view> builtNames;
     std::set<std::string> parentNames;
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
-        if (types.count(name) != 0) continue;
-        if (std::any_of(built.begin(), built.end(),
-                        [&](const std::unique_ptr<TypeImpl>& t) { return t->getName() == name; })) {
-            continue;
-        }
+        if (types.count(name) != 0 || builtNames.count(name) != 0) continue;
         auto type = std::make_unique<TypeImpl>(wireType.getUid(), name);
         for (const auto& descriptor : wireType.getPropDescriptorArray()) {
             type->addPropertyDescription(PropertyDescriptionImpl(
@@ -370,6 +382,7 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
         }
         parentNames.insert(wireType.getParentTypeName());
         built.push_back(std::move(type));
+        builtNames.insert(built.back()->getName());
     }
     for (auto& type : built) {
         const std::string name = type->getName();

@@ -14,6 +14,7 @@
 namespace Quillomark::Schemas::Soa::_2006_03::Base {
 class ModelObject;
 class ModelSchema;
+class Property;
 class Preferences;
 class RefId;
 class ServiceData;
@@ -26,6 +27,7 @@ class SessionService;
 namespace Quillomark::Soa::Client {
 
 class ModelObjectFactory;
+class ModelObjectImpl;
 class Preferences;
 class ServiceData;
 class Type;
@@ -101,6 +103,10 @@ private:
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
     void loadTypes(const std::set<std::string>& names);
+    // Adds the wire properties to the record, each described by `type`.
+    void loadProperties(ModelObjectImpl& record, Type& type,
+                        const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::Property>&
+                            wireProperties);
     void loadRefIdArray(const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::RefId>& refs,
                         std::vector<ModelObject*>& out);
     static PropertyDescription::ValueType toClientPropertyType(int serverType);

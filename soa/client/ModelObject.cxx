@@ -7,6 +7,8 @@
 #include <soa/client/Type.hxx>
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
 namespace Quillomark::Soa::Client {
 
@@ -35,6 +37,34 @@ Property* ModelObject::getProperty(const std::string& name) {
 
 Type* ModelObject::getType() { return impl->getType(); }
 
+static_assert(alignof(std::string) > 1, "a name's lowest address bit must be free");
+
+ModelObjectImpl::Name ModelObjectImpl::Name::borrow(const std::string& text) {
+    Name name;
+    name.bits = reinterpret_cast<std::uintptr_t>(&text);
+    return name;
+}
+
+ModelObjectImpl::Name ModelObjectImpl::Name::copy(const std::string& text) {
+    Name name;
+    name.bits = reinterpret_cast<std::uintptr_t>(new std::string(text)) | 1u;
+    return name;
+}
+
+auto ModelObjectImpl::Name::operator=(Name&& other) noexcept -> Name& {
+    // `other` takes this name's string along and frees it when it goes.
+    std::swap(bits, other.bits);
+    return *this;
+}
+
+ModelObjectImpl::Name::~Name() {
+    if ((bits & 1u) != 0) delete reinterpret_cast<std::string*>(bits & ~std::uintptr_t{1});
+}
+
+const std::string& ModelObjectImpl::Name::get() const {
+    return *reinterpret_cast<const std::string*>(bits & ~std::uintptr_t{1});
+}
+
 ModelObjectImpl::ModelObjectImpl(const std::string& uid, Type* type) : uid(uid), type(type) {}
 
 ModelObjectImpl::~ModelObjectImpl() {
@@ -48,60 +78,99 @@ ModelObjectImpl::~ModelObjectImpl() {
 
 auto ModelObjectImpl::find(const std::string& name) const -> std::vector<Entry>::const_iterator {
     return std::lower_bound(properties.begin(), properties.end(), name,
-                            [](const Entry& e, const std::string& n) { return *e.name < n; });
+                            [](const Entry& e, const std::string& n) { return e.name.get() < n; });
 }
 
 std::vector<std::string> ModelObjectImpl::getPropertyNames() const {
     std::vector<std::string> names;
     names.reserve(properties.size());
-    for (const Entry& entry : properties) names.push_back(*entry.name);
+    for (const Entry& entry : properties) names.push_back(entry.name.get());
     return names;
 }
 
 Property* ModelObjectImpl::getProperty(const std::string& name) const {
     auto it = find(name);
-    return it != properties.end() && *it->name == name ? it->property : nullptr;
+    return it != properties.end() && it->name.get() == name ? it->property : nullptr;
 }
 
-const std::string* ModelObjectImpl::nameFor(const std::string& name, Property* property,
-                                            const std::string* current) {
+auto ModelObjectImpl::nameFor(const std::string& name, Property* property) -> Name {
     PropertyDescription* description =
         property != nullptr ? property->getPropertyDescription() : nullptr;
-    if (description != nullptr && description->getName() == name) return &description->getName();
-    for (const auto& own : ownNames) {
-        if (own.get() == current) return current;
+    if (description != nullptr && description->getName() == name) {
+        return Name::borrow(description->getName());
     }
-    ownNames.push_back(std::make_unique<std::string>(name));
-    return ownNames.back().get();
+    return Name::copy(name);
 }
 
-void ModelObjectImpl::releaseName(const std::string* name) {
-    for (auto it = ownNames.begin(); it != ownNames.end(); ++it) {
-        if (it->get() == name) {
-            ownNames.erase(it);
-            return;
-        }
-    }
+void ModelObjectImpl::replace(Entry& entry, Name name, Property* property) noexcept {
+    if (entry.property != property) delete entry.property;
+    entry.property = property;
+    entry.name = std::move(name);
 }
 
 void ModelObjectImpl::addProperty(const std::string& name, Property* property) {
-    auto at = properties.begin() + (find(name) - properties.cbegin());
-    if (at != properties.end() && *at->name == name) {
-        if (at->property != property) delete at->property;
-        at->property = property;
-        const std::string* key = nameFor(name, property, at->name);
-        if (key != at->name) {
-            releaseName(at->name);
-            at->name = key;
+    Name key;
+    try {
+        key = nameFor(name, property);
+        auto at = properties.begin() + (find(name) - properties.cbegin());
+        if (at != properties.end() && at->name.get() == name) {
+            replace(*at, std::move(key), property);
+        } else {
+            properties.insert(at, Entry{std::move(key), property});
         }
-    } else {
-        try {
-            properties.insert(at, Entry{nameFor(name, property, nullptr), property});
-        } catch (...) {
-            delete property;
-            throw;
+    } catch (...) {
+        delete property;
+        throw;
+    }
+}
+
+void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
+    // The added properties sorted by name, the last of each name, ready to
+    // be merged with the held ones in one pass.
+    std::vector<Entry> incoming;
+    std::vector<Entry> merged;
+    try {
+        std::stable_sort(added.begin(), added.end(),
+                         [](const NamedProperty& a, const NamedProperty& b) {
+                             return *a.name < *b.name;
+                         });
+        incoming.reserve(added.size());
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            NamedProperty& next = added[i];
+            if (i + 1 < added.size() && *added[i + 1].name == *next.name) {
+                if (next.property != added[i + 1].property) delete next.property;
+                next.property = nullptr;
+                continue;
+            }
+            incoming.push_back(Entry{nameFor(*next.name, next.property), next.property});
+            next.property = nullptr;
+        }
+        if (!properties.empty()) merged.reserve(properties.size() + incoming.size());
+    } catch (...) {
+        for (NamedProperty& left : added) delete left.property;
+        for (Entry& entry : incoming) delete entry.property;
+        added.clear();
+        throw;
+    }
+    added.clear();
+    if (properties.empty()) {
+        properties.swap(incoming);
+        return;
+    }
+    auto held = properties.begin();
+    for (Entry& entry : incoming) {
+        while (held != properties.end() && held->name.get() < entry.name.get()) {
+            merged.push_back(std::move(*held++));
+        }
+        if (held != properties.end() && held->name.get() == entry.name.get()) {
+            replace(*held, std::move(entry.name), entry.property);
+            merged.push_back(std::move(*held++));
+        } else {
+            merged.push_back(std::move(entry));
         }
     }
+    std::move(held, properties.end(), std::back_inserter(merged));
+    properties.swap(merged);
 }
 
 bool ModelObjectImpl::setType(Type* newType) {
