@@ -5,12 +5,14 @@
 #include <soa/client/PropertyDescription.hxx>
 #include <soa/client/RuntimeException.hxx>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <algorithm>
+#include <type_traits>
+#include <utility>
 
 namespace Quillomark::Soa::Client {
 
@@ -20,20 +22,11 @@ using Quillomark::Soa::Common::DateTime;
 
 constexpr int NO_KIND = -1;
 
+// What a getter returns when the property holds no value of its form.
 template <class T>
-const std::vector<T>& emptyList() {
-    static const std::vector<T> empty;
-    return empty;
-}
-
-const std::string& emptyString() {
-    static const std::string empty;
-    return empty;
-}
-
-const DateTime& defaultDate() {
-    static const DateTime date;
-    return date;
+const T& defaultOf() {
+    static const T value{};
+    return value;
 }
 
 // Layout of the texts block: three 32-bit words (value count, bytes used,
@@ -135,10 +128,10 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
       kind(description != nullptr ? static_cast<int>(description->getValueType()) : NO_KIND),
       array(description != nullptr && description->isArray()) {}
 
-PropertyImpl::~PropertyImpl() { destroyValue(); }
+PropertyImpl::~PropertyImpl() = default;
 
 void PropertyImpl::addValue(const std::string& text) {
-    if (!converted) texts.append(text);
+    if (std::holds_alternative<std::monostate>(value)) texts.append(text);
 }
 
 std::string PropertyImpl::getDisplayValue() const { return std::string(texts.display()); }
@@ -156,48 +149,29 @@ inline bool PropertyImpl::ready(int code) {
         throw RuntimeException(RuntimeException::TYPE_MISMATCH, "Type mismatch asking for property");
     }
     const bool holdsForm = array == ((code & PropertyDescription::VALUE_ARRAY) != 0);
-    if (!converted ||
+    if (std::holds_alternative<std::monostate>(value) ||
         (holdsForm && kind == PropertyDescription::VALUE_MODEL_OBJECT && stale())) {
         convert();
     }
     return holdsForm;
 }
 
+template <class T>
+inline const T& PropertyImpl::read(int code) {
+    return ready(code) ? std::get<T>(value) : defaultOf<T>();
+}
+
 bool PropertyImpl::stale() const {
-    if (array) {
-        return value.references.removals != nullptr &&
-               *value.references.removals != value.references.stamp;
-    }
-    return value.reference.removals != nullptr && *value.reference.removals != value.reference.stamp;
+    auto moved = [](const auto* held) {
+        return held != nullptr && held->removals != nullptr && *held->removals != held->stamp;
+    };
+    return moved(std::get_if<Stamped<ModelObject*>>(&value)) ||
+           moved(std::get_if<Stamped<std::vector<ModelObject*>>>(&value));
 }
 
 const std::uint64_t* PropertyImpl::removalCounter() const {
     auto* impl = dynamic_cast<ModelManagerImpl*>(manager);
     return impl != nullptr ? &impl->removalCount() : nullptr;
-}
-
-void PropertyImpl::destroyValue() {
-    if (!converted) return;
-    converted = false;
-    using std::string;
-    using std::vector;
-    if (!array) {
-        if (kind == PropertyDescription::VALUE_DATE) value.date.~DateTime();
-        if (kind == PropertyDescription::VALUE_STRING) value.string.~string();
-        return;
-    }
-    switch (kind) {
-        case PropertyDescription::VALUE_CHAR: value.chars.~vector(); break;
-        case PropertyDescription::VALUE_DATE: value.dates.~vector(); break;
-        case PropertyDescription::VALUE_DOUBLE: value.doubles.~vector(); break;
-        case PropertyDescription::VALUE_FLOAT: value.floats.~vector(); break;
-        case PropertyDescription::VALUE_INT: value.ints.~vector(); break;
-        case PropertyDescription::VALUE_BOOLEAN: value.bools.~vector(); break;
-        case PropertyDescription::VALUE_SHORT: value.shorts.~vector(); break;
-        case PropertyDescription::VALUE_STRING: value.strings.~vector(); break;
-        case PropertyDescription::VALUE_MODEL_OBJECT: value.references.~References(); break;
-        default: break;
-    }
 }
 
 namespace {
@@ -212,109 +186,72 @@ bool toBool(std::string_view raw) { return Property::parseBoolean(std::string(ra
 short toShort(std::string_view raw) { return Property::parseShort(std::string(raw)); }
 std::string toString(std::string_view raw) { return std::string(raw); }
 
-// Converts every raw value with `cast` into a new list at `list`; the list
-// is destroyed again when a value fails, so nothing of a failed attempt
-// stays.
-template <class T, class Texts, class Cast>
-void fillList(std::vector<T>* list, const Texts& texts, Cast cast) {
-    new (list) std::vector<T>();
-    try {
-        std::uint32_t count = texts.valueCount();
-        list->reserve(count);
-        std::uint32_t at = texts.firstValue();
-        for (std::uint32_t n = 0; n < count; ++n) list->push_back(cast(texts.next(at)));
-    } catch (...) {
-        list->~vector();
-        throw;
-    }
-}
-
 }  // namespace
 
-void PropertyImpl::convert() {
-    destroyValue();
-    if (array) {
-        convertAll();
+template <class T>
+void PropertyImpl::keep(T converted, const std::uint64_t* removals, std::uint64_t stamp) {
+    if constexpr (std::is_same_v<T, ModelObject*> || std::is_same_v<T, std::vector<ModelObject*>>) {
+        value.emplace<Stamped<T>>(Stamped<T>{std::move(converted), removals, stamp});
     } else {
-        if (texts.valueCount() != 1) {
-            throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                   "Single valued property must have single xml value");
-        }
+        (void)removals;
+        (void)stamp;
+        value.emplace<T>(std::move(converted));
+    }
+}
+
+// The one place that knows, for each value kind, the type that holds a
+// value and how a raw text becomes one; the variant builds, copies and
+// destroys whichever it holds. A failed conversion leaves nothing held.
+void PropertyImpl::convert() {
+    value.emplace<std::monostate>();
+    if (!array && texts.valueCount() != 1) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               "Single valued property must have single xml value");
+    }
+    // References are stamped with the count of removals before the lookups.
+    const std::uint64_t* removals =
+        kind == PropertyDescription::VALUE_MODEL_OBJECT ? removalCounter() : nullptr;
+    const std::uint64_t stamp = removals != nullptr ? *removals : 0;
+    auto hold = [&](auto cast) {
         std::uint32_t at = texts.firstValue();
-        convertOne(texts.next(at));
-    }
-    converted = true;
-}
-
-void PropertyImpl::convertOne(std::string_view raw) {
+        if (!array) return keep(cast(texts.next(at)), removals, stamp);
+        std::vector<decltype(cast(std::string_view()))> list;
+        const std::uint32_t count = texts.valueCount();
+        list.reserve(count);
+        for (std::uint32_t n = 0; n < count; ++n) list.push_back(cast(texts.next(at)));
+        keep(std::move(list), removals, stamp);
+    };
     switch (kind) {
-        case PropertyDescription::VALUE_CHAR: value.c = toChar(raw); break;
-        case PropertyDescription::VALUE_DATE: new (&value.date) DateTime(toDate(raw)); break;
-        case PropertyDescription::VALUE_DOUBLE: value.d = toDouble(raw); break;
-        case PropertyDescription::VALUE_FLOAT: value.f = toFloat(raw); break;
-        case PropertyDescription::VALUE_INT: value.i = toInt(raw); break;
-        case PropertyDescription::VALUE_BOOLEAN: value.b = toBool(raw); break;
-        case PropertyDescription::VALUE_SHORT: value.s = toShort(raw); break;
-        case PropertyDescription::VALUE_STRING: new (&value.string) std::string(raw); break;
-        case PropertyDescription::VALUE_MODEL_OBJECT: {
-            const std::uint64_t* removals = removalCounter();
-            value.reference.stamp = removals != nullptr ? *removals : 0;
-            value.reference.object = manager->getObject(std::string(raw));
-            value.reference.removals = removals;
-            break;
-        }
+        case PropertyDescription::VALUE_CHAR: return hold(toChar);
+        case PropertyDescription::VALUE_DATE: return hold(toDate);
+        case PropertyDescription::VALUE_DOUBLE: return hold(toDouble);
+        case PropertyDescription::VALUE_FLOAT: return hold(toFloat);
+        case PropertyDescription::VALUE_INT: return hold(toInt);
+        case PropertyDescription::VALUE_BOOLEAN: return hold(toBool);
+        case PropertyDescription::VALUE_SHORT: return hold(toShort);
+        case PropertyDescription::VALUE_STRING: return hold(toString);
+        case PropertyDescription::VALUE_MODEL_OBJECT:
+            return hold([this](std::string_view raw) { return manager->getObject(std::string(raw)); });
         default:
             throw RuntimeException(RuntimeException::UNKNOWN_ERROR,
                                    "Unknown property during conversion");
     }
 }
 
-void PropertyImpl::convertAll() {
-    switch (kind) {
-        case PropertyDescription::VALUE_CHAR: fillList(&value.chars, texts, toChar); break;
-        case PropertyDescription::VALUE_DATE: fillList(&value.dates, texts, toDate); break;
-        case PropertyDescription::VALUE_DOUBLE: fillList(&value.doubles, texts, toDouble); break;
-        case PropertyDescription::VALUE_FLOAT: fillList(&value.floats, texts, toFloat); break;
-        case PropertyDescription::VALUE_INT: fillList(&value.ints, texts, toInt); break;
-        case PropertyDescription::VALUE_BOOLEAN: fillList(&value.bools, texts, toBool); break;
-        case PropertyDescription::VALUE_SHORT: fillList(&value.shorts, texts, toShort); break;
-        case PropertyDescription::VALUE_STRING: fillList(&value.strings, texts, toString); break;
-        case PropertyDescription::VALUE_MODEL_OBJECT: {
-            const std::uint64_t* removals = removalCounter();
-            std::uint64_t stamp = removals != nullptr ? *removals : 0;
-            ModelManager* resolver = manager;
-            fillList(&value.references.objects, texts,
-                     [resolver](std::string_view r) { return resolver->getObject(std::string(r)); });
-            value.references.removals = removals;
-            value.references.stamp = stamp;
-            break;
-        }
-        default:
-            throw RuntimeException(RuntimeException::UNKNOWN_ERROR,
-                                   "Unknown property during conversion");
-    }
-}
-
-char PropertyImpl::getCharValue() { return ready(PropertyDescription::VALUE_CHAR) ? value.c : 0; }
+char PropertyImpl::getCharValue() { return read<char>(PropertyDescription::VALUE_CHAR); }
 const DateTime& PropertyImpl::getDateValue() {
-    return ready(PropertyDescription::VALUE_DATE) ? value.date : defaultDate();
+    return read<DateTime>(PropertyDescription::VALUE_DATE);
 }
-double PropertyImpl::getDoubleValue() {
-    return ready(PropertyDescription::VALUE_DOUBLE) ? value.d : 0.0;
-}
-float PropertyImpl::getFloatValue() {
-    return ready(PropertyDescription::VALUE_FLOAT) ? value.f : 0.0f;
-}
-int PropertyImpl::getIntValue() { return ready(PropertyDescription::VALUE_INT) ? value.i : 0; }
-bool PropertyImpl::getBooleanValue() {
-    return ready(PropertyDescription::VALUE_BOOLEAN) ? value.b : false;
-}
-short PropertyImpl::getShortValue() { return ready(PropertyDescription::VALUE_SHORT) ? value.s : 0; }
+double PropertyImpl::getDoubleValue() { return read<double>(PropertyDescription::VALUE_DOUBLE); }
+float PropertyImpl::getFloatValue() { return read<float>(PropertyDescription::VALUE_FLOAT); }
+int PropertyImpl::getIntValue() { return read<int>(PropertyDescription::VALUE_INT); }
+bool PropertyImpl::getBooleanValue() { return read<bool>(PropertyDescription::VALUE_BOOLEAN); }
+short PropertyImpl::getShortValue() { return read<short>(PropertyDescription::VALUE_SHORT); }
 const std::string& PropertyImpl::getStringValue() {
-    return ready(PropertyDescription::VALUE_STRING) ? value.string : emptyString();
+    return read<std::string>(PropertyDescription::VALUE_STRING);
 }
 ModelObject* PropertyImpl::getModelObjectValue() {
-    return ready(PropertyDescription::VALUE_MODEL_OBJECT) ? value.reference.object : nullptr;
+    return read<Stamped<ModelObject*>>(PropertyDescription::VALUE_MODEL_OBJECT).value;
 }
 
 namespace {
@@ -324,33 +261,32 @@ constexpr int list(PropertyDescription::ValueType kind) {
 }  // namespace
 
 const std::vector<char>& PropertyImpl::getCharArrayValue() {
-    return ready(list(PropertyDescription::VALUE_CHAR)) ? value.chars : emptyList<char>();
+    return read<std::vector<char>>(list(PropertyDescription::VALUE_CHAR));
 }
 const std::vector<DateTime>& PropertyImpl::getDateArrayValue() {
-    return ready(list(PropertyDescription::VALUE_DATE)) ? value.dates : emptyList<DateTime>();
+    return read<std::vector<DateTime>>(list(PropertyDescription::VALUE_DATE));
 }
 const std::vector<double>& PropertyImpl::getDoubleArrayValue() {
-    return ready(list(PropertyDescription::VALUE_DOUBLE)) ? value.doubles : emptyList<double>();
+    return read<std::vector<double>>(list(PropertyDescription::VALUE_DOUBLE));
 }
 const std::vector<float>& PropertyImpl::getFloatArrayValue() {
-    return ready(list(PropertyDescription::VALUE_FLOAT)) ? value.floats : emptyList<float>();
+    return read<std::vector<float>>(list(PropertyDescription::VALUE_FLOAT));
 }
 const std::vector<int>& PropertyImpl::getIntArrayValue() {
-    return ready(list(PropertyDescription::VALUE_INT)) ? value.ints : emptyList<int>();
+    return read<std::vector<int>>(list(PropertyDescription::VALUE_INT));
 }
 const std::vector<bool>& PropertyImpl::getBooleanArrayValue() {
-    return ready(list(PropertyDescription::VALUE_BOOLEAN)) ? value.bools : emptyList<bool>();
+    return read<std::vector<bool>>(list(PropertyDescription::VALUE_BOOLEAN));
 }
 const std::vector<short>& PropertyImpl::getShortArrayValue() {
-    return ready(list(PropertyDescription::VALUE_SHORT)) ? value.shorts : emptyList<short>();
+    return read<std::vector<short>>(list(PropertyDescription::VALUE_SHORT));
 }
 const std::vector<std::string>& PropertyImpl::getStringArrayValue() {
-    return ready(list(PropertyDescription::VALUE_STRING)) ? value.strings
-                                                          : emptyList<std::string>();
+    return read<std::vector<std::string>>(list(PropertyDescription::VALUE_STRING));
 }
 const std::vector<ModelObject*>& PropertyImpl::getModelObjectArrayValue() {
-    return ready(list(PropertyDescription::VALUE_MODEL_OBJECT)) ? value.references.objects
-                                                                : emptyList<ModelObject*>();
+    return read<Stamped<std::vector<ModelObject*>>>(list(PropertyDescription::VALUE_MODEL_OBJECT))
+        .value;
 }
 
 }  // namespace Quillomark::Soa::Client

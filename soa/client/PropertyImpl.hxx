@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace Quillomark::Soa::Client {
@@ -18,7 +19,7 @@ class ModelManager;
 //
 // Most loaded properties are never read, so an unconverted property keeps
 // only its texts, packed into one allocation, and the converted value lives
-// in a union sized for the largest form. A converted object reference is
+// in a variant sized for the largest form. A converted object reference is
 // looked up again when its manager has removed objects since, so it never
 // hands out an object that left the store.
 class QMSOA_API PropertyImpl : public Property {
@@ -84,58 +85,40 @@ private:
         unsigned char* block;
     };
 
-    // The stored value of a reference: the objects, and the manager's count
-    // of removals at the time they were looked up.
-    struct Reference {
-        ModelObject* object;
-        const std::uint64_t* removals;
-        std::uint64_t stamp;
-    };
-    struct References {
-        std::vector<ModelObject*> objects;
+    // A converted reference or list of references, with the manager's count
+    // of removals when its objects were looked up.
+    template <class T>
+    struct Stamped {
+        T value;
         const std::uint64_t* removals;
         std::uint64_t stamp;
     };
 
-    // Only the member of the description's kind and form is alive, and only
-    // while the property is converted.
-    union Value {
-        Value() {}
-        ~Value() {}
-        char c;
-        DateTime date;
-        double d;
-        float f;
-        int i;
-        bool b;
-        short s;
-        std::string string;
-        Reference reference;
-        std::vector<char> chars;
-        std::vector<DateTime> dates;
-        std::vector<double> doubles;
-        std::vector<float> floats;
-        std::vector<int> ints;
-        std::vector<bool> bools;
-        std::vector<short> shorts;
-        std::vector<std::string> strings;
-        References references;
-    };
+    // Nothing before the first conversion and after one that failed; else
+    // the value in the form (scalar or list) and of the kind that the
+    // description names.
+    using Value = std::variant<
+        std::monostate, char, DateTime, double, float, int, bool, short, std::string,
+        Stamped<ModelObject*>, std::vector<char>, std::vector<DateTime>, std::vector<double>,
+        std::vector<float>, std::vector<int>, std::vector<bool>, std::vector<short>,
+        std::vector<std::string>, Stamped<std::vector<ModelObject*>>>;
 
     bool ready(int code);
+    // The value held as a T after ready(code), or T's default when the
+    // property holds the other form or has no description.
+    template <class T>
+    const T& read(int code);
     bool stale() const;
     void convert();
-    void convertOne(std::string_view raw);
-    void convertAll();
+    template <class T>
+    void keep(T converted, const std::uint64_t* removals, std::uint64_t stamp);
     const std::uint64_t* removalCounter() const;
-    void destroyValue();
 
     Texts texts;
     PropertyDescription* description;
     ModelManager* manager;
     int kind;  // the description's value kind, or -1 without a description
     bool array = false;
-    bool converted = false;
     Value value;
 };
 
