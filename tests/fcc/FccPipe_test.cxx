@@ -164,6 +164,12 @@ TEST_F(FccPipe, RepliesOutOfStepAreRefusedWithTheirCodes) {
               std::string::npos);
     server->injectFault(1, Fault::WrongTypeId);
     EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_UNKNOWN);
+    // Progress reports belong to transfers, the end of data to reads.
+    server->injectFault(1, Fault::ProgressInstead);
+    EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_UNKNOWN);
+    server->injectFault(6, Fault::EndOfDataInstead);
+    EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_UNKNOWN);
+    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid typeID 2\n"), std::string::npos);
     // The second group answers either mismatch with a bad argument.
     server->injectFault(6, Fault::WrongSequence);
     EXPECT_EQ(Fcc::FccEchoExchange(), Fcc::ERR_FMSCP_BAD_ARG);

@@ -271,6 +271,16 @@ bool FakeFccServer::handle(int fd, const Request& request) {
                     length = 16397;
                     payload.resize(length);
                     break;
+                case Fault::ProgressInstead:
+                    typeId = 3;
+                    payload.assign(16, 0);
+                    length = 16;
+                    break;
+                case Fault::EndOfDataInstead:
+                    typeId = 2;
+                    payload.clear();
+                    length = 0;
+                    break;
                 case Fault::Disconnect: return false;
                 default: faultPending = true; break;  // handled by the caller
             }

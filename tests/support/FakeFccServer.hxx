@@ -51,7 +51,9 @@ public:
         RefuseVersion,     // the version check is refused (code 100)
         Silent,            // no reply at all; the connection stays open
         Hold,              // the reply waits until the test releases it
-        NotOpenHandle      // an open reply carrying the "not open" handle 65535
+        NotOpenHandle,     // an open reply carrying the "not open" handle 65535
+        ProgressInstead,   // a progress report in place of the reply
+        EndOfDataInstead   // an end-of-data reply in place of the reply
     };
     // The next reply to a request with that message number gets the fault.
     void injectFault(std::uint16_t message, Fault fault);
