@@ -9,7 +9,9 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 namespace Quillomark::Fcc {
 
@@ -46,19 +48,142 @@ std::uint64_t get64(const unsigned char* at) {
     return value;
 }
 
-// Offsets within a message, header included.
-constexpr std::size_t AT_DIRECTION = 0;
-constexpr std::size_t AT_TYPE_ID = 1;
-constexpr std::size_t AT_SEQUENCE = 2;
-constexpr std::size_t AT_MESSAGE_TYPE = 4;
-constexpr std::size_t AT_LENGTH = 8;
+// ---- Message layouts --------------------------------------------------------
+// A message is a 12-byte header and its payload. Every offset below counts
+// from the start of the message, header included; each layout ends at END.
+
+// The header of every request and reply.
+constexpr std::size_t AT_DIRECTION = 0;     // u8: FCC_REQUEST or FCC_REPLY
+constexpr std::size_t AT_TYPE_ID = 1;       // u8: a reply's FccReplyType, 0 in requests
+constexpr std::size_t AT_SEQUENCE = 2;      // u16: the request's number
+constexpr std::size_t AT_MESSAGE_TYPE = 4;  // u32: fccMessageType of the message
+constexpr std::size_t AT_LENGTH = 8;        // u32: bytes of payload
 constexpr std::size_t AT_PAYLOAD = 12;
-constexpr std::size_t AT_ERROR_TEXT = 20;
+
+// A policy travels as its first three characters, NUL-padded.
 constexpr std::size_t POLICY_SIZE = 3;
-constexpr std::size_t STRING_HEADER_SIZE = AT_PAYLOAD + 4;  // upload and rollback
+
+// FMS_VERSION_CHECK request: the client's protocol version.
+namespace VersionRequest {
+constexpr std::size_t VERSION = AT_PAYLOAD;  // 4 bytes: 0A 00 00 0A
+constexpr std::size_t END = VERSION + 4;
+}  // namespace VersionRequest
+
+// FMS_OPEN_MSG request: the header alone, then the whole ticket with its
+// NUL as a second message. Its result reply:
+namespace OpenReply {
+constexpr std::size_t HANDLE = AT_PAYLOAD;  // u16: the server handle
+constexpr std::size_t SIZE = HANDLE + 2;    // i64: the file size, negative while unknown
+constexpr std::size_t END = SIZE + 8;
+}  // namespace OpenReply
+
+// FMS_GET_SIZE_MSG and FMS_CLOSE_MSG requests: the server handle alone.
+namespace HandleRequest {
+constexpr std::size_t HANDLE = AT_PAYLOAD;  // u16
+constexpr std::size_t END = HANDLE + 2;
+}  // namespace HandleRequest
+
+// FMS_GET_SIZE_MSG result reply.
+namespace SizeReply {
+constexpr std::size_t SIZE = AT_PAYLOAD;  // i64
+constexpr std::size_t END = SIZE + 8;
+}  // namespace SizeReply
+
+// FMS_GET_DATA_MSG and FMS_READ_AHEAD_MSG requests: a range of the file.
+namespace RangeRequest {
+constexpr std::size_t HANDLE = AT_PAYLOAD;     // u16
+constexpr std::size_t OFFSET = HANDLE + 2;     // u64: the range's first byte
+constexpr std::size_t COUNT = OFFSET + 8;      // u32: its length
+constexpr std::size_t POLICY = COUNT + 4;      // POLICY_SIZE bytes
+constexpr std::size_t END = POLICY + POLICY_SIZE;
+}  // namespace RangeRequest
+
+// FMS_GET_DATA_MSG result reply: one piece of the range, several per
+// request; an end-of-data reply ends a range that runs past the file.
+namespace DataReply {
+constexpr std::size_t OFFSET = AT_PAYLOAD;  // u64: the piece's first byte
+constexpr std::size_t LENGTH = OFFSET + 8;  // u32: its length, the rest of the payload
+constexpr std::size_t DATA = LENGTH + 4;
+}  // namespace DataReply
+
+// FMS_GET_FILE_MSG request; FMS_GET_LOCATION_MSG's adds the target path
+// (with its NUL) after the policy.
+namespace FileRequest {
+constexpr std::size_t HANDLE = AT_PAYLOAD;  // u16
+constexpr std::size_t POLICY = HANDLE + 2;  // POLICY_SIZE bytes
+constexpr std::size_t END = POLICY + POLICY_SIZE;
+constexpr std::size_t TARGET = END;  // FMS_GET_LOCATION_MSG only
+}  // namespace FileRequest
+
+// FMS_UPLOAD_MSG and FMS_ROLLBACK_MSG requests: the server handle and the
+// length of a string (the local path, the volume ID) that follows without
+// its NUL as a second message.
+namespace CountedRequest {
+constexpr std::size_t HANDLE = AT_PAYLOAD;  // u16
+constexpr std::size_t LENGTH = HANDLE + 2;  // u16
+constexpr std::size_t END = LENGTH + 2;
+}  // namespace CountedRequest
+
+// Result replies that carry a string: the cached file's path
+// (FMS_GET_FILE_MSG), the volume ID (FMS_UPLOAD_MSG), the translated text
+// (FMS_LOCALIZE_MSG). The string has no NUL.
+namespace StringReply {
+constexpr std::size_t LENGTH = AT_PAYLOAD;  // u16: at least 1
+constexpr std::size_t TEXT = LENGTH + 2;
+}  // namespace StringReply
+
+// FMS_STATUS_MSG request: the answer to a progress report.
+namespace StatusRequest {
+constexpr std::size_t STATUS = AT_PAYLOAD;  // i32: 0 go on, else why to stop
+constexpr std::size_t END = STATUS + 4;
+}  // namespace StatusRequest
+
+// Progress reply of a file, location or upload exchange.
+namespace ProgressReply {
+constexpr std::size_t DONE = AT_PAYLOAD;  // i64: bytes moved so far
+constexpr std::size_t TOTAL = DONE + 8;   // i64: bytes in all
+constexpr std::size_t END = TOTAL + 8;
+}  // namespace ProgressReply
+
+// Error reply of any exchange.
+namespace ErrorReply {
+constexpr std::size_t CODE = AT_PAYLOAD;     // i32: of either sign
+constexpr std::size_t RESERVED = CODE + 4;   // u32: not read
+constexpr std::size_t TEXT = RESERVED + 4;   // up to its NUL or the end of the message
+}  // namespace ErrorReply
+
+// FMS_GET_CACHE_INIT_INFO result reply: the fast cache's sizing and the
+// two strings (without NULs) after it.
+namespace CacheInfoReply {
+constexpr std::size_t FILE_PAGES = AT_PAYLOAD;                  // i32
+constexpr std::size_t SEGMENTS = FILE_PAGES + 4;                // i32
+constexpr std::size_t HASH_BLOCK_PAGES = SEGMENTS + 4;          // i32
+constexpr std::size_t MB_EXTENTS = HASH_BLOCK_PAGES + 4;        // i32
+constexpr std::size_t EXTENTS = MB_EXTENTS + 4;                 // i32
+constexpr std::size_t FOLDER_LENGTH = EXTENTS + 4;              // u16
+constexpr std::size_t NAME_LENGTH = FOLDER_LENGTH + 2;          // u16
+constexpr std::size_t STRINGS = NAME_LENGTH + 2;                // the folder, then the map name
+}  // namespace CacheInfoReply
+
+// FMS_ECHO_MSG, FMS_GET_CACHE_INIT_INFO and FMS_CLEAR_CACHE_MSG requests are
+// the header alone; FMS_LOCALE_MSG and FMS_LOCALIZE_MSG requests are the
+// header, then the string with its NUL as a second message. Replies that
+// report success alone have no payload.
 
 static_assert(AT_PAYLOAD == FCC_HEADER_SIZE, "header layout");
 static_assert(FCC_MAX_PAYLOAD == 16396, "reply buffer layout");
+static_assert(OpenReply::END - AT_PAYLOAD == 10, "open reply layout");
+static_assert(RangeRequest::END - AT_PAYLOAD == 17, "range request layout");
+static_assert(DataReply::DATA - AT_PAYLOAD == 12, "data reply layout");
+static_assert(FileRequest::END - AT_PAYLOAD == 5, "file request layout");
+static_assert(ErrorReply::TEXT == 20, "error reply layout");
+static_assert(ProgressReply::END - AT_PAYLOAD == 16, "progress reply layout");
+static_assert(CacheInfoReply::STRINGS - AT_PAYLOAD == 24, "cache information layout");
+
+// The payload length of a request that ends at end.
+constexpr std::uint32_t payloadUpTo(std::size_t end) {
+    return static_cast<std::uint32_t>(end - AT_PAYLOAD);
+}
 
 // How an exchange checks its replies.
 enum class Checks {
@@ -71,6 +196,7 @@ enum class Checks {
 // a silent server; the others wait as long as the server takes.
 enum class Wait { AsLongAsItTakes, SetUp };
 
+// Closes a server handle over the calling thread's pipe.
 int closeHandle(std::uint16_t serverHandle);
 
 const char* sentLabel(FccMessage message) {
@@ -131,6 +257,14 @@ void localSeparators(char* path) {
     }
 }
 
+// How a transfer answers the server's progress reports.
+struct ProgressReports {
+    const char* context;  // the ticket handle, handed to the callback
+    std::int64_t& size;   // the file's size: learned from a report while unknown
+    FccProgressCallback callback;
+    void* callbackData;
+};
+
 // One exchange on the calling thread's record, which it holds throughout
 // (the idle monitor leaves a held record alone).
 class Exchange {
@@ -162,6 +296,8 @@ public:
     const unsigned char* reply() const { return record->replyBuffer; }
     std::uint8_t replyType() const { return reply()[AT_TYPE_ID]; }
     std::size_t payload() const { return replyPayload; }
+    // Whether the reply reaches at least up to offset end.
+    bool holds(std::size_t end) const { return AT_PAYLOAD + replyPayload >= end; }
 
     // Fills the request header and numbers the request.
     void header(std::uint32_t payloadLength) {
@@ -181,9 +317,10 @@ public:
     // A status for a progress report, numbered as the replies of this
     // exchange are (the counter does not move).
     int sendStatus(std::int32_t status) {
-        writeHeader(FCC_REQUEST, FMS_STATUS_MSG, record->sequence, 4);
-        put32(request() + AT_PAYLOAD, static_cast<std::uint32_t>(status));
-        const int sent = FccSendRequest(record.get(), request(), AT_PAYLOAD + 4);
+        writeHeader(FCC_REQUEST, FMS_STATUS_MSG, record->sequence,
+                    payloadUpTo(StatusRequest::END));
+        put32(request() + StatusRequest::STATUS, static_cast<std::uint32_t>(status));
+        const int sent = FccSendRequest(record.get(), request(), StatusRequest::END);
         if (sent < 0) return sent;
         if (status == 0) {
             fccTrace("%ld byte STATUS: CONTINUE request sent to FCC\n", static_cast<long>(sent));
@@ -206,16 +343,16 @@ public:
     // An error reply: its code (a positive code negated, 0 becoming
     // ERR_FMSCP_BAD_FILE) and its text as the thread's last error.
     int errorReply() {
-        if (replyPayload < 4) return ERR_FMSCP_BAD_ARG;
-        auto code = static_cast<std::int32_t>(get32(reply() + AT_PAYLOAD));
+        if (!holds(ErrorReply::RESERVED)) return ERR_FMSCP_BAD_ARG;  // the code at least
+        auto code = static_cast<std::int32_t>(get32(reply() + ErrorReply::CODE));
         if (code > 0) code = -code;
         if (code == 0) code = ERR_FMSCP_BAD_FILE;
         // The text ends at its NUL or at the end of the message.
         const std::size_t end = AT_PAYLOAD + replyPayload;
         std::string text;
-        if (end > AT_ERROR_TEXT) {
-            const char* begin = reinterpret_cast<const char*>(reply()) + AT_ERROR_TEXT;
-            text.assign(begin, strnlen(begin, end - AT_ERROR_TEXT));
+        if (end > ErrorReply::TEXT) {
+            const char* begin = reinterpret_cast<const char*>(reply()) + ErrorReply::TEXT;
+            text.assign(begin, strnlen(begin, end - ErrorReply::TEXT));
         }
         fccTrace("ERROR REPLY: %ld %s\n", static_cast<long>(code), text.c_str());
         FccSetLastErrorText(text.c_str());
@@ -238,17 +375,16 @@ public:
     }
 
     // The progress handshake: asks the callback and answers with a status.
-    int progress(const char* context, std::int64_t& size, FccProgressCallback callback,
-                 void* callbackData) {
-        if (replyPayload < 16) return ERR_FMSCP_BAD_ARG;
-        const auto done = static_cast<std::int64_t>(get64(reply() + AT_PAYLOAD));
-        const auto total = static_cast<std::int64_t>(get64(reply() + AT_PAYLOAD + 8));
-        if (size < 0) size = total;
+    int answerProgress(const ProgressReports& reports) {
+        if (!holds(ProgressReply::END)) return ERR_FMSCP_BAD_ARG;
+        const auto done = static_cast<std::int64_t>(get64(reply() + ProgressReply::DONE));
+        const auto total = static_cast<std::int64_t>(get64(reply() + ProgressReply::TOTAL));
+        if (reports.size < 0) reports.size = total;
         std::int32_t status = 0;
-        if (callback) {
+        if (reports.callback) {
             int go = 0;
-            const int result =
-                callback(const_cast<char*>(context), callbackData, done, size, &go);
+            const int result = reports.callback(const_cast<char*>(reports.context),
+                                                reports.callbackData, done, reports.size, &go);
             status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
         }
         return sendStatus(status);
@@ -354,16 +490,48 @@ private:
     std::size_t replyPayload = 0;
 };
 
-// The common end of an exchange whose result reply carries nothing.
-int plainResult(Exchange& exchange) {
+// Receives the replies of an exchange up to its end, in one place. A result
+// reply goes to onResult, the exchange's own part, which gives the
+// exchange's result, or nothing to read on (data arriving in pieces). An
+// error reply ends the exchange with its code. Progress reports are
+// answered when the exchange takes them (reports given), and an end-of-data
+// reply ends it through onEndOfData when it has one; any other reply is
+// unexpected.
+template <typename OnResult, typename OnEndOfData = std::nullptr_t>
+int receiveReplies(Exchange& exchange, OnResult onResult,
+                   const ProgressReports* reports = nullptr,
+                   OnEndOfData onEndOfData = nullptr) {
     for (;;) {
         if (const int received = exchange.receive()) return received;
         switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT: return 0;
+            case FCC_REPLY_RESULT:
+                if (const std::optional<int> result = onResult()) return *result;
+                continue;
             case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
+            case FCC_REPLY_PROGRESS:
+                if (!reports) break;
+                if (const int answered = exchange.answerProgress(*reports)) return answered;
+                continue;
+            case FCC_REPLY_END_OF_DATA:
+                if constexpr (!std::is_null_pointer_v<OnEndOfData>) return onEndOfData();
+                break;
         }
+        return exchange.unexpected();
     }
+}
+
+// The end of an exchange whose result reply carries nothing.
+int plainResult(Exchange& exchange) {
+    return receiveReplies(exchange, [] { return std::optional<int>(0); });
+}
+
+// The end of a transfer: progress reports until the result.
+template <typename OnResult>
+int transferResult(Exchange& exchange, FccServerFile& file, FccProgressCallback callback,
+                   void* callbackData, OnResult onResult) {
+    const ProgressReports reports{file.handle, file.size, callback, callbackData};
+    return receiveReplies(
+        exchange, [&] { return std::optional<int>(onResult()); }, &reports);
 }
 
 // An exchange without payload whose reply carries nothing.
@@ -417,18 +585,30 @@ int ensureOpen(FccServerFile& file) {
     return opened < 0 ? opened : 0;
 }
 
-// The string of the reply at AT_PAYLOAD + 2 whose u16 length is at
-// AT_PAYLOAD, as a copy made with the alloc function in *copy (when copy is
-// not null).
-int replyString(Exchange& exchange, const char* invalidFormat, char** copy) {
-    const std::size_t length =
-        exchange.payload() >= 2 ? get16(exchange.reply() + AT_PAYLOAD) : 0;
-    if (length < 1 || length > exchange.payload() - 2) {
-        fccTrace(invalidFormat, static_cast<int>(length));
+// The string of a string reply, checked against the reply's length: 0 with
+// its text (in the reply buffer, no NUL) and length, or ERR_FMSCP_BAD_ARG
+// with invalidFormat traced.
+int replyString(const Exchange& exchange, const char* invalidFormat, const char** text,
+                std::size_t* length) {
+    const std::size_t counted =
+        exchange.holds(StringReply::TEXT) ? get16(exchange.reply() + StringReply::LENGTH) : 0;
+    if (counted < 1 || !exchange.holds(StringReply::TEXT + counted)) {
+        fccTrace(invalidFormat, static_cast<int>(counted));
         return ERR_FMSCP_BAD_ARG;
     }
+    *text = reinterpret_cast<const char*>(exchange.reply()) + StringReply::TEXT;
+    *length = counted;
+    return 0;
+}
+
+// The string of a string reply as a copy made with the alloc function in
+// *copy (when copy is not null).
+int copyReplyString(const Exchange& exchange, const char* invalidFormat, char** copy) {
+    const char* text = nullptr;
+    std::size_t length = 0;
+    if (const int read = replyString(exchange, invalidFormat, &text, &length)) return read;
     if (!copy) return 0;
-    *copy = fccCopyString(reinterpret_cast<const char*>(exchange.reply()) + AT_PAYLOAD + 2, length);
+    *copy = fccCopyString(text, length);
     return *copy ? 0 : ERR_FMSCP_OUT_OF_MEMORY;
 }
 
@@ -439,38 +619,32 @@ int sendCounted(Exchange& exchange, FccServerFile& file, const char* text, const
     if (length > 0xFFFF) return ERR_FMSCP_BAD_ARG;  // beyond its length field
     if (const int opened = ensureOpen(file)) return opened;
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(static_cast<std::uint32_t>(length + 4));
-    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
-    put16(exchange.request() + AT_PAYLOAD + 2, static_cast<std::uint16_t>(length));
-    return sendWithString(exchange, STRING_HEADER_SIZE, text, length, textLabel);
+    exchange.header(static_cast<std::uint32_t>(payloadUpTo(CountedRequest::END) + length));
+    put16(exchange.request() + CountedRequest::HANDLE, file.serverHandle);
+    put16(exchange.request() + CountedRequest::LENGTH, static_cast<std::uint16_t>(length));
+    return sendWithString(exchange, CountedRequest::END, text, length, textLabel);
 }
 
-// The replies of a transfer with progress reports, up to its result.
-template <typename OnResult>
-int transfer(Exchange& exchange, FccServerFile& file, FccProgressCallback callback,
-             void* callbackData, OnResult onResult) {
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_PROGRESS:
-                if (const int answered =
-                        exchange.progress(file.handle, file.size, callback, callbackData)) {
-                    return answered;
-                }
-                break;
-            case FCC_REPLY_RESULT: return onResult();
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
-        }
-    }
+// Sends a request for a range of the file (data or read-ahead).
+int sendRange(Exchange& exchange, const FccServerFile& file, std::int64_t offset,
+              std::uint32_t count, const char* policy) {
+    exchange.header(payloadUpTo(RangeRequest::END));
+    unsigned char* request = exchange.request();
+    put16(request + RangeRequest::HANDLE, file.serverHandle);
+    put64(request + RangeRequest::OFFSET, static_cast<std::uint64_t>(offset));
+    put32(request + RangeRequest::COUNT, count);
+    putPolicy(request + RangeRequest::POLICY, policy);
+    return exchange.send(request, RangeRequest::END, "request");
 }
 
 int closeHandle(std::uint16_t serverHandle) {
     Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(2);
-    put16(exchange.request() + AT_PAYLOAD, serverHandle);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
+    exchange.header(payloadUpTo(HandleRequest::END));
+    put16(exchange.request() + HandleRequest::HANDLE, serverHandle);
+    if (const int sent = exchange.send(exchange.request(), HandleRequest::END, "request")) {
+        return sent;
+    }
     return plainResult(exchange);
 }
 
@@ -484,10 +658,12 @@ bool fccIsOpenOnServer(const FccServerFile& file) {
 int FccVersionCheck(bool connect) {
     Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient, Wait::SetUp);
     if (const int begun = exchange.begin(connect)) return begun;
-    exchange.header(4);
+    exchange.header(payloadUpTo(VersionRequest::END));
     static const unsigned char version[4] = {0x0A, 0x00, 0x00, 0x0A};
-    std::memcpy(exchange.request() + AT_PAYLOAD, version, sizeof version);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 4, "request")) return sent;
+    std::memcpy(exchange.request() + VersionRequest::VERSION, version, sizeof version);
+    if (const int sent = exchange.send(exchange.request(), VersionRequest::END, "request")) {
+        return sent;
+    }
     return plainResult(exchange);
 }
 
@@ -500,27 +676,20 @@ int FccOpenExchange(FccServerFile& file) {
     if (const int sent = sendWithString(exchange, AT_PAYLOAD, file.ticket, length, "ticket")) {
         return sent;
     }
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT: {
-                if (exchange.payload() < 10) return ERR_FMSCP_BAD_ARG;
-                // "Not open" is no handle of an open file.
-                const std::uint16_t serverHandle = get16(exchange.reply() + AT_PAYLOAD);
-                if (serverHandle == FCC_NOT_OPEN) return ERR_FMSCP_BAD_ARG;
-                if (openOnPipeOf(file, &exchange.connection())) forgetServerHandle(file);
-                file.serverHandle = serverHandle;
-                file.size = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD + 2));
-                if (file.size < 0) file.size = -1;
-                file.openedThrough = &exchange.connection();
-                file.openedGeneration = exchange.connection().pipeGeneration;
-                ++exchange.connection().openFiles;
-                return file.serverHandle;
-            }
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
-        }
-    }
+    return receiveReplies(exchange, [&]() -> std::optional<int> {
+        if (!exchange.holds(OpenReply::END)) return ERR_FMSCP_BAD_ARG;
+        // "Not open" is no handle of an open file.
+        const std::uint16_t serverHandle = get16(exchange.reply() + OpenReply::HANDLE);
+        if (serverHandle == FCC_NOT_OPEN) return ERR_FMSCP_BAD_ARG;
+        if (openOnPipeOf(file, &exchange.connection())) forgetServerHandle(file);
+        file.serverHandle = serverHandle;
+        file.size = static_cast<std::int64_t>(get64(exchange.reply() + OpenReply::SIZE));
+        if (file.size < 0) file.size = -1;
+        file.openedThrough = &exchange.connection();
+        file.openedGeneration = exchange.connection().pipeGeneration;
+        ++exchange.connection().openFiles;
+        return file.serverHandle;
+    });
 }
 
 std::int64_t FccSizeExchange(FccServerFile& file) {
@@ -529,20 +698,17 @@ std::int64_t FccSizeExchange(FccServerFile& file) {
     if (file.size >= 0) return file.size;  // the open told it
     Exchange exchange(FMS_GET_SIZE_MSG, Checks::SequenceFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(2);
-    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2, "request")) return sent;
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT:
-                if (exchange.payload() < 8) return ERR_FMSCP_BAD_ARG;
-                file.size = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD));
-                return file.size;
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
-        }
+    exchange.header(payloadUpTo(HandleRequest::END));
+    put16(exchange.request() + HandleRequest::HANDLE, file.serverHandle);
+    if (const int sent = exchange.send(exchange.request(), HandleRequest::END, "request")) {
+        return sent;
     }
+    const int status = receiveReplies(exchange, [&]() -> std::optional<int> {
+        if (!exchange.holds(SizeReply::END)) return ERR_FMSCP_BAD_ARG;
+        file.size = static_cast<std::int64_t>(get64(exchange.reply() + SizeReply::SIZE));
+        return 0;
+    });
+    return status != 0 ? status : file.size;
 }
 
 int FccDataExchange(FccServerFile& file, const char* policy, void* destination, int wanted,
@@ -552,50 +718,39 @@ int FccDataExchange(FccServerFile& file, const char* policy, void* destination, 
     if (const int opened = ensureOpen(file)) return opened;
     Exchange exchange(FMS_GET_DATA_MSG, Checks::SequenceFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(17);
-    unsigned char* at = exchange.request() + AT_PAYLOAD;
-    put16(at, file.serverHandle);
-    put64(at + 2, static_cast<std::uint64_t>(file.position + delivered));
-    put32(at + 10, static_cast<std::uint32_t>(wanted - delivered));
-    putPolicy(at + 14, policy);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 17, "request")) return sent;
-    auto* bytes = static_cast<unsigned char*>(destination);
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT: {
-                if (exchange.payload() < 12) return ERR_FMSCP_BAD_ARG;
-                const auto offset = static_cast<std::int64_t>(get64(exchange.reply() + AT_PAYLOAD));
-                const std::int64_t expectedOffset = file.position + delivered;
-                if (offset != expectedOffset) {
-                    fccTrace("MESSAGE ERROR: Invalid offset %" PRId64 ", expected %" PRId64 "\n",
-                             offset, expectedOffset);
-                    return exchange.outOfStep(ERR_FMSCP_SEQUENCE);
-                }
-                const std::uint32_t length = get32(exchange.reply() + AT_PAYLOAD + 8);
-                const std::size_t carried = exchange.payload() - 12;
-                if (length != carried) {
-                    fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
-                             static_cast<long>(length), static_cast<long>(carried));
-                    return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
-                }
-                // More than was asked for has no place in the caller's
-                // buffer.
-                if (length > static_cast<std::uint32_t>(wanted - delivered)) {
-                    fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
-                             static_cast<long>(length), static_cast<long>(wanted - delivered));
-                    return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
-                }
-                std::memcpy(bytes + delivered, exchange.reply() + AT_PAYLOAD + 12, length);
-                delivered += static_cast<int>(length);
-                if (delivered >= wanted) return delivered;
-                break;
-            }
-            case FCC_REPLY_END_OF_DATA: return delivered;
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
-        }
+    if (const int sent = sendRange(exchange, file, file.position + delivered,
+                                   static_cast<std::uint32_t>(wanted - delivered), policy)) {
+        return sent;
     }
+    auto* bytes = static_cast<unsigned char*>(destination);
+    const auto piece = [&]() -> std::optional<int> {
+        if (!exchange.holds(DataReply::DATA)) return ERR_FMSCP_BAD_ARG;
+        const auto offset = static_cast<std::int64_t>(get64(exchange.reply() + DataReply::OFFSET));
+        const std::int64_t expectedOffset = file.position + delivered;
+        if (offset != expectedOffset) {
+            fccTrace("MESSAGE ERROR: Invalid offset %" PRId64 ", expected %" PRId64 "\n", offset,
+                     expectedOffset);
+            return exchange.outOfStep(ERR_FMSCP_SEQUENCE);
+        }
+        const std::uint32_t length = get32(exchange.reply() + DataReply::LENGTH);
+        const std::size_t carried = AT_PAYLOAD + exchange.payload() - DataReply::DATA;
+        if (length != carried) {
+            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
+                     static_cast<long>(length), static_cast<long>(carried));
+            return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
+        }
+        // More than was asked for has no place in the caller's buffer.
+        if (length > static_cast<std::uint32_t>(wanted - delivered)) {
+            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
+                     static_cast<long>(length), static_cast<long>(wanted - delivered));
+            return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
+        }
+        std::memcpy(bytes + delivered, exchange.reply() + DataReply::DATA, length);
+        delivered += static_cast<int>(length);
+        if (delivered >= wanted) return delivered;
+        return std::nullopt;
+    };
+    return receiveReplies(exchange, piece, nullptr, [&] { return delivered; });
 }
 
 int FccFileExchange(FccServerFile& file, char** path, const char* policy,
@@ -603,14 +758,14 @@ int FccFileExchange(FccServerFile& file, char** path, const char* policy,
     if (const int opened = ensureOpen(file)) return opened;
     Exchange exchange(FMS_GET_FILE_MSG, Checks::SequenceFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(2 + POLICY_SIZE);
-    put16(exchange.request() + AT_PAYLOAD, file.serverHandle);
-    putPolicy(exchange.request() + AT_PAYLOAD + 2, policy);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 2 + POLICY_SIZE, "request")) {
+    exchange.header(payloadUpTo(FileRequest::END));
+    put16(exchange.request() + FileRequest::HANDLE, file.serverHandle);
+    putPolicy(exchange.request() + FileRequest::POLICY, policy);
+    if (const int sent = exchange.send(exchange.request(), FileRequest::END, "request")) {
         return sent;
     }
-    return transfer(exchange, file, callback, callbackData, [&] {
-        const int copied = replyString(
+    return transferResult(exchange, file, callback, callbackData, [&] {
+        const int copied = copyReplyString(
             exchange, "MESSAGE ERROR: Invalid filename length %d (FMS_GET_FILE_MSG)\n", path);
         if (copied == 0 && path) localSeparators(*path);
         return copied;
@@ -626,22 +781,20 @@ int FccLocationExchange(FccServerFile& file, const char* policy, FccProgressCall
         if (target.back() != '/' && target.back() != '\\') target += '/';
     }
     target += fileName;
-    const std::size_t length = 2 + POLICY_SIZE + target.size() + 1;
+    const std::size_t end = FileRequest::TARGET + target.size() + 1;
     // A target that does not fit the request is refused before anything is
     // sent.
-    if (AT_PAYLOAD + length > FCC_REQUEST_BUFFER_SIZE) return ERR_FMSCP_BAD_ARG;
+    if (end > FCC_REQUEST_BUFFER_SIZE) return ERR_FMSCP_BAD_ARG;
     if (const int opened = ensureOpen(file)) return opened;
     Exchange exchange(FMS_GET_LOCATION_MSG, Checks::SequenceFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(static_cast<std::uint32_t>(length));
-    unsigned char* at = exchange.request() + AT_PAYLOAD;
-    put16(at, file.serverHandle);
-    putPolicy(at + 2, policy);
-    std::memcpy(at + 2 + POLICY_SIZE, target.c_str(), target.size() + 1);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + length, "request")) {
-        return sent;
-    }
-    return transfer(exchange, file, callback, callbackData, [] { return 0; });
+    exchange.header(payloadUpTo(end));
+    unsigned char* request = exchange.request();
+    put16(request + FileRequest::HANDLE, file.serverHandle);
+    putPolicy(request + FileRequest::POLICY, policy);
+    std::memcpy(request + FileRequest::TARGET, target.c_str(), target.size() + 1);
+    if (const int sent = exchange.send(request, end, "request")) return sent;
+    return transferResult(exchange, file, callback, callbackData, [] { return 0; });
 }
 
 int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCallback callback,
@@ -649,9 +802,9 @@ int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCal
     if (!localPath) return ERR_FMSCP_BAD_ARG;
     Exchange exchange(FMS_UPLOAD_MSG, Checks::SequenceFirst);
     if (const int sent = sendCounted(exchange, file, localPath, "filepath")) return sent;
-    return transfer(exchange, file, callback, callbackData, [&] {
-        return replyString(exchange, "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n",
-                           volumeId);
+    return transferResult(exchange, file, callback, callbackData, [&] {
+        return copyReplyString(
+            exchange, "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n", volumeId);
     });
 }
 
@@ -667,13 +820,10 @@ int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t o
     if (const int opened = ensureOpen(file)) return opened;
     Exchange exchange(FMS_READ_AHEAD_MSG, Checks::SequenceFirst);
     if (const int begun = exchange.begin()) return begun;
-    exchange.header(17);
-    unsigned char* at = exchange.request() + AT_PAYLOAD;
-    put16(at, file.serverHandle);
-    put64(at + 2, static_cast<std::uint64_t>(offset));
-    put32(at + 10, static_cast<std::uint32_t>(count));
-    putPolicy(at + 14, policy);
-    if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD + 17, "request")) return sent;
+    if (const int sent =
+            sendRange(exchange, file, offset, static_cast<std::uint32_t>(count), policy)) {
+        return sent;
+    }
     return plainResult(exchange);
 }
 
@@ -716,30 +866,24 @@ int FccLocalizeExchange(const char* text, char** translated) {
     if (const int sent = sendWithString(exchange, AT_PAYLOAD, *translated, length, "text")) {
         return sent;
     }
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT: {
-                const std::size_t size =
-                    exchange.payload() >= 2 ? get16(exchange.reply() + AT_PAYLOAD) : 0;
-                if (size < 1 || size > exchange.payload() - 2) {
-                    fccTrace("MESSAGE ERROR: Invalid string length %d (FMS_LOCALIZE_MSG)\n",
-                             static_cast<int>(size));
-                    return ERR_FMSCP_BAD_ARG;
-                }
-                auto* result = static_cast<char*>(std::malloc(size + 1));
-                if (!result) return ERR_FMSCP_OUT_OF_MEMORY;
-                std::memcpy(result, exchange.reply() + AT_PAYLOAD + 2, size);
-                result[size] = '\0';
-                std::free(*translated);
-                *translated = result;
-                fccTrace("LOCALIZED RESPONSE: %s\n", result);
-                return 0;
-            }
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
+    return receiveReplies(exchange, [&]() -> std::optional<int> {
+        const char* reply = nullptr;
+        std::size_t size = 0;
+        if (const int read = replyString(
+                exchange, "MESSAGE ERROR: Invalid string length %d (FMS_LOCALIZE_MSG)\n", &reply,
+                &size)) {
+            return read;
         }
-    }
+        // The thread's error texts live on the standard heap.
+        auto* result = static_cast<char*>(std::malloc(size + 1));
+        if (!result) return ERR_FMSCP_OUT_OF_MEMORY;
+        std::memcpy(result, reply, size);
+        result[size] = '\0';
+        std::free(*translated);
+        *translated = result;
+        fccTrace("LOCALIZED RESPONSE: %s\n", result);
+        return 0;
+    });
 }
 
 int FccCacheInfoExchange(FccCacheInfo& info) {
@@ -747,38 +891,39 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
     if (const int begun = exchange.begin()) return begun;
     exchange.header(0);
     if (const int sent = exchange.send(exchange.request(), AT_PAYLOAD, "request")) return sent;
-    for (;;) {
-        if (const int received = exchange.receive()) return received;
-        switch (exchange.replyType()) {
-            case FCC_REPLY_RESULT: break;
-            case FCC_REPLY_ERROR: return exchange.errorReply();
-            default: return exchange.unexpected();
-        }
-        const unsigned char* at = exchange.reply() + AT_PAYLOAD;
-        const std::size_t strings = exchange.payload() >= 24 ? exchange.payload() - 24 : 0;
-        if (exchange.payload() < 24) return ERR_FMSCP_BAD_ARG;
+    return receiveReplies(exchange, [&]() -> std::optional<int> {
+        if (!exchange.holds(CacheInfoReply::STRINGS)) return ERR_FMSCP_BAD_ARG;
+        const unsigned char* reply = exchange.reply();
+        const std::size_t strings = AT_PAYLOAD + exchange.payload() - CacheInfoReply::STRINGS;
         const auto value = [&](std::size_t offset) {
-            return static_cast<std::int32_t>(get32(at + offset));
+            return static_cast<std::int32_t>(get32(reply + offset));
         };
-        const std::int32_t filePages = value(0), segments = value(4), hashPages = value(8),
-                           mbExtents = value(12), extents = value(16);
-        const int folderLength = get16(at + 20), nameLength = get16(at + 22);
+        const std::int32_t filePages = value(CacheInfoReply::FILE_PAGES);
+        const std::int32_t segments = value(CacheInfoReply::SEGMENTS);
+        const std::int32_t hashPages = value(CacheInfoReply::HASH_BLOCK_PAGES);
+        const std::int32_t mbExtents = value(CacheInfoReply::MB_EXTENTS);
+        const std::int32_t extents = value(CacheInfoReply::EXTENTS);
+        const int folderLength = get16(reply + CacheInfoReply::FOLDER_LENGTH);
+        const int nameLength = get16(reply + CacheInfoReply::NAME_LENGTH);
         struct Bound {
             bool ok;
             const char* format;
             int value;
         } bounds[] = {
-            {filePages >= 1, "MESSAGE ERROR: Invalid number of file pages %d (FMS_GET_CACHE_INIT_INFO)\n",
+            {filePages >= 1,
+             "MESSAGE ERROR: Invalid number of file pages %d (FMS_GET_CACHE_INIT_INFO)\n",
              filePages},
-            {segments >= 1, "MESSAGE ERROR: Invalid number of segments %d (FMS_GET_CACHE_INIT_INFO)\n",
+            {segments >= 1,
+             "MESSAGE ERROR: Invalid number of segments %d (FMS_GET_CACHE_INIT_INFO)\n",
              segments},
             {hashPages >= 1,
              "MESSAGE ERROR: Invalid number of hash block pages %d (FMS_GET_CACHE_INIT_INFO)\n",
              hashPages},
-            {mbExtents >= 0, "MESSAGE ERROR: Invalid number of MB extents %d (FMS_GET_CACHE_INIT_INFO)\n",
+            {mbExtents >= 0,
+             "MESSAGE ERROR: Invalid number of MB extents %d (FMS_GET_CACHE_INIT_INFO)\n",
              mbExtents},
-            {extents >= 0, "MESSAGE ERROR: Invalid number of extents %d (FMS_GET_CACHE_INIT_INFO)\n",
-             extents},
+            {extents >= 0,
+             "MESSAGE ERROR: Invalid number of extents %d (FMS_GET_CACHE_INIT_INFO)\n", extents},
             {folderLength >= 1 && static_cast<std::size_t>(folderLength) <= strings,
              "MESSAGE ERROR: Invalid cache directory name size %d (FMS_GET_CACHE_INIT_INFO)\n",
              folderLength},
@@ -791,7 +936,7 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
                 return ERR_FMSCP_BAD_ARG;
             }
         }
-        const char* text = reinterpret_cast<const char*>(at + 24);
+        const char* text = reinterpret_cast<const char*>(reply + CacheInfoReply::STRINGS);
         char* folder = fccCopyString(text, folderLength);
         char* mapName = fccCopyString(text + folderLength, nameLength);
         if (!folder || !mapName) {
@@ -811,7 +956,7 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
                  "%d MBExtents, %d Extents.\n",
                  mapName, folder, filePages, segments, hashPages, mbExtents, extents);
         return 0;
-    }
+    });
 }
 
 const char* FccGetLastErrorText() {
