@@ -30,6 +30,24 @@ void clearEntries(FmscFilePage& page) {
     page.numSegments = 0;
 }
 
+// A link of the date list as it lies in memory that another process may
+// write: -1 or a page.
+bool validLink(const FMSC_FILETOC_T* toc, std::int32_t link) {
+    return link == -1 || validPage(toc, link);
+}
+
+// Whether the list's ends and the page's own links may be followed; every
+// index is checked before anything is read or written through it.
+int checkDateLinks(FMSC_FILETOC_T* toc, std::int32_t page) {
+    const FMSC_FILESHARED_T* s = toc->shared;
+    for (std::int32_t link : {s->dateHead, s->dateTail, toc->dateNext[page], toc->datePrev[page]}) {
+        if (!validLink(toc, link))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, link);
+    }
+    return 0;
+}
+
+// Both take a page whose links checkDateLinks passed.
 void appendToDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
     FMSC_FILESHARED_T* s = toc->shared;
     toc->datePrev[page] = s->dateTail;
@@ -169,28 +187,34 @@ int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int3
     FMSC_CHECK_PAGE(toc, page);
     FMSC_FILESHARED_T* s = toc->shared;
     if (onDateList(toc, page)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST, page);
-    toc->lastFileAccess[page] = date;
-    if (s->dateHead == -1) {
-        if (s->dateCount != 0) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
-        s->dateHead = s->dateTail = page;
-    } else if (date >= toc->lastFileAccess[s->dateTail]) {
-        appendToDateList(toc, page);
-    } else {
-        std::int32_t later = s->dateHead;
+    FMSC_TRY(checkDateLinks(toc, page));
+    // The place is found before anything is written.
+    std::int32_t later = -1;
+    if (s->dateHead != -1 && date < toc->lastFileAccess[s->dateTail]) {
+        later = s->dateHead;
         std::int32_t steps = 0;
         while (later >= 0 && toc->lastFileAccess[later] <= date) {
             later = toc->dateNext[later];
-            if (++steps > s->maxFilePages) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
+            if (!validLink(toc, later) || ++steps > toc->header->maxFilePages)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, later);
         }
-        if (later < 0) {
-            appendToDateList(toc, page);
-        } else {
-            std::int32_t prev = toc->datePrev[later];
-            toc->dateNext[page] = later;
-            toc->datePrev[page] = prev;
-            toc->datePrev[later] = page;
-            if (prev >= 0) toc->dateNext[prev] = page; else s->dateHead = page;
-        }
+        if (later >= 0 && !validLink(toc, toc->datePrev[later]))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, later);
+    }
+    if (s->dateHead == -1 && s->dateCount != 0)
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
+    toc->lastFileAccess[page] = date;
+    if (later < 0) {
+        appendToDateList(toc, page);
+    } else {
+        std::int32_t prev = toc->datePrev[later];
+        toc->dateNext[page] = later;
+        toc->datePrev[page] = prev;
+        toc->datePrev[later] = page;
+        if (prev >= 0)
+            toc->dateNext[prev] = page;
+        else
+            s->dateHead = page;
     }
     ++s->dateCount;
     return 0;
@@ -202,6 +226,7 @@ int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
     FMSC_FILESHARED_T* s = toc->shared;
     bool absent = s->dateHead == -1 || (s->dateHead == s->dateTail && s->dateHead != page) || !onDateList(toc, page);
     if (absent) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST, page);
+    FMSC_TRY(checkDateLinks(toc, page));
     unlinkFromDateList(toc, page);
     --s->dateCount;
     return 0;
@@ -210,9 +235,11 @@ int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
 int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page) {
     FMSC_CHECK_TOC(toc);
     FMSC_CHECK_PAGE(toc, page);
+    bool moves = onDateList(toc, page) && toc->shared->dateTail != page;
+    if (moves) FMSC_TRY(checkDateLinks(toc, page));
     FMSCX_RecordPageDate(toc, page);
     // A locked page stays off the list: only its date changes.
-    if (!onDateList(toc, page) || toc->shared->dateTail == page) return 0;
+    if (!moves) return 0;
     unlinkFromDateList(toc, page);
     appendToDateList(toc, page);
     return 0;
@@ -606,16 +633,41 @@ int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int ex
     return 0;
 }
 
+int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc) {
+    FMSC_CHECK_TOC(toc);
+    const FmscFileHeader* h = toc->header;
+    if (h->maxFilePages < 1 || h->maxFilePages > FMSC_MAX_FILE_PAGES)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
+    if (h->segmentFileSegments < 1 || h->segmentFileSegments > FMSC_MAX_SEGMENTS)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, h->segmentFileSegments);
+    if (h->hashBlockPages < 1 || h->hashBlockPages > FMSC_MAX_FILE_PAGES)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY,
+                               h->hashBlockPages);
+    constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
+    if (h->maxExtentFiles < 0 || h->maxExtentFiles > FMSC_MAX_EXTENT_FILES)
+        return FMSC_FAIL_VALUE(toc, beyond, h->maxExtentFiles);
+    if (h->segmentsPerExtentFile < 0 || h->segmentsPerExtentFile > FMSC_MAX_SEGMENTS_PER_EXTENT)
+        return FMSC_FAIL_VALUE(toc, beyond, h->segmentsPerExtentFile);
+    // Exactly: the free-segment list is sized from the megabytes, the
+    // extent files grow by the segments.
+    std::int64_t extentSegments = std::int64_t(h->segmentsPerExtentFile) * h->maxExtentFiles;
+    if (h->totalExtentMegabytes < 0 || extentSegments != std::int64_t(h->totalExtentMegabytes) * 64)
+        return FMSC_FAIL_VALUE(toc, beyond, h->totalExtentMegabytes);
+    if (h->extentFilesInUse < 0 || h->extentFilesInUse > h->maxExtentFiles)
+        return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
+    std::int64_t grown = std::int64_t(h->segmentsPerExtentFile) * h->extentFilesInUse;
+    if (h->extentSegmentsInUse < 0 || h->extentSegmentsInUse > grown)
+        return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
+    return 0;
+}
+
 namespace {
 
 int FMSCX_CheckHeaderSizing(FMSC_FILETOC_T* toc) {
     const FmscFileHeader* h = toc->header;
     const FMSC_FILESHARED_T* s = toc->shared;
     constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
-    if (h->extentFilesInUse > h->maxExtentFiles) return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
-    if (std::int64_t(h->segmentsPerExtentFile) * h->maxExtentFiles / 64 != h->totalExtentMegabytes)
-        return FMSC_FAIL_VALUE(toc, beyond, h->totalExtentMegabytes);
-    if (h->extentSegmentsInUse / 64 > h->totalExtentMegabytes) return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
+    FMSC_TRY(FMSCX_CheckHeaderCounts(toc));
     if (h->maxFilePages != s->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
     if (h->segmentFileSegments != s->segmentFileSegments)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, h->segmentFileSegments);

@@ -137,17 +137,13 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
     return 0;
 }
 
-int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
-                  std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent, bool create,
-                  bool deleteFiles, bool client, bool trace, std::int32_t mode, FMSC_FILETOC_T** result,
-                  bool* pbNewCache) {
-    if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
-    *result = nullptr;
-    if (pbNewCache) *pbNewCache = false;
-    FMSC_FILETOC_T* toc = nullptr;
-    FMSC_TRY(FMSCTOC_Open(&toc));
-    auto fail = [&toc](int error) {
-        FMSCFile_Close(toc);
+namespace {
+
+int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
+                 std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
+                 std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
+                 bool trace, bool* pbNewCache) {
+    auto fail = [](int error) {
         FMSCX_Traceback("FMSCFile_Open");
         return error;
     };
@@ -167,7 +163,6 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
     toc->logPath = FMSCX_getFilePath(toc->folder, nullptr, "FMSC_DEFAULT_LOGFILE", "fms.log");
     toc->wellKnownName = name && *name ? name : "fms";
     toc->mapName = toc->wellKnownName + "_MF";
-    (void)mode;
 
     if (!client) {
         int rc = FMSCX_PrepareFile(toc, toc->metaFilePath, create, deleteFiles,
@@ -194,6 +189,9 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
         FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
         return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
     }
+    // Nothing is sized or divided by a count of the header before it passed.
+    rc = FMSCX_CheckHeaderCounts(toc);
+    if (rc) return fail(rc);
     s->maxFilePages = h->maxFilePages;
     s->segmentFileSegments = h->segmentFileSegments;
     s->hashBlockPages = h->hashBlockPages;
@@ -219,6 +217,33 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
         }
     }
     toc->checkEveryCall = Os::environmentValue("FMSC_CHECK_EVERY_CALL") == "1" || Os::environmentValue("FMSC_DEBUG") == "1";
+    return 0;
+}
+
+}  // namespace
+
+int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
+                  std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent,
+                  bool create, bool deleteFiles, bool client, bool trace, std::int32_t mode,
+                  FMSC_FILETOC_T** result, bool* pbNewCache) {
+    if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
+    *result = nullptr;
+    if (pbNewCache) *pbNewCache = false;
+    (void)mode;
+    FMSC_FILETOC_T* toc = nullptr;
+    FMSC_TRY(FMSCTOC_Open(&toc));
+    // A failed open, whatever failed, leaves nothing mapped or registered.
+    int rc = 0;
+    try {
+        rc = openMetaFile(toc, folder, name, pages, segments, hashPages, extentFiles,
+                          megabytesPerExtent, create, deleteFiles, client, trace, pbNewCache);
+    } catch (const std::exception&) {
+        rc = FMSCX_ReportOutOfMemory("pToc", FMSC_UNIT, __func__, __LINE__);
+    }
+    if (rc) {
+        FMSCFile_Close(toc);
+        return rc;
+    }
     *result = toc;
     return 0;
 }
@@ -295,9 +320,11 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     auto* shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
     std::int32_t pages = toc->header->maxFilePages;
     // The block must be the server's and fit in the segments it claims.
-    bool valid = shared->signature == FMSC_FILESHARED_T_SIG && shared->maxFilePages == pages &&
-                 std::int64_t(fmscSharedSize(pages)) <= std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
-    if (!valid) return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
+    bool fits = std::int64_t(fmscSharedSize(pages)) <=
+                std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
+    if (shared->signature != FMSC_FILESHARED_T_SIG || !fits)
+        return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
+    FMSC_TRY(FMSCX_CheckSharedSizing(toc, shared));
     toc->shared = shared;
     pointDatesAt(toc, reinterpret_cast<std::int32_t*>(block + fmscSharedArraysOffset), pages);
     toc->privateDates = std::vector<std::int32_t>();
@@ -309,11 +336,48 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     return 0;
 }
 
+int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared) {
+    FMSC_CHECK_TOC(toc);
+    // The sizes the client opened its files with, taken from the header and
+    // checked against the files then.
+    const FMSC_FILESHARED_T* own = toc->privateShared.get();
+    const FmscFileHeader* h = toc->header;
+    std::int32_t pages = own->maxFilePages;
+    std::int64_t grown = std::int64_t(shared->segmentsPerExtentFile) * shared->extentFilesInUse;
+    bool sized = shared->maxFilePages == pages &&
+                 shared->segmentFileSegments == own->segmentFileSegments &&
+                 shared->hashBlockPages == own->hashBlockPages &&
+                 shared->totalExtentMegabytes == own->totalExtentMegabytes &&
+                 shared->maxExtentFiles == own->maxExtentFiles &&
+                 shared->segmentsPerExtentFile == own->segmentsPerExtentFile &&
+                 shared->sharedSegments == fmscSharedSegments(pages) &&
+                 shared->sharedSegments <= own->segmentFileSegments;
+    bool header = h->maxFilePages == pages && h->segmentFileSegments == own->segmentFileSegments &&
+                  h->hashBlockPages == own->hashBlockPages &&
+                  h->maxExtentFiles == own->maxExtentFiles &&
+                  h->segmentsPerExtentFile == own->segmentsPerExtentFile;
+    bool inUse = shared->extentFilesInUse >= 0 &&
+                 shared->extentFilesInUse <= shared->maxExtentFiles &&
+                 shared->extentSegmentsInUse >= 0 && shared->extentSegmentsInUse <= grown;
+    bool dates = shared->dateHead >= -1 && shared->dateHead < pages && shared->dateTail >= -1 &&
+                 shared->dateTail < pages && shared->dateCount >= 0 && shared->dateCount <= pages;
+    if (!sized || !header || !inUse || !dates) return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
+    return 0;
+}
+
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
     FMSC_CHECK_TOC(toc);
     if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
     switch (toc->mutex.lock(FMSC_MUTEX_WAIT_MS)) {
     case Os::NamedMutex::Result::Ok:
+        // A client finds the server's block as it was when it attached, or
+        // lets the lock go at once.
+        if (toc->client && toc->shared != toc->privateShared.get()) {
+            if (int rc = FMSCX_CheckSharedSizing(toc, toc->shared)) {
+                toc->mutex.unlock();
+                return rc;
+            }
+        }
         toc->mutexHeld = true;
         return 0;
     case Os::NamedMutex::Result::TimedOut:

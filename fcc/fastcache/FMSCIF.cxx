@@ -82,10 +82,9 @@ int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
     return FMSCIF_OpenS(&params, handle);
 }
 
-int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
-    if (!params) return FMSCX_ReportNullParameter("pParams", FMSC_UNIT, __func__, __LINE__);
-    if (!handle) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
-    *handle = nullptr;
+namespace {
+
+int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILETOC_T*& toc) {
     FMSC_OPEN_PARAMS p = *params;
     if (p.maxFilePages > FMSC_MAX_FILE_PAGES) p.maxFilePages = FMSC_MAX_FILE_PAGES;
     if (p.maxFilePages < 2) p.maxFilePages = 1024;
@@ -111,7 +110,6 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
     std::replace(folder.begin(), folder.end(), '\\', '/');
     bool client = p.mode == FMSC_MODE_CLIENT;
 
-    FMSC_FILETOC_T* toc = nullptr;
     bool newCache = false;
     FMSC_TRY(FMSCFile_Open(p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments, p.hashBlockPages,
                            p.extentFiles, p.megabytesPerExtentFile, p.create != 0, p.deleteFiles != 0, client, trace,
@@ -119,6 +117,7 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
     toc->allocationGranularity = Os::allocationGranularity();
     auto fail = [&toc](int rc) {
         if (toc && toc->signature == FMSC_FILETOC_T_SIG) FMSCFile_Close(toc);
+        toc = nullptr;
         FMSCX_Traceback("FMSCIF_OpenS");
         return rc;
     };
@@ -136,6 +135,9 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
     if (!rc) rc = FMSCFile_LockCache(toc);
     if (rc) return fail(rc);
+    // The client's check of the date list, on the list it uses from now on.
+    if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
+    if (rc) return fail(rc);
     if (client) {
         ++toc->shared->clients;
     } else {
@@ -151,6 +153,23 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
     if (!client) toc->header->state = FMSC_STATE_OPEN;
     if (toc->checkEveryCall) FMSC_TRY(FMSCFile_CheckMetaFile(toc, 15));
     return 0;
+}
+
+}  // namespace
+
+int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
+    if (!params) return FMSCX_ReportNullParameter("pParams", FMSC_UNIT, __func__, __LINE__);
+    if (!handle) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
+    *handle = nullptr;
+    FMSC_FILETOC_T* toc = nullptr;
+    // A failed open, whatever failed, leaves nothing mapped or registered.
+    try {
+        return openCache(params, handle, toc);
+    } catch (const std::exception&) {
+        if (toc) FMSCFile_Close(toc);
+        *handle = nullptr;
+        return FMSCX_ReportOutOfMemory("pToc", FMSC_UNIT, __func__, __LINE__);
+    }
 }
 
 int FMSCIF_Close(FMSC_FILETOC_T** handle) {
@@ -365,9 +384,13 @@ int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
     logLine(toc, "LockCache");
     toc->interfaceLock = true;
     int rc = FMSCFile_LockCache(toc);
-    // A lock not taken leaves no interface lock behind to be undone.
-    if (rc) toc->interfaceLock = false;
-    return finish(toc, __func__, rc);
+    // A lock not taken leaves no interface lock behind to be undone. No
+    // check here: one that failed would return holding the lock.
+    if (rc) {
+        toc->interfaceLock = false;
+        FMSCX_Traceback(__func__);
+    }
+    return rc;
 }
 
 int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
@@ -375,7 +398,10 @@ int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
     FMSC_CHECK_SIZING(toc);
     logLine(toc, "UnLockCache");
     toc->interfaceLock = false;
-    return finish(toc, __func__, FMSCFile_UnLockCache(toc));
+    // No check either: the mutex is let go, the shared files are not ours.
+    int rc = FMSCFile_UnLockCache(toc);
+    if (rc) FMSCX_Traceback(__func__);
+    return rc;
 }
 
 int FMSCIF_NumClients(FMSC_FILETOC_T* toc, std::int32_t* count) {

@@ -164,13 +164,19 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     auto record = std::make_unique<FmscExtentRecord>();
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
-    std::FILE* file = std::fopen(record->path.c_str(), "wb");
+    // An old file of that name may be mapped by a client: cut in place, it
+    // would take the bytes from under the client's view. The empty file is
+    // made under another name and takes the name over; the client's view
+    // keeps the old file, which its next read finds unlinked.
+    std::string fresh = record->path + ".new";
+    std::FILE* file = std::fopen(fresh.c_str(), "wb");
     if (!file) {
         Os::setLastOsError(errno);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     }
-    if (std::fclose(file) != 0) {
+    if (std::fclose(file) != 0 || std::rename(fresh.c_str(), record->path.c_str()) != 0) {
         Os::setLastOsError(errno);
+        std::remove(fresh.c_str());
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     }
     slot = std::move(record);
@@ -200,9 +206,14 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t room = std::int32_t(std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile - s->extentSegmentsInUse);
     std::int32_t count = toc->sharingServer ? s->segmentsPerExtentFile : FMSC_GROWTH_SEGMENTS;
-    // The extent file never grows beyond its size.
-    count = std::min(count, room);
-    if (count <= 0) return 0;
+    std::int32_t first = s->segmentFileSegments + s->extentSegmentsInUse;
+    FmscFreeSegments& f = toc->freeSegments;
+    // The extent file never grows beyond its size, nor the cache beyond the
+    // segments its free-segment list can hold.
+    std::int64_t listRoom = std::int64_t(f.next.size()) - first;
+    count =
+        std::int32_t(std::max<std::int64_t>(0, std::min<std::int64_t>({count, room, listRoom})));
+    if (count == 0) return 0;
     int openFailed = 0;
     if (!appendZeroSegments(FMSCX_ExtentPath(toc, extent), "a+b", count, &openFailed))
         return FMSC_FAIL_VALUE(toc, openFailed ? FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE
@@ -212,8 +223,6 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
         record->map.fd = Os::openFileForMapping(record->path);
         if (record->map.fd < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     }
-    std::int32_t first = s->segmentFileSegments + s->extentSegmentsInUse;
-    FmscFreeSegments& f = toc->freeSegments;
     for (std::int32_t i = 0; i < count; ++i) f.next[std::size_t(first + i)] = i + 1 < count ? first + i + 1 : -1;
     f.first = first;
     f.last = first + count - 1;
@@ -349,13 +358,17 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
     for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         FMSC_TRY(FMSCFile_CheckPageConsistency(toc, i, p.type));
-        if (p.type != FMSC_PAGE_ALLOCATED) continue;
+        // Every page's entries count, not only those of allocated pages: a
+        // page left floating by a delete cut short still holds its segments.
+        if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, i);
         for (std::int32_t e = 0; e < p.numSegments; ++e) {
             std::int32_t segment = p.segments[e].segmentOffset;
-            if (segment >= existing) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
+            if (segment < 0 || segment >= existing)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
             if (used[std::size_t(segment)]++) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET, segment);
         }
-        toc->lastFileAccess[i] = p.lastAccessTime;
+        if (p.type == FMSC_PAGE_ALLOCATED) toc->lastFileAccess[i] = p.lastAccessTime;
     }
     f.first = f.last = -1;
     f.count = 0;

@@ -35,8 +35,12 @@ public:
 };
 
 inline std::vector<std::uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::vector<std::uint8_t> bytes(std::size_t(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+    return bytes;
 }
 
 // A little-endian 32-bit word of a byte image.

@@ -86,6 +86,8 @@ int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage);
 int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int expectedType);
 int FMSCFile_CheckMetaFile(FMSC_FILETOC_T* toc, int checks);
+// The header's counts: each within its bounds, the extent counts agreeing.
+int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc);
 int FMSCFile_PrintPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_PrintMetaFile(FMSC_FILETOC_T* toc);
 
@@ -155,6 +157,9 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
 int FMSCFile_Close(FMSC_FILETOC_T* toc);
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate);
 int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc);
+// Whether a server's shared block agrees with the files the client opened:
+// 0, else 61.
+int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared);
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc);
 int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc);
 
