@@ -14,15 +14,17 @@ namespace Quillomark::Fcc {
 namespace {
 
 // Seconds since 1970, the low 32 bits as the pages keep them.
-std::int32_t now() { return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr))); }
+std::int32_t now() {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
+}
 
 bool validPage(const FMSC_FILETOC_T* toc, std::int32_t page) {
     return page >= 0 && page < toc->header->maxFilePages;
 }
 
 bool onDateList(const FMSC_FILETOC_T* toc, std::int32_t page) {
-    return toc->shared->dateHead == page || toc->shared->dateTail == page || toc->dateNext[page] != -1 ||
-           toc->datePrev[page] != -1;
+    return toc->shared->dateHead == page || toc->shared->dateTail == page ||
+           toc->dateNext[page] != -1 || toc->datePrev[page] != -1;
 }
 
 void clearEntries(FmscFilePage& page) {
@@ -61,8 +63,14 @@ void unlinkFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t prev = toc->datePrev[page];
     std::int32_t next = toc->dateNext[page];
-    if (prev >= 0) toc->dateNext[prev] = next; else s->dateHead = next;
-    if (next >= 0) toc->datePrev[next] = prev; else s->dateTail = prev;
+    if (prev >= 0)
+        toc->dateNext[prev] = next;
+    else
+        s->dateHead = next;
+    if (next >= 0)
+        toc->datePrev[next] = prev;
+    else
+        s->dateTail = prev;
     toc->dateNext[page] = -1;
     toc->datePrev[page] = -1;
 }
@@ -72,24 +80,32 @@ std::string guidOf(const FmscFilePage& page) {
     return std::string(page.guid, strnlen(page.guid, FMSC_GUID_SIZE));
 }
 
-#define FMSC_CHECK_PAGE(toc, page)                                                                 \
-    do {                                                                                           \
-        if ((page) < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, (page)); \
-        if ((page) >= (toc)->header->maxFilePages)                                                 \
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, (page)); \
-    } while (0)
+// A page index: 0 or the error recorded for the caller's place.
+int checkPage(FMSC_FILETOC_T* toc, std::int32_t page, FmscWhere where) {
+    if (page < 0) {
+        return FmscErrorSetValue(toc->error, where.unit, where.function, where.line,
+                                 FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
+    }
+    if (page >= toc->header->maxFilePages) {
+        return FmscErrorSetValue(
+            toc->error, where.unit, where.function, where.line,
+            FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
+            page);
+    }
+    return 0;
+}
 
-#define FMSC_CHECK_TYPE(toc, page, wanted)                                                         \
-    do {                                                                                           \
-        if ((toc)->pages[page].type != (wanted))                                                   \
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE, (page)); \
-    } while (0)
+int checkType(FMSC_FILETOC_T* toc, std::int32_t page, int wanted, FmscWhere where) {
+    if (toc->pages[page].type == wanted) return 0;
+    return FmscErrorSetValue(toc->error, where.unit, where.function, where.line,
+                             FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE, page);
+}
 
-#define FMSC_CHECK_FIRST(toc, page)                                                                \
-    do {                                                                                           \
-        if ((toc)->pages[page].firstPage != 1)                                                     \
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, (page)); \
-    } while (0)
+int checkFirst(FMSC_FILETOC_T* toc, std::int32_t page, FmscWhere where) {
+    if (toc->pages[page].firstPage == 1) return 0;
+    return FmscErrorSetValue(toc->error, where.unit, where.function, where.line,
+                             FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, page);
+}
 
 // What a visit of a chain page returns to end the walk early.
 constexpr int endOfWalk = -1;
@@ -102,8 +118,8 @@ template <class Visit>
 int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
     std::int32_t steps = 0;
     for (std::int32_t i = firstPage; i != -1;) {
-        FMSC_CHECK_PAGE(toc, i);
-        FMSC_CHECK_TYPE(toc, i, FMSC_PAGE_ALLOCATED);
+        if (const int error = checkPage(toc, i, FMSC_HERE)) return error;
+        if (const int error = checkType(toc, i, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
         if (++steps > toc->header->maxFilePages)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
         std::int32_t next = toc->pages[i].nextOffset;
@@ -118,7 +134,7 @@ int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
 }  // namespace
 
 int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     const FMSC_FILESHARED_T* s = toc->shared;
     std::FILE* file = std::fopen(toc->metaFilePath.c_str(), "wb+");
     if (!file) {
@@ -183,11 +199,12 @@ void FMSCX_RecordPageDate(FMSC_FILETOC_T* toc, std::int32_t page) {
 }
 
 int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t date) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
-    if (onDateList(toc, page)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST, page);
-    FMSC_TRY(checkDateLinks(toc, page));
+    if (onDateList(toc, page))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST, page);
+    if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
     // The place is found before anything is written.
     std::int32_t later = -1;
     if (s->dateHead != -1 && date < toc->lastFileAccess[s->dateTail]) {
@@ -221,22 +238,25 @@ int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int3
 }
 
 int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
-    bool absent = s->dateHead == -1 || (s->dateHead == s->dateTail && s->dateHead != page) || !onDateList(toc, page);
+    bool absent = s->dateHead == -1 || (s->dateHead == s->dateTail && s->dateHead != page) ||
+                  !onDateList(toc, page);
     if (absent) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST, page);
-    FMSC_TRY(checkDateLinks(toc, page));
+    if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
     unlinkFromDateList(toc, page);
     --s->dateCount;
     return 0;
 }
 
 int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     bool moves = onDateList(toc, page) && toc->shared->dateTail != page;
-    if (moves) FMSC_TRY(checkDateLinks(toc, page));
+    if (moves) {
+        if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
+    }
     FMSCX_RecordPageDate(toc, page);
     // A locked page stays off the list: only its date changes.
     if (!moves) return 0;
@@ -246,7 +266,7 @@ int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page) {
 }
 
 int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t pages = toc->shared->maxFilePages;
     std::vector<std::int32_t> order;
     for (std::int32_t i = 0; i < pages; ++i)
@@ -267,24 +287,32 @@ int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
 // ---- Pages -------------------------------------------------------------------
 
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     FmscFileHeader* h = toc->header;
     if (h->freePageListFirst == -1) {
-        FMSC_TRY(FSMCFile_DeleteOldest(toc));
-        if (h->freePageListFirst == -1) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
+        if (const int error = FSMCFile_DeleteOldest(toc)) return FMSCX_PassOn(__func__, error);
+        if (h->freePageListFirst == -1)
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
     }
     std::int32_t first = h->freePageListFirst;
-    if (first < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, first);
+    if (first < -1)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, first);
     if (first >= h->maxFilePages)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, first);
-    FMSC_TRY(FMSCFile_CheckPageConsistency(toc, first, FMSC_PAGE_FREE));
+        return FMSC_FAIL_VALUE(
+            toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
+            first);
+    if (const int error = FMSCFile_CheckPageConsistency(toc, first, FMSC_PAGE_FREE))
+        return FMSCX_PassOn(__func__, error);
     FmscFilePage& p = toc->pages[first];
     std::int32_t next = p.nextOffset;
     if (next != -1 && !validPage(toc, next))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, next);
     h->freePageListFirst = next;
-    if (next == -1) h->freePageListLast = -1; else toc->pages[next].prevOffset = -1;
+    if (next == -1)
+        h->freePageListLast = -1;
+    else
+        toc->pages[next].prevOffset = -1;
     --h->freePageListSize;
     p.type = FMSC_PAGE_FLOATING;
     p.firstPage = 0;
@@ -295,11 +323,13 @@ int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
 }
 
 int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
-    if (p.type == FMSC_PAGE_FREE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE, page);
-    if (p.type != FMSC_PAGE_FLOATING) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING, page);
+    if (p.type == FMSC_PAGE_FREE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE, page);
+    if (p.type != FMSC_PAGE_FLOATING)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING, page);
     FmscFileHeader* h = toc->header;
     std::int32_t oldFirst = h->freePageListFirst;
     p.type = FMSC_PAGE_FREE;
@@ -312,20 +342,25 @@ int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     h->freePageListFirst = page;
     ++h->freePageListSize;
     std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
-    for (std::int32_t i = 0; i < used; ++i) FMSC_TRY(FMSCSegment_FreeThisSegment(toc, page, p.segments[i].segmentOffset));
+    for (std::int32_t i = 0; i < used; ++i) {
+        if (const int error = FMSCSegment_FreeThisSegment(toc, page, p.segments[i].segmentOffset))
+            return FMSCX_PassOn(__func__, error);
+    }
     clearEntries(p);
     return 0;
 }
 
 int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
-    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_FLOATING);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, page, FMSC_PAGE_FLOATING, FMSC_HERE)) return error;
     std::int32_t last = -1;
     if (firstPage != -1) {
-        FMSC_CHECK_PAGE(toc, firstPage);
-        FMSC_CHECK_FIRST(toc, firstPage);
-        FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&last](std::int32_t i) { return last = i, 0; }));
+        if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
+        if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
+        auto noteLast = [&last](std::int32_t i) { return last = i, 0; };
+        if (const int error = FMSCX_WalkChain(toc, firstPage, noteLast))
+            return FMSCX_PassOn(__func__, error);
     }
     FmscFilePage& p = toc->pages[page];
     p.type = FMSC_PAGE_ALLOCATED;
@@ -339,15 +374,16 @@ int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int3
         p.prevOffset = last;
     }
     FMSCX_RecordPageDate(toc, page);
-    FMSC_TRY(FSMCX_InsertPageInDateList(toc, page, toc->lastFileAccess[page]));
+    if (const int error = FSMCX_InsertPageInDateList(toc, page, toc->lastFileAccess[page]))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
-int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid, std::uint32_t sizeLow,
-                         std::uint32_t sizeHigh) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_CHECK_PAGE(toc, page);
+int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
+                         std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     // strncpy semantics: NUL-padded, not terminated when the GUID fills all 36 bytes.
     std::size_t length = strnlen(guid, FMSC_GUID_SIZE);
@@ -360,51 +396,59 @@ int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* gui
 
 int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::uint32_t sizeLow,
                             std::uint32_t sizeHigh) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, firstPage);
-    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
-    FMSC_CHECK_FIRST(toc, firstPage);
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, sizeLow, sizeHigh](std::int32_t i) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
+    auto setSize = [toc, sizeLow, sizeHigh](std::int32_t i) {
         toc->pages[i].fileSizeLow = sizeLow;
         toc->pages[i].fileSizeHigh = sizeHigh;
         return 0;
-    }));
+    };
+    if (const int error = FMSCX_WalkChain(toc, firstPage, setSize))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, firstPage);
-    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
-    FMSC_CHECK_FIRST(toc, firstPage);
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc](std::int32_t i) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
+    auto release = [toc](std::int32_t i) {
         toc->pages[i].type = FMSC_PAGE_FLOATING;
         int rc = FSMCX_RemovePageFromDateList(toc, i);
         return rc ? rc : FMSCFile_FreeThisPage(toc, i);
-    }));
+    };
+    if (const int error = FMSCX_WalkChain(toc, firstPage, release))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     std::int32_t next = p.nextOffset;
     if (p.firstPage == 1) {
-        FMSC_TRY(FMSCHash_DeleteEntry(toc, page));
+        if (const int error = FMSCHash_DeleteEntry(toc, page)) return FMSCX_PassOn(__func__, error);
         if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = -1;
     } else {
         std::int32_t first = -1;
         std::string guid = guidOf(p);
-        FMSC_TRY(FMSCHash_FindFile(toc, guid.c_str(), &first));
-        if (first == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page);
+        if (const int error = FMSCHash_FindFile(toc, guid.c_str(), &first))
+            return FMSCX_PassOn(__func__, error);
+        if (first == -1)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page);
         std::int32_t pred = first;
         std::int32_t steps = 0;
         while (pred != -1 && toc->pages[pred].nextOffset != page) {
             pred = toc->pages[pred].nextOffset;
-            if (++steps > toc->header->maxFilePages || (pred != -1 && !validPage(toc, pred))) pred = -1;
+            if (++steps > toc->header->maxFilePages || (pred != -1 && !validPage(toc, pred)))
+                pred = -1;
         }
-        if (pred == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page);
+        if (pred == -1)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page);
         toc->pages[pred].nextOffset = next;
         if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = pred;
     }
@@ -413,33 +457,36 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
 }
 
 int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
-    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_ALLOCATED);
-    FMSC_TRY(FSMCX_RemovePageFromDateList(toc, page));
-    FMSC_TRY(FSMCX_RemovePageFromFilePageList(toc, page));
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (const int error = FSMCX_RemovePageFromDateList(toc, page))
+        return FMSCX_PassOn(__func__, error);
+    if (const int error = FSMCX_RemovePageFromFilePageList(toc, page))
+        return FMSCX_PassOn(__func__, error);
     toc->pages[page].type = FMSC_PAGE_FLOATING;
     toc->pages[page].firstPage = 0;
-    FMSC_TRY(FMSCFile_FreeThisPage(toc, page));
+    if (const int error = FMSCFile_FreeThisPage(toc, page)) return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t oldest = toc->shared->dateHead;
     if (oldest == -1) return 0;
-    FMSC_TRY(FSMCFile_DeleteThisPage(toc, oldest));
+    if (const int error = FSMCFile_DeleteThisPage(toc, oldest))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 // ---- Segments of a file ------------------------------------------------------
 
-int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* page,
-                         std::int32_t* segment, std::int32_t* length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, page);
-    FMSC_CHECK_PARAM(toc, segment);
-    FMSC_CHECK_PARAM(toc, length);
+int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                         std::int32_t* page, std::int32_t* segment, std::int32_t* length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
+    if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
+    if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     *page = *segment = *length = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
     // A file's blocks are read in order, so the block is most likely on the
@@ -448,8 +495,9 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     // only, so the result is the same as that of a walk from the start.
     std::int32_t start = firstPage;
     std::int32_t hint = toc->hintPage;
-    if (toc->hintFirstPage == firstPage && hint != firstPage && validPage(toc, hint) && validPage(toc, firstPage) &&
-        toc->pages[hint].type == FMSC_PAGE_ALLOCATED && toc->pages[hint].firstPage == 0 &&
+    if (toc->hintFirstPage == firstPage && hint != firstPage && validPage(toc, hint) &&
+        validPage(toc, firstPage) && toc->pages[hint].type == FMSC_PAGE_ALLOCATED &&
+        toc->pages[hint].firstPage == 0 &&
         std::memcmp(toc->pages[hint].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) == 0)
         start = hint;
     auto visit = [&](std::int32_t i) {
@@ -466,10 +514,11 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
         }
         return 0;
     };
-    FMSC_TRY(FMSCX_WalkChain(toc, start, visit));
+    if (const int error = FMSCX_WalkChain(toc, start, visit)) return FMSCX_PassOn(__func__, error);
     if (*page == -1 && start != firstPage) {
         *page = -2;  // the second walk ends where the first began
-        FMSC_TRY(FMSCX_WalkChain(toc, firstPage, visit));
+        if (const int error = FMSCX_WalkChain(toc, firstPage, visit))
+            return FMSCX_PassOn(__func__, error);
         if (*page == -2) *page = -1;
     }
     toc->hintFirstPage = firstPage;
@@ -477,26 +526,29 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     return 0;
 }
 
-int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vector<std::int32_t>* blocks) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, blocks);
+int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
+                          std::vector<std::int32_t>* blocks) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!blocks) return FMSCX_NullParameter(toc, "blocks", FMSC_HERE);
     blocks->clear();
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, blocks](std::int32_t i) {
+    auto collect = [toc, blocks](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e)
             blocks->push_back(p.segments[e].fileOffset);
         return 0;
-    }));
+    };
+    if (const int error = FMSCX_WalkChain(toc, firstPage, collect))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
-int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* found,
-                             std::int32_t* length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, found);
-    FMSC_CHECK_PARAM(toc, length);
+int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                             std::int32_t* found, std::int32_t* length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!found) return FMSCX_NullParameter(toc, "found", FMSC_HERE);
+    if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     *found = *length = -1;
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [&](std::int32_t i) {
+    auto nearest = [&](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             const FmscSegmentEntry& entry = p.segments[e];
@@ -511,43 +563,51 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
             }
         }
         return 0;
-    }));
+    };
+    if (const int error = FMSCX_WalkChain(toc, firstPage, nearest))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
-int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::uint8_t* buffer,
-                       std::int32_t* length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, buffer);
-    FMSC_CHECK_PARAM(toc, length);
+int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                       std::uint8_t* buffer, std::int32_t* length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
+    if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_FILE_OFFSET, block);
     *length = -1;
     std::int32_t page = -1, segment = -1, len = -1;
-    FMSC_TRY(FMSCFile_FindSegment(toc, firstPage, block, &page, &segment, &len));
+    if (const int error = FMSCFile_FindSegment(toc, firstPage, block, &page, &segment, &len))
+        return FMSCX_PassOn(__func__, error);
     if (page == -1) return 0;
     // The buffer holds one block: a longer entry would overrun it.
-    if (len < 0 || len > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
+    if (len < 0 || len > FMSC_SEGMENT_SIZE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
     std::uint8_t* address = nullptr;
-    FMSC_TRY(FMSCX_SegmentAddress(toc, segment, &address));
+    if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+        return FMSCX_PassOn(__func__, error);
     std::memcpy(buffer, address, std::size_t(len));
     *length = len;
-    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, page));
+    if (const int error = FMSCX_UpdatePageAccessTime(toc, page))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                              std::int32_t segment, std::int32_t length, bool* outOfPages) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, outOfPages);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!outOfPages) return FMSCX_NullParameter(toc, "outOfPages", FMSC_HERE);
     *outOfPages = false;
-    FMSC_CHECK_PAGE(toc, firstPage);
-    FMSC_CHECK_TYPE(toc, firstPage, FMSC_PAGE_ALLOCATED);
+    if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     std::int32_t target = -1;
-    FMSC_TRY(FMSCX_WalkChain(toc, firstPage, [toc, &target](std::int32_t i) {
+    auto withRoom = [toc, &target](std::int32_t i) {
         if (toc->pages[i].numSegments >= FMSC_SEGMENTS_PER_PAGE) return 0;
         target = i;
         return endOfWalk;
-    }));
+    };
+    if (const int error = FMSCX_WalkChain(toc, firstPage, withRoom))
+        return FMSCX_PassOn(__func__, error);
     if (target == -1) {
         if (toc->header->freePageListSize == 0) {
             *outOfPages = true;
@@ -556,32 +616,41 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
         const FmscFilePage& first = toc->pages[firstPage];
         char guid[FMSC_GUID_SIZE + 1] = {};
         std::memcpy(guid, first.guid, FMSC_GUID_SIZE);
-        FMSC_TRY(FMSCFile_GetFreePage(toc, &target));
-        FMSC_TRY(FMSCFile_SetFileGuid(toc, target, guid, first.fileSizeLow, first.fileSizeHigh));
-        FMSC_TRY(FMSCFile_AllocatePage(toc, firstPage, target));
+        if (const int error = FMSCFile_GetFreePage(toc, &target))
+            return FMSCX_PassOn(__func__, error);
+        const int named =
+            FMSCFile_SetFileGuid(toc, target, guid, first.fileSizeLow, first.fileSizeHigh);
+        if (named) return FMSCX_PassOn(__func__, named);
+        if (const int error = FMSCFile_AllocatePage(toc, firstPage, target))
+            return FMSCX_PassOn(__func__, error);
     }
     FmscFilePage& p = toc->pages[target];
-    if (p.numSegments < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, p.numSegments);
+    if (p.numSegments < 0)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, p.numSegments);
     p.segments[p.numSegments] = FmscSegmentEntry{length, segment, block};
     ++p.numSegments;
-    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, target));
+    if (const int error = FMSCX_UpdatePageAccessTime(toc, target))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
-    FMSC_CHECK_TYPE(toc, page, FMSC_PAGE_ALLOCATED);
-    FMSC_TRY(FMSCX_UpdatePageAccessTime(toc, page));
-    if (toc->shared->dateTail != page) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST, page);
-    FMSC_TRY(FSMCX_RemovePageFromDateList(toc, page));
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (const int error = FMSCX_UpdatePageAccessTime(toc, page))
+        return FMSCX_PassOn(__func__, error);
+    if (toc->shared->dateTail != page)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST, page);
+    if (const int error = FSMCX_RemovePageFromDateList(toc, page))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, iterator);
-    FMSC_CHECK_PARAM(toc, firstPage);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!iterator) return FMSCX_NullParameter(toc, "iterator", FMSC_HERE);
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     for (std::int32_t i = std::max(*iterator + 1, 0); i < toc->header->maxFilePages; ++i) {
         if (toc->pages[i].type == FMSC_PAGE_ALLOCATED && toc->pages[i].firstPage == 1) {
             *iterator = *firstPage = i;
@@ -595,46 +664,62 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 // ---- Consistency -------------------------------------------------------------
 
 int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int expectedType) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     const FmscFilePage& p = toc->pages[page];
-    if (p.type != expectedType) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE, page);
+    if (p.type != expectedType)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE,
+                               page);
     switch (p.type) {
     case FMSC_PAGE_FREE:
         break;
     case FMSC_PAGE_ALLOCATED: {
-        if (p.lastAccessTime > now()) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_TIME_FIELD, page);
+        if (p.lastAccessTime > now())
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_TIME_FIELD, page);
         for (int i = 0; i < FMSC_GUID_SIZE; ++i) {
             auto c = static_cast<unsigned char>(p.guid[i]);
             bool printable = c >= 32 && c <= 126;
-            if (!printable && !(i >= 32 && c == 0)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, page);
+            if (!printable && !(i >= 32 && c == 0))
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, page);
         }
         if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
         for (std::int32_t e = 0; e < p.numSegments; ++e) {
             const FmscSegmentEntry& entry = p.segments[e];
-            if (entry.segmentOffset < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
-            if (entry.fileOffset < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, page);
-            if (entry.len < -1 || entry.len > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, page);
+            if (entry.segmentOffset < 0)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
+            if (entry.fileOffset < 0)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, page);
+            if (entry.len < -1 || entry.len > FMSC_SEGMENT_SIZE)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, page);
         }
         break;
     }
     case FMSC_PAGE_FLOATING:
-        if (p.nextOffset != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS, page);
-        if (p.prevOffset != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS, page);
+        if (p.nextOffset != -1)
+            return FMSC_FAIL_VALUE(
+                toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS, page);
+        if (p.prevOffset != -1)
+            return FMSC_FAIL_VALUE(
+                toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS, page);
         break;
     default:
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE, page);
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE,
+                               page);
     }
-    if (p.myOffset < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
+    if (p.myOffset < -1)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
     if (p.myOffset >= toc->header->maxFilePages)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, page);
-    if (p.myOffset != page) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET, page);
+        return FMSC_FAIL_VALUE(
+            toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
+            page);
+    if (p.myOffset != page)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET, page);
     return 0;
 }
 
 int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     const FmscFileHeader* h = toc->header;
     if (h->maxFilePages < 1 || h->maxFilePages > FMSC_MAX_FILE_PAGES)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
@@ -667,14 +752,18 @@ int FMSCX_CheckHeaderSizing(FMSC_FILETOC_T* toc) {
     const FmscFileHeader* h = toc->header;
     const FMSC_FILESHARED_T* s = toc->shared;
     constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
-    FMSC_TRY(FMSCX_CheckHeaderCounts(toc));
-    if (h->maxFilePages != s->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
+    if (const int error = FMSCX_CheckHeaderCounts(toc)) return FMSCX_PassOn(__func__, error);
+    if (h->maxFilePages != s->maxFilePages)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
     if (h->segmentFileSegments != s->segmentFileSegments)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, h->segmentFileSegments);
     if (h->hashBlockPages != s->hashBlockPages)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, h->hashBlockPages);
-    if (h->maxExtentFiles == 0 || h->maxExtentFiles != s->maxExtentFiles || h->segmentsPerExtentFile != s->segmentsPerExtentFile ||
-        h->totalExtentMegabytes != s->totalExtentMegabytes || h->extentSegmentsInUse != s->extentSegmentsInUse ||
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY,
+                               h->hashBlockPages);
+    if (h->maxExtentFiles == 0 || h->maxExtentFiles != s->maxExtentFiles ||
+        h->segmentsPerExtentFile != s->segmentsPerExtentFile ||
+        h->totalExtentMegabytes != s->totalExtentMegabytes ||
+        h->extentSegmentsInUse != s->extentSegmentsInUse ||
         h->extentFilesInUse != s->extentFilesInUse)
         return FMSC_FAIL(toc, beyond);
     return 0;
@@ -685,9 +774,12 @@ int FMSCX_CheckPages(FMSC_FILETOC_T* toc) {
     for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
         std::uint8_t type = toc->pages[i].type;
         if (type < FMSC_PAGE_FREE || type > FMSC_PAGE_FLOATING)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE, i);
-        FMSC_TRY(FMSCFile_CheckPageConsistency(toc, i, type));
-        if (toc->pages[i].myOffset != i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, i);
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE,
+                                   i);
+        if (const int error = FMSCFile_CheckPageConsistency(toc, i, type))
+            return FMSCX_PassOn(__func__, error);
+        if (toc->pages[i].myOffset != i)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, i);
         ++counts[type];
     }
     if (counts[FMSC_PAGE_FREE] != toc->header->freePageListSize)
@@ -701,14 +793,19 @@ int FMSCX_CheckFreeList(FMSC_FILETOC_T* toc, bool forwards) {
     const FmscFileHeader* h = toc->header;
     std::int32_t count = 0;
     for (std::int32_t i = forwards ? h->freePageListFirst : h->freePageListLast; i != -1;) {
-        if (i < -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, i);
+        if (i < -1)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, i);
         if (i >= h->maxFilePages)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES, i);
+            return FMSC_FAIL_VALUE(
+                toc,
+                FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
+                i);
         if (++count > h->maxFilePages) break;
         i = forwards ? toc->pages[i].nextOffset : toc->pages[i].prevOffset;
     }
     if (count != h->freePageListSize)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT, count);
+        return FMSC_FAIL_VALUE(
+            toc, FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT, count);
     return 0;
 }
 
@@ -717,7 +814,8 @@ int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
     std::int32_t count = 0;
     std::int32_t previousDate = 0;
     for (std::int32_t i = forwards ? s->dateHead : s->dateTail; i != -1;) {
-        if (i < 0 || i >= s->maxFilePages) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, i);
+        if (i < 0 || i >= s->maxFilePages)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, i);
         std::int32_t next = forwards ? toc->dateNext[i] : toc->datePrev[i];
         if (next == i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATELIST_SELFLINK, i);
         std::int32_t date = toc->lastFileAccess[i];
@@ -728,7 +826,8 @@ int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
         if (++count > s->maxFilePages) break;
         i = next;
     }
-    if (count != s->dateCount) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG, count);
+    if (count != s->dateCount)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG, count);
     return 0;
 }
 
@@ -736,8 +835,8 @@ int FMSCX_CheckDateList(FMSC_FILETOC_T* toc) {
     for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i)
         if (toc->pages[i].type == FMSC_PAGE_FREE && onDateList(toc, i))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST, i);
-    FMSC_TRY(FMSCX_CheckDateWalk(toc, true));
-    FMSC_TRY(FMSCX_CheckDateWalk(toc, false));
+    if (const int error = FMSCX_CheckDateWalk(toc, true)) return FMSCX_PassOn(__func__, error);
+    if (const int error = FMSCX_CheckDateWalk(toc, false)) return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
@@ -746,7 +845,8 @@ int FMSCX_CheckHashed(FMSC_FILETOC_T* toc) {
         const FmscFilePage& p = toc->pages[i];
         if (p.type != FMSC_PAGE_ALLOCATED || p.firstPage != 1) continue;
         std::int32_t found = -1;
-        FMSC_TRY(FMSCHash_FindFile(toc, guidOf(p).c_str(), &found));
+        if (const int error = FMSCHash_FindFile(toc, guidOf(p).c_str(), &found))
+            return FMSCX_PassOn(__func__, error);
         if (found != i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, i);
     }
     return 0;
@@ -761,7 +861,8 @@ int FMSCX_CheckFreeSegmentOrder(FMSC_FILETOC_T* toc) {
     std::int32_t previous = -1;
     std::int32_t steps = 0;
     for (std::int32_t i = f.first; i != -1; i = f.next[std::size_t(i)]) {
-        if (i < 0 || i > totalSegments(toc) || i <= previous || std::size_t(i) >= f.next.size() || ++steps > totalSegments(toc))
+        if (i < 0 || i > totalSegments(toc) || i <= previous || std::size_t(i) >= f.next.size() ||
+            ++steps > totalSegments(toc))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST, i);
         previous = i;
     }
@@ -777,67 +878,91 @@ int FMSCX_CheckSegmentUse(FMSC_FILETOC_T* toc) {
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             std::int32_t segment = p.segments[e].segmentOffset;
             if (segment < 0 || segment >= totalSegments(toc)) continue;
-            if (named[std::size_t(segment)]++) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE, segment);
+            if (named[std::size_t(segment)]++)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE,
+                                       segment);
         }
     }
-    if ((f.first == -1) != (f.last == -1)) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
+    if ((f.first == -1) != (f.last == -1))
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
     std::int32_t last = -1;
     std::int32_t steps = 0;
-    for (std::int32_t i = f.first; i != -1 && ++steps <= totalSegments(toc); i = f.next[std::size_t(i)]) {
+    for (std::int32_t i = f.first; i != -1 && ++steps <= totalSegments(toc);
+         i = f.next[std::size_t(i)]) {
         if (std::size_t(i) < named.size() && named[std::size_t(i)])
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, i);
+            return FMSC_FAIL_VALUE(
+                toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, i);
         last = i;
     }
-    if (last != f.last) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG, last);
-    if (last != -1 && f.next[std::size_t(last)] != -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT, last);
+    if (last != f.last)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG, last);
+    if (last != -1 && f.next[std::size_t(last)] != -1)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT, last);
     return 0;
 }
 
 }  // namespace
 
 int FMSCFile_CheckMetaFile(FMSC_FILETOC_T* toc, int checks) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     // A client sees the server's pages but keeps no segment list of its own.
     if (toc->client) checks &= 4;
-    if (checks & 64) FMSC_TRY(FMSCX_CheckHeaderSizing(toc));
-    if (checks & 1) FMSC_TRY(FMSCX_CheckPages(toc));
-    if (checks & 2) {
-        FMSC_TRY(FMSCX_CheckFreeList(toc, true));
-        FMSC_TRY(FMSCX_CheckFreeList(toc, false));
+    if (checks & 64) {
+        if (const int error = FMSCX_CheckHeaderSizing(toc)) return FMSCX_PassOn(__func__, error);
     }
-    if (checks & 4) FMSC_TRY(FMSCX_CheckDateList(toc));
-    if (checks & 8) FMSC_TRY(FMSCX_CheckHashed(toc));
-    if (checks & 16) FMSC_TRY(FMSCX_CheckFreeSegmentOrder(toc));
-    if (checks & 32) FMSC_TRY(FMSCX_CheckSegmentUse(toc));
+    if (checks & 1) {
+        if (const int error = FMSCX_CheckPages(toc)) return FMSCX_PassOn(__func__, error);
+    }
+    if (checks & 2) {
+        if (const int error = FMSCX_CheckFreeList(toc, true)) return FMSCX_PassOn(__func__, error);
+        if (const int error = FMSCX_CheckFreeList(toc, false)) return FMSCX_PassOn(__func__, error);
+    }
+    if (checks & 4) {
+        if (const int error = FMSCX_CheckDateList(toc)) return FMSCX_PassOn(__func__, error);
+    }
+    if (checks & 8) {
+        if (const int error = FMSCX_CheckHashed(toc)) return FMSCX_PassOn(__func__, error);
+    }
+    if (checks & 16) {
+        if (const int error = FMSCX_CheckFreeSegmentOrder(toc))
+            return FMSCX_PassOn(__func__, error);
+    }
+    if (checks & 32) {
+        if (const int error = FMSCX_CheckSegmentUse(toc)) return FMSCX_PassOn(__func__, error);
+    }
     return 0;
 }
 
 // ---- Diagnostics -------------------------------------------------------------
 
 int FMSCFile_PrintPage(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PAGE(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     const FmscFilePage& p = toc->pages[page];
-    std::printf("  Page %d: type=%d first=%d myOffset=%d nextOffset=%d prevOffset=%d nextCollision=%d "
-                "lastAccessTime=%d size=%u:%u numSegments=%d guid=%.36s\n",
-                page, p.type, p.firstPage, p.myOffset, p.nextOffset, p.prevOffset, p.nextCollision,
-                p.lastAccessTime, p.fileSizeHigh, p.fileSizeLow, p.numSegments, p.guid);
+    std::printf(
+        "  Page %d: type=%d first=%d myOffset=%d nextOffset=%d prevOffset=%d nextCollision=%d "
+        "lastAccessTime=%d size=%u:%u numSegments=%d guid=%.36s\n",
+        page, p.type, p.firstPage, p.myOffset, p.nextOffset, p.prevOffset, p.nextCollision,
+        p.lastAccessTime, p.fileSizeHigh, p.fileSizeLow, p.numSegments, p.guid);
     for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e)
-        std::printf("    len=%d segmentOffset=%d fileOffset=%d\n", p.segments[e].len, p.segments[e].segmentOffset,
-                    p.segments[e].fileOffset);
+        std::printf("    len=%d segmentOffset=%d fileOffset=%d\n", p.segments[e].len,
+                    p.segments[e].segmentOffset, p.segments[e].fileOffset);
     std::fflush(stdout);
     return 0;
 }
 
 int FMSCFile_PrintMetaFile(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     const FmscFileHeader* h = toc->header;
-    std::printf("FileHeader: version=%d freePageListFirst=%d freePageListLast=%d freePageListSize=%d "
-                "allocatedSize=%d pages=%d\n",
-                h->version, h->freePageListFirst, h->freePageListLast, h->freePageListSize, h->allocatedSize,
-                h->maxFilePages);
+    std::printf(
+        "FileHeader: version=%d freePageListFirst=%d freePageListLast=%d freePageListSize=%d "
+        "allocatedSize=%d pages=%d\n",
+        h->version, h->freePageListFirst, h->freePageListLast, h->freePageListSize,
+        h->allocatedSize, h->maxFilePages);
     for (std::int32_t i = 0; i < h->maxFilePages; ++i)
-        if (toc->pages[i].type != FMSC_PAGE_FREE) FMSC_TRY(FMSCFile_PrintPage(toc, i));
+        if (toc->pages[i].type != FMSC_PAGE_FREE) {
+            if (const int error = FMSCFile_PrintPage(toc, i)) return FMSCX_PassOn(__func__, error);
+        }
     return 0;
 }
 

@@ -52,7 +52,8 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
     std::int32_t hashPages = tuning("FMSC_HASH_BLOCK_PAGES", "FCC_HashBlockPages");
     if (hashPages == 0) hashPages = 15;
     hashPages = std::min(hashPages, FMSC_MAX_FILE_PAGES);
-    std::int32_t megabytes = tuning("FMSC_MAXIMUM_EXTENT_MEGABYTES", "FCC_MaxExtentFileSizeMegabytes");
+    std::int32_t megabytes =
+        tuning("FMSC_MAXIMUM_EXTENT_MEGABYTES", "FCC_MaxExtentFileSizeMegabytes");
     megabytes -= megabytes % 16;
     std::int32_t perExtent = std::min(megabytes * 64, FMSC_MAX_SEGMENTS_PER_EXTENT);
     megabytes = perExtent / 64;
@@ -74,8 +75,9 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 }
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    if (toc->shared && toc->shared->signature != FMSC_FILESHARED_T_SIG && toc->shared->signature != FMSC_STATE_CLEAN)
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (toc->shared && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
+        toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     if (toc->mutexHeld) {
         toc->mutex.unlock();
@@ -88,7 +90,8 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     FMSCX_Error_Destroy(toc->error);
     toc->error = nullptr;
     toc->freeSegments = FmscFreeSegments();
-    if (toc->lastFileAccess == toc->privateDates.data()) toc->lastFileAccess = toc->dateNext = toc->datePrev = nullptr;
+    if (toc->lastFileAccess == toc->privateDates.data())
+        toc->lastFileAccess = toc->dateNext = toc->datePrev = nullptr;
     toc->privateDates = std::vector<std::int32_t>();
     toc->metaFilePath.clear();
     toc->mapName.clear();
@@ -98,13 +101,13 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCSegmentTOC_Open(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     toc->segmentToc = std::make_unique<FMSC_FILE_SEGMENTTOC_T>();
     return 0;
 }
 
 int FMSCSegmentTOC_Close(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->segmentToc) return 0;
     for (auto& extent : toc->segmentToc->extents) {
         if (!extent) continue;
@@ -124,13 +127,13 @@ int FMSCSegmentTOC_Close(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCHashTOC_Open(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     toc->hashToc = std::make_unique<FMSC_HASHTOC_T>();
     return 0;
 }
 
 int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->hashToc) return 0;
     if (toc->hashToc->map.fd >= 0) FMSCX_UnMapOSFile(toc, toc->hashToc->map, toc->client);
     toc->hashToc.reset();
@@ -165,11 +168,12 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->mapName = toc->wellKnownName + "_MF";
 
     if (!client) {
-        int rc = FMSCX_PrepareFile(toc, toc->metaFilePath, create, deleteFiles,
-                                   FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
-                                       if (pbNewCache) *pbNewCache = true;
-                                       return FMSCX_WriteNewMetaFile(toc);
-                                   });
+        int rc = FMSCX_PrepareFile(
+            toc, toc->metaFilePath, create, deleteFiles,
+            FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
+                if (pbNewCache) *pbNewCache = true;
+                return FMSCX_WriteNewMetaFile(toc);
+            });
         if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
@@ -183,7 +187,8 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->header = reinterpret_cast<FmscFileHeader*>(toc->metaMap.data);
     toc->pages = reinterpret_cast<FmscFilePage*>(toc->metaMap.data + FMSC_PAGE_SIZE);
     const FmscFileHeader* h = toc->header;
-    if (h->version != FMSC_VERSION) return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
+    if (h->version != FMSC_VERSION)
+        return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
     // Every page the header counts must be in the file.
     if (h->maxFilePages < 1 || size < (std::int64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
@@ -212,11 +217,13 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     if (trace) {
         toc->log = std::fopen(toc->logPath.c_str(), "a");
         if (!toc->log) {
-            std::printf("***** NOTICE: Could not open FMSCache log file '%s'. *****\n", toc->logPath.c_str());
+            std::printf("***** NOTICE: Could not open FMSCache log file '%s'. *****\n",
+                        toc->logPath.c_str());
             std::fflush(stdout);
         }
     }
-    toc->checkEveryCall = Os::environmentValue("FMSC_CHECK_EVERY_CALL") == "1" || Os::environmentValue("FMSC_DEBUG") == "1";
+    toc->checkEveryCall = Os::environmentValue("FMSC_CHECK_EVERY_CALL") == "1" ||
+                          Os::environmentValue("FMSC_DEBUG") == "1";
     return 0;
 }
 
@@ -231,7 +238,7 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
     if (pbNewCache) *pbNewCache = false;
     (void)mode;
     FMSC_FILETOC_T* toc = nullptr;
-    FMSC_TRY(FMSCTOC_Open(&toc));
+    if (const int error = FMSCTOC_Open(&toc)) return FMSCX_PassOn(__func__, error);
     // A failed open, whatever failed, leaves nothing mapped or registered.
     int rc = 0;
     try {
@@ -249,7 +256,7 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
 }
 
 int FMSCFile_Close(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSCHashTOC_Close(toc);
     FMSCTOC_Close(toc);
     FMSCSegmentTOC_Close(toc);
@@ -259,27 +266,36 @@ int FMSCFile_Close(FMSC_FILETOC_T* toc) {
 }
 
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t pages = s->maxFilePages;
     std::int32_t needed = fmscSharedSegments(pages);
-    if (needed > s->segmentFileSegments) return FMSC_FAIL(toc, FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
+    if (needed > s->segmentFileSegments)
+        return FMSC_FAIL(toc, FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
     s->sharedSegments = needed;
     s->clients = 0;
     std::int32_t first = -1;
-    FMSC_TRY(FMSCHash_AddPage(toc, FMSC_RESERVED_GUID, std::uint32_t(fmscSharedSize(pages)), 0, &first));
+    const int added =
+        FMSCHash_AddPage(toc, FMSC_RESERVED_GUID, std::uint32_t(fmscSharedSize(pages)), 0, &first);
+    if (added) return FMSCX_PassOn(__func__, added);
     // The block's segments are never handed to cached files.
     FmscFreeSegments& f = toc->freeSegments;
     if (preallocate) {
         static const char text[] = "SharedMemoryPage";
         for (std::int32_t block = 0; block < needed; ++block) {
             std::int32_t segment = -1, found = -1, length = -1, holder = -1;
-            FMSC_TRY(FMSCFile_FindSegment(toc, first, block, &holder, &found, &length));
+            if (const int error = FMSCFile_FindSegment(toc, first, block, &holder, &found, &length))
+                return FMSCX_PassOn(__func__, error);
             if (holder != -1) continue;
-            FMSC_TRY(FMSCFile_GetFreeSegment(toc, &segment));
-            FMSC_TRY(FMSCSegment_WriteSegmentData(toc, reinterpret_cast<const std::uint8_t*>(text), segment, sizeof text));
+            if (const int error = FMSCFile_GetFreeSegment(toc, &segment))
+                return FMSCX_PassOn(__func__, error);
+            const int written = FMSCSegment_WriteSegmentData(
+                toc, reinterpret_cast<const std::uint8_t*>(text), segment, sizeof text);
+            if (written) return FMSCX_PassOn(__func__, written);
             bool outOfPages = false;
-            FMSC_TRY(FMSCFile_AllocateSegment(toc, first, block, segment, sizeof text, &outOfPages));
+            const int allocated =
+                FMSCFile_AllocateSegment(toc, first, block, segment, sizeof text, &outOfPages);
+            if (allocated) return FMSCX_PassOn(__func__, allocated);
         }
     }
     while (f.first != -1 && f.first < needed) {
@@ -290,8 +306,11 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
     }
     if (f.first == -1) f.last = -1;
     // The reserved file's page is kept off the date list: it is never evicted.
-    bool listed = s->dateHead == first || s->dateTail == first || toc->dateNext[first] != -1 || toc->datePrev[first] != -1;
-    if (listed) FMSC_TRY(FSMCFile_LockPage(toc, first));
+    bool listed = s->dateHead == first || s->dateTail == first || toc->dateNext[first] != -1 ||
+                  toc->datePrev[first] != -1;
+    if (listed) {
+        if (const int error = FSMCFile_LockPage(toc, first)) return FMSCX_PassOn(__func__, error);
+    }
     switch (toc->mutex.create(toc->wellKnownName)) {
     case Os::NamedMutex::Result::Ok:
         break;
@@ -305,7 +324,8 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
     std::memcpy(block + fmscSharedArraysOffset, toc->lastFileAccess, 12 * std::size_t(pages));
     char* name = reinterpret_cast<char*>(block + fmscSharedNameOffset(pages));
     std::memset(name, 0, fmscSharedNameSize);
-    std::memcpy(name, toc->wellKnownName.data(), std::min<std::size_t>(toc->wellKnownName.size(), 260));
+    std::memcpy(name, toc->wellKnownName.data(),
+                std::min<std::size_t>(toc->wellKnownName.size(), 260));
     toc->shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
     pointDatesAt(toc, reinterpret_cast<std::int32_t*>(block + fmscSharedArraysOffset), pages);
     toc->privateDates = std::vector<std::int32_t>();
@@ -314,8 +334,9 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
 }
 
 int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    if (!toc->segmentToc) return FMSCX_ReportNullPointer("pSegmentToc", FMSC_UNIT, __func__, __LINE__);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!toc->segmentToc)
+        return FMSCX_ReportNullPointer("pSegmentToc", FMSC_UNIT, __func__, __LINE__);
     std::uint8_t* block = toc->segmentToc->map.data;
     auto* shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
     std::int32_t pages = toc->header->maxFilePages;
@@ -324,7 +345,8 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
                 std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
     if (shared->signature != FMSC_FILESHARED_T_SIG || !fits)
         return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
-    FMSC_TRY(FMSCX_CheckSharedSizing(toc, shared));
+    if (const int error = FMSCX_CheckSharedSizing(toc, shared))
+        return FMSCX_PassOn(__func__, error);
     toc->shared = shared;
     pointDatesAt(toc, reinterpret_cast<std::int32_t*>(block + fmscSharedArraysOffset), pages);
     toc->privateDates = std::vector<std::int32_t>();
@@ -337,7 +359,7 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     // The sizes the client opened its files with, taken from the header and
     // checked against the files then.
     const FMSC_FILESHARED_T* own = toc->privateShared.get();
@@ -366,7 +388,7 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
 }
 
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
     switch (toc->mutex.lock(FMSC_MUTEX_WAIT_MS)) {
     case Os::NamedMutex::Result::Ok:
@@ -388,9 +410,10 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->sharingServer && !toc->client) return 0;
-    if (!toc->mutex.isOpen()) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL);
+    if (!toc->mutex.isOpen())
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL);
     // Under the interface's lock the mutex stays held until that lock ends:
     // forgetting it here would leave it taken with nobody to release it.
     if (toc->interfaceLock) return 0;

@@ -11,12 +11,15 @@ namespace Quillomark::Fcc {
 
 namespace {
 
-#define FMSC_CHECK_HASHTOC(toc)                                                                    \
-    do {                                                                                           \
-        if (!(toc)->hashToc) return FMSCX_ReportNullPointer("pHashToc", FMSC_UNIT, __func__, __LINE__); \
-        if ((toc)->hashToc->signature != FMSC_HASHTOC_T_SIG)                                       \
-            return FMSCX_ReportBadSig("FMSC_HASHTOC_T_SIG", FMSC_UNIT, __func__, __LINE__);        \
-    } while (0)
+// The hash table of contents' test: null pointer report (2), bad signature
+// report (36).
+int checkHashToc(const FMSC_FILETOC_T* toc, FmscWhere where) {
+    if (!toc->hashToc)
+        return FMSCX_ReportNullPointer("pHashToc", where.unit, where.function, where.line);
+    if (toc->hashToc->signature != FMSC_HASHTOC_T_SIG)
+        return FMSCX_ReportBadSig("FMSC_HASHTOC_T_SIG", where.unit, where.function, where.line);
+    return 0;
+}
 
 bool sameGuid(const FmscFilePage& page, const char* guid) {
     return std::strncmp(page.guid, guid, FMSC_GUID_SIZE) == 0;
@@ -53,7 +56,8 @@ int locate(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket, std::in
 }
 
 // Makes the bucket or the predecessor point at page.
-void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor, std::int32_t page) {
+void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor,
+            std::int32_t page) {
     if (predecessor == -1)
         toc->hashToc->buckets[bucket] = page;
     else
@@ -63,13 +67,14 @@ void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor,
 }  // namespace
 
 int FMSCX_WriteNewHashFile(FMSC_FILETOC_T* toc, const std::string& path) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::FILE* file = std::fopen(path.c_str(), "wb+");
     if (!file) {
         Platform::Os::setLastOsError(errno);
         return FMSC_FAIL(toc, FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE);
     }
-    std::vector<std::int32_t> empty(std::size_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4, -1);
+    std::vector<std::int32_t> empty(std::size_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4,
+                                    -1);
     if (std::fwrite(empty.data(), 4, empty.size(), file) != empty.size()) {
         Platform::Os::setLastOsError(errno);
         std::fclose(file);
@@ -82,9 +87,9 @@ int FMSCX_WriteNewHashFile(FMSC_FILETOC_T* toc, const std::string& path) {
     return 0;
 }
 
-int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create, bool deleteFiles,
-                  bool attach) {
-    FMSC_CHECK_TOC(toc);
+int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create,
+                  bool deleteFiles, bool attach) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     auto fail = [toc](int error) {
         FMSCTOC_Close(toc);
         FMSCX_Traceback("FMSCHash_Open");
@@ -92,12 +97,14 @@ int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, boo
     };
     std::string directory = FMSCX_getGetEnv(folder, "FMSC_DEFAULT_CACHE_DIR", "c:");
     std::string path = FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_HASH_FILE", "fms.hsh");
-    std::string mapName = name && *name ? std::string(name) + "_HSH"
-                                        : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_HASH_FILE_MAPNAME", "FMS_HSH");
+    std::string mapName =
+        name && *name ? std::string(name) + "_HSH"
+                      : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_HASH_FILE_MAPNAME", "FMS_HSH");
     if (!attach) {
-        int rc = FMSCX_PrepareFile(toc, path, create, deleteFiles,
-                                   FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED,
-                                   [toc, &path] { return FMSCX_WriteNewHashFile(toc, path); });
+        int rc =
+            FMSCX_PrepareFile(toc, path, create, deleteFiles,
+                              FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED,
+                              [toc, &path] { return FMSCX_WriteNewHashFile(toc, path); });
         if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(path);
@@ -118,9 +125,9 @@ int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, boo
 }
 
 int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_CHECK_PARAM(toc, bucket);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (!bucket) return FMSCX_NullParameter(toc, "bucket", FMSC_HERE);
     std::uint32_t h = 0;
     int taken = 0;
     for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken)
@@ -131,40 +138,45 @@ int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket)
 }
 
 int FMSCHash_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    FMSC_CHECK_PARAM(toc, firstPage);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     *firstPage = -1;
     std::uint32_t bucket = 0;
     std::int32_t predecessor = -1;
-    FMSC_TRY(locate(toc, guid, &bucket, firstPage, &predecessor));
+    if (const int error = locate(toc, guid, &bucket, firstPage, &predecessor))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
-int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh,
-                     std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    FMSC_CHECK_PARAM(toc, firstPage);
+int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                     std::uint32_t sizeHigh, std::int32_t* firstPage) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     std::uint32_t bucket = 0;
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
+    if (const int error = locate(toc, guid, &bucket, &member, &predecessor))
+        return FMSCX_PassOn(__func__, error);
     if (member != -1) {
         *firstPage = member;
         return 0;
     }
     std::int32_t page = -1;
-    FMSC_TRY(FMSCFile_GetFreePage(toc, &page));
-    FMSC_TRY(FMSCFile_SetFileGuid(toc, page, guid, sizeLow, sizeHigh));
-    FMSC_TRY(FMSCFile_AllocatePage(toc, -1, page));
+    if (const int error = FMSCFile_GetFreePage(toc, &page)) return FMSCX_PassOn(__func__, error);
+    if (const int error = FMSCFile_SetFileGuid(toc, page, guid, sizeLow, sizeHigh))
+        return FMSCX_PassOn(__func__, error);
+    if (const int error = FMSCFile_AllocatePage(toc, -1, page))
+        return FMSCX_PassOn(__func__, error);
     toc->pages[page].nextCollision = -1;
     // Taking the page may have evicted a file of this bucket: find the
     // chain's end anew.
     std::int32_t last = -1;
     std::int32_t steps = 0;
-    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1 && ++steps <= toc->header->maxFilePages;
-         i = toc->pages[i].nextCollision) {
-        if (!validPage(toc, i)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
+    for (std::int32_t i = toc->hashToc->buckets[bucket];
+         i != -1 && ++steps <= toc->header->maxFilePages; i = toc->pages[i].nextCollision) {
+        if (!validPage(toc, i))
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
         last = i;
     }
     relink(toc, bucket, last, page);
@@ -173,30 +185,36 @@ int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLo
 }
 
 int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
     std::uint32_t bucket = 0;
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
+    if (const int error = locate(toc, guid, &bucket, &member, &predecessor))
+        return FMSCX_PassOn(__func__, error);
     if (member == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
     relink(toc, bucket, predecessor, toc->pages[member].nextCollision);
     toc->pages[member].nextCollision = -1;
-    FMSC_TRY(FMSCFile_Delete(toc, member));
+    if (const int error = FMSCFile_Delete(toc, member)) return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    if (!validPage(toc, firstPage)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!validPage(toc, firstPage))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
     FmscFilePage& old = toc->pages[firstPage];
-    if (old.firstPage != 1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST, firstPage);
+    if (old.firstPage != 1)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST,
+                               firstPage);
     char guid[FMSC_GUID_SIZE + 1] = {};
     std::memcpy(guid, old.guid, FMSC_GUID_SIZE);
     std::uint32_t bucket = 0;
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
-    if (member != firstPage) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
+    if (const int error = locate(toc, guid, &bucket, &member, &predecessor))
+        return FMSCX_PassOn(__func__, error);
+    if (member != firstPage)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);
     std::int32_t next = old.nextOffset;
     if (next != -1 && validPage(toc, next)) {
         FmscFilePage& successor = toc->pages[next];
@@ -212,62 +230,71 @@ int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
 }
 
 int FMSCHash_UpdateEntry(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    if (!validPage(toc, page)) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!validPage(toc, page))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
     char guid[FMSC_GUID_SIZE + 1] = {};
     std::memcpy(guid, toc->pages[page].guid, FMSC_GUID_SIZE);
     std::uint32_t bucket = 0;
     std::int32_t member = -1, predecessor = -1;
-    FMSC_TRY(locate(toc, guid, &bucket, &member, &predecessor));
+    if (const int error = locate(toc, guid, &bucket, &member, &predecessor))
+        return FMSCX_PassOn(__func__, error);
     if (member == -1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, page);
     if (member != page) toc->pages[page].nextCollision = toc->pages[member].nextCollision;
     relink(toc, bucket, predecessor, page);
     return 0;
 }
 
-int FMSCHash_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
-    FMSC_CHECK_TOC(toc);
+int FMSCHash_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                            std::uint32_t sizeHigh) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t first = -1;
-    FMSC_TRY(FMSCHash_FindFile(toc, guid, &first));
+    if (const int error = FMSCHash_FindFile(toc, guid, &first))
+        return FMSCX_PassOn(__func__, error);
     if (first == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
-    FMSC_TRY(FMSCFile_AdjustFileSize(toc, first, sizeLow, sizeHigh));
+    if (const int error = FMSCFile_AdjustFileSize(toc, first, sizeLow, sizeHigh))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCHash_HashCollisionLength(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* count) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    FMSC_CHECK_PARAM(toc, count);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!count) return FMSCX_NullParameter(toc, "count", FMSC_HERE);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    if (const int error = FMSCHash_Entry(toc, guid, &bucket)) return FMSCX_PassOn(__func__, error);
     *count = 0;
-    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1 && validPage(toc, i) && *count <= toc->header->maxFilePages;
+    for (std::int32_t i = toc->hashToc->buckets[bucket];
+         i != -1 && validPage(toc, i) && *count <= toc->header->maxFilePages;
          i = toc->pages[i].nextCollision)
         ++*count;
     return 0;
 }
 
 int FMSCHash_HashEntryFirstPage(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
-    FMSC_CHECK_PARAM(toc, page);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
+    if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     std::uint32_t bucket = 0;
-    FMSC_TRY(FMSCHash_Entry(toc, guid, &bucket));
+    if (const int error = FMSCHash_Entry(toc, guid, &bucket)) return FMSCX_PassOn(__func__, error);
     *page = toc->hashToc->buckets[bucket];
     return 0;
 }
 
 int FMSCHash_PrintHashTable(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_HASHTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
     std::printf("\n...Hash Table...\n");
     std::uint32_t buckets = std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4;
     for (std::uint32_t i = 0; i < buckets; ++i) {
         std::int32_t first = toc->hashToc->buckets[i];
         if (first == -1) continue;
         std::printf(" HashIDX=%d\n", static_cast<int>(i));
-        if (validPage(toc, first)) FMSC_TRY(FMSCFile_PrintPage(toc, first));
+        if (validPage(toc, first)) {
+            if (const int error = FMSCFile_PrintPage(toc, first))
+                return FMSCX_PassOn(__func__, error);
+        }
     }
     std::fflush(stdout);
     return 0;

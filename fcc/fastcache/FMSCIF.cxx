@@ -47,19 +47,18 @@ int finish(FMSC_FILETOC_T* toc, const char* operation, int rc) {
     return checkEveryCall(toc, operation);
 }
 
-#define FMSC_CHECK_SIZING(toc)                                                                     \
-    do {                                                                                           \
-        if (!(toc)->shared || (toc)->shared->signature != FMSC_FILESHARED_T_SIG)                   \
-            return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);     \
-    } while (0)
-
-#define FMSC_BEFORE(toc) FMSC_TRY(checkEveryCall(toc, __func__))
+// The sizing block's test: the bad signature report (36).
+int checkSizing(const FMSC_FILETOC_T* toc, FmscWhere where) {
+    if (toc->shared && toc->shared->signature == FMSC_FILESHARED_T_SIG) return 0;
+    return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", where.unit, where.function, where.line);
+}
 
 }  // namespace
 
-int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages, std::int32_t segments,
-                std::int32_t hashBlockPages, std::int32_t totalExtentMegabytes, bool create, bool deleteFiles,
-                std::int32_t mode, bool trace, FMSC_FILETOC_T** handle) {
+int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
+                std::int32_t segments, std::int32_t hashBlockPages,
+                std::int32_t totalExtentMegabytes, bool create, bool deleteFiles, std::int32_t mode,
+                bool trace, FMSC_FILETOC_T** handle) {
     FMSC_OPEN_PARAMS params;
     params.folder = folder;
     params.name = name;
@@ -69,7 +68,8 @@ int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
     params.totalExtentMegabytes = totalExtentMegabytes;
     if (totalExtentMegabytes > 32) {
         std::int32_t files = totalExtentMegabytes / 32;
-        params.megabytesPerExtentFile = files > FMSC_MAX_EXTENT_FILES ? totalExtentMegabytes / FMSC_MAX_EXTENT_FILES : 32;
+        params.megabytesPerExtentFile =
+            files > FMSC_MAX_EXTENT_FILES ? totalExtentMegabytes / FMSC_MAX_EXTENT_FILES : 32;
         params.extentFiles = std::min(files, FMSC_MAX_EXTENT_FILES);
     } else if (totalExtentMegabytes > 0) {
         params.megabytesPerExtentFile = totalExtentMegabytes;
@@ -91,7 +91,8 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (p.segments > FMSC_MAX_SEGMENTS) p.segments = FMSC_MAX_SEGMENTS;
     if (p.segments < 1) p.segments = 1800;
     if (p.mode == FMSC_MODE_SHARING_SERVER || p.mode == FMSC_MODE_CLIENT) {
-        std::int32_t least = static_cast<std::int32_t>((12 * std::int64_t(p.maxFilePages) + 413) / FMSC_SEGMENT_SIZE + 1);
+        std::int32_t least = static_cast<std::int32_t>(
+            (12 * std::int64_t(p.maxFilePages) + 413) / FMSC_SEGMENT_SIZE + 1);
         if (p.extentFiles == 0) ++least;
         p.segments = std::max(p.segments, least);
     }
@@ -99,9 +100,11 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (p.hashBlockPages < 1) p.hashBlockPages = 15;
     std::int32_t megabytes = std::max(std::min(p.megabytesPerExtentFile, 2032), 16);
     megabytes = (megabytes + 8) / 16 * 16;
-    if (p.totalExtentMegabytes > 0) p.extentFiles = (p.totalExtentMegabytes + megabytes - 1) / megabytes;
+    if (p.totalExtentMegabytes > 0)
+        p.extentFiles = (p.totalExtentMegabytes + megabytes - 1) / megabytes;
     p.extentFiles = std::max(p.extentFiles, 0);
-    p.extentFiles = std::min({p.extentFiles, (2032000 - p.segments / 64) / megabytes, FMSC_MAX_EXTENT_FILES});
+    p.extentFiles =
+        std::min({p.extentFiles, (2032000 - p.segments / 64) / megabytes, FMSC_MAX_EXTENT_FILES});
     p.megabytesPerExtentFile = megabytes;
     p.totalExtentMegabytes = megabytes * p.extentFiles;
 
@@ -111,9 +114,11 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     bool client = p.mode == FMSC_MODE_CLIENT;
 
     bool newCache = false;
-    FMSC_TRY(FMSCFile_Open(p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments, p.hashBlockPages,
-                           p.extentFiles, p.megabytesPerExtentFile, p.create != 0, p.deleteFiles != 0, client, trace,
-                           p.mode, &toc, &newCache));
+    const int opened =
+        FMSCFile_Open(p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments,
+                      p.hashBlockPages, p.extentFiles, p.megabytesPerExtentFile, p.create != 0,
+                      p.deleteFiles != 0, client, trace, p.mode, &toc, &newCache);
+    if (opened) return FMSCX_PassOn(__func__, opened);
     toc->allocationGranularity = Os::allocationGranularity();
     auto fail = [&toc](int rc) {
         if (toc && toc->signature == FMSC_FILETOC_T_SIG) FMSCFile_Close(toc);
@@ -131,7 +136,8 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 64);
     if (!rc) rc = FMSCHash_Open(toc, directory, name, p.create != 0, p.deleteFiles != 0, client);
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 15);
-    if (!rc && p.mode == FMSC_MODE_SHARING_SERVER) rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
+    if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
+        rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
     if (!rc) rc = FMSCFile_LockCache(toc);
     if (rc) return fail(rc);
@@ -147,11 +153,13 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     rc = FMSCX_InitMappings(toc);
     int unlocked = FMSCFile_UnLockCache(toc);
     if (rc || unlocked) return fail(rc ? rc : unlocked);
-    logLine(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d", p.folder ? folder.c_str() : "", p.maxFilePages, p.segments,
-            p.hashBlockPages, p.totalExtentMegabytes, p.create, p.deleteFiles);
+    logLine(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d", p.folder ? folder.c_str() : "", p.maxFilePages,
+            p.segments, p.hashBlockPages, p.totalExtentMegabytes, p.create, p.deleteFiles);
     *handle = toc;
     if (!client) toc->header->state = FMSC_STATE_OPEN;
-    if (toc->checkEveryCall) FMSC_TRY(FMSCFile_CheckMetaFile(toc, 15));
+    if (toc->checkEveryCall) {
+        if (const int error = FMSCFile_CheckMetaFile(toc, 15)) return FMSCX_PassOn(__func__, error);
+    }
     return 0;
 }
 
@@ -175,7 +183,7 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
 int FMSCIF_Close(FMSC_FILETOC_T** handle) {
     if (!handle) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     FMSC_FILETOC_T* toc = *handle;
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     logLine(toc, "Close");
     if (!toc->mutexHeld) FMSCFile_LockCache(toc);
     FMSCX_TermMappings(toc);
@@ -200,22 +208,23 @@ int FMSCIF_Close(FMSC_FILETOC_T** handle) {
     return 0;
 }
 
-int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh,
-                   std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_CHECK_PARAM(toc, firstPage);
-    FMSC_BEFORE(toc);
+int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                   std::uint32_t sizeHigh, std::int32_t* firstPage) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "AddFile,%.36s,%d", guid, static_cast<int>(sizeLow));
     return finish(toc, __func__, FMSCHash_AddPage(toc, guid, sizeLow, sizeHigh, firstPage));
 }
 
-int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size, std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_CHECK_PARAM(toc, size);
-    FMSC_CHECK_PARAM(toc, firstPage);
-    FMSC_BEFORE(toc);
+int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
+                    std::int32_t* firstPage) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (!size) return FMSCX_NullParameter(toc, "size", FMSC_HERE);
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "FindFile,%.36s", guid);
     int rc = FMSCHash_FindFile(toc, guid, firstPage);
     if (!rc) {
@@ -229,12 +238,12 @@ int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size, s
     return finish(toc, __func__, rc);
 }
 
-int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::uint8_t* buffer,
-                     std::int32_t* length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, buffer);
-    FMSC_CHECK_PARAM(toc, length);
-    FMSC_BEFORE(toc);
+int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                     std::uint8_t* buffer, std::int32_t* length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
+    if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
         logLine(toc, "ReadBlock,%.36s,%d", toc->pages[firstPage].guid, block);
     int rc = FMSCFile_ReadBlock(toc, firstPage, block, buffer, length);
@@ -248,44 +257,63 @@ int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t b
 }
 
 int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, firstPage);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (*firstPage < 0 || *firstPage >= toc->header->maxFilePages)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, *firstPage);
     const FmscFilePage& first = toc->pages[*firstPage];
     char guid[FMSC_GUID_SIZE + 1] = {};
     std::memcpy(guid, first.guid, FMSC_GUID_SIZE);
     std::uint32_t sizeLow = first.fileSizeLow, sizeHigh = first.fileSizeHigh;
-    FMSC_TRY(FSMCFile_DeleteOldest(toc));
+    if (const int error = FSMCFile_DeleteOldest(toc)) return FMSCX_PassOn(__func__, error);
     std::int32_t found = -1;
-    FMSC_TRY(FMSCHash_FindFile(toc, guid, &found));
-    if (found == -1) FMSC_TRY(FMSCHash_AddPage(toc, guid, sizeLow, sizeHigh, &found));
+    if (const int error = FMSCHash_FindFile(toc, guid, &found))
+        return FMSCX_PassOn(__func__, error);
+    if (found == -1) {
+        if (const int error = FMSCHash_AddPage(toc, guid, sizeLow, sizeHigh, &found))
+            return FMSCX_PassOn(__func__, error);
+    }
     *firstPage = found;
     return 0;
 }
 
 namespace {
 
-int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block, const std::uint8_t* bytes,
-               std::int32_t length) {
-    if (length < 0 || length > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
+int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
+               const std::uint8_t* bytes, std::int32_t length) {
+    if (length < 0 || length > FMSC_SEGMENT_SIZE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
     if (toc->freeSegments.count == 0) {
-        if (toc->shared->totalExtentMegabytes > 0) FMSC_TRY(FMSC_SegmentExpandExtents(toc));
-        while (toc->freeSegments.count == 0 && toc->shared->dateHead != -1) FMSC_TRY(FMSCX_DeleteAPage(toc, firstPage));
+        if (toc->shared->totalExtentMegabytes > 0) {
+            if (const int error = FMSC_SegmentExpandExtents(toc))
+                return FMSCX_PassOn(__func__, error);
+        }
+        while (toc->freeSegments.count == 0 && toc->shared->dateHead != -1) {
+            if (const int error = FMSCX_DeleteAPage(toc, firstPage))
+                return FMSCX_PassOn(__func__, error);
+        }
     }
     std::int32_t segment = -1;
-    FMSC_TRY(FMSCFile_GetFreeSegment(toc, &segment));
-    FMSC_TRY(FMSCSegment_WriteSegmentData(toc, bytes, segment, length));
+    if (const int error = FMSCFile_GetFreeSegment(toc, &segment))
+        return FMSCX_PassOn(__func__, error);
+    if (const int error = FMSCSegment_WriteSegmentData(toc, bytes, segment, length))
+        return FMSCX_PassOn(__func__, error);
     bool outOfPages = false;
-    FMSC_TRY(FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages));
+    const int allocated =
+        FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages);
+    if (allocated) return FMSCX_PassOn(__func__, allocated);
     // Room made for the entry may be taken again when the file itself was
     // evicted and had to be added anew: evict until it fits.
     while (outOfPages && toc->shared->dateHead != -1) {
-        FMSC_TRY(FMSCX_DeleteAPage(toc, firstPage));
-        FMSC_TRY(FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages));
+        if (const int error = FMSCX_DeleteAPage(toc, firstPage))
+            return FMSCX_PassOn(__func__, error);
+        const int again =
+            FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages);
+        if (again) return FMSCX_PassOn(__func__, again);
     }
     if (outOfPages) {
-        FMSC_TRY(FMSCSegment_FreeThisSegment(toc, -1, segment));
+        if (const int error = FMSCSegment_FreeThisSegment(toc, -1, segment))
+            return FMSCX_PassOn(__func__, error);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
     }
     return 0;
@@ -293,13 +321,13 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
 
 }  // namespace
 
-int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block, const std::uint8_t* bytes,
-                      std::int32_t length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SIZING(toc);
-    FMSC_CHECK_PARAM(toc, firstPage);
-    FMSC_CHECK_PARAM(toc, bytes);
-    FMSC_BEFORE(toc);
+int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
+                      const std::uint8_t* bytes, std::int32_t length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
+    if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && *firstPage >= 0 && *firstPage < toc->header->maxFilePages)
         logLine(toc, "WriteBlock,%.36s,%d,%d", toc->pages[*firstPage].guid, block, length);
     return finish(toc, __func__, writeBlock(toc, firstPage, block, bytes, length));
@@ -307,14 +335,16 @@ int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t
 
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,
                      const std::uint8_t* bytes, std::int32_t length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, firstPage);
-    FMSC_CHECK_PARAM(toc, bytes);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
+    if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && *firstPage >= 0 && *firstPage < toc->header->maxFilePages)
         logLine(toc, "WriteData,%.36s,%d,%d", toc->pages[*firstPage].guid, firstBlock, length);
-    if (length < 0) return finish(toc, __func__, FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length));
-    for (std::int32_t done = 0, block = firstBlock; done < length; done += FMSC_SEGMENT_SIZE, ++block) {
+    if (length < 0)
+        return finish(toc, __func__, FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length));
+    for (std::int32_t done = 0, block = firstBlock; done < length;
+         done += FMSC_SEGMENT_SIZE, ++block) {
         std::int32_t piece = std::min(FMSC_SEGMENT_SIZE, length - done);
         int rc = FMSCIF_WriteBlock(toc, firstPage, block, bytes + done, piece);
         if (rc) return finish(toc, __func__, rc);
@@ -323,64 +353,65 @@ int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t 
 }
 
 int FMSCIF_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteFile,%.36s", guid);
     return finish(toc, __func__, FMSCHash_DeleteFile(toc, guid));
 }
 
-int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, guid);
-    FMSC_BEFORE(toc);
+int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                          std::uint32_t sizeHigh) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "AdjustFileSize,%.36s,%d", guid, static_cast<int>(sizeLow));
     return finish(toc, __func__, FMSCHash_AdjustFileSize(toc, guid, sizeLow, sizeHigh));
 }
 
 int FMSCIF_DeleteOldest(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldest");
     return finish(toc, __func__, FSMCFile_DeleteOldest(toc));
 }
 
 int FSMCIF_DeleteOldestFile(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldestFile");
     return finish(toc, __func__, FSMCFile_DeleteOldest(toc));
 }
 
 int FSMCIF_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     return finish(toc, __func__, FSMCFile_DeleteThisPage(toc, page));
 }
 
-int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* found,
-                           std::int32_t* length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, found);
-    FMSC_CHECK_PARAM(toc, length);
-    FMSC_BEFORE(toc);
+int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                           std::int32_t* found, std::int32_t* length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!found) return FMSCX_NullParameter(toc, "found", FMSC_HERE);
+    if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
         logLine(toc, "FindNextSegment,%.36s,%d", toc->pages[firstPage].guid, block);
     return finish(toc, __func__, FMSCFile_FindNextSegment(toc, firstPage, block, found, length));
 }
 
 int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, iterator);
-    FMSC_CHECK_PARAM(toc, firstPage);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!iterator) return FMSCX_NullParameter(toc, "iterator", FMSC_HERE);
+    if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "NextFile");
     return finish(toc, __func__, FMSCFile_NextFile(toc, iterator, firstPage));
 }
 
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SIZING(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
     logLine(toc, "LockCache");
     toc->interfaceLock = true;
     int rc = FMSCFile_LockCache(toc);
@@ -394,8 +425,8 @@ int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SIZING(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
     logLine(toc, "UnLockCache");
     toc->interfaceLock = false;
     // No check either: the mutex is let go, the shared files are not ours.
@@ -405,26 +436,26 @@ int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCIF_NumClients(FMSC_FILETOC_T* toc, std::int32_t* count) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SIZING(toc);
-    FMSC_CHECK_PARAM(toc, count);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    if (!count) return FMSCX_NullParameter(toc, "count", FMSC_HERE);
     logLine(toc, "NumClients");
     *count = toc->shared->clients;
     return 0;
 }
 
 int FMSCIF_PrintHash(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "PrintHash");
     return finish(toc, __func__, FMSCHash_PrintHashTable(toc));
 }
 
 int FMSCIF_GetInfo(FMSC_FILETOC_T* toc, FMSC_INFO_T* pInfo) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SIZING(toc);
-    FMSC_CHECK_PARAM(toc, pInfo);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    if (!pInfo) return FMSCX_NullParameter(toc, "pInfo", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "GetInfo");
     const FMSC_FILESHARED_T* s = toc->shared;
     FMSC_INFO_T& info = *pInfo;
@@ -459,15 +490,16 @@ int FMSCIF_GetInfo(FMSC_FILETOC_T* toc, FMSC_INFO_T* pInfo) {
     info.hits = s->hits;
     info.misses = s->misses;
     info.headerPercentFull = info.maxFiles > 0 ? 100 * info.allocatedPages / info.maxFiles : 0;
-    info.segmentPercentFull = info.totalSegments > 0 ? 100 * info.segmentsInUse / info.totalSegments : 0;
+    info.segmentPercentFull =
+        info.totalSegments > 0 ? 100 * info.segmentsInUse / info.totalSegments : 0;
     return finish(toc, __func__, 0);
 }
 
 int FmscPrintInfo(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     logLine(toc, "PrintInfo");
     FMSC_INFO_T info{};
-    FMSC_TRY(FMSCIF_GetInfo(toc, &info));
+    if (const int error = FMSCIF_GetInfo(toc, &info)) return FMSCX_PassOn(__func__, error);
     std::printf("Maximum number of files is %d\n", int(info.maxFiles));
     std::printf("Maximum number of segment entries is %d\n", int(info.maxSegmentEntries));
     std::printf("Maximum number of segment file entries is %d\n", int(info.segmentFileSegments));
@@ -488,8 +520,8 @@ int FmscPrintInfo(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "Purge,%d", shrink ? 1 : 0);
     int rc = 0;
     while (!rc && toc->shared->dateHead != -1) rc = FSMCFile_DeleteOldest(toc);
@@ -499,15 +531,16 @@ int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
 }
 
 int FMSCIF_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_BEFORE(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     return finish(toc, __func__, FMSCSegment_ShrinkTheSegmentExtentFile(toc, megabytes, true));
 }
 
-int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vector<std::int32_t>* blocks) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, blocks);
-    FMSC_BEFORE(toc);
+int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
+                        std::vector<std::int32_t>* blocks) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!blocks) return FMSCX_NullParameter(toc, "blocks", FMSC_HERE);
+    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
         logLine(toc, "FindSegments,%.36s", toc->pages[firstPage].guid);
     return finish(toc, __func__, FMSCFile_FindSegments(toc, firstPage, blocks));

@@ -14,21 +14,29 @@ namespace Os = Platform::Os;
 
 namespace {
 
-#define FMSC_CHECK_SEGMENTTOC(toc)                                                                 \
-    do {                                                                                           \
-        if (!(toc)->segmentToc) return FMSCX_ReportNullPointer("pSegmentToc", FMSC_UNIT, __func__, __LINE__); \
-        if ((toc)->segmentToc->signature != FMSC_FILE_SEGMENTTOC_T_SIG)                            \
-            return FMSCX_ReportBadSig("FMSC_FILE_SEGMENTTOC_T_SIG", FMSC_UNIT, __func__, __LINE__); \
-    } while (0)
+// The segment table of contents' test: null pointer report (2), bad
+// signature report (36).
+int checkSegmentToc(const FMSC_FILETOC_T* toc, FmscWhere where) {
+    if (!toc->segmentToc)
+        return FMSCX_ReportNullPointer("pSegmentToc", where.unit, where.function, where.line);
+    if (toc->segmentToc->signature != FMSC_FILE_SEGMENTTOC_T_SIG) {
+        return FMSCX_ReportBadSig("FMSC_FILE_SEGMENTTOC_T_SIG", where.unit, where.function,
+                                  where.line);
+    }
+    return 0;
+}
 
-std::string numbered(const std::string& base, const char* shortFormat, const char* longFormat, std::int32_t extent) {
+std::string numbered(const std::string& base, const char* shortFormat, const char* longFormat,
+                     std::int32_t extent) {
     char text[64];
-    std::snprintf(text, sizeof text, extent < 1000 ? shortFormat : longFormat, static_cast<int>(extent));
+    std::snprintf(text, sizeof text, extent < 1000 ? shortFormat : longFormat,
+                  static_cast<int>(extent));
     return base + text;
 }
 
 // Appends count zero segments to a file; false on failure (OS error kept).
-bool appendZeroSegments(const std::string& path, const char* mode, std::int32_t count, int* openFailed) {
+bool appendZeroSegments(const std::string& path, const char* mode, std::int32_t count,
+                        int* openFailed) {
     std::FILE* file = std::fopen(path.c_str(), mode);
     *openFailed = file == nullptr;
     if (!file) {
@@ -37,7 +45,8 @@ bool appendZeroSegments(const std::string& path, const char* mode, std::int32_t 
     }
     static const std::uint8_t zeros[FMSC_SEGMENT_SIZE] = {};
     bool ok = true;
-    for (std::int32_t i = 0; i < count && ok; ++i) ok = std::fwrite(zeros, FMSC_SEGMENT_SIZE, 1, file) == 1;
+    for (std::int32_t i = 0; i < count && ok; ++i)
+        ok = std::fwrite(zeros, FMSC_SEGMENT_SIZE, 1, file) == 1;
     if (!ok) Os::setLastOsError(errno);
     if (std::fclose(file) != 0) {
         Os::setLastOsError(errno);
@@ -49,7 +58,7 @@ bool appendZeroSegments(const std::string& path, const char* mode, std::int32_t 
 }  // namespace
 
 int FMSCX_WriteNewSegmentFile(FMSC_FILETOC_T* toc, const std::string& path) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::FILE* file = std::fopen(path.c_str(), "wb+");
     if (!file) {
         Os::setLastOsError(errno);
@@ -80,25 +89,29 @@ std::string FMSCX_ExtentMapName(const FMSC_FILETOC_T* toc, std::int32_t extent) 
     return numbered(toc->wellKnownName + "_EXT", "%03d", "%07d", extent);
 }
 
-int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create, bool deleteFiles,
-                     bool attach) {
-    FMSC_CHECK_TOC(toc);
+int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create,
+                     bool deleteFiles, bool attach) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     auto fail = [toc](int error) {
         FMSCTOC_Close(toc);
         FMSCX_Traceback("FMSCSegment_Open");
         return error;
     };
     std::string directory = FMSCX_getGetEnv(folder, "FMSC_DEFAULT_CACHE_DIR", "c:");
-    std::string path = FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_SEGMENT_FILE", "fms.seg");
-    std::string extentBase = FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_SEGMENTEXT_FILE", "fms.ext");
-    std::string mapName = name && *name ? std::string(name) + "_SEG"
-                                        : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_SEGMENT_FILE_MAPNAME", "FMS_SEG");
+    std::string path =
+        FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_SEGMENT_FILE", "fms.seg");
+    std::string extentBase =
+        FMSCX_getFilePath(directory, nullptr, "FMSC_DEFAULT_SEGMENTEXT_FILE", "fms.ext");
+    std::string mapName =
+        name && *name ? std::string(name) + "_SEG"
+                      : FMSCX_getGetEnv(nullptr, "FMSC_DEFAULT_SEGMENT_FILE_MAPNAME", "FMS_SEG");
     if (!attach) {
         int rc = deleteFiles ? FMSCX_DeleteOSFile(toc->error, extentBase.c_str()) : 0;
         if (!rc)
-            rc = FMSCX_PrepareFile(toc, path, create, deleteFiles,
-                                   FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED,
-                                   [toc, &path] { return FMSCX_WriteNewSegmentFile(toc, path); });
+            rc = FMSCX_PrepareFile(
+                toc, path, create, deleteFiles,
+                FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED,
+                [toc, &path] { return FMSCX_WriteNewSegmentFile(toc, path); });
         if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(path);
@@ -120,27 +133,29 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
 }
 
 int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFiles, bool attach) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (!attach && create && deleteFiles) {
         for (std::int32_t e = 0; e < FMSC_MAX_FILE_PAGES; ++e) {
             std::string path = FMSCX_ExtentPath(toc, e);
             int exists = FMSCX_OSFileExists(toc->error, path.c_str());
             if (exists == 0) break;
             if (exists > 1) return exists;
-            FMSC_TRY(FMSCX_DeleteOSFile(toc->error, path.c_str()));
+            if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
+                return FMSCX_PassOn(__func__, error);
         }
         toc->shared->extentFilesInUse = toc->header->extentFilesInUse = 0;
         toc->shared->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
     }
     for (std::int32_t e = 0; e < toc->shared->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e)
-        FMSC_TRY(FMSCSegment_AddExtentFileRecord(toc, attach, e));
+        if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
+            return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32_t extent) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     auto record = std::make_unique<FmscExtentRecord>();
@@ -149,14 +164,17 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     // The file is opened now; its views are mapped when a segment is used.
     record->map.fd = Os::openFileForMapping(record->path);
     if (record->map.fd < 0)
-        return FMSC_FAIL_VALUE(toc, attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+        return FMSC_FAIL_VALUE(toc,
+                               attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
+                                      : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
+                               extent);
     toc->segmentToc->extents[std::size_t(extent)] = std::move(record);
     return 0;
 }
 
 int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     auto& slot = toc->segmentToc->extents[std::size_t(extent)];
@@ -184,27 +202,34 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
 }
 
 int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t current = s->extentFilesInUse - 1;
     if (s->extentFilesInUse == 0 ||
-        std::int64_t(s->extentSegmentsInUse) >= std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile) {
+        std::int64_t(s->extentSegmentsInUse) >=
+            std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile) {
         if (s->extentFilesInUse >= s->maxExtentFiles) return 0;
         current = s->extentFilesInUse;
         toc->header->extentFilesInUse = ++s->extentFilesInUse;
     }
-    if (!toc->segmentToc->extents[std::size_t(current)]) FMSC_TRY(FMSCX_SegmentCreateInitialExtFile(toc, current));
-    FMSC_TRY(FMSCX_SegmentAddExtents(toc, current));
+    if (!toc->segmentToc->extents[std::size_t(current)]) {
+        if (const int error = FMSCX_SegmentCreateInitialExtFile(toc, current))
+            return FMSCX_PassOn(__func__, error);
+    }
+    if (const int error = FMSCX_SegmentAddExtents(toc, current))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (toc->freeSegments.count > 0) return 0;
-    FMSC_TRY(FMSCX_SegmentCloseExtentFile(toc, extent));
+    if (const int error = FMSCX_SegmentCloseExtentFile(toc, extent))
+        return FMSCX_PassOn(__func__, error);
     FMSC_FILESHARED_T* s = toc->shared;
-    std::int32_t room = std::int32_t(std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile - s->extentSegmentsInUse);
+    std::int32_t room = std::int32_t(std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile -
+                                     s->extentSegmentsInUse);
     std::int32_t count = toc->sharingServer ? s->segmentsPerExtentFile : FMSC_GROWTH_SEGMENTS;
     std::int32_t first = s->segmentFileSegments + s->extentSegmentsInUse;
     FmscFreeSegments& f = toc->freeSegments;
@@ -216,14 +241,18 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     if (count == 0) return 0;
     int openFailed = 0;
     if (!appendZeroSegments(FMSCX_ExtentPath(toc, extent), "a+b", count, &openFailed))
-        return FMSC_FAIL_VALUE(toc, openFailed ? FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE
-                                               : FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
+        return FMSC_FAIL_VALUE(toc,
+                               openFailed ? FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE
+                                          : FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE,
+                               extent);
     auto& record = toc->segmentToc->extents[std::size_t(extent)];
     if (record && record->map.fd < 0) {
         record->map.fd = Os::openFileForMapping(record->path);
-        if (record->map.fd < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+        if (record->map.fd < 0)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     }
-    for (std::int32_t i = 0; i < count; ++i) f.next[std::size_t(first + i)] = i + 1 < count ? first + i + 1 : -1;
+    for (std::int32_t i = 0; i < count; ++i)
+        f.next[std::size_t(first + i)] = i + 1 < count ? first + i + 1 : -1;
     f.first = first;
     f.last = first + count - 1;
     f.count = count;
@@ -233,8 +262,8 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
 }
 
 int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES) return 0;
     auto& record = toc->segmentToc->extents[std::size_t(extent)];
     if (!record) return 0;
@@ -244,7 +273,8 @@ int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
             view.firstSegment = -1;
         }
     }
-    FMSC_TRY(FMSCX_UnMapOSFile(toc, record->map, toc->client));
+    if (const int error = FMSCX_UnMapOSFile(toc, record->map, toc->client))
+        return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
@@ -255,26 +285,34 @@ void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from) {
     f.first = f.last = -1;
     f.count = 0;
     for (std::int32_t i = std::max(from, 0); i < end && std::size_t(i) < f.next.size(); ++i) {
-        if (f.last >= 0) f.next[std::size_t(f.last)] = i; else f.first = i;
+        if (f.last >= 0)
+            f.next[std::size_t(f.last)] = i;
+        else
+            f.first = i;
         f.last = i;
         ++f.count;
     }
 }
 
-int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrink) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes,
+                                           bool shrink) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     megabytes = std::max(megabytes, 0);
     FMSC_FILESHARED_T* s = toc->shared;
     if (shrink) {
         for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
-            FMSC_TRY(FMSCX_SegmentCloseExtentFile(toc, e));
+            if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
+                return FMSCX_PassOn(__func__, error);
             // Only a cut to nothing is carried out: the file is removed.
             std::string path = FMSCX_ExtentPath(toc, e);
             int exists = FMSCX_OSFileExists(toc->error, path.c_str());
-            if (exists > 1 || exists == 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
-            if (megabytes != 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE, megabytes);
-            FMSC_TRY(FMSCX_DeleteOSFile(toc->error, path.c_str()));
+            if (exists > 1 || exists == 0)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
+            if (megabytes != 0)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE, megabytes);
+            if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
+                return FMSCX_PassOn(__func__, error);
             toc->segmentToc->extents[std::size_t(e)].reset();
         }
         if (megabytes == 0) {
@@ -287,63 +325,73 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
 }
 
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_SEGMENTTOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     const FMSC_FILESHARED_T* s = toc->shared;
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     if (segment < s->segmentFileSegments) {
         *address = toc->segmentToc->map.data + std::size_t(segment) * FMSC_SEGMENT_SIZE;
         return 0;
     }
-    if (s->segmentsPerExtentFile <= 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
+    if (s->segmentsPerExtentFile <= 0)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     std::int32_t extent = (segment - s->segmentFileSegments) / s->segmentsPerExtentFile;
     std::int32_t position = (segment - s->segmentFileSegments) % s->segmentsPerExtentFile;
     FmscExtentView* view = nullptr;
-    FMSC_TRY(FMSCX_GetExtentMapping(toc, extent, position, &view));
+    if (const int error = FMSCX_GetExtentMapping(toc, extent, position, &view))
+        return FMSCX_PassOn(__func__, error);
     FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
-    if (!record || !record->map.data) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    if (!record || !record->map.data)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     std::int32_t within = position - view->firstSegment;
     if (within < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, within);
     // The view may have been cut at the file's end.
     if (std::size_t(within + 1) * FMSC_SEGMENT_SIZE >
-        record->map.view.length - std::size_t(record->map.data - static_cast<std::uint8_t*>(record->map.view.base)))
+        record->map.view.length -
+            std::size_t(record->map.data - static_cast<std::uint8_t*>(record->map.view.base)))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     *address = record->map.data + std::size_t(within) * FMSC_SEGMENT_SIZE;
     return 0;
 }
 
-int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
-                                 std::int32_t length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, bytes);
+int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes,
+                                 std::int32_t segment, std::int32_t length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    if (length < 0 || length > FMSC_SEGMENT_SIZE) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
+    if (length < 0 || length > FMSC_SEGMENT_SIZE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
     if (segment >= toc->shared->segmentFileSegments) {
-        FMSC_TRY(FMSC_SegmentWriteExtent(toc, bytes, segment, length));
+        if (const int error = FMSC_SegmentWriteExtent(toc, bytes, segment, length))
+            return FMSCX_PassOn(__func__, error);
         return 0;
     }
     std::uint8_t* address = nullptr;
-    FMSC_TRY(FMSCX_SegmentAddress(toc, segment, &address));
+    if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+        return FMSCX_PassOn(__func__, error);
     std::memcpy(address, bytes, std::size_t(length));
     return 0;
 }
 
 int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
                             std::int32_t length) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, bytes);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
     const FMSC_FILESHARED_T* s = toc->shared;
-    if (s->segmentsPerExtentFile <= 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
+    if (s->segmentsPerExtentFile <= 0)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     std::int32_t position = (segment - s->segmentFileSegments) % s->segmentsPerExtentFile;
-    if (position < 0 || position >= s->segmentsPerExtentFile) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position);
+    if (position < 0 || position >= s->segmentsPerExtentFile)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position);
     std::uint8_t* address = nullptr;
-    FMSC_TRY(FMSCX_SegmentAddress(toc, segment, &address));
+    if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+        return FMSCX_PassOn(__func__, error);
     std::memcpy(address, bytes, std::size_t(length));
     return 0;
 }
 
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     const FMSC_FILESHARED_T* s = toc->shared;
     std::int64_t existing = std::int64_t(s->segmentFileSegments) + s->extentSegmentsInUse;
     std::int64_t capacity = std::int64_t(s->totalExtentMegabytes) * 64 + s->segmentFileSegments;
@@ -357,7 +405,8 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
     std::vector<std::uint8_t> used(std::size_t(existing), 0);
     for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
         const FmscFilePage& p = toc->pages[i];
-        FMSC_TRY(FMSCFile_CheckPageConsistency(toc, i, p.type));
+        if (const int error = FMSCFile_CheckPageConsistency(toc, i, p.type))
+            return FMSCX_PassOn(__func__, error);
         // Every page's entries count, not only those of allocated pages: a
         // page left floating by a delete cut short still holds its segments.
         if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
@@ -366,7 +415,8 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
             std::int32_t segment = p.segments[e].segmentOffset;
             if (segment < 0 || segment >= existing)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-            if (used[std::size_t(segment)]++) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET, segment);
+            if (used[std::size_t(segment)]++)
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET, segment);
         }
         if (p.type == FMSC_PAGE_ALLOCATED) toc->lastFileAccess[i] = p.lastAccessTime;
     }
@@ -374,17 +424,20 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
     f.count = 0;
     for (std::int32_t i = 0; i < existing; ++i) {
         if (used[std::size_t(i)]) continue;
-        if (f.last >= 0) f.next[std::size_t(f.last)] = i; else f.first = i;
+        if (f.last >= 0)
+            f.next[std::size_t(f.last)] = i;
+        else
+            f.first = i;
         f.last = i;
         ++f.count;
     }
-    FMSC_TRY(FSMCX_SortTheDateList(toc));
+    if (const int error = FSMCX_SortTheDateList(toc)) return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, segment);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
     FmscFreeSegments& f = toc->freeSegments;
     if (f.first == -1 || f.count == 0) return FMSC_FAIL(toc, FMSC_ERROR_OUT_OF_DATA_SEGMENTS);
     *segment = f.first;
@@ -396,7 +449,7 @@ int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment) {
 }
 
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     (void)page;
     std::int32_t existing = toc->shared->segmentFileSegments + toc->shared->extentSegmentsInUse;
     FmscFreeSegments& f = toc->freeSegments;
@@ -414,7 +467,8 @@ int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int
         f.last = segment;
     } else {
         if (segment == f.first || segment == f.last || f.next[std::size_t(segment)] != -1)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, segment);
+            return FMSC_FAIL_VALUE(
+                toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, segment);
         std::int32_t below = segment - 1;
         while (below > f.first && f.next[std::size_t(below)] == -1) --below;
         f.next[std::size_t(segment)] = f.next[std::size_t(below)];

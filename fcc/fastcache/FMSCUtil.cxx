@@ -135,9 +135,10 @@ const char* const errorNames[] = {
 constexpr int errorNameCount = static_cast<int>(sizeof errorNames / sizeof errorNames[0]);
 static_assert(errorNameCount == 111);
 
-int report(const char* kind, const char* what, const char* file, const char* function, int line, int result) {
-    std::printf("***Error: %s: %s:%s:%s:%d\n", kind, what ? what : "", file ? file : "", function ? function : "",
-                line);
+int report(const char* kind, const char* what, const char* file, const char* function, int line,
+           int result) {
+    std::printf("***Error: %s: %s:%s:%s:%d\n", kind, what ? what : "", file ? file : "",
+                function ? function : "", line);
     std::fflush(stdout);
     return result;
 }
@@ -175,15 +176,18 @@ std::size_t granularity(FMSC_FILETOC_T* toc) {
 // Maps segmentCount segments from firstSegment of an open file (the rest of
 // the file when segmentCount is 0, cut to the file's end when it is
 // shorter), the view aligned down to the allocation granularity.
-bool mapSegments(FMSC_FILETOC_T* toc, FmscMapping& mapping, std::int32_t firstSegment, std::int32_t segmentCount) {
+bool mapSegments(FMSC_FILETOC_T* toc, FmscMapping& mapping, std::int32_t firstSegment,
+                 std::int32_t segmentCount) {
     std::uint64_t offset = firstSegment < 0 ? 0 : std::uint64_t(firstSegment) * FMSC_SEGMENT_SIZE;
     std::size_t length = segmentCount > 0 ? std::size_t(segmentCount) * FMSC_SEGMENT_SIZE : 0;
     std::int64_t size = Os::mappedFileSize(mapping.fd);
-    if (length != 0 && size >= 0 && offset < std::uint64_t(size) && offset + length > std::uint64_t(size))
+    if (length != 0 && size >= 0 && offset < std::uint64_t(size) &&
+        offset + length > std::uint64_t(size))
         length = std::size_t(std::uint64_t(size) - offset);
     std::size_t remainder = std::size_t(offset % granularity(toc));
     std::uint64_t start = offset - remainder;
-    if (!Os::mapView(mapping.fd, start, length == 0 ? 0 : remainder + length, true, mapping.view)) return false;
+    if (!Os::mapView(mapping.fd, start, length == 0 ? 0 : remainder + length, true, mapping.view))
+        return false;
     mapping.data = static_cast<std::uint8_t*>(mapping.view.base) + remainder;
     return true;
 }
@@ -232,8 +236,10 @@ void FMSCX_Error_Destroy(FMSC_ERROR_T* error) {
 
 namespace {
 
-int recordError(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number, const char* text) {
-    if (!error) return FMSCX_ReportNullPointer("pError", FMSC_UNIT, "FmscErrorSet", __LINE__), number;
+int recordError(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number,
+                const char* text) {
+    if (!error)
+        return FMSCX_ReportNullPointer("pError", FMSC_UNIT, "FmscErrorSet", __LINE__), number;
     if (error->signature != FMSC_ERROR_T_SIG)
         return FMSCX_ReportBadSig("FMSC_ERROR_T", FMSC_UNIT, "FmscErrorSet", __LINE__), number;
     copyText(error->file, file);
@@ -256,7 +262,8 @@ int FmscErrorSet(FMSC_ERROR_T* error, const char* file, const char* method, int 
     return recordError(error, file, method, line, number, FMSCX_ErrorName(number));
 }
 
-int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number, int value) {
+int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method, int line,
+                      int number, int value) {
     char text[256];
     std::snprintf(text, sizeof text, "%s:= %d", FMSCX_ErrorName(number), value);
     return recordError(error, file, method, line, number, text);
@@ -265,11 +272,14 @@ int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method,
 void FMSCX_PrintError(const FMSC_ERROR_T* error) {
     if (!error) return;
     std::printf("\n");
-    std::printf("***ERROR:     FILE        = %s\n              METHOD      = %s\n              LINENO      = %d\n",
-                error->file, error->method, error->lineNumber);
+    std::printf(
+        "***ERROR:     FILE        = %s\n              METHOD      = %s\n              LINENO      "
+        "= %d\n",
+        error->file, error->method, error->lineNumber);
     if (error->fmscError != 0)
         std::printf("              FMS_ERR(%d) = %s\n", error->fmscError, error->fmscErrorText);
-    if (error->osError != 0) std::printf("              OS_ERR      = (%d): %s\n", error->osError, error->osErrorText);
+    if (error->osError != 0)
+        std::printf("              OS_ERR      = (%d): %s\n", error->osError, error->osErrorText);
     std::fflush(stdout);
 }
 
@@ -294,20 +304,24 @@ int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
     if (exists != 1) return exists == 0 ? 0 : exists;
     if (::unlink(path) != 0) {
         Os::setLastOsError(errno);
-        return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE);
+        return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__,
+                            FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE);
     }
     return 0;
 }
 
-int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile, int missingError,
-                      const std::function<int()>& write) {
-    FMSC_CHECK_TOC(toc);
-    if (deleteFile) FMSC_TRY(FMSCX_DeleteOSFile(toc->error, path.c_str()));
+int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,
+                      int missingError, const std::function<int()>& write) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (deleteFile) {
+        if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
+            return FMSCX_PassOn(__func__, error);
+    }
     int exists = FMSCX_OSFileExists(toc->error, path.c_str());
     if (exists > 1) return exists;
     if (exists == 1) return 0;
     if (!create) return FMSC_FAIL(toc, missingError);
-    FMSC_TRY(write());
+    if (const int error = write()) return FMSCX_PassOn(__func__, error);
     return 0;
 }
 
@@ -337,15 +351,16 @@ std::int64_t FMSCX_FileSize(const std::string& path) {
     return info.st_size;
 }
 
-int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName, bool client,
-                    std::int32_t firstSegment, FmscMapping& mapping) {
-    FMSC_CHECK_TOC(toc);
+int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
+                    bool client, std::int32_t firstSegment, FmscMapping& mapping) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t count = firstSegment < 0 ? 0 : std::max<std::int32_t>(toc->segmentsPerView, 0);
     // Client and server find the same file from the cache folder: opening it
     // is what opening the server's mapping by its name is elsewhere.
     mapping.fd = Os::openFileForMapping(path);
     if (mapping.fd < 0)
-        return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+        return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
+                                     : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
     if (!client) {
         if (!registerMapping(mapName)) {
             Os::closeMappedFile(mapping.fd);
@@ -355,7 +370,8 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
         mapping.registeredName = mapName;
     }
     if (!mapSegments(toc, mapping, firstSegment, count)) {
-        int number = client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING;
+        int number =
+            client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING;
         unregisterMapping(mapping.registeredName);
         Os::closeMappedFile(mapping.fd);
         mapping.fd = -1;
@@ -365,7 +381,7 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
 }
 
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     (void)client;
     bool unmapped = Os::unmapView(mapping.view);
     mapping.data = nullptr;
@@ -376,33 +392,41 @@ int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
     return 0;
 }
 
-int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client, std::int32_t firstSegment) {
-    FMSC_CHECK_TOC(toc);
+int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
+                          std::int32_t firstSegment) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (extent.map.fd < 0) {
-        FMSC_TRY(FMSCX_MapOSFile(toc, extent.path, extent.mapName, client, firstSegment, extent.map));
+        const int mapped =
+            FMSCX_MapOSFile(toc, extent.path, extent.mapName, client, firstSegment, extent.map);
+        if (mapped) return FMSCX_PassOn(__func__, mapped);
     } else {
-        FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, extent.map));
+        if (const int error = FMSCX_UnMapOSExtentFile(toc, extent.map))
+            return FMSCX_PassOn(__func__, error);
         if (!mapSegments(toc, extent.map, firstSegment, toc->segmentsPerView))
-            return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+            return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
+                                         : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
     }
     extent.firstSegment = firstSegment;
     return 0;
 }
 
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     bool unmapped = Os::unmapView(mapping.view);
     mapping.data = nullptr;
     if (!unmapped) return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_CANNOT_UNMAP_FILE);
     return 0;
 }
 
-int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment, FmscMapping& mapping) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, mapping));
+int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment,
+                      FmscMapping& mapping) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = FMSCX_UnMapOSExtentFile(toc, mapping))
+        return FMSCX_PassOn(__func__, error);
     std::uint64_t offset = std::uint64_t(std::max(segment, 0)) * FMSC_SEGMENT_SIZE;
     std::size_t remainder = std::size_t(offset % granularity(toc));
-    if (!Os::mapView(mapping.fd, offset - remainder, remainder + FMSC_SEGMENT_SIZE, !readOnly, mapping.view))
+    if (!Os::mapView(mapping.fd, offset - remainder, remainder + FMSC_SEGMENT_SIZE, !readOnly,
+                     mapping.view))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, segment);
     mapping.data = static_cast<std::uint8_t*>(mapping.view.base) + remainder;
     return 0;
@@ -411,7 +435,7 @@ int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment, 
 // ---- Extent views -----------------------------------------------------------
 
 int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t count = std::atoi(Os::environmentValue("FMSC_EXTENT_MAPS").c_str());
     if (count < 1) count = 3;
     if (toc->shared->maxExtentFiles > 0) count = std::min(count, toc->shared->maxExtentFiles);
@@ -419,7 +443,8 @@ int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
     if (toc->sharingServer) {
         perView = std::max(1, std::atoi(Os::environmentValue("FMSC_SEGMENTS_PER_MAP").c_str()));
     }
-    if (toc->shared->segmentsPerExtentFile > 0) perView = std::min(perView, toc->shared->segmentsPerExtentFile);
+    if (toc->shared->segmentsPerExtentFile > 0)
+        perView = std::min(perView, toc->shared->segmentsPerExtentFile);
     toc->segmentsPerView = perView;
     toc->views.assign(std::size_t(count), FmscExtentView());
     for (std::int32_t i = 0; i < count; ++i) {
@@ -432,8 +457,8 @@ int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
 
 int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_t position,
                            FmscExtentView** view) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_CHECK_PARAM(toc, view);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!view) return FMSCX_NullParameter(toc, "view", FMSC_HERE);
     *view = nullptr;
     std::int32_t count = static_cast<std::int32_t>(toc->views.size());
     if (count == 0 || toc->viewHead < 0 || toc->viewHead >= count)
@@ -460,27 +485,37 @@ int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_
                position < record.firstSegment + perView;
     // The server removes extent files when it purges and makes them anew
     // as it grows: a client's view of a removed file shows old bytes.
-    FmscExtentRecord* current = extent >= 0 && extent < FMSC_MAX_EXTENT_FILES ? slots[std::size_t(extent)].get() : nullptr;
+    FmscExtentRecord* current =
+        extent >= 0 && extent < FMSC_MAX_EXTENT_FILES ? slots[std::size_t(extent)].get() : nullptr;
     if (toc->client && current && current->map.fd >= 0 && !Os::isFileLinked(current->map.fd)) {
         if (record.extent == extent) record.extent = record.firstSegment = -1;
-        FMSC_TRY(FMSCX_UnMapOSFile(toc, current->map, true));
+        if (const int error = FMSCX_UnMapOSFile(toc, current->map, true))
+            return FMSCX_PassOn(__func__, error);
         slots[std::size_t(extent)].reset();
         hit = false;
     }
     if (!hit) {
         if (record.extent >= 0) {
             FmscExtentRecord* mapped = slots[std::size_t(record.extent)].get();
-            if (mapped) FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, mapped->map));
+            if (mapped) {
+                if (const int error = FMSCX_UnMapOSExtentFile(toc, mapped->map))
+                    return FMSCX_PassOn(__func__, error);
+            }
             record.extent = -1;
             record.firstSegment = -1;
         }
         std::int32_t first = std::max(0, std::min(position, perExtent - perView));
         if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-        if (!slots[std::size_t(extent)] && toc->client) FMSC_TRY(FMSCSegment_AddExtentFileRecord(toc, true, extent));
+        if (!slots[std::size_t(extent)] && toc->client) {
+            if (const int error = FMSCSegment_AddExtentFileRecord(toc, true, extent))
+                return FMSCX_PassOn(__func__, error);
+        }
         FmscExtentRecord* target = slots[std::size_t(extent)].get();
-        if (!target) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-        FMSC_TRY(FMSCX_MapOSExtentFile(toc, *target, toc->client, first));
+        if (!target)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+        if (const int error = FMSCX_MapOSExtentFile(toc, *target, toc->client, first))
+            return FMSCX_PassOn(__func__, error);
         record.extent = extent;
         record.firstSegment = first;
     }
@@ -499,10 +534,13 @@ int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_
 }
 
 int FMSCX_WipeMappings(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (toc->segmentToc) {
         for (auto& extent : toc->segmentToc->extents)
-            if (extent) FMSC_TRY(FMSCX_UnMapOSExtentFile(toc, extent->map));
+            if (extent) {
+                if (const int error = FMSCX_UnMapOSExtentFile(toc, extent->map))
+                    return FMSCX_PassOn(__func__, error);
+            }
     }
     for (FmscExtentView& view : toc->views) {
         view.extent = -1;
@@ -512,8 +550,8 @@ int FMSCX_WipeMappings(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCX_TermMappings(FMSC_FILETOC_T* toc) {
-    FMSC_CHECK_TOC(toc);
-    FMSC_TRY(FMSCX_WipeMappings(toc));
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = FMSCX_WipeMappings(toc)) return FMSCX_PassOn(__func__, error);
     toc->views.clear();
     toc->viewHead = -1;
     toc->segmentsPerView = 1;

@@ -25,8 +25,8 @@ void FMSCX_PrintErrorName(int error);
 FMSC_ERROR_T* FMSCX_Error_Create();
 void FMSCX_Error_Destroy(FMSC_ERROR_T* error);
 int FmscErrorSet(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number);
-int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number,
-                      int value);
+int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method, int line,
+                      int number, int value);
 void FMSCX_PrintError(const FMSC_ERROR_T* error);
 void FMSCX_GetOSErrorText(int osError, char* buffer);
 
@@ -35,8 +35,8 @@ int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Removes the file when asked; then, when it is missing, writes it anew
 // with create, or fails with missingError.
-int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile, int missingError,
-                      const std::function<int()>& write);
+int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,
+                      int missingError, const std::function<int()>& write);
 std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& name);
 std::string FMSCX_getFilePath(const std::string& folder, const char* name, const char* variable,
                               const char* defaultName);
@@ -44,14 +44,15 @@ std::string FMSCX_getGetEnv(const char* value, const char* variable, const char*
 // The size of a file, or -1 when it cannot be examined.
 std::int64_t FMSCX_FileSize(const std::string& path);
 
-int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName, bool client,
-                    std::int32_t firstSegment, FmscMapping& mapping);
+int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
+                    bool client, std::int32_t firstSegment, FmscMapping& mapping);
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client);
 int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
                           std::int32_t firstSegment);
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping);
 // Maps one segment of an open file in place of the current view.
-int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment, FmscMapping& mapping);
+int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment,
+                      FmscMapping& mapping);
 
 // Extent views.
 int FMSCX_InitMappings(FMSC_FILETOC_T* toc);
@@ -66,20 +67,21 @@ int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page);
 int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page);
-int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid, std::uint32_t sizeLow,
-                         std::uint32_t sizeHigh);
+int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
+                         std::uint32_t sizeLow, std::uint32_t sizeHigh);
 int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::uint32_t sizeLow,
                             std::uint32_t sizeHigh);
 int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage);
 int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc);
-int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* page,
-                         std::int32_t* segment, std::int32_t* length);
-int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vector<std::int32_t>* blocks);
+int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                         std::int32_t* page, std::int32_t* segment, std::int32_t* length);
+int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
+                          std::vector<std::int32_t>* blocks);
 int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                              std::int32_t* found, std::int32_t* length);
-int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::uint8_t* buffer,
-                       std::int32_t* length);
+int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                       std::uint8_t* buffer, std::int32_t* length);
 int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                              std::int32_t segment, std::int32_t length, bool* outOfPages);
 int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page);
@@ -103,16 +105,17 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page);
 // ---- Hash file ------------------------------------------------------------
 
 int FMSCX_WriteNewHashFile(FMSC_FILETOC_T* toc, const std::string& path);
-int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create, bool deleteFiles,
-                  bool attach);
+int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create,
+                  bool deleteFiles, bool attach);
 int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket);
 int FMSCHash_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* firstPage);
-int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh,
-                     std::int32_t* firstPage);
+int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                     std::uint32_t sizeHigh, std::int32_t* firstPage);
 int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid);
 int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage);
 int FMSCHash_UpdateEntry(FMSC_FILETOC_T* toc, std::int32_t page);
-int FMSCHash_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh);
+int FMSCHash_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                            std::uint32_t sizeHigh);
 int FMSCHash_HashCollisionLength(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* count);
 int FMSCHash_HashEntryFirstPage(FMSC_FILETOC_T* toc, const char* guid, std::int32_t* page);
 int FMSCHash_PrintHashTable(FMSC_FILETOC_T* toc);
@@ -120,8 +123,8 @@ int FMSCHash_PrintHashTable(FMSC_FILETOC_T* toc);
 // ---- Segments and extent files --------------------------------------------
 
 int FMSCX_WriteNewSegmentFile(FMSC_FILETOC_T* toc, const std::string& path);
-int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create, bool deleteFiles,
-                     bool attach);
+int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, bool create,
+                     bool deleteFiles, bool attach);
 int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFiles, bool attach);
 std::string FMSCX_ExtentPath(const FMSC_FILETOC_T* toc, std::int32_t extent);
 std::string FMSCX_ExtentMapName(const FMSC_FILETOC_T* toc, std::int32_t extent);
@@ -130,9 +133,10 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc);
 int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
-int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrink);
-int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
-                                 std::int32_t length);
+int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes,
+                                           bool shrink);
+int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes,
+                                 std::int32_t segment, std::int32_t length);
 int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
                             std::int32_t length);
 // The address of a segment's bytes, mapping its extent view when needed.
@@ -151,9 +155,9 @@ int FMSCSegmentTOC_Close(FMSC_FILETOC_T* toc);
 int FMSCHashTOC_Open(FMSC_FILETOC_T* toc);
 int FMSCHashTOC_Close(FMSC_FILETOC_T* toc);
 int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
-                  std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent, bool create,
-                  bool deleteFiles, bool client, bool trace, std::int32_t mode, FMSC_FILETOC_T** toc,
-                  bool* pbNewCache);
+                  std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent,
+                  bool create, bool deleteFiles, bool client, bool trace, std::int32_t mode,
+                  FMSC_FILETOC_T** toc, bool* pbNewCache);
 int FMSCFile_Close(FMSC_FILETOC_T* toc);
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate);
 int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc);

@@ -7,29 +7,32 @@
 
 namespace Quillomark::Fcc {
 
-int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages, std::int32_t segments,
-                std::int32_t hashBlockPages, std::int32_t totalExtentMegabytes, bool create, bool deleteFiles,
-                std::int32_t mode, bool trace, FMSC_FILETOC_T** handle);
+int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
+                std::int32_t segments, std::int32_t hashBlockPages,
+                std::int32_t totalExtentMegabytes, bool create, bool deleteFiles, std::int32_t mode,
+                bool trace, FMSC_FILETOC_T** handle);
 int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle);
 int FMSCIF_Close(FMSC_FILETOC_T** handle);
-int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh,
-                   std::int32_t* firstPage);
+int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                   std::uint32_t sizeHigh, std::int32_t* firstPage);
 // firstPage -1 when the file is not cached.
-int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size, std::int32_t* firstPage);
+int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
+                    std::int32_t* firstPage);
 // length -1 when the block is not cached.
-int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::uint8_t* buffer,
-                     std::int32_t* length);
-int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block, const std::uint8_t* bytes,
-                      std::int32_t length);
+int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                     std::uint8_t* buffer, std::int32_t* length);
+int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
+                      const std::uint8_t* bytes, std::int32_t length);
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,
                      const std::uint8_t* bytes, std::int32_t length);
 int FMSCIF_DeleteFile(FMSC_FILETOC_T* toc, const char* guid);
-int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow, std::uint32_t sizeHigh);
+int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
+                          std::uint32_t sizeHigh);
 int FMSCIF_DeleteOldest(FMSC_FILETOC_T* toc);
 int FSMCIF_DeleteOldestFile(FMSC_FILETOC_T* toc);
 int FSMCIF_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
-int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block, std::int32_t* found,
-                           std::int32_t* length);
+int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                           std::int32_t* found, std::int32_t* length);
 int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage);
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc);
 int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc);
@@ -38,7 +41,8 @@ int FMSCIF_PrintHash(FMSC_FILETOC_T* toc);
 int FMSCIF_GetInfo(FMSC_FILETOC_T* toc, FMSC_INFO_T* pInfo);
 int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink);
 int FMSCIF_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes);
-int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::vector<std::int32_t>* blocks);
+int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
+                        std::vector<std::int32_t>* blocks);
 int FmscPrintInfo(FMSC_FILETOC_T* toc);
 int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage);
 

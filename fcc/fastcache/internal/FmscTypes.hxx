@@ -42,9 +42,17 @@ constexpr std::int32_t FMSC_HASHTOC_T_SIG = 127;
 constexpr std::int32_t FMSC_EXTENT_SIG = 129;
 constexpr std::int32_t FMSC_FILESHARED_T_SIG = 4321;
 
-enum FmscPageType : std::uint8_t { FMSC_PAGE_FREE = 1, FMSC_PAGE_ALLOCATED = 2, FMSC_PAGE_FLOATING = 3 };
+enum FmscPageType : std::uint8_t {
+    FMSC_PAGE_FREE = 1,
+    FMSC_PAGE_ALLOCATED = 2,
+    FMSC_PAGE_FLOATING = 3
+};
 
-enum FmscMode : std::int32_t { FMSC_MODE_PRIVATE = 0, FMSC_MODE_SHARING_SERVER = 1, FMSC_MODE_CLIENT = 2 };
+enum FmscMode : std::int32_t {
+    FMSC_MODE_PRIVATE = 0,
+    FMSC_MODE_SHARING_SERVER = 1,
+    FMSC_MODE_CLIENT = 2
+};
 
 enum FmscError : int {
     FMSC_ERROR_OUT_OF_MEMORY = 1,
@@ -235,7 +243,9 @@ static_assert(offsetof(FMSC_FILESHARED_T, clients) == 72);
 
 constexpr std::size_t fmscSharedArraysOffset = 76;
 constexpr std::size_t fmscSharedNameSize = 261;
-constexpr std::size_t fmscSharedNameOffset(std::int32_t pages) { return 76 + 12 * std::size_t(pages); }
+constexpr std::size_t fmscSharedNameOffset(std::int32_t pages) {
+    return 76 + 12 * std::size_t(pages);
+}
 constexpr std::size_t fmscSharedSize(std::int32_t pages) { return 12 * std::size_t(pages) + 337; }
 constexpr std::int32_t fmscSharedSegments(std::int32_t pages) {
     return static_cast<std::int32_t>(fmscSharedSize(pages) / FMSC_SEGMENT_SIZE) + 1;
