@@ -174,8 +174,7 @@ const std::int32_t damagedValues[] = {-1, 0, pageCount, 4100, 0x10000000, INT_MI
 
 // The words a reader follows, each with every damaged value, and the files,
 // each truncated, emptied, missing or replaced by another cache's file.
-std::vector<Damage> damagesOf(const CacheFolder& folder, const FMSC_FILETOC_T* server,
-                              bool sharedBlock) {
+std::vector<Damage> damagesOf(const CacheFolder& folder, FMSC_FILETOC_T* server, bool sharedBlock) {
     std::vector<Damage> damages;
     auto words = [&](const std::string& name, const std::string& file, std::size_t offset) {
         for (std::int32_t value : damagedValues) {
@@ -210,9 +209,9 @@ std::vector<Damage> damagesOf(const CacheFolder& folder, const FMSC_FILETOC_T* s
     }
     std::int32_t a = -1, b = -1;
     std::uint32_t bucket = 0;
-    FMSCHash_FindFile(const_cast<FMSC_FILETOC_T*>(server), guidA.c_str(), &a);
-    FMSCHash_FindFile(const_cast<FMSC_FILETOC_T*>(server), guidB.c_str(), &b);
-    FMSCHash_Entry(const_cast<FMSC_FILETOC_T*>(server), guidA.c_str(), &bucket);
+    FMSCHash_FindFile(server, guidA.c_str(), &a);
+    FMSCHash_FindFile(server, guidB.c_str(), &b);
+    FMSCHash_Entry(server, guidA.c_str(), &bucket);
     std::int32_t second = server->pages[a].nextOffset;
     if (sharedBlock) {
         for (std::int32_t page : {a, second, b}) {
