@@ -12,8 +12,8 @@ namespace {
 char orbName[] = "taoorb";
 char* orbArgv[] = {orbName, nullptr};
 
-// Shares are taken and given back under one lock, so that the last share's
-// destroy cannot overtake a new holder's ORB_init.
+// Shares are taken and given back under one lock, so that a destroy cannot
+// overtake a new holder's ORB_init.
 std::mutex orbLock;
 long orbShares = 0;
 
@@ -33,12 +33,17 @@ GatewayOrb::GatewayOrb() {
 
 GatewayOrb::~GatewayOrb() {
     std::lock_guard<std::mutex> guard(orbLock);
-    if (--orbShares == 0) {
-        try {
-            orb->destroy();
-        } catch (const CORBA::Exception&) {
-            // Someone else destroyed it already; the share is given back all the same.
-        }
+    --orbShares;
+    orb = CORBA::ORB::_nil();
+}
+
+void GatewayOrb::destroyIfSole() {
+    std::lock_guard<std::mutex> guard(orbLock);
+    if (orbShares != 1) return;
+    try {
+        orb->destroy();
+    } catch (const CORBA::Exception&) {
+        // The application destroyed it already.
     }
 }
 

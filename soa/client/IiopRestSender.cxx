@@ -62,7 +62,15 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
     }
 }
 
-IiopRestSender::~IiopRestSender() = default;
+IiopRestSender::~IiopRestSender() {
+    // A connected sender takes the ORB with it unless another share holds
+    // it; a failed connect or a dead reference left no connection, and so
+    // never destroys an ORB that the application may use.
+    if (connection && connection->connected) {
+        connection->gateway = QmCorbaServiceGateway::_nil();
+        connection->orb.destroyIfSole();
+    }
+}
 
 void IiopRestSender::connect(const std::string& address) {
     const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
@@ -96,7 +104,8 @@ void IiopRestSender::send(const std::string& service, const std::string& operati
     } catch (const CORBA::Exception& e) {
         std::string message = "Error making call via IIOP.\n" + describeCorbaException(e);
         if (referenceIsDead(e)) {
-            // Let the next send connect anew instead of failing for good.
+            // Let the next send connect anew instead of failing for good;
+            // only the references go, the ORB stays.
             connection.reset();
         }
         throw Exceptions::ProtocolException(message);

@@ -10,6 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -23,6 +28,7 @@ using Quillomark::Soa::Client::IiopRestSender;
 using Quillomark::Soa::Client::RestSender;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::GatewayServerProcess;
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -126,13 +132,16 @@ TEST_F(IiopSenderTest, UnreachableGatewaysAreConnectFailuresAndConnectIsRetried)
     }
     EXPECT_EQ(GatewayOrb::shares(), 0);
 
-    // A refused port; once the server is there, the next send connects.
+    // A refused port; once the server is there, the next send connects. The
+    // ORB outlives the failures above: the connection that it still keeps
+    // to the stopped server fails as COMM_FAILURE, a new one as TRANSIENT.
     Session session(server.hostPath());
     auto refused = session.newSender();
     server.stop();
+    const std::string refusal = connectFailure("corbaloc:" + server.hostPath());
     EXPECT_THAT(failureOf<ConnectionException>(*refused),
-                StartsWith(connectFailure("corbaloc:" + server.hostPath()) +
-                           "IDL:omg.org/CORBA/TRANSIENT:1.0"));
+                AnyOf(StartsWith(refusal + "IDL:omg.org/CORBA/TRANSIENT:1.0"),
+                      StartsWith(refusal + "IDL:omg.org/CORBA/COMM_FAILURE:1.0")));
     server.start();
     EXPECT_EQ(sendOnce(*refused, "op", "again"), "Core-2006-03-Session|op|again");
 }
@@ -184,6 +193,61 @@ TEST_F(IiopSenderTest, ReconnectsAfterTheObjectIsGone) {
     EXPECT_EQ(GatewayOrb::shares(), 0);
     EXPECT_THAT(failureOf<ConnectionException>(*sender),
                 HasSubstr("IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0"));
+}
+
+// The application's own call through an ORB it started itself, without
+// asking whether the object is a gateway: the reply, or what went wrong.
+std::string callThrough(CORBA::ORB_ptr orb, const std::string& hostPath) {
+    try {
+        CORBA::Object_var object = orb->string_to_object(("corbaloc:" + hostPath).c_str());
+        QmCorbaServiceGateway_var gateway = QmCorbaServiceGateway::_unchecked_narrow(object.in());
+        const QmByteSeq_t none;
+        QmByteSeq_t_var reply = gateway->invokeMethod("App", "op", none);
+        return std::string(reinterpret_cast<const char*>(reply->get_buffer()), reply->length());
+    } catch (const CORBA::Exception& e) {
+        return Quillomark::Soa::Client::describeCorbaException(e);
+    }
+}
+
+// A port on which nothing listens.
+int refusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(IiopSenderTest, FailedAttemptsLeaveTheApplicationsOrbAlive) {
+    int argc = 0;
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "");
+    ASSERT_EQ(callThrough(orb.in(), server.hostPath()), "App|op|");
+
+    // Connects that fail: an unknown key, an object that is not a gateway,
+    // a refused port. Each is tried twice, as a handler that retries would.
+    Session wrongKey(server.hostPath("NoSuchKey"));
+    Session notGateway(server.hostPath("NotAGateway"));
+    Session refused("iiop:127.0.0.1:" + std::to_string(refusedPort()) + "/QmGateway");
+    for (int i = 0; i < 2; ++i) {
+        failureOf<ConnectionException>(*wrongKey.newSender());
+        failureOf<ConnectionException>(*notGateway.newSender());
+        failureOf<ConnectionException>(*refused.newSender());
+    }
+    EXPECT_EQ(callThrough(orb.in(), server.hostPath()), "App|op|");
+
+    // A call that finds the object removed drops the sender's references only.
+    Session session(server.hostPath());
+    auto sender = session.newSender();
+    EXPECT_EQ(sendOnce(*sender, "op", "x"), "Core-2006-03-Session|op|x");
+    sendOnce(*sender, "deactivate", "");
+    EXPECT_THAT(failureOf<ProtocolException>(*sender),
+                HasSubstr("IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0"));
+    EXPECT_EQ(callThrough(orb.in(), server.hostPath("NotAGateway")), "App|op|");
+    orb->destroy();
 }
 
 TEST(CorbaExceptionTextTest, NamesTheExceptionItsMinorCodeAndCompletion) {

@@ -6,10 +6,12 @@
 
 namespace Quillomark::Soa::Client {
 
-// A share of the process's one ORB. Every IIOP sender that is connected, and
-// anything else in the process that calls the gateway through this library,
-// holds one; the ORB is destroyed when the last share goes, so that no
-// holder loses the ORB under its feet.
+// A share of the process's one ORB. Every IIOP sender that is connected,
+// and anything else in the process that calls the gateway through this
+// library, holds one. Giving a share back only releases the reference: the
+// ORB may be the application's own as well, and a failed attempt must not
+// end it. Only the end of a connected sender destroys it, and only when no
+// other share is left (destroyIfSole).
 class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
@@ -18,6 +20,9 @@ public:
     ~GatewayOrb();
     GatewayOrb(const GatewayOrb&) = delete;
     GatewayOrb& operator=(const GatewayOrb&) = delete;
+
+    // Destroys the ORB when this is the only share.
+    void destroyIfSole();
 
     CORBA::ORB_ptr get() const { return orb.in(); }
     CORBA::ORB_ptr operator->() const { return orb.in(); }
