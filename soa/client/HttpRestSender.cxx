@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace Quillomark::Soa::Client {
@@ -17,9 +18,10 @@ namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
 
 namespace {
 
-// Set until the first HTTP sender of the process has tried to initialise
-// the crypto library; it is tried once, whatever the outcome.
-bool cryptoPending = true;
+// The first HTTP sender of the process initialises the crypto library; it
+// is tried once, whatever the outcome, also when the first senders are made
+// on several threads at once.
+std::once_flag cryptoOnce;
 
 // libcurl's callbacks take a void* target; this adapts them to writeCallback.
 std::size_t receive(char* data, std::size_t size, std::size_t count, void* target) {
@@ -57,10 +59,14 @@ HttpRestSender::~HttpRestSender() {
 }
 
 void HttpRestSender::initCrypto() {
-    if (!cryptoPending) return;
-    cryptoPending = false;
-    const int mode = sessionManager->getOption(Connection::CRYPTO_MODE) == "FIPS" ? 2 : 1;
-    if (QmCrypto_System_Initialize(mode) == 0) {
+    // Only the sender that made the attempt hears of its failure; the others
+    // are made without trying again.
+    bool refused = false;
+    std::call_once(cryptoOnce, [this, &refused] {
+        const int mode = sessionManager->getOption(Connection::CRYPTO_MODE) == "FIPS" ? 2 : 1;
+        refused = QmCrypto_System_Initialize(mode) == 0;
+    });
+    if (refused) {
         throw Exceptions::ProtocolException("Could not initialize QmCrypto library.");
     }
 }

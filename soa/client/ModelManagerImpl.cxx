@@ -20,6 +20,7 @@
 #include <soa/services/internal/core/SessionService.hxx>
 
 #include <algorithm>
+#include <mutex>
 #include <string_view>
 
 namespace Quillomark::Soa::Client {
@@ -62,10 +63,13 @@ ModelManager::ModelManager() = default;
 ModelManager::~ModelManager() = default;
 
 const ModelManagerImpl::FactoryMap& ModelManagerImpl::objectFactories() {
-    if (s_objectFactoryMap == nullptr) {
+    // Once per process, also when the first managers are made on several
+    // threads at once; a registration that threw is tried again next time.
+    static std::once_flag once;
+    std::call_once(once, [] {
         static const SharedFactories shared;
         s_objectFactoryMap = &shared.map;
-    }
+    });
     return *s_objectFactoryMap;
 }
 
