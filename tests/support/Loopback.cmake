@@ -11,3 +11,8 @@ add_library(qmsoa_loopback_service INTERFACE)
 target_sources(qmsoa_loopback_service INTERFACE
   ${PROJECT_SOURCE_DIR}/tests/support/LoopbackPlmService.cxx)
 target_link_libraries(qmsoa_loopback_service INTERFACE qmsoa_loopback)
+
+# The same service as a program on its own, for a first application to talk
+# to (see the README). A test double: installed nowhere.
+add_executable(qmsoa_loopback_plm ${PROJECT_SOURCE_DIR}/tests/support/loopback_plm/main.cxx)
+target_link_libraries(qmsoa_loopback_plm PRIVATE qmsoa_loopback_service qmsoaclient)

@@ -108,11 +108,14 @@ HttpReply HttpReply::closing() {
     return reply;
 }
 
-LoopbackHttpServer::LoopbackHttpServer() {
+LoopbackHttpServer::LoopbackHttpServer(int port) {
     if (::pipe2(stopPipe, O_CLOEXEC) != 0) fail("pipe2");
     listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenSocket < 0) fail("socket");
-    const sockaddr_in address = loopback(0);
+    // A given port can be taken again at once after a server on it ended.
+    const int reuse = 1;
+    ::setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const sockaddr_in address = loopback(port);
     if (::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         fail("bind");
     }

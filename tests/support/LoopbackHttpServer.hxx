@@ -44,13 +44,13 @@ struct HttpReply {
     static HttpReply closing();
 };
 
-// An HTTP/1.1 server on 127.0.0.1 and an ephemeral port, run by threads of
+// An HTTP/1.1 server on 127.0.0.1 and the given port (0: an ephemeral one), run by threads of
 // the test process (one per connection, so kept-alive connections of
 // several clients are served at once). It answers from its script and
 // records every request; a request body has no size limit.
 class LoopbackHttpServer {
 public:
-    LoopbackHttpServer();
+    explicit LoopbackHttpServer(int port = 0);
     ~LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;

@@ -231,7 +231,7 @@ HttpReply fault(int status, const std::string& name, const std::string& message,
 
 }  // namespace
 
-LoopbackPlmService::LoopbackPlmService() {
+LoopbackPlmService::LoopbackPlmService(int port) : server(port) {
     server.script().setFallback([this](const HttpRequest& request) { return answer(request); });
 }
 

@@ -28,7 +28,8 @@ public:
     static constexpr const char* QUERY_OPERATION = "findFolder";
     static constexpr const char* HOME_FOLDER = "Home";
 
-    LoopbackPlmService();
+    // Serves on the given port of 127.0.0.1; 0 takes an ephemeral one.
+    explicit LoopbackPlmService(int port = 0);
     LoopbackPlmService(const LoopbackPlmService&) = delete;
     LoopbackPlmService& operator=(const LoopbackPlmService&) = delete;
 
