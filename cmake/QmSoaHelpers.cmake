@@ -49,8 +49,8 @@ function(qmsoa_assemble_library)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  # Public headers include Xerces-C types.
-  target_link_libraries(qmsoaclient PUBLIC XercesC::XercesC)
+  # Public headers include Xerces-C types, and the gateway header omniORB's.
+  target_link_libraries(qmsoaclient PUBLIC XercesC::XercesC PkgConfig::OMNIORB)
 
   add_library(qmsoaclient_static STATIC EXCLUDE_FROM_ALL ${objects})
   target_link_libraries(qmsoaclient_static PUBLIC ${libs} Threads::Threads ${CMAKE_DL_LIBS})

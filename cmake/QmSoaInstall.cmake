@@ -3,23 +3,28 @@ include(CMakePackageConfigHelpers)
 install(TARGETS qmsoaclient EXPORT QmSoaClientTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Public headers: every .hxx of the library folders except those under
-# internal/ and the test hooks.
-foreach(dir soa fcc platform)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir}
-    FILES_MATCHING PATTERN "*.hxx" PATTERN "*.h"
-    PATTERN "internal" EXCLUDE)
-endforeach()
-if(EXISTS ${PROJECT_BINARY_DIR}/generated)
-  install(DIRECTORY ${PROJECT_BINARY_DIR}/generated/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-    FILES_MATCHING PATTERN "*.hxx" PATTERN "*.hh" PATTERN "*.h"
-    PATTERN "internal" EXCLUDE)
-endif()
+# What an application cannot use: the implementation's own folders, the
+# library's stand-ins for its platform, and the headers of classes and
+# functions that the library does not export. The rule names the private
+# paths (relative to the source tree or to the tree generated at build time);
+# every other header of soa/, fcc/ and platform/, and every generated one, is
+# public. An "internal" folder is not private as such: the internal services'
+# interfaces are public.
+set(QMSOA_PRIVATE_HEADERS
+  "^platform/"
+  "^fcc/(.+/)?internal/"
+  "^soa/common/internal/"
+  "^soa/client/(model/)?internal/"
+  "^soa/client/(Http|Iiop)RestSender[.]hxx$"
+  "^soa/client/model/factories/ObjectFactories[.]hxx$")
+install(CODE "
+  set(QMSOA_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+  set(QMSOA_GENERATED_DIR \"${PROJECT_BINARY_DIR}/generated\")
+  set(QMSOA_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(QMSOA_PRIVATE_HEADERS \"${QMSOA_PRIVATE_HEADERS}\")
+  include(\"${PROJECT_SOURCE_DIR}/cmake/QmSoaInstallHeaders.cmake\")")
 
 install(EXPORT QmSoaClientTargets NAMESPACE QmSoaClient::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QmSoaClient)

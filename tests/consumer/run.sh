@@ -1,20 +1,86 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs a
-# small application against it, once through the CMake package and once
-# through pkg-config.
+# The installed library as an application developer meets it. Installs the
+# built library into a scratch prefix, then:
+#   1. checks that everything the installed headers declare for a caller
+#      links against the installed library, and that each header outside
+#      the typed model compiles on its own, with C++17 and with C++20;
+#   2. builds an application that includes every installed header, with
+#      C++17 and with C++20, through the CMake package and through
+#      pkg-config, and runs each build as a user would (no LD_LIBRARY_PATH);
+#   3. follows the README's section "A first application" word for word:
+#      its commands (on a free port in place of 8642, with HOME in the
+#      scratch folder), its two files, and the output it shows.
+# usage: run.sh <build tree> <scratch folder>
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source=$(cd "$here/../.." && pwd)
+jobs=${JOBS:-3}
 rm -rf "$work"
 mkdir -p "$work"
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+work=$(cd "$work" && pwd)
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+unset LD_LIBRARY_PATH
+export PKG_CONFIG_PATH=$(ls -d "$prefix"/lib*/pkgconfig | head -n 1)
+read -r -a cflags <<<"$(pkg-config --cflags qmsoaclient)"
+read -r -a libs <<<"$(pkg-config --libs qmsoaclient)"
+libdir=$(pkg-config --variable=libdir qmsoaclient)
 
-cmake -S "$here/app" -B "$work/app" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/app" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/app/consumer"
+# 1. What the headers declare, against what the library exports.
+(cd "$prefix/include" && find . -type f \( -name '*.hxx' -o -name '*.hh' -o -name '*.h' \) |
+  sed 's|^\./||' | LC_ALL=C sort) >"$work/headers.txt"
+sed 's|.*|#include <&>|' "$work/headers.txt" >"$work/all_headers.cxx"
+clang++ -std=c++17 -fsyntax-only -Wno-everything "${cflags[@]}" -Xclang -ast-dump=json \
+  -Xclang -ast-dump-filter=Quillomark "$work/all_headers.cxx" >"$work/ast.json"
+nm -D --defined-only "$libdir/libqmsoaclient.so" | awk '{print $NF}' >"$work/exported.txt"
+if ! python3 "$here/linkable.py" "$work/ast.json" "$work/exported.txt" >"$work/unlinkable.txt"; then
+  echo "installed headers declare what the library does not export:" >&2
+  cat "$work/unlinkable.txt" >&2
+  exit 1
+fi
+for std in 17 20; do
+  grep -v '^soa/client/model/[^/]*$' "$work/headers.txt" |
+    xargs -P "$jobs" -I{} sh -c 'echo "#include <{}>" |
+      c++ -std=c++'"$std"' -Wall -Wextra -Werror -fsyntax-only -x c++ "$@" - ||
+      { echo "{} does not compile on its own (C++'"$std"')" >&2; exit 255; }' sh "${cflags[@]}"
+done
 
-libdir=$(ls -d "$work"/prefix/lib*/pkgconfig | head -n 1)
-flags=$(PKG_CONFIG_PATH="$libdir" pkg-config --cflags --libs qmsoaclient)
-c++ "$here/app/main.cxx" -o "$work/consumer-pc" $flags
-LD_LIBRARY_PATH="$(dirname "$libdir")" "$work/consumer-pc"
+# 2. An application that includes every installed header.
+for std in 17 20; do
+  cmake -S "$here/app" -B "$work/app$std" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_STANDARD=$std -DCONSUMER_SOURCES="$work/all_headers.cxx" >/dev/null
+  cmake --build "$work/app$std" >/dev/null
+  "$work/app$std/consumer" >/dev/null
+
+  c++ -std=c++$std -DCONSUMER_CXX_STANDARD=$std -Wall -Wextra -Werror \
+    -o "$work/consumer-pc$std" "$here/app/main.cxx" \
+    "$work/all_headers.cxx" "${cflags[@]}" "${libs[@]}" -Wl,-rpath,"$libdir"
+  "$work/consumer-pc$std" >/dev/null
+done
+
+# 3. The README's first application.
+first=$work/first-run
+mkdir -p "$first/first" "$first/build" "$work/home"
+ln -s "$build" "$first/build/release"
+python3 "$here/readme_blocks.py" "$source/README.md" "$first"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+sed -i "s/8642/$port/g" "$first/commands.sh"
+(
+  cd "$first"
+  export HOME=$work/home
+  unset PKG_CONFIG_PATH
+  # The service runs in the background: it must end with the commands.
+  trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+  set -e
+  . ./commands.sh
+) >"$first/stdout.txt"
+# Each of the two builds printed the output that the README shows.
+if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[1:])
+sys.exit(seen.count(expected) != 2)' "$first/output.txt" "$first/stdout.txt"; then
+  echo "the first application's output differs from the README's:" >&2
+  cat "$first/stdout.txt" >&2
+  exit 1
+fi

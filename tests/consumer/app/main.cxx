@@ -1,10 +1,16 @@
-// A tiny application built against the installed library.
+// A tiny application built against the installed library. It names the
+// headers it uses itself, so that one that is not installed shows.
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManager.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/model/TypedModel.hxx>
+#include <soa/services/internal/core/SessionService.hxx>
 
 #include <iostream>
+
+// The standard is the application's: nothing that the package files add
+// may override it.
+static_assert(__cplusplus / 100 % 100 == CONSUMER_CXX_STANDARD, "the standard was overridden");
 
 int main() {
     using Quillomark::Soa::Client::Connection;
@@ -30,5 +36,10 @@ int main() {
     if (dynamic_cast<Model::Item_Master*>(object) == nullptr) return 4;
     if (dynamic_cast<Model::Form*>(object) == nullptr) return 5;
     if (dynamic_cast<Model::Item*>(object) != nullptr) return 6;
+
+    // The internal services' interfaces are public: their stub is found
+    // through the installed header.
+    namespace Internal = Quillomark::Services::Internal::Core;
+    if (Internal::SessionService::getService(&connection) == nullptr) return 7;
     return 0;
 }
