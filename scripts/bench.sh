@@ -9,7 +9,8 @@ jobs=${JOBS:-$(nproc)}
 build="$root/build/release"
 
 bash "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+. "$root/scripts/release-tree.sh"
+configure_release_tree >/dev/null
 cmake --build "$build" -j "$jobs" --target benchmarks
 
 figures="$build/bench/figures.tsv"

@@ -5,6 +5,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
 
 bash "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+. "$root/scripts/release-tree.sh"
+configure_release_tree >/dev/null
 cmake --build "$root/build/release" -j "$jobs" --target qmsoa_example
 "$root/build/release/examples/qmsoa_example" "$@"

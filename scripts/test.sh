@@ -8,8 +8,8 @@ jobs=${JOBS:-$(nproc)}
 
 bash "$root/scripts/install-deps.sh"
 
-cmake -S "$root" -B "$root/build/release" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMSOA_WERROR=ON
+. "$root/scripts/release-tree.sh"
+configure_release_tree
 cmake --build "$root/build/release" -j "$jobs"
 ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs"
 
