@@ -76,3 +76,26 @@ function(qmsoa_generator_outputs var script outdir)
   list(TRANSFORM files PREPEND ${outdir}/)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
+
+# qmsoa_generate(<target> <script> <out-dir> OUTPUTS <var> TABLES <file>...
+#                [ARGS <argument>...] COMMENT <text>)
+# Runs a generator of tools/ at build time with ARGS and --out <out-dir>,
+# behind the custom target <target>, and sets <var> to the files it writes.
+# A change of a table or of a script of tools/ reruns the generator, and the
+# configuration too: the list of files follows from them.
+function(qmsoa_generate target script outdir)
+  cmake_parse_arguments(ARG "" "OUTPUTS;COMMENT" "TABLES;ARGS" ${ARGN})
+  file(GLOB helpers ${PROJECT_SOURCE_DIR}/tools/gen_*.py)
+  file(MAKE_DIRECTORY ${outdir})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${helpers} ${ARG_TABLES})
+  qmsoa_generator_outputs(files ${script} ${outdir} ${ARG_ARGS})
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.stamp)
+  add_custom_command(
+    OUTPUT ${stamp} ${files}
+    COMMAND ${Python3_EXECUTABLE} ${script} ${ARG_ARGS} --out ${outdir} --stamp ${stamp}
+    DEPENDS ${helpers} ${ARG_TABLES}
+    COMMENT "${ARG_COMMENT}"
+    VERBATIM)
+  add_custom_target(${target} DEPENDS ${stamp})
+  set(${ARG_OUTPUTS} ${files} PARENT_SCOPE)
+endfunction()

@@ -198,14 +198,9 @@ def main(argv):
     except (model.TableError, OSError) as error:
         print("gen_typed_model_tests: %s" % error, file=sys.stderr)
         return 1
-    files = outputs(classes)
-    if args.list:
-        print("\n".join(files))
-        return 0
-    if not args.out:
+    if not args.list and not args.out:
         parser.error("--out is required unless --list is given")
-    for name, render in files.items():
-        model.write_if_changed(os.path.join(args.out, name), render())
+    model.write_outputs(outputs(classes), args.list, args.out)
     return 0
 
 
