@@ -20,6 +20,9 @@ function(qmsoa_add_objects name)
     $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>)
   target_compile_definitions(${name} PRIVATE QMSOA_BUILDING_LIBRARY)
   target_link_libraries(${name} PUBLIC XercesC::XercesC ${ARG_LIBRARIES})
+  # The wire types' headers are generated (soa/schemas): nearly every folder
+  # includes them.
+  add_dependencies(${name} qmsoa_wire_types)
   set(QMSOA_OBJECT_LIBRARIES ${QMSOA_OBJECT_LIBRARIES} ${name} CACHE INTERNAL "")
 endfunction()
 

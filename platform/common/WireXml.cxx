@@ -9,14 +9,6 @@ namespace Quillomark::Soa::Common::Xml::Internal {
 using Quillomark::Soa::Common::Exceptions::BadLexicalCast;
 using Quillomark::Soa::Common::Exceptions::DomException;
 
-std::string attributeName(const char* stem) {
-    std::string name(stem);
-    if (!name.empty() && name[0] >= 'A' && name[0] <= 'Z') name[0] = static_cast<char>(name[0] - 'A' + 'a');
-    return name;
-}
-
-std::string listName(const char* stem) { return attributeName(stem) + "s"; }
-
 bool AttributeReader::read(const std::string& name, std::string& value) const {
     const std::string* found = node.findAttribute(name);
     if (found == nullptr) {

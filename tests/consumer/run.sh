@@ -47,6 +47,14 @@ for std in 17 20; do
       { echo "{} does not compile on its own (C++'"$std"')" >&2; exit 255; }' sh "${cflags[@]}"
 done
 
+# The installed headers declare the wire types' members by name, with none
+# of the macros that once pasted them together.
+grep -q "getPropertieArray()" "$prefix/include/soa/schemas/base/ModelObject.hxx"
+if grep -rl "QMSOA_WIRE_" "$prefix/include"; then
+  echo "installed headers define or use QMSOA_WIRE_ macros" >&2
+  exit 1
+fi
+
 # 2. An application that includes every installed header.
 for std in 17 20; do
   cmake -S "$here/app" -B "$work/app$std" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
