@@ -32,6 +32,9 @@ std::string number(double value, const std::string& unit) {
     char text[64];
     if (unit == "x") {
         std::snprintf(text, sizeof text, "%.2f", value);
+    } else if (unit == "blocks") {
+        // Counts per property are small numbers that a change moves by a fraction.
+        std::snprintf(text, sizeof text, "%.2f %s", value, unit.c_str());
     } else {
         std::snprintf(text, sizeof text, "%.0f %s", value, unit.c_str());
     }
