@@ -283,9 +283,9 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
             const auto& wireValues = wireProperty.getValueArray();
             std::size_t valueBytes = 0;
             for (const auto& wireValue : wireValues) valueBytes += wireValue.getValue().size();
-            auto property = std::make_unique<PropertyImpl>(wireProperty.getUiValue(),
-                                                           type.getPropertyDescription(name),
-                                                           this, wireValues.size(), valueBytes);
+            auto property = PropertyImpl::make(wireProperty.getUiValue(),
+                                               type.getPropertyDescription(name), this,
+                                               wireValues.size(), valueBytes);
             for (const auto& wireValue : wireValues) property->addValue(wireValue.getValue());
             made.push_back(ModelObjectImpl::NamedProperty{&name, property.release()});
         }

@@ -29,10 +29,12 @@ const T& defaultOf() {
     return value;
 }
 
-// Layout of the texts block: three 32-bit words (value count, bytes used,
-// bytes reserved), then each text as a 32-bit length and its bytes, the
-// display text first.
-constexpr std::uint32_t HEADER = 3 * sizeof(std::uint32_t);
+// Layout of the texts block: four 32-bit words (value count, bytes used,
+// bytes reserved, and 1 when the block is a heap block of its own rather
+// than room behind the property), then each text as a 32-bit length and
+// its bytes, the display text first.
+constexpr std::uint32_t HEADER = 4 * sizeof(std::uint32_t);
+constexpr std::uint32_t OWN = 12;
 
 std::uint32_t word(const unsigned char* block, std::uint32_t at) {
     std::uint32_t w;
@@ -58,22 +60,33 @@ void putEntry(unsigned char* block, std::uint32_t at, std::string_view text) {
 
 }  // namespace
 
-PropertyImpl::Texts::Texts(std::string_view display, std::size_t valueCount,
-                           std::size_t valueBytes) {
-    const std::uint32_t size = HEADER + entrySize(display);
+std::size_t PropertyImpl::Texts::room(std::string_view display, std::size_t valueCount,
+                                      std::size_t valueBytes) {
     // Room for the values as announced, within what the block can address.
-    const std::uint64_t room = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(size) + valueCount * sizeof(std::uint32_t) + valueBytes,
-        std::numeric_limits<std::uint32_t>::max());
-    block = static_cast<unsigned char*>(std::malloc(room));
-    if (block == nullptr) throw std::bad_alloc();
+    return static_cast<std::size_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(HEADER) + entrySize(display) +
+            valueCount * sizeof(std::uint32_t) + valueBytes,
+        std::numeric_limits<std::uint32_t>::max()));
+}
+
+PropertyImpl::Texts::Texts(std::string_view display, std::size_t valueCount,
+                           std::size_t valueBytes, unsigned char* area) {
+    const std::size_t reserved = room(display, valueCount, valueBytes);
+    block = area;
+    if (block == nullptr) {
+        block = static_cast<unsigned char*>(std::malloc(reserved));
+        if (block == nullptr) throw std::bad_alloc();
+    }
     setWord(block, 0, 0);
-    setWord(block, 4, size);
-    setWord(block, 8, static_cast<std::uint32_t>(room));
+    setWord(block, 4, HEADER + entrySize(display));
+    setWord(block, 8, static_cast<std::uint32_t>(reserved));
+    setWord(block, OWN, area == nullptr ? 1 : 0);
     putEntry(block, HEADER, display);
 }
 
-PropertyImpl::Texts::~Texts() { std::free(block); }
+PropertyImpl::Texts::~Texts() {
+    if (word(block, OWN) != 0) std::free(block);
+}
 
 void PropertyImpl::Texts::append(std::string_view text) {
     std::uint32_t count = word(block, 0), used = word(block, 4), reserved = word(block, 8);
@@ -87,10 +100,14 @@ void PropertyImpl::Texts::append(std::string_view text) {
         // further ones grow the block geometrically.
         std::uint64_t grown = count == 0 ? needed : std::max<std::uint64_t>(needed, 2ull * reserved);
         grown = std::min<std::uint64_t>(grown, std::numeric_limits<std::uint32_t>::max());
-        auto* larger = static_cast<unsigned char*>(std::realloc(block, grown));
+        const bool own = word(block, OWN) != 0;
+        auto* larger = static_cast<unsigned char*>(own ? std::realloc(block, grown)
+                                                       : std::malloc(grown));
         if (larger == nullptr) throw std::bad_alloc();
+        if (!own) std::memcpy(larger, block, used);
         block = larger;
         setWord(block, 8, static_cast<std::uint32_t>(grown));
+        setWord(block, OWN, 1);
     }
     putEntry(block, used, text);
     setWord(block, 0, count + 1);
@@ -122,13 +139,37 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
 
 PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                            ModelManager* manager, std::size_t valueCount, std::size_t valueBytes)
-    : texts(displayValue, valueCount, valueBytes),
+    : PropertyImpl(displayValue, description, manager, valueCount, valueBytes, nullptr) {}
+
+PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription* description,
+                           ModelManager* manager, std::size_t valueCount, std::size_t valueBytes,
+                           unsigned char* textArea)
+    : texts(displayValue, valueCount, valueBytes, textArea),
       description(description),
       manager(manager),
       kind(description != nullptr ? static_cast<int>(description->getValueType()) : NO_KIND),
       array(description != nullptr && description->isArray()) {}
 
 PropertyImpl::~PropertyImpl() = default;
+
+std::unique_ptr<PropertyImpl> PropertyImpl::make(const std::string& displayValue,
+                                                 PropertyDescription* description,
+                                                 ModelManager* manager, std::size_t valueCount,
+                                                 std::size_t valueBytes) {
+    void* memory =
+        ::operator new(sizeof(PropertyImpl) + Texts::room(displayValue, valueCount, valueBytes));
+    try {
+        auto* area = static_cast<unsigned char*>(memory) + sizeof(PropertyImpl);
+        return std::unique_ptr<PropertyImpl>(::new (memory) PropertyImpl(
+            displayValue, description, manager, valueCount, valueBytes, area));
+    } catch (...) {
+        ::operator delete(memory);
+        throw;
+    }
+}
+
+void* PropertyImpl::operator new(std::size_t size) { return ::operator new(size); }
+void PropertyImpl::operator delete(void* memory) { ::operator delete(memory); }
 
 void PropertyImpl::addValue(const std::string& text) {
     if (std::holds_alternative<std::monostate>(value)) texts.append(text);

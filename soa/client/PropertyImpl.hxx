@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,6 +31,16 @@ public:
     // bytes in all, as a loader knows them before it adds them.
     PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                  ModelManager* manager, std::size_t valueCount, std::size_t valueBytes);
+    // The same in one heap block with its texts: the loader's way to make
+    // a property.
+    static std::unique_ptr<PropertyImpl> make(const std::string& displayValue,
+                                              PropertyDescription* description,
+                                              ModelManager* manager, std::size_t valueCount,
+                                              std::size_t valueBytes);
+    // A property made by make() frees its one block, whatever its size:
+    // deletion passes no size on.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* memory);
     PropertyImpl(const PropertyImpl&) = delete;
     PropertyImpl& operator=(const PropertyImpl&) = delete;
     ~PropertyImpl() override;
@@ -63,12 +74,18 @@ public:
 
 private:
     // The display text followed by the raw value texts, each stored as a
-    // 32-bit length and its bytes, in one heap block that starts with the
-    // count of raw values, the bytes used and the bytes reserved.
+    // 32-bit length and its bytes, in one block that starts with the count
+    // of raw values, the bytes used and reserved, and whether the block is
+    // a heap block of its own.
     class Texts {
     public:
-        // Room is made for `valueCount` values of `valueBytes` bytes in all.
-        Texts(std::string_view display, std::size_t valueCount, std::size_t valueBytes);
+        // Room is made for `valueCount` values of `valueBytes` bytes in all:
+        // in `area`, which holds room() bytes and outlives the texts, or in
+        // a heap block of their own when `area` is null.
+        Texts(std::string_view display, std::size_t valueCount, std::size_t valueBytes,
+              unsigned char* area);
+        static std::size_t room(std::string_view display, std::size_t valueCount,
+                                std::size_t valueBytes);
         Texts(const Texts&) = delete;
         Texts& operator=(const Texts&) = delete;
         ~Texts();
@@ -102,6 +119,10 @@ private:
         Stamped<ModelObject*>, std::vector<char>, std::vector<DateTime>, std::vector<double>,
         std::vector<float>, std::vector<int>, std::vector<bool>, std::vector<short>,
         std::vector<std::string>, Stamped<std::vector<ModelObject*>>>;
+
+    PropertyImpl(const std::string& displayValue, PropertyDescription* description,
+                 ModelManager* manager, std::size_t valueCount, std::size_t valueBytes,
+                 unsigned char* textArea);
 
     bool ready(int code);
     // The value held as a T after ready(code), or T's default when the
