@@ -25,6 +25,11 @@ LoadedTypes::LoadedTypes()
 Quillomark::Soa::Client::ServiceData loadReply(ModelManagerImpl& manager,
                                                const std::string& document) {
     SAXToNodeParser parser;
+    return loadReply(manager, parser, document);
+}
+
+Quillomark::Soa::Client::ServiceData loadReply(ModelManagerImpl& manager, SAXToNodeParser& parser,
+                                               const std::string& document) {
     Base::ServiceData data;
     data.parse(parser.parseString(document));
     return manager.loadServiceData(data);

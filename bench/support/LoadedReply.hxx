@@ -3,6 +3,7 @@
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ServiceData.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
 
 #include <string>
 
@@ -26,5 +27,10 @@ private:
 // when it returns. Returns the client service data.
 Quillomark::Soa::Client::ServiceData loadReply(Quillomark::Soa::Client::ModelManagerImpl& manager,
                                                const std::string& document);
+// The same with the parser of a session, which keeps the tree until its
+// next reply and its storage for that reply.
+Quillomark::Soa::Client::ServiceData loadReply(
+    Quillomark::Soa::Client::ModelManagerImpl& manager,
+    Quillomark::Soa::Common::Xml::SAXToNodeParser& parser, const std::string& document);
 
 }  // namespace Quillomark::Bench

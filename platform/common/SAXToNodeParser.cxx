@@ -37,43 +37,43 @@ std::string position(XMLFileLoc line, XMLFileLoc column) {
 // Objects made in order in blocks and destroyed all at once: a reply has
 // hundreds of thousands of small elements, and one allocation per node or
 // attribute would cost more than parsing them. Blocks grow from small (most
-// documents are) to `largest` objects; the first block is kept for the next
-// document of the same parser. Addresses stay put.
-template <class T>
+// documents are) to `largest` objects. Addresses stay put.
+//
+// The blocks that one document used are kept for the next with the objects
+// in them, which `Recycle` empties when they are handed out again, so that
+// they keep the heap storage they hold: a parser that reads replies of one
+// shape in turn asks the heap for little. Blocks the last document did not
+// use are freed.
+template <class T, void (*Recycle)(T&)>
 class Blocks {
 public:
     explicit Blocks(std::size_t largest) : largest(largest) {}
     Blocks(const Blocks&) = delete;
     Blocks& operator=(const Blocks&) = delete;
-    ~Blocks() {
-        clear();
-        if (!blocks.empty()) ::operator delete(blocks.front().items);
-    }
+    ~Blocks() { releaseFrom(0); }
 
-    // `count` new objects side by side.
+    // `count` empty objects side by side.
     T* make(std::size_t count) {
-        if (blocks.empty() || blocks.back().capacity - blocks.back().used < count) {
-            const std::size_t next = blocks.empty() ? FIRST : std::min(largest, 2 * blocks.back().capacity);
-            const std::size_t capacity = std::max(next, count);
-            blocks.push_back(Block{static_cast<T*>(::operator new(capacity * sizeof(T))), 0, capacity});
+        if (current == blocks.size() || blocks[current].capacity - blocks[current].used < count) {
+            advance(count);
         }
-        Block& block = blocks.back();
+        Block& block = blocks[current];
         T* first = block.items + block.used;
-        for (std::size_t i = 0; i < count; ++i) {
-            new (first + i) T();
-            ++block.used;
+        for (std::size_t i = 0; i < count; ++i, ++block.used) {
+            if (block.used < block.constructed) {
+                Recycle(block.items[block.used]);
+            } else {
+                new (block.items + block.used) T();
+                ++block.constructed;
+            }
         }
         return first;
     }
 
     void clear() {
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            Block& block = blocks[b];
-            for (std::size_t i = 0; i < block.used; ++i) block.items[i].~T();
-            block.used = 0;
-            if (b > 0) ::operator delete(block.items);
-        }
-        if (!blocks.empty()) blocks.resize(1);
+        if (current < blocks.size()) releaseFrom(current + 1);
+        for (Block& block : blocks) block.used = 0;
+        current = 0;
     }
 
 private:
@@ -81,18 +81,77 @@ private:
     struct Block {
         T* items;
         std::size_t used;
+        std::size_t constructed;
         std::size_t capacity;
     };
+
+    // Moves on to the next kept block when it has room for `count`, else to
+    // a new block in place of the kept ones left.
+    void advance(std::size_t count) {
+        const std::size_t next = current == blocks.size() ? current : current + 1;
+        if (next < blocks.size() && blocks[next].capacity >= count) {
+            current = next;
+            return;
+        }
+        releaseFrom(next);
+        const std::size_t grown =
+            blocks.empty() ? FIRST : std::min(largest, 2 * blocks.back().capacity);
+        const std::size_t capacity = std::max(grown, count);
+        blocks.reserve(blocks.size() + 1);
+        blocks.push_back(
+            Block{static_cast<T*>(::operator new(capacity * sizeof(T))), 0, 0, capacity});
+        current = blocks.size() - 1;
+    }
+
+    void releaseFrom(std::size_t first) {
+        for (std::size_t b = first; b < blocks.size(); ++b) {
+            for (std::size_t i = 0; i < blocks[b].constructed; ++i) blocks[b].items[i].~T();
+            ::operator delete(blocks[b].items);
+        }
+        if (first < blocks.size()) blocks.resize(first);
+    }
+
     std::size_t largest;
     std::vector<Block> blocks;
+    std::size_t current = 0;
 };
+
+// A recycled string keeps its storage unless that is far more than it
+// needed the last time: one long value must not make every later one keep
+// as much.
+void trim(std::string& text) {
+    if (text.capacity() > 2 * text.size() + 64) text.shrink_to_fit();
+}
+
+void emptyText(std::string& text) {
+    trim(text);
+    text.clear();
+}
 
 }  // namespace
 
 struct SAXToNodeParser::Tree {
-    Blocks<XMLNode> nodes{256};
-    Blocks<XMLNode::Attribute> attributes{1024};
-    Blocks<std::string> texts{64};
+    static void emptyNode(XMLNode& node) {
+        node.name = XMLNode::empty();
+        node.namespaceUri = XMLNode::empty();
+        if (node.children.capacity() > 2 * node.children.size() + 16) {
+            std::vector<XMLNode*>().swap(node.children);
+        }
+        node.children.clear();
+        node.text = nullptr;
+        node.attributes = nullptr;
+        node.line = 0;
+        node.attributeCount = 0;
+        node.attributeMap.reset();
+    }
+    static void emptyAttribute(XMLNode::Attribute& attribute) {
+        attribute.name = nullptr;
+        emptyText(attribute.value);
+    }
+
+    Blocks<XMLNode, emptyNode> nodes{256};
+    Blocks<XMLNode::Attribute, emptyAttribute> attributes{1024};
+    Blocks<std::string, emptyText> texts{64};
     // Element, attribute and namespace names: a document uses few, so each
     // is encoded once and then found by its UTF-16 form.
     struct Name {

@@ -111,6 +111,53 @@ TEST(SAXToNodeParser, LargeTreesAndManyAttributesReadBackWhole) {
     EXPECT_EQ(copy.getChildren().size(), 2u);
 }
 
+// A parser keeps the storage of one tree for the next: nothing of a
+// document may show in the tree of the one after it, whatever the sizes.
+TEST(SAXToNodeParser, ATreeShowsNothingOfTheDocumentBefore) {
+    auto wide = [](int items, const std::string& extra) {
+        std::string document = "<root>";
+        for (int i = 0; i < items; ++i) {
+            document += "<item n='" + std::to_string(i) + "'" + extra + ">text " +
+                        std::to_string(i) + "<inner/><inner/></item>";
+        }
+        return document + "</root>";
+    };
+    SAXToNodeParser parser;
+    const std::string full = wide(2000, " long='" + std::string(300, 'v') + "' b='1'");
+    const XMLNode& first = parser.parseString(full);
+    EXPECT_EQ(first.getChildren()[1999]->attrs().size(), 3u);
+
+    // The same places, bare: no attribute, text, child or map stays.
+    std::string bare = "<root>";
+    for (int i = 0; i < 2500; ++i) bare += "<item/>";
+    bare += "</root>";
+    const XMLNode& second = parser.parseString(bare);
+    ASSERT_EQ(second.getChildren().size(), 2500u);
+    for (int i : {0, 1, 1999, 2499}) {
+        const XMLNode& item = *second.getChildren()[static_cast<std::size_t>(i)];
+        EXPECT_EQ(item.getName(), "item");
+        EXPECT_TRUE(item.attrs().empty());
+        EXPECT_EQ(item.findAttribute("n"), nullptr);
+        EXPECT_EQ(item.getText(), "");
+        EXPECT_TRUE(item.getChildren().empty());
+        EXPECT_EQ(item.getLine(), 1);
+    }
+
+    // More attributes side by side than a kept block holds, then the first
+    // document again, whole.
+    std::string many = "<root";
+    for (int i = 0; i < 3000; ++i) many += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    EXPECT_EQ(parser.parseString(many + "/>").attrs().at("a2999"), "2999");
+    const XMLNode& again = parser.parseString(full);
+    ASSERT_EQ(again.getChildren().size(), 2000u);
+    const XMLNode& last = *again.getChildren()[1999];
+    EXPECT_EQ(*last.findAttribute("n"), "1999");
+    EXPECT_EQ(last.findAttribute("long")->size(), 300u);
+    EXPECT_EQ(last.getText(), "text 1999");
+    EXPECT_EQ(last.getChildren().size(), 2u);
+    EXPECT_EQ(parser.parseString(wide(3, "")).getChildren()[2]->attrs().size(), 1u);
+}
+
 TEST(SAXToNodeParser, RejectsMalformedDocumentsWithPosition) {
     EXPECT_EQ(parseError("<a>\n  <b></c>\n</a>").rfind("line 2, column ", 0), 0u);
     EXPECT_NE(parseError("").find("line"), std::string::npos);
