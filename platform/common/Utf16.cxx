@@ -3,11 +3,25 @@
 namespace Quillomark::Soa::Common::Xml::Internal {
 
 void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
-    // Encoded a piece at a time into a buffer on the stack, so that the
-    // string grows by appending (no zero fill), and mostly only once.
+    // Most texts of a reply are ASCII: their run at the start is narrowed
+    // straight into the string, in a loop without a branch per character
+    // kind.
+    const std::size_t at = out.size();
+    out.resize(at + length);
+    char* into = &out[at];
+    XMLSize_t ascii = 0;
+    while (ascii < length && text[ascii] < 0x80) {
+        into[ascii] = static_cast<char>(text[ascii]);
+        ++ascii;
+    }
+    out.resize(at + ascii);
+    if (ascii == length) return;
+
+    // The rest is encoded a piece at a time into a buffer on the stack, so
+    // that the string grows by appending (no zero fill).
     char buffer[256];
     std::size_t used = 0;
-    for (XMLSize_t i = 0; i < length; ++i) {
+    for (XMLSize_t i = ascii; i < length; ++i) {
         if (used > sizeof buffer - 4) {
             out.append(buffer, used);
             used = 0;
