@@ -275,17 +275,27 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
                                       const std::vector<Base::Property>& wireProperties) {
     // The properties join the record in one piece, also those made before
     // one that fails.
+    auto valueBytes = [](const Base::Property& wireProperty) {
+        std::size_t bytes = 0;
+        for (const auto& wireValue : wireProperty.getValueArray()) {
+            bytes += wireValue.getValue().size();
+        }
+        return bytes;
+    };
+    PropertyImpl::Pool pool;
+    for (const Base::Property& wireProperty : wireProperties) {
+        pool.plan(wireProperty.getUiValue(), wireProperty.getValueArray().size(),
+                  valueBytes(wireProperty));
+    }
     std::vector<ModelObjectImpl::NamedProperty> made;
     made.reserve(wireProperties.size());
     try {
         for (const Base::Property& wireProperty : wireProperties) {
             const std::string& name = wireProperty.getName();
             const auto& wireValues = wireProperty.getValueArray();
-            std::size_t valueBytes = 0;
-            for (const auto& wireValue : wireValues) valueBytes += wireValue.getValue().size();
-            auto property = PropertyImpl::make(wireProperty.getUiValue(),
-                                               type.getPropertyDescription(name), this,
-                                               wireValues.size(), valueBytes);
+            auto property =
+                pool.make(wireProperty.getUiValue(), type.getPropertyDescription(name), this,
+                          wireValues.size(), valueBytes(wireProperty));
             for (const auto& wireValue : wireValues) property->addValue(wireValue.getValue());
             made.push_back(ModelObjectImpl::NamedProperty{&name, property.release()});
         }

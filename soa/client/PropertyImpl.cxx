@@ -6,6 +6,7 @@
 #include <soa/client/RuntimeException.hxx>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -152,24 +153,96 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
 
 PropertyImpl::~PropertyImpl() = default;
 
-std::unique_ptr<PropertyImpl> PropertyImpl::make(const std::string& displayValue,
-                                                 PropertyDescription* description,
-                                                 ModelManager* manager, std::size_t valueCount,
-                                                 std::size_t valueBytes) {
-    void* memory =
-        ::operator new(sizeof(PropertyImpl) + Texts::room(displayValue, valueCount, valueBytes));
-    try {
-        auto* area = static_cast<unsigned char*>(memory) + sizeof(PropertyImpl);
-        return std::unique_ptr<PropertyImpl>(::new (memory) PropertyImpl(
-            displayValue, description, manager, valueCount, valueBytes, area));
-    } catch (...) {
-        ::operator delete(memory);
-        throw;
+namespace {
+
+// What stands before every property: the pool block it was made in, or null
+// for a heap block of its own.
+struct Prefix {
+    unsigned char* pool;
+};
+static_assert(sizeof(Prefix) % alignof(PropertyImpl) == 0, "a property must stay aligned");
+
+// A pool block starts with the count of what holds it (the pool while it
+// lives, and each property made in it), then the properties.
+constexpr std::size_t POOL_HEADER = alignof(std::max_align_t);
+
+std::size_t unitSize(std::size_t textRoom) {
+    const std::size_t size = sizeof(Prefix) + sizeof(PropertyImpl) + textRoom;
+    return (size + alignof(PropertyImpl) - 1) / alignof(PropertyImpl) * alignof(PropertyImpl);
+}
+
+void releasePool(unsigned char* block) {
+    std::size_t holders;
+    std::memcpy(&holders, block, sizeof holders);
+    if (--holders == 0) {
+        ::operator delete(block);
+    } else {
+        std::memcpy(block, &holders, sizeof holders);
     }
 }
 
-void* PropertyImpl::operator new(std::size_t size) { return ::operator new(size); }
-void PropertyImpl::operator delete(void* memory) { ::operator delete(memory); }
+}  // namespace
+
+void* PropertyImpl::operator new(std::size_t size) {
+    void* memory = ::operator new(sizeof(Prefix) + size);
+    ::new (memory) Prefix{nullptr};
+    return static_cast<unsigned char*>(memory) + sizeof(Prefix);
+}
+
+void PropertyImpl::operator delete(void* memory) {
+    auto* prefix = reinterpret_cast<Prefix*>(static_cast<unsigned char*>(memory) - sizeof(Prefix));
+    if (prefix->pool != nullptr) {
+        releasePool(prefix->pool);
+    } else {
+        ::operator delete(prefix);
+    }
+}
+
+PropertyImpl::Pool::~Pool() {
+    if (block != nullptr) releasePool(block);
+}
+
+void PropertyImpl::Pool::plan(const std::string& displayValue, std::size_t valueCount,
+                              std::size_t valueBytes) {
+    planned += unitSize(Texts::room(displayValue, valueCount, valueBytes));
+}
+
+std::unique_ptr<PropertyImpl> PropertyImpl::Pool::make(const std::string& displayValue,
+                                                       PropertyDescription* description,
+                                                       ModelManager* manager,
+                                                       std::size_t valueCount,
+                                                       std::size_t valueBytes) {
+    const std::size_t room = Texts::room(displayValue, valueCount, valueBytes);
+    const std::size_t unit = unitSize(room);
+    if (used + unit > planned) {
+        void* memory = PropertyImpl::operator new(sizeof(PropertyImpl) + room);
+        try {
+            auto* area = static_cast<unsigned char*>(memory) + sizeof(PropertyImpl);
+            return std::unique_ptr<PropertyImpl>(::new (memory) PropertyImpl(
+                displayValue, description, manager, valueCount, valueBytes, area));
+        } catch (...) {
+            PropertyImpl::operator delete(memory);
+            throw;
+        }
+    }
+    if (block == nullptr) {
+        block = static_cast<unsigned char*>(::operator new(POOL_HEADER + planned));
+        const std::size_t holders = 1;
+        std::memcpy(block, &holders, sizeof holders);
+    }
+    unsigned char* at = block + POOL_HEADER + used;
+    ::new (at) Prefix{block};
+    unsigned char* memory = at + sizeof(Prefix);
+    auto property = std::unique_ptr<PropertyImpl>(::new (memory) PropertyImpl(
+        displayValue, description, manager, valueCount, valueBytes,
+        memory + sizeof(PropertyImpl)));
+    used += unit;
+    std::size_t holders;
+    std::memcpy(&holders, block, sizeof holders);
+    ++holders;
+    std::memcpy(block, &holders, sizeof holders);
+    return property;
+}
 
 void PropertyImpl::addValue(const std::string& text) {
     if (std::holds_alternative<std::monostate>(value)) texts.append(text);

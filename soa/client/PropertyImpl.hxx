@@ -31,14 +31,35 @@ public:
     // bytes in all, as a loader knows them before it adds them.
     PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                  ModelManager* manager, std::size_t valueCount, std::size_t valueBytes);
-    // The same in one heap block with its texts: the loader's way to make
-    // a property.
-    static std::unique_ptr<PropertyImpl> make(const std::string& displayValue,
-                                              PropertyDescription* description,
-                                              ModelManager* manager, std::size_t valueCount,
-                                              std::size_t valueBytes);
-    // A property made by make() frees its one block, whatever its size:
-    // deletion passes no size on.
+    // Heap room for the properties of one load, taken in one block that is
+    // freed with the last of them: a property that stays while the others
+    // of its load are replaced keeps the whole block.
+    class QMSOA_API Pool {
+    public:
+        Pool() = default;
+        Pool(const Pool&) = delete;
+        Pool& operator=(const Pool&) = delete;
+        ~Pool();
+
+        // Counts in room for a property of these texts; every property is
+        // planned before the first is made.
+        void plan(const std::string& displayValue, std::size_t valueCount,
+                  std::size_t valueBytes);
+        // A property with room for its texts behind it, in the room planned,
+        // or in a block of its own once the plan is used up.
+        std::unique_ptr<PropertyImpl> make(const std::string& displayValue,
+                                           PropertyDescription* description,
+                                           ModelManager* manager, std::size_t valueCount,
+                                           std::size_t valueBytes);
+
+    private:
+        unsigned char* block = nullptr;
+        std::size_t planned = 0;
+        std::size_t used = 0;
+    };
+
+    // Every property is told apart by what stands before it: made alone or
+    // made in a pool, it frees what it was made in.
     static void* operator new(std::size_t size);
     static void operator delete(void* memory);
     PropertyImpl(const PropertyImpl&) = delete;

@@ -57,6 +57,36 @@ TEST_F(PropertyTest, AnnouncedRoomForValuesHoldsAnyNumberOfTexts) {
     }
 }
 
+// Properties made together share a block, which goes with the last of
+// them, whichever order they and their pool go in (the sanitized build sees
+// a block freed too early or never); texts that outgrow their room, and a
+// property past the plan, live apart.
+TEST_F(PropertyTest, PropertiesOfOnePoolGoInAnyOrder) {
+    descriptions.push_back(
+        std::make_unique<PropertyDescriptionImpl>(Kind::VALUE_STRING, "p", true, true));
+    PropertyDescription* strings = descriptions.back().get();
+    const Strings raw{"one", std::string(100, 'x')};
+    for (int order = 0; order < 3; ++order) {
+        std::vector<std::unique_ptr<PropertyImpl>> made;
+        {
+            PropertyImpl::Pool pool;
+            for (int i = 0; i < 3; ++i) pool.plan("shown", raw.size(), 103);
+            for (int i = 0; i < 4; ++i) {
+                made.push_back(pool.make("shown", strings, &manager, raw.size(), 103));
+                for (const std::string& r : raw) made.back()->addValue(r);
+            }
+            made[1]->addValue(std::string(500, 'y'));  // past its room
+            if (order == 0) made.clear();
+        }
+        if (order == 2) std::swap(made.front(), made.back());
+        while (!made.empty()) {
+            EXPECT_EQ(made.back()->getDisplayValue(), "shown");
+            EXPECT_EQ(made.back()->getStringArrayValue().at(1), raw[1]);
+            made.pop_back();
+        }
+    }
+}
+
 TEST_F(PropertyTest, KindIsCheckedOnEveryCallBeforeAndAfterConversion) {
     PropertyImpl& p = make(Kind::VALUE_INT, false, {"42"}, "forty-two");
     for (int pass = 0; pass < 2; ++pass) {
