@@ -245,6 +245,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
 
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
+    std::vector<ModelObjectImpl::NamedProperty> made;  // reused from object to object
     for (const Base::ModelObject& wire : wireObjects) {
         const std::string& uid = wire.getUid();
         if (uid == NULL_UID) {
@@ -265,14 +266,15 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             object = store(at, uid, type);
         }
 
-        loadProperties(*object->impl, *type, wire.getPropertieArray());
+        loadProperties(*object->impl, *type, wire.getPropertieArray(), made);
         result.push_back(object);
     }
     return result;
 }
 
 void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
-                                      const std::vector<Base::Property>& wireProperties) {
+                                      const std::vector<Base::Property>& wireProperties,
+                                      std::vector<ModelObjectImpl::NamedProperty>& made) {
     // The properties join the record in one piece, also those made before
     // one that fails.
     auto valueBytes = [](const Base::Property& wireProperty) {
@@ -287,7 +289,7 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
         pool.plan(wireProperty.getUiValue(), wireProperty.getValueArray().size(),
                   valueBytes(wireProperty));
     }
-    std::vector<ModelObjectImpl::NamedProperty> made;
+    made.clear();
     made.reserve(wireProperties.size());
     try {
         for (const Base::Property& wireProperty : wireProperties) {

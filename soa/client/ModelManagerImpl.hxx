@@ -1,6 +1,7 @@
 #pragma once
 
 #include <soa/client/ModelManager.hxx>
+#include <soa/client/ModelObjectImpl.hxx>
 #include <soa/client/PropertyDescription.hxx>
 #include <soa/common/Export.hxx>
 
@@ -27,7 +28,6 @@ class SessionService;
 namespace Quillomark::Soa::Client {
 
 class ModelObjectFactory;
-class ModelObjectImpl;
 class Preferences;
 class ServiceData;
 class Type;
@@ -103,10 +103,12 @@ private:
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
     void loadTypes(const std::set<std::string>& names);
-    // Adds the wire properties to the record, each described by `type`.
+    // Adds the wire properties to the record, each described by `type`;
+    // `made` is room for the properties on their way in.
     void loadProperties(ModelObjectImpl& record, Type& type,
                         const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::Property>&
-                            wireProperties);
+                            wireProperties,
+                        std::vector<ModelObjectImpl::NamedProperty>& made);
     void loadRefIdArray(const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::RefId>& refs,
                         std::vector<ModelObject*>& out);
     static PropertyDescription::ValueType toClientPropertyType(int serverType);

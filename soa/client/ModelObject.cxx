@@ -130,10 +130,21 @@ void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
     std::vector<Entry> incoming;
     std::vector<Entry> merged;
     try {
-        std::stable_sort(added.begin(), added.end(),
-                         [](const NamedProperty& a, const NamedProperty& b) {
-                             return *a.name < *b.name;
-                         });
+        // Sorted by name, keeping the order of equal names. The few
+        // properties of most objects are sorted by insertion, which asks the
+        // heap for nothing.
+        auto before = [](const NamedProperty& a, const NamedProperty& b) {
+            return *a.name < *b.name;
+        };
+        if (added.size() <= 64) {
+            for (std::size_t i = 1; i < added.size(); ++i) {
+                for (std::size_t j = i; j > 0 && before(added[j], added[j - 1]); --j) {
+                    std::swap(added[j], added[j - 1]);
+                }
+            }
+        } else {
+            std::stable_sort(added.begin(), added.end(), before);
+        }
         incoming.reserve(added.size());
         for (std::size_t i = 0; i < added.size(); ++i) {
             NamedProperty& next = added[i];
