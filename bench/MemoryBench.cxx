@@ -123,11 +123,11 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         const double tree = runs.medianCounter(BLOCKS, "tree");
         const double wire = runs.medianCounter(BLOCKS, "wire");
         const double load = runs.medianCounter(BLOCKS, "load");
-        table.add(Figure::reference("heap blocks per property, parsing: node tree", tree, "blocks"));
-        table.add(Figure::reference("heap blocks per property, parsing: wire values", wire, "blocks"));
-        table.add(Figure::reference("heap blocks per property, loading", load, "blocks"));
-        table.add(Figure::reference("heap blocks per property, whole road", tree + wire + load,
-                                    "blocks"));
+        const std::string each = "heap blocks per property, ";
+        table.add(Figure::reference(each + "parsing: node tree", tree, "blocks"));
+        table.add(Figure::reference(each + "parsing: wire values", wire, "blocks"));
+        table.add(Figure::reference(each + "loading", load, "blocks"));
+        table.add(Figure::reference(each + "whole road", tree + wire + load, "blocks"));
     }
 }
 

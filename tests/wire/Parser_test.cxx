@@ -146,7 +146,9 @@ TEST(SAXToNodeParser, ATreeShowsNothingOfTheDocumentBefore) {
     // More attributes side by side than a kept block holds, then the first
     // document again, whole.
     std::string many = "<root";
-    for (int i = 0; i < 3000; ++i) many += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    for (int i = 0; i < 3000; ++i) {
+        many += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    }
     EXPECT_EQ(parser.parseString(many + "/>").attrs().at("a2999"), "2999");
     const XMLNode& again = parser.parseString(full);
     ASSERT_EQ(again.getChildren().size(), 2000u);
