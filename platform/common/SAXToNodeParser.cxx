@@ -30,6 +30,8 @@ using xercesc::XMLUni;
 
 namespace {
 
+const char* const DOCTYPE_REFUSED = "A DOCTYPE is not allowed in a reply";
+
 std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
 }
@@ -128,6 +130,29 @@ void emptyText(std::string& text) {
     text.clear();
 }
 
+// Whether the prolog of a document in an ASCII-compatible encoding holds a
+// DOCTYPE. The reader reports a DOCTYPE only when it declares something
+// (startDTD); this finds the bare one too.
+bool prologHasDoctype(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    for (;;) {
+        const std::size_t start = text.find_first_not_of(" \t\r\n");
+        if (start == std::string_view::npos) return false;
+        text.remove_prefix(start);
+        std::string_view end;
+        if (text.substr(0, 2) == "<?") {
+            end = "?>";
+        } else if (text.substr(0, 4) == "<!--") {
+            end = "-->";
+        } else {
+            return text.substr(0, 9) == "<!DOCTYPE";
+        }
+        const std::size_t past = text.find(end, 2);
+        if (past == std::string_view::npos) return false;
+        text.remove_prefix(past + end.size());
+    }
+}
+
 }  // namespace
 
 struct SAXToNodeParser::Tree {
@@ -214,6 +239,7 @@ void SAXToNodeParser::clearTree() {
 
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     clearTree();
+    if (prologHasDoctype(document)) throw DomException(DOCTYPE_REFUSED);
     if (!reader) createReader();
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
                                       document.size(), "reply", false);
@@ -258,6 +284,11 @@ const std::string* SAXToNodeParser::intern(const XMLCh* text) {
 void SAXToNodeParser::startElement(const XMLCh* const uri, const XMLCh* const localname,
                                    const XMLCh* const qname, const xercesc::Attributes& attrs) {
     (void)qname;
+    // The reader walks its whole element stack at every start tag: deep
+    // nesting would cost time quadratic in the document's size.
+    if (tree->open.size() >= MAX_DEPTH) {
+        refuse("The elements nest deeper than " + std::to_string(MAX_DEPTH) + " levels");
+    }
     XMLNode& node = *tree->nodes.make(1);
     if (locator != nullptr) node.line = static_cast<std::int32_t>(locator->getLineNumber());
     node.name = intern(localname);
@@ -315,12 +346,15 @@ void SAXToNodeParser::refuse(const std::string& reason) const {
     throw DomException(where + reason);
 }
 
+// A reply never carries a DOCTYPE. Refused before its first declaration:
+// an internal entity, expanded at each of its references, could grow a
+// small reply into gigabytes of text.
 void SAXToNodeParser::startDTD(const XMLCh* const name, const XMLCh* const publicId,
                                const XMLCh* const systemId) {
     (void)name;
-    if ((systemId != nullptr && *systemId != 0) || (publicId != nullptr && *publicId != 0)) {
-        refuse("An external DTD is not allowed");
-    }
+    (void)publicId;
+    (void)systemId;
+    refuse(DOCTYPE_REFUSED);
 }
 
 void SAXToNodeParser::externalEntityDecl(const XMLCh* const name, const XMLCh* const publicId,

@@ -65,6 +65,14 @@ void XmlStream::writeEscaped(const std::string& value) {
                     throw DomException("Control character " + std::to_string(c) +
                                        " cannot be written in XML");
                 }
+                // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are no XML characters.
+                if (c == 0xEF && i + 2 < value.size() &&
+                    static_cast<unsigned char>(data[i + 1]) == 0xBF &&
+                    (static_cast<unsigned char>(data[i + 2]) & 0xFE) == 0xBE) {
+                    throw DomException(std::string("Character U+") +
+                                       (data[i + 2] == '\xBE' ? "FFFE" : "FFFF") +
+                                       " cannot be written in XML");
+                }
                 continue;
         }
         write(data + runStart, static_cast<std::streamsize>(i - runStart));

@@ -17,14 +17,18 @@ XERCES_CPP_NAMESPACE_END
 namespace Quillomark::Soa::Common::Xml {
 
 // Parses a whole document into a tree of XMLNode (namespaces on, no
-// validation). The text is untrusted network input: no external DTD is
-// loaded, no external entity is resolved, and entity expansion is bounded;
-// a document that asks for any of these is refused. A parser can be used for
-// many documents in turn: each parse replaces the previous tree.
+// validation). The text is untrusted network input: a document with a
+// DOCTYPE (and so with any DTD or entity of its own) or with elements
+// nested deeper than MAX_DEPTH is refused as soon as that is read. A parser
+// can be used for many documents in turn: each parse replaces the previous
+// tree.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
     // The most entity references one document may expand.
     static constexpr XMLSize_t ENTITY_EXPANSION_LIMIT = 10000;
+    // The deepest nesting of elements a document may have; replies nest a
+    // handful of levels.
+    static constexpr std::size_t MAX_DEPTH = 256;
 
     SAXToNodeParser();
     ~SAXToNodeParser() override;

@@ -12,8 +12,8 @@ namespace Quillomark::Soa::Common::Xml {
 // are escaped so that they read back unchanged: & < > " as entity
 // references, tab, newline and carriage return as character references.
 // Text is UTF-8; a character that XML cannot carry at all (a control
-// character other than tab, newline and carriage return) is refused with
-// Quillomark::Soa::Common::Exceptions::DomException.
+// character other than tab, newline and carriage return, U+FFFE, U+FFFF) is
+// refused with Quillomark::Soa::Common::Exceptions::DomException.
 class QMSOA_API XmlStream : public std::stringstream {
 public:
     XmlStream();
