@@ -22,6 +22,7 @@ namespace Quillomark::Soa::Common::Xml {
 template <typename Target, typename Source>
 Target lexical_cast(const Source& source) {
     static_assert(sizeof(Source) == 0, "lexical_cast: no such conversion");
+    (void)source;
     return Target();
 }
 
