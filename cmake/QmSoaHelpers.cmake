@@ -46,7 +46,10 @@ function(qmsoa_assemble_library)
   set_target_properties(qmsoaclient PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     EXPORT_NAME qmsoaclient)
-  target_link_options(qmsoaclient PRIVATE -Wl,--no-undefined)
+  # clang's sanitizer runtimes (the fuzz build) are linked into programs only.
+  if(NOT QMSOA_FUZZ)
+    target_link_options(qmsoaclient PRIVATE -Wl,--no-undefined)
+  endif()
   target_link_libraries(qmsoaclient PRIVATE ${libs} Threads::Threads ${CMAKE_DL_LIBS})
   target_include_directories(qmsoaclient INTERFACE
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the library and its tests twice (warnings as
 # errors; AddressSanitizer + UndefinedBehaviorSanitizer) and runs the whole
-# test suite on both builds.
+# test suite on both builds, then the fuzz targets for a short time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
@@ -34,3 +34,8 @@ cmake --build "$root/build/tsan" -j "$jobs" --target qmsoa_threaded_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" \
     -L '^(fcc_|fastcache_|first_connections_tests|http_tests|e2e_tests|model_tests)'
+
+# Fuzz targets: built with clang and run side by side for a short fixed time
+# on top of their seed corpora (the gcc builds above ran them over the
+# corpora as tests).
+bash "$root/scripts/fuzz.sh"
