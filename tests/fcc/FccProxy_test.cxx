@@ -92,7 +92,8 @@ TEST_F(FccProxyTest, CopiesKeepInitAndTermBalanced) {
         FccProxy copy(first);  // takes its own reference
         FccProxy assigned;
         assigned = first;                   // gives its reference back, takes a new one
-        assigned = assigned;                // nothing happens
+        const FccProxy& itself = assigned;
+        assigned = itself;                  // nothing happens
         FccProxy copyOfDisabled(disabled);  // holds none
         FccProxy dropped;
         dropped = disabled;  // gives its reference back

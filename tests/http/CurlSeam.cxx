@@ -64,7 +64,16 @@ extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
     static const auto real = Seam::next<Setopt>("curl_easy_setopt");
     va_list args;
+    // The option is an enumeration of int size: nothing is promoted here,
+    // but clang cannot tell.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     CURLcode result;
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         const long value = va_arg(args, long);

@@ -10,8 +10,16 @@
 
 #include <map>
 #include <string>
+#include <typeinfo>
 
 namespace Quillomark::Testing {
+
+// The class an object was made as. (typeid of an expression that calls a
+// function would evaluate the call: an argument is evaluated once, plainly.)
+inline const std::type_info& classOf(const Quillomark::Soa::Client::ModelObject* object)
+{
+    return typeid(*object);
+}
 
 // Gives a test what only the model manager may do: attach a data record.
 struct RecordAccess : Quillomark::Soa::Client::ModelObject {

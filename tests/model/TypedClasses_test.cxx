@@ -37,6 +37,7 @@ using Quillomark::Soa::Client::ModelManagerImpl;
 using Quillomark::Soa::Client::ModelObject;
 using Quillomark::Soa::Client::ModelObjectImpl;
 using Quillomark::Soa::Client::TypeImpl;
+using Quillomark::Testing::classOf;
 using Quillomark::Testing::CountingProperty;
 using Quillomark::Testing::FactoryMap;
 using Quillomark::Testing::RecordAccess;
@@ -60,7 +61,7 @@ TEST(TypedClasses, EveryServerTypeCreatesAnObjectOfExactlyItsClass)
 
         ModelObject* first = entry->second->construct();
         ModelObject* second = entry->second->construct();
-        EXPECT_TRUE(typeid(*first) == *row.type) << row.serverType << " made a " << typeid(*first).name();
+        EXPECT_TRUE(classOf(first) == *row.type) << row.serverType << " made a " << classOf(first).name();
         EXPECT_NE(first, second);
         row.destroy(first);
         row.destroy(second);
@@ -108,7 +109,7 @@ TEST(TypedClasses, ServerTypeNamesWithNamesOfTheirOwnMapToTheirClasses)
     for (const auto& [serverType, type] : special) {
         ModelObject* object = factories.construct(serverType);
         ASSERT_NE(nullptr, object) << serverType;
-        EXPECT_TRUE(typeid(*object) == *type) << serverType;
+        EXPECT_TRUE(classOf(object) == *type) << serverType;
         delete dynamic_cast<Model::POM_object*>(object);
     }
 
@@ -125,9 +126,9 @@ TEST(TypedClasses, TheModelManagerMakesObjectsOfTheirTypedClasses)
     ModelObject* item = manager.constructObject("Item", "ItemAAAAAAAAAA");
     ModelObject* master = manager.constructObject("ItemRevision Master", "MasterAAAAAAAA");
     ModelObject* plain = manager.constructObject("ModelObject", "PlainAAAAAAAAA");
-    EXPECT_TRUE(typeid(*item) == typeid(Model::Item));
-    EXPECT_TRUE(typeid(*master) == typeid(Model::ItemRevision_Master));
-    EXPECT_TRUE(typeid(*plain) == typeid(ModelObject));
+    EXPECT_TRUE(classOf(item) == typeid(Model::Item));
+    EXPECT_TRUE(classOf(master) == typeid(Model::ItemRevision_Master));
+    EXPECT_TRUE(classOf(plain) == typeid(ModelObject));
     EXPECT_EQ("MasterAAAAAAAA", master->getUid());
     EXPECT_EQ("ItemRevision Master", master->getType()->getName());
 
@@ -168,11 +169,11 @@ TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses)
     const std::vector<ModelObject*> plain = manager.loadServiceData(data).getPlainObjs();
 
     ASSERT_EQ(5u, plain.size());
-    EXPECT_TRUE(typeid(*plain[0]) == typeid(Model::Item));
-    EXPECT_TRUE(typeid(*plain[1]) == typeid(Model::Dataset));
-    EXPECT_TRUE(typeid(*plain[2]) == typeid(Model::ItemRevision_Master));
-    EXPECT_TRUE(typeid(*plain[3]) == typeid(Model::Sysd));
-    EXPECT_TRUE(typeid(*plain[4]) == typeid(ModelObject));
+    EXPECT_TRUE(classOf(plain[0]) == typeid(Model::Item));
+    EXPECT_TRUE(classOf(plain[1]) == typeid(Model::Dataset));
+    EXPECT_TRUE(classOf(plain[2]) == typeid(Model::ItemRevision_Master));
+    EXPECT_TRUE(classOf(plain[3]) == typeid(Model::Sysd));
+    EXPECT_TRUE(classOf(plain[4]) == typeid(ModelObject));
     EXPECT_EQ("000123", dynamic_cast<Model::Item*>(plain[0])->get_item_id());
 }
 
@@ -185,7 +186,7 @@ TEST(TypedClasses, ATypeWithoutFactoryGetsTheClassOfItsNearestAncestorWithOne)
     customChild.setParent(&custom);
 
     ModelObject* object = ModelManagerImpl::constructObjectOfType(&customChild);
-    EXPECT_TRUE(typeid(*object) == typeid(Model::Item));
+    EXPECT_TRUE(classOf(object) == typeid(Model::Item));
     EXPECT_NE(nullptr, dynamic_cast<Model::WorkspaceObject*>(object));
     EXPECT_EQ(nullptr, dynamic_cast<Model::ItemRevision*>(object));
     delete dynamic_cast<Model::Item*>(object);

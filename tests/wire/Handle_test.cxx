@@ -67,7 +67,8 @@ TEST_F(HandleTest, CopiesShareAndTheLastReleaseDeletesOnce) {
 TEST_F(HandleTest, AssignmentMovesExactlyOneReference) {
     Value a, b;
     Value sharesA(a);
-    a = a;
+    const Value& itself = a;
+    a = itself;
     EXPECT_EQ(a.refs(), 2);
     sharesA = a;  // already the same object
     EXPECT_EQ(a.refs(), 2);

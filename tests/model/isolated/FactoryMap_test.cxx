@@ -3,6 +3,8 @@
 #include <soa/client/TypeImpl.hxx>
 #include <soa/client/model/Item.hxx>
 
+#include "tests/model/ModelTestSupport.hxx"
+
 #include <gtest/gtest.h>
 
 #include <typeinfo>
@@ -10,6 +12,7 @@
 namespace {
 
 using namespace Quillomark::Soa::Client;
+using Quillomark::Testing::classOf;
 
 // Needs a process in which no model manager has been made yet.
 TEST(FactoryMapTest, TypedObjectsCanBeMadeBeforeAnyManagerAndAfterTheLastOneWent) {
@@ -21,18 +24,18 @@ TEST(FactoryMapTest, TypedObjectsCanBeMadeBeforeAnyManagerAndAfterTheLastOneWent
     // process's lifetime.
     static ModelObject* made[2];
     made[0] = ModelManagerImpl::constructObjectOfType(&custom);
-    EXPECT_EQ(typeid(*made[0]), typeid(Model::Item));
+    EXPECT_EQ(classOf(made[0]), typeid(Model::Item));
     {
         ModelManagerImpl first(nullptr);
         {
             ModelManagerImpl second(nullptr);
             second.constructObject("Item", "QaBcAAAAAAAAAA");
         }
-        EXPECT_EQ(typeid(*first.constructObject("Item", "QaBdAAAAAAAAAA")),
+        EXPECT_EQ(classOf(first.constructObject("Item", "QaBdAAAAAAAAAA")),
                   typeid(Model::Item));
     }
     made[1] = ModelManagerImpl::constructObjectOfType(&custom);
-    EXPECT_EQ(typeid(*made[1]), typeid(Model::Item));
+    EXPECT_EQ(classOf(made[1]), typeid(Model::Item));
 }
 
 }  // namespace
