@@ -288,7 +288,7 @@ def impl_header(wire_type):
         if field.element and field.element not in included:
             included.append(field.element)
     lines += ["#include <%s>" % header_path(element) for element in included]
-    lines += ["", "#include <string>", "#include <vector>", ""]
+    lines += ["", "#include <cstddef>", "#include <string>", "#include <vector>", ""]
     lines += ["namespace %s {" % XML, "class XMLNode;", "class XmlStream;",
               "}  // namespace %s" % XML, ""]
     lines += ["namespace %s {" % where, ""]
@@ -303,6 +303,9 @@ def impl_header(wire_type):
               "%s%s(const %s& other);" % (INDENT, impl, impl),
               "%s%s& operator=(const %s&) = delete;" % (INDENT, impl, impl),
               "%s~%s() override;" % (INDENT, impl),
+              "%s// Objects made while a reply is read share heap blocks." % INDENT,
+              "%sstatic void* operator new(std::size_t size);" % INDENT,
+              "%sstatic void operator delete(void* memory) noexcept;" % INDENT,
               "%s%s* reallyClone() const override;" % (INDENT, impl),
               "%s// Fills every field from `node`; a field that the node lacks gets its" % INDENT,
               "%s// default (and an optional one its flag cleared)." % INDENT,
@@ -433,12 +436,18 @@ def xml_definitions(wire_type):
     lines += ["%s::%s() : Handle(new %s) {}" % (name, name, impl),
               "%s::%s(%s* object) : Handle(object) {}" % (name, name, impl),
               "%s::%s() = default;" % (impl, impl)]
+    lines += inline("void* %s::operator new(std::size_t size)" % impl,
+                    "return Internal::newWireObject(size);", indent="")
+    lines += inline("void %s::operator delete(void* memory) noexcept" % impl,
+                    "Internal::deleteWireObject(memory);", indent="")
     lines += inline("%s* %s::reallyClone() const" % (impl, impl),
                     "return new %s(*this);" % impl, indent="")
     lines += ["", "void %s::parse(const Xml::XMLNode& node) {" % impl,
               "%sconst auto& names = %s();" % (INDENT, names_function)]
     if attributes:
         lines.append("%sconst Internal::AttributeReader reader(node);" % INDENT)
+    if any(f.kind == "list" for f in wire_type.fields):
+        lines.append("%sconst Internal::ArenaScope arena;" % INDENT)
     for field in wire_type.fields:
         for statement in parse_field(field, wire_type.namespace):
             lines.append(INDENT + statement)

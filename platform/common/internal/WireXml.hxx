@@ -6,6 +6,7 @@
 #include <soa/common/XMLNode.hxx>
 #include <soa/common/XmlStream.hxx>
 
+#include <cstddef>
 #include <string>
 
 namespace Quillomark::Soa::Common::Xml::Internal {
@@ -25,6 +26,26 @@ private:
 
 // The number of child elements named `name`.
 std::size_t countChildren(const XMLNode& node, const std::string& name);
+
+// While one is open on a thread, the wire objects made on that thread share
+// heap blocks of a few kilobytes instead of asking for one block each: a
+// reply makes hundreds of thousands of small objects. A block is freed with
+// the last object made in it, on whichever thread that goes. Scopes nest;
+// the outermost one closes the arena. Every wire type's object is made and
+// freed through newWireObject and deleteWireObject.
+class ArenaScope {
+public:
+    ArenaScope();
+    ~ArenaScope();
+    ArenaScope(const ArenaScope&) = delete;
+    ArenaScope& operator=(const ArenaScope&) = delete;
+
+private:
+    bool outermost;
+};
+
+void* newWireObject(std::size_t size);
+void deleteWireObject(void* memory) noexcept;
 
 void writeAttribute(XmlStream& out, const std::string& name, int value);
 void writeAttribute(XmlStream& out, const std::string& name, bool value);
