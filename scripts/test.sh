@@ -25,7 +25,8 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # ThreadSanitizer over the test programs that start threads: the file-cache
 # client with its loader and runtime, the fast cache, the first connections
 # of a process made on two threads at once, and the programs whose requests
-# go to a loopback server on a thread of its own. Only these are built;
+# go to a loopback server on a thread of its own, and the wire values, whose
+# objects share heap blocks across threads. Only these are built;
 # each test carries its program's name as a label.
 cmake -S "$root" -B "$root/build/tsan" -G Ninja \
   -DCMAKE_BUILD_TYPE=Debug -DQMSOA_WERROR=ON -DQMSOA_TSAN=ON \
@@ -33,7 +34,7 @@ cmake -S "$root" -B "$root/build/tsan" -G Ninja \
 cmake --build "$root/build/tsan" -j "$jobs" --target qmsoa_threaded_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" \
-    -L '^(fcc_|fastcache_|first_connections_tests|http_tests|e2e_tests|model_tests)'
+    -L '^(fcc_|fastcache_|first_connections_tests|http_tests|e2e_tests|model_tests|wire_tests)'
 
 # Fuzz targets: built with clang and run side by side for a short fixed time
 # on top of their seed corpora (the gcc builds above ran them over the
