@@ -41,7 +41,8 @@ public:
         if (!mkdtemp(pattern)) throw std::runtime_error("no temporary folder");
         folder = pattern;
         std::int32_t pages = blocks / Fcc::FMSC_SEGMENTS_PER_PAGE + 8;
-        if (Fcc::FMSCIF_Open(folder.c_str(), "bench", pages, blocks, 15, 0, true, true, 0, false, &cache) != 0)
+        if (Fcc::FMSCIF_Open(folder.c_str(), "bench", pages, blocks, 15, 0, true, true, 0, false,
+                             &cache) != 0)
             throw std::runtime_error("cannot open the cache");
         std::vector<std::uint8_t> block(Fcc::FMSC_SEGMENT_SIZE);
         Fcc::FMSCIF_AddFile(cache, GUID, std::uint32_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 0, &first);
@@ -68,7 +69,8 @@ public:
 
     void copyAll(std::uint8_t* buffer) {
         for (std::int32_t i = 0; i < blocks; ++i) {
-            std::memcpy(buffer, source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE, Fcc::FMSC_SEGMENT_SIZE);
+            std::memcpy(buffer, source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE,
+                        Fcc::FMSC_SEGMENT_SIZE);
             benchmark::DoNotOptimize(buffer);
         }
     }
@@ -85,7 +87,8 @@ private:
 void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
     FilledCache cache(megabytes * 64);
     std::vector<std::uint8_t> buffer(Fcc::FMSC_SEGMENT_SIZE);
-    againstBaseline(state, [&] { cache.copyAll(buffer.data()); }, [&] { cache.readAll(buffer.data()); });
+    againstBaseline(
+        state, [&] { cache.copyAll(buffer.data()); }, [&] { cache.readAll(buffer.data()); });
     state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
 }
 
@@ -102,7 +105,8 @@ struct ServedCache {
         if (script) std::fclose(script);
         if (chdir(folder.c_str()) != 0 || Fcc::FccReadConfiguration() != 0) std::abort();
         server = std::make_unique<Quillomark::Testing::FakeFccServer>();
-        std::filesystem::create_directories(Quillomark::Testing::FakeFccServer::describedCache().folder);
+        std::filesystem::create_directories(
+            Quillomark::Testing::FakeFccServer::describedCache().folder);
         const Fcc::FMSC_OPEN_PARAMS params = Quillomark::Testing::FakeFccServer::describedCache();
         if (Fcc::FMSCIF_OpenS(&params, &cache) != 0) std::abort();
         std::int32_t first = -1;
@@ -145,7 +149,9 @@ void clientReads(benchmark::State& state) {
         [&] {
             for (int at = 0; at < ServedCache::BYTES; at += int(into.size())) {
                 served.file.server.position = at;
-                if (Fcc::FmscReadBytes(&served.file, into.data(), int(into.size())) != int(into.size())) std::abort();
+                if (Fcc::FmscReadBytes(&served.file, into.data(), int(into.size())) !=
+                    int(into.size()))
+                    std::abort();
             }
         });
     state.SetBytesProcessed(state.iterations() * std::int64_t(ServedCache::BYTES));
@@ -153,17 +159,20 @@ void clientReads(benchmark::State& state) {
 
 void cases(Rounds& rounds) {
     rounds.add("client reads of a served file/16MB", clientReads, Rounds::Timing::Manual);
-    rounds.add("cached file read/16MB", [](benchmark::State& state) { readCachedFile(state, 16); },
-               Rounds::Timing::Manual);
-    rounds.add("cached file read/256MB", [](benchmark::State& state) { readCachedFile(state, 256); },
-               Rounds::Timing::Manual);
+    rounds.add(
+        "cached file read/16MB", [](benchmark::State& state) { readCachedFile(state, 16); },
+        Rounds::Timing::Manual);
+    rounds.add(
+        "cached file read/256MB", [](benchmark::State& state) { readCachedFile(state, 256); },
+        Rounds::Timing::Manual);
 }
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
     if (runs.has("client reads of a served file/16MB")) {
         // Each block of an extent file is a view of its own for a client.
-        table.add(Figure::reference("client reads from the server's fast cache / memcpy, 16 MB",
-                                    runs.medianCounter("client reads of a served file/16MB", "ratio"), "x"));
+        table.add(Figure::reference(
+            "client reads from the server's fast cache / memcpy, 16 MB",
+            runs.medianCounter("client reads of a served file/16MB", "ratio"), "x"));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");
@@ -171,7 +180,8 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
     // A reader may take twice as long as a bare copy of the bytes.
     table.add(Figure::atMost("fast-cache block reads / memcpy, 16 MB file", small, "x", 2.0));
     // Time per megabyte may not grow much with the file's size.
-    table.add(Figure::atMost("fast-cache reads per MB, 256 MB / 16 MB file", large / small, "x", 2.0));
+    table.add(
+        Figure::atMost("fast-cache reads per MB, 256 MB / 16 MB file", large / small, "x", 2.0));
 }
 
 }  // namespace

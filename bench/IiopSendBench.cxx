@@ -75,8 +75,9 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         const std::string plain = "plain invokeMethod/" + std::to_string(size);
         const std::string sender = "IIOP send/" + std::to_string(size);
         if (!runs.has(plain) || !runs.has(sender)) continue;
-        table.add(Figure::atMost(std::string("IIOP send / plain invokeMethod, ") + label + " request",
-                                 runs.medianRatio(sender, plain), "x", 1.10));
+        table.add(
+            Figure::atMost(std::string("IIOP send / plain invokeMethod, ") + label + " request",
+                           runs.medianRatio(sender, plain), "x", 1.10));
     }
 }
 

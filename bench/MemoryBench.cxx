@@ -102,9 +102,8 @@ void heapBlocks(benchmark::State& state) {
             Base::ServiceData data;
             tree = blocksPerProperty([&] { parser.parseString(document); });
             wire = blocksPerProperty([&] { data.parse(parser.getRoot()); });
-            load = blocksPerProperty([&] {
-                benchmark::DoNotOptimize(types.manager().loadServiceData(data));
-            });
+            load = blocksPerProperty(
+                [&] { benchmark::DoNotOptimize(types.manager().loadServiceData(data)); });
         }
     }
     state.counters["tree"] = tree;
@@ -134,9 +133,10 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run(argc, argv, Program{[](Rounds& rounds) {
-                                       rounds.add(HEAP, heapAfterLoad);
-                                       rounds.add(BLOCKS, heapBlocks);
-                                   },
-                                   figures, 3});
+    return run(argc, argv,
+               Program{[](Rounds& rounds) {
+                           rounds.add(HEAP, heapAfterLoad);
+                           rounds.add(BLOCKS, heapBlocks);
+                       },
+                       figures, 3});
 }

@@ -45,8 +45,8 @@ void pipeline(benchmark::State& state, int objects) {
     BareSaxParser bare;
     LoadedTypes types;
     SAXToNodeParser parser;
-    againstBaseline(state, [&] { bare.parse(text); },
-                    [&] { throughThePipeline(types, parser, text); });
+    againstBaseline(
+        state, [&] { bare.parse(text); }, [&] { throughThePipeline(types, parser, text); });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
@@ -57,20 +57,22 @@ void scaling(benchmark::State& state) {
     const std::string& large = document(SIZES[2]);
     LoadedTypes types;
     SAXToNodeParser parser;
-    againstBaseline(state,
-                    [&] {
-                        for (int i = 0; i < SIZES[2] / SIZES[0]; ++i) {
-                            throughThePipeline(types, parser, small);
-                        }
-                    },
-                    [&] { throughThePipeline(types, parser, large); });
+    againstBaseline(
+        state,
+        [&] {
+            for (int i = 0; i < SIZES[2] / SIZES[0]; ++i) {
+                throughThePipeline(types, parser, small);
+            }
+        },
+        [&] { throughThePipeline(types, parser, large); });
 }
 
 void libxml2Dom(benchmark::State& state, int objects) {
     const std::string& text = document(objects);
     BareSaxParser bare;
-    againstBaseline(state, [&] { bare.parse(text); },
-                    [&] { benchmark::DoNotOptimize(parseWithLibxml2(text)); });
+    againstBaseline(
+        state, [&] { bare.parse(text); },
+        [&] { benchmark::DoNotOptimize(parseWithLibxml2(text)); });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
@@ -84,7 +86,8 @@ std::vector<ItemRevision*> revisions(const Quillomark::Soa::Client::ServiceData&
 // read before: the conversion is done, the read finds the kept value.
 void convertedRead(benchmark::State& state) {
     LoadedTypes types;
-    const std::vector<ItemRevision*> objects = revisions(loadReply(types.manager(), document(READ_SIZE)));
+    const std::vector<ItemRevision*> objects =
+        revisions(loadReply(types.manager(), document(READ_SIZE)));
     long sum = 0;
     for (ItemRevision* object : objects) sum += object->get_revision_number();
     for (auto _ : state) {
@@ -115,10 +118,12 @@ void firstRead(benchmark::State& state) {
 
 void cases(Rounds& rounds) {
     for (int objects : SIZES) {
-        rounds.add(sized("pipeline", objects), [objects](benchmark::State& s) { pipeline(s, objects); },
-                   Rounds::Timing::Manual);
-        rounds.add(sized("libxml2 DOM", objects),
-                   [objects](benchmark::State& s) { libxml2Dom(s, objects); }, Rounds::Timing::Manual);
+        rounds.add(
+            sized("pipeline", objects), [objects](benchmark::State& s) { pipeline(s, objects); },
+            Rounds::Timing::Manual);
+        rounds.add(
+            sized("libxml2 DOM", objects),
+            [objects](benchmark::State& s) { libxml2Dom(s, objects); }, Rounds::Timing::Manual);
     }
     rounds.add("pipeline scaling", scaling, Rounds::Timing::Manual);
     rounds.add(sized("converted read", READ_SIZE), convertedRead);
@@ -127,7 +132,8 @@ void cases(Rounds& rounds) {
 
 std::string objectsLabel(int objects) {
     std::string digits = std::to_string(objects);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
     return digits + " objects";
 }
 

@@ -123,14 +123,17 @@ const std::pair<int, const char*> SIZES[] = {{1024, "1 KB"}, {1024 * 1024, "1 MB
 void cases(Rounds& rounds) {
     for (const auto& [size, label] : SIZES) {
         const auto bytes = static_cast<std::size_t>(size);
-        rounds.add("send/" + std::to_string(size),
-                   [bytes](benchmark::State& state) { send(state, bytes); }, Rounds::Timing::Manual);
-        rounds.add("invoke/" + std::to_string(size),
-                   [bytes](benchmark::State& state) { invoke(state, bytes, false); },
-                   Rounds::Timing::Manual);
-        rounds.add("invoke vs parse/" + std::to_string(size),
-                   [bytes](benchmark::State& state) { invoke(state, bytes, true); },
-                   Rounds::Timing::Manual);
+        rounds.add(
+            "send/" + std::to_string(size),
+            [bytes](benchmark::State& state) { send(state, bytes); }, Rounds::Timing::Manual);
+        rounds.add(
+            "invoke/" + std::to_string(size),
+            [bytes](benchmark::State& state) { invoke(state, bytes, false); },
+            Rounds::Timing::Manual);
+        rounds.add(
+            "invoke vs parse/" + std::to_string(size),
+            [bytes](benchmark::State& state) { invoke(state, bytes, true); },
+            Rounds::Timing::Manual);
     }
 }
 

@@ -96,14 +96,15 @@ void cases(Rounds& rounds) {
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
     if (runs.has("own reads of 1 MB")) {
-        table.add(Figure::atMost("FCC_ReadBytes of 1 MB pieces / bare data exchanges of the same pieces",
-                                 runs.medianCounter("own reads of 1 MB", "ratio"), "x", 1.10));
+        table.add(
+            Figure::atMost("FCC_ReadBytes of 1 MB pieces / bare data exchanges of the same pieces",
+                           runs.medianCounter("own reads of 1 MB", "ratio"), "x", 1.10));
     }
     if (runs.has("own reads of 10 bytes")) {
         const double perCall =
             runs.medianSeconds("own reads of 10 bytes") / (SMALL_READ_SPAN / SMALL_READ) * 1e9;
-        table.add(Figure::atMost("FCC_ReadBytes of 10 bytes, buffered, per call", perCall, "ns",
-                                 1000));
+        table.add(
+            Figure::atMost("FCC_ReadBytes of 10 bytes, buffered, per call", perCall, "ns", 1000));
     }
 }
 

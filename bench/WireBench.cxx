@@ -28,7 +28,8 @@ const std::string& document() {
 template <class Stage>
 void againstBareParse(benchmark::State& state, Stage stage) {
     BareSaxParser bare;
-    againstBaseline(state, [&] { bare.parse(document()); }, stage);
+    againstBaseline(
+        state, [&] { bare.parse(document()); }, stage);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * document().size()));
 }
 

@@ -80,8 +80,9 @@ bool FigureTable::allWithin() const {
 void FigureTable::print(std::ostream& out) const {
     std::size_t nameWidth = 6;
     for (const Figure& f : rows) nameWidth = std::max(nameWidth, f.name.size());
-    out << std::left << std::setw(static_cast<int>(nameWidth)) << "figure" << "  "
-        << std::right << std::setw(10) << "value" << "  " << std::setw(12) << "budget"
+    out << std::left << std::setw(static_cast<int>(nameWidth)) << "figure"
+        << "  " << std::right << std::setw(10) << "value"
+        << "  " << std::setw(12) << "budget"
         << "  verdict\n";
     out << std::string(nameWidth + 36, '-') << "\n";
     for (const Figure& f : rows) {

@@ -18,32 +18,48 @@ struct PropertyShape {
 
 // 11 strings, 4 integers, 5 dates, 3 booleans, 4 references, 3 reference lists.
 const PropertyShape SHAPES[PROPERTIES_PER_OBJECT] = {
-    {"object_name", STRING, false},      {"object_desc", STRING, false},
-    {"object_type", STRING, false},      {"item_id", STRING, false},
-    {"item_revision_id", STRING, false}, {"object_string", STRING, false},
-    {"checked_out", STRING, false},      {"protection", STRING, false},
-    {"process_stage", STRING, false},    {"current_id", STRING, false},
-    {"timestamp", STRING, false},        {"revision_number", INT, false},
-    {"revision_limit", INT, false},      {"acl_bits", INT, false},
-    {"pid", INT, false},                 {"creation_date", DATE, false},
-    {"last_mod_date", DATE, false},      {"date_released", DATE, false},
-    {"checked_out_date", DATE, false},   {"archive_date", DATE, false},
-    {"is_modifiable", BOOL, false},      {"is_frozen", BOOL, false},
-    {"has_variants", BOOL, false},       {"item_revision", REFERENCE, false},
-    {"id_dispdefault", REFERENCE, false}, {"reservation", REFERENCE, false},
-    {"checked_out_user", REFERENCE, false}, {"release_statuses", REFERENCE, true},
-    {"external_apps", REFERENCE, true},  {"view", REFERENCE, true},
+    {"object_name", STRING, false},
+    {"object_desc", STRING, false},
+    {"object_type", STRING, false},
+    {"item_id", STRING, false},
+    {"item_revision_id", STRING, false},
+    {"object_string", STRING, false},
+    {"checked_out", STRING, false},
+    {"protection", STRING, false},
+    {"process_stage", STRING, false},
+    {"current_id", STRING, false},
+    {"timestamp", STRING, false},
+    {"revision_number", INT, false},
+    {"revision_limit", INT, false},
+    {"acl_bits", INT, false},
+    {"pid", INT, false},
+    {"creation_date", DATE, false},
+    {"last_mod_date", DATE, false},
+    {"date_released", DATE, false},
+    {"checked_out_date", DATE, false},
+    {"archive_date", DATE, false},
+    {"is_modifiable", BOOL, false},
+    {"is_frozen", BOOL, false},
+    {"has_variants", BOOL, false},
+    {"item_revision", REFERENCE, false},
+    {"id_dispdefault", REFERENCE, false},
+    {"reservation", REFERENCE, false},
+    {"checked_out_user", REFERENCE, false},
+    {"release_statuses", REFERENCE, true},
+    {"external_apps", REFERENCE, true},
+    {"view", REFERENCE, true},
 };
 
 const char* const NOUNS[] = {"Bracket", "Housing", "Shaft", "Gasket", "Flange", "Cover",
-                             "Bearing", "Spindle", "Clamp", "Hinge", "Lever", "Plate"};
-const char* const ADJECTIVES[] = {"front", "rear", "upper", "lower", "inner", "outer",
-                                  "left", "right"};
+                             "Bearing", "Spindle", "Clamp", "Hinge",  "Lever",  "Plate"};
+const char* const ADJECTIVES[] = {"front", "rear",  "upper", "lower",
+                                  "inner", "outer", "left",  "right"};
 
 // A small, fixed pseudo-random sequence per object.
 struct Sequence {
     std::uint64_t state;
-    explicit Sequence(int seed) : state(0x9E3779B97F4A7C15ull * (static_cast<std::uint64_t>(seed) + 1)) {}
+    explicit Sequence(int seed)
+        : state(0x9E3779B97F4A7C15ull * (static_cast<std::uint64_t>(seed) + 1)) {}
     std::uint32_t next() {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<std::uint32_t>(state >> 33);
@@ -134,18 +150,27 @@ void appendObject(std::string& out, int index, int objects) {
         switch (shape.kind) {
             case STRING: {
                 std::string text;
-                if (property == "object_name") text = name;
+                if (property == "object_name")
+                    text = name;
                 else if (property == "object_desc")
                     text = "Machined " + noun + ", r\xC3\xA9vision " + revision + " & <" +
                            adjective + "> \xE2\x80\x93 see note " + twoDigits(random.next());
-                else if (property == "object_type") text = REPLY_TYPE;
-                else if (property == "item_id" || property == "current_id") text = itemId;
-                else if (property == "item_revision_id") text = revision;
-                else if (property == "object_string") text = itemId + "/" + revision + ";1-" + name;
-                else if (property == "checked_out") text = random.below(4) == 0 ? "Y" : "";
-                else if (property == "protection") text = "rw-r--r--";
-                else if (property == "process_stage") text = random.below(3) ? "" : "Review";
-                else text = std::to_string(1200000000u + random.below(100000000u));
+                else if (property == "object_type")
+                    text = REPLY_TYPE;
+                else if (property == "item_id" || property == "current_id")
+                    text = itemId;
+                else if (property == "item_revision_id")
+                    text = revision;
+                else if (property == "object_string")
+                    text = itemId + "/" + revision + ";1-" + name;
+                else if (property == "checked_out")
+                    text = random.below(4) == 0 ? "Y" : "";
+                else if (property == "protection")
+                    text = "rw-r--r--";
+                else if (property == "process_stage")
+                    text = random.below(3) ? "" : "Review";
+                else
+                    text = std::to_string(1200000000u + random.below(100000000u));
                 values.push_back(text);
                 shown = text;
                 break;
@@ -177,7 +202,8 @@ void appendObject(std::string& out, int index, int objects) {
                         values.emplace_back();
                         continue;
                     }
-                    const int target = static_cast<int>(random.below(static_cast<std::uint32_t>(objects)));
+                    const int target =
+                        static_cast<int>(random.below(static_cast<std::uint32_t>(objects)));
                     values.push_back(objectUid(target));
                     if (!shown.empty()) shown += ", ";
                     shown += "0" + std::to_string(100000 + target);
@@ -200,8 +226,7 @@ const char* const CHAIN[][2] = {
 }  // namespace
 
 std::string objectUid(int index) {
-    static const char DIGITS[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_$";
+    static const char DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_$";
     std::string uid = "Q";
     std::uint32_t rest = static_cast<std::uint32_t>(index);
     for (int i = 0; i < 5; ++i, rest >>= 6) uid += DIGITS[rest & 63];

@@ -671,41 +671,40 @@ int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int ex
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE,
                                page);
     switch (p.type) {
-    case FMSC_PAGE_FREE:
-        break;
-    case FMSC_PAGE_ALLOCATED: {
-        if (p.lastAccessTime > now())
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_TIME_FIELD, page);
-        for (int i = 0; i < FMSC_GUID_SIZE; ++i) {
-            auto c = static_cast<unsigned char>(p.guid[i]);
-            bool printable = c >= 32 && c <= 126;
-            if (!printable && !(i >= 32 && c == 0))
-                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, page);
-        }
-        if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
-        for (std::int32_t e = 0; e < p.numSegments; ++e) {
-            const FmscSegmentEntry& entry = p.segments[e];
-            if (entry.segmentOffset < 0)
+        case FMSC_PAGE_FREE: break;
+        case FMSC_PAGE_ALLOCATED: {
+            if (p.lastAccessTime > now())
+                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_TIME_FIELD, page);
+            for (int i = 0; i < FMSC_GUID_SIZE; ++i) {
+                auto c = static_cast<unsigned char>(p.guid[i]);
+                bool printable = c >= 32 && c <= 126;
+                if (!printable && !(i >= 32 && c == 0))
+                    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, page);
+            }
+            if (p.numSegments < 0 || p.numSegments > FMSC_SEGMENTS_PER_PAGE)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
-            if (entry.fileOffset < 0)
-                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, page);
-            if (entry.len < -1 || entry.len > FMSC_SEGMENT_SIZE)
-                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, page);
+            for (std::int32_t e = 0; e < p.numSegments; ++e) {
+                const FmscSegmentEntry& entry = p.segments[e];
+                if (entry.segmentOffset < 0)
+                    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, page);
+                if (entry.fileOffset < 0)
+                    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, page);
+                if (entry.len < -1 || entry.len > FMSC_SEGMENT_SIZE)
+                    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, page);
+            }
+            break;
         }
-        break;
-    }
-    case FMSC_PAGE_FLOATING:
-        if (p.nextOffset != -1)
-            return FMSC_FAIL_VALUE(
-                toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS, page);
-        if (p.prevOffset != -1)
-            return FMSC_FAIL_VALUE(
-                toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS, page);
-        break;
-    default:
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE,
-                               page);
+        case FMSC_PAGE_FLOATING:
+            if (p.nextOffset != -1)
+                return FMSC_FAIL_VALUE(
+                    toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS, page);
+            if (p.prevOffset != -1)
+                return FMSC_FAIL_VALUE(
+                    toc, FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS, page);
+            break;
+        default:
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE,
+                                   page);
     }
     if (p.myOffset < -1)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);

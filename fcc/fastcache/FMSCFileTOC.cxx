@@ -312,12 +312,10 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
         if (const int error = FSMCFile_LockPage(toc, first)) return FMSCX_PassOn(__func__, error);
     }
     switch (toc->mutex.create(toc->wellKnownName)) {
-    case Os::NamedMutex::Result::Ok:
-        break;
-    case Os::NamedMutex::Result::AlreadyExists:
-        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
-    default:
-        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX);
+        case Os::NamedMutex::Result::Ok: break;
+        case Os::NamedMutex::Result::AlreadyExists:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX);
     }
     std::uint8_t* block = toc->segmentToc->map.data;
     std::memcpy(block, s, fmscSharedArraysOffset);
@@ -391,21 +389,20 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
     switch (toc->mutex.lock(FMSC_MUTEX_WAIT_MS)) {
-    case Os::NamedMutex::Result::Ok:
-        // A client finds the server's block as it was when it attached, or
-        // lets the lock go at once.
-        if (toc->client && toc->shared != toc->privateShared.get()) {
-            if (int rc = FMSCX_CheckSharedSizing(toc, toc->shared)) {
-                toc->mutex.unlock();
-                return rc;
+        case Os::NamedMutex::Result::Ok:
+            // A client finds the server's block as it was when it attached, or
+            // lets the lock go at once.
+            if (toc->client && toc->shared != toc->privateShared.get()) {
+                if (int rc = FMSCX_CheckSharedSizing(toc, toc->shared)) {
+                    toc->mutex.unlock();
+                    return rc;
+                }
             }
-        }
-        toc->mutexHeld = true;
-        return 0;
-    case Os::NamedMutex::Result::TimedOut:
-        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
-    default:
-        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+            toc->mutexHeld = true;
+            return 0;
+        case Os::NamedMutex::Result::TimedOut:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
 }
 

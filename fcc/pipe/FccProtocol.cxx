@@ -91,10 +91,10 @@ constexpr std::size_t END = SIZE + 8;
 
 // FMS_GET_DATA_MSG and FMS_READ_AHEAD_MSG requests: a range of the file.
 namespace RangeRequest {
-constexpr std::size_t HANDLE = AT_PAYLOAD;     // u16
-constexpr std::size_t OFFSET = HANDLE + 2;     // u64: the range's first byte
-constexpr std::size_t COUNT = OFFSET + 8;      // u32: its length
-constexpr std::size_t POLICY = COUNT + 4;      // POLICY_SIZE bytes
+constexpr std::size_t HANDLE = AT_PAYLOAD;  // u16
+constexpr std::size_t OFFSET = HANDLE + 2;  // u64: the range's first byte
+constexpr std::size_t COUNT = OFFSET + 8;   // u32: its length
+constexpr std::size_t POLICY = COUNT + 4;   // POLICY_SIZE bytes
 constexpr std::size_t END = POLICY + POLICY_SIZE;
 }  // namespace RangeRequest
 
@@ -147,22 +147,22 @@ constexpr std::size_t END = TOTAL + 8;
 
 // Error reply of any exchange.
 namespace ErrorReply {
-constexpr std::size_t CODE = AT_PAYLOAD;     // i32: of either sign
-constexpr std::size_t RESERVED = CODE + 4;   // u32: not read
-constexpr std::size_t TEXT = RESERVED + 4;   // up to its NUL or the end of the message
+constexpr std::size_t CODE = AT_PAYLOAD;    // i32: of either sign
+constexpr std::size_t RESERVED = CODE + 4;  // u32: not read
+constexpr std::size_t TEXT = RESERVED + 4;  // up to its NUL or the end of the message
 }  // namespace ErrorReply
 
 // FMS_GET_CACHE_INIT_INFO result reply: the fast cache's sizing and the
 // two strings (without NULs) after it.
 namespace CacheInfoReply {
-constexpr std::size_t FILE_PAGES = AT_PAYLOAD;                  // i32
-constexpr std::size_t SEGMENTS = FILE_PAGES + 4;                // i32
-constexpr std::size_t HASH_BLOCK_PAGES = SEGMENTS + 4;          // i32
-constexpr std::size_t MB_EXTENTS = HASH_BLOCK_PAGES + 4;        // i32
-constexpr std::size_t EXTENTS = MB_EXTENTS + 4;                 // i32
-constexpr std::size_t FOLDER_LENGTH = EXTENTS + 4;              // u16
-constexpr std::size_t NAME_LENGTH = FOLDER_LENGTH + 2;          // u16
-constexpr std::size_t STRINGS = NAME_LENGTH + 2;                // the folder, then the map name
+constexpr std::size_t FILE_PAGES = AT_PAYLOAD;            // i32
+constexpr std::size_t SEGMENTS = FILE_PAGES + 4;          // i32
+constexpr std::size_t HASH_BLOCK_PAGES = SEGMENTS + 4;    // i32
+constexpr std::size_t MB_EXTENTS = HASH_BLOCK_PAGES + 4;  // i32
+constexpr std::size_t EXTENTS = MB_EXTENTS + 4;           // i32
+constexpr std::size_t FOLDER_LENGTH = EXTENTS + 4;        // u16
+constexpr std::size_t NAME_LENGTH = FOLDER_LENGTH + 2;    // u16
+constexpr std::size_t STRINGS = NAME_LENGTH + 2;          // the folder, then the map name
 }  // namespace CacheInfoReply
 
 // FMS_ECHO_MSG, FMS_GET_CACHE_INIT_INFO and FMS_CLEAR_CACHE_MSG requests are
@@ -317,8 +317,7 @@ public:
     // A status for a progress report, numbered as the replies of this
     // exchange are (the counter does not move).
     int sendStatus(std::int32_t status) {
-        writeHeader(FCC_REQUEST, FMS_STATUS_MSG, record->sequence,
-                    payloadUpTo(StatusRequest::END));
+        writeHeader(FCC_REQUEST, FMS_STATUS_MSG, record->sequence, payloadUpTo(StatusRequest::END));
         put32(request() + StatusRequest::STATUS, static_cast<std::uint32_t>(status));
         const int sent = FccSendRequest(record.get(), request(), StatusRequest::END);
         if (sent < 0) return sent;
@@ -458,7 +457,8 @@ private:
         const auto expected = static_cast<std::uint16_t>(record->sequence - 1);
         const bool sequenceOk = sequence == expected;
         const bool typeOk = type == fccMessageType(message);
-        const int sequenceError = checks == Checks::Lenient ? ERR_FMSCP_BAD_ARG : ERR_FMSCP_SEQUENCE;
+        const int sequenceError =
+            checks == Checks::Lenient ? ERR_FMSCP_BAD_ARG : ERR_FMSCP_SEQUENCE;
         const int typeError = checks == Checks::Lenient ? ERR_FMSCP_BAD_ARG : ERR_FMSCP_MSG_TYPE;
         if (checks == Checks::SequenceFirst) {
             if (!sequenceOk) return badSequence(sequence, expected, sequenceError);
@@ -498,8 +498,7 @@ private:
 // reply ends it through onEndOfData when it has one; any other reply is
 // unexpected.
 template <typename OnResult, typename OnEndOfData = std::nullptr_t>
-int receiveReplies(Exchange& exchange, OnResult onResult,
-                   const ProgressReports* reports = nullptr,
+int receiveReplies(Exchange& exchange, OnResult onResult, const ProgressReports* reports = nullptr,
                    OnEndOfData onEndOfData = nullptr) {
     for (;;) {
         if (const int received = exchange.receive()) return received;
@@ -545,8 +544,8 @@ int emptyExchange(FccMessage message) {
 
 // Requests with a string after the header, sent as a second message (an
 // empty string adds nothing: an empty message would read as a closed pipe).
-int sendWithString(Exchange& exchange, std::size_t headerSize, const char* text,
-                   std::size_t length, const char* textLabel) {
+int sendWithString(Exchange& exchange, std::size_t headerSize, const char* text, std::size_t length,
+                   const char* textLabel) {
     if (const int sent = exchange.send(exchange.request(), headerSize, "request")) return sent;
     if (length == 0) return 0;
     return exchange.send(text, length, textLabel);
@@ -735,14 +734,14 @@ int FccDataExchange(FccServerFile& file, const char* policy, void* destination, 
         const std::uint32_t length = get32(exchange.reply() + DataReply::LENGTH);
         const std::size_t carried = AT_PAYLOAD + exchange.payload() - DataReply::DATA;
         if (length != carried) {
-            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
-                     static_cast<long>(length), static_cast<long>(carried));
+            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n", static_cast<long>(length),
+                     static_cast<long>(carried));
             return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
         }
         // More than was asked for has no place in the caller's buffer.
         if (length > static_cast<std::uint32_t>(wanted - delivered)) {
-            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
-                     static_cast<long>(length), static_cast<long>(wanted - delivered));
+            fccTrace("MESSAGE ERROR: Invalid length %ld, expected %ld\n", static_cast<long>(length),
+                     static_cast<long>(wanted - delivered));
             return exchange.outOfStep(ERR_FMSCP_MSG_DATA);
         }
         std::memcpy(bytes + delivered, exchange.reply() + DataReply::DATA, length);
@@ -914,8 +913,7 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
              "MESSAGE ERROR: Invalid number of file pages %d (FMS_GET_CACHE_INIT_INFO)\n",
              filePages},
             {segments >= 1,
-             "MESSAGE ERROR: Invalid number of segments %d (FMS_GET_CACHE_INIT_INFO)\n",
-             segments},
+             "MESSAGE ERROR: Invalid number of segments %d (FMS_GET_CACHE_INIT_INFO)\n", segments},
             {hashPages >= 1,
              "MESSAGE ERROR: Invalid number of hash block pages %d (FMS_GET_CACHE_INIT_INFO)\n",
              hashPages},
@@ -952,9 +950,10 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
         info.hashBlockPages = hashPages;
         info.mbExtents = mbExtents;
         info.extents = extents;
-        fccTrace("CACHE INFO:\n Map '%s', dir '%s'\n %d FilePages, %d Segments, %d HashBlockPages, "
-                 "%d MBExtents, %d Extents.\n",
-                 mapName, folder, filePages, segments, hashPages, mbExtents, extents);
+        fccTrace(
+            "CACHE INFO:\n Map '%s', dir '%s'\n %d FilePages, %d Segments, %d HashBlockPages, "
+            "%d MBExtents, %d Extents.\n",
+            mapName, folder, filePages, segments, hashPages, mbExtents, extents);
         return 0;
     });
 }

@@ -41,8 +41,9 @@ void printLine(const char* text) {
 }
 
 void printPipeMode() {
-    printLine("***** The FMS fast cache will continue to operate in pipe mode with possibly degraded "
-              "performance. *****\n");
+    printLine(
+        "***** The FMS fast cache will continue to operate in pipe mode with possibly degraded "
+        "performance. *****\n");
 }
 
 // A fast-cache result as a status of the interface: the name of a fast-cache
@@ -128,8 +129,9 @@ int checkInitFMSC() {
     } else if ((result = openFastCache(&opened)) != 0) {
         opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
-        printLine("***** There was insufficient memory to open the FMS fast cache in memory mapped mode. "
-                  "*****\n");
+        printLine(
+            "***** There was insufficient memory to open the FMS fast cache in memory mapped mode. "
+            "*****\n");
         printPipeMode();
     }
     FccMainLockGuard lock;
@@ -188,7 +190,8 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
             std::int32_t length = 0;
             const auto block = static_cast<std::int32_t>(position / FMSC_SEGMENT_SIZE);
             const auto within = static_cast<std::int32_t>(position % FMSC_SEGMENT_SIZE);
-            if (const int read = FMSCIF_ReadBlock(attachedCache, first, block, record->replyBuffer, &length)) {
+            if (const int read =
+                    FMSCIF_ReadBlock(attachedCache, first, block, record->replyBuffer, &length)) {
                 result = fastCacheStatus(read);
                 break;
             }

@@ -28,8 +28,10 @@ void pushFront(FccFile*& head, FccFile* file) {
 }
 
 void unlink(FccFile*& head, FccFile* file) {
-    if (file->prev) file->prev->next = file->next;
-    else head = file->next;
+    if (file->prev)
+        file->prev->next = file->next;
+    else
+        head = file->next;
     if (file->next) file->next->prev = file->prev;
     file->next = file->prev = nullptr;
 }
@@ -171,8 +173,10 @@ void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
                 unlink(*list, file);
                 owner = file->owner;
                 // Another thread's entry is using it: that entry frees it.
-                if (owner != NO_OWNER && owner != caller) file->orphaned = true;
-                else file->magic = FREED;
+                if (owner != NO_OWNER && owner != caller)
+                    file->orphaned = true;
+                else
+                    file->magic = FREED;
             }
             if (owner != NO_OWNER && owner != caller) {
                 fccTrace(

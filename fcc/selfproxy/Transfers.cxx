@@ -57,8 +57,8 @@ int downloadOneToLocation(const char* policy, const char* handle, FccProgressCal
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!fileName) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     return transfer(handle, [&](FccServerFile& file) {
-        return FccLocationExchange(file, policy, callback, callbackData,
-                                   directory ? directory : "", fileName);
+        return FccLocationExchange(file, policy, callback, callbackData, directory ? directory : "",
+                                   fileName);
     });
 }
 
@@ -70,8 +70,10 @@ int uploadOne(const char* handle, FccProgressCallback callback, void* callbackDa
     const int status = transfer(handle, [&](FccServerFile& file) {
         return FccUploadExchange(file, filePath, callback, callbackData, &received);
     });
-    if (volumeId) *volumeId = received;
-    else fccRelease(received);
+    if (volumeId)
+        *volumeId = received;
+    else
+        fccRelease(received);
     return status;
 }
 

@@ -157,9 +157,9 @@ std::string lexical_cast<std::string, bool>(const bool& value) {
 template <>
 std::string lexical_cast<std::string, DateTime>(const DateTime& value) {
     char buffer[64];
-    int length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d",
-                               value.year(), value.month(), value.day(), value.hour(),
-                               value.minute(), value.second());
+    int length =
+        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", value.year(),
+                      value.month(), value.day(), value.hour(), value.minute(), value.second());
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 

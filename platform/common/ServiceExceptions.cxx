@@ -18,10 +18,10 @@ const std::string& SoaException::getMessage() const { return message; }
 std::string SoaException::getNamespace() const { return EXCEPTIONS_NAMESPACE; }
 std::string SoaException::getLocalName() const { return "SoaException"; }
 
-#define QMSOA_DEFINE_SERVICE_EXCEPTION(Name, Base)                  \
-    Name::Name() = default;                                         \
-    Name::Name(const std::string& message) : Base(message) {}       \
-    Name::~Name() = default;                                        \
+#define QMSOA_DEFINE_SERVICE_EXCEPTION(Name, Base)            \
+    Name::Name() = default;                                   \
+    Name::Name(const std::string& message) : Base(message) {} \
+    Name::~Name() = default;                                  \
     std::string Name::getLocalName() const { return #Name; }
 
 QMSOA_DEFINE_SERVICE_EXCEPTION(InternalServerException, SoaException)

@@ -67,8 +67,9 @@ std::string loginDocument(void (Input::*setSecret)(const std::string&),
 
 void invoke(Connection* connection, const std::string& service, const std::string& operation,
             const std::string& request, Xml::SAXToNodeParser& parser) {
-    SessionManager::getSessionManager(connection)->getRestSender()->invoke(service, operation,
-                                                                           request, parser);
+    SessionManager::getSessionManager(connection)
+        ->getRestSender()
+        ->invoke(service, operation, request, parser);
 }
 
 // The model manager of `connection`, into which replies are loaded.
@@ -175,8 +176,8 @@ namespace Quillomark::Services {
 
 Core::SessionService* Core::SessionService::getService(
     Quillomark::Soa::Client::Connection* connection) {
-    return Quillomark::Platform::CoreStrong::stubOf<SessionService,
-                                                    Quillomark::Platform::CoreStrong::CoreSessionStub>(
+    return Quillomark::Platform::CoreStrong::stubOf<
+        SessionService, Quillomark::Platform::CoreStrong::CoreSessionStub>(
         connection, Quillomark::Platform::CoreStrong::CORE_SESSION_STUB_NAME);
 }
 

@@ -35,9 +35,10 @@ std::int64_t mappedFileSize(int fd) {
 }
 
 bool isFileAtPath(int fd, const std::string& path) {
-    struct stat open {}, named {};
-    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
-           open.st_ino == named.st_ino;
+    struct stat open {
+    }, named{};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 bool isFileLinked(int fd) {

@@ -60,8 +60,8 @@ int spawnProcess(const std::string& path, const std::string& workingDirectory, l
 
     char* arguments[] = {const_cast<char*>(path.c_str()), nullptr};
     pid_t child = 0;
-    const int spawned =
-        posix_spawn(&child, path.c_str(), &files.actions, &attributes.attributes, arguments, environ);
+    const int spawned = posix_spawn(&child, path.c_str(), &files.actions, &attributes.attributes,
+                                    arguments, environ);
     if (spawned != 0) return spawned;
     if (processId) *processId = child;
     return 0;

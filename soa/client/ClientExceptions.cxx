@@ -3,8 +3,7 @@
 
 namespace Quillomark::Soa::Client {
 
-CanceledOperationException::CanceledOperationException()
-    : message("Operation was canceled.") {}
+CanceledOperationException::CanceledOperationException() : message("Operation was canceled.") {}
 CanceledOperationException::CanceledOperationException(const std::string& message)
     : message(message) {}
 

@@ -33,7 +33,9 @@ void Connection::setOption(Option option, const std::string& value) {
 void Connection::setExceptionHandler(ExceptionHandler* handler) {
     sessionManager->setExceptionHandler(handler);
 }
-ExceptionHandler* Connection::getExceptionHandler() { return sessionManager->getExceptionHandler(); }
+ExceptionHandler* Connection::getExceptionHandler() {
+    return sessionManager->getExceptionHandler();
+}
 ModelManager* Connection::getModelManager() { return modelManager.get(); }
 const std::string& Connection::getHostPath() const { return sessionManager->getHostPath(); }
 CredentialManager* Connection::getCredentialManager() {

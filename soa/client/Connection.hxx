@@ -33,8 +33,8 @@ public:
     };
 
     // Throws RuntimeException (NOT_IMPLEMENTED) for every binding but REST.
-    Connection(const std::string& hostPath, CredentialManager* credentialManager,
-               Protocol protocol, Binding binding, bool flag);
+    Connection(const std::string& hostPath, CredentialManager* credentialManager, Protocol protocol,
+               Binding binding, bool flag);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

@@ -10,7 +10,8 @@ CredentialManager::Credentials::Credentials(const std::string& user, const std::
 
 CredentialManager::CredentialManager() = default;
 CredentialManager::~CredentialManager() = default;
-void CredentialManager::setUserPassword(const std::string&, const std::string&, const std::string&) {}
+void CredentialManager::setUserPassword(const std::string&, const std::string&,
+                                        const std::string&) {}
 void CredentialManager::setGroupRole(const std::string&, const std::string&) {}
 
 }  // namespace Quillomark::Soa::Client

@@ -65,9 +65,9 @@ std::string describeCorbaException(const CORBA::Exception& e) {
         }
         text += ", completed ";
         switch (system->completed()) {
-        case CORBA::COMPLETED_YES: text += "YES"; break;
-        case CORBA::COMPLETED_NO: text += "NO"; break;
-        default: text += "MAYBE"; break;
+            case CORBA::COMPLETED_YES: text += "YES"; break;
+            case CORBA::COMPLETED_NO: text += "NO"; break;
+            default: text += "MAYBE"; break;
         }
         text += ')';
     }

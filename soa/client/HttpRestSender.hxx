@@ -23,8 +23,8 @@ public:
     explicit HttpRestSender(SessionManager* sessionManager);
     ~HttpRestSender() override;
 
-    void send(const std::string& service, const std::string& operation,
-              const std::string& request, std::string& response) override;
+    void send(const std::string& service, const std::string& operation, const std::string& request,
+              std::string& response) override;
 
     // Appends size * count bytes to `target` and returns their number; with
     // no target it returns 0, which makes libcurl fail the transfer.

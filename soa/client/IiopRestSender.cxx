@@ -85,7 +85,8 @@ void IiopRestSender::connect(const std::string& address) {
     if (CORBA::is_nil(fresh->gateway.in())) {
         // A nil object, or one that is not a gateway: calling through it
         // could only crash, so this is a failed connect.
-        throw Exceptions::ConnectionException(failure + "the object is not a QmCorbaServiceGateway");
+        throw Exceptions::ConnectionException(failure +
+                                              "the object is not a QmCorbaServiceGateway");
     }
     fresh->connected = true;
     connection = std::move(fresh);

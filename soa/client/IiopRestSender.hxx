@@ -24,8 +24,8 @@ public:
     // Connects on first use, then sends the request bytes unchanged and
     // stores every byte of the reply. Throws ConnectionException when the
     // gateway cannot be reached and ProtocolException when the call fails.
-    void send(const std::string& service, const std::string& operation,
-              const std::string& request, std::string& response) override;
+    void send(const std::string& service, const std::string& operation, const std::string& request,
+              std::string& response) override;
 
 private:
     void connect(const std::string& address);

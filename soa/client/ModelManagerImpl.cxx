@@ -98,8 +98,7 @@ ModelObject* ModelManagerImpl::getObject(std::string uid) {
 }
 
 bool ModelManagerImpl::validateUID(std::string uid) {
-    return uid.compare(0, 5, "BOM::") == 0 || uid.compare(0, 6, "TYPE::") == 0 ||
-           uid.size() == 14;
+    return uid.compare(0, 5, "BOM::") == 0 || uid.compare(0, 6, "TYPE::") == 0 || uid.size() == 14;
 }
 
 ModelObject* ModelManagerImpl::constructObject(std::string uid) {
@@ -295,9 +294,8 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
         for (const Base::Property& wireProperty : wireProperties) {
             const std::string& name = wireProperty.getName();
             const auto& wireValues = wireProperty.getValueArray();
-            auto property =
-                pool.make(wireProperty.getUiValue(), type.getPropertyDescription(name), this,
-                          wireValues.size(), valueBytes(wireProperty));
+            auto property = pool.make(wireProperty.getUiValue(), type.getPropertyDescription(name),
+                                      this, wireValues.size(), valueBytes(wireProperty));
             for (const auto& wireValue : wireValues) property->addValue(wireValue.getValue());
             made.push_back(ModelObjectImpl::NamedProperty{&name, property.release()});
         }
@@ -329,10 +327,8 @@ ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
         result.deletedUids.push_back(ref.getUid());
     }
 
-    notify(changeListeners,
-           [&](ChangeListener* l) { l->modelObjectsChanged(result.updatedObjs); });
-    notify(deleteListeners,
-           [&](DeleteListener* l) { l->modelObjectsDeleted(result.deletedUids); });
+    notify(changeListeners, [&](ChangeListener* l) { l->modelObjectsChanged(result.updatedObjs); });
+    notify(deleteListeners, [&](DeleteListener* l) { l->modelObjectsDeleted(result.deletedUids); });
 
     // The returned lists must not point at the objects about to be destroyed.
     std::set<ModelObject*> doomed;
@@ -412,9 +408,9 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
         if (parentName.empty()) continue;
         auto parent = types.find(parentName);
         if (parent == types.end()) {
-            throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                   "Server gave me an parent type, " + parentName +
-                                       ", that it now denies exists!");
+            throw RuntimeException(
+                RuntimeException::GENERAL_ERROR,
+                "Server gave me an parent type, " + parentName + ", that it now denies exists!");
         }
         TypeImpl* type = types.at(wireType.getName()).get();
         // A parent link that closes a cycle would make every walk up the

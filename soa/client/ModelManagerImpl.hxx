@@ -105,10 +105,10 @@ private:
     void loadTypes(const std::set<std::string>& names);
     // Adds the wire properties to the record, each described by `type`;
     // `made` is room for the properties on their way in.
-    void loadProperties(ModelObjectImpl& record, Type& type,
-                        const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::Property>&
-                            wireProperties,
-                        std::vector<ModelObjectImpl::NamedProperty>& made);
+    void loadProperties(
+        ModelObjectImpl& record, Type& type,
+        const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::Property>& wireProperties,
+        std::vector<ModelObjectImpl::NamedProperty>& made);
     void loadRefIdArray(const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::RefId>& refs,
                         std::vector<ModelObject*>& out);
     static PropertyDescription::ValueType toClientPropertyType(int serverType);

@@ -64,14 +64,14 @@ void putEntry(unsigned char* block, std::uint32_t at, std::string_view text) {
 std::size_t PropertyImpl::Texts::room(std::string_view display, std::size_t valueCount,
                                       std::size_t valueBytes) {
     // Room for the values as announced, within what the block can address.
-    return static_cast<std::size_t>(std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(HEADER) + entrySize(display) +
-            valueCount * sizeof(std::uint32_t) + valueBytes,
-        std::numeric_limits<std::uint32_t>::max()));
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(HEADER) + entrySize(display) +
+                                    valueCount * sizeof(std::uint32_t) + valueBytes,
+                                std::numeric_limits<std::uint32_t>::max()));
 }
 
-PropertyImpl::Texts::Texts(std::string_view display, std::size_t valueCount,
-                           std::size_t valueBytes, unsigned char* area) {
+PropertyImpl::Texts::Texts(std::string_view display, std::size_t valueCount, std::size_t valueBytes,
+                           unsigned char* area) {
     const std::size_t reserved = room(display, valueCount, valueBytes);
     block = area;
     if (block == nullptr) {
@@ -99,11 +99,12 @@ void PropertyImpl::Texts::append(std::string_view text) {
     if (needed > reserved) {
         // Most properties have one value: the first one gets an exact fit,
         // further ones grow the block geometrically.
-        std::uint64_t grown = count == 0 ? needed : std::max<std::uint64_t>(needed, 2ull * reserved);
+        std::uint64_t grown =
+            count == 0 ? needed : std::max<std::uint64_t>(needed, 2ull * reserved);
         grown = std::min<std::uint64_t>(grown, std::numeric_limits<std::uint32_t>::max());
         const bool own = word(block, OWN) != 0;
-        auto* larger = static_cast<unsigned char*>(own ? std::realloc(block, grown)
-                                                       : std::malloc(grown));
+        auto* larger =
+            static_cast<unsigned char*>(own ? std::realloc(block, grown) : std::malloc(grown));
         if (larger == nullptr) throw std::bad_alloc();
         if (!own) std::memcpy(larger, block, used);
         block = larger;
@@ -234,8 +235,7 @@ std::unique_ptr<PropertyImpl> PropertyImpl::Pool::make(const std::string& displa
     ::new (at) Prefix{block};
     unsigned char* memory = at + sizeof(Prefix);
     auto property = std::unique_ptr<PropertyImpl>(::new (memory) PropertyImpl(
-        displayValue, description, manager, valueCount, valueBytes,
-        memory + sizeof(PropertyImpl)));
+        displayValue, description, manager, valueCount, valueBytes, memory + sizeof(PropertyImpl)));
     used += unit;
     std::size_t holders;
     std::memcpy(&holders, block, sizeof holders);
@@ -260,7 +260,8 @@ PropertyDescription* PropertyImpl::getPropertyDescription() const { return descr
 inline bool PropertyImpl::ready(int code) {
     if (kind == NO_KIND) return false;
     if ((code & 0x0F) != kind) {
-        throw RuntimeException(RuntimeException::TYPE_MISMATCH, "Type mismatch asking for property");
+        throw RuntimeException(RuntimeException::TYPE_MISMATCH,
+                               "Type mismatch asking for property");
     }
     const bool holdsForm = array == ((code & PropertyDescription::VALUE_ARRAY) != 0);
     if (std::holds_alternative<std::monostate>(value) ||
@@ -345,7 +346,8 @@ void PropertyImpl::convert() {
         case PropertyDescription::VALUE_SHORT: return hold(toShort);
         case PropertyDescription::VALUE_STRING: return hold(toString);
         case PropertyDescription::VALUE_MODEL_OBJECT:
-            return hold([this](std::string_view raw) { return manager->getObject(std::string(raw)); });
+            return hold(
+                [this](std::string_view raw) { return manager->getObject(std::string(raw)); });
         default:
             throw RuntimeException(RuntimeException::UNKNOWN_ERROR,
                                    "Unknown property during conversion");

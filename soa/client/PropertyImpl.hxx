@@ -43,14 +43,12 @@ public:
 
         // Counts in room for a property of these texts; every property is
         // planned before the first is made.
-        void plan(const std::string& displayValue, std::size_t valueCount,
-                  std::size_t valueBytes);
+        void plan(const std::string& displayValue, std::size_t valueCount, std::size_t valueBytes);
         // A property with room for its texts behind it, in the room planned,
         // or in a block of its own once the plan is used up.
         std::unique_ptr<PropertyImpl> make(const std::string& displayValue,
-                                           PropertyDescription* description,
-                                           ModelManager* manager, std::size_t valueCount,
-                                           std::size_t valueBytes);
+                                           PropertyDescription* description, ModelManager* manager,
+                                           std::size_t valueCount, std::size_t valueBytes);
 
     private:
         unsigned char* block = nullptr;
@@ -135,11 +133,11 @@ private:
     // Nothing before the first conversion and after one that failed; else
     // the value in the form (scalar or list) and of the kind that the
     // description names.
-    using Value = std::variant<
-        std::monostate, char, DateTime, double, float, int, bool, short, std::string,
-        Stamped<ModelObject*>, std::vector<char>, std::vector<DateTime>, std::vector<double>,
-        std::vector<float>, std::vector<int>, std::vector<bool>, std::vector<short>,
-        std::vector<std::string>, Stamped<std::vector<ModelObject*>>>;
+    using Value = std::variant<std::monostate, char, DateTime, double, float, int, bool, short,
+                               std::string, Stamped<ModelObject*>, std::vector<char>,
+                               std::vector<DateTime>, std::vector<double>, std::vector<float>,
+                               std::vector<int>, std::vector<bool>, std::vector<short>,
+                               std::vector<std::string>, Stamped<std::vector<ModelObject*>>>;
 
     PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                  ModelManager* manager, std::size_t valueCount, std::size_t valueBytes,

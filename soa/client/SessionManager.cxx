@@ -50,9 +50,8 @@ CredentialManager::Credentials credentialsAfter(CredentialManager* credentialMan
 SessionManager::SessionManager() = default;
 
 SessionManager::SessionManager(Connection* connection, const std::string& hostPath,
-                               CredentialManager* credentialManager,
-                               Connection::Protocol protocol, Connection::Binding binding,
-                               bool flag)
+                               CredentialManager* credentialManager, Connection::Protocol protocol,
+                               Connection::Binding binding, bool flag)
     : hostPath(hostPath),
       credentialManager(credentialManager),
       protocol(protocol),

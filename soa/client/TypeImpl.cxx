@@ -34,10 +34,10 @@ void TypeImpl::addPropertyDescription(const PropertyDescription& description) {
     const std::string& key = description.getName();
     auto at = descriptions.lower_bound(key);
     if (at != descriptions.end() && at->first == key) return;
-    descriptions.emplace_hint(at, key,
-                              PropertyDescriptionImpl(description.getValueType(), key,
-                                                      description.isArray(),
-                                                      description.isModifiable()));
+    descriptions.emplace_hint(
+        at, key,
+        PropertyDescriptionImpl(description.getValueType(), key, description.isArray(),
+                                description.isModifiable()));
 }
 
 void TypeImpl::setParent(Type* newParent) { parent = newParent; }

@@ -26,18 +26,26 @@ Target lexical_cast(const Source& source) {
     return Target();
 }
 
-template <> QMSOA_API int lexical_cast<int, std::string>(const std::string& text);
-template <> QMSOA_API double lexical_cast<double, std::string>(const std::string& text);
-template <> QMSOA_API float lexical_cast<float, std::string>(const std::string& text);
-template <> QMSOA_API bool lexical_cast<bool, std::string>(const std::string& text);
+template <>
+QMSOA_API int lexical_cast<int, std::string>(const std::string& text);
+template <>
+QMSOA_API double lexical_cast<double, std::string>(const std::string& text);
+template <>
+QMSOA_API float lexical_cast<float, std::string>(const std::string& text);
+template <>
+QMSOA_API bool lexical_cast<bool, std::string>(const std::string& text);
 template <>
 QMSOA_API Quillomark::Soa::Common::DateTime
 lexical_cast<Quillomark::Soa::Common::DateTime, std::string>(const std::string& text);
 
-template <> QMSOA_API std::string lexical_cast<std::string, int>(const int& value);
-template <> QMSOA_API std::string lexical_cast<std::string, double>(const double& value);
-template <> QMSOA_API std::string lexical_cast<std::string, float>(const float& value);
-template <> QMSOA_API std::string lexical_cast<std::string, bool>(const bool& value);
+template <>
+QMSOA_API std::string lexical_cast<std::string, int>(const int& value);
+template <>
+QMSOA_API std::string lexical_cast<std::string, double>(const double& value);
+template <>
+QMSOA_API std::string lexical_cast<std::string, float>(const float& value);
+template <>
+QMSOA_API std::string lexical_cast<std::string, bool>(const bool& value);
 template <>
 QMSOA_API std::string lexical_cast<std::string, Quillomark::Soa::Common::DateTime>(
     const Quillomark::Soa::Common::DateTime& value);

@@ -82,8 +82,9 @@ TEST(ConnectionTest, DefaultHandlerIsSharedAndReplaceablePerConnection) {
     Connection b = makeConnection();
     ASSERT_NE(a.getExceptionHandler(), nullptr);
     EXPECT_EQ(a.getExceptionHandler(), b.getExceptionHandler());
-    EXPECT_NE(dynamic_cast<Quillomark::Soa::Client::DefaultExceptionHandler*>(a.getExceptionHandler()),
-              nullptr);
+    EXPECT_NE(
+        dynamic_cast<Quillomark::Soa::Client::DefaultExceptionHandler*>(a.getExceptionHandler()),
+        nullptr);
     Quillomark::Testing::CountingExceptionHandler mine;
     a.setExceptionHandler(&mine);
     EXPECT_EQ(a.getExceptionHandler(), &mine);

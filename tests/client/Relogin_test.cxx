@@ -27,8 +27,8 @@ using Quillomark::Testing::RecordingCredentialManager;
 class ReloginTest : public ::testing::Test {
 protected:
     RecordingCredentialManager credentials;
-    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP,
-                          Connection::REST, true};
+    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP, Connection::REST,
+                          true};
     SessionManager* session = SessionManager::getSessionManager(&connection);
     FakeCoreSessionService* service = FakeCoreSessionService::install(connection);
 };
@@ -81,8 +81,8 @@ TEST(ReloginWithoutCredentialManagerTest, CancelsWithTheCauseAndReachesTheHandle
 
     int faults = 1;
     Quillomark::Testing::ScriptedSender sender(
-        session, [&](const std::string&, const std::string&, const std::string&,
-                     std::string& reply) {
+        session,
+        [&](const std::string&, const std::string&, const std::string&, std::string& reply) {
             if (faults-- > 0) throw Ex::InvalidUserException("session gone");
             reply = "<ok/>";
         });

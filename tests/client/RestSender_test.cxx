@@ -55,8 +55,8 @@ protected:
 
     RecordingCredentialManager credentials;
     CountingExceptionHandler handler;
-    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP,
-                          Connection::REST, true};
+    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP, Connection::REST,
+                          true};
     SessionManager* session = SessionManager::getSessionManager(&connection);
     FakeCoreSessionService* service = FakeCoreSessionService::install(connection);
     std::deque<Step> steps;  // then every attempt succeeds with "<ok/>"
@@ -274,15 +274,14 @@ protected:
     using Credentials = CredentialManager::Credentials;
     ScriptedCredentials credentials;
     ScriptedHandler handler;
-    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP,
-                          Connection::REST, true};
+    Connection connection{"http://127.0.0.1:1/tc", &credentials, Connection::HTTP, Connection::REST,
+                          true};
     SessionManager* session = SessionManager::getSessionManager(&connection);
     FakeCoreSessionService* service = FakeCoreSessionService::install(connection);
     Script* script = nullptr;
-    ScriptedSender sender{session, [this](const std::string&, const std::string&,
-                                          const std::string&, std::string& reply) {
-                              attempt(reply);
-                          }};
+    ScriptedSender sender{session,
+                          [this](const std::string&, const std::string&, const std::string&,
+                                 std::string& reply) { attempt(reply); }};
     SAXToNodeParser parser;
 };
 
@@ -292,9 +291,11 @@ TEST_F(RetryModelTest, TheLoopBehavesLikeTheNestedCalls) {
     int cancelsReachingTheCaller = 0;
     for (int run = 0; run < 3000; ++run) {
         Script original;
-        for (int i = pick(9); i > 0; --i) original.attempts.push_back(static_cast<Attempt>(pick(5)));
+        for (int i = pick(9); i > 0; --i)
+            original.attempts.push_back(static_cast<Attempt>(pick(5)));
         for (int i = pick(5); i > 0; --i) original.credentialsCancel.push_back(pick(2) == 0);
-        for (int i = pick(7); i > 0; --i) original.handling.push_back(static_cast<Handling>(pick(3)));
+        for (int i = pick(7); i > 0; --i)
+            original.handling.push_back(static_cast<Handling>(pick(3)));
         for (int i = pick(5); i > 0; --i) original.logins.push_back(static_cast<Login>(pick(3)));
 
         Script looped = original;

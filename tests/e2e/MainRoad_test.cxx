@@ -73,8 +73,9 @@ protected:
         data.parse(reply.getRoot());
         const Client::ServiceData loaded = manager().loadServiceData(data);
         EXPECT_EQ(loaded.getPlainObjs().size(), 1u);
-        return loaded.getPlainObjs().empty() ? nullptr
-                                             : dynamic_cast<Model::Folder*>(loaded.getPlainObjs()[0]);
+        return loaded.getPlainObjs().empty()
+                   ? nullptr
+                   : dynamic_cast<Model::Folder*>(loaded.getPlainObjs()[0]);
     }
 
     LoopbackPlmService service;
@@ -89,16 +90,16 @@ TEST_F(MainRoad, TypedObjectsArriveWithTheirTypesFetchedOnTheWay) {
     auto* user = dynamic_cast<Model::User*>(response.user);
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->get_user_name(), "Dana Designer");
-    EXPECT_EQ(credentials.calls, (Strings{"setUserPassword(designer,secret,)",
-                                          "setGroupRole(Engineering,Designer)"}));
+    EXPECT_EQ(credentials.calls,
+              (Strings{"setUserPassword(designer,secret,)", "setGroupRole(Engineering,Designer)"}));
 
     Model::Folder* home = findFolder(LoopbackPlmService::HOME_FOLDER);
     ASSERT_NE(home, nullptr);
     // One type request for the reply's four new types; their ancestors came with them.
-    EXPECT_EQ(service.requests(),
-              (Strings{"Core-2006-03-Session/login", "Internal-Core-2006-03-Types/getTypeDescriptions",
-                       "Query-2007-06-Finder/findFolder",
-                       "Internal-Core-2006-03-Types/getTypeDescriptions"}));
+    EXPECT_EQ(service.requests(), (Strings{"Core-2006-03-Session/login",
+                                           "Internal-Core-2006-03-Types/getTypeDescriptions",
+                                           "Query-2007-06-Finder/findFolder",
+                                           "Internal-Core-2006-03-Types/getTypeDescriptions"}));
 
     EXPECT_EQ(home->get_object_name(), "Home");
     EXPECT_EQ(home->get_creation_date(), Quillomark::Soa::Common::DateTime(2023, 11, 2, 9, 15, 0));
@@ -141,8 +142,7 @@ TEST_F(MainRoad, ALostSessionIsLoggedInAgainAndTheRequestGoesThrough) {
                        "Query-2007-06-Finder/findFolder"}));
     EXPECT_EQ(credentials.calls,
               (Strings{"getCredentials(InvalidUser:The session is not valid any more.)",
-                       "setUserPassword(designer,secret,)",
-                       "setGroupRole(Engineering,Designer)"}));
+                       "setUserPassword(designer,secret,)", "setGroupRole(Engineering,Designer)"}));
     EXPECT_EQ(home->count_contents(), 2u);
 }
 

@@ -22,8 +22,8 @@ std::string guidFor(int n) {
 class Cache : public ::testing::Test {
 protected:
     void open(std::int32_t pages, std::int32_t segments, std::int32_t totalMegabytes = 0) {
-        ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "behaviour", pages, segments, 1, totalMegabytes, true, true, 0,
-                                 false, &cache));
+        ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "behaviour", pages, segments, 1,
+                                 totalMegabytes, true, true, 0, false, &cache));
     }
     void TearDown() override {
         if (cache) {
@@ -42,7 +42,8 @@ protected:
         EXPECT_EQ(0, FMSCIF_FindFile(cache, guidFor(n).c_str(), &size, &first));
         return first;
     }
-    void write(std::int32_t& first, std::int32_t block, std::uint8_t fill, std::int32_t length = 16384) {
+    void write(std::int32_t& first, std::int32_t block, std::uint8_t fill,
+               std::int32_t length = 16384) {
         std::vector<std::uint8_t> bytes(std::size_t(length), fill);
         ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &first, block, bytes.data(), length));
     }
@@ -145,7 +146,8 @@ TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
         ASSERT_EQ(0, FMSCIF_ReadBlock(cache, first, block, bytes.data(), &length));
         ASSERT_EQ(block == 3 ? 5 : 16384, length);
         for (std::int32_t i = 0; i < length; ++i)
-            ASSERT_EQ(data[std::size_t(block) * 16384 + std::size_t(i)], bytes[std::size_t(i)]) << block << " " << i;
+            ASSERT_EQ(data[std::size_t(block) * 16384 + std::size_t(i)], bytes[std::size_t(i)])
+                << block << " " << i;
     }
     // A view of one segment for reading, in place of the extent's view.
     FmscMapping& view = cache->segmentToc->extents[0]->map;
@@ -167,7 +169,8 @@ TEST_F(Cache, FreedSegmentsComeBackInRisingOrder) {
     std::int32_t first = add(1);
     for (std::int32_t block = 0; block < 8; ++block) write(first, block, 1);
     EXPECT_EQ(60, FMSCFile_GetFreeSegment(cache, &first));
-    for (std::int32_t segment : {7, 3, 5}) ASSERT_EQ(0, FMSCSegment_FreeThisSegment(cache, -1, segment));
+    for (std::int32_t segment : {7, 3, 5})
+        ASSERT_EQ(0, FMSCSegment_FreeThisSegment(cache, -1, segment));
     std::int32_t segment = -1;
     for (std::int32_t expected : {3, 5, 7}) {
         ASSERT_EQ(0, FMSCFile_GetFreeSegment(cache, &segment));
@@ -191,7 +194,8 @@ TEST_F(Cache, HashBucketsChainFilesAndAFileKeepsItsPlaceWhenItsFirstPageGoes) {
 
     // Two files of one bucket.
     int other = 2;
-    for (std::uint32_t b = ~0u; b != bucket; ++other) ASSERT_EQ(0, FMSCHash_Entry(cache, guidFor(other).c_str(), &b));
+    for (std::uint32_t b = ~0u; b != bucket; ++other)
+        ASSERT_EQ(0, FMSCHash_Entry(cache, guidFor(other).c_str(), &b));
     --other;
     std::int32_t first = add(1, 73 * 16384);
     std::int32_t second = add(other);
@@ -261,13 +265,17 @@ TEST_F(Cache, CorruptedPagesAreFoundByTheChecks) {
     std::string text = output.finish();
     EXPECT_NE(std::string::npos, text.find("FMS_ERR(34) = FMSC_ERROR_METAFILE_BAD_GUID_FIELD"));
     EXPECT_NE(std::string::npos, text.find("***TRACEBACK: FMSCIF_ReadBlock"));
-    EXPECT_NE(std::string::npos, text.find("***ERROR(34): FMSC_ERROR_METAFILE_BAD_GUID_FIELD\n***TRACEBACK: FMSCIF_FindFile"));
+    EXPECT_NE(
+        std::string::npos,
+        text.find(
+            "***ERROR(34): FMSC_ERROR_METAFILE_BAD_GUID_FIELD\n***TRACEBACK: FMSCIF_FindFile"));
 }
 
 TEST(CacheLog, TracedCacheLogsEachOperationWithItsNumber) {
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "logged", 8, 4, 1, 0, true, true, 0, true, &cache));
+    ASSERT_EQ(0,
+              FMSCIF_Open(folder.path.c_str(), "logged", 8, 4, 1, 0, true, true, 0, true, &cache));
     std::int32_t first = -1;
     ASSERT_EQ(0, FMSCIF_AddFile(cache, (guidFor(7) + "TAIL").c_str(), 1234, 0, &first));
     ASSERT_EQ(0, FMSCIF_Close(&cache));

@@ -20,14 +20,16 @@ using Testing::wordAt;
 
 std::uint32_t bucketOf(const std::string& guid, std::uint32_t buckets) {
     std::uint32_t h = 0;
-    for (std::size_t i = 0; i < guid.size() && i < 36; ++i) h = h * 17u + static_cast<unsigned char>(guid[i]);
+    for (std::size_t i = 0; i < guid.size() && i < 36; ++i)
+        h = h * 17u + static_cast<unsigned char>(guid[i]);
     return h % buckets;
 }
 
 TEST(CacheFiles, NewCacheHasTheDefaultSizesAndAFreeListOfAllPages) {
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "fmsdefault", 0, 0, 0, 0, true, true, 0, false, &cache));
+    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "fmsdefault", 0, 0, 0, 0, true, true, 0, false,
+                             &cache));
     EXPECT_EQ(47824, wordAt(readBytes(folder.file("fms.mf")), 52));  // open
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     EXPECT_EQ(nullptr, cache);
@@ -98,7 +100,8 @@ void writeServerCache(const CacheFolder& folder, const std::string& guid) {
     std::memcpy(&meta[page + 36], guid.data(), 36);
     const std::int32_t entries[2][3] = {{16384, 2, 0}, {3616, 0, 1}};
     for (int e = 0; e < 2; ++e)
-        for (int w = 0; w < 3; ++w) putWord(meta, page + 72 + 12 * std::size_t(e) + 4 * std::size_t(w), entries[e][w]);
+        for (int w = 0; w < 3; ++w)
+            putWord(meta, page + 72 + 12 * std::size_t(e) + 4 * std::size_t(w), entries[e][w]);
     Testing::writeBytes(folder.file("fms.mf"), meta);
 
     std::vector<std::uint8_t> hash(512, 0xFF);
@@ -116,7 +119,8 @@ TEST(CacheFiles, ReadsACacheWrittenByTheServer) {
     const std::string guid = "0123456789abcdef0123456789abcdef0123";
     writeServerCache(folder, guid);
     FMSC_FILETOC_T* cache = nullptr;
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "fixture", 4, 4, 1, 0, false, false, 0, false, &cache));
+    ASSERT_EQ(
+        0, FMSCIF_Open(folder.path.c_str(), "fixture", 4, 4, 1, 0, false, false, 0, false, &cache));
 
     std::int64_t size = 0;
     std::int32_t first = -1;
@@ -152,27 +156,33 @@ TEST(CacheFiles, ReadsACacheWrittenByTheServer) {
 TEST(CacheFiles, ServerThatDidNotCloseIsRefusedUnlessItDeletes) {
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, true, 0, false, &cache));
+    ASSERT_EQ(0,
+              FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, true, 0, false, &cache));
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     auto meta = readBytes(folder.file("fms.mf"));
     putWord(meta, 52, 47824);
     Testing::writeBytes(folder.file("fms.mf"), meta);
 
-    EXPECT_EQ(103, FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, false, 0, false, &cache));
+    EXPECT_EQ(103,
+              FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, false, 0, false, &cache));
     EXPECT_EQ(nullptr, cache);
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, true, 0, false, &cache));
+    ASSERT_EQ(0,
+              FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, true, 0, false, &cache));
     ASSERT_EQ(0, FMSCIF_Close(&cache));
 }
 
 TEST(CacheFiles, ShortFilesAreRefused) {
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, true, true, 0, false, &cache));
+    ASSERT_EQ(0,
+              FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, true, true, 0, false, &cache));
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     std::filesystem::resize_file(folder.file("fms.seg"), 3 * 16384);
-    EXPECT_EQ(44, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, false, false, 0, false, &cache));
+    EXPECT_EQ(
+        44, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, false, false, 0, false, &cache));
     std::filesystem::resize_file(folder.file("fms.mf"), 8 * 512);
-    EXPECT_EQ(77, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, false, false, 0, false, &cache));
+    EXPECT_EQ(
+        77, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, false, false, 0, false, &cache));
     EXPECT_EQ(nullptr, cache);
 }
 

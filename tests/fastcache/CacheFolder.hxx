@@ -51,7 +51,8 @@ inline std::int32_t wordAt(const std::vector<std::uint8_t>& bytes, std::size_t o
 }
 
 inline void putWord(std::vector<std::uint8_t>& bytes, std::size_t offset, std::int32_t value) {
-    for (int i = 0; i < 4; ++i) bytes.at(offset + std::size_t(i)) = std::uint8_t(std::uint32_t(value) >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes.at(offset + std::size_t(i)) = std::uint8_t(std::uint32_t(value) >> (8 * i));
 }
 
 inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {

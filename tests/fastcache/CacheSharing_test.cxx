@@ -79,7 +79,8 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     ASSERT_EQ(0, FMSCIF_ReadBlock(client, first, 1, block.data(), &length));
     ASSERT_EQ(20000 - 16384, length);
     EXPECT_EQ(data[16384 + 100], block[100]);
-    ASSERT_EQ(0, FMSCIF_FindFile(client, "CCCCCCCC11112222333344445555666677778888", &size, &first));
+    ASSERT_EQ(0,
+              FMSCIF_FindFile(client, "CCCCCCCC11112222333344445555666677778888", &size, &first));
     EXPECT_EQ(-1, first);
     ASSERT_EQ(0, FMSCIF_UnLockCache(client));
 
@@ -124,7 +125,8 @@ TEST(SharedCache, ClientInAnotherProcessReadsWhatTheServerWrote) {
         bool ok = FMSCIF_OpenS(&clientParams, &client) == 0 && FMSCIF_LockCache(client) == 0 &&
                   FMSCIF_FindFile(client, guidA.c_str(), &size, &first) == 0 && size == 300 &&
                   FMSCIF_ReadBlock(client, first, 0, block.data(), &length) == 0 && length == 300 &&
-                  block[299] == 0x5A && FMSCIF_UnLockCache(client) == 0 && FMSCIF_Close(&client) == 0;
+                  block[299] == 0x5A && FMSCIF_UnLockCache(client) == 0 &&
+                  FMSCIF_Close(&client) == 0;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -212,8 +214,10 @@ TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {
     FMSCX_Error_Destroy(error);
     std::string first = text.substr(0, text.find("FMSCX_Open"));
     EXPECT_NE(std::string::npos,
-              first.find("\n***ERROR:     FILE        = .\\FMSCFile.cxx\n              METHOD      = FMSCFile_Open\n"
-                         "              LINENO      = 12\n              FMS_ERR(77) = FMSC_ERROR_METAFILE_MISSING_FILE_PAGE\n"));
+              first.find("\n***ERROR:     FILE        = .\\FMSCFile.cxx\n              METHOD      "
+                         "= FMSCFile_Open\n"
+                         "              LINENO      = 12\n              FMS_ERR(77) = "
+                         "FMSC_ERROR_METAFILE_MISSING_FILE_PAGE\n"));
     EXPECT_EQ(std::string::npos, first.find("OS_ERR"));
     EXPECT_NE(std::string::npos, text.find("FMS_ERR(91) = FMSC_ERROR_UTIL_CANNOT_OPEN_FILE:= 5\n"));
     EXPECT_NE(std::string::npos, text.find("***OSERROR: No such file or directory\n"));
@@ -259,7 +263,8 @@ TEST(CacheTuning, EnvironmentAndOpenParametersAreBoundedAndRounded) {
     ASSERT_EQ(0, FMSCIF_Close(&cache));
 
     // 100 megabytes ask for 3 files of 32; the open makes it 4.
-    ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), nullptr, 8, 4, 1, 100, true, true, 0, false, &cache));
+    ASSERT_EQ(
+        0, FMSCIF_Open(folder.path.c_str(), nullptr, 8, 4, 1, 100, true, true, 0, false, &cache));
     EXPECT_EQ(4, cache->header->maxExtentFiles);
     EXPECT_EQ(128, cache->header->totalExtentMegabytes);
     ASSERT_EQ(0, FMSCIF_Close(&cache));

@@ -121,8 +121,9 @@ TEST_F(FccPipe, RequestsAreByteExactAndNumberedFromTheVersionCheck) {
 
     const auto requests = server->requests();
     ASSERT_EQ(requests.size(), 4u);
-    const std::vector<unsigned char> versionCheck = {0x01, 0x00, 0x00, 0x00, 0x00, 0x0F, 0xFF, 0xF0,
-                                                     0x00, 0x00, 0x00, 0x04, 0x0A, 0x00, 0x00, 0x0A};
+    const std::vector<unsigned char> versionCheck = {0x01, 0x00, 0x00, 0x00, 0x00, 0x0F,
+                                                     0xFF, 0xF0, 0x00, 0x00, 0x00, 0x04,
+                                                     0x0A, 0x00, 0x00, 0x0A};
     ASSERT_EQ(requests[0].records.size(), 1u);
     EXPECT_EQ(requests[0].records[0], versionCheck);
     // The open: sequence 1, the header and the ticket as two messages.
@@ -135,7 +136,8 @@ TEST_F(FccPipe, RequestsAreByteExactAndNumberedFromTheVersionCheck) {
     const std::vector<unsigned char> uploadHead = {0x01, 0x00, 0x00, 0x02, 0x00, 0x07, 0xFF, 0xF8,
                                                    0x00, 0x00, 0x00, 0x0F, 0x00, 0x01, 0x00, 0x0B};
     EXPECT_EQ(requests[2].records[0], uploadHead);
-    EXPECT_EQ(std::string(requests[2].records[1].begin(), requests[2].records[1].end()), "/tmp/up.bin");
+    EXPECT_EQ(std::string(requests[2].records[1].begin(), requests[2].records[1].end()),
+              "/tmp/up.bin");
     EXPECT_EQ(requests[3].messageType, 0x0005FFFAu);
     EXPECT_EQ(requests[3].payload, (std::vector<unsigned char>{0x00, 0x01}));
 
@@ -160,8 +162,9 @@ TEST_F(FccPipe, RepliesOutOfStepAreRefusedWithTheirCodes) {
     EXPECT_FALSE(record()->pipe.isOpen());  // out of step with the server
     server->injectFault(1, Fault::WrongMessageType);
     EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_MSG_TYPE);
-    EXPECT_NE(traced().find("MESSAGE ERROR: Invalid msgType 1FFFF, expecting 1FFFE (FMS_OPEN_MSG)\n"),
-              std::string::npos);
+    EXPECT_NE(
+        traced().find("MESSAGE ERROR: Invalid msgType 1FFFF, expecting 1FFFE (FMS_OPEN_MSG)\n"),
+        std::string::npos);
     server->injectFault(1, Fault::WrongTypeId);
     EXPECT_EQ(Fcc::FccOpenExchange(file), Fcc::ERR_FMSCP_UNKNOWN);
     // Progress reports belong to transfers, the end of data to reads.
@@ -304,8 +307,9 @@ TEST_F(FccPipe, TransfersReportProgressAndTheCallbackDecides) {
 
     ProgressProbe cancelling;
     cancelling.go = 0;
-    EXPECT_EQ(Fcc::FccLocationExchange(file, "IMD", onProgress, &cancelling, root.c_str(), "out.bin"),
-              Fcc::ERR_FMSCP_CANCELLED);
+    EXPECT_EQ(
+        Fcc::FccLocationExchange(file, "IMD", onProgress, &cancelling, root.c_str(), "out.bin"),
+        Fcc::ERR_FMSCP_CANCELLED);
     EXPECT_EQ(cancelling.calls, 1);
     ProgressProbe failing;
     failing.result = -7;
@@ -330,7 +334,8 @@ TEST_F(FccPipe, TransfersReportProgressAndTheCallbackDecides) {
     // is refused.
     server->setProgressReports(0);
     server->injectFault(7, Fault::ShortString);
-    EXPECT_EQ(Fcc::FccUploadExchange(file, "/tmp/x", nullptr, nullptr, &volume), Fcc::ERR_FMSCP_BAD_ARG);
+    EXPECT_EQ(Fcc::FccUploadExchange(file, "/tmp/x", nullptr, nullptr, &volume),
+              Fcc::ERR_FMSCP_BAD_ARG);
     EXPECT_NE(traced().find("MESSAGE ERROR: Invalid volumeID length"), std::string::npos);
     EXPECT_EQ(Fcc::FccRollbackExchange(file, nullptr), 0);
     EXPECT_EQ(Fcc::FccRollbackExchange(file, "VOL7"), 0);
@@ -351,9 +356,10 @@ TEST_F(FccPipe, CacheInformationIsCheckedFieldByField) {
     Fcc::fccRelease(info.folder);
     Fcc::fccRelease(info.mapName);
 
-    const char* lines[] = {"number of file pages 0", "number of segments 0",
-                           "number of hash block pages 0", "number of MB extents -1",
-                           "number of extents -1", "cache directory name size 0", "map name size 200"};
+    const char* lines[] = {
+        "number of file pages 0",  "number of segments 0", "number of hash block pages 0",
+        "number of MB extents -1", "number of extents -1", "cache directory name size 0",
+        "map name size 200"};
     for (int field = 0; field < 7; ++field) {
         server->setInvalidCacheInfoField(field);
         Fcc::FccCacheInfo refused;
@@ -443,8 +449,9 @@ TEST_F(FccPipe, NoServerAndAScriptThatFailsGiveStartFailed) {
     // A script that cannot be run at all.
     writeScript(root + "/startfcc.bat", "exit 0\n", 0755);  // no interpreter line
     EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
-    EXPECT_NE(traced().find("Failed to start '" + root + "/startfcc.bat' in directory '" + root + "'\n"),
-              std::string::npos);
+    EXPECT_NE(
+        traced().find("Failed to start '" + root + "/startfcc.bat' in directory '" + root + "'\n"),
+        std::string::npos);
 }
 
 TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
@@ -457,12 +464,14 @@ TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
 }
 
 TEST_F(FccPipe, TheLaunchScriptStartsTheServer) {
-    writeScript(root + "/startfcc.bat", std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");
+    writeScript(root + "/startfcc.bat",
+                std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");
     Fcc::FccConnectionRef mine = record();
     EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
     EXPECT_TRUE(mine->pipe.isOpen());
     EXPECT_EQ(Fcc::FccEchoExchange(), 0);
-    EXPECT_NE(traced().find("Pipe not connected - waking up FMS Cache Server\n"), std::string::npos);
+    EXPECT_NE(traced().find("Pipe not connected - waking up FMS Cache Server\n"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(FccProxyTest, CopiesKeepInitAndTermBalanced) {
         FccProxy first;
         FccProxy copy(first);  // takes its own reference
         FccProxy assigned;
-        assigned = first;                   // gives its reference back, takes a new one
+        assigned = first;  // gives its reference back, takes a new one
         const FccProxy& itself = assigned;
         assigned = itself;                  // nothing happens
         FccProxy copyOfDisabled(disabled);  // holds none

@@ -65,7 +65,8 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     const auto first = Quillomark::Testing::constructProxy();
     // The own implementation is asked whether it can work: without its
     // launch script under FMS_HOME it cannot.
-    const std::string script = Quillomark::Fcc::fccLaunchScriptPath(expected.fmsHome, "startfcc.bat");
+    const std::string script =
+        Quillomark::Fcc::fccLaunchScriptPath(expected.fmsHome, "startfcc.bat");
     EXPECT_EQ(first.out, std::string(Quillomark::Testing::FCC_VERSION_LINE) +
                              "FMS ERROR: FCC launch script '" + script + "' is inaccessible.\n");
     EXPECT_EQ(first.err, expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
@@ -86,7 +87,8 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     EXPECT_EQ(FCC_Echo(), -2999);
     const char* text = nullptr;
     EXPECT_EQ(FCC_GetLastError(&text), -2999);
-    EXPECT_STREQ(text, "The FCC start script is missing or inaccessible.  FMS_HOME may be incorrect.");
+    EXPECT_STREQ(text,
+                 "The FCC start script is missing or inaccessible.  FMS_HOME may be incorrect.");
 
     EXPECT_EQ(ThreadId(), static_cast<std::uint32_t>(gettid()));
 

@@ -49,7 +49,8 @@ TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
     ASSERT_EQ(listen(listener, 4), 0);
 
     Os::MessagePipe pipe;
-    EXPECT_EQ(Os::MessagePipe().connect(directory + "/pipe.none", 0), Os::MessagePipe::Connect::Absent);
+    EXPECT_EQ(Os::MessagePipe().connect(directory + "/pipe.none", 0),
+              Os::MessagePipe::Connect::Absent);
     ASSERT_EQ(pipe.connect(path, 0), Os::MessagePipe::Connect::Connected);
     const int server = accept(listener, nullptr, nullptr);
     ASSERT_GE(server, 0);

@@ -221,8 +221,11 @@ void appendCodePoint(std::string& out, char32_t c) {
 // length and is a Unicode scalar value.
 std::optional<std::pair<char32_t, std::size_t>> decodeAt(const std::string& text, std::size_t at) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    const std::size_t length =
-        lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const std::size_t length = lead < 0x80    ? 1
+                               : lead >= 0xF0 ? 4
+                               : lead >= 0xE0 ? 3
+                               : lead >= 0xC0 ? 2
+                                              : 0;
     if (length == 0 || lead > 0xF7 || at + length > text.size()) return std::nullopt;
     char32_t value = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t i = 1; i < length; ++i) {

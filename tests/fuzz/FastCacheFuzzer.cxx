@@ -29,10 +29,9 @@ namespace Fcc = Quillomark::Fcc;
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-const char* const GUIDS[] = {"AAAAAAAA11112222333344445555666677778888",
-                             "BBBBBBBB11112222333344445555666677778888",
-                             "CCCCCCCC11112222333344445555666677778888",
-                             "DDDDDDDD11112222333344445555666677778888"};
+const char* const GUIDS[] = {
+    "AAAAAAAA11112222333344445555666677778888", "BBBBBBBB11112222333344445555666677778888",
+    "CCCCCCCC11112222333344445555666677778888", "DDDDDDDD11112222333344445555666677778888"};
 const std::uint32_t SIZES[] = {20000, 10, 40000};
 
 struct CacheImage {
@@ -111,8 +110,7 @@ const Setup& setup() {
         s->privateFolder = root + "/private";
         s->clientFolder = root + "/shared";
         s->privateImage = makeCache(s->privateFolder, Fcc::FMSC_MODE_PRIVATE);
-        s->clientImage =
-            makeCache(s->clientFolder, Fcc::FMSC_MODE_SHARING_SERVER, &s->server);
+        s->clientImage = makeCache(s->clientFolder, Fcc::FMSC_MODE_SHARING_SERVER, &s->server);
         return s;
     }();
     return *made;

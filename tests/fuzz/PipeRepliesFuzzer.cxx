@@ -137,8 +137,8 @@ private:
             if (retried([&] { return poll(&ready, 1, -1); }) < 0) return;
             if (ready.revents & POLLIN) {
                 char discard[4096];
-                const ssize_t got = retried(
-                    [&] { return recv(client, discard, sizeof discard, MSG_DONTWAIT); });
+                const ssize_t got =
+                    retried([&] { return recv(client, discard, sizeof discard, MSG_DONTWAIT); });
                 if (got == 0 || (got < 0 && errno != EAGAIN)) return;
             } else if (ready.revents & (POLLHUP | POLLERR)) {
                 return;
@@ -264,8 +264,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     callbackMode = (data[1] >> 1) & 3;
     for (std::size_t at = 2; at + 3 <= size;) {
         const bool fillLength = (data[at] & 1) != 0;
-        const std::size_t length = std::min<std::size_t>((data[at + 1] << 8) | data[at + 2],
-                                                         size - at - 3);
+        const std::size_t length =
+            std::min<std::size_t>((data[at + 1] << 8) | data[at + 2], size - at - 3);
         Bytes reply(data + at + 3, data + at + 3 + length);
         if (fillLength && reply.size() >= Fcc::FCC_HEADER_SIZE) {
             const auto payload = static_cast<std::uint32_t>(reply.size() - Fcc::FCC_HEADER_SIZE);

@@ -116,9 +116,9 @@ TEST_F(RequestPathTest, ALostSessionIsLoggedInAgainWithSingleSignOnAndRecorded) 
     server.push(fault(401, "InvalidUserException", "session gone"));
     invoke("Svc", "op", "<request/>");
 
-    EXPECT_EQ(targets(), (std::vector<std::string>{"Svc/op", "Core-2006-03-Session/loginSSO",
-                                                   "Core-2007-01-Session/setObjectPropertyPolicy",
-                                                   "Svc/op"}));
+    EXPECT_EQ(targets(),
+              (std::vector<std::string>{"Svc/op", "Core-2006-03-Session/loginSSO",
+                                        "Core-2007-01-Session/setObjectPropertyPolicy", "Svc/op"}));
     const auto requests = server.requests();
     EXPECT_NE(requests[1].body.find("ssoCredentials=\"password\""), std::string::npos);
     EXPECT_NE(requests[2].body.find("policyName=\"Mine\""), std::string::npos);
@@ -133,13 +133,14 @@ TEST_F(RequestPathTest, ALostSessionIsLoggedInAgainWithSingleSignOnAndRecorded) 
 TEST_F(RequestPathTest, OnlyAcceptedLoginRequestsOfTheSessionServiceAreRecorded) {
     const std::string document = loginDocument("U", "P & Q", "G", "R", "D");
     server.push(fault(401, "InvalidCredentialsException", "refused"));
-    EXPECT_THROW(invoke("Core-2006-03-Session", "login", document), Ex::InvalidCredentialsException);
+    EXPECT_THROW(invoke("Core-2006-03-Session", "login", document),
+                 Ex::InvalidCredentialsException);
     invoke("Core-2006-04-Session", "login", document);
     EXPECT_TRUE(credentials.calls.empty());
 
     invoke("Core-2006-03-Session", "login", document);
-    EXPECT_EQ(credentials.calls, (std::vector<std::string>{"setUserPassword(U,P & Q,D)",
-                                                           "setGroupRole(G,R)"}));
+    EXPECT_EQ(credentials.calls,
+              (std::vector<std::string>{"setUserPassword(U,P & Q,D)", "setGroupRole(G,R)"}));
 }
 
 TEST_F(RequestPathTest, APolicyRequestOfTheLaterSessionServiceBecomesCurrent) {
@@ -168,8 +169,10 @@ TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
         EXPECT_EQ(e.getMessage(), "Failed to connect to the server: " + host);
     }
     std::cout.rdbuf(old);
-    EXPECT_EQ(out.str(), "The server returned and internal server error.\nFailed to connect to "
-                         "the server: " + host + "\nThe application will terminate.");
+    EXPECT_EQ(out.str(),
+              "The server returned and internal server error.\nFailed to connect to "
+              "the server: " +
+                  host + "\nThe application will terminate.");
 }
 
 }  // namespace

@@ -35,9 +35,9 @@ TEST_F(SessionServicesTest, EachConnectionKeepsItsOwnStubsInItsRegistry) {
     SessionManager* session = SessionManager::getSessionManager(&connection);
     EXPECT_EQ(dynamic_cast<CoreService*>(session->getService(CoreStrong::CORE_SESSION_STUB_NAME)),
               core);
-    EXPECT_EQ(dynamic_cast<InternalService*>(
-                  session->getService(CoreStrong::INTERNAL_SESSION_STUB_NAME)),
-              internal);
+    EXPECT_EQ(
+        dynamic_cast<InternalService*>(session->getService(CoreStrong::INTERNAL_SESSION_STUB_NAME)),
+        internal);
 
     Connection other(server.url(), nullptr, Connection::HTTP, Connection::REST, true);
     EXPECT_NE(CoreService::getService(&other), core);

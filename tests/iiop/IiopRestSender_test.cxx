@@ -77,8 +77,9 @@ TEST_F(IiopSenderTest, PrefixesTheHostPathUnlessItBeginsWithCorbaloc) {
 
     // The test is case-sensitive, and only position 0 counts.
     Session capitals("CORBALOC:x");
-    EXPECT_THAT(failureOf<ConnectionException>(*capitals.newSender()),
-                StartsWith(connectFailure("corbaloc:CORBALOC:x") + "IDL:omg.org/CORBA/BAD_PARAM:1.0"));
+    EXPECT_THAT(
+        failureOf<ConnectionException>(*capitals.newSender()),
+        StartsWith(connectFailure("corbaloc:CORBALOC:x") + "IDL:omg.org/CORBA/BAD_PARAM:1.0"));
     const std::string further = "iiop:127.0.0.1:1/corbaloc:x";
     Session later(further);
     EXPECT_THAT(failureOf<ConnectionException>(*later.newSender()),

@@ -27,8 +27,7 @@ using Quillomark::Testing::typedClassRows;
 // empty record or with none.
 class ObjectsOfEveryClass {
 public:
-    explicit ObjectsOfEveryClass(bool withRecord)
-    {
+    explicit ObjectsOfEveryClass(bool withRecord) {
         for (const TypedClassRow& row : typedClassRows()) {
             ModelObject* object = factories.construct(row.serverType);
             if (withRecord) {
@@ -37,8 +36,7 @@ public:
             objects[row.className] = {object, row.destroy};
         }
     }
-    ~ObjectsOfEveryClass()
-    {
+    ~ObjectsOfEveryClass() {
         for (auto& entry : objects) {
             entry.second.second(entry.second.first);
         }
@@ -53,8 +51,7 @@ private:
     std::map<std::string, std::pair<ModelObject*, void (*)(ModelObject*)>> objects;
 };
 
-void expectEveryAccessorNamesItsProperty(const ObjectsOfEveryClass& objects)
-{
+void expectEveryAccessorNamesItsProperty(const ObjectsOfEveryClass& objects) {
     for (const AccessorRow& row : accessorRows()) {
         const std::string expected =
             std::string("The ") + row.property + " property is not loaded in the client model.";
@@ -67,15 +64,13 @@ void expectEveryAccessorNamesItsProperty(const ObjectsOfEveryClass& objects)
     }
 }
 
-TEST(AccessorTable, EveryAccessorAsksForItsOwnPropertyOnAnObjectWithoutIt)
-{
+TEST(AccessorTable, EveryAccessorAsksForItsOwnPropertyOnAnObjectWithoutIt) {
     ASSERT_EQ(4112u, accessorRows().size());
     ObjectsOfEveryClass objects(true);
     expectEveryAccessorNamesItsProperty(objects);
 }
 
-TEST(AccessorTable, EveryAccessorOnAnObjectWithoutRecordReportsThePropertyNotLoaded)
-{
+TEST(AccessorTable, EveryAccessorOnAnObjectWithoutRecordReportsThePropertyNotLoaded) {
     ObjectsOfEveryClass objects(false);
     expectEveryAccessorNamesItsProperty(objects);
 }

@@ -54,8 +54,7 @@ constexpr bool list = true;
 // model manager whose store holds the objects they refer to.
 class Accessors : public ::testing::Test {
 protected:
-    ~Accessors() override
-    {
+    ~Accessors() override {
         for (auto& destroy : made) {
             destroy();
         }
@@ -63,13 +62,13 @@ protected:
 
     // A new object of the class of serverType, with an empty record.
     template <class T>
-    T* make(const std::string& serverType)
-    {
+    T* make(const std::string& serverType) {
         types.push_back(std::make_unique<TypeImpl>("TYPE::" + serverType, serverType));
         ModelObject* object = ModelManagerImpl::constructObjectOfType(types.back().get());
         T* typed = dynamic_cast<T*>(object);
         made.push_back([typed] { delete typed; });
-        auto* record = new ModelObjectImpl("Owner" + std::to_string(made.size()), types.back().get());
+        auto* record =
+            new ModelObjectImpl("Owner" + std::to_string(made.size()), types.back().get());
         RecordAccess::attach(object, record);
         records[object] = record;
         return typed;
@@ -78,8 +77,7 @@ protected:
     // Gives object the property name (replacing one it had), of the kind and
     // form given, with these raw values.
     void set(ModelObject* object, const std::string& name, PropertyDescription::ValueType kind,
-             bool array, const std::vector<std::string>& values)
-    {
+             bool array, const std::vector<std::string>& values) {
         descriptions.emplace_back(kind, name, array, false);
         auto property = std::make_unique<PropertyImpl>("", &descriptions.back(), &manager);
         for (const std::string& value : values) {
@@ -89,8 +87,7 @@ protected:
     }
 
     // An object in the store, which references can name.
-    std::string stored(const std::string& serverType, const std::string& uid)
-    {
+    std::string stored(const std::string& serverType, const std::string& uid) {
         manager.constructObject(serverType, uid);
         return uid;
     }
@@ -105,8 +102,8 @@ private:
 };
 
 template <class Call>
-void expectRuntimeException(Call call, RuntimeException::ErrorType type, const std::string& message)
-{
+void expectRuntimeException(Call call, RuntimeException::ErrorType type,
+                            const std::string& message) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected: " << message;
@@ -117,23 +114,21 @@ void expectRuntimeException(Call call, RuntimeException::ErrorType type, const s
 }
 
 template <class Call>
-void expectNotLoaded(Call call, const std::string& property)
-{
+void expectNotLoaded(Call call, const std::string& property) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected " << property << " not loaded";
     } catch (const NotLoadedException& e) {
-        EXPECT_EQ("The " + property + " property is not loaded in the client model.", e.getMessage());
+        EXPECT_EQ("The " + property + " property is not loaded in the client model.",
+                  e.getMessage());
     }
 }
 
-void expectWrongType(const std::function<void()>& call)
-{
+void expectWrongType(const std::function<void()>& call) {
     expectRuntimeException(call, RuntimeException::TYPE_MISMATCH, "Wrong type of object stored");
 }
 
-TEST_F(Accessors, PlainAccessorsReturnEveryKindOfValue)
-{
+TEST_F(Accessors, PlainAccessorsReturnEveryKindOfValue) {
     auto* chars = make<Model::ListOfValuesChar>("ListOfValuesChar");
     set(chars, "lov_upper_limit", PropertyDescription::VALUE_CHAR, single, {"90"});
     set(chars, "lov_values", PropertyDescription::VALUE_CHAR, list, {"65", "66"});
@@ -155,10 +150,12 @@ TEST_F(Accessors, PlainAccessorsReturnEveryKindOfValue)
     auto* ints = make<Model::ListOfValuesInteger>("ListOfValuesInteger");
     set(ints, "lov_upper_limit", PropertyDescription::VALUE_INT, single, {"42"});
     set(ints, "lov_values", PropertyDescription::VALUE_INT, list, {"7", "-8"});
-    set(ints, "lov_value_descriptions", PropertyDescription::VALUE_STRING, list, {"seven", "minus eight"});
+    set(ints, "lov_value_descriptions", PropertyDescription::VALUE_STRING, list,
+        {"seven", "minus eight"});
     EXPECT_EQ(42, ints->get_lov_upper_limit());
     EXPECT_EQ((std::vector<int>{7, -8}), ints->get_lov_values());
-    EXPECT_EQ((std::vector<std::string>{"seven", "minus eight"}), ints->get_lov_value_descriptions());
+    EXPECT_EQ((std::vector<std::string>{"seven", "minus eight"}),
+              ints->get_lov_value_descriptions());
 
     // Strings are handed out by reference into the property, the same one
     // on every call; an inherited accessor reads the derived object.
@@ -186,8 +183,9 @@ TEST_F(Accessors, PlainAccessorsReturnEveryKindOfValue)
     const std::string first = stored("ItemRevision", "RevisionAAAAAA");
     const std::string second = stored("ModelObject", "PlainAAAAAAAAA");
     set(tags, "lov_values", PropertyDescription::VALUE_MODEL_OBJECT, list, {first, "", second});
-    EXPECT_EQ((std::vector<ModelObject*>{manager.getObject(first), nullptr, manager.getObject(second)}),
-              tags->get_lov_values());
+    EXPECT_EQ(
+        (std::vector<ModelObject*>{manager.getObject(first), nullptr, manager.getObject(second)}),
+        tags->get_lov_values());
 
     auto* item = make<Model::Item>("Item");
     set(item, "change", PropertyDescription::VALUE_MODEL_OBJECT, single, {second});
@@ -196,8 +194,7 @@ TEST_F(Accessors, PlainAccessorsReturnEveryKindOfValue)
     EXPECT_EQ(nullptr, item->get_change());
 }
 
-TEST_F(Accessors, ATypedReferenceIsReturnedForItsClassAndDerivedClassesAndRefusedOtherwise)
-{
+TEST_F(Accessors, ATypedReferenceIsReturnedForItsClassAndDerivedClassesAndRefusedOtherwise) {
     auto* item = make<Model::Item>("Item");
     const std::string master = stored("Item Master", "MasterAAAAAAAA");
     set(item, "item_master_tag", PropertyDescription::VALUE_MODEL_OBJECT, single, {master});
@@ -206,15 +203,15 @@ TEST_F(Accessors, ATypedReferenceIsReturnedForItsClassAndDerivedClassesAndRefuse
     EXPECT_NE(nullptr, dynamic_cast<Model::Item_Master*>(form));
 
     // An ancestor of Form, an unrelated class, a plain object and null.
-    for (const std::string& uid : {stored("WorkspaceObject", "WorkspaceAAAAA"), stored("ItemRevision", "RevisionAAAAAA"),
-                                   stored("ModelObject", "PlainAAAAAAAAA"), std::string()}) {
+    for (const std::string& uid :
+         {stored("WorkspaceObject", "WorkspaceAAAAA"), stored("ItemRevision", "RevisionAAAAAA"),
+          stored("ModelObject", "PlainAAAAAAAAA"), std::string()}) {
         set(item, "item_master_tag", PropertyDescription::VALUE_MODEL_OBJECT, single, {uid});
         expectWrongType([&] { item->get_item_master_tag(); });
     }
 }
 
-TEST_F(Accessors, CountAndElementReadTheListAndRefuseAnIndexBeyondIt)
-{
+TEST_F(Accessors, CountAndElementReadTheListAndRefuseAnIndexBeyondIt) {
     auto* lov = make<Model::ListOfValuesString>("ListOfValuesString");
     const std::string filter = stored("ListOfValuesFilter", "FilterAAAAAAAA");
     const std::string item = stored("Item", "ItemAAAAAAAAAA");
@@ -224,19 +221,21 @@ TEST_F(Accessors, CountAndElementReadTheListAndRefuseAnIndexBeyondIt)
     EXPECT_EQ(manager.getObject(filter), lov->get_value_filters_at(0));
     expectWrongType([&] { lov->get_value_filters_at(1); });  // null
     expectWrongType([&] { lov->get_value_filters_at(2); });  // not a ListOfValues
-    expectRuntimeException([&] { lov->get_value_filters_at(3); }, RuntimeException::GENERAL_ERROR,
-                           "Index 3 is out of range for the value_filters property, which holds 3 elements.");
-    expectRuntimeException([&] { lov->get_value_filters_at(4000000000u); }, RuntimeException::GENERAL_ERROR,
-                           "Index 4000000000 is out of range for the value_filters property, which holds 3 elements.");
+    expectRuntimeException(
+        [&] { lov->get_value_filters_at(3); }, RuntimeException::GENERAL_ERROR,
+        "Index 3 is out of range for the value_filters property, which holds 3 elements.");
+    expectRuntimeException(
+        [&] { lov->get_value_filters_at(4000000000u); }, RuntimeException::GENERAL_ERROR,
+        "Index 4000000000 is out of range for the value_filters property, which holds 3 elements.");
 
     set(lov, "value_filters", PropertyDescription::VALUE_MODEL_OBJECT, list, {});
     EXPECT_EQ(0u, lov->count_value_filters());
-    expectRuntimeException([&] { lov->get_value_filters_at(0); }, RuntimeException::GENERAL_ERROR,
-                           "Index 0 is out of range for the value_filters property, which holds 0 elements.");
+    expectRuntimeException(
+        [&] { lov->get_value_filters_at(0); }, RuntimeException::GENERAL_ERROR,
+        "Index 0 is out of range for the value_filters property, which holds 0 elements.");
 }
 
-TEST_F(Accessors, APropertyThatIsNotLoadedIsReportedByItsServerName)
-{
+TEST_F(Accessors, APropertyThatIsNotLoadedIsReportedByItsServerName) {
     auto* line = make<Model::BOMLine>("BOMLine");
     expectNotLoaded([&] { line->get_TEMPLATE_ACTION(); }, "TEMPLATE ACTION");
 
@@ -261,20 +260,21 @@ TEST_F(Accessors, APropertyThatIsNotLoadedIsReportedByItsServerName)
     EXPECT_THROW(unfilled.getProperty("lov_name"), NotLoadedException);
 }
 
-TEST_F(Accessors, AnAccessorOfAnotherKindThanThePropertyFailsOnEveryCall)
-{
+TEST_F(Accessors, AnAccessorOfAnotherKindThanThePropertyFailsOnEveryCall) {
     auto* ints = make<Model::ListOfValuesInteger>("ListOfValuesInteger");
     set(ints, "lov_upper_limit", PropertyDescription::VALUE_STRING, single, {"42"});
     const std::string mismatch = "Type mismatch asking for property";
-    expectRuntimeException([&] { ints->get_lov_upper_limit(); }, RuntimeException::TYPE_MISMATCH, mismatch);
+    expectRuntimeException([&] { ints->get_lov_upper_limit(); }, RuntimeException::TYPE_MISMATCH,
+                           mismatch);
     EXPECT_EQ("42", ints->getProperty("lov_upper_limit")->getStringValue());
-    expectRuntimeException([&] { ints->get_lov_upper_limit(); }, RuntimeException::TYPE_MISMATCH, mismatch);
+    expectRuntimeException([&] { ints->get_lov_upper_limit(); }, RuntimeException::TYPE_MISMATCH,
+                           mismatch);
 }
 
-TEST_F(Accessors, AReferenceToAnObjectNotInTheStoreResolvesOnceItIsLoaded)
-{
+TEST_F(Accessors, AReferenceToAnObjectNotInTheStoreResolvesOnceItIsLoaded) {
     auto* item = make<Model::Item>("Item");
-    set(item, "item_master_tag", PropertyDescription::VALUE_MODEL_OBJECT, single, {"LaterAAAAAAAAA"});
+    set(item, "item_master_tag", PropertyDescription::VALUE_MODEL_OBJECT, single,
+        {"LaterAAAAAAAAA"});
     expectRuntimeException([&] { item->get_item_master_tag(); }, RuntimeException::NOT_LOADED,
                            "Asked for unloaded object");
 

@@ -71,9 +71,9 @@ TEST_F(ModelLoadTest, MissingTypesAreFetchedInOneSortedRequestAndAncestorsLevelB
     Objects loaded = manager.loadObjectData(
         {object(REV, "ItemRevision"), object(ITEM, "Item"), object(NULL_UID, "unknownType"),
          object(FOLDER, "Folder"), object("QaRe2AAAAAAAAA", "ItemRevision")});
-    EXPECT_EQ(service->requests, (std::vector<Names>{{"Folder", "Item", "ItemRevision"},
-                                                     {"WorkspaceObject"},
-                                                     {"POM_object"}}));
+    EXPECT_EQ(service->requests,
+              (std::vector<Names>{
+                  {"Folder", "Item", "ItemRevision"}, {"WorkspaceObject"}, {"POM_object"}}));
     ASSERT_EQ(loaded.size(), 5u);
     EXPECT_EQ(loaded[2], nullptr);  // the null UID, at its position, not stored
     EXPECT_THROW(manager.getObject(NULL_UID), RuntimeException);
@@ -106,9 +106,10 @@ TEST_F(ModelLoadTest, PropertiesAreReplacedOneByOneByNameAndTheOthersStay) {
     // Descriptions belong to the type itself, not to its ancestors.
     EXPECT_EQ(item->getProperty("object_name")->getPropertyDescription(), nullptr);
 
-    EXPECT_EQ(manager.loadObjectData(object(ITEM, "Item", {property("object_name", {"B2"}, "B2"),
-                                                           property("revision_list", {})})),
-              item);
+    EXPECT_EQ(
+        manager.loadObjectData(object(
+            ITEM, "Item", {property("object_name", {"B2"}, "B2"), property("revision_list", {})})),
+        item);
     EXPECT_EQ(item->getProperty("item_id"), id);  // not sent again: kept
     EXPECT_EQ(item->getProperty("object_name")->getDisplayValue(), "B2");
     EXPECT_TRUE(item->getProperty("revision_list")->getModelObjectArrayValue().empty());
@@ -136,8 +137,8 @@ TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassS
 }
 
 TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain) {
-    manager.loadModelSchema(schema({type("Kinds", "", {{"c", 1}, {"s", 8}, {"r", 9, true}, {"t", 12},
-                                                       {"u", 14}})}));
+    manager.loadModelSchema(
+        schema({type("Kinds", "", {{"c", 1}, {"s", 8}, {"r", 9, true}, {"t", 12}, {"u", 14}})}));
     using K = PropertyDescription;
     TypeImpl* kinds = manager.getType("Kinds");
     EXPECT_EQ(kinds->getPropertyDescription("c")->getValueType(), K::VALUE_CHAR);
@@ -165,7 +166,8 @@ TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
 
     RuntimeException self = thrownBy([&] { manager.loadModelSchema(schema({type("S", "S")})); });
     EXPECT_EQ(self.getType(), RuntimeException::GENERAL_ERROR);
-    EXPECT_EQ(self.getMessage(), "Server gave me a parent type, S, that descends from its child type S!");
+    EXPECT_EQ(self.getMessage(),
+              "Server gave me a parent type, S, that descends from its child type S!");
     manager.loadModelSchema(schema({type("A", "B"), type("B", "")}));
     EXPECT_THROW(manager.loadModelSchema(schema({type("B", "A")})), RuntimeException);
     EXPECT_EQ(manager.getType("B")->getParent(), nullptr);

@@ -16,16 +16,14 @@ namespace Quillomark::Testing {
 
 // The class an object was made as. (typeid of an expression that calls a
 // function would evaluate the call: an argument is evaluated once, plainly.)
-inline const std::type_info& classOf(const Quillomark::Soa::Client::ModelObject* object)
-{
+inline const std::type_info& classOf(const Quillomark::Soa::Client::ModelObject* object) {
     return typeid(*object);
 }
 
 // Gives a test what only the model manager may do: attach a data record.
 struct RecordAccess : Quillomark::Soa::Client::ModelObject {
     static void attach(Quillomark::Soa::Client::ModelObject* object,
-                       Quillomark::Soa::Client::ModelObjectImpl* record)
-    {
+                       Quillomark::Soa::Client::ModelObjectImpl* record) {
         (object->*(&RecordAccess::setModelObjectImpl))(record);
     }
 };
@@ -34,8 +32,7 @@ struct RecordAccess : Quillomark::Soa::Client::ModelObject {
 class FactoryMap {
 public:
     FactoryMap() { Quillomark::Soa::Client::registerObjectFactories(map); }
-    ~FactoryMap()
-    {
+    ~FactoryMap() {
         for (auto& entry : map) {
             delete entry.second;
         }
@@ -44,8 +41,7 @@ public:
     FactoryMap& operator=(const FactoryMap&) = delete;
 
     // A new object of the factory registered under serverType; null when none.
-    Quillomark::Soa::Client::ModelObject* construct(const std::string& serverType) const
-    {
+    Quillomark::Soa::Client::ModelObject* construct(const std::string& serverType) const {
         auto entry = map.find(serverType);
         return entry == map.end() ? nullptr : entry->second->construct();
     }
@@ -56,7 +52,8 @@ public:
 // A property that counts its destructions and holds nothing else.
 class CountingProperty : public Quillomark::Soa::Client::PropertyImpl {
 public:
-    explicit CountingProperty(int* destroyed) : PropertyImpl("", nullptr, nullptr), destroyed(destroyed) {}
+    explicit CountingProperty(int* destroyed)
+        : PropertyImpl("", nullptr, nullptr), destroyed(destroyed) {}
     ~CountingProperty() override { ++*destroyed; }
 
 private:

@@ -45,8 +45,7 @@ using Quillomark::Testing::TypedClassRow;
 using Quillomark::Testing::typedClassRows;
 namespace Model = Quillomark::Soa::Client::Model;
 
-TEST(TypedClasses, EveryServerTypeCreatesAnObjectOfExactlyItsClass)
-{
+TEST(TypedClasses, EveryServerTypeCreatesAnObjectOfExactlyItsClass) {
     FactoryMap factories;
     const auto& rows = typedClassRows();
     ASSERT_EQ(939u, rows.size());
@@ -61,7 +60,8 @@ TEST(TypedClasses, EveryServerTypeCreatesAnObjectOfExactlyItsClass)
 
         ModelObject* first = entry->second->construct();
         ModelObject* second = entry->second->construct();
-        EXPECT_TRUE(classOf(first) == *row.type) << row.serverType << " made a " << classOf(first).name();
+        EXPECT_TRUE(classOf(first) == *row.type)
+            << row.serverType << " made a " << classOf(first).name();
         EXPECT_NE(first, second);
         row.destroy(first);
         row.destroy(second);
@@ -69,8 +69,7 @@ TEST(TypedClasses, EveryServerTypeCreatesAnObjectOfExactlyItsClass)
     EXPECT_EQ(rows.size(), distinct.size());
 }
 
-TEST(TypedClasses, EveryClassNarrowsToItsAncestorsAndToNoOtherClass)
-{
+TEST(TypedClasses, EveryClassNarrowsToItsAncestorsAndToNoOtherClass) {
     const auto& rows = typedClassRows();
     std::map<std::string, std::string> parentOf;
     for (const TypedClassRow& row : rows) {
@@ -93,8 +92,7 @@ TEST(TypedClasses, EveryClassNarrowsToItsAncestorsAndToNoOtherClass)
     }
 }
 
-TEST(TypedClasses, ServerTypeNamesWithNamesOfTheirOwnMapToTheirClasses)
-{
+TEST(TypedClasses, ServerTypeNamesWithNamesOfTheirOwnMapToTheirClasses) {
     FactoryMap factories;
     const std::map<std::string, const std::type_info*> special = {
         {"POM_imc", &typeid(Model::POMImc)},
@@ -120,8 +118,7 @@ TEST(TypedClasses, ServerTypeNamesWithNamesOfTheirOwnMapToTheirClasses)
     }
 }
 
-TEST(TypedClasses, TheModelManagerMakesObjectsOfTheirTypedClasses)
-{
+TEST(TypedClasses, TheModelManagerMakesObjectsOfTheirTypedClasses) {
     ModelManagerImpl manager(nullptr);
     ModelObject* item = manager.constructObject("Item", "ItemAAAAAAAAAA");
     ModelObject* master = manager.constructObject("ItemRevision Master", "MasterAAAAAAAA");
@@ -136,12 +133,12 @@ TEST(TypedClasses, TheModelManagerMakesObjectsOfTheirTypedClasses)
     manager.removeObjectsFromStore(std::vector<std::string>{"ItemAAAAAAAAAA", "MasterAAAAAAAA"});
 }
 
-TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses)
-{
+TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses) {
     namespace Wire = Quillomark::Testing::Model;
     using Quillomark::Soa::Client::Connection;
 
-    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST, false);
+    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                          false);
     auto& manager = *static_cast<ModelManagerImpl*>(connection.getModelManager());
     auto* service = Quillomark::Testing::FakeInternalSessionService::install(connection);
     service->behaviour = [&manager](const std::vector<std::string>&) {
@@ -158,12 +155,14 @@ TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses)
     };
 
     Quillomark::Schemas::Soa::_2006_03::Base::ServiceData data;
-    data.addDataObject(Wire::object("QaItemAAAAAAAA", "Item", {Wire::property("item_id", {"000123"})}));
+    data.addDataObject(
+        Wire::object("QaItemAAAAAAAA", "Item", {Wire::property("item_id", {"000123"})}));
     data.addDataObject(Wire::object("QaSiteAAAAAAAA", "SiteDataset"));
     data.addDataObject(Wire::object("QaMastAAAAAAAA", "ItemRevision Master"));
     data.addDataObject(Wire::object("QaSysdAAAAAAAA", "sysd"));
     data.addDataObject(Wire::object("QaNoneAAAAAAAA", "Unregistered"));
-    for (const char* uid : {"QaItemAAAAAAAA", "QaSiteAAAAAAAA", "QaMastAAAAAAAA", "QaSysdAAAAAAAA", "QaNoneAAAAAAAA"}) {
+    for (const char* uid : {"QaItemAAAAAAAA", "QaSiteAAAAAAAA", "QaMastAAAAAAAA", "QaSysdAAAAAAAA",
+                            "QaNoneAAAAAAAA"}) {
         data.addPlainObj(Wire::ref(uid));
     }
     const std::vector<ModelObject*> plain = manager.loadServiceData(data).getPlainObjs();
@@ -177,8 +176,7 @@ TEST(TypedClasses, AServiceDataReplyLoadsObjectsOfTheirTypedClasses)
     EXPECT_EQ("000123", dynamic_cast<Model::Item*>(plain[0])->get_item_id());
 }
 
-TEST(TypedClasses, ATypeWithoutFactoryGetsTheClassOfItsNearestAncestorWithOne)
-{
+TEST(TypedClasses, ATypeWithoutFactoryGetsTheClassOfItsNearestAncestorWithOne) {
     TypeImpl item("TYPE::1", "Item");
     TypeImpl custom("TYPE::2", "CustomItem");
     TypeImpl customChild("TYPE::3", "CustomItemChild");
@@ -192,8 +190,7 @@ TEST(TypedClasses, ATypeWithoutFactoryGetsTheClassOfItsNearestAncestorWithOne)
     delete dynamic_cast<Model::Item*>(object);
 }
 
-TEST(TypedClasses, DeletingAnObjectDeletesItsRecordExactlyOnce)
-{
+TEST(TypedClasses, DeletingAnObjectDeletesItsRecordExactlyOnce) {
     FactoryMap factories;
     int destroyed = 0;
     int expected = 0;

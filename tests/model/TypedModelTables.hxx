@@ -23,7 +23,8 @@ struct AccessorRow {
     const char* className;
     const char* accessor;
     const char* property;  // the server name, blanks and dots kept
-    void (*call)(Quillomark::Soa::Client::ModelObject*);  // an element accessor is called with index 0
+    void (*call)(
+        Quillomark::Soa::Client::ModelObject*);  // an element accessor is called with index 0
 };
 
 // In table order.

@@ -29,9 +29,12 @@ void put32(std::vector<unsigned char>& out, std::uint32_t value) {
 void put64(std::vector<unsigned char>& out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(value >> (56 - 8 * i)));
 }
-std::uint16_t get16(const unsigned char* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+std::uint16_t get16(const unsigned char* at) {
+    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+}
 std::uint32_t get32(const unsigned char* at) {
-    return std::uint32_t(at[0]) << 24 | std::uint32_t(at[1]) << 16 | std::uint32_t(at[2]) << 8 | at[3];
+    return std::uint32_t(at[0]) << 24 | std::uint32_t(at[1]) << 16 | std::uint32_t(at[2]) << 8 |
+           at[3];
 }
 std::uint64_t get64(const unsigned char* at) {
     return std::uint64_t(get32(at)) << 32 | get32(at + 4);
@@ -48,7 +51,8 @@ int listenAt(const std::string& path) {
     unlink(path.c_str());
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 128) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 128) != 0) {
         close(fd);
         return -1;
     }
@@ -121,7 +125,8 @@ FakeFccServer::~FakeFccServer() {
     unlink(masterPath.c_str());
 }
 
-void FakeFccServer::addFile(const std::string& ticket, const std::string& content, bool unknownSize) {
+void FakeFccServer::addFile(const std::string& ticket, const std::string& content,
+                            bool unknownSize) {
     std::lock_guard<std::mutex> guard(mutex);
     files[ticket] = {content, unknownSize};
 }
@@ -213,7 +218,8 @@ void FakeFccServer::acceptLoop() {
         std::string name;
         {
             std::lock_guard<std::mutex> guard(mutex);
-            name = masterName + "." + std::to_string(getpid()) + "." + std::to_string(nextSecondary++);
+            name =
+                masterName + "." + std::to_string(getpid()) + "." + std::to_string(nextSecondary++);
         }
         const std::string path = Platform::Os::pipePath(name);
         const int listener = listenAt(path);
@@ -386,8 +392,10 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             {
                 std::lock_guard<std::mutex> guard(mutex);
                 auto file = files.find(ticket);
-                if (file == files.end()) size = -2;
-                else size = file->second.second ? -1 : std::int64_t(file->second.first.size());
+                if (file == files.end())
+                    size = -2;
+                else
+                    size = file->second.second ? -1 : std::int64_t(file->second.first.size());
                 std::uint16_t& next = nextHandle[handleKey(0).first];
                 if (next == 0) next = 1;
                 handle = next++;
@@ -423,13 +431,16 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             }
             std::uint64_t at = offset;
             while (left > 0 && at < content.size()) {
-                std::uint64_t length = std::min<std::uint64_t>({left, std::uint64_t(chunk), std::uint64_t(content.size() - at)});
+                std::uint64_t length = std::min<std::uint64_t>(
+                    {left, std::uint64_t(chunk), std::uint64_t(content.size() - at)});
                 std::vector<unsigned char> payload;
                 std::uint64_t claimedOffset = at;
                 std::uint32_t claimedLength = static_cast<std::uint32_t>(length);
                 std::string data = content.substr(at, length);
-                if (faultPending && fault == Fault::DataOffset) ++claimedOffset, faultPending = false;
-                if (faultPending && fault == Fault::DataLength) ++claimedLength, faultPending = false;
+                if (faultPending && fault == Fault::DataOffset)
+                    ++claimedOffset, faultPending = false;
+                if (faultPending && fault == Fault::DataLength)
+                    ++claimedLength, faultPending = false;
                 if (faultPending && fault == Fault::DataTooLong) {
                     data.append(8, 'x');
                     claimedLength = static_cast<std::uint32_t>(data.size());
@@ -449,7 +460,8 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             std::string content;
             if (!contentOf(get16(in.data()), content)) return errorReply();
             bool goOn;
-            if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn) return goOn || true;
+            if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn)
+                return goOn || true;
             return stringReply("cache\\files\\" + std::to_string(get16(in.data())));
         }
         case 13: {  // file into a folder

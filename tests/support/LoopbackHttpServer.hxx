@@ -16,8 +16,8 @@ namespace Quillomark::Testing {
 struct HttpRequest {
     std::string requestLine;  // "POST /RestServices/Svc/op HTTP/1.1"
     std::string method;
-    std::string target;       // origin form, or absolute form through a proxy
-    std::string headers;      // the raw header lines, each ending in CRLF
+    std::string target;   // origin form, or absolute form through a proxy
+    std::string headers;  // the raw header lines, each ending in CRLF
     std::string body;
 
     // The value of the first header of that name (case-insensitive).
@@ -35,7 +35,7 @@ struct HttpReply {
 
     int status = 200;
     std::string body;
-    std::vector<std::string> headers;  // extra header lines, e.g. "Set-Cookie: s=1"
+    std::vector<std::string> headers;    // extra header lines, e.g. "Set-Cookie: s=1"
     std::chrono::milliseconds delay{0};  // before the status line
     Ending ending = Ending::Complete;
 

@@ -36,12 +36,18 @@ struct PropertyShape {
 };
 
 const PropertyShape PROPERTIES[] = {
-    {"object_name", STRING, false},     {"object_desc", STRING, false},
-    {"creation_date", DATE, false},     {"contents", REFERENCE, true},
-    {"item_id", STRING, false},         {"revision_list", REFERENCE, true},
-    {"item_revision_id", STRING, false}, {"items_tag", REFERENCE, false},
-    {"release_status_list", REFERENCE, true}, {"name", STRING, false},
-    {"user_id", STRING, false},         {"user_name", STRING, false},
+    {"object_name", STRING, false},
+    {"object_desc", STRING, false},
+    {"creation_date", DATE, false},
+    {"contents", REFERENCE, true},
+    {"item_id", STRING, false},
+    {"revision_list", REFERENCE, true},
+    {"item_revision_id", STRING, false},
+    {"items_tag", REFERENCE, false},
+    {"release_status_list", REFERENCE, true},
+    {"name", STRING, false},
+    {"user_id", STRING, false},
+    {"user_name", STRING, false},
     {"home_folder", REFERENCE, false},
 };
 
@@ -58,12 +64,15 @@ const TypeShape TYPES[] = {
     {"POM_system_class", "POM_object", {}},
     {"POM_user", "POM_system_class", {"user_id", "user_name"}},
     {"User", "POM_user", {"user_id", "user_name", "home_folder"}},
-    {"WorkspaceObject", "POM_application_object",
+    {"WorkspaceObject",
+     "POM_application_object",
      {"object_name", "object_desc", "creation_date", "release_status_list"}},
     {"Folder", "WorkspaceObject", {"object_name", "object_desc", "creation_date", "contents"}},
-    {"Item", "WorkspaceObject",
+    {"Item",
+     "WorkspaceObject",
      {"object_name", "object_desc", "creation_date", "item_id", "revision_list"}},
-    {"ItemRevision", "WorkspaceObject",
+    {"ItemRevision",
+     "WorkspaceObject",
      {"object_name", "creation_date", "item_revision_id", "items_tag", "release_status_list"}},
     {"ReleaseStatus", "POM_object", {"name"}},
 };
@@ -215,8 +224,7 @@ std::string document(const Value& value, const std::string& elementName) {
 }
 
 // A fault reply: the exception's class name in the exceptions' namespace.
-HttpReply fault(int status, const std::string& name, const std::string& message,
-                int code = 0) {
+HttpReply fault(int status, const std::string& name, const std::string& message, int code = 0) {
     XmlStream stream;
     stream.startElement(name);
     stream.attribute("xmlns", Faults::EXCEPTIONS_NAMESPACE);
@@ -282,8 +290,7 @@ HttpReply LoopbackPlmService::answer(const HttpRequest& request) {
         if (call == "Core-2006-03-Session/login") return login(request.body);
         if (!hasSession(request)) {
             log("no session for " + call + ": refused");
-            return fault(401, "InvalidUserException", "The session is not valid any more.",
-                         515001);
+            return fault(401, "InvalidUserException", "The session is not valid any more.", 515001);
         }
         if (call == "Core-2007-01-Session/setObjectPropertyPolicy") {
             SAXToNodeParser parser;
@@ -345,7 +352,8 @@ HttpReply LoopbackPlmService::typeDescriptions(const std::string& body) {
         const std::string* name = child->findAttribute("value");
         if (name == nullptr) continue;
         asked += (asked.empty() ? "" : ", ") + *name;
-        for (const TypeShape* type = findType(*name); type != nullptr; type = findType(type->parent)) {
+        for (const TypeShape* type = findType(*name); type != nullptr;
+             type = findType(type->parent)) {
             names.insert(type->name);
         }
     }
@@ -366,7 +374,7 @@ HttpReply LoopbackPlmService::findFolder(const std::string& body) {
     }
     const Base::ServiceData data = homeFolder();
     log("folder " + folder + ": " + std::to_string(data.getDataObjectArray().size()) +
-              " objects, " + std::to_string(data.getPartialErrorArray().size()) + " partial error");
+        " objects, " + std::to_string(data.getPartialErrorArray().size()) + " partial error");
     return HttpReply::ok(document(data, "serviceData"));
 }
 

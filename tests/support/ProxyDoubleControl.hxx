@@ -8,10 +8,10 @@ namespace Quillomark::Testing {
 // Where the proxy library double and its variants are put: folders to use as
 // FMS_HOME.
 struct FmsHomes {
-    static std::string complete();     // lib/ holds the double with all 40 entries
-    static std::string missingEntry(); // lib/ holds a double without FCCTerminateThread
-    static std::string notALibrary();  // lib/ holds a text file under the library's name
-    static std::string empty();        // no lib/ folder at all
+    static std::string complete();      // lib/ holds the double with all 40 entries
+    static std::string missingEntry();  // lib/ holds a double without FCCTerminateThread
+    static std::string notALibrary();   // lib/ holds a text file under the library's name
+    static std::string empty();         // no lib/ folder at all
 };
 
 // Scripts and inspects the proxy library double once the file-cache

@@ -16,8 +16,8 @@ public:
 
     ScriptedSender(Quillomark::Soa::Client::SessionManager* sessionManager, Transport transport);
 
-    void send(const std::string& service, const std::string& operation,
-              const std::string& request, std::string& response) override;
+    void send(const std::string& service, const std::string& operation, const std::string& request,
+              std::string& response) override;
 
     long sends = 0;
     Transport transport;

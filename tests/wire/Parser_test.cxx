@@ -59,8 +59,8 @@ TEST(SAXToNodeParser, BuildsTreeWithNamesNamespacesAttributesAndText) {
 TEST(SAXToNodeParser, KeepsNonAsciiTextInUtf8) {
     SAXToNodeParser parser;
     // Latin-1 declared document: the tree is UTF-8 all the same.
-    const XMLNode& latin = parser.parseString(
-        std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a v='\xE9'/>"));
+    const XMLNode& latin =
+        parser.parseString(std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a v='\xE9'/>"));
     EXPECT_EQ(latin.attrs().at("v"), "\xC3\xA9");
     // Characters outside the basic plane survive as four-byte sequences.
     const XMLNode& wide = parser.parseString("<a v='\xF0\x9F\x98\x80 \xE2\x82\xAC &#x10348;'/>");
@@ -83,7 +83,8 @@ TEST(SAXToNodeParser, ReusedParserReplacesTheTreeAlsoAfterAFailure) {
 // an element with more attributes than a block holds, must read back whole.
 TEST(SAXToNodeParser, LargeTreesAndManyAttributesReadBackWhole) {
     std::string document = "<root";
-    for (int i = 0; i < 1500; ++i) document += " a" + std::to_string(i) + "='v" + std::to_string(i) + "'";
+    for (int i = 0; i < 1500; ++i)
+        document += " a" + std::to_string(i) + "='v" + std::to_string(i) + "'";
     document += ">";
     for (int i = 0; i < 700; ++i) {
         document += "<item n='" + std::to_string(i) + "' long='a value longer than sixteen bytes " +
@@ -99,7 +100,8 @@ TEST(SAXToNodeParser, LargeTreesAndManyAttributesReadBackWhole) {
     for (int i : {0, 255, 256, 699}) {
         const XMLNode& item = *root.getChildren()[static_cast<std::size_t>(i)];
         EXPECT_EQ(*item.findAttribute("n"), std::to_string(i));
-        EXPECT_EQ(*item.findAttribute("long"), "a value longer than sixteen bytes " + std::to_string(i));
+        EXPECT_EQ(*item.findAttribute("long"),
+                  "a value longer than sixteen bytes " + std::to_string(i));
         ASSERT_EQ(item.getChildren().size(), 2u);
         EXPECT_EQ(item.getChildren()[1]->attrs().at("k"), "x");
         EXPECT_TRUE(item.getChildren()[0]->attrs().empty());
@@ -166,10 +168,10 @@ TEST(SAXToNodeParser, RejectsMalformedDocumentsWithPosition) {
     EXPECT_FALSE(parseError("not xml").empty());
     EXPECT_FALSE(parseError("<a x='1' x='2'/>").empty());
     EXPECT_FALSE(parseError("<a/><b/>").empty());
-    EXPECT_FALSE(parseError("<p:a/>").empty());                     // unbound prefix
-    EXPECT_FALSE(parseError("<a>&undefined;</a>").empty());         // unknown entity
-    EXPECT_FALSE(parseError("<a>\xFF\xFE</a>").empty());            // not UTF-8
-    EXPECT_FALSE(parseError("<a v='&#1;'/>").empty());              // not an XML character
+    EXPECT_FALSE(parseError("<p:a/>").empty());              // unbound prefix
+    EXPECT_FALSE(parseError("<a>&undefined;</a>").empty());  // unknown entity
+    EXPECT_FALSE(parseError("<a>\xFF\xFE</a>").empty());     // not UTF-8
+    EXPECT_FALSE(parseError("<a v='&#1;'/>").empty());       // not an XML character
 }
 
 // A file that the parser must never open; the test would see it read.
@@ -214,8 +216,10 @@ TEST_F(ExternalResource, EveryDoctypeIsRefused) {
 
     // XInclude is not processed: the element stays an element.
     SAXToNodeParser parser;
-    const XMLNode& root = parser.parseString("<a xmlns:xi='http://www.w3.org/2001/XInclude'>"
-                                             "<xi:include href='" + url() + "' parse='text'/></a>");
+    const XMLNode& root = parser.parseString(
+        "<a xmlns:xi='http://www.w3.org/2001/XInclude'>"
+        "<xi:include href='" +
+        url() + "' parse='text'/></a>");
     EXPECT_EQ(root.getText(), "");
     EXPECT_EQ(root.getChildren().at(0)->getName(), "include");
     // Many predefined references are ordinary text, not expansions.

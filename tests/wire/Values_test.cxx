@@ -84,7 +84,8 @@ TEST(LexicalCast, DateTime) {
     EXPECT_EQ(lexical_cast<DateTime>(std::string("2008-03-12T14:20:05.123+01:00")), date);
     EXPECT_EQ(lexical_cast<DateTime>(std::string("2008-03-12T14:20:05Z")), date);
     EXPECT_EQ(lexical_cast<DateTime>(std::string("2008-03-12T14:20:05-11:30")), date);
-    EXPECT_EQ(lexical_cast<DateTime>(std::string("2000-02-29T00:00:00")), DateTime(2000, 2, 29, 0, 0, 0));
+    EXPECT_EQ(lexical_cast<DateTime>(std::string("2000-02-29T00:00:00")),
+              DateTime(2000, 2, 29, 0, 0, 0));
     EXPECT_EQ(lexical_cast<DateTime>(std::string("")), DateTime());
     EXPECT_EQ(lexical_cast<DateTime>(lexical_cast<std::string>(DateTime())), DateTime());
     for (const char* bad :

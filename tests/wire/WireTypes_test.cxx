@@ -29,26 +29,26 @@ namespace Session06 = Quillomark::Schemas::Core::_2006_03::Session;
 namespace Session07 = Quillomark::Schemas::Core::_2007_01::Session;
 
 // Every type with its field table, as (type, table).
-#define FOR_EACH_WIRE_TYPE(T)                                                 \
-    T(Base::PropertyValue, QMSOA_BASE_FIELDS_PropertyValue)                   \
-    T(Base::Property, QMSOA_BASE_FIELDS_Property)                             \
-    T(Base::ModelObject, QMSOA_BASE_FIELDS_ModelObject)                       \
-    T(Base::RefId, QMSOA_BASE_FIELDS_RefId)                                   \
-    T(Base::ErrorValue, QMSOA_BASE_FIELDS_ErrorValue)                         \
-    T(Base::ErrorStack, QMSOA_BASE_FIELDS_ErrorStack)                         \
-    T(Base::ServiceData, QMSOA_BASE_FIELDS_ServiceData)                       \
-    T(Base::PreferenceValue, QMSOA_BASE_FIELDS_PreferenceValue)               \
-    T(Base::Preference, QMSOA_BASE_FIELDS_Preference)                         \
-    T(Base::Preferences, QMSOA_BASE_FIELDS_Preferences)                       \
-    T(Base::PropDependant, QMSOA_BASE_FIELDS_PropDependant)                   \
-    T(Base::PropDescriptor, QMSOA_BASE_FIELDS_PropDescriptor)                 \
-    T(Base::ModelType, QMSOA_BASE_FIELDS_ModelType)                           \
-    T(Base::Attrib, QMSOA_BASE_FIELDS_Attrib)                                 \
-    T(Base::ModelClass, QMSOA_BASE_FIELDS_ModelClass)                         \
-    T(Base::ModelSchema, QMSOA_BASE_FIELDS_ModelSchema)                       \
-    T(Session06::LoginInput, QMSOA_SESSION_FIELDS_LoginInput)                 \
-    T(Session06::LoginSSOInput, QMSOA_SESSION_FIELDS_LoginSSOInput)           \
-    T(Session06::LoginResponse, QMSOA_SESSION_FIELDS_LoginResponse)           \
+#define FOR_EACH_WIRE_TYPE(T)                                       \
+    T(Base::PropertyValue, QMSOA_BASE_FIELDS_PropertyValue)         \
+    T(Base::Property, QMSOA_BASE_FIELDS_Property)                   \
+    T(Base::ModelObject, QMSOA_BASE_FIELDS_ModelObject)             \
+    T(Base::RefId, QMSOA_BASE_FIELDS_RefId)                         \
+    T(Base::ErrorValue, QMSOA_BASE_FIELDS_ErrorValue)               \
+    T(Base::ErrorStack, QMSOA_BASE_FIELDS_ErrorStack)               \
+    T(Base::ServiceData, QMSOA_BASE_FIELDS_ServiceData)             \
+    T(Base::PreferenceValue, QMSOA_BASE_FIELDS_PreferenceValue)     \
+    T(Base::Preference, QMSOA_BASE_FIELDS_Preference)               \
+    T(Base::Preferences, QMSOA_BASE_FIELDS_Preferences)             \
+    T(Base::PropDependant, QMSOA_BASE_FIELDS_PropDependant)         \
+    T(Base::PropDescriptor, QMSOA_BASE_FIELDS_PropDescriptor)       \
+    T(Base::ModelType, QMSOA_BASE_FIELDS_ModelType)                 \
+    T(Base::Attrib, QMSOA_BASE_FIELDS_Attrib)                       \
+    T(Base::ModelClass, QMSOA_BASE_FIELDS_ModelClass)               \
+    T(Base::ModelSchema, QMSOA_BASE_FIELDS_ModelSchema)             \
+    T(Session06::LoginInput, QMSOA_SESSION_FIELDS_LoginInput)       \
+    T(Session06::LoginSSOInput, QMSOA_SESSION_FIELDS_LoginSSOInput) \
+    T(Session06::LoginResponse, QMSOA_SESSION_FIELDS_LoginResponse) \
     T(Session07::SetObjectPropertyPolicyInput, QMSOA_SESSION_FIELDS_SetObjectPropertyPolicyInput)
 
 // Distinct sample values; text with markup characters, line breaks, tabs
@@ -99,23 +99,23 @@ struct Filler {
     EXPECT_EQ(a.is##Stem##Set(), b.is##Stem##Set()) << #Stem;
 #define EQUAL_OPT_INT(Stem, Element) EQUAL_OPT_STRING(Stem, Element)
 #define EQUAL_OPT_BOOL(Stem, Element) EQUAL_OPT_STRING(Stem, Element)
-#define EQUAL_LIST(Stem, Element)                                                            \
-    ASSERT_EQ(a.get##Stem##Array().size(), b.get##Stem##Array().size()) << #Stem;             \
-    for (std::size_t i = 0; i < a.get##Stem##Array().size(); ++i) {                           \
-        expectEqual(a.get##Stem##Array()[i], b.get##Stem##Array()[i]);                        \
+#define EQUAL_LIST(Stem, Element)                                                 \
+    ASSERT_EQ(a.get##Stem##Array().size(), b.get##Stem##Array().size()) << #Stem; \
+    for (std::size_t i = 0; i < a.get##Stem##Array().size(); ++i) {               \
+        expectEqual(a.get##Stem##Array()[i], b.get##Stem##Array()[i]);            \
     }
 #define EQUAL_VALUE(Stem, Element) expectEqual(a.get##Stem(), b.get##Stem());
 
-#define DECLARE(Type, FIELDS)            \
-    void fill(Type& v, Filler& f);       \
+#define DECLARE(Type, FIELDS)      \
+    void fill(Type& v, Filler& f); \
     void expectEqual(const Type& a, const Type& b);
 FOR_EACH_WIRE_TYPE(DECLARE)
 
-#define DEFINE(Type, FIELDS)                                \
-    void fill(Type& v, Filler& f) {                         \
-        (void)f;                                            \
-        FIELDS(FILL)                                        \
-    }                                                       \
+#define DEFINE(Type, FIELDS)        \
+    void fill(Type& v, Filler& f) { \
+        (void)f;                    \
+        FIELDS(FILL)                \
+    }                               \
     void expectEqual(const Type& a, const Type& b) { FIELDS(EQUAL) }
 FOR_EACH_WIRE_TYPE(DEFINE)
 
@@ -217,9 +217,9 @@ TEST(WireXml, SessionDocumentsAndIrregularNames) {
     EXPECT_EQ(policy.getPolicyName(), "Light");
 
     Session06::LoginResponse response;
-    response.parse(parser.parseString(
-        "<loginResponse><user uid='U1'/><groupMember uid='G1'/>"
-        "<serviceData><plainObjs uid='U1'/></serviceData></loginResponse>"));
+    response.parse(
+        parser.parseString("<loginResponse><user uid='U1'/><groupMember uid='G1'/>"
+                           "<serviceData><plainObjs uid='U1'/></serviceData></loginResponse>"));
     EXPECT_EQ(response.getUser().getUid(), "U1");
     EXPECT_EQ(response.getGroupMember().getUid(), "G1");
     EXPECT_EQ(response.getServiceData().getPlainObjArray().at(0).getUid(), "U1");
@@ -358,11 +358,14 @@ std::string replyOf(int objects) {
     for (int i = 0; i < objects; ++i) {
         const std::string uid = "uid-of-a-rather-long-object-" + std::to_string(i);
         xml += "<dataObjects uid='" + uid + "' type='Item'>";
-        xml += "<properties name='object_name' uiValue='a name long enough for the heap'>"
-               "<values value='" + uid + "'/></properties>";
-        xml += "<properties name='release_statuses' uiValue=''>"
-               "<values value='first status of the object'/>"
-               "<values value='second status of the object'/></properties>";
+        xml +=
+            "<properties name='object_name' uiValue='a name long enough for the heap'>"
+            "<values value='" +
+            uid + "'/></properties>";
+        xml +=
+            "<properties name='release_statuses' uiValue=''>"
+            "<values value='first status of the object'/>"
+            "<values value='second status of the object'/></properties>";
         xml += "</dataObjects>";
     }
     return xml + "</serviceData>";

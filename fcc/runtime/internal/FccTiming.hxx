@@ -8,7 +8,7 @@ namespace Quillomark::Fcc {
 struct FccTiming {
     std::uint32_t monitorTick = 1000;
     std::uint32_t monitorStopLimit = 15000;
-    std::uint32_t masterPipeWait = 1000;    // for a busy master pipe
+    std::uint32_t masterPipeWait = 1000;     // for a busy master pipe
     std::uint32_t connectRetryPause = 1000;  // between connect attempts
     std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
     std::uint32_t cacheMutexWait = 5000;

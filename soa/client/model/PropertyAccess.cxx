@@ -8,51 +8,84 @@ namespace Quillomark::Soa::Client::PropertyAccess {
 namespace {
 
 // The one place where an accessor's property name becomes a string.
-Property* property(ModelObject* object, const char* name)
-{
+Property* property(ModelObject* object, const char* name) {
     return object->getProperty(std::string(name));
 }
 
 }  // namespace
 
-char charValue(ModelObject* object, const char* name) { return property(object, name)->getCharValue(); }
-const DateTime& dateValue(ModelObject* object, const char* name) { return property(object, name)->getDateValue(); }
-double doubleValue(ModelObject* object, const char* name) { return property(object, name)->getDoubleValue(); }
-float floatValue(ModelObject* object, const char* name) { return property(object, name)->getFloatValue(); }
-int intValue(ModelObject* object, const char* name) { return property(object, name)->getIntValue(); }
-bool booleanValue(ModelObject* object, const char* name) { return property(object, name)->getBooleanValue(); }
-short shortValue(ModelObject* object, const char* name) { return property(object, name)->getShortValue(); }
-const std::string& stringValue(ModelObject* object, const char* name) { return property(object, name)->getStringValue(); }
-ModelObject* objectValue(ModelObject* object, const char* name) { return property(object, name)->getModelObjectValue(); }
+char charValue(ModelObject* object, const char* name) {
+    return property(object, name)->getCharValue();
+}
+const DateTime& dateValue(ModelObject* object, const char* name) {
+    return property(object, name)->getDateValue();
+}
+double doubleValue(ModelObject* object, const char* name) {
+    return property(object, name)->getDoubleValue();
+}
+float floatValue(ModelObject* object, const char* name) {
+    return property(object, name)->getFloatValue();
+}
+int intValue(ModelObject* object, const char* name) {
+    return property(object, name)->getIntValue();
+}
+bool booleanValue(ModelObject* object, const char* name) {
+    return property(object, name)->getBooleanValue();
+}
+short shortValue(ModelObject* object, const char* name) {
+    return property(object, name)->getShortValue();
+}
+const std::string& stringValue(ModelObject* object, const char* name) {
+    return property(object, name)->getStringValue();
+}
+ModelObject* objectValue(ModelObject* object, const char* name) {
+    return property(object, name)->getModelObjectValue();
+}
 
-const std::vector<char>& charList(ModelObject* object, const char* name) { return property(object, name)->getCharArrayValue(); }
-const std::vector<DateTime>& dateList(ModelObject* object, const char* name) { return property(object, name)->getDateArrayValue(); }
-const std::vector<double>& doubleList(ModelObject* object, const char* name) { return property(object, name)->getDoubleArrayValue(); }
-const std::vector<float>& floatList(ModelObject* object, const char* name) { return property(object, name)->getFloatArrayValue(); }
-const std::vector<int>& intList(ModelObject* object, const char* name) { return property(object, name)->getIntArrayValue(); }
-const std::vector<bool>& booleanList(ModelObject* object, const char* name) { return property(object, name)->getBooleanArrayValue(); }
-const std::vector<short>& shortList(ModelObject* object, const char* name) { return property(object, name)->getShortArrayValue(); }
-const std::vector<std::string>& stringList(ModelObject* object, const char* name) { return property(object, name)->getStringArrayValue(); }
-const std::vector<ModelObject*>& objectList(ModelObject* object, const char* name) { return property(object, name)->getModelObjectArrayValue(); }
+const std::vector<char>& charList(ModelObject* object, const char* name) {
+    return property(object, name)->getCharArrayValue();
+}
+const std::vector<DateTime>& dateList(ModelObject* object, const char* name) {
+    return property(object, name)->getDateArrayValue();
+}
+const std::vector<double>& doubleList(ModelObject* object, const char* name) {
+    return property(object, name)->getDoubleArrayValue();
+}
+const std::vector<float>& floatList(ModelObject* object, const char* name) {
+    return property(object, name)->getFloatArrayValue();
+}
+const std::vector<int>& intList(ModelObject* object, const char* name) {
+    return property(object, name)->getIntArrayValue();
+}
+const std::vector<bool>& booleanList(ModelObject* object, const char* name) {
+    return property(object, name)->getBooleanArrayValue();
+}
+const std::vector<short>& shortList(ModelObject* object, const char* name) {
+    return property(object, name)->getShortArrayValue();
+}
+const std::vector<std::string>& stringList(ModelObject* object, const char* name) {
+    return property(object, name)->getStringArrayValue();
+}
+const std::vector<ModelObject*>& objectList(ModelObject* object, const char* name) {
+    return property(object, name)->getModelObjectArrayValue();
+}
 
-unsigned int count(ModelObject* object, const char* name)
-{
+unsigned int count(ModelObject* object, const char* name) {
     return static_cast<unsigned int>(objectList(object, name).size());
 }
 
-ModelObject* element(ModelObject* object, const char* name, unsigned int index)
-{
+ModelObject* element(ModelObject* object, const char* name, unsigned int index) {
     const std::vector<ModelObject*>& list = objectList(object, name);
     if (index >= list.size()) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                               "Index " + std::to_string(index) + " is out of range for the " + name +
-                                   " property, which holds " + std::to_string(list.size()) + " elements.");
+                               "Index " + std::to_string(index) + " is out of range for the " +
+                                   name + " property, which holds " + std::to_string(list.size()) +
+                                   " elements.");
     }
     return list[index];
 }
 
-void throwWrongType()
-{
+void throwWrongType() {
     throw RuntimeException(RuntimeException::TYPE_MISMATCH, "Wrong type of object stored");
 }
 

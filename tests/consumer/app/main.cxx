@@ -16,7 +16,8 @@ int main() {
     using Quillomark::Soa::Client::Connection;
     using Quillomark::Soa::Client::RuntimeException;
 
-    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST, true);
+    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                          true);
     connection.setOption(Connection::TIMEOUT, "30");
     if (connection.getCurrentObjectPropertyPolicy() != "Default") return 1;
 

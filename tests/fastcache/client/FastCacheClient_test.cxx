@@ -44,12 +44,14 @@ protected:
         Testing::scaleFccTiming(100);
         ASSERT_EQ(0, FccReadConfiguration());
         fakeServer = std::make_unique<Quillomark::Testing::FakeFccServer>();
-        std::filesystem::create_directories(Quillomark::Testing::FakeFccServer::describedCache().folder);
+        std::filesystem::create_directories(
+            Quillomark::Testing::FakeFccServer::describedCache().folder);
         openServerCache();
         std::int32_t first = -1;
         ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
         content.resize(40000);
-        for (std::size_t i = 0; i < content.size(); ++i) content[i] = std::uint8_t(i * 13 + i / 16384);
+        for (std::size_t i = 0; i < content.size(); ++i)
+            content[i] = std::uint8_t(i * 13 + i / 16384);
         ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
         file.guid = cachedGuid;
     }
@@ -138,7 +140,8 @@ TEST_F(FastCacheClient, OpenFileReadsComeFromTheCacheWithoutDataRequests) {
 
 TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAway) {
     ASSERT_EQ(0, checkInitFMSC());
-    const auto versionChecks = fakeServer->requestsOf(15).size() + fakeServer->requestsOf(14).size();
+    const auto versionChecks =
+        fakeServer->requestsOf(15).size() + fakeServer->requestsOf(14).size();
     ASSERT_EQ(0, checkInitFMSC());
     EXPECT_EQ(versionChecks, fakeServer->requestsOf(15).size() + fakeServer->requestsOf(14).size());
 
@@ -173,12 +176,14 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
     EXPECT_EQ(-9, checkInitFMSC());
     std::string text = output.finish();
     const std::string pipeOnly =
-        "\n***** WARNING: FCC proxy 'PIPE ONLY' mode detected. *****\n***** The FMS fast cache will continue to "
+        "\n***** WARNING: FCC proxy 'PIPE ONLY' mode detected. *****\n***** The FMS fast cache "
+        "will continue to "
         "operate in pipe mode with possibly degraded performance. *****\n";
     EXPECT_EQ(text.find(pipeOnly), text.rfind(pipeOnly));  // once
-    EXPECT_NE(std::string::npos, text.find("\n***** WARNING: Error 9 opening FMSCache, . *****\n***** There was "
-                                           "insufficient memory to open the FMS fast cache in memory mapped mode. "
-                                           "*****\n***** The FMS fast cache will continue"));
+    EXPECT_NE(std::string::npos,
+              text.find("\n***** WARNING: Error 9 opening FMSCache, . *****\n***** There was "
+                        "insufficient memory to open the FMS fast cache in memory mapped mode. "
+                        "*****\n***** The FMS fast cache will continue"));
 }
 
 }  // namespace

@@ -31,8 +31,7 @@ TEST(FactoryMapTest, TypedObjectsCanBeMadeBeforeAnyManagerAndAfterTheLastOneWent
             ModelManagerImpl second(nullptr);
             second.constructObject("Item", "QaBcAAAAAAAAAA");
         }
-        EXPECT_EQ(classOf(first.constructObject("Item", "QaBdAAAAAAAAAA")),
-                  typeid(Model::Item));
+        EXPECT_EQ(classOf(first.constructObject("Item", "QaBdAAAAAAAAAA")), typeid(Model::Item));
     }
     made[1] = ModelManagerImpl::constructObjectOfType(&custom);
     EXPECT_EQ(classOf(made[1]), typeid(Model::Item));

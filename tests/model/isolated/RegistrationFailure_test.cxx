@@ -19,8 +19,7 @@ long live = 0;        // blocks allocated and not yet freed
 
 }  // namespace
 
-void* operator new(std::size_t size)
-{
+void* operator new(std::size_t size) {
     if (failAfter == 0) {
         throw std::bad_alloc();
     }
@@ -39,18 +38,14 @@ void* operator new(std::size_t size)
 // compiler, seeing only the new-expression, takes for a mismatch.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* block) noexcept
-{
+void operator delete(void* block) noexcept {
     if (block != nullptr) {
         --live;
         std::free(block);
     }
 }
 
-void operator delete(void* block, std::size_t) noexcept
-{
-    operator delete(block);
-}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 #pragma GCC diagnostic pop
 
 namespace {
@@ -59,8 +54,7 @@ using FactoryMap = std::map<std::string, Quillomark::Soa::Client::ModelObjectFac
 
 // Registers into a fresh map with the n-th allocation failing; returns
 // whether the registration threw bad_alloc.
-bool registerFailingAt(long n, FactoryMap& map)
-{
+bool registerFailingAt(long n, FactoryMap& map) {
     failAfter = n;
     bool threw = false;
     try {
@@ -72,8 +66,7 @@ bool registerFailingAt(long n, FactoryMap& map)
     return threw;
 }
 
-TEST(RegistrationFailure, FreesEveryFactoryItMadeAndLeavesTheMapEmpty)
-{
+TEST(RegistrationFailure, FreesEveryFactoryItMadeAndLeavesTheMapEmpty) {
     // A whole registration: how many allocations it makes.
     long before = live;
     long budget = 1L << 30;

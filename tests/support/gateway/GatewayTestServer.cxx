@@ -80,8 +80,7 @@ class NotAGateway : public Gateway {
 public:
     using Gateway::Gateway;
     CORBA::Boolean _is_a(const char* id) override {
-        return std::strcmp(id, QmCorbaServiceGateway::_PD_repoId) != 0 &&
-               Gateway::_is_a(id);
+        return std::strcmp(id, QmCorbaServiceGateway::_PD_repoId) != 0 && Gateway::_is_a(id);
     }
 };
 

@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
         Quillomark::Testing::LoopbackPlmService service(static_cast<int>(port));
         service.setLog(
             [](const std::string& line) { std::cout << "[server] " << line << std::endl; });
-        std::cout << "Loopback PLM service at " << service.hostPath() << " (user "
-                  << service.USER << ", password " << service.PASSWORD << ")" << std::endl;
+        std::cout << "Loopback PLM service at " << service.hostPath() << " (user " << service.USER
+                  << ", password " << service.PASSWORD << ")" << std::endl;
         int received = 0;
         sigwait(&stopSignals, &received);
     } catch (const std::exception& e) {

@@ -16,8 +16,7 @@ public:
 // instantiation, while the instantiations themselves stand beside the class
 // definitions, so that the registration needs no class definition.
 template <class T>
-ModelObjectFactory* newTypeFactory()
-{
+ModelObjectFactory* newTypeFactory() {
     return new ModelObjectTypeFactory<T>();
 }
 

@@ -44,8 +44,7 @@ ModelObject* element(ModelObject* object, const char* name, unsigned int index);
 // A reference of class T or a class derived from it; anything else, null
 // included, is refused.
 template <class T>
-T* checked(ModelObject* object)
-{
+T* checked(ModelObject* object) {
     T* typed = dynamic_cast<T*>(object);
     if (typed == nullptr) {
         throwWrongType();
@@ -54,14 +53,12 @@ T* checked(ModelObject* object)
 }
 
 template <class T>
-T* typedValue(ModelObject* object, const char* name)
-{
+T* typedValue(ModelObject* object, const char* name) {
     return checked<T>(objectValue(object, name));
 }
 
 template <class T>
-T* typedElement(ModelObject* object, const char* name, unsigned int index)
-{
+T* typedElement(ModelObject* object, const char* name, unsigned int index) {
     return checked<T>(element(object, name, index));
 }
 
