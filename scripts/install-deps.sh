@@ -8,7 +8,7 @@ packages=(
   libxerces-c-dev libcurl4-openssl-dev
   omniidl libomniorb4-dev
   libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 
 missing=()
