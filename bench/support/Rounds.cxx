@@ -9,11 +9,11 @@
 
 namespace Quillomark::Bench {
 
-void Rounds::add(const std::string& name, Body body, Timing timing) {
+void Rounds::add(const std::string& name, Body body, Timing timing, double minSeconds) {
     for (const Case& existing : cases) {
         if (existing.name == name) throw std::logic_error("benchmark case added twice: " + name);
     }
-    cases.push_back(Case{name, std::move(body), timing});
+    cases.push_back(Case{name, std::move(body), timing, minSeconds});
 }
 
 void Rounds::registerAll(int rounds, double minSeconds) const {
@@ -25,7 +25,8 @@ void Rounds::registerAll(int rounds, double minSeconds) const {
             } else {
                 registered->UseRealTime();
             }
-            registered->MinTime(minSeconds)->Unit(benchmark::kMillisecond);
+            registered->MinTime(c.minSeconds > 0 ? c.minSeconds : minSeconds)
+                ->Unit(benchmark::kMillisecond);
         }
     }
 }

@@ -6,15 +6,15 @@
 #include <soa/common/internal/XmlPlatform.hxx>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLDocumentHandler.hpp>
+#include <xercesc/framework/XMLErrorReporter.hpp>
+#include <xercesc/internal/WFXMLScanner.hpp>
 #include <xercesc/sax/Locator.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
-#include <xercesc/sax2/Attributes.hpp>
-#include <xercesc/sax2/SAX2XMLReader.hpp>
-#include <xercesc/sax2/XMLReaderFactory.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/validators/common/GrammarResolver.hpp>
 #include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
@@ -130,32 +130,129 @@ void emptyText(std::string& text) {
     text.clear();
 }
 
-// Whether the prolog of a document in an ASCII-compatible encoding holds a
-// DOCTYPE. The reader reports a DOCTYPE only when it declares something
-// (startDTD); this finds the bare one too.
-bool prologHasDoctype(std::string_view text) {
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+// A document's characters read as ASCII, one code unit at a time, in the
+// forms the reader tells apart by the first bytes: UTF-16 and UCS-4 in
+// either byte order, EBCDIC, and the ASCII-compatible encodings. What is not
+// ASCII reads as '\0'. Enough to read the markup of a prolog.
+class PrologText {
+public:
+    explicit PrologText(std::string_view bytes) : bytes(bytes) {
+        const auto startsWith = [bytes](std::string_view prefix) {
+            return bytes.substr(0, prefix.size()) == prefix;
+        };
+        using namespace std::string_view_literals;
+        if (startsWith("\xEF\xBB\xBF"sv)) {
+            begin = 3;
+        } else if (startsWith("\0\0\xFE\xFF"sv) || startsWith("\0\0\0<\0\0\0?"sv)) {
+            width = 4;
+            bigEndian = true;
+            begin = bytes[3] == '<' ? 0 : 4;
+        } else if (startsWith("\xFF\xFE\0\0"sv) || startsWith("<\0\0\0?\0\0\0"sv)) {
+            width = 4;
+            begin = bytes[0] == '<' ? 0 : 4;
+        } else if (startsWith("\xFE\xFF"sv) || startsWith("\0<\0?"sv)) {
+            width = 2;
+            bigEndian = true;
+            begin = bytes[1] == '<' ? 0 : 2;
+        } else if (startsWith("\xFF\xFE"sv) || startsWith("<\0?\0"sv)) {
+            width = 2;
+            begin = bytes[0] == '<' ? 0 : 2;
+        } else if (startsWith("\x4C\x6F\xA7\x94"sv)) {
+            ebcdic = true;
+        }
+    }
+
+    std::size_t size() const { return (bytes.size() - begin) / width; }
+
+    char operator[](std::size_t at) const {
+        const std::size_t first = begin + at * width;
+        std::uint32_t unit = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            const std::size_t byte = bigEndian ? first + i : first + width - 1 - i;
+            unit = unit << 8 | static_cast<unsigned char>(bytes[byte]);
+        }
+        if (ebcdic) return fromEbcdic(unit);
+        return unit < 0x80 ? static_cast<char>(unit) : '\0';
+    }
+
+    bool startsWith(std::size_t at, std::string_view text) const {
+        if (size() - at < text.size()) return false;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if ((*this)[at + i] != text[i]) return false;
+        }
+        return true;
+    }
+
+    std::size_t find(std::string_view text, std::size_t from) const {
+        for (std::size_t at = from; at < size(); ++at) {
+            if (startsWith(at, text)) return at;
+        }
+        return std::string_view::npos;
+    }
+
+private:
+    // The characters of prolog markup; the rest need not be told apart.
+    static char fromEbcdic(std::uint32_t byte) {
+        switch (byte) {
+            case 0x05: return '\t';
+            case 0x0D: return '\r';
+            case 0x15:
+            case 0x25: return '\n';
+            case 0x40: return ' ';
+            case 0x4C: return '<';
+            case 0x5A: return '!';
+            case 0x60: return '-';
+            case 0x6E: return '>';
+            case 0x6F: return '?';
+            case 0xC3: return 'C';
+            case 0xC4: return 'D';
+            case 0xC5: return 'E';
+            case 0xD6: return 'O';
+            case 0xD7: return 'P';
+            case 0xE3: return 'T';
+            case 0xE8: return 'Y';
+            default: return '\0';
+        }
+    }
+
+    std::string_view bytes;
+    std::size_t begin = 0;
+    std::size_t width = 1;
+    bool bigEndian = false;
+    bool ebcdic = false;
+};
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Whether the prolog of a document holds a DOCTYPE. The reader skips a
+// DOCTYPE without a word (it reads no DTD and declares no entity), so this
+// is where one is refused.
+bool prologHasDoctype(std::string_view document) {
+    const PrologText text(document);
+    std::size_t at = 0;
     for (;;) {
-        const std::size_t start = text.find_first_not_of(" \t\r\n");
-        if (start == std::string_view::npos) return false;
-        text.remove_prefix(start);
+        while (at < text.size() && isSpace(text[at])) ++at;
         std::string_view end;
-        if (text.substr(0, 2) == "<?") {
+        if (text.startsWith(at, "<?")) {
             end = "?>";
-        } else if (text.substr(0, 4) == "<!--") {
+        } else if (text.startsWith(at, "<!--")) {
             end = "-->";
         } else {
-            return text.substr(0, 9) == "<!DOCTYPE";
+            return text.startsWith(at, "<!DOCTYPE");
         }
-        const std::size_t past = text.find(end, 2);
+        const std::size_t past = text.find(end, at + 2);
         if (past == std::string_view::npos) return false;
-        text.remove_prefix(past + end.size());
+        at = past + end.size();
     }
 }
 
 }  // namespace
 
-struct SAXToNodeParser::Tree {
+// Builds the tree from what the scanner reports. The scanner is driven
+// directly, without a SAX2 reader in between: a reader would first copy
+// each element's attributes into a list of its own and look up its
+// namespace prefixes, which costs more than building the node.
+struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorReporter {
     static void emptyNode(XMLNode& node) {
         node.name = XMLNode::empty();
         node.namespaceUri = XMLNode::empty();
@@ -174,6 +271,168 @@ struct SAXToNodeParser::Tree {
         emptyText(attribute.value);
     }
 
+    Tree() {
+        grammars = std::make_unique<xercesc::GrammarResolver>(
+            nullptr, xercesc::XMLPlatformUtils::fgMemoryManager);
+        // The scanner that checks well-formedness only: a reply has no DTD
+        // or schema to validate against, and this one reads it in about 0.7
+        // of the time. It reads no DTD and resolves nothing outside the
+        // document.
+        scanner = std::make_unique<xercesc::WFXMLScanner>(
+            this, nullptr, nullptr, this, nullptr, grammars.get(),
+            xercesc::XMLPlatformUtils::fgMemoryManager);
+        scanner->setURIStringPool(grammars->getStringPool());
+        scanner->setDoNamespaces(true);
+    }
+
+    void clear() {
+        root = nullptr;
+        open.clear();
+        children.clear();
+        nodes.clear();
+        attributes.clear();
+        texts.clear();
+        names.clear();
+        nameStore.clear();
+        elementNames.clear();
+        uris.clear();
+    }
+
+    // The one copy of a name in this tree.
+    const std::string* intern(const XMLCh* text) {
+        if (text == nullptr || *text == 0) return XMLNode::empty();
+        const std::u16string_view key(text);
+        const auto found = names.find(key);
+        if (found != names.end()) return found->second;
+        Name& added = nameStore.emplace_back(Name{std::u16string(key), {}});
+        Internal::appendUtf8(added.name, text, key.size());
+        names.emplace(added.key, &added.name);
+        return &added.name;
+    }
+
+    // The scanner makes one declaration per element name of a document and
+    // numbers its namespace URIs: both are found again without reading
+    // their text.
+    const std::string* elementName(const xercesc::XMLElementDecl& declaration) {
+        const std::string*& name = elementNames[&declaration];
+        if (name == nullptr) name = intern(declaration.getBaseName());
+        return name;
+    }
+    const std::string* uri(unsigned int id) {
+        if (id >= uris.size()) uris.resize(id + 1, nullptr);
+        if (uris[id] == nullptr) uris[id] = intern(scanner->getURIText(id));
+        return uris[id];
+    }
+
+    [[noreturn]] void refuse(const std::string& reason) const {
+        const xercesc::Locator* at = scanner->getLocator();
+        throw DomException(position(at->getLineNumber(), at->getColumnNumber()) + reason);
+    }
+
+    // An attribute that declares a namespace is not one of the element's.
+    static bool declaresNamespace(const xercesc::XMLAttr& attribute) {
+        return xercesc::XMLString::equals(attribute.getPrefix(), XMLUni::fgXMLNSString) ||
+               xercesc::XMLString::equals(attribute.getQName(), XMLUni::fgXMLNSString);
+    }
+
+    void startElement(const xercesc::XMLElementDecl& declaration, const unsigned int uriId,
+                      const XMLCh* const prefix,
+                      const xercesc::RefVectorOf<xercesc::XMLAttr>& attributeList,
+                      const XMLSize_t count, const bool isEmpty, const bool isRoot) override {
+        (void)prefix;
+        (void)isRoot;
+        // The scanner walks its whole element stack at every start tag: deep
+        // nesting would cost time quadratic in the document's size.
+        if (open.size() >= MAX_DEPTH) {
+            refuse("The elements nest deeper than " + std::to_string(MAX_DEPTH) + " levels");
+        }
+        XMLNode& node = *nodes.make(1);
+        node.line = static_cast<std::int32_t>(scanner->getLocator()->getLineNumber());
+        node.name = elementName(declaration);
+        node.namespaceUri = uri(uriId);
+        std::size_t kept = 0;
+        for (XMLSize_t i = 0; i < count; ++i) {
+            kept += declaresNamespace(*attributeList.elementAt(i)) ? 0 : 1;
+        }
+        if (kept > 0) {
+            XMLNode::Attribute* made = attributes.make(kept);
+            XMLNode::Attribute* next = made;
+            for (XMLSize_t i = 0; i < count; ++i) {
+                const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
+                if (declaresNamespace(attribute)) continue;
+                next->name = intern(attribute.getQName());
+                Internal::appendUtf8(next->value, attribute.getValue());
+                ++next;
+            }
+            node.attributes = made;
+            node.attributeCount = static_cast<std::uint32_t>(kept);
+        }
+        if (open.empty()) {
+            root = &node;
+        } else {
+            children.push_back(&node);
+        }
+        open.push_back(Open{&node, children.size()});
+        if (isEmpty) close();
+    }
+
+    void endElement(const xercesc::XMLElementDecl& declaration, const unsigned int uriId,
+                    const bool isRoot, const XMLCh* const prefix) override {
+        (void)declaration;
+        (void)uriId;
+        (void)isRoot;
+        (void)prefix;
+        close();
+    }
+
+    // Hands the innermost open element its children.
+    void close() {
+        const Open& last = open.back();
+        const auto first = children.begin() + static_cast<std::ptrdiff_t>(last.firstChild);
+        last.node->children.assign(first, children.end());
+        children.erase(first, children.end());
+        open.pop_back();
+    }
+
+    void docCharacters(const XMLCh* const chars, const XMLSize_t length,
+                       const bool cdataSection) override {
+        (void)cdataSection;
+        if (open.empty()) return;
+        XMLNode& node = *open.back().node;
+        if (node.text == nullptr) node.text = texts.make(1);
+        Internal::appendUtf8(*node.text, chars, length);
+    }
+
+    // Errors that are not fatal (an unbound namespace prefix, say) still
+    // make the document unreadable for us; warnings do not.
+    void error(const unsigned int code, const XMLCh* const domain, const ErrTypes type,
+               const XMLCh* const text, const XMLCh* const systemId, const XMLCh* const publicId,
+               const XMLFileLoc line, const XMLFileLoc column) override {
+        (void)code;
+        (void)domain;
+        (void)systemId;
+        (void)publicId;
+        if (type == ErrType_Warning) return;
+        throw DomException(position(line, column) + static_cast<const std::string&>(QmStrX(text)));
+    }
+    void resetErrors() override {}
+
+    // What a reply does not use, or the tree leaves out.
+    void docComment(const XMLCh* const) override {}
+    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void startDocument() override {}
+    void endDocument() override {}
+    void resetDocument() override {}
+    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void startEntityReference(const xercesc::XMLEntityDecl&) override {}
+    void endEntityReference(const xercesc::XMLEntityDecl&) override {}
+    void XMLDecl(const XMLCh* const, const XMLCh* const, const XMLCh* const,
+                 const XMLCh* const) override {}
+
+    std::unique_ptr<xercesc::GrammarResolver> grammars;
+    std::unique_ptr<xercesc::XMLScanner> scanner;
+
+    XMLNode* root = nullptr;
     Blocks<XMLNode, emptyNode> nodes{256};
     Blocks<XMLNode::Attribute, emptyAttribute> attributes{1024};
     Blocks<std::string, emptyText> texts{64};
@@ -185,6 +444,8 @@ struct SAXToNodeParser::Tree {
     };
     std::deque<Name> nameStore;
     std::unordered_map<std::u16string_view, const std::string*> names;
+    std::unordered_map<const xercesc::XMLElementDecl*, const std::string*> elementNames;
+    std::vector<const std::string*> uris;
     // The open elements, innermost last, each with the position in
     // `children` where its own children begin; an element's children are
     // handed to it in one piece when it ends.
@@ -194,189 +455,40 @@ struct SAXToNodeParser::Tree {
     };
     std::vector<Open> open;
     std::vector<XMLNode*> children;
-
-    void clear() {
-        open.clear();
-        children.clear();
-        nodes.clear();
-        attributes.clear();
-        texts.clear();
-        names.clear();
-        nameStore.clear();
-    }
 };
 
-SAXToNodeParser::SAXToNodeParser() : tree(std::make_unique<Tree>()) { initializeXmlPlatform(); }
+SAXToNodeParser::SAXToNodeParser() {
+    initializeXmlPlatform();
+    tree = std::make_unique<Tree>();
+}
 
 SAXToNodeParser::~SAXToNodeParser() = default;
 
-void SAXToNodeParser::createReader() {
-    securityManager = std::make_unique<xercesc::SecurityManager>();
-    securityManager->setEntityExpansionLimit(ENTITY_EXPANSION_LIMIT);
-
-    reader.reset(xercesc::XMLReaderFactory::createXMLReader());
-    reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
-    reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
-    reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
-    reader->setFeature(XMLUni::fgXercesSchema, false);
-    reader->setFeature(XMLUni::fgXercesLoadSchema, false);
-    reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
-    reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-    reader->setProperty(XMLUni::fgXercesSecurityManager, securityManager.get());
-    reader->setContentHandler(this);
-    reader->setErrorHandler(this);
-    reader->setLexicalHandler(this);
-    reader->setDeclarationHandler(this);
-    reader->setDTDHandler(this);
-    reader->setEntityResolver(this);
-}
-
-void SAXToNodeParser::clearTree() {
-    root = nullptr;
-    tree->clear();
-    locator = nullptr;
-}
-
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
-    clearTree();
+    tree->clear();
     if (prologHasDoctype(document)) throw DomException(DOCTYPE_REFUSED);
-    if (!reader) createReader();
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
                                       document.size(), "reply", false);
-    // The document outlives the parse: the reader need not copy it.
+    // The document outlives the parse: the scanner need not copy it.
     source.setCopyBufToStream(false);
     try {
-        reader->parse(source);
+        tree->scanner->scanDocument(source);
     } catch (const DomException&) {
-        clearTree();
+        tree->clear();
         throw;
-    } catch (const xercesc::SAXException& e) {
-        clearTree();
-        throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
     } catch (const xercesc::OutOfMemoryException&) {
-        clearTree();
+        tree->clear();
         throw DomException("Out of memory while parsing the document");
     } catch (const xercesc::XMLException& e) {
-        clearTree();
+        tree->clear();
         throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
     }
-    if (root == nullptr) throw DomException("The document has no root element");
-    return *root;
+    if (tree->root == nullptr) throw DomException("The document has no root element");
+    return *tree->root;
 }
 
-const XMLNode& SAXToNodeParser::getRoot() const { return root != nullptr ? *root : emptyRoot; }
-
-void SAXToNodeParser::setDocumentLocator(const xercesc::Locator* const documentLocator) {
-    locator = documentLocator;
-}
-
-const std::string* SAXToNodeParser::intern(const XMLCh* text) {
-    if (text == nullptr || *text == 0) return XMLNode::empty();
-    const std::u16string_view key(text);
-    const auto found = tree->names.find(key);
-    if (found != tree->names.end()) return found->second;
-    Tree::Name& added = tree->nameStore.emplace_back(Tree::Name{std::u16string(key), {}});
-    Internal::appendUtf8(added.name, text, key.size());
-    tree->names.emplace(added.key, &added.name);
-    return &added.name;
-}
-
-void SAXToNodeParser::startElement(const XMLCh* const uri, const XMLCh* const localname,
-                                   const XMLCh* const qname, const xercesc::Attributes& attrs) {
-    (void)qname;
-    // The reader walks its whole element stack at every start tag: deep
-    // nesting would cost time quadratic in the document's size.
-    if (tree->open.size() >= MAX_DEPTH) {
-        refuse("The elements nest deeper than " + std::to_string(MAX_DEPTH) + " levels");
-    }
-    XMLNode& node = *tree->nodes.make(1);
-    if (locator != nullptr) node.line = static_cast<std::int32_t>(locator->getLineNumber());
-    node.name = intern(localname);
-    node.namespaceUri = intern(uri);
-    const XMLSize_t count = attrs.getLength();
-    if (count > 0) {
-        XMLNode::Attribute* attributes = tree->attributes.make(count);
-        for (XMLSize_t i = 0; i < count; ++i) {
-            attributes[i].name = intern(attrs.getQName(i));
-            Internal::appendUtf8(attributes[i].value, attrs.getValue(i));
-        }
-        node.attributes = attributes;
-        node.attributeCount = static_cast<std::uint32_t>(count);
-    }
-    if (tree->open.empty()) {
-        root = &node;
-    } else {
-        tree->children.push_back(&node);
-    }
-    tree->open.push_back(Tree::Open{&node, tree->children.size()});
-}
-
-void SAXToNodeParser::endElement(const XMLCh* const uri, const XMLCh* const localname,
-                                 const XMLCh* const qname) {
-    (void)uri;
-    (void)localname;
-    (void)qname;
-    const Tree::Open& open = tree->open.back();
-    const auto first = tree->children.begin() + static_cast<std::ptrdiff_t>(open.firstChild);
-    open.node->children.assign(first, tree->children.end());
-    tree->children.erase(first, tree->children.end());
-    tree->open.pop_back();
-}
-
-void SAXToNodeParser::characters(const XMLCh* const chars, const XMLSize_t length) {
-    if (tree->open.empty()) return;
-    XMLNode& node = *tree->open.back().node;
-    if (node.text == nullptr) node.text = tree->texts.make(1);
-    Internal::appendUtf8(*node.text, chars, length);
-}
-
-void SAXToNodeParser::fatalError(const xercesc::SAXParseException& exc) {
-    throw DomException(position(exc.getLineNumber(), exc.getColumnNumber()) +
-                       static_cast<const std::string&>(QmStrX(exc.getMessage())));
-}
-
-// Errors that are not fatal (an unbound namespace prefix, say) still make
-// the document unreadable for us.
-void SAXToNodeParser::error(const xercesc::SAXParseException& exc) { fatalError(exc); }
-
-void SAXToNodeParser::refuse(const std::string& reason) const {
-    std::string where = locator != nullptr
-                            ? position(locator->getLineNumber(), locator->getColumnNumber())
-                            : std::string();
-    throw DomException(where + reason);
-}
-
-// A reply never carries a DOCTYPE. Refused before its first declaration:
-// an internal entity, expanded at each of its references, could grow a
-// small reply into gigabytes of text.
-void SAXToNodeParser::startDTD(const XMLCh* const name, const XMLCh* const publicId,
-                               const XMLCh* const systemId) {
-    (void)name;
-    (void)publicId;
-    (void)systemId;
-    refuse(DOCTYPE_REFUSED);
-}
-
-void SAXToNodeParser::externalEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
-                                         const XMLCh* const systemId) {
-    (void)publicId;
-    (void)systemId;
-    refuse("The external entity \"" + static_cast<const std::string&>(QmStrX(name)) +
-           "\" is not allowed");
-}
-
-void SAXToNodeParser::unparsedEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
-                                         const XMLCh* const systemId,
-                                         const XMLCh* const notationName) {
-    (void)notationName;
-    externalEntityDecl(name, publicId, systemId);
-}
-
-xercesc::InputSource* SAXToNodeParser::resolveEntity(const XMLCh* const publicId,
-                                                     const XMLCh* const systemId) {
-    (void)publicId;
-    refuse("The external resource \"" + static_cast<const std::string&>(QmStrX(systemId)) +
-           "\" is not allowed");
+const XMLNode& SAXToNodeParser::getRoot() const {
+    return tree->root != nullptr ? *tree->root : emptyRoot;
 }
 
 }  // namespace Quillomark::Soa::Common::Xml

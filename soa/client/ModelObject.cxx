@@ -7,6 +7,8 @@
 #include <soa/client/Type.hxx>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -61,10 +63,6 @@ ModelObjectImpl::Name::~Name() {
     if ((bits & 1u) != 0) delete reinterpret_cast<std::string*>(bits & ~std::uintptr_t{1});
 }
 
-const std::string& ModelObjectImpl::Name::get() const {
-    return *reinterpret_cast<const std::string*>(bits & ~std::uintptr_t{1});
-}
-
 ModelObjectImpl::ModelObjectImpl(const std::string& uid, Type* type) : uid(uid), type(type) {}
 
 ModelObjectImpl::~ModelObjectImpl() {
@@ -88,9 +86,45 @@ std::vector<std::string> ModelObjectImpl::getPropertyNames() const {
     return names;
 }
 
+// The length and the first and last eight bytes, mixed: cheap for the
+// short names of properties, and names that share a prefix (object_name,
+// object_desc) or a suffix (release_status_list, project_list) still differ.
+char ModelObjectImpl::digest(const std::string& name) {
+    const std::size_t size = name.size();
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (size >= 8) {
+        std::memcpy(&head, name.data(), 8);
+        std::memcpy(&tail, name.data() + size - 8, 8);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) {
+            head |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+        }
+    }
+    const std::uint64_t mixed =
+        (head * 0x9E3779B97F4A7C15ull) ^ ((tail + size) * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<char>(mixed >> 56);
+}
+
+void ModelObjectImpl::redigest() noexcept {
+    if (properties.size() > DIGESTED) return;
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        digests[i] = digest(properties[i].name.get());
+    }
+}
+
 Property* ModelObjectImpl::getProperty(const std::string& name) const {
-    auto it = find(name);
-    return it != properties.end() && it->name.get() == name ? it->property : nullptr;
+    if (properties.size() > DIGESTED) {
+        auto it = find(name);
+        return it != properties.end() && it->name.get() == name ? it->property : nullptr;
+    }
+    const char wanted = digest(name);
+    for (std::size_t at = 0; at < properties.size(); ++at) {
+        if (digests[at] == wanted && properties[at].name.get() == name) {
+            return properties[at].property;
+        }
+    }
+    return nullptr;
 }
 
 auto ModelObjectImpl::nameFor(const std::string& name, Property* property) -> Name {
@@ -122,6 +156,7 @@ void ModelObjectImpl::addProperty(const std::string& name, Property* property) {
         delete property;
         throw;
     }
+    redigest();
 }
 
 void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
@@ -166,6 +201,7 @@ void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
     added.clear();
     if (properties.empty()) {
         properties.swap(incoming);
+        redigest();
         return;
     }
     auto held = properties.begin();
@@ -182,6 +218,7 @@ void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
     }
     std::move(held, properties.end(), std::back_inserter(merged));
     properties.swap(merged);
+    redigest();
 }
 
 bool ModelObjectImpl::setType(Type* newType) {

@@ -16,8 +16,12 @@ class Type;
 //
 // The properties are kept sorted by name in one array, and a property's name
 // is, where it can be, the name held by its description, which all objects of
-// a type share: a lookup then touches little memory that is not already in
-// the cache. A property's description must outlive the record.
+// a type share. For the few properties of most objects the record also
+// holds one byte per property that digests its name: a lookup scans these
+// bytes and compares only the names whose byte matches, touching one entry
+// of the array where a binary search would wait for four or five. Objects
+// with more properties are searched in the array. A property's description
+// must outlive the record.
 class QMSOA_API ModelObjectImpl {
 public:
     // A property and the name to add it under.
@@ -63,7 +67,9 @@ private:
         Name& operator=(const Name&) = delete;
         ~Name();
 
-        const std::string& get() const;
+        const std::string& get() const {
+            return *reinterpret_cast<const std::string*>(bits & ~std::uintptr_t{1});
+        }
 
     private:
         // The string's address, with the lowest bit set when the string is
@@ -78,13 +84,20 @@ private:
     };
 
     std::vector<Entry>::const_iterator find(const std::string& name) const;
+    static char digest(const std::string& name);
+    // Rewrites the digests after `properties` changed.
+    void redigest() noexcept;
     static Name nameFor(const std::string& name, Property* property);
     // Puts `property` and `name` in the entry, destroying the property it
     // held unless that is the same one.
     static void replace(Entry& entry, Name name, Property* property) noexcept;
 
-    std::string uid;
+    // What a lookup reads first: the properties and, while there are no
+    // more than DIGESTED, the digests of their names in the same order.
+    static constexpr std::size_t DIGESTED = 32;
     std::vector<Entry> properties;
+    char digests[DIGESTED] = {};
+    std::string uid;
     Type* type;
 };
 

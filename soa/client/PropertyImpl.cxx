@@ -146,11 +146,11 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
 PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription* description,
                            ModelManager* manager, std::size_t valueCount, std::size_t valueBytes,
                            unsigned char* textArea)
-    : texts(displayValue, valueCount, valueBytes, textArea),
+    : kind(description != nullptr ? static_cast<int>(description->getValueType()) : NO_KIND),
+      array(description != nullptr && description->isArray()),
+      texts(displayValue, valueCount, valueBytes, textArea),
       description(description),
-      manager(manager),
-      kind(description != nullptr ? static_cast<int>(description->getValueType()) : NO_KIND),
-      array(description != nullptr && description->isArray()) {}
+      manager(manager) {}
 
 PropertyImpl::~PropertyImpl() = default;
 

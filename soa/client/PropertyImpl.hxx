@@ -154,12 +154,14 @@ private:
     void keep(T converted, const std::uint64_t* removals, std::uint64_t stamp);
     const std::uint64_t* removalCounter() const;
 
+    // What a read of a converted value touches comes first, beside the
+    // object's vtable pointer: mostly one cache line.
+    Value value;
+    int kind;  // the description's value kind, or -1 without a description
+    bool array = false;
     Texts texts;
     PropertyDescription* description;
     ModelManager* manager;
-    int kind;  // the description's value kind, or -1 without a description
-    bool array = false;
-    Value value;
 };
 
 }  // namespace Quillomark::Soa::Client
