@@ -294,29 +294,57 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         texts.clear();
         names.clear();
         nameStore.clear();
-        elementNames.clear();
+        elements.clear();
         uris.clear();
     }
 
+    // Element, attribute and namespace names: a document uses few, so each
+    // is encoded once and then found by its UTF-16 form.
+    struct Name {
+        std::u16string key;
+        std::string name;
+    };
+    const Name& lookUp(const XMLCh* text) {
+        const std::u16string_view key(text);
+        const auto found = names.find(key);
+        if (found != names.end()) return *found->second;
+        Name& added = nameStore.emplace_back(Name{std::u16string(key), {}});
+        Internal::appendUtf8(added.name, text, key.size());
+        names.emplace(added.key, &added);
+        return added;
+    }
     // The one copy of a name in this tree.
     const std::string* intern(const XMLCh* text) {
         if (text == nullptr || *text == 0) return XMLNode::empty();
-        const std::u16string_view key(text);
-        const auto found = names.find(key);
-        if (found != names.end()) return found->second;
-        Name& added = nameStore.emplace_back(Name{std::u16string(key), {}});
-        Internal::appendUtf8(added.name, text, key.size());
-        names.emplace(added.key, &added.name);
-        return &added.name;
+        return &lookUp(text).name;
     }
 
     // The scanner makes one declaration per element name of a document and
     // numbers its namespace URIs: both are found again without reading
-    // their text.
-    const std::string* elementName(const xercesc::XMLElementDecl& declaration) {
-        const std::string*& name = elementNames[&declaration];
-        if (name == nullptr) name = intern(declaration.getBaseName());
-        return name;
+    // their text. Elements of one name mostly carry the same attributes in
+    // the same order: the name seen last at each place is tried first.
+    struct Element {
+        const std::string* name = nullptr;
+        std::vector<const Name*> attributeNames;
+    };
+    static constexpr std::size_t MOST_REMEMBERED = 16;
+    Element& element(const xercesc::XMLElementDecl& declaration) {
+        Element& known = elements[&declaration];
+        if (known.name == nullptr) known.name = intern(declaration.getBaseName());
+        return known;
+    }
+    const std::string* attributeName(Element& element, std::size_t at, const XMLCh* qname) {
+        if (qname == nullptr || *qname == 0) return XMLNode::empty();
+        if (at < element.attributeNames.size()) {
+            const Name*& last = element.attributeNames[at];
+            if (!xercesc::XMLString::equals(last->key.c_str(), qname)) last = &lookUp(qname);
+            return &last->name;
+        }
+        const Name& name = lookUp(qname);
+        if (at == element.attributeNames.size() && at < MOST_REMEMBERED) {
+            element.attributeNames.push_back(&name);
+        }
+        return &name.name;
     }
     const std::string* uri(unsigned int id) {
         if (id >= uris.size()) uris.resize(id + 1, nullptr);
@@ -347,8 +375,9 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
             refuse("The elements nest deeper than " + std::to_string(MAX_DEPTH) + " levels");
         }
         XMLNode& node = *nodes.make(1);
+        Element& known = element(declaration);
         node.line = static_cast<std::int32_t>(scanner->getLocator()->getLineNumber());
-        node.name = elementName(declaration);
+        node.name = known.name;
         node.namespaceUri = uri(uriId);
         std::size_t kept = 0;
         for (XMLSize_t i = 0; i < count; ++i) {
@@ -360,7 +389,8 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
             for (XMLSize_t i = 0; i < count; ++i) {
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 if (declaresNamespace(attribute)) continue;
-                next->name = intern(attribute.getQName());
+                next->name = attributeName(known, static_cast<std::size_t>(next - made),
+                                           attribute.getQName());
                 Internal::appendUtf8(next->value, attribute.getValue());
                 ++next;
             }
@@ -436,15 +466,9 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     Blocks<XMLNode, emptyNode> nodes{256};
     Blocks<XMLNode::Attribute, emptyAttribute> attributes{1024};
     Blocks<std::string, emptyText> texts{64};
-    // Element, attribute and namespace names: a document uses few, so each
-    // is encoded once and then found by its UTF-16 form.
-    struct Name {
-        std::u16string key;
-        std::string name;
-    };
     std::deque<Name> nameStore;
-    std::unordered_map<std::u16string_view, const std::string*> names;
-    std::unordered_map<const xercesc::XMLElementDecl*, const std::string*> elementNames;
+    std::unordered_map<std::u16string_view, const Name*> names;
+    std::unordered_map<const xercesc::XMLElementDecl*, Element> elements;
     std::vector<const std::string*> uris;
     // The open elements, innermost last, each with the position in
     // `children` where its own children begin; an element's children are
