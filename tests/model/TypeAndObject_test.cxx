@@ -68,6 +68,38 @@ TEST(ModelObjectTest, PropertiesAreKeptByNameAndDestroyedWithTheObject) {
     EXPECT_EQ(type.getName(), "Item");  // the type is not the object's
 }
 
+// Names of one length that share their first and last eight bytes share a
+// digest: they are told apart by name, before and after the object grows
+// past the properties it digests and is searched instead.
+TEST(ModelObjectTest, NamesThatShareADigestAreToldApart) {
+    int destroyed = 0;
+    TypeImpl type("TYPE::T", "Item");
+    ModelObjectImpl record("QaBcAAAAAAAAAA", &type);
+    std::vector<Property*> added;
+    auto name = [](int i) {
+        return "property_" + std::string(1, static_cast<char>('a' + i % 26)) +
+               std::to_string(i / 26) + "_value_of";
+    };
+    auto allFound = [&] {
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            if (record.getProperty(name(static_cast<int>(i))) != added[i]) return false;
+        }
+        return true;
+    };
+    for (int i = 0; i < 40; ++i) {
+        added.push_back(new CountingProperty(&destroyed));
+        record.addProperty(name(i), added.back());
+        ASSERT_TRUE(allFound()) << "after " << i + 1;
+        EXPECT_EQ(record.getProperty(name(i + 1)), nullptr);
+        EXPECT_EQ(record.getProperty("property_"), nullptr);
+    }
+    // Replaced in place: the new property is found under the old name.
+    added[3] = new CountingProperty(&destroyed);
+    record.addProperty(name(3), added[3]);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_TRUE(allFound());
+}
+
 TEST(ModelObjectTest, TypeIsReplacedOnlyBySameNamedTypeOrADescendant) {
     TypeImpl placeholder("UNKNOWN_TYPE_UID", "ItemRevision");
     TypeImpl root("TYPE::1", "WorkspaceObject");

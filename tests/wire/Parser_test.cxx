@@ -13,6 +13,7 @@
 #include <iconv.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <tuple>
 
@@ -57,6 +58,40 @@ TEST(SAXToNodeParser, BuildsTreeWithNamesNamespacesAttributesAndText) {
     EXPECT_EQ(root.findChild("other")->getText(), "t<c>u");
     EXPECT_EQ(root.findChild("none"), nullptr);
     EXPECT_EQ(&parser.getRoot(), &root);
+}
+
+// Elements of one name need not carry the same attributes, nor in the same
+// order, nor the same namespace.
+TEST(SAXToNodeParser, ElementsOfOneNameMayCarryAnyAttributes) {
+    std::string many = "<a";
+    for (int i = 0; i < 20; ++i) many += " n" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    many += "/>";
+    std::string reordered = "<a";
+    for (int i = 19; i >= 0; --i) reordered += " n" + std::to_string(i) + "='v'";
+    reordered += "/>";
+    SAXToNodeParser parser;
+    const XMLNode& root = parser.parseString(
+        "<r xmlns:p='urn:1'><a x='1' y='2'/><a y='3' x='4'/><a z='5'/><a x='6' y='7' z='8'/>"
+        "<a/><p:a p:x='9' x='10'/><b xmlns:p='urn:2'><p:a/></b>" +
+        many + reordered + "</r>");
+    const std::vector<XMLNode*>& a = root.getChildren();
+    ASSERT_EQ(a.size(), 9u);
+    EXPECT_EQ(a[0]->attrs(), (std::map<std::string, std::string>{{"x", "1"}, {"y", "2"}}));
+    EXPECT_EQ(a[1]->attrs(), (std::map<std::string, std::string>{{"x", "4"}, {"y", "3"}}));
+    EXPECT_EQ(a[2]->attrs(), (std::map<std::string, std::string>{{"z", "5"}}));
+    EXPECT_EQ(a[3]->attrs().size(), 3u);
+    EXPECT_EQ(*a[3]->findAttribute("z"), "8");
+    EXPECT_TRUE(a[4]->attrs().empty());
+    EXPECT_EQ(a[5]->getName(), "a");
+    EXPECT_EQ(a[5]->getNamespace(), "urn:1");
+    EXPECT_EQ(a[5]->attrs(), (std::map<std::string, std::string>{{"p:x", "9"}, {"x", "10"}}));
+    EXPECT_EQ(a[6]->getChildren().at(0)->getNamespace(), "urn:2");
+    EXPECT_EQ(a[0]->getNamespace(), "");
+    for (int i = 0; i < 20; ++i) {
+        const std::string n = "n" + std::to_string(i);
+        EXPECT_EQ(*a[7]->findAttribute(n), std::to_string(i));
+        EXPECT_EQ(*a[8]->findAttribute(n), "v");
+    }
 }
 
 TEST(SAXToNodeParser, KeepsNonAsciiTextInUtf8) {
