@@ -295,6 +295,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         names.clear();
         nameStore.clear();
         elements.clear();
+        std::fill(std::begin(recentElements), std::end(recentElements), Recent{});
         uris.clear();
     }
 
@@ -328,11 +329,23 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         std::vector<const Name*> attributeNames;
     };
     static constexpr std::size_t MOST_REMEMBERED = 16;
+    // The few element names of a reply are found again through a small
+    // table on their declaration's address before the map is asked.
     Element& element(const xercesc::XMLElementDecl& declaration) {
+        const auto address = reinterpret_cast<std::uintptr_t>(&declaration);
+        Recent& recent = recentElements[(address >> 4 ^ address >> 10) % RECENT];
+        if (recent.declaration == &declaration) return *recent.element;
         Element& known = elements[&declaration];
         if (known.name == nullptr) known.name = intern(declaration.getBaseName());
+        recent = Recent{&declaration, &known};
         return known;
     }
+    static constexpr std::size_t RECENT = 32;
+    struct Recent {
+        const xercesc::XMLElementDecl* declaration = nullptr;
+        Element* element = nullptr;
+    };
+    Recent recentElements[RECENT];
     const std::string* attributeName(Element& element, std::size_t at, const XMLCh* qname) {
         if (qname == nullptr || *qname == 0) return XMLNode::empty();
         if (at < element.attributeNames.size()) {
@@ -357,10 +370,13 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         throw DomException(position(at->getLineNumber(), at->getColumnNumber()) + reason);
     }
 
-    // An attribute that declares a namespace is not one of the element's.
-    static bool declaresNamespace(const xercesc::XMLAttr& attribute) {
-        return xercesc::XMLString::equals(attribute.getPrefix(), XMLUni::fgXMLNSString) ||
-               xercesc::XMLString::equals(attribute.getQName(), XMLUni::fgXMLNSString);
+    // An attribute that declares a namespace, xmlns or xmlns:prefix, is
+    // not one of the element's.
+    static bool declaresNamespace(const XMLCh* qname) {
+        const XMLCh* xmlns = XMLUni::fgXMLNSString;
+        std::size_t at = 0;
+        while (xmlns[at] != 0 && qname[at] == xmlns[at]) ++at;
+        return xmlns[at] == 0 && (qname[at] == 0 || qname[at] == xercesc::chColon);
     }
 
     void startElement(const xercesc::XMLElementDecl& declaration, const unsigned int uriId,
@@ -379,23 +395,21 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         node.line = static_cast<std::int32_t>(scanner->getLocator()->getLineNumber());
         node.name = known.name;
         node.namespaceUri = uri(uriId);
-        std::size_t kept = 0;
-        for (XMLSize_t i = 0; i < count; ++i) {
-            kept += declaresNamespace(*attributeList.elementAt(i)) ? 0 : 1;
-        }
-        if (kept > 0) {
-            XMLNode::Attribute* made = attributes.make(kept);
+        if (count > 0) {
+            // Room for every attribute; the few that declare a namespace
+            // (mostly on the root) leave theirs empty at the end.
+            XMLNode::Attribute* made = attributes.make(count);
             XMLNode::Attribute* next = made;
             for (XMLSize_t i = 0; i < count; ++i) {
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
-                if (declaresNamespace(attribute)) continue;
-                next->name = attributeName(known, static_cast<std::size_t>(next - made),
-                                           attribute.getQName());
+                const XMLCh* qname = attribute.getQName();
+                if (qname != nullptr && declaresNamespace(qname)) continue;
+                next->name = attributeName(known, static_cast<std::size_t>(next - made), qname);
                 Internal::appendUtf8(next->value, attribute.getValue());
                 ++next;
             }
-            node.attributes = made;
-            node.attributeCount = static_cast<std::uint32_t>(kept);
+            if (next != made) node.attributes = made;
+            node.attributeCount = static_cast<std::uint32_t>(next - made);
         }
         if (open.empty()) {
             root = &node;

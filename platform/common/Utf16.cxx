@@ -2,19 +2,34 @@
 
 namespace Quillomark::Soa::Common::Xml::Internal {
 
+namespace {
+
+// Narrows the ASCII run at the start of `text`, up to `length` units or
+// the terminating zero, into `out` through a buffer on the stack, so that
+// the string grows by appending (no zero fill); returns the units read.
+template <bool Terminated>
+XMLSize_t appendAscii(std::string& out, const XMLCh* text, XMLSize_t length) {
+    char buffer[256];
+    XMLSize_t done = 0;
+    for (;;) {
+        std::size_t used = 0;
+        while (used < sizeof buffer && (Terminated || done + used < length) &&
+               text[done + used] < 0x80 && (!Terminated || text[done + used] != 0)) {
+            buffer[used] = static_cast<char>(text[done + used]);
+            ++used;
+        }
+        out.append(buffer, used);
+        done += used;
+        if (used < sizeof buffer) return done;
+    }
+}
+
+}  // namespace
+
 void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
     // Most texts of a reply are ASCII: their run at the start is narrowed
-    // straight into the string, in a loop without a branch per character
-    // kind.
-    const std::size_t at = out.size();
-    out.resize(at + length);
-    char* into = &out[at];
-    XMLSize_t ascii = 0;
-    while (ascii < length && text[ascii] < 0x80) {
-        into[ascii] = static_cast<char>(text[ascii]);
-        ++ascii;
-    }
-    out.resize(at + ascii);
+    // in a loop without a branch per character kind.
+    const XMLSize_t ascii = appendAscii<false>(out, text, length);
     if (ascii == length) return;
 
     // The rest is encoded a piece at a time into a buffer on the stack, so
@@ -56,6 +71,9 @@ void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
 
 void appendUtf8(std::string& out, const XMLCh* text) {
     if (text == nullptr) return;
+    // One pass over an ASCII text: its end is found as it is narrowed.
+    text += appendAscii<true>(out, text, 0);
+    if (*text == 0) return;
     XMLSize_t length = 0;
     while (text[length] != 0) ++length;
     appendUtf8(out, text, length);

@@ -244,7 +244,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
 
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
-    std::vector<ModelObjectImpl::NamedProperty> made;  // reused from object to object
+    LoadRoom room;
     for (const Base::ModelObject& wire : wireObjects) {
         const std::string& uid = wire.getUid();
         if (uid == NULL_UID) {
@@ -265,7 +265,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             object = store(at, uid, type);
         }
 
-        loadProperties(*object->impl, *type, wire.getPropertieArray(), made);
+        loadProperties(*object->impl, *type, wire.getPropertieArray(), room);
         result.push_back(object);
     }
     return result;
@@ -273,7 +273,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
 
 void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
                                       const std::vector<Base::Property>& wireProperties,
-                                      std::vector<ModelObjectImpl::NamedProperty>& made) {
+                                      LoadRoom& room) {
     // The properties join the record in one piece, also those made before
     // one that fails.
     auto valueBytes = [](const Base::Property& wireProperty) {
@@ -288,14 +288,34 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
         pool.plan(wireProperty.getUiValue(), wireProperty.getValueArray().size(),
                   valueBytes(wireProperty));
     }
+    std::vector<ModelObjectImpl::NamedProperty>& made = room.made;
     made.clear();
     made.reserve(wireProperties.size());
+    if (room.described != &type) {
+        room.described = &type;
+        room.descriptions.clear();
+    }
+    // The description at the same position for the last object, when it
+    // has the name, else the type's.
+    auto describe = [&](std::size_t at, const std::string& name) {
+        if (at < room.descriptions.size() && room.descriptions[at] != nullptr &&
+            room.descriptions[at]->getName() == name) {
+            return room.descriptions[at];
+        }
+        PropertyDescription* description = type.getPropertyDescription(name);
+        if (at < room.descriptions.size()) {
+            room.descriptions[at] = description;
+        } else if (at == room.descriptions.size()) {
+            room.descriptions.push_back(description);
+        }
+        return description;
+    };
     try {
         for (const Base::Property& wireProperty : wireProperties) {
             const std::string& name = wireProperty.getName();
             const auto& wireValues = wireProperty.getValueArray();
-            auto property = pool.make(wireProperty.getUiValue(), type.getPropertyDescription(name),
-                                      this, wireValues.size(), valueBytes(wireProperty));
+            auto property = pool.make(wireProperty.getUiValue(), describe(made.size(), name), this,
+                                      wireValues.size(), valueBytes(wireProperty));
             for (const auto& wireValue : wireValues) property->addValue(wireValue.getValue());
             made.push_back(ModelObjectImpl::NamedProperty{&name, property.release()});
         }

@@ -103,12 +103,19 @@ private:
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
     void loadTypes(const std::set<std::string>& names);
-    // Adds the wire properties to the record, each described by `type`;
-    // `made` is room for the properties on their way in.
+    // What loading one object leaves for the next: room for the properties
+    // on their way in, and the descriptions of its properties by position,
+    // which objects of one type in one reply mostly list in the same order.
+    struct LoadRoom {
+        std::vector<ModelObjectImpl::NamedProperty> made;
+        Type* described = nullptr;
+        std::vector<PropertyDescription*> descriptions;
+    };
+    // Adds the wire properties to the record, each described by `type`.
     void loadProperties(
         ModelObjectImpl& record, Type& type,
         const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::Property>& wireProperties,
-        std::vector<ModelObjectImpl::NamedProperty>& made);
+        LoadRoom& room);
     void loadRefIdArray(const std::vector<Quillomark::Schemas::Soa::_2006_03::Base::RefId>& refs,
                         std::vector<ModelObject*>& out);
     static PropertyDescription::ValueType toClientPropertyType(int serverType);

@@ -14,6 +14,62 @@
 
 namespace Quillomark::Soa::Client {
 
+namespace {
+
+// The length and the first and last eight bytes, mixed: cheap for the
+// short names of properties, and names that share a prefix (object_name,
+// object_desc) or a suffix (release_status_list, project_list) still differ.
+char digest(const std::string& name) {
+    const std::size_t size = name.size();
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (size >= 8) {
+        std::memcpy(&head, name.data(), 8);
+        std::memcpy(&tail, name.data() + size - 8, 8);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) {
+            head |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+        }
+    }
+    const std::uint64_t mixed =
+        (head * 0x9E3779B97F4A7C15ull) ^ ((tail + size) * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<char>(mixed >> 56);
+}
+
+// The first eight bytes of a name, padded with zeros, as a number that
+// orders as the bytes do.
+std::uint64_t prefix(const std::string& name) {
+    std::uint64_t number = 0;
+    const std::size_t size = std::min<std::size_t>(name.size(), 8);
+    for (std::size_t i = 0; i < size; ++i) {
+        number |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+    }
+    return number;
+}
+
+// Bit i set where digests[i] is `wanted`, for the first `held` of 32.
+std::uint32_t matching(const char (&digests)[32], std::size_t held, char wanted) noexcept {
+    constexpr std::uint64_t ONES = 0x0101010101010101ull;
+    constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+    // Multiplying by this moves the bit at 8k to 56 + k, and nothing else
+    // into the top byte.
+    constexpr std::uint64_t GATHER = 0x0102040810204080ull;
+    const std::uint64_t spread = ONES * static_cast<unsigned char>(wanted);
+    std::uint32_t mask = 0;
+    for (std::size_t word = 0; word < 4; ++word) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, digests + 8 * word, 8);
+        const std::uint64_t differ = bytes ^ spread;
+        // The top bit of each byte that is zero in `differ`, exactly: no
+        // carry crosses from one byte into the next.
+        const std::uint64_t zero = ~(((differ & LOW7) + LOW7) | differ | LOW7);
+        mask |= static_cast<std::uint32_t>(((zero >> 7) * GATHER) >> 56) << (8 * word);
+    }
+    return held >= 32 ? mask : mask & ((std::uint32_t{1} << held) - 1);
+}
+
+}  // namespace
+
 ModelObject::ModelObject() = default;
 
 ModelObject::~ModelObject() { delete impl; }
@@ -86,26 +142,6 @@ std::vector<std::string> ModelObjectImpl::getPropertyNames() const {
     return names;
 }
 
-// The length and the first and last eight bytes, mixed: cheap for the
-// short names of properties, and names that share a prefix (object_name,
-// object_desc) or a suffix (release_status_list, project_list) still differ.
-char ModelObjectImpl::digest(const std::string& name) {
-    const std::size_t size = name.size();
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    if (size >= 8) {
-        std::memcpy(&head, name.data(), 8);
-        std::memcpy(&tail, name.data() + size - 8, 8);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) {
-            head |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
-        }
-    }
-    const std::uint64_t mixed =
-        (head * 0x9E3779B97F4A7C15ull) ^ ((tail + size) * 0xC2B2AE3D27D4EB4Full);
-    return static_cast<char>(mixed >> 56);
-}
-
 void ModelObjectImpl::redigest() noexcept {
     if (properties.size() > DIGESTED) return;
     for (std::size_t i = 0; i < properties.size(); ++i) {
@@ -118,11 +154,12 @@ Property* ModelObjectImpl::getProperty(const std::string& name) const {
         auto it = find(name);
         return it != properties.end() && it->name.get() == name ? it->property : nullptr;
     }
-    const char wanted = digest(name);
-    for (std::size_t at = 0; at < properties.size(); ++at) {
-        if (digests[at] == wanted && properties[at].name.get() == name) {
-            return properties[at].property;
-        }
+    // Usually one candidate: the names are compared there only, and no
+    // branch waits on each digest in turn.
+    for (std::uint32_t candidates = matching(digests, properties.size(), digest(name));
+         candidates != 0; candidates &= candidates - 1) {
+        const Entry& entry = properties[static_cast<std::size_t>(__builtin_ctz(candidates))];
+        if (entry.name.get() == name) return entry.property;
     }
     return nullptr;
 }
@@ -171,10 +208,20 @@ void ModelObjectImpl::addProperties(std::vector<NamedProperty>& added) {
         auto before = [](const NamedProperty& a, const NamedProperty& b) {
             return *a.name < *b.name;
         };
-        if (added.size() <= 64) {
+        constexpr std::size_t BY_INSERTION = 64;
+        if (added.size() <= BY_INSERTION) {
+            // Each name's first bytes, compared as one number, decide most
+            // comparisons without reading the names again.
+            std::uint64_t prefixes[BY_INSERTION];
+            for (std::size_t i = 0; i < added.size(); ++i) prefixes[i] = prefix(*added[i].name);
             for (std::size_t i = 1; i < added.size(); ++i) {
-                for (std::size_t j = i; j > 0 && before(added[j], added[j - 1]); --j) {
+                for (std::size_t j = i; j > 0; --j) {
+                    const bool earlier = prefixes[j] != prefixes[j - 1]
+                                             ? prefixes[j] < prefixes[j - 1]
+                                             : before(added[j], added[j - 1]);
+                    if (!earlier) break;
                     std::swap(added[j], added[j - 1]);
+                    std::swap(prefixes[j], prefixes[j - 1]);
                 }
             }
         } else {

@@ -84,7 +84,6 @@ private:
     };
 
     std::vector<Entry>::const_iterator find(const std::string& name) const;
-    static char digest(const std::string& name);
     // Rewrites the digests after `properties` changed.
     void redigest() noexcept;
     static Name nameFor(const std::string& name, Property* property);

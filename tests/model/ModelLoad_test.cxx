@@ -116,6 +116,29 @@ TEST_F(ModelLoadTest, PropertiesAreReplacedOneByOneByNameAndTheOthersStay) {
     EXPECT_EQ(item->getPropertyNames(), (Names{"item_id", "object_name", "revision_list"}));
 }
 
+// Objects of one reply list their properties in any order and of any
+// type: each property is described by its own name in its object's type.
+TEST_F(ModelLoadTest, EachPropertyIsDescribedByItsNameInItsObjectsType) {
+    const std::string second = "QaIt2AAAAAAAAA";
+    const std::string third = "QaIt3AAAAAAAAA";
+    const Objects loaded = manager.loadObjectData(
+        {object(ITEM, "Item", {property("item_id", {"1"}), property("revision_list", {})}),
+         object(second, "Item", {property("revision_list", {}), property("item_id", {"2"})}),
+         object(third, "Item", {property("item_id", {"3"}), property("object_name", {"x"})}),
+         object(DOC, "DocumentRevision", {property("item_id", {"4"})}),
+         object(REV, "ItemRevision", {property("item_id", {"5"}), property("revision_list", {})})});
+    ASSERT_EQ(loaded.size(), 5u);
+    for (ModelObject* object : loaded) {
+        for (const std::string& name : object->getPropertyNames()) {
+            EXPECT_EQ(object->getProperty(name)->getPropertyDescription(),
+                      object->getType()->getPropertyDescription(name))
+                << object->getUid() << " " << name;
+        }
+    }
+    EXPECT_EQ(loaded[3]->getProperty("item_id")->getIntValue(), 4);
+    EXPECT_EQ(loaded[4]->getProperty("revision_list")->getPropertyDescription(), nullptr);
+}
+
 TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassStays) {
     ModelObject* rev = manager.constructObject("ItemRevision", REV);
     ModelObject* doc = manager.constructObject("ItemRevision", DOC);

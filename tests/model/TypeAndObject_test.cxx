@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,6 +99,40 @@ TEST(ModelObjectTest, NamesThatShareADigestAreToldApart) {
     record.addProperty(name(3), added[3]);
     EXPECT_EQ(destroyed, 1);
     EXPECT_TRUE(allFound());
+}
+
+// Added in one piece, the properties come out in byte order of their
+// names whatever their first eight bytes share, and of two of one name the
+// later stays.
+TEST(ModelObjectTest, PropertiesAddedTogetherAreOrderedByEveryByteOfTheirNames) {
+    using namespace std::string_literals;
+    const std::vector<std::string> names = {
+        "object_string", "object_name",   "object_desc", "abcdefgh",
+        "abcdefgh\xff"s, "abcdefghi",     "ab\0"s,       "ab",
+        "ab\x01"s,       "\xff"s,         "a",           "",
+        "abcdefgh\0z"s,  "object_name_x", "object_n"};
+    int destroyed = 0;
+    TypeImpl type("TYPE::T", "Item");
+    ModelObjectImpl record("QaBcAAAAAAAAAA", &type);
+    std::vector<std::string> held = names;
+    held.push_back("object_name");  // again, later
+    std::vector<Property*> properties;
+    std::vector<ModelObjectImpl::NamedProperty> added;
+    for (const std::string& name : held) {
+        properties.push_back(new CountingProperty(&destroyed));
+        added.push_back(ModelObjectImpl::NamedProperty{&name, properties.back()});
+    }
+    record.addProperties(added);
+    EXPECT_EQ(destroyed, 1);
+
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(record.getPropertyNames(), sorted);
+    for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+        if (names[i] == "object_name") continue;
+        EXPECT_EQ(record.getProperty(names[i]), properties[i]) << i;
+    }
+    EXPECT_EQ(record.getProperty("object_name"), properties.back());
 }
 
 TEST(ModelObjectTest, TypeIsReplacedOnlyBySameNamedTypeOrADescendant) {

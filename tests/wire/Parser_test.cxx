@@ -73,9 +73,16 @@ TEST(SAXToNodeParser, ElementsOfOneNameMayCarryAnyAttributes) {
     const XMLNode& root = parser.parseString(
         "<r xmlns:p='urn:1'><a x='1' y='2'/><a y='3' x='4'/><a z='5'/><a x='6' y='7' z='8'/>"
         "<a/><p:a p:x='9' x='10'/><b xmlns:p='urn:2'><p:a/></b>" +
-        many + reordered + "</r>");
+        many + reordered +
+        "<c xmlns='urn:d' xmlnsx='1' xmlns:q='urn:q' k='2'/><c xmlns='urn:e' xmlns:q='urn:f'/>"
+        "</r>");
     const std::vector<XMLNode*>& a = root.getChildren();
-    ASSERT_EQ(a.size(), 9u);
+    ASSERT_EQ(a.size(), 11u);
+    // Only xmlns and xmlns:prefix declare a namespace.
+    EXPECT_EQ(a[9]->attrs(), (std::map<std::string, std::string>{{"xmlnsx", "1"}, {"k", "2"}}));
+    EXPECT_EQ(a[9]->getNamespace(), "urn:d");
+    EXPECT_TRUE(a[10]->attrs().empty());
+    EXPECT_EQ(a[10]->findAttribute("xmlns"), nullptr);
     EXPECT_EQ(a[0]->attrs(), (std::map<std::string, std::string>{{"x", "1"}, {"y", "2"}}));
     EXPECT_EQ(a[1]->attrs(), (std::map<std::string, std::string>{{"x", "4"}, {"y", "3"}}));
     EXPECT_EQ(a[2]->attrs(), (std::map<std::string, std::string>{{"z", "5"}}));
@@ -103,6 +110,17 @@ TEST(SAXToNodeParser, KeepsNonAsciiTextInUtf8) {
     // Characters outside the basic plane survive as four-byte sequences.
     const XMLNode& wide = parser.parseString("<a v='\xF0\x9F\x98\x80 \xE2\x82\xAC &#x10348;'/>");
     EXPECT_EQ(wide.attrs().at("v"), "\xF0\x9F\x98\x80 \xE2\x82\xAC \xF0\x90\x8D\x88");
+    // ASCII runs about as long as the piece the narrowing works in, then
+    // more, in attribute values and in texts.
+    for (std::size_t run : {0, 1, 255, 256, 257, 511, 512, 513, 1000}) {
+        const std::string ascii(run, 'k');
+        const std::string value = ascii + "\xC3\xA9" + ascii;
+        const XMLNode& node =
+            parser.parseString("<a v='" + ascii + "' w='" + value + "'>" + value + "</a>");
+        EXPECT_EQ(node.attrs().at("v"), ascii) << run;
+        EXPECT_EQ(node.attrs().at("w"), value) << run;
+        EXPECT_EQ(node.getText(), value) << run;
+    }
 }
 
 TEST(SAXToNodeParser, ReusedParserReplacesTheTreeAlsoAfterAFailure) {
