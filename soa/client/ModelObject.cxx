@@ -19,7 +19,7 @@ namespace {
 // The length and the first and last eight bytes, mixed: cheap for the
 // short names of properties, and names that share a prefix (object_name,
 // object_desc) or a suffix (release_status_list, project_list) still differ.
-char digest(const std::string& name) {
+char digest(std::string_view name) {
     const std::size_t size = name.size();
     std::uint64_t head = 0;
     std::uint64_t tail = 0;
@@ -130,9 +130,9 @@ ModelObjectImpl::~ModelObjectImpl() {
     type = nullptr;
 }
 
-auto ModelObjectImpl::find(const std::string& name) const -> std::vector<Entry>::const_iterator {
+auto ModelObjectImpl::find(std::string_view name) const -> std::vector<Entry>::const_iterator {
     return std::lower_bound(properties.begin(), properties.end(), name,
-                            [](const Entry& e, const std::string& n) { return e.name.get() < n; });
+                            [](const Entry& e, std::string_view n) { return e.name.get() < n; });
 }
 
 std::vector<std::string> ModelObjectImpl::getPropertyNames() const {
@@ -149,7 +149,7 @@ void ModelObjectImpl::redigest() noexcept {
     }
 }
 
-Property* ModelObjectImpl::getProperty(const std::string& name) const {
+Property* ModelObjectImpl::getProperty(std::string_view name) const {
     if (properties.size() > DIGESTED) {
         auto it = find(name);
         return it != properties.end() && it->name.get() == name ? it->property : nullptr;

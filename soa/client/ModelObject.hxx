@@ -11,6 +11,9 @@ class ModelManagerImpl;
 class ModelObjectImpl;
 class Property;
 class Type;
+namespace PropertyAccess {
+struct Lookup;  // how the typed accessors find a property
+}
 
 // The client image of one server business object and the root of the typed
 // model. It keeps its data in a ModelObjectImpl record that the model
@@ -31,6 +34,7 @@ public:
 
 protected:
     friend class ModelManagerImpl;
+    friend struct PropertyAccess::Lookup;
 
     ModelObject();
     virtual ~ModelObject();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Quillomark::Soa::Client {
@@ -38,7 +39,7 @@ public:
     const std::string& getUid() const { return uid; }
     std::vector<std::string> getPropertyNames() const;
     // Null when no property of that name is loaded.
-    Property* getProperty(const std::string& name) const;
+    Property* getProperty(std::string_view name) const;
     // Takes ownership; a property of the same name is destroyed.
     void addProperty(const std::string& name, Property* property);
     // The same as addProperty of each in turn, so that of two properties of
@@ -83,7 +84,7 @@ private:
         Property* property;
     };
 
-    std::vector<Entry>::const_iterator find(const std::string& name) const;
+    std::vector<Entry>::const_iterator find(std::string_view name) const;
     // Rewrites the digests after `properties` changed.
     void redigest() noexcept;
     static Name nameFor(const std::string& name, Property* property);

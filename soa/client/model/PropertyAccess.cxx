@@ -1,86 +1,97 @@
 #include <soa/client/model/internal/PropertyAccess.hxx>
 
+#include <soa/client/ModelObjectImpl.hxx>
 #include <soa/client/Property.hxx>
 #include <soa/client/RuntimeException.hxx>
 
 namespace Quillomark::Soa::Client::PropertyAccess {
 
+// The loaded property of that name, found in the object's record; when
+// there is none, ModelObject::getProperty says so.
+struct Lookup {
+    static Property* property(ModelObject* object, std::string_view name) {
+        if (object->impl != nullptr) {
+            if (Property* found = object->impl->getProperty(name)) return found;
+        }
+        return object->getProperty(std::string(name));
+    }
+};
+
 namespace {
 
-// The one place where an accessor's property name becomes a string.
-Property* property(ModelObject* object, const char* name) {
-    return object->getProperty(std::string(name));
+Property* property(ModelObject* object, std::string_view name) {
+    return Lookup::property(object, name);
 }
 
 }  // namespace
 
-char charValue(ModelObject* object, const char* name) {
+char charValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getCharValue();
 }
-const DateTime& dateValue(ModelObject* object, const char* name) {
+const DateTime& dateValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getDateValue();
 }
-double doubleValue(ModelObject* object, const char* name) {
+double doubleValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getDoubleValue();
 }
-float floatValue(ModelObject* object, const char* name) {
+float floatValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getFloatValue();
 }
-int intValue(ModelObject* object, const char* name) {
+int intValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getIntValue();
 }
-bool booleanValue(ModelObject* object, const char* name) {
+bool booleanValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getBooleanValue();
 }
-short shortValue(ModelObject* object, const char* name) {
+short shortValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getShortValue();
 }
-const std::string& stringValue(ModelObject* object, const char* name) {
+const std::string& stringValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getStringValue();
 }
-ModelObject* objectValue(ModelObject* object, const char* name) {
+ModelObject* objectValue(ModelObject* object, std::string_view name) {
     return property(object, name)->getModelObjectValue();
 }
 
-const std::vector<char>& charList(ModelObject* object, const char* name) {
+const std::vector<char>& charList(ModelObject* object, std::string_view name) {
     return property(object, name)->getCharArrayValue();
 }
-const std::vector<DateTime>& dateList(ModelObject* object, const char* name) {
+const std::vector<DateTime>& dateList(ModelObject* object, std::string_view name) {
     return property(object, name)->getDateArrayValue();
 }
-const std::vector<double>& doubleList(ModelObject* object, const char* name) {
+const std::vector<double>& doubleList(ModelObject* object, std::string_view name) {
     return property(object, name)->getDoubleArrayValue();
 }
-const std::vector<float>& floatList(ModelObject* object, const char* name) {
+const std::vector<float>& floatList(ModelObject* object, std::string_view name) {
     return property(object, name)->getFloatArrayValue();
 }
-const std::vector<int>& intList(ModelObject* object, const char* name) {
+const std::vector<int>& intList(ModelObject* object, std::string_view name) {
     return property(object, name)->getIntArrayValue();
 }
-const std::vector<bool>& booleanList(ModelObject* object, const char* name) {
+const std::vector<bool>& booleanList(ModelObject* object, std::string_view name) {
     return property(object, name)->getBooleanArrayValue();
 }
-const std::vector<short>& shortList(ModelObject* object, const char* name) {
+const std::vector<short>& shortList(ModelObject* object, std::string_view name) {
     return property(object, name)->getShortArrayValue();
 }
-const std::vector<std::string>& stringList(ModelObject* object, const char* name) {
+const std::vector<std::string>& stringList(ModelObject* object, std::string_view name) {
     return property(object, name)->getStringArrayValue();
 }
-const std::vector<ModelObject*>& objectList(ModelObject* object, const char* name) {
+const std::vector<ModelObject*>& objectList(ModelObject* object, std::string_view name) {
     return property(object, name)->getModelObjectArrayValue();
 }
 
-unsigned int count(ModelObject* object, const char* name) {
+unsigned int count(ModelObject* object, std::string_view name) {
     return static_cast<unsigned int>(objectList(object, name).size());
 }
 
-ModelObject* element(ModelObject* object, const char* name, unsigned int index) {
+ModelObject* element(ModelObject* object, std::string_view name, unsigned int index) {
     const std::vector<ModelObject*>& list = objectList(object, name);
     if (index >= list.size()) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
                                "Index " + std::to_string(index) + " is out of range for the " +
-                                   name + " property, which holds " + std::to_string(list.size()) +
-                                   " elements.");
+                                   std::string(name) + " property, which holds " +
+                                   std::to_string(list.size()) + " elements.");
     }
     return list[index];
 }
