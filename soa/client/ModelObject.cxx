@@ -59,6 +59,8 @@ std::uint32_t matching(const char (&digests)[32], std::size_t held, char wanted)
     for (std::size_t word = 0; word < 4; ++word) {
         std::uint64_t bytes;
         std::memcpy(&bytes, digests + 8 * word, 8);
+        // Digest k of the word in bits 8k to 8k + 7, whatever the byte order.
+        if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) bytes = __builtin_bswap64(bytes);
         const std::uint64_t differ = bytes ^ spread;
         // The top bit of each byte that is zero in `differ`, exactly: no
         // carry crosses from one byte into the next.
