@@ -116,11 +116,14 @@ FakeFccServer::~FakeFccServer() {
     releaseHeld();
     shutdown(masterFd, SHUT_RDWR);
     acceptor.join();
+    std::map<int, std::thread> serving;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        for (int fd : clientFds) shutdown(fd, SHUT_RDWR);
+        for (const auto& client : clientFds) shutdown(client.second, SHUT_RDWR);
+        serving.swap(servers);
     }
-    for (auto& server : servers) server.join();
+    for (auto& server : serving) server.second.join();
+    joinEndedServers();
     close(masterFd);
     unlink(masterPath.c_str());
 }
@@ -160,6 +163,11 @@ void FakeFccServer::setInvalidCacheInfoField(int field) {
 void FakeFccServer::setHandlesPerConnection(bool perConnection) {
     std::lock_guard<std::mutex> guard(mutex);
     handlesPerConnection = perConnection;
+}
+
+void FakeFccServer::setKeepRequests(bool keep) {
+    std::lock_guard<std::mutex> guard(mutex);
+    keepRequests = keep;
 }
 
 bool FakeFccServer::waitUntilHolding(int requests, int ms) {
@@ -208,8 +216,18 @@ bool FakeFccServer::takeFault(std::uint16_t message, Fault& fault) {
     return true;
 }
 
+void FakeFccServer::joinEndedServers() {
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        ended.swap(endedServers);
+    }
+    for (auto& server : ended) server.join();
+}
+
 void FakeFccServer::acceptLoop() {
     while (!stopping) {
+        joinEndedServers();
         const int master = accept4(masterFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (master < 0) {
             if (stopping) return;
@@ -233,8 +251,9 @@ void FakeFccServer::acceptLoop() {
         if (client < 0) continue;
         const int connection = ++accepted;
         std::lock_guard<std::mutex> guard(mutex);
-        clientFds.push_back(client);
-        servers.emplace_back([this, client, connection] { serve(client, connection); });
+        clientFds[connection] = client;
+        servers[connection] =
+            std::thread([this, client, connection] { serve(client, connection); });
     }
 }
 
@@ -243,14 +262,25 @@ void FakeFccServer::serve(int fd, int connection) {
         Request request;
         request.connection = connection;
         if (!readRequest(fd, request)) break;
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            received.push_back(request);
-        }
+        keep(request);
         if (!handle(fd, request)) break;
     }
+    std::lock_guard<std::mutex> guard(mutex);
     ++closed;
-    shutdown(fd, SHUT_RDWR);
+    // The destructor may be shutting the socket down: it is closed, and its
+    // number freed for reuse, only under the lock that the destructor holds.
+    clientFds.erase(connection);
+    close(fd);
+    const auto self = servers.find(connection);
+    if (self != servers.end()) {
+        endedServers.push_back(std::move(self->second));
+        servers.erase(self);
+    }
+}
+
+void FakeFccServer::keep(const Request& request) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (keepRequests) received.push_back(request);
 }
 
 bool FakeFccServer::handle(int fd, const Request& request) {
@@ -298,8 +328,18 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         out.insert(out.end(), payload.begin(), payload.end());
         return sendRecord(fd, out);
     };
-    auto errorReply = [&] {
+    // An error reply with that code and text.
+    auto errorReplyOf = [&](std::int32_t code, const std::string& text) {
         std::vector<unsigned char> payload;
+        put32(payload, static_cast<std::uint32_t>(code));
+        put32(payload, 0);
+        payload.insert(payload.end(), text.begin(), text.end());
+        payload.push_back('\0');
+        faultPending = false;
+        return reply(1, payload);
+    };
+    // An error reply with the scripted code and text.
+    auto scriptedErrorReply = [&] {
         std::int32_t code;
         std::string text;
         {
@@ -307,12 +347,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             code = errorCode;
             text = errorText;
         }
-        put32(payload, static_cast<std::uint32_t>(code));
-        put32(payload, 0);
-        payload.insert(payload.end(), text.begin(), text.end());
-        payload.push_back('\0');
-        faultPending = false;
-        return reply(1, payload);
+        return errorReplyOf(code, text);
     };
     auto stringReply = [&](const std::string& text) {
         std::vector<unsigned char> payload;
@@ -331,11 +366,8 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         --holding;
         faultPending = false;
     }
-    if (faulty && fault == Fault::ErrorReply) return errorReply();
-    if (faulty && fault == Fault::RefuseVersion) {
-        setErrorReply(100, "version not supported");
-        return errorReply();
-    }
+    if (faulty && fault == Fault::ErrorReply) return scriptedErrorReply();
+    if (faulty && fault == Fault::RefuseVersion) return errorReplyOf(100, "version not supported");
 
     // Reports progress and reads the client's status after each; false
     // when the transfer ends there (the client gave up or went away).
@@ -353,15 +385,14 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             if (!reply(3, payload)) return false;
             Request status;
             if (!readRequest(fd, status)) return false;
-            {
-                std::lock_guard<std::mutex> guard(mutex);
-                received.push_back(status);
-            }
+            keep(status);
+            // Anything but a status with its 4-byte code breaks the
+            // handshake: the connection is dropped.
+            if (status.messageType != typeOf(10) || status.payload.size() < 4) return false;
             const auto code = static_cast<std::int32_t>(get32(status.payload.data()));
             if (code != 0) {
-                setErrorReply(code, code == -3016 ? "transfer cancelled" : "transfer failed");
                 goOn = false;
-                return errorReply();
+                return errorReplyOf(code, code == -3016 ? "transfer cancelled" : "transfer failed");
             }
         }
         return true;
@@ -402,7 +433,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
                 if (next == 0xFFFF) next = 1;
                 if (size != -2) openedTickets[handleKey(handle)].push_back(ticket);
             }
-            if (size == -2) return errorReply();
+            if (size == -2) return scriptedErrorReply();
             if (faultPending && fault == Fault::NotOpenHandle) {
                 handle = 0xFFFF;
                 faultPending = false;
@@ -414,14 +445,14 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         }
         case 2: {  // size
             std::string content;
-            if (!contentOf(get16(in.data()), content)) return errorReply();
+            if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             std::vector<unsigned char> payload;
             put64(payload, content.size());
             return reply(0, payload);
         }
         case 3: {  // data
             std::string content;
-            if (!contentOf(get16(in.data()), content)) return errorReply();
+            if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             const std::uint64_t offset = get64(in.data() + 2);
             std::uint64_t left = get32(in.data() + 10);
             std::size_t chunk;
@@ -458,7 +489,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         }
         case 4: {  // file into the cache
             std::string content;
-            if (!contentOf(get16(in.data()), content)) return errorReply();
+            if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             bool goOn;
             if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn)
                 return goOn || true;
@@ -466,7 +497,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         }
         case 13: {  // file into a folder
             std::string content;
-            if (!contentOf(get16(in.data()), content)) return errorReply();
+            if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             bool goOn;
             if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn) return true;
             return reply(0, {});
@@ -477,7 +508,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             std::string volume;
             {
                 std::lock_guard<std::mutex> guard(mutex);
-                volume = "VOL" + std::to_string(received.size());
+                volume = "VOL" + std::to_string(++uploads);
             }
             return stringReply(volume);
         }
@@ -491,7 +522,8 @@ bool FakeFccServer::handle(int fd, const Request& request) {
         case 8: {  // rollback
             const std::size_t length = get16(in.data() + 2);
             std::lock_guard<std::mutex> guard(mutex);
-            rollbacks.emplace_back(reinterpret_cast<const char*>(in.data()) + 4, length);
+            if (keepRequests)
+                rollbacks.emplace_back(reinterpret_cast<const char*>(in.data()) + 4, length);
             break;
         }
         case 12: {  // localize

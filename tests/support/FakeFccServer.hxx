@@ -71,6 +71,10 @@ public:
     // Handles numbered per connection (each starting at 1) and known only
     // on the connection that opened them, as a real server keeps them.
     void setHandlesPerConnection(bool perConnection);
+    // Whether requests and rollbacks are kept for requests(), rolledBack()
+    // and the like (they are by default); a long run turns it off, so that
+    // what it keeps does not grow with every request.
+    void setKeepRequests(bool keep);
 
     // Held replies: waits until that many requests are held, and lets all
     // held ones go on.
@@ -99,8 +103,11 @@ private:
     struct Client;
     void acceptLoop();
     void serve(int fd, int connection);
+    // Joins the threads of connections that have ended.
+    void joinEndedServers();
     bool handle(int fd, const Request& request);
     bool takeFault(std::uint16_t message, Fault& fault);
+    void keep(const Request& request);
 
     int masterFd = -1;
     std::string masterPath;
@@ -111,14 +118,19 @@ private:
     std::thread acceptor;
 
     mutable std::mutex mutex;
-    std::vector<std::thread> servers;
-    std::vector<int> clientFds;
+    // The thread and the socket of each connection still served, by its
+    // number; a connection that ends closes its socket and leaves its
+    // thread to be joined.
+    std::map<int, std::thread> servers;
+    std::map<int, int> clientFds;
+    std::vector<std::thread> endedServers;
     std::map<std::string, std::pair<std::string, bool>> files;  // ticket -> content, unknown size
     // Opened tickets by connection (0 for all unless per connection) and
     // handle, and the next handle of each.
     std::map<std::pair<int, std::uint16_t>, std::vector<std::string>> openedTickets;
     std::map<int, std::uint16_t> nextHandle;
     bool handlesPerConnection = false;
+    bool keepRequests = true;
     int stray = 0;
     std::condition_variable heldChanged;
     int holding = 0;
@@ -131,6 +143,7 @@ private:
     int invalidCacheInfoField = -1;
     std::vector<Request> received;
     std::vector<std::string> rollbacks;
+    int uploads = 0;
     int nextSecondary = 0;
 };
 
