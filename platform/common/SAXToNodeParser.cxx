@@ -379,6 +379,22 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         return xmlns[at] == 0 && (qname[at] == 0 || qname[at] == xercesc::chColon);
     }
 
+    // The namespace names of xml and xmlns are bound to their prefixes
+    // alone: xml's may be declared for xml, xmlns's for nothing. (The
+    // scanner itself refuses another name for either prefix, and either
+    // name as the default namespace.)
+    void checkReservedNamespace(const XMLCh* qname, const XMLCh* uri) const {
+        if (xercesc::XMLString::equals(uri, XMLUni::fgXMLURIName) &&
+            !xercesc::XMLString::equals(qname, u"xmlns:xml")) {
+            refuse(
+                "The namespace 'http://www.w3.org/XML/1998/namespace' is reserved for the "
+                "prefix 'xml'");
+        }
+        if (xercesc::XMLString::equals(uri, XMLUni::fgXMLNSURIName)) {
+            refuse("The namespace 'http://www.w3.org/2000/xmlns/' is bound to no prefix");
+        }
+    }
+
     void startElement(const xercesc::XMLElementDecl& declaration, const unsigned int uriId,
                       const XMLCh* const prefix,
                       const xercesc::RefVectorOf<xercesc::XMLAttr>& attributeList,
@@ -403,7 +419,10 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
             for (XMLSize_t i = 0; i < count; ++i) {
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 const XMLCh* qname = attribute.getQName();
-                if (qname != nullptr && declaresNamespace(qname)) continue;
+                if (qname != nullptr && declaresNamespace(qname)) {
+                    checkReservedNamespace(qname, attribute.getValue());
+                    continue;
+                }
                 next->name = attributeName(known, static_cast<std::size_t>(next - made), qname);
                 Internal::appendUtf8(next->value, attribute.getValue());
                 ++next;

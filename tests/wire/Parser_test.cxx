@@ -311,6 +311,31 @@ TEST_F(ExternalResource, EveryDoctypeIsRefused) {
     EXPECT_EQ(parser.parseString(many).getText().size(), 50000u);
 }
 
+// The names of the namespaces of xml and xmlns are theirs alone.
+TEST(SAXToNodeParser, ReservedNamespaceNamesAreBoundToNoOtherPrefix) {
+    for (const char* document : {
+             "<a xmlns:p='http://www.w3.org/XML/1998/namespace'/>",
+             "<a xmlns:p='http://www.w3.org/2000/xmlns/'/>",
+             "<a><b xmlns:xmlnsx='http://www.w3.org/2000/xmlns/'/></a>",
+             "<a xmlns='http://www.w3.org/XML/1998/namespace'/>",
+             "<a xmlns='http://www.w3.org/2000/xmlns/'/>",
+             "<a xmlns:xml='urn:x'/>",
+             "<a xmlns:xmlns='http://www.w3.org/2000/xmlns/'/>",
+         }) {
+        EXPECT_FALSE(parseError(document).empty()) << document;
+    }
+    // The xml prefix may be declared to its own name; names that only begin
+    // like the reserved ones are ordinary.
+    SAXToNodeParser parser;
+    const XMLNode& root = parser.parseString(
+        "<a xmlns:xml='http://www.w3.org/XML/1998/namespace' xml:lang='en'"
+        " xmlns:p='http://www.w3.org/XML/1998/namespace/' xmlns:q='http://www.w3.org/2000/xmlns'>"
+        "<p:b/><q:c/></a>");
+    EXPECT_EQ(root.attrs().at("xml:lang"), "en");
+    EXPECT_EQ(root.getChildren().at(0)->getNamespace(), "http://www.w3.org/XML/1998/namespace/");
+    EXPECT_EQ(root.getChildren().at(1)->getNamespace(), "http://www.w3.org/2000/xmlns");
+}
+
 std::string nested(std::size_t depth) {
     std::string document;
     for (std::size_t i = 0; i < depth; ++i) document += "<e>";
