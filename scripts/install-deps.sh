@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config python3
-  libxerces-c-dev libcurl4-openssl-dev
+  libxerces-c-dev libcurl4-openssl-dev libssl-dev
   omniidl libomniorb4-dev
   libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev
   clang libclang-rt-14-dev clang-format

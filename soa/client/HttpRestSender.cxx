@@ -51,6 +51,12 @@ HttpRestSender::HttpRestSender(SessionManager* sessionManager)
     }
     // An empty cookie file turns the cookie engine on without reading a file.
     curl_easy_setopt(curlHandle, CURLOPT_COOKIEFILE, "");
+    // Signal dispositions belong to the application. Without this libcurl
+    // ignores SIGPIPE around each transfer and restores it afterwards, process-
+    // wide, and transfers on two threads restore each other's "ignore" over
+    // the application's handler. It resolves names on a thread of its own
+    // and sends with MSG_NOSIGNAL, so no SIGPIPE arrives without it either.
+    curl_easy_setopt(curlHandle, CURLOPT_NOSIGNAL, 1L);
 }
 
 HttpRestSender::~HttpRestSender() {

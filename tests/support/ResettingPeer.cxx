@@ -1,0 +1,184 @@
+#include "tests/support/ResettingPeer.hxx"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+#include <system_error>
+
+#ifdef QMSOA_TEST_TLS
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#endif
+
+namespace Quillomark::Testing {
+
+namespace {
+
+// What the peer reads of a request before it resets the connection: more
+// than the request line and headers, far less than the bodies sent to it.
+constexpr std::size_t BYTES_TAKEN = 64 * 1024;
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Closing with a zero linger time sends an RST instead of a FIN.
+void resetAndClose(int socket) {
+    const linger abortive{1, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(socket);
+}
+
+#ifdef QMSOA_TEST_TLS
+
+[[noreturn]] void failTls(const char* what) {
+    ERR_clear_error();
+    throw std::runtime_error(what);
+}
+
+// A server context with a fresh key and a self-signed certificate naming
+// 127.0.0.1, valid for a day.
+SSL_CTX* throwawayTlsContext() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    if (!key) failTls("EVP_EC_gen");
+    X509* certificate = X509_new();
+    if (!certificate) failTls("X509_new");
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
+    X509_set_pubkey(certificate, key);
+    X509_NAME* name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* altName =
+        X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, "IP:127.0.0.1");
+    if (!altName || !X509_add_ext(certificate, altName, -1)) failTls("subjectAltName");
+    X509_EXTENSION_free(altName);
+    if (X509_sign(certificate, key, EVP_sha256()) == 0) failTls("X509_sign");
+
+    SSL_CTX* tls = SSL_CTX_new(TLS_server_method());
+    const bool ready = tls && SSL_CTX_use_certificate(tls, certificate) == 1 &&
+                       SSL_CTX_use_PrivateKey(tls, key) == 1;
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    if (!ready) {
+        SSL_CTX_free(tls);
+        failTls("SSL_CTX");
+    }
+    return tls;
+}
+
+// Reads until the bytes taken have arrived or the connection ends: what
+// arrived.
+std::size_t takeTls(SSL_CTX* context, int socket) {
+    SSL* tls = SSL_new(context);
+    if (!tls) return 0;
+    SSL_set_fd(tls, socket);
+    std::size_t taken = 0;
+    if (SSL_accept(tls) == 1) {
+        char chunk[16384];
+        while (taken < BYTES_TAKEN) {
+            const int n = SSL_read(tls, chunk, sizeof chunk);
+            if (n <= 0) break;
+            taken += static_cast<std::size_t>(n);
+        }
+    }
+    // No close_notify: the connection is reset under the TLS session.
+    SSL_free(tls);
+    ERR_clear_error();
+    return taken;
+}
+
+#endif
+
+}  // namespace
+
+bool ResettingPeer::tlsAvailable() {
+#ifdef QMSOA_TEST_TLS
+    return true;
+#else
+    return false;
+#endif
+}
+
+ResettingPeer::ResettingPeer(Transport transport) : transport(transport) {
+    if (transport == Transport::Tls) {
+#ifdef QMSOA_TEST_TLS
+        tls = throwawayTlsContext();
+#else
+        throw std::runtime_error("built without TLS");
+#endif
+    }
+    listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenSocket < 0) fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(listenSocket, 64) != 0 ||
+        ::getsockname(listenSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        fail("listen");
+    }
+    port = ntohs(address.sin_port);
+    acceptor = std::thread([this] { acceptLoop(); });
+}
+
+ResettingPeer::~ResettingPeer() {
+    // A listening socket shut down ends the accept that waits on it.
+    ::shutdown(listenSocket, SHUT_RDWR);
+    acceptor.join();
+    for (std::thread& connection : connections) connection.join();
+    ::close(listenSocket);
+#ifdef QMSOA_TEST_TLS
+    SSL_CTX_free(static_cast<SSL_CTX*>(tls));
+#endif
+}
+
+std::string ResettingPeer::url() const {
+    return (transport == Transport::Tls ? "https" : "http") + std::string("://127.0.0.1:") +
+           std::to_string(port);
+}
+
+void ResettingPeer::acceptLoop() {
+    for (;;) {
+        const int socket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (socket < 0) return;
+        connections.emplace_back([this, socket] { serve(socket); });
+    }
+}
+
+void ResettingPeer::serve(int socket) {
+    // A client that stops sending before the peer has taken its bytes would
+    // hold this thread up: the receive time-out only ends such a hang.
+    const timeval limit{30, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::size_t taken = 0;
+#ifdef QMSOA_TEST_TLS
+    if (tls) taken = takeTls(static_cast<SSL_CTX*>(tls), socket);
+#endif
+    char chunk[16384];
+    while (!tls && taken < BYTES_TAKEN) {
+        const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        taken += static_cast<std::size_t>(n);
+    }
+    if (taken >= BYTES_TAKEN) ++resets;
+    resetAndClose(socket);
+}
+
+}  // namespace Quillomark::Testing
