@@ -13,8 +13,9 @@ namespace Quillomark::Soa::Common::Xml {
 
 // Parses a whole document into a tree of XMLNode (namespaces on, no
 // validation, no DTD). The text is untrusted network input: a document with
-// a DOCTYPE is refused before it is read, one with elements nested deeper
-// than MAX_DEPTH as soon as that is read. A parser can be used for many
+// a DOCTYPE is refused where the DOCTYPE begins, before any of it is read,
+// however the document encodes it; one with elements nested deeper than
+// MAX_DEPTH as soon as that is read. A parser can be used for many
 // documents in turn: each parse replaces the previous tree.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
