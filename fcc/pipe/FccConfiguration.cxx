@@ -58,15 +58,19 @@ int FccReadConfiguration() {
         return ERR_FMSCP_NO_FMS_HOME;
     }
     const std::string scriptName = Os::environmentValue("FCC_PROXYEXECNAME");
-    read.launchScript =
+    const std::string scriptPath =
         fccLaunchScriptPath(fmsHome, scriptName.empty() ? FCC_DEFAULT_SCRIPT_NAME : scriptName);
+    // The script checked here is the one launched later, whatever folder
+    // the application or the launch is in by then: a relative FMS_HOME is
+    // taken from the current folder now.
+    read.launchScript = Os::absolutePath(scriptPath);
     read.locale = "Default";
     read.bufferSize = FCC_DEFAULT_BUFFER_SIZE;
 
-    std::FILE* script = std::fopen(read.launchScript.c_str(), "r");
+    std::FILE* script =
+        read.launchScript.empty() ? nullptr : std::fopen(read.launchScript.c_str(), "r");
     if (!script) {
-        std::printf("FMS ERROR: FCC launch script '%s' is inaccessible.\n",
-                    read.launchScript.c_str());
+        std::printf("FMS ERROR: FCC launch script '%s' is inaccessible.\n", scriptPath.c_str());
         std::fflush(stdout);
         std::lock_guard<std::mutex> guard(configurationMutex);
         current = read;

@@ -1,5 +1,7 @@
 #include <platform/os/internal/Process.hxx>
 
+#include <platform/os/internal/Environment.hxx>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +45,9 @@ public:
 }  // namespace
 
 int spawnProcess(const std::string& path, const std::string& workingDirectory, long* processId) {
+    // The program is found before the new process changes its folder.
+    const std::string program = absolutePath(path);
+    if (program.empty()) return ENOENT;
     SpawnActions files;
     SpawnAttributes attributes;
     if (!files.ok || !attributes.ok) return ENOMEM;
@@ -58,9 +63,9 @@ int spawnProcess(const std::string& path, const std::string& workingDirectory, l
     if (!failed) failed = posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSID);
     if (failed) return failed;
 
-    char* arguments[] = {const_cast<char*>(path.c_str()), nullptr};
+    char* arguments[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, path.c_str(), &files.actions, &attributes.attributes,
+    const int spawned = posix_spawn(&child, program.c_str(), &files.actions, &attributes.attributes,
                                     arguments, environ);
     if (spawned != 0) return spawned;
     if (processId) *processId = child;

@@ -454,6 +454,27 @@ TEST_F(FccPipe, NoServerAndAScriptThatFailsGiveStartFailed) {
         std::string::npos);
 }
 
+TEST_F(FccPipe, ARelativeHomeStartsTheScriptThatWasChecked) {
+    // The script of FMS_HOME=home, and a decoy where a launch that changed
+    // into home first would look for home/startfcc.bat.
+    mkdir((root + "/home").c_str(), 0700);
+    mkdir((root + "/home/home").c_str(), 0700);
+    writeScript(root + "/home/startfcc.bat",
+                std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");
+    writeScript(root + "/home/home/startfcc.bat", "#!/bin/sh\nexit 7\n");
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    setenv("FMS_HOME", "home", 1);
+    ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
+    EXPECT_EQ(Fcc::fccConfiguration().launchScript, root + "/home/startfcc.bat");
+
+    // The application's folder may change before the server is needed.
+    ASSERT_EQ(chdir("/"), 0);
+    Fcc::FccConnectionRef mine = record();
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
+    EXPECT_TRUE(mine->pipe.isOpen());
+    EXPECT_EQ(Fcc::FccEchoExchange(), 0);
+}
+
 TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
     writeScript(root + "/startfcc.bat", "#!/bin/sh\nexec sleep 30\n");
     Fcc::FccConnectionRef mine = record();

@@ -105,6 +105,15 @@ TEST_F(OsPipes, SpawnedProcessesAreWatchedUntilTheyExit) {
     EXPECT_EQ(status, 3);  // it ran in the folder it was given
     EXPECT_EQ(Os::processState(processId, &status, &error), Os::ProcessState::NotFound);
     EXPECT_NE(Os::spawnProcess(directory + "/missing.sh", "", &processId), 0);
+
+    // A relative program is the one the caller's folder names, not one
+    // found from the working folder of the new process.
+    ASSERT_EQ(chdir(directory.c_str()), 0);
+    ASSERT_EQ(Os::spawnProcess("exit3.sh", "/tmp", &processId), 0);
+    while ((state = Os::processState(processId, &status, &error)) == Os::ProcessState::Running) {
+        usleep(1000);
+    }
+    EXPECT_EQ(status, 3);
 }
 
 }  // namespace

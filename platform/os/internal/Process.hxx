@@ -4,12 +4,11 @@
 
 namespace Quillomark::Platform::Os {
 
-// Starts the program at path without arguments beyond its own name, in
-// workingDirectory, in a session of its own (no controlling terminal), with
-// its standard streams on /dev/null and no other descriptor of ours. The
-// program is run directly, so a script needs its interpreter line and the
-// permission to execute. Returns 0 with the new process's ID in *processId,
-// or the system's error number.
+// Starts the program at path (a relative one from the caller's current
+// folder) without arguments beyond its own name, in workingDirectory, in a session of its own (no
+// controlling terminal), with its standard streams on /dev/null and no other descriptor of ours.
+// The program is run directly, so a script needs its interpreter line and the permission to
+// execute. Returns 0 with the new process's ID in *processId, or the system's error number.
 int spawnProcess(const std::string& path, const std::string& workingDirectory, long* processId);
 
 enum class ProcessState { Running, Exited, NotFound, Unknown };
