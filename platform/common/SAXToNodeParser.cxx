@@ -170,14 +170,34 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         emptyText(attribute.value);
     }
 
-    Tree() {
+    Tree() { build(); }
+
+    // A new scanner. The scanner keeps every namespace URI and prefix it
+    // has met in pools that nothing empties, and carries a document's XML
+    // version into the next: a scanner that has kept too much, or read a
+    // version declaration, is replaced before the next document, which is
+    // then read as by a new parser at a cost that does not depend on the
+    // documents before it.
+    void build() {
+        scanner.reset();
         grammars = std::make_unique<xercesc::GrammarResolver>(
             nullptr, xercesc::XMLPlatformUtils::fgMemoryManager);
         scanner = std::make_unique<Scanner>(this, nullptr, nullptr, this, nullptr, grammars.get(),
                                             xercesc::XMLPlatformUtils::fgMemoryManager);
         scanner->setURIStringPool(grammars->getStringPool());
         scanner->setDoNamespaces(true);
+        declarationsKept = 0;
+        versionDeclared = false;
     }
+    void renewIfWorn() {
+        if (versionDeclared || declarationsKept > MOST_DECLARATIONS_KEPT ||
+            scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT) {
+            build();
+        }
+    }
+    // A reply declares a few namespaces, mostly the same ones.
+    static constexpr std::size_t MOST_URIS_KEPT = 256;
+    static constexpr std::size_t MOST_DECLARATIONS_KEPT = 1024;
 
     void clear() {
         root = nullptr;
@@ -314,6 +334,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 const XMLCh* qname = attribute.getQName();
                 if (qname != nullptr && declaresNamespace(qname)) {
+                    ++declarationsKept;
                     checkReservedNamespace(qname, attribute.getValue());
                     continue;
                 }
@@ -383,11 +404,23 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
     void startEntityReference(const xercesc::XMLEntityDecl&) override {}
     void endEntityReference(const xercesc::XMLEntityDecl&) override {}
-    void XMLDecl(const XMLCh* const, const XMLCh* const, const XMLCh* const,
-                 const XMLCh* const) override {}
+
+    // Replies are XML 1.0. The scanner would read the rest of a document
+    // declared 1.1 by other rules (other line ends, spaces and characters).
+    void XMLDecl(const XMLCh* const version, const XMLCh* const, const XMLCh* const,
+                 const XMLCh* const) override {
+        versionDeclared = !xercesc::XMLString::equals(version, XMLUni::fgVersion1_0);
+        if (xercesc::XMLString::equals(version, XMLUni::fgVersion1_1)) {
+            refuse("The document is XML 1.1; a reply is XML 1.0");
+        }
+    }
 
     std::unique_ptr<xercesc::GrammarResolver> grammars;
     std::unique_ptr<xercesc::XMLScanner> scanner;
+    // Namespace declarations read since the scanner was made: its pool of
+    // prefixes has grown by at most as many.
+    std::size_t declarationsKept = 0;
+    bool versionDeclared = false;
 
     XMLNode* root = nullptr;
     Blocks<XMLNode, emptyNode> nodes{256};
@@ -417,6 +450,7 @@ SAXToNodeParser::~SAXToNodeParser() = default;
 
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     tree->clear();
+    tree->renewIfWorn();
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
                                       document.size(), "reply", false);
     // The document outlives the parse: the scanner need not copy it.
