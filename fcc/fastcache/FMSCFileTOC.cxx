@@ -2,6 +2,7 @@
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <algorithm>
 #include <cerrno>
@@ -215,7 +216,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     if (rc) return fail(rc);
 
     if (trace) {
-        toc->log = std::fopen(toc->logPath.c_str(), "a");
+        toc->log = Os::openPrivateAppendFile(toc->logPath);
         if (!toc->log) {
             std::printf("***** NOTICE: Could not open FMSCache log file '%s'. *****\n",
                         toc->logPath.c_str());

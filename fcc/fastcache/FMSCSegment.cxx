@@ -1,6 +1,7 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
 
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,9 +36,8 @@ std::string numbered(const std::string& base, const char* shortFormat, const cha
 }
 
 // Appends count zero segments to a file; false on failure (OS error kept).
-bool appendZeroSegments(const std::string& path, const char* mode, std::int32_t count,
-                        int* openFailed) {
-    std::FILE* file = std::fopen(path.c_str(), mode);
+bool appendZeroSegments(const std::string& path, std::int32_t count, int* openFailed) {
+    std::FILE* file = Os::openPrivateAppendFile(path);
     *openFailed = file == nullptr;
     if (!file) {
         Os::setLastOsError(errno);
@@ -240,7 +240,7 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
         std::int32_t(std::max<std::int64_t>(0, std::min<std::int64_t>({count, room, listRoom})));
     if (count == 0) return 0;
     int openFailed = 0;
-    if (!appendZeroSegments(FMSCX_ExtentPath(toc, extent), "a+b", count, &openFailed))
+    if (!appendZeroSegments(FMSCX_ExtentPath(toc, extent), count, &openFailed))
         return FMSC_FAIL_VALUE(toc,
                                openFailed ? FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE
                                           : FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE,

@@ -1,6 +1,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <atomic>
 #include <cstdarg>
@@ -20,7 +21,9 @@ void FccOpenTraceLog() {
     static std::once_flag opened;
     std::call_once(opened, [] {
         const std::string path = Platform::Os::environmentValue("FMS_FCCPROXYLOG");
-        if (!path.empty()) traceLog = std::fopen(path.c_str(), "a");
+        // The trace names pipes, paths and errors: it is the user's alone,
+        // and a link that someone planted at its path is not written through.
+        traceLog = Platform::Os::openPrivateAppendFile(path);
     });
 }
 

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 namespace Quillomark::Fcc {
@@ -284,6 +287,27 @@ TEST(CacheLog, TracedCacheLogsEachOperationWithItsNumber) {
     EXPECT_EQ("00000000,OpenS," + folder.path + ",8,4,1,0,1,1\n00000001,AddFile," + guidFor(7) +
                   ",1234\n00000002,Close\n",
               text);
+    struct stat made;
+    ASSERT_EQ(0, stat(folder.file("fms.log").c_str(), &made));
+    EXPECT_EQ(0600u, made.st_mode & 0777);
+}
+
+TEST(CacheLog, ALinkPlantedAtTheLogIsNotFollowed) {
+    CacheFolder folder;
+    const std::string victim = folder.file("own-file");
+    std::ofstream(victim) << "the user's own lines\n";
+    ASSERT_EQ(0, symlink(victim.c_str(), folder.file("fms.log").c_str()));
+    Testing::OutputCapture output(1);
+    FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(0,
+              FMSCIF_Open(folder.path.c_str(), "logged", 8, 4, 1, 0, true, true, 0, true, &cache));
+    std::int32_t first = -1;
+    EXPECT_EQ(0, FMSCIF_AddFile(cache, guidFor(7).c_str(), 1234, 0, &first));
+    EXPECT_EQ(0, FMSCIF_Close(&cache));
+    EXPECT_NE(std::string::npos, output.finish().find("Could not open FMSCache log file"));
+    std::ifstream own(victim);
+    std::string text((std::istreambuf_iterator<char>(own)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("the user's own lines\n", text);
 }
 
 }  // namespace

@@ -106,6 +106,44 @@ TEST_F(FccPipe, ConfigurationFromTheEnvironment) {
     EXPECT_NE(traced().find("   FCC_PROXYBUFFERSIZE = 1024\n"), std::string::npos);
 }
 
+// The trace log is opened once per process: each case is a process of its
+// own, as every case here.
+class FccTraceLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = ::testing::TempDir() + "fcctrace-" + std::to_string(getpid());
+        mkdir(root.c_str(), 0700);
+        path = root + "/trace.log";
+        setenv("FMS_FCCPROXYLOG", path.c_str(), 1);
+    }
+    std::string root;
+    std::string path;
+};
+
+TEST_F(FccTraceLog, IsMadeReadableByTheUserAlone) {
+    Fcc::FccOpenTraceLog();
+    ASSERT_TRUE(Fcc::fccTracing());
+    Fcc::fccTrace("Open Pipe '%s'...\n", "x");
+    struct stat made;
+    ASSERT_EQ(stat(path.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(path), "Open Pipe 'x'...\n");
+}
+
+TEST_F(FccTraceLog, IsNotWrittenThroughALinkPlantedAtItsPath) {
+    const std::string victim = root + "/own-file";
+    std::ofstream(victim) << "the user's own lines\n";
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    Fcc::FccOpenTraceLog();
+    EXPECT_FALSE(Fcc::fccTracing());
+    Fcc::fccTrace("Open Pipe '%s'...\n", "x");
+    EXPECT_EQ(readFile(victim), "the user's own lines\n");
+    // Without its trace the interface works all the same.
+    setenv("FMS_HOME", root.c_str(), 1);
+    writeScript(root + "/startfcc.bat", "#!/bin/sh\nexit 3\n");
+    EXPECT_EQ(Fcc::FccReadConfiguration(), 0);
+}
+
 TEST_F(FccPipe, RequestsAreByteExactAndNumberedFromTheVersionCheck) {
     startServer();
     const std::string ticket = ticketFor('v', 'a');

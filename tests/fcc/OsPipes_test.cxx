@@ -2,10 +2,12 @@
 // message pipes read in pieces, and processes started and watched.
 
 #include <platform/os/internal/MessagePipe.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 #include <platform/os/internal/Process.hxx>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +15,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -82,6 +86,33 @@ TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
     // the process.
     EXPECT_EQ(pipe.write(request, sizeof request), -1);
     close(listener);
+}
+
+TEST_F(OsPipes, LogsAreAppendedOnlyToRegularFilesOfTheUser) {
+    mkdir(directory.c_str(), 0700);
+    const std::string log = directory + "/log";
+    std::FILE* made = Os::openPrivateAppendFile(log);
+    ASSERT_NE(made, nullptr);
+    EXPECT_NE(fcntl(fileno(made), F_GETFD) & FD_CLOEXEC, 0);
+    std::fputs("one\n", made);
+    std::fclose(made);
+    std::FILE* again = Os::openPrivateAppendFile(log);
+    ASSERT_NE(again, nullptr);
+    std::fputs("two\n", again);
+    std::fclose(again);
+    std::ifstream in(log);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one\ntwo\n");
+
+    // What another user could plant at the path: a link, or a pipe that
+    // nobody reads (opening it for writing would wait for a reader).
+    ASSERT_EQ(symlink(log.c_str(), (directory + "/link").c_str()), 0);
+    EXPECT_EQ(Os::openPrivateAppendFile(directory + "/link"), nullptr);
+    ASSERT_EQ(mkfifo((directory + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(Os::openPrivateAppendFile(directory + "/fifo"), nullptr);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(Os::openPrivateAppendFile(log), nullptr) << "a file of another user";
+    }
 }
 
 TEST_F(OsPipes, SpawnedProcessesAreWatchedUntilTheyExit) {
