@@ -6,6 +6,7 @@
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
 #include "tests/support/GatewayServerProcess.hxx"
+#include "tests/support/LoopbackPlmService.hxx"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -145,6 +146,19 @@ TEST_F(IiopSenderTest, UnreachableGatewaysAreConnectFailuresAndConnectIsRetried)
                       StartsWith(refusal + "IDL:omg.org/CORBA/COMM_FAILURE:1.0")));
     server.start();
     EXPECT_EQ(sendOnce(*refused, "op", "again"), "Core-2006-03-Session|op|again");
+}
+
+// A user who points an IIOP connection at the loopback PLM service, an HTTP
+// server, meets a failure, not a wait without end.
+TEST(IiopSenderAtAnHttpServer, FailsToConnect) {
+    Quillomark::Testing::LoopbackPlmService service;
+    const std::string path = service.hostPath();  // http://127.0.0.1:<port>/tc
+    const std::string address =
+        "iiop:127.0.0.1:" +
+        path.substr(path.rfind(':') + 1, path.rfind('/') - path.rfind(':') - 1) + "/QmGateway";
+    Session session(address);
+    EXPECT_THAT(failureOf<ConnectionException>(*session.newSender()),
+                StartsWith(connectFailure("corbaloc:" + address) + "IDL:omg.org/CORBA/"));
 }
 
 TEST_F(IiopSenderTest, CallFailuresKeepTheConnection) {

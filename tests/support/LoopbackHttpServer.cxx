@@ -75,6 +75,77 @@ int boundPort(int fd) {
     return ntohs(address.sin_port);
 }
 
+// The longest request head (request line and header lines) it reads.
+constexpr std::size_t MAX_HEAD = 65536;
+// What it reads of a refused connection's further bytes before it closes.
+constexpr std::size_t MAX_DRAIN = 1 << 20;
+
+bool isTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool isToken(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar);
+}
+
+bool isTarget(const std::string& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+}
+
+enum class Head { Incomplete, Complete, Malformed };
+
+// Reads the head of the request at the start of `buffer` into `request`;
+// `bodyStart` is where its body begins and `length` the body's length.
+// A method that is no token is refused at its first byte, so that a peer
+// speaking another protocol is not kept waiting for the end of a head.
+Head readHead(const std::string& buffer, HttpRequest& request, std::size_t& bodyStart,
+              std::size_t& length) {
+    const auto methodEnd = std::find_if_not(buffer.begin(), buffer.end(), isTokenChar);
+    if (methodEnd != buffer.end() && (*methodEnd != ' ' || methodEnd == buffer.begin())) {
+        return Head::Malformed;
+    }
+    const std::size_t headEnd = buffer.find("\r\n\r\n");
+    if (headEnd == std::string::npos || headEnd + 4 > MAX_HEAD) {
+        return buffer.size() > MAX_HEAD ? Head::Malformed : Head::Incomplete;
+    }
+
+    const std::size_t lineEnd = buffer.find("\r\n");
+    request.requestLine = buffer.substr(0, lineEnd);
+    const auto firstBlank = request.requestLine.find(' ');
+    const auto secondBlank = request.requestLine.find(' ', firstBlank + 1);
+    if (secondBlank == std::string::npos) return Head::Malformed;
+    request.method = request.requestLine.substr(0, firstBlank);
+    request.target = request.requestLine.substr(firstBlank + 1, secondBlank - firstBlank - 1);
+    const std::string version = request.requestLine.substr(secondBlank + 1);
+    if (!isToken(request.method) || !isTarget(request.target) || version.size() != 8 ||
+        version.compare(0, 5, "HTTP/") != 0 ||
+        !std::isdigit(static_cast<unsigned char>(version[5])) || version[6] != '.' ||
+        !std::isdigit(static_cast<unsigned char>(version[7]))) {
+        return Head::Malformed;
+    }
+
+    request.headers = buffer.substr(lineEnd + 2, headEnd + 2 - (lineEnd + 2));
+    for (std::size_t start = 0; start < request.headers.size();) {
+        const std::size_t end = request.headers.find("\r\n", start);
+        const std::size_t colon = request.headers.find(':', start);
+        if (colon > end || !isToken(request.headers.substr(start, colon - start))) {
+            return Head::Malformed;
+        }
+        start = end + 2;
+    }
+    const std::string announced = request.header("Content-Length").value_or("0");
+    if (announced.empty() || announced.size() > 18 ||
+        !std::all_of(announced.begin(), announced.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        return Head::Malformed;
+    }
+    length = std::stoull(announced);
+    bodyStart = headEnd + 4;
+    return Head::Complete;
+}
+
 }  // namespace
 
 std::optional<std::string> HttpRequest::header(const std::string& name) const {
@@ -173,10 +244,12 @@ void LoopbackHttpServer::serve(int socket) {
     std::string buffer;
     char chunk[65536];
     // Reads until `buffer` holds at least `size` bytes; false when the
-    // client went away or the server stops.
+    // client went away, stayed silent past the idle limit, or the server
+    // stops.
     const auto fill = [&](std::size_t size) {
         while (buffer.size() < size) {
-            if (wait(socket, -1) != Wait::Ready) return false;
+            const int limit = idleLimitMs.load();
+            if (wait(socket, limit > 0 ? limit : -1) != Wait::Ready) return false;
             const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
@@ -186,26 +259,20 @@ void LoopbackHttpServer::serve(int socket) {
     };
 
     for (;;) {
-        std::size_t headerEnd;
-        while ((headerEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
+        HttpRequest request;
+        std::size_t bodyStart = 0;
+        std::size_t length = 0;
+        Head head;
+        while ((head = readHead(buffer, request, bodyStart, length)) == Head::Incomplete) {
             if (!fill(buffer.size() + 1)) return;
         }
-        HttpRequest request;
-        const std::size_t lineEnd = buffer.find("\r\n");
-        request.requestLine = buffer.substr(0, lineEnd);
-        request.headers = buffer.substr(lineEnd + 2, headerEnd + 2 - (lineEnd + 2));
-        const auto firstBlank = request.requestLine.find(' ');
-        const auto secondBlank = request.requestLine.find(' ', firstBlank + 1);
-        request.method = request.requestLine.substr(0, firstBlank);
-        request.target = request.requestLine.substr(firstBlank + 1, secondBlank - firstBlank - 1);
-        buffer.erase(0, headerEnd + 4);
+        if (head == Head::Malformed) return refuse(socket);
+        buffer.erase(0, bodyStart);
 
         if (lowered(request.header("Expect").value_or("")) == "100-continue" &&
             !sendAll(socket, "HTTP/1.1 100 Continue\r\n\r\n")) {
             return;
         }
-        const std::size_t length =
-            std::strtoull(request.header("Content-Length").value_or("0").c_str(), nullptr, 10);
         if (!fill(length)) return;
         request.body = buffer.substr(0, length);
         buffer.erase(0, length);
@@ -233,6 +300,31 @@ void LoopbackHttpServer::serve(int socket) {
             }
             return;
         }
+    }
+}
+
+void LoopbackHttpServer::refuse(int socket) {
+    const std::string text = "The request is not one this server can read.\n";
+    if (!sendAll(socket,
+                 "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n"
+                 "Content-Length: " +
+                     std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n" + text)) {
+        return;
+    }
+    // Closing with unread bytes would reset the connection and could take
+    // the reply with it: the peer is given the end of the reply and its
+    // further bytes are read away until it closes, goes quiet or has sent
+    // too much.
+    ::shutdown(socket, SHUT_WR);
+    char chunk[4096];
+    std::size_t drained = 0;
+    const int limit = idleLimitMs.load();
+    while (drained < MAX_DRAIN &&
+           wait(socket, limit > 0 ? std::min(limit, 1000) : 1000) == Wait::Ready) {
+        const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        drained += static_cast<std::size_t>(n);
     }
 }
 

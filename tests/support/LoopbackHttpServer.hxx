@@ -2,6 +2,7 @@
 
 #include "tests/support/ScriptedResponder.hxx"
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <mutex>
@@ -47,7 +48,10 @@ struct HttpReply {
 // An HTTP/1.1 server on 127.0.0.1 and the given port (0: an ephemeral one), run by threads of
 // the test process (one per connection, so kept-alive connections of
 // several clients are served at once). It answers from its script and
-// records every request; a request body has no size limit.
+// records every request; a request body has no size limit. What it cannot
+// read as a request (a request line or header that HTTP does not allow, a
+// head longer than 64 KB, a bad Content-Length) gets "400 Bad Request" and
+// the connection is closed; the script never sees it.
 class LoopbackHttpServer {
 public:
     explicit LoopbackHttpServer(int port = 0);
@@ -58,6 +62,13 @@ public:
     int port() const { return listenPort; }
     std::string url() const;  // "http://127.0.0.1:<port>"
 
+    // A connection on which no byte arrives for this long while the server
+    // waits for a request, or for the rest of one, is closed. Zero, the
+    // default, waits for ever.
+    void setIdleLimit(std::chrono::milliseconds limit) {
+        idleLimitMs = static_cast<int>(limit.count());
+    }
+
     ScriptedResponder<HttpRequest, HttpReply>& script() { return responder; }
     void push(HttpReply reply) { responder.push(std::move(reply)); }
     std::vector<HttpRequest> requests() const { return responder.calls(); }
@@ -65,6 +76,7 @@ public:
 private:
     void acceptLoop();
     void serve(int socket);
+    void refuse(int socket);
     enum class Wait { Ready, TimedOut, Stopped };
     // Waits for `fd` (none when -1) to turn readable, for the time-out
     // (-1: none) to pass, or for the server to stop, whichever comes first.
@@ -74,6 +86,7 @@ private:
     int listenSocket = -1;
     int listenPort = 0;
     int stopPipe[2] = {-1, -1};
+    std::atomic<int> idleLimitMs{0};
     std::thread acceptor;
     std::mutex connectionsMutex;
     std::list<std::thread> connections;

@@ -240,6 +240,7 @@ HttpReply fault(int status, const std::string& name, const std::string& message,
 }  // namespace
 
 LoopbackPlmService::LoopbackPlmService(int port) : server(port) {
+    server.setIdleLimit(IDLE_LIMIT);
     server.script().setFallback([this](const HttpRequest& request) { return answer(request); });
 }
 

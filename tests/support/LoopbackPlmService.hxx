@@ -2,6 +2,7 @@
 
 #include "tests/support/LoopbackHttpServer.hxx"
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -18,6 +19,9 @@ namespace Quillomark::Testing {
 // folder with a service fault, and can lose every session as a restarted
 // server would. The example application runs against it, and so do the
 // end-to-end tests. It serves from the server's threads while it lives.
+// A client that speaks no HTTP (an IIOP sender, say) gets "400 Bad
+// Request" and is hung up on, and a connection that stays silent for
+// IDLE_LIMIT is closed, so that no peer waits on it for ever.
 class LoopbackPlmService {
 public:
     static constexpr const char* USER = "designer";
@@ -27,6 +31,7 @@ public:
     static constexpr const char* QUERY_SERVICE = "Query-2007-06-Finder";
     static constexpr const char* QUERY_OPERATION = "findFolder";
     static constexpr const char* HOME_FOLDER = "Home";
+    static constexpr std::chrono::seconds IDLE_LIMIT{5};
 
     // Serves on the given port of 127.0.0.1; 0 takes an ephemeral one.
     explicit LoopbackPlmService(int port = 0);
@@ -40,6 +45,8 @@ public:
     void endSessions();
     // Called with one line for each request the service answers.
     void setLog(std::function<void(const std::string& line)> log);
+    // Replaces IDLE_LIMIT.
+    void setIdleLimit(std::chrono::milliseconds limit) { server.setIdleLimit(limit); }
     // "Service/operation" of every request so far, in order.
     std::vector<std::string> requests() const;
 
