@@ -37,6 +37,18 @@ long bufferSizeOf(const std::string& text) {
 
 }  // namespace
 
+void fccReportDistrust(const std::string& text) {
+    fccTrace("%s\n", text.c_str());
+    if (!FccLastErrorText()) FccSetLastErrorText(text.c_str());
+}
+
+std::string fccPipePath(const std::string& pipeName) {
+    std::string problem;
+    std::string path = Os::pipePath(pipeName, &problem);
+    if (path.empty() && !problem.empty()) fccReportDistrust(problem);
+    return path;
+}
+
 std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& scriptName) {
     std::string path = fmsHome;
     if (path.back() != '/' && path.back() != '\\') path += '/';
@@ -93,7 +105,7 @@ int FccReadConfiguration() {
     fccTrace("   %s = %s\n", "FCC_PROXYLOCALE", read.locale.c_str());
 
     // A name that cannot become a local pipe would only fail every connect.
-    const bool usable = !Os::pipePath(read.masterPipeName).empty();
+    const bool usable = !fccPipePath(read.masterPipeName).empty();
     std::lock_guard<std::mutex> guard(configurationMutex);
     current = read;
     return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;

@@ -23,15 +23,23 @@ constexpr std::size_t PIPE_NAME_SIZE = 256;
 // The version check's refusal, as its exchange returns it.
 constexpr int VERSION_REFUSED = -100;
 
+// Connects to the pipe of that name when this user's own server serves it.
+bool connectOwnPipe(Os::MessagePipe& pipe, const std::string& name, unsigned busyWaitMs) {
+    const std::string path = fccPipePath(name);
+    const Os::MessagePipe::Connect connected = pipe.connect(path, busyWaitMs);
+    if (connected == Os::MessagePipe::Connect::OtherUser) {
+        fccReportDistrust("The pipe '" + path + "' is served by another user (uid " +
+                          std::to_string(pipe.refusedUser()) + "): it is not used.");
+    }
+    return connected == Os::MessagePipe::Connect::Connected;
+}
+
 }  // namespace
 
 bool FccConnectPipe(Os::MessagePipe& pipe, const std::string& masterPipeName) {
     fccTrace("Open Pipe '%s'...\n", masterPipeName.c_str());
     Os::MessagePipe master;
-    if (master.connect(Os::pipePath(masterPipeName), fccTiming().masterPipeWait) !=
-        Os::MessagePipe::Connect::Connected) {
-        return false;
-    }
+    if (!connectOwnPipe(master, masterPipeName, fccTiming().masterPipeWait)) return false;
     // Local pipes keep message boundaries by nature: no mode to set.
     fccTrace("Master pipe connected, setting mode.\n");
     fccTrace("Master pipe CLIENT listening for secondary pipe name.\n");
@@ -50,7 +58,7 @@ bool FccConnectPipe(Os::MessagePipe& pipe, const std::string& masterPipeName) {
     fccTrace("%d byte secondary pipe name '%s' successfully read from master pipe\n",
              static_cast<int>(read.bytes), name);
     fccTrace("Creating secondary pipe name '%s' file for CLIENT\n", name);
-    if (pipe.connect(Os::pipePath(name), 0) != Os::MessagePipe::Connect::Connected) return false;
+    if (!connectOwnPipe(pipe, name, 0)) return false;
     fccTrace("Pipe changing secondary CLIENT to MESSAGE_MODE.\n");
     fccTrace("Pipe secondary CLIENT successfully connected to server.\n");
     return true;

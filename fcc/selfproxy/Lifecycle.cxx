@@ -16,6 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
 
 namespace Quillomark::Fcc {
 
@@ -24,7 +27,26 @@ namespace {
 // Written under the init lock; read by every entry without it.
 std::atomic<bool> initialized{false};
 std::atomic<int> lastInitError{ERR_FMSCP_NOT_INITIALIZED};
+// The error that the last failed initialisation recorded, which may say
+// more than its code's name (a refused pipe folder, and why); null when the
+// last initialisation did not fail.
+std::atomic<const char*> lastInitErrorText{nullptr};
 int referenceCount = 0;  // under the init lock
+
+// FCC_GetLastError hands the text out with no one to free it: each distinct
+// text is kept for the rest of the process (there are few of them).
+const char* keptText(const char* text) {
+    if (!text) return nullptr;
+    static std::mutex keptMutex;
+    static std::set<std::string> kept;
+    std::lock_guard<std::mutex> guard(keptMutex);
+    return kept.insert(text).first->c_str();
+}
+
+void setLastInitError(int code, const char* text = nullptr) {
+    lastInitErrorText = keptText(text);
+    lastInitError = code;
+}
 
 void closeOnServer(FccFile* file) { FccCloseExchange(file->server); }
 
@@ -63,26 +85,26 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     FccInitLockGuard guard;
     ++referenceCount;
     if (initialized) return FCC_OK;
-    lastInitError = ERR_FMSCP_NOT_INITIALIZED;
+    setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     FccSetAllocator(alloc, release);
 
     FccRuntimeStart();
-    int status = FccReadConfiguration();
     FmsClearLastError();
+    int status = FccReadConfiguration();
     if (status == FCC_OK) status = connectCallingThread();
     if (status != FCC_OK) {
         // A failed attempt holds nothing: neither a reference that a later
         // FCC_Term would have to match nor the runtime it started.
-        lastInitError = status;
         --referenceCount;
         FmsErrorCode(status);
+        setLastInitError(status, FccLastErrorText());
         FccCloseAllConnections();
         FccRuntimeStop();
         return status;
     }
     openFastCacheEarly();
 
-    lastInitError = FCC_OK;
+    setLastInitError(FCC_OK);
     initialized = true;
     std::printf("FCC Interface Implementation %s(%s) initialized.\n", FCC_INTERFACE_VERSION,
                 FCC_INTERFACE_DATE);
@@ -103,7 +125,7 @@ int FCC_Term() {
     FccCloseAllConnections();
     FmscCloseFastCache();
     FccRuntimeStop();
-    lastInitError = ERR_FMSCP_NOT_INITIALIZED;
+    setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     fccTrace("FCC Interface Implementation %s(%s) API terminated.\n", FCC_INTERFACE_VERSION,
              FCC_INTERFACE_DATE);
     return FCC_OK;
@@ -131,7 +153,8 @@ int FCC_GetLastError(const char** text) {
         *text = FccGetLastErrorText();
         return FCC_OK;
     }
-    *text = FccErrorCodeName(lastInitializationError());
+    const char* recorded = lastInitErrorText.load();
+    *text = recorded ? recorded : FccErrorCodeName(lastInitializationError());
     return ERR_FMSCP_NOT_INITIALIZED;
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -24,11 +25,31 @@ namespace {
 constexpr std::size_t SPILL_SIZE = 65536;
 constexpr unsigned BUSY_RETRY_MS = 10;
 
-bool makePrivateDirectory(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// Makes the folder private to the user when it is missing, and accepts it
+// only when no other user can put a socket into it.
+bool isPrivateDirectory(const std::string& path, std::string* problem) {
+    const auto refuse = [&](const std::string& why) {
+        if (problem) *problem = "The pipe folder '" + path + "' " + why + ": it is not used.";
+        return false;
+    };
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return refuse(std::string("cannot be made (") + std::strerror(errno) + ")");
+    }
     struct stat status;
-    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == geteuid();
+    if (lstat(path.c_str(), &status) != 0) {
+        return refuse(std::string("cannot be examined (") + std::strerror(errno) + ")");
+    }
+    if (!S_ISDIR(status.st_mode)) return refuse("is not a folder (a link or a file)");
+    if (status.st_uid != geteuid()) {
+        return refuse("belongs to another user (uid " + std::to_string(status.st_uid) + ")");
+    }
+    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        return refuse(std::string("may be written by users other than its owner (mode ") + mode +
+                      ")");
+    }
+    return true;
 }
 
 bool startsWithPipePrefix(const std::string& name) {
@@ -48,21 +69,21 @@ bool startsWithPipePrefix(const std::string& name) {
 
 }  // namespace
 
-std::string ipcDirectory() {
+std::string ipcDirectory(std::string* problem) {
     std::string directory = environmentValue("FMS_IPC_DIR");
     if (directory.empty()) {
         const std::string runtime = environmentValue("XDG_RUNTIME_DIR");
         directory = runtime.empty() ? "/tmp/fms-" + std::to_string(geteuid()) : runtime + "/fms";
     }
-    return makePrivateDirectory(directory) ? directory : std::string();
+    return isPrivateDirectory(directory, problem) ? directory : std::string();
 }
 
-std::string pipePath(const std::string& pipeName) {
+std::string pipePath(const std::string& pipeName, std::string* problem) {
     std::string rest = startsWithPipePrefix(pipeName) ? pipeName.substr(9) : pipeName;
     if (rest.empty()) return std::string();
     std::replace(rest.begin(), rest.end(), '\\', '_');
     std::replace(rest.begin(), rest.end(), '/', '_');
-    const std::string directory = ipcDirectory();
+    const std::string directory = ipcDirectory(problem);
     if (directory.empty()) return std::string();
     std::string path = directory + "/pipe." + rest;
     if (path.size() >= sizeof(sockaddr_un{}.sun_path)) return std::string();
@@ -104,6 +125,16 @@ MessagePipe::Connect MessagePipe::connect(const std::string& path, unsigned busy
         const int socketFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (socketFd < 0) return Connect::Absent;
         if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            // Whoever serves the pipe gets tickets and file contents: it
+            // must be this user's own server.
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            const bool known = getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+            if (!known || peer.uid != geteuid()) {
+                ::close(socketFd);
+                otherUser = peer.uid;
+                return known ? Connect::OtherUser : Connect::Absent;
+            }
             const int flags = fcntl(socketFd, F_GETFL);
             fcntl(socketFd, F_SETFL, flags & ~O_NONBLOCK);
             fd = socketFd;

@@ -39,8 +39,18 @@ void fccSetConfiguredLocale(const std::string& locale);
 // "\" turned into "/".
 std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& scriptName);
 
+// A refusal to trust what another local user could control (the pipe
+// folder, a pipe's server): one line in the trace, and the calling thread's
+// last error unless it has one already.
+void fccReportDistrust(const std::string& text);
+
+// The socket path of a pipe name; empty when there is none. A refused pipe
+// folder is reported with its name and the reason.
+std::string fccPipePath(const std::string& pipeName);
+
 // Connects pipe to a secondary pipe that the server at the master pipe
-// hands out; false when that fails.
+// hands out; false when that fails. A pipe served by another user is not
+// used (and reported): to the client it is no server at all.
 bool FccConnectPipe(Platform::Os::MessagePipe& pipe, const std::string& masterPipeName);
 
 // Reads from the current message of the record's pipe up to count bytes:

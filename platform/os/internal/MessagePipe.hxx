@@ -8,16 +8,19 @@ namespace Quillomark::Platform::Os {
 
 // Where the local pipes of this user live: $FMS_IPC_DIR when set, else
 // $XDG_RUNTIME_DIR/fms, else /tmp/fms-<uid>. The folder is made (private
-// to the user) when it is missing. Empty when it cannot be made or belongs
-// to someone else.
-std::string ipcDirectory();
+// to the user) when it is missing. Another local user must not be able to
+// put a pipe of theirs in it: a folder that is a link, belongs to someone
+// else, or may be written by users other than its owner is refused. Empty
+// when the folder cannot be made or is refused; *problem (when given) then
+// names the folder and says why.
+std::string ipcDirectory(std::string* problem = nullptr);
 
 // The socket path of a pipe name such as "\\.\pipe\FMSClientPipe": the
 // leading "\\.\pipe\" (either slash kind) is dropped, the remaining
 // separators become "_", and the result is "<ipcDirectory>/pipe.<rest>".
 // Empty when the path would not fit a local socket address or the name is
-// empty.
-std::string pipePath(const std::string& pipeName);
+// empty, or when the folder is refused (*problem then says why).
+std::string pipePath(const std::string& pipeName, std::string* problem = nullptr);
 
 // The client end of a local message pipe: each write is one message and
 // every message arrives whole and separate from the next (a sequenced
@@ -32,12 +35,15 @@ public:
     MessagePipe(const MessagePipe&) = delete;
     MessagePipe& operator=(const MessagePipe&) = delete;
 
-    enum class Connect { Connected, Absent, Busy };
+    enum class Connect { Connected, Absent, Busy, OtherUser };
 
     // Connects to the pipe at path, closing what this pipe had open. While
     // the server has no free instance, tries again until busyWaitMs have
-    // passed. Absent when nothing listens there.
+    // passed. Absent when nothing listens there; OtherUser when the server
+    // runs as another user than this process (its user is then
+    // refusedUser()): the connection is closed before anything is sent.
     Connect connect(const std::string& path, unsigned busyWaitMs);
+    unsigned refusedUser() const { return otherUser; }
 
     bool isOpen() const { return fd >= 0; }
 
@@ -66,6 +72,7 @@ public:
 
 private:
     int fd = -1;
+    unsigned otherUser = 0;
     // Bytes of the current message beyond what the last read asked for.
     std::unique_ptr<unsigned char[]> spill;
     std::size_t spillBegin = 0;
