@@ -7,25 +7,11 @@
 #include <fcc/FccInterface.hxx>
 #include <fcc/FccProxy.hxx>
 #include <fcc/internal/FccErrors.hxx>
-#include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
-#include <fcc/runtime/internal/FccTiming.hxx>
-#include <tests/support/FakeFccServer.hxx>
-#include <tests/support/OutputCapture.hxx>
+#include <tests/fcc/SelfProxyFixture.hxx>
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <future>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,85 +21,7 @@ namespace {
 namespace Fcc = Quillomark::Fcc;
 namespace Own = Quillomark::Fcc::SelfProxy;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
-using Quillomark::Testing::FakeFccServer;
-using Quillomark::Testing::OutputCapture;
-
-// A well-formed ticket; its first 64 characters (its handle) and its GUID
-// differ by number.
-std::string makeTicket(int number) {
-    std::string ticket(300, 't');
-    const std::string name = "ticket-" + std::to_string(number) + "-";
-    ticket.replace(0, name.size(), name);
-    ticket.replace(64, 4, "v123");
-    ticket.replace(70, name.size(), name);
-    return ticket;
-}
-
-// The calling thread's last error, as the fake server translates it.
-std::string lastError() {
-    const char* text = nullptr;
-    EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
-    return text ? text : "";
-}
-
-// Runs body on a thread of its own.
-std::future<int> onThread(std::function<int()> body) {
-    return std::async(std::launch::async, std::move(body));
-}
-
-// The result of a call that must come back within seconds; one that hangs
-// ends the test process, since its thread can be neither joined nor left.
-int within(std::future<int>& call, int seconds, const char* what) {
-    if (call.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s: still waiting after %d s\n", what, seconds);
-        std::fflush(stderr);
-        std::_Exit(1);
-    }
-    return call.get();
-}
-
-// Waits a millisecond at a time, up to 10 s, for the condition.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int i = 0; i < 10000 && !condition(); ++i) Own::FmsSleepMs(1);
-    return condition();
-}
-
-class SelfProxyServer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root = ::testing::TempDir() + "selfproxy-" + std::to_string(getpid());
-        mkdir(root.c_str(), 0700);
-        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
-        setenv("FMS_HOME", root.c_str(), 1);
-        const std::string script = root + "/startfcc.bat";
-        std::ofstream(script) << "#!/bin/sh\nexit 3\n";
-        chmod(script.c_str(), 0755);
-        Fcc::Testing::scaleFccTiming(100);
-        server = std::make_unique<FakeFccServer>();
-    }
-
-    void TearDown() override {
-        while (Own::FCC_Term() == 0) {
-        }
-    }
-
-    // Initialises the interface, keeping its banner off the test's output.
-    void init() {
-        OutputCapture out(1);
-        ASSERT_EQ(Own::FCC_Init(nullptr, nullptr), 0);
-        out.finish();
-    }
-
-    char* registered(const std::string& ticket) {
-        char* handle = nullptr;
-        EXPECT_EQ(Own::FCC_RegisterTicket(ticket.c_str(), &handle), 0);
-        return handle;
-    }
-
-    std::string root;
-    std::unique_ptr<FakeFccServer> server;
-};
+using namespace Quillomark::Testing;
 
 TEST_F(SelfProxyServer, EveryInitNeedsItsTermAndAFailedInitHoldsNothing) {
     // Without FMS_HOME the attempt fails and keeps no reference.

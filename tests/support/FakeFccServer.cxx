@@ -369,8 +369,9 @@ bool FakeFccServer::handle(int fd, const Request& request) {
     if (faulty && fault == Fault::ErrorReply) return scriptedErrorReply();
     if (faulty && fault == Fault::RefuseVersion) return errorReplyOf(100, "version not supported");
 
-    // Reports progress and reads the client's status after each; false
-    // when the transfer ends there (the client gave up or went away).
+    // Reports progress and reads the client's status after each: false when
+    // the connection ends there (the client went away or broke the
+    // handshake); goOn false when the client stopped the transfer.
     auto progress = [&](std::int64_t total, bool& goOn) {
         int reports;
         {
@@ -491,20 +492,22 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             std::string content;
             if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             bool goOn;
-            if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn)
-                return goOn || true;
+            if (!progress(static_cast<std::int64_t>(content.size()), goOn)) return false;
+            if (!goOn) return true;
             return stringReply("cache\\files\\" + std::to_string(get16(in.data())));
         }
         case 13: {  // file into a folder
             std::string content;
             if (!contentOf(get16(in.data()), content)) return scriptedErrorReply();
             bool goOn;
-            if (!progress(static_cast<std::int64_t>(content.size()), goOn) || !goOn) return true;
+            if (!progress(static_cast<std::int64_t>(content.size()), goOn)) return false;
+            if (!goOn) return true;
             return reply(0, {});
         }
         case 7: {  // upload
             bool goOn;
-            if (!progress(1000, goOn) || !goOn) return true;
+            if (!progress(1000, goOn)) return false;
+            if (!goOn) return true;
             std::string volume;
             {
                 std::lock_guard<std::mutex> guard(mutex);

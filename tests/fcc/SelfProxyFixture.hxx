@@ -1,0 +1,79 @@
+#pragma once
+
+// The library's own file-cache interface against a fake file-cache server:
+// what the cases of its test program share. Each case runs in a process of
+// its own with a private pipe folder.
+
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
+#include <tests/fcc/ThreadedCalls.hxx>
+#include <tests/support/FakeFccServer.hxx>
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace Quillomark::Testing {
+
+// A well-formed ticket; its first 64 characters (its handle) and its GUID
+// differ by number.
+inline std::string makeTicket(int number) {
+    std::string ticket(300, 't');
+    const std::string name = "ticket-" + std::to_string(number) + "-";
+    ticket.replace(0, name.size(), name);
+    ticket.replace(64, 4, "v123");
+    ticket.replace(70, name.size(), name);
+    return ticket;
+}
+
+// The calling thread's last error, as the fake server translates it.
+inline std::string lastError() {
+    const char* text = nullptr;
+    EXPECT_EQ(Fcc::SelfProxy::FCC_GetLastError(&text), 0);
+    return text ? text : "";
+}
+
+class SelfProxyServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = ::testing::TempDir() + "selfproxy-" + std::to_string(getpid());
+        mkdir(root.c_str(), 0700);
+        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
+        setenv("FMS_HOME", root.c_str(), 1);
+        const std::string script = root + "/startfcc.bat";
+        std::ofstream(script) << "#!/bin/sh\nexit 3\n";
+        chmod(script.c_str(), 0755);
+        Fcc::Testing::scaleFccTiming(100);
+        server = std::make_unique<FakeFccServer>();
+    }
+
+    void TearDown() override {
+        while (Fcc::SelfProxy::FCC_Term() == 0) {
+        }
+    }
+
+    // Initialises the interface (with the allocation pair given), keeping
+    // its banner off the test's output.
+    void init(FccAllocFunction alloc = nullptr, FccReleaseFunction release = nullptr) {
+        OutputCapture out(1);
+        ASSERT_EQ(Fcc::SelfProxy::FCC_Init(alloc, release), 0);
+        out.finish();
+    }
+
+    char* registered(const std::string& ticket) {
+        char* handle = nullptr;
+        EXPECT_EQ(Fcc::SelfProxy::FCC_RegisterTicket(ticket.c_str(), &handle), 0);
+        return handle;
+    }
+
+    std::string root;
+    std::unique_ptr<FakeFccServer> server;
+};
+
+}  // namespace Quillomark::Testing
