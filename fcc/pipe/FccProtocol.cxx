@@ -197,7 +197,7 @@ enum class Checks {
 enum class Wait { AsLongAsItTakes, SetUp };
 
 // Closes a server handle over the calling thread's pipe.
-int closeHandle(std::uint16_t serverHandle);
+int closeHandle(std::uint16_t serverHandle, Wait wait = Wait::AsLongAsItTakes);
 
 const char* sentLabel(FccMessage message) {
     switch (message) {
@@ -636,8 +636,8 @@ int sendRange(Exchange& exchange, const FccServerFile& file, std::int64_t offset
     return exchange.send(request, RangeRequest::END, "request");
 }
 
-int closeHandle(std::uint16_t serverHandle) {
-    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst);
+int closeHandle(std::uint16_t serverHandle, Wait wait) {
+    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst, wait);
     if (const int begun = exchange.begin()) return begun;
     exchange.header(payloadUpTo(HandleRequest::END));
     put16(exchange.request() + HandleRequest::HANDLE, serverHandle);
@@ -826,7 +826,7 @@ int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t o
     return plainResult(exchange);
 }
 
-int FccCloseExchange(FccServerFile& file) {
+int FccCloseExchange(FccServerFile& file, bool bounded) {
     {
         // A file open on another thread's pipe is closed there.
         FccConnectionRef record = FccGetThreadConnection();
@@ -835,7 +835,7 @@ int FccCloseExchange(FccServerFile& file) {
     const std::uint16_t serverHandle = file.serverHandle;
     // Whatever the server answers, the handle is spent.
     forgetServerHandle(file);
-    return closeHandle(serverHandle);
+    return closeHandle(serverHandle, bounded ? Wait::SetUp : Wait::AsLongAsItTakes);
 }
 
 int FccEchoExchange() { return emptyExchange(FMS_ECHO_MSG); }

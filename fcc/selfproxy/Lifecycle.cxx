@@ -48,7 +48,9 @@ void setLastInitError(int code, const char* text = nullptr) {
     lastInitError = code;
 }
 
-void closeOnServer(FccFile* file) { FccCloseExchange(file->server); }
+// Termination holds the init lock: a silent server must not hold it for
+// ever.
+void closeOnServer(FccFile* file) { FccCloseExchange(file->server, true); }
 
 int connectCallingThread() {
     FccConnectionRef record = FccGetThreadConnection();

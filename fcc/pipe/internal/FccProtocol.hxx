@@ -108,7 +108,10 @@ int FccRollbackExchange(FccServerFile& file, const char* volumeId);
 // first).
 int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t offset, int count);
 // Closes the file on the server; 0 for a file that is not open there.
-int FccCloseExchange(FccServerFile& file);
+// Bounded, it waits for the answer as long as a set-up exchange does: a
+// server silent for that long costs the pipe (and every handle opened
+// through it) instead of holding the caller, as termination must not be.
+int FccCloseExchange(FccServerFile& file, bool bounded = false);
 int FccEchoExchange();
 // The caller closes its view of the fast cache first.
 int FccClearCacheExchange();

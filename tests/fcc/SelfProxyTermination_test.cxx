@@ -1,0 +1,46 @@
+// The library's own file-cache interface when termination meets work still
+// running (on other threads or in a progress callback), when the server
+// falls silent, and when handles are used after their release.
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
+#include <tests/fcc/SelfProxyFixture.hxx>
+#include <tests/support/TaggedAllocations.hxx>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace Fcc = Quillomark::Fcc;
+namespace Own = Quillomark::Fcc::SelfProxy;
+namespace Tagged = Quillomark::Testing::TaggedAllocations;
+using Fault = Quillomark::Testing::FakeFccServer::Fault;
+using namespace Quillomark::Testing;
+
+// ---- Termination from inside a transfer, and beside a silent server -------
+
+TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
+    server->addFile(makeTicket(1), "left open");
+    init();
+    char* handle = registered(makeTicket(1));
+    // The file is open on the pipe of the thread that terminates.
+    auto termination = onThread([this, handle] {
+        FccFile* file = nullptr;
+        if (Own::FCC_OpenFile(handle, &file) != 0) return -1;
+        server->injectFault(Fcc::FMS_CLOSE_MSG, Fault::Silent);
+        return Own::FCC_Term();
+    });
+    EXPECT_EQ(within(termination, 60, "termination beside a silent server"), 0);
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+    int enabled = 0;
+    OutputCapture out(1);
+    EXPECT_EQ(Own::FCC_IsFCCEnabled(&enabled), 0);
+    out.finish();
+}
+
+}  // namespace
