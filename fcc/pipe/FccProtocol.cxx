@@ -5,6 +5,8 @@
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 
+#include <platform/os/internal/Time.hxx>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
@@ -269,8 +271,9 @@ struct ProgressReports {
 // (the idle monitor leaves a held record alone).
 class Exchange {
 public:
-    Exchange(FccMessage message, Checks checks, Wait wait = Wait::AsLongAsItTakes)
-        : message(message), checks(checks), wait(wait) {}
+    Exchange(FccMessage message, Checks checks, Wait wait = Wait::AsLongAsItTakes,
+             std::int64_t deadline = 0)
+        : message(message), checks(checks), wait(wait), deadline(deadline) {}
 
     // Takes the record and, with connect, connects a closed pipe. Server
     // handles that other threads handed back are closed first.
@@ -405,7 +408,13 @@ private:
     // silent.
     int awaitReply() {
         if (wait == Wait::AsLongAsItTakes) return 0;
-        if (record->pipe.waitForData(fccTiming().setUpReplyWait)) return 0;
+        std::uint32_t waitMs = fccTiming().setUpReplyWait;
+        if (deadline != 0) {
+            const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
+            waitMs = static_cast<std::uint32_t>(
+                std::clamp<std::int64_t>(left, 0, static_cast<std::int64_t>(waitMs)));
+        }
+        if (record->pipe.waitForData(waitMs)) return 0;
         fccTrace("No reply from FCC (%s)\n", messageName(message));
         FccCloseProxy(*record);
         return ERR_FMSCP_NO_CACHE;
@@ -486,6 +495,7 @@ private:
     FccMessage message;
     Checks checks;
     Wait wait;
+    std::int64_t deadline;  // of a set-up wait; 0 for none
     FccConnectionRef record;
     std::size_t replyPayload = 0;
 };
@@ -654,8 +664,8 @@ bool fccIsOpenOnServer(const FccServerFile& file) {
            file.openedThrough->pipeGeneration == file.openedGeneration;
 }
 
-int FccVersionCheck(bool connect) {
-    Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient, Wait::SetUp);
+int FccVersionCheck(bool connect, std::int64_t deadline) {
+    Exchange exchange(FMS_VERSION_CHECK, Checks::Lenient, Wait::SetUp, deadline);
     if (const int begun = exchange.begin(connect)) return begun;
     exchange.header(payloadUpTo(VersionRequest::END));
     static const unsigned char version[4] = {0x0A, 0x00, 0x00, 0x0A};

@@ -7,7 +7,9 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 
 #include <platform/os/internal/Process.hxx>
+#include <platform/os/internal/Time.hxx>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -36,32 +38,44 @@ bool connectOwnPipe(Os::MessagePipe& pipe, const std::string& name, unsigned bus
 
 }  // namespace
 
-bool FccConnectPipe(Os::MessagePipe& pipe, const std::string& masterPipeName) {
+FccMasterPipe FccReachMasterPipe(Os::MessagePipe& pipe, const std::string& masterPipeName,
+                                 std::uint32_t replyWait) {
     fccTrace("Open Pipe '%s'...\n", masterPipeName.c_str());
     Os::MessagePipe master;
-    if (!connectOwnPipe(master, masterPipeName, fccTiming().masterPipeWait)) return false;
+    if (!connectOwnPipe(master, masterPipeName, std::min(fccTiming().masterPipeWait, replyWait))) {
+        return FccMasterPipe::Absent;
+    }
     // Local pipes keep message boundaries by nature: no mode to set.
     fccTrace("Master pipe connected, setting mode.\n");
     fccTrace("Master pipe CLIENT listening for secondary pipe name.\n");
     char name[PIPE_NAME_SIZE + 1] = {};
-    Os::MessagePipe::ReadResult read{Os::MessagePipe::Read::Failed, 0, 0};
-    if (master.waitForData(fccTiming().setUpReplyWait)) read = master.read(name, PIPE_NAME_SIZE);
+    if (!master.waitForData(replyWait)) {
+        fccTrace("No reply from FCC (%s)\n", "secondary pipe name");
+        fccTrace("Closing master pipe\n");
+        return FccMasterPipe::Silent;
+    }
+    const Os::MessagePipe::ReadResult read = master.read(name, PIPE_NAME_SIZE);
     fccTrace("Closing master pipe\n");
     master.close();
     if (read.status != Os::MessagePipe::Read::Complete &&
         read.status != Os::MessagePipe::Read::MoreData) {
-        return false;
+        return FccMasterPipe::Absent;
     }
     // The name ends at its NUL, or at the end of what arrived.
     name[read.bytes] = '\0';
-    if (name[0] == '\0') return false;
+    if (name[0] == '\0') return FccMasterPipe::Absent;
     fccTrace("%d byte secondary pipe name '%s' successfully read from master pipe\n",
              static_cast<int>(read.bytes), name);
     fccTrace("Creating secondary pipe name '%s' file for CLIENT\n", name);
-    if (!connectOwnPipe(pipe, name, 0)) return false;
+    if (!connectOwnPipe(pipe, name, 0)) return FccMasterPipe::Absent;
     fccTrace("Pipe changing secondary CLIENT to MESSAGE_MODE.\n");
     fccTrace("Pipe secondary CLIENT successfully connected to server.\n");
-    return true;
+    return FccMasterPipe::Connected;
+}
+
+bool FccConnectPipe(Os::MessagePipe& pipe, const std::string& masterPipeName) {
+    return FccReachMasterPipe(pipe, masterPipeName, fccTiming().setUpReplyWait) ==
+           FccMasterPipe::Connected;
 }
 
 int FccReadPipe(FccConnection& record, std::size_t count, void* buffer) {
@@ -85,51 +99,73 @@ int FccReadPipe(FccConnection& record, std::size_t count, void* buffer) {
 
 namespace {
 
+// The milliseconds left until deadline (none when it has passed).
+std::uint32_t until(std::int64_t deadline) {
+    const std::int64_t left = deadline - Os::monotonicMilliseconds();
+    return left > 0 ? static_cast<std::uint32_t>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0;
+}
+
+// The deadline of a set-up that begins now.
+std::int64_t setUpDeadline() { return Os::monotonicMilliseconds() + fccTiming().setUpReplyWait; }
+
+// Waits for a server that this call launched to open its master pipe:
+// 0 also when it did not within the launch wait (see FccConnectProxy).
+int awaitLaunchedServer(FccConnection* record, long processId) {
+    const FccTiming& timing = fccTiming();
+    const FccConfiguration configuration = fccConfiguration();
+    const std::int64_t deadline = Os::monotonicMilliseconds() + timing.launchWaitLimit;
+    for (;;) {
+        SelfProxy::FmsSleepMs(timing.connectRetryPause);
+        if (!FccIsProcessAlive(processId)) {
+            fccTrace("ConnectProxy: The launched FCC process '%s' terminated.\n",
+                     configuration.launchScript.c_str());
+            return ERR_FMSCP_START_FAILED;
+        }
+        const FccMasterPipe reached = FccReachMasterPipe(
+            record->pipe, configuration.masterPipeName,
+            std::min(timing.setUpReplyWait, std::max<std::uint32_t>(until(deadline), 1)));
+        if (reached == FccMasterPipe::Connected) return 0;
+        if (reached == FccMasterPipe::Silent) return ERR_FMSCP_NO_CACHE;
+        // The server may still come up: the next request tries again.
+        if (until(deadline) == 0) return 0;
+    }
+}
+
 // Connects the record's closed pipe to the server, launching it when
 // nothing answers: 0 also when the pipe stays closed (see FccConnectProxy).
-int openPipe(FccConnection* record) {
+// A master pipe that takes the connection but names no secondary pipe
+// before the deadline is a server that is there but silent: it is neither
+// tried again nor launched anew.
+int openPipe(FccConnection* record, std::int64_t deadline) {
     const FccTiming& timing = fccTiming();
     const FccConfiguration configuration = fccConfiguration();
     fccTrace("ConnectProxy: Opening pipe.\n");
     fccTrace("Connecting to master pipe name '%s' file for CLIENT\n",
              configuration.masterPipeName.c_str());
 
-    bool connected = FccConnectPipe(record->pipe, configuration.masterPipeName);
-    for (int retry = 0; !connected && retry < 5; ++retry) {
+    FccMasterPipe reached =
+        FccReachMasterPipe(record->pipe, configuration.masterPipeName, until(deadline));
+    for (int retry = 0; reached == FccMasterPipe::Absent && retry < 5 && until(deadline) > 0;
+         ++retry) {
         SelfProxy::FmsSleepMs(timing.connectRetryPause);
-        connected = FccConnectPipe(record->pipe, configuration.masterPipeName);
+        reached = FccReachMasterPipe(record->pipe, configuration.masterPipeName, until(deadline));
     }
-    if (!connected) {
-        long processId = 0;
-        const int launched = FccLaunchServer(&processId);
-        if (launched != 0 || !FccIsProcessAlive(processId)) {
-            fccTrace("ConnectProxy: The launched FCC process '%s' terminated or failed to start.\n",
-                     configuration.launchScript.c_str());
-            return launched != 0 ? launched : ERR_FMSCP_START_FAILED;
-        }
-        const FmsClockValue start = SelfProxy::FmsClock();
-        while (!connected) {
-            SelfProxy::FmsSleepMs(timing.connectRetryPause);
-            if (!FccIsProcessAlive(processId)) {
-                fccTrace("ConnectProxy: The launched FCC process '%s' terminated.\n",
-                         configuration.launchScript.c_str());
-                return ERR_FMSCP_START_FAILED;
-            }
-            connected = FccConnectPipe(record->pipe, configuration.masterPipeName);
-            if (!connected && SelfProxy::FmsDeltaMs(SelfProxy::FmsClock(), start) >=
-                                  static_cast<int>(timing.launchWaitLimit)) {
-                // The server may still come up: the next request tries again.
-                return 0;
-            }
-        }
+    if (reached == FccMasterPipe::Connected) return 0;
+    if (reached == FccMasterPipe::Silent || until(deadline) == 0) return ERR_FMSCP_NO_CACHE;
+    long processId = 0;
+    const int launched = FccLaunchServer(&processId);
+    if (launched != 0 || !FccIsProcessAlive(processId)) {
+        fccTrace("ConnectProxy: The launched FCC process '%s' terminated or failed to start.\n",
+                 configuration.launchScript.c_str());
+        return launched != 0 ? launched : ERR_FMSCP_START_FAILED;
     }
-    return 0;
+    return awaitLaunchedServer(record, processId);
 }
 
 // The version check on a newly connected pipe.
-int checkNewPipe(FccConnection* record) {
+int checkNewPipe(FccConnection* record, std::int64_t deadline) {
     record->sequence = 0;
-    int checked = FccVersionCheck(false);
+    int checked = FccVersionCheck(false, deadline);
     if (checked == VERSION_REFUSED) checked = ERR_FMSCP_VERSION;
     // A pipe whose server refused us (or did not answer properly) is not
     // kept: the next request would find it open and skip the check.
@@ -137,26 +173,50 @@ int checkNewPipe(FccConnection* record) {
     return checked;
 }
 
+// Holds the connect lock, when it could be taken in time.
+class ConnectLockWithin {
+public:
+    explicit ConnectLockWithin(std::uint32_t milliseconds)
+        : taken(FccConnectLockWithin(milliseconds)) {}
+    ~ConnectLockWithin() {
+        if (taken) FccConnectUnlock();
+    }
+    ConnectLockWithin(const ConnectLockWithin&) = delete;
+    ConnectLockWithin& operator=(const ConnectLockWithin&) = delete;
+    explicit operator bool() const { return taken; }
+
+private:
+    bool taken;
+};
+
 }  // namespace
 
 int FccConnectProxy(FccConnection* record) {
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (record->pipe.isOpen()) return 0;
-    const int opened = openPipe(record);
+    const std::int64_t deadline = setUpDeadline();
+    const int opened = openPipe(record, deadline);
     if (opened != 0 || !record->pipe.isOpen()) return opened;
-    return checkNewPipe(record);
+    return checkNewPipe(record, deadline);
 }
 
 int FccConnectProxyLocked(FccConnection* record) {
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (record->pipe.isOpen()) return 0;
+    const std::int64_t deadline = setUpDeadline();
     {
-        // The version check waits for the server: outside the lock.
-        FccConnectLockGuard guard;
-        const int opened = openPipe(record);
+        // Another thread that connects (or launches the server) holds the
+        // lock: this one waits no longer than its own set-up may take.
+        const ConnectLockWithin guard(until(deadline));
+        if (!guard) {
+            fccTrace("ConnectProxy: No turn at the master pipe in time.\n");
+            return ERR_FMSCP_NO_CACHE;
+        }
+        const int opened = openPipe(record, deadline);
         if (opened != 0 || !record->pipe.isOpen()) return opened;
     }
-    return checkNewPipe(record);
+    // The version check waits for the server: outside the lock.
+    return checkNewPipe(record, deadline);
 }
 
 void FccCloseProxy(FccConnection& record) {

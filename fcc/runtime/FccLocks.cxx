@@ -4,6 +4,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <platform/os/internal/RecursiveLock.hxx>
+#include <platform/os/internal/TimedLock.hxx>
 
 #include <atomic>
 #include <cstdlib>
@@ -19,7 +20,7 @@ namespace {
 struct Locks {
     Os::RecursiveLock init;
     Os::RecursiveLock main;
-    std::mutex connect;
+    Os::TimedLock connect;
     std::mutex threadRecords;
 };
 
@@ -42,6 +43,9 @@ void FccInitUnlock() { locks().init.unlock(); }
 void FccMainLock() { locks().main.lock(); }
 void FccMainUnlock() { locks().main.unlock(); }
 void FccConnectLock() { locks().connect.lock(); }
+bool FccConnectLockWithin(std::uint32_t milliseconds) {
+    return locks().connect.lockWithin(milliseconds);
+}
 void FccConnectUnlock() { locks().connect.unlock(); }
 void FccThreadRecordLock() { locks().threadRecords.lock(); }
 void FccThreadRecordUnlock() { locks().threadRecords.unlock(); }

@@ -9,24 +9,39 @@
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
+#include <platform/os/internal/MessagePipe.hxx>
+#include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
+#include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 namespace Fcc = Quillomark::Fcc;
+namespace Own = Quillomark::Fcc::SelfProxy;
+using Quillomark::Testing::eventually;
+using Quillomark::Testing::onThread;
+using Quillomark::Testing::OutputCapture;
+using Quillomark::Testing::within;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using Quillomark::Testing::FakeFccServer;
 
@@ -531,6 +546,74 @@ TEST_F(FccPipe, TheLaunchScriptStartsTheServer) {
     EXPECT_EQ(Fcc::FccEchoExchange(), 0);
     EXPECT_NE(traced().find("Pipe not connected - waking up FMS Cache Server\n"),
               std::string::npos);
+}
+
+// ---- A server that falls silent, one that dies -----------------------------
+
+// A master pipe that takes every connection and never says a word.
+class SilentMasterPipe {
+public:
+    SilentMasterPipe() : path(Quillomark::Platform::Os::pipePath(Fcc::FCC_DEFAULT_PIPE_NAME)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, 16) != 0) {
+            ADD_FAILURE() << "cannot listen at " << path;
+        }
+        acceptor = std::thread([this] {
+            for (;;) {
+                const int taken = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (taken < 0) return;
+                std::lock_guard<std::mutex> guard(mutex);
+                clients.push_back(taken);
+            }
+        });
+    }
+    ~SilentMasterPipe() {
+        shutdown(listener, SHUT_RDWR);
+        acceptor.join();
+        for (int client : clients) close(client);
+        close(listener);
+        unlink(path.c_str());
+    }
+    int connections() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return static_cast<int>(clients.size());
+    }
+
+private:
+    std::string path;
+    int listener = -1;
+    std::thread acceptor;
+    std::mutex mutex;
+    std::vector<int> clients;
+};
+
+int connectCallingThread() {
+    Fcc::FccConnectionRef mine = Fcc::FccGetThreadConnection();
+    return Fcc::FccConnectProxyLocked(mine.get());
+}
+
+TEST_F(FccPipe, ASilentMasterPipeIsTriedOnceAndTheCallersBehindItGiveUp) {
+    SilentMasterPipe master;
+    std::vector<std::future<int>> connects;
+    for (int i = 0; i < 4; ++i) connects.push_back(onThread(connectCallingThread));
+    for (auto& connect : connects) {
+        EXPECT_EQ(within(connect, 120, "connect to a silent master pipe"), Fcc::ERR_FMSCP_NO_CACHE);
+    }
+    EXPECT_LE(master.connections(), 4);
+    // A server is there: none is launched.
+    EXPECT_EQ(traced().find("Pipe not connected - waking up FMS Cache Server\n"),
+              std::string::npos);
+}
+
+TEST_F(FccPipe, AThreadWaitingForTheConnectLockGivesUp) {
+    Fcc::FccConnectLock();
+    auto connect = onThread(connectCallingThread);
+    EXPECT_EQ(within(connect, 120, "connect behind a held connect lock"), Fcc::ERR_FMSCP_NO_CACHE);
+    Fcc::FccConnectUnlock();
 }
 
 }  // namespace

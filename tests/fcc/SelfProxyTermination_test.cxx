@@ -7,7 +7,6 @@
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
-#include <tests/support/TaggedAllocations.hxx>
 
 #include <cstdlib>
 #include <filesystem>
@@ -18,7 +17,6 @@ namespace {
 
 namespace Fcc = Quillomark::Fcc;
 namespace Own = Quillomark::Fcc::SelfProxy;
-namespace Tagged = Quillomark::Testing::TaggedAllocations;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using namespace Quillomark::Testing;
 

@@ -79,8 +79,10 @@ bool fccIsOpenOnServer(const FccServerFile& file);
 
 // Checks that the server speaks our version. With connect, a closed pipe
 // is connected first; without, it gives ERR_FMSCP_NO_CACHE. A refusal is
-// -100; a server that does not answer in time gives ERR_FMSCP_NO_CACHE.
-int FccVersionCheck(bool connect);
+// -100; a server that does not answer in time (the set-up bound, or until
+// deadline on the monotonic clock when one is given) gives
+// ERR_FMSCP_NO_CACHE.
+int FccVersionCheck(bool connect, std::int64_t deadline = 0);
 // Opens the file on the server: its server handle (and its size, stored in
 // file), or a negative status.
 int FccOpenExchange(FccServerFile& file);

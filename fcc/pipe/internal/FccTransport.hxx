@@ -7,6 +7,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace Quillomark::Fcc {
@@ -49,8 +50,14 @@ void fccReportDistrust(const std::string& text);
 std::string fccPipePath(const std::string& pipeName);
 
 // Connects pipe to a secondary pipe that the server at the master pipe
-// hands out; false when that fails. A pipe served by another user is not
-// used (and reported): to the client it is no server at all.
+// hands out, waiting at most replyWait milliseconds for its name. Absent:
+// nobody took the connection, or what followed failed; Silent: the master
+// pipe took it and named nothing in time. A pipe served by another user is
+// not used (and reported): to the client it is no server at all.
+enum class FccMasterPipe { Connected, Absent, Silent };
+FccMasterPipe FccReachMasterPipe(Platform::Os::MessagePipe& pipe, const std::string& masterPipeName,
+                                 std::uint32_t replyWait);
+// The same with the set-up bound for the name; false unless connected.
 bool FccConnectPipe(Platform::Os::MessagePipe& pipe, const std::string& masterPipeName);
 
 // Reads from the current message of the record's pipe up to count bytes:
@@ -61,9 +68,13 @@ int FccReadPipe(FccConnection& record, std::size_t count, void* buffer);
 // Connects the record's pipe when it is closed: retries, launches the
 // server when nothing answers, and runs the version check on a new pipe.
 // 0 also when a launched server did not open its pipe in time (the pipe
-// then stays closed). The Locked form holds the connect lock while it
-// reaches the master pipe, so that one thread at a time talks to it or
-// starts the server; no other lock is taken.
+// then stays closed). Waiting for a server that is there (its master pipe,
+// the version check) takes at most the set-up bound in all, and a master
+// pipe that stays silent is not tried again: ERR_FMSCP_NO_CACHE. The
+// Locked form holds the connect lock while it reaches the master pipe, so
+// that one thread at a time talks to it or starts the server; a thread
+// that does not get the lock within the same bound gives up with
+// ERR_FMSCP_NO_CACHE. No other lock is taken.
 int FccConnectProxy(FccConnection* record);
 int FccConnectProxyLocked(FccConnection* record);
 

@@ -19,8 +19,9 @@ namespace Quillomark::Fcc {
 // ---- Locks, in the order in which they may be nested ----------------------
 // init lock -> main lock -> connect lock -> thread-record lock. The init and
 // main locks may be taken again by the thread that holds them. The connect
-// lock lets one thread at a time reach the master pipe or start the server;
-// nobody waits for a reply of the server while holding the main lock.
+// lock lets one thread at a time reach the master pipe or start the server
+// (a thread waits for it no longer than a set-up takes); nobody waits for a
+// reply of the server while holding the main lock.
 
 // Makes the three locks, once per process; every lock operation calls it.
 void FccInitLocks();
@@ -31,6 +32,8 @@ void FccInitUnlock();
 void FccMainLock();
 void FccMainUnlock();
 void FccConnectLock();
+// Takes the connect lock unless it stays taken for that long: false then.
+bool FccConnectLockWithin(std::uint32_t milliseconds);
 void FccConnectUnlock();
 void FccThreadRecordLock();
 void FccThreadRecordUnlock();
