@@ -3,11 +3,13 @@
 #include <soa/common/SAXToNodeParser.hxx>
 
 #include <platform/common/internal/Utf16.hxx>
+#include <platform/common/internal/Utf8.hxx>
 #include <soa/common/internal/XmlPlatform.hxx>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLErrorReporter.hpp>
+#include <xercesc/framework/XMLRecognizer.hpp>
 #include <xercesc/internal/WFXMLScanner.hpp>
 #include <xercesc/sax/Locator.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -32,6 +34,24 @@ namespace {
 
 std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
+}
+
+// Where a byte of a UTF-8 document stands, counted as the scanner counts:
+// lines end at LF, CR LF or CR; columns count characters from 1, after the
+// byte order mark.
+std::string positionOf(std::string_view document, std::size_t offset) {
+    XMLFileLoc line = 1;
+    XMLFileLoc column = 1;
+    for (std::size_t at = document.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; at < offset; ++at) {
+        const char c = document[at];
+        if (c == '\n' || (c == '\r' && (at + 1 == document.size() || document[at + 1] != '\n'))) {
+            ++line;
+            column = 1;
+        } else if (c != '\r' && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return position(line, column);
 }
 
 // Objects made in order in blocks and destroyed all at once: a reply has
@@ -208,6 +228,8 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         texts.clear();
         names.clear();
         nameStore.clear();
+        parted = 0;
+        utf8 = false;
         elements.clear();
         std::fill(std::begin(recentElements), std::end(recentElements), Recent{});
         uris.clear();
@@ -224,7 +246,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         const auto found = names.find(key);
         if (found != names.end()) return *found->second;
         Name& added = nameStore.emplace_back(Name{std::u16string(key), {}});
-        Internal::appendUtf8(added.name, text, key.size());
+        if (!Internal::appendUtf8(added.name, text, key.size())) refuseLoneSurrogate();
         names.emplace(added.key, &added);
         return added;
     }
@@ -283,6 +305,10 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         const xercesc::Locator* at = scanner->getLocator();
         throw DomException(position(at->getLineNumber(), at->getColumnNumber()) + reason);
     }
+    // The scanner lets a lone surrogate of UTF-16 through in some places (at
+    // the end of an attribute value, before a reference, in a processing
+    // instruction): the tree refuses it wherever it meets one.
+    [[noreturn]] void refuseLoneSurrogate() const { refuse("A surrogate of UTF-16 stands alone"); }
 
     // An attribute that declares a namespace, xmlns or xmlns:prefix, is
     // not one of the element's.
@@ -320,6 +346,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         if (open.size() >= MAX_DEPTH) {
             refuse("The elements nest deeper than " + std::to_string(MAX_DEPTH) + " levels");
         }
+        if (parted != 0) refuseLoneSurrogate();
         XMLNode& node = *nodes.make(1);
         Element& known = element(declaration);
         node.line = static_cast<std::int32_t>(scanner->getLocator()->getLineNumber());
@@ -339,7 +366,9 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                     continue;
                 }
                 next->name = attributeName(known, static_cast<std::size_t>(next - made), qname);
-                Internal::appendUtf8(next->value, attribute.getValue());
+                if (!Internal::appendUtf8(next->value, attribute.getValue())) {
+                    refuseLoneSurrogate();
+                }
                 ++next;
             }
             if (next != made) node.attributes = made;
@@ -347,6 +376,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         }
         if (open.empty()) {
             root = &node;
+            checkEncoding();
         } else {
             children.push_back(&node);
         }
@@ -365,6 +395,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
 
     // Hands the innermost open element its children.
     void close() {
+        if (parted != 0) refuseLoneSurrogate();
         const Open& last = open.back();
         const auto first = children.begin() + static_cast<std::ptrdiff_t>(last.firstChild);
         last.node->children.assign(first, children.end());
@@ -372,17 +403,33 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         open.pop_back();
     }
 
+    // The scanner hands a long text over in pieces, which may part a
+    // surrogate pair: a high surrogate that ends a piece waits for the next.
     void docCharacters(const XMLCh* const chars, const XMLSize_t length,
                        const bool cdataSection) override {
         (void)cdataSection;
-        if (open.empty()) return;
+        if (open.empty() || length == 0) return;
         XMLNode& node = *open.back().node;
         if (node.text == nullptr) node.text = texts.make(1);
-        Internal::appendUtf8(*node.text, chars, length);
+        const XMLCh* from = chars;
+        XMLSize_t count = length;
+        if (parted != 0) {
+            const XMLCh pair[2] = {parted, *from};
+            parted = 0;
+            if (!Internal::appendUtf8(*node.text, pair, 2)) refuseLoneSurrogate();
+            ++from;
+            --count;
+        }
+        if (count > 0 && from[count - 1] >= 0xD800 && from[count - 1] <= 0xDBFF) {
+            parted = from[--count];
+        }
+        if (!Internal::appendUtf8(*node.text, from, count)) refuseLoneSurrogate();
     }
 
     // Errors that are not fatal (an unbound namespace prefix, say) still
-    // make the document unreadable for us; warnings do not.
+    // make the document unreadable for us, and so do warnings: without a
+    // DTD the only one left is an encoding declared against the bytes
+    // (UTF-8 declared as UTF-16), which the scanner would read anyway.
     void error(const unsigned int code, const XMLCh* const domain, const ErrTypes type,
                const XMLCh* const text, const XMLCh* const systemId, const XMLCh* const publicId,
                const XMLFileLoc line, const XMLFileLoc column) override {
@@ -390,14 +437,20 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         (void)domain;
         (void)systemId;
         (void)publicId;
-        if (type == ErrType_Warning) return;
+        (void)type;
         throw DomException(position(line, column) + static_cast<const std::string&>(QmStrX(text)));
     }
     void resetErrors() override {}
 
     // What a reply does not use, or the tree leaves out.
-    void docComment(const XMLCh* const) override {}
-    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void docComment(const XMLCh* const text) override {
+        if (!Internal::surrogatesPaired(text)) refuseLoneSurrogate();
+    }
+    void docPI(const XMLCh* const target, const XMLCh* const data) override {
+        if (!Internal::surrogatesPaired(target) || !Internal::surrogatesPaired(data)) {
+            refuseLoneSurrogate();
+        }
+    }
     void startDocument() override {}
     void endDocument() override {}
     void resetDocument() override {}
@@ -415,12 +468,35 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         }
     }
 
+    // Replies are UTF-8 or UTF-16; ISO-8859-1 and US-ASCII, which the
+    // scanner decodes byte for byte, are read too. Other encodings are
+    // refused: their converters put U+FFFD in place of bytes they cannot
+    // read, or read what other readers would not (UTF-7, the ISO-2022
+    // family). The scanner has decided by the time the root begins.
+    void checkEncoding() {
+        const XMLCh* encoding = scanner->getReaderMgr()->getCurrentEncodingStr();
+        switch (xercesc::XMLRecognizer::encodingForName(encoding)) {
+            case xercesc::XMLRecognizer::UTF_8: utf8 = true; return;
+            case xercesc::XMLRecognizer::UTF_16B:
+            case xercesc::XMLRecognizer::UTF_16L:
+            case xercesc::XMLRecognizer::US_ASCII: return;
+            default:
+                if (xercesc::XMLString::equals(encoding, u"ISO-8859-1")) return;
+                refuse("The document is in " + static_cast<const std::string&>(QmStrX(encoding)) +
+                       "; a reply is in UTF-8 or UTF-16");
+        }
+    }
+
     std::unique_ptr<xercesc::GrammarResolver> grammars;
     std::unique_ptr<xercesc::XMLScanner> scanner;
     // Namespace declarations read since the scanner was made: its pool of
     // prefixes has grown by at most as many.
     std::size_t declarationsKept = 0;
     bool versionDeclared = false;
+    // Whether the scanner reads the document as UTF-8, as its root begins.
+    bool utf8 = false;
+    // A high surrogate that ended the last piece of a text.
+    XMLCh parted = 0;
 
     XMLNode* root = nullptr;
     Blocks<XMLNode, emptyNode> nodes{256};
@@ -468,6 +544,17 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
         throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
     }
     if (tree->root == nullptr) throw DomException("The document has no root element");
+    // The scanner drops some bytes that are not UTF-8 (a sequence beyond
+    // U+10FFFF past the first few dozen characters, a sequence cut short at
+    // the end) without a word: the document is checked whole. The check
+    // reads eight ASCII bytes at a time.
+    if (tree->utf8) {
+        const std::size_t invalid = Internal::firstInvalidUtf8(document);
+        if (invalid != std::string::npos) {
+            tree->clear();
+            throw DomException(positionOf(document, invalid) + "The bytes here are not UTF-8");
+        }
+    }
     return *tree->root;
 }
 

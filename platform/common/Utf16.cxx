@@ -26,16 +26,17 @@ XMLSize_t appendAscii(std::string& out, const XMLCh* text, XMLSize_t length) {
 
 }  // namespace
 
-void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
+bool appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
     // Most texts of a reply are ASCII: their run at the start is narrowed
     // in a loop without a branch per character kind.
     const XMLSize_t ascii = appendAscii<false>(out, text, length);
-    if (ascii == length) return;
+    if (ascii == length) return true;
 
     // The rest is encoded a piece at a time into a buffer on the stack, so
     // that the string grows by appending (no zero fill).
     char buffer[256];
     std::size_t used = 0;
+    bool paired = true;
     for (XMLSize_t i = ascii; i < length; ++i) {
         if (used > sizeof buffer - 4) {
             out.append(buffer, used);
@@ -51,6 +52,7 @@ void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
             code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
         } else if (code >= 0xD800 && code <= 0xDFFF) {
             code = 0xFFFD;
+            paired = false;
         }
         if (code < 0x800) {
             buffer[used++] = static_cast<char>(0xC0 | (code >> 6));
@@ -67,16 +69,28 @@ void appendUtf8(std::string& out, const XMLCh* text, XMLSize_t length) {
         }
     }
     out.append(buffer, used);
+    return paired;
 }
 
-void appendUtf8(std::string& out, const XMLCh* text) {
-    if (text == nullptr) return;
+bool appendUtf8(std::string& out, const XMLCh* text) {
+    if (text == nullptr) return true;
     // One pass over an ASCII text: its end is found as it is narrowed.
     text += appendAscii<true>(out, text, 0);
-    if (*text == 0) return;
+    if (*text == 0) return true;
     XMLSize_t length = 0;
     while (text[length] != 0) ++length;
-    appendUtf8(out, text, length);
+    return appendUtf8(out, text, length);
+}
+
+bool surrogatesPaired(const XMLCh* text) {
+    for (; text != nullptr && *text != 0; ++text) {
+        if (*text >= 0xD800 && *text <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            ++text;
+        } else if (*text >= 0xD800 && *text <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace Quillomark::Soa::Common::Xml::Internal

@@ -12,7 +12,8 @@
 namespace Quillomark::Soa::Common::Xml {
 
 // Parses a whole document into a tree of XMLNode (namespaces on, no
-// validation, no DTD). The text is untrusted network input: a document with
+// validation, no DTD), XML 1.0 in UTF-8 or UTF-16 (or ISO-8859-1 or
+// US-ASCII). The text is untrusted network input: a document with
 // a DOCTYPE is refused where the DOCTYPE begins, before any of it is read,
 // however the document encodes it; one with elements nested deeper than
 // MAX_DEPTH as soon as that is read. A parser can be used for many

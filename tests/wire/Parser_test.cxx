@@ -349,6 +349,96 @@ TEST_F(ExternalResource, EveryDoctypeIsRefused) {
     EXPECT_EQ(parser.parseString(many).getText().size(), 50000u);
 }
 
+// A document in UTF-16, little-endian with its mark; `text` may hold lone
+// surrogates.
+std::string utf16(const std::u16string& text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+// Bytes that do not encode characters, and characters that XML does not
+// allow where they stand, are refused wherever they are: the scanner reads
+// the first few dozen characters more strictly than the rest.
+TEST(SAXToNodeParser, RefusesTextItsEncodingDoesNotAllow) {
+    const std::string pad(40, 'x');
+    for (const std::string bad :
+         {"\xF5\x80\x80\x80", "\xF7\xBF\xBF\xBF", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80",
+          "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\x80", "\xFF"}) {
+        for (const std::string& document : {
+                 "<a" + pad + bad + "y/>",
+                 "<a>" + pad + bad + "y</a>",
+                 "<a v='" + pad + bad + "y'/>",
+                 "<a>" + pad + "</a><!--" + bad + "-->",
+                 "<a/><?p " + pad + bad + "?>",
+                 "<a/>" + bad,
+                 "<a>" + pad + "</a>\n" + bad,
+             }) {
+            EXPECT_FALSE(parseError(document).empty());
+        }
+    }
+    // Cut short at the very end.
+    EXPECT_FALSE(parseError("<a>x</a>\xC3").empty());
+    EXPECT_FALSE(parseError("<a>x</a>\xF0\x9F\x98").empty());
+    // Where it stands, by characters.
+    EXPECT_EQ(parseError("<a>\n  " + pad + "\xC3\xA9\xF5\x80\x80\x80</a>")
+                  .rfind("line 2, column 44: ", 0),
+              0u);
+    // UTF-8 declared as UTF-16 is neither; UTF-8 declared in small letters
+    // is checked all the same.
+    EXPECT_FALSE(parseError("<?xml version='1.0' encoding='UTF-16'?><a/>").empty());
+    EXPECT_FALSE(
+        parseError("<?xml version='1.0' encoding='utf-8'?><a>" + pad + "\xF5\x80\x80\x80</a>")
+            .empty());
+    // Encodings read through converters that put U+FFFD in place of what
+    // they cannot read, or that read other characters than other readers.
+    for (const char* encoding : {"unicode-1-1-utf-8", "windows-1252", "ISO-8859-2"}) {
+        EXPECT_NE(parseError(std::string("<?xml version='1.0' encoding='") + encoding + "'?><a>" +
+                             pad + "\xF5\x80\x80\x81</a>")
+                      .find("a reply is in UTF-8 or UTF-16"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(SAXToNodeParser()
+                  .parseString("<?xml version='1.0' encoding='US-ASCII'?><a>x&#xE9;</a>")
+                  .getText(),
+              "x\xC3\xA9");
+
+    // Lone surrogates of UTF-16, wherever they stand.
+    for (const std::u16string& document : {
+             std::u16string(u"<a v='x\xD800'/>"),
+             std::u16string(u"<a v='x\xD800&amp;'/>"),
+             std::u16string(u"<a v='x\xD800&#65;'/>"),
+             std::u16string(u"<a v='\xDC00x'/>"),
+             std::u16string(u"<a>x\xD800</a>"),
+             std::u16string(u"<a>x\xD800&amp;</a>"),
+             std::u16string(u"<a>\xDC00</a>"),
+             std::u16string(u"<a>x\xD800<![CDATA[\xDC00]]></a>"),
+             std::u16string(u"<?p \xD800?><a/>"),
+             std::u16string(u"<a><?p x\xD800?></a>"),
+             std::u16string(u"<a/><?p \xDC00?>"),
+             std::u16string(u"<!--\xD800--><a/>"),
+             std::u16string(u"<a/><!--x\xDBFF-->"),
+             std::u16string(u"<a/>\xD800"),
+         }) {
+        EXPECT_FALSE(parseError(utf16(document)).empty());
+    }
+    // Pairs are characters, in every place and in texts longer than the
+    // pieces the scanner hands them over in.
+    SAXToNodeParser parser;
+    const XMLNode& paired = parser.parseString(
+        utf16(u"<a v='\xD83D\xDE00&amp;\xD83D\xDE00'><?p \xD83D\xDE00?>\xD83D\xDE00</a>"));
+    EXPECT_EQ(paired.attrs().at("v"), "\xF0\x9F\x98\x80&\xF0\x9F\x98\x80");
+    EXPECT_EQ(paired.getText(), "\xF0\x9F\x98\x80");
+    for (std::size_t lead : {0, 1}) {
+        std::string text(lead, 'x');
+        for (int i = 0; i < 600000; ++i) text += "\xF0\x9F\x98\x80";
+        EXPECT_TRUE(parser.parseString("<a>" + text + "</a>").getText() == text) << lead;
+    }
+}
+
 // The names of the namespaces of xml and xmlns are theirs alone.
 TEST(SAXToNodeParser, ReservedNamespaceNamesAreBoundToNoOtherPrefix) {
     for (const char* document : {
