@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace Quillomark::Fcc {
 
@@ -239,8 +241,34 @@ int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count)
     return static_cast<int>(sent);
 }
 
+namespace {
+
+// The servers launched and not yet waited for. Never destroyed, like the
+// locks.
+struct LaunchedServers {
+    std::mutex mutex;
+    std::vector<Os::ChildProcess> children;
+};
+
+LaunchedServers& launchedServers() {
+    static LaunchedServers* const instance = new LaunchedServers;
+    return *instance;
+}
+
+}  // namespace
+
+void FccReapLaunchedServers() {
+    LaunchedServers& launched = launchedServers();
+    std::lock_guard<std::mutex> guard(launched.mutex);
+    auto& children = launched.children;
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [](Os::ChildProcess& child) { return child.reap(); }),
+                   children.end());
+}
+
 int FccLaunchServer(long* processId) {
     if (processId) *processId = 0;
+    FccReapLaunchedServers();
     const std::string script = fccConfiguration().launchScript;
     std::size_t cut = script.find_last_of('\\');
     if (cut == std::string::npos) cut = script.find_last_of('/');
@@ -250,6 +278,11 @@ int FccLaunchServer(long* processId) {
     if (script.empty() || Os::spawnProcess(script, folder, &started) != 0) {
         fccTrace("Failed to start '%s' in directory '%s'\n", script.c_str(), folder.c_str());
         return ERR_FMSCP_START_FAILED;
+    }
+    {
+        LaunchedServers& launched = launchedServers();
+        std::lock_guard<std::mutex> guard(launched.mutex);
+        launched.children.emplace_back(started);
     }
     if (processId) *processId = started;
     return 0;

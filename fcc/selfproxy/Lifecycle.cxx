@@ -127,6 +127,7 @@ int FCC_Term() {
     FccCloseAllConnections();
     FmscCloseFastCache();
     FccRuntimeStop();
+    FccReapLaunchedServers();
     setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     fccTrace("FCC Interface Implementation %s(%s) API terminated.\n", FCC_INTERFACE_VERSION,
              FCC_INTERFACE_DATE);

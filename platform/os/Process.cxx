@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 extern char** environ;
 
@@ -93,6 +95,57 @@ ProcessState processState(long processId, long* exitStatus, int* error) {
     }
     if (error) *error = errno;
     return ProcessState::Unknown;
+}
+
+namespace {
+
+// A descriptor of the process itself, -1 where the system has none. (The C
+// library's own wrapper is not usable from C++ in every version.)
+int processDescriptor(long processId) {
+    if (processId <= 0) return -1;
+    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0));
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(long processId)
+    : processId(processId), descriptor(processDescriptor(processId)) {}
+
+ChildProcess::~ChildProcess() {
+    if (descriptor >= 0) close(descriptor);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : processId(std::exchange(other.processId, 0)),
+      descriptor(std::exchange(other.descriptor, -1)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        if (descriptor >= 0) close(descriptor);
+        processId = std::exchange(other.processId, 0);
+        descriptor = std::exchange(other.descriptor, -1);
+    }
+    return *this;
+}
+
+bool ChildProcess::reap() {
+    if (processId <= 0) return true;
+    int waited;
+    if (descriptor >= 0) {
+        siginfo_t ended{};
+        do {
+            waited = waitid(P_PIDFD, static_cast<id_t>(descriptor), &ended, WEXITED | WNOHANG);
+        } while (waited < 0 && errno == EINTR);
+        if (waited == 0) return ended.si_pid != 0;
+    } else {
+        int status = 0;
+        do {
+            waited = waitpid(static_cast<pid_t>(processId), &status, WNOHANG);
+        } while (waited < 0 && errno == EINTR);
+        if (waited >= 0) return waited != 0;
+    }
+    // No child of ours any more: someone else waited for it.
+    return errno == ECHILD;
 }
 
 }  // namespace Quillomark::Platform::Os

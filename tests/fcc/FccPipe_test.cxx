@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -614,6 +615,69 @@ TEST_F(FccPipe, AThreadWaitingForTheConnectLockGivesUp) {
     auto connect = onThread(connectCallingThread);
     EXPECT_EQ(within(connect, 120, "connect behind a held connect lock"), Fcc::ERR_FMSCP_NO_CACHE);
     Fcc::FccConnectUnlock();
+}
+
+// The state letter of a process ('Z' for a zombie), 0 when there is none.
+char stateOf(pid_t process) {
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return 0;
+    const std::size_t end = text.rfind(')');
+    return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
+}
+
+// Whether a child has ended and can be waited for (it is left so).
+bool endedAndWaitable(pid_t child) {
+    siginfo_t ended{};
+    return waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == child;
+}
+
+// The processes whose parent is this one.
+std::vector<pid_t> children() {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t end = text.rfind(')');
+        if (end == std::string::npos) continue;
+        std::istringstream rest(text.substr(end + 1));
+        char state = 0;
+        long parent = 0;
+        if (rest >> state >> parent && parent == getpid()) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+TEST_F(FccPipe, LaunchedServersThatDieAreReaped) {
+    writeScript(root + "/startfcc.bat",
+                std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");
+    {
+        OutputCapture out(1);
+        ASSERT_EQ(Own::FCC_Init(nullptr, nullptr), 0);
+        out.finish();
+    }
+    std::vector<pid_t> launched = children();
+    ASSERT_EQ(launched.size(), 1u);
+    const pid_t first = launched[0];
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return endedAndWaitable(first); }));
+    EXPECT_EQ(stateOf(first), 'Z');
+    // The next requests find the server gone and launch it again.
+    EXPECT_EQ(Own::FCC_Echo(), Fcc::ERR_FMSCP_NO_CACHE);
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_EQ(stateOf(first), 0);
+
+    launched = children();
+    ASSERT_EQ(launched.size(), 1u);
+    const pid_t second = launched[0];
+    ASSERT_EQ(kill(second, SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return endedAndWaitable(second); }));
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(stateOf(second), 0);
 }
 
 }  // namespace

@@ -87,8 +87,14 @@ int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count)
 void FccCloseProxy(FccConnection& record);
 
 // Starts the server through the launch script: 0 with its process ID, or
-// ERR_FMSCP_START_FAILED.
+// ERR_FMSCP_START_FAILED. The servers launched before that have ended are
+// waited for first.
 int FccLaunchServer(long* processId);
+
+// Waits for the servers this process launched that have ended (termination
+// does, so that none stays a zombie); only those, never another child of
+// the application.
+void FccReapLaunchedServers();
 
 // Whether the process still runs; reports on standard output and in the
 // trace when it does not.

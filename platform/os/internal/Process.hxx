@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace Quillomark::Platform::Os {
 
@@ -17,5 +18,27 @@ enum class ProcessState { Running, Exited, NotFound, Unknown };
 // reaped here and its exit status stored in *exitStatus; Unknown leaves the
 // system's error number in *error.
 ProcessState processState(long processId, long* exitStatus, int* error);
+
+// A child that spawnProcess started, remembered so that it can be waited for
+// once it ends. Waiting goes through a descriptor of the process itself
+// where the system has them, so that it never reaps another process that
+// got the same number after the child was waited for elsewhere.
+class ChildProcess {
+public:
+    explicit ChildProcess(long processId);
+    ~ChildProcess();  // forgets the child, without waiting for it
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Reaps the child when it has ended: true once it is gone (also when
+    // someone else waited for it), false while it runs.
+    bool reap();
+
+private:
+    long processId;
+    int descriptor;  // -1 where the system has none
+};
 
 }  // namespace Quillomark::Platform::Os
