@@ -983,7 +983,13 @@ const char* FccGetLastErrorText() {
         }
         record->localized = true;
     }
-    return record->errorText;
+    // The record's own text may be freed by another thread as soon as the
+    // record is let go (termination, the idle monitor): the caller gets a
+    // copy that only this thread replaces.
+    thread_local std::string handedOut;
+    if (!record->errorText) return nullptr;
+    handedOut = record->errorText;
+    return handedOut.c_str();
 }
 
 }  // namespace Quillomark::Fcc

@@ -20,6 +20,28 @@ namespace Own = Quillomark::Fcc::SelfProxy;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using namespace Quillomark::Testing;
 
+TEST_F(SelfProxyServer, TheLastErrorTextStaysTheCallersUntilItsNextCall) {
+    init();
+    Gate read;
+    Gate terminated;
+    auto caller = onThread([&] {
+        EXPECT_EQ(Own::FCC_Echo(), 0);  // the thread's pipe, for the translation
+        char* handle = nullptr;
+        EXPECT_EQ(Own::FCC_RegisterTicket("not a ticket", &handle), -3005);
+        const char* text = nullptr;
+        EXPECT_EQ(Own::FCC_GetLastError(&text), 0);
+        read.open();
+        terminated.wait();
+        // Termination on another thread took this thread's record away.
+        EXPECT_STREQ(text, "[de] ERR_FMSCP_BAD_TICKET");
+        return 0;
+    });
+    read.wait();
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    terminated.open();
+    within(caller, 30, "the caller of FCC_GetLastError");
+}
+
 // ---- Termination from inside a transfer, and beside a silent server -------
 
 TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {

@@ -136,7 +136,8 @@ struct FccCacheInfo {
 int FccCacheInfoExchange(FccCacheInfo& info);
 
 // The thread's last error, translated through the server once (when its
-// pipe is open); owned by the thread's record.
+// pipe is open); null when there is none. The text stays valid until the
+// thread's next call of this function, whatever other threads do meanwhile.
 const char* FccGetLastErrorText();
 
 }  // namespace Quillomark::Fcc
