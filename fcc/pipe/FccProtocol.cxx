@@ -610,14 +610,15 @@ int replyString(const Exchange& exchange, const char* invalidFormat, const char*
     return 0;
 }
 
-// The string of a string reply as a copy made with the alloc function in
-// *copy (when copy is not null).
-int copyReplyString(const Exchange& exchange, const char* invalidFormat, char** copy) {
+// The string of a string reply as a copy made with the pair in *copy (when
+// copy is not null).
+int copyReplyString(const Exchange& exchange, const char* invalidFormat, char** copy,
+                    const FccAllocator& pair) {
     const char* text = nullptr;
     std::size_t length = 0;
     if (const int read = replyString(exchange, invalidFormat, &text, &length)) return read;
     if (!copy) return 0;
-    *copy = fccCopyString(text, length);
+    *copy = pair.copy(text, length);
     return *copy ? 0 : ERR_FMSCP_OUT_OF_MEMORY;
 }
 
@@ -775,7 +776,8 @@ int FccFileExchange(FccServerFile& file, char** path, const char* policy,
     }
     return transferResult(exchange, file, callback, callbackData, [&] {
         const int copied = copyReplyString(
-            exchange, "MESSAGE ERROR: Invalid filename length %d (FMS_GET_FILE_MSG)\n", path);
+            exchange, "MESSAGE ERROR: Invalid filename length %d (FMS_GET_FILE_MSG)\n", path,
+            fccAllocator());
         if (copied == 0 && path) localSeparators(*path);
         return copied;
     });
@@ -807,13 +809,14 @@ int FccLocationExchange(FccServerFile& file, const char* policy, FccProgressCall
 }
 
 int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCallback callback,
-                      void* callbackData, char** volumeId) {
+                      void* callbackData, char** volumeId, const FccAllocator& pair) {
     if (!localPath) return ERR_FMSCP_BAD_ARG;
     Exchange exchange(FMS_UPLOAD_MSG, Checks::SequenceFirst);
     if (const int sent = sendCounted(exchange, file, localPath, "filepath")) return sent;
     return transferResult(exchange, file, callback, callbackData, [&] {
-        return copyReplyString(
-            exchange, "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n", volumeId);
+        return copyReplyString(exchange,
+                               "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n",
+                               volumeId, pair);
     });
 }
 
@@ -945,13 +948,15 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
             }
         }
         const char* text = reinterpret_cast<const char*>(reply + CacheInfoReply::STRINGS);
-        char* folder = fccCopyString(text, folderLength);
-        char* mapName = fccCopyString(text + folderLength, nameLength);
+        const FccAllocator pair = fccAllocator();
+        char* folder = pair.copy(text, folderLength);
+        char* mapName = pair.copy(text + folderLength, nameLength);
         if (!folder || !mapName) {
-            fccRelease(folder);
-            fccRelease(mapName);
+            pair.free(folder);
+            pair.free(mapName);
             return ERR_FMSCP_OUT_OF_MEMORY;
         }
+        info.release = pair.release;
         localSeparators(folder);
         info.folder = folder;
         info.mapName = mapName;

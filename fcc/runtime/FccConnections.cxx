@@ -86,12 +86,13 @@ bool reclaim(FccConnection& record) {
 
 // Assigns record i to the calling thread. Under the thread-record lock.
 int take(FccConnection& record, std::uint32_t self) {
-    record.requestBuffer = static_cast<unsigned char*>(fccAllocate(FCC_REQUEST_BUFFER_SIZE));
-    record.replyBuffer = static_cast<unsigned char*>(fccAllocate(FCC_REPLY_BUFFER_SIZE));
-    record.bufferRelease = fccReleaseFunction();
+    const FccAllocator pair = fccAllocator();
+    record.requestBuffer = static_cast<unsigned char*>(pair.allocate(FCC_REQUEST_BUFFER_SIZE));
+    record.replyBuffer = static_cast<unsigned char*>(pair.allocate(FCC_REPLY_BUFFER_SIZE));
+    record.bufferRelease = pair.release;
     if (!record.requestBuffer || !record.replyBuffer) {
-        fccRelease(record.requestBuffer);
-        fccRelease(record.replyBuffer);
+        pair.free(record.requestBuffer);
+        pair.free(record.replyBuffer);
         record.requestBuffer = record.replyBuffer = nullptr;
         return ERR_FMSCP_OUT_OF_MEMORY;
     }

@@ -31,8 +31,16 @@ Locks& locks() {
     return *instance;
 }
 
-std::atomic<FccAllocFunction> allocFunction{&std::malloc};
-std::atomic<FccReleaseFunction> releaseFunction{&std::free};
+// The pair in force, read and replaced as one.
+struct AllocatorInForce {
+    std::mutex mutex;
+    FccAllocator pair;
+};
+
+AllocatorInForce& allocatorInForce() {
+    static AllocatorInForce* const instance = new AllocatorInForce;
+    return *instance;
+}
 
 }  // namespace
 
@@ -54,24 +62,29 @@ void FccSetAllocator(FccAllocFunction alloc, FccReleaseFunction release) {
     // Only a complete pair replaces the one in use: strings made by one
     // function must be released by its partner.
     if (!alloc || !release) return;
-    allocFunction = alloc;
-    releaseFunction = release;
+    AllocatorInForce& inForce = allocatorInForce();
+    std::lock_guard<std::mutex> guard(inForce.mutex);
+    inForce.pair = FccAllocator{alloc, release};
 }
 
-void* fccAllocate(std::size_t size) { return allocFunction.load()(size); }
-
-void fccRelease(void* memory) {
-    if (memory) releaseFunction.load()(memory);
+FccAllocator fccAllocator() {
+    AllocatorInForce& inForce = allocatorInForce();
+    std::lock_guard<std::mutex> guard(inForce.mutex);
+    return inForce.pair;
 }
 
-FccReleaseFunction fccReleaseFunction() { return releaseFunction.load(); }
+void fccRelease(void* memory) { fccAllocator().free(memory); }
 
-char* fccCopyString(const char* text, std::size_t length) {
-    auto* copy = static_cast<char*>(fccAllocate(length + 1));
+char* FccAllocator::copy(const char* text, std::size_t length) const {
+    auto* copy = static_cast<char*>(allocate(length + 1));
     if (!copy) return nullptr;
     std::memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;
+}
+
+char* fccCopyString(const char* text, std::size_t length) {
+    return fccAllocator().copy(text, length);
 }
 
 namespace SelfProxy {

@@ -75,10 +75,7 @@ int openFastCache(FMSC_FILETOC_T** cache) {
     params.extentFiles = info.extents;
     params.mode = FMSC_MODE_CLIENT;
     params.trace = !Platform::Os::environmentValue("FMSC_DEFAULT_LOGFILE").empty();
-    const int result = FMSCIF_OpenS(&params, cache);
-    fccRelease(info.folder);
-    fccRelease(info.mapName);
-    return result;
+    return FMSCIF_OpenS(&params, cache);
 }
 
 // Whether the attached cache is still the server's: a server that closed

@@ -44,15 +44,16 @@ bool isInList(const FccFile* head, const FccFile* file) {
 }
 
 void releaseStrings(FccFile* file) {
-    fccRelease(const_cast<char*>(file->server.ticket));
-    fccRelease(file->guid);
+    file->pair.free(const_cast<char*>(file->server.ticket));
+    file->pair.free(file->guid);
     file->server.ticket = file->guid = nullptr;
 }
 
 void destroyRecord(FccFile* file) {
     releaseStrings(file);
-    fccRelease(file->readBuffer);
-    fccRelease(file);
+    const FccAllocator pair = file->pair;
+    pair.free(file->readBuffer);
+    pair.free(file);
 }
 
 }  // namespace
@@ -74,20 +75,22 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
         file = nullptr;
     }
     if (!file) {
-        void* memory = fccAllocate(sizeof(FccFile));
+        const FccAllocator pair = fccAllocator();
+        void* memory = pair.allocate(sizeof(FccFile));
         if (!memory) return ERR_FMSCP_OUT_OF_MEMORY;
         file = new (memory) FccFile();
-        file->readBuffer = static_cast<unsigned char*>(fccAllocate(bufferSize));
+        file->pair = pair;
+        file->readBuffer = static_cast<unsigned char*>(pair.allocate(bufferSize));
         if (!file->readBuffer) {
-            fccRelease(file);
+            pair.free(file);
             return ERR_FMSCP_OUT_OF_MEMORY;
         }
         file->readBufferSize = bufferSize;
     }
     file->server = FccServerFile();
-    file->server.ticket = fccCopyString(ticket.ticket(), std::strlen(ticket.ticket()));
+    file->server.ticket = file->pair.copy(ticket.ticket(), std::strlen(ticket.ticket()));
     file->server.handle = ticket.handle();
-    file->guid = fccCopyString(ticket.guid(), std::strlen(ticket.guid()));
+    file->guid = file->pair.copy(ticket.guid(), std::strlen(ticket.guid()));
     file->buffered = file->bufferPos = 0;
     file->owner = SelfProxy::ThreadId();
     file->orphaned = false;

@@ -97,9 +97,9 @@ int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (claim.result()) return FmsErrorCode(claim.result());
     if (!isValidTicket(ticket)) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    char* copy = fccCopyString(ticket, std::strlen(ticket));
+    char* copy = file->pair.copy(ticket, std::strlen(ticket));
     if (!copy) return FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
-    fccRelease(const_cast<char*>(file->server.ticket));
+    file->pair.free(const_cast<char*>(file->server.ticket));
     file->server.ticket = copy;
 
     if (const int status = FccCloseExchange(file->server)) return FmsErrorCode(status);

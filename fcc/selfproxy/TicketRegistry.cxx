@@ -13,6 +13,8 @@ namespace Quillomark::Fcc {
 
 struct TicketRecord {
     std::uint32_t magic;
+    // The pair that made the record and its strings, and takes them back.
+    Quillomark::Fcc::FccAllocator pair;
     char* ticket;
     char* key;  // the handle given out
     char* guid;
@@ -56,10 +58,11 @@ std::size_t bucketOf(const char* key) {
 
 void freeRecord(TicketRecord* record, std::uint32_t mark) {
     record->magic = mark;
-    fccRelease(record->ticket);
-    fccRelease(record->key);
-    fccRelease(record->guid);
-    fccRelease(record);
+    const FccAllocator pair = record->pair;
+    pair.free(record->ticket);
+    pair.free(record->key);
+    pair.free(record->guid);
+    pair.free(record);
 }
 
 // The registered record of a key's text. Under the main lock.
@@ -120,29 +123,30 @@ int registerTicket(const char* ticket, char** handle) {
     const int guidLength = SelfProxy::GUIDLength(ticket);
     if (guidLength < 0) return guidLength;
 
-    char* key = fccCopyString(ticket, KEY_LENGTH);
+    const FccAllocator pair = fccAllocator();
+    char* key = pair.copy(ticket, KEY_LENGTH);
     if (!key) return ERR_FMSCP_OUT_OF_MEMORY;
     {
         FccMainLockGuard lock;
         if (TicketRecord* found = lookUpLocked(key)) {
             ++found->references;
-            fccRelease(key);
+            pair.free(key);
             *handle = found->key;
             return FCC_OK;
         }
     }
 
-    auto* record = static_cast<TicketRecord*>(fccAllocate(sizeof(TicketRecord)));
-    char* copy = fccCopyString(ticket, std::strlen(ticket));
-    char* guid = fccCopyString(ticket + GUID_POSITION, guidLength);
+    auto* record = static_cast<TicketRecord*>(pair.allocate(sizeof(TicketRecord)));
+    char* copy = pair.copy(ticket, std::strlen(ticket));
+    char* guid = pair.copy(ticket + GUID_POSITION, guidLength);
     if (!record || !copy || !guid) {
-        fccRelease(record);
-        fccRelease(copy);
-        fccRelease(guid);
-        fccRelease(key);
+        pair.free(record);
+        pair.free(copy);
+        pair.free(guid);
+        pair.free(key);
         return ERR_FMSCP_OUT_OF_MEMORY;
     }
-    *record = TicketRecord{VALID, copy, key, guid, 1, 0, false, nullptr};
+    *record = TicketRecord{VALID, pair, copy, key, guid, 1, 0, false, nullptr};
 
     FccMainLockGuard lock;
     // Another thread may have registered the same ticket meanwhile: one

@@ -62,18 +62,20 @@ int downloadOneToLocation(const char* policy, const char* handle, FccProgressCal
     });
 }
 
+// The volume ID is made with the pair (the one in force when the entry
+// began), which takes it back when the caller does not want it.
 int uploadOne(const char* handle, FccProgressCallback callback, void* callbackData,
-              const char* filePath, char** volumeId) {
+              const char* filePath, char** volumeId, const FccAllocator& pair) {
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     char* received = nullptr;
     const int status = transfer(handle, [&](FccServerFile& file) {
-        return FccUploadExchange(file, filePath, callback, callbackData, &received);
+        return FccUploadExchange(file, filePath, callback, callbackData, &received, pair);
     });
     if (volumeId)
         *volumeId = received;
     else
-        fccRelease(received);
+        pair.free(received);
     return status;
 }
 
@@ -137,7 +139,7 @@ int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
 int FCC_UploadFileToPLM(const char* handle, FccProgressCallback callback, void* callbackData,
                         const char* filePath, char** volumeId) {
     if (const int status = beginEntry()) return status;
-    return uploadOne(handle, callback, callbackData, filePath, volumeId);
+    return uploadOne(handle, callback, callbackData, filePath, volumeId, fccAllocator());
 }
 
 int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback,
@@ -153,15 +155,16 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
     }
     // The volume IDs are kept for a rollback whether or not the caller
     // asked for them; the caller's array owns them when there is one.
+    const FccAllocator pair = fccAllocator();
     std::vector<char*> kept(static_cast<std::size_t>(count), nullptr);
     const auto release = [&] {
         if (volumeIds) return;
-        for (char* volumeId : kept) fccRelease(volumeId);
+        for (char* volumeId : kept) pair.free(volumeId);
     };
 
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i]);
+        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
         if (volumeIds) volumeIds[i] = kept[i];
         if (statuses[i] == FCC_OK) continue;
         if (continueOnError) {

@@ -407,8 +407,6 @@ TEST_F(FccPipe, CacheInformationIsCheckedFieldByField) {
     EXPECT_EQ(info.hashBlockPages, 8);
     EXPECT_EQ(info.mbExtents, 32);
     EXPECT_EQ(info.extents, 2);
-    Fcc::fccRelease(info.folder);
-    Fcc::fccRelease(info.mapName);
 
     const char* lines[] = {
         "number of file pages 0",  "number of segments 0", "number of hash block pages 0",

@@ -9,6 +9,7 @@
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
+#include <tests/support/TaggedAllocations.hxx>
 
 #include <cstdlib>
 #include <map>
@@ -20,6 +21,7 @@ namespace {
 
 namespace Fcc = Quillomark::Fcc;
 namespace Own = Quillomark::Fcc::SelfProxy;
+namespace Tagged = Quillomark::Testing::TaggedAllocations;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using namespace Quillomark::Testing;
 
@@ -252,24 +254,33 @@ TEST_F(SelfProxyServer, ARefreshedTicketReopensTheFileAndAFailedOneClosesIt) {
 
 // ---- Several threads on one interface; servers that misbehave -------------
 
-TEST_F(SelfProxyServer, TerminationLeavesARunningTransferItsRecordAndTicket) {
+TEST_F(SelfProxyServer, TerminationLeavesARunningTransferItsRecordsAndTheirPair) {
     server->addFile(makeTicket(1), "downloaded");
-    init();
+    init(Tagged::allocA, Tagged::releaseA);
     char* handle = registered(makeTicket(1));
     server->injectFault(Fcc::FMS_GET_FILE_MSG, Fault::Hold);
     auto download = onThread([handle] {
         char* path = nullptr;
         const int status = Own::FCC_DownloadFileFromPLM("IMD", handle, nullptr, nullptr, &path);
-        std::free(path);
+        Tagged::releaseAny(path);
         return status;
     });
     ASSERT_TRUE(server->waitUntilHolding(1, 10000));
     EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(Own::FCC_Echo(), -2999);
+    // A new session with a pair of its own is under way when the transfer
+    // of the old one ends.
+    init(Tagged::allocB, Tagged::releaseB);
     server->releaseHeld();
     // The transfer ends as it would have, and closes its file itself.
     EXPECT_EQ(within(download, 30, "download"), 0);
     EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
-    EXPECT_EQ(Own::FCC_Echo(), -2999);
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    // What each pair made went back to it.
+    for (char pair : {'A', 'B'}) {
+        EXPECT_EQ(Tagged::countsOf(pair).foreign, 0) << pair;
+        EXPECT_EQ(Tagged::countsOf(pair).outstanding, 0) << pair;
+    }
 }
 
 TEST_F(SelfProxyServer, TerminationDuringAnOpenEndsThatOpenWithNotInitialised) {

@@ -238,8 +238,6 @@ void runExchange(unsigned which) {
         case 14: {
             Fcc::FccCacheInfo info;
             Fcc::FccCacheInfoExchange(info);
-            releaseString(info.mapName);
-            releaseString(info.folder);
             break;
         }
         default:

@@ -102,9 +102,10 @@ int FccFileExchange(FccServerFile& file, char** path, const char* policy,
 int FccLocationExchange(FccServerFile& file, const char* policy, FccProgressCallback callback,
                         void* callbackData, const char* folder, const char* fileName);
 // Uploads the local file; *volumeId (when volumeId is not null) gets the
-// volume ID (made with the alloc function).
+// volume ID, made with the pair.
 int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCallback callback,
-                      void* callbackData, char** volumeId);
+                      void* callbackData, char** volumeId,
+                      const FccAllocator& pair = fccAllocator());
 int FccRollbackExchange(FccServerFile& file, const char* volumeId);
 // Asks the server to fetch a range ahead of reading (opening the file
 // first).
@@ -123,7 +124,8 @@ int FccLocaleExchange();
 // server's translation when there is one.
 int FccLocalizeExchange(const char* text, char** translated);
 
-// The server's fast cache; both strings are made with the alloc function.
+// The server's fast cache; both strings are made with the alloc function
+// and go back to its partner with the information.
 struct FccCacheInfo {
     char* mapName = nullptr;
     char* folder = nullptr;
@@ -132,6 +134,16 @@ struct FccCacheInfo {
     std::int32_t hashBlockPages = 0;
     std::int32_t mbExtents = 0;
     std::int32_t extents = 0;
+    FccReleaseFunction release = nullptr;  // of the pair that made the strings
+
+    FccCacheInfo() = default;
+    ~FccCacheInfo() {
+        if (!release) return;
+        if (mapName) release(mapName);
+        if (folder) release(folder);
+    }
+    FccCacheInfo(const FccCacheInfo&) = delete;
+    FccCacheInfo& operator=(const FccCacheInfo&) = delete;
 };
 int FccCacheInfoExchange(FccCacheInfo& info);
 

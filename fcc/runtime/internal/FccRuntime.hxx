@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -55,13 +56,29 @@ using FccThreadRecordLockGuard = FccLockGuard<FccThreadRecordLock, FccThreadReco
 
 // ---- Allocation pair --------------------------------------------------------
 // Strings handed to callers, connection buffers, ticket and file records are
-// made with the pair given to FCC_Init; malloc and free until then.
+// made with the pair given to FCC_Init; malloc and free until then. A later
+// FCC_Init may put another pair in force while what the old one made is
+// still in use (left to a thread that was running at termination): every
+// record, buffer and text remembers the pair that made it and goes back to
+// that pair.
+struct FccAllocator {
+    FccAllocFunction alloc = &std::malloc;
+    FccReleaseFunction release = &std::free;
+
+    void* allocate(std::size_t size) const { return alloc(size); }
+    void free(void* memory) const {
+        if (memory) release(memory);
+    }
+    // A copy of text (length bytes and a NUL); null when that fails.
+    char* copy(const char* text, std::size_t length) const;
+};
+
+// Only a complete pair replaces the one in force.
 void FccSetAllocator(FccAllocFunction alloc, FccReleaseFunction release);
-void* fccAllocate(std::size_t size);
+// The pair in force now, both functions read together.
+FccAllocator fccAllocator();
+// With the pair in force now, for strings handed to callers.
 void fccRelease(void* memory);
-FccReleaseFunction fccReleaseFunction();
-// A copy of text (length bytes and a NUL) made with the alloc function;
-// null when that fails.
 char* fccCopyString(const char* text, std::size_t length);
 
 // ---- Connection records -----------------------------------------------------
@@ -80,7 +97,7 @@ struct FccConnection {
     std::uint16_t sequence = 0;      // number of the next request
     unsigned char* requestBuffer = nullptr;
     unsigned char* replyBuffer = nullptr;
-    FccReleaseFunction bufferRelease = nullptr;  // the pair that made the buffers
+    FccReleaseFunction bufferRelease = nullptr;  // of the pair that made the buffers
     char* errorText = nullptr;                   // standard heap
     char* savedErrorText = nullptr;
     bool localized = false;

@@ -17,6 +17,9 @@ struct FccFile {
     FccFile* next;  // open list (newest first) or pool
     FccFile* prev;
     std::uint32_t magic;
+    // The pair that made the record, its read buffer and its strings (the
+    // ticket and GUID copies), and takes them back.
+    Quillomark::Fcc::FccAllocator pair;
     unsigned char* readBuffer;
     std::int32_t readBufferSize;
     char* guid;
