@@ -175,13 +175,15 @@ void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
                 if (!file) break;
                 unlink(*list, file);
                 owner = file->owner;
-                // Another thread's entry is using it: that entry frees it.
-                if (owner != NO_OWNER && owner != caller)
+                // An entry is using it: that entry frees it. This is so
+                // also for an entry of the caller's own, which termination
+                // from inside one of its progress callbacks interrupts.
+                if (owner != NO_OWNER)
                     file->orphaned = true;
                 else
                     file->magic = FREED;
             }
-            if (owner != NO_OWNER && owner != caller) {
+            if (owner != NO_OWNER) {
                 fccTrace(
                     "APPLICATION ERROR: File 0x%llX leaked, in use by thread ID %lld when thread "
                     "ID %lld called FCC_Term.\n",

@@ -44,6 +44,38 @@ TEST_F(SelfProxyServer, TheLastErrorTextStaysTheCallersUntilItsNextCall) {
 
 // ---- Termination from inside a transfer, and beside a silent server -------
 
+int terminatingProgress(void*, void* data, std::int64_t, std::int64_t, int* go) {
+    auto* calls = static_cast<int*>(data);
+    if (++*calls == 1) {
+        EXPECT_EQ(Own::FCC_Term(), 0);
+    }
+    *go = 1;
+    return 0;
+}
+
+TEST_F(SelfProxyServer, TerminationFromAProgressCallbackLeavesTheTransferItsRecord) {
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->setProgressReports(2);
+    init();
+    char* handle = registered(makeTicket(1));
+    int calls = 0;
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, terminatingProgress, &calls, &path), 0);
+    EXPECT_EQ(calls, 2);
+    EXPECT_NE(path, nullptr);
+    std::free(path);
+    EXPECT_EQ(Own::FCC_Echo(), -2999);
+
+    // The transfer went on to its end and closed its file after it, not in
+    // the middle of the progress exchange.
+    std::vector<std::uint32_t> types;
+    for (const auto& request : server->requests()) types.push_back(request.messageType >> 16);
+    const std::vector<std::uint32_t> expected = {Fcc::FMS_VERSION_CHECK, Fcc::FMS_OPEN_MSG,
+                                                 Fcc::FMS_GET_FILE_MSG,  Fcc::FMS_STATUS_MSG,
+                                                 Fcc::FMS_STATUS_MSG,    Fcc::FMS_CLOSE_MSG};
+    EXPECT_EQ(types, expected);
+}
+
 TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     server->addFile(makeTicket(1), "left open");
     init();

@@ -86,9 +86,10 @@ private:
     int status;
 };
 
-// Frees every record, open or pooled, at termination; records that
-// another thread has claimed are left alone. closeOnServer runs for each
-// record that is still open on the server.
+// Frees every record, open or pooled, at termination; records that an
+// entry has claimed (of another thread, or of the caller's own when a
+// progress callback terminates) are left to that entry. closeOnServer runs
+// for each record freed that is still open on the server.
 void releaseAllFileRecords(void (*closeOnServer)(FccFile*));
 
 }  // namespace Quillomark::Fcc
