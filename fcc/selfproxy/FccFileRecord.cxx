@@ -6,6 +6,8 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/NeverReusedCells.hxx>
+
 #include <cstring>
 #include <new>
 
@@ -18,7 +20,14 @@ constexpr std::uint32_t FREED = 0xC105EDDD;
 
 // Guarded by the main lock.
 FccFile* openList = nullptr;
-FccFile* pool = nullptr;
+
+// The memory of the records, which are the handles of open files: a
+// record's address is never handed out again once it is freed, so that a
+// closed file's handle names no later file. Never destroyed.
+Platform::Os::NeverReusedCells& recordCells() {
+    static auto* const cells = new Platform::Os::NeverReusedCells(sizeof(FccFile));
+    return *cells;
+}
 
 void pushFront(FccFile*& head, FccFile* file) {
     file->prev = nullptr;
@@ -51,42 +60,22 @@ void releaseStrings(FccFile* file) {
 
 void destroyRecord(FccFile* file) {
     releaseStrings(file);
-    const FccAllocator pair = file->pair;
-    pair.free(file->readBuffer);
-    pair.free(file);
+    file->pair.free(file->readBuffer);
+    file->magic = FREED;
+    file->~FccFile();
+    recordCells().giveBack(file);
 }
 
 }  // namespace
 
 int newFileRecord(const TicketReference& ticket, FccFile** result) {
     const auto bufferSize = static_cast<std::int32_t>(fccConfiguration().bufferSize);
-    FccFile* file = nullptr;
-    {
-        FccMainLockGuard lock;
-        // A pooled record is reused with its read buffer when that has the
-        // configured size.
-        if (pool) {
-            file = pool;
-            unlink(pool, file);
-        }
-    }
-    if (file && file->readBufferSize != bufferSize) {
-        destroyRecord(file);
-        file = nullptr;
-    }
-    if (!file) {
-        const FccAllocator pair = fccAllocator();
-        void* memory = pair.allocate(sizeof(FccFile));
-        if (!memory) return ERR_FMSCP_OUT_OF_MEMORY;
-        file = new (memory) FccFile();
-        file->pair = pair;
-        file->readBuffer = static_cast<unsigned char*>(pair.allocate(bufferSize));
-        if (!file->readBuffer) {
-            pair.free(file);
-            return ERR_FMSCP_OUT_OF_MEMORY;
-        }
-        file->readBufferSize = bufferSize;
-    }
+    void* memory = recordCells().take();
+    if (!memory) return ERR_FMSCP_OUT_OF_MEMORY;
+    FccFile* file = new (memory) FccFile();
+    file->pair = fccAllocator();
+    file->readBuffer = static_cast<unsigned char*>(file->pair.allocate(bufferSize));
+    file->readBufferSize = bufferSize;
     file->server = FccServerFile();
     file->server.ticket = file->pair.copy(ticket.ticket(), std::strlen(ticket.ticket()));
     file->server.handle = ticket.handle();
@@ -95,7 +84,7 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
     file->owner = SelfProxy::ThreadId();
     file->orphaned = false;
     file->magic = OPEN;
-    const bool copied = file->server.ticket && file->guid;
+    const bool copied = file->readBuffer && file->server.ticket && file->guid;
     {
         FccMainLockGuard lock;
         pushFront(openList, file);
@@ -123,16 +112,14 @@ void freeFileRecord(FccFile* file) {
         FccMainLockGuard lock;
         if (!file->orphaned) {
             if (!isInList(openList, file)) return;
-            releaseStrings(file);
-            file->server = FccServerFile();
             unlink(openList, file);
-            file->magic = FREED;
-            file->owner = NO_OWNER;
-            pushFront(pool, file);
-            return;
         }
     }
-    freeOrphan(file);
+    // Out of the list, no other thread reaches it any more.
+    if (file->orphaned)
+        freeOrphan(file);
+    else
+        destroyRecord(file);
 }
 
 bool isOpenFile(const FccFile* file) {
@@ -165,39 +152,34 @@ bool releaseFile(FccFile* file) {
 
 void releaseAllFileRecords(void (*closeOnServer)(FccFile*)) {
     const std::uint32_t caller = SelfProxy::ThreadId();
-    for (FccFile** list : {&openList, &pool}) {
-        for (;;) {
-            FccFile* file = nullptr;
-            std::uint32_t owner = NO_OWNER;
-            {
-                FccMainLockGuard lock;
-                file = *list;
-                if (!file) break;
-                unlink(*list, file);
-                owner = file->owner;
-                // An entry is using it: that entry frees it. This is so
-                // also for an entry of the caller's own, which termination
-                // from inside one of its progress callbacks interrupts.
-                if (owner != NO_OWNER)
-                    file->orphaned = true;
-                else
-                    file->magic = FREED;
-            }
-            if (owner != NO_OWNER) {
-                fccTrace(
-                    "APPLICATION ERROR: File 0x%llX leaked, in use by thread ID %lld when thread "
-                    "ID %lld called FCC_Term.\n",
-                    static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)),
-                    static_cast<long long>(owner), static_cast<long long>(caller));
-                continue;
-            }
-            if (fccIsOpenOnServer(file->server)) {
-                fccTrace("WARNING: File 0x%llX was open when FCC_Term was called.\n",
-                         static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)));
-                closeOnServer(file);
-            }
-            destroyRecord(file);
+    for (;;) {
+        FccFile* file = nullptr;
+        std::uint32_t owner = NO_OWNER;
+        {
+            FccMainLockGuard lock;
+            file = openList;
+            if (!file) break;
+            unlink(openList, file);
+            owner = file->owner;
+            // An entry is using it: that entry frees it. This is so also
+            // for an entry of the caller's own, which termination from
+            // inside one of its progress callbacks interrupts.
+            if (owner != NO_OWNER) file->orphaned = true;
         }
+        if (owner != NO_OWNER) {
+            fccTrace(
+                "APPLICATION ERROR: File 0x%llX leaked, in use by thread ID %lld when thread ID "
+                "%lld called FCC_Term.\n",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)),
+                static_cast<long long>(owner), static_cast<long long>(caller));
+            continue;
+        }
+        if (fccIsOpenOnServer(file->server)) {
+            fccTrace("WARNING: File 0x%llX was open when FCC_Term was called.\n",
+                     static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)));
+            closeOnServer(file);
+        }
+        destroyRecord(file);
     }
 }
 

@@ -4,6 +4,8 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/NeverReusedCells.hxx>
+
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +18,7 @@ struct TicketRecord {
     // The pair that made the record and its strings, and takes them back.
     Quillomark::Fcc::FccAllocator pair;
     char* ticket;
-    char* key;  // the handle given out
+    char* key;  // the handle given out (never-reused memory)
     char* guid;
     int references;  // registrations and holds
     int holds;       // TicketReferences that use the record now
@@ -41,6 +43,14 @@ constexpr std::size_t BUCKET_COUNT = 256;
 TicketRecord* buckets[BUCKET_COUNT];
 std::size_t recordCount = 0;
 
+// The memory of the handles: a handle's address is never handed out again
+// once released, so that a released handle names no later ticket. Never
+// destroyed, like the map below.
+Platform::Os::NeverReusedCells& handleCells() {
+    static auto* const cells = new Platform::Os::NeverReusedCells(KEY_LENGTH + 1);
+    return *cells;
+}
+
 // The handles given out and not yet released, by address: a handle is
 // looked up here before anything is read through it. Guarded by the main
 // lock; never destroyed, as a transfer may still run while the process
@@ -60,7 +70,7 @@ void freeRecord(TicketRecord* record, std::uint32_t mark) {
     record->magic = mark;
     const FccAllocator pair = record->pair;
     pair.free(record->ticket);
-    pair.free(record->key);
+    handleCells().giveBack(record->key);
     pair.free(record->guid);
     pair.free(record);
 }
@@ -123,30 +133,32 @@ int registerTicket(const char* ticket, char** handle) {
     const int guidLength = SelfProxy::GUIDLength(ticket);
     if (guidLength < 0) return guidLength;
 
-    const FccAllocator pair = fccAllocator();
-    char* key = pair.copy(ticket, KEY_LENGTH);
-    if (!key) return ERR_FMSCP_OUT_OF_MEMORY;
+    char key[KEY_LENGTH + 1];
+    std::memcpy(key, ticket, KEY_LENGTH);
+    key[KEY_LENGTH] = '\0';
     {
         FccMainLockGuard lock;
         if (TicketRecord* found = lookUpLocked(key)) {
             ++found->references;
-            pair.free(key);
             *handle = found->key;
             return FCC_OK;
         }
     }
 
+    const FccAllocator pair = fccAllocator();
     auto* record = static_cast<TicketRecord*>(pair.allocate(sizeof(TicketRecord)));
     char* copy = pair.copy(ticket, std::strlen(ticket));
     char* guid = pair.copy(ticket + GUID_POSITION, guidLength);
-    if (!record || !copy || !guid) {
+    auto* handleText = static_cast<char*>(handleCells().take());
+    if (!record || !copy || !guid || !handleText) {
         pair.free(record);
         pair.free(copy);
         pair.free(guid);
-        pair.free(key);
+        handleCells().giveBack(handleText);
         return ERR_FMSCP_OUT_OF_MEMORY;
     }
-    *record = TicketRecord{VALID, pair, copy, key, guid, 1, 0, false, nullptr};
+    std::memcpy(handleText, key, sizeof key);
+    *record = TicketRecord{VALID, pair, copy, handleText, guid, 1, 0, false, nullptr};
 
     FccMainLockGuard lock;
     // Another thread may have registered the same ticket meanwhile: one

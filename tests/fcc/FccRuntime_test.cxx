@@ -4,6 +4,7 @@
 #include <fcc/internal/FccEntryTable.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
+#include <platform/os/internal/NeverReusedCells.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
 #include <platform/os/internal/Threads.hxx>
 #include <tests/support/ProxyDoubleControl.hxx>
@@ -17,7 +18,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -68,6 +71,33 @@ TEST(OwnFileCacheEntries, SynchronizeNestsWithinAThread) {
         Own::synchronize();
         Own::endSynchronize();
     }).join();
+}
+
+TEST(NeverReusedCells, AnAddressGivenBackNeverComesOutAgain) {
+    Os::NeverReusedCells cells(80);
+    std::set<void*> seen;
+    std::vector<void*> live;
+    // Enough cells to fill chunks of 16 MiB and go on in new ones, while
+    // only a few are in use at a time: the ones given back are never
+    // reused, and memory that went back to the system reads as zeros.
+    for (int i = 0; i < 600000; ++i) {
+        void* cell = cells.take();
+        ASSERT_NE(cell, nullptr);
+        ASSERT_TRUE(seen.insert(cell).second) << "cell " << i << " handed out twice";
+        const auto* bytes = static_cast<const unsigned char*>(cell);
+        ASSERT_EQ(bytes[0] | bytes[79], 0) << "cell " << i << " not zeroed";
+        std::memset(cell, 0xA5, 80);
+        live.push_back(cell);
+        if (live.size() > 40) {
+            cells.giveBack(live.front());
+            live.erase(live.begin());
+        }
+    }
+    for (void* cell : live) cells.giveBack(cell);
+    // What was not handed out here is ignored.
+    int notACell = 0;
+    cells.giveBack(&notACell);
+    cells.giveBack(static_cast<char*>(*seen.begin()) + 1);
 }
 
 struct ThreadProbe {

@@ -95,4 +95,29 @@ TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     out.finish();
 }
 
+// ---- Handles after their release --------------------------------------------
+
+TEST_F(SelfProxyServer, AReleasedHandleNeverNamesAnotherTicketOrFile) {
+    server->addFile(makeTicket(1), "aaaa");
+    server->addFile(makeTicket(2), "bbbb");
+    init();
+    char* released = registered(makeTicket(1));
+    ASSERT_EQ(Own::FCC_UnRegisterTicket(released), 0);
+    registered(makeTicket(2));
+    EXPECT_EQ(Own::FCC_UnRegisterTicket(released), -3005);
+    EXPECT_EQ(Fcc::registeredTicketCount(), 1u);
+
+    FccFile* closed = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(2)), &closed), 0);
+    ASSERT_EQ(Own::FCC_CloseFileHandlePointer(closed), 0);
+    FccFile* open = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(1)), &open), 0);
+    char buffer[4];
+    int bytesRead = 0;
+    EXPECT_EQ(Own::FCC_ReadBytes(closed, "IMD", 4, &bytesRead, buffer), -3003);
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(closed), -3003);
+    ASSERT_EQ(Own::FCC_ReadBytes(open, "IMD", 4, &bytesRead, buffer), 0);
+    EXPECT_EQ(std::string(buffer, bytesRead), "aaaa");
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 #pragma once
 
 // The open-file record behind the interface's opaque FccFile handle, with
-// its list of open records, its pool of freed ones, and the claim that lets
-// one thread at a time use a record.
+// its list of open records, and the claim that lets one thread at a time
+// use a record. A record's address is its handle, and is never handed out
+// again once the record is freed: the handle of a closed file names no
+// later one.
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
@@ -14,7 +16,7 @@ class TicketReference;
 }
 
 struct FccFile {
-    FccFile* next;  // open list (newest first) or pool
+    FccFile* next;  // open list (newest first)
     FccFile* prev;
     std::uint32_t magic;
     // The pair that made the record, its read buffer and its strings (the
@@ -47,9 +49,8 @@ constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
 // being set up). 0 and *file set, or -3009 when memory runs out.
 int newFileRecord(const TicketReference& ticket, FccFile** file);
 
-// Returns the record to the pool. The caller has claimed it or made it.
-// A record that termination left to the caller is closed on the server and
-// freed for good.
+// Frees the record (the caller has claimed it or made it). A record that
+// termination left to the caller is closed on the server first.
 void freeFileRecord(FccFile* file);
 
 // Whether the pointer is a record of the open list. Nothing behind a
@@ -86,7 +87,7 @@ private:
     int status;
 };
 
-// Frees every record, open or pooled, at termination; records that an
+// Frees every record at termination; records that an
 // entry has claimed (of another thread, or of the caller's own when a
 // progress callback terminates) are left to that entry. closeOnServer runs
 // for each record freed that is still open on the server.
