@@ -460,11 +460,20 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
 
     // Replies are XML 1.0. The scanner would read the rest of a document
     // declared 1.1 by other rules (other line ends, spaces and characters).
+    // The scanner takes any text after "1." for a version.
     void XMLDecl(const XMLCh* const version, const XMLCh* const, const XMLCh* const,
                  const XMLCh* const) override {
         versionDeclared = !xercesc::XMLString::equals(version, XMLUni::fgVersion1_0);
         if (xercesc::XMLString::equals(version, XMLUni::fgVersion1_1)) {
             refuse("The document is XML 1.1; a reply is XML 1.0");
+        }
+        bool number = version[0] == u'1' && version[1] == u'.' && version[2] != 0;
+        for (std::size_t at = 2; number && version[at] != 0; ++at) {
+            number = version[at] >= u'0' && version[at] <= u'9';
+        }
+        if (!number) {
+            refuse("The XML version '" + static_cast<const std::string&>(QmStrX(version)) +
+                   "' is not a version number");
         }
     }
 

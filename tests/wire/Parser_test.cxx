@@ -494,8 +494,12 @@ TEST(SAXToNodeParser, ReadsEachDocumentAsANewParserWould) {
         }
         EXPECT_EQ(read(reused), expected) << before;
     }
-    // Replies are XML 1.0.
+    // Replies are XML 1.0, of a version that is a number.
     EXPECT_NE(parseError("<?xml version='1.1'?><a/>").find("1.1"), std::string::npos);
+    for (const char* version : {"1.+", "1.", "1.0x", "1.-1", "1.0 "}) {
+        EXPECT_FALSE(parseError("<?xml version='" + std::string(version) + "'?><a/>").empty());
+    }
+    EXPECT_EQ(fresh.parseString("<?xml version='1.05'?><a/>").getName(), "a");
 }
 
 // Bytes the process holds on the heap.
