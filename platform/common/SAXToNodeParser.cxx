@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <deque>
 #include <string_view>
 #include <unordered_map>
@@ -36,22 +37,81 @@ std::string position(XMLFileLoc line, XMLFileLoc column) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
 }
 
-// Where a byte of a UTF-8 document stands, counted as the scanner counts:
-// lines end at LF, CR LF or CR; columns count characters from 1, after the
-// byte order mark.
-std::string positionOf(std::string_view document, std::size_t offset) {
+// How the bytes of a document make its characters, as the scanner reads
+// them.
+enum class Form { Utf8, Latin1, Utf16LE, Utf16BE };
+
+std::uint32_t unitAt(std::string_view document, std::size_t at, Form form) {
+    const auto byte = [document](std::size_t i) -> std::uint32_t {
+        return static_cast<unsigned char>(document[i]);
+    };
+    if (form == Form::Utf16LE) return byte(at) | byte(at + 1) << 8;
+    if (form == Form::Utf16BE) return byte(at) << 8 | byte(at + 1);
+    return byte(at);
+}
+
+// Where a byte of a document stands, counted as the scanner counts: lines
+// end at LF, CR LF or CR; columns count characters from 1, after the byte
+// order mark.
+std::string positionOf(std::string_view document, std::size_t offset, Form form) {
+    const bool utf16 = form == Form::Utf16LE || form == Form::Utf16BE;
+    const std::size_t width = utf16 ? 2 : 1;
+    const auto unit = [&](std::size_t at) { return unitAt(document, at, form); };
+    std::size_t at = 0;
+    if (utf16 && document.size() >= 2 && unit(0) == 0xFEFF) {
+        at = 2;
+    } else if (form == Form::Utf8 && document.substr(0, 3) == "\xEF\xBB\xBF") {
+        at = 3;
+    }
     XMLFileLoc line = 1;
     XMLFileLoc column = 1;
-    for (std::size_t at = document.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; at < offset; ++at) {
-        const char c = document[at];
-        if (c == '\n' || (c == '\r' && (at + 1 == document.size() || document[at + 1] != '\n'))) {
+    for (; at + width <= offset; at += width) {
+        const std::uint32_t c = unit(at);
+        const bool crlf =
+            c == '\r' && at + 2 * width <= document.size() && unit(at + width) == '\n';
+        // Bytes that go on a UTF-8 sequence, and second surrogates, add no
+        // character.
+        const bool goesOn =
+            form == Form::Utf8 ? (c & 0xC0) == 0x80 : utf16 && c >= 0xDC00 && c <= 0xDFFF;
+        if (c == '\n' || (c == '\r' && !crlf)) {
             ++line;
             column = 1;
-        } else if (c != '\r' && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        } else if (!crlf && !goesOn) {
             ++column;
         }
     }
     return position(line, column);
+}
+
+// What the scanner reads past without a word, or drops: a U+0000, which
+// it takes for the end of the input after the root and passes over in the
+// XML declaration; in UTF-8 bytes that are not UTF-8 (a sequence beyond
+// U+10FFFF past the first few dozen characters, one cut short at the
+// end); in UTF-16 a last byte without its pair. The message, with where it
+// stands, or nothing. One pass; UTF-8 is read eight ASCII bytes at a time.
+std::optional<std::string> flawOf(std::string_view document, Form form) {
+    std::size_t at = std::string_view::npos;
+    switch (form) {
+        case Form::Utf8: at = Internal::firstInvalidXmlUtf8(document); break;
+        case Form::Latin1: at = document.find('\0'); break;
+        case Form::Utf16LE:
+        case Form::Utf16BE:
+            for (std::size_t unit = 0; unit + 1 < document.size(); unit += 2) {
+                if (document[unit] == '\0' && document[unit + 1] == '\0') {
+                    at = unit;
+                    break;
+                }
+            }
+            if (at == std::string_view::npos && document.size() % 2 != 0) {
+                return positionOf(document, document.size() - 1, form) +
+                       "The document ends in the middle of a UTF-16 unit";
+            }
+            break;
+    }
+    if (at == std::string_view::npos) return std::nullopt;
+    return positionOf(document, at, form) + (unitAt(document, at, form) == 0
+                                                 ? "U+0000 is not a character of XML"
+                                                 : "The bytes here are not UTF-8");
 }
 
 // Objects made in order in blocks and destroyed all at once: a reply has
@@ -229,7 +289,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         names.clear();
         nameStore.clear();
         parted = 0;
-        utf8 = false;
+        form = Form::Utf8;
         elements.clear();
         std::fill(std::begin(recentElements), std::end(recentElements), Recent{});
         uris.clear();
@@ -485,12 +545,15 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     void checkEncoding() {
         const XMLCh* encoding = scanner->getReaderMgr()->getCurrentEncodingStr();
         switch (xercesc::XMLRecognizer::encodingForName(encoding)) {
-            case xercesc::XMLRecognizer::UTF_8: utf8 = true; return;
-            case xercesc::XMLRecognizer::UTF_16B:
-            case xercesc::XMLRecognizer::UTF_16L:
-            case xercesc::XMLRecognizer::US_ASCII: return;
+            case xercesc::XMLRecognizer::UTF_8: form = Form::Utf8; return;
+            case xercesc::XMLRecognizer::UTF_16B: form = Form::Utf16BE; return;
+            case xercesc::XMLRecognizer::UTF_16L: form = Form::Utf16LE; return;
+            case xercesc::XMLRecognizer::US_ASCII: form = Form::Latin1; return;
             default:
-                if (xercesc::XMLString::equals(encoding, u"ISO-8859-1")) return;
+                if (xercesc::XMLString::equals(encoding, u"ISO-8859-1")) {
+                    form = Form::Latin1;
+                    return;
+                }
                 refuse("The document is in " + static_cast<const std::string&>(QmStrX(encoding)) +
                        "; a reply is in UTF-8 or UTF-16");
         }
@@ -502,8 +565,8 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // prefixes has grown by at most as many.
     std::size_t declarationsKept = 0;
     bool versionDeclared = false;
-    // Whether the scanner reads the document as UTF-8, as its root begins.
-    bool utf8 = false;
+    // How the scanner reads the document, as its root begins.
+    Form form = Form::Utf8;
     // A high surrogate that ended the last piece of a text.
     XMLCh parted = 0;
 
@@ -553,16 +616,9 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
         throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
     }
     if (tree->root == nullptr) throw DomException("The document has no root element");
-    // The scanner drops some bytes that are not UTF-8 (a sequence beyond
-    // U+10FFFF past the first few dozen characters, a sequence cut short at
-    // the end) without a word: the document is checked whole. The check
-    // reads eight ASCII bytes at a time.
-    if (tree->utf8) {
-        const std::size_t invalid = Internal::firstInvalidUtf8(document);
-        if (invalid != std::string::npos) {
-            tree->clear();
-            throw DomException(positionOf(document, invalid) + "The bytes here are not UTF-8");
-        }
+    if (std::optional<std::string> flaw = flawOf(document, tree->form)) {
+        tree->clear();
+        throw DomException(*flaw);
     }
     return *tree->root;
 }

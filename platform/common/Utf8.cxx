@@ -32,23 +32,35 @@ std::size_t validUtf8Length(std::string_view text, std::size_t at) {
     return length;
 }
 
-std::size_t firstInvalidUtf8(std::string_view text, std::size_t from) {
+namespace {
+
+template <bool NulAllowed>
+std::size_t firstInvalid(std::string_view text) {
     constexpr std::uint64_t HIGH_BITS = 0x8080808080808080u;
-    std::size_t at = from;
+    constexpr std::uint64_t ONES = 0x0101010101010101u;
+    std::size_t at = 0;
     while (at < text.size()) {
         if (text.size() - at >= sizeof(std::uint64_t)) {
             std::uint64_t word;
             std::memcpy(&word, text.data() + at, sizeof word);
-            if ((word & HIGH_BITS) == 0) {
+            // A byte at 0x80 or above, or (where U+0000 is refused) a zero
+            // byte, sets a high bit here.
+            if (((NulAllowed ? word : word | (word - ONES)) & HIGH_BITS) == 0) {
                 at += sizeof word;
                 continue;
             }
         }
         const std::size_t length = validUtf8Length(text, at);
-        if (length == 0) return at;
+        if (length == 0 || (!NulAllowed && text[at] == '\0')) return at;
         at += length;
     }
     return std::string_view::npos;
 }
+
+}  // namespace
+
+std::size_t firstInvalidUtf8(std::string_view text) { return firstInvalid<true>(text); }
+
+std::size_t firstInvalidXmlUtf8(std::string_view text) { return firstInvalid<false>(text); }
 
 }  // namespace Quillomark::Soa::Common::Xml::Internal

@@ -380,6 +380,21 @@ TEST(SAXToNodeParser, RefusesTextItsEncodingDoesNotAllow) {
             EXPECT_FALSE(parseError(document).empty());
         }
     }
+    // U+0000, which the scanner took for the end of the input after the
+    // root and passed over in the declaration; a UTF-16 document with a
+    // byte left over.
+    for (const std::string& document : {
+             std::string("<a/>\0<b><<<", 11),
+             std::string("<a/>\n\0", 6),
+             std::string("<?xml version\0='1.0'?><a/>", 26),
+             std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a/>\0x", 50),
+             utf16(std::u16string(u"<a/>\0x", 6)),
+             utf16(u"<a/>") + "x",
+         }) {
+        EXPECT_FALSE(parseError(document).empty());
+    }
+    const std::string odd = parseError(utf16(u"<a/>\r\n\r<!--\xD83D\xDE00-->") + "\n");
+    EXPECT_EQ(odd.rfind("line 3, column 9: ", 0), 0u) << odd;
     // Cut short at the very end.
     EXPECT_FALSE(parseError("<a>x</a>\xC3").empty());
     EXPECT_FALSE(parseError("<a>x</a>\xF0\x9F\x98").empty());

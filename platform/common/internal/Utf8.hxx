@@ -11,8 +11,12 @@ namespace Quillomark::Soa::Common::Xml::Internal {
 std::size_t validUtf8Length(std::string_view text, std::size_t at);
 
 // Where the first byte that is not part of a valid UTF-8 sequence stands,
-// from `from` on, or npos when there is none. ASCII runs are passed over
-// eight bytes at a time.
-std::size_t firstInvalidUtf8(std::string_view text, std::size_t from = 0);
+// or npos when there is none. ASCII runs are passed over eight bytes at a
+// time.
+std::size_t firstInvalidUtf8(std::string_view text);
+
+// The same for text of an XML document, where U+0000 is no character
+// either.
+std::size_t firstInvalidXmlUtf8(std::string_view text);
 
 }  // namespace Quillomark::Soa::Common::Xml::Internal
