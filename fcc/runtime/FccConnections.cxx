@@ -218,6 +218,13 @@ FccConnectionRef FccGetThreadConnection() {
     }
 
     FccThreadRecordLockGuard guard;
+    // A thread that works for a session that has ended gets no new record:
+    // termination, which takes this lock to give the records up, would not
+    // see it.
+    if (fccSessionEnded()) {
+        found.failure = ERR_FMSCP_NOT_INITIALIZED;
+        return found;
+    }
     int i = records.nextHint;
     do {
         FccConnection& record = records.records[i];

@@ -132,6 +132,11 @@ int checkInitFMSC() {
         printPipeMode();
     }
     FccMainLockGuard lock;
+    // The session ended meanwhile: the attach would outlive it.
+    if (fccSessionEnded()) {
+        if (opened) FMSCIF_Close(&opened);
+        return ERR_FMSCP_NOT_INITIALIZED;
+    }
     attachedCache = opened;
     attachTried = true;
     attachResult = fastCacheStatus(result);

@@ -87,6 +87,11 @@ int newFileRecord(const TicketReference& ticket, FccFile** result) {
     const bool copied = file->readBuffer && file->server.ticket && file->guid;
     {
         FccMainLockGuard lock;
+        // The session ended meanwhile: the record would outlive it.
+        if (fccSessionEnded()) {
+            destroyRecord(file);
+            return ERR_FMSCP_NOT_INITIALIZED;
+        }
         pushFront(openList, file);
     }
     if (!copied) {

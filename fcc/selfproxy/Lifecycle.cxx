@@ -24,8 +24,6 @@ namespace Quillomark::Fcc {
 
 namespace {
 
-// Written under the init lock; read by every entry without it.
-std::atomic<bool> initialized{false};
 std::atomic<int> lastInitError{ERR_FMSCP_NOT_INITIALIZED};
 // The error that the last failed initialisation recorded, which may say
 // more than its code's name (a refused pipe folder, and why); null when the
@@ -71,14 +69,15 @@ void openFastCacheEarly() {
 
 }  // namespace
 
-bool selfProxyInitialized() { return initialized.load(std::memory_order_acquire); }
+bool selfProxyInitialized() { return fccSessionInForce() != 0; }
 
 int lastInitializationError() { return lastInitError.load(); }
 
-int beginEntry() {
-    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
-    SelfProxy::FmsClearLastError();
-    return FCC_OK;
+Entry::Entry(bool clearLastError)
+    : session(fccSessionInForce()),
+      scope(session),
+      failure(session != 0 ? FCC_OK : ERR_FMSCP_NOT_INITIALIZED) {
+    if (failure == FCC_OK && clearLastError) SelfProxy::FmsClearLastError();
 }
 
 namespace SelfProxy {
@@ -86,7 +85,9 @@ namespace SelfProxy {
 int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     FccInitLockGuard guard;
     ++referenceCount;
-    if (initialized) return FCC_OK;
+    if (selfProxyInitialized()) return FCC_OK;
+    const std::uint64_t session = fccBeginSession();
+    const FccSessionScope settingUp(session);
     setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     FccSetAllocator(alloc, release);
 
@@ -102,12 +103,13 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
         setLastInitError(status, FccLastErrorText());
         FccCloseAllConnections();
         FccRuntimeStop();
+        fccSessionDropped(session);
         return status;
     }
     openFastCacheEarly();
 
     setLastInitError(FCC_OK);
-    initialized = true;
+    fccSessionOpened(session);
     std::printf("FCC Interface Implementation %s(%s) initialized.\n", FCC_INTERFACE_VERSION,
                 FCC_INTERFACE_DATE);
     std::fflush(stdout);
@@ -118,10 +120,15 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
 
 int FCC_Term() {
     FccInitLockGuard guard;
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (--referenceCount > 0) return FCC_OK;
 
-    initialized = false;
+    // From here on, what the session's entries still running would leave
+    // behind is undone by them; what they left so far goes now, through
+    // this thread, which works for no session while it cleans up.
+    fccEndSession();
+    const FccSessionScope cleaningUp(0);
     releaseAllFileRecords(&closeOnServer);
     releaseAllTickets();
     FccCloseAllConnections();
@@ -162,21 +169,24 @@ int FCC_GetLastError(const char** text) {
 }
 
 int FCC_SetLocale(const char* locale) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!locale || strnlen(locale, 256) >= 256) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     fccSetConfiguredLocale(locale);
     return FmsErrorCode(FccLocaleExchange());
 }
 
 int FCC_Echo() {
-    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    const Entry entry(false);
+    if (const int status = entry.status()) return status;
     return FccEchoExchange();
 }
 
 int FmsClearCache() {
     // Before initialisation there is no configuration to find the server
     // by, so nothing is sent.
-    if (!selfProxyInitialized()) return ERR_FMSCP_NOT_INITIALIZED;
+    const Entry entry(false);
+    if (const int status = entry.status()) return status;
     // The server empties the cache that this process has mapped: the view
     // goes first.
     FmscCloseFastCache();

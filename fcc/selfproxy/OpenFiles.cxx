@@ -65,7 +65,8 @@ int seekTo(FccFile* file, std::int64_t target) {
 }  // namespace
 
 int FCC_OpenFile(const char* handle, FccFile** file) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!file) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     // Held throughout, so that a termination meanwhile leaves the pipe to
@@ -91,7 +92,8 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
 }
 
 int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
@@ -115,7 +117,8 @@ int FCC_RefreshFileTicket(FccFile* file, const char* ticket) {
 }
 
 int FCC_FileSize(FccFile* file, std::int64_t* size) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!size) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -131,7 +134,8 @@ int FCC_FileSize(FccFile* file, std::int64_t* size) {
 }
 
 int FCC_GetSeekPointer(FccFile* file, std::int64_t* position) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!position) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -141,7 +145,8 @@ int FCC_GetSeekPointer(FccFile* file, std::int64_t* position) {
 }
 
 int FCC_SeekRelative(FccFile* file, std::int64_t delta) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (claim.result()) return FmsErrorCode(claim.result());
@@ -153,7 +158,8 @@ int FCC_SeekRelative(FccFile* file, std::int64_t delta) {
 }
 
 int FCC_SeekAbsolute(FccFile* file, std::int64_t position) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (position < 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -163,7 +169,8 @@ int FCC_SeekAbsolute(FccFile* file, std::int64_t position) {
 
 int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, void* buffer) {
     if (bytesRead) *bytesRead = 0;
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!policy || count < 0 || !bytesRead) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -218,7 +225,8 @@ int FCC_ReadBytes(FccFile* file, const char* policy, int count, int* bytesRead, 
 }
 
 int FCC_ScheduleRange(FccFile* file, const char* policy, std::int64_t offset, int length) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (!policy || offset < 0 || length < 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -231,7 +239,8 @@ int FCC_ScheduleRange(FccFile* file, const char* policy, std::int64_t offset, in
 }
 
 int FCC_CloseFileHandlePointer(FccFile* file) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     FileClaim claim(file);
     if (claim.result() == ERR_FMSCP_BAD_FILE) return FmsErrorCode(ERR_FMSCP_BAD_FILE);
     if (claim.result()) return FmsErrorCode(claim.result());
@@ -242,7 +251,8 @@ int FCC_CloseFileHandlePointer(FccFile* file) {
 }
 
 int FCC_GetFileGUID(FccFile* file, char** guid) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!file || !guid) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     // Copied under the main lock, so that a close by another thread cannot
     // free the GUID while it is copied.

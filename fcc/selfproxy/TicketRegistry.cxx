@@ -138,6 +138,7 @@ int registerTicket(const char* ticket, char** handle) {
     key[KEY_LENGTH] = '\0';
     {
         FccMainLockGuard lock;
+        if (fccSessionEnded()) return ERR_FMSCP_NOT_INITIALIZED;
         if (TicketRecord* found = lookUpLocked(key)) {
             ++found->references;
             *handle = found->key;
@@ -161,6 +162,12 @@ int registerTicket(const char* ticket, char** handle) {
     *record = TicketRecord{VALID, pair, copy, handleText, guid, 1, 0, false, nullptr};
 
     FccMainLockGuard lock;
+    // The session ended meanwhile: its registry is gone, and what this call
+    // made goes with it.
+    if (fccSessionEnded()) {
+        freeRecord(record, RELEASED_AT_END);
+        return ERR_FMSCP_NOT_INITIALIZED;
+    }
     // Another thread may have registered the same ticket meanwhile: one
     // record per key.
     if (TicketRecord* found = lookUpLocked(key)) {

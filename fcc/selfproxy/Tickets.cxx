@@ -9,14 +9,16 @@
 namespace Quillomark::Fcc::SelfProxy {
 
 int FCC_RegisterTicket(const char* ticket, char** handle) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     return FmsErrorCode(registerTicket(ticket, handle));
 }
 
 int FCC_RegisterTickets(int count, const char** tickets, char** handles, int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (count <= 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!tickets) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!handles || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -38,13 +40,15 @@ int FCC_RegisterTickets(int count, const char** tickets, char** handles, int* st
 }
 
 int FCC_UnRegisterTicket(const char* handle) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     return FmsErrorCode(unregisterTicket(handle));
 }
 
 int FCC_UnRegisterTickets(int count, char** handles, int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);

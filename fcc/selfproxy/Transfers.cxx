@@ -94,14 +94,16 @@ void markNotExecuted(int count, int* statuses) {
 
 int FCC_DownloadFileFromPLM(const char* policy, const char* handle, FccProgressCallback callback,
                             void* callbackData, char** path) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     return downloadOne(policy, handle, callback, callbackData, path);
 }
 
 int FCC_DownloadFilesFromPLM(const char* policy, int count, char** handles,
                              FccProgressCallback callback, void* callbackData, char** paths,
                              int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (count <= 0) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!paths || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -116,14 +118,16 @@ int FCC_DownloadFilesFromPLM(const char* policy, int count, char** handles,
 
 int FCC_DownloadFileToLocation(const char* policy, const char* handle, FccProgressCallback callback,
                                void* callbackData, const char* directory, const char* fileName) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     return downloadOneToLocation(policy, handle, callback, callbackData, directory, fileName);
 }
 
 int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
                                 FccProgressCallback callback, void* callbackData,
                                 const char* directory, const char** fileNames, int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (!policy || count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!fileNames || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -138,14 +142,16 @@ int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
 
 int FCC_UploadFileToPLM(const char* handle, FccProgressCallback callback, void* callbackData,
                         const char* filePath, char** volumeId) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     return uploadOne(handle, callback, callbackData, filePath, volumeId, fccAllocator());
 }
 
 int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback,
                          void* callbackData, const char** filePaths, int continueOnError,
                          char** volumeIds, int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!filePaths || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
@@ -190,13 +196,15 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
 }
 
 int FCC_RollbackFileUploadedToPLM(const char* handle, const char* volumeId) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     return rollbackOne(handle, volumeId);
 }
 
 int FCC_RollbackFilesUploadedToPLM(int count, char** handles, const char** volumeIds,
                                    int* statuses) {
-    if (const int status = beginEntry()) return status;
+    const Entry entry;
+    if (const int status = entry.status()) return status;
     if (count < 1) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);

@@ -42,6 +42,99 @@ TEST_F(SelfProxyServer, TheLastErrorTextStaysTheCallersUntilItsNextCall) {
     within(caller, 30, "the caller of FCC_GetLastError");
 }
 
+// ---- Work that passed the "initialised" check when termination came ------
+
+// Stops a thread that asks for it at its next allocation through the
+// interface's alloc function, until the test lets it go on: a point inside
+// an entry, past its check that the interface is initialised.
+struct AllocationStop {
+    Gate reached;
+    Gate resume;
+};
+AllocationStop* allocationStop = nullptr;
+thread_local bool stopAtNextAllocation = false;
+
+void* stoppingAlloc(std::size_t size) {
+    if (stopAtNextAllocation) {
+        stopAtNextAllocation = false;
+        allocationStop->reached.open();
+        allocationStop->resume.wait();
+    }
+    return std::malloc(size);
+}
+
+TEST_F(SelfProxyServer, ARegistrationOvertakenByTerminationIsUndone) {
+    AllocationStop stop;
+    allocationStop = &stop;
+    init(stoppingAlloc, std::free);
+    auto registration = onThread([] {
+        Own::FCC_Echo();  // the thread's record, made beforehand
+        stopAtNextAllocation = true;
+        char* handle = nullptr;
+        return Own::FCC_RegisterTicket(makeTicket(1).c_str(), &handle);
+    });
+    stop.reached.wait();
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    stop.resume.open();
+    EXPECT_EQ(within(registration, 30, "registration"), -2999);
+    EXPECT_EQ(Fcc::registeredTicketCount(), 0u);
+}
+
+TEST_F(SelfProxyServer, AnOpenOvertakenByTerminationIsUndone) {
+    server->addFile(makeTicket(1), "content");
+    AllocationStop stop;
+    allocationStop = &stop;
+    init(stoppingAlloc, std::free);
+    char* handle = registered(makeTicket(1));
+    FccFile* file = nullptr;
+    auto open = onThread([handle, &file] {
+        Own::FCC_Echo();
+        stopAtNextAllocation = true;
+        return Own::FCC_OpenFile(handle, &file);
+    });
+    OutputCapture out(1);  // the fast cache's warnings, when it is tried
+    stop.reached.wait();
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    stop.resume.open();
+    EXPECT_EQ(within(open, 30, "open"), -2999);
+    out.finish();
+    EXPECT_EQ(file, nullptr);
+    // A new session finds nothing of it.
+    init();
+    if (file) {
+        char buffer[7];
+        int bytesRead = 0;
+        EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", 7, &bytesRead, buffer), -3003);
+    }
+}
+
+TEST_F(SelfProxyServer, AFastCacheAttachOvertakenByTerminationIsUndone) {
+    // The cache the fake server describes, made here as its server makes
+    // it; the described folder is taken relative to the working folder.
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(root);
+    Fcc::FMSC_OPEN_PARAMS params = FakeFccServer::describedCache();
+    std::filesystem::create_directories(params.folder);
+    Fcc::FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(Fcc::FMSCIF_OpenS(&params, &cache), 0);
+
+    server->addFile(makeTicket(1), "content");
+    init();
+    char* handle = registered(makeTicket(1));
+    server->injectFault(Fcc::FMS_GET_CACHE_INIT_INFO, Fault::Hold);
+    FccFile* file = nullptr;
+    auto open = onThread([handle, &file] { return Own::FCC_OpenFile(handle, &file); });
+    ASSERT_TRUE(server->waitUntilHolding(1, 10000));
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    server->releaseHeld();
+    EXPECT_EQ(within(open, 30, "open"), -2999);
+    // The server counts no client of an ended session.
+    EXPECT_EQ(cache->shared->clients, 0);
+
+    Fcc::FMSCIF_Close(&cache);
+    std::filesystem::current_path(previous);
+}
+
 // ---- Termination from inside a transfer, and beside a silent server -------
 
 int terminatingProgress(void*, void* data, std::int64_t, std::int64_t, int* go) {

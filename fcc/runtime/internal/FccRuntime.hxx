@@ -81,6 +81,47 @@ FccAllocator fccAllocator();
 void fccRelease(void* memory);
 char* fccCopyString(const char* text, std::size_t length);
 
+// ---- Sessions ----------------------------------------------------------------
+// Each FCC_Init that sets the interface up begins a session; the FCC_Term
+// that ends the last reference ends it. An entry works for the session in
+// force when it began. Whatever it would still leave behind once that
+// session has ended (a registration, an open file, a fast-cache attach, a
+// connection record) is undone instead, and the entry answers -2999: the
+// checks run under the lock that termination holds while it ends the
+// session and empties the lists (the main lock; the thread-record lock for
+// connection records).
+
+// The session in force; 0 while the interface is not initialised.
+std::uint64_t fccSessionInForce();
+// FCC_Init (under the init lock): the number of the session it sets up, for
+// which the initialising thread works meanwhile; opened makes it the one in
+// force, and a failed set-up drops it.
+std::uint64_t fccBeginSession();
+void fccSessionOpened(std::uint64_t session);
+void fccSessionDropped(std::uint64_t session);
+// The last FCC_Term: no session in force from now on.
+void fccEndSession();
+
+// The calling thread works for this session while the scope lasts (nested
+// scopes, of entries called from progress callbacks, restore the outer
+// one). Outside every scope a thread works for none, and nothing it does
+// is undone.
+class FccSessionScope {
+public:
+    explicit FccSessionScope(std::uint64_t session);
+    ~FccSessionScope();
+    FccSessionScope(const FccSessionScope&) = delete;
+    FccSessionScope& operator=(const FccSessionScope&) = delete;
+
+private:
+    std::uint64_t outer;
+};
+
+// Whether the calling thread works for a session that has ended (or was
+// never opened). Decisions that must hold until termination is through are
+// taken under the main lock.
+bool fccSessionEnded();
+
 // ---- Connection records -----------------------------------------------------
 constexpr int FCC_CONNECTION_COUNT = 100;
 constexpr std::size_t FCC_REQUEST_BUFFER_SIZE = 2072;
@@ -146,7 +187,8 @@ public:
     FccConnection* operator->() const { return record; }
     FccConnection& operator*() const { return *record; }
     // 0, or why there is no record: ERR_FMSCP_THREAD_COUNT when all are
-    // taken, ERR_FMSCP_OUT_OF_MEMORY when its buffers could not be made.
+    // taken, ERR_FMSCP_OUT_OF_MEMORY when its buffers could not be made,
+    // ERR_FMSCP_NOT_INITIALIZED when the thread's session has ended.
     int status() const { return failure; }
 
 private:

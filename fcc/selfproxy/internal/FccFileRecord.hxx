@@ -46,7 +46,8 @@ constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
 // A record for a registered ticket: copies of its ticket and GUID, its
 // handle, nothing read, size unknown, not open on the server, claimed by
 // the calling thread (so that termination leaves it alone while it is
-// being set up). 0 and *file set, or -3009 when memory runs out.
+// being set up). 0 and *file set, -3009 when memory runs out, or -2999 when
+// the caller's session has ended meanwhile.
 int newFileRecord(const TicketReference& ticket, FccFile** file);
 
 // Frees the record (the caller has claimed it or made it). A record that

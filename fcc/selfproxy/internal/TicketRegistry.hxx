@@ -39,7 +39,7 @@ private:
 bool isValidTicket(const char* ticket);
 
 // Registers a ticket: 0 and *handle set, -3005 for an invalid ticket, -3009
-// when memory runs out.
+// when memory runs out, -2999 when the caller's session has ended.
 int registerTicket(const char* ticket, char** handle);
 
 // The registered ticket of a handle, with a reference taken; empty when
