@@ -253,11 +253,12 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     Tree() { build(); }
 
     // A new scanner. The scanner keeps every namespace URI and prefix it
-    // has met in pools that nothing empties, and carries a document's XML
-    // version into the next: a scanner that has kept too much, or read a
-    // version declaration, is replaced before the next document, which is
-    // then read as by a new parser at a cost that does not depend on the
-    // documents before it.
+    // has met in pools that nothing empties, and carries the XML version a
+    // document declared into the next (also when the document was refused
+    // before its declaration ended): a scanner that has kept too much, or
+    // is left reading another version than 1.0, is replaced before the next
+    // document, which is then read as by a new parser at a cost that does
+    // not depend on the documents before it.
     void build() {
         scanner.reset();
         grammars = std::make_unique<xercesc::GrammarResolver>(
@@ -267,10 +268,10 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         scanner->setURIStringPool(grammars->getStringPool());
         scanner->setDoNamespaces(true);
         declarationsKept = 0;
-        versionDeclared = false;
     }
     void renewIfWorn() {
-        if (versionDeclared || declarationsKept > MOST_DECLARATIONS_KEPT ||
+        if (scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
+            declarationsKept > MOST_DECLARATIONS_KEPT ||
             scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT) {
             build();
         }
@@ -523,7 +524,6 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // The scanner takes any text after "1." for a version.
     void XMLDecl(const XMLCh* const version, const XMLCh* const, const XMLCh* const,
                  const XMLCh* const) override {
-        versionDeclared = !xercesc::XMLString::equals(version, XMLUni::fgVersion1_0);
         if (xercesc::XMLString::equals(version, XMLUni::fgVersion1_1)) {
             refuse("The document is XML 1.1; a reply is XML 1.0");
         }
@@ -564,7 +564,6 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // Namespace declarations read since the scanner was made: its pool of
     // prefixes has grown by at most as many.
     std::size_t declarationsKept = 0;
-    bool versionDeclared = false;
     // How the scanner reads the document, as its root begins.
     Form form = Form::Utf8;
     // A high surrogate that ended the last piece of a text.

@@ -501,6 +501,7 @@ TEST(SAXToNodeParser, ReadsEachDocumentAsANewParserWould) {
              "<?xml version='1.1'?><a/>",
              "<?xml version='1.1' encoding='UTF-8'?><a>\xC2\x85</a>",
              "<?xml version='1.1'?><a",
+             "<?xml version='1.1' standalone='maybe'?><a/>",
          }) {
         SAXToNodeParser reused;
         try {
