@@ -70,10 +70,9 @@ double median(std::vector<double> values) {
 
 double RoundRecorder::medianSeconds(const std::string& name) const { return median(seconds(name)); }
 
-double RoundRecorder::medianRatio(const std::string& numerator,
-                                  const std::string& denominator) const {
-    const std::vector<double>& top = seconds(numerator);
-    const std::vector<double>& bottom = seconds(denominator);
+namespace {
+
+double medianOfRatios(const std::vector<double>& top, const std::vector<double>& bottom) {
     std::vector<double> ratios;
     for (std::size_t i = 0; i < std::min(top.size(), bottom.size()); ++i) {
         if (bottom[i] > 0) ratios.push_back(top[i] / bottom[i]);
@@ -81,12 +80,32 @@ double RoundRecorder::medianRatio(const std::string& numerator,
     return median(ratios);
 }
 
-double RoundRecorder::medianCounter(const std::string& name, const std::string& counter) const {
+const std::vector<double>& valuesOf(
+    const std::map<std::string, std::map<std::string, std::vector<double>>>& counters,
+    const std::string& name, const std::string& counter) {
+    static const std::vector<double> none;
     auto found = counters.find(name);
-    if (found == counters.end()) return std::numeric_limits<double>::quiet_NaN();
+    if (found == counters.end()) return none;
     auto values = found->second.find(counter);
-    return values == found->second.end() ? std::numeric_limits<double>::quiet_NaN()
-                                         : median(values->second);
+    return values == found->second.end() ? none : values->second;
+}
+
+}  // namespace
+
+double RoundRecorder::medianRatio(const std::string& numerator,
+                                  const std::string& denominator) const {
+    return medianOfRatios(seconds(numerator), seconds(denominator));
+}
+
+double RoundRecorder::medianCounterRatio(const std::string& numerator,
+                                         const std::string& denominator,
+                                         const std::string& counter) const {
+    return medianOfRatios(valuesOf(counters, numerator, counter),
+                          valuesOf(counters, denominator, counter));
+}
+
+double RoundRecorder::medianCounter(const std::string& name, const std::string& counter) const {
+    return median(valuesOf(counters, name, counter));
 }
 
 namespace {

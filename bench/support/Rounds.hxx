@@ -92,6 +92,10 @@ public:
     double medianRatio(const std::string& numerator, const std::string& denominator) const;
     // The median over the rounds of a counter, e.g. "ratio" of againstBaseline.
     double medianCounter(const std::string& name, const std::string& counter) const;
+    // The median over the rounds of the counter of one case over that of
+    // another in the same round.
+    double medianCounterRatio(const std::string& numerator, const std::string& denominator,
+                              const std::string& counter) const;
 
 private:
     std::map<std::string, std::vector<double>> times;
