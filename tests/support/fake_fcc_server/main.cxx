@@ -1,7 +1,12 @@
-// The fake file-cache server as a program of its own, for the tests that
-// have the client launch its server. It serves the master pipe named by
-// FCC_PROXYPIPENAME (or the default) until it is told to stop or the
-// process that started it ends.
+// The fake file-cache server as a program of its own: the tests that have
+// the client launch its server run it, and so can an application that
+// moves files through FccProxy (see the README). It serves the master pipe
+// named by FCC_PROXYPIPENAME (or the default) until it is interrupted or
+// the process that started it ends, and knows a small file for each ticket
+// given on its command line; it moves no bytes into files of its own, it
+// only answers as a file-cache server would.
+//
+//   qmsoa_fake_fcc_server [<ticket>...]
 
 #include <tests/support/FakeFccServer.hxx>
 
@@ -9,9 +14,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 
-int main() {
+int main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -20,8 +26,18 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const char* name = std::getenv("FCC_PROXYPIPENAME");
-    Quillomark::Testing::FakeFccServer server(name && *name ? name : "\\\\.\\pipe\\FMSClientPipe");
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    try {
+        Quillomark::Testing::FakeFccServer server(name && *name ? name
+                                                                : "\\\\.\\pipe\\FMSClientPipe");
+        server.setKeepRequests(false);  // it may serve for long
+        for (int i = 1; i < argc; ++i) {
+            server.addFile(argv[i], "The file of ticket " + std::to_string(i) + ".\n");
+        }
+        int received = 0;
+        sigwait(&stopSignals, &received);
+    } catch (const std::exception& e) {
+        std::cerr << argv[0] << ": " << e.what() << "\n";
+        return 1;
+    }
     return 0;
 }
