@@ -9,7 +9,9 @@
 #      pkg-config, and runs each build as a user would (no LD_LIBRARY_PATH);
 #   3. follows the README's section "A first application" word for word:
 #      its commands (on a free port in place of 8642, with HOME in the
-#      scratch folder), its two files, and the output it shows.
+#      scratch folder), its two files, and the output it shows;
+#   4. follows its section "Moving files" in the same way (with the pipes
+#      in a scratch folder of their own).
 # usage: run.sh <build tree> <scratch folder>
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -90,5 +92,23 @@ if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[
 sys.exit(seen.count(expected) != 2)' "$first/output.txt" "$first/stdout.txt"; then
   echo "the first application's output differs from the README's:" >&2
   cat "$first/stdout.txt" >&2
+  exit 1
+fi
+
+# 4. The README's file-transfer example, in the same folder after the first.
+ipc=$(mktemp -d)
+trap 'rm -rf "$ipc"' EXIT
+(
+  cd "$first"
+  export HOME=$work/home FMS_IPC_DIR=$ipc
+  unset PKG_CONFIG_PATH FMS_HOME FCC_PROXYPIPENAME FMS_FCCPROXYLOG
+  trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+  set -e
+  . ./transfer-commands.sh
+) >"$first/transfer-stdout.txt"
+if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[1:])
+sys.exit(seen.count(expected) != 1)' "$first/transfer-output.txt" "$first/transfer-stdout.txt"; then
+  echo "the file-transfer example's output differs from the README's:" >&2
+  cat "$first/transfer-stdout.txt" >&2
   exit 1
 fi
