@@ -187,22 +187,45 @@ TEST(FccIdleMonitor, TakesBackIdleRecordsButNotBusyOnesOrOnesWithOpenFiles) {
     EXPECT_NE(trace.find(") TIMEOUT...\n"), std::string::npos);
 }
 
-TEST(FccIdleMonitor, StopGivesUpWaitingForAMonitorThatHangs) {
-    Fcc::Testing::scaleFccTiming(100);  // stop waits at most 150 ms
-    Fcc::FccRuntimeStart();
-    // A held thread-record lock keeps the monitor from finishing its tick.
-    Fcc::FccThreadRecordLock();
-    Own::FmsSleepMs(30);
-    const FmsClockValue before = Own::FmsClock();
-    Fcc::FccRuntimeStop();
-    const int waited = Own::FmsDeltaMs(Own::FmsClock(), before);
-    EXPECT_GE(waited, 140);
-    Fcc::FccThreadRecordUnlock();
+std::size_t countOf(const std::string& text, const std::string& line) {
+    std::size_t count = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    return count;
+}
 
-    // The next start gets a monitor of its own while the old one ends.
-    Fcc::FccRuntimeStart();
-    std::thread([] { Fcc::FccGetThreadConnection(); }).join();
-    Fcc::FccRuntimeStop();
+TEST(FccIdleMonitor, StopGivesUpWaitingForAMonitorThatHangs) {
+    const std::string log = ::testing::TempDir() + "fcc_monitor_hang.log";
+    std::remove(log.c_str());
+    setenv("FMS_FCCPROXYLOG", log.c_str(), 1);
+    const auto runsStarted = [&] { return countOf(readFile(log), "Monitoring idle threads..."); };
+    const auto runsEnded = [&] { return countOf(readFile(log), "Idle thread monitor exiting..."); };
+    Fcc::Testing::scaleFccTiming(1000);  // 1 ms ticks; the stop waits at most 15 ms
+
+    // A monitor that waits for the held thread-record lock cannot end, and
+    // the stop must give up on it: when the stop is back while the trace
+    // has no end of that run, it gave up. A monitor that had not reached
+    // the lock when the stop came ends at once instead, and the case is
+    // tried again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::size_t started = runsStarted();
+        const std::size_t ended = runsEnded();
+        Fcc::FccRuntimeStart();
+        ASSERT_TRUE(eventually([&] { return runsStarted() > started; }));
+        Fcc::FccThreadRecordLock();
+        Own::FmsSleepMs(attempt);  // a longer head start for the monitor each time
+        Fcc::FccRuntimeStop();
+        const bool gaveUp = runsEnded() == ended;
+        Fcc::FccThreadRecordUnlock();
+        if (!gaveUp) continue;
+
+        // The next start gets a monitor of its own while the old one ends.
+        Fcc::FccRuntimeStart();
+        std::thread([] { Fcc::FccGetThreadConnection(); }).join();
+        Fcc::FccRuntimeStop();
+        EXPECT_TRUE(eventually([&] { return runsEnded() == ended + 2; }));
+        return;
+    }
+    ADD_FAILURE() << "the stop never found the monitor waiting for the lock";
 }
 
 }  // namespace
