@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,18 @@ protected:
         OutputCapture out(1);
         ASSERT_EQ(Fcc::SelfProxy::FCC_Init(alloc, release), 0);
         out.finish();
+    }
+
+    // Opens the file of a handle on a thread of its own while the server
+    // holds its reply to message, and terminates meanwhile: the open's
+    // result once the reply went out.
+    int openOvertakenByTermination(char* handle, std::uint16_t message, FccFile** file) {
+        server->injectFault(message, FakeFccServer::Fault::Hold);
+        auto open = onThread([handle, file] { return Fcc::SelfProxy::FCC_OpenFile(handle, file); });
+        EXPECT_TRUE(server->waitUntilHolding(1, 10000));
+        EXPECT_EQ(Fcc::SelfProxy::FCC_Term(), 0);
+        server->releaseHeld();
+        return within(open, 30, "open overtaken by termination");
     }
 
     char* registered(const std::string& ticket) {

@@ -286,14 +286,9 @@ TEST_F(SelfProxyServer, TerminationLeavesARunningTransferItsRecordsAndTheirPair)
 TEST_F(SelfProxyServer, TerminationDuringAnOpenEndsThatOpenWithNotInitialised) {
     server->addFile(makeTicket(1), "opened");
     init();
-    char* handle = registered(makeTicket(1));
-    server->injectFault(Fcc::FMS_OPEN_MSG, Fault::Hold);
     FccFile* file = nullptr;
-    auto open = onThread([handle, &file] { return Own::FCC_OpenFile(handle, &file); });
-    ASSERT_TRUE(server->waitUntilHolding(1, 10000));
-    EXPECT_EQ(Own::FCC_Term(), 0);
-    server->releaseHeld();
-    EXPECT_EQ(within(open, 30, "open"), -2999);
+    EXPECT_EQ(openOvertakenByTermination(registered(makeTicket(1)), Fcc::FMS_OPEN_MSG, &file),
+              -2999);
     EXPECT_EQ(file, nullptr);
     // What it opened on the server it closed again.
     EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);

@@ -120,14 +120,10 @@ TEST_F(SelfProxyServer, AFastCacheAttachOvertakenByTerminationIsUndone) {
 
     server->addFile(makeTicket(1), "content");
     init();
-    char* handle = registered(makeTicket(1));
-    server->injectFault(Fcc::FMS_GET_CACHE_INIT_INFO, Fault::Hold);
     FccFile* file = nullptr;
-    auto open = onThread([handle, &file] { return Own::FCC_OpenFile(handle, &file); });
-    ASSERT_TRUE(server->waitUntilHolding(1, 10000));
-    EXPECT_EQ(Own::FCC_Term(), 0);
-    server->releaseHeld();
-    EXPECT_EQ(within(open, 30, "open"), -2999);
+    EXPECT_EQ(
+        openOvertakenByTermination(registered(makeTicket(1)), Fcc::FMS_GET_CACHE_INIT_INFO, &file),
+        -2999);
     // The server counts no client of an ended session.
     EXPECT_EQ(cache->shared->clients, 0);
 
