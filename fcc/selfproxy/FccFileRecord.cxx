@@ -127,6 +127,13 @@ void freeFileRecord(FccFile* file) {
         destroyRecord(file);
 }
 
+std::size_t openFileCount() {
+    FccMainLockGuard lock;
+    std::size_t count = 0;
+    for (const FccFile* file = openList; file; file = file->next) ++count;
+    return count;
+}
+
 bool isOpenFile(const FccFile* file) {
     if (!file) return false;
     FccMainLockGuard lock;

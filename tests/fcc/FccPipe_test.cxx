@@ -10,6 +10,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
+#include <tests/fcc/ChildProcesses.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/OutputCapture.hxx>
@@ -39,9 +40,12 @@ namespace {
 
 namespace Fcc = Quillomark::Fcc;
 namespace Own = Quillomark::Fcc::SelfProxy;
+using Quillomark::Testing::children;
+using Quillomark::Testing::endedAndWaitable;
 using Quillomark::Testing::eventually;
 using Quillomark::Testing::onThread;
 using Quillomark::Testing::OutputCapture;
+using Quillomark::Testing::stateOf;
 using Quillomark::Testing::within;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using Quillomark::Testing::FakeFccServer;
@@ -613,41 +617,6 @@ TEST_F(FccPipe, AThreadWaitingForTheConnectLockGivesUp) {
     auto connect = onThread(connectCallingThread);
     EXPECT_EQ(within(connect, 120, "connect behind a held connect lock"), Fcc::ERR_FMSCP_NO_CACHE);
     Fcc::FccConnectUnlock();
-}
-
-// The state letter of a process ('Z' for a zombie), 0 when there is none.
-char stateOf(pid_t process) {
-    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text)) return 0;
-    const std::size_t end = text.rfind(')');
-    return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
-}
-
-// Whether a child has ended and can be waited for (it is left so).
-bool endedAndWaitable(pid_t child) {
-    siginfo_t ended{};
-    return waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           ended.si_pid == child;
-}
-
-// The processes whose parent is this one.
-std::vector<pid_t> children() {
-    std::vector<pid_t> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text;
-        std::getline(stat, text);
-        const std::size_t end = text.rfind(')');
-        if (end == std::string::npos) continue;
-        std::istringstream rest(text.substr(end + 1));
-        char state = 0;
-        long parent = 0;
-        if (rest >> state >> parent && parent == getpid()) found.push_back(std::stoi(name));
-    }
-    return found;
 }
 
 TEST_F(FccPipe, LaunchedServersThatDieAreReaped) {

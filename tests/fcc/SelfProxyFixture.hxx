@@ -9,6 +9,7 @@
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/OutputCapture.hxx>
+#include <tests/support/TaggedAllocations.hxx>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,11 @@
 #include <string>
 
 namespace Quillomark::Testing {
+
+// The names the cases of the program use.
+namespace Own = Fcc::SelfProxy;
+namespace Tagged = TaggedAllocations;
+using Fault = FakeFccServer::Fault;
 
 // A well-formed ticket; its first 64 characters (its handle) and its GUID
 // differ by number.

@@ -9,7 +9,6 @@
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
-#include <tests/support/TaggedAllocations.hxx>
 
 #include <cstdlib>
 #include <map>
@@ -20,9 +19,6 @@
 namespace {
 
 namespace Fcc = Quillomark::Fcc;
-namespace Own = Quillomark::Fcc::SelfProxy;
-namespace Tagged = Quillomark::Testing::TaggedAllocations;
-using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using namespace Quillomark::Testing;
 
 TEST_F(SelfProxyServer, EveryInitNeedsItsTermAndAFailedInitHoldsNothing) {

@@ -16,8 +16,6 @@
 namespace {
 
 namespace Fcc = Quillomark::Fcc;
-namespace Own = Quillomark::Fcc::SelfProxy;
-using Fault = Quillomark::Testing::FakeFccServer::Fault;
 using namespace Quillomark::Testing;
 
 TEST_F(SelfProxyServer, TheLastErrorTextStaysTheCallersUntilItsNextCall) {

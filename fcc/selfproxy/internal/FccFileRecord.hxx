@@ -9,6 +9,7 @@
 #include <fcc/FccInterface.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Quillomark::Fcc {
@@ -53,6 +54,9 @@ int newFileRecord(const TicketReference& ticket, FccFile** file);
 // Frees the record (the caller has claimed it or made it). A record that
 // termination left to the caller is closed on the server first.
 void freeFileRecord(FccFile* file);
+
+// Records open now, for tests.
+std::size_t openFileCount();
 
 // Whether the pointer is a record of the open list. Nothing behind a
 // pointer that is not is read.
