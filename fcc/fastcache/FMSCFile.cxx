@@ -1,6 +1,7 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
 
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <algorithm>
 #include <cerrno>
@@ -136,7 +137,7 @@ int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
 int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     const FMSC_FILESHARED_T* s = toc->shared;
-    std::FILE* file = std::fopen(toc->metaFilePath.c_str(), "wb+");
+    std::FILE* file = Platform::Os::createSharedFile(toc->metaFilePath);
     if (!file) {
         Platform::Os::setLastOsError(errno);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE);

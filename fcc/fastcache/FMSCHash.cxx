@@ -1,6 +1,7 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
 
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <cerrno>
 #include <cstring>
@@ -68,7 +69,7 @@ void relink(FMSC_FILETOC_T* toc, std::uint32_t bucket, std::int32_t predecessor,
 
 int FMSCX_WriteNewHashFile(FMSC_FILETOC_T* toc, const std::string& path) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    std::FILE* file = std::fopen(path.c_str(), "wb+");
+    std::FILE* file = Platform::Os::createSharedFile(path);
     if (!file) {
         Platform::Os::setLastOsError(errno);
         return FMSC_FAIL(toc, FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE);

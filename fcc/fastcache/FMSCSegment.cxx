@@ -59,7 +59,7 @@ bool appendZeroSegments(const std::string& path, std::int32_t count, int* openFa
 
 int FMSCX_WriteNewSegmentFile(FMSC_FILETOC_T* toc, const std::string& path) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    std::FILE* file = std::fopen(path.c_str(), "wb+");
+    std::FILE* file = Os::createSharedFile(path);
     if (!file) {
         Os::setLastOsError(errno);
         return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_CREATE_SEGMENT_FILE);
@@ -162,7 +162,8 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
     // The file is opened now; its views are mapped when a segment is used.
-    record->map.fd = Os::openFileForMapping(record->path);
+    record->map.fd = toc->client ? Os::openOwnFileForMapping(record->path)
+                                 : Os::openFileForMapping(record->path);
     if (record->map.fd < 0)
         return FMSC_FAIL_VALUE(toc,
                                attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
@@ -187,7 +188,7 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     // made under another name and takes the name over; the client's view
     // keeps the old file, which its next read finds unlinked.
     std::string fresh = record->path + ".new";
-    std::FILE* file = std::fopen(fresh.c_str(), "wb");
+    std::FILE* file = Os::createSharedFile(fresh);
     if (!file) {
         Os::setLastOsError(errno);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);

@@ -357,7 +357,7 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
     std::int32_t count = firstSegment < 0 ? 0 : std::max<std::int32_t>(toc->segmentsPerView, 0);
     // Client and server find the same file from the cache folder: opening it
     // is what opening the server's mapping by its name is elsewhere.
-    mapping.fd = Os::openFileForMapping(path);
+    mapping.fd = client ? Os::openOwnFileForMapping(path) : Os::openFileForMapping(path);
     if (mapping.fd < 0)
         return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
                                      : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);

@@ -65,6 +65,13 @@ int fastCacheStatus(int error) {
 int openFastCache(FMSC_FILETOC_T** cache) {
     FccCacheInfo info;
     if (const int status = FccCacheInfoExchange(info)) return status;
+    if (info.folder[0] != '/') {
+        // A relative folder (such as a drive-letter path) would be looked
+        // for from the application's current folder, which is not the
+        // server's cache: no fast cache then.
+        fccTrace("Fast cache folder '%s' is not an absolute path: pipe mode.\n", info.folder);
+        return PIPE_ONLY;
+    }
     FMSC_OPEN_PARAMS params;
     params.folder = info.folder;
     params.name = info.mapName;

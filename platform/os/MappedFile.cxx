@@ -21,6 +21,22 @@ int openFileForMapping(const std::string& path) {
     return fd;
 }
 
+int openOwnFileForMapping(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        setLastOsError(errno);
+        return -1;
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
+        (file.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        setLastOsError(EPERM);
+        return -1;
+    }
+    return fd;
+}
+
 void closeMappedFile(int fd) {
     if (fd >= 0) ::close(fd);
 }

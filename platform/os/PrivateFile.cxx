@@ -28,4 +28,12 @@ std::FILE* openPrivateAppendFile(const std::string& path) {
     return stream;
 }
 
+std::FILE* createSharedFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = ::fdopen(fd, "wb+");
+    if (!stream) ::close(fd);
+    return stream;
+}
+
 }  // namespace Quillomark::Platform::Os

@@ -404,7 +404,7 @@ TEST_F(FccPipe, CacheInformationIsCheckedFieldByField) {
     startServer();
     Fcc::FccCacheInfo info;
     ASSERT_EQ(Fcc::FccCacheInfoExchange(info), 0);
-    EXPECT_STREQ(info.folder, "C:/fms/cache");
+    EXPECT_STREQ(info.folder, FakeFccServer::describedCache().folder);
     EXPECT_STREQ(info.mapName, "fms");
     EXPECT_EQ(info.filePages, 1024);
     EXPECT_EQ(info.segments, 16);

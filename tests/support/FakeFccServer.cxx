@@ -1,5 +1,6 @@
 #include <tests/support/FakeFccServer.hxx>
 
+#include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 
 #include <poll.h>
@@ -90,8 +91,10 @@ bool readRequest(int fd, FakeFccServer::Request& request) {
 }  // namespace
 
 Quillomark::Fcc::FMSC_OPEN_PARAMS FakeFccServer::describedCache() {
+    // Absolute, so that the client finds it whatever its current folder.
+    static const std::string folder = Platform::Os::absolutePath("fms-cache");
     Quillomark::Fcc::FMSC_OPEN_PARAMS params;
-    params.folder = "C:/fms/cache";
+    params.folder = folder.c_str();
     params.name = "fms";
     params.maxFilePages = 1024;
     params.segments = 16;
@@ -102,6 +105,11 @@ Quillomark::Fcc::FMSC_OPEN_PARAMS FakeFccServer::describedCache() {
     params.deleteFiles = 1;
     params.mode = Quillomark::Fcc::FMSC_MODE_SHARING_SERVER;
     return params;
+}
+
+void FakeFccServer::describeCacheFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(mutex);
+    cacheFolder = folder;
 }
 
 FakeFccServer::FakeFccServer(const std::string& masterPipeName) : masterName(masterPipeName) {
@@ -542,6 +550,10 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             }
             const Quillomark::Fcc::FMSC_OPEN_PARAMS described = describedCache();
             std::string folder = described.folder;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                if (!cacheFolder.empty()) folder = cacheFolder;
+            }
             std::replace(folder.begin(), folder.end(), '/', '\\');
             const std::string name = described.name;
             std::int32_t numbers[] = {described.maxFilePages, described.segments,

@@ -29,8 +29,12 @@ public:
 
     // The fast cache that the server describes in its cache information
     // (whose folder it sends with "\\" separators), as a test playing the
-    // server's side of the fast cache opens it: created afresh, shared.
+    // server's side of the fast cache opens it: created afresh, shared. Its
+    // folder is "fms-cache" in the folder that the process was in when this
+    // was first asked, named by its absolute path.
     static Quillomark::Fcc::FMSC_OPEN_PARAMS describedCache();
+    // From now on this server names that folder instead (a relative one, say).
+    void describeCacheFolder(const std::string& folder);
 
     // A file the server knows by ticket; unknownSize makes its open report
     // the size as unknown.
@@ -112,6 +116,7 @@ private:
     int masterFd = -1;
     std::string masterPath;
     std::string masterName;
+    std::string cacheFolder;  // under mutex; empty for the described cache's
     std::atomic<bool> stopping{false};
     std::atomic<int> accepted{0};
     std::atomic<int> closed{0};

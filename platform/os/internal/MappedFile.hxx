@@ -19,6 +19,12 @@ std::size_t allocationGranularity();
 // Opens an existing file for reading and writing; -1 on failure (the reason
 // is kept as the last OS error).
 int openFileForMapping(const std::string& path);
+// The same for a file of a cache that another process made and this one maps
+// as a client: only a regular file of this user that no other user may
+// write, and not through a symbolic link, since what another user could
+// change under the mapping must not pass for the cache's own (EPERM is kept
+// for a file refused).
+int openOwnFileForMapping(const std::string& path);
 void closeMappedFile(int fd);
 
 // The file's size in bytes, or -1 (last OS error set).

@@ -14,4 +14,11 @@ namespace Quillomark::Platform::Os {
 // by programs that the process starts.
 std::FILE* openPrivateAppendFile(const std::string& path);
 
+// Makes the file at path anew (emptied when it exists) for reading and
+// writing, as the fast cache makes the files it shares with its clients:
+// writable by the user alone whatever the umask, since clients map only such
+// files, and not through a symbolic link. Null when that fails (errno says
+// why).
+std::FILE* createSharedFile(const std::string& path);
+
 }  // namespace Quillomark::Platform::Os

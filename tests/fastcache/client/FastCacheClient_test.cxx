@@ -1,7 +1,6 @@
 // The self-proxy's side of the fast cache, against the fake file-cache
 // server and a cache shared by a server in this process. The fake server
-// names its cache folder "C:/fms/cache", taken relative to the working
-// folder, which each case makes in a folder of its own.
+// names its cache folder in each case's own folder.
 
 #include "../CacheFolder.hxx"
 
@@ -184,6 +183,72 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
               text.find("\n***** WARNING: Error 9 opening FMSCache, . *****\n***** There was "
                         "insufficient memory to open the FMS fast cache in memory mapped mode. "
                         "*****\n***** The FMS fast cache will continue"));
+}
+
+// The folder comes from the server: a relative one would be looked for from
+// wherever the application happens to be, so it names no fast cache, even
+// where it does name the server's.
+TEST_F(FastCacheClient, ARelativeCacheFolderIsPipeMode) {
+    const std::filesystem::path absolute =
+        Quillomark::Testing::FakeFccServer::describedCache().folder;
+    ASSERT_EQ(absolute.parent_path(), std::filesystem::current_path());
+    fakeServer->describeCacheFolder(absolute.filename());
+    Quillomark::Testing::OutputCapture output(1);
+    const int attached = checkInitFMSC();
+    const std::string printed = output.finish();
+    EXPECT_EQ(-1, attached);
+    EXPECT_NE(std::string::npos, printed.find("will continue to operate in pipe mode"));
+    EXPECT_EQ(0, cache->shared->clients);
+    EXPECT_EQ(-1, FmscLookupFileSize(&file));
+}
+
+// Files that another user could write, or that are another user's, could
+// change under the client's mappings: it leaves such a cache alone.
+TEST_F(FastCacheClient, CacheFilesThatOthersMayWriteAreNotMapped) {
+    const std::string folder = Quillomark::Testing::FakeFccServer::describedCache().folder;
+    struct Change {
+        const char* file;
+        mode_t mode;  // 0: owned by another user instead
+    };
+    std::vector<Change> changes = {{"fms.mf", 0666}, {"fms.hsh", 0620}, {"fms.seg", 0602}};
+    if (geteuid() == 0) changes.push_back({"fms.mf", 0});
+    std::vector<int> attached, clients;
+    Quillomark::Testing::OutputCapture output(1);
+    for (const Change& change : changes) {
+        const std::string path = folder + "/" + change.file;
+        struct stat before;
+        if (stat(path.c_str(), &before) != 0) break;
+        const int changed =
+            change.mode ? chmod(path.c_str(), change.mode) : chown(path.c_str(), 65534, 65534);
+        attached.push_back(changed == 0 ? checkInitFMSC() : 0);
+        clients.push_back(cache->shared->clients);
+        FmscCloseFastCache();
+        chmod(path.c_str(), before.st_mode & 07777);
+        if (chown(path.c_str(), before.st_uid, before.st_gid) != 0) break;
+    }
+    // The server makes its files anew, writable by its user alone whatever
+    // the umask: its clients take them.
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const mode_t umaskBefore = umask(0);
+    openServerCache();
+    umask(umaskBefore);
+    attached.push_back(checkInitFMSC());
+    output.finish();
+    ASSERT_EQ(changes.size() + 1, attached.size());
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        EXPECT_NE(0, attached[i]) << changes[i].file << " " << std::oct << changes[i].mode;
+        EXPECT_EQ(0, clients[i]) << changes[i].file << " " << std::oct << changes[i].mode;
+    }
+    for (const char* made : {"fms.mf", "fms.hsh", "fms.seg"}) {
+        struct stat file;
+        ASSERT_EQ(0, stat((folder + "/" + made).c_str(), &file));
+        EXPECT_EQ(0u, file.st_mode & 022) << made;
+    }
+    EXPECT_EQ(0, attached.back());
+    ASSERT_NE(nullptr, cache);
+    EXPECT_EQ(1, cache->shared->clients);
 }
 
 }  // namespace
