@@ -403,6 +403,11 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
             return 0;
         case Os::NamedMutex::Result::TimedOut:
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+        case Os::NamedMutex::Result::Abandoned:
+            // Its last holder died holding it, maybe half way through a
+            // change: reported, and let go like any failed lock.
+            toc->mutex.unlock();
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_ABANDONED);
         default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
 }

@@ -4,93 +4,227 @@
 #include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/Time.hxx>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__SANITIZE_THREAD__)
+#define QMSOA_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QMSOA_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef QMSOA_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace Quillomark::Platform::Os {
 
+// The file's bytes: a mark written once the mutex in it is made, which
+// tells a usable file from a blank or a foreign one, and the mutex.
+struct NamedMutex::Shared {
+    std::atomic<std::uint32_t> ready;
+    std::uint32_t mutexSize;
+    alignas(64) pthread_mutex_t mutex;
+};
+
 namespace {
 
-// Byte 0 of the lock file marks that the creator lives; byte 1 is the mutex.
-constexpr off_t existenceByte = 0;
-constexpr off_t mutexByte = 1;
+constexpr std::uint32_t readyMark = 0x4D4E5851;
+constexpr std::size_t fileSize = 4096;
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4);
 
-int setLock(int fd, short type, off_t byte) {
+constexpr const char* filePrefix = "mutex.";
+
+// Byte 0 of the file is locked by the creator while it lives.
+int lockExistence(int fd) {
     struct flock request {};
-    request.l_type = type;
+    request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
-    request.l_start = byte;
+    request.l_start = 0;
     request.l_len = 1;
     return ::fcntl(fd, F_OFD_SETLK, &request);
 }
 
-std::string lockFilePath(const std::string& name) {
-    std::string folder = ipcDirectory();
-    if (folder.empty()) return std::string();
-    return folder + "/mutex." + name;
+// A name stays a name in the folder: no separator, no NUL, not too long.
+bool isPlainName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos &&
+           name.size() + std::char_traits<char>::length(filePrefix) <= NAME_MAX;
+}
+
+// A file that only its owner, this user, can open.
+bool isPrivateFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+}
+
+bool makeMutex(pthread_mutex_t* mutex) {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) return false;
+    // Shared by processes; a holder that dies is reported to the next
+    // locker; the kernel hands the mutex to the waiter that has waited
+    // longest, so that a holder that locks again at once cannot starve it.
+    bool made = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
+                pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+                pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT) == 0 &&
+                pthread_mutex_init(mutex, &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+    return made;
+}
+
+// The thread sanitizer counts a timed lock as taken only when it returns
+// 0; one that found its holder dead has taken it all the same.
+void noteTakenFromTheDead(pthread_mutex_t* mutex) {
+#ifdef QMSOA_THREAD_SANITIZER
+    __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+    __tsan_mutex_post_lock(mutex, __tsan_mutex_try_lock, 0);
+#else
+    (void)mutex;
+#endif
+}
+
+// The deadline of a timed lock, on the clock that the lock measures with.
+timespec deadlineAfter(std::int64_t milliseconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    return deadline;
 }
 
 }  // namespace
 
 NamedMutex::~NamedMutex() { close(); }
 
-NamedMutex::Result NamedMutex::create(const std::string& name) {
+NamedMutex::Result NamedMutex::create(const std::string& name) { return attach(name, true); }
+
+NamedMutex::Result NamedMutex::open(const std::string& name) { return attach(name, false); }
+
+NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     close();
-    std::string path = lockFilePath(name);
-    if (path.empty()) return Result::Failed;
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        setLastOsError(errno);
+    if (!isPlainName(name)) {
+        setLastOsError(EINVAL);
         return Result::Failed;
     }
-    if (setLock(fd, F_WRLCK, existenceByte) != 0) {
-        int error = errno;
+    const std::string folder = ipcDirectory();
+    if (folder.empty()) return Result::Failed;
+    const std::string path = folder + "/" + filePrefix + name;
+    // Never through a link; made for the user alone.
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (creating ? O_CREAT : 0);
+    fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        setLastOsError(error);
+        return !creating && error == ENOENT ? Result::NotFound : Result::Failed;
+    }
+    auto fail = [this](int error, Result result = Result::Failed) {
         setLastOsError(error);
         close();
-        return error == EAGAIN || error == EACCES ? Result::AlreadyExists : Result::Failed;
+        return result;
+    };
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return fail(errno);
+    if (!isPrivateFile(info)) return fail(EACCES);
+    if (creating && lockExistence(fd) != 0) {
+        const int error = errno;
+        return fail(error,
+                    error == EAGAIN || error == EACCES ? Result::AlreadyExists : Result::Failed);
     }
-    return Result::Ok;
-}
-
-NamedMutex::Result NamedMutex::open(const std::string& name) {
-    close();
-    std::string path = lockFilePath(name);
-    if (path.empty()) return Result::Failed;
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        setLastOsError(error);
-        return error == ENOENT ? Result::NotFound : Result::Failed;
+    if (static_cast<std::uint64_t>(info.st_size) < fileSize) {
+        if (!creating) return fail(EINVAL);
+        if (::ftruncate(fd, fileSize) != 0) return fail(errno);
+    }
+    void* view = ::mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) return fail(errno);
+    shared = static_cast<Shared*>(view);
+    const bool ready = shared->ready.load(std::memory_order_acquire) == readyMark &&
+                       shared->mutexSize == sizeof(pthread_mutex_t);
+    if (!creating) return ready ? Result::Ok : fail(EINVAL);
+    // The creator takes over a mutex that an earlier creator left: clients
+    // of that one may still hold it. One that a dead holder left is made
+    // consistent; one that cannot be used any more is made anew.
+    int state = ready ? pthread_mutex_trylock(&shared->mutex) : ENOTRECOVERABLE;
+    if (state == EOWNERDEAD) state = pthread_mutex_consistent(&shared->mutex);
+    if (state == 0) pthread_mutex_unlock(&shared->mutex);
+    if (state != 0 && state != EBUSY) {
+        shared->ready.store(0, std::memory_order_relaxed);
+        shared->mutexSize = sizeof(pthread_mutex_t);
+        if (!makeMutex(&shared->mutex)) return fail(EINVAL);
+        shared->ready.store(readyMark, std::memory_order_release);
     }
     return Result::Ok;
 }
 
 NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
-    if (fd < 0) return Result::Failed;
-    std::int64_t deadline = monotonicMilliseconds() + timeoutMilliseconds;
-    std::uint32_t pause = 1;
+    if (!shared) {
+        setLastOsError(EBADF);
+        return Result::Failed;
+    }
+    if (held) return Result::Ok;
+    const std::int64_t start = monotonicMilliseconds();
+    std::int64_t remaining = timeoutMilliseconds;
+    int result = pthread_mutex_trylock(&shared->mutex);
     for (;;) {
-        if (setLock(fd, F_WRLCK, mutexByte) == 0) return Result::Ok;
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
-            setLastOsError(errno);
+        if (result == EBUSY) {
+            const timespec deadline = deadlineAfter(remaining);
+            result = pthread_mutex_timedlock(&shared->mutex, &deadline);
+            if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
+        }
+        if (result == 0) {
+            held = true;
+            return Result::Ok;
+        }
+        if (result == EOWNERDEAD) {
+            pthread_mutex_consistent(&shared->mutex);
+            held = true;
+            return Result::Abandoned;
+        }
+        if (result != ETIMEDOUT) {
+            setLastOsError(result);
             return Result::Failed;
         }
-        if (monotonicMilliseconds() >= deadline) return Result::TimedOut;
-        sleepMilliseconds(pause);
-        if (pause < 5) ++pause;
+        // The deadline is on the system's date, which may have jumped
+        // ahead: the wait ends by the clock that does not jump.
+        remaining = std::int64_t(timeoutMilliseconds) - (monotonicMilliseconds() - start);
+        if (remaining <= 0) return Result::TimedOut;
+        result = EBUSY;
     }
 }
 
 bool NamedMutex::unlock() {
-    if (fd < 0 || setLock(fd, F_UNLCK, mutexByte) != 0) {
-        setLastOsError(fd < 0 ? EBADF : errno);
+    if (!shared) {
+        setLastOsError(EBADF);
         return false;
     }
+    if (!held) return true;
+    if (const int result = pthread_mutex_unlock(&shared->mutex)) {
+        setLastOsError(result);
+        return false;
+    }
+    held = false;
     return true;
 }
 
 void NamedMutex::close() {
+    if (shared) {
+        if (held) pthread_mutex_unlock(&shared->mutex);
+        ::munmap(shared, fileSize);
+    }
+    shared = nullptr;
+    held = false;
+    // The creator's lock on the file goes with the last reference to it,
+    // the mapping's included.
     if (fd >= 0) ::close(fd);
     fd = -1;
 }

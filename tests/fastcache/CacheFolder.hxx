@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcc/fastcache/internal/FmscTypes.hxx>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +35,21 @@ public:
 
     std::string path;
 };
+
+// A small cache of 8 segments and one hash page in the folder, opened by a
+// sharing server (made afresh) or attached to by its client.
+inline Fcc::FMSC_OPEN_PARAMS smallCache(const CacheFolder& folder, const char* name,
+                                        std::int32_t pages, std::int32_t mode) {
+    Fcc::FMSC_OPEN_PARAMS p;
+    p.folder = folder.path.c_str();
+    p.name = name;
+    p.maxFilePages = pages;
+    p.segments = 8;
+    p.hashBlockPages = 1;
+    p.create = p.deleteFiles = mode != Fcc::FMSC_MODE_CLIENT;
+    p.mode = mode;
+    return p;
+}
 
 inline std::vector<std::uint8_t> readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);

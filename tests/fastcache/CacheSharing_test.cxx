@@ -26,16 +26,7 @@ const std::string guidA = "AAAAAAAA11112222333344445555666677778888";
 const std::string guidB = "BBBBBBBB11112222333344445555666677778888";
 
 FMSC_OPEN_PARAMS params(const CacheFolder& folder, std::int32_t mode) {
-    FMSC_OPEN_PARAMS p;
-    p.folder = folder.path.c_str();
-    p.name = "shared";
-    p.maxFilePages = 64;
-    p.segments = 8;
-    p.hashBlockPages = 1;
-    p.create = mode != FMSC_MODE_CLIENT;
-    p.deleteFiles = mode != FMSC_MODE_CLIENT;
-    p.mode = mode;
-    return p;
+    return Testing::smallCache(folder, "shared", 64, mode);
 }
 
 TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {

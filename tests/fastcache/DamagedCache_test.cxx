@@ -6,6 +6,7 @@
 // test program.
 
 #include "CacheFolder.hxx"
+#include "ChildProcess.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
@@ -30,8 +31,13 @@ namespace Quillomark::Fcc {
 namespace {
 
 using Testing::CacheFolder;
+using Testing::endOf;
+using Testing::hear;
 using Testing::putWord;
 using Testing::readBytes;
+using Testing::runInChild;
+using Testing::say;
+using Testing::startChild;
 using Testing::wordAt;
 using Testing::writeBytes;
 
@@ -49,16 +55,9 @@ std::uint8_t contentOf(std::int32_t block, std::size_t i) {
 }
 
 FMSC_OPEN_PARAMS sharedParams(const CacheFolder& folder, std::int32_t mode) {
-    FMSC_OPEN_PARAMS p;
-    p.folder = folder.path.c_str();
-    p.name = "damaged";
-    p.maxFilePages = pageCount;
-    p.segments = 8;
-    p.hashBlockPages = 1;
+    FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "damaged", pageCount, mode);
     p.megabytesPerExtentFile = 16;
     p.extentFiles = 1;
-    p.create = p.deleteFiles = mode != FMSC_MODE_CLIENT;
-    p.mode = mode;
     return p;
 }
 
@@ -96,37 +95,6 @@ void readEverything(const FMSC_OPEN_PARAMS& params) {
     }
     FMSCIF_Close(&cache);
 }
-
-// A child process that runs work with its standard output thrown away and
-// at most 20 seconds to live.
-pid_t startChild(const std::function<void()>& work) {
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        alarm(20);
-        try {
-            work();
-        } catch (...) {
-            _exit(3);
-        }
-        _exit(0);
-    }
-    return child;
-}
-
-// How a child process ended: "" when its work returned, else what went wrong.
-std::string endOf(pid_t child) {
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child) return "no child";
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-    if (WIFSIGNALED(status))
-        return WTERMSIG(status) == SIGALRM ? "hang" : strsignal(WTERMSIG(status));
-    return "exit " + std::to_string(WEXITSTATUS(status));
-}
-
-std::string runInChild(const std::function<void()>& work) { return endOf(startChild(work)); }
 
 // One damage: a word written at an offset of a file, or something done to a
 // file as a whole (with the way to undo it).
@@ -508,11 +476,6 @@ TEST_F(SharedCacheDamage, ServerAndClientProcessesKeepWorkingWhileOneHitsAnError
     int toClient[2], toServer[2];
     ASSERT_EQ(0, pipe(toClient));
     ASSERT_EQ(0, pipe(toServer));
-    auto say = [](int fd, char c) { return write(fd, &c, 1) == 1; };
-    auto hear = [](int fd) {
-        char c = 0;
-        return read(fd, &c, 1) == 1 ? c : char(0);
-    };
 
     pid_t child = startChild([&] {
         FMSC_FILETOC_T* client = nullptr;

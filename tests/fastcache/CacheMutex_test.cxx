@@ -1,0 +1,156 @@
+// The cache's named mutex between processes: waiters are served in turn
+// however busily the holder locks again, a holder that dies leaves the
+// mutex abandoned once, and the file that carries it is the user's own.
+
+#include "CacheFolder.hxx"
+#include "ChildProcess.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+
+#include <platform/os/internal/MessagePipe.hxx>
+#include <platform/os/internal/NamedMutex.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Quillomark::Fcc {
+namespace {
+
+using Platform::Os::NamedMutex;
+using Testing::CacheFolder;
+using Testing::endOf;
+using Testing::hear;
+using Testing::say;
+using Testing::startChild;
+
+// A flag shared with child processes made after it.
+class SharedFlag {
+public:
+    SharedFlag()
+        : flag(static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                   PROT_READ | PROT_WRITE,
+                                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0))) {
+        new (flag) std::atomic<int>(0);
+    }
+    ~SharedFlag() { munmap(flag, sizeof(std::atomic<int>)); }
+    void raise() { flag->store(1); }
+    bool raised() const { return flag->load() != 0; }
+
+private:
+    std::atomic<int>* flag;
+};
+
+// A holder that takes the mutex again at once after each hold, as a server
+// does while it streams a download into its cache, and clients that each
+// lock a few times meanwhile: every client lock is served, none runs into
+// the limit of its wait.
+TEST(CacheMutex, WaitersAreServedInTurnBehindAHolderThatLocksBackToBack) {
+    CacheFolder folder;
+    NamedMutex created;
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("turns"));
+    for (useconds_t hold : {1000u, 200u}) {
+        SharedFlag stop;
+        int holding[2];
+        ASSERT_EQ(0, pipe(holding));
+        pid_t holder = startChild([&] {
+            NamedMutex mutex;
+            if (mutex.open("turns") != NamedMutex::Result::Ok) _exit(4);
+            for (bool first = true; !stop.raised(); first = false) {
+                if (mutex.lock(5000) != NamedMutex::Result::Ok) _exit(5);
+                if (first) say(holding[1], 'h');
+                usleep(hold);
+                mutex.unlock();
+            }
+        });
+        ASSERT_EQ('h', hear(holding[0]));
+        std::vector<pid_t> clients;
+        for (int c = 0; c < 3; ++c) {
+            clients.push_back(startChild([] {
+                NamedMutex mutex;
+                if (mutex.open("turns") != NamedMutex::Result::Ok) _exit(4);
+                for (int i = 0; i < 4; ++i) {
+                    if (mutex.lock(5000) != NamedMutex::Result::Ok) _exit(6);
+                    mutex.unlock();
+                }
+            }));
+        }
+        for (pid_t client : clients) EXPECT_EQ("", endOf(client)) << hold << " us holds";
+        stop.raise();
+        EXPECT_EQ("", endOf(holder));
+        ::close(holding[0]);
+        ::close(holding[1]);
+    }
+}
+
+// A client process killed while it holds the cache's lock: the server's
+// next lock is told that the lock was abandoned, and is not left holding
+// it; the lock after that is an ordinary one.
+TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnce) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams =
+        Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    EXPECT_EQ("", Testing::runInChild([&folder] {
+                  FMSC_OPEN_PARAMS clientParams =
+                      Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_CLIENT);
+                  FMSC_FILETOC_T* client = nullptr;
+                  if (FMSCIF_OpenS(&clientParams, &client) != 0) _exit(4);
+                  if (FMSCIF_LockCache(client) != 0) _exit(5);
+                  _exit(0);  // holding it
+              }));
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(97, FMSCIF_LockCache(server));
+        EXPECT_NE(std::string::npos,
+                  output.finish().find("FMS_ERR(97) = FMSC_ERROR_METAFILE_CACHE_ABANDONED"));
+    }
+    EXPECT_FALSE(server->mutexHeld);
+    EXPECT_EQ(0, FMSCIF_LockCache(server));
+    EXPECT_EQ(0, FMSCIF_UnLockCache(server));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
+// The file that carries a mutex lies in the user's private folder of named
+// objects; what is found there under its name is used only when it is a
+// plain file of the user's that no one else may open, and a name never
+// leads out of the folder.
+TEST(CacheMutex, MutexFileIsTheUsersOwnAndNeverReachedThroughALink) {
+    CacheFolder folder;
+    const std::string objects = Platform::Os::ipcDirectory();
+    ASSERT_FALSE(objects.empty());
+
+    ASSERT_EQ(0, symlink(folder.file("elsewhere").c_str(), (objects + "/mutex.linked").c_str()));
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().create("linked"));
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().open("linked"));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("elsewhere")));
+
+    const std::string shared = objects + "/mutex.readable";
+    ASSERT_EQ(0, ::close(::open(shared.c_str(), O_CREAT | O_WRONLY, 0600)));
+    ASSERT_EQ(0, chmod(shared.c_str(), 0644));
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().create("readable"));
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().open("readable"));
+
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().create("../outside"));
+    EXPECT_EQ(NamedMutex::Result::Failed, NamedMutex().create(""));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("outside")));
+
+    NamedMutex made;
+    ASSERT_EQ(NamedMutex::Result::Ok, made.create("made"));
+    struct stat info {};
+    ASSERT_EQ(0, lstat((objects + "/mutex.made").c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    EXPECT_EQ(geteuid(), info.st_uid);
+}
+
+}  // namespace
+}  // namespace Quillomark::Fcc
