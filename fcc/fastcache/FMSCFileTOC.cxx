@@ -386,6 +386,22 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
     return 0;
 }
 
+namespace {
+
+// What a client checks once it holds the mutex, before it reads anything
+// that its server shares: the server's block still open (36, unreported,
+// when the server has closed its cache, which is no damage) and sized as
+// when the client attached (61).
+int clientFindsItsCache(FMSC_FILETOC_T* toc) {
+    const std::int32_t signature = toc->shared->signature;
+    if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
+    if (signature != FMSC_FILESHARED_T_SIG)
+        return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
+    return FMSCX_CheckSharedSizing(toc, toc->shared);
+}
+
+}  // namespace
+
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
@@ -394,7 +410,7 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
             // A client finds the server's block as it was when it attached, or
             // lets the lock go at once.
             if (toc->client && toc->shared != toc->privateShared.get()) {
-                if (int rc = FMSCX_CheckSharedSizing(toc, toc->shared)) {
+                if (int rc = clientFindsItsCache(toc)) {
                     toc->mutex.unlock();
                     return rc;
                 }

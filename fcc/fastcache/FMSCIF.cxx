@@ -411,7 +411,12 @@ int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* f
 
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    // A client tests its server's block once it holds the mutex
+    // (FMSCFile_LockCache): the server may close its cache while the
+    // client waits.
+    if (!toc->client) {
+        if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    }
     logLine(toc, "LockCache");
     toc->interfaceLock = true;
     int rc = FMSCFile_LockCache(toc);
@@ -419,7 +424,8 @@ int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
     // check here: one that failed would return holding the lock.
     if (rc) {
         toc->interfaceLock = false;
-        FMSCX_Traceback(__func__);
+        // A client whose server closed its cache is told so, no more.
+        if (!toc->client || rc != FMSC_ERROR_BAD_TYPE_SIG) FMSCX_Traceback(__func__);
     }
     return rc;
 }

@@ -23,6 +23,8 @@ void Testing::scaleFccTiming(std::uint32_t divisor) {
     current.connectRetryPause = normal.connectRetryPause / divisor;
     current.launchWaitLimit = normal.launchWaitLimit / divisor;
     current.cacheMutexWait = normal.cacheMutexWait / divisor;
+    current.cacheReattachPause = normal.cacheReattachPause / divisor;
+    current.cacheReattachPauseLimit = normal.cacheReattachPauseLimit / divisor;
     current.setUpReplyWait = normal.setUpReplyWait / divisor;
 }
 

@@ -1,16 +1,19 @@
 // The self-proxy's side of the fast cache: attached once per process as a
 // client of the cache that the local file-cache server fills, it serves the
-// bytes of files the server has cached straight out of shared memory.
+// bytes of files the server has cached straight out of shared memory. The
+// cache never fails a transfer: whatever it cannot give comes over the pipe.
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/MappedFile.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,6 +32,14 @@ constexpr int PIPE_ONLY = -1;
 FMSC_FILETOC_T* attachedCache = nullptr;
 bool attachTried = false;
 int attachResult = 0;
+
+// A cache that the client left by itself (its server closed it or made it
+// anew, or it failed in the middle of a read) is attached to again, quietly,
+// once a pause is over; each failed try doubles the pause, up to a limit.
+// Reads go over the pipe meanwhile. Guarded by the main lock.
+bool reattaching = false;
+std::int64_t nextTryAt = 0;
+std::uint32_t pause = 0;
 
 // Held by the one thread that attaches, while it asks the server for the
 // cache's settings: never while holding the main lock, and never waited
@@ -85,26 +96,70 @@ int openFastCache(FMSC_FILETOC_T** cache) {
     return FMSCIF_OpenS(&params, cache);
 }
 
-// Whether the attached cache is still the server's: a server that closed
-// marks its shared block, and one that made its cache anew has new files
-// under the old names, which the client's mappings do not show.
-bool attachedCacheIsCurrent() {
-    return attachedCache->shared->signature == FMSC_FILESHARED_T_SIG &&
-           Platform::Os::isFileAtPath(attachedCache->metaMap.fd, attachedCache->metaFilePath);
+// Whether checkInitFMSC is to attach now: the first time, and when the
+// pause after the client left a cache is over. Under the main lock.
+bool attachDue() {
+    return !attachTried || (reattaching && Platform::Os::monotonicMilliseconds() >= nextTryAt);
 }
 
-// Locks the attached cache for one lookup or read, detaching first when it
-// is no longer the server's: 0 when locked, PIPE_ONLY without a cache, or a
-// negative error. Under the main lock, after checkInitFMSC.
-int lockAttachedCache() {
-    if (!attachedCache) return PIPE_ONLY;
-    if (attachedCache->shared->signature == FMSC_FILESHARED_T_SIG) {
-        if (const int locked = FMSCIF_LockCache(attachedCache)) return fastCacheStatus(locked);
-        if (attachedCacheIsCurrent()) return 0;
-        FMSCIF_UnLockCache(attachedCache);
+// Leaves the attached cache of the client's own accord. Under the main lock.
+void leaveCache() {
+    if (attachedCache) FMSCIF_Close(&attachedCache);
+    attachedCache = nullptr;
+    attachTried = true;
+    attachResult = PIPE_ONLY;
+    reattaching = true;
+    pause = fccTiming().cacheReattachPause;
+    nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+}
+
+// Tries to attach again after the client left a cache, without the
+// warnings of the first attach: a server restarting may have its cache
+// closed, or half made, for a moment. Not under the main lock.
+int attachAgain() {
+    FMSC_FILETOC_T* opened = nullptr;
+    const bool attached = FccVersionCheck(true) == 0 && openFastCache(&opened) == 0;
+    FccMainLockGuard lock;
+    if (!reattaching || fccSessionEnded()) {
+        // Closed meanwhile: the next call attaches as the first did.
+        if (attached) FMSCIF_Close(&opened);
+        return PIPE_ONLY;
     }
-    FmscCloseFastCache();
-    return PIPE_ONLY;
+    if (attached) {
+        attachedCache = opened;
+        attachResult = 0;
+        reattaching = false;
+    } else {
+        pause = std::min(pause * 2, fccTiming().cacheReattachPauseLimit);
+        nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+    }
+    return attachResult;
+}
+
+// Locks the attached cache for one lookup or read: true when locked. A lock
+// that timed out (the server keeps the mutex busy) leaves the cache for the
+// next read to try again; any other failure, or a cache whose files are no
+// longer the server's (a server that made its cache anew has new files
+// under the old names, which the client's mappings do not show), makes the
+// client leave it. Under the main lock, after checkInitFMSC.
+bool lockAttachedCache() {
+    if (!attachedCache) return false;
+    const int locked = FMSCIF_LockCache(attachedCache);
+    if (locked == 0) {
+        if (Platform::Os::isFileAtPath(attachedCache->metaMap.fd, attachedCache->metaFilePath))
+            return true;
+        FMSCIF_UnLockCache(attachedCache);
+    } else if (locked == FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT) {
+        return false;
+    }
+    leaveCache();
+    return false;
+}
+
+// Lets go of the cache after a lookup or read; a cache that failed in it,
+// or whose mutex cannot be let go, is left. Under the main lock.
+void unlockAttachedCache(bool failed) {
+    if (failed || FMSCIF_UnLockCache(attachedCache) != 0) leaveCache();
 }
 
 }  // namespace
@@ -112,15 +167,18 @@ int lockAttachedCache() {
 int checkInitFMSC() {
     {
         FccMainLockGuard lock;
-        if (attachTried) return attachResult;
+        if (!attachDue()) return attachResult;
     }
     // While another thread attaches, this call goes over the pipe.
     std::unique_lock<std::mutex> attach(attaching, std::try_to_lock);
     if (!attach.owns_lock()) return PIPE_ONLY;
+    bool again = false;
     {
         FccMainLockGuard lock;
-        if (attachTried) return attachResult;
+        if (!attachDue()) return attachResult;
+        again = reattaching;
     }
+    if (again) return attachAgain();
     FMSC_FILETOC_T* opened = nullptr;
     int result = 0;
     if (std::getenv("FCC_PROXY_PIPEONLY")) {
@@ -156,6 +214,7 @@ int FmscCloseFastCache() {
     if (attachedCache) result = FMSCIF_Close(&attachedCache);
     attachedCache = nullptr;
     attachTried = false;
+    reattaching = false;
     return fastCacheStatus(result);
 }
 
@@ -167,12 +226,12 @@ int FmscLookupFileSize(FccFile* file) {
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (checkInitFMSC() < 0) return PIPE_ONLY;
     FccMainLockGuard lock;
-    if (const int locked = lockAttachedCache()) return locked;
+    if (!lockAttachedCache()) return PIPE_ONLY;
     std::int64_t size = 0;
     std::int32_t first = -1;
-    int result = fastCacheStatus(FMSCIF_FindFile(attachedCache, file->guid, &size, &first));
-    FMSCIF_UnLockCache(attachedCache);
-    if (result) return result;
+    const bool failed = FMSCIF_FindFile(attachedCache, file->guid, &size, &first) != 0;
+    unlockAttachedCache(failed);
+    if (failed) return PIPE_ONLY;
     if (first == -1) return ERR_FMSCP_BAD_FILE;
     file->server.size = size;
     return FCC_OK;
@@ -186,12 +245,13 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     if (!file->guid) return 0;
     if (checkInitFMSC() < 0) return 0;
     FccMainLockGuard lock;
-    if (const int locked = lockAttachedCache()) return locked == PIPE_ONLY ? 0 : locked;
+    if (!lockAttachedCache()) return 0;
     std::int64_t size = -1;
     std::int32_t first = -1;
-    int result = fastCacheStatus(FMSCIF_FindFile(attachedCache, file->guid, &size, &first));
+    bool failed = FMSCIF_FindFile(attachedCache, file->guid, &size, &first) != 0;
     int copied = 0;
-    if (!result && first != -1) {
+    int result = 0;
+    if (!failed && first != -1) {
         if (size >= 0) file->server.size = size;
         auto* to = static_cast<unsigned char*>(destination);
         std::int64_t position = file->server.position;
@@ -199,17 +259,14 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
             std::int32_t length = 0;
             const auto block = static_cast<std::int32_t>(position / FMSC_SEGMENT_SIZE);
             const auto within = static_cast<std::int32_t>(position % FMSC_SEGMENT_SIZE);
-            if (const int read =
-                    FMSCIF_ReadBlock(attachedCache, first, block, record->replyBuffer, &length)) {
-                result = fastCacheStatus(read);
+            if (FMSCIF_ReadBlock(attachedCache, first, block, record->replyBuffer, &length) != 0) {
+                failed = true;
                 break;
             }
-            if (length < 1) break;  // not cached: the rest comes over the pipe
+            // A block that is not cached, or ends before the position: the
+            // rest comes over the pipe.
             const std::int32_t available = length - within;
-            if (available < 0) {
-                result = ERR_FMSCP_BAD_ARG;
-                break;
-            }
+            if (length < 1 || available < 0) break;
             if (available == 0) {
                 if (copied == 0) result = ERR_FMSCP_EOF;
                 break;
@@ -220,7 +277,8 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
             position += piece;
         }
     }
-    if (const int unlocked = FMSCIF_UnLockCache(attachedCache)) result = fastCacheStatus(unlocked);
+    // What the cache gave before it failed still counts.
+    unlockAttachedCache(failed);
     return result ? result : copied;
 }
 

@@ -12,6 +12,10 @@ struct FccTiming {
     std::uint32_t connectRetryPause = 1000;  // between connect attempts
     std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
     std::uint32_t cacheMutexWait = 5000;
+    // After the client left the fast cache by itself, the pause before it
+    // tries to attach again, doubled after each failed try up to the limit.
+    std::uint32_t cacheReattachPause = 500;
+    std::uint32_t cacheReattachPauseLimit = 8000;
     // For each reply of a set-up exchange (the master pipe's name, the
     // version check, the cache information): a server that stays silent
     // must not hold the caller for ever.

@@ -3,6 +3,7 @@
 // names its cache folder in each case's own folder.
 
 #include "../CacheFolder.hxx"
+#include "../ChildProcess.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
@@ -24,6 +25,7 @@
 #include <fstream>
 #include <sys/stat.h>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace Quillomark::Fcc {
@@ -155,8 +157,126 @@ TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAwa
     std::vector<std::uint8_t> bytes(10);
     file.server.position = 0;
     EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 10));
-    ASSERT_EQ(0, checkInitFMSC());  // attached anew
+    EXPECT_EQ(0, cache->shared->clients);
+    int attached = -1;
+    for (int tries = 0; tries < 20000 && attached != 0; ++tries) {
+        attached = checkInitFMSC();  // anew, after a pause
+        if (attached != 0) usleep(1000);
+    }
+    ASSERT_EQ(0, attached);
     EXPECT_EQ(1, cache->shared->clients);
+}
+
+// Reads until one is served from the cache again, which the client's
+// attach after a pause brings about; false when none is (a hang ended).
+bool readsFromTheCacheAgain(FccFile& file, std::vector<std::uint8_t>& bytes) {
+    for (int tries = 0; tries < 20000; ++tries) {
+        file.server.position = 0;
+        if (FmscReadBytes(&file, bytes.data(), int(bytes.size())) == int(bytes.size())) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+// The server closes its cache and opens it again, as when it restarts: the
+// client leaves the old cache, its reads go over the pipe, and after a pause
+// it attaches to the new one by itself, a try that finds no cache yet being
+// just a failed try.
+TEST_F(FastCacheClient, AClientThatLeftACacheAttachesAgainAfterAPause) {
+    ASSERT_EQ(0, checkInitFMSC());
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    std::vector<std::uint8_t> bytes(100);
+    file.server.position = 0;
+    Quillomark::Testing::OutputCapture output(1);
+    const auto asked = fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size();
+    EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 100));  // left
+    // Reads go over the pipe until a try to attach again has failed.
+    for (int tries = 0;
+         tries < 20000 && fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size() == asked;
+         ++tries) {
+        file.server.position = 0;
+        EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 100));
+        usleep(1000);
+    }
+    const bool triedAgain = asked < fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size();
+    openServerCache(false);
+    std::int32_t first = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
+    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+    const bool attachedAgain = readsFromTheCacheAgain(file, bytes);
+    output.finish();
+    EXPECT_TRUE(triedAgain);
+    ASSERT_TRUE(attachedAgain);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+    EXPECT_EQ(0, checkInitFMSC());
+    EXPECT_EQ(1, cache->shared->clients);
+}
+
+// The server closes its cache while the client waits for the cache's mutex:
+// the client finds the cache closed when it gets the mutex, lets go of it
+// and leaves the cache, and says nothing about it.
+TEST_F(FastCacheClient, ACacheClosedWhileTheClientWaitsIsLeftWithoutAReport) {
+    setenv("FMSC_DEFAULT_LOGFILE", "client.log", 1);
+    ASSERT_EQ(0, checkInitFMSC());
+    unsetenv("FMSC_DEFAULT_LOGFILE");
+    const std::string log =
+        Quillomark::Testing::FakeFccServer::describedCache().folder + std::string("/client.log");
+    Quillomark::Testing::OutputCapture output(1);
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));
+    int read = -1;
+    std::thread reader([this, &read] {
+        std::vector<std::uint8_t> bytes(100);
+        read = FmscReadBytes(&file, bytes.data(), 100);
+    });
+    // The client's trace tells that it is at the lock.
+    bool waiting = false;
+    for (int tries = 0; tries < 20000 && !waiting; ++tries) {
+        std::ifstream in(log);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        waiting = text.find("LockCache") != std::string::npos;
+        if (!waiting) usleep(1000);
+    }
+    EXPECT_TRUE(waiting);
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    reader.join();
+    EXPECT_EQ(0, read);
+    const std::string text = output.finish();
+    EXPECT_EQ(std::string::npos, text.find("***Error")) << text;
+    EXPECT_EQ(std::string::npos, text.find("BadSig")) << text;
+}
+
+// A new server that makes the cache afresh after a crash removes the extent
+// files before its mutex exists: a client that reads a block of a file in an
+// extent file that it has not opened yet, and finds it gone, still reads
+// what the cache holds before that block, and gets no error.
+TEST_F(FastCacheClient, ExtentFilesRemovedUnderTheClientMakeAMissNotAnError) {
+    char bigGuid[] = "11112222333344445555666677778888";
+    std::vector<std::uint8_t> big(20 * 16384);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = std::uint8_t(i * 7 + i / 16384);
+    std::int32_t first = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(cache, bigGuid, std::uint32_t(big.size()), 0, &first));
+    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, big.data(), std::int32_t(big.size())));
+    std::int32_t inSegmentFile = 0;
+    for (std::int32_t e = 0; e < cache->pages[first].numSegments; ++e)
+        inSegmentFile +=
+            cache->pages[first].segments[e].segmentOffset < cache->shared->segmentFileSegments;
+    ASSERT_GT(inSegmentFile, 0);
+    ASSERT_LT(inSegmentFile, 20);
+    ASSERT_EQ(0, checkInitFMSC());
+
+    const std::string extent =
+        Quillomark::Testing::FakeFccServer::describedCache().folder + std::string("/fms.ext000");
+    ASSERT_EQ("", Quillomark::Testing::runInChild([&extent] {
+                  if (unlink(extent.c_str()) != 0) _exit(4);
+              }));
+    FccFile record{};
+    record.guid = bigGuid;
+    std::vector<std::uint8_t> bytes(big.size());
+    Quillomark::Testing::OutputCapture output(1);
+    const int read = FmscReadBytes(&record, bytes.data(), int(bytes.size()));
+    const std::string text = output.finish();
+    EXPECT_EQ(inSegmentFile * 16384, read) << text;
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + inSegmentFile * 16384, big.begin()));
 }
 
 TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
