@@ -20,12 +20,7 @@ std::int32_t now() {
 }
 
 bool validPage(const FMSC_FILETOC_T* toc, std::int32_t page) {
-    return page >= 0 && page < toc->header->maxFilePages;
-}
-
-bool onDateList(const FMSC_FILETOC_T* toc, std::int32_t page) {
-    return toc->shared->dateHead == page || toc->shared->dateTail == page ||
-           toc->dateNext[page] != -1 || toc->datePrev[page] != -1;
+    return page >= 0 && page < toc->limits.pages;
 }
 
 void clearEntries(FmscFilePage& page) {
@@ -39,41 +34,68 @@ bool validLink(const FMSC_FILETOC_T* toc, std::int32_t link) {
     return link == -1 || validPage(toc, link);
 }
 
-// Whether the list's ends and the page's own links may be followed; every
-// index is checked before anything is read or written through it.
-int checkDateLinks(FMSC_FILETOC_T* toc, std::int32_t page) {
+// The links of the date list that a change at a page follows: the list's
+// ends and the page's own links, each read once.
+struct DateLinks {
+    std::int32_t head;
+    std::int32_t tail;
+    std::int32_t next;
+    std::int32_t prev;
+};
+
+DateLinks readDateLinks(const FMSC_FILETOC_T* toc, std::int32_t page) {
     const FMSC_FILESHARED_T* s = toc->shared;
-    for (std::int32_t link : {s->dateHead, s->dateTail, toc->dateNext[page], toc->datePrev[page]}) {
+    return {FMSCX_ReadShared(s->dateHead), FMSCX_ReadShared(s->dateTail),
+            FMSCX_ReadShared(toc->dateNext[page]), FMSCX_ReadShared(toc->datePrev[page])};
+}
+
+// Whether the links may be followed: each -1 or a page, and the list's
+// ends both set or both not. Nothing is read or written through a link
+// before it passed.
+int checkDateLinks(FMSC_FILETOC_T* toc, const DateLinks& links) {
+    for (std::int32_t link : {links.head, links.tail, links.next, links.prev}) {
         if (!validLink(toc, link))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, link);
     }
+    if ((links.head == -1) != (links.tail == -1))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, links.head);
     return 0;
 }
 
-// Both take a page whose links checkDateLinks passed.
-void appendToDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
-    FMSC_FILESHARED_T* s = toc->shared;
-    toc->datePrev[page] = s->dateTail;
-    toc->dateNext[page] = -1;
-    if (s->dateTail >= 0) toc->dateNext[s->dateTail] = page;
-    s->dateTail = page;
-    if (s->dateHead < 0) s->dateHead = page;
+bool onDateList(const DateLinks& links, std::int32_t page) {
+    return links.head == page || links.tail == page || links.next != -1 || links.prev != -1;
 }
 
-void unlinkFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
+bool onDateList(const FMSC_FILETOC_T* toc, std::int32_t page) {
+    return onDateList(readDateLinks(toc, page), page);
+}
+
+// Both take links that checkDateLinks passed, of a page that is not on the
+// list (append) or is (unlink); unlink returns the list's ends as they are
+// after it.
+void appendToDateList(FMSC_FILETOC_T* toc, std::int32_t page, const DateLinks& links) {
     FMSC_FILESHARED_T* s = toc->shared;
-    std::int32_t prev = toc->datePrev[page];
-    std::int32_t next = toc->dateNext[page];
-    if (prev >= 0)
-        toc->dateNext[prev] = next;
+    toc->datePrev[page] = links.tail;
+    toc->dateNext[page] = -1;
+    if (links.tail >= 0) toc->dateNext[links.tail] = page;
+    s->dateTail = page;
+    if (links.head < 0) s->dateHead = page;
+}
+
+DateLinks unlinkFromDateList(FMSC_FILETOC_T* toc, std::int32_t page, const DateLinks& links) {
+    FMSC_FILESHARED_T* s = toc->shared;
+    DateLinks after{links.head, links.tail, -1, -1};
+    if (links.prev >= 0)
+        toc->dateNext[links.prev] = links.next;
     else
-        s->dateHead = next;
-    if (next >= 0)
-        toc->datePrev[next] = prev;
+        s->dateHead = after.head = links.next;
+    if (links.next >= 0)
+        toc->datePrev[links.next] = links.prev;
     else
-        s->dateTail = prev;
+        s->dateTail = after.tail = links.prev;
     toc->dateNext[page] = -1;
     toc->datePrev[page] = -1;
+    return after;
 }
 
 // The file's GUID as a terminated string.
@@ -87,7 +109,7 @@ int checkPage(FMSC_FILETOC_T* toc, std::int32_t page, FmscWhere where) {
         return FmscErrorSetValue(toc->error, where.unit, where.function, where.line,
                                  FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
     }
-    if (page >= toc->header->maxFilePages) {
+    if (page >= toc->limits.pages) {
         return FmscErrorSetValue(
             toc->error, where.unit, where.function, where.line,
             FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
@@ -121,9 +143,9 @@ int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
     for (std::int32_t i = firstPage; i != -1;) {
         if (const int error = checkPage(toc, i, FMSC_HERE)) return error;
         if (const int error = checkType(toc, i, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
-        if (++steps > toc->header->maxFilePages)
+        if (++steps > toc->limits.pages)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, i);
-        std::int32_t next = toc->pages[i].nextOffset;
+        std::int32_t next = FMSCX_ReadShared(toc->pages[i].nextOffset);
         int rc = visit(i);
         if (rc == endOfWalk) return 0;
         if (rc) return rc;
@@ -184,7 +206,7 @@ int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
 // ---- Date list ---------------------------------------------------------------
 
 void FMSCX_InitEmptyDateList(FMSC_FILETOC_T* toc) {
-    std::int32_t pages = toc->shared->maxFilePages;
+    std::int32_t pages = toc->limits.pages;
     std::fill(toc->lastFileAccess, toc->lastFileAccess + pages, 0);
     std::fill(toc->dateNext, toc->dateNext + pages, -1);
     std::fill(toc->datePrev, toc->datePrev + pages, -1);
@@ -203,34 +225,36 @@ int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int3
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
-    if (onDateList(toc, page))
+    const DateLinks links = readDateLinks(toc, page);
+    if (onDateList(links, page))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST, page);
-    if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
-    // The place is found before anything is written.
+    if (const int error = checkDateLinks(toc, links)) return FMSCX_PassOn(__func__, error);
+    // The place, between earlier (or the head) and later, is found before
+    // anything is written.
+    std::int32_t earlier = links.tail;
     std::int32_t later = -1;
-    if (s->dateHead != -1 && date < toc->lastFileAccess[s->dateTail]) {
-        later = s->dateHead;
+    if (links.head != -1 && date < toc->lastFileAccess[links.tail]) {
+        earlier = -1;
+        later = links.head;
         std::int32_t steps = 0;
         while (later >= 0 && toc->lastFileAccess[later] <= date) {
-            later = toc->dateNext[later];
-            if (!validLink(toc, later) || ++steps > toc->header->maxFilePages)
+            earlier = later;
+            later = FMSCX_ReadShared(toc->dateNext[later]);
+            if (!validLink(toc, later) || ++steps > toc->limits.pages)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, later);
         }
-        if (later >= 0 && !validLink(toc, toc->datePrev[later]))
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, later);
     }
-    if (s->dateHead == -1 && s->dateCount != 0)
+    if (links.head == -1 && s->dateCount != 0)
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST);
     toc->lastFileAccess[page] = date;
     if (later < 0) {
-        appendToDateList(toc, page);
+        appendToDateList(toc, page, links);
     } else {
-        std::int32_t prev = toc->datePrev[later];
         toc->dateNext[page] = later;
-        toc->datePrev[page] = prev;
+        toc->datePrev[page] = earlier;
         toc->datePrev[later] = page;
-        if (prev >= 0)
-            toc->dateNext[prev] = page;
+        if (earlier >= 0)
+            toc->dateNext[earlier] = page;
         else
             s->dateHead = page;
     }
@@ -241,34 +265,34 @@ int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int3
 int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
-    FMSC_FILESHARED_T* s = toc->shared;
-    bool absent = s->dateHead == -1 || (s->dateHead == s->dateTail && s->dateHead != page) ||
-                  !onDateList(toc, page);
+    const DateLinks links = readDateLinks(toc, page);
+    bool absent = links.head == -1 || (links.head == links.tail && links.head != page) ||
+                  !onDateList(links, page);
     if (absent) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST, page);
-    if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
-    unlinkFromDateList(toc, page);
-    --s->dateCount;
+    if (const int error = checkDateLinks(toc, links)) return FMSCX_PassOn(__func__, error);
+    unlinkFromDateList(toc, page, links);
+    --toc->shared->dateCount;
     return 0;
 }
 
 int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
-    bool moves = onDateList(toc, page) && toc->shared->dateTail != page;
+    const DateLinks links = readDateLinks(toc, page);
+    bool moves = onDateList(links, page) && links.tail != page;
     if (moves) {
-        if (const int error = checkDateLinks(toc, page)) return FMSCX_PassOn(__func__, error);
+        if (const int error = checkDateLinks(toc, links)) return FMSCX_PassOn(__func__, error);
     }
     FMSCX_RecordPageDate(toc, page);
     // A locked page stays off the list: only its date changes.
     if (!moves) return 0;
-    unlinkFromDateList(toc, page);
-    appendToDateList(toc, page);
+    appendToDateList(toc, page, unlinkFromDateList(toc, page, links));
     return 0;
 }
 
 int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    std::int32_t pages = toc->shared->maxFilePages;
+    std::int32_t pages = toc->limits.pages;
     std::vector<std::int32_t> order;
     for (std::int32_t i = 0; i < pages; ++i)
         if (toc->lastFileAccess[i] != 0) order.push_back(i);
@@ -280,7 +304,12 @@ int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
     std::fill(toc->dateNext, toc->dateNext + pages, -1);
     std::fill(toc->datePrev, toc->datePrev + pages, -1);
     toc->shared->dateHead = toc->shared->dateTail = -1;
-    for (std::int32_t page : order) appendToDateList(toc, page);
+    DateLinks ends{-1, -1, -1, -1};
+    for (std::int32_t page : order) {
+        appendToDateList(toc, page, ends);
+        if (ends.head < 0) ends.head = page;
+        ends.tail = page;
+    }
     toc->shared->dateCount = static_cast<std::int32_t>(order.size());
     return 0;
 }
@@ -299,7 +328,7 @@ int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
     std::int32_t first = h->freePageListFirst;
     if (first < -1)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, first);
-    if (first >= h->maxFilePages)
+    if (first >= toc->limits.pages)
         return FMSC_FAIL_VALUE(
             toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
             first);
@@ -338,7 +367,7 @@ int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     p.nextOffset = oldFirst;
     p.prevOffset = -1;
     p.nextCollision = 0;
-    if (oldFirst >= 0 && oldFirst < h->maxFilePages) toc->pages[oldFirst].prevOffset = page;
+    if (oldFirst >= 0 && oldFirst < toc->limits.pages) toc->pages[oldFirst].prevOffset = page;
     if (oldFirst == -1) h->freePageListLast = page;
     h->freePageListFirst = page;
     ++h->freePageListSize;
@@ -433,7 +462,7 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
     std::int32_t next = p.nextOffset;
     if (p.firstPage == 1) {
         if (const int error = FMSCHash_DeleteEntry(toc, page)) return FMSCX_PassOn(__func__, error);
-        if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = -1;
+        if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = -1;
     } else {
         std::int32_t first = -1;
         std::string guid = guidOf(p);
@@ -445,13 +474,12 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
         std::int32_t steps = 0;
         while (pred != -1 && toc->pages[pred].nextOffset != page) {
             pred = toc->pages[pred].nextOffset;
-            if (++steps > toc->header->maxFilePages || (pred != -1 && !validPage(toc, pred)))
-                pred = -1;
+            if (++steps > toc->limits.pages || (pred != -1 && !validPage(toc, pred))) pred = -1;
         }
         if (pred == -1)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page);
         toc->pages[pred].nextOffset = next;
-        if (next >= 0 && next < toc->header->maxFilePages) toc->pages[next].prevOffset = pred;
+        if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = pred;
     }
     p.nextOffset = p.prevOffset = -1;
     return 0;
@@ -652,7 +680,7 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!iterator) return FMSCX_NullParameter(toc, "iterator", FMSC_HERE);
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
-    for (std::int32_t i = std::max(*iterator + 1, 0); i < toc->header->maxFilePages; ++i) {
+    for (std::int32_t i = std::max(*iterator + 1, 0); i < toc->limits.pages; ++i) {
         if (toc->pages[i].type == FMSC_PAGE_ALLOCATED && toc->pages[i].firstPage == 1) {
             *iterator = *firstPage = i;
             return 0;
@@ -709,7 +737,7 @@ int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int ex
     }
     if (p.myOffset < -1)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, page);
-    if (p.myOffset >= toc->header->maxFilePages)
+    if (p.myOffset >= toc->limits.pages)
         return FMSC_FAIL_VALUE(
             toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
             page);
@@ -720,7 +748,14 @@ int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int ex
 
 int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    const FmscFileHeader* h = toc->header;
+    FmscFileHeader seen;
+    std::memcpy(&seen, toc->header, sizeof seen);
+    return FMSCX_CheckHeaderCounts(toc, seen);
+}
+
+int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc, const FmscFileHeader& header) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    const FmscFileHeader* h = &header;
     if (h->maxFilePages < 1 || h->maxFilePages > FMSC_MAX_FILE_PAGES)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG, h->maxFilePages);
     if (h->segmentFileSegments < 1 || h->segmentFileSegments > FMSC_MAX_SEGMENTS)
@@ -771,7 +806,7 @@ int FMSCX_CheckHeaderSizing(FMSC_FILETOC_T* toc) {
 
 int FMSCX_CheckPages(FMSC_FILETOC_T* toc) {
     std::int32_t counts[4] = {};
-    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         std::uint8_t type = toc->pages[i].type;
         if (type < FMSC_PAGE_FREE || type > FMSC_PAGE_FLOATING)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE,
@@ -784,7 +819,7 @@ int FMSCX_CheckPages(FMSC_FILETOC_T* toc) {
     }
     if (counts[FMSC_PAGE_FREE] != toc->header->freePageListSize)
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT);
-    if (counts[1] + counts[2] + counts[3] != toc->header->maxFilePages)
+    if (counts[1] + counts[2] + counts[3] != toc->limits.pages)
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING);
     return 0;
 }
@@ -795,12 +830,12 @@ int FMSCX_CheckFreeList(FMSC_FILETOC_T* toc, bool forwards) {
     for (std::int32_t i = forwards ? h->freePageListFirst : h->freePageListLast; i != -1;) {
         if (i < -1)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO, i);
-        if (i >= h->maxFilePages)
+        if (i >= toc->limits.pages)
             return FMSC_FAIL_VALUE(
                 toc,
                 FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES,
                 i);
-        if (++count > h->maxFilePages) break;
+        if (++count > toc->limits.pages) break;
         i = forwards ? toc->pages[i].nextOffset : toc->pages[i].prevOffset;
     }
     if (count != h->freePageListSize)
@@ -814,7 +849,7 @@ int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
     std::int32_t count = 0;
     std::int32_t previousDate = 0;
     for (std::int32_t i = forwards ? s->dateHead : s->dateTail; i != -1;) {
-        if (i < 0 || i >= s->maxFilePages)
+        if (i < 0 || i >= toc->limits.pages)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_DATE_LIST, i);
         std::int32_t next = forwards ? toc->dateNext[i] : toc->datePrev[i];
         if (next == i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATELIST_SELFLINK, i);
@@ -823,7 +858,7 @@ int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
         if (count > 0 && (forwards ? date < previousDate : date > previousDate))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED, i);
         previousDate = date;
-        if (++count > s->maxFilePages) break;
+        if (++count > toc->limits.pages) break;
         i = next;
     }
     if (count != s->dateCount)
@@ -832,7 +867,7 @@ int FMSCX_CheckDateWalk(FMSC_FILETOC_T* toc, bool forwards) {
 }
 
 int FMSCX_CheckDateList(FMSC_FILETOC_T* toc) {
-    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i)
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i)
         if (toc->pages[i].type == FMSC_PAGE_FREE && onDateList(toc, i))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST, i);
     if (const int error = FMSCX_CheckDateWalk(toc, true)) return FMSCX_PassOn(__func__, error);
@@ -841,7 +876,7 @@ int FMSCX_CheckDateList(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCX_CheckHashed(FMSC_FILETOC_T* toc) {
-    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         if (p.type != FMSC_PAGE_ALLOCATED || p.firstPage != 1) continue;
         std::int32_t found = -1;
@@ -872,7 +907,7 @@ int FMSCX_CheckFreeSegmentOrder(FMSC_FILETOC_T* toc) {
 int FMSCX_CheckSegmentUse(FMSC_FILETOC_T* toc) {
     const FmscFreeSegments& f = toc->freeSegments;
     std::vector<std::uint8_t> named(std::size_t(totalSegments(toc)), 0);
-    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         if (p.type != FMSC_PAGE_ALLOCATED) continue;
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
@@ -959,7 +994,7 @@ int FMSCFile_PrintMetaFile(FMSC_FILETOC_T* toc) {
         "allocatedSize=%d pages=%d\n",
         h->version, h->freePageListFirst, h->freePageListLast, h->freePageListSize,
         h->allocatedSize, h->maxFilePages);
-    for (std::int32_t i = 0; i < h->maxFilePages; ++i)
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i)
         if (toc->pages[i].type != FMSC_PAGE_FREE) {
             if (const int error = FMSCFile_PrintPage(toc, i)) return FMSCX_PassOn(__func__, error);
         }

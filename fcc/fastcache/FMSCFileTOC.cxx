@@ -187,17 +187,24 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     if (rc) return fail(rc);
     toc->header = reinterpret_cast<FmscFileHeader*>(toc->metaMap.data);
     toc->pages = reinterpret_cast<FmscFilePage*>(toc->metaMap.data + FMSC_PAGE_SIZE);
-    const FmscFileHeader* h = toc->header;
+    // The header as it is now: what is checked is what is kept.
+    FmscFileHeader seen;
+    std::memcpy(&seen, toc->header, sizeof seen);
+    const FmscFileHeader* h = &seen;
     if (h->version != FMSC_VERSION)
         return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
-    // Every page the header counts must be in the file.
-    if (h->maxFilePages < 1 || size < (std::int64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
+    // Every page the header counts must be in what is mapped of the file.
+    if (h->maxFilePages < 1 ||
+        FMSCX_MappedBytes(toc->metaMap) < (std::uint64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
         return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
     }
     // Nothing is sized or divided by a count of the header before it passed.
-    rc = FMSCX_CheckHeaderCounts(toc);
+    rc = FMSCX_CheckHeaderCounts(toc, seen);
     if (rc) return fail(rc);
+    toc->limits.pages = h->maxFilePages;
+    toc->limits.segmentsPerExtent = h->segmentsPerExtentFile;
+    toc->limits.maxExtentFiles = h->maxExtentFiles;
     s->maxFilePages = h->maxFilePages;
     s->segmentFileSegments = h->segmentFileSegments;
     s->hashBlockPages = h->hashBlockPages;
@@ -206,8 +213,8 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     s->totalExtentMegabytes = h->totalExtentMegabytes;
     s->maxExtentFiles = h->maxExtentFiles;
     s->segmentsPerExtentFile = h->segmentsPerExtentFile;
-    toc->privateDates.assign(3 * std::size_t(h->maxFilePages), 0);
-    pointDatesAt(toc, toc->privateDates.data(), h->maxFilePages);
+    toc->privateDates.assign(3 * std::size_t(toc->limits.pages), 0);
+    pointDatesAt(toc, toc->privateDates.data(), toc->limits.pages);
     FMSCX_InitEmptyDateList(toc);
 
     rc = FMSCFile_CheckMetaFile(toc, 64);
@@ -338,7 +345,7 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
         return FMSCX_ReportNullPointer("pSegmentToc", FMSC_UNIT, __func__, __LINE__);
     std::uint8_t* block = toc->segmentToc->map.data;
     auto* shared = reinterpret_cast<FMSC_FILESHARED_T*>(block);
-    std::int32_t pages = toc->header->maxFilePages;
+    std::int32_t pages = toc->limits.pages;
     // The block must be the server's and fit in the segments it claims.
     bool fits = std::int64_t(fmscSharedSize(pages)) <=
                 std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;

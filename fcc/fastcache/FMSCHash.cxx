@@ -27,7 +27,7 @@ bool sameGuid(const FmscFilePage& page, const char* guid) {
 }
 
 bool validPage(const FMSC_FILETOC_T* toc, std::int32_t page) {
-    return page >= 0 && page < toc->header->maxFilePages;
+    return page >= 0 && page < toc->limits.pages;
 }
 
 // Walks the key's chain: the member with the key (or -1), its predecessor
@@ -36,8 +36,9 @@ int findOnChain(FMSC_FILETOC_T* toc, std::uint32_t bucket, const char* guid, std
                 std::int32_t* predecessor) {
     *member = *predecessor = -1;
     std::int32_t steps = 0;
-    for (std::int32_t i = toc->hashToc->buckets[bucket]; i != -1; i = toc->pages[i].nextCollision) {
-        if (!validPage(toc, i) || ++steps > toc->header->maxFilePages)
+    for (std::int32_t i = FMSCX_ReadShared(toc->hashToc->buckets[bucket]); i != -1;
+         i = FMSCX_ReadShared(toc->pages[i].nextCollision)) {
+        if (!validPage(toc, i) || ++steps > toc->limits.pages)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
         if (sameGuid(toc->pages[i], guid)) {
             *member = i;
@@ -121,7 +122,13 @@ int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, boo
     hash->mapName = mapName;
     rc = FMSCX_MapOSFile(toc, path, mapName, toc->client, -1, hash->map);
     if (rc) return fail(rc);
+    const std::uint32_t buckets = std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4;
+    if (FMSCX_MappedBytes(hash->map) < std::uint64_t(buckets) * 4) {
+        FMSCX_PrintErrorName(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+        return fail(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+    }
     hash->buckets = reinterpret_cast<std::int32_t*>(hash->map.data);
+    toc->limits.hashBuckets = buckets;
     return 0;
 }
 
@@ -134,7 +141,10 @@ int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket)
     for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken)
         h = h * 17u + static_cast<unsigned char>(guid[taken]);
     if (taken < 32) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
-    *bucket = h % (std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4);
+    // The buckets of the file as it was checked when it was opened.
+    if (toc->limits.hashBuckets == 0)
+        return FMSCX_ReportNullPointer("pHashToc", FMSC_UNIT, __func__, __LINE__);
+    *bucket = h % toc->limits.hashBuckets;
     return 0;
 }
 
@@ -174,8 +184,9 @@ int FMSCHash_AddPage(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLo
     // chain's end anew.
     std::int32_t last = -1;
     std::int32_t steps = 0;
-    for (std::int32_t i = toc->hashToc->buckets[bucket];
-         i != -1 && ++steps <= toc->header->maxFilePages; i = toc->pages[i].nextCollision) {
+    for (std::int32_t i = FMSCX_ReadShared(toc->hashToc->buckets[bucket]);
+         i != -1 && ++steps <= toc->limits.pages;
+         i = FMSCX_ReadShared(toc->pages[i].nextCollision)) {
         if (!validPage(toc, i))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY, i);
         last = i;
@@ -266,9 +277,9 @@ int FMSCHash_HashCollisionLength(FMSC_FILETOC_T* toc, const char* guid, std::int
     std::uint32_t bucket = 0;
     if (const int error = FMSCHash_Entry(toc, guid, &bucket)) return FMSCX_PassOn(__func__, error);
     *count = 0;
-    for (std::int32_t i = toc->hashToc->buckets[bucket];
-         i != -1 && validPage(toc, i) && *count <= toc->header->maxFilePages;
-         i = toc->pages[i].nextCollision)
+    for (std::int32_t i = FMSCX_ReadShared(toc->hashToc->buckets[bucket]);
+         i != -1 && validPage(toc, i) && *count <= toc->limits.pages;
+         i = FMSCX_ReadShared(toc->pages[i].nextCollision))
         ++*count;
     return 0;
 }
@@ -279,7 +290,7 @@ int FMSCHash_HashEntryFirstPage(FMSC_FILETOC_T* toc, const char* guid, std::int3
     if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     std::uint32_t bucket = 0;
     if (const int error = FMSCHash_Entry(toc, guid, &bucket)) return FMSCX_PassOn(__func__, error);
-    *page = toc->hashToc->buckets[bucket];
+    *page = FMSCX_ReadShared(toc->hashToc->buckets[bucket]);
     return 0;
 }
 
@@ -287,9 +298,8 @@ int FMSCHash_PrintHashTable(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
     std::printf("\n...Hash Table...\n");
-    std::uint32_t buckets = std::uint32_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE / 4;
-    for (std::uint32_t i = 0; i < buckets; ++i) {
-        std::int32_t first = toc->hashToc->buckets[i];
+    for (std::uint32_t i = 0; i < toc->limits.hashBuckets; ++i) {
+        std::int32_t first = FMSCX_ReadShared(toc->hashToc->buckets[i]);
         if (first == -1) continue;
         std::printf(" HashIDX=%d\n", static_cast<int>(i));
         if (validPage(toc, first)) {

@@ -244,7 +244,7 @@ int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t b
     if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
+    if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "ReadBlock,%.36s,%d", toc->pages[firstPage].guid, block);
     int rc = FMSCFile_ReadBlock(toc, firstPage, block, buffer, length);
     if (!rc) {
@@ -259,7 +259,7 @@ int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t b
 int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
-    if (*firstPage < 0 || *firstPage >= toc->header->maxFilePages)
+    if (*firstPage < 0 || *firstPage >= toc->limits.pages)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, *firstPage);
     const FmscFilePage& first = toc->pages[*firstPage];
     char guid[FMSC_GUID_SIZE + 1] = {};
@@ -328,7 +328,7 @@ int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    if (toc->log && *firstPage >= 0 && *firstPage < toc->header->maxFilePages)
+    if (toc->log && *firstPage >= 0 && *firstPage < toc->limits.pages)
         logLine(toc, "WriteBlock,%.36s,%d,%d", toc->pages[*firstPage].guid, block, length);
     return finish(toc, __func__, writeBlock(toc, firstPage, block, bytes, length));
 }
@@ -339,7 +339,7 @@ int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t 
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    if (toc->log && *firstPage >= 0 && *firstPage < toc->header->maxFilePages)
+    if (toc->log && *firstPage >= 0 && *firstPage < toc->limits.pages)
         logLine(toc, "WriteData,%.36s,%d,%d", toc->pages[*firstPage].guid, firstBlock, length);
     if (length < 0)
         return finish(toc, __func__, FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length));
@@ -395,7 +395,7 @@ int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int
     if (!found) return FMSCX_NullParameter(toc, "found", FMSC_HERE);
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
+    if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "FindNextSegment,%.36s,%d", toc->pages[firstPage].guid, block);
     return finish(toc, __func__, FMSCFile_FindNextSegment(toc, firstPage, block, found, length));
 }
@@ -547,7 +547,7 @@ int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!blocks) return FMSCX_NullParameter(toc, "blocks", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    if (toc->log && firstPage >= 0 && firstPage < toc->header->maxFilePages)
+    if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "FindSegments,%.36s", toc->pages[firstPage].guid);
     return finish(toc, __func__, FMSCFile_FindSegments(toc, firstPage, blocks));
 }

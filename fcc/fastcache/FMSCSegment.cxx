@@ -127,7 +127,14 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
     segments->mapName = mapName;
     segments->extentBasePath = extentBase;
     rc = FMSCX_MapOSFile(toc, path, mapName, toc->client, -1, segments->map);
-    if (!rc) rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, attach);
+    if (rc) return fail(rc);
+    const std::int32_t count = toc->shared->segmentFileSegments;
+    if (FMSCX_MappedBytes(segments->map) < std::uint64_t(count) * FMSC_SEGMENT_SIZE) {
+        FMSCX_PrintErrorName(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
+        return fail(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
+    }
+    toc->limits.segmentFileSegments = count;
+    rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, attach);
     if (rc) return fail(rc);
     return 0;
 }
@@ -328,16 +335,18 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
-    const FMSC_FILESHARED_T* s = toc->shared;
+    const FmscLimits& limits = toc->limits;
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    if (segment < s->segmentFileSegments) {
+    if (segment < limits.segmentFileSegments) {
         *address = toc->segmentToc->map.data + std::size_t(segment) * FMSC_SEGMENT_SIZE;
         return 0;
     }
-    if (s->segmentsPerExtentFile <= 0)
+    if (limits.segmentsPerExtent <= 0)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
-    std::int32_t extent = (segment - s->segmentFileSegments) / s->segmentsPerExtentFile;
-    std::int32_t position = (segment - s->segmentFileSegments) % s->segmentsPerExtentFile;
+    std::int32_t extent = (segment - limits.segmentFileSegments) / limits.segmentsPerExtent;
+    std::int32_t position = (segment - limits.segmentFileSegments) % limits.segmentsPerExtent;
+    if (extent >= limits.maxExtentFiles)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     FmscExtentView* view = nullptr;
     if (const int error = FMSCX_GetExtentMapping(toc, extent, position, &view))
         return FMSCX_PassOn(__func__, error);
@@ -347,9 +356,7 @@ int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t
     std::int32_t within = position - view->firstSegment;
     if (within < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, within);
     // The view may have been cut at the file's end.
-    if (std::size_t(within + 1) * FMSC_SEGMENT_SIZE >
-        record->map.view.length -
-            std::size_t(record->map.data - static_cast<std::uint8_t*>(record->map.view.base)))
+    if (std::uint64_t(within + 1) * FMSC_SEGMENT_SIZE > FMSCX_MappedBytes(record->map))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     *address = record->map.data + std::size_t(within) * FMSC_SEGMENT_SIZE;
     return 0;
@@ -362,7 +369,7 @@ int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes,
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     if (length < 0 || length > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
-    if (segment >= toc->shared->segmentFileSegments) {
+    if (segment >= toc->limits.segmentFileSegments) {
         if (const int error = FMSC_SegmentWriteExtent(toc, bytes, segment, length))
             return FMSCX_PassOn(__func__, error);
         return 0;
@@ -378,11 +385,11 @@ int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std:
                             std::int32_t length) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
-    const FMSC_FILESHARED_T* s = toc->shared;
-    if (s->segmentsPerExtentFile <= 0)
+    const FmscLimits& limits = toc->limits;
+    if (limits.segmentsPerExtent <= 0)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    std::int32_t position = (segment - s->segmentFileSegments) % s->segmentsPerExtentFile;
-    if (position < 0 || position >= s->segmentsPerExtentFile)
+    std::int32_t position = (segment - limits.segmentFileSegments) % limits.segmentsPerExtent;
+    if (position < 0 || position >= limits.segmentsPerExtent)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position);
     std::uint8_t* address = nullptr;
     if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
@@ -404,7 +411,7 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc) {
     f.next.assign(std::size_t(capacity), -1);
     FMSCX_InitEmptyDateList(toc);
     std::vector<std::uint8_t> used(std::size_t(existing), 0);
-    for (std::int32_t i = 0; i < toc->header->maxFilePages; ++i) {
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         if (const int error = FMSCFile_CheckPageConsistency(toc, i, p.type))
             return FMSCX_PassOn(__func__, error);

@@ -380,6 +380,12 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
     return 0;
 }
 
+std::uint64_t FMSCX_MappedBytes(const FmscMapping& mapping) {
+    if (!mapping.data) return 0;
+    return mapping.view.length -
+           std::size_t(mapping.data - static_cast<const std::uint8_t*>(mapping.view.base));
+}
+
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     (void)client;
@@ -438,13 +444,13 @@ int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     std::int32_t count = std::atoi(Os::environmentValue("FMSC_EXTENT_MAPS").c_str());
     if (count < 1) count = 3;
-    if (toc->shared->maxExtentFiles > 0) count = std::min(count, toc->shared->maxExtentFiles);
+    if (toc->limits.maxExtentFiles > 0) count = std::min(count, toc->limits.maxExtentFiles);
     std::int32_t perView = 1;
     if (toc->sharingServer) {
         perView = std::max(1, std::atoi(Os::environmentValue("FMSC_SEGMENTS_PER_MAP").c_str()));
     }
-    if (toc->shared->segmentsPerExtentFile > 0)
-        perView = std::min(perView, toc->shared->segmentsPerExtentFile);
+    if (toc->limits.segmentsPerExtent > 0)
+        perView = std::min(perView, toc->limits.segmentsPerExtent);
     toc->segmentsPerView = perView;
     toc->views.assign(std::size_t(count), FmscExtentView());
     for (std::int32_t i = 0; i < count; ++i) {
@@ -463,7 +469,7 @@ int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_
     std::int32_t count = static_cast<std::int32_t>(toc->views.size());
     if (count == 0 || toc->viewHead < 0 || toc->viewHead >= count)
         return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE);
-    std::int32_t perExtent = toc->shared->segmentsPerExtentFile;
+    std::int32_t perExtent = toc->limits.segmentsPerExtent;
     // The record that maps this extent, else the first idle one, else the
     // least recently used: an extent never has two views, which would share
     // its one mapping.

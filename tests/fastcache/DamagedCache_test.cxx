@@ -525,5 +525,75 @@ TEST_F(SharedCacheDamage, ServerAndClientProcessesKeepWorkingWhileOneHitsAnError
     for (int fd : {toClient[0], toClient[1], toServer[0], toServer[1]}) ::close(fd);
 }
 
+// A writer that ignores the mutex changes words of the shared files after
+// the client's lock checked them: the client, in another process, reads on
+// with indexes and divisors bounded by the sizes it checked when it
+// attached, and gets misses, errors or wrong bytes, never a crash.
+TEST_F(SharedCacheDamage, WordsChangedAfterTheLockNeverTakeTheClientOutsideItsMappings) {
+    struct Word {
+        std::int32_t* at;
+        std::int32_t value;
+    };
+    FMSC_FILESHARED_T* shared = server->shared;
+    const std::int32_t huge = 0x00100000;
+    const std::vector<std::pair<std::string, std::vector<Word>>> rogueWrites = {
+        {"hash pages 0", {{&shared->hashBlockPages, 0}}},
+        {"hash pages huge", {{&shared->hashBlockPages, huge}}},
+        {"segments huge", {{&shared->segmentFileSegments, huge}}},
+        {"segments per extent 1", {{&shared->segmentsPerExtentFile, 1}}},
+        {"segments per extent huge", {{&shared->segmentsPerExtentFile, huge}}},
+        {"pages huge, shared too", {{&shared->maxFilePages, huge}}},
+        {"pages huge, A's next page beyond",
+         {{&server->header->maxFilePages, huge}, {&server->pages[a].nextOffset, huge - 1}}},
+        {"pages huge, date list ends beyond",
+         {{&server->header->maxFilePages, huge},
+          {&shared->dateHead, huge - 1},
+          {&shared->dateTail, huge - 2}}},
+    };
+    for (bool checked : {false, true}) {
+        for (const auto& [name, words] : rogueWrites) {
+            int toClient[2], toServer[2];
+            ASSERT_EQ(0, pipe(toClient));
+            ASSERT_EQ(0, pipe(toServer));
+            pid_t child = startChild([&] {
+                FMSC_FILETOC_T* client = nullptr;
+                if (FMSCIF_OpenS(&clientParams, &client) != 0) _exit(4);
+                client->checkEveryCall = checked;
+                if (FMSCIF_LockCache(client) != 0) _exit(5);
+                say(toServer[1], 'l');
+                if (hear(toClient[0]) != 'w') _exit(6);
+                std::vector<std::uint8_t> buffer(16384);
+                for (const std::string& guid : {guidA, guidB}) {
+                    std::int64_t size = 0;
+                    std::int32_t first = -1;
+                    if (FMSCIF_FindFile(client, guid.c_str(), &size, &first) != 0) break;
+                    for (std::int32_t block = 0; first != -1 && block <= blocksOfA; ++block) {
+                        std::int32_t length = 0;
+                        FMSCIF_ReadBlock(client, first, block, buffer.data(), &length);
+                    }
+                }
+                FMSCIF_UnLockCache(client);
+            });
+            // The child's ends are its own: a child that ends early is heard.
+            ::close(toServer[1]);
+            ::close(toClient[0]);
+            std::vector<std::int32_t> before;
+            const bool locked = hear(toServer[0]) == 'l';
+            if (locked) {
+                for (const Word& word : words) {
+                    before.push_back(*word.at);
+                    *word.at = word.value;
+                }
+                say(toClient[1], 'w');
+            }
+            EXPECT_EQ("", endOf(child)) << name << (checked ? ", every call checked" : "");
+            EXPECT_TRUE(locked) << name;
+            for (std::size_t w = before.size(); w-- > 0;) *words[w].at = before[w];
+            ::close(toServer[0]);
+            ::close(toClient[1]);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace Quillomark::Fcc

@@ -47,6 +47,8 @@ std::int64_t FMSCX_FileSize(const std::string& path);
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
                     bool client, std::int32_t firstSegment, FmscMapping& mapping);
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client);
+// The bytes of the file that a mapping holds from its data pointer on.
+std::uint64_t FMSCX_MappedBytes(const FmscMapping& mapping);
 int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
                           std::int32_t firstSegment);
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping);
@@ -90,6 +92,7 @@ int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int ex
 int FMSCFile_CheckMetaFile(FMSC_FILETOC_T* toc, int checks);
 // The header's counts: each within its bounds, the extent counts agreeing.
 int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc);
+int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc, const FmscFileHeader& header);
 int FMSCFile_PrintPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_PrintMetaFile(FMSC_FILETOC_T* toc);
 

@@ -319,6 +319,24 @@ struct FmscFreeSegments {
     std::int32_t count = 0;
 };
 
+// The sizes of a cache as its handle checked them against the files when it
+// opened them, kept where no other process writes: every index into a
+// mapping, and every divisor, that another process could change is bounded
+// by them. 0 until the file that each describes is open.
+struct FmscLimits {
+    std::int32_t pages = 0;                // of "fms.mf"
+    std::int32_t segmentFileSegments = 0;  // of "fms.seg"
+    std::uint32_t hashBuckets = 0;         // of "fms.hsh"
+    std::int32_t segmentsPerExtent = 0;
+    std::int32_t maxExtentFiles = 0;
+};
+
+// A word of the shared files, which other processes may write, read once:
+// a value that is checked and then used is the value that was checked.
+inline std::int32_t FMSCX_ReadShared(const std::int32_t& word) {
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
 // The handle of an open cache.
 struct FMSC_FILETOC_T {
     std::int32_t signature = FMSC_FILETOC_T_SIG;
@@ -331,6 +349,7 @@ struct FMSC_FILETOC_T {
     FmscMapping metaMap;
     FmscFileHeader* header = nullptr;
     FmscFilePage* pages = nullptr;
+    FmscLimits limits;
     FmscFreeSegments freeSegments;
     std::unique_ptr<FMSC_FILE_SEGMENTTOC_T> segmentToc;
     std::unique_ptr<FMSC_HASHTOC_T> hashToc;
