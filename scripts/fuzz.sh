@@ -6,20 +6,20 @@
 # failed is left under build/fuzz/runs/<target>-*.
 #
 #   FUZZ_SECONDS   time per target (30)
-#   FUZZ_TARGETS   the targets to run (all four)
+#   FUZZ_TARGETS   the targets to run (all five)
 #   JOBS           build jobs (all processors)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
 seconds=${FUZZ_SECONDS:-30}
-targets=${FUZZ_TARGETS:-reply conversions pipe_replies fast_cache}
+targets=${FUZZ_TARGETS:-reply conversions pipe_replies fast_cache parser_differential}
 build=$root/build/fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMSOA_WERROR=ON -DQMSOA_FUZZ=ON \
   -DQMSOA_BUILD_TESTS=OFF -DQMSOA_BUILD_BENCH=OFF -DQMSOA_BUILD_EXAMPLES=OFF
 cmake --build "$build" -j "$jobs" --target \
-  reply_fuzzer conversions_fuzzer pipe_replies_fuzzer fast_cache_fuzzer
+  reply_fuzzer conversions_fuzzer pipe_replies_fuzzer fast_cache_fuzzer parser_differential_fuzzer
 # Every target over its seeds first.
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
