@@ -20,9 +20,10 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <new>
 #include <optional>
-#include <deque>
 #include <string_view>
 #include <unordered_map>
 
@@ -38,8 +39,9 @@ std::string position(XMLFileLoc line, XMLFileLoc column) {
 }
 
 // How the bytes of a document make its characters, as the scanner reads
-// them.
-enum class Form { Utf8, Latin1, Utf16LE, Utf16BE };
+// them: UTF-8, one byte a character (ISO-8859-1, US-ASCII), or UTF-16 in
+// either byte order.
+enum class Form { Utf8, OneByte, Utf16LE, Utf16BE };
 
 std::uint32_t unitAt(std::string_view document, std::size_t at, Form form) {
     const auto byte = [document](std::size_t i) -> std::uint32_t {
@@ -93,7 +95,7 @@ std::optional<std::string> flawOf(std::string_view document, Form form) {
     std::size_t at = std::string_view::npos;
     switch (form) {
         case Form::Utf8: at = Internal::firstInvalidXmlUtf8(document); break;
-        case Form::Latin1: at = document.find('\0'); break;
+        case Form::OneByte: at = document.find('\0'); break;
         case Form::Utf16LE:
         case Form::Utf16BE:
             for (std::size_t unit = 0; unit + 1 < document.size(); unit += 2) {
@@ -491,19 +493,16 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // make the document unreadable for us, and so do warnings: without a
     // DTD the only one left is an encoding declared against the bytes
     // (UTF-8 declared as UTF-16), which the scanner would read anyway.
-    void error(const unsigned int code, const XMLCh* const domain, const ErrTypes type,
-               const XMLCh* const text, const XMLCh* const systemId, const XMLCh* const publicId,
-               const XMLFileLoc line, const XMLFileLoc column) override {
-        (void)code;
-        (void)domain;
-        (void)systemId;
-        (void)publicId;
-        (void)type;
+    void error(const unsigned int, const XMLCh* const, const ErrTypes, const XMLCh* const text,
+               const XMLCh* const, const XMLCh* const, const XMLFileLoc line,
+               const XMLFileLoc column) override {
         throw DomException(position(line, column) + static_cast<const std::string&>(QmStrX(text)));
     }
     void resetErrors() override {}
 
-    // What a reply does not use, or the tree leaves out.
+    // Comments and processing instructions leave the tree as it is; a lone
+    // surrogate in one is refused as anywhere else. The rest a reply does
+    // not use.
     void docComment(const XMLCh* const text) override {
         if (!Internal::surrogatesPaired(text)) refuseLoneSurrogate();
     }
@@ -548,10 +547,10 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
             case xercesc::XMLRecognizer::UTF_8: form = Form::Utf8; return;
             case xercesc::XMLRecognizer::UTF_16B: form = Form::Utf16BE; return;
             case xercesc::XMLRecognizer::UTF_16L: form = Form::Utf16LE; return;
-            case xercesc::XMLRecognizer::US_ASCII: form = Form::Latin1; return;
+            case xercesc::XMLRecognizer::US_ASCII: form = Form::OneByte; return;
             default:
                 if (xercesc::XMLString::equals(encoding, u"ISO-8859-1")) {
-                    form = Form::Latin1;
+                    form = Form::OneByte;
                     return;
                 }
                 refuse("The document is in " + static_cast<const std::string&>(QmStrX(encoding)) +
