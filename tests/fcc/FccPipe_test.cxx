@@ -13,6 +13,7 @@
 #include <tests/fcc/ChildProcesses.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
+#include <tests/support/FreshFolder.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
@@ -73,8 +74,7 @@ std::string ticketFor(char kind, char fill) {
 class FccPipe : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = ::testing::TempDir() + "fccpipe-" + std::to_string(getpid());
-        mkdir(root.c_str(), 0700);
+        root = Quillomark::Testing::freshFolder("fccpipe-");
         setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
         setenv("FMS_HOME", root.c_str(), 1);
         trace = root + "/trace.log";
@@ -131,8 +131,7 @@ TEST_F(FccPipe, ConfigurationFromTheEnvironment) {
 class FccTraceLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = ::testing::TempDir() + "fcctrace-" + std::to_string(getpid());
-        mkdir(root.c_str(), 0700);
+        root = Quillomark::Testing::freshFolder("fcctrace-");
         path = root + "/trace.log";
         setenv("FMS_FCCPROXYLOG", path.c_str(), 1);
     }

@@ -4,6 +4,7 @@
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/PrivateFile.hxx>
 #include <platform/os/internal/Process.hxx>
+#include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ namespace Os = Quillomark::Platform::Os;
 class OsPipes : public ::testing::Test {
 protected:
     void SetUp() override {
-        directory = ::testing::TempDir() + "ospipes-" + std::to_string(getpid());
+        directory = Quillomark::Testing::freshFolder("ospipes-");
         setenv("FMS_IPC_DIR", directory.c_str(), 1);
     }
     std::string directory;
@@ -89,7 +90,6 @@ TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
 }
 
 TEST_F(OsPipes, LogsAreAppendedOnlyToRegularFilesOfTheUser) {
-    mkdir(directory.c_str(), 0700);
     const std::string log = directory + "/log";
     std::FILE* made = Os::openPrivateAppendFile(log);
     ASSERT_NE(made, nullptr);

@@ -12,6 +12,7 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 #include <tests/support/FakeFccServer.hxx>
+#include <tests/support/FreshFolder.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
@@ -134,8 +135,7 @@ private:
 class PipeTrust : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = ::testing::TempDir() + "pipetrust-" + std::to_string(getpid());
-        mkdir(root.c_str(), 0700);
+        root = Quillomark::Testing::freshFolder("pipetrust-");
         folder = root + "/ipc";
         setenv("FMS_IPC_DIR", folder.c_str(), 1);
         setenv("FMS_HOME", root.c_str(), 1);
