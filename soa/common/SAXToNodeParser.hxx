@@ -17,7 +17,8 @@ namespace Quillomark::Soa::Common::Xml {
 // a DOCTYPE is refused where the DOCTYPE begins, before any of it is read,
 // however the document encodes it; one with elements nested deeper than
 // MAX_DEPTH as soon as that is read. A parser can be used for many
-// documents in turn: each parse replaces the previous tree.
+// documents in turn: each parse replaces the previous tree and reads its
+// document as a new parser would, keeping little of the documents before.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
     // The deepest nesting of elements a document may have; replies nest a
