@@ -169,10 +169,11 @@ void cases(Rounds& rounds) {
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
     if (runs.has("client reads of a served file/16MB")) {
-        // Each block of an extent file is a view of its own for a client.
-        table.add(Figure::reference(
-            "client reads from the server's fast cache / memcpy, 16 MB",
-            runs.medianCounter("client reads of a served file/16MB", "ratio"), "x"));
+        // A client reads each block from the file that holds it, into the
+        // thread's buffer and on to the caller: a read and a copy.
+        table.add(Figure::atMost("client reads from the server's fast cache / memcpy, 16 MB",
+                                 runs.medianCounter("client reads of a served file/16MB", "ratio"),
+                                 "x", 5.0));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");

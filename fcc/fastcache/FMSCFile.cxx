@@ -612,10 +612,15 @@ int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t
     // The buffer holds one block: a longer entry would overrun it.
     if (len < 0 || len > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
-    std::uint8_t* address = nullptr;
-    if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
-        return FMSCX_PassOn(__func__, error);
-    std::memcpy(buffer, address, std::size_t(len));
+    if (toc->client) {
+        if (const int error = FMSCX_ReadSegment(toc, segment, buffer, len))
+            return FMSCX_PassOn(__func__, error);
+    } else {
+        std::uint8_t* address = nullptr;
+        if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+            return FMSCX_PassOn(__func__, error);
+        std::memcpy(buffer, address, std::size_t(len));
+    }
     *length = len;
     if (const int error = FMSCX_UpdatePageAccessTime(toc, page))
         return FMSCX_PassOn(__func__, error);

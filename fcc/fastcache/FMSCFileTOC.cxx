@@ -32,7 +32,36 @@ void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages)
     toc->datePrev = arrays + 2 * std::size_t(pages);
 }
 
+// Whether a file mapped from its start still holds all that is mapped of
+// it: touching what a file cut short no longer backs faults.
+bool holdsMapping(const FmscMapping& map) {
+    if (map.fd < 0 || !map.view.base) return true;
+    const std::int64_t size = Os::mappedFileSize(map.fd);
+    return size >= 0 && std::uint64_t(size) >= map.view.length;
+}
+
+bool clientFilesWhole(const FMSC_FILETOC_T* toc) {
+    return holdsMapping(toc->metaMap) && (!toc->hashToc || holdsMapping(toc->hashToc->map)) &&
+           (!toc->segmentToc || holdsMapping(toc->segmentToc->map));
+}
+
 }  // namespace
+
+// Whether the sizing block in use may be read: a client's lies in its
+// server's segment file, which another process may have cut short.
+bool sizingReadable(const FMSC_FILETOC_T* toc) {
+    return !toc->client || toc->shared == toc->privateShared.get() || clientFilesWhole(toc);
+}
+
+int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!holdsMapping(toc->metaMap)) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
+    if (toc->hashToc && !holdsMapping(toc->hashToc->map))
+        return FMSC_FAIL(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+    if (toc->segmentToc && !holdsMapping(toc->segmentToc->map))
+        return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
+    return 0;
+}
 
 int FMSCTOC_Open(FMSC_FILETOC_T** result) {
     if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
@@ -77,7 +106,7 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (toc->shared && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
+    if (toc->shared && sizingReadable(toc) && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
         toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     if (toc->mutexHeld) {
@@ -117,8 +146,10 @@ int FMSCSegmentTOC_Close(FMSC_FILETOC_T* toc) {
     }
     if (toc->shared != toc->privateShared.get()) {
         // The shared block goes with the mapping: keep a private copy of its
-        // sizing words for whatever still reads them.
-        std::memcpy(toc->privateShared.get(), toc->shared, fmscSharedArraysOffset);
+        // sizing words for whatever still reads them. A client keeps its
+        // own, which it checked the block against.
+        if (!toc->client)
+            std::memcpy(toc->privateShared.get(), toc->shared, fmscSharedArraysOffset);
         toc->shared = toc->privateShared.get();
         toc->lastFileAccess = toc->dateNext = toc->datePrev = nullptr;
     }
@@ -396,10 +427,12 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
 namespace {
 
 // What a client checks once it holds the mutex, before it reads anything
-// that its server shares: the server's block still open (36, unreported,
-// when the server has closed its cache, which is no damage) and sized as
-// when the client attached (61).
+// that its server shares: its files as long as it mapped them (a file cut
+// short would fault), the server's block still open (36, unreported, when
+// the server has closed its cache, which is no damage) and sized as when
+// the client attached (61).
 int clientFindsItsCache(FMSC_FILETOC_T* toc) {
+    if (const int error = FMSCX_CheckClientFiles(toc)) return error;
     const std::int32_t signature = toc->shared->signature;
     if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
     if (signature != FMSC_FILESHARED_T_SIG)
@@ -421,6 +454,7 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
                     toc->mutex.unlock();
                     return rc;
                 }
+                ++toc->locksTaken;
             }
             toc->mutexHeld = true;
             return 0;

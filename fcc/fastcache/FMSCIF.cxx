@@ -185,9 +185,12 @@ int FMSCIF_Close(FMSC_FILETOC_T** handle) {
     FMSC_FILETOC_T* toc = *handle;
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     logLine(toc, "Close");
-    if (!toc->mutexHeld) FMSCFile_LockCache(toc);
+    const bool locked = toc->mutexHeld || FMSCFile_LockCache(toc) == 0;
     FMSCX_TermMappings(toc);
-    if (toc->shared && toc->shared->signature == FMSC_FILESHARED_T_SIG) {
+    // A client counts itself off its server's block only under the lock,
+    // while its files still hold the block.
+    const bool counted = !toc->client || (locked && sizingReadable(toc));
+    if (toc->shared && counted && toc->shared->signature == FMSC_FILESHARED_T_SIG) {
         if (toc->client) {
             if (toc->shared->clients > 0) --toc->shared->clients;
         } else if (toc->sharingServer) {
@@ -432,7 +435,10 @@ int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
 
 int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    // A client tested its server's block when it took the lock.
+    if (!toc->client) {
+        if (const int error = checkSizing(toc, FMSC_HERE)) return error;
+    }
     logLine(toc, "UnLockCache");
     toc->interfaceLock = false;
     // No check either: the mutex is let go, the shared files are not ours.

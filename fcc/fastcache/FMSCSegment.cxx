@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 #define FMSC_UNIT ".\\FMSCSegment.cxx"
 
@@ -359,6 +360,76 @@ int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t
     if (std::uint64_t(within + 1) * FMSC_SEGMENT_SIZE > FMSCX_MappedBytes(record->map))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     *address = record->map.data + std::size_t(within) * FMSC_SEGMENT_SIZE;
+    return 0;
+}
+
+namespace {
+
+// Reads count bytes at offset; false when the file holds fewer.
+bool readAt(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offset) {
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, buffer, count, off_t(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            Os::setLastOsError(got < 0 ? errno : 0);
+            return false;
+        }
+        buffer += got;
+        count -= std::size_t(got);
+        offset += std::uint64_t(got);
+    }
+    return true;
+}
+
+// A client's descriptor of an extent file: opened on first use, and opened
+// anew when the server has put another file in its place (a purge removes
+// the extent files, growth makes them anew), which is looked at once in
+// each of the client's locks, or at each read without one.
+int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
+    auto& slot = toc->segmentToc->extents[std::size_t(extent)];
+    const bool seen = toc->mutexHeld && slot && slot->linkedInLock == toc->locksTaken;
+    if (slot && slot->map.fd >= 0 && !seen) {
+        if (Os::isFileLinked(slot->map.fd)) {
+            slot->linkedInLock = toc->locksTaken;
+        } else {
+            FMSCX_UnMapOSFile(toc, slot->map, true);
+            slot.reset();
+        }
+    }
+    if (!slot || slot->map.fd < 0) {
+        if (const int error = FMSCSegment_AddExtentFileRecord(toc, true, extent))
+            return FMSCX_PassOn(__func__, error);
+        slot->linkedInLock = toc->locksTaken;
+    }
+    *fd = slot->map.fd;
+    return 0;
+}
+
+}  // namespace
+
+int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
+                      std::int32_t length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
+    if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
+    const FmscLimits& limits = toc->limits;
+    if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
+    if (length < 0 || length > FMSC_SEGMENT_SIZE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
+    int fd = toc->segmentToc->map.fd;
+    std::int32_t within = segment;
+    if (segment >= limits.segmentFileSegments) {
+        const std::int32_t beyond = segment - limits.segmentFileSegments;
+        const std::int32_t extent = limits.segmentsPerExtent > 0 ? beyond / limits.segmentsPerExtent
+                                                                 : FMSC_MAX_EXTENT_FILES;
+        if (extent >= limits.maxExtentFiles || extent >= FMSC_MAX_EXTENT_FILES)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
+        if (const int error = clientExtentFile(toc, extent, &fd))
+            return FMSCX_PassOn(__func__, error);
+        within = beyond % limits.segmentsPerExtent;
+    }
+    if (!readAt(fd, buffer, std::size_t(length), std::uint64_t(within) * FMSC_SEGMENT_SIZE))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     return 0;
 }
 

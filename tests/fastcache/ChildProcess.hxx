@@ -53,4 +53,44 @@ inline char hear(int fd) {
     return read(fd, &c, 1) == 1 ? c : char(0);
 }
 
+// A child process whose work stops at one step until this process has done
+// its part: the work calls its step, which tells this process that the
+// child got there and waits to be let go on (false when it is not).
+class SteppedChild {
+public:
+    using Step = std::function<bool()>;
+    explicit SteppedChild(const std::function<void(const Step&)>& work) {
+        if (pipe(toParent) != 0 || pipe(toChild) != 0) return;
+        child = startChild([this, &work] {
+            work([this] { return say(toParent[1], 's') && hear(toChild[0]) == 'g'; });
+        });
+        // The child's ends are its own: a child that ends early is heard.
+        ::close(toParent[1]);
+        ::close(toChild[0]);
+    }
+    ~SteppedChild() {
+        // A child still at its step is not let go on: it ends.
+        ::close(toChild[1]);
+        if (child > 0) end();
+        ::close(toParent[0]);
+    }
+    SteppedChild(const SteppedChild&) = delete;
+    SteppedChild& operator=(const SteppedChild&) = delete;
+
+    // Waits until the child is at its step: false when it ended before.
+    bool reached() { return hear(toParent[0]) == 's'; }
+    void letGo() { say(toChild[1], 'g'); }
+    // How the child ended (endOf).
+    std::string end() {
+        std::string outcome = endOf(child);
+        child = -1;
+        return outcome;
+    }
+
+private:
+    int toParent[2] = {-1, -1};
+    int toChild[2] = {-1, -1};
+    pid_t child = -1;
+};
+
 }  // namespace Quillomark::Testing

@@ -74,11 +74,9 @@ void fill(FMSC_FILETOC_T* cache) {
     ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &b, 0, block.data(), 100));
 }
 
-// What a reader does with a cache: open it, then, under the lock, find both
-// files and read every block. Errors end it early.
-void readEverything(const FMSC_OPEN_PARAMS& params) {
-    FMSC_FILETOC_T* cache = nullptr;
-    if (FMSCIF_OpenS(&params, &cache) != 0) return;
+// What a reader does with an open cache: under the lock, find both files
+// and read every block. Errors end it early.
+void readEverything(FMSC_FILETOC_T* cache) {
     if (FMSCIF_LockCache(cache) == 0) {
         std::vector<std::uint8_t> buffer(16384);
         for (const std::string& guid : {guidA, guidB}) {
@@ -93,6 +91,13 @@ void readEverything(const FMSC_OPEN_PARAMS& params) {
         }
         FMSCIF_UnLockCache(cache);
     }
+}
+
+// The same with a cache that it opens and closes.
+void readEverything(const FMSC_OPEN_PARAMS& params) {
+    FMSC_FILETOC_T* cache = nullptr;
+    if (FMSCIF_OpenS(&params, &cache) != 0) return;
+    readEverything(cache);
     FMSCIF_Close(&cache);
 }
 
@@ -552,47 +557,97 @@ TEST_F(SharedCacheDamage, WordsChangedAfterTheLockNeverTakeTheClientOutsideItsMa
     };
     for (bool checked : {false, true}) {
         for (const auto& [name, words] : rogueWrites) {
-            int toClient[2], toServer[2];
-            ASSERT_EQ(0, pipe(toClient));
-            ASSERT_EQ(0, pipe(toServer));
-            pid_t child = startChild([&] {
-                FMSC_FILETOC_T* client = nullptr;
-                if (FMSCIF_OpenS(&clientParams, &client) != 0) _exit(4);
-                client->checkEveryCall = checked;
-                if (FMSCIF_LockCache(client) != 0) _exit(5);
-                say(toServer[1], 'l');
-                if (hear(toClient[0]) != 'w') _exit(6);
+            Testing::SteppedChild client([&](const Testing::SteppedChild::Step& locked) {
+                FMSC_FILETOC_T* cache = nullptr;
+                if (FMSCIF_OpenS(&clientParams, &cache) != 0) _exit(4);
+                cache->checkEveryCall = checked;
+                if (FMSCIF_LockCache(cache) != 0) _exit(5);
+                if (!locked()) _exit(6);
                 std::vector<std::uint8_t> buffer(16384);
                 for (const std::string& guid : {guidA, guidB}) {
                     std::int64_t size = 0;
                     std::int32_t first = -1;
-                    if (FMSCIF_FindFile(client, guid.c_str(), &size, &first) != 0) break;
+                    if (FMSCIF_FindFile(cache, guid.c_str(), &size, &first) != 0) break;
                     for (std::int32_t block = 0; first != -1 && block <= blocksOfA; ++block) {
                         std::int32_t length = 0;
-                        FMSCIF_ReadBlock(client, first, block, buffer.data(), &length);
+                        FMSCIF_ReadBlock(cache, first, block, buffer.data(), &length);
                     }
                 }
-                FMSCIF_UnLockCache(client);
+                FMSCIF_UnLockCache(cache);
             });
-            // The child's ends are its own: a child that ends early is heard.
-            ::close(toServer[1]);
-            ::close(toClient[0]);
             std::vector<std::int32_t> before;
-            const bool locked = hear(toServer[0]) == 'l';
+            const bool locked = client.reached();
             if (locked) {
                 for (const Word& word : words) {
                     before.push_back(*word.at);
                     *word.at = word.value;
                 }
-                say(toClient[1], 'w');
+                client.letGo();
             }
-            EXPECT_EQ("", endOf(child)) << name << (checked ? ", every call checked" : "");
+            EXPECT_EQ("", client.end()) << name << (checked ? ", every call checked" : "");
             EXPECT_TRUE(locked) << name;
             for (std::size_t w = before.size(); w-- > 0;) *words[w].at = before[w];
-            ::close(toServer[0]);
-            ::close(toClient[1]);
         }
     }
+}
+
+// A cache file cut short while a client in another process has it mapped,
+// by a process that ignores the mutex (the server itself never cuts one):
+// the client's next reads are misses or errors, never a fault of memory
+// that the file no longer backs, and it closes the cache cleanly.
+TEST_F(SharedCacheDamage, FilesCutShortUnderAClientMakeMissesNotACrash) {
+    const std::vector<std::uint8_t> extent = readBytes(folder.file("fms.ext000"));
+    Snapshot original(folder);
+    for (const char* name : damagedFiles) {
+        for (const bool empty : {false, true}) {
+            const std::string path = folder.file(name);
+            const std::string damage = std::string(name) + (empty ? " emptied" : " cut short");
+            Testing::SteppedChild client([&](const Testing::SteppedChild::Step& cut) {
+                FMSC_FILETOC_T* cache = nullptr;
+                if (FMSCIF_OpenS(&clientParams, &cache) != 0) _exit(4);
+                readEverything(cache);
+                if (!cut()) _exit(5);
+                // The block read last first, then all of them, twice.
+                if (FMSCIF_LockCache(cache) == 0) {
+                    std::vector<std::uint8_t> block(16384);
+                    std::int64_t size = 0;
+                    std::int32_t first = -1, length = 0;
+                    if (FMSCIF_FindFile(cache, guidB.c_str(), &size, &first) == 0 && first >= 0)
+                        FMSCIF_ReadBlock(cache, first, 0, block.data(), &length);
+                    FMSCIF_UnLockCache(cache);
+                }
+                readEverything(cache);
+                readEverything(cache);
+                FMSCIF_Close(&cache);
+            });
+            const bool read = client.reached();
+            if (read) {
+                resize(path, empty ? 0 : off_t(std::filesystem::file_size(path) / 2));
+                client.letGo();
+            }
+            EXPECT_EQ("", client.end()) << damage;
+            EXPECT_TRUE(read) << damage;
+            original.restore();
+            int fd = ::open(folder.file("fms.ext000").c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(ssize_t(extent.size()), pwrite(fd, extent.data(), extent.size(), 0));
+            ::close(fd);
+        }
+    }
+    // The client that comes next reads the cache as it was.
+    ASSERT_EQ("", runInChild([this] {
+                  FMSC_FILETOC_T* client = nullptr;
+                  std::vector<std::uint8_t> block(16384);
+                  std::int64_t size = 0;
+                  std::int32_t first = -1, length = 0;
+                  bool whole =
+                      FMSCIF_OpenS(&clientParams, &client) == 0 && FMSCIF_LockCache(client) == 0 &&
+                      FMSCIF_FindFile(client, guidA.c_str(), &size, &first) == 0 &&
+                      FMSCIF_ReadBlock(client, first, blocksOfA - 1, block.data(), &length) == 0 &&
+                      length == 16384 && block[7] == contentOf(blocksOfA - 1, 7) &&
+                      FMSCIF_UnLockCache(client) == 0 && FMSCIF_Close(&client) == 0;
+                  if (!whole) _exit(4);
+              }));
 }
 
 }  // namespace

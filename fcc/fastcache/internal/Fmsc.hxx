@@ -144,6 +144,10 @@ int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std:
                             std::int32_t length);
 // The address of a segment's bytes, mapping its extent view when needed.
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address);
+// A client's read of a segment's first length bytes, from the file that
+// holds them rather than through a view of it.
+int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
+                      std::int32_t length);
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment);
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment);
@@ -167,6 +171,12 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc);
 // Whether a server's shared block agrees with the files the client opened:
 // 0, else 61.
 int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared);
+// Whether a client's mapped files still hold all that is mapped of them: 0,
+// else the error of a file that is too short (77, 70 or 44).
+int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc);
+// Whether the sizing block in use may be read: not a client's whose files
+// are no longer whole.
+bool sizingReadable(const FMSC_FILETOC_T* toc);
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc);
 int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc);
 

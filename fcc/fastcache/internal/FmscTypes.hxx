@@ -284,6 +284,8 @@ struct FmscExtentRecord {
     std::string mapName;
     FmscMapping map;
     std::int32_t firstSegment = -1;  // of the current view
+    // The client's lock in which it last found the file still linked.
+    std::uint32_t linkedInLock = 0;
 };
 
 struct FMSC_FILE_SEGMENTTOC_T {
@@ -364,6 +366,7 @@ struct FMSC_FILETOC_T {
     bool client = false;
     bool mutexHeld = false;
     bool interfaceLock = false;
+    std::uint32_t locksTaken = 0;  // by a client: counts its locks
     Platform::Os::NamedMutex mutex;
     // The date list: three arrays of one entry per page; head, tail and
     // count live in the sizing block in use.
