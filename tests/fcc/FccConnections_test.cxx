@@ -7,6 +7,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/Signal.hxx>
+#include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
 
@@ -130,8 +131,7 @@ bool eventually(Condition condition) {
 }
 
 TEST(FccIdleMonitor, TakesBackIdleRecordsButNotBusyOnesOrOnesWithOpenFiles) {
-    const std::string log = ::testing::TempDir() + "fcc_monitor_trace.log";
-    std::remove(log.c_str());
+    const std::string log = Quillomark::Testing::freshFolder("fccmonitor-") + "/trace.log";
     setenv("FMS_FCCPROXYLOG", log.c_str(), 1);
     Fcc::Testing::scaleFccTiming(100);  // 10 ms ticks
     Fcc::FccRuntimeStart();
@@ -194,8 +194,7 @@ std::size_t countOf(const std::string& text, const std::string& line) {
 }
 
 TEST(FccIdleMonitor, StopGivesUpWaitingForAMonitorThatHangs) {
-    const std::string log = ::testing::TempDir() + "fcc_monitor_hang.log";
-    std::remove(log.c_str());
+    const std::string log = Quillomark::Testing::freshFolder("fccmonitor-") + "/trace.log";
     setenv("FMS_FCCPROXYLOG", log.c_str(), 1);
     const auto runsStarted = [&] { return countOf(readFile(log), "Monitoring idle threads..."); };
     const auto runsEnded = [&] { return countOf(readFile(log), "Idle thread monitor exiting..."); };

@@ -8,6 +8,7 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
+#include <tests/support/FreshFolder.hxx>
 #include <tests/support/OutputCapture.hxx>
 #include <tests/support/TaggedAllocations.hxx>
 
@@ -49,8 +50,7 @@ inline std::string lastError() {
 class SelfProxyServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = ::testing::TempDir() + "selfproxy-" + std::to_string(getpid());
-        mkdir(root.c_str(), 0700);
+        root = freshFolder("selfproxy-");
         setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
         setenv("FMS_HOME", root.c_str(), 1);
         const std::string script = root + "/startfcc.bat";
