@@ -1,31 +1,51 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <iterator>
+
 namespace Quillomark::Fcc {
 
 namespace {
 
-FccTiming& timing() {
-    static FccTiming current;
-    return current;
+constexpr std::uint32_t FccTiming::*const WAITS[] = {
+    &FccTiming::monitorTick,        &FccTiming::monitorStopLimit,
+    &FccTiming::masterPipeWait,     &FccTiming::connectRetryPause,
+    &FccTiming::launchWaitLimit,    &FccTiming::cacheMutexWait,
+    &FccTiming::cacheReattachPause, &FccTiming::cacheReattachPauseLimit,
+    &FccTiming::setUpReplyWait};
+static_assert(sizeof(FccTiming) == std::size(WAITS) * sizeof(std::uint32_t),
+              "every wait of FccTiming is listed in WAITS");
+
+// The waits in force, each on its own: a test may change them while the
+// client's threads read them.
+using Waits = std::array<std::atomic<std::uint32_t>, std::size(WAITS)>;
+
+Waits& current() {
+    static Waits* const waits = [] {
+        auto* made = new Waits;
+        const FccTiming normal;
+        for (std::size_t i = 0; i < made->size(); ++i) (*made)[i] = normal.*WAITS[i];
+        return made;
+    }();
+    return *waits;
 }
 
 }  // namespace
 
-const FccTiming& fccTiming() { return timing(); }
+FccTiming fccTiming() {
+    const Waits& waits = current();
+    FccTiming timing;
+    for (std::size_t i = 0; i < waits.size(); ++i) timing.*WAITS[i] = waits[i];
+    return timing;
+}
 
 void Testing::scaleFccTiming(std::uint32_t divisor) {
     if (divisor == 0) divisor = 1;
     const FccTiming normal;
-    FccTiming& current = timing();
-    current.monitorTick = normal.monitorTick / divisor;
-    current.monitorStopLimit = normal.monitorStopLimit / divisor;
-    current.masterPipeWait = normal.masterPipeWait / divisor;
-    current.connectRetryPause = normal.connectRetryPause / divisor;
-    current.launchWaitLimit = normal.launchWaitLimit / divisor;
-    current.cacheMutexWait = normal.cacheMutexWait / divisor;
-    current.cacheReattachPause = normal.cacheReattachPause / divisor;
-    current.cacheReattachPauseLimit = normal.cacheReattachPauseLimit / divisor;
-    current.setUpReplyWait = normal.setUpReplyWait / divisor;
+    Waits& waits = current();
+    for (std::size_t i = 0; i < waits.size(); ++i) waits[i] = normal.*WAITS[i] / divisor;
 }
 
 }  // namespace Quillomark::Fcc

@@ -308,6 +308,7 @@ TEST_F(SelfProxyServer, AReleasedHandleIsUnknownAndNothingIsReadThroughIt) {
 TEST_F(SelfProxyServer, ASilentServerHoldsUpNoOtherThreadAndSetUpGivesUp) {
     server->addFile(makeTicket(1), "content");
     init();
+    shortWaits();
     // A new thread's pipe whose version check gets no answer.
     server->injectFault(Fcc::FMS_VERSION_CHECK, Fault::Silent);
     auto echo = onThread([] { return Own::FCC_Echo(); });

@@ -171,6 +171,7 @@ TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     auto termination = onThread([this, handle] {
         FccFile* file = nullptr;
         if (Own::FCC_OpenFile(handle, &file) != 0) return -1;
+        shortWaits();
         server->injectFault(Fcc::FMS_CLOSE_MSG, Fault::Silent);
         return Own::FCC_Term();
     });

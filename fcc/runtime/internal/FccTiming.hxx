@@ -22,14 +22,17 @@ struct FccTiming {
     std::uint32_t setUpReplyWait = 60000;
 };
 
-const FccTiming& fccTiming();
+// The waits in force, read anew at each wait.
+FccTiming fccTiming();
 
 // Ticks a thread may stay idle before it loses its pipe and record.
 constexpr int FCC_IDLE_TICK_LIMIT = 10;
 
 namespace Testing {
 // Divides every wait by divisor (1 restores them), so that tests of
-// time-outs run in a fraction of the time.
+// time-outs run in a fraction of the time. It may be called while the
+// client's threads wait, so that a test sets the client up with the waits
+// it has in use and shortens only the waits it means to see run out.
 void scaleFccTiming(std::uint32_t divisor);
 }  // namespace Testing
 
