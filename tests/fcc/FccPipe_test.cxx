@@ -632,8 +632,12 @@ TEST_F(FccPipe, LaunchedServersThatDieAreReaped) {
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_TRUE(eventually([&] { return endedAndWaitable(first); }));
     EXPECT_EQ(stateOf(first), 'Z');
-    // The next requests find the server gone and launch it again.
-    EXPECT_EQ(Own::FCC_Echo(), Fcc::ERR_FMSCP_NO_CACHE);
+    // The next requests find the server gone and launch it again: the
+    // first fails on the broken pipe, unless the idle monitor's short ticks
+    // took the thread's pipe away before it (as they may on a busy machine),
+    // and then it launches the server itself.
+    const int afterTheKill = Own::FCC_Echo();
+    EXPECT_TRUE(afterTheKill == Fcc::ERR_FMSCP_NO_CACHE || afterTheKill == 0) << afterTheKill;
     EXPECT_EQ(Own::FCC_Echo(), 0);
     EXPECT_EQ(stateOf(first), 0);
 
