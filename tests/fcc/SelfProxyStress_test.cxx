@@ -1,11 +1,12 @@
 // Many threads of random calls of the library's own file-cache interface
-// against the fake server, while another thread ends sessions and begins
-// new ones (with one allocation pair or another), restarts the server,
-// makes it fall silent and scripts faults into its replies. Every byte read
-// is checked against the file it belongs to, every handle once released is
-// tried again and must name nothing, and when all is over every count is
-// back to zero: registrations, open files, the server's connections, the
-// blocks of each allocation pair, the fast cache's clients, zombies.
+// against the fake server, while one thread ends sessions under them and
+// begins new ones (with one allocation pair or another) and another
+// restarts the server, makes it fall silent and scripts faults into its
+// replies. Every byte read is checked against the file it belongs to, every
+// handle once released is tried again and must name nothing, and when all
+// is over every count is back to zero: registrations, open files, the
+// server's connections, the blocks of each allocation pair, the fast
+// cache's clients, zombies.
 //
 // FCC_STRESS_SECONDS (default 3) and FCC_STRESS_THREADS (default 12) set
 // the run, a campaign runs it for minutes; FCC_STRESS_SEED repeats the
@@ -101,6 +102,17 @@ int counted(Figures& figures, int status) {
     if (status == 0) ++figures.succeeded;
     return status;
 }
+
+// An initialisation with one of the pairs, or with none (malloc and free).
+// Each pair is whole: what its allocation function made, its own release
+// function takes back, so a block that another pair releases is the
+// library's fault.
+int initWithPair(int which) {
+    static const FccAllocFunction allocs[] = {Tagged::allocA, Tagged::allocB, nullptr};
+    static const FccReleaseFunction releases[] = {Tagged::releaseA, Tagged::releaseB, nullptr};
+    return Own::FCC_Init(allocs[which], releases[which]);
+}
+constexpr int PAIR_CHOICES = 3;
 
 // ---- A worker: one application thread --------------------------------------
 
@@ -347,10 +359,7 @@ private:
             counted(figures, Own::FCC_Term());
             return;
         }
-        static const FccAllocFunction allocs[] = {Tagged::allocA, Tagged::allocB, nullptr};
-        static const FccReleaseFunction releases[] = {Tagged::releaseA, Tagged::releaseB, nullptr};
-        const int which = pick(3);
-        ownReference = counted(figures, Own::FCC_Init(allocs[which], releases[which])) == 0;
+        ownReference = counted(figures, initWithPair(pick(PAIR_CHOICES))) == 0;
     }
 
     void lastError() {
@@ -407,9 +416,37 @@ protected:
         serveFiles();
     }
 
-    // Ends a session and begins one, restarts the server, silences it and
-    // scripts faults, until stopped.
-    void control(const std::atomic<bool>& stop, Figures& figures, unsigned seed) {
+    // Ends sessions and begins new ones, until stopped. A thread of its
+    // own: a session's set-up and end wait for the server, which must not
+    // hold up the restarts and faults.
+    void endAndBegin(const std::atomic<bool>& stop, Figures& figures, unsigned seed) {
+        std::mt19937 random(seed);
+        const auto pick = [&](int bound) {
+            return std::uniform_int_distribution<int>(0, bound - 1)(random);
+        };
+        bool holding = true;  // this thread's own reference, from init()
+        while (!stop) {
+            Own::FmsSleepMs(static_cast<std::uint32_t>(1 + pick(30)));
+            if (pick(3) == 0) {
+                // The session ends whatever references the workers hold,
+                // while their calls run: what it leaves to them must go
+                // back to its own pair once the next session has put
+                // another in force.
+                while (Own::FCC_Term() == 0) {
+                }
+                ++figures.sessionsEnded;
+            } else if (holding) {
+                // This thread's reference alone: the session ends only when
+                // no worker holds one.
+                Own::FCC_Term();
+            }
+            holding = initWithPair(pick(PAIR_CHOICES)) == 0;
+        }
+    }
+
+    // Restarts the server, silences it and scripts faults into its replies,
+    // until stopped.
+    void upsetServer(const std::atomic<bool>& stop, Figures& figures, unsigned seed) {
         std::mt19937 random(seed);
         const auto pick = [&](int bound) {
             return std::uniform_int_distribution<int>(0, bound - 1)(random);
@@ -426,27 +463,17 @@ protected:
             Fault::ProgressInstead,  Fault::EndOfDataInstead, Fault::NotOpenHandle,
             Fault::RefuseVersion};
         constexpr int FAULT_KINDS = sizeof faults / sizeof faults[0];
-        bool holding = true;  // the controller's own reference, from init()
         int sinceRestart = 0;
         while (!stop) {
             Own::FmsSleepMs(static_cast<std::uint32_t>(1 + pick(10)));
-            switch (pick(10)) {
+            switch (pick(8)) {
                 case 0:
-                case 1:
-                    if (holding) {
-                        Own::FCC_Term();
-                        ++figures.sessionsEnded;
-                    }
-                    holding = Own::FCC_Init(pick(2) ? Tagged::allocA : Tagged::allocB,
-                                            pick(2) ? Tagged::releaseA : Tagged::releaseB) == 0;
-                    break;
-                case 2:
                     server->injectFault(messages[pick(14)], Fault::Silent);
                     ++figures.silences;
                     break;
+                case 1:
+                case 2:
                 case 3:
-                case 4:
-                case 5:
                     server->injectFault(messages[pick(14)], faults[pick(FAULT_KINDS)]);
                     ++figures.faults;
                     break;
@@ -503,12 +530,13 @@ TEST_F(SelfProxyStress, ManyThreadsTerminationsRestartsSilencesAndFaults) {
                 .run(stop);
         });
     }
-    std::thread controller([&] { control(stop, figures, seed); });
+    std::thread sessions([&] { endAndBegin(stop, figures, seed); });
+    std::thread upsetter([&] { upsetServer(stop, figures, seed + 1u); });
     // The run's length is its workload, not a wait for an event.
     Own::FmsSleepMs(static_cast<std::uint32_t>(seconds) * 1000u);
     stop = true;
-    controller.join();
-    // Workers held by a silent server are let go by its end.
+    upsetter.join();
+    // Threads held by a silent server are let go by its end.
     std::atomic<bool> joined{false};
     std::thread releaser([&] {
         while (!joined) {
@@ -516,21 +544,29 @@ TEST_F(SelfProxyStress, ManyThreadsTerminationsRestartsSilencesAndFaults) {
             if (!joined) restartServer();
         }
     });
+    sessions.join();
     for (auto& worker : workers) worker.join();
     joined = true;
     releaser.join();
     while (Own::FCC_Term() == 0) {
     }
-    out.finish();
+    // Each session that began (trials of FCC_IsFCCEnabled too) printed
+    // its banner.
+    const std::string printed = out.finish();
+    long sessionsBegun = 0;
+    for (auto at = printed.find(" initialized.\n"); at != std::string::npos;
+         at = printed.find(" initialized.\n", at + 1)) {
+        ++sessionsBegun;
+    }
 
     std::printf(
         "%d threads, %d s: %ld calls (%ld succeeded), %ld bytes checked, %ld stale probes, %ld "
-        "sessions ended (%ld from progress callbacks), %ld server restarts, %ld silences, %ld "
-        "faults\n",
+        "sessions begun (%ld ended under the workers, %ld terminations from progress "
+        "callbacks), %ld server restarts, %ld silences, %ld faults\n",
         threads, seconds, figures.calls.load(), figures.succeeded.load(),
-        figures.bytesChecked.load(), figures.staleProbes.load(), figures.sessionsEnded.load(),
-        figures.terminationsInCallbacks.load(), figures.restarts.load(), figures.silences.load(),
-        figures.faults.load());
+        figures.bytesChecked.load(), figures.staleProbes.load(), sessionsBegun,
+        figures.sessionsEnded.load(), figures.terminationsInCallbacks.load(),
+        figures.restarts.load(), figures.silences.load(), figures.faults.load());
     EXPECT_EQ(figures.wrongBytes, 0);
     EXPECT_EQ(figures.staleHandlesThatWorked, 0);
 
