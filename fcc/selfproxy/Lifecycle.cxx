@@ -32,13 +32,19 @@ std::atomic<const char*> lastInitErrorText{nullptr};
 int referenceCount = 0;  // under the init lock
 
 // FCC_GetLastError hands the text out with no one to free it: each distinct
-// text is kept for the rest of the process (there are few of them).
+// text is kept for the rest of the process (there are few of them), and
+// never destroyed, so that what the application runs at its exit may still
+// read it.
+struct KeptTexts {
+    std::mutex mutex;
+    std::set<std::string> texts;
+};
+
 const char* keptText(const char* text) {
     if (!text) return nullptr;
-    static std::mutex keptMutex;
-    static std::set<std::string> kept;
-    std::lock_guard<std::mutex> guard(keptMutex);
-    return kept.insert(text).first->c_str();
+    static KeptTexts* const kept = new KeptTexts;
+    std::lock_guard<std::mutex> guard(kept->mutex);
+    return kept->texts.insert(text).first->c_str();
 }
 
 void setLastInitError(int code, const char* text = nullptr) {

@@ -26,6 +26,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -190,6 +192,38 @@ TEST_F(PipeTrust, AFolderThatOthersMayWriteIsRefusedAndNamed) {
     ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(server.requestsOf(Fcc::FMS_VERSION_CHECK).size(), 1u);
+}
+
+// What an application runs at its exit may still ask why the interface did
+// not start: the text of the failed initialisation outlives the library's
+// own objects that the exit destroys.
+char expectedAtExit[512];
+
+void checkTheInitErrorAtExit() {
+    const char* text = nullptr;
+    if (Own::FCC_GetLastError(&text) != Fcc::ERR_FMSCP_NOT_INITIALIZED || !text ||
+        std::strcmp(text, expectedAtExit) != 0) {
+        _exit(1);
+    }
+}
+
+TEST_F(PipeTrust, TheTextOfAFailedInitialisationOutlivesTheExit) {
+    // A process of its own, in which the exit handler is registered before
+    // the first initialisation fails.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    std::snprintf(expectedAtExit, sizeof expectedAtExit,
+                  "The pipe folder '%s' may be written by users other than its owner (mode "
+                  "0777): it is not used.",
+                  folder.c_str());
+    EXPECT_EXIT(
+        {
+            std::atexit(checkTheInitErrorAtExit);
+            if (init() != Fcc::ERR_FMSCP_NO_CONFIGURATION) _exit(2);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(PipeTrust, AFolderOfAnotherUserIsRefusedAndNamed) {
