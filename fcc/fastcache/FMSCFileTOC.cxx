@@ -40,9 +40,15 @@ bool holdsMapping(const FmscMapping& map) {
     return size >= 0 && std::uint64_t(size) >= map.view.length;
 }
 
-bool clientFilesWhole(const FMSC_FILETOC_T* toc) {
-    return holdsMapping(toc->metaMap) && (!toc->hashToc || holdsMapping(toc->hashToc->map)) &&
-           (!toc->segmentToc || holdsMapping(toc->segmentToc->map));
+// The error of the first of a client's mapped files that is shorter than
+// what is mapped of it (77, 70 or 44), unreported; 0 when all are whole.
+int shortClientFile(const FMSC_FILETOC_T* toc) {
+    if (!holdsMapping(toc->metaMap)) return FMSC_ERROR_METAFILE_MISSING_FILE_PAGE;
+    if (toc->hashToc && !holdsMapping(toc->hashToc->map))
+        return FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST;
+    if (toc->segmentToc && !holdsMapping(toc->segmentToc->map))
+        return FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE;
+    return 0;
 }
 
 }  // namespace
@@ -50,16 +56,12 @@ bool clientFilesWhole(const FMSC_FILETOC_T* toc) {
 // Whether the sizing block in use may be read: a client's lies in its
 // server's segment file, which another process may have cut short.
 bool sizingReadable(const FMSC_FILETOC_T* toc) {
-    return !toc->client || toc->shared == toc->privateShared.get() || clientFilesWhole(toc);
+    return !toc->client || toc->shared == toc->privateShared.get() || shortClientFile(toc) == 0;
 }
 
 int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (!holdsMapping(toc->metaMap)) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
-    if (toc->hashToc && !holdsMapping(toc->hashToc->map))
-        return FMSC_FAIL(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
-    if (toc->segmentToc && !holdsMapping(toc->segmentToc->map))
-        return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
+    if (const int error = shortClientFile(toc)) return FMSC_FAIL(toc, error);
     return 0;
 }
 
