@@ -333,20 +333,33 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
     return 0;
 }
 
+namespace {
+
+// The extent file of a segment beyond the segment file, and its place in
+// that file, by the sizes the handle checked: false when no extent file
+// the cache may have holds it.
+bool locateInExtents(const FmscLimits& limits, std::int32_t segment, std::int32_t* extent,
+                     std::int32_t* position) {
+    if (limits.segmentsPerExtent <= 0) return false;
+    const std::int32_t beyond = segment - limits.segmentFileSegments;
+    *extent = beyond / limits.segmentsPerExtent;
+    *position = beyond % limits.segmentsPerExtent;
+    return *extent < limits.maxExtentFiles && *extent < FMSC_MAX_EXTENT_FILES;
+}
+
+}  // namespace
+
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
-    const FmscLimits& limits = toc->limits;
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    if (segment < limits.segmentFileSegments) {
+    if (segment < toc->limits.segmentFileSegments) {
         *address = toc->segmentToc->map.data + std::size_t(segment) * FMSC_SEGMENT_SIZE;
         return 0;
     }
-    if (limits.segmentsPerExtent <= 0)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
-    std::int32_t extent = (segment - limits.segmentFileSegments) / limits.segmentsPerExtent;
-    std::int32_t position = (segment - limits.segmentFileSegments) % limits.segmentsPerExtent;
-    if (extent >= limits.maxExtentFiles)
+    std::int32_t extent = -1;
+    std::int32_t position = -1;
+    if (!locateInExtents(toc->limits, segment, &extent, &position))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     FmscExtentView* view = nullptr;
     if (const int error = FMSCX_GetExtentMapping(toc, extent, position, &view))
@@ -412,21 +425,17 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
-    const FmscLimits& limits = toc->limits;
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     if (length < 0 || length > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
     int fd = toc->segmentToc->map.fd;
     std::int32_t within = segment;
-    if (segment >= limits.segmentFileSegments) {
-        const std::int32_t beyond = segment - limits.segmentFileSegments;
-        const std::int32_t extent = limits.segmentsPerExtent > 0 ? beyond / limits.segmentsPerExtent
-                                                                 : FMSC_MAX_EXTENT_FILES;
-        if (extent >= limits.maxExtentFiles || extent >= FMSC_MAX_EXTENT_FILES)
+    if (segment >= toc->limits.segmentFileSegments) {
+        std::int32_t extent = -1;
+        if (!locateInExtents(toc->limits, segment, &extent, &within))
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
         if (const int error = clientExtentFile(toc, extent, &fd))
             return FMSCX_PassOn(__func__, error);
-        within = beyond % limits.segmentsPerExtent;
     }
     if (!readAt(fd, buffer, std::size_t(length), std::uint64_t(within) * FMSC_SEGMENT_SIZE))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
