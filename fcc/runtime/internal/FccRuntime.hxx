@@ -51,7 +51,6 @@ public:
 
 using FccInitLockGuard = FccLockGuard<FccInitLock, FccInitUnlock>;
 using FccMainLockGuard = FccLockGuard<FccMainLock, FccMainUnlock>;
-using FccConnectLockGuard = FccLockGuard<FccConnectLock, FccConnectUnlock>;
 using FccThreadRecordLockGuard = FccLockGuard<FccThreadRecordLock, FccThreadRecordUnlock>;
 
 // ---- Allocation pair --------------------------------------------------------
