@@ -73,6 +73,7 @@ void* NeverReusedCells::take() {
         current = base;
         Chunk& chunk = chunks[base];
         chunk.livePerPage.assign(cellsPerChunk / cellsPerPage, 0);
+        chunk.cellLive.assign(cellsPerChunk, false);
         // A full chunk whose cells have all come back already is done.
         if (full && chunks[full].live == 0) retire(full);
     }
@@ -80,6 +81,7 @@ void* NeverReusedCells::take() {
     const std::size_t index = chunk.handedOut++;
     ++chunk.live;
     ++chunk.livePerPage[index / cellsPerPage];
+    chunk.cellLive[index] = true;
     return cellAt(current, index);
 }
 
@@ -97,7 +99,8 @@ void NeverReusedCells::giveBack(void* cell) {
     const std::size_t within = static_cast<std::size_t>(address - base) % pageSize;
     if (within % cellSize != 0 || within / cellSize >= cellsPerPage) return;
     const std::size_t index = page * cellsPerPage + within / cellSize;
-    if (index >= chunk.handedOut || chunk.livePerPage[page] == 0) return;
+    if (index >= chunk.handedOut || !chunk.cellLive[index]) return;
+    chunk.cellLive[index] = false;
 #if defined(QMSOA_ADDRESS_SANITIZED)
     ASAN_POISON_MEMORY_REGION(cell, cellSize);
 #endif

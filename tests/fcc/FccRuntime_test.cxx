@@ -100,6 +100,26 @@ TEST(NeverReusedCells, AnAddressGivenBackNeverComesOutAgain) {
     cells.giveBack(static_cast<char*>(*seen.begin()) + 1);
 }
 
+// A cell given back twice counts once: the page still goes to the system
+// only when every cell on it has come back, not under one still in use.
+TEST(NeverReusedCells, ACellGivenBackTwiceLeavesTheOthersOnItsPageAlone) {
+    Os::NeverReusedCells cells(80);
+    const std::size_t perPage = static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 80;
+    std::vector<unsigned char*> page;
+    for (std::size_t i = 0; i < perPage; ++i) {
+        auto* cell = static_cast<unsigned char*>(cells.take());
+        ASSERT_NE(cell, nullptr);
+        std::memset(cell, 0xA5, 80);
+        page.push_back(cell);
+    }
+    cells.giveBack(page[0]);
+    cells.giveBack(page[0]);
+    for (std::size_t i = 2; i < perPage; ++i) cells.giveBack(page[i]);
+    EXPECT_EQ(page[1][0], 0xA5);
+    EXPECT_EQ(page[1][79], 0xA5);
+    cells.giveBack(page[1]);
+}
+
 struct ThreadProbe {
     std::atomic<bool> stop{false};  // never set: the thread runs until terminated
     std::atomic<std::uint32_t> seenId{0};

@@ -17,10 +17,10 @@ namespace Quillomark::Platform::Os {
 // (16 MiB each). The memory of a page whose cells have all come back goes
 // back to the system (the page then reads as zeros), and a chunk whose cells
 // have all come back keeps only its addresses, reserved and inaccessible.
-// So the memory in use follows the cells in use; what grows with every cell
-// ever handed out is reserved address space, the cell size per cell (for
-// cells of 80 bytes, some 80 GB of the 128 TB of a process after a billion
-// handles).
+// So the memory in use follows the cells in use (with a bit per cell of each
+// chunk still in use); what grows with every cell ever handed out is
+// reserved address space, the cell size per cell (for cells of 80 bytes,
+// some 80 GB of the 128 TB of a process after a billion handles).
 class NeverReusedCells {
 public:
     explicit NeverReusedCells(std::size_t cellSize);
@@ -40,6 +40,7 @@ private:
         std::size_t handedOut = 0;  // cells handed out so far, in order
         std::size_t live = 0;       // of those, the ones not given back
         std::vector<std::uint16_t> livePerPage;
+        std::vector<bool> cellLive;  // by index: handed out and not given back
     };
 
     char* cellAt(char* base, std::size_t index) const;
