@@ -135,8 +135,13 @@ const char* const errorNames[] = {
 constexpr int errorNameCount = static_cast<int>(sizeof errorNames / sizeof errorNames[0]);
 static_assert(errorNameCount == 111);
 
+// How many FmscQuietReports live on the thread: while one does, no report
+// is printed.
+thread_local int quietReports = 0;
+
 int report(const char* kind, const char* what, const char* file, const char* function, int line,
            int result) {
+    if (quietReports > 0) return result;
     std::printf("***Error: %s: %s:%s:%s:%d\n", kind, what ? what : "", file ? file : "",
                 function ? function : "", line);
     std::fflush(stdout);
@@ -215,12 +220,18 @@ int FMSCX_ReportOutOfMemory(const char* what, const char* file, const char* func
     return report("Out of memory", what, file, function, line, FMSC_ERROR_OUT_OF_MEMORY);
 }
 
+FmscQuietReports::FmscQuietReports() { ++quietReports; }
+
+FmscQuietReports::~FmscQuietReports() { --quietReports; }
+
 void FMSCX_Traceback(const char* function) {
+    if (quietReports > 0) return;
     std::printf("***TRACEBACK: %s\n", function);
     std::fflush(stdout);
 }
 
 void FMSCX_PrintErrorName(int error) {
+    if (quietReports > 0) return;
     std::printf("***ERROR(%d): %s\n", error, FMSCX_ErrorName(error));
     std::fflush(stdout);
 }
@@ -270,7 +281,7 @@ int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method,
 }
 
 void FMSCX_PrintError(const FMSC_ERROR_T* error) {
-    if (!error) return;
+    if (!error || quietReports > 0) return;
     std::printf("\n");
     std::printf(
         "***ERROR:     FILE        = %s\n              METHOD      = %s\n              LINENO      "
@@ -287,6 +298,7 @@ void FMSCX_GetOSErrorText(int osError, char* buffer) {
     std::string text = Os::osErrorText(osError);
     if (text.empty()) text = "***FormatMessage failed";
     std::snprintf(buffer, 256, "%s", text.c_str());
+    if (quietReports > 0) return;
     std::printf("***OSERROR: %s\n", buffer);
     std::fflush(stdout);
 }

@@ -114,11 +114,20 @@ void leaveCache() {
 }
 
 // Tries to attach again after the client left a cache, without the
-// warnings of the first attach: a server restarting may have its cache
-// closed, or half made, for a moment. Not under the main lock.
+// warnings of the first attach or the fast cache's reports: a server
+// restarting may have its cache closed, or half made, for a moment, and a
+// server that keeps it closed would otherwise have the application's output
+// hear of each try. Not under the main lock.
 int attachAgain() {
     FMSC_FILETOC_T* opened = nullptr;
-    const bool attached = FccVersionCheck(true) == 0 && openFastCache(&opened) == 0;
+    int tried = 0;
+    {
+        const FmscQuietReports quiet;
+        tried = FccVersionCheck(true);
+        if (tried == 0) tried = openFastCache(&opened);
+    }
+    const bool attached = tried == 0;
+    if (!attached) fccTrace("Fast cache not attached again (%d).\n", tried);
     FccMainLockGuard lock;
     if (!reattaching || fccSessionEnded()) {
         // Closed meanwhile: the next call attaches as the first did.

@@ -22,6 +22,17 @@ int FMSCX_ReportOutOfMemory(const char* what, const char* file, const char* func
 void FMSCX_Traceback(const char* function);
 void FMSCX_PrintErrorName(int error);
 
+// While one lives, the reports of the calling thread are not printed (the
+// errors are still recorded): for a try whose failure is expected and tells
+// the application nothing.
+class FmscQuietReports {
+public:
+    FmscQuietReports();
+    ~FmscQuietReports();
+    FmscQuietReports(const FmscQuietReports&) = delete;
+    FmscQuietReports& operator=(const FmscQuietReports&) = delete;
+};
+
 FMSC_ERROR_T* FMSCX_Error_Create();
 void FMSCX_Error_Destroy(FMSC_ERROR_T* error);
 int FmscErrorSet(FMSC_ERROR_T* error, const char* file, const char* method, int line, int number);
