@@ -19,6 +19,17 @@ work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 source=$(cd "$here/../.." && pwd)
 jobs=${JOBS:-3}
+
+# expect_printed <what> <output the README shows> <what was printed> <times>:
+# the README's output stands in what was printed exactly <times> times.
+expect_printed() {
+  if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[1:3])
+sys.exit(seen.count(expected) != int(sys.argv[3]))' "$2" "$3" "$4"; then
+    echo "$1's output differs from the README's:" >&2
+    cat "$3" >&2
+    exit 1
+  fi
+}
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -88,12 +99,7 @@ sed -i "s/8642/$port/g" "$first/commands.sh"
   . ./commands.sh
 ) >"$first/stdout.txt"
 # Each of the two builds printed the output that the README shows.
-if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[1:])
-sys.exit(seen.count(expected) != 2)' "$first/output.txt" "$first/stdout.txt"; then
-  echo "the first application's output differs from the README's:" >&2
-  cat "$first/stdout.txt" >&2
-  exit 1
-fi
+expect_printed "the first application" "$first/output.txt" "$first/stdout.txt" 2
 
 # 4. The README's file-transfer example, in the same folder after the first.
 ipc=$(mktemp -d)
@@ -106,9 +112,5 @@ trap 'rm -rf "$ipc"' EXIT
   set -e
   . ./transfer-commands.sh
 ) >"$first/transfer-stdout.txt"
-if ! python3 -c 'import sys; expected, seen = (open(p).read() for p in sys.argv[1:])
-sys.exit(seen.count(expected) != 1)' "$first/transfer-output.txt" "$first/transfer-stdout.txt"; then
-  echo "the file-transfer example's output differs from the README's:" >&2
-  cat "$first/transfer-stdout.txt" >&2
-  exit 1
-fi
+expect_printed "the file-transfer example" "$first/transfer-output.txt" \
+  "$first/transfer-stdout.txt" 1
