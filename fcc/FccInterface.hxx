@@ -8,9 +8,11 @@
 // Status convention: 0 for success, a negative error code, or, for
 // FCC_RegisterTickets, FCC_UploadFilesToPLM and FCC_RollbackFilesUploadedToPLM,
 // the number of items that failed. The calling thread's last error text is
-// read with FCC_GetLastError. Strings that the interface hands out are made
-// with the allocation function given to FCC_Init and are released by the
-// caller with the matching release function.
+// read with FCC_GetLastError; the text it hands out stays valid until the
+// thread's next FCC_GetLastError, and no longer than the thread lives.
+// Strings that the interface hands out are made with the allocation function
+// given to FCC_Init and are released by the caller with the matching release
+// function.
 
 #include <soa/common/Export.hxx>
 

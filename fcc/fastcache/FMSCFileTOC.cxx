@@ -434,6 +434,10 @@ namespace {
 // the server has closed its cache, which is no damage) and sized as when
 // the client attached (61).
 int clientFindsItsCache(FMSC_FILETOC_T* toc) {
+    // A mutex file removed under the client (and made anew by a server that
+    // restarted) is a mutex that excludes nobody: the cache is not this
+    // client's to read any more, as when its server closed it.
+    if (!toc->mutex.isAtItsPath()) return FMSC_ERROR_BAD_TYPE_SIG;
     if (const int error = FMSCX_CheckClientFiles(toc)) return error;
     const std::int32_t signature = toc->shared->signature;
     if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
@@ -444,10 +448,15 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
 
 }  // namespace
 
-int FMSCFile_LockCache(FMSC_FILETOC_T* toc) {
+int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (!toc->mutex.isOpen() || toc->mutexHeld) return 0;
-    switch (toc->mutex.lock(FMSC_MUTEX_WAIT_MS)) {
+    if (!toc->mutex.isOpen()) return 0;
+    if (toc->mutexHeld) {
+        if (toc->mutex.holder() != Os::NamedMutex::Holder::None) return 0;
+        // Its holder ended holding it: the lock below is told so.
+        toc->mutexHeld = false;
+    }
+    switch (toc->mutex.lock(waitMilliseconds)) {
         case Os::NamedMutex::Result::Ok:
             // A client finds the server's block as it was when it attached, or
             // lets the lock go at once.
@@ -480,6 +489,7 @@ int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc) {
     // forgetting it here would leave it taken with nobody to release it.
     if (toc->interfaceLock) return 0;
     if (!toc->mutexHeld) return 0;
+    // Only the thread that holds it lets it go.
     if (!toc->mutex.unlock()) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
     toc->mutexHeld = false;
     return 0;

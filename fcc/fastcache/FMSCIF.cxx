@@ -15,6 +15,13 @@ namespace Os = Platform::Os;
 
 namespace {
 
+// 99, with nothing changed, when another thread of the process holds the
+// cache's lock: only that thread lets it go.
+int refuseAnotherThreadsLock(FMSC_FILETOC_T* toc) {
+    if (!toc->mutexHeld || toc->mutex.holder() != Os::NamedMutex::Holder::OtherThread) return 0;
+    return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+}
+
 // One line of the log: the line counter, then the operation's text.
 __attribute__((format(printf, 2, 3))) void logLine(FMSC_FILETOC_T* toc, const char* format, ...) {
     if (!toc->log) return;
@@ -185,7 +192,9 @@ int FMSCIF_Close(FMSC_FILETOC_T** handle) {
     FMSC_FILETOC_T* toc = *handle;
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     logLine(toc, "Close");
-    const bool locked = toc->mutexHeld || FMSCFile_LockCache(toc) == 0;
+    // A close would take the mutex away from under its holder.
+    if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
+    const bool locked = FMSCFile_LockCache(toc) == 0;
     FMSCX_TermMappings(toc);
     // A client counts itself off its server's block only under the lock,
     // while its files still hold the block.
@@ -413,6 +422,10 @@ int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* f
 }
 
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
+    return FMSCIF_LockCacheWithin(toc, FMSC_MUTEX_WAIT_MS);
+}
+
+int FMSCIF_LockCacheWithin(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     // A client tests its server's block once it holds the mutex
     // (FMSCFile_LockCache): the server may close its cache while the
@@ -422,7 +435,7 @@ int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
     }
     logLine(toc, "LockCache");
     toc->interfaceLock = true;
-    int rc = FMSCFile_LockCache(toc);
+    int rc = FMSCFile_LockCache(toc, waitMilliseconds);
     // A lock not taken leaves no interface lock behind to be undone. No
     // check here: one that failed would return holding the lock.
     if (rc) {
@@ -440,6 +453,7 @@ int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc) {
         if (const int error = checkSizing(toc, FMSC_HERE)) return error;
     }
     logLine(toc, "UnLockCache");
+    if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
     toc->interfaceLock = false;
     // No check either: the mutex is let go, the shared files are not ours.
     int rc = FMSCFile_UnLockCache(toc);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace Quillomark::Fcc {
 
@@ -274,12 +275,24 @@ public:
     Exchange(FccMessage message, Checks checks, Wait wait = Wait::AsLongAsItTakes,
              std::int64_t deadline = 0)
         : message(message), checks(checks), wait(wait), deadline(deadline) {}
+    ~Exchange() {
+        if (running) record->exchanging = false;
+    }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
 
     // Takes the record and, with connect, connects a closed pipe. Server
-    // handles that other threads handed back are closed first.
+    // handles that other threads handed back are closed first. A thread
+    // whose pipe is in the middle of another exchange (this one is called
+    // from its progress callback) is refused, and nothing is sent.
     int begin(bool connect = true) {
         record = FccGetThreadConnection();
         if (!record) return record.status();
+        if (record->exchanging) {
+            fccTrace("%s refused: the thread's pipe is in the middle of another exchange.\n",
+                     messageName(message));
+            return ERR_FMSCP_NOT_SUPPORTED;
+        }
         if (!record->pipe.isOpen()) {
             if (!connect) return ERR_FMSCP_NO_CACHE;
             FccConnectProxyLocked(record.get());
@@ -291,7 +304,9 @@ public:
             if (record->pipeGeneration != generation) break;
             closeHandle(handedOver);
         }
-        return record->pipe.isOpen() ? 0 : ERR_FMSCP_NO_CACHE;
+        if (!record->pipe.isOpen()) return ERR_FMSCP_NO_CACHE;
+        record->exchanging = running = true;
+        return 0;
     }
 
     FccConnection& connection() { return *record; }
@@ -385,8 +400,12 @@ public:
         std::int32_t status = 0;
         if (reports.callback) {
             int go = 0;
-            const int result = reports.callback(const_cast<char*>(reports.context),
-                                                reports.callbackData, done, reports.size, &go);
+            int result = 0;
+            {
+                const CallbackErrors own(*record);
+                result = reports.callback(const_cast<char*>(reports.context), reports.callbackData,
+                                          done, reports.size, &go);
+            }
             status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
         }
         return sendStatus(status);
@@ -492,11 +511,37 @@ private:
         return outOfStep(code);
     }
 
+    // The calls of a progress callback keep last errors of their own: what
+    // the thread had recorded (and put aside during a batch) is the
+    // transfer's again when the callback returns.
+    class CallbackErrors {
+    public:
+        explicit CallbackErrors(FccConnection& record)
+            : record(record),
+              text(std::exchange(record.errorText, nullptr)),
+              saved(std::exchange(record.savedErrorText, nullptr)),
+              localized(record.localized) {}
+        ~CallbackErrors() {
+            std::free(std::exchange(record.errorText, text));
+            std::free(std::exchange(record.savedErrorText, saved));
+            record.localized = localized;
+        }
+        CallbackErrors(const CallbackErrors&) = delete;
+        CallbackErrors& operator=(const CallbackErrors&) = delete;
+
+    private:
+        FccConnection& record;
+        char* text;
+        char* saved;
+        bool localized;
+    };
+
     FccMessage message;
     Checks checks;
     Wait wait;
     std::int64_t deadline;  // of a set-up wait; 0 for none
     FccConnectionRef record;
+    bool running = false;  // begun: the record is marked as exchanging
     std::size_t replyPayload = 0;
 };
 
@@ -871,7 +916,11 @@ int FccLocalizeExchange(const char* text, char** translated) {
     if (!text || !translated) return ERR_FMSCP_BAD_ARG;
     *translated = strdup(text);
     if (!*translated) return ERR_FMSCP_OUT_OF_MEMORY;
-    Exchange exchange(FMS_LOCALIZE_MSG, Checks::Lenient);
+    // An error report waits a few seconds at most: a server silent on it
+    // leaves the text untranslated (and loses the pipe, which its late
+    // answer would put out of step).
+    Exchange exchange(FMS_LOCALIZE_MSG, Checks::Lenient, Wait::SetUp,
+                      Platform::Os::monotonicMilliseconds() + fccTiming().translationWait);
     if (const int begun = exchange.begin()) return begun;
     const std::size_t length = std::strlen(*translated) + 1;
     exchange.header(static_cast<std::uint32_t>(length));
@@ -976,9 +1025,11 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
 const char* FccGetLastErrorText() {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return nullptr;
-    // Only over a pipe that is open already: an error report must not wait
-    // for a server to be found or started.
-    if (!record->localized && record->errorText && record->pipe.isOpen()) {
+    // Only over a pipe that is open already (an error report must not wait
+    // for a server to be found or started) and not in the middle of an
+    // exchange: from a progress callback the text is handed out as it is,
+    // and translated at a later call.
+    if (!record->localized && record->errorText && record->pipe.isOpen() && !record->exchanging) {
         const std::string original = record->errorText;
         char* translated = nullptr;
         FccLocalizeExchange(original.c_str(), &translated);
@@ -995,6 +1046,11 @@ const char* FccGetLastErrorText() {
     if (!record->errorText) return nullptr;
     handedOut = record->errorText;
     return handedOut.c_str();
+}
+
+bool FccThreadInExchange() {
+    const FccConnectionRef record = FccGetThreadConnection();
+    return record && record->exchanging;
 }
 
 }  // namespace Quillomark::Fcc

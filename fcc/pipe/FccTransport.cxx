@@ -10,6 +10,7 @@
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -229,7 +230,23 @@ void FccCloseProxy(FccConnection& record) {
 
 int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count) {
     if (!record) return ERR_FMSCP_THREAD_COUNT;
+    // The version check of a new pipe is written into the record's request
+    // buffer: a request that lies there is kept aside meanwhile.
+    std::vector<unsigned char> keptAside;
     if (!record->pipe.isOpen()) {
+        // A message in the middle of an exchange would meet a server on the
+        // new pipe that knows nothing of the exchange.
+        if (record->exchanging) {
+            fccTrace("Pipe closed in the middle of an exchange.\n");
+            return ERR_FMSCP_NO_CACHE;
+        }
+        const auto at = reinterpret_cast<std::uintptr_t>(buffer);
+        const auto own = reinterpret_cast<std::uintptr_t>(record->requestBuffer);
+        if (own != 0 && at < own + FCC_REQUEST_BUFFER_SIZE && own < at + count) {
+            const auto* bytes = static_cast<const unsigned char*>(buffer);
+            keptAside.assign(bytes, bytes + count);
+            buffer = keptAside.data();
+        }
         FccConnectProxyLocked(record);
         if (!record->pipe.isOpen()) return ERR_FMSCP_NO_CACHE;
     }

@@ -97,6 +97,7 @@ int take(FccConnection& record, std::uint32_t self) {
         return ERR_FMSCP_OUT_OF_MEMORY;
     }
     record.sequence = 0;
+    record.exchanging = false;
     record.idleTicks = 0;
     record.openFiles = 0;
     record.orphaned = false;

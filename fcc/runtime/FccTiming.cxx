@@ -10,11 +10,10 @@ namespace Quillomark::Fcc {
 namespace {
 
 constexpr std::uint32_t FccTiming::*const WAITS[] = {
-    &FccTiming::monitorTick,        &FccTiming::monitorStopLimit,
-    &FccTiming::masterPipeWait,     &FccTiming::connectRetryPause,
-    &FccTiming::launchWaitLimit,    &FccTiming::cacheMutexWait,
-    &FccTiming::cacheReattachPause, &FccTiming::cacheReattachPauseLimit,
-    &FccTiming::setUpReplyWait};
+    &FccTiming::monitorTick,        &FccTiming::monitorStopLimit,        &FccTiming::masterPipeWait,
+    &FccTiming::connectRetryPause,  &FccTiming::launchWaitLimit,         &FccTiming::cacheMutexWait,
+    &FccTiming::cacheReattachPause, &FccTiming::cacheReattachPauseLimit, &FccTiming::setUpReplyWait,
+    &FccTiming::translationWait};
 static_assert(sizeof(FccTiming) == std::size(WAITS) * sizeof(std::uint32_t),
               "every wait of FccTiming is listed in WAITS");
 
@@ -46,6 +45,12 @@ void Testing::scaleFccTiming(std::uint32_t divisor) {
     const FccTiming normal;
     Waits& waits = current();
     for (std::size_t i = 0; i < waits.size(); ++i) waits[i] = normal.*WAITS[i] / divisor;
+}
+
+void Testing::setFccWait(std::uint32_t FccTiming::*wait, std::uint32_t milliseconds) {
+    for (std::size_t i = 0; i < std::size(WAITS); ++i) {
+        if (WAITS[i] == wait) current()[i] = milliseconds;
+    }
 }
 
 }  // namespace Quillomark::Fcc

@@ -13,6 +13,7 @@
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/MappedFile.hxx>
+#include <platform/os/internal/TimedLock.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace Quillomark::Fcc {
 
@@ -28,7 +30,8 @@ namespace {
 constexpr int PIPE_ONLY = -1;
 
 // The attached cache (none until an attach succeeded), whether an attach
-// was tried, and its result. Guarded by the main lock.
+// was tried, and its result. Guarded by the main lock; the cache itself is
+// used and closed only under cacheUse (below).
 FMSC_FILETOC_T* attachedCache = nullptr;
 bool attachTried = false;
 int attachResult = 0;
@@ -45,6 +48,44 @@ std::uint32_t pause = 0;
 // cache's settings: never while holding the main lock, and never waited
 // for.
 std::mutex attaching;
+
+// Held by the one thread that uses the attached cache: its wait for the
+// cache's mutex, the lookup or read under it, and a leave. The attached
+// cache is closed only under it. Taken before the main lock, never while
+// holding it, and waited for only within a read's wait for the cache, so
+// that a server holding its mutex for long holds up no call that does not
+// read from the cache, and a reader no longer than that wait in all.
+Platform::Os::TimedLock cacheUse;
+
+// After a wait for the cache's mutex ran out (its server holds it for long,
+// or is stuck), reads go over the pipe for a pause, which doubles with each
+// further time-out up to a limit, instead of each waiting again. Guarded by
+// cacheUse.
+int lockTimeouts = 0;
+std::int64_t lockTimedOutAt = 0;
+
+// The use of the attached cache by the calling thread, when it came within
+// the wait for the cache's mutex; what is left of that wait.
+class CacheUse {
+public:
+    CacheUse() : CacheUse(fccTiming().cacheMutexWait) {}
+    explicit CacheUse(std::uint32_t wait)
+        : deadline(Platform::Os::monotonicMilliseconds() + wait), held(cacheUse.lockWithin(wait)) {}
+    ~CacheUse() {
+        if (held) cacheUse.unlock();
+    }
+    CacheUse(const CacheUse&) = delete;
+    CacheUse& operator=(const CacheUse&) = delete;
+    explicit operator bool() const { return held; }
+    std::uint32_t remainingWait() const {
+        const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
+        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF));
+    }
+
+private:
+    std::int64_t deadline;
+    bool held;
+};
 
 void printLine(const char* text) {
     std::printf("%s", text);
@@ -102,15 +143,20 @@ bool attachDue() {
     return !attachTried || (reattaching && Platform::Os::monotonicMilliseconds() >= nextTryAt);
 }
 
-// Leaves the attached cache of the client's own accord. Under the main lock.
+// Leaves the attached cache of the client's own accord. Under cacheUse, not
+// under the main lock: the close waits for the cache's mutex.
 void leaveCache() {
-    if (attachedCache) FMSCIF_Close(&attachedCache);
-    attachedCache = nullptr;
-    attachTried = true;
-    attachResult = PIPE_ONLY;
-    reattaching = true;
-    pause = fccTiming().cacheReattachPause;
-    nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+    FMSC_FILETOC_T* left = nullptr;
+    {
+        FccMainLockGuard lock;
+        left = std::exchange(attachedCache, nullptr);
+        attachTried = true;
+        attachResult = PIPE_ONLY;
+        reattaching = true;
+        pause = fccTiming().cacheReattachPause;
+        nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+    }
+    if (left) FMSCIF_Close(&left);
 }
 
 // Tries to attach again after the client left a cache, without the
@@ -145,30 +191,50 @@ int attachAgain() {
     return attachResult;
 }
 
-// Locks the attached cache for one lookup or read: true when locked. A lock
-// that timed out (the server keeps the mutex busy) leaves the cache for the
-// next read to try again; any other failure, or a cache whose files are no
-// longer the server's (a server that made its cache anew has new files
-// under the old names, which the client's mappings do not show), makes the
-// client leave it. Under the main lock, after checkInitFMSC.
-bool lockAttachedCache() {
-    if (!attachedCache) return false;
-    const int locked = FMSCIF_LockCache(attachedCache);
+// Whether reads go over the pipe for the pause after a wait for the
+// cache's mutex ran out. Under cacheUse.
+bool pausedAfterATimeOut() {
+    if (lockTimeouts == 0) return false;
+    const FccTiming timing = fccTiming();
+    const int doublings = std::min(lockTimeouts - 1, 16);
+    const std::int64_t pauseMs = std::min<std::int64_t>(
+        std::int64_t(timing.cacheReattachPause) << doublings, timing.cacheReattachPauseLimit);
+    return Platform::Os::monotonicMilliseconds() - lockTimedOutAt < pauseMs;
+}
+
+// Locks the attached cache for one lookup or read: the cache when locked,
+// else null. A lock whose wait ran out (the server keeps the mutex busy)
+// sends the reads to the pipe for a pause; any other failure, or a cache
+// whose files are no longer the server's (a server that made its cache
+// anew has new files under the old names, which the client's mappings do
+// not show), makes the client leave it. Under cacheUse, after
+// checkInitFMSC.
+FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
+    FMSC_FILETOC_T* cache = nullptr;
+    {
+        FccMainLockGuard lock;
+        cache = attachedCache;
+    }
+    if (!cache || pausedAfterATimeOut()) return nullptr;
+    const int locked = FMSCIF_LockCacheWithin(cache, use.remainingWait());
     if (locked == 0) {
-        if (Platform::Os::isFileAtPath(attachedCache->metaMap.fd, attachedCache->metaFilePath))
-            return true;
-        FMSCIF_UnLockCache(attachedCache);
+        lockTimeouts = 0;
+        if (Platform::Os::isFileAtPath(cache->metaMap.fd, cache->metaFilePath)) return cache;
+        FMSCIF_UnLockCache(cache);
     } else if (locked == FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT) {
-        return false;
+        ++lockTimeouts;
+        lockTimedOutAt = Platform::Os::monotonicMilliseconds();
+        fccTrace("Fast cache busy: reads go over the pipe for a while.\n");
+        return nullptr;
     }
     leaveCache();
-    return false;
+    return nullptr;
 }
 
 // Lets go of the cache after a lookup or read; a cache that failed in it,
-// or whose mutex cannot be let go, is left. Under the main lock.
-void unlockAttachedCache(bool failed) {
-    if (failed || FMSCIF_UnLockCache(attachedCache) != 0) leaveCache();
+// or whose mutex cannot be let go, is left. Under cacheUse.
+void unlockAttachedCache(FMSC_FILETOC_T* cache, bool failed) {
+    if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache();
 }
 
 }  // namespace
@@ -178,6 +244,9 @@ int checkInitFMSC() {
         FccMainLockGuard lock;
         if (!attachDue()) return attachResult;
     }
+    // An attach needs the pipe: from a progress callback, whose transfer is
+    // in the middle of an exchange on it, it waits for a later call.
+    if (FccThreadInExchange()) return PIPE_ONLY;
     // While another thread attaches, this call goes over the pipe.
     std::unique_lock<std::mutex> attach(attaching, std::try_to_lock);
     if (!attach.owns_lock()) return PIPE_ONLY;
@@ -218,12 +287,17 @@ int checkInitFMSC() {
 }
 
 int FmscCloseFastCache() {
-    FccMainLockGuard lock;
-    int result = 0;
-    if (attachedCache) result = FMSCIF_Close(&attachedCache);
-    attachedCache = nullptr;
-    attachTried = false;
-    reattaching = false;
+    // A reader lets go within its wait for the cache.
+    const std::lock_guard<Platform::Os::TimedLock> use(cacheUse);
+    FMSC_FILETOC_T* closed = nullptr;
+    {
+        FccMainLockGuard lock;
+        closed = std::exchange(attachedCache, nullptr);
+        attachTried = false;
+        reattaching = false;
+    }
+    lockTimeouts = 0;
+    const int result = closed ? FMSCIF_Close(&closed) : 0;
     return fastCacheStatus(result);
 }
 
@@ -234,12 +308,14 @@ int FmscLookupFileSize(FccFile* file) {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (checkInitFMSC() < 0) return PIPE_ONLY;
-    FccMainLockGuard lock;
-    if (!lockAttachedCache()) return PIPE_ONLY;
+    const CacheUse use;
+    if (!use) return PIPE_ONLY;
+    FMSC_FILETOC_T* cache = lockAttachedCache(use);
+    if (!cache) return PIPE_ONLY;
     std::int64_t size = 0;
     std::int32_t first = -1;
-    const bool failed = FMSCIF_FindFile(attachedCache, file->guid, &size, &first) != 0;
-    unlockAttachedCache(failed);
+    const bool failed = FMSCIF_FindFile(cache, file->guid, &size, &first) != 0;
+    unlockAttachedCache(cache, failed);
     if (failed) return PIPE_ONLY;
     if (first == -1) return ERR_FMSCP_BAD_FILE;
     file->server.size = size;
@@ -253,11 +329,13 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (!file->guid) return 0;
     if (checkInitFMSC() < 0) return 0;
-    FccMainLockGuard lock;
-    if (!lockAttachedCache()) return 0;
+    const CacheUse use;
+    if (!use) return 0;
+    FMSC_FILETOC_T* cache = lockAttachedCache(use);
+    if (!cache) return 0;
     std::int64_t size = -1;
     std::int32_t first = -1;
-    bool failed = FMSCIF_FindFile(attachedCache, file->guid, &size, &first) != 0;
+    bool failed = FMSCIF_FindFile(cache, file->guid, &size, &first) != 0;
     int copied = 0;
     int result = 0;
     if (!failed && first != -1) {
@@ -268,7 +346,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
             std::int32_t length = 0;
             const auto block = static_cast<std::int32_t>(position / FMSC_SEGMENT_SIZE);
             const auto within = static_cast<std::int32_t>(position % FMSC_SEGMENT_SIZE);
-            if (FMSCIF_ReadBlock(attachedCache, first, block, record->replyBuffer, &length) != 0) {
+            if (FMSCIF_ReadBlock(cache, first, block, record->replyBuffer, &length) != 0) {
                 failed = true;
                 break;
             }
@@ -287,7 +365,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
         }
     }
     // What the cache gave before it failed still counts.
-    unlockAttachedCache(failed);
+    unlockAttachedCache(cache, failed);
     return result ? result : copied;
 }
 

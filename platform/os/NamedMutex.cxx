@@ -1,17 +1,23 @@
 #include <platform/os/internal/NamedMutex.hxx>
 
+#include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/Threads.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstddef>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_THREAD__)
@@ -90,6 +96,33 @@ void noteTakenFromTheDead(pthread_mutex_t* mutex) {
 #endif
 }
 
+// The lock word of a mutex: the kernel's identifier of its holder, with the
+// kernel's mark of a holder that died (FUTEX_OWNER_DIED). It is the first
+// word of glibc's mutex.
+std::uint32_t lockWord(pthread_mutex_t* mutex) {
+    static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "the lock word comes first");
+    return static_cast<std::uint32_t>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_ACQUIRE));
+}
+
+// Whether a thread of that identifier runs anywhere on the system (one of
+// another user's counts).
+bool threadRuns(pid_t thread) { return ::kill(thread, 0) == 0 || errno == EPERM; }
+
+// Whether the mutex is held by a thread that has gone without the kernel
+// marking it abandoned: its holder unmapped it, or a process that shared it
+// wrote into it. The kernel then refuses to wait for it, on which the C
+// library gives up the process: such a mutex cannot be used any more.
+bool heldByTheGone(pthread_mutex_t* mutex) {
+    const std::uint32_t word = lockWord(mutex);
+    const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
+    return holder != 0 && (word & FUTEX_OWNER_DIED) == 0 && !threadRuns(holder);
+}
+
+// Whether a thread of this process of that identifier still runs.
+bool ownThreadRuns(std::uint32_t thread) {
+    return ::syscall(SYS_tgkill, ::getpid(), static_cast<pid_t>(thread), 0) == 0;
+}
+
 // The deadline of a timed lock, on the clock that the lock measures with.
 timespec deadlineAfter(std::int64_t milliseconds) {
     timespec deadline{};
@@ -119,7 +152,7 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     }
     const std::string folder = ipcDirectory();
     if (folder.empty()) return Result::Failed;
-    const std::string path = folder + "/" + filePrefix + name;
+    path = folder + "/" + filePrefix + name;
     // Never through a link; made for the user alone.
     const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (creating ? O_CREAT : 0);
     fd = ::open(path.c_str(), flags, 0600);
@@ -154,7 +187,9 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     // The creator takes over a mutex that an earlier creator left: clients
     // of that one may still hold it. One that a dead holder left is made
     // consistent; one that cannot be used any more is made anew.
-    int state = ready ? pthread_mutex_trylock(&shared->mutex) : ENOTRECOVERABLE;
+    int state = !ready                          ? ENOTRECOVERABLE
+                : heldByTheGone(&shared->mutex) ? ENOTRECOVERABLE
+                                                : pthread_mutex_trylock(&shared->mutex);
     if (state == EOWNERDEAD) state = pthread_mutex_consistent(&shared->mutex);
     if (state == 0) pthread_mutex_unlock(&shared->mutex);
     if (state != 0 && state != EBUSY) {
@@ -171,23 +206,28 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
         setLastOsError(EBADF);
         return Result::Failed;
     }
-    if (held) return Result::Ok;
+    if (holder() != Holder::None) return Result::Ok;
+    holderThread = 0;
     const std::int64_t start = monotonicMilliseconds();
     std::int64_t remaining = timeoutMilliseconds;
     int result = pthread_mutex_trylock(&shared->mutex);
     for (;;) {
         if (result == EBUSY) {
+            if (heldByTheGone(&shared->mutex)) {
+                setLastOsError(ENOTRECOVERABLE);
+                return Result::Failed;
+            }
             const timespec deadline = deadlineAfter(remaining);
             result = pthread_mutex_timedlock(&shared->mutex, &deadline);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
         if (result == 0) {
-            held = true;
+            holderThread = currentThreadId();
             return Result::Ok;
         }
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
-            held = true;
+            holderThread = currentThreadId();
             return Result::Abandoned;
         }
         if (result != ETIMEDOUT) {
@@ -202,27 +242,55 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
     }
 }
 
+NamedMutex::Holder NamedMutex::holder() const {
+    const std::uint32_t thread = holderThread;
+    if (thread == 0) return Holder::None;
+    if (thread == currentThreadId()) return Holder::Caller;
+    return ownThreadRuns(thread) ? Holder::OtherThread : Holder::None;
+}
+
 bool NamedMutex::unlock() {
     if (!shared) {
         setLastOsError(EBADF);
         return false;
     }
-    if (!held) return true;
+    switch (holder()) {
+        case Holder::None:
+            // Its holder ended holding it: the kernel marked it abandoned.
+            holderThread = 0;
+            return true;
+        case Holder::OtherThread: setLastOsError(EPERM); return false;
+        case Holder::Caller: break;
+    }
     if (const int result = pthread_mutex_unlock(&shared->mutex)) {
         setLastOsError(result);
         return false;
     }
-    held = false;
+    holderThread = 0;
     return true;
 }
 
+bool NamedMutex::isAtItsPath() const { return fd >= 0 && isFileAtPath(fd, path); }
+
 void NamedMutex::close() {
     if (shared) {
-        if (held) pthread_mutex_unlock(&shared->mutex);
-        ::munmap(shared, fileSize);
+        switch (holder()) {
+            case Holder::Caller: pthread_mutex_unlock(&shared->mutex); break;
+            case Holder::OtherThread:
+                // The kernel finds the mutex of a thread that ends holding
+                // it through that thread's mapping: unmapped, the mutex
+                // would stay held by a thread that is gone, and no process
+                // could lock it again. The view stays for the process's
+                // life.
+                shared = nullptr;
+                break;
+            case Holder::None: break;
+        }
+        if (shared) ::munmap(shared, fileSize);
     }
     shared = nullptr;
-    held = false;
+    holderThread = 0;
+    path.clear();
     // The creator's lock on the file goes with the last reference to it,
     // the mapping's included.
     if (fd >= 0) ::close(fd);

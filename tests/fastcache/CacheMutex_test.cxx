@@ -10,15 +10,19 @@
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 
+#include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <filesystem>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <thread>
 #include <vector>
 
 namespace Quillomark::Fcc {
@@ -28,6 +32,7 @@ using Platform::Os::NamedMutex;
 using Testing::CacheFolder;
 using Testing::endOf;
 using Testing::hear;
+using Testing::runInChild;
 using Testing::say;
 using Testing::startChild;
 
@@ -117,6 +122,109 @@ TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnce) {
     EXPECT_EQ(0, FMSCIF_LockCache(server));
     EXPECT_EQ(0, FMSCIF_UnLockCache(server));
     ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
+// A thread that takes the cache's lock and a second thread that lets it go
+// or closes the cache: the second is refused and changes nothing, and once
+// the holder ends holding the lock, the next lock is told that it was
+// abandoned: the mutex was left where the kernel could mark it.
+TEST(CacheMutex, ALockIsLetGoOnlyByItsThreadAndNeverLeftUnusable) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS params = Testing::smallCache(folder, "handed", 16, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&params, &server));
+    Testing::Gate held, refused;
+    std::thread holder([&] {
+        EXPECT_EQ(0, FMSCIF_LockCache(server));
+        held.open();
+        refused.wait();  // and it ends holding the lock
+    });
+    held.wait();
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(99, FMSCIF_UnLockCache(server));
+        EXPECT_EQ(99, FMSCIF_Close(&server));
+        output.finish();
+    }
+    refused.open();
+    holder.join();
+    ASSERT_NE(nullptr, server);
+    EXPECT_TRUE(server->mutexHeld);
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(97, FMSCIF_LockCache(server));
+        output.finish();
+    }
+    EXPECT_FALSE(server->mutexHeld);
+    // Made consistent: another process locks it as usual, and so does the
+    // server, whose close then goes through.
+    EXPECT_EQ("", runInChild([] {
+                  NamedMutex mutex;
+                  if (mutex.open("handed") != NamedMutex::Result::Ok) _exit(4);
+                  if (mutex.lock(5000) != NamedMutex::Result::Ok) _exit(5);
+                  if (!mutex.unlock()) _exit(6);
+              }));
+    EXPECT_EQ(0, FMSCIF_LockCache(server));
+    EXPECT_EQ(0, FMSCIF_UnLockCache(server));
+    EXPECT_EQ(0, FMSCIF_Close(&server));
+}
+
+// The same through the mutex itself, with the holder still running: a close
+// on another thread leaves the mutex mapped, so that the kernel can mark it
+// abandoned when the holder ends.
+TEST(CacheMutex, AMutexHeldByAnotherThreadIsNeitherLetGoNorUnmapped) {
+    CacheFolder folder;
+    NamedMutex created;
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("closed"));
+    NamedMutex opened;
+    ASSERT_EQ(NamedMutex::Result::Ok, opened.open("closed"));
+    Testing::Gate held, closed;
+    std::thread holder([&] {
+        EXPECT_EQ(NamedMutex::Result::Ok, opened.lock(5000));
+        held.open();
+        closed.wait();
+    });
+    held.wait();
+    EXPECT_FALSE(opened.unlock());
+    opened.close();
+    closed.open();
+    holder.join();
+    EXPECT_EQ(NamedMutex::Result::Abandoned, created.lock(5000));
+    EXPECT_TRUE(created.unlock());
+    EXPECT_EQ(NamedMutex::Result::Ok, created.lock(5000));
+    EXPECT_TRUE(created.unlock());
+}
+
+// A mutex whose holder is gone without the kernel having marked it (a
+// process that unmapped it while holding it) cannot be locked any more: a
+// lock reports it instead of dying on it, and the creator makes it anew.
+TEST(CacheMutex, AMutexLeftByAHolderThatIsGoneIsReportedAndMadeAnew) {
+    CacheFolder folder;
+    NamedMutex created;
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("gone"));
+    const pid_t gone = startChild([] {});
+    ASSERT_EQ("", endOf(gone));
+    {
+        const std::string path = Platform::Os::ipcDirectory() + "/mutex.gone";
+        const int fd = ::open(path.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        void* view = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        ASSERT_NE(MAP_FAILED, view);
+        // The lock word of the mutex, as its holder left it.
+        auto* mutex = reinterpret_cast<pthread_mutex_t*>(static_cast<char*>(view) + 64);
+        __atomic_store_n(&mutex->__data.__lock, gone, __ATOMIC_SEQ_CST);
+        munmap(view, 4096);
+    }
+    EXPECT_EQ("", runInChild([] {
+                  NamedMutex mutex;
+                  if (mutex.open("gone") != NamedMutex::Result::Ok) _exit(4);
+                  if (mutex.lock(5000) != NamedMutex::Result::Failed) _exit(5);
+              }));
+    created.close();
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("gone"));
+    EXPECT_EQ(NamedMutex::Result::Ok, created.lock(5000));
+    EXPECT_TRUE(created.unlock());
 }
 
 // The file that carries a mutex lies in the user's private folder of named

@@ -441,6 +441,38 @@ TEST_F(FccPipe, LastErrorIsTranslatedOnceAndOnlyOverAnOpenPipe) {
     std::free(translated);
 }
 
+// A server silent on the translation costs the caller a bounded wait, and
+// the untranslated text.
+TEST_F(FccPipe, ATranslationThatNeverComesGivesTheTextUntranslated) {
+    startServer();
+    auto call = onThread([this] {
+        if (Fcc::FccEchoExchange() != 0) return -1;
+        Fcc::FccSetLastErrorText("ERR_FMSCP_EOF");
+        server->injectFault(12, Fault::Silent);
+        const char* text = Fcc::FccGetLastErrorText();
+        return text && std::string(text) == "ERR_FMSCP_EOF" ? 1 : 0;
+    });
+    EXPECT_EQ(within(call, 30, "the translation of a last error"), 1);
+    EXPECT_NE(traced().find("No reply from FCC (FMS_LOCALIZE_MSG)"), std::string::npos);
+}
+
+// A request sent on a closed pipe connects first; the version check of that
+// connect does not take the place of the request in the record's buffer.
+TEST_F(FccPipe, AReconnectSendsTheRequestItWasGiven) {
+    startServer();
+    Fcc::FccConnectionRef mine = record();
+    ASSERT_EQ(Fcc::FccEchoExchange(), 0);
+    mine->closePipe();
+    unsigned char* request = mine->requestBuffer;
+    const unsigned char echo[12] = {1, 0, 0x12, 0x34, 0x00, 0x06, 0xFF, 0xF9, 0, 0, 0, 0};
+    std::memcpy(request, echo, sizeof echo);
+    ASSERT_EQ(Fcc::FccSendRequest(mine.get(), request, sizeof echo), 12);
+    ASSERT_TRUE(eventually([&] { return server->requests().size() == 4; }));
+    const auto last = server->requests().back();
+    EXPECT_EQ(last.messageType, Fcc::fccMessageType(Fcc::FMS_ECHO_MSG));
+    EXPECT_EQ(last.sequence, 0x1234);
+}
+
 TEST_F(FccPipe, ARefusedVersionLeavesNoPipeOpen) {
     startServer();
     server->injectFault(15, Fault::RefuseVersion);

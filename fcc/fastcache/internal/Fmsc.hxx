@@ -188,7 +188,7 @@ int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc);
 // Whether the sizing block in use may be read: not a client's whose files
 // are no longer whole.
 bool sizingReadable(const FMSC_FILETOC_T* toc);
-int FMSCFile_LockCache(FMSC_FILETOC_T* toc);
+int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds = FMSC_MUTEX_WAIT_MS);
 int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc);
 
 }  // namespace Quillomark::Fcc

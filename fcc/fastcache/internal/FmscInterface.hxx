@@ -34,7 +34,12 @@ int FSMCIF_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                            std::int32_t* found, std::int32_t* length);
 int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage);
+// The lock waits FMSC_MUTEX_WAIT_MS, or the wait given, for the cache's
+// mutex. Only the thread that took the lock lets it go: an unlock, or a
+// close, on another thread while it holds it is refused with 99 and changes
+// nothing.
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc);
+int FMSCIF_LockCacheWithin(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds);
 int FMSCIF_UnLockCache(FMSC_FILETOC_T* toc);
 int FMSCIF_NumClients(FMSC_FILETOC_T* toc, std::int32_t* count);
 int FMSCIF_PrintHash(FMSC_FILETOC_T* toc);

@@ -77,6 +77,11 @@ struct FccServerFile {
 // one it was opened through (whichever thread's pipe that is).
 bool fccIsOpenOnServer(const FccServerFile& file);
 
+// Whether the calling thread's pipe is in the middle of an exchange: the
+// thread runs a progress callback, and its calls that need the pipe are
+// refused with ERR_FMSCP_NOT_SUPPORTED.
+bool FccThreadInExchange();
+
 // Checks that the server speaks our version. With connect, a closed pipe
 // is connected first; without, it gives ERR_FMSCP_NO_CACHE. A refusal is
 // -100; a server that does not answer in time (the set-up bound, or until
@@ -121,7 +126,7 @@ int FccClearCacheExchange();
 // Sends the configured locale.
 int FccLocaleExchange();
 // *translated first gets a copy of text (standard heap), replaced by the
-// server's translation when there is one.
+// server's translation when there is one within the translation wait.
 int FccLocalizeExchange(const char* text, char** translated);
 
 // The server's fast cache; both strings are made with the alloc function
@@ -148,8 +153,9 @@ struct FccCacheInfo {
 int FccCacheInfoExchange(FccCacheInfo& info);
 
 // The thread's last error, translated through the server once (when its
-// pipe is open); null when there is none. The text stays valid until the
-// thread's next call of this function, whatever other threads do meanwhile.
+// pipe is open, waiting a few seconds at most); null when there is none.
+// The text stays valid until the thread's next call of this function or its
+// end, whatever other threads do meanwhile.
 const char* FccGetLastErrorText();
 
 }  // namespace Quillomark::Fcc

@@ -79,8 +79,11 @@ int FccConnectProxy(FccConnection* record);
 int FccConnectProxyLocked(FccConnection* record);
 
 // Sends count bytes as one message, connecting first when the pipe is
-// closed: the count sent, ERR_FMSCP_THREAD_COUNT or ERR_FMSCP_NO_CACHE (a
-// failed write closes the pipe).
+// closed (the bytes sent are the caller's, also when they lie in the
+// record's request buffer, which the connect's version check uses): the
+// count sent, ERR_FMSCP_THREAD_COUNT or ERR_FMSCP_NO_CACHE (a failed write
+// closes the pipe). In the middle of an exchange a closed pipe is not
+// connected again: ERR_FMSCP_NO_CACHE.
 int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count);
 
 // Closes the record's pipe, with its trace lines.

@@ -141,6 +141,11 @@ struct FccConnection {
     char* errorText = nullptr;                   // standard heap
     char* savedErrorText = nullptr;
     bool localized = false;
+    // An exchange runs on the pipe, from its request to its last reply. A
+    // call that the same thread makes meanwhile (from a progress callback)
+    // must not use the pipe: its messages would land in the middle of the
+    // exchange.
+    bool exchanging = false;
     // Holds of the owner (it is inside a call); -1 while being reclaimed.
     std::atomic<int> busy{0};
     std::atomic<int> idleTicks{0};

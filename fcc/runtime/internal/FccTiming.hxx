@@ -11,6 +11,8 @@ struct FccTiming {
     std::uint32_t masterPipeWait = 1000;     // for a busy master pipe
     std::uint32_t connectRetryPause = 1000;  // between connect attempts
     std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
+    // What one lookup or read of the fast cache waits in all for the cache's
+    // lock (FMSC_MUTEX_WAIT_MS), the other threads' turns at it included.
     std::uint32_t cacheMutexWait = 5000;
     // After the client left the fast cache by itself, the pause before it
     // tries to attach again, doubled after each failed try up to the limit.
@@ -20,6 +22,8 @@ struct FccTiming {
     // version check, the cache information): a server that stays silent
     // must not hold the caller for ever.
     std::uint32_t setUpReplyWait = 60000;
+    // For the translation of a last error: a report must not wait long.
+    std::uint32_t translationWait = 5000;
 };
 
 // The waits in force, read anew at each wait.
@@ -34,6 +38,9 @@ namespace Testing {
 // client's threads wait, so that a test sets the client up with the waits
 // it has in use and shortens only the waits it means to see run out.
 void scaleFccTiming(std::uint32_t divisor);
+// Sets one wait, so that a test may make a wait too long to run out before
+// the event it waits for, or too short to matter.
+void setFccWait(std::uint32_t FccTiming::*wait, std::uint32_t milliseconds);
 }  // namespace Testing
 
 }  // namespace Quillomark::Fcc

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -9,16 +10,27 @@ namespace Quillomark::Platform::Os {
 // process-shared mutex in a small file "mutex.<name>" of ipcDirectory()
 // (MessagePipe.hxx), mapped by every process that opens it. A waiter sleeps
 // in the kernel and is handed the mutex when the holder lets go, before the
-// holder can take it again; a holder that dies leaves it abandoned, which
-// the next locker is told of once. Its creator keeps it in existence for as
-// long as the object stays open. Locking is not counted: a second lock
-// through the same object succeeds at once. A lock is let go by the thread
-// that took it.
+// holder can take it again; a holder that dies (a thread that ends holding
+// it included) leaves it abandoned, which the next locker is told of once.
+// Its creator keeps it in existence for as long as the object stays open.
+// Locking is not counted: a second lock through the same object succeeds at
+// once, also from another thread, which then holds nothing. A lock is let
+// go by the thread that took it alone: an unlock from any other thread is
+// refused, and a close on another thread leaves the mutex mapped (for the
+// rest of the process) for as long as its holder may still run, so that
+// the kernel can mark it abandoned when that thread ends.
 class NamedMutex {
 public:
     // Abandoned: the caller holds the mutex, whose last holder died holding
-    // it: what it guards may be half changed.
+    // it: what it guards may be half changed. Failed covers a mutex that
+    // cannot be used any more (a holder gone without the kernel having been
+    // able to mark it): it is reported, never waited for, and its creator
+    // makes it anew.
     enum class Result { Ok, AlreadyExists, NotFound, TimedOut, Abandoned, Failed };
+    // Who holds the mutex through this object: a holder thread that has
+    // ended counts as none (the mutex is abandoned, which the next lock
+    // reports).
+    enum class Holder { None, Caller, OtherThread };
 
     NamedMutex() = default;
     ~NamedMutex();
@@ -33,8 +45,14 @@ public:
     bool isOpen() const { return shared != nullptr; }
 
     Result lock(std::uint32_t timeoutMilliseconds);
+    // False, changing nothing, when another thread holds the mutex.
     bool unlock();
     void close();
+    Holder holder() const;
+    // Whether the file at the mutex's path is still the one this object
+    // maps: a file removed (by a cleaner of old files) and made again by a
+    // new creator is another mutex, which this one does not exclude.
+    bool isAtItsPath() const;
 
 private:
     struct Shared;
@@ -42,7 +60,10 @@ private:
 
     int fd = -1;
     Shared* shared = nullptr;
-    bool held = false;
+    std::string path;
+    // The kernel's identifier of the thread that holds the mutex through
+    // this object; 0 when none does.
+    std::atomic<std::uint32_t> holderThread{0};
 };
 
 }  // namespace Quillomark::Platform::Os

@@ -17,6 +17,8 @@
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/OutputCapture.hxx>
 
+#include <platform/os/internal/MessagePipe.hxx>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,6 +35,25 @@ namespace {
 
 char cachedGuid[] = "0123456789ABCDEF0123456789ABCDEF";
 char otherGuid[] = "FEDCBA9876543210FEDCBA9876543210";
+
+// The lines of a fast-cache log that name an operation.
+int loggedTimes(const std::string& log, const std::string& operation) {
+    std::ifstream in(log);
+    int count = 0;
+    for (std::string line; std::getline(in, line);)
+        count += line.find(operation) != std::string::npos;
+    return count;
+}
+
+// Waits until the log names the operation that many times: false when it
+// never does (a hang ended).
+bool loggedAtLast(const std::string& log, const std::string& operation, int times) {
+    for (int tries = 0; tries < 20000; ++tries) {
+        if (loggedTimes(log, operation) >= times) return true;
+        usleep(1000);
+    }
+    return false;
+}
 
 class FastCacheClient : public ::testing::Test {
 protected:
@@ -68,6 +89,14 @@ protected:
         FMSC_OPEN_PARAMS params = Quillomark::Testing::FakeFccServer::describedCache();
         params.deleteFiles = deleteFiles;
         ASSERT_EQ(0, FMSCIF_OpenS(&params, &cache));
+    }
+    // Attaches with the client's fast-cache log on: the log's path.
+    std::string attachLogging() {
+        setenv("FMSC_DEFAULT_LOGFILE", "client.log", 1);
+        EXPECT_EQ(0, checkInitFMSC());
+        unsetenv("FMSC_DEFAULT_LOGFILE");
+        return Quillomark::Testing::FakeFccServer::describedCache().folder +
+               std::string("/client.log");
     }
     int readAt(std::int64_t position, int count, std::vector<std::uint8_t>& into) {
         into.assign(std::size_t(count), 0);
@@ -217,12 +246,9 @@ TEST_F(FastCacheClient, AClientThatLeftACacheAttachesAgainAfterAPause) {
 // the client finds the cache closed when it gets the mutex, lets go of it
 // and leaves the cache, and says nothing about it.
 TEST_F(FastCacheClient, ACacheClosedWhileTheClientWaitsIsLeftWithoutAReport) {
-    setenv("FMSC_DEFAULT_LOGFILE", "client.log", 1);
-    ASSERT_EQ(0, checkInitFMSC());
-    unsetenv("FMSC_DEFAULT_LOGFILE");
-    const std::string log =
-        Quillomark::Testing::FakeFccServer::describedCache().folder + std::string("/client.log");
+    const std::string log = attachLogging();
     Quillomark::Testing::OutputCapture output(1);
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 600000);  // until the close
     ASSERT_EQ(0, FMSCIF_LockCache(cache));
     int read = -1;
     std::thread reader([this, &read] {
@@ -230,20 +256,93 @@ TEST_F(FastCacheClient, ACacheClosedWhileTheClientWaitsIsLeftWithoutAReport) {
         read = FmscReadBytes(&file, bytes.data(), 100);
     });
     // The client's trace tells that it is at the lock.
-    bool waiting = false;
-    for (int tries = 0; tries < 20000 && !waiting; ++tries) {
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        waiting = text.find("LockCache") != std::string::npos;
-        if (!waiting) usleep(1000);
-    }
-    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(loggedAtLast(log, "LockCache", 1));
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     reader.join();
     EXPECT_EQ(0, read);
     const std::string text = output.finish();
     EXPECT_EQ(std::string::npos, text.find("***Error")) << text;
     EXPECT_EQ(std::string::npos, text.find("BadSig")) << text;
+}
+
+// A cleaner of old files removes the cache's mutex file while the client is
+// attached, and the server restarts keeping its cache: the new server locks
+// a new mutex, which the client's old one no longer excludes. The client
+// finds its mutex file gone from its path, reads nothing under it, leaves
+// the cache, and attaches to the new mutex after a pause.
+TEST_F(FastCacheClient, AClientWhoseMutexFileWasRemovedReadsNothingUnderItAndAttachesAgain) {
+    ASSERT_EQ(0, checkInitFMSC());
+    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->wellKnownName;
+    ASSERT_EQ(0, unlink(mutexFile.c_str()));
+    Quillomark::Testing::OutputCapture output(1);
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    openServerCache(false);
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));  // the restarted server at work
+    std::vector<std::uint8_t> bytes(100);
+    file.server.position = 0;
+    EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 100));
+    ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+    const bool attachedAgain = readsFromTheCacheAgain(file, bytes);
+    const std::string printed = output.finish();
+    ASSERT_TRUE(attachedAgain);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+    EXPECT_EQ(1, cache->shared->clients);
+    EXPECT_EQ(std::string::npos, printed.find("***Error")) << printed;
+}
+
+// A server that holds the cache's lock for long: a reader waits for it
+// without the interface's lock, so that other calls go on meanwhile; once a
+// wait has run out, the other readers go over the pipe instead of queueing
+// behind it, and so do the reads after it, until a pause is over.
+TEST_F(FastCacheClient, ALongHoldOfTheCacheCostsOneWaitAndHoldsUpNoOtherCall) {
+    const std::string log = attachLogging();
+    Quillomark::Testing::OutputCapture output(1);
+
+    // The reader waits until the server lets go.
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 600000);
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));
+    int waited = -1;
+    std::thread reader([&waited] {
+        FccFile mine{};
+        mine.guid = cachedGuid;
+        std::vector<std::uint8_t> bytes(100);
+        waited = FmscReadBytes(&mine, bytes.data(), 100);
+    });
+    EXPECT_TRUE(loggedAtLast(log, "LockCache", 1));
+    EXPECT_EQ(0, checkInitFMSC());  // the interface's lock is free meanwhile
+    ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+    reader.join();
+    EXPECT_EQ(100, waited);
+
+    // A short wait and a long pause: one reader's wait runs out, and no
+    // read waits for the cache again while the pause lasts.
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 10);
+    Testing::setFccWait(&FccTiming::cacheReattachPause, 600000);
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));
+    const int locksBefore = loggedTimes(log, "LockCache");
+    std::vector<std::thread> readers;
+    std::vector<int> results(3, -1);
+    for (std::size_t r = 0; r < results.size(); ++r) {
+        readers.emplace_back([r, &results] {
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(100);
+            results[r] = FmscReadBytes(&mine, bytes.data(), 100);
+        });
+    }
+    for (std::thread& r : readers) r.join();
+    std::vector<std::uint8_t> bytes(100);
+    file.server.position = 0;
+    EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 100));
+    EXPECT_EQ(std::vector<int>(3, 0), results);
+    EXPECT_EQ(locksBefore + 1, loggedTimes(log, "LockCache"));
+    ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+    // Once the pause is over the cache serves the reads again.
+    Testing::setFccWait(&FccTiming::cacheReattachPause, 1);
+    EXPECT_TRUE(readsFromTheCacheAgain(file, bytes));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+    output.finish();
+    EXPECT_EQ(1, cache->shared->clients);
 }
 
 // A new server that makes the cache afresh after a crash removes the extent

@@ -1,0 +1,111 @@
+// Calls of the interface made from a transfer's progress callback: the
+// transfer runs on the calling thread's pipe, in the middle of its progress
+// handshake, and must end as it would have without them.
+
+#include <fcc/FccInterface.hxx>
+#include <fcc/internal/FccErrors.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
+#include <tests/fcc/SelfProxyFixture.hxx>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace Fcc = Quillomark::Fcc;
+using namespace Quillomark::Testing;
+
+// What the callback did, call by call.
+struct NestedCalls {
+    char* otherHandle = nullptr;
+    std::vector<int> echoes;
+    std::vector<int> opens;
+    std::vector<std::string> errorsSeen;
+    bool closeOwnPipe = false;
+};
+
+int callingProgress(void*, void* data, std::int64_t, std::int64_t, int* go) {
+    auto* calls = static_cast<NestedCalls*>(data);
+    if (calls->closeOwnPipe) {
+        // As a pipe lost meanwhile would be: the handshake's answer has
+        // nowhere to go.
+        Fcc::FccGetThreadConnection()->closePipe();
+    } else {
+        calls->echoes.push_back(Own::FCC_Echo());
+        FccFile* file = nullptr;
+        calls->opens.push_back(Own::FCC_OpenFile(calls->otherHandle, &file));
+        if (file) Own::FCC_CloseFileHandlePointer(file);
+        const char* text = nullptr;
+        Own::FCC_GetLastError(&text);
+        calls->errorsSeen.push_back(text ? text : "");
+    }
+    *go = 1;
+    return 0;
+}
+
+std::vector<std::uint32_t> messagesReceived(const FakeFccServer& server) {
+    std::vector<std::uint32_t> numbers;
+    for (const auto& request : server.requests()) numbers.push_back(request.messageType >> 16);
+    return numbers;
+}
+
+// A callback's call that needs the pipe is refused with its own code and
+// sends nothing; the transfer's handshake goes on in step, and the pipe
+// serves the same calls once the transfer is done.
+TEST_F(SelfProxyServer, CallsFromAProgressCallbackLeaveTheRunningTransferInStep) {
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->addFile(makeTicket(2), "the other file");
+    server->setProgressReports(2);
+    init();
+    char* handle = registered(makeTicket(1));
+    NestedCalls calls;
+    calls.otherHandle = registered(makeTicket(2));
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, callingProgress, &calls, &path), 0);
+    EXPECT_NE(path, nullptr);
+    std::free(path);
+    const std::vector<int> refused(2, Fcc::ERR_FMSCP_NOT_SUPPORTED);
+    EXPECT_EQ(calls.echoes, refused);
+    EXPECT_EQ(calls.opens, refused);
+    EXPECT_EQ(calls.errorsSeen,
+              std::vector<std::string>(2, "ERR_FMSCP_NOT_SUPPORTED"));  // not translated now
+    const std::vector<std::uint32_t> expected = {Fcc::FMS_VERSION_CHECK, Fcc::FMS_OPEN_MSG,
+                                                 Fcc::FMS_GET_FILE_MSG,  Fcc::FMS_STATUS_MSG,
+                                                 Fcc::FMS_STATUS_MSG,    Fcc::FMS_CLOSE_MSG};
+    EXPECT_EQ(messagesReceived(*server), expected);
+    // The refusals were the callback's: the transfer left no error.
+    EXPECT_EQ(lastError(), "");
+
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    FccFile* file = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(calls.otherHandle, &file), 0);
+    char bytes[14] = {};
+    int read = 0;
+    EXPECT_EQ(Own::FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes), 0);
+    EXPECT_EQ(std::string(bytes, read), "the other file");
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), 0);
+}
+
+// A pipe that closes in the middle of the handshake ends the transfer: the
+// answer to the progress report is not sent on a new pipe, where it would
+// meet a server that knows nothing of the transfer.
+TEST_F(SelfProxyServer, APipeLostInTheMiddleOfAHandshakeEndsTheTransfer) {
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->setProgressReports(2);
+    init();
+    char* handle = registered(makeTicket(1));
+    NestedCalls calls;
+    calls.closeOwnPipe = true;
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, callingProgress, &calls, &path),
+              Fcc::ERR_FMSCP_NO_CACHE);
+    EXPECT_EQ(path, nullptr);
+    const std::vector<std::uint32_t> expected = {Fcc::FMS_VERSION_CHECK, Fcc::FMS_OPEN_MSG,
+                                                 Fcc::FMS_GET_FILE_MSG};
+    EXPECT_EQ(messagesReceived(*server), expected);
+    // The next call connects anew.
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+}
+
+}  // namespace
