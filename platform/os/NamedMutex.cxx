@@ -207,7 +207,8 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
         return Result::Failed;
     }
     if (holder() != Holder::None) return Result::Ok;
-    holderThread = 0;
+    // A holder that ended holding it is forgotten.
+    holderThread.store(0, std::memory_order_relaxed);
     const std::int64_t start = monotonicMilliseconds();
     std::int64_t remaining = timeoutMilliseconds;
     int result = pthread_mutex_trylock(&shared->mutex);
@@ -222,12 +223,12 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
         if (result == 0) {
-            holderThread = currentThreadId();
+            holderThread.store(currentThreadId(), std::memory_order_relaxed);
             return Result::Ok;
         }
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
-            holderThread = currentThreadId();
+            holderThread.store(currentThreadId(), std::memory_order_relaxed);
             return Result::Abandoned;
         }
         if (result != ETIMEDOUT) {
@@ -243,7 +244,7 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
 }
 
 NamedMutex::Holder NamedMutex::holder() const {
-    const std::uint32_t thread = holderThread;
+    const std::uint32_t thread = holderThread.load(std::memory_order_relaxed);
     if (thread == 0) return Holder::None;
     if (thread == currentThreadId()) return Holder::Caller;
     return ownThreadRuns(thread) ? Holder::OtherThread : Holder::None;
@@ -257,7 +258,7 @@ bool NamedMutex::unlock() {
     switch (holder()) {
         case Holder::None:
             // Its holder ended holding it: the kernel marked it abandoned.
-            holderThread = 0;
+            holderThread.store(0, std::memory_order_relaxed);
             return true;
         case Holder::OtherThread: setLastOsError(EPERM); return false;
         case Holder::Caller: break;
@@ -266,7 +267,7 @@ bool NamedMutex::unlock() {
         setLastOsError(result);
         return false;
     }
-    holderThread = 0;
+    holderThread.store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -289,7 +290,7 @@ void NamedMutex::close() {
         if (shared) ::munmap(shared, fileSize);
     }
     shared = nullptr;
-    holderThread = 0;
+    holderThread.store(0, std::memory_order_relaxed);
     path.clear();
     // The creator's lock on the file goes with the last reference to it,
     // the mapping's included.

@@ -2,6 +2,7 @@
 
 #include <platform/crypto/QmCrypto.hxx>
 #include <soa/client/SessionManager.hxx>
+#include <soa/client/internal/CutReply.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
@@ -126,7 +127,10 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     curl_easy_setopt(curlHandle, CURLOPT_PROXYUSERPWD,
                      proxyLogin.empty() ? nullptr : proxyLogin.c_str());
 
-    curl_easy_perform(curlHandle);  // the status tells what happened
+    char failure[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, failure);
+
+    const CURLcode transfer = curl_easy_perform(curlHandle);
     long status = 0;
     curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &status);
 
@@ -135,12 +139,21 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     curl_easy_setopt(curlHandle, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, nullptr);
 
+    // The status decides; a transfer that failed after one of the statuses
+    // of a reply (the connection closed early, a broken chunk, the time-out)
+    // leaves a body cut short, which may still read as a whole document:
+    // it is no reply, and is not parsed, however much of it arrived.
     if (status == 0) {
         throw Exceptions::ConnectionException("Failed to connect to the server: " + address);
     }
     if (status != 200 && status != 401 && status != 500) {
         throw Exceptions::ProtocolException("Unexpected http response: \n" + response);
+    }
+    if (transfer != CURLE_OK) {
+        throw CutReplyException(std::string("The reply was cut short: ") +
+                                (failure[0] != '\0' ? failure : curl_easy_strerror(transfer)));
     }
 }
 

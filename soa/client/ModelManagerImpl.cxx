@@ -83,8 +83,8 @@ ModelManagerImpl::~ModelManagerImpl() {
         entry.second = nullptr;
     }
     objects.clear();
-    types.clear();
     placeholderTypes.clear();
+    types.clear();
     connection = nullptr;
 }
 
@@ -112,15 +112,23 @@ ModelObject* ModelManagerImpl::constructObject(std::string typeName, std::string
     auto at = objects.lower_bound(uid);
     if (at != objects.end() && at->first == uid) return at->second;
 
-    TypeImpl* type;
     auto known = types.find(typeName);
-    if (known != types.end()) {
-        type = known->second.get();
-    } else {
-        placeholderTypes.push_back(std::make_unique<TypeImpl>(PLACEHOLDER_TYPE_UID, typeName));
-        type = placeholderTypes.back().get();
+    if (known != types.end()) return store(at, uid, known->second.get());
+    // Each object of a name not loaded gets a placeholder of its own, which
+    // goes when the object goes or a loaded type replaces it.
+    auto placeholder = std::make_unique<TypeImpl>(PLACEHOLDER_TYPE_UID, typeName);
+    TypeImpl* type = placeholder.get();
+    placeholderTypes.emplace(type, std::move(placeholder));
+    try {
+        return store(at, uid, type);
+    } catch (...) {
+        placeholderTypes.erase(type);
+        throw;
     }
-    return store(at, uid, type);
+}
+
+void ModelManagerImpl::dropPlaceholder(const Type* type) {
+    if (!placeholderTypes.empty()) placeholderTypes.erase(type);
 }
 
 ModelObject* ModelManagerImpl::store(std::map<std::string, ModelObject*>::iterator at,
@@ -150,9 +158,11 @@ void ModelManagerImpl::remove(const std::string& uid) {
     auto it = objects.find(uid);
     if (it == objects.end()) return;
     ModelObject* object = it->second;
+    const Type* type = object->impl ? object->impl->getType() : nullptr;
     objects.erase(it);
     ++removals;
     delete object;
+    dropPlaceholder(type);
 }
 
 void ModelManagerImpl::removeObjectsFromStore(std::vector<std::string> uids) {
@@ -178,6 +188,8 @@ void ModelManagerImpl::removeAllObjectsFromStore() {
         entry.second = nullptr;
     }
     objects.clear();
+    // Every placeholder was an object's.
+    placeholderTypes.clear();
 }
 
 void ModelManagerImpl::addChangeListener(ChangeListener* listener) {
@@ -260,7 +272,10 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             // placeholder the loaded type refines.
             object = at->second;
             ModelObjectImpl* record = object->impl;
-            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID) record->setType(type);
+            Type* current = record->getType();
+            if (current->getUid() == PLACEHOLDER_TYPE_UID && record->setType(type)) {
+                dropPlaceholder(current);
+            }
         } else {
             object = store(at, uid, type);
         }
@@ -393,12 +408,29 @@ Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
     return result;
 }
 
+// The schema load that fetches the ancestors its types lack. The answers
+// are loaded through loadModelSchema again, nested in the fetch: each such
+// load enters its types and leaves their parents to be fetched and linked
+// by the outermost one, whose loop asks for one level at a time. Written as
+// nested fetches instead, each level of ancestors would take stack, and a
+// server that names ever new parents could exhaust it.
+struct ModelManagerImpl::SchemaLoad {
+    // The (type, parent) links of each schema loaded, in the order the
+    // schemas arrived: the ancestors' schemas come after their children's.
+    std::vector<std::vector<std::pair<std::string, std::string>>> links;
+    // Parent names not yet looked at, and every name asked for so far.
+    std::set<std::string> parents;
+    std::set<std::string> asked;
+};
+
 void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     const auto& wireTypes = schema.getTypeArray();
 
     // The new types are built whole before any enters the map: a schema
     // with a description the client cannot read leaves no half-built type
-    // behind, so the next load asks for it again.
+    // behind, so the next load asks for that type again. A type whose
+    // parent cannot be fetched stays in the map, without a parent, and is
+    // not asked for again.
     std::vector<std::unique_ptr<TypeImpl>> built;
     // The names of `built`, so that a name listed twice is found in log time.
     std::set<std::string_view> builtNames;
@@ -420,30 +452,62 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
         const std::string name = type->getName();
         types.emplace(name, std::move(type));
     }
-
-    loadTypes(parentNames);
-
+    std::vector<std::pair<std::string, std::string>> links;
+    links.reserve(wireTypes.size());
     for (const auto& wireType : wireTypes) {
-        const std::string& parentName = wireType.getParentTypeName();
-        if (parentName.empty()) continue;
-        auto parent = types.find(parentName);
-        if (parent == types.end()) {
-            throw RuntimeException(
-                RuntimeException::GENERAL_ERROR,
-                "Server gave me an parent type, " + parentName + ", that it now denies exists!");
+        links.emplace_back(wireType.getName(), wireType.getParentTypeName());
+    }
+
+    if (schemaLoad != nullptr) {
+        // An answer to the fetch of an outer load, which goes on from here.
+        schemaLoad->links.push_back(std::move(links));
+        schemaLoad->parents.insert(parentNames.begin(), parentNames.end());
+        return;
+    }
+    SchemaLoad load;
+    load.links.push_back(std::move(links));
+    load.parents = std::move(parentNames);
+    struct Running {
+        SchemaLoad*& current;
+        Running(SchemaLoad*& current, SchemaLoad& load) : current(current) { current = &load; }
+        ~Running() { current = nullptr; }
+    } running(schemaLoad, load);
+
+    // One level of ancestors per request, each name asked for once.
+    for (;;) {
+        std::set<std::string> missing;
+        for (const std::string& name : load.parents) {
+            if (types.count(name) == 0 && load.asked.count(name) == 0) missing.insert(name);
         }
-        TypeImpl* type = types.at(wireType.getName()).get();
-        // A parent link that closes a cycle would make every walk up the
-        // type chain endless.
-        for (Type* t = parent->second.get(); t != nullptr; t = t->getParent()) {
-            if (t == type) {
+        load.parents.clear();
+        if (missing.empty()) break;
+        load.asked.insert(missing.begin(), missing.end());
+        loadTypes(missing);
+    }
+
+    // The ancestors' links first, so that each type is linked below a chain
+    // that is already whole.
+    for (auto batch = load.links.rbegin(); batch != load.links.rend(); ++batch) {
+        for (const auto& [name, parentName] : *batch) {
+            if (parentName.empty()) continue;
+            auto parent = types.find(parentName);
+            if (parent == types.end()) {
                 throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                       "Server gave me a parent type, " + parentName +
-                                           ", that descends from its child type " +
-                                           wireType.getName() + "!");
+                                       "Server gave me an parent type, " + parentName +
+                                           ", that it now denies exists!");
             }
+            TypeImpl* type = types.at(name).get();
+            // A parent link that closes a cycle would make every walk up the
+            // type chain endless.
+            for (Type* t = parent->second.get(); t != nullptr; t = t->getParent()) {
+                if (t == type) {
+                    throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                                           "Server gave me a parent type, " + parentName +
+                                               ", that descends from its child type " + name + "!");
+                }
+            }
+            type->setParent(parent->second.get());
         }
-        type->setParent(parent->second.get());
     }
 }
 

@@ -99,6 +99,8 @@ private:
     using FactoryMap = std::map<std::string, ModelObjectFactory*>;
 
     void remove(const std::string& uid);
+    // Frees the type when it is a placeholder that no object uses any more.
+    void dropPlaceholder(const Type* type);
     // Makes the object of `uid` for `type` with its record and stores it at `at`.
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
@@ -128,8 +130,12 @@ private:
     std::map<std::string, std::unique_ptr<TypeImpl>> types;
     // Fetches type descriptions; found on first need, not owned.
     Quillomark::Services::Internal::Core::SessionService* typeService = nullptr;
-    // Types made for names the manager had not loaded; they are in no map.
-    std::vector<std::unique_ptr<TypeImpl>> placeholderTypes;
+    // Types made for names the manager had not loaded, by the object that
+    // uses each; they are in no other map and go with that use.
+    std::map<const Type*, std::unique_ptr<TypeImpl>> placeholderTypes;
+    // The outermost schema load while one runs (it fetches the ancestors).
+    struct SchemaLoad;
+    SchemaLoad* schemaLoad = nullptr;
     std::set<ChangeListener*> changeListeners;
     std::set<DeleteListener*> deleteListeners;
     std::set<PartialErrorListener*> partialErrorListeners;

@@ -3,6 +3,7 @@
 #include <soa/client/CanceledOperationException.hxx>
 #include <soa/client/ExceptionHandler.hxx>
 #include <soa/client/SessionManager.hxx>
+#include <soa/client/internal/CutReply.hxx>
 #include <soa/common/DomException.hxx>
 #include <soa/common/ExceptionMapper.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
@@ -97,7 +98,13 @@ void RestSender::invoke(const std::string& service, const std::string& operation
             } catch (DomException& d) {
                 // Leaves at once: neither the handler nor another attempt.
                 throw Exceptions::ProtocolException(d.getMessage());
+            } catch (CutReplyException& c) {
+                // A reply cut short leaves as one that does not parse.
+                throw Exceptions::ProtocolException(c.getMessage());
             } catch (Exceptions::InvalidUserException& e) {
+                // A request of a re-login that finds the session lost: the
+                // re-login's own loop asks for credentials again.
+                if (sessionManager->loggingIn) throw;
                 // The server no longer knows the session: log in again, then
                 // try again, this attempt now waiting inside the re-login.
                 ++waitingRelogins;

@@ -15,6 +15,7 @@
 #include <soa/services/core/SessionService.hxx>
 
 #include <set>
+#include <utility>
 
 namespace Quillomark::Soa::Client {
 
@@ -127,11 +128,24 @@ ServiceStub* SessionManager::getService(const std::string& name) {
 
 // A refused login asks for credentials again and tries again, for as long as
 // the credential manager supplies them (it ends this by throwing); a loop
-// rather than a call per refusal, so the stack stays flat.
+// rather than a call per refusal, so the stack stays flat. So does a login
+// whose own requests find the session lost: while this loop runs, the
+// sender hands such a fault back to it rather than logging in once more
+// from inside the login, which would nest one re-login in the next for as
+// long as the server keeps losing sessions.
 void SessionManager::login(Exceptions::SoaException& cause) {
+    // Marks the requests of the login itself, not what the credential
+    // manager may send while it is asked.
+    struct LoggingIn {
+        bool& flag;
+        const bool outer;
+        explicit LoggingIn(bool& flag) : flag(flag), outer(std::exchange(flag, true)) {}
+        ~LoggingIn() { flag = outer; }
+    };
     CredentialManager::Credentials credentials = credentialsAfter(credentialManager, cause);
     for (;;) {
         try {
+            const LoggingIn loggingInNow(loggingIn);
             Quillomark::Services::Core::SessionService* service =
                 Quillomark::Services::Core::SessionService::getService(connection);
             if (credentialManager->getCredentialType() == 1) {
@@ -146,6 +160,8 @@ void SessionManager::login(Exceptions::SoaException& cause) {
             return;
         } catch (Exceptions::InvalidCredentialsException& refused) {
             credentials = credentialsAfter(credentialManager, refused);
+        } catch (Exceptions::InvalidUserException& lost) {
+            credentials = credentialsAfter(credentialManager, lost);
         } catch (Exceptions::ServiceException&) {
             return;
         }

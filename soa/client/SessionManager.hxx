@@ -79,6 +79,11 @@ private:
     std::unique_ptr<RestSender> restSender;
     std::map<std::string, ServiceStub*> services;
     std::map<Connection::Option, std::string> options;
+    // A re-login runs: its requests' lost sessions go back to its loop
+    // (RestSender) instead of starting a re-login of their own.
+    bool loggingIn = false;
+
+    friend class RestSender;
 };
 
 }  // namespace Quillomark::Soa::Client

@@ -105,12 +105,32 @@ TEST_F(HttpRestSenderTest, NoStatusIsAConnectionFailure) {
     expectConnectionFailure();
 }
 
-TEST_F(HttpRestSenderTest, APartialBodyAfterTheStatusIsHandedBack) {
+// A transfer that fails after the status is no reply, even when what
+// arrived happens to be a whole document: the connection closed before the
+// announced length, a chunk size that is no number, the time-out.
+TEST_F(HttpRestSenderTest, AReplyCutShortAfterTheStatusIsAProtocolFailure) {
     connection.setOption(Connection::TIMEOUT, "1");
-    HttpReply stalled = HttpReply::ok("<partial>");
-    stalled.ending = HttpReply::Ending::Stall;
-    server.push(stalled);
-    EXPECT_EQ(post(connection, "<a/>"), "<partial>");
+    const struct {
+        HttpReply::Ending ending;
+        int status;
+        const char* why;
+    } cuts[] = {{HttpReply::Ending::Cut, 200, "transfer closed with 1 bytes remaining"},
+                {HttpReply::Ending::BadChunk, 500, "chunk"},
+                {HttpReply::Ending::Stall, 401, "timed out"}};
+    for (const auto& cut : cuts) {
+        HttpReply reply = HttpReply::withStatus(cut.status, "<ok>first part</ok>");
+        reply.ending = cut.ending;
+        server.push(reply);
+        try {
+            post(connection, "<a/>");
+            FAIL() << cut.why << ": taken for a reply";
+        } catch (const Ex::ProtocolException& e) {
+            EXPECT_EQ(e.getMessage().rfind("The reply was cut short: ", 0), 0u) << e.getMessage();
+            EXPECT_NE(e.getMessage().find(cut.why), std::string::npos) << e.getMessage();
+        }
+    }
+    server.push(HttpReply::ok("<whole/>"));
+    EXPECT_EQ(post(connection, "<a/>"), "<whole/>");
 }
 
 TEST(HttpRestSenderRefusedTest, ARefusedPortIsAConnectionFailure) {

@@ -1,6 +1,7 @@
 // Requests through the connection's own sender to the loopback server: fault
 // replies, repairs, re-login through the session service, and the recording
 // of the session's own requests.
+#include <soa/client/CanceledOperationException.hxx>
 #include <soa/client/Connection.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
@@ -9,11 +10,14 @@
 #include <soa/common/XmlStream.hxx>
 #include <soa/schemas/core/LoginInput.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/InvalidUserException.hxx>
+#include <soa/schemas/exceptions/ProtocolException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
 
 #include "tests/support/Doubles.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
+#include "tests/support/SmallStack.hxx"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +112,58 @@ TEST_F(RequestPathTest, AnInternalServerFaultGoesToTheHandlerAndTheRequestIsSent
     EXPECT_EQ(handler.messages, std::vector<std::string>{"busy"});
     EXPECT_EQ(parser.getRoot().getName(), "second");
     EXPECT_EQ(targets(), (std::vector<std::string>{"Svc/op", "Svc/op"}));
+}
+
+// A reply cut short after its status leaves invoke as a reply that does
+// not parse does: straight to the caller, never as the reply.
+TEST_F(RequestPathTest, AReplyCutShortIsAProtocolFailureOfItsOwn) {
+    HttpReply cut = HttpReply::ok("<ok/>");
+    cut.ending = HttpReply::Ending::Cut;
+    server.push(cut);
+    EXPECT_THROW(invoke("Svc", "op", "<request/>"), Ex::ProtocolException);
+    EXPECT_EQ(handler.internalCalls, 0);
+}
+
+// A credential manager that gives credentials after a lost session so many
+// times and then cancels.
+class GivingUpAfter : public RecordingCredentialManager {
+public:
+    explicit GivingUpAfter(long times) : left(times) {}
+    using RecordingCredentialManager::getCredentials;
+    Credentials getCredentials(Ex::InvalidUserException cause) override {
+        ++asked;
+        if (left-- == 0) throw Quillomark::Soa::Client::CanceledOperationException("given up");
+        return RecordingCredentialManager::getCredentials(cause);
+    }
+    long asked = 0;
+
+private:
+    long left;
+};
+
+// A server that has lost every session, the login's own included: each
+// login that meets the lost session asks the credential manager again from
+// the same depth, for as long as it gives credentials, so that no number
+// of them outgrows a small stack.
+TEST_F(RequestPathTest, ALoginThatMeetsALostSessionAsksAgainWithoutNesting) {
+    server.script().setFallback(fault(401, "InvalidUserException", "no session"));
+    GivingUpAfter manager(1500);
+    Connection lost(server.url() + "/tc", &manager, Connection::HTTP, Connection::REST, true);
+    lost.setExceptionHandler(&handler);  // throws the cancellation on
+    bool canceled = false;
+    Quillomark::Testing::onStackOf(1024 * 1024, [&] {
+        try {
+            Quillomark::Soa::Common::Xml::SAXToNodeParser replies;
+            SessionManager::getSessionManager(&lost)->getRestSender()->invoke(
+                "Svc", "op", "<request/>", replies);
+        } catch (const Quillomark::Soa::Client::CanceledOperationException& e) {
+            canceled = e.getMessage() == "given up";
+        }
+    });
+    EXPECT_TRUE(canceled);
+    EXPECT_EQ(manager.asked, 1501);
+    EXPECT_EQ(handler.canceledCalls, 1);
+    EXPECT_EQ(server.requests().size(), 1u + 1500u);
 }
 
 TEST_F(RequestPathTest, ALostSessionIsLoggedInAgainWithSingleSignOnAndRecorded) {

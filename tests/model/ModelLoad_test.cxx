@@ -15,6 +15,7 @@
 
 #include "tests/model/LoadingSupport.hxx"
 #include "tests/support/FakeSessionServices.hxx"
+#include "tests/support/SmallStack.hxx"
 
 #include <gtest/gtest.h>
 
@@ -198,6 +199,30 @@ TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
     manager.loadModelSchema(schema({type("C", ""), type("B", "C")}));
     EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("C"));
     EXPECT_EQ(manager.constructObject("A", REV)->getType(), manager.getType("A"));
+}
+
+// Every type names a parent that the client has not seen: the ancestors
+// arrive one level per request, as many levels as the server makes, and
+// the stack does not grow with them.
+TEST_F(ModelLoadTest, AChainOfParentsOfAnyDepthLoadsLevelByLevelWithoutRecursion) {
+    const int depth = 3000;
+    const auto level = [](int n) { return "Level" + std::to_string(n); };
+    service->behaviour = [&](const Names& names) {
+        std::vector<Base::ModelType> described;
+        for (const std::string& name : names) {
+            const int n = std::stoi(name.substr(5));
+            described.push_back(type(name, n + 1 < depth ? level(n + 1) : ""));
+        }
+        manager.loadModelSchema(schema(described));
+    };
+    Quillomark::Testing::onStackOf(256 * 1024,
+                                   [&] { manager.loadObjectData(object(ITEM, level(0))); });
+    EXPECT_EQ(service->requests.size(), std::size_t(depth));
+    int ancestors = 0;
+    for (Type* t = manager.getObject(ITEM)->getType(); t->getParent(); t = t->getParent()) {
+        ++ancestors;
+    }
+    EXPECT_EQ(ancestors, depth - 1);
 }
 
 // Notes what it hears; `during` runs inside the change notification.

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -284,14 +285,28 @@ void LoopbackHttpServer::serve(int socket) {
         }
         if (reply.ending == HttpReply::Ending::Close) return;
 
-        const std::size_t announced =
-            reply.body.size() + (reply.ending == HttpReply::Ending::Stall ? 1 : 0);
+        const bool shortened =
+            reply.ending == HttpReply::Ending::Stall || reply.ending == HttpReply::Ending::Cut;
+        const bool chunked = reply.ending == HttpReply::Ending::BadChunk;
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
-                          "\r\nContent-Type: text/xml; charset=UTF-8\r\nContent-Length: " +
-                          std::to_string(announced) + "\r\n";
+                          "\r\nContent-Type: text/xml; charset=UTF-8\r\n";
+        if (chunked) {
+            out += "Transfer-Encoding: chunked\r\n";
+        } else {
+            out += "Content-Length: " + std::to_string(reply.body.size() + (shortened ? 1 : 0)) +
+                   "\r\n";
+        }
         for (const std::string& line : reply.headers) out += line + "\r\n";
-        out += "\r\n" + reply.body;
+        out += "\r\n";
+        if (chunked) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", reply.body.size());
+            out += size + reply.body + "\r\nno size\r\n";
+        } else {
+            out += reply.body;
+        }
         if (!sendAll(socket, out)) return;
+        if (reply.ending == HttpReply::Ending::Cut || chunked) return;
 
         if (reply.ending == HttpReply::Ending::Stall) {
             // Silence until the client closes or the server stops.

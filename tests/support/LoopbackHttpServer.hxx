@@ -31,6 +31,9 @@ struct HttpReply {
         Complete,  // status, headers and the whole body
         Stall,     // status, headers announcing more body than is sent, the
                    // body, then silence until the client gives up
+        Cut,       // the same, but the connection is closed after the body
+        BadChunk,  // the body as the one chunk of a chunked reply, then a
+                   // chunk size that is no number
         Close      // the connection is closed without any reply
     };
 

@@ -62,7 +62,8 @@ private:
     Shared* shared = nullptr;
     std::string path;
     // The kernel's identifier of the thread that holds the mutex through
-    // this object; 0 when none does.
+    // this object; 0 when none does. Another thread reads it only to tell
+    // that it is not the holder, which needs no ordering.
     std::atomic<std::uint32_t> holderThread{0};
 };
 
