@@ -4,6 +4,7 @@
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
+#include <platform/os/internal/TrustedFile.hxx>
 
 #include <array>
 #include <atomic>
@@ -74,8 +75,16 @@ int loadOnce() {
         return ERR_FMSCP_OUT_OF_MEMORY;
     }
 
+    // A library runs its own code as it is loaded: one that another local
+    // user could have written is not loaded at all. Checked right before the
+    // load, so that only its owner or root could change it in between.
     LoaderState& loader = state();
-    loader.library = Os::SharedLibrary::open(path);
+    std::string problem;
+    if (Os::isTrustedFile(Os::absolutePath(path), &problem)) {
+        loader.library = Os::SharedLibrary::open(path);
+    } else if (!problem.empty()) {
+        std::fprintf(stderr, "Library '%s' is not used: %s.\n", path.c_str(), problem.c_str());
+    }
     if (!loader.library.isLoaded()) {
         std::fprintf(stderr, "Could not load library '%s'\n", path.c_str());
         return FccUseSelfProxy();

@@ -7,6 +7,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
+# The proxy-library doubles and launch scripts that the tests make are
+# refused when users other than their owner may write them: whatever the
+# caller's umask, the trees made here are written by their owner alone.
+umask 022
 
 bash "$root/scripts/install-deps.sh"
 

@@ -3,6 +3,7 @@
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
+#include <platform/os/internal/TrustedFile.hxx>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +43,19 @@ void fccReportDistrust(const std::string& text) {
     if (!FccLastErrorText()) FccSetLastErrorText(text.c_str());
 }
 
+bool fccIsTrustedLaunchScript(const std::string& path) {
+    std::string problem;
+    if (Os::isTrustedFile(path, &problem)) return true;
+    if (!problem.empty()) {
+        const std::string text =
+            "The FCC launch script '" + path + "' is not used: " + problem + ".";
+        fccReportDistrust(text);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+    }
+    return false;
+}
+
 std::string fccPipePath(const std::string& pipeName) {
     std::string problem;
     std::string path = Os::pipePath(pipeName, &problem);
@@ -79,16 +93,13 @@ int FccReadConfiguration() {
     read.locale = "Default";
     read.bufferSize = FCC_DEFAULT_BUFFER_SIZE;
 
-    std::FILE* script =
-        read.launchScript.empty() ? nullptr : std::fopen(read.launchScript.c_str(), "r");
-    if (!script) {
+    if (read.launchScript.empty() || !fccIsTrustedLaunchScript(read.launchScript)) {
         std::printf("FMS ERROR: FCC launch script '%s' is inaccessible.\n", scriptPath.c_str());
         std::fflush(stdout);
         std::lock_guard<std::mutex> guard(configurationMutex);
         current = read;
         return ERR_FMSCP_START_SCRIPT;
     }
-    std::fclose(script);
 
     const std::string pipeName = Os::environmentValue("FCC_PROXYPIPENAME");
     if (!pipeName.empty()) read.masterPipeName = pipeName;

@@ -292,7 +292,8 @@ int FccLaunchServer(long* processId) {
     const std::string folder = cut == std::string::npos ? std::string() : script.substr(0, cut);
     fccTrace("Pipe not connected - waking up FMS Cache Server\n");
     long started = 0;
-    if (script.empty() || Os::spawnProcess(script, folder, &started) != 0) {
+    if (script.empty() || !fccIsTrustedLaunchScript(script) ||
+        Os::spawnProcess(script, folder, &started) != 0) {
         fccTrace("Failed to start '%s' in directory '%s'\n", script.c_str(), folder.c_str());
         return ERR_FMSCP_START_FAILED;
     }

@@ -116,6 +116,59 @@ std::optional<std::string> flawOf(std::string_view document, Form form) {
                                                  : "The bytes here are not UTF-8");
 }
 
+// The scanner takes the start of a document for an XML declaration, and
+// decodes no more than it before it switches to the declared encoding, only
+// when "<?xml" is followed by a blank; after a tab or a line break it
+// decodes a whole first buffer in the encoding it guessed from the first
+// bytes, and the declared one only from there on. Such a document is read
+// as one with a blank there: a tab becomes one, and a line break gets one
+// in front of it, so that lines and columns stay as they are. The document
+// as it must be read, when it differs; checked in UTF-8 (and the one-byte
+// encodings) and in UTF-16 of either byte order, with or without a mark.
+std::optional<std::string> withBlankAfterXml(const std::string& document) {
+    struct Layout {
+        std::string_view mark;
+        int width;
+        bool bigEndian;
+    };
+    static const Layout layouts[] = {
+        {"\xEF\xBB\xBF", 1, false}, {"", 1, false}, {"\xFF\xFE", 2, false},
+        {"\xFE\xFF", 2, true},      {"", 2, false}, {"", 2, true}};
+    static const char declaration[] = "<?xml";
+    for (const Layout& layout : layouts) {
+        const std::string_view text(document);
+        if (text.substr(0, layout.mark.size()) != layout.mark) continue;
+        const std::size_t start = layout.mark.size();
+        const auto w = static_cast<std::size_t>(layout.width);
+        // The character at index i of the text after the mark: its value
+        // when it is one of ASCII, else -1.
+        const auto asciiAt = [&](std::size_t i) -> int {
+            const std::size_t at = start + i * w;
+            if (at + w > text.size()) return -1;
+            if (w == 1) return static_cast<unsigned char>(text[at]);
+            const char high = layout.bigEndian ? text[at] : text[at + 1];
+            const char low = layout.bigEndian ? text[at + 1] : text[at];
+            return high == '\0' && static_cast<unsigned char>(low) < 0x80 ? low : -1;
+        };
+        bool matches = true;
+        for (std::size_t i = 0; i < 5 && matches; ++i) matches = asciiAt(i) == declaration[i];
+        if (!matches) continue;
+        const int blank = asciiAt(5);
+        if (blank != '\t' && blank != '\n' && blank != '\r') return std::nullopt;
+        const std::size_t at = start + 5 * w;
+        std::string space(w, '\0');
+        space[layout.bigEndian ? w - 1 : 0] = ' ';
+        std::string read = document;
+        if (blank == '\t') {
+            read.replace(at, w, space);
+        } else {
+            read.insert(at, space);
+        }
+        return read;
+    }
+    return std::nullopt;
+}
+
 // Objects made in order in blocks and destroyed all at once: a reply has
 // hundreds of thousands of small elements, and one allocation per node or
 // attribute would cost more than parsing them. Blocks grow from small (most
@@ -597,8 +650,10 @@ SAXToNodeParser::~SAXToNodeParser() = default;
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     tree->clear();
     tree->renewIfWorn();
-    xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()),
-                                      document.size(), "reply", false);
+    const std::optional<std::string> blanked = withBlankAfterXml(document);
+    const std::string& read = blanked ? *blanked : document;
+    xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(read.data()), read.size(),
+                                      "reply", false);
     // The document outlives the parse: the scanner need not copy it.
     source.setCopyBufToStream(false);
     try {

@@ -23,6 +23,11 @@ public:
     explicit HttpRestSender(SessionManager* sessionManager);
     ~HttpRestSender() override;
 
+    // Throws RuntimeException (GENERAL_ERROR), sending nothing, for a name
+    // that the URL cannot carry as it is (a blank, a control character, "#"
+    // or "?"); ConnectionException without a status; ProtocolException for
+    // a status other than 200, 401 and 500, and for a reply cut short after
+    // one of those.
     void send(const std::string& service, const std::string& operation, const std::string& request,
               std::string& response) override;
 

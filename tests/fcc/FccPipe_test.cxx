@@ -571,6 +571,81 @@ TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
     EXPECT_EQ(Fcc::FccSendRequest(mine.get(), &byte, 1), Fcc::ERR_FMSCP_NO_CACHE);
 }
 
+// What the set-up makes of the launch script: its status, the calling
+// thread's last error, and what it printed on standard error.
+struct ScriptCheck {
+    int status = 0;
+    std::string lastError;
+    std::string printed;
+};
+
+ScriptCheck checkScript() {
+    ScriptCheck check;
+    OutputCapture out(1);
+    OutputCapture err(2);
+    auto reading = onThread([&check] {
+        const int status = Fcc::FccReadConfiguration();
+        const char* text = Fcc::FccLastErrorText();
+        check.lastError = text ? text : "";
+        return status;
+    });
+    check.status = within(reading, 30, "the check of the launch script");
+    check.printed = err.finish();
+    out.finish();
+    return check;
+}
+
+// A launch script that another local user could have written, or that is
+// no file at all, is refused at set-up, naming the path and the reason,
+// without waiting on it; one that becomes so afterwards is not run.
+TEST_F(FccPipe, ALaunchScriptOthersMayWriteIsNeitherAcceptedNorRun) {
+    const std::string script = root + "/startfcc.bat";
+    const auto refusedFor = [&](const std::string& reason) {
+        const ScriptCheck check = checkScript();
+        const std::string text = "The FCC launch script '" + script + "' is not used: " + reason;
+        EXPECT_EQ(check.status, Fcc::ERR_FMSCP_START_SCRIPT) << reason;
+        EXPECT_EQ(check.lastError, text + ".");
+        EXPECT_NE(check.printed.find(text), std::string::npos) << check.printed;
+        EXPECT_NE(traced().find(text), std::string::npos) << reason;
+    };
+    ASSERT_EQ(unlink(script.c_str()), 0);
+    ASSERT_EQ(mkfifo(script.c_str(), 0755), 0);
+    refusedFor("it is not a regular file");
+    ASSERT_EQ(unlink(script.c_str()), 0);
+
+    const std::string ran = root + "/ran";
+    writeScript(script, "#!/bin/sh\ntouch " + ran + "\nexit 3\n", 0777);
+    refusedFor("it may be written by users other than its owner");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0777), 0);
+    refusedFor("its folder '" + root + "' may be written by users other than its owner");
+    // A folder whose sticky bit keeps others from replacing what they do
+    // not own, and a script of another user that only its owner may write,
+    // are used.
+    ASSERT_EQ(chmod(root.c_str(), 01777), 0);
+    EXPECT_EQ(checkScript().status, 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(script.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(checkScript().status, 0);
+        ASSERT_EQ(chown(script.c_str(), 0, 0), 0);
+    }
+    ASSERT_EQ(chmod(root.c_str(), 0700), 0);
+    EXPECT_EQ(checkScript().status, 0);
+
+    // Checked at set-up, made writable by others before the launch: not run.
+    ASSERT_EQ(chmod(script.c_str(), 0777), 0);
+    Fcc::FccConnectionRef mine = record();
+    {
+        OutputCapture err(2);
+        EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
+        err.finish();
+    }
+    EXPECT_FALSE(std::filesystem::exists(ran));
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
+    EXPECT_TRUE(std::filesystem::exists(ran));
+}
+
 TEST_F(FccPipe, TheLaunchScriptStartsTheServer) {
     writeScript(root + "/startfcc.bat",
                 std::string("#!/bin/sh\nexec ") + QMSOA_FAKE_FCC_SERVER + "\n");

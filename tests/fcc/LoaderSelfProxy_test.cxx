@@ -1,19 +1,25 @@
 // The proxy library cannot be used: the interface switches to the library's
 // own implementation. Built once per reason, chosen by a definition:
-// FCC_SCENARIO_NO_LIBRARY, FCC_SCENARIO_NOT_A_LIBRARY or
-// FCC_SCENARIO_MISSING_ENTRY.
+// FCC_SCENARIO_NO_LIBRARY, FCC_SCENARIO_NOT_A_LIBRARY,
+// FCC_SCENARIO_MISSING_ENTRY, and for a library that is not loaded since
+// another local user could have put code into it (its constructor would
+// run at the load): FCC_SCENARIO_WRITABLE_LIBRARY, FCC_SCENARIO_WRITABLE_FOLDER
+// and FCC_SCENARIO_FIFO_LIBRARY (which would also hold the load for ever).
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <tests/fcc/LoaderScenario.hxx>
+#include <tests/support/FreshFolder.hxx>
 #include <tests/support/OutputCapture.hxx>
 #include <tests/support/ProxyDoubleControl.hxx>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -43,6 +49,32 @@ Scenario scenario() {
     return {
         home, path,
         "Could not find entry point 'FCCTerminateThread'\n.Library '" + path + "' corrupted.\n"};
+#elif defined(FCC_SCENARIO_WRITABLE_LIBRARY) || defined(FCC_SCENARIO_WRITABLE_FOLDER) || \
+    defined(FCC_SCENARIO_FIFO_LIBRARY)
+    // A working library (all 40 entries) in a folder of the test's own.
+    const std::string home = Quillomark::Testing::freshFolder("loader-");
+    chmod(home.c_str(), 0755);
+    const std::string folder = home + "/lib";
+    const std::string path = folder + "/FCCClientProxyDllv80.dll";
+    mkdir(folder.c_str(), 0755);
+#if defined(FCC_SCENARIO_FIFO_LIBRARY)
+    mkfifo(path.c_str(), 0644);
+    const std::string reason = "it is not a regular file";
+#else
+    std::filesystem::copy_file(FmsHomes::complete() + "/lib/FCCClientProxyDllv80.dll", path);
+#if defined(FCC_SCENARIO_WRITABLE_LIBRARY)
+    chmod(path.c_str(), 0666);
+    const std::string reason = "it may be written by users other than its owner";
+#else
+    chmod(path.c_str(), 0755);
+    chmod(folder.c_str(), 0777);
+    const std::string reason =
+        "its folder '" + folder + "' may be written by users other than its owner";
+#endif
+#endif
+    return {home, path,
+            "Library '" + path + "' is not used: " + reason + ".\nCould not load library '" + path +
+                "'\n"};
 #else
 #error "no loader scenario chosen"
 #endif
@@ -52,6 +84,12 @@ Scenario scenario() {
 #define FALLBACK_SUITE LoaderWithoutLibrary
 #elif defined(FCC_SCENARIO_NOT_A_LIBRARY)
 #define FALLBACK_SUITE LoaderWithNotALibrary
+#elif defined(FCC_SCENARIO_WRITABLE_LIBRARY)
+#define FALLBACK_SUITE LoaderWithALibraryOthersMayWrite
+#elif defined(FCC_SCENARIO_WRITABLE_FOLDER)
+#define FALLBACK_SUITE LoaderWithALibraryInAFolderOthersMayWrite
+#elif defined(FCC_SCENARIO_FIFO_LIBRARY)
+#define FALLBACK_SUITE LoaderWithAPipeForALibrary
 #else
 #define FALLBACK_SUITE LoaderWithIncompleteLibrary
 #endif
@@ -59,6 +97,7 @@ Scenario scenario() {
 // Runs first in its process: it needs the loader not to have run yet.
 TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     const Scenario expected = scenario();
+    alarm(60);  // a load that never returns is a failure, not a hang
     setenv("FMS_HOME", expected.fmsHome.c_str(), 1);
     unsetenv("JAVA_HOME");
     unsetenv("JRE_HOME");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <sstream>
 
@@ -66,6 +67,9 @@ std::vector<std::string> ProxyDoubleControl::calls() const {
 }
 
 bool isLibraryLoaded(const std::string& libraryPath) {
+    // Even a look of the loader's opens the file: a pipe there would hold it.
+    struct stat file {};
+    if (stat(libraryPath.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
     void* handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle) dlclose(handle);
     return handle != nullptr;

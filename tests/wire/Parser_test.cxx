@@ -454,6 +454,49 @@ TEST(SAXToNodeParser, RefusesTextItsEncodingDoesNotAllow) {
     }
 }
 
+// A document in UTF-16, little-endian, without a byte order mark.
+std::string utf16WithoutMark(const std::u16string& text) { return utf16(text).substr(2); }
+
+// An XML declaration may follow "<?xml" with any blank: after a tab or a
+// line break the document is read in its declared encoding from its first
+// byte all the same, in every part, however long, and its lines are counted
+// as they stand.
+TEST(SAXToNodeParser, TheDeclaredEncodingHoldsWhateverBlankFollowsXml) {
+    SAXToNodeParser parser;
+    for (const char* blank : {"\t", "\n", "\r", "\r\n", " "}) {
+        const std::string start = std::string("<?xml") + blank + "version='1.0' encoding=";
+        const XMLNode& latin = parser.parseString(start + "'ISO-8859-1'?><r\xE9>\xC3\xA9</r\xE9>");
+        EXPECT_EQ(latin.getName(), "r\xC3\xA9") << int(blank[0]);
+        EXPECT_EQ(latin.getText(), "\xC3\x83\xC2\xA9") << int(blank[0]);
+        // Read as ISO-8859-1, U+00A9 ends the name where it may not.
+        EXPECT_FALSE(parseError(start + "'ISO-8859-1'?><r\xC3\xA9/>").empty()) << int(blank[0]);
+        const std::string tail = std::string(40000, 'x') + "caf\xE9";
+        EXPECT_EQ(parser.parseString(start + "'ISO-8859-1'?><r>caf\xE9" + tail + "</r>").getText(),
+                  "caf\xC3\xA9" + std::string(40000, 'x') + "caf\xC3\xA9")
+            << int(blank[0]);
+        EXPECT_FALSE(parseError(start + "'US-ASCII'?><r>\xC3\xA9</r>").empty()) << int(blank[0]);
+        std::u16string wide = u"<?xml";
+        for (const char* c = blank; *c; ++c) wide += static_cast<char16_t>(*c);
+        wide += u"version='1.0' encoding='UTF-16'?><r>\xE9\x20AC</r>";
+        EXPECT_EQ(parser.parseString(utf16WithoutMark(wide)).getText(), "\xC3\xA9\xE2\x82\xAC")
+            << int(blank[0]);
+        EXPECT_EQ(parser.parseString("\xEF\xBB\xBF" + start + "'UTF-8'?><r>\xC3\xA9</r>").getText(),
+                  "\xC3\xA9");
+    }
+    // Where a fault stands is told as in the document with a space there.
+    const std::string broken = parseError("<?xml\nversion='1.0'?>\n<a>\n<b></a>");
+    EXPECT_EQ(broken.rfind("line 4, column 6: ", 0), 0u) << broken;
+    for (const char* blank : {"\t", "\n", "\r", "\r\n"}) {
+        for (const std::string rest :
+             {"version='1.0'?><a>\xFF</a>", "version='1.0'?>\r<a>\n\n<b></a>"}) {
+            EXPECT_EQ(
+                parseError("<?xml" + std::string(blank) + rest),
+                parseError("<?xml " + std::string(blank == std::string("\t") ? "" : blank) + rest))
+                << int(blank[0]) << rest;
+        }
+    }
+}
+
 // The names of the namespaces of xml and xmlns are theirs alone.
 TEST(SAXToNodeParser, ReservedNamespaceNamesAreBoundToNoOtherPrefix) {
     for (const char* document : {

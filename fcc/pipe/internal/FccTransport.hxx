@@ -45,6 +45,12 @@ std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& s
 // last error unless it has one already.
 void fccReportDistrust(const std::string& text);
 
+// Whether the launch script at path may be run: a regular file that no
+// other user may have written (Os::isTrustedFile). A refusal is reported
+// like a distrusted pipe folder, and on standard error, with the path and
+// the reason; a missing script is not.
+bool fccIsTrustedLaunchScript(const std::string& path);
+
 // The socket path of a pipe name; empty when there is none. A refused pipe
 // folder is reported with its name and the reason.
 std::string fccPipePath(const std::string& pipeName);
@@ -91,7 +97,9 @@ void FccCloseProxy(FccConnection& record);
 
 // Starts the server through the launch script: 0 with its process ID, or
 // ERR_FMSCP_START_FAILED. The servers launched before that have ended are
-// waited for first.
+// waited for first. The script is checked again right before it is run
+// (fccIsTrustedLaunchScript): what is run is what was checked, since only
+// its owner or root could have changed it in between.
 int FccLaunchServer(long* processId);
 
 // Waits for the servers this process launched that have ended (termination

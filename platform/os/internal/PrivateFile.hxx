@@ -16,9 +16,11 @@ std::FILE* openPrivateAppendFile(const std::string& path);
 
 // Makes the file at path anew (emptied when it exists) for reading and
 // writing, as the fast cache makes the files it shares with its clients:
-// writable by the user alone whatever the umask, since clients map only such
-// files, and not through a symbolic link. Null when that fails (errno says
-// why).
+// readable and writable by the user alone (0600) whatever the umask or the
+// mode it had, since clients map only files of their own user and others
+// must not read the cached bytes, and not through a symbolic link. What is
+// not a regular file of the user's is left as it is (EPERM). Null when that
+// fails (errno says why).
 std::FILE* createSharedFile(const std::string& path);
 
 }  // namespace Quillomark::Platform::Os

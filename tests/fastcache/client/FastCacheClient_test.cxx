@@ -422,6 +422,11 @@ TEST_F(FastCacheClient, ARelativeCacheFolderIsPipeMode) {
     EXPECT_EQ(-1, FmscLookupFileSize(&file));
 }
 
+void writeFileOfMode(const std::string& path, mode_t mode) {
+    std::ofstream(path) << "left by an earlier cache";
+    ASSERT_EQ(0, chmod(path.c_str(), mode));
+}
+
 // Files that another user could write, or that are another user's, could
 // change under the client's mappings: it leaves such a cache alone.
 TEST_F(FastCacheClient, CacheFilesThatOthersMayWriteAreNotMapped) {
@@ -446,11 +451,12 @@ TEST_F(FastCacheClient, CacheFilesThatOthersMayWriteAreNotMapped) {
         chmod(path.c_str(), before.st_mode & 07777);
         if (chown(path.c_str(), before.st_uid, before.st_gid) != 0) break;
     }
-    // The server makes its files anew, writable by its user alone whatever
-    // the umask: its clients take them.
+    // The server makes its files anew, for its user alone whatever the
+    // umask (also over files of another mode): its clients take them.
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
+    writeFileOfMode(folder + "/fms.hsh", 0666);
     const mode_t umaskBefore = umask(0);
     openServerCache();
     umask(umaskBefore);
@@ -463,8 +469,8 @@ TEST_F(FastCacheClient, CacheFilesThatOthersMayWriteAreNotMapped) {
     }
     for (const char* made : {"fms.mf", "fms.hsh", "fms.seg"}) {
         struct stat file;
-        ASSERT_EQ(0, stat((folder + "/" + made).c_str(), &file));
-        EXPECT_EQ(0u, file.st_mode & 022) << made;
+        ASSERT_EQ(0, stat((folder + "/" + made).c_str(), &file)) << made;
+        EXPECT_EQ(0600u, file.st_mode & 07777) << made;
     }
     EXPECT_EQ(0, attached.back());
     ASSERT_NE(nullptr, cache);
