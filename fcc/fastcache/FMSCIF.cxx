@@ -187,14 +187,16 @@ int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
     }
 }
 
-int FMSCIF_Close(FMSC_FILETOC_T** handle) {
+int FMSCIF_Close(FMSC_FILETOC_T** handle) { return FMSCIF_CloseWithin(handle, FMSC_MUTEX_WAIT_MS); }
+
+int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) {
     if (!handle) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     FMSC_FILETOC_T* toc = *handle;
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     logLine(toc, "Close");
     // A close would take the mutex away from under its holder.
     if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
-    const bool locked = FMSCFile_LockCache(toc) == 0;
+    const bool locked = FMSCFile_LockCache(toc, waitMilliseconds) == 0;
     FMSCX_TermMappings(toc);
     // A client counts itself off its server's block only under the lock,
     // while its files still hold the block.

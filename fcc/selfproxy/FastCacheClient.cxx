@@ -143,9 +143,10 @@ bool attachDue() {
     return !attachTried || (reattaching && Platform::Os::monotonicMilliseconds() >= nextTryAt);
 }
 
-// Leaves the attached cache of the client's own accord. Under cacheUse, not
-// under the main lock: the close waits for the cache's mutex.
-void leaveCache() {
+// Leaves the attached cache of the client's own accord, waiting for the
+// cache's mutex no longer than what is left of the read's wait. Under
+// cacheUse, not under the main lock.
+void leaveCache(const CacheUse& use) {
     FMSC_FILETOC_T* left = nullptr;
     {
         FccMainLockGuard lock;
@@ -156,7 +157,7 @@ void leaveCache() {
         pause = fccTiming().cacheReattachPause;
         nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
     }
-    if (left) FMSCIF_Close(&left);
+    if (left) FMSCIF_CloseWithin(&left, use.remainingWait());
 }
 
 // Tries to attach again after the client left a cache, without the
@@ -227,14 +228,14 @@ FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
         fccTrace("Fast cache busy: reads go over the pipe for a while.\n");
         return nullptr;
     }
-    leaveCache();
+    leaveCache(use);
     return nullptr;
 }
 
 // Lets go of the cache after a lookup or read; a cache that failed in it,
 // or whose mutex cannot be let go, is left. Under cacheUse.
-void unlockAttachedCache(FMSC_FILETOC_T* cache, bool failed) {
-    if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache();
+void unlockAttachedCache(const CacheUse& use, FMSC_FILETOC_T* cache, bool failed) {
+    if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache(use);
 }
 
 }  // namespace
@@ -315,7 +316,7 @@ int FmscLookupFileSize(FccFile* file) {
     std::int64_t size = 0;
     std::int32_t first = -1;
     const bool failed = FMSCIF_FindFile(cache, file->guid, &size, &first) != 0;
-    unlockAttachedCache(cache, failed);
+    unlockAttachedCache(use, cache, failed);
     if (failed) return PIPE_ONLY;
     if (first == -1) return ERR_FMSCP_BAD_FILE;
     file->server.size = size;
@@ -365,7 +366,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
         }
     }
     // What the cache gave before it failed still counts.
-    unlockAttachedCache(cache, failed);
+    unlockAttachedCache(use, cache, failed);
     return result ? result : copied;
 }
 

@@ -111,8 +111,8 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
         }
         const std::string next = (folderPath == "/" ? "" : folderPath) + "/" + name;
         if (!rest.empty()) {
-            folder.reset(
-                ::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            folder.reset(::openat(folder.get(), name.c_str(),
+                                  O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             folderPath = next;
             continue;
         }

@@ -13,6 +13,10 @@ int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
                 bool trace, FMSC_FILETOC_T** handle);
 int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle);
 int FMSCIF_Close(FMSC_FILETOC_T** handle);
+// The same, waiting for the cache's lock (under which a client counts itself
+// off its server's block) no longer than that: a client whose lock is not
+// had in time stays counted.
+int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds);
 int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
                    std::uint32_t sizeHigh, std::int32_t* firstPage);
 // firstPage -1 when the file is not cached.
