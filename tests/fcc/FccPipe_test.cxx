@@ -633,6 +633,8 @@ TEST_F(FccPipe, ALaunchScriptOthersMayWriteIsNeitherAcceptedNorRun) {
     EXPECT_EQ(checkScript().status, 0);
 
     // Checked at set-up, made writable by others before the launch: not run.
+    // (A script that is run is waited for until it ends.)
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::launchWaitLimit, 600000);
     ASSERT_EQ(chmod(script.c_str(), 0777), 0);
     Fcc::FccConnectionRef mine = record();
     {
