@@ -266,6 +266,10 @@ struct ProgressReports {
     std::int64_t& size;   // the file's size: learned from a report while unknown
     FccProgressCallback callback;
     void* callbackData;
+    // The status that stopped the transfer (a cancel, or the callback's
+    // negative result), 0 while it goes on: once set, it is the transfer's
+    // end whatever the server answers.
+    std::int32_t stop = 0;
 };
 
 // One exchange on the calling thread's record, which it holds throughout
@@ -392,8 +396,16 @@ public:
     }
 
     // The progress handshake: asks the callback and answers with a status.
-    int answerProgress(const ProgressReports& reports) {
+    int answerProgress(ProgressReports& reports) {
         if (!holds(ProgressReply::END)) return ERR_FMSCP_BAD_ARG;
+        if (reports.stop != 0) {
+            // The server reports on as though it had not been told to stop:
+            // it is out of step with the transfer, which ends here without
+            // asking the callback again.
+            fccTrace("MESSAGE ERROR: Progress after STATUS %d (%s)\n",
+                     static_cast<int>(reports.stop), messageName(message));
+            return outOfStep(reports.stop);
+        }
         const auto done = static_cast<std::int64_t>(get64(reply() + ProgressReply::DONE));
         const auto total = static_cast<std::int64_t>(get64(reply() + ProgressReply::TOTAL));
         if (reports.size < 0) reports.size = total;
@@ -408,6 +420,7 @@ public:
             }
             status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
         }
+        reports.stop = status;
         return sendStatus(status);
     }
 
@@ -553,7 +566,7 @@ private:
 // reply ends it through onEndOfData when it has one; any other reply is
 // unexpected.
 template <typename OnResult, typename OnEndOfData = std::nullptr_t>
-int receiveReplies(Exchange& exchange, OnResult onResult, const ProgressReports* reports = nullptr,
+int receiveReplies(Exchange& exchange, OnResult onResult, ProgressReports* reports = nullptr,
                    OnEndOfData onEndOfData = nullptr) {
     for (;;) {
         if (const int received = exchange.receive()) return received;
@@ -579,13 +592,18 @@ int plainResult(Exchange& exchange) {
     return receiveReplies(exchange, [] { return std::optional<int>(0); });
 }
 
-// The end of a transfer: progress reports until the result.
+// The end of a transfer: progress reports until the result. A transfer
+// that was stopped ends with the stop: the server's answer to it (an error
+// reply, or a result that it sent all the same, left unread) only keeps the
+// pipe in step.
 template <typename OnResult>
 int transferResult(Exchange& exchange, FccServerFile& file, FccProgressCallback callback,
                    void* callbackData, OnResult onResult) {
-    const ProgressReports reports{file.handle, file.size, callback, callbackData};
-    return receiveReplies(
-        exchange, [&] { return std::optional<int>(onResult()); }, &reports);
+    ProgressReports reports{file.handle, file.size, callback, callbackData};
+    const int status = receiveReplies(
+        exchange, [&] { return std::optional<int>(reports.stop != 0 ? reports.stop : onResult()); },
+        &reports);
+    return reports.stop != 0 ? reports.stop : status;
 }
 
 // An exchange without payload whose reply carries nothing.

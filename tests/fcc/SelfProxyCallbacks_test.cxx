@@ -1,6 +1,7 @@
-// Calls of the interface made from a transfer's progress callback: the
-// transfer runs on the calling thread's pipe, in the middle of its progress
-// handshake, and must end as it would have without them.
+// Progress callbacks of transfers: calls of the interface made from one run
+// on the calling thread's pipe, in the middle of its progress handshake, and
+// must leave the transfer as it would have been without them; a callback
+// that stops the transfer ends it, whatever the server does next.
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
@@ -106,6 +107,68 @@ TEST_F(SelfProxyServer, APipeLostInTheMiddleOfAHandshakeEndsTheTransfer) {
     EXPECT_EQ(messagesReceived(*server), expected);
     // The next call connects anew.
     EXPECT_EQ(Own::FCC_Echo(), 0);
+}
+
+// A callback that stops its transfer: it cancels (leaves the flag at 0)
+// or returns result, and counts its calls.
+struct Stopping {
+    int result = 0;
+    int calls = 0;
+};
+
+int stoppingProgress(void*, void* data, std::int64_t, std::int64_t, int*) {
+    auto* stopping = static_cast<Stopping*>(data);
+    ++stopping->calls;
+    return stopping->result;
+}
+
+// The callback's stop is the transfer's end, also with a server that goes
+// on as though it had been told to: the callback is not asked again and
+// nothing the server sends after the stop is handed out. A server that
+// reports progress once more has lost step and loses its pipe; one whose
+// result comes next keeps it.
+TEST_F(SelfProxyServer, AStoppedTransferEndsWithTheStopWhateverTheServerAnswers) {
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->setProgressReports(3);
+    server->setIgnoreStop(true);
+    init();
+    char* handle = registered(makeTicket(1));
+
+    Stopping cancel;
+    char* path = nullptr;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, stoppingProgress, &cancel, &path),
+              Fcc::ERR_FMSCP_CANCELLED);
+    EXPECT_EQ(path, nullptr);
+    EXPECT_EQ(cancel.calls, 1);
+    Stopping fail{-42};
+    EXPECT_EQ(Own::FCC_DownloadFileToLocation("IMD", handle, stoppingProgress, &fail, root.c_str(),
+                                              "out.bin"),
+              -42);
+    EXPECT_EQ(fail.calls, 1);
+    Stopping cancelUpload;
+    char* volume = nullptr;
+    EXPECT_EQ(Own::FCC_UploadFileToPLM(handle, stoppingProgress, &cancelUpload, "/data/a", &volume),
+              Fcc::ERR_FMSCP_CANCELLED);
+    EXPECT_EQ(volume, nullptr);
+    EXPECT_EQ(cancelUpload.calls, 1);
+    Stopping failUpload{-42};
+    EXPECT_EQ(Own::FCC_UploadFileToPLM(handle, stoppingProgress, &failUpload, "/data/a", &volume),
+              -42);
+    EXPECT_EQ(volume, nullptr);
+    EXPECT_EQ(failUpload.calls, 1);
+    // Untranslated: the pipe that went out of step is gone.
+    EXPECT_EQ(lastError(), "ERR_FMSCP_UNKNOWN");
+
+    server->setProgressReports(1);
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    const int connections = server->connectionsAccepted();
+    Stopping last;
+    EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, stoppingProgress, &last, &path),
+              Fcc::ERR_FMSCP_CANCELLED);
+    EXPECT_EQ(path, nullptr);
+    EXPECT_EQ(last.calls, 1);
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_EQ(server->connectionsAccepted(), connections);
 }
 
 }  // namespace

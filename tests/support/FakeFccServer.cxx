@@ -163,6 +163,11 @@ void FakeFccServer::setProgressReports(int reports) {
     progressReports = reports;
 }
 
+void FakeFccServer::setIgnoreStop(bool ignore) {
+    std::lock_guard<std::mutex> guard(mutex);
+    ignoreStop = ignore;
+}
+
 void FakeFccServer::setInvalidCacheInfoField(int field) {
     std::lock_guard<std::mutex> guard(mutex);
     invalidCacheInfoField = field;
@@ -382,9 +387,11 @@ bool FakeFccServer::handle(int fd, const Request& request) {
     // handshake); goOn false when the client stopped the transfer.
     auto progress = [&](std::int64_t total, bool& goOn) {
         int reports;
+        bool ignoring;
         {
             std::lock_guard<std::mutex> guard(mutex);
             reports = progressReports;
+            ignoring = ignoreStop;
         }
         goOn = true;
         for (int i = 1; i <= reports; ++i) {
@@ -399,7 +406,7 @@ bool FakeFccServer::handle(int fd, const Request& request) {
             // handshake: the connection is dropped.
             if (status.messageType != typeOf(10) || status.payload.size() < 4) return false;
             const auto code = static_cast<std::int32_t>(get32(status.payload.data()));
-            if (code != 0) {
+            if (code != 0 && !ignoring) {
                 goOn = false;
                 return errorReplyOf(code, code == -3016 ? "transfer cancelled" : "transfer failed");
             }

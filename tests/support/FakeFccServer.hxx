@@ -68,6 +68,9 @@ public:
     // File, location and upload exchanges report progress this many times
     // before their result, each time waiting for the client's status.
     void setProgressReports(int reports);
+    // Whether a status that stops the transfer (a cancel, a failure) is
+    // ignored: the transfer goes on to its result as after a 0.
+    void setIgnoreStop(bool ignore);
     // Each of the cache information's numbers in turn may be made invalid
     // (0 to 6 in the order file pages, segments, hash block pages, MB
     // extents, extents, folder length, map-name length; -1 for none).
@@ -145,6 +148,7 @@ private:
     std::string errorText = "no such file";
     std::size_t chunkSize = 16384;
     int progressReports = 0;
+    bool ignoreStop = false;
     int invalidCacheInfoField = -1;
     std::vector<Request> received;
     std::vector<std::string> rollbacks;
