@@ -2,6 +2,7 @@
 #include <fcc/FccInterface.hxx>
 #include <fcc/FccProxy.hxx>
 #include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccFileNames.hxx>
 #include <fcc/internal/ScopedArray.hxx>
 
 #include <platform/os/internal/Environment.hxx>
@@ -50,17 +51,27 @@ public:
           handleArray(count),
           statusArray(count) {}
     ~RegisteredTickets() {
-        if (registered) FCC_UnRegisterTickets(count, handleArray.get(), statusArray.get());
+        if (registered) {
+            FCC_UnRegisterTickets(count, handleArray.get(), statusArray.get());
+        } else if (registrationFailed) {
+            unregisterWhatRegistered();
+        }
     }
     RegisteredTickets(const RegisteredTickets&) = delete;
     RegisteredTickets& operator=(const RegisteredTickets&) = delete;
 
     // A failed registration (an error, or a count of tickets that could not
-    // be registered) leaves the tickets as the interface left them.
+    // be registered) unregisters, once its error has been read, the tickets
+    // that it did register: their handles reach nobody else.
     int registerAll() {
+        for (int i = 0; i < count; ++i) {
+            handleArray[i] = nullptr;
+            statusArray[i] = Quillomark::Fcc::ERR_FMSCP_NOT_EXECUTED;
+        }
         const int status =
             FCC_RegisterTickets(count, tickets.data(), handleArray.get(), statusArray.get());
         registered = status == 0;
+        registrationFailed = !registered;
         return status;
     }
 
@@ -81,11 +92,22 @@ public:
     }
 
 private:
+    // The tickets with a handle and status 0, moved to the front of the
+    // handles (nothing else needs them), are unregistered.
+    void unregisterWhatRegistered() {
+        int left = 0;
+        for (int i = 0; i < count; ++i) {
+            if (statusArray[i] == 0 && handleArray[i]) handleArray[left++] = handleArray[i];
+        }
+        if (left > 0) FCC_UnRegisterTickets(left, handleArray.get(), statusArray.get());
+    }
+
     std::vector<const char*> tickets;
     int count;
     ScopedArray<char*> handleArray;
     ScopedArray<int> statusArray;
     bool registered = false;
+    bool registrationFailed = false;
 };
 
 // The interface counts files in an int.
@@ -94,6 +116,23 @@ void checkTransferSize(std::size_t size) {
         throw FccException(Quillomark::Fcc::ERR_FMSCP_BAD_ARG, "Too many files for one transfer");
     }
 }
+
+// An argument that names no file as the caller means it is refused before
+// any ticket is registered.
+void refuseUnless(bool good, const char* what, const std::string& value) {
+    if (good) return;
+    std::string shown;
+    for (const char c : value) {
+        if (c == '\0')
+            shown += "\\0";
+        else
+            shown += c;
+    }
+    throw FccException(Quillomark::Fcc::ERR_FMSCP_BAD_ARG,
+                       std::string(what) + " \"" + shown + "\"");
+}
+
+bool holdsNul(const std::string& value) { return value.find('\0') != std::string::npos; }
 
 // The tickets of a map from ticket to value, in key order; the values go to
 // values in the same order.
@@ -177,6 +216,10 @@ void FccProxy::downloadFilesToLocation(const std::map<std::string, std::string>&
                                        std::map<std::string, int>& failures) const {
     failures.clear();
     if (ticketsToFileNames.empty()) return;
+    refuseUnless(!holdsNul(directory), "Bad download folder", directory);
+    for (const auto& entry : ticketsToFileNames) {
+        refuseUnless(Quillomark::Fcc::fccIsFileName(entry.second), "Bad file name", entry.second);
+    }
     std::vector<const char*> fileNames;
     RegisteredTickets batch(ticketsOf(ticketsToFileNames, fileNames));
     checkResult(batch.registerAll());
@@ -191,6 +234,10 @@ void FccProxy::uploadFiles(const std::map<std::string, std::string>& ticketsToFi
                            std::map<std::string, int>& failures) const {
     failures.clear();
     if (ticketsToFilePaths.empty()) return;
+    for (const auto& entry : ticketsToFilePaths) {
+        refuseUnless(!entry.second.empty() && !holdsNul(entry.second), "Bad upload path",
+                     entry.second);
+    }
     std::vector<const char*> filePaths;
     RegisteredTickets batch(ticketsOf(ticketsToFilePaths, filePaths));
     checkResult(batch.registerAll());

@@ -29,13 +29,17 @@ public:
                        std::map<std::string, int>& failures) const;
 
     // Downloads each ticket (key) into directory under the file name given
-    // as its value.
+    // as its value. A name must name one file of directory: an empty one,
+    // "." or "..", and one holding "/", a NUL or a ".." between "\"
+    // separators are refused with FccException -3002 (ERR_FMSCP_BAD_ARG)
+    // before any ticket is registered, as is a directory holding a NUL.
     void downloadFilesToLocation(const std::map<std::string, std::string>& ticketsToFileNames,
                                  const std::string& directory,
                                  std::map<std::string, int>& failures) const;
 
     // Uploads each local file (value, a full path) against its upload ticket
-    // (key), going on with the others when one fails.
+    // (key), going on with the others when one fails. An empty path, or one
+    // holding a NUL, is refused as a bad file name is.
     void uploadFiles(const std::map<std::string, std::string>& ticketsToFilePaths,
                      std::map<std::string, int>& failures) const;
 

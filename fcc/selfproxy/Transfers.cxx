@@ -4,6 +4,7 @@
 // the interface.
 
 #include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccFileNames.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
@@ -11,6 +12,9 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/Environment.hxx>
+
+#include <string>
 #include <vector>
 
 namespace Quillomark::Fcc::SelfProxy {
@@ -51,14 +55,25 @@ int downloadOne(const char* policy, const char* handle, FccProgressCallback call
     });
 }
 
+// The server works in a folder of its own: the folders and paths that the
+// application names are sent as it means them, a relative one (or no
+// folder at all) in its current folder. Empty when that cannot be told.
+std::string applicationPath(const char* path) {
+    return path && *path ? Platform::Os::absolutePath(path) : Platform::Os::currentFolder();
+}
+
+bool isFileName(const char* fileName) { return fileName && fccIsFileName(fileName); }
+
 int downloadOneToLocation(const char* policy, const char* handle, FccProgressCallback callback,
                           void* callbackData, const char* directory, const char* fileName) {
     if (!policy) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    if (!fileName) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    // A name that would put the file outside the folder is refused.
+    if (!isFileName(fileName)) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    const std::string folder = applicationPath(directory);
+    if (folder.empty()) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     return transfer(handle, [&](FccServerFile& file) {
-        return FccLocationExchange(file, policy, callback, callbackData, directory ? directory : "",
-                                   fileName);
+        return FccLocationExchange(file, policy, callback, callbackData, folder.c_str(), fileName);
     });
 }
 
@@ -67,10 +82,12 @@ int downloadOneToLocation(const char* policy, const char* handle, FccProgressCal
 int uploadOne(const char* handle, FccProgressCallback callback, void* callbackData,
               const char* filePath, char** volumeId, const FccAllocator& pair) {
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    if (!filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    if (!filePath || !*filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+    const std::string path = applicationPath(filePath);
+    if (path.empty()) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     char* received = nullptr;
     const int status = transfer(handle, [&](FccServerFile& file) {
-        return FccUploadExchange(file, filePath, callback, callbackData, &received, pair);
+        return FccUploadExchange(file, path.c_str(), callback, callbackData, &received, pair);
     });
     if (volumeId)
         *volumeId = received;
@@ -132,9 +149,18 @@ int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
     if (!handles) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!fileNames || !statuses) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     markNotExecuted(count, statuses);
+    // A bad name refuses the batch before any of its files moves.
     for (int i = 0; i < count; ++i) {
-        statuses[i] = downloadOneToLocation(policy, handles[i], callback, callbackData, directory,
-                                            fileNames[i]);
+        if (!isFileName(fileNames[i])) {
+            statuses[i] = ERR_FMSCP_BAD_ARG;
+            return FmsErrorCode(ERR_FMSCP_BAD_ARG);
+        }
+    }
+    // One folder for all, as the application's current folder is now.
+    const std::string folder = applicationPath(directory);
+    for (int i = 0; i < count; ++i) {
+        statuses[i] = downloadOneToLocation(policy, handles[i], callback, callbackData,
+                                            folder.c_str(), fileNames[i]);
         if (statuses[i] < 0) return statuses[i];
     }
     return FCC_OK;

@@ -12,12 +12,17 @@ std::string environmentValue(const char* name) {
     return value ? std::string(value) : std::string();
 }
 
-std::string absolutePath(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
+std::string currentFolder() {
     const std::unique_ptr<char, decltype(&std::free)> folder(getcwd(nullptr, 0), &std::free);
     // A folder that is no longer reachable reads as "(unreachable)/...".
     if (!folder || folder.get()[0] != '/') return std::string();
-    std::string joined = folder.get();
+    return folder.get();
+}
+
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    std::string joined = currentFolder();
+    if (joined.empty()) return joined;
     if (joined.back() != '/') joined += '/';
     return joined + path;
 }

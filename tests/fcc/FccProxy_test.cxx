@@ -183,11 +183,21 @@ TEST_F(FccProxyTest, RegistrationAndUnregistrationFailuresThrow) {
     std::vector<std::string> files;
     std::map<std::string, int> failures;
 
-    // Tickets that did register stay registered; nothing is transferred.
+    // Nothing is transferred, and the tickets that did register are
+    // unregistered after the registration's error text was read.
     library->reset();
     library->setResult("FCC_RegisterTickets", 2);
-    EXPECT_THROW(proxy.downloadFiles({"t1", "t2"}, files, failures), FccException);
-    EXPECT_EQ(transferCalls(), (Calls{"FCC_RegisterTickets(t1,t2)", "FCC_GetLastError"}));
+    library->setItemStatus(0, -3005);
+    library->setItemStatus(2, -3005);
+    EXPECT_THROW(proxy.downloadFiles({"t1", "t2", "t3", "t4"}, files, failures), FccException);
+    EXPECT_EQ(transferCalls(), (Calls{"FCC_RegisterTickets(t1,t2,t3,t4)", "FCC_GetLastError",
+                                      "FCC_UnRegisterTickets(h:t2,h:t4)"}));
+    library->reset();
+    library->setResult("FCC_RegisterTickets", 2);
+    library->setItemStatus(0, -3005);
+    library->setItemStatus(1, -3005);
+    EXPECT_THROW(proxy.uploadFiles({{"u1", "/a"}, {"u2", "/b"}}, failures), FccException);
+    EXPECT_EQ(transferCalls(), (Calls{"FCC_RegisterTickets(u1,u2)", "FCC_GetLastError"}));
 
     // A failed unregistration after a good transfer throws its status; the
     // results are there.
@@ -203,6 +213,43 @@ TEST_F(FccProxyTest, RegistrationAndUnregistrationFailuresThrow) {
     }
     EXPECT_EQ(files, (std::vector<std::string>{"/cache/h:t1"}));
     EXPECT_EQ(count("FCC_UnRegisterTickets(h:t1)"), 1);
+}
+
+// A file name is one file in the download folder, and an upload path names
+// a file: anything else is refused before a ticket is registered.
+TEST_F(FccProxyTest, NamesAndPathsThatNameNoFileAreRefusedBeforeAnything) {
+    FccProxy proxy;
+    library->reset();
+    std::map<std::string, int> failures;
+    const std::string badNames[] = {"",
+                                    ".",
+                                    "..",
+                                    "a/b",
+                                    "../../etc/cron.d/x",
+                                    "..\\x",
+                                    "a\\..",
+                                    "/abs",
+                                    std::string("short\0.exe", 10)};
+    for (const std::string& name : badNames) {
+        try {
+            proxy.downloadFilesToLocation({{"t1", "good"}, {"t2", name}}, "/tmp/out", failures);
+            ADD_FAILURE() << "no exception for " << name;
+        } catch (const FccException& e) {
+            EXPECT_EQ(e.failCode(), -3002) << name;
+        }
+    }
+    EXPECT_THROW(
+        proxy.downloadFilesToLocation({{"t1", "good"}}, std::string("/tmp\0/x", 8), failures),
+        FccException);
+    for (const std::string& path : {std::string(), std::string("/data/a\0.exe", 13)}) {
+        try {
+            proxy.uploadFiles({{"u1", path}}, failures);
+            ADD_FAILURE() << "no exception for " << path;
+        } catch (const FccException& e) {
+            EXPECT_EQ(e.failCode(), -3002);
+        }
+    }
+    EXPECT_TRUE(library->calls().empty());
 }
 
 TEST_F(FccProxyTest, EmptyInputsReturnAtOnce) {

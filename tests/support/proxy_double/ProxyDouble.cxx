@@ -162,11 +162,13 @@ int FCC_RegisterTicket(const char* ticket, char** handle) {
     return result;
 }
 
+// A registration scripted to fail fails the items whose status is set: they
+// get no handle.
 int FCC_RegisterTickets(int count, const char** tickets, char** handles, int* statuses) {
     const int result = answer("FCC_RegisterTickets", list(count, tickets));
     for (int i = 0; i < count; ++i) {
-        handles[i] = newHandle(tickets[i]);
-        statuses[i] = 0;
+        statuses[i] = result != 0 ? itemStatus(i) : 0;
+        handles[i] = statuses[i] == 0 ? newHandle(tickets[i]) : nullptr;
     }
     return result;
 }
