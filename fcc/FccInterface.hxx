@@ -30,7 +30,10 @@ typedef void (*FccReleaseFunction)(void* memory);
 // Progress of one file. context is the ticket handle of the file being
 // moved, callbackData the caller's value, totalBytes -1 while the size is
 // unknown. *continueFlag is 0 on entry; the callback sets it non-zero to let
-// the transfer go on. A negative result fails the transfer with that code.
+// the transfer go on, else the transfer is cancelled (-3016).
+// A negative result fails the transfer with that code. A transfer so
+// stopped ends with that code whatever the server answers, and its callback
+// is not called again.
 typedef int (*FccProgressCallback)(void* context, void* callbackData, std::int64_t bytesDone,
                                    std::int64_t totalBytes, int* continueFlag);
 
