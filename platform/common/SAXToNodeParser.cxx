@@ -6,12 +6,13 @@
 #include <platform/common/internal/Utf8.hxx>
 #include <soa/common/internal/XmlPlatform.hxx>
 
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLErrorReporter.hpp>
 #include <xercesc/framework/XMLRecognizer.hpp>
 #include <xercesc/internal/WFXMLScanner.hpp>
+#include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax/Locator.hpp>
+#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/validators/common/GrammarResolver.hpp>
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <optional>
@@ -122,10 +124,17 @@ std::optional<std::string> flawOf(std::string_view document, Form form) {
 // decodes a whole first buffer in the encoding it guessed from the first
 // bytes, and the declared one only from there on. Such a document is read
 // as one with a blank there: a tab becomes one, and a line break gets one
-// in front of it, so that lines and columns stay as they are. The document
-// as it must be read, when it differs; checked in UTF-8 (and the one-byte
+// in front of it, so that lines and columns stay as they are. Only the head
+// of the document changes: it is read from `head`, and from the document
+// from `restAt` on.
+struct ReadHead {
+    std::string head;
+    std::size_t restAt = 0;
+};
+
+// How the document must be read: checked in UTF-8 (and the one-byte
 // encodings) and in UTF-16 of either byte order, with or without a mark.
-std::optional<std::string> withBlankAfterXml(const std::string& document) {
+ReadHead headToRead(std::string_view document) {
     struct Layout {
         std::string_view mark;
         int width;
@@ -136,38 +145,80 @@ std::optional<std::string> withBlankAfterXml(const std::string& document) {
         {"\xFE\xFF", 2, true},      {"", 2, false}, {"", 2, true}};
     static const char declaration[] = "<?xml";
     for (const Layout& layout : layouts) {
-        const std::string_view text(document);
-        if (text.substr(0, layout.mark.size()) != layout.mark) continue;
+        if (document.substr(0, layout.mark.size()) != layout.mark) continue;
         const std::size_t start = layout.mark.size();
         const auto w = static_cast<std::size_t>(layout.width);
         // The character at index i of the text after the mark: its value
         // when it is one of ASCII, else -1.
         const auto asciiAt = [&](std::size_t i) -> int {
             const std::size_t at = start + i * w;
-            if (at + w > text.size()) return -1;
-            if (w == 1) return static_cast<unsigned char>(text[at]);
-            const char high = layout.bigEndian ? text[at] : text[at + 1];
-            const char low = layout.bigEndian ? text[at + 1] : text[at];
+            if (at + w > document.size()) return -1;
+            if (w == 1) return static_cast<unsigned char>(document[at]);
+            const char high = layout.bigEndian ? document[at] : document[at + 1];
+            const char low = layout.bigEndian ? document[at + 1] : document[at];
             return high == '\0' && static_cast<unsigned char>(low) < 0x80 ? low : -1;
         };
         bool matches = true;
         for (std::size_t i = 0; i < 5 && matches; ++i) matches = asciiAt(i) == declaration[i];
         if (!matches) continue;
         const int blank = asciiAt(5);
-        if (blank != '\t' && blank != '\n' && blank != '\r') return std::nullopt;
+        if (blank != '\t' && blank != '\n' && blank != '\r') return {};
         const std::size_t at = start + 5 * w;
-        std::string space(w, '\0');
-        space[layout.bigEndian ? w - 1 : 0] = ' ';
-        std::string read = document;
-        if (blank == '\t') {
-            read.replace(at, w, space);
-        } else {
-            read.insert(at, space);
-        }
+        ReadHead read{std::string(document.substr(0, at)), at};
+        read.head.append(w, '\0');
+        read.head[at + (layout.bigEndian ? w - 1 : 0)] = ' ';
+        if (blank == '\t') read.restAt += w;
         return read;
     }
-    return std::nullopt;
+    return {};
 }
+
+// The bytes of a document as the scanner reads them: a head of their own,
+// then the document's own bytes from some offset on, read in place.
+class SplicedStream final : public xercesc::BinInputStream {
+public:
+    SplicedStream(std::string_view head, std::string_view rest) : head(head), rest(rest) {}
+
+    XMLFilePos curPos() const override { return position; }
+
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+        XMLSize_t done = 0;
+        std::size_t offset = position;  // into the head, then into the rest
+        for (const std::string_view part : {head, rest}) {
+            if (offset >= part.size()) {
+                offset -= part.size();
+                continue;
+            }
+            const std::size_t n = std::min<std::size_t>(part.size() - offset, maxToRead - done);
+            std::memcpy(toFill + done, part.data() + offset, n);
+            done += n;
+            offset = 0;
+        }
+        position += done;
+        return done;
+    }
+
+    const XMLCh* getContentType() const override { return nullptr; }
+
+private:
+    std::string_view head;
+    std::string_view rest;
+    XMLSize_t position = 0;
+};
+
+class SplicedSource final : public xercesc::InputSource {
+public:
+    SplicedSource(std::string_view head, std::string_view rest)
+        : xercesc::InputSource("reply"), head(head), rest(rest) {}
+
+    xercesc::BinInputStream* makeStream() const override {
+        return new (getMemoryManager()) SplicedStream(head, rest);
+    }
+
+private:
+    std::string_view head;
+    std::string_view rest;
+};
 
 // Objects made in order in blocks and destroyed all at once: a reply has
 // hundreds of thousands of small elements, and one allocation per node or
@@ -650,12 +701,9 @@ SAXToNodeParser::~SAXToNodeParser() = default;
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     tree->clear();
     tree->renewIfWorn();
-    const std::optional<std::string> blanked = withBlankAfterXml(document);
-    const std::string& read = blanked ? *blanked : document;
-    xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(read.data()), read.size(),
-                                      "reply", false);
-    // The document outlives the parse: the scanner need not copy it.
-    source.setCopyBufToStream(false);
+    // The document outlives the parse: the scanner reads it in place.
+    const ReadHead read = headToRead(document);
+    SplicedSource source(read.head, std::string_view(document).substr(read.restAt));
     try {
         tree->scanner->scanDocument(source);
     } catch (const DomException&) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace Quillomark::Platform::Os {
 
@@ -29,22 +30,35 @@ std::FILE* openPrivateAppendFile(const std::string& path) {
 }
 
 std::FILE* createSharedFile(const std::string& path) {
-    // Not emptied before it is known to be a file of the user's: what
-    // another user left there is neither cut nor taken.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (path.empty()) return nullptr;
+    // What stands at the path is replaced, not emptied: a reader that
+    // opened it while others could read it must not reach what is written
+    // now. So the file is made under a name of its own (O_EXCL: never
+    // through a link), the user's alone whatever the umask, and takes the
+    // path over. What another user left there is neither replaced nor
+    // taken, and neither is what is not a regular file (a link, a pipe).
+    struct stat standing;
+    if (::lstat(path.c_str(), &standing) == 0) {
+        if (!S_ISREG(standing.st_mode) || standing.st_uid != ::geteuid()) {
+            errno = EPERM;
+            return nullptr;
+        }
+    } else if (errno != ENOENT) {
+        return nullptr;
+    }
+    std::string fresh = path + ".XXXXXX";
+    const int fd = ::mkostemp(fresh.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
-    struct stat file;
-    const bool ours =
-        ::fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == ::geteuid();
-    // The user's alone, whatever the umask or the mode of a file it replaces:
-    // a folder others may enter would otherwise hand them the cached bytes.
-    std::FILE* stream = ours && ::fchmod(fd, 0600) == 0 && ::ftruncate(fd, 0) == 0 &&
-                                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0
-                            ? ::fdopen(fd, "wb+")
-                            : nullptr;
+    if (::fchmod(fd, 0600) != 0 || ::rename(fresh.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(fresh.c_str());
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* stream = ::fdopen(fd, "wb+");
     if (!stream) {
-        const int error = ours ? errno : EPERM;
+        const int error = errno;
         ::close(fd);
         errno = error;
     }

@@ -8,23 +8,27 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace Quillomark::Platform::Os {
 
 namespace {
 
-// The components of a path, in order; empty ones and "." left out.
+// The components of a path, in order, empty ones left out. A "." is kept,
+// and a path that ends in "/" gets one: the kernel takes the name in front
+// of either for a folder, and so does the walk.
 std::deque<std::string> componentsOf(const std::string& path) {
     std::deque<std::string> components;
     std::size_t begin = 0;
     while (begin <= path.size()) {
         std::size_t end = path.find('/', begin);
         if (end == std::string::npos) end = path.size();
-        std::string component = path.substr(begin, end - begin);
-        if (!component.empty() && component != ".") components.push_back(std::move(component));
+        if (end > begin) components.push_back(path.substr(begin, end - begin));
         begin = end + 1;
     }
+    if (!path.empty() && path.back() == '/') components.emplace_back(".");
     return components;
 }
 
@@ -47,6 +51,20 @@ private:
 
 bool othersMayWrite(const struct stat& info) { return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
+// Whether an entry of `owner` counts in a folder of `folderOwner` that
+// others may write. Its sticky bit keeps them from replacing what they do
+// not own, but not from adding what they like: an entry counts only when
+// it is root's, this process's user's, or the folder's owner's (who may
+// replace anything in it anyway), as the kernel trusts links in such
+// folders.
+bool countsIn(uid_t owner, uid_t folderOwner) {
+    return owner == 0 || owner == ::geteuid() || owner == folderOwner;
+}
+
+std::string ownerOf(const struct stat& info) {
+    return "another user (uid " + std::to_string(info.st_uid) + ")";
+}
+
 // Links followed on the way at most, as the system does.
 constexpr int MAX_LINKS = 40;
 
@@ -63,6 +81,11 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
     };
     if (problem) problem->clear();
     if (path.empty() || path[0] != '/') return refuse("its path is not absolute");
+    // What passes is run or loaded by this very path, which the system
+    // takes only up to its limit.
+    if (path.size() >= PATH_MAX) {
+        return refuse("its path is longer than " + std::to_string(PATH_MAX - 1) + " bytes");
+    }
 
     // The path is walked one name at a time, each folder looked at before a
     // name is looked up in it, and links followed by hand, so that every
@@ -70,18 +93,30 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
     std::deque<std::string> rest = componentsOf(path);
     Descriptor folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string folderPath = "/";
+    // The owner of the folder just left when others may write it: the
+    // folder entered from it must count there.
+    std::optional<uid_t> enteredFrom;
     int links = 0;
     for (;;) {
         if (folder.get() < 0) return cannot(errno);
         struct stat info {};
         if (::fstat(folder.get(), &info) != 0) return cannot(errno);
+        if (enteredFrom && !countsIn(info.st_uid, *enteredFrom)) {
+            return refuse("its folder '" + folderPath + "' belongs to " + ownerOf(info) +
+                          " and lies in a folder that others may write");
+        }
+        enteredFrom.reset();
         if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0) {
             return refuse("its folder '" + folderPath +
                           "' may be written by users other than its owner");
         }
+        // Whose entries count in this folder, when others may write it.
+        const std::optional<uid_t> sharedBy =
+            othersMayWrite(info) ? std::optional<uid_t>(info.st_uid) : std::nullopt;
         if (rest.empty()) return refuse("it is a folder");
         const std::string name = std::move(rest.front());
         rest.pop_front();
+        if (name == ".") continue;
         if (name == "..") {
             folder.reset(::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
             const std::size_t cut = folderPath.find_last_of('/', folderPath.size() - 1);
@@ -91,7 +126,12 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
         if (::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             return cannot(errno);
         }
+        const std::string next = (folderPath == "/" ? "" : folderPath) + "/" + name;
         if (S_ISLNK(info.st_mode)) {
+            if (sharedBy && !countsIn(info.st_uid, *sharedBy)) {
+                return refuse("it is reached through the link '" + next + "', which belongs to " +
+                              ownerOf(info) + " and lies in a folder that others may write");
+            }
             if (++links > MAX_LINKS) return refuse("it is reached through too many links");
             std::string target(PATH_MAX, '\0');
             const ssize_t length =
@@ -109,11 +149,11 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
             }
             continue;
         }
-        const std::string next = (folderPath == "/" ? "" : folderPath) + "/" + name;
         if (!rest.empty()) {
             folder.reset(::openat(folder.get(), name.c_str(),
                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             folderPath = next;
+            enteredFrom = sharedBy;
             continue;
         }
         // The file itself: nothing but a regular file is opened (a device
@@ -126,6 +166,10 @@ bool isTrustedFile(const std::string& path, std::string* problem) {
         if (file.get() < 0) return cannot(errno);
         if (::fstat(file.get(), &info) != 0) return cannot(errno);
         if (!S_ISREG(info.st_mode)) return refuse("it is not a regular file");
+        if (sharedBy && !countsIn(info.st_uid, *sharedBy)) {
+            return refuse("it belongs to " + ownerOf(info) + " and lies in the folder '" +
+                          folderPath + "', which others may write");
+        }
         if (othersMayWrite(info)) return refuse("it may be written by users other than its owner");
         return true;
     }

@@ -25,6 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -620,14 +622,20 @@ TEST_F(FccPipe, ALaunchScriptOthersMayWriteIsNeitherAcceptedNorRun) {
     ASSERT_EQ(chmod(root.c_str(), 0777), 0);
     refusedFor("its folder '" + root + "' may be written by users other than its owner");
     // A folder whose sticky bit keeps others from replacing what they do
-    // not own, and a script of another user that only its owner may write,
-    // are used.
+    // not own is used, but not a script that another user put into it; in
+    // a folder only its owner may write, a script of another user that only
+    // its owner may write is used.
     ASSERT_EQ(chmod(root.c_str(), 01777), 0);
     EXPECT_EQ(checkScript().status, 0);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(script.c_str(), 65534, 65534), 0);
+        refusedFor("it belongs to another user (uid 65534) and lies in the folder '" + root +
+                   "', which others may write");
+        ASSERT_EQ(chmod(root.c_str(), 0700), 0);
         EXPECT_EQ(checkScript().status, 0);
         ASSERT_EQ(chown(script.c_str(), 0, 0), 0);
+    } else {
+        std::printf("(a script of another user: skipped, only root can make one)\n");
     }
     ASSERT_EQ(chmod(root.c_str(), 0700), 0);
     EXPECT_EQ(checkScript().status, 0);
@@ -646,6 +654,26 @@ TEST_F(FccPipe, ALaunchScriptOthersMayWriteIsNeitherAcceptedNorRun) {
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
     EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), Fcc::ERR_FMSCP_START_FAILED);
     EXPECT_TRUE(std::filesystem::exists(ran));
+}
+
+// A path that passes the check but that the launch could not run would
+// fail only after the launch wait: it is refused at set-up.
+TEST_F(FccPipe, ALaunchScriptPathTheSystemCannotRunIsRefusedAtSetUp) {
+    const std::string script = root + "/startfcc.bat";
+    setenv("FCC_PROXYEXECNAME", "startfcc.bat/", 1);
+    EXPECT_EQ(checkScript().status, Fcc::ERR_FMSCP_START_SCRIPT);
+    std::string padded = "startfcc.bat";
+    while (root.size() + 1 + padded.size() < PATH_MAX) padded = "./" + padded;
+    setenv("FCC_PROXYEXECNAME", padded.c_str(), 1);
+    const ScriptCheck check = checkScript();
+    EXPECT_EQ(check.status, Fcc::ERR_FMSCP_START_SCRIPT);
+    EXPECT_EQ(check.lastError, "The FCC launch script '" + root + "/" + padded +
+                                   "' is not used: its path is longer than " +
+                                   std::to_string(PATH_MAX - 1) + " bytes.");
+    padded.erase(0, 2);
+    setenv("FCC_PROXYEXECNAME", padded.c_str(), 1);
+    EXPECT_EQ(checkScript().status, 0);
+    unsetenv("FCC_PROXYEXECNAME");
 }
 
 TEST_F(FccPipe, TheLaunchScriptStartsTheServer) {

@@ -4,7 +4,10 @@
 // FCC_SCENARIO_MISSING_ENTRY, and for a library that is not loaded since
 // another local user could have put code into it (its constructor would
 // run at the load): FCC_SCENARIO_WRITABLE_LIBRARY, FCC_SCENARIO_WRITABLE_FOLDER
-// and FCC_SCENARIO_FIFO_LIBRARY (which would also hold the load for ever).
+// and FCC_SCENARIO_FIFO_LIBRARY (which would also hold the load for ever),
+// and FCC_SCENARIO_FOREIGN_LIBRARY: an installation that another user put
+// into a sticky folder that everyone may write (root alone can make one for
+// the test: run as another user, it says that it skipped).
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
@@ -20,6 +23,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -31,6 +35,7 @@ struct Scenario {
     std::string fmsHome;
     std::string libraryPath;
     std::string loaderErrors;
+    std::string scriptErrors = "";  // a refused launch script's line, after the loader's
 };
 
 Scenario scenario() {
@@ -75,6 +80,31 @@ Scenario scenario() {
     return {home, path,
             "Library '" + path + "' is not used: " + reason + ".\nCould not load library '" + path +
                 "'\n"};
+#elif defined(FCC_SCENARIO_FOREIGN_LIBRARY)
+    if (geteuid() != 0) return {};
+    // A working library and a launch script, both of nobody, in nobody's
+    // folder in a sticky folder that everyone may write.
+    const std::string shared = Quillomark::Testing::freshFolder("loader-");
+    chmod(shared.c_str(), 01777);
+    const std::string home = shared + "/fms";
+    const std::string path = home + "/lib/FCCClientProxyDllv80.dll";
+    const std::string script = home + "/startfcc.bat";
+    mkdir(home.c_str(), 0755);
+    mkdir((home + "/lib").c_str(), 0755);
+    std::filesystem::copy_file(FmsHomes::complete() + "/lib/FCCClientProxyDllv80.dll", path);
+    std::ofstream(script) << "#!/bin/sh\nexit 3\n";
+    chmod(path.c_str(), 0755);
+    chmod(script.c_str(), 0755);
+    for (const std::string& made : {home, home + "/lib", path, script}) {
+        if (chown(made.c_str(), 65534, 65534) != 0) return {};
+    }
+    const std::string reason = "its folder '" + home +
+                               "' belongs to another user (uid 65534) and lies in a folder that "
+                               "others may write";
+    return {home, path,
+            "Library '" + path + "' is not used: " + reason + ".\nCould not load library '" + path +
+                "'\n",
+            "The FCC launch script '" + script + "' is not used: " + reason + ".\n"};
 #else
 #error "no loader scenario chosen"
 #endif
@@ -90,6 +120,8 @@ Scenario scenario() {
 #define FALLBACK_SUITE LoaderWithALibraryInAFolderOthersMayWrite
 #elif defined(FCC_SCENARIO_FIFO_LIBRARY)
 #define FALLBACK_SUITE LoaderWithAPipeForALibrary
+#elif defined(FCC_SCENARIO_FOREIGN_LIBRARY)
+#define FALLBACK_SUITE LoaderWithAnotherUsersLibraryInAFolderEveryoneMayWrite
 #else
 #define FALLBACK_SUITE LoaderWithIncompleteLibrary
 #endif
@@ -97,6 +129,7 @@ Scenario scenario() {
 // Runs first in its process: it needs the loader not to have run yet.
 TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     const Scenario expected = scenario();
+    if (expected.fmsHome.empty()) GTEST_SKIP() << "only root can make files of another user";
     alarm(60);  // a load that never returns is a failure, not a hang
     setenv("FMS_HOME", expected.fmsHome.c_str(), 1);
     unsetenv("JAVA_HOME");
@@ -108,7 +141,8 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
         Quillomark::Fcc::fccLaunchScriptPath(expected.fmsHome, "startfcc.bat");
     EXPECT_EQ(first.out, std::string(Quillomark::Testing::FCC_VERSION_LINE) +
                              "FMS ERROR: FCC launch script '" + script + "' is inaccessible.\n");
-    EXPECT_EQ(first.err, expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING);
+    EXPECT_EQ(first.err, expected.loaderErrors + Quillomark::Testing::SELF_PROXY_WARNING +
+                             expected.scriptErrors);
     EXPECT_EQ(first.failCode, -2997);
     EXPECT_EQ(first.message, "FMS_HOME=" + expected.fmsHome +
                                  "\nJAVA_HOME=\nJRE_HOME=\nFailed to get error from Fcc client");
@@ -126,8 +160,11 @@ TEST(FALLBACK_SUITE, WarnsOnceAndServesEveryEntryItself) {
     EXPECT_EQ(FCC_Echo(), -2999);
     const char* text = nullptr;
     EXPECT_EQ(FCC_GetLastError(&text), -2999);
-    EXPECT_STREQ(text,
-                 "The FCC start script is missing or inaccessible.  FMS_HOME may be incorrect.");
+    // A refused script's reason, else the interface's own text.
+    EXPECT_EQ(std::string(text ? text : ""),
+              expected.scriptErrors.empty()
+                  ? "The FCC start script is missing or inaccessible.  FMS_HOME may be incorrect."
+                  : expected.scriptErrors.substr(0, expected.scriptErrors.size() - 1));
 
     EXPECT_EQ(ThreadId(), static_cast<std::uint32_t>(gettid()));
 

@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -112,6 +113,55 @@ TEST_F(OsPipes, LogsAreAppendedOnlyToRegularFilesOfTheUser) {
     if (geteuid() == 0) {
         ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
         EXPECT_EQ(Os::openPrivateAppendFile(log), nullptr) << "a file of another user";
+    }
+}
+
+// A file that others could read before (cache files were once 0644) may
+// still be open in a reader of another user: what is written now must not
+// reach that reader, so the file is made anew, not emptied in place.
+TEST_F(OsPipes, SharedFilesAreMadeAnewOutOfReachOfEarlierReaders) {
+    const std::string path = directory + "/fms.seg";
+    std::ofstream(path) << "old bytes";
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    const int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+
+    std::FILE* made = Os::createSharedFile(path);
+    ASSERT_NE(made, nullptr);
+    EXPECT_NE(fcntl(fileno(made), F_GETFD) & FD_CLOEXEC, 0);
+    std::fputs("SECRET-CACHED-BYTES", made);
+    ASSERT_EQ(std::fclose(made), 0);
+    char seen[64] = {};
+    EXPECT_EQ(pread(reader, seen, sizeof seen - 1, 0), 9);
+    EXPECT_STREQ(seen, "old bytes") << "an earlier reader saw what was written";
+    close(reader);
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "SECRET-CACHED-BYTES");
+    struct stat file;
+    ASSERT_EQ(lstat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"fms.seg"}) << "nothing is left beside it";
+
+    // What is not a regular file of the user's stays as it is.
+    const std::string link = directory + "/fms.mf";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Os::createSharedFile(link), nullptr);
+    EXPECT_EQ(lstat(link.c_str(), &file), 0);
+    EXPECT_TRUE(S_ISLNK(file.st_mode));
+    const std::string fifo = directory + "/fms.hsh";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Os::createSharedFile(fifo), nullptr);
+    EXPECT_EQ(lstat(fifo.c_str(), &file), 0);
+    EXPECT_TRUE(S_ISFIFO(file.st_mode));
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(Os::createSharedFile(path), nullptr) << "a file of another user";
+        std::ifstream again(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "SECRET-CACHED-BYTES");
     }
 }
 

@@ -14,13 +14,16 @@ namespace Quillomark::Platform::Os {
 // by programs that the process starts.
 std::FILE* openPrivateAppendFile(const std::string& path);
 
-// Makes the file at path anew (emptied when it exists) for reading and
-// writing, as the fast cache makes the files it shares with its clients:
-// readable and writable by the user alone (0600) whatever the umask or the
-// mode it had, since clients map only files of their own user and others
-// must not read the cached bytes, and not through a symbolic link. What is
-// not a regular file of the user's is left as it is (EPERM). Null when that
-// fails (errno says why).
+// Makes the file at path anew, empty, for reading and writing, as the fast
+// cache makes the files it shares with its clients: a new file every time,
+// which replaces the one at path, so that no descriptor or mapping of the
+// old file (opened when it may have been readable by others) reaches what
+// is written now. Readable and writable by the user alone (0600) whatever
+// the umask, since clients map only files of their own user and others
+// must not read the cached bytes; never made through a symbolic link. What
+// stands at path and is not a regular file of the user's (a link, a pipe,
+// someone else's file) is left as it is (EPERM). Null when that fails
+// (errno says why).
 std::FILE* createSharedFile(const std::string& path);
 
 }  // namespace Quillomark::Platform::Os
