@@ -38,13 +38,14 @@ bash "$root/scripts/fuzz.sh"
 # ThreadSanitizer over the test programs that start threads: the file-cache
 # client with its loader and runtime, the fast cache, the first connections
 # of a process made on two threads at once, the programs whose requests go
-# to a loopback server on a thread of its own, and the wire values, whose
-# objects share heap blocks across threads. Only these are built; each test
-# carries its program's name as a label.
+# to a loopback server on a thread of its own, IIOP connections made on
+# several threads at once, and the wire values, whose objects share heap
+# blocks across threads. Only these are built; each test carries its
+# program's name as a label.
 cmake -S "$root" -B "$root/build/tsan" -G Ninja \
   -DCMAKE_BUILD_TYPE=Debug -DQMSOA_WERROR=ON -DQMSOA_TSAN=ON \
   -DQMSOA_BUILD_BENCH=OFF -DQMSOA_BUILD_EXAMPLES=OFF
 cmake --build "$root/build/tsan" -j "$jobs" --target qmsoa_threaded_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" \
-    -L '^(fcc_|fastcache_|first_connections_tests|http_|e2e_tests|model_tests|wire_tests)'
+    -L '^(fcc_|fastcache_|first_connections_tests|http_|iiop_threaded_tests|e2e_tests|model_tests|wire_tests)'

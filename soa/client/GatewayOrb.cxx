@@ -16,6 +16,10 @@ char* orbArgv[] = {orbName, nullptr};
 // overtake a new holder's ORB_init.
 std::mutex orbLock;
 long orbShares = 0;
+// The ORB that the library initialised itself, while it may still live;
+// null while the ORB in use is one that the application made. Compared,
+// never called through.
+CORBA::ORB_ptr orbMadeHere = nullptr;
 
 }  // namespace
 
@@ -26,8 +30,21 @@ const char* const GatewayOrb::MAX_MESSAGE_SIZE = "2147483648";
 GatewayOrb::GatewayOrb() {
     const char* options[][2] = {{"giopMaxMsgSize", MAX_MESSAGE_SIZE}, {nullptr, nullptr}};
     std::lock_guard<std::mutex> guard(orbLock);
+    // The stub makes its nil reference on first use, behind a check that
+    // takes no lock: made here first, under this lock, no two threads that
+    // connect for the first time make it at once.
+    QmCorbaServiceGateway::_nil();
+    // An ORB that exists before this ORB_init is the application's (or one
+    // the library made earlier and still holds); only one made here is the
+    // library's to destroy.
+    const bool joining = exists();
     int argc = 1;
     orb = CORBA::ORB_init(argc, orbArgv, "", options);
+    if (!joining) {
+        orbMadeHere = orb.in();
+    } else if (orb.in() != orbMadeHere) {
+        orbMadeHere = nullptr;
+    }
     ++orbShares;
 }
 
@@ -39,11 +56,22 @@ GatewayOrb::~GatewayOrb() {
 
 void GatewayOrb::destroyIfSole() {
     std::lock_guard<std::mutex> guard(orbLock);
-    if (orbShares != 1) return;
+    if (orbShares != 1 || orb.in() != orbMadeHere) return;
+    orbMadeHere = nullptr;
     try {
         orb->destroy();
     } catch (const CORBA::Exception&) {
         // The application destroyed it already.
+    }
+}
+
+bool GatewayOrb::exists() {
+    // omniORB answers for its interceptors only between ORB_init and destroy.
+    try {
+        omniORB::getInterceptors();
+        return true;
+    } catch (const CORBA::INITIALIZE&) {
+        return false;
     }
 }
 

@@ -1,9 +1,9 @@
 #include <soa/client/HttpRestSender.hxx>
 
 #include <platform/crypto/QmCrypto.hxx>
-#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/CutReply.hxx>
+#include <soa/client/internal/RequestName.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
@@ -36,20 +36,18 @@ void initCurlOnce() {
     (void)result;  // a failed global setup shows as a failed curl_easy_init
 }
 
-// Throws when a service or operation name cannot go into the URL as it
-// is: a blank or a control character makes the URL no URL, a "#" ends its
-// path and a "?" begins its query, so that the request would fail, or go to
-// another operation. Bytes above ASCII are sent percent-encoded, which the
-// server decodes to the name as it was.
-void checkUrlName(const std::string& name) {
+// A checked name as one segment of the URL's path: only "%" is escaped, so
+// that a server that decodes the path reads the name as it was.
+std::string pathSegment(const std::string& name) {
+    std::string segment;
     for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F || c == '#' || c == '?') {
-            throw RuntimeException(
-                RuntimeException::GENERAL_ERROR,
-                "The service or operation name '" + name + "' cannot be sent in a URL");
+        if (c == '%') {
+            segment += "%25";
+        } else {
+            segment += c;
         }
     }
+    return segment;
 }
 
 struct HeaderListDeleter {
@@ -105,9 +103,10 @@ std::size_t HttpRestSender::writeCallback(const char* data, std::size_t size, st
 
 void HttpRestSender::send(const std::string& service, const std::string& operation,
                           const std::string& request, std::string& response) {
-    checkUrlName(service);
-    checkUrlName(operation);
-    const std::string url = address + "/RestServices/" + service + "/" + operation;
+    checkRequestName(service);
+    checkRequestName(operation);
+    const std::string url =
+        address + "/RestServices/" + pathSegment(service) + "/" + pathSegment(operation);
     // An empty Expect header keeps libcurl from waiting for "100 Continue"
     // before a large body.
     HeaderList headers(curl_slist_append(nullptr, "Expect:"));

@@ -24,10 +24,10 @@ public:
     ~HttpRestSender() override;
 
     // Throws RuntimeException (GENERAL_ERROR), sending nothing, for a name
-    // that the URL cannot carry as it is (a blank, a control character, "#"
-    // or "?"); ConnectionException without a status; ProtocolException for
-    // a status other than 200, 401 and 500, and for a reply cut short after
-    // one of those.
+    // that a transport cannot carry as it is (checkRequestName);
+    // ConnectionException without a status; ProtocolException for a status
+    // other than 200, 401 and 500, and for a reply cut short after one of
+    // those.
     void send(const std::string& service, const std::string& operation, const std::string& request,
               std::string& response) override;
 

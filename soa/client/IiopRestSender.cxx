@@ -2,6 +2,7 @@
 
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/GatewayOrb.hxx>
+#include <soa/client/internal/RequestName.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
@@ -63,9 +64,9 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
 }
 
 IiopRestSender::~IiopRestSender() {
-    // A connected sender takes the ORB with it unless another share holds
-    // it; a failed connect or a dead reference left no connection, and so
-    // never destroys an ORB that the application may use.
+    // A connected sender takes the ORB with it when the library made it and
+    // no other share holds it; a failed connect or a dead reference left no
+    // connection.
     if (connection && connection->connected) {
         connection->gateway = QmCorbaServiceGateway::_nil();
         connection->orb.destroyIfSole();
@@ -94,6 +95,8 @@ void IiopRestSender::connect(const std::string& address) {
 
 void IiopRestSender::send(const std::string& service, const std::string& operation,
                           const std::string& request, std::string& response) {
+    checkRequestName(service);
+    checkRequestName(operation);
     if (!connection) {
         connect(address);
     }

@@ -1,6 +1,5 @@
 #include <soa/client/Connection.hxx>
 #include <soa/client/HttpRestSender.hxx>
-#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
@@ -12,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -22,7 +19,6 @@ namespace Seam = Quillomark::Testing::CurlSeam;
 using Quillomark::Soa::Client::Connection;
 using Quillomark::Soa::Client::HttpRestSender;
 using Quillomark::Soa::Client::RestSender;
-using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::HttpReply;
 using Quillomark::Testing::LoopbackHttpServer;
@@ -58,33 +54,6 @@ TEST_F(HttpRestSenderTest, PostsLargeBodiesWholeToTheServiceUrlWithoutWaitingFor
     EXPECT_FALSE(requests[0].header("Expect").has_value());
     EXPECT_EQ(requests[0].body, body);
     EXPECT_FALSE(requests[0].header("Proxy-Authorization").has_value());
-}
-
-// The names are put into the URL as they are: a name that a URL cannot
-// carry so (a blank would fail the request, a "#" or "?" would send it to
-// another operation) is refused before anything is sent; bytes above ASCII
-// travel percent-encoded, which the server reads back as they were.
-TEST_F(HttpRestSenderTest, NamesAURLCannotCarryAsTheyAreAreRefusedBeforeSending) {
-    for (const auto& [service, operation] :
-         std::vector<std::pair<std::string, std::string>>{{"Svc", "op#part"},
-                                                          {"Svc", "op?x=1"},
-                                                          {"Svc", "op x"},
-                                                          {"Svc", "op\n"},
-                                                          {"S#", "op"},
-                                                          {"Svc", std::string("op\0x", 4)}}) {
-        try {
-            post(connection, "<a/>", service, operation);
-            FAIL() << service << "/" << operation << " sent";
-        } catch (const RuntimeException& e) {
-            EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
-            EXPECT_NE(e.getMessage().find("cannot be sent in a URL"), std::string::npos)
-                << e.getMessage();
-        }
-    }
-    EXPECT_TRUE(server.requests().empty());
-    server.push(HttpReply::ok("<ok/>"));
-    EXPECT_EQ(post(connection, "<a/>", "Svc", "op\xC3\xA9"), "<ok/>");
-    EXPECT_EQ(server.requests().at(0).target, "/tc/RestServices/Svc/op%c3%a9");
 }
 
 TEST_F(HttpRestSenderTest, StatusesFromTheServer) {

@@ -51,9 +51,10 @@ std::string sendOnce(RestSender& sender, const std::string& operation, const std
 }
 
 template <typename Exception>
-std::string failureOf(RestSender& sender, const std::string& operation = "ping") {
+std::string failureOf(RestSender& sender, const std::string& operation = "ping",
+                      const std::string& request = "") {
     try {
-        sendOnce(sender, operation, "");
+        sendOnce(sender, operation, request);
     } catch (const Exception& e) {
         return e.getMessage();
     }
@@ -263,6 +264,47 @@ TEST_F(IiopSenderTest, FailedAttemptsLeaveTheApplicationsOrbAlive) {
                 HasSubstr("IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0"));
     EXPECT_EQ(callThrough(orb.in(), server.hostPath("NotAGateway")), "App|op|");
     orb->destroy();
+}
+
+TEST_F(IiopSenderTest, OnlyAnOrbTheLibraryMadeEndsWithItsLastConnection) {
+    Session session(server.hostPath());
+    auto sender = session.newSender();
+    sendOnce(*sender, "op", "x");
+    ASSERT_TRUE(GatewayOrb::exists());
+    sender.reset();
+    EXPECT_FALSE(GatewayOrb::exists()) << "the library's own ORB outlived its connections";
+
+    // The application's ORB, made before its first IIOP request, outlives
+    // every connection, one after another and several at once. (omniORB
+    // keeps its settings from one ORB to the next: the application's ORB
+    // names its message limit, the default one.)
+    int argc = 0;
+    const char* defaultLimit[][2] = {{"giopMaxMsgSize", "2097152"}, {nullptr, nullptr}};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "", defaultLimit);
+    for (int round = 0; round < 2; ++round) {
+        auto first = session.newSender();
+        auto second = session.newSender();
+        EXPECT_EQ(sendOnce(*first, "op", "1"), "Core-2006-03-Session|op|1");
+        EXPECT_EQ(sendOnce(*second, "op", "2"), "Core-2006-03-Session|op|2");
+        EXPECT_EQ(GatewayOrb::shares(), 2);
+    }
+    EXPECT_EQ(GatewayOrb::shares(), 0);
+    EXPECT_EQ(callThrough(orb.in(), server.hostPath()), "App|op|");
+
+    // Joined as it is: without the library's message limit, a reply over
+    // omniORB's 2 MiB fails after the server ran the operation.
+    sender = session.newSender();
+    EXPECT_THAT(failureOf<ProtocolException>(*sender, "sized", std::to_string(3 * 1024 * 1024)),
+                HasSubstr("MARSHAL_MessageSizeExceedLimitOnClient, completed YES"));
+    sender.reset();
+
+    // Once the application has destroyed it, the next connection makes an
+    // ORB of the library's own, which again ends with that connection.
+    orb->destroy();
+    sender = session.newSender();
+    EXPECT_EQ(sendOnce(*sender, "op", "y"), "Core-2006-03-Session|op|y");
+    sender.reset();
+    EXPECT_FALSE(GatewayOrb::exists());
 }
 
 TEST(CorbaExceptionTextTest, NamesTheExceptionItsMinorCodeAndCompletion) {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace Quillomark::Testing {
 
@@ -40,7 +41,8 @@ int freeLoopbackPort() {
 
 }  // namespace
 
-GatewayServerProcess::GatewayServerProcess() = default;
+GatewayServerProcess::GatewayServerProcess(std::string nativeCharCodeSet)
+    : charCodeSet(std::move(nativeCharCodeSet)) {}
 
 GatewayServerProcess::~GatewayServerProcess() { stop(); }
 
@@ -80,6 +82,7 @@ bool GatewayServerProcess::tryStart() {
         ::close(out[0]);
         ::close(out[1]);
         ::execl(QMSOA_GATEWAY_TEST_SERVER, QMSOA_GATEWAY_TEST_SERVER, port.c_str(),
+                charCodeSet.empty() ? static_cast<char*>(nullptr) : charCodeSet.c_str(),
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -10,7 +10,9 @@ namespace Quillomark::Testing {
 // kept across restarts, so references made before a restart stay valid.
 class GatewayServerProcess {
 public:
-    GatewayServerProcess();
+    // `nativeCharCodeSet`, when not empty, is the server ORB's native char
+    // code set ("UTF-8"): the one in which the names of a call arrive.
+    explicit GatewayServerProcess(std::string nativeCharCodeSet = "");
     ~GatewayServerProcess();
     GatewayServerProcess(const GatewayServerProcess&) = delete;
     GatewayServerProcess& operator=(const GatewayServerProcess&) = delete;
@@ -27,6 +29,7 @@ public:
 private:
     bool tryStart();
 
+    std::string charCodeSet;
     int serverPort = 0;
     pid_t child = -1;
 };

@@ -9,9 +9,11 @@ namespace Quillomark::Soa::Client {
 // A share of the process's one ORB. Every IIOP sender that is connected,
 // and anything else in the process that calls the gateway through this
 // library, holds one. Giving a share back only releases the reference: the
-// ORB may be the application's own as well, and a failed attempt must not
-// end it. Only the end of a connected sender destroys it, and only when no
-// other share is left (destroyIfSole).
+// ORB may be the application's own, and a failed attempt must not end it.
+// Only the end of a connected sender destroys it, only when no other share
+// is left, and only when the library initialised it itself: an ORB that
+// existed before the share was taken is the application's, and outlives
+// every connection (destroyIfSole).
 class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
@@ -21,7 +23,7 @@ public:
     GatewayOrb(const GatewayOrb&) = delete;
     GatewayOrb& operator=(const GatewayOrb&) = delete;
 
-    // Destroys the ORB when this is the only share.
+    // Destroys the ORB when this is the only share and the library made it.
     void destroyIfSole();
 
     CORBA::ORB_ptr get() const { return orb.in(); }
@@ -29,6 +31,8 @@ public:
 
     // How many shares exist at the moment.
     static long shares();
+    // Whether the process has an ORB at the moment, made by anyone.
+    static bool exists();
 
     // The largest GIOP message the ORB accepts (as an ORB option value): the
     // ORB's own default would refuse replies of more than 2 MiB, and replies

@@ -2,11 +2,14 @@
 // ORB is one per process, and the client's ORB lives in the test process),
 // listens on 127.0.0.1 at the port given as its first argument and serves
 // the gateway under the object key "QmGateway" and, under "NotAGateway", an
-// object that denies being a gateway. It writes "ready" on standard output
-// once it accepts calls, and exits with 2 when it cannot listen.
+// object that denies being a gateway. A second argument, when given, is the
+// ORB's native char code set (such as "UTF-8"), in which the names of a call
+// arrive. It writes "ready" on standard output once it accepts calls, and
+// exits with 2 when it cannot listen.
 //
 // invokeMethod, by operation name:
 //   "echo"       the request bytes, unchanged
+//   "calls"      how many calls of invokeMethod came before this one
 //   "sized"      as many bytes as the request's decimal number asks for
 //   "raise"      raises NO_IMPLEMENT (minor 42, completed YES)
 //   "deactivate" answers "" and then removes the gateway object
@@ -15,6 +18,7 @@
 #include <soa/client/idl/QmCorbaServiceGateway.hh>
 #include <soa/client/internal/GatewayOrb.hxx>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +49,10 @@ public:
         const std::string body(reinterpret_cast<const char*>(request.get_buffer()),
                                request.length());
         const std::string op = operation;
+        const unsigned long before = calls++;
+        if (op == "calls") {
+            return makeReply(std::to_string(before));
+        }
         if (op == "echo") {
             return makeReply(body);
         }
@@ -73,6 +81,7 @@ public:
 private:
     CORBA::ORB_var orb;
     PortableServer::POA_var poa;
+    std::atomic<unsigned long> calls{0};
 };
 
 // Exists, but is not a gateway: a checked narrow to the gateway yields nil.
@@ -93,14 +102,15 @@ void activate(PortableServer::POA_ptr poa, PortableServer::Servant servant, cons
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <port>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <port> [<native char code set>]\n", argv[0]);
         return 1;
     }
     const std::string endpoint = std::string("giop:tcp:127.0.0.1:") + argv[1];
     const char* options[][2] = {
         {"endPoint", endpoint.c_str()},
         {"giopMaxMsgSize", Quillomark::Soa::Client::GatewayOrb::MAX_MESSAGE_SIZE},
+        {argc == 3 ? "nativeCharCodeSet" : nullptr, argc == 3 ? argv[2] : nullptr},
         {nullptr, nullptr}};
     try {
         int orbArgc = 1;
