@@ -191,19 +191,16 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     auto record = std::make_unique<FmscExtentRecord>();
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
-    // An old file of that name may be mapped by a client: cut in place, it
-    // would take the bytes from under the client's view. The empty file is
-    // made under another name and takes the name over; the client's view
-    // keeps the old file, which its next read finds unlinked.
-    std::string fresh = record->path + ".new";
-    std::FILE* file = Os::createSharedFile(fresh);
+    // An old file of that name may be mapped by a client: the new one takes
+    // the name over, and the client's view keeps the old file, which its
+    // next read finds unlinked.
+    std::FILE* file = Os::createSharedFile(record->path);
     if (!file) {
         Os::setLastOsError(errno);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     }
-    if (std::fclose(file) != 0 || std::rename(fresh.c_str(), record->path.c_str()) != 0) {
+    if (std::fclose(file) != 0) {
         Os::setLastOsError(errno);
-        std::remove(fresh.c_str());
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     }
     slot = std::move(record);
