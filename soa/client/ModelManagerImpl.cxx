@@ -114,21 +114,16 @@ ModelObject* ModelManagerImpl::constructObject(std::string typeName, std::string
 
     auto known = types.find(typeName);
     if (known != types.end()) return store(at, uid, known->second.get());
-    // Each object of a name not loaded gets a placeholder of its own, which
-    // goes when the object goes or a loaded type replaces it.
-    auto placeholder = std::make_unique<TypeImpl>(PLACEHOLDER_TYPE_UID, typeName);
-    TypeImpl* type = placeholder.get();
-    placeholderTypes.emplace(type, std::move(placeholder));
-    try {
-        return store(at, uid, type);
-    } catch (...) {
-        placeholderTypes.erase(type);
-        throw;
+    // The objects of a name not loaded share the placeholder of that name,
+    // made on first need and kept with the manager: whoever noted an
+    // object's type may read it as long as the manager lives, and the
+    // placeholders take no more room than the names.
+    auto placeholder = placeholderTypes.lower_bound(typeName);
+    if (placeholder == placeholderTypes.end() || placeholder->first != typeName) {
+        placeholder = placeholderTypes.emplace_hint(
+            placeholder, typeName, std::make_unique<TypeImpl>(PLACEHOLDER_TYPE_UID, typeName));
     }
-}
-
-void ModelManagerImpl::dropPlaceholder(const Type* type) {
-    if (!placeholderTypes.empty()) placeholderTypes.erase(type);
+    return store(at, uid, placeholder->second.get());
 }
 
 ModelObject* ModelManagerImpl::store(std::map<std::string, ModelObject*>::iterator at,
@@ -158,11 +153,9 @@ void ModelManagerImpl::remove(const std::string& uid) {
     auto it = objects.find(uid);
     if (it == objects.end()) return;
     ModelObject* object = it->second;
-    const Type* type = object->impl ? object->impl->getType() : nullptr;
     objects.erase(it);
     ++removals;
     delete object;
-    dropPlaceholder(type);
 }
 
 void ModelManagerImpl::removeObjectsFromStore(std::vector<std::string> uids) {
@@ -188,8 +181,6 @@ void ModelManagerImpl::removeAllObjectsFromStore() {
         entry.second = nullptr;
     }
     objects.clear();
-    // Every placeholder was an object's.
-    placeholderTypes.clear();
 }
 
 void ModelManagerImpl::addChangeListener(ChangeListener* listener) {
@@ -272,10 +263,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             // placeholder the loaded type refines.
             object = at->second;
             ModelObjectImpl* record = object->impl;
-            Type* current = record->getType();
-            if (current->getUid() == PLACEHOLDER_TYPE_UID && record->setType(type)) {
-                dropPlaceholder(current);
-            }
+            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID) record->setType(type);
         } else {
             object = store(at, uid, type);
         }

@@ -48,7 +48,9 @@ public:
     ModelObject* constructObject(std::string uid) override;
     // Throws RuntimeException (GENERAL_ERROR) for a UID that validateUID
     // refuses. A type name the manager has not loaded gets a placeholder type
-    // of that name (UID "UNKNOWN_TYPE_UID", no parent); the server is not asked.
+    // of that name (UID "UNKNOWN_TYPE_UID", no parent), one per name, shared
+    // by the objects made for it and kept as long as the manager; the server
+    // is not asked.
     ModelObject* constructObject(std::string typeName, std::string uid) override;
     void removeObjectsFromStore(std::vector<std::string> uids) override;
     void removeObjectsFromStore(std::vector<ModelObject*>& objects) override;
@@ -99,8 +101,6 @@ private:
     using FactoryMap = std::map<std::string, ModelObjectFactory*>;
 
     void remove(const std::string& uid);
-    // Frees the type when it is a placeholder that no object uses any more.
-    void dropPlaceholder(const Type* type);
     // Makes the object of `uid` for `type` with its record and stores it at `at`.
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
@@ -130,9 +130,9 @@ private:
     std::map<std::string, std::unique_ptr<TypeImpl>> types;
     // Fetches type descriptions; found on first need, not owned.
     Quillomark::Services::Internal::Core::SessionService* typeService = nullptr;
-    // Types made for names the manager had not loaded, by the object that
-    // uses each; they are in no other map and go with that use.
-    std::map<const Type*, std::unique_ptr<TypeImpl>> placeholderTypes;
+    // The placeholder types of names the manager had not loaded when an
+    // object of that name was made, one per name, in no other map.
+    std::map<std::string, std::unique_ptr<TypeImpl>> placeholderTypes;
     // The outermost schema load while one runs (it fetches the ancestors).
     struct SchemaLoad;
     SchemaLoad* schemaLoad = nullptr;

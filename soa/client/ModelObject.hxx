@@ -30,6 +30,8 @@ public:
     // The loaded property of that name, never null; throws
     // NotLoadedException when the object has none.
     Property* getProperty(const std::string& name);
+    // Valid as long as the object's manager lives, also after the object
+    // is removed or its placeholder type is replaced by the loaded one.
     Type* getType();
 
 protected:

@@ -160,6 +160,51 @@ TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassS
     EXPECT_EQ(rev->getType(), manager.getType("ItemRevision"));
 }
 
+// What an application or a listener keeps of getType() stays a valid type
+// of its name for as long as the manager lives: refining or removing the
+// object that had it frees nothing, and no later placeholder takes its
+// address.
+TEST_F(ModelLoadTest, ATypeHandedOutStaysValidWhileTheManagerLives) {
+    ModelObject* item = manager.constructObject("Item", ITEM);
+    Type* kept = item->getType();
+    ASSERT_EQ(kept->getUid(), "UNKNOWN_TYPE_UID");
+    manager.loadObjectData(object(ITEM, "Item"));
+    EXPECT_EQ(manager.getObject(ITEM), item);
+    EXPECT_EQ(item->getType(), manager.getType("Item"));
+    EXPECT_EQ(kept->getName(), "Item");
+
+    // A listener keeps the type of an object that the same reply updates
+    // and deletes.
+    struct TypeKeeper : ChangeListener {
+        std::vector<Type*> types;
+        void modelObjectsChanged(const Objects& objects) override {
+            for (ModelObject* o : objects) types.push_back(o->getType());
+        }
+    } keeper;
+    manager.addChangeListener(&keeper);
+    manager.constructObject("Dataset", DOC);
+    Base::ServiceData data;
+    data.addUpdatedObj(ref(DOC));
+    data.addDeletedObj(ref(DOC));
+    manager.loadServiceData(data);
+    manager.removeChangeListener(&keeper);
+    ASSERT_EQ(keeper.types.size(), 1u);
+    EXPECT_EQ(keeper.types[0]->getName(), "Dataset");
+
+    // Objects of other names get other placeholders, whatever was freed.
+    manager.removeAllObjectsFromStore();
+    std::map<Type*, std::string> names{{kept, "Item"}, {keeper.types[0], "Dataset"}};
+    for (const char* name : {"Folder", "Form", "Dataset"}) {
+        Type* type = manager.constructObject(name, FOLDER)->getType();
+        auto [at, added] = names.emplace(type, name);
+        EXPECT_EQ(at->second, name);
+        EXPECT_EQ(type->getName(), name);
+        manager.removeObjectsFromStore(std::vector<std::string>{FOLDER});
+    }
+    EXPECT_EQ(kept->getName(), "Item");
+    EXPECT_EQ(keeper.types[0]->getName(), "Dataset");
+}
+
 TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain) {
     manager.loadModelSchema(
         schema({type("Kinds", "", {{"c", 1}, {"s", 8}, {"r", 9, true}, {"t", 12}, {"u", 14}})}));
