@@ -339,6 +339,69 @@ void ModelManagerImpl::loadRefIdArray(const std::vector<Base::RefId>& refs,
     for (const Base::RefId& ref : refs) out.push_back(getObject(ref.getUid()));
 }
 
+// The objects of a result as they were listed, each with the UID it was
+// listed under, so that those that left the store can be dropped: the
+// deleted ones, and whatever a listener removed. Nothing is looked at
+// while nothing has been removed.
+class ModelManagerImpl::ListedObjects {
+public:
+    ListedObjects(const ModelManagerImpl& manager, const Base::ServiceData& data,
+                  ServiceData& result)
+        : manager(manager), data(data), result(result), seen(manager.removals) {}
+
+    // Drops from the result what has left the store since the last look.
+    void prune() {
+        if (manager.removals == seen) return;
+        seen = manager.removals;
+        if (lists[0].objects == nullptr) {
+            // Until now each list held one entry per reference of the reply.
+            lists[0].listed(result.updatedObjs, data.getUpdatedObjArray());
+            lists[1].listed(result.createdObjs, data.getCreatedObjArray());
+            lists[2].listed(result.plainObjs, data.getPlainObjArray());
+        }
+        for (List& list : lists) {
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < list.objects->size(); ++i) {
+                if (!stored(*list.uids[i], (*list.objects)[i])) continue;
+                (*list.objects)[kept] = (*list.objects)[i];
+                list.uids[kept++] = list.uids[i];
+            }
+            list.objects->resize(kept);
+            list.uids.resize(kept);
+        }
+        const auto& stacks = data.getPartialErrorArray();
+        for (std::size_t i = 0; i < result.partialErrors.size(); ++i) {
+            ModelObject*& object = result.partialErrors[i].associatedObject;
+            if (object != nullptr && !stored(stacks[i].getUid(), object)) object = nullptr;
+        }
+    }
+
+private:
+    struct List {
+        std::vector<ModelObject*>* objects = nullptr;
+        std::vector<const std::string*> uids;
+        void listed(std::vector<ModelObject*>& list, const std::vector<Base::RefId>& refs) {
+            objects = &list;
+            uids.reserve(refs.size());
+            for (const Base::RefId& ref : refs) uids.push_back(&ref.getUid());
+        }
+    };
+
+    // Whether `object`, listed under `uid`, is the one stored there; a
+    // null entry (the empty UID) stays.
+    bool stored(const std::string& uid, const ModelObject* object) const {
+        if (object == nullptr) return true;
+        auto it = manager.objects.find(uid);
+        return it != manager.objects.end() && it->second == object;
+    }
+
+    const ModelManagerImpl& manager;
+    const Base::ServiceData& data;
+    ServiceData& result;
+    std::uint64_t seen;
+    List lists[3];
+};
+
 ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
     loadObjectData(data.getDataObjectArray());
 
@@ -350,24 +413,16 @@ ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
         result.deletedUids.push_back(ref.getUid());
     }
 
-    notify(changeListeners, [&](ChangeListener* l) { l->modelObjectsChanged(result.updatedObjs); });
+    // A listener may remove objects from the store: those that come after
+    // it, and the caller, are handed none of them.
+    ListedObjects listed(*this, data, result);
+    notify(changeListeners, [&](ChangeListener* l) {
+        listed.prune();
+        l->modelObjectsChanged(result.updatedObjs);
+    });
     notify(deleteListeners, [&](DeleteListener* l) { l->modelObjectsDeleted(result.deletedUids); });
-
-    // The returned lists must not point at the objects about to be destroyed.
-    std::set<ModelObject*> doomed;
-    for (const std::string& uid : result.deletedUids) {
-        auto it = objects.find(uid);
-        if (it != objects.end()) doomed.insert(it->second);
-    }
-    if (!doomed.empty()) {
-        for (std::vector<ModelObject*>* list :
-             {&result.createdObjs, &result.updatedObjs, &result.plainObjs}) {
-            list->erase(std::remove_if(list->begin(), list->end(),
-                                       [&](ModelObject* o) { return doomed.count(o) != 0; }),
-                        list->end());
-        }
-    }
     for (const std::string& uid : result.deletedUids) remove(uid);
+    listed.prune();
 
     for (const auto& wireStack : data.getPartialErrorArray()) {
         ErrorStack stack;
@@ -381,8 +436,11 @@ ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
         result.partialErrors.push_back(stack);
     }
     if (!result.partialErrors.empty()) {
-        notify(partialErrorListeners,
-               [&](PartialErrorListener* l) { l->handlePartialErrors(result.partialErrors); });
+        notify(partialErrorListeners, [&](PartialErrorListener* l) {
+            listed.prune();
+            l->handlePartialErrors(result.partialErrors);
+        });
+        listed.prune();
     }
     return result;
 }

@@ -133,6 +133,7 @@ private:
     // The placeholder types of names the manager had not loaded when an
     // object of that name was made, one per name, in no other map.
     std::map<std::string, std::unique_ptr<TypeImpl>> placeholderTypes;
+    class ListedObjects;
     // The outermost schema load while one runs (it fetches the ancestors).
     struct SchemaLoad;
     SchemaLoad* schemaLoad = nullptr;

@@ -391,6 +391,65 @@ TEST_F(ModelLoadTest, ListenersMayRegisterAndRemoveListenersWhileTheyAreCalled) 
     EXPECT_NE(std::find(log.begin(), log.end(), "late changed:"), log.end());
 }
 
+// Listeners that empty the store: the listeners called after them and the
+// caller get no object that is gone.
+TEST_F(ModelLoadTest, WhatListenersRemoveIsHandedToNoOneAfterThem) {
+    struct Emptier : ChangeListener, PartialErrorListener {
+        ModelManagerImpl& manager;
+        std::vector<std::size_t>& heard;
+        explicit Emptier(ModelManagerImpl& manager, std::vector<std::size_t>& heard)
+            : manager(manager), heard(heard) {}
+        void modelObjectsChanged(const Objects&) override {
+            heard.push_back(0);
+            manager.removeAllObjectsFromStore();
+        }
+        void handlePartialErrors(const std::vector<ErrorStack>&) override {
+            manager.removeAllObjectsFromStore();
+        }
+    };
+    struct Reader : ChangeListener {
+        std::vector<std::size_t>& heard;
+        explicit Reader(std::vector<std::size_t>& heard) : heard(heard) {}
+        void modelObjectsChanged(const Objects& objects) override {
+            std::size_t count = 0;
+            for (ModelObject* o : objects) count += o->getUid().size() == 14 ? 1 : 0;
+            heard.push_back(count + 1);
+        }
+    };
+    std::vector<std::size_t> heard;
+    Emptier emptier(manager, heard);
+    Reader reader(heard);
+    manager.addChangeListener(&emptier);
+    manager.addChangeListener(&reader);
+    Base::ServiceData data;
+    for (const std::string& uid : {ITEM, REV, DOC}) data.addDataObject(object(uid, "Item"));
+    data.addUpdatedObj(ref(ITEM));
+    data.addCreatedObj(ref(REV));
+    data.addPlainObj(ref(DOC));
+    data.addPlainObj(ref(""));
+    ServiceData result = manager.loadServiceData(data);
+    // The reader hears the object only when the emptier comes after it.
+    EXPECT_TRUE(heard == (std::vector<std::size_t>{0, 1}) ||
+                heard == (std::vector<std::size_t>{2, 0}));
+    EXPECT_TRUE(result.getUpdatedObjs().empty());
+    EXPECT_TRUE(result.getCreatedObjs().empty());
+    EXPECT_EQ(result.getPlainObjs(), Objects{nullptr});
+
+    // An object that a partial error names, removed by a partial-error
+    // listener.
+    manager.removeChangeListener(&emptier);
+    manager.removeChangeListener(&reader);
+    manager.addPartialErrorListener(&emptier);
+    Base::ServiceData failed;
+    failed.addDataObject(object(ITEM, "Item"));
+    failed.addPlainObj(ref(ITEM));
+    failed.addPartialError(errorStack("", 0, ITEM));
+    result = manager.loadServiceData(failed);
+    EXPECT_TRUE(result.getPlainObjs().empty());
+    ASSERT_EQ(result.getPartialErrors().size(), 1u);
+    EXPECT_EQ(result.getPartialErrors()[0].getAssociatedObject(), nullptr);
+}
+
 TEST_F(ModelLoadTest, AReferenceToAnObjectTheServerDeletedReadsAsUnloaded) {
     Base::ServiceData data;
     data.addDataObject(object(ITEM, "Item", {property("revision_list", {REV})}));
