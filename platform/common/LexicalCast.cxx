@@ -2,7 +2,6 @@
 #include <soa/common/LexicalCast.hxx>
 
 #include <charconv>
-#include <cstdio>
 #include <string_view>
 #include <system_error>
 
@@ -65,6 +64,19 @@ int daysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : days[month - 1];
 }
 
+// Whether the fields make a date that the text form carries: a year of
+// four digits, a month and a day of the calendar, or the "no date" value
+// (year, month and day all 0), and a time of day with room for a leap
+// second.
+bool carriesDate(int year, int month, int day, int hour, int minute, int second) {
+    if (year < 0 || year > 9999) return false;
+    const bool noDate = year == 0 && month == 0 && day == 0;
+    if (!noDate && (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month))) {
+        return false;
+    }
+    return hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
+}
+
 bool parseDateTime(const std::string& text, DateTime& result) {
     std::size_t pos = 0;
     int year, month, day, hour, minute, second;
@@ -94,12 +106,7 @@ bool parseDateTime(const std::string& text, DateTime& result) {
         }
     }
     if (pos != text.size()) return false;
-    // The "no date" value, as the default DateTime writes itself.
-    bool noDate = year == 0 && month == 0 && day == 0;
-    if (!noDate && (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month))) {
-        return false;
-    }
-    if (hour > 23 || minute > 59 || second > 60) return false;
+    if (!carriesDate(year, month, day, hour, minute, second)) return false;
     result = DateTime(year, month, day, hour, minute, second);
     return true;
 }
@@ -159,11 +166,25 @@ std::string lexical_cast<std::string, bool>(const bool& value) {
 
 template <>
 std::string lexical_cast<std::string, DateTime>(const DateTime& value) {
-    char buffer[64];
-    int length =
-        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", value.year(),
-                      value.month(), value.day(), value.hour(), value.minute(), value.second());
-    return std::string(buffer, static_cast<std::size_t>(length));
+    // A date is written only as text that reads back as the same date.
+    const int fields[] = {value.year(), value.month(),  value.day(),
+                          value.hour(), value.minute(), value.second()};
+    if (!carriesDate(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5])) {
+        std::string shown;
+        for (int field : fields) shown += (shown.empty() ? "" : ", ") + formatNumber(field);
+        throw BadLexicalCast("Cannot convert DateTime(" + shown + ") to string");
+    }
+    static const int widths[] = {4, 2, 2, 2, 2, 2};
+    static const char separators[] = "--T::";
+    std::string text;
+    text.reserve(19);
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (i > 0) text += separators[i - 1];
+        for (int unit = widths[i] == 4 ? 1000 : 10; unit > 0; unit /= 10) {
+            text += static_cast<char>('0' + fields[i] / unit % 10);
+        }
+    }
+    return text;
 }
 
 }  // namespace Quillomark::Soa::Common::Xml

@@ -18,7 +18,10 @@ class PropertyDescription;
 // RuntimeException (TYPE_MISMATCH); the description's array flag decides
 // whether the single value or the list is filled, the other form keeps its
 // empty default. A property without a description converts nothing and
-// returns defaults.
+// returns defaults. A raw text that is not of its kind's form (a number
+// that is none, a date out of the calendar) throws
+// Quillomark::Soa::Common::Exceptions::BadLexicalCast, which derives from
+// std::exception, unlike the client's other exceptions.
 class QMSOA_API Property {
 public:
     using DateTime = Quillomark::Soa::Common::DateTime;
@@ -54,6 +57,7 @@ public:
     // A character is written as its decimal code: 'A' gives "65".
     static std::string toCharString(char value);
     static DateTime parseDate(const std::string& text);
+    // Throws BadLexicalCast for a date that the text form cannot carry.
     static std::string toDateString(const DateTime& value);
     static double parseDouble(const std::string& text);
     static std::string toDoubleString(double value);

@@ -17,7 +17,10 @@ namespace Quillomark::Soa::Common::Xml {
 //   bool    "true", "false", "1", "0"; written as "true" / "false"
 //   DateTime  "YYYY-MM-DDThh:mm:ss", written exactly so; on reading, a
 //           fraction of a second and a zone ("Z", "+hh:mm", "-hh:mm") are
-//           accepted and ignored
+//           accepted and ignored. Year 0 to 9999, a day of the calendar
+//           (or "0000-00-00", no date), hour 0 to 23, minute 0 to 59,
+//           second 0 to 60; a DateTime outside these throws
+//           BadLexicalCast when written, so that what is written reads back
 // Numbers are written in the shortest form that reads back to the same value.
 template <typename Target, typename Source>
 Target lexical_cast(const Source& source) {

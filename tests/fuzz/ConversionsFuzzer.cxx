@@ -17,6 +17,7 @@
 #include <soa/common/XmlStream.hxx>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -182,7 +183,24 @@ void checkDate(const std::string& text) {
     FUZZ_CHECK(lexical_cast<DateTime>(written) == *got);
 }
 
-// The order of two dates made of the input's bytes: field by field.
+// A date is written when, and only when, the text form carries its fields,
+// and what is written reads back as the same date.
+void checkDateWritten(const DateTime& date) {
+    char plain[96];
+    std::snprintf(plain, sizeof plain, "%04d-%02d-%02dT%02d:%02d:%02d", date.year(), date.month(),
+                  date.day(), date.hour(), date.minute(), date.second());
+    const std::optional<DateTime> readBack = referenceDate(plain);
+    const bool carried = readBack.has_value() && *readBack == date;
+    try {
+        const std::string written = lexical_cast<std::string>(date);
+        FUZZ_CHECK(carried && written == plain);
+    } catch (const BadLexicalCast&) {
+        FUZZ_CHECK(!carried);
+    }
+}
+
+// The order of two dates made of the input's bytes: field by field; and
+// each of them written.
 void checkDateOrder(const std::string& text) {
     if (text.size() < 12) return;
     auto field = [&](std::size_t i) { return static_cast<int>(static_cast<signed char>(text[i])); };
@@ -194,6 +212,8 @@ void checkDateOrder(const std::string& text) {
     FUZZ_CHECK((a > b) == (ta > tb));
     FUZZ_CHECK((a == b) == (ta == tb));
     FUZZ_CHECK((a <= b) == (ta <= tb) && (a >= b) == (ta >= tb) && (a != b) == (ta != tb));
+    checkDateWritten(a);
+    checkDateWritten(b);
 }
 
 // ---- Text --------------------------------------------------------------------

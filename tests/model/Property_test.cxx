@@ -117,6 +117,7 @@ TEST_F(PropertyTest, EachKindConvertsLikeItsTextForm) {
     EXPECT_EQ(Property::parseShort("70000"), 4464);
     EXPECT_EQ(Property::toShortString(-7), "-7");
     EXPECT_EQ(Property::parseDate(Property::toDateString(d)), d);
+    EXPECT_THROW(Property::toDateString(DateTime(2023, 2, 29, 0, 0, 0)), BadLexicalCast);
     EXPECT_EQ(Property::toModelObjectString(*manager.constructObject(A)), A);
 }
 

@@ -97,6 +97,42 @@ TEST(LexicalCast, DateTime) {
     }
 }
 
+// A date is written only when its text is one the reader takes back; the
+// "no date" value is written as the wire has it.
+TEST(LexicalCast, ADateTimeIsWrittenOnlyAsTextThatReadsBack) {
+    for (const DateTime& date :
+         {DateTime(), DateTime(0, 0, 0, 12, 30, 0), DateTime(2024, 2, 29, 23, 59, 60),
+          DateTime(0, 1, 1, 0, 0, 0), DateTime(9999, 12, 31, 0, 0, 0)}) {
+        EXPECT_EQ(lexical_cast<DateTime>(lexical_cast<std::string>(date)), date);
+    }
+    EXPECT_EQ(lexical_cast<std::string>(DateTime()), "0000-00-00T00:00:00");
+    EXPECT_EQ(lexical_cast<std::string>(DateTime(0, 1, 1, 0, 0, 0)), "0000-01-01T00:00:00");
+
+    const int low = std::numeric_limits<int>::min(), high = std::numeric_limits<int>::max();
+    for (const DateTime& date :
+         {DateTime(low, low, low, low, low, low), DateTime(high, high, high, high, high, high),
+          DateTime(-1, 1, 1, 0, 0, 0), DateTime(10000, 1, 1, 0, 0, 0),
+          DateTime(2023, 2, 29, 0, 0, 0), DateTime(1900, 2, 29, 0, 0, 0),
+          DateTime(2023, 13, 1, 0, 0, 0), DateTime(2023, 4, 31, 0, 0, 0),
+          DateTime(2023, 1, 0, 0, 0, 0), DateTime(2023, 0, 5, 0, 0, 0), DateTime(0, 0, 1, 0, 0, 0),
+          DateTime(2023, 1, 1, -1, 0, 0), DateTime(2023, 1, 1, 24, 0, 0),
+          DateTime(2023, 1, 1, 0, 60, 0), DateTime(2023, 1, 1, 0, -5, 0),
+          DateTime(2023, 1, 1, 0, 0, 61), DateTime(0, 0, 0, 0, 0, -1)}) {
+        try {
+            const std::string text = lexical_cast<std::string>(date);
+            ADD_FAILURE() << "wrote \"" << text << "\" for " << date.year() << " " << date.month()
+                          << " " << date.day() << " " << date.hour();
+        } catch (const BadLexicalCast& e) {
+            EXPECT_EQ(e.getMessage().rfind("Cannot convert DateTime(", 0), 0u) << e.getMessage();
+        }
+    }
+    try {
+        lexical_cast<std::string>(DateTime(2023, 2, 29, 7, 8, 9));
+    } catch (const BadLexicalCast& e) {
+        EXPECT_EQ(e.getMessage(), "Cannot convert DateTime(2023, 2, 29, 7, 8, 9) to string");
+    }
+}
+
 TEST(DateTime, ComparesFieldByFieldFromTheYear) {
     DateTime a(2008, 3, 12, 14, 20, 5), same(2008, 3, 12, 14, 20, 5);
     EXPECT_TRUE(a == same);
