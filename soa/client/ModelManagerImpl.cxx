@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 namespace Quillomark::Soa::Client {
 
@@ -58,6 +60,37 @@ struct SharedFactories {
 }  // namespace
 
 const ModelManagerImpl::FactoryMap* ModelManagerImpl::s_objectFactoryMap = nullptr;
+
+// A load of types that fetches the ancestors its types lack and links them
+// once their chains are whole. The schemas that answer its fetches are
+// loaded through loadModelSchema again, nested in the fetch: each enters its
+// types and leaves their parents to this load, whose loop asks for one level
+// at a time. Written as nested fetches instead, each level of ancestors
+// would take stack, and a server that names ever new parents could exhaust
+// it. A load of objects in the middle of a fetch (the user of a re-login)
+// runs a load of its own, so that it never makes an object of a type whose
+// chain is still being fetched.
+struct ModelManagerImpl::SchemaLoad {
+    // A type and its parent's name.
+    using Link = std::pair<std::string, std::string>;
+
+    // The links to make, in the order they arrived: the ancestors' after
+    // their children's.
+    std::vector<std::vector<Link>> links;
+    // The names of the types that `links` link, and of those this load
+    // entered that wait for their link.
+    std::set<std::string> linking;
+    std::vector<std::string> entered;
+    // Names not yet looked at (the parents of the types that arrived, and
+    // the types a load of objects needs), and every name asked for so far.
+    std::set<std::string> frontier;
+    std::set<std::string> asked;
+
+    void add(std::vector<Link> batch) {
+        for (const Link& link : batch) linking.insert(link.first);
+        links.push_back(std::move(batch));
+    }
+};
 
 ModelManager::ModelManager() = default;
 ModelManager::~ModelManager() = default;
@@ -241,9 +274,11 @@ void ModelManagerImpl::loadTypes(const std::set<std::string>& names) {
 
 std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     const std::vector<Base::ModelObject>& wireObjects) {
-    std::set<std::string> typeNames;
-    for (const Base::ModelObject& wire : wireObjects) typeNames.insert(wire.getType());
-    loadTypes(typeNames);
+    // The types of the objects, each with its chain of ancestors linked,
+    // before any object is made of one.
+    SchemaLoad load;
+    for (const Base::ModelObject& wire : wireObjects) load.frontier.insert(wire.getType());
+    completeSchemaLoad(load);
 
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
@@ -454,20 +489,109 @@ Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
     return result;
 }
 
-// The schema load that fetches the ancestors its types lack. The answers
-// are loaded through loadModelSchema again, nested in the fetch: each such
-// load enters its types and leaves their parents to be fetched and linked
-// by the outermost one, whose loop asks for one level at a time. Written as
-// nested fetches instead, each level of ancestors would take stack, and a
-// server that names ever new parents could exhaust it.
-struct ModelManagerImpl::SchemaLoad {
-    // The (type, parent) links of each schema loaded, in the order the
-    // schemas arrived: the ancestors' schemas come after their children's.
-    std::vector<std::vector<std::pair<std::string, std::string>>> links;
-    // Parent names not yet looked at, and every name asked for so far.
-    std::set<std::string> parents;
-    std::set<std::string> asked;
+namespace {
+
+// Sets parents and refuses a parent link that would close a cycle, in time
+// near linear in the links made. A link of a type that has no parent yet
+// closes a cycle exactly when the parent's chain ends at that type: the
+// types seen are kept in sets, one per tree of the hierarchy, each knowing
+// its root, so the question costs no walk up the chain (walked each time, a
+// chain of n types listed root first took n^2/2 steps).
+class ChainLinker {
+public:
+    // Makes `parent` the parent of `type`; false, changing nothing, when
+    // `type` is `parent` or one of its ancestors.
+    bool link(TypeImpl& type, TypeImpl& parent) {
+        if (type.getParent() == &parent) return true;
+        if (type.getParent() == nullptr) {
+            const std::size_t above = find(node(&parent));
+            if (roots[above] == &type) return false;
+            join(find(node(&type)), above);
+            type.setParent(&parent);
+            return true;
+        }
+        // A type that leaves its parent for another splits its tree, which
+        // the sets cannot follow: a walk decides, and the sets start again.
+        for (const Type* t = &parent; t != nullptr; t = t->getParent()) {
+            if (t == &type) return false;
+        }
+        type.setParent(&parent);
+        nodes.clear();
+        up.clear();
+        sizes.clear();
+        roots.clear();
+        return true;
+    }
+
+private:
+    // The node of `type`, made on first need with those of its chain up to
+    // a type already known or to its root.
+    std::size_t node(const Type* type) {
+        auto known = nodes.find(type);
+        if (known != nodes.end()) return known->second;
+        std::vector<const Type*> chain;
+        std::size_t top = NONE;
+        for (const Type* t = type; t != nullptr; t = t->getParent()) {
+            auto at = nodes.find(t);
+            if (at != nodes.end()) {
+                top = find(at->second);
+                break;
+            }
+            chain.push_back(t);
+        }
+        std::size_t made = NONE;
+        if (top == NONE) {
+            top = made = add(chain.back(), NONE);
+            roots[top] = chain.back();
+            chain.pop_back();
+        }
+        for (const Type* t : chain) {
+            const std::size_t at = add(t, top);
+            if (t == type) made = at;
+        }
+        sizes[top] += chain.size();
+        return made;
+    }
+
+    std::size_t add(const Type* type, std::size_t representative) {
+        const std::size_t made = up.size();
+        up.push_back(representative == NONE ? made : representative);
+        sizes.push_back(1);
+        roots.push_back(nullptr);
+        nodes.emplace(type, made);
+        return made;
+    }
+
+    std::size_t find(std::size_t at) {
+        std::size_t top = at;
+        while (up[top] != top) top = up[top];
+        while (up[at] != top) {
+            const std::size_t next = up[at];
+            up[at] = top;
+            at = next;
+        }
+        return top;
+    }
+
+    // The tree of `below` joins that of `above`, whose root it keeps.
+    void join(std::size_t below, std::size_t above) {
+        const Type* root = roots[above];
+        if (sizes[below] > sizes[above]) std::swap(below, above);
+        up[below] = above;
+        sizes[above] += sizes[below];
+        roots[above] = root;
+    }
+
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+    std::unordered_map<const Type*, std::size_t> nodes;
+    // Per node: the next one towards the representative of its set; per
+    // representative: the size of its set and the root type of its tree.
+    std::vector<std::size_t> up;
+    std::vector<std::size_t> sizes;
+    std::vector<const Type*> roots;
 };
+
+}  // namespace
 
 void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     const auto& wireTypes = schema.getTypeArray();
@@ -481,6 +605,7 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     // The names of `built`, so that a name listed twice is found in log time.
     std::set<std::string_view> builtNames;
     std::set<std::string> parentNames;
+    std::vector<const std::string*> builtParents;
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
         if (types.count(name) != 0 || builtNames.count(name) != 0) continue;
@@ -491,41 +616,74 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
                 descriptor.getAnArray(), descriptor.getModifiable()));
         }
         parentNames.insert(wireType.getParentTypeName());
+        builtParents.push_back(&wireType.getParentTypeName());
         built.push_back(std::move(type));
         builtNames.insert(built.back()->getName());
     }
-    for (auto& type : built) {
-        const std::string name = type->getName();
-        types.emplace(name, std::move(type));
-    }
-    std::vector<std::pair<std::string, std::string>> links;
+    std::vector<SchemaLoad::Link> links;
     links.reserve(wireTypes.size());
     for (const auto& wireType : wireTypes) {
         links.emplace_back(wireType.getName(), wireType.getParentTypeName());
     }
 
-    if (schemaLoad != nullptr) {
-        // An answer to the fetch of an outer load, which goes on from here.
-        schemaLoad->links.push_back(std::move(links));
-        schemaLoad->parents.insert(parentNames.begin(), parentNames.end());
-        return;
+    // An answer to the fetch of a running load goes on in that load.
+    SchemaLoad own;
+    SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
+    for (std::size_t i = 0; i < built.size(); ++i) {
+        const std::string name = built[i]->getName();
+        types.emplace(name, std::move(built[i]));
+        // Its parent is linked once the chain above it is whole.
+        if (!builtParents[i]->empty()) {
+            unlinked.emplace(name, *builtParents[i]);
+            load.entered.push_back(name);
+        }
     }
-    SchemaLoad load;
-    load.links.push_back(std::move(links));
-    load.parents = std::move(parentNames);
-    struct Running {
-        SchemaLoad*& current;
-        Running(SchemaLoad*& current, SchemaLoad& load) : current(current) { current = &load; }
-        ~Running() { current = nullptr; }
-    } running(schemaLoad, load);
+    load.add(std::move(links));
+    load.frontier.insert(parentNames.begin(), parentNames.end());
+    if (&load == &own) completeSchemaLoad(own);
+}
 
-    // One level of ancestors per request, each name asked for once.
+void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
+    // The fetches answer into this load; whatever becomes of it, the types
+    // it entered are not waiting for a link any more afterwards (a type
+    // whose parent could not be fetched stays without one).
+    struct Running {
+        ModelManagerImpl& manager;
+        SchemaLoad& load;
+        SchemaLoad* outer;
+        Running(ModelManagerImpl& manager, SchemaLoad& load)
+            : manager(manager), load(load), outer(manager.schemaLoad) {
+            manager.schemaLoad = &load;
+        }
+        ~Running() {
+            manager.schemaLoad = outer;
+            for (const std::string& name : load.entered) manager.unlinked.erase(name);
+        }
+    } running(*this, load);
+
+    // One level of ancestors per request, each name asked for once. A type
+    // already entered whose link waits for a load this one runs inside has
+    // its chain finished here.
     for (;;) {
         std::set<std::string> missing;
-        for (const std::string& name : load.parents) {
-            if (types.count(name) == 0 && load.asked.count(name) == 0) missing.insert(name);
+        std::vector<SchemaLoad::Link> finished;
+        std::vector<std::string> names(load.frontier.begin(), load.frontier.end());
+        load.frontier.clear();
+        while (!names.empty()) {
+            const std::string name = std::move(names.back());
+            names.pop_back();
+            if (types.count(name) == 0) {
+                if (load.asked.count(name) == 0) missing.insert(name);
+                continue;
+            }
+            auto waiting = unlinked.find(name);
+            if (waiting != unlinked.end() && load.linking.count(name) == 0) {
+                finished.emplace_back(name, waiting->second);
+                names.push_back(waiting->second);
+                load.linking.insert(name);
+            }
         }
-        load.parents.clear();
+        if (!finished.empty()) load.links.push_back(std::move(finished));
         if (missing.empty()) break;
         load.asked.insert(missing.begin(), missing.end());
         loadTypes(missing);
@@ -533,6 +691,7 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
 
     // The ancestors' links first, so that each type is linked below a chain
     // that is already whole.
+    ChainLinker linker;
     for (auto batch = load.links.rbegin(); batch != load.links.rend(); ++batch) {
         for (const auto& [name, parentName] : *batch) {
             if (parentName.empty()) continue;
@@ -542,17 +701,14 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
                                        "Server gave me an parent type, " + parentName +
                                            ", that it now denies exists!");
             }
-            TypeImpl* type = types.at(name).get();
             // A parent link that closes a cycle would make every walk up the
             // type chain endless.
-            for (Type* t = parent->second.get(); t != nullptr; t = t->getParent()) {
-                if (t == type) {
-                    throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                           "Server gave me a parent type, " + parentName +
-                                               ", that descends from its child type " + name + "!");
-                }
+            if (!linker.link(*types.at(name), *parent->second)) {
+                throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                                       "Server gave me a parent type, " + parentName +
+                                           ", that descends from its child type " + name + "!");
             }
-            type->setParent(parent->second.get());
+            unlinked.erase(name);
         }
     }
 }

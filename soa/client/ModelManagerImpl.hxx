@@ -105,6 +105,11 @@ private:
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
     void loadTypes(const std::set<std::string>& names);
+    // A load of types, with the ancestors it fetches.
+    struct SchemaLoad;
+    // Fetches, one level per request, what the chains of the load's types
+    // lack and links them.
+    void completeSchemaLoad(SchemaLoad& load);
     // What loading one object leaves for the next: room for the properties
     // on their way in, and the descriptions of its properties by position,
     // which objects of one type in one reply mostly list in the same order.
@@ -134,9 +139,11 @@ private:
     // object of that name was made, one per name, in no other map.
     std::map<std::string, std::unique_ptr<TypeImpl>> placeholderTypes;
     class ListedObjects;
-    // The outermost schema load while one runs (it fetches the ancestors).
-    struct SchemaLoad;
+    // The load whose fetch runs, into which the schemas that answer it go.
     SchemaLoad* schemaLoad = nullptr;
+    // The types entered whose parent is not linked yet, with the parent's
+    // name: a load that needs one finishes its chain first.
+    std::map<std::string, std::string> unlinked;
     std::set<ChangeListener*> changeListeners;
     std::set<DeleteListener*> deleteListeners;
     std::set<PartialErrorListener*> partialErrorListeners;

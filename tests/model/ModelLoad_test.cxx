@@ -244,6 +244,12 @@ TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
     manager.loadModelSchema(schema({type("C", ""), type("B", "C")}));
     EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("C"));
     EXPECT_EQ(manager.constructObject("A", REV)->getType(), manager.getType("A"));
+    manager.loadModelSchema(schema({type("D", ""), type("B", "D"), type("E", "B")}));
+    EXPECT_EQ(manager.getType("E")->getParent()->getParent(), manager.getType("D"));
+    EXPECT_THROW(manager.loadModelSchema(schema({type("B", "A")})), RuntimeException);
+    EXPECT_THROW(manager.loadModelSchema(schema({type("D", "E")})), RuntimeException);
+    EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("D"));
+    EXPECT_EQ(manager.getType("D")->getParent(), nullptr);
 }
 
 // Every type names a parent that the client has not seen: the ancestors

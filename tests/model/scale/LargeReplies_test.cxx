@@ -2,6 +2,7 @@
 // linear in their size. The executable runs under a ctest time limit: a
 // load that costs time quadratic in these sizes runs for many minutes and
 // is stopped there as hung.
+#include <soa/client/Connection.hxx>
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/Property.hxx>
@@ -9,10 +10,13 @@
 #include <soa/client/TypeImpl.hxx>
 
 #include "tests/model/LoadingSupport.hxx"
+#include "tests/support/FakeSessionServices.hxx"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -99,6 +103,58 @@ TEST(LargeReplies, AnObjectOfManyPropertiesKeepsEachNameOnceInOrder) {
     EXPECT_EQ(wide->getProperty(numbered("p", 4))->getIntValue(), 1);
     EXPECT_EQ(wide->getProperty(numbered("p", 9))->getDisplayValue(), "");
     EXPECT_EQ(wide->getProperty(numbered("o", 9))->getDisplayValue(), "again");
+}
+
+// The depth of the chain above `type`.
+int ancestors(const Type* type) {
+    int count = 0;
+    for (const Type* t = type->getParent(); t != nullptr; t = t->getParent()) ++count;
+    return count;
+}
+
+// A chain of types as deep as a server makes it, listed in one schema in
+// any order or fetched one level per request, links in time near linear in
+// its depth; a link that would close a cycle through the whole chain is
+// still refused.
+TEST(LargeReplies, AChainOfManyTypesLinksInTimeLinearInItsDepth) {
+    const int depth = 200000;
+    const auto level = [](int n) { return numbered("L", n); };
+    const auto levelType = [&](int n) { return type(level(n), n + 1 < depth ? level(n + 1) : ""); };
+    std::vector<Base::ModelType> rootFirst;
+    rootFirst.reserve(depth);
+    for (int n = depth - 1; n >= 0; --n) rootFirst.push_back(levelType(n));
+    std::vector<Base::ModelType> shuffled = rootFirst;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(38));
+    for (const auto* listed : {&rootFirst, &shuffled}) {
+        ModelManagerImpl manager(nullptr);
+        manager.loadModelSchema(schema(*listed));
+        EXPECT_EQ(ancestors(manager.getType(level(0))), depth - 1);
+
+        const std::string message =
+            thrownBy([&] {
+                manager.loadModelSchema(schema({type(level(depth - 1), level(0))}));
+            }).getMessage();
+        EXPECT_EQ(message, "Server gave me a parent type, " + level(0) +
+                               ", that descends from its child type " + level(depth - 1) + "!");
+        EXPECT_EQ(manager.getType(level(depth - 1))->getParent(), nullptr);
+    }
+
+    const int fetched = 50000;
+    Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                          false);
+    auto& manager = *static_cast<ModelManagerImpl*>(connection.getModelManager());
+    auto* service = Quillomark::Testing::FakeInternalSessionService::install(connection);
+    service->behaviour = [&](const std::vector<std::string>& names) {
+        std::vector<Base::ModelType> described;
+        for (const std::string& name : names) {
+            const int n = std::stoi(name.substr(1));
+            described.push_back(type(name, n + 1 < fetched ? level(n + 1) : ""));
+        }
+        manager.loadModelSchema(schema(described));
+    };
+    manager.loadObjectData(object(UID, level(0)));
+    EXPECT_EQ(service->requests.size(), std::size_t(fetched));
+    EXPECT_EQ(ancestors(manager.getObject(UID)->getType()), fetched - 1);
 }
 
 }  // namespace

@@ -1,0 +1,175 @@
+// A session lost while the model manager fetches the ancestors of a type:
+// the re-login's reply brings the user as an object of a type the client
+// has not seen, loaded in the middle of that fetch. The server here
+// describes one type per name asked for, so that every level of ancestors
+// is a request of its own, and refuses the first request for one of them.
+#include <soa/client/Connection.hxx>
+#include <soa/client/ModelManagerImpl.hxx>
+#include <soa/client/ModelObject.hxx>
+#include <soa/client/RestSender.hxx>
+#include <soa/client/ServiceData.hxx>
+#include <soa/client/SessionManager.hxx>
+#include <soa/client/Type.hxx>
+#include <soa/client/TypeImpl.hxx>
+#include <soa/client/model/User.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/common/XmlStream.hxx>
+#include <soa/schemas/base/ModelSchema.hxx>
+#include <soa/schemas/base/ServiceData.hxx>
+#include <soa/schemas/core/LoginResponse.hxx>
+#include <soa/schemas/exceptions/SoaException.hxx>
+
+#include "tests/support/Doubles.hxx"
+#include "tests/support/LoopbackHttpServer.hxx"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace Client = Quillomark::Soa::Client;
+namespace Model = Quillomark::Soa::Client::Model;
+namespace Base = Quillomark::Schemas::Soa::_2006_03::Base;
+namespace Xml = Quillomark::Soa::Common::Xml;
+using Quillomark::Testing::HttpReply;
+using Quillomark::Testing::HttpRequest;
+using Quillomark::Testing::LoopbackHttpServer;
+using Quillomark::Testing::RecordingCredentialManager;
+
+const char OBJECT_UID[] = "QaObjAAAAAAAAA";
+const char USER_UID[] = "QaUsrAAAAAAAAA";
+
+// Each type with its parent; "User" has a typed class, the others none.
+const std::map<std::string, std::string> PARENTS{
+    {"Level0", "Level1"}, {"Level1", ""}, {"QmUser", "User"}, {"User", ""}};
+
+template <class Value>
+std::string document(const Value& value, const std::string& element) {
+    Xml::XmlStream stream;
+    value.outputXML(stream, element);
+    return stream.str();
+}
+
+Base::ModelObject wireObject(const std::string& uid, const std::string& type) {
+    Base::ModelObject object;
+    object.setUid(uid);
+    object.setType(type);
+    return object;
+}
+
+class TypeServer {
+public:
+    // Loads objects of `objectType`; the first request for the type
+    // `lostAt` finds the session gone.
+    TypeServer(std::string objectType, std::string lostAt)
+        : objectType(std::move(objectType)), lostAt(std::move(lostAt)) {
+        server.script().setFallback([this](const HttpRequest& r) { return answer(r); });
+    }
+    std::string hostPath() const { return server.url() + "/tc"; }
+    // "operation" or "getTypeDescriptions(names)" of every request, in order.
+    std::vector<std::string> requests() const {
+        std::vector<std::string> seen;
+        for (const HttpRequest& request : server.requests()) seen.push_back(describe(request));
+        return seen;
+    }
+
+private:
+    static std::string describe(const HttpRequest& request) {
+        const std::string operation = request.target.substr(request.target.rfind('/') + 1);
+        if (operation != "getTypeDescriptions") return operation;
+        std::string names;
+        Xml::SAXToNodeParser parser;
+        for (const auto* child : parser.parseString(request.body).getChildren()) {
+            names += (names.empty() ? "" : ",") + *child->findAttribute("value");
+        }
+        return operation + "(" + names + ")";
+    }
+
+    HttpReply answer(const HttpRequest& request) {
+        const std::string call = describe(request);
+        if (call == "login") {
+            Quillomark::Schemas::Core::_2006_03::Session::LoginResponse response;
+            response.setUser(wireObject(USER_UID, "QmUser"));
+            return HttpReply::ok(document(response, "loginResponse"));
+        }
+        if (call == "setObjectPropertyPolicy") {
+            return HttpReply::ok("<setObjectPropertyPolicyResponse/>");
+        }
+        if (call == "find") {
+            Base::ServiceData data;
+            data.addDataObject(wireObject(OBJECT_UID, objectType));
+            return HttpReply::ok(document(data, "serviceData"));
+        }
+        if (call == "getTypeDescriptions(" + lostAt + ")" && !lost.exchange(true)) {
+            Xml::XmlStream fault;
+            fault.startElement("InvalidUserException");
+            fault.attribute("xmlns",
+                            Quillomark::Schemas::Soa::_2006_03::Exceptions::EXCEPTIONS_NAMESPACE);
+            fault.attribute("message", "The session is not valid any more.");
+            fault.endElement();
+            return HttpReply::withStatus(401, fault.str());
+        }
+        Base::ModelSchema schema;
+        Xml::SAXToNodeParser parser;
+        for (const auto* child : parser.parseString(request.body).getChildren()) {
+            const std::string& name = *child->findAttribute("value");
+            if (PARENTS.count(name) == 0) continue;
+            Base::ModelType type;
+            type.setName(name);
+            type.setUid("TYPE::" + name);
+            if (!PARENTS.at(name).empty()) type.setParentTypeName(PARENTS.at(name));
+            schema.addType(type);
+        }
+        return HttpReply::ok(document(schema, "modelSchema"));
+    }
+
+    const std::string objectType;
+    const std::string lostAt;
+    std::atomic<bool> lost{false};
+    LoopbackHttpServer server;
+};
+
+// The object of the reply and the user of the re-login both come out of
+// typed classes chosen by their whole chains: whether the user's type is a
+// chain of its own or the very chain whose fetch the lost session cut.
+TEST(ReloginInTypeFetch, TheUserOfTheReloginIsMadeOfItsTypedClass) {
+    struct Case {
+        const char* objectType;
+        const char* lostAt;
+    };
+    for (const Case& c : {Case{"Level0", "Level1"}, Case{"QmUser", "User"}}) {
+        SCOPED_TRACE(c.objectType);
+        TypeServer server(c.objectType, c.lostAt);
+        RecordingCredentialManager credentials;
+        Client::Connection connection(server.hostPath(), &credentials, Client::Connection::HTTP,
+                                      Client::Connection::REST, true);
+        auto& manager = *static_cast<Client::ModelManagerImpl*>(connection.getModelManager());
+
+        Xml::SAXToNodeParser reply;
+        Client::SessionManager::getSessionManager(&connection)
+            ->getRestSender()
+            ->invoke("Query-Test", "find", "<findInput/>", reply);
+        Base::ServiceData data;
+        data.parse(reply.getRoot());
+        manager.loadServiceData(data);
+
+        const std::string lostFetch = "getTypeDescriptions(" + std::string(c.lostAt) + ")";
+        const std::vector<std::string> requests = server.requests();
+        ASSERT_GE(requests.size(), 4u);
+        EXPECT_EQ(requests[2], lostFetch);
+        EXPECT_EQ(requests[3], "login");
+        EXPECT_EQ(requests.back(), lostFetch);
+
+        EXPECT_NE(dynamic_cast<Model::User*>(manager.getObject(USER_UID)), nullptr);
+        EXPECT_EQ(manager.getType("QmUser")->getParent(), manager.getType("User"));
+        Client::Type* type = manager.getObject(OBJECT_UID)->getType();
+        ASSERT_NE(type->getParent(), nullptr);
+        EXPECT_EQ(type->getParent()->getName(), c.lostAt);
+    }
+}
+
+}  // namespace
