@@ -577,6 +577,7 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (!found) return FMSCX_NullParameter(toc, "found", FMSC_HERE);
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     *found = *length = -1;
+    if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
     auto nearest = [&](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
@@ -596,6 +597,24 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (const int error = FMSCX_WalkChain(toc, firstPage, nearest))
         return FMSCX_PassOn(__func__, error);
     return 0;
+}
+
+int FMSCFile_SetSegmentLength(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t block,
+                              std::int32_t length) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (length < 0 || length > FMSC_SEGMENT_SIZE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, length);
+    FmscFilePage& p = toc->pages[page];
+    for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
+        if (p.segments[e].fileOffset != block) continue;
+        p.segments[e].len = length;
+        if (const int error = FMSCX_UpdatePageAccessTime(toc, page))
+            return FMSCX_PassOn(__func__, error);
+        return 0;
+    }
+    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
 }
 
 int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
@@ -632,6 +651,8 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!outOfPages) return FMSCX_NullParameter(toc, "outOfPages", FMSC_HERE);
     *outOfPages = false;
+    // An entry for a block no file has would fail the page check.
+    if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, block);
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     std::int32_t target = -1;
@@ -692,6 +713,30 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
         }
     }
     *iterator = *firstPage = -1;
+    return 0;
+}
+
+void FMSCX_DropSegmentsFrom(FMSC_FILETOC_T* toc, std::int32_t firstSegment) {
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
+        FmscFilePage& p = toc->pages[i];
+        const std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+        std::int32_t kept = 0;
+        for (std::int32_t e = 0; e < used; ++e) {
+            if (p.segments[e].segmentOffset >= firstSegment) continue;
+            p.segments[kept++] = p.segments[e];
+        }
+        if (kept == used) continue;
+        std::memset(p.segments + kept, 0xFF, sizeof(FmscSegmentEntry) * std::size_t(used - kept));
+        p.numSegments = kept;
+    }
+    toc->hintFirstPage = toc->hintPage = -1;
+}
+
+int FMSCX_CheckFirstPage(FMSC_FILETOC_T* toc, std::int32_t page) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
+    if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    if (const int error = checkFirst(toc, page, FMSC_HERE)) return error;
     return 0;
 }
 

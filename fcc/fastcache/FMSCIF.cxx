@@ -4,6 +4,7 @@
 #include <platform/os/internal/Environment.hxx>
 
 #include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 
@@ -293,10 +294,32 @@ int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage) {
 
 namespace {
 
+// A block number no file has: refused before anything changes.
+int refuseBadBlock(FMSC_FILETOC_T* toc, std::int64_t block) {
+    if (block >= 0 && block <= INT32_MAX) return 0;
+    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_FILE_OFFSET,
+                           static_cast<int>(std::max<std::int64_t>(block, INT32_MIN)));
+}
+
 int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
                const std::uint8_t* bytes, std::int32_t length) {
     if (length < 0 || length > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
+    if (const int error = refuseBadBlock(toc, block)) return error;
+    if (const int error = FMSCX_CheckFirstPage(toc, *firstPage))
+        return FMSCX_PassOn(__func__, error);
+    // A block cached already is written over where it lies: one entry for
+    // each block, holding the bytes written last.
+    std::int32_t holder = -1, held = -1, heldLength = -1;
+    if (const int error = FMSCFile_FindSegment(toc, *firstPage, block, &holder, &held, &heldLength))
+        return FMSCX_PassOn(__func__, error);
+    if (holder != -1) {
+        if (const int error = FMSCSegment_WriteSegmentData(toc, bytes, held, length))
+            return FMSCX_PassOn(__func__, error);
+        if (const int error = FMSCFile_SetSegmentLength(toc, holder, block, length))
+            return FMSCX_PassOn(__func__, error);
+        return 0;
+    }
     if (toc->freeSegments.count == 0) {
         if (toc->shared->totalExtentMegabytes > 0) {
             if (const int error = FMSC_SegmentExpandExtents(toc))
@@ -310,26 +333,26 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
     std::int32_t segment = -1;
     if (const int error = FMSCFile_GetFreeSegment(toc, &segment))
         return FMSCX_PassOn(__func__, error);
+    // A segment taken and not recorded goes back to the free ones.
+    auto giveBack = [toc, segment](int error) {
+        FMSCSegment_FreeThisSegment(toc, -1, segment);
+        return FMSCX_PassOn("writeBlock", error);
+    };
     if (const int error = FMSCSegment_WriteSegmentData(toc, bytes, segment, length))
-        return FMSCX_PassOn(__func__, error);
+        return giveBack(error);
     bool outOfPages = false;
     const int allocated =
         FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages);
-    if (allocated) return FMSCX_PassOn(__func__, allocated);
+    if (allocated) return giveBack(allocated);
     // Room made for the entry may be taken again when the file itself was
     // evicted and had to be added anew: evict until it fits.
     while (outOfPages && toc->shared->dateHead != -1) {
-        if (const int error = FMSCX_DeleteAPage(toc, firstPage))
-            return FMSCX_PassOn(__func__, error);
+        if (const int error = FMSCX_DeleteAPage(toc, firstPage)) return giveBack(error);
         const int again =
             FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages);
-        if (again) return FMSCX_PassOn(__func__, again);
+        if (again) return giveBack(again);
     }
-    if (outOfPages) {
-        if (const int error = FMSCSegment_FreeThisSegment(toc, -1, segment))
-            return FMSCX_PassOn(__func__, error);
-        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
-    }
+    if (outOfPages) return giveBack(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES));
     return 0;
 }
 
@@ -357,10 +380,16 @@ int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t 
         logLine(toc, "WriteData,%.36s,%d,%d", toc->pages[*firstPage].guid, firstBlock, length);
     if (length < 0)
         return finish(toc, __func__, FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length));
-    for (std::int32_t done = 0, block = firstBlock; done < length;
-         done += FMSC_SEGMENT_SIZE, ++block) {
-        std::int32_t piece = std::min(FMSC_SEGMENT_SIZE, length - done);
-        int rc = FMSCIF_WriteBlock(toc, firstPage, block, bytes + done, piece);
+    // Every block the bytes go to, the last included, is one a file may have.
+    const std::int32_t blocks = length / FMSC_SEGMENT_SIZE + (length % FMSC_SEGMENT_SIZE ? 1 : 0);
+    int refused = refuseBadBlock(toc, firstBlock);
+    if (!refused && blocks > 0)
+        refused = refuseBadBlock(toc, std::int64_t(firstBlock) + blocks - 1);
+    if (refused) return finish(toc, __func__, refused);
+    for (std::int32_t i = 0; i < blocks; ++i) {
+        const std::int32_t done = i * FMSC_SEGMENT_SIZE;
+        const std::int32_t piece = std::min(FMSC_SEGMENT_SIZE, length - done);
+        int rc = FMSCIF_WriteBlock(toc, firstPage, firstBlock + i, bytes + done, piece);
         if (rc) return finish(toc, __func__, rc);
     }
     return 0;
@@ -411,6 +440,7 @@ int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "FindNextSegment,%.36s,%d", toc->pages[firstPage].guid, block);
+    if (const int error = refuseBadBlock(toc, block)) return finish(toc, __func__, error);
     return finish(toc, __func__, FMSCFile_FindNextSegment(toc, firstPage, block, found, length));
 }
 

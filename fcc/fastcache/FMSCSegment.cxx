@@ -286,11 +286,24 @@ int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
 
 void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from) {
     FmscFreeSegments& f = toc->freeSegments;
-    std::int32_t end = toc->shared->segmentFileSegments + toc->shared->extentSegmentsInUse;
+    const std::int32_t end = std::min<std::int64_t>(
+        std::int64_t(toc->shared->segmentFileSegments) + toc->shared->extentSegmentsInUse,
+        std::int64_t(f.next.size()));
+    // A segment that a page names stays its: the pages of every type count,
+    // as at open.
+    std::vector<std::uint8_t> held(std::size_t(std::max(end, 0)), 0);
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
+        const FmscFilePage& p = toc->pages[i];
+        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
+            const std::int32_t segment = p.segments[e].segmentOffset;
+            if (segment >= 0 && segment < end) held[std::size_t(segment)] = 1;
+        }
+    }
     std::fill(f.next.begin(), f.next.end(), -1);
     f.first = f.last = -1;
     f.count = 0;
-    for (std::int32_t i = std::max(from, 0); i < end && std::size_t(i) < f.next.size(); ++i) {
+    for (std::int32_t i = std::max(from, 0); i < end; ++i) {
+        if (held[std::size_t(i)]) continue;
         if (f.last >= 0)
             f.next[std::size_t(f.last)] = i;
         else
@@ -306,25 +319,32 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     megabytes = std::max(megabytes, 0);
     FMSC_FILESHARED_T* s = toc->shared;
-    if (shrink) {
-        for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
+    const std::int32_t files = std::min(s->extentFilesInUse, FMSC_MAX_EXTENT_FILES);
+    if (shrink && files > 0) {
+        // Only a cut to nothing is carried out, by removing the files: each
+        // is looked at before any goes.
+        for (std::int32_t e = 0; e < files; ++e) {
             if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
                 return FMSCX_PassOn(__func__, error);
-            // Only a cut to nothing is carried out: the file is removed.
             std::string path = FMSCX_ExtentPath(toc, e);
             int exists = FMSCX_OSFileExists(toc->error, path.c_str());
             if (exists > 1 || exists == 0)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
             if (megabytes != 0)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE, megabytes);
-            if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
+        }
+        // The blocks that the files hold go with them: no page names a
+        // segment that is no more, nor one that growth hands out again.
+        FMSCX_DropSegmentsFrom(toc, s->segmentFileSegments);
+        for (std::int32_t e = 0; e < files; ++e) {
+            if (const int error = FMSCX_DeleteOSFile(toc->error, FMSCX_ExtentPath(toc, e).c_str()))
                 return FMSCX_PassOn(__func__, error);
             toc->segmentToc->extents[std::size_t(e)].reset();
         }
-        if (megabytes == 0) {
-            s->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
-            s->extentFilesInUse = toc->header->extentFilesInUse = 0;
-        }
+    }
+    if (shrink && megabytes == 0) {
+        s->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
+        s->extentFilesInUse = toc->header->extentFilesInUse = 0;
     }
     FMSCX_RebuildFreeSegments(toc, s->sharedSegments);
     return 0;

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <string>
 
 namespace Quillomark::Fcc {
@@ -24,9 +26,16 @@ std::string guidFor(int n) {
 
 class Cache : public ::testing::Test {
 protected:
-    void open(std::int32_t pages, std::int32_t segments, std::int32_t totalMegabytes = 0) {
+    void open(std::int32_t pages, std::int32_t segments, std::int32_t totalMegabytes = 0,
+              bool afresh = true) {
+        sizes = {pages, segments, totalMegabytes};
         ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "behaviour", pages, segments, 1,
-                                 totalMegabytes, true, true, 0, false, &cache));
+                                 totalMegabytes, afresh, afresh, 0, false, &cache));
+    }
+    // Closed and opened again as a server does after a clean stop.
+    void reopen() {
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+        open(sizes[0], sizes[1], sizes[2], false);
     }
     void TearDown() override {
         if (cache) {
@@ -60,6 +69,7 @@ protected:
 
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
+    std::array<std::int32_t, 3> sizes{};
 };
 
 TEST_F(Cache, FullCacheEvictsTheLeastRecentlyUsedPageAndReusesTheLastFreedPageFirst) {
@@ -165,6 +175,146 @@ TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
     EXPECT_FALSE(std::filesystem::exists(folder.file("fms.ext000")));
     EXPECT_EQ(-1, find(1));
     EXPECT_EQ(2, cache->freeSegments.count);
+}
+
+// A shrink of the extent files while files are cached: what it cannot keep
+// it drops, what it keeps stays the file's own, and no segment a file holds
+// is handed to another.
+TEST_F(Cache, ShrinkingTheExtentFilesNeverHandsOneFilesBlocksToAnother) {
+    for (std::int32_t megabytes : {16, 0}) {
+        SCOPED_TRACE(megabytes);
+        open(16, megabytes ? 2 : 8, megabytes);
+        std::int32_t a = add(1, 4 * 16384);
+        for (std::int32_t block = 0; block < 4; ++block)
+            write(a, block, std::uint8_t(0xA0 + block));
+        ASSERT_EQ(0, FMSCIF_ShrinkTheSegmentExtentFile(cache, 0));
+        EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        std::int32_t b = add(2, 4 * 16384);
+        for (std::int32_t block = 0; block < 4; ++block)
+            write(b, block, std::uint8_t(0xB0 + block));
+        EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        a = find(1);
+        ASSERT_NE(-1, a);
+        std::uint8_t fill = 0;
+        for (std::int32_t block = 0; block < 4; ++block) {
+            // The segment file's two blocks are kept; the extent file's go,
+            // unless the cache has none and nothing had to go.
+            const bool kept = block < 2 || megabytes == 0;
+            ASSERT_EQ(kept ? 16384 : -1, read(a, block, &fill)) << block;
+            if (kept) {
+                EXPECT_EQ(0xA0 + block, fill) << block;
+            }
+            ASSERT_EQ(16384, read(find(2), block, &fill)) << block;
+            EXPECT_EQ(0xB0 + block, fill) << block;
+        }
+        EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+    }
+}
+
+// A block written again takes the place of the one cached, bytes and
+// length, and is held and listed once.
+TEST_F(Cache, ABlockWrittenAgainReplacesTheCachedOne) {
+    open(4, 80);
+    std::int32_t first = add(1, 37 * 16384);
+    for (std::int32_t block = 0; block < 37; ++block) write(first, block, 0x11);
+    write(first, 5, 0x22);
+    write(first, 36, 0x33, 100);
+    std::uint8_t fill = 0;
+    EXPECT_EQ(16384, read(first, 5, &fill));
+    EXPECT_EQ(0x22, fill);
+    EXPECT_EQ(100, read(first, 36, &fill));
+    EXPECT_EQ(0x33, fill);
+    std::vector<std::int32_t> blocks;
+    ASSERT_EQ(0, FMSCIF_FindSegments(cache, first, &blocks));
+    std::sort(blocks.begin(), blocks.end());
+    std::vector<std::int32_t> each(37);
+    for (std::int32_t block = 0; block < 37; ++block) each[std::size_t(block)] = block;
+    EXPECT_EQ(each, blocks);
+    FMSC_INFO_T info{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &info));
+    EXPECT_EQ(37, info.segmentsInUse);
+    EXPECT_EQ(80 - 37, info.freeSegments);
+    // And so after a reopen, which rebuilds the segment map from the pages.
+    reopen();
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &info));
+    EXPECT_EQ(80 - 37, info.freeSegments);
+    EXPECT_EQ(16384, read(find(1), 5, &fill));
+    EXPECT_EQ(0x22, fill);
+}
+
+// Each entry refuses a block number no file has, and a first page that is
+// no file's, before it changes anything: the cache opens again as it was.
+TEST_F(Cache, BlockNumbersAndFirstPagesNoFileHasAreRefusedBeforeAnythingChanges) {
+    open(4, 8);
+    std::int32_t first = add(1, 3 * 16384);
+    write(first, 0, 0x10);
+    FMSC_INFO_T before{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &before));
+    std::vector<std::uint8_t> bytes(2 * 16384, 0x77);
+    std::int32_t found = 0, length = 0;
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(62, FMSCIF_WriteBlock(cache, &first, -1, bytes.data(), 10));
+        EXPECT_EQ(62, FMSCIF_WriteData(cache, &first, -3, bytes.data(), 10));
+        // The second block would be numbered past the largest there is.
+        EXPECT_EQ(62, FMSCIF_WriteData(cache, &first, 2147483647, bytes.data(), 2 * 16384));
+        EXPECT_EQ(62, FMSCIF_FindNextSegment(cache, first, -1, &found, &length));
+        EXPECT_EQ(62, FMSCIF_ReadBlock(cache, first, -1, bytes.data(), &length));
+        bool outOfPages = false;
+        EXPECT_NE(0, FMSCFile_AllocateSegment(cache, first, -1, 5, 10, &outOfPages));
+        // A free page, a page past the end, a page that is not a first page.
+        for (std::int32_t page : {3, 4, -2}) {
+            std::int32_t other = page;
+            EXPECT_NE(0, FMSCIF_WriteBlock(cache, &other, 0, bytes.data(), 10)) << page;
+            EXPECT_EQ(page, other);
+        }
+    }
+    EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+    FMSC_INFO_T after{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &after));
+    EXPECT_EQ(before.freeSegments, after.freeSegments);
+    EXPECT_EQ(before.freePages, after.freePages);
+    reopen();
+    std::uint8_t fill = 0;
+    EXPECT_EQ(16384, read(find(1), 0, &fill));
+    EXPECT_EQ(0x10, fill);
+    EXPECT_EQ(-1, read(find(1), 2147483647));
+}
+
+// A GUID the store's check would find bad is refused by every entry that
+// takes one, with the check's own number, before anything changes.
+TEST_F(Cache, AGuidTheStoreWouldRejectIsRefusedByEveryEntryWithTheChecksNumber) {
+    open(4, 8);
+    add(1);
+    std::string bad = guidFor(2);
+    bad[5] = '\xC3';
+    std::string control = guidFor(3);
+    control[31] = '\x1F';
+    FMSC_INFO_T before{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &before));
+    {
+        Testing::OutputCapture output(1);
+        for (const std::string& guid : {bad, control}) {
+            std::int32_t first = -1;
+            std::int64_t size = 0;
+            EXPECT_EQ(34, FMSCIF_AddFile(cache, guid.c_str(), 10, 0, &first));
+            EXPECT_EQ(-1, first);
+            EXPECT_EQ(34, FMSCIF_FindFile(cache, guid.c_str(), &size, &first));
+            EXPECT_EQ(34, FMSCIF_DeleteFile(cache, guid.c_str()));
+            EXPECT_EQ(34, FMSCIF_AdjustFileSize(cache, guid.c_str(), 5, 0));
+        }
+    }
+    FMSC_INFO_T after{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &after));
+    EXPECT_EQ(before.freePages, after.freePages);
+    EXPECT_EQ(before.misses, after.misses);
+    reopen();
+    EXPECT_NE(-1, find(1));
+    // A GUID of 32 characters with four NUL bytes after them is one the
+    // check accepts.
+    std::int32_t first = -1;
+    EXPECT_EQ(0, FMSCIF_AddFile(cache, guidFor(4).substr(0, 32).c_str(), 1, 0, &first));
 }
 
 TEST_F(Cache, FreedSegmentsComeBackInRisingOrder) {

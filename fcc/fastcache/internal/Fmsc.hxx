@@ -95,10 +95,21 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
                              std::int32_t* found, std::int32_t* length);
 int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                        std::uint8_t* buffer, std::int32_t* length);
+// The new length of a block that the page holds, written over in its
+// segment: the page becomes the most recently used.
+int FMSCFile_SetSegmentLength(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t block,
+                              std::int32_t length);
 int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                              std::int32_t segment, std::int32_t length, bool* outOfPages);
 int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage);
+// Takes out of every page the entries of the segments from firstSegment on,
+// keeping the order of the others; the segments are not put on the free
+// list.
+void FMSCX_DropSegmentsFrom(FMSC_FILETOC_T* toc, std::int32_t firstSegment);
+// Whether a page is the first page of a cached file: 0, else the page's
+// error (17, 15, 32 or 40).
+int FMSCX_CheckFirstPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_CheckPageConsistency(FMSC_FILETOC_T* toc, std::int32_t page, int expectedType);
 int FMSCFile_CheckMetaFile(FMSC_FILETOC_T* toc, int checks);
 // The header's counts: each within its bounds, the extent counts agreeing.
@@ -162,6 +173,8 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment);
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment);
+// The free-segment list made anew: every segment from `from` on that no
+// page names.
 void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from);
 
 // ---- Tables of contents, open, lock ---------------------------------------
