@@ -175,7 +175,10 @@ int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
     header.maxExtentFiles = s->maxExtentFiles;
     header.segmentsPerExtentFile = s->segmentsPerExtentFile;
     header.totalExtentMegabytes = s->totalExtentMegabytes;
-    header.state = FMSC_STATE_CLEAN;
+    // Marked open until the open that makes it has made the cache's other
+    // files too: a server killed before that leaves a cache that the next
+    // open refuses (103), not one whose files are of two caches.
+    header.state = FMSC_STATE_OPEN;
     if (std::fwrite(&header, FMSC_PAGE_SIZE, 1, file) != 1) {
         Platform::Os::setLastOsError(errno);
         std::fclose(file);

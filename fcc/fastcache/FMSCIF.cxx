@@ -134,15 +134,19 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         FMSCX_Traceback("FMSCIF_OpenS");
         return rc;
     };
-    if (!client && toc->header->state != FMSC_STATE_CLEAN) {
+    // A meta file made by this open is marked open already.
+    if (!client && !newCache && toc->header->state != FMSC_STATE_CLEAN) {
         FMSCX_PrintErrorName(FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
         return fail(FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
     }
+    // A new meta file goes with new segment and hash files: the old ones
+    // (of a rebuild that was cut short) name pages it does not have.
+    const bool afresh = p.deleteFiles != 0 || newCache;
     const char* name = toc->wellKnownName.c_str();
     const char* directory = toc->folder.c_str();
-    int rc = FMSCSegment_Open(toc, directory, name, p.create != 0, p.deleteFiles != 0, client);
+    int rc = FMSCSegment_Open(toc, directory, name, p.create != 0, afresh, client);
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 64);
-    if (!rc) rc = FMSCHash_Open(toc, directory, name, p.create != 0, p.deleteFiles != 0, client);
+    if (!rc) rc = FMSCHash_Open(toc, directory, name, p.create != 0, afresh, client);
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 15);
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);

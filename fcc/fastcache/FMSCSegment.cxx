@@ -154,6 +154,7 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
         }
         toc->shared->extentFilesInUse = toc->header->extentFilesInUse = 0;
         toc->shared->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
+        FMSCX_ReachOpenStep("removed the extent files");
     }
     for (std::int32_t e = 0; e < toc->shared->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e)
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))

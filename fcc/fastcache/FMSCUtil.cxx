@@ -1,9 +1,11 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/OsError.hxx>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -322,18 +324,38 @@ int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
     return 0;
 }
 
+namespace {
+
+std::atomic<Testing::FmscOpenStep> openStep{nullptr};
+
+// The file's own name, for a step's name.
+std::string baseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
+
+void FMSCX_ReachOpenStep(const std::string& step) {
+    if (const Testing::FmscOpenStep reached = openStep.load()) reached(step.c_str());
+}
+
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,
                       int missingError, const std::function<int()>& write) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (deleteFile) {
         if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
             return FMSCX_PassOn(__func__, error);
+        FMSCX_ReachOpenStep("removed " + baseName(path));
     }
     int exists = FMSCX_OSFileExists(toc->error, path.c_str());
     if (exists > 1) return exists;
     if (exists == 1) return 0;
     if (!create) return FMSC_FAIL(toc, missingError);
     if (const int error = write()) return FMSCX_PassOn(__func__, error);
+    FMSCX_ReachOpenStep("made " + baseName(path));
     return 0;
 }
 

@@ -80,6 +80,10 @@ public:
     // Waits until the child is at its step: false when it ended before.
     bool reached() { return hear(toParent[0]) == 's'; }
     void letGo() { say(toChild[1], 'g'); }
+    // Kills the child where it is (at its step, when it reached it).
+    void kill() {
+        if (child > 0) ::kill(child, SIGKILL);
+    }
     // How the child ended (endOf).
     std::string end() {
         std::string outcome = endOf(child);

@@ -44,6 +44,8 @@ void FMSCX_GetOSErrorText(int osError, char* buffer);
 // 1 when the file exists, 0 when not, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
+// Tells a test's hook (FmscTesting.hxx) that an open got past a step.
+void FMSCX_ReachOpenStep(const std::string& step);
 // Removes the file when asked; then, when it is missing, writes it anew
 // with create, or fails with missingError.
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,

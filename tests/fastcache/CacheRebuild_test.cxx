@@ -1,0 +1,156 @@
+// A server that makes its cache's files anew (an open with delete) and is
+// killed part way: whatever step it got to, the server that starts next
+// either refuses the cache (and makes it anew) or finds it whole, never a
+// cache whose files belong to two different caches.
+
+#include "CacheFolder.hxx"
+#include "ChildProcess.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace Quillomark::Fcc {
+namespace {
+
+using Quillomark::Testing::CacheFolder;
+using Quillomark::Testing::SteppedChild;
+
+constexpr int BLOCKS = 3;
+
+std::string guidFor(int n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%08dREBUILDREBUILDREBUILDREBUILD", n);
+    return text;
+}
+
+std::vector<std::uint8_t> blockOf(int file, int block) {
+    std::vector<std::uint8_t> bytes(16384);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = std::uint8_t(file * 31 + block * 7 + int(i % 251));
+    return bytes;
+}
+
+FMSC_OPEN_PARAMS cacheParams(const CacheFolder& folder, std::int32_t mode, bool deleteFiles) {
+    FMSC_OPEN_PARAMS p = Quillomark::Testing::smallCache(folder, "rebuilt", 64, mode);
+    p.segments = 16;
+    p.totalExtentMegabytes = p.megabytesPerExtentFile = 16;
+    p.create = 1;
+    p.deleteFiles = deleteFiles;
+    return p;
+}
+
+// Caches files first … first + count - 1, BLOCKS blocks each; false on
+// the first error.
+bool cacheFiles(FMSC_FILETOC_T* cache, int first, int count) {
+    for (int file = first; file < first + count; ++file) {
+        std::int32_t page = -1;
+        if (FMSCIF_AddFile(cache, guidFor(file).c_str(), BLOCKS * 16384, 0, &page) != 0)
+            return false;
+        for (int block = 0; block < BLOCKS; ++block) {
+            if (FMSCIF_WriteBlock(cache, &page, block, blockOf(file, block).data(), 16384) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Every block of the files that the cache holds is the one written.
+void expectOwnBytes(FMSC_FILETOC_T* cache, int first, int count) {
+    std::vector<std::uint8_t> bytes(16384);
+    for (int file = first; file < first + count; ++file) {
+        std::int64_t size = 0;
+        std::int32_t page = -1;
+        ASSERT_EQ(0, FMSCIF_FindFile(cache, guidFor(file).c_str(), &size, &page));
+        if (page == -1) continue;
+        EXPECT_EQ(BLOCKS * 16384, size);
+        for (int block = 0; block < BLOCKS; ++block) {
+            std::int32_t length = 0;
+            ASSERT_EQ(0, FMSCIF_ReadBlock(cache, page, block, bytes.data(), &length));
+            if (length == -1) continue;
+            EXPECT_EQ(16384, length);
+            EXPECT_EQ(blockOf(file, block), bytes) << file << " " << block;
+        }
+    }
+}
+
+// The hook of the rebuilding child: at step number stopAt it waits to be
+// killed.
+int stepsSeen = 0;
+int stopAt = -1;
+const SteppedChild::Step* stopHere = nullptr;
+
+void atStep(const char*) {
+    if (stepsSeen++ == stopAt) (*stopHere)();
+}
+
+// Opened with delete, the populated cache is made anew; the child that does
+// it is killed after each step in turn, then a restarted server opens the
+// cache without delete, as a server does after a crash or a stop it did
+// not see.
+TEST(CacheRebuild, ARebuildKilledAtAnyStepIsNeverTakenForACleanCache) {
+    for (std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER}) {
+        bool finished = false;
+        for (int step = 0; !finished; ++step) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", killed after step " +
+                         std::to_string(step));
+            ASSERT_LT(step, 20) << "the rebuild never finished";
+            CacheFolder folder;
+            {
+                const FMSC_OPEN_PARAMS made = cacheParams(folder, mode, true);
+                FMSC_FILETOC_T* cache = nullptr;
+                ASSERT_EQ(0, FMSCIF_OpenS(&made, &cache));
+                ASSERT_TRUE(cacheFiles(cache, 0, 40));
+                ASSERT_EQ(0, FMSCIF_Close(&cache));
+            }
+
+            SteppedChild rebuild([&](const SteppedChild::Step& stop) {
+                stepsSeen = 0;
+                stopAt = step;
+                stopHere = &stop;
+                Testing::setFmscOpenStep(atStep);
+                const FMSC_OPEN_PARAMS again = cacheParams(folder, mode, true);
+                FMSC_FILETOC_T* cache = nullptr;
+                if (FMSCIF_OpenS(&again, &cache) != 0) _exit(4);
+                if (FMSCIF_Close(&cache) != 0) _exit(5);
+            });
+            if (rebuild.reached()) {
+                rebuild.kill();
+                ASSERT_EQ("Killed", rebuild.end());
+            } else {
+                ASSERT_EQ("", rebuild.end());
+                finished = true;
+            }
+
+            Quillomark::Testing::OutputCapture output(1);
+            const FMSC_OPEN_PARAMS restart = cacheParams(folder, mode, false);
+            FMSC_FILETOC_T* cache = nullptr;
+            const int reopened = FMSCIF_OpenS(&restart, &cache);
+            if (reopened != 0) {
+                // Refused: the server makes it anew.
+                EXPECT_EQ(nullptr, cache);
+                const FMSC_OPEN_PARAMS afresh = cacheParams(folder, mode, true);
+                ASSERT_EQ(0, FMSCIF_OpenS(&afresh, &cache));
+            }
+            EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+            expectOwnBytes(cache, 0, 40);
+            // The restarted server caches as much again, twice over what
+            // fits: evicting as it goes, it meets no error.
+            EXPECT_TRUE(cacheFiles(cache, 100, 200));
+            EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+            expectOwnBytes(cache, 100, 200);
+            for (int i = 0; i < 10; ++i) EXPECT_EQ(0, FMSCIF_DeleteOldest(cache));
+            EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+            EXPECT_EQ(0, FMSCIF_Close(&cache));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Quillomark::Fcc
