@@ -1,9 +1,11 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
 
 #include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/PrivateFile.hxx>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -14,8 +16,11 @@ namespace Quillomark::Fcc {
 
 namespace {
 
+std::atomic<std::int32_t> testClock{0};
+
 // Seconds since 1970, the low 32 bits as the pages keep them.
 std::int32_t now() {
+    if (const std::int32_t set = testClock.load(std::memory_order_relaxed)) return set;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
 }
 
@@ -155,6 +160,10 @@ int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
 }
 
 }  // namespace
+
+void Testing::setFmscClock(std::int32_t seconds) {
+    testClock.store(seconds, std::memory_order_relaxed);
+}
 
 int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;

@@ -1,13 +1,20 @@
 #pragma once
 
-// A hook through which tests stop an open of the fast cache at a chosen
+#include <cstdint>
+
+// Hooks through which tests stop an open of the fast cache at a chosen
 // step of making its files anew, to see what a process killed there
-// leaves behind.
+// leaves behind, and set the clock by which it dates pages.
 namespace Quillomark::Fcc::Testing {
 
 // Called with the step's name ("removed fms.mf", "made fms.mf", ...) right
 // after each step, on the opening thread; none (the default) when null.
 using FmscOpenStep = void (*)(const char* step);
 void setFmscOpenStep(FmscOpenStep step);
+
+// The time, in seconds since 1970, that the cache takes for now when it
+// dates a page, so that the order of pages with equal dates is the test's
+// to choose; 0 (the default) for the system clock.
+void setFmscClock(std::int32_t seconds);
 
 }  // namespace Quillomark::Fcc::Testing

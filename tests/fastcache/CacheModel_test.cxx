@@ -1,0 +1,790 @@
+// Random operations on a fast cache, as its server makes them, each checked
+// against a model of the store kept in memory: after every step the pages
+// (their files, chains, entries and dates), the free-page list, the date
+// list that decides which page goes next, the free segments, the hash, the
+// counts and a sample of every cached block's bytes must be the model's, and
+// the store must pass its own checks. The cache is closed and opened again
+// now and then, and entries are given GUIDs and block numbers the store must
+// refuse.
+//
+// Each shape runs from a fixed seed; FMSC_MODEL_SEED runs them from another
+// and FMSC_MODEL_STEPS longer. The cache's clock is the test's, so that a run
+// is repeated exactly by its seed.
+
+#include "CacheFolder.hxx"
+
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <list>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace Quillomark::Fcc {
+namespace {
+
+using Quillomark::Testing::CacheFolder;
+
+constexpr std::int32_t FULL = FMSC_SEGMENT_SIZE;
+
+// The bytes of a block written as write number `write`: byte i of it.
+std::uint8_t byteOf(std::uint32_t write, std::int32_t i) {
+    std::uint64_t x = write * 0x9E3779B97F4A7C15ull + std::uint64_t(i / 8) * 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 31;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 29;
+    return std::uint8_t(x >> (8 * (i % 8)));
+}
+
+// Never empty, so that the bytes of an empty block are not a null pointer.
+std::vector<std::uint8_t> bytesOf(std::uint32_t write, std::int32_t length) {
+    std::vector<std::uint8_t> bytes(std::size_t(std::max(length, 1)), 0);
+    for (std::int32_t i = 0; i < length; ++i) bytes[std::size_t(i)] = byteOf(write, i);
+    return bytes;
+}
+
+// ---- The model ---------------------------------------------------------------
+
+struct ModelEntry {
+    std::int32_t block;
+    std::int32_t len;
+    std::int32_t segment;
+    std::uint32_t write;
+};
+
+struct ModelPage {
+    bool allocated = false;
+    std::string guid;
+    std::vector<ModelEntry> entries;
+    std::int32_t date = 0;
+};
+
+struct ModelFile {
+    std::uint64_t size = 0;
+    std::vector<std::int32_t> chain;  // its pages, the first page first
+};
+
+// The store as the cache's own rules make it: pages taken from the front of
+// the free list and given back to its front, the least recently used page
+// evicted first, the lowest free segment taken first.
+struct Model {
+    std::int32_t segmentFile = 0;  // S
+    std::int32_t perExtent = 0;    // P
+    std::int32_t extentFiles = 0;  // E
+    std::int32_t sharedSegments = 0;
+    bool sharingServer = false;
+    std::vector<ModelPage> pages;
+    std::deque<std::int32_t> freePages;
+    std::list<std::int32_t> dates;  // oldest first
+    std::map<std::string, ModelFile> files;
+    std::set<std::int32_t> freeSegments;
+    std::int32_t extentSegmentsInUse = 0;  // X
+    std::int32_t extentFilesInUse = 0;     // F
+    std::int64_t hits = 0;
+    std::int64_t misses = 0;
+    std::int32_t clock = 0;
+    std::int32_t locked = -1;  // the sharing server's own page, never evicted
+
+    void touch(std::int32_t page) {
+        pages[std::size_t(page)].date = clock;
+        if (page == locked) return;
+        dates.remove(page);
+        dates.push_back(page);
+    }
+    void freePage(std::int32_t page) {
+        for (const ModelEntry& e : pages[std::size_t(page)].entries) freeSegments.insert(e.segment);
+        pages[std::size_t(page)] = ModelPage{};
+        freePages.push_front(page);
+    }
+    void evict(std::int32_t page) {
+        dates.remove(page);
+        const std::string guid = pages[std::size_t(page)].guid;
+        std::vector<std::int32_t>& chain = files.at(guid).chain;
+        chain.erase(std::find(chain.begin(), chain.end(), page));
+        if (chain.empty()) files.erase(guid);
+        freePage(page);
+    }
+    void deleteOldest() {
+        if (!dates.empty()) evict(dates.front());
+    }
+    void allocate(std::int32_t page, const std::string& guid) {
+        ModelPage& p = pages[std::size_t(page)];
+        p.allocated = true;
+        p.guid = guid;
+        p.entries.clear();
+        p.date = clock;
+        dates.push_back(page);
+    }
+    // FMSCFile_GetFreePage: 0 or 18.
+    int takeFreePage(std::int32_t* page) {
+        if (freePages.empty()) deleteOldest();
+        if (freePages.empty()) return FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES;
+        *page = freePages.front();
+        freePages.pop_front();
+        return 0;
+    }
+    int addFile(const std::string& guid, std::uint64_t size) {
+        if (files.count(guid)) return 0;
+        std::int32_t page = -1;
+        if (const int error = takeFreePage(&page)) return error;
+        allocate(page, guid);
+        files[guid] = ModelFile{size, {page}};
+        return 0;
+    }
+    ModelEntry* find(const std::string& guid, std::int32_t block, std::int32_t* holder) {
+        for (std::int32_t page : files.at(guid).chain) {
+            for (ModelEntry& e : pages[std::size_t(page)].entries) {
+                if (e.block != block) continue;
+                *holder = page;
+                return &e;
+            }
+        }
+        return nullptr;
+    }
+    // FMSCX_DeleteAPage: a writer never loses its own file.
+    void deleteAPage(const std::string& guid) {
+        const std::uint64_t size = files.at(guid).size;
+        deleteOldest();
+        if (!files.count(guid)) addFile(guid, size);
+    }
+    void expandExtents() {
+        if (extentFilesInUse == 0 || extentSegmentsInUse >= extentFilesInUse * perExtent) {
+            if (extentFilesInUse >= extentFiles) return;
+            ++extentFilesInUse;
+        }
+        if (!freeSegments.empty()) return;
+        const std::int32_t room = extentFilesInUse * perExtent - extentSegmentsInUse;
+        const std::int32_t count = std::min(sharingServer ? perExtent : 256, room);
+        for (std::int32_t i = 0; i < count; ++i)
+            freeSegments.insert(segmentFile + extentSegmentsInUse + i);
+        extentSegmentsInUse += count;
+    }
+    // FMSCFile_AllocateSegment: true when the chain is full and no page free.
+    bool allocateSegment(const std::string& guid, const ModelEntry& entry) {
+        ModelFile& file = files.at(guid);
+        std::int32_t target = -1;
+        for (std::int32_t page : file.chain) {
+            if (pages[std::size_t(page)].entries.size() < FMSC_SEGMENTS_PER_PAGE) {
+                target = page;
+                break;
+            }
+        }
+        if (target == -1) {
+            if (freePages.empty()) return true;
+            takeFreePage(&target);
+            allocate(target, guid);
+            file.chain.push_back(target);
+        }
+        pages[std::size_t(target)].entries.push_back(entry);
+        touch(target);
+        return false;
+    }
+    int writeBlock(const std::string& guid, std::int32_t block, std::int32_t len,
+                   std::uint32_t write) {
+        std::int32_t holder = -1;
+        if (ModelEntry* e = find(guid, block, &holder)) {
+            e->len = len;
+            e->write = write;
+            touch(holder);
+            return 0;
+        }
+        if (freeSegments.empty()) {
+            if (extentFiles * perExtent > 0) expandExtents();
+            while (freeSegments.empty() && !dates.empty()) deleteAPage(guid);
+        }
+        if (freeSegments.empty()) return FMSC_ERROR_OUT_OF_DATA_SEGMENTS;
+        const std::int32_t segment = *freeSegments.begin();
+        freeSegments.erase(freeSegments.begin());
+        const ModelEntry entry{block, len, segment, write};
+        bool outOfPages = allocateSegment(guid, entry);
+        while (outOfPages && !dates.empty()) {
+            deleteAPage(guid);
+            outOfPages = allocateSegment(guid, entry);
+        }
+        if (!outOfPages) return 0;
+        freeSegments.insert(segment);
+        return FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES;
+    }
+    // The length read, -1 for a miss.
+    std::int32_t readBlock(const std::string& guid, std::int32_t block, std::uint32_t* write) {
+        std::int32_t holder = -1;
+        const ModelEntry* e = find(guid, block, &holder);
+        if (!e) {
+            ++misses;
+            return -1;
+        }
+        ++hits;
+        *write = e->write;
+        const std::int32_t len = e->len;
+        touch(holder);
+        return len;
+    }
+    int deleteFile(const std::string& guid) {
+        auto it = files.find(guid);
+        if (it == files.end()) return FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST;
+        const std::vector<std::int32_t> chain = it->second.chain;
+        files.erase(it);
+        for (std::int32_t page : chain) {
+            dates.remove(page);
+            freePage(page);
+        }
+        return 0;
+    }
+    void rebuildFreeSegments() {
+        std::set<std::int32_t> held;
+        for (const ModelPage& p : pages)
+            for (const ModelEntry& e : p.entries) held.insert(e.segment);
+        freeSegments.clear();
+        for (std::int32_t s = sharedSegments; s < segmentFile + extentSegmentsInUse; ++s)
+            if (!held.count(s)) freeSegments.insert(s);
+    }
+    void shrink(bool cut) {
+        if (cut && extentFilesInUse > 0) {
+            for (ModelPage& p : pages) {
+                p.entries.erase(std::remove_if(p.entries.begin(), p.entries.end(),
+                                               [this](const ModelEntry& e) {
+                                                   return e.segment >= segmentFile;
+                                               }),
+                                p.entries.end());
+            }
+        }
+        if (cut) extentSegmentsInUse = extentFilesInUse = 0;
+        rebuildFreeSegments();
+    }
+    void purge(bool cut) {
+        while (!dates.empty()) evict(dates.front());
+        shrink(cut);
+    }
+    // An open of the closed cache: the segments and the date list are made
+    // anew from the pages, the latter in order of date and, for equal
+    // dates, of page.
+    void reopen() {
+        rebuildFreeSegments();
+        std::vector<std::int32_t> order;
+        for (std::int32_t i = 0; i < std::int32_t(pages.size()); ++i)
+            if (pages[std::size_t(i)].allocated) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [this](std::int32_t a, std::int32_t b) {
+            return pages[std::size_t(a)].date < pages[std::size_t(b)].date;
+        });
+        dates.assign(order.begin(), order.end());
+        if (locked != -1) {
+            touch(locked);
+            dates.remove(locked);
+        }
+        hits = misses = 0;
+    }
+    std::set<std::int32_t> firstPages() const {
+        std::set<std::int32_t> firsts;
+        for (const auto& [guid, file] : files) firsts.insert(file.chain.front());
+        return firsts;
+    }
+};
+
+// ---- The run -------------------------------------------------------------------
+
+// An extent file mapped whole, for reading.
+struct ExtentImage {
+    ExtentImage() = default;
+    ExtentImage(const ExtentImage&) = delete;
+    ExtentImage& operator=(const ExtentImage&) = delete;
+    ExtentImage(ExtentImage&& other) noexcept : fd(other.fd), view(other.view) {
+        other.fd = -1;
+        other.view = {};
+    }
+    ~ExtentImage() {
+        Platform::Os::unmapView(view);
+        if (fd >= 0) Platform::Os::closeMappedFile(fd);
+    }
+    void map(const std::string& path) {
+        fd = Platform::Os::openFileForMapping(path);
+        if (fd >= 0) Platform::Os::mapView(fd, 0, 0, false, view);
+    }
+    int fd = -1;
+    Platform::Os::MappedView view;
+};
+
+struct Shape {
+    const char* name;
+    std::int32_t pages;
+    std::int32_t segments;
+    std::int32_t megabytesPerExtent;
+    std::int32_t extentFiles;
+    std::int32_t mode;
+};
+
+class ModelRun {
+public:
+    ModelRun(const Shape& shape, std::uint32_t seed) : shape(shape), random(seed) {
+        for (int i = 0; i < 32; ++i) {
+            char text[40];
+            std::snprintf(text, sizeof text, "%08X-MODEL-%04d-GUID-%012d", unsigned(seed), i,
+                          i * 7919);
+            guids.push_back(std::string(text).substr(0, 32 + std::size_t(i % 5)));
+        }
+        model.clock = 1000000;
+        Testing::setFmscClock(model.clock);
+    }
+    ~ModelRun() {
+        if (cache) FMSCIF_Close(&cache);
+        Testing::setFmscClock(0);
+    }
+    ModelRun(const ModelRun&) = delete;
+    ModelRun& operator=(const ModelRun&) = delete;
+
+    void open(bool afresh) {
+        FMSC_OPEN_PARAMS p =
+            Quillomark::Testing::smallCache(folder, "model", shape.pages, shape.mode);
+        p.segments = shape.segments;
+        p.megabytesPerExtentFile = shape.megabytesPerExtent;
+        p.extentFiles = shape.extentFiles;
+        p.create = p.deleteFiles = afresh;
+        ASSERT_EQ(0, FMSCIF_OpenS(&p, &cache));
+        if (!afresh) {
+            model.reopen();
+            return;
+        }
+        const FMSC_FILESHARED_T* s = cache->shared;
+        model.segmentFile = s->segmentFileSegments;
+        model.perExtent = s->segmentsPerExtentFile;
+        model.extentFiles = s->maxExtentFiles;
+        model.pages.assign(std::size_t(s->maxFilePages), ModelPage{});
+        for (std::int32_t i = 0; i < s->maxFilePages; ++i) model.freePages.push_back(i);
+        model.sharingServer = shape.mode == FMSC_MODE_SHARING_SERVER;
+        if (model.sharingServer) {
+            // Its own file, on a page of its own that is never evicted, and
+            // its block's segments, never handed out.
+            model.sharedSegments = s->sharedSegments;
+            model.addFile(FMSC_RESERVED_GUID, fmscSharedSize(s->maxFilePages));
+            model.locked = model.files.at(FMSC_RESERVED_GUID).chain.front();
+            model.dates.remove(model.locked);
+        }
+        model.rebuildFreeSegments();
+    }
+
+    void run(int steps) {
+        open(true);
+        verify();
+        for (int step = 0; step < steps && !::testing::Test::HasFailure(); ++step) {
+            model.clock += std::int32_t(random() % 2);
+            Testing::setFmscClock(model.clock);
+            SCOPED_TRACE("step " + std::to_string(step));
+            act(step);
+            verify();
+        }
+    }
+
+private:
+    std::uint32_t pick(std::uint32_t count) { return std::uint32_t(random() % count); }
+    // Files of low numbers more often than others, so that some grow long.
+    const std::string& anyGuid() {
+        const auto count = std::uint32_t(guids.size());
+        return guids[std::min(pick(count), pick(count))];
+    }
+    // A cached file of the run's, or "" when none is cached.
+    std::string cachedGuid() {
+        std::vector<std::string> cached;
+        for (const auto& [guid, file] : model.files)
+            if (guid != FMSC_RESERVED_GUID) cached.push_back(guid);
+        if (cached.empty()) return std::string();
+        const auto count = std::uint32_t(cached.size());
+        return cached[std::min(pick(count), pick(count))];
+    }
+    std::int32_t firstPageOf(const std::string& guid) { return model.files.at(guid).chain.front(); }
+    // One time in three a block the file holds, else any.
+    std::int32_t blockOf(const std::string& guid) {
+        std::vector<std::int32_t> held;
+        for (std::int32_t page : model.files.at(guid).chain)
+            for (const ModelEntry& e : model.pages[std::size_t(page)].entries)
+                held.push_back(e.block);
+        if (!held.empty() && pick(3) == 0) return held[pick(std::uint32_t(held.size()))];
+        return std::int32_t(pick(160));
+    }
+    std::int32_t lengthOf() {
+        switch (pick(8)) {
+            case 0:
+            case 1: return FULL;
+            case 2: return 0;
+            default: return std::int32_t(1 + pick(300));
+        }
+    }
+    std::uint64_t sizeOf() {
+        std::uint64_t size = random();
+        if (pick(6) == 0) size |= std::uint64_t(1 + pick(3)) << 32;
+        return size;
+    }
+
+    // The operations, each with its weight while the cache fills and while
+    // it is emptied again (every third stretch of 600 steps), so that files
+    // grow to chains of pages, pages run out and extent files are grown
+    // before they go.
+    void act(int step) {
+        using Operation = void (ModelRun::*)();
+        struct Weighted {
+            Operation operation;
+            std::uint32_t filling;
+            std::uint32_t emptying;
+        };
+        static const Weighted operations[] = {
+            {&ModelRun::addFile, 90, 60},         {&ModelRun::writeBlock, 240, 150},
+            {&ModelRun::writeData, 120, 60},      {&ModelRun::readBlock, 150, 150},
+            {&ModelRun::findNextSegment, 50, 50}, {&ModelRun::findSegments, 40, 40},
+            {&ModelRun::findFile, 60, 60},        {&ModelRun::nextFiles, 10, 10},
+            {&ModelRun::deleteFile, 4, 120},      {&ModelRun::deleteOldest, 4, 120},
+            {&ModelRun::adjustFileSize, 40, 40},  {&ModelRun::purge, 0, 15},
+            {&ModelRun::shrink, 0, 30},           {&ModelRun::reopen, 15, 15},
+            {&ModelRun::refuse, 40, 40},
+        };
+        const bool emptying = step / 600 % 3 == 2;
+        std::uint32_t total = 0;
+        for (const Weighted& w : operations) total += emptying ? w.emptying : w.filling;
+        std::uint32_t roll = pick(total);
+        for (const Weighted& w : operations) {
+            const std::uint32_t weight = emptying ? w.emptying : w.filling;
+            if (roll < weight) return (this->*w.operation)();
+            roll -= weight;
+        }
+    }
+
+    void addFile() {
+        const std::string guid = anyGuid();
+        const std::uint64_t size = sizeOf();
+        const int expected = model.addFile(guid, size);
+        std::int32_t first = -1;
+        ASSERT_EQ(expected, FMSCIF_AddFile(cache, guid.c_str(), std::uint32_t(size),
+                                           std::uint32_t(size >> 32), &first));
+        if (!expected) {
+            EXPECT_EQ(firstPageOf(guid), first);
+        }
+    }
+    void writeBlock() {
+        const std::string guid = cachedGuid();
+        if (guid.empty()) return addFile();
+        const std::int32_t block = blockOf(guid);
+        const std::int32_t length = lengthOf();
+        const std::uint32_t write = ++writes;
+        std::int32_t first = firstPageOf(guid);
+        const int expected = model.writeBlock(guid, block, length, write);
+        const std::vector<std::uint8_t> bytes = bytesOf(write, length);
+        ASSERT_EQ(expected, FMSCIF_WriteBlock(cache, &first, block, bytes.data(), length))
+            << "block " << block;
+        EXPECT_EQ(firstPageOf(guid), first);
+    }
+    void writeData() {
+        const std::string guid = cachedGuid();
+        if (guid.empty()) return addFile();
+        const std::int32_t firstBlock = blockOf(guid);
+        const std::int32_t blocks = std::int32_t(1 + (pick(2) == 0 ? pick(48) : pick(3)));
+        const std::int32_t length = (blocks - 1) * FULL + std::int32_t(1 + pick(FULL));
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+        std::int32_t first = firstPageOf(guid);
+        int expected = 0;
+        for (std::int32_t b = 0; b < blocks && !expected; ++b) {
+            const std::uint32_t write = ++writes;
+            const std::int32_t piece = std::min(FULL, length - b * FULL);
+            const std::vector<std::uint8_t> block = bytesOf(write, piece);
+            std::copy(block.begin(), block.end(), bytes.begin() + std::ptrdiff_t(b) * FULL);
+            expected = model.writeBlock(guid, firstBlock + b, piece, write);
+        }
+        ASSERT_EQ(expected, FMSCIF_WriteData(cache, &first, firstBlock, bytes.data(), length));
+        EXPECT_EQ(firstPageOf(guid), first);
+    }
+    void readBlock() {
+        const std::string guid = cachedGuid();
+        if (guid.empty()) return addFile();
+        const std::int32_t block = blockOf(guid);
+        const std::int32_t first = firstPageOf(guid);
+        std::uint32_t write = 0;
+        const std::int32_t expected = model.readBlock(guid, block, &write);
+        std::vector<std::uint8_t> bytes(FULL);
+        std::int32_t length = 0;
+        ASSERT_EQ(0, FMSCIF_ReadBlock(cache, first, block, bytes.data(), &length));
+        ASSERT_EQ(expected, length) << "block " << block;
+        if (length > 0) {
+            bytes.resize(std::size_t(length));
+            EXPECT_EQ(bytesOf(write, length), bytes) << "block " << block;
+        }
+    }
+    void findNextSegment() {
+        const std::string guid = cachedGuid();
+        if (guid.empty()) return addFile();
+        const std::int32_t block = blockOf(guid);
+        std::int32_t wantFound = -1, wantLength = -1;
+        for (std::int32_t page : model.files.at(guid).chain) {
+            for (const ModelEntry& e : model.pages[std::size_t(page)].entries) {
+                if (e.block < block || (wantFound != -1 && e.block >= wantFound)) continue;
+                wantFound = e.block;
+                wantLength = e.len;
+            }
+        }
+        std::int32_t found = 0, length = 0;
+        ASSERT_EQ(0, FMSCIF_FindNextSegment(cache, firstPageOf(guid), block, &found, &length));
+        EXPECT_EQ(wantFound, found);
+        EXPECT_EQ(wantLength, length);
+    }
+    void findSegments() {
+        const std::string guid = cachedGuid();
+        if (guid.empty()) return addFile();
+        std::vector<std::int32_t> want;
+        for (std::int32_t page : model.files.at(guid).chain)
+            for (const ModelEntry& e : model.pages[std::size_t(page)].entries)
+                want.push_back(e.block);
+        std::vector<std::int32_t> blocks;
+        ASSERT_EQ(0, FMSCIF_FindSegments(cache, firstPageOf(guid), &blocks));
+        EXPECT_EQ(want, blocks);
+    }
+    void findFile() {
+        const std::string guid = anyGuid();
+        std::int64_t size = -5;
+        std::int32_t first = -5;
+        ASSERT_EQ(0, FMSCIF_FindFile(cache, guid.c_str(), &size, &first));
+        auto it = model.files.find(guid);
+        if (it == model.files.end()) {
+            ++model.misses;
+            EXPECT_EQ(-1, first);
+            return;
+        }
+        EXPECT_EQ(it->second.chain.front(), first);
+        EXPECT_EQ(std::int64_t(it->second.size), size);
+    }
+    void nextFiles() {
+        std::set<std::int32_t> firsts;
+        for (std::int32_t iterator = -1, first = -1;;) {
+            ASSERT_EQ(0, FMSCIF_NextFile(cache, &iterator, &first));
+            if (first == -1) break;
+            EXPECT_EQ(first, iterator);
+            firsts.insert(first);
+        }
+        EXPECT_EQ(model.firstPages(), firsts);
+    }
+    void deleteFile() {
+        const std::string guid = pick(4) == 0 ? anyGuid() : cachedGuid();
+        if (guid.empty()) return addFile();
+        Quillomark::Testing::OutputCapture output(1);
+        EXPECT_EQ(model.deleteFile(guid), FMSCIF_DeleteFile(cache, guid.c_str()));
+    }
+    void deleteOldest() {
+        model.deleteOldest();
+        EXPECT_EQ(0, FMSCIF_DeleteOldest(cache));
+    }
+    void adjustFileSize() {
+        const std::string guid = pick(4) == 0 ? anyGuid() : cachedGuid();
+        if (guid.empty()) return addFile();
+        const std::uint64_t size = sizeOf();
+        auto it = model.files.find(guid);
+        const int expected = it == model.files.end() ? FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST : 0;
+        if (!expected) it->second.size = size;
+        Quillomark::Testing::OutputCapture output(1);
+        EXPECT_EQ(expected, FMSCIF_AdjustFileSize(cache, guid.c_str(), std::uint32_t(size),
+                                                  std::uint32_t(size >> 32)));
+    }
+    void purge() {
+        const bool cut = pick(2) == 0;
+        model.purge(cut);
+        EXPECT_EQ(0, FMSCIF_Purge(cache, cut));
+    }
+    void shrink() {
+        model.shrink(true);
+        EXPECT_EQ(0, FMSCIF_ShrinkTheSegmentExtentFile(cache, 0));
+    }
+    void reopen() {
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+        open(false);
+    }
+    // What the store would refuse: each is refused, and nothing changes.
+    void refuse() {
+        std::string guid = anyGuid();
+        if (pick(3) == 0) {
+            guid.resize(pick(32));
+        } else {
+            const std::uint32_t bad = pick(2) == 0 ? 1 + pick(31) : 127 + pick(129);
+            guid[pick(std::uint32_t(guid.size()))] = char(bad);
+        }
+        const std::string cached = cachedGuid();
+        std::int32_t first = cached.empty() ? 0 : firstPageOf(cached);
+        const std::int32_t negative = -1 - std::int32_t(pick(1000));
+        std::vector<std::uint8_t> bytes(FULL, 0x5A);
+        std::int64_t size = 0;
+        std::int32_t found = 0, length = 0;
+        Quillomark::Testing::OutputCapture output(1);
+        switch (pick(cached.empty() ? 4 : 9)) {
+            case 0: EXPECT_EQ(34, FMSCIF_AddFile(cache, guid.c_str(), 1, 0, &found)); break;
+            case 1: EXPECT_EQ(34, FMSCIF_FindFile(cache, guid.c_str(), &size, &found)); break;
+            case 2: EXPECT_EQ(34, FMSCIF_DeleteFile(cache, guid.c_str())); break;
+            case 3: EXPECT_EQ(34, FMSCIF_AdjustFileSize(cache, guid.c_str(), 1, 0)); break;
+            case 4:
+                EXPECT_EQ(62, FMSCIF_WriteBlock(cache, &first, negative, bytes.data(), 9));
+                break;
+            case 5:
+                EXPECT_EQ(62, FMSCIF_WriteData(cache, &first, negative, bytes.data(), 9));
+                break;
+            case 6:
+                EXPECT_EQ(62, FMSCIF_ReadBlock(cache, first, negative, bytes.data(), &length));
+                break;
+            case 7:
+                EXPECT_EQ(62, FMSCIF_FindNextSegment(cache, first, negative, &found, &length));
+                break;
+            default: {
+                // A page that is no file's first page.
+                std::int32_t other = -2;
+                for (std::int32_t i = 0; i < std::int32_t(model.pages.size()); ++i)
+                    if (!model.firstPages().count(i)) other = i;
+                EXPECT_NE(0, FMSCIF_WriteBlock(cache, &other, 0, bytes.data(), 9));
+            }
+        }
+    }
+
+    // ---- The check after each step ----------------------------------------
+
+    void verify() {
+        ASSERT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        verifyPages();
+        verifyLists();
+        verifyFiles();
+        verifyCounts();
+        verifyBytes();
+    }
+    void verifyPages() {
+        ASSERT_EQ(std::int32_t(model.pages.size()), cache->limits.pages);
+        for (std::int32_t i = 0; i < cache->limits.pages; ++i) {
+            const FmscFilePage& real = cache->pages[i];
+            const ModelPage& want = model.pages[std::size_t(i)];
+            ASSERT_EQ(want.allocated ? FMSC_PAGE_ALLOCATED : FMSC_PAGE_FREE, real.type)
+                << "page " << i;
+            if (!want.allocated) continue;
+            ASSERT_EQ(want.guid, std::string(real.guid, strnlen(real.guid, FMSC_GUID_SIZE)))
+                << "page " << i;
+            ASSERT_EQ(want.date, real.lastAccessTime) << "page " << i;
+            ASSERT_EQ(std::int32_t(want.entries.size()), real.numSegments) << "page " << i;
+            for (std::size_t e = 0; e < want.entries.size(); ++e) {
+                const FmscSegmentEntry& got = real.segments[e];
+                const ModelEntry& entry = want.entries[e];
+                ASSERT_EQ(entry.block, got.fileOffset) << "page " << i;
+                ASSERT_EQ(entry.len, got.len) << "page " << i;
+                ASSERT_EQ(entry.segment, got.segmentOffset) << "page " << i;
+            }
+        }
+    }
+    void verifyLists() {
+        std::deque<std::int32_t> freePages;
+        for (std::int32_t i = cache->header->freePageListFirst;
+             i != -1 && freePages.size() < 1u << 22; i = cache->pages[i].nextOffset)
+            freePages.push_back(i);
+        ASSERT_EQ(model.freePages, freePages);
+        std::list<std::int32_t> dates;
+        for (std::int32_t i = cache->shared->dateHead; i != -1 && dates.size() < 1u << 22;
+             i = cache->dateNext[i])
+            dates.push_back(i);
+        ASSERT_EQ(model.dates, dates);
+        std::set<std::int32_t> freeSegments;
+        for (std::int32_t i = cache->freeSegments.first; i != -1 && freeSegments.size() < 1u << 22;
+             i = cache->freeSegments.next[std::size_t(i)])
+            freeSegments.insert(i);
+        ASSERT_EQ(model.freeSegments, freeSegments);
+    }
+    void verifyFiles() {
+        for (const auto& [guid, file] : model.files) {
+            std::int32_t first = -1;
+            ASSERT_EQ(0, FMSCHash_FindFile(cache, guid.c_str(), &first));
+            ASSERT_EQ(file.chain.front(), first);
+            for (std::size_t k = 0; k < file.chain.size(); ++k) {
+                const FmscFilePage& page = cache->pages[file.chain[k]];
+                ASSERT_EQ(k == 0 ? 1 : 0, page.firstPage);
+                ASSERT_EQ(k + 1 < file.chain.size() ? file.chain[k + 1] : -1, page.nextOffset);
+                ASSERT_EQ(k > 0 ? file.chain[k - 1] : -1, page.prevOffset);
+                ASSERT_EQ(file.size, (std::uint64_t(page.fileSizeHigh) << 32) | page.fileSizeLow);
+            }
+        }
+    }
+    void verifyCounts() {
+        FMSC_INFO_T info{};
+        ASSERT_EQ(0, FMSCIF_GetInfo(cache, &info));
+        EXPECT_EQ(std::int64_t(model.freePages.size()), info.freePages);
+        EXPECT_EQ(std::int64_t(model.files.size()), info.cachedFiles);
+        EXPECT_EQ(model.extentFilesInUse, info.extentFilesInUse);
+        EXPECT_EQ(model.extentSegmentsInUse, info.extentSegmentsInUse);
+        EXPECT_EQ(model.extentFilesInUse, cache->header->extentFilesInUse);
+        EXPECT_EQ(model.extentSegmentsInUse, cache->header->extentSegmentsInUse);
+        EXPECT_EQ(std::int64_t(model.freeSegments.size()), info.freeSegments);
+        EXPECT_EQ(model.hits, info.hits);
+        EXPECT_EQ(model.misses, info.misses);
+    }
+    // Some bytes of every cached block, the first and the last among them (a
+    // whole read is the read step's, which moves the page in the date
+    // list). The extent files are mapped whole here: the cache's own views
+    // of them hold one segment each.
+    void verifyBytes() {
+        std::vector<ExtentImage> extents(std::size_t(model.extentFilesInUse));
+        for (const ModelPage& page : model.pages) {
+            for (const ModelEntry& e : page.entries) {
+                const std::uint8_t* address = nullptr;
+                if (e.segment < model.segmentFile) {
+                    address = cache->segmentToc->map.data + std::size_t(e.segment) * FULL;
+                } else {
+                    const std::int32_t beyond = e.segment - model.segmentFile;
+                    ExtentImage& image = extents.at(std::size_t(beyond / model.perExtent));
+                    if (!image.view.base)
+                        image.map(FMSCX_ExtentPath(cache, beyond / model.perExtent));
+                    const std::size_t offset = std::size_t(beyond % model.perExtent) * FULL;
+                    ASSERT_LE(offset + FULL, image.view.length) << "block " << e.block;
+                    address = static_cast<const std::uint8_t*>(image.view.base) + offset;
+                }
+                for (std::int32_t i : {0, 1, 7, e.len / 2, e.len - 8, e.len - 1}) {
+                    if (i < 0 || i >= e.len) continue;
+                    ASSERT_EQ(byteOf(e.write, i), address[i])
+                        << "block " << e.block << " byte " << i;
+                }
+            }
+        }
+    }
+
+    Shape shape;
+    std::mt19937 random;
+    CacheFolder folder;
+    FMSC_FILETOC_T* cache = nullptr;
+    Model model;
+    std::vector<std::string> guids;
+    std::uint32_t writes = 0;
+};
+
+std::uint32_t seedFor(std::uint32_t fixed) {
+    const char* text = std::getenv("FMSC_MODEL_SEED");
+    return text ? std::uint32_t(std::strtoul(text, nullptr, 0)) : fixed;
+}
+
+int stepsFor(int fixed) {
+    const char* text = std::getenv("FMSC_MODEL_STEPS");
+    return text ? std::atoi(text) : fixed;
+}
+
+class CacheModel : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(CacheModel, EveryStepLeavesTheStoreAsTheModelSaysAndConsistent) {
+    const std::uint32_t seed = seedFor(20240611u + std::uint32_t(GetParam().pages));
+    SCOPED_TRACE(std::string(GetParam().name) + ", seed " + std::to_string(seed));
+    ModelRun run(GetParam(), seed);
+    run.run(stepsFor(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CacheModel,
+    ::testing::Values(Shape{"16 pages, 40 segments", 16, 40, 0, 0, FMSC_MODE_PRIVATE},
+                      Shape{"200 pages, one hash page", 200, 300, 0, 0, FMSC_MODE_PRIVATE},
+                      Shape{"4 pages, 400 segments", 4, 400, 0, 0, FMSC_MODE_PRIVATE},
+                      Shape{"growing extent files", 64, 8, 16, 2, FMSC_MODE_PRIVATE},
+                      Shape{"sharing server", 16, 40, 16, 1, FMSC_MODE_SHARING_SERVER}),
+    [](const ::testing::TestParamInfo<Shape>& info) {
+        return "shape" + std::to_string(info.index);
+    });
+
+}  // namespace
+}  // namespace Quillomark::Fcc
