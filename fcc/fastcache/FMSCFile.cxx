@@ -421,10 +421,26 @@ int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int3
     return 0;
 }
 
+int FMSCX_CheckGuid(FMSC_FILETOC_T* toc, const char* guid) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    // What a page keeps of it, its first 36 bytes up to a NUL, as the page
+    // check takes them: at least 32, each printable.
+    int taken = 0;
+    for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken) {
+        const auto c = static_cast<unsigned char>(guid[taken]);
+        if (c < 32 || c > 126)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+    }
+    if (taken < 32) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+    return 0;
+}
+
 int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
                          std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    if (const int error = FMSCX_CheckGuid(toc, guid)) return FMSCX_PassOn(__func__, error);
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     // strncpy semantics: NUL-padded, not terminated when the GUID fills all 36 bytes.

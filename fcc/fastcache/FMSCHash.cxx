@@ -136,17 +136,11 @@ int FMSCHash_Entry(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t* bucket)
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (!bucket) return FMSCX_NullParameter(toc, "bucket", FMSC_HERE);
+    // A key that no page may hold is no file's: refused before it is used.
+    if (const int error = FMSCX_CheckGuid(toc, guid)) return FMSCX_PassOn(__func__, error);
     std::uint32_t h = 0;
-    int taken = 0;
-    for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken) {
-        const auto c = static_cast<unsigned char>(guid[taken]);
-        // What a page keeps of the key must pass the page check: a key it
-        // would refuse would make the cache fail its every check.
-        if (c < 32 || c > 126)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
-        h = h * 17u + c;
-    }
-    if (taken < 32) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+    for (int taken = 0; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken)
+        h = h * 17u + static_cast<unsigned char>(guid[taken]);
     // The buckets of the file as it was checked when it was opened.
     if (toc->limits.hashBuckets == 0)
         return FMSCX_ReportNullPointer("pHashToc", FMSC_UNIT, __func__, __LINE__);

@@ -82,6 +82,8 @@ int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page);
 int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page);
+// Whether a page may hold the GUID: 0, else 34 as the page check gives it.
+int FMSCX_CheckGuid(FMSC_FILETOC_T* toc, const char* guid);
 int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
                          std::uint32_t sizeLow, std::uint32_t sizeHigh);
 int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::uint32_t sizeLow,
