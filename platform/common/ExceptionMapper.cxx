@@ -10,6 +10,10 @@
 
 #include <platform/common/internal/WireXml.hxx>
 
+#include <charconv>
+#include <climits>
+#include <cstring>
+
 namespace Quillomark::Soa::Common::Exceptions {
 
 namespace Faults = Quillomark::Schemas::Soa::_2006_03::Exceptions;
@@ -17,17 +21,31 @@ using Quillomark::Soa::Common::Xml::XMLNode;
 
 namespace {
 
-// Absent attributes read as "" and 0; a malformed number throws DomException.
+// Absent attributes read as "" and 0.
 std::string stringAttribute(const XMLNode& node, const std::string& name) {
     std::string value;
     Xml::Internal::AttributeReader(node).read(name, value);
     return value;
 }
 
+// The fault's element alone decides its kind, so its numbers are read
+// leniently: a whole number beyond an int is the nearest int, and a text
+// that is no whole number (blanks around one are allowed, as XML Schema's
+// integers allow them) counts as a number left out, 0.
 int intAttribute(const XMLNode& node, const std::string& name) {
+    const std::string* text = node.findAttribute(name);
+    if (text == nullptr) return 0;
+    const char* blanks = " \t\r\n";
+    const std::size_t first = text->find_first_not_of(blanks);
+    if (first == std::string::npos) return 0;
+    const char* begin = text->data() + first;
+    const char* end = text->data() + text->find_last_not_of(blanks) + 1;
+    if (*begin == '+' && end - begin > 1 && std::strchr("+-", begin[1]) == nullptr) ++begin;
     int value = 0;
-    Xml::Internal::AttributeReader(node).read(name, value);
-    return value;
+    const auto [stop, error] = std::from_chars(begin, end, value);
+    if (stop != end) return 0;
+    if (error == std::errc::result_out_of_range) return *begin == '-' ? INT_MIN : INT_MAX;
+    return error == std::errc() ? value : 0;
 }
 
 template <typename Fault>

@@ -5,6 +5,7 @@
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
+#include <soa/common/DomException.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
 #include <soa/common/XmlStream.hxx>
 #include <soa/schemas/base/ModelSchema.hxx>
@@ -12,6 +13,7 @@
 #include <soa/schemas/core/LoginResponse.hxx>
 #include <soa/schemas/core/LoginSSOInput.hxx>
 #include <soa/schemas/core/SetObjectPropertyPolicyInput.hxx>
+#include <soa/schemas/exceptions/ProtocolException.hxx>
 
 #include <algorithm>
 #include <memory>
@@ -21,6 +23,7 @@ namespace Quillomark::Platform::CoreStrong {
 using Quillomark::Soa::Client::Connection;
 using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
+using Quillomark::Soa::Common::Exceptions::DomException;
 namespace Xml = Quillomark::Soa::Common::Xml;
 namespace Session2006 = Quillomark::Schemas::Core::_2006_03::Session;
 namespace Session2007 = Quillomark::Schemas::Core::_2007_01::Session;
@@ -41,19 +44,38 @@ Service* stubOf(Connection* connection, const char* name) {
     return stub.release();
 }
 
-// A request document whose root element is the input value itself.
+// The request document of `operation`: its input value as the root element,
+// named after the operation. Text that XML cannot carry (a control
+// character, U+FFFE) is the caller's: the request is refused before
+// anything is sent.
 template <class Input>
-std::string requestDocument(const Input& input, const std::string& elementName) {
-    Xml::XmlStream stream;
-    input.outputXML(stream, elementName);
-    return stream.str();
+std::string requestDocument(const Input& input, const std::string& operation) {
+    try {
+        Xml::XmlStream stream;
+        input.outputXML(stream, operation + "Input");
+        return stream.str();
+    } catch (const DomException& e) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               "The " + operation + " request cannot be sent: " + e.getMessage());
+    }
+}
+
+// Reads a reply into its wire value. A reply whose values are of the wrong
+// form is the server's fault, as one that is no XML.
+template <class Reply>
+void readReply(Reply& reply, const Xml::SAXToNodeParser& parser) {
+    try {
+        reply.parse(parser.getRoot());
+    } catch (const DomException& e) {
+        throw Quillomark::Schemas::Soa::_2006_03::Exceptions::ProtocolException(e.getMessage());
+    }
 }
 
 // The request document of a login; `setSecret` stores the password or the
 // single-sign-on credentials.
 template <class Input>
 std::string loginDocument(void (Input::*setSecret)(const std::string&),
-                          const std::string& elementName, const std::string& user,
+                          const std::string& operation, const std::string& user,
                           const std::string& secret, const std::string& group,
                           const std::string& role, const std::string& discriminator) {
     Input input;
@@ -62,7 +84,7 @@ std::string loginDocument(void (Input::*setSecret)(const std::string&),
     input.setGroup(group);
     input.setRole(role);
     input.setSessionDiscriminator(discriminator);
-    return requestDocument(input, elementName);
+    return requestDocument(input, operation);
 }
 
 void invoke(Connection* connection, const std::string& service, const std::string& operation,
@@ -100,8 +122,8 @@ CoreSessionStub::LoginResponse CoreSessionStub::login(const std::string& user,
                                                       const std::string& group,
                                                       const std::string& role,
                                                       const std::string& discriminator) {
-    return sendLogin("login", loginDocument(&Session2006::LoginInput::setPassword, "loginInput",
-                                            user, password, group, role, discriminator));
+    return sendLogin("login", loginDocument(&Session2006::LoginInput::setPassword, "login", user,
+                                            password, group, role, discriminator));
 }
 
 CoreSessionStub::LoginResponse CoreSessionStub::loginSSO(const std::string& user,
@@ -110,8 +132,8 @@ CoreSessionStub::LoginResponse CoreSessionStub::loginSSO(const std::string& user
                                                          const std::string& role,
                                                          const std::string& discriminator) {
     return sendLogin("loginSSO",
-                     loginDocument(&Session2006::LoginSSOInput::setSsoCredentials, "loginSSOInput",
-                                   user, ssoCredentials, group, role, discriminator));
+                     loginDocument(&Session2006::LoginSSOInput::setSsoCredentials, "loginSSO", user,
+                                   ssoCredentials, group, role, discriminator));
 }
 
 CoreSessionStub::LoginResponse CoreSessionStub::sendLogin(const std::string& operation,
@@ -119,7 +141,7 @@ CoreSessionStub::LoginResponse CoreSessionStub::sendLogin(const std::string& ope
     Xml::SAXToNodeParser parser;
     invoke(connection, "Core-2006-03-Session", operation, document, parser);
     Session2006::LoginResponse reply;
-    reply.parse(parser.getRoot());
+    readReply(reply, parser);
     LoginResponse response;
     response.user = loadIfPresent(connection, reply.getUser());
     response.groupMember = loadIfPresent(connection, reply.getGroupMember());
@@ -132,7 +154,7 @@ void CoreSessionStub::setObjectPropertyPolicy(const std::string& policyName) {
     input.setPolicyName(policyName);
     Xml::SAXToNodeParser parser;
     invoke(connection, "Core-2007-01-Session", "setObjectPropertyPolicy",
-           requestDocument(input, "setObjectPropertyPolicyInput"), parser);
+           requestDocument(input, "setObjectPropertyPolicy"), parser);
 }
 
 void CoreSessionStub::reserved_2006_03_0() { notImplemented(); }
@@ -163,7 +185,7 @@ void InternalSessionStub::getTypeDescriptions(const std::vector<std::string>& ty
     Xml::SAXToNodeParser parser;
     invoke(connection, "Internal-Core-2006-03-Types", "getTypeDescriptions", stream.str(), parser);
     Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema schema;
-    schema.parse(parser.getRoot());
+    readReply(schema, parser);
     modelManagerOf(connection).loadModelSchema(schema);
 }
 

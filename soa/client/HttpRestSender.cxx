@@ -1,6 +1,7 @@
 #include <soa/client/HttpRestSender.hxx>
 
 #include <platform/crypto/QmCrypto.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/CutReply.hxx>
 #include <soa/client/internal/RequestName.hxx>
@@ -9,7 +10,7 @@
 
 #include <curl/curl.h>
 
-#include <cstdlib>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -36,18 +37,73 @@ void initCurlOnce() {
     (void)result;  // a failed global setup shows as a failed curl_easy_init
 }
 
-// A checked name as one segment of the URL's path: only "%" is escaped, so
-// that a server that decodes the path reads the name as it was.
-std::string pathSegment(const std::string& name) {
-    std::string segment;
-    for (const char c : name) {
+// A text that libcurl percent-decodes, written so that it decodes to itself:
+// only "%" is escaped. So goes a checked name into the URL's path (a server
+// that decodes the path reads the name as it was), and so go the proxy's
+// user and password, which libcurl decodes whichever option carries them.
+std::string percentEscaped(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
         if (c == '%') {
-            segment += "%25";
+            escaped += "%25";
         } else {
-            segment += c;
+            escaped += c;
         }
     }
-    return segment;
+    return escaped;
+}
+
+// The longest time-out that libcurl takes, in seconds: it counts in
+// milliseconds of an int.
+constexpr long LONGEST_TIMEOUT = INT_MAX / 1000;
+
+// The option TIMEOUT as libcurl takes it. Any other text (a blank, a sign, a
+// fraction, a number beyond libcurl's bound) is refused: libcurl would keep
+// the handle's earlier time-out, and reading it leniently would make it
+// some other limit, or none.
+long timeoutSeconds(const std::string& text) {
+    long seconds = 0;
+    bool taken = !text.empty();
+    for (const char c : text) {
+        if (c < '0' || c > '9' || seconds > (LONGEST_TIMEOUT - (c - '0')) / 10) {
+            taken = false;
+            break;
+        }
+        seconds = seconds * 10 + (c - '0');
+    }
+    if (!taken) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               "The TIMEOUT option \"" + text +
+                                   "\" is not a whole number of seconds from 0 to " +
+                                   std::to_string(LONGEST_TIMEOUT));
+    }
+    return seconds;
+}
+
+// One setting of the handle; a setting that libcurl refuses ends the
+// request before anything is sent, rather than leaving the handle as an
+// earlier request set it.
+template <typename Value>
+void set(CURL* handle, CURLoption option, Value value) {
+    const CURLcode result = curl_easy_setopt(handle, option, value);
+    if (result != CURLE_OK) {
+        const curl_easyoption* known = curl_easy_option_by_id(option);
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               std::string("libcurl refused the setting ") +
+                                   (known != nullptr ? known->name : std::to_string(option)) +
+                                   ": " + curl_easy_strerror(result));
+    }
+}
+
+// The proxy's user or password as libcurl takes it; a NUL byte cannot be
+// part of either.
+std::string proxyCredential(const std::string& text, const char* option) {
+    if (text.find('\0') != std::string::npos) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR,
+                               std::string("The ") + option +
+                                   " option holds a NUL byte, which a proxy login cannot carry");
+    }
+    return percentEscaped(text);
 }
 
 struct HeaderListDeleter {
@@ -106,73 +162,90 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     checkRequestName(service);
     checkRequestName(operation);
     const std::string url =
-        address + "/RestServices/" + pathSegment(service) + "/" + pathSegment(operation);
+        address + "/RestServices/" + percentEscaped(service) + "/" + percentEscaped(operation);
     // An empty Expect header keeps libcurl from waiting for "100 Continue"
     // before a large body.
     HeaderList headers(curl_slist_append(nullptr, "Expect:"));
     if (!headers) throw std::bad_alloc();
     std::string replyHeaders;  // gathered, not used
 
-    curl_easy_setopt(curlHandle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curlHandle, CURLOPT_POST, 1L);
-    curl_easy_setopt(curlHandle, CURLOPT_POSTFIELDS, request.data());
+    const long timeout = timeoutSeconds(sessionManager->getOption(Connection::TIMEOUT));
+    const bool verifyPeer = sessionManager->getOption(Connection::SSL_VERIFY_PEER) != "false";
+    const std::string proxyHost = sessionManager->getOption(Connection::PROXY_HOST);
+    // A login goes with an explicit proxy only, when either part is set: an
+    // empty password goes with its user. A proxy that libcurl takes from the
+    // environment gets the login its URL holds, if any.
+    std::string proxyUser;
+    std::string proxyPassword;
+    bool proxyLogin = false;
+    if (!proxyHost.empty()) {
+        proxyUser =
+            proxyCredential(sessionManager->getOption(Connection::PROXY_USER), "PROXY_USER");
+        proxyPassword = proxyCredential(sessionManager->getOption(Connection::PROXY_PASSWORD),
+                                        "PROXY_PASSWORD");
+        proxyLogin = !proxyUser.empty() || !proxyPassword.empty();
+    }
+    char failure[CURL_ERROR_SIZE] = "";
+
+    // Nothing that lives only in this call stays reachable from the handle,
+    // however the call ends.
+    struct Detach {
+        CURL* handle;
+        ~Detach() {
+            curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+            curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
+            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+        }
+    } detach{curlHandle};
+
+    set(curlHandle, CURLOPT_URL, url.c_str());
+    set(curlHandle, CURLOPT_POST, 1L);
+    set(curlHandle, CURLOPT_POSTFIELDS, request.data());
     // With its length the body is sent whole, also past a NUL byte.
-    curl_easy_setopt(curlHandle, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.size()));
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &receive);
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &response);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &receive);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, &replyHeaders);
-    curl_easy_setopt(curlHandle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT,
-                     std::atol(sessionManager->getOption(Connection::TIMEOUT).c_str()));
+    set(curlHandle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+    set(curlHandle, CURLOPT_WRITEFUNCTION, &receive);
+    set(curlHandle, CURLOPT_WRITEDATA, &response);
+    set(curlHandle, CURLOPT_HEADERFUNCTION, &receive);
+    set(curlHandle, CURLOPT_HEADERDATA, &replyHeaders);
+    set(curlHandle, CURLOPT_HTTPHEADER, headers.get());
+    set(curlHandle, CURLOPT_TIMEOUT, timeout);
 
     // The handle keeps its settings between requests, so the certificate
     // check and the proxy are set on every request from the current options:
     // turning the check back on, or clearing the proxy, takes effect.
-    const bool verifyPeer = sessionManager->getOption(Connection::SSL_VERIFY_PEER) != "false";
-    curl_easy_setopt(curlHandle, CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
-
-    const std::string proxyHost = sessionManager->getOption(Connection::PROXY_HOST);
-    std::string proxyLogin;
-    if (!proxyHost.empty()) {
-        const std::string user = sessionManager->getOption(Connection::PROXY_USER);
-        const std::string password = sessionManager->getOption(Connection::PROXY_PASSWORD);
-        if (!user.empty() && !password.empty()) proxyLogin = user + ":" + password;
-    }
-    // Null restores libcurl's default (the proxy of the environment, if any).
-    curl_easy_setopt(curlHandle, CURLOPT_PROXY, proxyHost.empty() ? nullptr : proxyHost.c_str());
-    curl_easy_setopt(curlHandle, CURLOPT_PROXYUSERPWD,
-                     proxyLogin.empty() ? nullptr : proxyLogin.c_str());
-
-    char failure[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, failure);
+    set(curlHandle, CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
+    // Null restores libcurl's default: the proxy of the environment, if any,
+    // for the hosts that the environment's NO_PROXY does not exempt. An
+    // explicit proxy carries every request ("" exempts no host).
+    set(curlHandle, CURLOPT_PROXY, proxyHost.empty() ? nullptr : proxyHost.c_str());
+    set(curlHandle, CURLOPT_NOPROXY, proxyHost.empty() ? nullptr : "");
+    set(curlHandle, CURLOPT_PROXYUSERNAME, proxyLogin ? proxyUser.c_str() : nullptr);
+    set(curlHandle, CURLOPT_PROXYPASSWORD, proxyLogin ? proxyPassword.c_str() : nullptr);
+    set(curlHandle, CURLOPT_ERRORBUFFER, failure);
 
     const CURLcode transfer = curl_easy_perform(curlHandle);
     long status = 0;
     curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &status);
-
-    // Nothing that lives only in this call stays reachable from the handle.
-    curl_easy_setopt(curlHandle, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(curlHandle, CURLOPT_POSTFIELDS, nullptr);
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, nullptr);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, nullptr);
-    curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, nullptr);
+    const std::string reason = failure[0] != '\0'     ? failure
+                               : transfer != CURLE_OK ? curl_easy_strerror(transfer)
+                                                      : "";
 
     // The status decides; a transfer that failed after one of the statuses
     // of a reply (the connection closed early, a broken chunk, the time-out)
     // leaves a body cut short, which may still read as a whole document:
     // it is no reply, and is not parsed, however much of it arrived.
+    // Without a status, libcurl's reason (a certificate, a proxy, a refused
+    // port) follows the host path on a line of its own.
     if (status == 0) {
-        throw Exceptions::ConnectionException("Failed to connect to the server: " + address);
+        throw Exceptions::ConnectionException("Failed to connect to the server: " + address +
+                                              (reason.empty() ? "" : "\n" + reason));
     }
     if (status != 200 && status != 401 && status != 500) {
         throw Exceptions::ProtocolException("Unexpected http response: \n" + response);
     }
-    if (transfer != CURLE_OK) {
-        throw CutReplyException(std::string("The reply was cut short: ") +
-                                (failure[0] != '\0' ? failure : curl_easy_strerror(transfer)));
-    }
+    if (transfer != CURLE_OK) throw CutReplyException("The reply was cut short: " + reason);
 }
 
 }  // namespace Quillomark::Soa::Client

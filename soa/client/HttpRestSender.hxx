@@ -24,10 +24,12 @@ public:
     ~HttpRestSender() override;
 
     // Throws RuntimeException (GENERAL_ERROR), sending nothing, for a name
-    // that a transport cannot carry as it is (checkRequestName);
-    // ConnectionException without a status; ProtocolException for a status
-    // other than 200, 401 and 500, and for a reply cut short after one of
-    // those.
+    // that a transport cannot carry as it is (checkRequestName), a TIMEOUT
+    // that is no whole number of seconds from 0 to 2147483, a proxy login
+    // with a NUL byte, or a setting libcurl refuses; ConnectionException
+    // without a status (the host path, then libcurl's reason on a line of
+    // its own); ProtocolException for a status other than 200, 401 and 500,
+    // and for a reply cut short after one of those.
     void send(const std::string& service, const std::string& operation, const std::string& request,
               std::string& response) override;
 

@@ -129,9 +129,11 @@ void RestSender::snoopSessionRequest(const std::string& service, const std::stri
         if (operation == "login") {
             recordLogin(readInput<Session2006::LoginInput>(request),
                         &Session2006::LoginInput::getPassword, sessionManager);
+            ++sessionManager->acceptedLogins;
         } else if (operation == "loginSSO") {
             recordLogin(readInput<Session2006::LoginSSOInput>(request),
                         &Session2006::LoginSSOInput::getSsoCredentials, sessionManager);
+            ++sessionManager->acceptedLogins;
         }
     } else if (service == "Core-2007-01-Session" && operation == "setObjectPropertyPolicy") {
         const auto input = readInput<Session2007::SetObjectPropertyPolicyInput>(request);

@@ -14,6 +14,7 @@
 #include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/services/core/SessionService.hxx>
 
+#include <new>
 #include <set>
 #include <utility>
 
@@ -148,12 +149,23 @@ void SessionManager::login(Exceptions::SoaException& cause) {
             const LoggingIn loggingInNow(loggingIn);
             Quillomark::Services::Core::SessionService* service =
                 Quillomark::Services::Core::SessionService::getService(connection);
-            if (credentialManager->getCredentialType() == 1) {
-                service->loginSSO(credentials.user, credentials.password, credentials.group,
-                                  credentials.role, credentials.discriminator);
-            } else {
-                service->login(credentials.user, credentials.password, credentials.group,
-                               credentials.role, credentials.discriminator);
+            const unsigned long acceptedBefore = acceptedLogins;
+            try {
+                if (credentialManager->getCredentialType() == 1) {
+                    service->loginSSO(credentials.user, credentials.password, credentials.group,
+                                      credentials.role, credentials.discriminator);
+                } else {
+                    service->login(credentials.user, credentials.password, credentials.group,
+                                   credentials.role, credentials.discriminator);
+                }
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (...) {
+                // The re-login does not use its reply: once the server has
+                // taken the login, what loading the reply met (a user of a
+                // type the server cannot describe, a value of the wrong
+                // form) does not keep the session from its policy.
+                if (acceptedLogins == acceptedBefore) throw;
             }
             static_cast<Quillomark::Services::Core::_2007_01::Session*>(service)
                 ->setObjectPropertyPolicy(currentPolicy);

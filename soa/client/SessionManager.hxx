@@ -82,6 +82,10 @@ private:
     // A re-login runs: its requests' lost sessions go back to its loop
     // (RestSender) instead of starting a re-login of their own.
     bool loggingIn = false;
+    // Login requests that the server accepted (counted by RestSender as it
+    // records them): a re-login tells by it that the server took its login,
+    // whatever reading the login's reply then meets.
+    unsigned long acceptedLogins = 0;
 
     friend class RestSender;
 };

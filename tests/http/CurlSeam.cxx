@@ -12,6 +12,7 @@ namespace {
 
 std::mutex mutex;
 bool failInit = false;
+int failingSetting = -1;
 std::vector<Setting> settings;
 
 template <class Function>
@@ -24,6 +25,11 @@ Function next(const char* name) {
 void failNextInit() {
     std::lock_guard<std::mutex> lock(mutex);
     failInit = true;
+}
+
+void failNextSetting(int option) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failingSetting = option;
 }
 
 std::vector<Setting> numericSettings() {
@@ -63,6 +69,13 @@ extern "C" CURL* curl_easy_init() {
 extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
     static const auto real = Seam::next<Setopt>("curl_easy_setopt");
+    {
+        std::lock_guard<std::mutex> lock(Seam::mutex);
+        if (Seam::failingSetting == option) {
+            Seam::failingSetting = -1;
+            return CURLE_BAD_FUNCTION_ARGUMENT;
+        }
+    }
     va_list args;
     // The option is an enumeration of int size: nothing is promoted here,
     // but clang cannot tell.

@@ -14,6 +14,9 @@ struct Setting {
 };
 
 void failNextInit();
+// The next curl_easy_setopt of `option` returns CURLE_BAD_FUNCTION_ARGUMENT
+// without passing the setting on.
+void failNextSetting(int option);
 // The numeric settings made since the last clear, in order.
 std::vector<Setting> numericSettings();
 void clearSettings();

@@ -1,16 +1,22 @@
 #include <soa/client/Connection.hxx>
 #include <soa/client/HttpRestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
 #include "tests/http/CurlSeam.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
+#include "tests/support/ResettingPeer.hxx"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <iterator>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -19,9 +25,12 @@ namespace Seam = Quillomark::Testing::CurlSeam;
 using Quillomark::Soa::Client::Connection;
 using Quillomark::Soa::Client::HttpRestSender;
 using Quillomark::Soa::Client::RestSender;
+using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::HttpReply;
+using Quillomark::Testing::HttpRequest;
 using Quillomark::Testing::LoopbackHttpServer;
+using Quillomark::Testing::ResettingPeer;
 
 RestSender* senderOf(Connection& connection) {
     return SessionManager::getSessionManager(&connection)->getRestSender();
@@ -32,6 +41,59 @@ std::string post(Connection& connection, const std::string& request,
     std::string response;
     senderOf(connection)->send(service, operation, request, response);
     return response;
+}
+
+// The text of HTTP's Basic credentials for `login`.
+std::string base64(const std::string& login) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < login.size(); i += 3) {
+        const std::size_t left = login.size() - i;
+        unsigned long bits = static_cast<unsigned char>(login[i]) << 16;
+        if (left > 1) bits |= static_cast<unsigned char>(login[i + 1]) << 8;
+        if (left > 2) bits |= static_cast<unsigned char>(login[i + 2]);
+        text += digits[(bits >> 18) & 63];
+        text += digits[(bits >> 12) & 63];
+        text += left > 1 ? digits[(bits >> 6) & 63] : '=';
+        text += left > 2 ? digits[bits & 63] : '=';
+    }
+    return text;
+}
+
+// An environment variable set for the life of the object (the test main
+// clears the proxy variables before the first test).
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::string& value) : name(name) {
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() { unsetenv(name); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name;
+};
+
+// The message of the ConnectionException that `post` throws.
+std::string connectionFailure(Connection& connection) {
+    try {
+        post(connection, "<a/>");
+    } catch (const Ex::ConnectionException& e) {
+        return e.getMessage();
+    }
+    ADD_FAILURE() << "no ConnectionException";
+    return "";
+}
+
+// A connection failure gives the host path, then libcurl's reason on a
+// line of its own, which holds `reason`.
+void expectConnectionFailure(const std::string& message, const std::string& host,
+                             const std::string& reason) {
+    const std::string first = "Failed to connect to the server: " + host + "\n";
+    EXPECT_EQ(message.rfind(first, 0), 0u) << message;
+    EXPECT_NE(message.find(reason, first.size()), std::string::npos) << message;
+    EXPECT_EQ(message.find('\n', first.size()), std::string::npos) << message;
 }
 
 class HttpRestSenderTest : public ::testing::Test {
@@ -77,22 +139,14 @@ TEST_F(HttpRestSenderTest, StatusesFromTheServer) {
 }
 
 TEST_F(HttpRestSenderTest, NoStatusIsAConnectionFailure) {
-    const std::string expected = "Failed to connect to the server: " + server.url() + "/tc";
-    const auto expectConnectionFailure = [&] {
-        try {
-            post(connection, "<a/>");
-            FAIL() << "no exception";
-        } catch (const Ex::ConnectionException& e) {
-            EXPECT_EQ(e.getMessage(), expected);
-        }
-    };
+    const std::string host = server.url() + "/tc";
     // A closed connection, then a reply later than the time-out, each after
     // a request that got its status on the same handle. (libcurl tries once
     // more on a fresh connection when a kept-alive one closes unanswered.)
     server.push(HttpReply::ok("<first/>"));
     server.script().setFallback(HttpReply::closing());
     EXPECT_EQ(post(connection, "<a/>"), "<first/>");
-    expectConnectionFailure();
+    expectConnectionFailure(connectionFailure(connection), host, "Empty reply from server");
 
     connection.setOption(Connection::TIMEOUT, "1");
     server.push(HttpReply::ok("<second/>"));
@@ -100,7 +154,7 @@ TEST_F(HttpRestSenderTest, NoStatusIsAConnectionFailure) {
     late.delay = std::chrono::milliseconds(2500);
     server.push(late);
     EXPECT_EQ(post(connection, "<a/>"), "<second/>");
-    expectConnectionFailure();
+    expectConnectionFailure(connectionFailure(connection), host, "timed out");
 }
 
 // A transfer that fails after the status is no reply, even when what
@@ -135,12 +189,48 @@ TEST(HttpRestSenderRefusedTest, ARefusedPortIsAConnectionFailure) {
     const std::string host =
         "http://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());
     Connection connection(host, nullptr, Connection::HTTP, Connection::REST, false);
-    try {
-        post(connection, "<a/>");
-        FAIL() << "no exception";
-    } catch (const Ex::ConnectionException& e) {
-        EXPECT_EQ(e.getMessage(), "Failed to connect to the server: " + host);
-    }
+    expectConnectionFailure(connectionFailure(connection), host,
+                            "port " + host.substr(host.rfind(':') + 1));
+}
+
+// What went wrong before a status arrived reaches the application after the
+// host path, so that a proxy, a certificate and a closed port can be told
+// apart.
+TEST_F(HttpRestSenderTest, AConnectionFailureNamesLibcurlsReason) {
+    const std::string secure = "https://qmsoa-test.invalid/tc";
+    Connection proxied(secure, nullptr, Connection::HTTP, Connection::REST, true);
+    HttpReply refused = HttpReply::withStatus(407, "");
+    refused.headers.push_back("Proxy-Authenticate: Basic realm=\"proxy\"");
+    server.push(refused);
+    proxied.setOption(Connection::PROXY_HOST, server.url());
+    expectConnectionFailure(connectionFailure(proxied), secure,
+                            "CONNECT tunnel failed, response 407");
+    EXPECT_EQ(server.requests().at(0).method, "CONNECT");
+
+    const std::string unusedProxy =
+        "127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());
+    proxied.setOption(Connection::PROXY_HOST, "http://" + unusedProxy);
+    expectConnectionFailure(connectionFailure(proxied), secure,
+                            "port " + unusedProxy.substr(unusedProxy.find(':') + 1));
+    proxied.setOption(Connection::PROXY_HOST, "gopher9://" + unusedProxy);
+    expectConnectionFailure(connectionFailure(proxied), secure, "Unsupported proxy scheme");
+}
+
+// The server's certificate is checked against the system's trust store, and
+// its name against the host path's whatever SSL_VERIFY_PEER says.
+TEST(HttpRestSenderTlsTest, CertificateFailuresNameTheirReason) {
+    if (!ResettingPeer::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    ResettingPeer peer(ResettingPeer::Transport::Tls);  // self-signed, for 127.0.0.1
+    Connection connection(peer.url(), nullptr, Connection::HTTP, Connection::REST, true);
+    expectConnectionFailure(connectionFailure(connection), peer.url(),
+                            "SSL certificate problem: self-signed certificate");
+
+    const std::string byName = "https://localhost" + peer.url().substr(peer.url().rfind(':'));
+    Connection otherName(byName, nullptr, Connection::HTTP, Connection::REST, true);
+    otherName.setOption(Connection::SSL_VERIFY_PEER, "false");
+    expectConnectionFailure(connectionFailure(otherName), byName,
+                            "no alternative certificate subject name matches target host name "
+                            "'localhost'");
 }
 
 TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
@@ -160,29 +250,77 @@ TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
     EXPECT_FALSE(requests[2].header("Cookie").has_value());
 }
 
-TEST_F(HttpRestSenderTest, ProxyFollowsTheCurrentOptions) {
-    // The host name does not resolve: only the proxy can carry the request.
+// The loopback server stands in for a proxy: it answers requests meant for
+// any host, and records the target and login each one carried. The host
+// name does not resolve, so only the proxy can carry the request.
+TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
     Connection proxied("http://qmsoa-test.invalid/tc", nullptr, Connection::HTTP, Connection::REST,
                        true);
     proxied.setOption(Connection::PROXY_HOST, server.url());
-    proxied.setOption(Connection::PROXY_USER, "u");
-    post(proxied, "<a/>");
-    proxied.setOption(Connection::PROXY_PASSWORD, "p");
-    post(proxied, "<b/>");
+    // "%41" is no escape, an empty password goes with its user, and so on.
+    const std::pair<std::string, std::string> logins[] = {
+        {"u", "p%41ss"}, {"u", ""}, {"", "pw"}, {"us%00er", "p%"}, {"u", "p"}};
+    for (const auto& [user, password] : logins) {
+        proxied.setOption(Connection::PROXY_USER, user);
+        proxied.setOption(Connection::PROXY_PASSWORD, password);
+        post(proxied, "<a/>");
+    }
+    proxied.setOption(Connection::PROXY_USER, "");
     proxied.setOption(Connection::PROXY_PASSWORD, "");
-    post(proxied, "<c/>");
+    post(proxied, "<b/>");
 
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u);
+    ASSERT_EQ(requests.size(), std::size(logins) + 1);
     EXPECT_EQ(requests[0].target, "http://qmsoa-test.invalid/tc/RestServices/Svc/op");
-    EXPECT_FALSE(requests[0].header("Proxy-Authorization").has_value());
-    EXPECT_EQ(requests[1].header("Proxy-Authorization").value_or(""), "Basic dTpw");  // "u:p"
-    EXPECT_FALSE(requests[2].header("Proxy-Authorization").has_value());
+    for (std::size_t i = 0; i < std::size(logins); ++i) {
+        EXPECT_EQ(requests[i].header("Proxy-Authorization").value_or(""),
+                  "Basic " + base64(logins[i].first + ":" + logins[i].second))
+            << logins[i].first << ":" << logins[i].second;
+    }
+    EXPECT_FALSE(requests.back().header("Proxy-Authorization").has_value());
+
+    // A NUL byte cannot be part of a login: refused before anything is sent.
+    proxied.setOption(Connection::PROXY_PASSWORD, std::string("p\0ss", 4));
+    EXPECT_THROW(post(proxied, "<c/>"), RuntimeException);
+    EXPECT_EQ(server.requests().size(), requests.size());
 
     // A cleared proxy is no longer used.
     proxied.setOption(Connection::PROXY_HOST, "");
     EXPECT_THROW(post(proxied, "<d/>"), Ex::ConnectionException);
-    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.requests().size(), requests.size());
+}
+
+// An explicit proxy carries every request of its connection, whatever the
+// environment exempts; a proxy taken from the environment gets no login
+// from the options.
+TEST_F(HttpRestSenderTest, TheProxyOptionsOutrankTheEnvironment) {
+    const std::string direct =
+        "http://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort()) + "/tc";
+    for (const auto& [name, value] : std::vector<std::pair<const char*, const char*>>{
+             {"NO_PROXY", "127.0.0.1"}, {"no_proxy", "*"}}) {
+        const ScopedVariable exempt(name, value);
+        Connection proxied(direct, nullptr, Connection::HTTP, Connection::REST, true);
+        proxied.setOption(Connection::PROXY_HOST, server.url());
+        proxied.setOption(Connection::PROXY_USER, "u");
+        proxied.setOption(Connection::PROXY_PASSWORD, "p");
+        EXPECT_NO_THROW(post(proxied, "<a/>")) << name << "=" << value;
+    }
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const HttpRequest& request : requests) {
+        EXPECT_EQ(request.target, direct + "/RestServices/Svc/op");
+        EXPECT_EQ(request.header("Proxy-Authorization").value_or(""), "Basic " + base64("u:p"));
+    }
+
+    const ScopedVariable fromEnvironment("http_proxy", server.url().c_str());
+    Connection viaEnvironment("http://qmsoa-test.invalid/tc", nullptr, Connection::HTTP,
+                              Connection::REST, true);
+    viaEnvironment.setOption(Connection::PROXY_USER, "u");
+    viaEnvironment.setOption(Connection::PROXY_PASSWORD, "p");
+    post(viaEnvironment, "<b/>");
+    ASSERT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.requests()[2].target, "http://qmsoa-test.invalid/tc/RestServices/Svc/op");
+    EXPECT_FALSE(server.requests()[2].header("Proxy-Authorization").has_value());
 }
 
 TEST_F(HttpRestSenderTest, TimeOutAndCertificateCheckAreSetOnEveryRequest) {
@@ -204,6 +342,49 @@ TEST_F(HttpRestSenderTest, TimeOutAndCertificateCheckAreSetOnEveryRequest) {
         post(connection, "<on/>");
         EXPECT_EQ(Seam::lastValue(CURLOPT_SSL_VERIFYPEER), 1) << value;
     }
+}
+
+// TIMEOUT is a whole number of seconds that libcurl takes (up to 2147483);
+// any other text is refused when the request starts, before anything is
+// sent, rather than read as some other limit or none.
+TEST_F(HttpRestSenderTest, ATimeOutLibcurlCannotTakeIsRefusedBeforeSending) {
+    connection.setOption(Connection::TIMEOUT, "1");
+    post(connection, "<limited/>");
+    for (const char* value :
+         {"two", "", "0x2", "0.5", "1.5", "-1", " 5", "+5", "2147484", "99999999999999999999"}) {
+        connection.setOption(Connection::TIMEOUT, value);
+        try {
+            post(connection, "<a/>");
+            ADD_FAILURE() << "'" << value << "' taken";
+        } catch (const RuntimeException& e) {
+            EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
+            EXPECT_EQ(e.getMessage(), std::string("The TIMEOUT option \"") + value +
+                                          "\" is not a whole number of seconds from 0 to 2147483");
+        }
+    }
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    for (const auto& [value, seconds] :
+         std::vector<std::pair<const char*, long>>{{"2147483", 2147483}, {"007", 7}, {"0", 0}}) {
+        connection.setOption(Connection::TIMEOUT, value);
+        post(connection, "<a/>");
+        EXPECT_EQ(Seam::lastValue(CURLOPT_TIMEOUT), seconds) << value;
+    }
+}
+
+// A setting that libcurl refuses ends the request before anything is sent.
+TEST_F(HttpRestSenderTest, ASettingLibcurlRefusesEndsTheRequest) {
+    Seam::failNextSetting(CURLOPT_SSL_VERIFYPEER);
+    try {
+        post(connection, "<a/>");
+        FAIL() << "sent";
+    } catch (const RuntimeException& e) {
+        EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
+        EXPECT_NE(e.getMessage().find("SSL_VERIFYPEER"), std::string::npos) << e.getMessage();
+    }
+    EXPECT_TRUE(server.requests().empty());
+    post(connection, "<b/>");
+    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST(HttpRestSenderMakingTest, OneSenderPerSessionAndAFailedHandleLeavesNone) {

@@ -14,6 +14,7 @@
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
+#include <soa/services/core/SessionService.hxx>
 
 #include "tests/support/Doubles.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -35,6 +37,7 @@ using Quillomark::Testing::HttpReply;
 using Quillomark::Testing::HttpRequest;
 using Quillomark::Testing::LoopbackHttpServer;
 using Quillomark::Testing::RecordingCredentialManager;
+using CoreService = Quillomark::Services::Core::SessionService;
 
 HttpReply fault(int status, const std::string& name, const std::string& message) {
     return HttpReply::withStatus(status, "<" + name + " xmlns=\"" + Ex::EXCEPTIONS_NAMESPACE +
@@ -208,6 +211,103 @@ TEST_F(RequestPathTest, APolicyRequestOfTheLaterSessionServiceBecomesCurrent) {
     EXPECT_EQ(connection.getPreviousObjectPropertyPolicy(), "Default");
 }
 
+// Text that XML cannot carry (a control character, a NUL, U+FFFE) is
+// refused before anything is sent, whether the application or its
+// credential manager gave it: the session service cannot write it.
+TEST_F(RequestPathTest, SessionRequestsThatXmlCannotCarryAreRefusedAsRuntimeExceptions) {
+    const auto expectRefused = [](const std::function<void()>& call, const char* what) {
+        try {
+            call();
+            ADD_FAILURE() << what << ": sent";
+        } catch (const RuntimeException& e) {
+            EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR) << what;
+            EXPECT_NE(e.getMessage().find("cannot be written in XML"), std::string::npos)
+                << e.getMessage();
+        } catch (...) {
+            ADD_FAILURE() << what << ": not a RuntimeException";
+        }
+    };
+    CoreService* service = CoreService::getService(&connection);
+    const std::string control("u\x01", 2);
+    expectRefused([&] { service->login(control, "p", "", "", ""); }, "user");
+    expectRefused([&] { service->loginSSO("u", "s", std::string("g\0", 2), "", ""); }, "group");
+    expectRefused([&] { service->login("u", "p", "", "r\xEF\xBF\xBE", ""); }, "role");
+    expectRefused([&] { service->setObjectPropertyPolicy("P\x02"); }, "policy");
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Default");
+
+    credentials.credentials =
+        RecordingCredentialManager::Credentials(control, "password", "", "", "");
+    server.push(fault(401, "InvalidUserException", "session gone"));
+    expectRefused([&] { invoke("Svc", "op", "<request/>"); }, "re-login");
+    EXPECT_EQ(targets(), std::vector<std::string>{"Svc/op"});
+    EXPECT_EQ(handler.internalCalls + handler.canceledCalls, 0);
+}
+
+TEST_F(RequestPathTest, ALoginReplyWhoseValuesCannotBeReadIsAProtocolFailure) {
+    server.push(
+        HttpReply::ok("<loginResponse><user uid='U1' type='User'><properties "
+                      "name='user_name' modifiable='maybe'/></user></loginResponse>"));
+    try {
+        CoreService::getService(&connection)->login("u", "p", "", "", "");
+        FAIL() << "returned";
+    } catch (const Ex::ProtocolException& e) {
+        EXPECT_NE(e.getMessage().find("modifiable"), std::string::npos) << e.getMessage();
+    } catch (...) {
+        FAIL() << "not a ProtocolException";
+    }
+    EXPECT_EQ(handler.internalCalls, 0);
+}
+
+// The element of a fault decides what it is: a number that does not fit
+// does not make a lost session a broken reply.
+TEST_F(RequestPathTest, AFaultWhoseNumbersDoNotFitKeepsItsKind) {
+    const std::string faults = Ex::EXCEPTIONS_NAMESPACE;
+    server.push(HttpReply::withStatus(401, "<InvalidUserException xmlns='" + faults +
+                                               "' message='gone' code='4294967297' level='x'/>"));
+    invoke("Svc", "op", "<request/>");
+    EXPECT_EQ(targets(),
+              (std::vector<std::string>{"Svc/op", "Core-2006-03-Session/login",
+                                        "Core-2007-01-Session/setObjectPropertyPolicy", "Svc/op"}));
+    server.push(HttpReply::withStatus(
+        500, "<ServiceException xmlns='" + faults + "' message='no' code='2147483648'/>"));
+    EXPECT_THROW(invoke("Svc", "op", "<request/>"), Ex::ServiceException);
+}
+
+// The re-login does not use its reply: once the server has accepted the
+// login, the policy is set again and the request sent again, whatever
+// loading the reply's user into the model met.
+TEST_F(RequestPathTest, AnAcceptedReloginRestoresThePolicyWhateverItsReplyHolds) {
+    server.script().setFallback([](const HttpRequest& request) {
+        if (request.target.find("/getTypeDescriptions") != std::string::npos) {
+            return HttpReply::ok("<modelSchema/>");  // describes nothing
+        }
+        return HttpReply::ok("<ok/>");
+    });
+    session->setCurrentPolicy("Mine");
+    for (const char* reply :
+         {"<loginResponse><user uid='U1' type='Person'/></loginResponse>",
+          "<loginResponse><user uid='U2'/></loginResponse>",
+          "<loginResponse><user uid='U3' type='User'><properties name='user_name' "
+          "modifiable='maybe'/></user></loginResponse>"}) {
+        server.script().clearCalls();
+        server.push(fault(401, "InvalidUserException", "session gone"));
+        server.push(HttpReply::ok(reply));
+        try {
+            invoke("Svc", "op", "<request/>");
+        } catch (...) {
+            ADD_FAILURE() << reply << ": the request was not sent again";
+        }
+        const auto requests = server.requests();
+        ASSERT_GE(requests.size(), 2u) << reply;
+        EXPECT_NE(requests.back().target.find("/Svc/op"), std::string::npos) << reply;
+        ASSERT_GE(requests.size(), 3u) << reply;
+        EXPECT_NE(requests[requests.size() - 2].body.find("policyName=\"Mine\""), std::string::npos)
+            << reply;
+    }
+    EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Mine");
+}
+
 TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
     const std::string host =
         "http://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());
@@ -215,6 +315,7 @@ TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
     Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
     std::ostringstream out;
     std::streambuf* old = std::cout.rdbuf(out.rdbuf());
+    std::string message;
     try {
         SessionManager::getSessionManager(&connection)
             ->getRestSender()
@@ -222,13 +323,13 @@ TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
         ADD_FAILURE() << "returned";
     } catch (const RuntimeException& e) {
         EXPECT_EQ(e.getType(), RuntimeException::GENERAL_ERROR);
-        EXPECT_EQ(e.getMessage(), "Failed to connect to the server: " + host);
+        message = e.getMessage();
     }
     std::cout.rdbuf(old);
-    EXPECT_EQ(out.str(),
-              "The server returned and internal server error.\nFailed to connect to "
-              "the server: " +
-                  host + "\nThe application will terminate.");
+    // The host path, then libcurl's reason on a line of its own.
+    EXPECT_EQ(message.rfind("Failed to connect to the server: " + host + "\n", 0), 0u) << message;
+    EXPECT_EQ(out.str(), "The server returned and internal server error.\n" + message +
+                             "\nThe application will terminate.");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -162,6 +164,13 @@ void ResettingPeer::acceptLoop() {
 }
 
 void ResettingPeer::serve(int socket) {
+    // A client that refuses the certificate closes while the handshake's
+    // last messages are still to be written: that write fails with EPIPE
+    // instead of raising SIGPIPE in the test process.
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
     // A client that stops sending before the peer has taken its bytes would
     // hold this thread up: the receive time-out only ends such a hang.
     const timeval limit{30, 0};

@@ -18,6 +18,7 @@
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -688,14 +689,41 @@ TEST(ExceptionMapper, FaultsMapToTheirExceptionWithFields) {
     }
 }
 
-TEST(ExceptionMapper, UnknownFaultIsServiceExceptionAndBadFieldsAreDomException) {
+// The fault's element alone decides its kind: a number the exception cannot
+// hold is taken as the nearest one it can, a text that is no number as a
+// number left out (0).
+TEST(ExceptionMapper, UnknownFaultIsServiceExceptionAndNumbersNeverDecideTheKind) {
     auto unknown = mapped<Faults::ServiceException>(fault("SomethingElse", "message='odd'"));
     EXPECT_EQ(unknown.getMessage(), "odd");
     EXPECT_EQ(unknown.getLocalName(), "ServiceException");
 
-    SAXToNodeParser parser;
-    parser.parseString(fault("InvalidUserException", "code='many'"));
-    EXPECT_THROW(ExceptionMapper::parseExceptionString(parser), DomException);
+    const struct {
+        const char* text;
+        std::int32_t read;
+    } numbers[] = {{"4294967297", 2147483647},
+                   {"2147483648", 2147483647},
+                   {"-2147483649", -2147483647 - 1},
+                   {" 5 ", 5},
+                   {"+5", 5},
+                   {"0x10", 0},
+                   {"many", 0},
+                   {"", 0},
+                   {"1.5", 0},
+                   {"5 5", 0},
+                   {"-", 0}};
+    for (const auto& number : numbers) {
+        const std::string value = std::string("'") + number.text + "'";
+        auto user = mapped<Faults::InvalidUserException>(
+            fault("InvalidUserException", "message='gone' code=" + value + " level=" + value));
+        EXPECT_EQ(user.getMessage(), "gone");
+        EXPECT_EQ(user.getCode(), number.read) << number.text;
+        EXPECT_EQ(user.getLevel(), number.read) << number.text;
+        auto service = mapped<Faults::ServiceException>(
+            fault("ServiceException", "code=" + value + " level=" + value + " uid='U'"));
+        EXPECT_EQ(service.getCode(), number.read) << number.text;
+        EXPECT_EQ(service.getLevel(), number.read) << number.text;
+        EXPECT_EQ(service.getUid(), "U");
+    }
 }
 
 TEST(XmlStream, WritesNestedElementsWithEscapedAttributes) {
