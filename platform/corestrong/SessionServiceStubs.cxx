@@ -44,20 +44,27 @@ Service* stubOf(Connection* connection, const char* name) {
     return stub.release();
 }
 
-// The request document of `operation`: its input value as the root element,
-// named after the operation. Text that XML cannot carry (a control
-// character, U+FFFE) is the caller's: the request is refused before
-// anything is sent.
-template <class Input>
-std::string requestDocument(const Input& input, const std::string& operation) {
+// The request document of `operation`, written by `write`. Text that XML
+// cannot carry (a control character, U+FFFE) is the caller's: the request
+// is refused before anything is sent.
+template <class Write>
+std::string writeRequest(const std::string& operation, Write write) {
     try {
         Xml::XmlStream stream;
-        input.outputXML(stream, operation + "Input");
+        write(stream);
         return stream.str();
     } catch (const DomException& e) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
                                "The " + operation + " request cannot be sent: " + e.getMessage());
     }
+}
+
+// A request document whose root element is the input value itself, named
+// after the operation.
+template <class Input>
+std::string requestDocument(const Input& input, const std::string& operation) {
+    return writeRequest(
+        operation, [&](Xml::XmlStream& stream) { input.outputXML(stream, operation + "Input"); });
 }
 
 // Reads a reply into its wire value. A reply whose values are of the wrong
@@ -173,17 +180,18 @@ InternalSessionStub::~InternalSessionStub() = default;
 void InternalSessionStub::getTypeDescriptions(const std::vector<std::string>& typeNames) {
     std::vector<std::string> sorted = typeNames;
     std::sort(sorted.begin(), sorted.end());
-    Xml::XmlStream stream;
-    stream.startElement("getTypeDescriptionsInput");
-    for (const std::string& name : sorted) {
-        stream.startElement("typeNames");
-        stream.attribute("value", name);
+    const std::string request = writeRequest("getTypeDescriptions", [&](Xml::XmlStream& stream) {
+        stream.startElement("getTypeDescriptionsInput");
+        for (const std::string& name : sorted) {
+            stream.startElement("typeNames");
+            stream.attribute("value", name);
+            stream.endElement();
+        }
         stream.endElement();
-    }
-    stream.endElement();
+    });
 
     Xml::SAXToNodeParser parser;
-    invoke(connection, "Internal-Core-2006-03-Types", "getTypeDescriptions", stream.str(), parser);
+    invoke(connection, "Internal-Core-2006-03-Types", "getTypeDescriptions", request, parser);
     Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema schema;
     readReply(schema, parser);
     modelManagerOf(connection).loadModelSchema(schema);

@@ -43,23 +43,6 @@ std::string post(Connection& connection, const std::string& request,
     return response;
 }
 
-// The text of HTTP's Basic credentials for `login`.
-std::string base64(const std::string& login) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < login.size(); i += 3) {
-        const std::size_t left = login.size() - i;
-        unsigned long bits = static_cast<unsigned char>(login[i]) << 16;
-        if (left > 1) bits |= static_cast<unsigned char>(login[i + 1]) << 8;
-        if (left > 2) bits |= static_cast<unsigned char>(login[i + 2]);
-        text += digits[(bits >> 18) & 63];
-        text += digits[(bits >> 12) & 63];
-        text += left > 1 ? digits[(bits >> 6) & 63] : '=';
-        text += left > 2 ? digits[bits & 63] : '=';
-    }
-    return text;
-}
-
 // An environment variable set for the life of the object (the test main
 // clears the proxy variables before the first test).
 class ScopedVariable {
@@ -257,27 +240,31 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
     Connection proxied("http://qmsoa-test.invalid/tc", nullptr, Connection::HTTP, Connection::REST,
                        true);
     proxied.setOption(Connection::PROXY_HOST, server.url());
-    // "%41" is no escape, an empty password goes with its user, and so on.
-    const std::pair<std::string, std::string> logins[] = {
-        {"u", "p%41ss"}, {"u", ""}, {"", "pw"}, {"us%00er", "p%"}, {"u", "p"}};
-    for (const auto& [user, password] : logins) {
-        proxied.setOption(Connection::PROXY_USER, user);
-        proxied.setOption(Connection::PROXY_PASSWORD, password);
+    // "%41" is no escape, an empty password goes with its user, and so on;
+    // each login as HTTP's Basic credentials carry it.
+    const struct {
+        const char* user;
+        const char* password;
+        const char* basic;
+    } logins[] = {{"u", "p%41ss", "dTpwJTQxc3M="},
+                  {"u", "", "dTo="},
+                  {"", "pw", "OnB3"},
+                  {"us%00er", "p%", "dXMlMDBlcjpwJQ=="},
+                  {"", "", nullptr}};
+    for (const auto& login : logins) {
+        proxied.setOption(Connection::PROXY_USER, login.user);
+        proxied.setOption(Connection::PROXY_PASSWORD, login.password);
         post(proxied, "<a/>");
     }
-    proxied.setOption(Connection::PROXY_USER, "");
-    proxied.setOption(Connection::PROXY_PASSWORD, "");
-    post(proxied, "<b/>");
-
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), std::size(logins) + 1);
+    ASSERT_EQ(requests.size(), std::size(logins));
     EXPECT_EQ(requests[0].target, "http://qmsoa-test.invalid/tc/RestServices/Svc/op");
     for (std::size_t i = 0; i < std::size(logins); ++i) {
-        EXPECT_EQ(requests[i].header("Proxy-Authorization").value_or(""),
-                  "Basic " + base64(logins[i].first + ":" + logins[i].second))
-            << logins[i].first << ":" << logins[i].second;
+        const auto sent = requests[i].header("Proxy-Authorization");
+        EXPECT_EQ(sent.value_or("none"),
+                  logins[i].basic ? std::string("Basic ") + logins[i].basic : "none")
+            << logins[i].user << ":" << logins[i].password;
     }
-    EXPECT_FALSE(requests.back().header("Proxy-Authorization").has_value());
 
     // A NUL byte cannot be part of a login: refused before anything is sent.
     proxied.setOption(Connection::PROXY_PASSWORD, std::string("p\0ss", 4));
@@ -309,7 +296,7 @@ TEST_F(HttpRestSenderTest, TheProxyOptionsOutrankTheEnvironment) {
     ASSERT_EQ(requests.size(), 2u);
     for (const HttpRequest& request : requests) {
         EXPECT_EQ(request.target, direct + "/RestServices/Svc/op");
-        EXPECT_EQ(request.header("Proxy-Authorization").value_or(""), "Basic " + base64("u:p"));
+        EXPECT_EQ(request.header("Proxy-Authorization").value_or(""), "Basic dTpw");  // u:p
     }
 
     const ScopedVariable fromEnvironment("http_proxy", server.url().c_str());
