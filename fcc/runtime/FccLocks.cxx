@@ -4,9 +4,11 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <platform/os/internal/RecursiveLock.hxx>
+#include <platform/os/internal/Threads.hxx>
 #include <platform/os/internal/TimedLock.hxx>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -17,11 +19,51 @@ namespace Os = Quillomark::Platform::Os;
 
 namespace {
 
+// A recursive lock that knows which thread holds it.
+class OwnedLock {
+public:
+    bool heldByCaller() const { return owner.load() == Os::currentThreadId(); }
+    void lock() {
+        mutex.lock();
+        taken();
+    }
+    bool tryLock() {
+        if (!mutex.try_lock()) return false;
+        taken();
+        return true;
+    }
+    // True when the lock is free now.
+    bool unlock() {
+        const bool freed = --depth == 0;
+        if (freed) owner = 0;
+        mutex.unlock();
+        return freed;
+    }
+
+private:
+    void taken() {
+        if (depth++ == 0) owner = Os::currentThreadId();
+    }
+
+    Os::RecursiveLock mutex;
+    std::atomic<std::uint32_t> owner{0};
+    int depth = 0;  // by its holder alone
+};
+
 struct Locks {
-    Os::RecursiveLock init;
-    Os::RecursiveLock main;
+    OwnedLock init;
+    OwnedLock main;
     Os::TimedLock connect;
     std::mutex threadRecords;
+    // The init lock comes before the main lock, but an application may
+    // hold the main lock (synchronize) when it calls an entry that takes
+    // the init lock. Such a thread waits for the init lock only while its
+    // holder does not wait for the main lock: initHolderWaits tells it,
+    // and turns announces each change of it and each release of the init
+    // lock.
+    std::mutex turn;
+    std::condition_variable turns;
+    bool initHolderWaits = false;
 };
 
 // Made once and never destroyed, so that threads still running while the
@@ -29,6 +71,11 @@ struct Locks {
 Locks& locks() {
     static Locks* const instance = new Locks;
     return *instance;
+}
+
+void announceTurn(Locks& all) {
+    { const std::lock_guard<std::mutex> guard(all.turn); }
+    all.turns.notify_all();
 }
 
 // The pair in force, read and replaced as one.
@@ -46,9 +93,46 @@ AllocatorInForce& allocatorInForce() {
 
 void FccInitLocks() { locks(); }
 
-void FccInitLock() { locks().init.lock(); }
-void FccInitUnlock() { locks().init.unlock(); }
-void FccMainLock() { locks().main.lock(); }
+bool FccInitLock() {
+    Locks& all = locks();
+    if (!all.main.heldByCaller() || all.init.heldByCaller()) {
+        all.init.lock();
+        return true;
+    }
+    // Taken against the order of the locks: never waited for while its
+    // holder waits for the main lock that the caller holds.
+    std::unique_lock<std::mutex> guard(all.turn);
+    for (;;) {
+        if (all.init.tryLock()) return true;
+        if (all.initHolderWaits) return false;
+        all.turns.wait(guard);
+    }
+}
+
+void FccInitUnlock() {
+    Locks& all = locks();
+    if (all.init.unlock()) announceTurn(all);
+}
+
+void FccMainLock() {
+    Locks& all = locks();
+    if (!all.init.heldByCaller()) {
+        all.main.lock();
+        return;
+    }
+    if (all.main.tryLock()) return;
+    // The holder of the init lock is about to wait: a thread that holds the
+    // main lock and waits for the init lock gives up its wait.
+    {
+        const std::lock_guard<std::mutex> guard(all.turn);
+        all.initHolderWaits = true;
+    }
+    all.turns.notify_all();
+    all.main.lock();
+    const std::lock_guard<std::mutex> guard(all.turn);
+    all.initHolderWaits = false;
+}
+
 void FccMainUnlock() { locks().main.unlock(); }
 void FccConnectLock() { locks().connect.lock(); }
 bool FccConnectLockWithin(std::uint32_t milliseconds) {

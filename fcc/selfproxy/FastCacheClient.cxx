@@ -29,9 +29,30 @@ namespace {
 
 constexpr int PIPE_ONLY = -1;
 
+// The locks of the fast-cache client, in the order in which they nest (the
+// interface's main lock comes first, and an application may hold it around
+// any call: synchronize):
+//   main lock -> cacheUse -> the cache's named mutex,
+// and attachState, which is taken last and under which nothing is waited
+// for. No thread that holds cacheUse takes the main lock: a reader that
+// waits for the cache's mutex holds cacheUse for as long as that wait, and
+// an application that leaves the cache under synchronize waits for it.
+
+// Held by the one thread that uses the attached cache: its wait for the
+// cache's mutex, the lookup or read under it, and a leave. An attached
+// cache is closed only under it, once it is no longer attachedCache (below),
+// so that the reader that took it before is done with it. It is waited for
+// only within a read's wait for the cache, so that a server holding its
+// mutex for long holds up no call that does not read from the cache, and a
+// reader no longer than that wait in all.
+Platform::Os::TimedLock cacheUse;
+
+// Guards what the client knows of its attach, below.
+std::mutex attachState;
+
 // The attached cache (none until an attach succeeded), whether an attach
-// was tried, and its result. Guarded by the main lock; the cache itself is
-// used and closed only under cacheUse (below).
+// was tried, and its result. A thread that takes the cache out of
+// attachedCache closes it.
 FMSC_FILETOC_T* attachedCache = nullptr;
 bool attachTried = false;
 int attachResult = 0;
@@ -39,23 +60,14 @@ int attachResult = 0;
 // A cache that the client left by itself (its server closed it or made it
 // anew, or it failed in the middle of a read) is attached to again, quietly,
 // once a pause is over; each failed try doubles the pause, up to a limit.
-// Reads go over the pipe meanwhile. Guarded by the main lock.
+// Reads go over the pipe meanwhile.
 bool reattaching = false;
 std::int64_t nextTryAt = 0;
 std::uint32_t pause = 0;
 
 // Held by the one thread that attaches, while it asks the server for the
-// cache's settings: never while holding the main lock, and never waited
-// for.
+// cache's settings: never waited for.
 std::mutex attaching;
-
-// Held by the one thread that uses the attached cache: its wait for the
-// cache's mutex, the lookup or read under it, and a leave. The attached
-// cache is closed only under it. Taken before the main lock, never while
-// holding it, and waited for only within a read's wait for the cache, so
-// that a server holding its mutex for long holds up no call that does not
-// read from the cache, and a reader no longer than that wait in all.
-Platform::Os::TimedLock cacheUse;
 
 // After a wait for the cache's mutex ran out (its server holds it for long,
 // or is stuck), reads go over the pipe for a pause, which doubles with each
@@ -138,26 +150,28 @@ int openFastCache(FMSC_FILETOC_T** cache) {
 }
 
 // Whether checkInitFMSC is to attach now: the first time, and when the
-// pause after the client left a cache is over. Under the main lock.
+// pause after the client left a cache is over. Under attachState.
 bool attachDue() {
     return !attachTried || (reattaching && Platform::Os::monotonicMilliseconds() >= nextTryAt);
 }
 
-// Leaves the attached cache of the client's own accord, waiting for the
-// cache's mutex no longer than what is left of the read's wait. Under
-// cacheUse, not under the main lock.
-void leaveCache(const CacheUse& use) {
-    FMSC_FILETOC_T* left = nullptr;
+// Leaves the cache that the reader took, of the client's own accord,
+// waiting for the cache's mutex no longer than what is left of the read's
+// wait. A cache that is no longer the attached one was taken out by a
+// close, which closes it once the reader lets go of cacheUse. Under
+// cacheUse.
+void leaveCache(const CacheUse& use, FMSC_FILETOC_T* cache) {
     {
-        FccMainLockGuard lock;
-        left = std::exchange(attachedCache, nullptr);
+        const std::lock_guard<std::mutex> state(attachState);
+        if (attachedCache != cache) return;
+        attachedCache = nullptr;
         attachTried = true;
         attachResult = PIPE_ONLY;
         reattaching = true;
         pause = fccTiming().cacheReattachPause;
         nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
     }
-    if (left) FMSCIF_CloseWithin(&left, use.remainingWait());
+    FMSCIF_CloseWithin(&cache, use.remainingWait());
 }
 
 // Tries to attach again after the client left a cache, without the
@@ -175,21 +189,26 @@ int attachAgain() {
     }
     const bool attached = tried == 0;
     if (!attached) fccTrace("Fast cache not attached again (%d).\n", tried);
+    // Under the main lock, which termination holds while it ends the
+    // session: an attach that outlives the session is undone here.
     FccMainLockGuard lock;
-    if (!reattaching || fccSessionEnded()) {
-        // Closed meanwhile: the next call attaches as the first did.
-        if (attached) FMSCIF_Close(&opened);
-        return PIPE_ONLY;
+    {
+        const std::lock_guard<std::mutex> state(attachState);
+        if (reattaching && !fccSessionEnded()) {
+            if (attached) {
+                attachedCache = opened;
+                attachResult = 0;
+                reattaching = false;
+            } else {
+                pause = std::min(pause * 2, fccTiming().cacheReattachPauseLimit);
+                nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+            }
+            return attachResult;
+        }
     }
-    if (attached) {
-        attachedCache = opened;
-        attachResult = 0;
-        reattaching = false;
-    } else {
-        pause = std::min(pause * 2, fccTiming().cacheReattachPauseLimit);
-        nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
-    }
-    return attachResult;
+    // Closed meanwhile: the next call attaches as the first did.
+    if (attached) FMSCIF_Close(&opened);
+    return PIPE_ONLY;
 }
 
 // Whether reads go over the pipe for the pause after a wait for the
@@ -213,7 +232,7 @@ bool pausedAfterATimeOut() {
 FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
     FMSC_FILETOC_T* cache = nullptr;
     {
-        FccMainLockGuard lock;
+        const std::lock_guard<std::mutex> state(attachState);
         cache = attachedCache;
     }
     if (!cache || pausedAfterATimeOut()) return nullptr;
@@ -228,21 +247,21 @@ FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
         fccTrace("Fast cache busy: reads go over the pipe for a while.\n");
         return nullptr;
     }
-    leaveCache(use);
+    leaveCache(use, cache);
     return nullptr;
 }
 
 // Lets go of the cache after a lookup or read; a cache that failed in it,
 // or whose mutex cannot be let go, is left. Under cacheUse.
 void unlockAttachedCache(const CacheUse& use, FMSC_FILETOC_T* cache, bool failed) {
-    if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache(use);
+    if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache(use, cache);
 }
 
 }  // namespace
 
 int checkInitFMSC() {
     {
-        FccMainLockGuard lock;
+        const std::lock_guard<std::mutex> state(attachState);
         if (!attachDue()) return attachResult;
     }
     // An attach needs the pipe: from a progress callback, whose transfer is
@@ -253,7 +272,7 @@ int checkInitFMSC() {
     if (!attach.owns_lock()) return PIPE_ONLY;
     bool again = false;
     {
-        FccMainLockGuard lock;
+        const std::lock_guard<std::mutex> state(attachState);
         if (!attachDue()) return attachResult;
         again = reattaching;
     }
@@ -275,28 +294,31 @@ int checkInitFMSC() {
             "*****\n");
         printPipeMode();
     }
+    const int status = fastCacheStatus(result);
+    // Under the main lock, which termination holds while it ends the
+    // session: an attach that would outlive the session is undone here.
     FccMainLockGuard lock;
-    // The session ended meanwhile: the attach would outlive it.
     if (fccSessionEnded()) {
         if (opened) FMSCIF_Close(&opened);
         return ERR_FMSCP_NOT_INITIALIZED;
     }
+    const std::lock_guard<std::mutex> state(attachState);
     attachedCache = opened;
     attachTried = true;
-    attachResult = fastCacheStatus(result);
+    attachResult = status;
     return attachResult;
 }
 
 int FmscCloseFastCache() {
-    // A reader lets go within its wait for the cache.
-    const std::lock_guard<Platform::Os::TimedLock> use(cacheUse);
     FMSC_FILETOC_T* closed = nullptr;
     {
-        FccMainLockGuard lock;
+        const std::lock_guard<std::mutex> state(attachState);
         closed = std::exchange(attachedCache, nullptr);
         attachTried = false;
         reattaching = false;
     }
+    // A reader that took the cache before lets go within its wait for it.
+    const std::lock_guard<Platform::Os::TimedLock> use(cacheUse);
     lockTimeouts = 0;
     const int result = closed ? FMSCIF_Close(&closed) : 0;
     return fastCacheStatus(result);

@@ -89,7 +89,8 @@ Entry::Entry(bool clearLastError)
 namespace SelfProxy {
 
 int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
-    FccInitLockGuard guard;
+    const FccInitLockGuard guard;
+    if (!guard) return ERR_FMSCP_NOT_SUPPORTED;
     ++referenceCount;
     if (selfProxyInitialized()) return FCC_OK;
     const std::uint64_t session = fccBeginSession();
@@ -125,7 +126,8 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
 }
 
 int FCC_Term() {
-    FccInitLockGuard guard;
+    const FccInitLockGuard guard;
+    if (!guard) return ERR_FMSCP_NOT_SUPPORTED;
     const Entry entry;
     if (const int status = entry.status()) return status;
     if (--referenceCount > 0) return FCC_OK;
@@ -148,7 +150,8 @@ int FCC_Term() {
 }
 
 int FCC_IsFCCEnabled(int* enabled) {
-    FccInitLockGuard guard;
+    const FccInitLockGuard guard;
+    if (!guard) return ERR_FMSCP_NOT_SUPPORTED;
     if (!enabled) {
         return selfProxyInitialized() ? FmsErrorCode(ERR_FMSCP_BAD_ARG) : ERR_FMSCP_BAD_ARG;
     }

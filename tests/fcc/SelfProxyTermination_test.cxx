@@ -8,8 +8,10 @@
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,45 @@ TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     int enabled = 0;
     OutputCapture out(1);
     EXPECT_EQ(Own::FCC_IsFCCEnabled(&enabled), 0);
+    out.finish();
+}
+
+// ---- The application's synchronize() around initialisation and termination
+
+// Whether the thread of this process sleeps (waits in the kernel).
+bool asleep(std::uint32_t thread) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');
+    return end != std::string::npos && line.compare(end, 3, ") S") == 0;
+}
+
+// An application thread that holds synchronize() terminates while another
+// thread initialises, which needs that lock: the termination does not wait
+// for the initialisation, which waits for it, but is refused; the
+// initialisation goes on once the application lets go.
+TEST_F(SelfProxyServer, TerminationUnderSynchronizeWaitsForNoInitialisationThatWaitsForIt) {
+    Gate synchronized, initialisationWaits;
+    auto termination = onThread([&] {
+        Own::synchronize();
+        synchronized.open();
+        initialisationWaits.wait();
+        const int terminated = Own::FCC_Term();
+        Own::endSynchronize();
+        return terminated;
+    });
+    synchronized.wait();
+    std::atomic<std::uint32_t> initialising{0};
+    OutputCapture out(1);
+    auto initialisation = onThread([&initialising] {
+        initialising = Own::ThreadId();
+        return Own::FCC_Init(nullptr, nullptr);
+    });
+    ASSERT_TRUE(eventually([&] { return initialising != 0 && asleep(initialising); }));
+    initialisationWaits.open();
+    EXPECT_EQ(within(termination, 30, "termination under synchronize"), -3099);
+    EXPECT_EQ(within(initialisation, 30, "initialisation"), 0);
     out.finish();
 }
 

@@ -22,12 +22,19 @@ namespace Quillomark::Fcc {
 // main locks may be taken again by the thread that holds them. The connect
 // lock lets one thread at a time reach the master pipe or start the server
 // (a thread waits for it no longer than a set-up takes); nobody waits for a
-// reply of the server while holding the main lock.
+// reply of the server while holding the main lock. The fast-cache client's
+// locks come after the main lock (main lock -> its use of the attached
+// cache -> the cache's named mutex), and a thread that holds one of them
+// takes neither the init nor the main lock (FastCacheClient.cxx): an
+// application may hold the main lock (synchronize) around any call.
 
 // Makes the three locks, once per process; every lock operation calls it.
 void FccInitLocks();
 
-void FccInitLock();
+// False, taking nothing, when the caller holds the main lock (an application
+// may call any entry under synchronize) and the init lock's holder waits for
+// it: the caller would wait for ever.
+bool FccInitLock();
 void FccInitUnlock();
 // The main lock is the table entries synchronize / endSynchronize.
 void FccMainLock();
@@ -49,7 +56,20 @@ public:
     FccLockGuard& operator=(const FccLockGuard&) = delete;
 };
 
-using FccInitLockGuard = FccLockGuard<FccInitLock, FccInitUnlock>;
+// The init lock for its lifetime, when it could be taken (see FccInitLock).
+class FccInitLockGuard {
+public:
+    FccInitLockGuard() : taken(FccInitLock()) {}
+    ~FccInitLockGuard() {
+        if (taken) FccInitUnlock();
+    }
+    FccInitLockGuard(const FccInitLockGuard&) = delete;
+    FccInitLockGuard& operator=(const FccInitLockGuard&) = delete;
+    explicit operator bool() const { return taken; }
+
+private:
+    bool taken;
+};
 using FccMainLockGuard = FccLockGuard<FccMainLock, FccMainUnlock>;
 using FccThreadRecordLockGuard = FccLockGuard<FccThreadRecordLock, FccThreadRecordUnlock>;
 

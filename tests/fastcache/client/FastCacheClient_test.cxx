@@ -14,6 +14,7 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/OutputCapture.hxx>
 
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <memory>
 #include <thread>
@@ -343,6 +345,58 @@ TEST_F(FastCacheClient, ALongHoldOfTheCacheCostsOneWaitAndHoldsUpNoOtherCall) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
     output.finish();
     EXPECT_EQ(1, cache->shared->clients);
+}
+
+// The application holds the interface's main lock (synchronize) while it
+// leaves the cache, by emptying it or by ending the interface, and a reader
+// waits for the cache's mutex meanwhile; the server then closes its cache.
+// The reader leaves the cache without the main lock, and the application's
+// leave waits for the reader no longer than the reader's own wait.
+class LeavingUnderSynchronize : public FastCacheClient {
+protected:
+    void leave(const std::function<int()>& leaveCache) {
+        {
+            Quillomark::Testing::OutputCapture output(1);
+            ASSERT_EQ(0, SelfProxy::FCC_Init(nullptr, nullptr));
+        }
+        const std::string log = attachLogging();
+        Quillomark::Testing::OutputCapture output(1);
+        Testing::setFccWait(&FccTiming::cacheMutexWait, 600000);  // until the close
+        ASSERT_EQ(0, FMSCIF_LockCache(cache));
+        auto reader = Quillomark::Testing::onThread([] {
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(100);
+            return FmscReadBytes(&mine, bytes.data(), 100);
+        });
+        ASSERT_TRUE(loggedAtLast(log, "LockCache", 1));
+        Quillomark::Testing::Gate synchronized, serverClosed;
+        auto application = Quillomark::Testing::onThread([&] {
+            SelfProxy::synchronize();
+            synchronized.open();
+            serverClosed.wait();
+            const int left = leaveCache();
+            SelfProxy::endSynchronize();
+            return left;
+        });
+        synchronized.wait();
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+        serverClosed.open();
+        EXPECT_EQ(0, Quillomark::Testing::within(application, 30, "the application's leave"));
+        EXPECT_EQ(0, Quillomark::Testing::within(reader, 30, "the reader"));
+        output.finish();
+        while (SelfProxy::FCC_Term() == 0) {
+        }
+    }
+};
+
+TEST_F(LeavingUnderSynchronize, ClearingTheCache) {
+    leave([] { return SelfProxy::FmsClearCache(); });
+    EXPECT_EQ(1u, fakeServer->requestsOf(FMS_CLEAR_CACHE_MSG).size());
+}
+
+TEST_F(LeavingUnderSynchronize, EndingTheInterface) {
+    leave([] { return SelfProxy::FCC_Term(); });
 }
 
 // A new server that makes the cache afresh after a crash removes the extent
