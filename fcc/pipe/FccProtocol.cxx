@@ -199,8 +199,11 @@ enum class Checks {
 // a silent server; the others wait as long as the server takes.
 enum class Wait { AsLongAsItTakes, SetUp };
 
-// Closes a server handle over the calling thread's pipe.
-int closeHandle(std::uint16_t serverHandle, Wait wait = Wait::AsLongAsItTakes);
+// Closes a server handle over the calling thread's pipe, waiting for the
+// answer as an exchange of that wait does (until the deadline when one is
+// given).
+int closeHandle(std::uint16_t serverHandle, Wait wait = Wait::AsLongAsItTakes,
+                std::int64_t deadline = 0);
 
 const char* sentLabel(FccMessage message) {
     switch (message) {
@@ -286,7 +289,8 @@ public:
     Exchange& operator=(const Exchange&) = delete;
 
     // Takes the record and, with connect, connects a closed pipe. Server
-    // handles that other threads handed back are closed first. A thread
+    // handles that other threads handed back are closed first, within this
+    // exchange's own wait: a bounded exchange stays bounded. A thread
     // whose pipe is in the middle of another exchange (this one is called
     // from its progress callback) is refused, and nothing is sent.
     int begin(bool connect = true) {
@@ -306,7 +310,7 @@ public:
         for (const std::uint16_t handedOver : record->takeHandedOver()) {
             // A pipe that closed meanwhile took the rest along.
             if (record->pipeGeneration != generation) break;
-            closeHandle(handedOver);
+            closeHandle(handedOver, wait, deadline);
         }
         if (!record->pipe.isOpen()) return ERR_FMSCP_NO_CACHE;
         record->exchanging = running = true;
@@ -710,8 +714,8 @@ int sendRange(Exchange& exchange, const FccServerFile& file, std::int64_t offset
     return exchange.send(request, RangeRequest::END, "request");
 }
 
-int closeHandle(std::uint16_t serverHandle, Wait wait) {
-    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst, wait);
+int closeHandle(std::uint16_t serverHandle, Wait wait, std::int64_t deadline) {
+    Exchange exchange(FMS_CLOSE_MSG, Checks::TypeFirst, wait, deadline);
     if (const int begun = exchange.begin()) return begun;
     exchange.header(payloadUpTo(HandleRequest::END));
     put16(exchange.request() + HandleRequest::HANDLE, serverHandle);

@@ -185,6 +185,36 @@ TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     out.finish();
 }
 
+// A file opened on one thread and closed on another owes its close to the
+// first thread's pipe, which sends it before its next request: when that
+// request is the translation of a last error, the server's silence on the
+// close costs no more than the translation's wait.
+TEST_F(SelfProxyServer, ALastErrorWaitsNoLongerForACloseItsPipeOwes) {
+    server->addFile(makeTicket(1), "content");
+    init();
+    char* handle = registered(makeTicket(1));
+    Gate opened, closed;
+    FccFile* file = nullptr;
+    OutputCapture out(1);  // the fast cache's warnings, when it is tried
+    auto worker = onThread([&] {
+        if (Own::FCC_OpenFile(handle, &file) != 0) return -1;
+        opened.open();
+        closed.wait();
+        char* none = nullptr;
+        if (Own::FCC_RegisterTicket("not a ticket", &none) != -3005) return -2;
+        return lastError() == "ERR_FMSCP_BAD_TICKET" ? 0 : -3;
+    });
+    opened.wait();
+    EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), 0);
+    EXPECT_TRUE(server->requestsOf(Fcc::FMS_CLOSE_MSG).empty());  // owed by the worker's pipe
+    shortWaits();
+    server->injectFault(Fcc::FMS_CLOSE_MSG, Fault::Silent);
+    closed.open();
+    EXPECT_EQ(within(worker, 30, "the last error of a thread whose pipe owes a close"), 0);
+    out.finish();
+    EXPECT_EQ(server->requestsOf(Fcc::FMS_CLOSE_MSG).size(), 1u);
+}
+
 // ---- The application's synchronize() around initialisation and termination
 
 // Whether the thread of this process sleeps (waits in the kernel).
