@@ -92,7 +92,8 @@ int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
 
 namespace {
 
-int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILETOC_T*& toc) {
+int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILETOC_T*& toc,
+              std::uint32_t waitMilliseconds) {
     FMSC_OPEN_PARAMS p = *params;
     if (p.maxFilePages > FMSC_MAX_FILE_PAGES) p.maxFilePages = FMSC_MAX_FILE_PAGES;
     if (p.maxFilePages < 2) p.maxFilePages = 1024;
@@ -151,7 +152,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
-    if (!rc) rc = FMSCFile_LockCache(toc);
+    if (!rc) rc = FMSCFile_LockCache(toc, waitMilliseconds);
     if (rc) return fail(rc);
     // The client's check of the date list, on the list it uses from now on.
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
@@ -178,13 +179,18 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
 }  // namespace
 
 int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle) {
+    return FMSCIF_OpenSWithin(params, handle, FMSC_MUTEX_WAIT_MS);
+}
+
+int FMSCIF_OpenSWithin(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle,
+                       std::uint32_t waitMilliseconds) {
     if (!params) return FMSCX_ReportNullParameter("pParams", FMSC_UNIT, __func__, __LINE__);
     if (!handle) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     *handle = nullptr;
     FMSC_FILETOC_T* toc = nullptr;
     // A failed open, whatever failed, leaves nothing mapped or registered.
     try {
-        return openCache(params, handle, toc);
+        return openCache(params, handle, toc, waitMilliseconds);
     } catch (const std::exception&) {
         if (toc) FMSCFile_Close(toc);
         *handle = nullptr;

@@ -76,26 +76,38 @@ std::mutex attaching;
 int lockTimeouts = 0;
 std::int64_t lockTimedOutAt = 0;
 
-// The use of the attached cache by the calling thread, when it came within
-// the wait for the cache's mutex; what is left of that wait.
-class CacheUse {
+// What a lookup or read of the cache waits for the cache's mutex in all,
+// from its start: an attach's wait for it, the other threads' turns at the
+// cache and its own wait for it.
+class ReadWait {
 public:
-    CacheUse() : CacheUse(fccTiming().cacheMutexWait) {}
-    explicit CacheUse(std::uint32_t wait)
-        : deadline(Platform::Os::monotonicMilliseconds() + wait), held(cacheUse.lockWithin(wait)) {}
-    ~CacheUse() {
-        if (held) cacheUse.unlock();
-    }
-    CacheUse(const CacheUse&) = delete;
-    CacheUse& operator=(const CacheUse&) = delete;
-    explicit operator bool() const { return held; }
-    std::uint32_t remainingWait() const {
+    ReadWait() : deadline(Platform::Os::monotonicMilliseconds() + fccTiming().cacheMutexWait) {}
+    // What is left of it now.
+    std::uint32_t remaining() const {
         const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
         return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF));
     }
 
 private:
     std::int64_t deadline;
+};
+
+// The use of the attached cache by the calling thread, when it came within
+// the read's wait.
+class CacheUse {
+public:
+    explicit CacheUse(const ReadWait& wait)
+        : wait(wait), held(cacheUse.lockWithin(wait.remaining())) {}
+    ~CacheUse() {
+        if (held) cacheUse.unlock();
+    }
+    CacheUse(const CacheUse&) = delete;
+    CacheUse& operator=(const CacheUse&) = delete;
+    explicit operator bool() const { return held; }
+    std::uint32_t remainingWait() const { return wait.remaining(); }
+
+private:
+    const ReadWait& wait;
     bool held;
 };
 
@@ -125,8 +137,9 @@ int fastCacheStatus(int error) {
     return error > 0 ? -error : error;
 }
 
-// Asks the server for its cache's settings and opens the cache as a client.
-int openFastCache(FMSC_FILETOC_T** cache) {
+// Asks the server for its cache's settings and opens the cache as a client,
+// within the read's wait for the cache's mutex.
+int openFastCache(FMSC_FILETOC_T** cache, const ReadWait& wait) {
     FccCacheInfo info;
     if (const int status = FccCacheInfoExchange(info)) return status;
     if (info.folder[0] != '/') {
@@ -146,7 +159,7 @@ int openFastCache(FMSC_FILETOC_T** cache) {
     params.extentFiles = info.extents;
     params.mode = FMSC_MODE_CLIENT;
     params.trace = !Platform::Os::environmentValue("FMSC_DEFAULT_LOGFILE").empty();
-    return FMSCIF_OpenS(&params, cache);
+    return FMSCIF_OpenSWithin(&params, cache, wait.remaining());
 }
 
 // Whether checkInitFMSC is to attach now: the first time, and when the
@@ -179,13 +192,13 @@ void leaveCache(const CacheUse& use, FMSC_FILETOC_T* cache) {
 // restarting may have its cache closed, or half made, for a moment, and a
 // server that keeps it closed would otherwise have the application's output
 // hear of each try. Not under the main lock.
-int attachAgain() {
+int attachAgain(const ReadWait& wait) {
     FMSC_FILETOC_T* opened = nullptr;
     int tried = 0;
     {
         const FmscQuietReports quiet;
         tried = FccVersionCheck(true);
-        if (tried == 0) tried = openFastCache(&opened);
+        if (tried == 0) tried = openFastCache(&opened, wait);
     }
     const bool attached = tried == 0;
     if (!attached) fccTrace("Fast cache not attached again (%d).\n", tried);
@@ -257,9 +270,8 @@ void unlockAttachedCache(const CacheUse& use, FMSC_FILETOC_T* cache, bool failed
     if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache(use, cache);
 }
 
-}  // namespace
-
-int checkInitFMSC() {
+// Attaches once, within the read's wait for the cache's mutex.
+int attachWithin(const ReadWait& wait) {
     {
         const std::lock_guard<std::mutex> state(attachState);
         if (!attachDue()) return attachResult;
@@ -276,7 +288,7 @@ int checkInitFMSC() {
         if (!attachDue()) return attachResult;
         again = reattaching;
     }
-    if (again) return attachAgain();
+    if (again) return attachAgain(wait);
     FMSC_FILETOC_T* opened = nullptr;
     int result = 0;
     if (std::getenv("FCC_PROXY_PIPEONLY")) {
@@ -286,7 +298,7 @@ int checkInitFMSC() {
     } else if ((result = FccVersionCheck(true)) != 0) {
         printLine("\n***** WARNING: Improper FCC protocol version detected. *****\n");
         printPipeMode();
-    } else if ((result = openFastCache(&opened)) != 0) {
+    } else if ((result = openFastCache(&opened, wait)) != 0) {
         opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
         printLine(
@@ -309,6 +321,10 @@ int checkInitFMSC() {
     return attachResult;
 }
 
+}  // namespace
+
+int checkInitFMSC() { return attachWithin(ReadWait()); }
+
 int FmscCloseFastCache() {
     FMSC_FILETOC_T* closed = nullptr;
     {
@@ -330,8 +346,9 @@ int FmscLookupFileSize(FccFile* file) {
     if (fccIsOpenOnServer(file->server) || file->server.size >= 0) return FCC_OK;
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
-    if (checkInitFMSC() < 0) return PIPE_ONLY;
-    const CacheUse use;
+    const ReadWait wait;
+    if (attachWithin(wait) < 0) return PIPE_ONLY;
+    const CacheUse use(wait);
     if (!use) return PIPE_ONLY;
     FMSC_FILETOC_T* cache = lockAttachedCache(use);
     if (!cache) return PIPE_ONLY;
@@ -351,8 +368,9 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (!file->guid) return 0;
-    if (checkInitFMSC() < 0) return 0;
-    const CacheUse use;
+    const ReadWait wait;
+    if (attachWithin(wait) < 0) return 0;
+    const CacheUse use(wait);
     if (!use) return 0;
     FMSC_FILETOC_T* cache = lockAttachedCache(use);
     if (!cache) return 0;

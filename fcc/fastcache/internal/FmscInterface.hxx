@@ -12,6 +12,10 @@ int FMSCIF_Open(const char* folder, const char* name, std::int32_t maxFilePages,
                 std::int32_t totalExtentMegabytes, bool create, bool deleteFiles, std::int32_t mode,
                 bool trace, FMSC_FILETOC_T** handle);
 int FMSCIF_OpenS(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle);
+// The same, waiting for the cache's lock (taken once while the cache is
+// opened) no longer than that instead of FMSC_MUTEX_WAIT_MS.
+int FMSCIF_OpenSWithin(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle,
+                       std::uint32_t waitMilliseconds);
 int FMSCIF_Close(FMSC_FILETOC_T** handle);
 // The same, waiting for the cache's lock (under which a client counts itself
 // off its server's block) no longer than that: a client whose lock is not

@@ -292,6 +292,45 @@ TEST_F(FastCacheClient, AClientWhoseMutexFileWasRemovedReadsNothingUnderItAndAtt
     EXPECT_EQ(std::string::npos, printed.find("***Error")) << printed;
 }
 
+// A read that attaches again to a cache whose server holds its lock waits
+// for the lock within the read's own wait, the attach's wait included: with
+// no wait at all, such reads do not wait for the lock, however often they
+// try to attach.
+TEST_F(FastCacheClient, AReadThatAttachesAgainWaitsForTheLockWithinItsOwnWait) {
+    ASSERT_EQ(0, checkInitFMSC());
+    Testing::setFccWait(&FccTiming::cacheReattachPause, 0);
+    Testing::setFccWait(&FccTiming::cacheReattachPauseLimit, 0);
+    // The server restarts: the client leaves the cache it closed.
+    std::vector<std::uint8_t> bytes(100);
+    {
+        Quillomark::Testing::OutputCapture output(1);
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+        EXPECT_EQ(0, readAt(0, 100, bytes));
+        output.finish();
+    }
+    openServerCache(false);
+
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 0);
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));
+    const auto asked = fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size();
+    auto reads = Quillomark::Testing::onThread([] {
+        FccFile mine{};
+        mine.guid = cachedGuid;
+        std::vector<std::uint8_t> into(100);
+        for (int read = 0; read < 20; ++read) {
+            if (FmscReadBytes(&mine, into.data(), 100) != 0) return -1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(0, Quillomark::Testing::within(reads, 30, "reads that attach again"));
+    EXPECT_EQ(asked + 20, fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size());
+    ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 600000);
+    ASSERT_TRUE(readsFromTheCacheAgain(file, bytes));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+}
+
 // A server that holds the cache's lock for long: a reader waits for it
 // without the interface's lock, so that other calls go on meanwhile; once a
 // wait has run out, the other readers go over the pipe instead of queueing
