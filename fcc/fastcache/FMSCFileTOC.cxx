@@ -111,10 +111,8 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (toc->shared && sizingReadable(toc) && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
         toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
-    if (toc->mutexHeld) {
-        toc->mutex.unlock();
-        toc->mutexHeld = false;
-    }
+    // The close lets go of the mutex when the calling thread holds it.
+    toc->mutexHeld = false;
     toc->mutex.close();
     if (toc->metaMap.fd >= 0) FMSCX_UnMapOSFile(toc, toc->metaMap, toc->client);
     toc->header = nullptr;
@@ -451,11 +449,10 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!toc->mutex.isOpen()) return 0;
-    if (toc->mutexHeld) {
-        if (toc->mutex.holder() != Os::NamedMutex::Holder::None) return 0;
-        // Its holder ended holding it: the lock below is told so.
-        toc->mutexHeld = false;
-    }
+    // Held through this handle by the calling thread: nothing more. Another
+    // thread waits for it as another process does, and a holder that ended
+    // holding it left it abandoned, which the lock below is told.
+    if (toc->mutexHeld && toc->mutex.holder() == Os::NamedMutex::Holder::Caller) return 0;
     switch (toc->mutex.lock(waitMilliseconds)) {
         case Os::NamedMutex::Result::Ok:
             // A client finds the server's block as it was when it attached, or
@@ -474,6 +471,7 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
         case Os::NamedMutex::Result::Abandoned:
             // Its last holder died holding it, maybe half way through a
             // change: reported, and let go like any failed lock.
+            toc->mutexHeld = false;
             toc->mutex.unlock();
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_ABANDONED);
         default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
@@ -489,9 +487,15 @@ int FMSCFile_UnLockCache(FMSC_FILETOC_T* toc) {
     // forgetting it here would leave it taken with nobody to release it.
     if (toc->interfaceLock) return 0;
     if (!toc->mutexHeld) return 0;
-    // Only the thread that holds it lets it go.
-    if (!toc->mutex.unlock()) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+    // Only the thread that holds it lets it go; the mark goes first, while
+    // the mutex still orders it after the lock that set it.
+    if (toc->mutex.holder() != Os::NamedMutex::Holder::Caller)
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
     toc->mutexHeld = false;
+    if (!toc->mutex.unlock()) {
+        toc->mutexHeld = true;
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+    }
     return 0;
 }
 

@@ -118,10 +118,8 @@ bool heldByTheGone(pthread_mutex_t* mutex) {
     return holder != 0 && (word & FUTEX_OWNER_DIED) == 0 && !threadRuns(holder);
 }
 
-// Whether a thread of this process of that identifier still runs.
-bool ownThreadRuns(std::uint32_t thread) {
-    return ::syscall(SYS_tgkill, ::getpid(), static_cast<pid_t>(thread), 0) == 0;
-}
+// Whether a thread of this process of that identifier runs.
+bool ownThreadRuns(pid_t thread) { return ::syscall(SYS_tgkill, ::getpid(), thread, 0) == 0; }
 
 // The deadline of a timed lock, on the clock that the lock measures with.
 timespec deadlineAfter(std::int64_t milliseconds) {
@@ -206,9 +204,7 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
         setLastOsError(EBADF);
         return Result::Failed;
     }
-    if (holder() != Holder::None) return Result::Ok;
-    // A holder that ended holding it is forgotten.
-    holderThread.store(0, std::memory_order_relaxed);
+    if (holder() == Holder::Caller) return Result::Ok;
     const std::int64_t start = monotonicMilliseconds();
     std::int64_t remaining = timeoutMilliseconds;
     int result = pthread_mutex_trylock(&shared->mutex);
@@ -222,13 +218,9 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
             result = pthread_mutex_timedlock(&shared->mutex, &deadline);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
-        if (result == 0) {
-            holderThread.store(currentThreadId(), std::memory_order_relaxed);
-            return Result::Ok;
-        }
+        if (result == 0) return Result::Ok;
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
-            holderThread.store(currentThreadId(), std::memory_order_relaxed);
             return Result::Abandoned;
         }
         if (result != ETIMEDOUT) {
@@ -244,9 +236,12 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
 }
 
 NamedMutex::Holder NamedMutex::holder() const {
-    const std::uint32_t thread = holderThread.load(std::memory_order_relaxed);
+    if (!shared) return Holder::None;
+    // The holder as the mutex records it; a holder that died holding it is
+    // recorded as none (the kernel marked the mutex abandoned instead).
+    const auto thread = static_cast<pid_t>(lockWord(&shared->mutex) & FUTEX_TID_MASK);
     if (thread == 0) return Holder::None;
-    if (thread == currentThreadId()) return Holder::Caller;
+    if (static_cast<std::uint32_t>(thread) == currentThreadId()) return Holder::Caller;
     return ownThreadRuns(thread) ? Holder::OtherThread : Holder::None;
 }
 
@@ -255,19 +250,15 @@ bool NamedMutex::unlock() {
         setLastOsError(EBADF);
         return false;
     }
-    switch (holder()) {
-        case Holder::None:
-            // Its holder ended holding it: the kernel marked it abandoned.
-            holderThread.store(0, std::memory_order_relaxed);
-            return true;
-        case Holder::OtherThread: setLastOsError(EPERM); return false;
-        case Holder::Caller: break;
+    // Only the thread that holds the mutex lets it go.
+    if (holder() != Holder::Caller) {
+        setLastOsError(EPERM);
+        return false;
     }
     if (const int result = pthread_mutex_unlock(&shared->mutex)) {
         setLastOsError(result);
         return false;
     }
-    holderThread.store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -281,7 +272,8 @@ void NamedMutex::close() {
                 // The kernel finds the mutex of a thread that ends holding
                 // it through that thread's mapping: unmapped, the mutex
                 // would stay held by a thread that is gone, and no process
-                // could lock it again. The view stays for the process's
+                // could lock it again. Which view the thread took it
+                // through is not known: this one stays for the process's
                 // life.
                 shared = nullptr;
                 break;
@@ -290,7 +282,6 @@ void NamedMutex::close() {
         if (shared) ::munmap(shared, fileSize);
     }
     shared = nullptr;
-    holderThread.store(0, std::memory_order_relaxed);
     path.clear();
     // The creator's lock on the file goes with the last reference to it,
     // the mapping's included.

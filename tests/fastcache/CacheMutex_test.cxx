@@ -16,11 +16,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
 #include <vector>
@@ -193,6 +197,127 @@ TEST(CacheMutex, AMutexHeldByAnotherThreadIsNeitherLetGoNorUnmapped) {
     EXPECT_TRUE(created.unlock());
     EXPECT_EQ(NamedMutex::Result::Ok, created.lock(5000));
     EXPECT_TRUE(created.unlock());
+}
+
+// Two threads that lock and let go through one object, as the header allows:
+// a lock waits while the other thread holds the mutex, an unlock of a thread
+// that holds nothing says so and lets go of nothing, and the mutex is never
+// left held with nobody to let it go.
+TEST(CacheMutex, ThreadsSharingOneObjectExcludeEachOtherAndNeverLeaveItHeld) {
+    CacheFolder folder;
+    NamedMutex created;
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("shared"));
+    NamedMutex shared;
+    ASSERT_EQ(NamedMutex::Result::Ok, shared.open("shared"));
+    Testing::Gate held, tried;
+    std::thread holder([&] {
+        EXPECT_EQ(NamedMutex::Result::Ok, shared.lock(5000));
+        held.open();
+        tried.wait();
+        EXPECT_TRUE(shared.unlock());
+    });
+    held.wait();
+    EXPECT_EQ(NamedMutex::Result::TimedOut, shared.lock(0));
+    EXPECT_EQ(NamedMutex::Holder::OtherThread, shared.holder());
+    EXPECT_FALSE(shared.unlock());
+    tried.open();
+    holder.join();
+    EXPECT_EQ(NamedMutex::Holder::None, shared.holder());
+    ASSERT_EQ(NamedMutex::Result::Ok, created.lock(0));
+    EXPECT_TRUE(created.unlock());
+
+    // Back to back on two threads: never two holders at once, and free at
+    // the end.
+    std::atomic<int> inside{0}, overlaps{0}, failures{0};
+    auto lockAndUnlock = [&] {
+        for (int i = 0; i < 10000; ++i) {
+            if (shared.lock(10000) != NamedMutex::Result::Ok) {
+                ++failures;
+                return;
+            }
+            if (inside.fetch_add(1) != 0) ++overlaps;
+            inside.fetch_sub(1);
+            if (!shared.unlock()) ++failures;
+        }
+    };
+    std::thread first(lockAndUnlock), second(lockAndUnlock);
+    first.join();
+    second.join();
+    EXPECT_EQ(0, overlaps.load());
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(NamedMutex::Result::Ok, created.lock(0));
+    EXPECT_TRUE(created.unlock());
+}
+
+// Sets the process up as the first of a PID namespace of its own (a child
+// then gets the identifier 1, its threads 2, 3 and so on): false when the
+// system does not let it.
+bool inAPidNamespaceOfItsOwn() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (uid == 0) return unshare(CLONE_NEWPID) == 0;
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return false;
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
+    return geteuid() == uid;
+}
+
+// The identifier of the next thread made in this PID namespace.
+bool nextThreadGets(pid_t identifier) {
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << identifier - 1;
+    return true;
+}
+
+void endOnAlarm(int) { _exit(9); }
+
+// A thread that ends holding the mutex, then a new thread with the same
+// identifier (identifiers come back once they wrap): the new thread is told
+// that the mutex was abandoned and holds it, and nobody else does meanwhile,
+// through the same object or another.
+TEST(CacheMutex, AHolderThatEndedIsNotTakenForANewThreadOfItsIdentifier) {
+    CacheFolder folder;
+    NamedMutex created;
+    ASSERT_EQ(NamedMutex::Result::Ok, created.create("reused"));
+    const std::string outcome = runInChild([] {
+        if (!inAPidNamespaceOfItsOwn()) _exit(77);
+        const pid_t first = fork();
+        if (first < 0) _exit(4);
+        if (first > 0) {
+            int status = 0;
+            if (waitpid(first, &status, 0) != first || !WIFEXITED(status)) _exit(5);
+            _exit(WEXITSTATUS(status));
+        }
+        // The first process of the namespace, whose signals need handlers.
+        signal(SIGALRM, endOnAlarm);
+        alarm(20);
+        NamedMutex shared, other;
+        if (shared.open("reused") != NamedMutex::Result::Ok) _exit(6);
+        if (other.open("reused") != NamedMutex::Result::Ok) _exit(6);
+        pid_t ended = 0;
+        std::thread([&] {
+            ended = gettid();
+            if (shared.lock(5000) != NamedMutex::Result::Ok) _exit(7);
+        }).join();
+        nextThreadGets(ended);
+        int failed = 0;
+        std::thread([&] {
+            if (gettid() != ended) {
+                failed = 77;
+                return;
+            }
+            if (shared.lock(0) != NamedMutex::Result::Abandoned) failed = 10;
+            std::thread([&] {
+                if (!failed && shared.lock(0) != NamedMutex::Result::TimedOut) failed = 11;
+                if (!failed && other.lock(0) != NamedMutex::Result::TimedOut) failed = 12;
+            }).join();
+            if (!failed && !shared.unlock()) failed = 13;
+        }).join();
+        if (!failed && other.lock(0) != NamedMutex::Result::Ok) failed = 14;
+        _exit(failed);
+    });
+    if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
+    EXPECT_EQ("", outcome);
 }
 
 // A mutex whose holder is gone without the kernel having marked it (a

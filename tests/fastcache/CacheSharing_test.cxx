@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <future>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -180,10 +181,19 @@ TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlo
     ASSERT_EQ(0, FMSCFile_UnLockCache(client));  // an inner unlock keeps the interface's lock
     NamedMutex other;
     ASSERT_EQ(NamedMutex::Result::Ok, other.open("shared"));
-    EXPECT_EQ(NamedMutex::Result::TimedOut, other.lock(20));
+    // Another thread's lock, through another handle.
+    const auto otherThreadLocks = [&other] {
+        return std::async(std::launch::async,
+                          [&other] {
+                              const NamedMutex::Result result = other.lock(20);
+                              if (result == NamedMutex::Result::Ok) other.unlock();
+                              return result;
+                          })
+            .get();
+    };
+    EXPECT_EQ(NamedMutex::Result::TimedOut, otherThreadLocks());
     ASSERT_EQ(0, FMSCIF_UnLockCache(client));
-    EXPECT_EQ(NamedMutex::Result::Ok, other.lock(20));
-    EXPECT_TRUE(other.unlock());
+    EXPECT_EQ(NamedMutex::Result::Ok, otherThreadLocks());
 
     NamedMutex second;
     EXPECT_EQ(NamedMutex::Result::AlreadyExists, second.create("shared"));

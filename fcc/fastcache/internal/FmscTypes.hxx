@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -364,7 +365,9 @@ struct FMSC_FILETOC_T {
     int logLine = 0;
     bool sharingServer = false;
     bool client = false;
-    bool mutexHeld = false;
+    // The mutex is held through this handle (by the thread that locked it;
+    // others read the mark only to refuse to let go of it).
+    std::atomic<bool> mutexHeld{false};
     bool interfaceLock = false;
     std::uint32_t locksTaken = 0;  // by a client: counts its locks
     Platform::Os::NamedMutex mutex;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,11 +12,15 @@ namespace Quillomark::Platform::Os {
 // holder can take it again; a holder that dies (a thread that ends holding
 // it included) leaves it abandoned, which the next locker is told of once.
 // Its creator keeps it in existence for as long as the object stays open.
-// Locking is not counted: a second lock through the same object succeeds at
-// once, also from another thread, which then holds nothing. A lock is let
-// go by the thread that took it alone: an unlock from any other thread is
-// refused, and a close on another thread leaves the mutex mapped (for the
-// rest of the process) for as long as its holder may still run, so that
+// A thread holds the mutex, whatever object it took it through: who holds
+// it is what the mutex records (its holder's identifier, which the kernel
+// clears when that thread ends holding it), so that threads that share an
+// object exclude each other as those of other processes do, and a new
+// thread that gets the identifier of an ended holder holds nothing. Locking
+// is not counted: a thread that holds the mutex locks it again at once. A
+// lock is let go by the thread that holds it alone: an unlock from any
+// other thread is refused, and a close while another thread of the process
+// holds it leaves the mutex mapped (for the rest of the process), so that
 // the kernel can mark it abandoned when that thread ends.
 class NamedMutex {
 public:
@@ -27,9 +30,10 @@ public:
     // able to mark it): it is reported, never waited for, and its creator
     // makes it anew.
     enum class Result { Ok, AlreadyExists, NotFound, TimedOut, Abandoned, Failed };
-    // Who holds the mutex through this object: a holder thread that has
-    // ended counts as none (the mutex is abandoned, which the next lock
-    // reports).
+    // Who holds the mutex: the calling thread, another thread of this
+    // process, or neither (nobody, or a thread of another process). A holder
+    // thread that has ended counts as none (the mutex is abandoned, which
+    // the next lock reports).
     enum class Holder { None, Caller, OtherThread };
 
     NamedMutex() = default;
@@ -45,7 +49,8 @@ public:
     bool isOpen() const { return shared != nullptr; }
 
     Result lock(std::uint32_t timeoutMilliseconds);
-    // False, changing nothing, when another thread holds the mutex.
+    // False, changing nothing, when the calling thread does not hold the
+    // mutex.
     bool unlock();
     void close();
     Holder holder() const;
@@ -61,10 +66,6 @@ private:
     int fd = -1;
     Shared* shared = nullptr;
     std::string path;
-    // The kernel's identifier of the thread that holds the mutex through
-    // this object; 0 when none does. Another thread reads it only to tell
-    // that it is not the holder, which needs no ordering.
-    std::atomic<std::uint32_t> holderThread{0};
 };
 
 }  // namespace Quillomark::Platform::Os
