@@ -14,6 +14,7 @@
 
 #include "tests/support/FakeFccServer.hxx"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,8 +158,45 @@ void clientReads(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * std::int64_t(ServedCache::BYTES));
 }
 
+// Small reads, 64 bytes each at scattered places of the file, against bare
+// 64-byte preads of a file of the same size in the page cache: what a read
+// costs beyond its one system call (the cache's lock, its checks, the
+// lookup).
+void smallClientReads(benchmark::State& state) {
+    ServedCache served;
+    const std::string plain = served.folder + "/plain";
+    const int fd = ::open(plain.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::pwrite(fd, served.source.data(), served.source.size(), 0) !=
+                      ssize_t(served.source.size()))
+        std::abort();
+    constexpr int READS = 1000;
+    constexpr int SIZE = 64;
+    std::vector<std::int64_t> places(READS);
+    for (int i = 0; i < READS; ++i)
+        places[std::size_t(i)] = (std::int64_t(i) * 7919 * 4099) % (ServedCache::BYTES - SIZE);
+    std::uint8_t into[SIZE];
+    againstBaseline(
+        state,
+        [&] {
+            for (const std::int64_t at : places) {
+                if (::pread(fd, into, SIZE, at) != SIZE) std::abort();
+                benchmark::DoNotOptimize(into);
+            }
+        },
+        [&] {
+            for (const std::int64_t at : places) {
+                served.file.server.position = at;
+                if (Fcc::FmscReadBytes(&served.file, into, SIZE) != SIZE) std::abort();
+                benchmark::DoNotOptimize(into);
+            }
+        });
+    ::close(fd);
+    state.SetItemsProcessed(state.iterations() * READS);
+}
+
 void cases(Rounds& rounds) {
     rounds.add("client reads of a served file/16MB", clientReads, Rounds::Timing::Manual);
+    rounds.add("small client reads/64B", smallClientReads, Rounds::Timing::Manual);
     rounds.add(
         "cached file read/16MB", [](benchmark::State& state) { readCachedFile(state, 16); },
         Rounds::Timing::Manual);
@@ -174,6 +212,13 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         table.add(Figure::atMost("client reads from the server's fast cache / memcpy, 16 MB",
                                  runs.medianCounter("client reads of a served file/16MB", "ratio"),
                                  "x", 5.0));
+    }
+    if (runs.has("small client reads/64B")) {
+        // A small read takes the cache's lock, checks that the cache is
+        // still whole and the server's, finds the block and reads the bytes
+        // from the file that holds them: a few times the one read.
+        table.add(Figure::atMost("small client reads from the fast cache / pread, 64 B",
+                                 runs.medianCounter("small client reads/64B", "ratio"), "x", 4.0));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");

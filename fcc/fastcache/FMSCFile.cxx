@@ -546,15 +546,20 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     *page = *segment = *length = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
-    // A file's blocks are read in order, so the block is most likely on the
-    // page of the previous hit or after it: the walk starts there and comes
-    // round to it from the first page. A block is on one page of a chain
-    // only, so the result is the same as that of a walk from the start.
+    // The walk starts where a block of the same stretch of 36 was last
+    // found, else at the page of the previous hit (a file's blocks are read
+    // in order mostly), and comes round to it from the first page. A block
+    // is on one page of a chain only, so the result is the same as that of
+    // a walk from the start.
+    const std::int32_t stretch = block / FMSC_SEGMENTS_PER_PAGE;
+    FMSC_FILETOC_T::StretchHint& sameStretch =
+        toc->stretchHints[std::size_t(stretch) % toc->stretchHints.size()];
     std::int32_t start = firstPage;
-    std::int32_t hint = toc->hintPage;
-    if (toc->hintFirstPage == firstPage && hint != firstPage && validPage(toc, hint) &&
-        validPage(toc, firstPage) && toc->pages[hint].type == FMSC_PAGE_ALLOCATED &&
-        toc->pages[hint].firstPage == 0 &&
+    std::int32_t hint = toc->hintFirstPage == firstPage ? toc->hintPage : -1;
+    if (sameStretch.firstPage == firstPage && sameStretch.stretch == stretch)
+        hint = sameStretch.page;
+    if (hint != -1 && hint != firstPage && validPage(toc, hint) && validPage(toc, firstPage) &&
+        toc->pages[hint].type == FMSC_PAGE_ALLOCATED && toc->pages[hint].firstPage == 0 &&
         std::memcmp(toc->pages[hint].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) == 0)
         start = hint;
     auto visit = [&](std::int32_t i) {
@@ -580,6 +585,7 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     }
     toc->hintFirstPage = firstPage;
     toc->hintPage = *page;
+    if (*page != -1) sameStretch = {firstPage, stretch, *page};
     return 0;
 }
 
@@ -647,26 +653,35 @@ int FMSCFile_SetSegmentLength(FMSC_FILETOC_T* toc, std::int32_t page, std::int32
 
 int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                        std::uint8_t* buffer, std::int32_t* length) {
+    return FMSCFile_ReadBlockPart(toc, firstPage, block, 0, FMSC_SEGMENT_SIZE, buffer, length);
+}
+
+int FMSCFile_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                           std::int32_t offset, std::int32_t count, std::uint8_t* buffer,
+                           std::int32_t* length) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_FILE_OFFSET, block);
+    if (offset < 0 || offset > FMSC_SEGMENT_SIZE || count < 0)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, offset);
     *length = -1;
     std::int32_t page = -1, segment = -1, len = -1;
     if (const int error = FMSCFile_FindSegment(toc, firstPage, block, &page, &segment, &len))
         return FMSCX_PassOn(__func__, error);
     if (page == -1) return 0;
-    // The buffer holds one block: a longer entry would overrun it.
+    // The block is never longer than a segment.
     if (len < 0 || len > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
-    if (toc->client) {
-        if (const int error = FMSCX_ReadSegment(toc, segment, buffer, len))
+    const std::int32_t copied = std::max(std::min(len - offset, count), 0);
+    if (copied > 0 && toc->client) {
+        if (const int error = FMSCX_ReadSegment(toc, segment, buffer, copied, offset))
             return FMSCX_PassOn(__func__, error);
-    } else {
+    } else if (copied > 0) {
         std::uint8_t* address = nullptr;
         if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
             return FMSCX_PassOn(__func__, error);
-        std::memcpy(buffer, address, std::size_t(len));
+        std::memcpy(buffer, address + offset, std::size_t(copied));
     }
     *length = len;
     if (const int error = FMSCX_UpdatePageAccessTime(toc, page))

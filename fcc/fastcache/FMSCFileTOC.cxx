@@ -1,6 +1,7 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/PrivateFile.hxx>
 
@@ -114,6 +115,7 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     // The close lets go of the mutex when the calling thread holds it.
     toc->mutexHeld = false;
     toc->mutex.close();
+    toc->fileWatch.close();
     if (toc->metaMap.fd >= 0) FMSCX_UnMapOSFile(toc, toc->metaMap, toc->client);
     toc->header = nullptr;
     toc->pages = nullptr;
@@ -392,6 +394,9 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     if (toc->mutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok)
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX);
     toc->client = true;
+    for (const int fd : {toc->metaMap.fd, toc->hashToc ? toc->hashToc->map.fd : -1,
+                         toc->segmentToc->map.fd, toc->mutex.descriptor()})
+        toc->fileWatch.add(fd);
     return 0;
 }
 
@@ -427,16 +432,25 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
 namespace {
 
 // What a client checks once it holds the mutex, before it reads anything
-// that its server shares: its files as long as it mapped them (a file cut
-// short would fault), the server's block still open (36, unreported, when
-// the server has closed its cache, which is no damage) and sized as when
-// the client attached (61).
+// that its server shares: its mutex file and meta file still the ones at
+// their paths (a mutex file removed under the client, and made anew by a
+// server that restarted, is a mutex that excludes nobody; a meta file
+// replaced is a cache the server made anew, which the client's mappings do
+// not show), its files as long as it mapped them (a file cut short would
+// fault), the server's block still open (36, unreported, in both cases: no
+// damage) and sized as when the client attached (61). The files are looked
+// at only when one of them may have changed since they were last found
+// whole: a client's reads are many and small, and its watch of the files
+// costs one system call where the checks cost several.
 int clientFindsItsCache(FMSC_FILETOC_T* toc) {
-    // A mutex file removed under the client (and made anew by a server that
-    // restarted) is a mutex that excludes nobody: the cache is not this
-    // client's to read any more, as when its server closed it.
-    if (!toc->mutex.isAtItsPath()) return FMSC_ERROR_BAD_TYPE_SIG;
-    if (const int error = FMSCX_CheckClientFiles(toc)) return error;
+    if (toc->filesToCheck || toc->fileWatch.changed()) {
+        toc->filesToCheck = true;
+        ++toc->filesChecked;
+        if (!toc->mutex.isAtItsPath()) return FMSC_ERROR_BAD_TYPE_SIG;
+        if (!Os::isFileAtPath(toc->metaMap.fd, toc->metaFilePath)) return FMSC_ERROR_BAD_TYPE_SIG;
+        if (const int error = FMSCX_CheckClientFiles(toc)) return error;
+        toc->filesToCheck = false;
+    }
     const std::int32_t signature = toc->shared->signature;
     if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
     if (signature != FMSC_FILESHARED_T_SIG)
@@ -462,7 +476,6 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
                     toc->mutex.unlock();
                     return rc;
                 }
-                ++toc->locksTaken;
             }
             toc->mutexHeld = true;
             return 0;

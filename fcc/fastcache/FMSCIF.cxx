@@ -265,20 +265,27 @@ int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
 
 int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                      std::uint8_t* buffer, std::int32_t* length) {
+    return FMSCIF_ReadBlockPart(toc, firstPage, block, 0, FMSC_SEGMENT_SIZE, buffer, length);
+}
+
+int FMSCIF_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                         std::int32_t offset, std::int32_t count, std::uint8_t* buffer,
+                         std::int32_t* length) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
-    if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
+    if (const int error = checkEveryCall(toc, "FMSCIF_ReadBlock"))
+        return FMSCX_PassOn("FMSCIF_ReadBlock", error);
     if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "ReadBlock,%.36s,%d", toc->pages[firstPage].guid, block);
-    int rc = FMSCFile_ReadBlock(toc, firstPage, block, buffer, length);
+    int rc = FMSCFile_ReadBlockPart(toc, firstPage, block, offset, count, buffer, length);
     if (!rc) {
         if (*length != -1)
             ++toc->shared->hits;
         else if (!toc->client)
             ++toc->shared->misses;
     }
-    return finish(toc, __func__, rc);
+    return finish(toc, "FMSCIF_ReadBlock", rc);
 }
 
 int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage) {

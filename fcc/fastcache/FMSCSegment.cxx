@@ -414,14 +414,15 @@ bool readAt(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offse
 
 // A client's descriptor of an extent file: opened on first use, and opened
 // anew when the server has put another file in its place (a purge removes
-// the extent files, growth makes them anew), which is looked at once in
-// each of the client's locks, or at each read without one.
+// the extent files, growth makes them anew), which is looked at in each of
+// the client's checks of its files (in a lock after one of them changed),
+// or at each read without the lock.
 int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
     auto& slot = toc->segmentToc->extents[std::size_t(extent)];
-    const bool seen = toc->mutexHeld && slot && slot->linkedInLock == toc->locksTaken;
+    const bool seen = toc->mutexHeld && slot && slot->linkedInCheck == toc->filesChecked;
     if (slot && slot->map.fd >= 0 && !seen) {
         if (Os::isFileLinked(slot->map.fd)) {
-            slot->linkedInLock = toc->locksTaken;
+            slot->linkedInCheck = toc->filesChecked;
         } else {
             FMSCX_UnMapOSFile(toc, slot->map, true);
             slot.reset();
@@ -430,7 +431,10 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
     if (!slot || slot->map.fd < 0) {
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, true, extent))
             return FMSCX_PassOn(__func__, error);
-        slot->linkedInLock = toc->locksTaken;
+        // Watched from now on; one removed before the watch began is looked
+        // at again at its next use.
+        toc->fileWatch.add(slot->map.fd);
+        if (Os::isFileLinked(slot->map.fd)) slot->linkedInCheck = toc->filesChecked;
     }
     *fd = slot->map.fd;
     return 0;
@@ -439,12 +443,12 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
 }  // namespace
 
 int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
-                      std::int32_t length) {
+                      std::int32_t length, std::int32_t offset) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (!buffer) return FMSCX_NullParameter(toc, "buffer", FMSC_HERE);
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    if (length < 0 || length > FMSC_SEGMENT_SIZE)
+    if (offset < 0 || length < 0 || length > FMSC_SEGMENT_SIZE - offset)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
     int fd = toc->segmentToc->map.fd;
     std::int32_t within = segment;
@@ -455,7 +459,9 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
         if (const int error = clientExtentFile(toc, extent, &fd))
             return FMSCX_PassOn(__func__, error);
     }
-    if (!readAt(fd, buffer, std::size_t(length), std::uint64_t(within) * FMSC_SEGMENT_SIZE))
+    // A file cut short reads short.
+    if (!readAt(fd, buffer, std::size_t(length),
+                std::uint64_t(within) * FMSC_SEGMENT_SIZE + std::uint64_t(offset)))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     return 0;
 }

@@ -40,6 +40,13 @@ FccTiming fccTiming() {
     return timing;
 }
 
+std::uint32_t fccWait(std::uint32_t FccTiming::*wait) {
+    for (std::size_t i = 0; i < std::size(WAITS); ++i) {
+        if (WAITS[i] == wait) return current()[i];
+    }
+    return FccTiming().*wait;
+}
+
 void Testing::scaleFccTiming(std::uint32_t divisor) {
     if (divisor == 0) divisor = 1;
     const FccTiming normal;

@@ -12,7 +12,6 @@
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 
 #include <platform/os/internal/Environment.hxx>
-#include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/TimedLock.hxx>
 #include <platform/os/internal/Time.hxx>
 
@@ -81,7 +80,8 @@ std::int64_t lockTimedOutAt = 0;
 // cache and its own wait for it.
 class ReadWait {
 public:
-    ReadWait() : deadline(Platform::Os::monotonicMilliseconds() + fccTiming().cacheMutexWait) {}
+    ReadWait()
+        : deadline(Platform::Os::monotonicMilliseconds() + fccWait(&FccTiming::cacheMutexWait)) {}
     // What is left of it now.
     std::uint32_t remaining() const {
         const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
@@ -237,10 +237,10 @@ bool pausedAfterATimeOut() {
 
 // Locks the attached cache for one lookup or read: the cache when locked,
 // else null. A lock whose wait ran out (the server keeps the mutex busy)
-// sends the reads to the pipe for a pause; any other failure, or a cache
-// whose files are no longer the server's (a server that made its cache
-// anew has new files under the old names, which the client's mappings do
-// not show), makes the client leave it. Under cacheUse, after
+// sends the reads to the pipe for a pause; any other failure, such as a
+// cache whose files are no longer the server's (a server that made its
+// cache anew has new files under the old names, which the client's
+// mappings do not show), makes the client leave it. Under cacheUse, after
 // checkInitFMSC.
 FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
     FMSC_FILETOC_T* cache = nullptr;
@@ -252,9 +252,9 @@ FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
     const int locked = FMSCIF_LockCacheWithin(cache, use.remainingWait());
     if (locked == 0) {
         lockTimeouts = 0;
-        if (Platform::Os::isFileAtPath(cache->metaMap.fd, cache->metaFilePath)) return cache;
-        FMSCIF_UnLockCache(cache);
-    } else if (locked == FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT) {
+        return cache;
+    }
+    if (locked == FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT) {
         ++lockTimeouts;
         lockTimedOutAt = Platform::Os::monotonicMilliseconds();
         fccTrace("Fast cache busy: reads go over the pipe for a while.\n");
@@ -387,7 +387,9 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
             std::int32_t length = 0;
             const auto block = static_cast<std::int32_t>(position / FMSC_SEGMENT_SIZE);
             const auto within = static_cast<std::int32_t>(position % FMSC_SEGMENT_SIZE);
-            if (FMSCIF_ReadBlock(cache, first, block, record->replyBuffer, &length) != 0) {
+            // Only the bytes wanted of the block, straight to the caller.
+            if (FMSCIF_ReadBlockPart(cache, first, block, within, count - copied, to + copied,
+                                     &length) != 0) {
                 failed = true;
                 break;
             }
@@ -400,7 +402,6 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
                 break;
             }
             const int piece = std::min(available, count - copied);
-            std::memcpy(to + copied, record->replyBuffer + within, static_cast<std::size_t>(piece));
             copied += piece;
             position += piece;
         }

@@ -104,6 +104,12 @@ std::uint32_t lockWord(pthread_mutex_t* mutex) {
     return static_cast<std::uint32_t>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_ACQUIRE));
 }
 
+// The kernel's identifier of the thread that holds the mutex, as the mutex
+// records it; 0 when none does (also when its holder died holding it).
+pid_t holderOf(pthread_mutex_t* mutex) {
+    return static_cast<pid_t>(lockWord(mutex) & FUTEX_TID_MASK);
+}
+
 // Whether a thread of that identifier runs anywhere on the system (one of
 // another user's counts).
 bool threadRuns(pid_t thread) { return ::kill(thread, 0) == 0 || errno == EPERM; }
@@ -204,10 +210,11 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
         setLastOsError(EBADF);
         return Result::Failed;
     }
-    if (holder() == Holder::Caller) return Result::Ok;
-    const std::int64_t start = monotonicMilliseconds();
-    std::int64_t remaining = timeoutMilliseconds;
+    if (holderOf(&shared->mutex) == pid_t(currentThreadId())) return Result::Ok;
     int result = pthread_mutex_trylock(&shared->mutex);
+    // The clock is read only when the lock has to be waited for.
+    const std::int64_t start = result == EBUSY ? monotonicMilliseconds() : 0;
+    std::int64_t remaining = timeoutMilliseconds;
     for (;;) {
         if (result == EBUSY) {
             if (heldByTheGone(&shared->mutex)) {
@@ -237,11 +244,11 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
 
 NamedMutex::Holder NamedMutex::holder() const {
     if (!shared) return Holder::None;
-    // The holder as the mutex records it; a holder that died holding it is
-    // recorded as none (the kernel marked the mutex abandoned instead).
-    const auto thread = static_cast<pid_t>(lockWord(&shared->mutex) & FUTEX_TID_MASK);
+    // A holder that died holding it is recorded as none (the kernel marked
+    // the mutex abandoned instead).
+    const pid_t thread = holderOf(&shared->mutex);
     if (thread == 0) return Holder::None;
-    if (static_cast<std::uint32_t>(thread) == currentThreadId()) return Holder::Caller;
+    if (thread == pid_t(currentThreadId())) return Holder::Caller;
     return ownThreadRuns(thread) ? Holder::OtherThread : Holder::None;
 }
 
@@ -251,7 +258,7 @@ bool NamedMutex::unlock() {
         return false;
     }
     // Only the thread that holds the mutex lets it go.
-    if (holder() != Holder::Caller) {
+    if (holderOf(&shared->mutex) != pid_t(currentThreadId())) {
         setLastOsError(EPERM);
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
+#include <platform/os/internal/FileWatch.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 #include <platform/os/internal/OsError.hxx>
 
@@ -11,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <future>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,6 +204,62 @@ TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlo
     ASSERT_EQ(0, FMSCIF_Close(&server));
     EXPECT_EQ(NamedMutex::Result::Ok, second.create("shared"));
     EXPECT_EQ(NamedMutex::Result::NotFound, NamedMutex().open("nobody"));
+}
+
+// A client looks at its files (whole, still the server's) under its lock
+// only after one of them may have changed: each change that can cut or
+// replace a file is noted, the server's work through its mappings is not,
+// and a file that cannot be watched makes every lock look.
+TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceThem) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    auto lockAndUnlock = [client] {
+        return FMSCIF_LockCache(client) == 0 && FMSCIF_UnLockCache(client) == 0;
+    };
+    ASSERT_TRUE(lockAndUnlock());
+    const std::uint32_t checked = client->filesChecked;
+    ASSERT_TRUE(lockAndUnlock());
+    std::int32_t first = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 100, 0, &first));
+    const std::vector<std::uint8_t> data(100, 7);
+    ASSERT_EQ(0, FMSCIF_WriteData(server, &first, 0, data.data(), 100));
+    ASSERT_TRUE(lockAndUnlock());
+    EXPECT_EQ(checked, client->filesChecked);
+
+    // Its attributes changed, then a byte written in place: each looked at.
+    ASSERT_EQ(0, chmod(folder.file("fms.hsh").c_str(), 0600));
+    ASSERT_TRUE(lockAndUnlock());
+    EXPECT_EQ(checked + 1, client->filesChecked);
+    const std::vector<std::uint8_t> segments = readBytes(folder.file("fms.seg"));
+    const int fd = ::open(folder.file("fms.seg").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(1, pwrite(fd, &segments.back(), 1, off_t(segments.size() - 1)));
+    ::close(fd);
+    ASSERT_TRUE(lockAndUnlock());
+    EXPECT_EQ(checked + 2, client->filesChecked);
+    ASSERT_TRUE(lockAndUnlock());
+    EXPECT_EQ(checked + 2, client->filesChecked);
+
+    // Cut short: looked at, found short, the lock refused until the file is
+    // whole again.
+    ASSERT_EQ(0, truncate(folder.file("fms.hsh").c_str(), 0));
+    Testing::OutputCapture output(1);
+    EXPECT_NE(0, FMSCIF_LockCache(client));
+    EXPECT_NE(0, FMSCIF_LockCache(client));
+    EXPECT_FALSE(client->mutexHeld);
+    EXPECT_EQ(0, FMSCIF_Close(&client));
+    EXPECT_EQ(0, FMSCIF_Close(&server));
+    output.finish();
+
+    Platform::Os::FileWatch unwatchable;
+    unwatchable.add(-1);
+    EXPECT_TRUE(unwatchable.changed());
+    EXPECT_TRUE(unwatchable.changed());
 }
 
 TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {

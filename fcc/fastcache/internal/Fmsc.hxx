@@ -99,6 +99,11 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
                              std::int32_t* found, std::int32_t* length);
 int FMSCFile_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                        std::uint8_t* buffer, std::int32_t* length);
+// The same for the bytes from offset of the block, at most count of them,
+// copied to the start of buffer; length still gets the block's length.
+int FMSCFile_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                           std::int32_t offset, std::int32_t count, std::uint8_t* buffer,
+                           std::int32_t* length);
 // The new length of a block that the page holds, written over in its
 // segment: the page becomes the most recently used.
 int FMSCFile_SetSegmentLength(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t block,
@@ -170,10 +175,10 @@ int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std:
                             std::int32_t length);
 // The address of a segment's bytes, mapping its extent view when needed.
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address);
-// A client's read of a segment's first length bytes, from the file that
-// holds them rather than through a view of it.
+// A client's read of length bytes of a segment from offset, from the file
+// that holds them rather than through a view of it.
 int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
-                      std::int32_t length);
+                      std::int32_t length, std::int32_t offset = 0);
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment);
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment);

@@ -29,6 +29,11 @@ int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
 // length -1 when the block is not cached.
 int FMSCIF_ReadBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                      std::uint8_t* buffer, std::int32_t* length);
+// The same, copying only the bytes from offset of the block, at most count
+// of them, to the start of buffer; length still gets the block's length.
+int FMSCIF_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                         std::int32_t offset, std::int32_t count, std::uint8_t* buffer,
+                         std::int32_t* length);
 int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
                       const std::uint8_t* bytes, std::int32_t length);
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,

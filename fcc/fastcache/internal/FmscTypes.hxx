@@ -6,6 +6,7 @@
 // fixed-width little-endian fields at fixed offsets.
 
 #include <platform/os/internal/MappedFile.hxx>
+#include <platform/os/internal/FileWatch.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 
 #include <array>
@@ -285,8 +286,9 @@ struct FmscExtentRecord {
     std::string mapName;
     FmscMapping map;
     std::int32_t firstSegment = -1;  // of the current view
-    // The client's lock in which it last found the file still linked.
-    std::uint32_t linkedInLock = 0;
+    // The client's check of its files in which it last found this one
+    // still linked.
+    std::uint32_t linkedInCheck = 0;
 };
 
 struct FMSC_FILE_SEGMENTTOC_T {
@@ -369,8 +371,13 @@ struct FMSC_FILETOC_T {
     // others read the mark only to refuse to let go of it).
     std::atomic<bool> mutexHeld{false};
     bool interfaceLock = false;
-    std::uint32_t locksTaken = 0;  // by a client: counts its locks
     Platform::Os::NamedMutex mutex;
+    // A client's files (meta, hash, segment, extent and mutex files) are
+    // checked under its lock only when one may have changed since they were
+    // last found whole: the watch tells, and filesChecked counts the checks.
+    Platform::Os::FileWatch fileWatch;
+    bool filesToCheck = true;
+    std::uint32_t filesChecked = 0;
     // The date list: three arrays of one entry per page; head, tail and
     // count live in the sizing block in use.
     std::int32_t* lastFileAccess = nullptr;
@@ -384,6 +391,15 @@ struct FMSC_FILETOC_T {
     // Where the last block found lay: the file's first page and the page.
     std::int32_t hintFirstPage = -1;
     std::int32_t hintPage = -1;
+    // Where a block of each stretch of 36 blocks of a file was last found
+    // (a file written in order has each stretch on a page of its own), by
+    // the stretch's number modulo their count.
+    struct StretchHint {
+        std::int32_t firstPage = -1;
+        std::int32_t stretch = -1;
+        std::int32_t page = -1;
+    };
+    std::array<StretchHint, 256> stretchHints{};
 };
 
 // Parameters of FMSCIF_OpenS.

@@ -29,6 +29,8 @@ struct FccTiming {
 
 // The waits in force, read anew at each wait.
 FccTiming fccTiming();
+// One of them.
+std::uint32_t fccWait(std::uint32_t FccTiming::*wait);
 
 // Ticks a thread may stay idle before it loses its pipe and record.
 constexpr int FCC_IDLE_TICK_LIMIT = 10;

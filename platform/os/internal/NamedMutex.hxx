@@ -47,6 +47,8 @@ public:
     // Opens a mutex that a creator made; NotFound when there is none.
     Result open(const std::string& name);
     bool isOpen() const { return shared != nullptr; }
+    // The open file that carries the mutex; -1 when closed.
+    int descriptor() const { return fd; }
 
     Result lock(std::uint32_t timeoutMilliseconds);
     // False, changing nothing, when the calling thread does not hold the

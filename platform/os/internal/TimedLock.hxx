@@ -21,8 +21,9 @@ public:
     // Takes the lock unless it stays taken for that long: false then.
     bool lockWithin(std::uint32_t milliseconds) {
         std::unique_lock<std::mutex> guard(mutex);
-        if (!freed.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                            [this] { return !held; })) {
+        // A free lock is taken without reading the clock.
+        if (held && !freed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                                    [this] { return !held; })) {
             return false;
         }
         held = true;
