@@ -263,10 +263,9 @@ bool inAPidNamespaceOfItsOwn() {
     return geteuid() == uid;
 }
 
-// The identifier of the next thread made in this PID namespace.
-bool nextThreadGets(pid_t identifier) {
+// Makes identifier that of the next thread made in this PID namespace.
+void nextThreadGets(pid_t identifier) {
     std::ofstream("/proc/sys/kernel/ns_last_pid") << identifier - 1;
-    return true;
 }
 
 void endOnAlarm(int) { _exit(9); }
