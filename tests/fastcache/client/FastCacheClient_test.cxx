@@ -23,13 +23,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
 #include <memory>
+#include <random>
 #include <thread>
+#include <future>
 #include <unistd.h>
 
 namespace Quillomark::Fcc {
@@ -436,6 +439,76 @@ TEST_F(LeavingUnderSynchronize, ClearingTheCache) {
 
 TEST_F(LeavingUnderSynchronize, EndingTheInterface) {
     leave([] { return SelfProxy::FCC_Term(); });
+}
+
+// Readers race all that makes the client leave or close the cache: the
+// server holding its lock, closing its cache and opening it again, its
+// mutex file removed, the application emptying the cache under
+// synchronize() and the cache closed. Every read gives the file's own bytes
+// or none (the rest would come over the pipe), no read waits for another
+// without end, and no client stays counted.
+TEST_F(FastCacheClient, ReadsRaceTheServerAndTheApplicationLeavingTheCache) {
+    {
+        Quillomark::Testing::OutputCapture output(1);
+        ASSERT_EQ(0, SelfProxy::FCC_Init(nullptr, nullptr));
+    }
+    Quillomark::Testing::OutputCapture output(1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, served{0}, wrong{0};
+    std::vector<std::future<int>> readers;
+    for (unsigned r = 0; r < 8; ++r) {
+        readers.push_back(Quillomark::Testing::onThread([&, r] {
+            std::mt19937 random(r);
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(20000);
+            while (!stop) {
+                mine.server.position = std::uniform_int_distribution<int>(0, 39999)(random);
+                const int count = std::uniform_int_distribution<int>(1, 20000)(random);
+                const int read = FmscReadBytes(&mine, bytes.data(), count);
+                if (read > 0 && !std::equal(bytes.begin(), bytes.begin() + read,
+                                            content.begin() + mine.server.position))
+                    ++wrong;
+                served += read > 0;
+                ++reads;
+            }
+            return 0;
+        }));
+    }
+    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->wellKnownName;
+    std::mt19937 random(99);
+    for (int round = 0; round < 300; ++round) {
+        const int before = reads;
+        ASSERT_TRUE(Quillomark::Testing::eventually([&] { return reads >= before + 8; }));
+        switch (std::uniform_int_distribution<int>(0, 4)(random)) {
+            case 0:
+                ASSERT_EQ(0, FMSCIF_LockCache(cache));
+                ASSERT_TRUE(Quillomark::Testing::eventually([&] { return reads >= before + 16; }));
+                ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+                break;
+            case 1:
+            case 2:
+                if (round % 2) unlink(mutexFile.c_str());
+                ASSERT_EQ(0, FMSCIF_Close(&cache));
+                openServerCache(false);
+                break;
+            case 3:
+                SelfProxy::synchronize();
+                SelfProxy::FmsClearCache();
+                SelfProxy::endSynchronize();
+                break;
+            default: FmscCloseFastCache(); break;
+        }
+    }
+    stop = true;
+    for (auto& reader : readers) Quillomark::Testing::within(reader, 60, "a reader");
+    FmscCloseFastCache();
+    output.finish();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(served.load(), 0);
+    EXPECT_EQ(0, cache->shared->clients);
+    while (SelfProxy::FCC_Term() == 0) {
+    }
 }
 
 // A new server that makes the cache afresh after a crash removes the extent
