@@ -723,12 +723,15 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
             return FMSCX_PassOn(__func__, error);
     }
     FmscFilePage& p = toc->pages[target];
-    if (p.numSegments < 0)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, p.numSegments);
-    p.segments[p.numSegments] = FmscSegmentEntry{length, segment, block};
-    ++p.numSegments;
+    const std::int32_t used = p.numSegments;
+    if (used < 0 || used >= FMSC_SEGMENTS_PER_PAGE)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_OFFSET, used);
+    // The date first: a call that fails has recorded no entry, and the
+    // caller's segment is still the caller's to give back.
     if (const int error = FMSCX_UpdatePageAccessTime(toc, target))
         return FMSCX_PassOn(__func__, error);
+    p.segments[used] = FmscSegmentEntry{length, segment, block};
+    p.numSegments = used + 1;
     return 0;
 }
 

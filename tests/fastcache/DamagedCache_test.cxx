@@ -530,6 +530,36 @@ TEST_F(SharedCacheDamage, ServerAndClientProcessesKeepWorkingWhileOneHitsAnError
     for (int fd : {toClient[0], toClient[1], toServer[0], toServer[1]}) ::close(fd);
 }
 
+// A write that fails on a date link a client left damaged: the segment it
+// took goes back to the free ones only when no page names it, so that no
+// other file's block is written into it. The damage is mended at once.
+TEST_F(SharedCacheDamage, AWriteThatFailsOnADamagedDateGivesBackNoSegmentAPageNames) {
+    const std::int32_t second = server->pages[a].nextOffset;  // A's last page, with room
+    ASSERT_NE(-1, second);
+    std::vector<std::uint8_t> block(16384, 0x5A);
+    {
+        Testing::OutputCapture output(1);
+        const std::int32_t link = server->datePrev[second];
+        server->datePrev[second] = 4100;
+        EXPECT_EQ(65, FMSCIF_WriteBlock(server, &a, blocksOfA, block.data(), 16384));
+        server->datePrev[second] = link;
+    }
+    EXPECT_EQ(0, FMSCFile_CheckMetaFile(server, 63));
+    std::int32_t b = -1;
+    ASSERT_EQ(0, FMSCHash_FindFile(server, guidB.c_str(), &b));
+    std::vector<std::uint8_t> other(16384, 0xB5);
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 1, other.data(), 16384));
+    std::vector<std::uint8_t> buffer(16384);
+    std::int32_t length = 0;
+    ASSERT_EQ(0, FMSCIF_ReadBlock(server, a, blocksOfA, buffer.data(), &length));
+    EXPECT_EQ(-1, length);
+    for (std::int32_t i = 0; i < blocksOfA; ++i) {
+        ASSERT_EQ(0, FMSCIF_ReadBlock(server, a, i, buffer.data(), &length));
+        ASSERT_EQ(16384, length);
+        EXPECT_EQ(contentOf(i, 9), buffer[9]) << i;
+    }
+}
+
 // A writer that ignores the mutex changes words of the shared files after
 // the client's lock checked them: the client, in another process, reads on
 // with indexes and divisors bounded by the sizes it checked when it
