@@ -762,13 +762,14 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
     return 0;
 }
 
-void FMSCX_DropSegmentsFrom(FMSC_FILETOC_T* toc, std::int32_t firstSegment) {
+void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         FmscFilePage& p = toc->pages[i];
         const std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
         std::int32_t kept = 0;
         for (std::int32_t e = 0; e < used; ++e) {
-            if (p.segments[e].segmentOffset >= firstSegment) continue;
+            const std::int32_t segment = p.segments[e].segmentOffset;
+            if (segment >= first && segment < end) continue;
             p.segments[kept++] = p.segments[e];
         }
         if (kept == used) continue;

@@ -313,6 +313,9 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
     std::int32_t needed = fmscSharedSegments(pages);
     if (needed > s->segmentFileSegments)
         return FMSC_FAIL(toc, FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
+    // The block takes the first segments of the segment file: whatever a
+    // server that did not share the cache cached in them goes.
+    FMSCX_DropSegments(toc, 0, needed);
     s->sharedSegments = needed;
     s->clients = 0;
     std::int32_t first = -1;

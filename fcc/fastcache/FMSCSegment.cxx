@@ -4,6 +4,7 @@
 #include <platform/os/internal/PrivateFile.hxx>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -336,7 +337,7 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
         }
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
-        FMSCX_DropSegmentsFrom(toc, s->segmentFileSegments);
+        FMSCX_DropSegments(toc, s->segmentFileSegments, INT32_MAX);
         for (std::int32_t e = 0; e < files; ++e) {
             if (const int error = FMSCX_DeleteOSFile(toc->error, FMSCX_ExtentPath(toc, e).c_str()))
                 return FMSCX_PassOn(__func__, error);

@@ -99,6 +99,50 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     EXPECT_EQ(nullptr, late);
 }
 
+// A cache filled by a server that did not share it, opened again by one
+// that does: the segments that its block of shared structures takes may
+// hold cached blocks. Those blocks go; the others stay their files' own,
+// and the block's words are never read as a file's bytes.
+TEST(SharedCache, TheSharedBlockTakesNoSegmentThatACachedBlockHolds) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS privateParams = params(folder, FMSC_MODE_PRIVATE);
+    FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&privateParams, &cache));
+    std::int32_t a = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(cache, guidA.c_str(), 3 * 16384, 0, &a));
+    std::vector<std::uint8_t> block(16384);
+    for (std::int32_t i = 0; i < 3; ++i) {
+        block.assign(block.size(), std::uint8_t(0xA0 + i));
+        ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &a, i, block.data(), 16384));
+    }
+    ASSERT_EQ(0, cache->pages[a].segments[0].segmentOffset);
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    serverParams.create = serverParams.deleteFiles = 0;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &cache));
+    ASSERT_EQ(1, cache->shared->sharedSegments);
+    EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+    std::int64_t size = 0;
+    ASSERT_EQ(0, FMSCIF_FindFile(cache, guidA.c_str(), &size, &a));
+    ASSERT_NE(-1, a);
+    std::int32_t length = 0;
+    ASSERT_EQ(0, FMSCIF_ReadBlock(cache, a, 0, block.data(), &length));
+    EXPECT_EQ(-1, length);
+    for (std::int32_t i = 1; i < 3; ++i) {
+        ASSERT_EQ(0, FMSCIF_ReadBlock(cache, a, i, block.data(), &length));
+        ASSERT_EQ(16384, length);
+        EXPECT_EQ(0xA0 + i, block[100]);
+    }
+    // The block written again goes to a segment of its own.
+    block.assign(block.size(), 0xA0);
+    ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &a, 0, block.data(), 16384));
+    ASSERT_EQ(0, FMSCIF_ReadBlock(cache, a, 0, block.data(), &length));
+    EXPECT_EQ(0xA0, block[100]);
+    EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+}
+
 TEST(SharedCache, ClientInAnotherProcessReadsWhatTheServerWrote) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);

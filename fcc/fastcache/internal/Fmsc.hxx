@@ -112,10 +112,10 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
                              std::int32_t segment, std::int32_t length, bool* outOfPages);
 int FSMCFile_LockPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage);
-// Takes out of every page the entries of the segments from firstSegment on,
+// Takes out of every page the entries of the segments first to end - 1,
 // keeping the order of the others; the segments are not put on the free
 // list.
-void FMSCX_DropSegmentsFrom(FMSC_FILETOC_T* toc, std::int32_t firstSegment);
+void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end);
 // Whether a page is the first page of a cached file: 0, else the page's
 // error (17, 15, 32 or 40).
 int FMSCX_CheckFirstPage(FMSC_FILETOC_T* toc, std::int32_t page);
