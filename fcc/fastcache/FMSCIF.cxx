@@ -141,13 +141,15 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         return fail(FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
     }
     // A new meta file goes with new segment and hash files: the old ones
-    // (of a rebuild that was cut short) name pages it does not have.
+    // (of a rebuild that was cut short) name pages it does not have. An old
+    // one goes with none: a blank file made under its pages would serve
+    // zeros as their blocks.
     const bool afresh = p.deleteFiles != 0 || newCache;
     const char* name = toc->wellKnownName.c_str();
     const char* directory = toc->folder.c_str();
-    int rc = FMSCSegment_Open(toc, directory, name, p.create != 0, afresh, client);
+    int rc = FMSCSegment_Open(toc, directory, name, afresh, afresh, client);
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 64);
-    if (!rc) rc = FMSCHash_Open(toc, directory, name, p.create != 0, afresh, client);
+    if (!rc) rc = FMSCHash_Open(toc, directory, name, afresh, afresh, client);
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 15);
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);

@@ -317,6 +317,29 @@ TEST_F(Cache, AGuidTheStoreWouldRejectIsRefusedByEveryEntryWithTheChecksNumber) 
     EXPECT_EQ(0, FMSCIF_AddFile(cache, guidFor(4).substr(0, 32).c_str(), 1, 0, &first));
 }
 
+// A segment or hash file gone from a cache that was closed cleanly is not
+// made anew, blank, under the pages that name its contents: the open that
+// may create files is refused, and the server makes the whole cache anew,
+// instead of serving zeros as a cached file's bytes.
+TEST_F(Cache, AFileGoneFromAClosedCacheIsNotMadeAnewUnderItsPages) {
+    for (const char* name : {"fms.seg", "fms.hsh"}) {
+        SCOPED_TRACE(name);
+        open(4, 8);
+        std::int32_t first = add(1, 16384);
+        write(first, 0, 0xA5);
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
+        ASSERT_EQ(0, ::unlink(folder.file(name).c_str()));
+        {
+            Testing::OutputCapture output(1);
+            EXPECT_NE(0, FMSCIF_Open(folder.path.c_str(), "behaviour", 4, 8, 1, 0, true, false, 0,
+                                     false, &cache));
+        }
+        ASSERT_EQ(nullptr, cache);
+        struct stat info {};
+        EXPECT_NE(0, ::stat(folder.file(name).c_str(), &info));
+    }
+}
+
 TEST_F(Cache, FreedSegmentsComeBackInRisingOrder) {
     open(8, 8);
     std::int32_t first = add(1);
