@@ -765,7 +765,9 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         FmscFilePage& p = toc->pages[i];
-        const std::int32_t used = std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE);
+        // A count another process wrote is no size: none below 0.
+        const std::int32_t used =
+            std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
         std::int32_t kept = 0;
         for (std::int32_t e = 0; e < used; ++e) {
             const std::int32_t segment = p.segments[e].segmentOffset;

@@ -404,6 +404,33 @@ TEST(DamagedCache, SegmentsOfAFloatingPageAreNotHandedOutAgain) {
     ASSERT_EQ(0, FMSCIF_Close(&cache));
 }
 
+// A count of entries that another process wrote into a page while the
+// server runs: a shrink of the extent files passes the page by, and a
+// negative count is no size to clear entries with.
+TEST(DamagedCache, AShrinkTakesNoDamagedCountOfEntriesForASize) {
+    for (std::int32_t count : {-1, INT_MIN}) {
+        CacheFolder folder;
+        EXPECT_EQ("", runInChild([&folder, count] {
+                      Testing::OutputCapture output(1);
+                      FMSC_FILETOC_T* cache = nullptr;
+                      std::int32_t a = -1, b = -1;
+                      std::vector<std::uint8_t> block(3 * 16384, 0xA5);
+                      if (FMSCIF_Open(folder.path.c_str(), "shrunk", 8, 1, 1, 16, true, true, 0,
+                                      false, &cache) != 0 ||
+                          FMSCIF_AddFile(cache, guidA.c_str(), 3 * 16384, 0, &a) != 0 ||
+                          FMSCIF_WriteData(cache, &a, 0, block.data(), 3 * 16384) != 0 ||
+                          FMSCIF_AddFile(cache, guidB.c_str(), 100, 0, &b) != 0)
+                          _exit(4);
+                      cache->pages[b].numSegments = count;
+                      if (FMSCIF_ShrinkTheSegmentExtentFile(cache, 0) != 0) _exit(5);
+                      // A's blocks in the extent file went, the damaged page is as it was.
+                      if (cache->pages[a].numSegments != 1 || cache->pages[b].numSegments != count)
+                          _exit(6);
+                  }))
+            << count;
+    }
+}
+
 // A server that makes its first extent file where an old one lies, which a
 // client may still have mapped, leaves the old one's bytes alone.
 TEST(DamagedCache, NewExtentFileNeverCutsAFileThatMayBeMapped) {
