@@ -1,9 +1,12 @@
 // Reading a cached file block by block out of the fast cache, against a
 // plain copy of the same bytes out of memory: what the cache adds per block
 // (the lookup of the block in the file's pages, the access-date update, the
-// hit counter), and how that grows with the size of the file. Then the
-// self-proxy's reads of a file that the server cached, as a client of the
-// server's cache.
+// hit counter), and how that grows with the size of the file. Writing one
+// the same way, against a copy into memory of the file's size: what the
+// cache adds per block (the look for the block among those cached, a free
+// segment, a page with room), and how that grows. Then the self-proxy's
+// reads of a file that the server cached, as a client of the server's
+// cache.
 #include "bench/support/Rounds.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
@@ -68,6 +71,29 @@ public:
         }
     }
 
+    // The file taken out of the cache, added anew and written block by
+    // block again: each write is of a block the file does not hold.
+    void writeAll() {
+        const int gone = Fcc::FMSCIF_DeleteFile(cache, GUID);
+        if (gone != 0 ||
+            Fcc::FMSCIF_AddFile(cache, GUID, std::uint32_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 0,
+                                &first) != 0)
+            throw std::runtime_error("cannot add the file again");
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            const std::uint8_t* block = source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE;
+            if (Fcc::FMSCIF_WriteBlock(cache, &first, i, block, Fcc::FMSC_SEGMENT_SIZE) != 0)
+                throw std::runtime_error("cannot write the file again");
+        }
+    }
+
+    void copyInAll(std::uint8_t* target) {
+        for (std::int32_t i = 0; i < blocks; ++i) {
+            const std::size_t at = std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE;
+            std::memcpy(target + at, source.data() + at, Fcc::FMSC_SEGMENT_SIZE);
+            benchmark::DoNotOptimize(target);
+        }
+    }
+
     void copyAll(std::uint8_t* buffer) {
         for (std::int32_t i = 0; i < blocks; ++i) {
             std::memcpy(buffer, source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE,
@@ -90,6 +116,14 @@ void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
     std::vector<std::uint8_t> buffer(Fcc::FMSC_SEGMENT_SIZE);
     againstBaseline(
         state, [&] { cache.copyAll(buffer.data()); }, [&] { cache.readAll(buffer.data()); });
+    state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
+}
+
+void writeCachedFile(benchmark::State& state, std::int32_t megabytes) {
+    FilledCache cache(megabytes * 64);
+    std::vector<std::uint8_t> target(std::size_t(cache.blocks) * Fcc::FMSC_SEGMENT_SIZE);
+    againstBaseline(
+        state, [&] { cache.copyInAll(target.data()); }, [&] { cache.writeAll(); });
     state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
 }
 
@@ -203,6 +237,12 @@ void cases(Rounds& rounds) {
     rounds.add(
         "cached file read/256MB", [](benchmark::State& state) { readCachedFile(state, 256); },
         Rounds::Timing::Manual);
+    rounds.add(
+        "cached file write/16MB", [](benchmark::State& state) { writeCachedFile(state, 16); },
+        Rounds::Timing::Manual);
+    rounds.add(
+        "cached file write/256MB", [](benchmark::State& state) { writeCachedFile(state, 256); },
+        Rounds::Timing::Manual);
 }
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
@@ -219,6 +259,15 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         // from the file that holds them: a few times the one read.
         table.add(Figure::atMost("small client reads from the fast cache / pread, 64 B",
                                  runs.medianCounter("small client reads/64B", "ratio"), "x", 4.0));
+    }
+    if (runs.has("cached file write/16MB") && runs.has("cached file write/256MB")) {
+        double small = runs.medianCounter("cached file write/16MB", "ratio");
+        double large = runs.medianCounter("cached file write/256MB", "ratio");
+        table.add(Figure::atMost("fast-cache block writes / memcpy, 16 MB file", small, "x", 2.0));
+        // A block is looked for among those the file holds before it is
+        // written: time per megabyte may not grow much with the file's size.
+        table.add(Figure::atMost("fast-cache writes per MB, 256 MB / 16 MB file", large / small,
+                                 "x", 2.0));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");

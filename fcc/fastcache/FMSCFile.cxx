@@ -330,6 +330,7 @@ int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
 
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     FmscFileHeader* h = toc->header;
     if (h->freePageListFirst == -1) {
@@ -366,6 +367,7 @@ int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
 
 int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     if (p.type == FMSC_PAGE_FREE)
@@ -394,6 +396,7 @@ int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
 
 int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     if (const int error = checkType(toc, page, FMSC_PAGE_FLOATING, FMSC_HERE)) return error;
     std::int32_t last = -1;
@@ -439,6 +442,7 @@ int FMSCX_CheckGuid(FMSC_FILETOC_T* toc, const char* guid) {
 int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
                          std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = FMSCX_CheckGuid(toc, guid)) return FMSCX_PassOn(__func__, error);
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
@@ -470,6 +474,7 @@ int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::ui
 
 int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
@@ -485,6 +490,7 @@ int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
 
 int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     std::int32_t next = p.nextOffset;
@@ -515,6 +521,7 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
 
 int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     if (const int error = FSMCX_RemovePageFromDateList(toc, page))
@@ -539,7 +546,8 @@ int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc) {
 // ---- Segments of a file ------------------------------------------------------
 
 int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
-                         std::int32_t* page, std::int32_t* segment, std::int32_t* length) {
+                         std::int32_t* page, std::int32_t* segment, std::int32_t* length,
+                         FmscChainSummary* chain) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
@@ -562,23 +570,33 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
         toc->pages[hint].type == FMSC_PAGE_ALLOCATED && toc->pages[hint].firstPage == 0 &&
         std::memcmp(toc->pages[hint].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) == 0)
         start = hint;
+    // The walk from the hint takes the chain from there to its end, the
+    // walk from the first page what lies before: a page with room that the
+    // second finds comes first.
+    FmscChainSummary fromStart, beforeStart;
+    FmscChainSummary* seen = &fromStart;
     auto visit = [&](std::int32_t i) {
         if (start != firstPage && *page == -2 && i == start) return endOfWalk;
         FmscFilePage& p = toc->pages[i];
-        for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
-            if (p.segments[e].fileOffset == block) {
+        const std::int32_t used = std::min(FMSCX_ReadShared(p.numSegments), FMSC_SEGMENTS_PER_PAGE);
+        for (std::int32_t e = 0; e < used; ++e) {
+            const std::int32_t held = p.segments[e].fileOffset;
+            if (held == block) {
                 *page = i;
                 *segment = p.segments[e].segmentOffset;
                 *length = p.segments[e].len;
                 p.lastAccessTime = now();
                 return endOfWalk;
             }
+            seen->lastBlock = std::max(seen->lastBlock, held);
         }
+        if (used < FMSC_SEGMENTS_PER_PAGE && seen->room == -1) seen->room = i;
         return 0;
     };
     if (const int error = FMSCX_WalkChain(toc, start, visit)) return FMSCX_PassOn(__func__, error);
     if (*page == -1 && start != firstPage) {
         *page = -2;  // the second walk ends where the first began
+        seen = &beforeStart;
         if (const int error = FMSCX_WalkChain(toc, firstPage, visit))
             return FMSCX_PassOn(__func__, error);
         if (*page == -2) *page = -1;
@@ -586,6 +604,52 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     toc->hintFirstPage = firstPage;
     toc->hintPage = *page;
     if (*page != -1) sameStretch = {firstPage, stretch, *page};
+    if (chain && *page == -1) {
+        chain->firstPage = firstPage;
+        chain->room = beforeStart.room != -1 ? beforeStart.room : fromStart.room;
+        chain->lastBlock = std::max(beforeStart.lastBlock, fromStart.lastBlock);
+    }
+    return 0;
+}
+
+namespace {
+
+// The summary of the file's chain, when it holds: only changes made
+// through this handle are counted, and a client's server makes others.
+FmscChainSummary* knownChain(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
+    FmscChainSummary& known = toc->written;
+    if (toc->client || known.firstPage != firstPage || known.changes != toc->pageChanges)
+        return nullptr;
+    return &known;
+}
+
+}  // namespace
+
+int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                        std::int32_t* page, std::int32_t* segment) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
+    if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
+    *page = *segment = -1;
+    if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
+    // A block past the file's last, in a chain that has not changed since
+    // it was walked: no page holds it.
+    if (const FmscChainSummary* known = knownChain(toc, firstPage)) {
+        if (block > known->lastBlock) {
+            toc->hintFirstPage = firstPage;
+            toc->hintPage = -1;
+            return 0;
+        }
+    }
+    std::int32_t length = -1;
+    FmscChainSummary chain;
+    if (const int error =
+            FMSCFile_FindSegment(toc, firstPage, block, page, segment, &length, &chain))
+        return FMSCX_PassOn(__func__, error);
+    if (*page == -1) {
+        chain.changes = toc->pageChanges;
+        toc->written = chain;
+    }
     return 0;
 }
 
@@ -698,14 +762,25 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, block);
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    // The first page of the chain with room: as FMSCFile_PlaceBlock found
+    // it, while the chain has not changed since, else by a walk.
+    FmscChainSummary* known = knownChain(toc, firstPage);
     std::int32_t target = -1;
-    auto withRoom = [toc, &target](std::int32_t i) {
-        if (toc->pages[i].numSegments >= FMSC_SEGMENTS_PER_PAGE) return 0;
-        target = i;
-        return endOfWalk;
-    };
-    if (const int error = FMSCX_WalkChain(toc, firstPage, withRoom))
-        return FMSCX_PassOn(__func__, error);
+    if (known && known->room != -1 && validPage(toc, known->room) &&
+        toc->pages[known->room].type == FMSC_PAGE_ALLOCATED &&
+        std::memcmp(toc->pages[known->room].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) ==
+            0) {
+        target = known->room;
+    } else if (!known || known->room != -1) {
+        known = nullptr;
+        auto withRoom = [toc, &target](std::int32_t i) {
+            if (toc->pages[i].numSegments >= FMSC_SEGMENTS_PER_PAGE) return 0;
+            target = i;
+            return endOfWalk;
+        };
+        if (const int error = FMSCX_WalkChain(toc, firstPage, withRoom))
+            return FMSCX_PassOn(__func__, error);
+    }
     if (target == -1) {
         if (toc->header->freePageListSize == 0) {
             *outOfPages = true;
@@ -730,8 +805,22 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     // caller's segment is still the caller's to give back.
     if (const int error = FMSCX_UpdatePageAccessTime(toc, target))
         return FMSCX_PassOn(__func__, error);
+    ++toc->pageChanges;
     p.segments[used] = FmscSegmentEntry{length, segment, block};
     p.numSegments = used + 1;
+    // The chain holds the block too. The target was its first page with
+    // room: while it has room it stays so; full, it leaves none when it
+    // ends the chain, and an unknown one when it does not.
+    if (known) {
+        known->lastBlock = std::max(known->lastBlock, block);
+        if (used + 1 < FMSC_SEGMENTS_PER_PAGE)
+            known->room = target;
+        else if (FMSCX_ReadShared(p.nextOffset) == -1)
+            known->room = -1;
+        else
+            known->firstPage = -1;
+        known->changes = toc->pageChanges;
+    }
     return 0;
 }
 
@@ -763,6 +852,7 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 }
 
 void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
+    ++toc->pageChanges;
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         FmscFilePage& p = toc->pages[i];
         // A count another process wrote is no size: none below 0.

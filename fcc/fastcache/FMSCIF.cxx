@@ -329,8 +329,8 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
         return FMSCX_PassOn(__func__, error);
     // A block cached already is written over where it lies: one entry for
     // each block, holding the bytes written last.
-    std::int32_t holder = -1, held = -1, heldLength = -1;
-    if (const int error = FMSCFile_FindSegment(toc, *firstPage, block, &holder, &held, &heldLength))
+    std::int32_t holder = -1, held = -1;
+    if (const int error = FMSCFile_PlaceBlock(toc, *firstPage, block, &holder, &held))
         return FMSCX_PassOn(__func__, error);
     if (holder != -1) {
         if (const int error = FMSCSegment_WriteSegmentData(toc, bytes, held, length))

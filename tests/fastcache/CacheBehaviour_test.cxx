@@ -212,6 +212,26 @@ TEST_F(Cache, ShrinkingTheExtentFilesNeverHandsOneFilesBlocksToAnother) {
     }
 }
 
+// A block written goes to the first page of its file's chain with room, as
+// whatever came between the writes left the chain: here a shrink that took
+// blocks off both pages of the file written just before.
+TEST_F(Cache, AfterAShrinkABlockGoesToTheFirstPageWithRoom) {
+    open(8, 8, 16);
+    std::int32_t first = add(1, 42 * 16384);
+    for (std::int32_t block = 0; block <= 40; ++block) write(first, block, std::uint8_t(block));
+    const std::int32_t second = cache->pages[first].nextOffset;
+    ASSERT_NE(-1, second);
+    ASSERT_EQ(36, cache->pages[first].numSegments);
+    ASSERT_EQ(5, cache->pages[second].numSegments);
+    ASSERT_EQ(0, FMSCIF_ShrinkTheSegmentExtentFile(cache, 0));
+    ASSERT_EQ(8, cache->pages[first].numSegments);
+    ASSERT_EQ(0, cache->pages[second].numSegments);
+    write(first, 41, 0x41);
+    EXPECT_EQ(9, cache->pages[first].numSegments);
+    EXPECT_EQ(41, cache->pages[first].segments[8].fileOffset);
+    EXPECT_EQ(0, cache->pages[second].numSegments);
+}
+
 // A block written again takes the place of the one cached, bytes and
 // length, and is held and listed once.
 TEST_F(Cache, ABlockWrittenAgainReplacesTheCachedOne) {

@@ -91,8 +91,18 @@ int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::ui
 int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage);
 int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page);
 int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc);
+// On a miss, which walks the whole chain, *chain (when given) gets what the
+// walk found of it.
 int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
-                         std::int32_t* page, std::int32_t* segment, std::int32_t* length);
+                         std::int32_t* page, std::int32_t* segment, std::int32_t* length,
+                         FmscChainSummary* chain = nullptr);
+// Where a block written to a file goes: the page and the segment of the
+// entry that holds it already, else page -1, and then the page that
+// FMSCFile_AllocateSegment gives the entry is known without a walk of the
+// chain (one walk in all); while a file is written past its last block, no
+// walk at all.
+int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
+                        std::int32_t* page, std::int32_t* segment);
 int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
                           std::vector<std::int32_t>* blocks);
 int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,

@@ -342,6 +342,17 @@ inline std::int32_t FMSCX_ReadShared(const std::int32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_RELAXED);
 }
 
+// What a walk of a file's whole chain found, with the writes to the chain
+// since: the first page in chain order with room for another entry (-1:
+// none) and the largest block that the chain holds (-1: none). It holds
+// while the handle's count of page changes is `changes`.
+struct FmscChainSummary {
+    std::int32_t firstPage = -1;
+    std::int32_t room = -1;
+    std::int32_t lastBlock = -1;
+    std::uint64_t changes = 0;
+};
+
 // The handle of an open cache.
 struct FMSC_FILETOC_T {
     std::int32_t signature = FMSC_FILETOC_T_SIG;
@@ -400,6 +411,11 @@ struct FMSC_FILETOC_T {
         std::int32_t page = -1;
     };
     std::array<StretchHint, 256> stretchHints{};
+    // Counts the changes made through the handle to the pages' types,
+    // chains and entries (not to their dates or lengths).
+    std::uint64_t pageChanges = 0;
+    // The chain of the file written last (FMSCFile_PlaceBlock).
+    FmscChainSummary written;
 };
 
 // Parameters of FMSCIF_OpenS.
