@@ -338,18 +338,21 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
         FMSCX_DropSegments(toc, s->segmentFileSegments, INT32_MAX);
-        for (std::int32_t e = 0; e < files; ++e) {
-            if (const int error = FMSCX_DeleteOSFile(toc->error, FMSCX_ExtentPath(toc, e).c_str()))
-                return FMSCX_PassOn(__func__, error);
-            toc->segmentToc->extents[std::size_t(e)].reset();
-        }
     }
     if (shrink && megabytes == 0) {
         s->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         s->extentFilesInUse = toc->header->extentFilesInUse = 0;
     }
     FMSCX_RebuildFreeSegments(toc, s->sharedSegments);
-    return 0;
+    // The files go once the store uses none: one that cannot be removed is
+    // reported, and left to growth to make anew.
+    int failed = 0;
+    for (std::int32_t e = 0; shrink && e < files; ++e) {
+        const int error = FMSCX_DeleteOSFile(toc->error, FMSCX_ExtentPath(toc, e).c_str());
+        if (error && !failed) failed = FMSCX_PassOn(__func__, error);
+        toc->segmentToc->extents[std::size_t(e)].reset();
+    }
+    return failed;
 }
 
 namespace {

@@ -212,6 +212,34 @@ TEST_F(Cache, ShrinkingTheExtentFilesNeverHandsOneFilesBlocksToAnother) {
     }
 }
 
+// A shrink that cannot remove an extent file says so, and leaves the store
+// as it would have been: the extent's blocks gone, none of its segments in
+// use or free, and a cache that opens again.
+TEST_F(Cache, AShrinkThatCannotRemoveAnExtentFileLeavesTheStoreWhole) {
+    open(8, 1, 16);
+    std::int32_t first = add(1, 3 * 16384);
+    for (std::int32_t block = 0; block < 3; ++block) write(first, block, std::uint8_t(block));
+    ASSERT_EQ(0, ::rename(folder.file("fms.ext000").c_str(), folder.file("aside").c_str()));
+    ASSERT_EQ(0, ::mkdir(folder.file("fms.ext000").c_str(), 0700));
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(19, FMSCIF_ShrinkTheSegmentExtentFile(cache, 0));
+    }
+    EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+    FMSC_INFO_T info{};
+    ASSERT_EQ(0, FMSCIF_GetInfo(cache, &info));
+    EXPECT_EQ(0, info.extentFilesInUse);
+    EXPECT_EQ(0, info.extentSegmentsInUse);
+    EXPECT_EQ(0, info.freeSegments);
+    EXPECT_EQ(1, cache->pages[first].numSegments);
+    ASSERT_EQ(0, ::rmdir(folder.file("fms.ext000").c_str()));
+    write(first, 1, 0x11);
+    reopen();
+    std::uint8_t fill = 0;
+    EXPECT_EQ(16384, read(find(1), 1, &fill));
+    EXPECT_EQ(0x11, fill);
+}
+
 // A block written goes to the first page of its file's chain with room, as
 // whatever came between the writes left the chain: here a shrink that took
 // blocks off both pages of the file written just before.
