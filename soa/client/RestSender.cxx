@@ -26,13 +26,25 @@ using Quillomark::Soa::Common::Exceptions::ExceptionMapper;
 
 namespace {
 
+// Hands `fault` to the session's exception handler. What the handler throws
+// is its verdict on the request, counted in `verdicts`.
+template <class Fault>
+void handOver(SessionManager* sessionManager, Fault& fault, unsigned long& verdicts) {
+    try {
+        sessionManager->getExceptionHandler()->handleException(fault);
+    } catch (...) {
+        ++verdicts;
+        throw;
+    }
+}
+
 // A cancellation reached a point of the retry loop where, written as nested
 // calls, it would leave the innermost attempts: the nearest attempt that is
 // waiting inside a re-login catches it, hands it to the exception handler
 // and tries again; without such an attempt it reaches the caller. A handler
 // that cancels again goes on to the next waiting attempt.
 void passCancellationOn(std::exception_ptr canceled, long& waitingRelogins,
-                        SessionManager* sessionManager) {
+                        SessionManager* sessionManager, unsigned long& verdicts) {
     for (;;) {
         if (waitingRelogins == 0) std::rethrow_exception(canceled);
         --waitingRelogins;
@@ -40,7 +52,7 @@ void passCancellationOn(std::exception_ptr canceled, long& waitingRelogins,
             try {
                 std::rethrow_exception(canceled);
             } catch (CanceledOperationException& c) {
-                sessionManager->getExceptionHandler()->handleException(c);
+                handOver(sessionManager, c, verdicts);
             }
             return;
         } catch (CanceledOperationException&) {
@@ -110,10 +122,11 @@ void RestSender::invoke(const std::string& service, const std::string& operation
                 ++waitingRelogins;
                 sessionManager->login(e);
             } catch (Exceptions::InternalServerException& e) {
-                sessionManager->getExceptionHandler()->handleException(e);
+                handOver(sessionManager, e, sessionManager->handlerVerdicts);
             }
         } catch (CanceledOperationException&) {
-            passCancellationOn(std::current_exception(), waitingRelogins, sessionManager);
+            passCancellationOn(std::current_exception(), waitingRelogins, sessionManager,
+                               sessionManager->handlerVerdicts);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/services/core/SessionService.hxx>
 
+#include <exception>
 #include <new>
 #include <set>
 #include <utility>
@@ -150,6 +151,8 @@ void SessionManager::login(Exceptions::SoaException& cause) {
             Quillomark::Services::Core::SessionService* service =
                 Quillomark::Services::Core::SessionService::getService(connection);
             const unsigned long acceptedBefore = acceptedLogins;
+            const unsigned long verdictsBefore = handlerVerdicts;
+            std::exception_ptr verdict;
             try {
                 if (credentialManager->getCredentialType() == 1) {
                     service->loginSSO(credentials.user, credentials.password, credentials.group,
@@ -164,11 +167,16 @@ void SessionManager::login(Exceptions::SoaException& cause) {
                 // The re-login does not use its reply: once the server has
                 // taken the login, what loading the reply met (a user of a
                 // type the server cannot describe, a value of the wrong
-                // form) does not keep the session from its policy.
+                // form) does not keep the session from its policy. What the
+                // exception handler decided about a request of that loading
+                // (it cancelled, or gave up) still ends the request, once
+                // the policy is set again.
                 if (acceptedLogins == acceptedBefore) throw;
+                if (handlerVerdicts != verdictsBefore) verdict = std::current_exception();
             }
             static_cast<Quillomark::Services::Core::_2007_01::Session*>(service)
                 ->setObjectPropertyPolicy(currentPolicy);
+            if (verdict) std::rethrow_exception(verdict);
             return;
         } catch (Exceptions::InvalidCredentialsException& refused) {
             credentials = credentialsAfter(credentialManager, refused);

@@ -86,6 +86,10 @@ private:
     // records them): a re-login tells by it that the server took its login,
     // whatever reading the login's reply then meets.
     unsigned long acceptedLogins = 0;
+    // Requests that the exception handler ended by throwing (counted by
+    // RestSender as it hands faults over): a re-login tells by it the
+    // handler's verdict from a failure of the login's reply.
+    unsigned long handlerVerdicts = 0;
 
     friend class RestSender;
 };

@@ -3,6 +3,7 @@
 // of the session's own requests.
 #include <soa/client/CanceledOperationException.hxx>
 #include <soa/client/Connection.hxx>
+#include <soa/client/ExceptionHandler.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
@@ -10,6 +11,7 @@
 #include <soa/common/XmlStream.hxx>
 #include <soa/schemas/core/LoginInput.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
+#include <soa/schemas/exceptions/InternalServerException.hxx>
 #include <soa/schemas/exceptions/InvalidUserException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
@@ -306,6 +308,55 @@ TEST_F(RequestPathTest, AnAcceptedReloginRestoresThePolicyWhateverItsReplyHolds)
             << reply;
     }
     EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Mine");
+}
+
+// A handler that ends a request by cancelling it.
+class CancellingHandler : public Quillomark::Soa::Client::ExceptionHandler {
+public:
+    void handleException(Quillomark::Soa::Client::CanceledOperationException&) override { throw; }
+    void handleException(Ex::InternalServerException& e) override {
+        throw Quillomark::Soa::Client::CanceledOperationException(e.getMessage());
+    }
+};
+
+// What the exception handler decides about a request that loading the
+// re-login's reply makes (the type of the reply's user) is no failure of the
+// reply: the policy is set again, and then the handler's exception, a
+// cancellation too, ends the request.
+TEST_F(RequestPathTest, AHandlersVerdictWhileTheReloginLoadsItsReplyEndsTheRequest) {
+    server.script().setFallback([](const HttpRequest& request) {
+        if (request.target.find("/getTypeDescriptions") != std::string::npos) {
+            return HttpReply::withStatus(503, "busy");
+        }
+        if (request.target.find("/Core-2006-03-Session/") != std::string::npos) {
+            return HttpReply::ok("<loginResponse><user uid='U1' type='Person'/></loginResponse>");
+        }
+        return HttpReply::ok("<ok/>");
+    });
+    session->setCurrentPolicy("Mine");
+    CancellingHandler cancelling;
+    for (Quillomark::Soa::Client::ExceptionHandler* verdicts :
+         std::vector<Quillomark::Soa::Client::ExceptionHandler*>{&handler, &cancelling}) {
+        connection.setExceptionHandler(verdicts);
+        server.script().clearCalls();
+        server.push(fault(401, "InvalidUserException", "session gone"));
+        try {
+            invoke("Svc", "op", "<request/>");
+            ADD_FAILURE() << "sent again";
+        } catch (const Ex::InternalServerException& e) {
+            EXPECT_EQ(verdicts, &handler);
+            EXPECT_NE(e.getMessage().find("Unexpected http response"), std::string::npos);
+        } catch (const Quillomark::Soa::Client::CanceledOperationException&) {
+            EXPECT_EQ(verdicts, &cancelling);
+        }
+        EXPECT_EQ(targets(),
+                  (std::vector<std::string>{"Svc/op", "Core-2006-03-Session/login",
+                                            "Internal-Core-2006-03-Types/getTypeDescriptions",
+                                            "Core-2007-01-Session/setObjectPropertyPolicy"}));
+        ASSERT_EQ(server.requests().size(), 4u);
+        EXPECT_NE(server.requests()[3].body.find("policyName=\"Mine\""), std::string::npos);
+    }
+    EXPECT_EQ(handler.internalCalls, 1);
 }
 
 TEST(RequestPathDefaultHandlerTest, AnUnreachableServerEndsTheRequest) {
