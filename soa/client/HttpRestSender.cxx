@@ -95,13 +95,20 @@ void set(CURL* handle, CURLoption option, Value value) {
     }
 }
 
-// The proxy's user or password as libcurl takes it; a NUL byte cannot be
-// part of either.
-std::string proxyCredential(const std::string& text, const char* option) {
+// The proxy's user or password as libcurl takes it. A NUL byte cannot be
+// part of either, nor a colon of the user: Basic credentials end the user at
+// the first colon, and the proxy would read another user and password.
+std::string proxyCredential(const std::string& text, const char* option, bool user) {
     if (text.find('\0') != std::string::npos) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
                                std::string("The ") + option +
                                    " option holds a NUL byte, which a proxy login cannot carry");
+    }
+    if (user && text.find(':') != std::string::npos) {
+        throw RuntimeException(
+            RuntimeException::GENERAL_ERROR,
+            std::string("The ") + option +
+                " option holds a colon, which a proxy login's user cannot carry");
     }
     return percentEscaped(text);
 }
@@ -180,9 +187,9 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     bool proxyLogin = false;
     if (!proxyHost.empty()) {
         proxyUser =
-            proxyCredential(sessionManager->getOption(Connection::PROXY_USER), "PROXY_USER");
+            proxyCredential(sessionManager->getOption(Connection::PROXY_USER), "PROXY_USER", true);
         proxyPassword = proxyCredential(sessionManager->getOption(Connection::PROXY_PASSWORD),
-                                        "PROXY_PASSWORD");
+                                        "PROXY_PASSWORD", false);
         proxyLogin = !proxyUser.empty() || !proxyPassword.empty();
     }
     char failure[CURL_ERROR_SIZE] = "";

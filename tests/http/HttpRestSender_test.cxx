@@ -250,6 +250,7 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
                   {"u", "", "dTo="},
                   {"", "pw", "OnB3"},
                   {"us%00er", "p%", "dXMlMDBlcjpwJQ=="},
+                  {"\xC3\xA9", "a:\xE2\x82\xAC", "w6k6YTrigqw="},
                   {"", "", nullptr}};
     for (const auto& login : logins) {
         proxied.setOption(Connection::PROXY_USER, login.user);
@@ -266,8 +267,13 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
             << logins[i].user << ":" << logins[i].password;
     }
 
-    // A NUL byte cannot be part of a login: refused before anything is sent.
+    // A NUL byte cannot be part of a login, nor a colon of its user (the
+    // proxy would read the user up to the colon and the rest as part of the
+    // password): refused before anything is sent.
     proxied.setOption(Connection::PROXY_PASSWORD, std::string("p\0ss", 4));
+    EXPECT_THROW(post(proxied, "<c/>"), RuntimeException);
+    proxied.setOption(Connection::PROXY_PASSWORD, "p");
+    proxied.setOption(Connection::PROXY_USER, "domain:user");
     EXPECT_THROW(post(proxied, "<c/>"), RuntimeException);
     EXPECT_EQ(server.requests().size(), requests.size());
 
