@@ -17,6 +17,7 @@
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
 #include <soa/services/core/SessionService.hxx>
+#include <soa/services/internal/core/SessionService.hxx>
 
 #include "tests/support/Doubles.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
@@ -40,6 +41,7 @@ using Quillomark::Testing::HttpRequest;
 using Quillomark::Testing::LoopbackHttpServer;
 using Quillomark::Testing::RecordingCredentialManager;
 using CoreService = Quillomark::Services::Core::SessionService;
+using TypeService = Quillomark::Services::Internal::Core::SessionService;
 
 HttpReply fault(int status, const std::string& name, const std::string& message) {
     return HttpReply::withStatus(status, "<" + name + " xmlns=\"" + Ex::EXCEPTIONS_NAMESPACE +
@@ -235,6 +237,11 @@ TEST_F(RequestPathTest, SessionRequestsThatXmlCannotCarryAreRefusedAsRuntimeExce
     expectRefused([&] { service->loginSSO("u", "s", std::string("g\0", 2), "", ""); }, "group");
     expectRefused([&] { service->login("u", "p", "", "r\xEF\xBF\xBE", ""); }, "role");
     expectRefused([&] { service->setObjectPropertyPolicy("P\x02"); }, "policy");
+    expectRefused(
+        [&] {
+            TypeService::getService(&connection)->getTypeDescriptions({"Item", control});
+        },
+        "type");
     EXPECT_TRUE(server.requests().empty());
     EXPECT_EQ(connection.getCurrentObjectPropertyPolicy(), "Default");
 
