@@ -424,20 +424,32 @@ int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int3
     return 0;
 }
 
-int FMSCX_CheckGuid(FMSC_FILETOC_T* toc, const char* guid) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
-    // What a page keeps of it, its first 36 bytes up to a NUL, as the page
-    // check takes them: at least 32, each printable.
+namespace {
+
+// Where a GUID stops being one that a page may hold: what a page keeps of
+// it, its first 36 bytes up to a NUL, as the page check takes them, is at
+// least 32 bytes, each printable. -1 when it may hold it; else the place of
+// the first byte that is not printable, or the count of bytes when too few.
+int guidFault(const char* guid) {
     int taken = 0;
     for (; taken < FMSC_GUID_SIZE && guid[taken] != '\0'; ++taken) {
         const auto c = static_cast<unsigned char>(guid[taken]);
-        if (c < 32 || c > 126)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+        if (c < 32 || c > 126) return taken;
     }
-    if (taken < 32) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, taken);
+    return taken < 32 ? taken : -1;
+}
+
+}  // namespace
+
+int FMSCX_CheckGuid(FMSC_FILETOC_T* toc, const char* guid) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
+    const int fault = guidFault(guid);
+    if (fault >= 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_GUID_FIELD, fault);
     return 0;
 }
+
+bool FMSCIF_CanHoldGuid(const char* guid) { return guid && guidFault(guid) < 0; }
 
 int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
                          std::uint32_t sizeLow, std::uint32_t sizeHigh) {

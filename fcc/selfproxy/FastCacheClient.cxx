@@ -344,6 +344,8 @@ int FmscLookupFileSize(FccFile* file) {
     if (!file) return ERR_FMSCP_BAD_ARG;
     if (!file->guid) return ERR_FMSCP_BAD_FILE;
     if (fccIsOpenOnServer(file->server) || file->server.size >= 0) return FCC_OK;
+    // A GUID that the cache cannot hold is not cached: the client stays.
+    if (!FMSCIF_CanHoldGuid(file->guid)) return ERR_FMSCP_BAD_FILE;
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     const ReadWait wait;
@@ -367,7 +369,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     if (count == 0) return 0;
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
-    if (!file->guid) return 0;
+    if (!FMSCIF_CanHoldGuid(file->guid)) return 0;
     const ReadWait wait;
     if (attachWithin(wait) < 0) return 0;
     const CacheUse use(wait);

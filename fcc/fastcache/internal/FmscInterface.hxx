@@ -23,6 +23,9 @@ int FMSCIF_Close(FMSC_FILETOC_T** handle);
 int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds);
 int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
                    std::uint32_t sizeHigh, std::int32_t* firstPage);
+// Whether a page of a cache can hold the GUID: one that none can is no
+// cached file's (FMSCIF_FindFile refuses it with 34).
+bool FMSCIF_CanHoldGuid(const char* guid);
 // firstPage -1 when the file is not cached.
 int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
                     std::int32_t* firstPage);

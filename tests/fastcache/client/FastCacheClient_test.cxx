@@ -545,6 +545,32 @@ TEST_F(FastCacheClient, ExtentFilesRemovedUnderTheClientMakeAMissNotAnError) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + inSegmentFile * 16384, big.begin()));
 }
 
+// A ticket's GUID that no page of the cache can hold (a byte that is not
+// printable, fewer than 32 bytes) names no cached file: a miss, which the
+// pipe serves, and the client stays attached without a word.
+TEST_F(FastCacheClient, AGuidTheCacheCannotHoldIsAMissAndTheClientStays) {
+    ASSERT_EQ(0, checkInitFMSC());
+    char unprintable[] = "0123456789ABCDEF0123456789ABCDE\x7F";
+    char high[] =
+        "0123456789ABCDEF\xC3\xA9"
+        "23456789ABCDE";
+    char shortGuid[] = "0123456789ABCDEF";
+    Quillomark::Testing::OutputCapture output(1);
+    for (char* guid : {unprintable, high, shortGuid}) {
+        FccFile other{};
+        other.guid = guid;
+        EXPECT_EQ(ERR_FMSCP_BAD_FILE, FmscLookupFileSize(&other)) << guid;
+        std::vector<std::uint8_t> bytes(10);
+        EXPECT_EQ(0, FmscReadBytes(&other, bytes.data(), 10)) << guid;
+        EXPECT_EQ(1, cache->shared->clients) << guid;
+    }
+    std::vector<std::uint8_t> bytes;
+    EXPECT_EQ(100, readAt(0, 100, bytes));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+    const std::string printed = output.finish();
+    EXPECT_EQ(std::string::npos, printed.find("***")) << printed;
+}
+
 TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
     setenv("FCC_PROXY_PIPEONLY", "", 1);
     Quillomark::Testing::OutputCapture output(1);
