@@ -171,20 +171,28 @@ bool attachDue() {
 // Leaves the cache that the reader took, of the client's own accord,
 // waiting for the cache's mutex no longer than what is left of the read's
 // wait. A cache that is no longer the attached one was taken out by a
-// close, which closes it once the reader lets go of cacheUse. Under
-// cacheUse.
+// close, which closes it once the reader lets go of cacheUse: the reader
+// lets go of the cache's mutex first (a read that failed holds it), which
+// the close could not take from another thread. Under cacheUse.
 void leaveCache(const CacheUse& use, FMSC_FILETOC_T* cache) {
+    bool attached = false;
     {
         const std::lock_guard<std::mutex> state(attachState);
-        if (attachedCache != cache) return;
-        attachedCache = nullptr;
-        attachTried = true;
-        attachResult = PIPE_ONLY;
-        reattaching = true;
-        pause = fccTiming().cacheReattachPause;
-        nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+        attached = attachedCache == cache;
+        if (attached) {
+            attachedCache = nullptr;
+            attachTried = true;
+            attachResult = PIPE_ONLY;
+            reattaching = true;
+            pause = fccTiming().cacheReattachPause;
+            nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+        }
     }
-    FMSCIF_CloseWithin(&cache, use.remainingWait());
+    if (attached) {
+        FMSCIF_CloseWithin(&cache, use.remainingWait());
+    } else {
+        FMSCIF_UnLockCache(cache);
+    }
 }
 
 // Tries to attach again after the client left a cache, without the

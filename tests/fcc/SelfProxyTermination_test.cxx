@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -216,15 +215,6 @@ TEST_F(SelfProxyServer, ALastErrorWaitsNoLongerForACloseItsPipeOwes) {
 }
 
 // ---- The application's synchronize() around initialisation and termination
-
-// Whether the thread of this process sleeps (waits in the kernel).
-bool asleep(std::uint32_t thread) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t end = line.rfind(')');
-    return end != std::string::npos && line.compare(end, 3, ") S") == 0;
-}
 
 // An application thread that holds synchronize() terminates while another
 // thread initialises, which needs that lock: the termination does not wait

@@ -10,9 +10,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <string>
 
 namespace Quillomark::Testing {
 
@@ -37,6 +40,15 @@ template <typename Condition>
 bool eventually(Condition condition) {
     for (int i = 0; i < 10000 && !condition(); ++i) Fcc::SelfProxy::FmsSleepMs(1);
     return condition();
+}
+
+// Whether the thread of this process sleeps (waits in the kernel).
+inline bool asleep(std::uint32_t thread) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');
+    return end != std::string::npos && line.compare(end, 3, ") S") == 0;
 }
 
 // Lets one thread wait until another opens it.

@@ -441,6 +441,52 @@ TEST_F(LeavingUnderSynchronize, EndingTheInterface) {
     leave([] { return SelfProxy::FCC_Term(); });
 }
 
+// A close of the cache (FmsClearCache, FCC_Term) takes it from the client
+// while a reader waits for the cache's mutex; the reader then gets the
+// mutex and fails in its read (a damaged page): it lets go of the mutex,
+// so that the close closes the cache, counting the client off, and the
+// server's next lock finds it free, though the reader's thread lives on.
+TEST_F(FastCacheClient, AReadThatFailsWhileTheCacheIsClosedLetsGoOfTheCache) {
+    const std::string log = attachLogging();
+    Quillomark::Testing::OutputCapture output(1);
+    Testing::setFccWait(&FccTiming::cacheMutexWait, 600000);  // until the server lets go
+    std::int32_t first = -1;
+    std::int64_t size = 0;
+    ASSERT_EQ(0, FMSCIF_FindFile(cache, cachedGuid, &size, &first));
+    ASSERT_EQ(0, FMSCIF_LockCache(cache));
+    Quillomark::Testing::Gate readerMayEnd;
+    std::promise<int> readResult;
+    std::thread reader([&] {
+        FccFile mine{};
+        mine.guid = cachedGuid;
+        std::vector<std::uint8_t> bytes(100);
+        readResult.set_value(FmscReadBytes(&mine, bytes.data(), 100));
+        readerMayEnd.wait();
+    });
+    ASSERT_TRUE(loggedAtLast(log, "LockCache", 1));
+    std::atomic<std::uint32_t> closing{0};
+    auto close = Quillomark::Testing::onThread([&closing] {
+        closing = SelfProxy::ThreadId();
+        return FmscCloseFastCache();
+    });
+    // The close waits for the reader's use of the cache.
+    ASSERT_TRUE(Quillomark::Testing::eventually(
+        [&] { return closing != 0 && Quillomark::Testing::asleep(closing); }));
+    const std::int32_t length = cache->pages[first].segments[0].len;
+    cache->pages[first].segments[0].len = FMSC_SEGMENT_SIZE + 1;
+    ASSERT_EQ(0, FMSCIF_UnLockCache(cache));
+    std::future<int> read = readResult.get_future();
+    EXPECT_EQ(0, Quillomark::Testing::within(read, 30, "the reader"));
+    EXPECT_EQ(0, Quillomark::Testing::within(close, 30, "the close"));
+    cache->pages[first].segments[0].len = length;
+    EXPECT_EQ(0, FMSCIF_LockCacheWithin(cache, 0));
+    EXPECT_EQ(0, cache->shared->clients);
+    EXPECT_EQ(0, FMSCIF_UnLockCache(cache));
+    readerMayEnd.open();
+    reader.join();
+    output.finish();
+}
+
 // Readers race all that makes the client leave or close the cache: the
 // server holding its lock, closing its cache and opening it again, its
 // mutex file removed, the application emptying the cache under
