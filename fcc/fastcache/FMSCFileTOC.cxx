@@ -434,11 +434,20 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
 
 namespace {
 
+// Whether the client's meta, hash and segment files are still the ones at
+// their paths: one replaced is one the server made anew, which the client's
+// mappings and reads do not show.
+bool clientFilesAtTheirPaths(const FMSC_FILETOC_T* toc) {
+    return Os::isFileAtPath(toc->metaMap.fd, toc->metaFilePath) &&
+           (!toc->hashToc || Os::isFileAtPath(toc->hashToc->map.fd, toc->hashToc->path)) &&
+           (!toc->segmentToc || Os::isFileAtPath(toc->segmentToc->map.fd, toc->segmentToc->path));
+}
+
 // What a client checks once it holds the mutex, before it reads anything
-// that its server shares: its mutex file and meta file still the ones at
+// that its server shares: its mutex file and cache files still the ones at
 // their paths (a mutex file removed under the client, and made anew by a
-// server that restarted, is a mutex that excludes nobody; a meta file
-// replaced is a cache the server made anew, which the client's mappings do
+// server that restarted, is a mutex that excludes nobody; a cache file
+// replaced is one the server made anew, which the client's mappings do
 // not show), its files as long as it mapped them (a file cut short would
 // fault), the server's block still open (36, unreported, in both cases: no
 // damage) and sized as when the client attached (61). The files are looked
@@ -450,7 +459,7 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
         toc->filesToCheck = true;
         ++toc->filesChecked;
         if (!toc->mutex.isAtItsPath()) return FMSC_ERROR_BAD_TYPE_SIG;
-        if (!Os::isFileAtPath(toc->metaMap.fd, toc->metaFilePath)) return FMSC_ERROR_BAD_TYPE_SIG;
+        if (!clientFilesAtTheirPaths(toc)) return FMSC_ERROR_BAD_TYPE_SIG;
         if (const int error = FMSCX_CheckClientFiles(toc)) return error;
         toc->filesToCheck = false;
     }

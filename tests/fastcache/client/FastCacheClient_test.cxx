@@ -334,6 +334,29 @@ TEST_F(FastCacheClient, AReadThatAttachesAgainWaitsForTheLockWithinItsOwnWait) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
 }
 
+// A server that makes one of its cache files anew (a cleaner removed it)
+// puts a new file under the old name, which the client's open file no
+// longer is: the client reads nothing out of the old one, and leaves.
+TEST_F(FastCacheClient, ACacheFileReplacedUnderTheClientIsNotReadAgain) {
+    const std::string folder = Quillomark::Testing::FakeFccServer::describedCache().folder;
+    Quillomark::Testing::OutputCapture output(1);
+    for (const char* name : {"fms.hsh", "fms.seg", "fms.mf"}) {
+        FmscCloseFastCache();
+        ASSERT_EQ(0, checkInitFMSC()) << name;
+        std::vector<std::uint8_t> bytes;
+        ASSERT_EQ(100, readAt(0, 100, bytes)) << name;
+        const std::string path = folder + "/" + name;
+        std::filesystem::copy_file(path, path + ".new");
+        ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str())) << name;
+        EXPECT_EQ(0, readAt(0, 100, bytes)) << name;
+    }
+    // The client could not count itself off files that were no longer the
+    // server's: the server's close warns of it.
+    FmscCloseFastCache();
+    EXPECT_EQ(0, FMSCIF_Close(&cache));
+    output.finish();
+}
+
 // A server that holds the cache's lock for long: a reader waits for it
 // without the interface's lock, so that other calls go on meanwhile; once a
 // wait has run out, the other readers go over the pipe instead of queueing
