@@ -27,26 +27,41 @@ CORBA::ORB_ptr orbMadeHere = nullptr;
 // the 32-bit message-size range.
 const char* const GatewayOrb::MAX_MESSAGE_SIZE = "2147483648";
 
-GatewayOrb::GatewayOrb() {
-    const char* options[][2] = {{"giopMaxMsgSize", MAX_MESSAGE_SIZE}, {nullptr, nullptr}};
+namespace {
+
+// Initialises the ORB or joins the one that exists, and counts the share,
+// all under the lock. omniORB makes each nil reference on first use under a
+// lock that it too makes on first use, unguarded: two threads making their
+// first nil references at once can each make one such lock, then hold one
+// and release the other, leaving it held for good, or fill omniORB's list
+// of nil references together. Every nil reference the library uses is made
+// here, under this lock, before any other use; so the ORB_var of a share is
+// made from what this returns, never default-made before it.
+CORBA::ORB_ptr takeShare() {
+    const char* options[][2] = {{"giopMaxMsgSize", GatewayOrb::MAX_MESSAGE_SIZE},
+                                {nullptr, nullptr}};
     std::lock_guard<std::mutex> guard(orbLock);
-    // The stub makes its nil reference on first use, behind a check that
-    // takes no lock: made here first, under this lock, no two threads that
-    // connect for the first time make it at once.
+    CORBA::ORB::_nil();
+    CORBA::Object::_nil();
     QmCorbaServiceGateway::_nil();
     // An ORB that exists before this ORB_init is the application's (or one
     // the library made earlier and still holds); only one made here is the
     // library's to destroy.
-    const bool joining = exists();
+    const bool joining = GatewayOrb::exists();
     int argc = 1;
-    orb = CORBA::ORB_init(argc, orbArgv, "", options);
+    CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
     if (!joining) {
-        orbMadeHere = orb.in();
-    } else if (orb.in() != orbMadeHere) {
+        orbMadeHere = orb;
+    } else if (orb != orbMadeHere) {
         orbMadeHere = nullptr;
     }
     ++orbShares;
+    return orb;
 }
+
+}  // namespace
+
+GatewayOrb::GatewayOrb() : orb(takeShare()) {}
 
 GatewayOrb::~GatewayOrb() {
     std::lock_guard<std::mutex> guard(orbLock);

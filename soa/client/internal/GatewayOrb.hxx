@@ -40,6 +40,8 @@ public:
     static const char* const MAX_MESSAGE_SIZE;
 
 private:
+    // Made from the share taken under the ORB lock, never default-made: the
+    // first nil ORB reference of the process is made under that lock too.
     CORBA::ORB_var orb;
 };
 
