@@ -16,10 +16,11 @@ char* orbArgv[] = {orbName, nullptr};
 // overtake a new holder's ORB_init.
 std::mutex orbLock;
 long orbShares = 0;
-// The ORB that the library initialised itself, while it may still live;
-// null while the ORB in use is one that the application made. Compared,
-// never called through.
+// The ORB that the library initialised itself, while shares of it are left,
+// and how many; null while the ORB in use is one that the application made.
+// The shares hold references to it, so no later ORB can take its address.
 CORBA::ORB_ptr orbMadeHere = nullptr;
+long madeHereShares = 0;
 
 }  // namespace
 
@@ -52,9 +53,13 @@ CORBA::ORB_ptr takeShare() {
     CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
     if (!joining) {
         orbMadeHere = orb;
+        madeHereShares = 0;
     } else if (orb != orbMadeHere) {
+        // The library's ORB was destroyed by the application, which made
+        // this one.
         orbMadeHere = nullptr;
     }
+    if (orb == orbMadeHere) ++madeHereShares;
     ++orbShares;
     return orb;
 }
@@ -66,18 +71,19 @@ GatewayOrb::GatewayOrb() : orb(takeShare()) {}
 GatewayOrb::~GatewayOrb() {
     std::lock_guard<std::mutex> guard(orbLock);
     --orbShares;
-    orb = CORBA::ORB::_nil();
-}
-
-void GatewayOrb::destroyIfSole() {
-    std::lock_guard<std::mutex> guard(orbLock);
-    if (orbShares != 1 || orb.in() != orbMadeHere) return;
-    orbMadeHere = nullptr;
-    try {
-        orb->destroy();
-    } catch (const CORBA::Exception&) {
-        // The application destroyed it already.
+    // The last share of the library's own ORB ends it, whether its
+    // connection ended with its sender, on a failed connect or on a gateway
+    // object that went away: left running with no connection, it would be
+    // the ORB that an application making its own is handed.
+    if (orb.in() == orbMadeHere && --madeHereShares == 0) {
+        orbMadeHere = nullptr;
+        try {
+            orb->destroy();
+        } catch (const CORBA::Exception&) {
+            // The application destroyed it already.
+        }
     }
+    orb = CORBA::ORB::_nil();
 }
 
 bool GatewayOrb::exists() {

@@ -17,7 +17,6 @@ struct IiopRestSender::Connection {
     // Members go in reverse: the gateway reference before the ORB share.
     GatewayOrb orb;
     QmCorbaServiceGateway_var gateway;
-    bool connected = false;
 };
 
 namespace {
@@ -63,15 +62,9 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
     }
 }
 
-IiopRestSender::~IiopRestSender() {
-    // A connected sender takes the ORB with it when the library made it and
-    // no other share holds it; a failed connect or a dead reference left no
-    // connection.
-    if (connection && connection->connected) {
-        connection->gateway = QmCorbaServiceGateway::_nil();
-        connection->orb.destroyIfSole();
-    }
-}
+// The connection takes the ORB with it when the library made it and no
+// other share holds it.
+IiopRestSender::~IiopRestSender() = default;
 
 void IiopRestSender::connect(const std::string& address) {
     const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
@@ -89,7 +82,6 @@ void IiopRestSender::connect(const std::string& address) {
         throw Exceptions::ConnectionException(failure +
                                               "the object is not a QmCorbaServiceGateway");
     }
-    fresh->connected = true;
     connection = std::move(fresh);
 }
 
@@ -108,8 +100,7 @@ void IiopRestSender::send(const std::string& service, const std::string& operati
     } catch (const CORBA::Exception& e) {
         std::string message = "Error making call via IIOP.\n" + describeCorbaException(e);
         if (referenceIsDead(e)) {
-            // Let the next send connect anew instead of failing for good;
-            // only the references go, the ORB stays.
+            // Let the next send connect anew instead of failing for good.
             connection.reset();
         }
         throw Exceptions::ProtocolException(message);

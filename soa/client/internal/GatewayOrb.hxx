@@ -6,14 +6,12 @@
 
 namespace Quillomark::Soa::Client {
 
-// A share of the process's one ORB. Every IIOP sender that is connected,
-// and anything else in the process that calls the gateway through this
-// library, holds one. Giving a share back only releases the reference: the
-// ORB may be the application's own, and a failed attempt must not end it.
-// Only the end of a connected sender destroys it, only when no other share
-// is left, and only when the library initialised it itself: an ORB that
-// existed before the share was taken is the application's, and outlives
-// every connection (destroyIfSole).
+// A share of the process's one ORB. Every IIOP sender that is connected or
+// connecting, and anything else in the process that calls the gateway
+// through this library, holds one. Giving back the last share of an ORB
+// that the library initialised itself destroys it; an ORB that existed
+// before the share was taken is the application's: giving a share of it
+// back only releases the reference, and it outlives every connection.
 class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
@@ -22,9 +20,6 @@ public:
     ~GatewayOrb();
     GatewayOrb(const GatewayOrb&) = delete;
     GatewayOrb& operator=(const GatewayOrb&) = delete;
-
-    // Destroys the ORB when this is the only share and the library made it.
-    void destroyIfSole();
 
     CORBA::ORB_ptr get() const { return orb.in(); }
     CORBA::ORB_ptr operator->() const { return orb.in(); }
