@@ -13,7 +13,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -333,6 +335,33 @@ TEST_F(IiopSenderTest, TheLibrarysOrbEndsHoweverItsLastConnectionEnded) {
     }
     EXPECT_EQ(callThrough(orb.in(), restarted.hostPath()), "App|op|");
     orb->destroy();
+}
+
+// A test process that crashes leaves no gateway server behind: one left
+// running would keep the test's output open, and ctest waiting for it.
+TEST(GatewayServerProcessTest, EndsWithTheProcessThatStartedIt) {
+    int output[2];
+    ASSERT_EQ(::pipe(output), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(output[1], STDERR_FILENO);
+        ::close(output[0]);
+        ::close(output[1]);
+        auto* server = new GatewayServerProcess;
+        server->start();
+        ::_exit(0);  // as a crash would: nothing stops the server
+    }
+    ::close(output[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The server writes to the same output: it ends at the end of them all.
+    pollfd readable{output[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 60000), 1) << "the server outlived its test process";
+    char byte;
+    EXPECT_EQ(::read(output[0], &byte, 1), 0);
+    ::close(output[0]);
 }
 
 TEST(CorbaExceptionTextTest, NamesTheExceptionItsMinorCodeAndCompletion) {

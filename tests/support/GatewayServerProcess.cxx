@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,11 +74,17 @@ bool GatewayServerProcess::tryStart() {
         throw std::runtime_error("pipe failed");
     }
     const std::string port = std::to_string(serverPort);
+    const pid_t parent = ::getpid();
     child = ::fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
+        // The server ends with the test process, also with one that
+        // crashes or is killed before it could stop the server.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+            ::_exit(127);
+        }
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);
