@@ -12,15 +12,9 @@ namespace {
 char orbName[] = "taoorb";
 char* orbArgv[] = {orbName, nullptr};
 
-// Shares are taken and given back under one lock, so that a destroy cannot
-// overtake a new holder's ORB_init.
+// Shares are taken and given back under one lock.
 std::mutex orbLock;
 long orbShares = 0;
-// The ORB that the library initialised itself, while shares of it are left,
-// and how many; null while the ORB in use is one that the application made.
-// The shares hold references to it, so no later ORB can take its address.
-CORBA::ORB_ptr orbMadeHere = nullptr;
-long madeHereShares = 0;
 
 }  // namespace
 
@@ -45,21 +39,8 @@ CORBA::ORB_ptr takeShare() {
     CORBA::ORB::_nil();
     CORBA::Object::_nil();
     QmCorbaServiceGateway::_nil();
-    // An ORB that exists before this ORB_init is the application's (or one
-    // the library made earlier and still holds); only one made here is the
-    // library's to destroy.
-    const bool joining = GatewayOrb::exists();
     int argc = 1;
     CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
-    if (!joining) {
-        orbMadeHere = orb;
-        madeHereShares = 0;
-    } else if (orb != orbMadeHere) {
-        // The library's ORB was destroyed by the application, which made
-        // this one.
-        orbMadeHere = nullptr;
-    }
-    if (orb == orbMadeHere) ++madeHereShares;
     ++orbShares;
     return orb;
 }
@@ -69,20 +50,13 @@ CORBA::ORB_ptr takeShare() {
 GatewayOrb::GatewayOrb() : orb(takeShare()) {}
 
 GatewayOrb::~GatewayOrb() {
+    // Only the reference goes: the ORB lives on, also one that the library
+    // made. An application that called ORB_init while the library held its
+    // ORB was handed that ORB, and nothing tells the library whether it was
+    // or whether one of its threads is calling through it at this moment:
+    // destroyed under such a call, the ORB takes the process down with it.
     std::lock_guard<std::mutex> guard(orbLock);
     --orbShares;
-    // The last share of the library's own ORB ends it, whether its
-    // connection ended with its sender, on a failed connect or on a gateway
-    // object that went away: left running with no connection, it would be
-    // the ORB that an application making its own is handed.
-    if (orb.in() == orbMadeHere && --madeHereShares == 0) {
-        orbMadeHere = nullptr;
-        try {
-            orb->destroy();
-        } catch (const CORBA::Exception&) {
-            // The application destroyed it already.
-        }
-    }
     orb = CORBA::ORB::_nil();
 }
 

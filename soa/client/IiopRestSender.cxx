@@ -62,8 +62,7 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
     }
 }
 
-// The connection takes the ORB with it when the library made it and no
-// other share holds it.
+// The connection gives its share of the ORB back; the ORB lives on.
 IiopRestSender::~IiopRestSender() = default;
 
 void IiopRestSender::connect(const std::string& address) {

@@ -1,5 +1,7 @@
 #include "tests/support/GatewayServerProcess.hxx"
 
+#include <soa/client/internal/GatewayOrb.hxx>
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -119,6 +121,21 @@ void GatewayServerProcess::stop() {
         while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
         child = -1;
+    }
+}
+
+std::string callThrough(CORBA::ORB_ptr orb, const std::string& hostPath,
+                        const std::string& operation, const std::string& request) {
+    try {
+        CORBA::Object_var object = orb->string_to_object(("corbaloc:" + hostPath).c_str());
+        QmCorbaServiceGateway_var gateway = QmCorbaServiceGateway::_unchecked_narrow(object.in());
+        const auto length = static_cast<CORBA::ULong>(request.size());
+        const QmByteSeq_t bytes(length, length,
+                                reinterpret_cast<CORBA::Octet*>(const_cast<char*>(request.data())));
+        QmByteSeq_t_var reply = gateway->invokeMethod("App", operation.c_str(), bytes);
+        return std::string(reinterpret_cast<const char*>(reply->get_buffer()), reply->length());
+    } catch (const CORBA::Exception& e) {
+        return Quillomark::Soa::Client::describeCorbaException(e);
     }
 }
 

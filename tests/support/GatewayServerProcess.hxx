@@ -1,5 +1,7 @@
 #pragma once
 
+#include <omniORB4/CORBA.h>
+
 #include <string>
 #include <sys/types.h>
 
@@ -33,5 +35,11 @@ private:
     int serverPort = 0;
     pid_t child = -1;
 };
+
+// An application's own call of `operation` through an ORB it started
+// itself, without asking whether the object is a gateway: the reply, or
+// what went wrong.
+std::string callThrough(CORBA::ORB_ptr orb, const std::string& hostPath,
+                        const std::string& operation = "op", const std::string& request = "");
 
 }  // namespace Quillomark::Testing

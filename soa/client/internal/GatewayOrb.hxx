@@ -8,10 +8,9 @@ namespace Quillomark::Soa::Client {
 
 // A share of the process's one ORB. Every IIOP sender that is connected or
 // connecting, and anything else in the process that calls the gateway
-// through this library, holds one. Giving back the last share of an ORB
-// that the library initialised itself destroys it; an ORB that existed
-// before the share was taken is the application's: giving a share of it
-// back only releases the reference, and it outlives every connection.
+// through this library, holds one. Giving a share back only releases the
+// reference: the ORB, also one that the library initialised itself, lives
+// to the end of the process unless the application destroys it.
 class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
