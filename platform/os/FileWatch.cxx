@@ -1,27 +1,67 @@
 #include <platform/os/internal/FileWatch.hxx>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <pthread.h>
 #include <string>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 namespace Quillomark::Platform::Os {
 
-FileWatch::~FileWatch() { close(); }
+namespace {
 
-void FileWatch::add(int fd) {
-    if (failed) return;
-    if (notes < 0) notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+// The forks of this process, counted in parent and child alike: a watch
+// made before the last one shares its notes with the other process, and
+// whichever reads them first takes them from the other.
+std::atomic<unsigned> forks{0};
+
+void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+bool countingForks() {
+    static const bool counting = ::pthread_atfork(nullptr, forked, forked) == 0;
+    return counting;
+}
+
+bool watch(int notes, int fd) {
     // Through the descriptor's own entry, which names the open file
     // whatever its path names now.
     const std::string file = "/proc/self/fd/" + std::to_string(fd);
     constexpr std::uint32_t changes = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (fd < 0 || notes < 0 || ::inotify_add_watch(notes, file.c_str(), changes) < 0) failed = true;
+    return fd >= 0 && notes >= 0 && ::inotify_add_watch(notes, file.c_str(), changes) >= 0;
+}
+
+}  // namespace
+
+FileWatch::~FileWatch() { close(); }
+
+// Makes the notes this process's own, with every file watched again, when
+// there are none yet or the process forked since they were made: true when
+// it did, since a change made meanwhile may have gone unseen.
+bool FileWatch::renew() {
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (notes >= 0 && forksSeen == now) return false;
+    if (notes >= 0) ::close(notes);
+    forksSeen = now;
+    notes = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    failed = notes < 0;
+    for (const int fd : files) failed = !watch(notes, fd) || failed;
+    return true;
+}
+
+void FileWatch::add(int fd) {
+    if (std::find(files.begin(), files.end(), fd) == files.end()) files.push_back(fd);
+    if (!renew() && !failed) failed = !watch(notes, fd);
+}
+
+void FileWatch::forget(int fd) {
+    files.erase(std::remove(files.begin(), files.end(), fd), files.end());
 }
 
 bool FileWatch::changed() {
-    if (failed || notes < 0) return true;
+    if (renew() || failed) return true;
     alignas(inotify_event) char buffer[4096];
     bool any = false;
     for (;;) {
@@ -42,6 +82,7 @@ void FileWatch::close() {
     if (notes >= 0) ::close(notes);
     notes = -1;
     failed = false;
+    files.clear();
 }
 
 }  // namespace Quillomark::Platform::Os

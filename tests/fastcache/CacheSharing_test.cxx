@@ -1,4 +1,5 @@
 #include "CacheFolder.hxx"
+#include "ChildProcess.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
@@ -290,10 +291,21 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     EXPECT_EQ(checked + 2, client->filesChecked);
 
     // Cut short: looked at, found short, the lock refused until the file is
-    // whole again.
+    // whole again; also in processes forked from the client's, forked before
+    // or after the cut, whichever of them locks first.
+    const auto refused = [client] {
+        if (FMSCIF_LockCache(client) == 0) _exit(1);
+    };
+    Testing::SteppedChild sibling([&refused](const Testing::SteppedChild::Step& cut) {
+        if (cut()) refused();
+    });
+    ASSERT_TRUE(sibling.reached());
     ASSERT_EQ(0, truncate(folder.file("fms.hsh").c_str(), 0));
     Testing::OutputCapture output(1);
+    EXPECT_EQ("", Testing::runInChild(refused));
     EXPECT_NE(0, FMSCIF_LockCache(client));
+    sibling.letGo();
+    EXPECT_EQ("", sibling.end());
     EXPECT_NE(0, FMSCIF_LockCache(client));
     EXPECT_FALSE(client->mutexHeld);
     EXPECT_EQ(0, FMSCIF_Close(&client));

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <vector>
+
 namespace Quillomark::Platform::Os {
 
 // Tells whether any of a set of open files may have changed since it was
 // last asked: written to, cut, its attributes or links changed (removed,
 // replaced by a rename), at the cost of one system call when none did. The
 // kernel notes each such change of a watched file as it is made; changes
-// made through a mapping of the file are not noted.
+// made through a mapping of the file are not noted. The kernel's notes are
+// read by one process only: after a fork, parent and child each watch the
+// files anew, and each one's next changed() is true.
 class FileWatch {
 public:
     FileWatch() = default;
@@ -18,14 +22,20 @@ public:
     // later). A file that cannot be watched makes every later changed()
     // true.
     void add(int fd);
+    // No longer watches the descriptor, which is about to be closed.
+    void forget(int fd);
     // Whether a watched file may have changed since the last call; true as
     // long as a file could not be watched. The notes are used up.
     bool changed();
     void close();
 
 private:
+    bool renew();
+
     int notes = -1;
     bool failed = false;
+    unsigned forksSeen = 0;
+    std::vector<int> files;
 };
 
 }  // namespace Quillomark::Platform::Os
