@@ -179,6 +179,10 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
                                attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
                                       : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
+    // A client's extent file is watched as its other files are: the server
+    // removes it when it purges or shrinks and may make a new one in its
+    // place, which the client's descriptor does not show.
+    if (toc->client) toc->fileWatch.add(record->map.fd);
     toc->segmentToc->extents[std::size_t(extent)] = std::move(record);
     return 0;
 }
@@ -437,7 +441,6 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
             return FMSCX_PassOn(__func__, error);
         // Watched from now on; one removed before the watch began is looked
         // at again at its next use.
-        toc->fileWatch.add(slot->map.fd);
         if (Os::isFileLinked(slot->map.fd)) slot->linkedInCheck = toc->filesChecked;
     }
     *fd = slot->map.fd;

@@ -422,7 +422,7 @@ std::uint64_t FMSCX_MappedBytes(const FmscMapping& mapping) {
 
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    (void)client;
+    if (client) toc->fileWatch.forget(mapping.fd);
     bool unmapped = Os::unmapView(mapping.view);
     mapping.data = nullptr;
     unregisterMapping(mapping.registeredName);

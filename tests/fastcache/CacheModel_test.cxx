@@ -3,9 +3,10 @@
 // (their files, chains, entries and dates), the free-page list, the date
 // list that decides which page goes next, the free segments, the hash, the
 // counts and a sample of every cached block's bytes must be the model's, and
-// the store must pass its own checks. The cache is closed and opened again
-// now and then, and entries are given GUIDs and block numbers the store must
-// refuse.
+// the store must pass its own checks; a sharing server's client, attached
+// anew at each open, reads every block too. The cache is closed and opened
+// again now and then, and entries are given GUIDs and block numbers the
+// store must refuse.
 //
 // Each shape runs from a fixed seed; FMSC_MODEL_SEED runs them from another
 // and FMSC_MODEL_STEPS longer. The cache's clock is the test's, so that a run
@@ -335,6 +336,7 @@ public:
         Testing::setFmscClock(model.clock);
     }
     ~ModelRun() {
+        if (client) FMSCIF_Close(&client);
         if (cache) FMSCIF_Close(&cache);
         Testing::setFmscClock(0);
     }
@@ -349,6 +351,12 @@ public:
         p.extentFiles = shape.extentFiles;
         p.create = p.deleteFiles = afresh;
         ASSERT_EQ(0, FMSCIF_OpenS(&p, &cache));
+        // A sharing server's client, attached to what the cache holds now.
+        p.mode = FMSC_MODE_CLIENT;
+        p.create = p.deleteFiles = 0;
+        if (shape.mode == FMSC_MODE_SHARING_SERVER) {
+            ASSERT_EQ(0, FMSCIF_OpenS(&p, &client));
+        }
         if (!afresh) {
             model.reopen();
             return;
@@ -597,6 +605,9 @@ private:
         EXPECT_EQ(0, FMSCIF_ShrinkTheSegmentExtentFile(cache, 0));
     }
     void reopen() {
+        if (client) {
+            ASSERT_EQ(0, FMSCIF_Close(&client));
+        }
         ASSERT_EQ(0, FMSCIF_Close(&cache));
         open(false);
     }
@@ -721,8 +732,12 @@ private:
     // Some bytes of every cached block, the first and the last among them (a
     // whole read is the read step's, which moves the page in the date
     // list). The extent files are mapped whole here: the cache's own views
-    // of them hold one segment each.
+    // of them hold one segment each. A client, under its lock, reads the
+    // first byte of each as its reads do.
     void verifyBytes() {
+        if (client) {
+            ASSERT_EQ(0, FMSCIF_LockCache(client));
+        }
         std::vector<ExtentImage> extents(std::size_t(model.extentFilesInUse));
         for (const ModelPage& page : model.pages) {
             for (const ModelEntry& e : page.entries) {
@@ -743,7 +758,15 @@ private:
                     ASSERT_EQ(byteOf(e.write, i), address[i])
                         << "block " << e.block << " byte " << i;
                 }
+                std::uint8_t first = 0;
+                if (client && e.len > 0) {
+                    ASSERT_EQ(0, FMSCX_ReadSegment(client, e.segment, &first, 1, 0));
+                    ASSERT_EQ(byteOf(e.write, 0), first) << "the client's block " << e.block;
+                }
             }
+        }
+        if (client) {
+            ASSERT_EQ(0, FMSCIF_UnLockCache(client));
         }
     }
 
@@ -751,6 +774,7 @@ private:
     std::mt19937 random;
     CacheFolder folder;
     FMSC_FILETOC_T* cache = nullptr;
+    FMSC_FILETOC_T* client = nullptr;
     Model model;
     std::vector<std::string> guids;
     std::uint32_t writes = 0;
@@ -781,7 +805,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"200 pages, one hash page", 200, 300, 0, 0, FMSC_MODE_PRIVATE},
                       Shape{"4 pages, 400 segments", 4, 400, 0, 0, FMSC_MODE_PRIVATE},
                       Shape{"growing extent files", 64, 8, 16, 2, FMSC_MODE_PRIVATE},
-                      Shape{"sharing server", 16, 40, 16, 1, FMSC_MODE_SHARING_SERVER}),
+                      Shape{"sharing server", 16, 40, 16, 1, FMSC_MODE_SHARING_SERVER},
+                      Shape{"sharing server, 4 segments", 16, 4, 16, 1, FMSC_MODE_SHARING_SERVER}),
     [](const ::testing::TestParamInfo<Shape>& info) {
         return "shape" + std::to_string(info.index);
     });

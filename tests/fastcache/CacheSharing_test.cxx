@@ -198,20 +198,26 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
         ASSERT_EQ(0, FMSCIF_WriteData(server, &first, 0, bytes.data(), 2 * 16384));
         ASSERT_EQ(2, server->pages[first].segments[1].segmentOffset);  // the first extent segment
     };
-    auto secondBlock = [client](const std::string& guid) {
+    auto secondBlock = [](FMSC_FILETOC_T* reader, const std::string& guid) {
         std::int64_t size = 0;
         std::int32_t first = -1, length = 0;
         std::vector<std::uint8_t> block(16384);
-        EXPECT_EQ(0, FMSCIF_FindFile(client, guid.c_str(), &size, &first));
-        EXPECT_EQ(0, FMSCIF_ReadBlock(client, first, 1, block.data(), &length));
+        EXPECT_EQ(0, FMSCIF_LockCache(reader));
+        EXPECT_EQ(0, FMSCIF_FindFile(reader, guid.c_str(), &size, &first));
+        EXPECT_EQ(0, FMSCIF_ReadBlock(reader, first, 1, block.data(), &length));
+        EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
         return length == 16384 ? block[16383] : -1;
     };
     fill(guidA, 0xA0);
-    EXPECT_EQ(0xA0, secondBlock(guidA));
+    // One client opened the extent file to read, the other as it attached.
+    FMSC_FILETOC_T* attached = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &attached));
+    for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xA0, secondBlock(reader, guidA));
     ASSERT_EQ(0, FMSCIF_Purge(server, true));
     fill(guidB, 0xB0);
-    EXPECT_EQ(0xB0, secondBlock(guidB));
+    for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xB0, secondBlock(reader, guidB));
 
+    ASSERT_EQ(0, FMSCIF_Close(&attached));
     ASSERT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
