@@ -134,7 +134,10 @@ ServiceStub* SessionManager::getService(const std::string& name) {
 // whose own requests find the session lost: while this loop runs, the
 // sender hands such a fault back to it rather than logging in once more
 // from inside the login, which would nest one re-login in the next for as
-// long as the server keeps losing sessions.
+// long as the server keeps losing sessions. What the exception handler
+// throws for a request of the re-login is its verdict on the request that
+// lost the session: it ends that request, whatever its kind, rather than be
+// taken for a refused login, a lost session or a fault to ignore.
 void SessionManager::login(Exceptions::SoaException& cause) {
     // Marks the requests of the login itself, not what the credential
     // manager may send while it is asked.
@@ -144,15 +147,21 @@ void SessionManager::login(Exceptions::SoaException& cause) {
         explicit LoggingIn(bool& flag) : flag(flag), outer(std::exchange(flag, true)) {}
         ~LoggingIn() { flag = outer; }
     };
+    // Called while an exception of the round is handled: a verdict of the
+    // round leaves in its place.
+    const auto passVerdict = [this](const std::exception_ptr& kept, unsigned long verdictsBefore) {
+        if (kept) std::rethrow_exception(kept);
+        if (handlerVerdicts != verdictsBefore) throw;
+    };
     CredentialManager::Credentials credentials = credentialsAfter(credentialManager, cause);
     for (;;) {
+        const unsigned long verdictsBefore = handlerVerdicts;
+        std::exception_ptr verdict;
         try {
             const LoggingIn loggingInNow(loggingIn);
             Quillomark::Services::Core::SessionService* service =
                 Quillomark::Services::Core::SessionService::getService(connection);
             const unsigned long acceptedBefore = acceptedLogins;
-            const unsigned long verdictsBefore = handlerVerdicts;
-            std::exception_ptr verdict;
             try {
                 if (credentialManager->getCredentialType() == 1) {
                     service->loginSSO(credentials.user, credentials.password, credentials.group,
@@ -167,24 +176,27 @@ void SessionManager::login(Exceptions::SoaException& cause) {
                 // The re-login does not use its reply: once the server has
                 // taken the login, what loading the reply met (a user of a
                 // type the server cannot describe, a value of the wrong
-                // form) does not keep the session from its policy. What the
-                // exception handler decided about a request of that loading
-                // (it cancelled, or gave up) still ends the request, once
-                // the policy is set again.
+                // form) does not keep the session from its policy. A verdict
+                // of the exception handler on a request of that loading still
+                // ends the request, once the policy is set again.
                 if (acceptedLogins == acceptedBefore) throw;
                 if (handlerVerdicts != verdictsBefore) verdict = std::current_exception();
             }
             static_cast<Quillomark::Services::Core::_2007_01::Session*>(service)
                 ->setObjectPropertyPolicy(currentPolicy);
-            if (verdict) std::rethrow_exception(verdict);
-            return;
         } catch (Exceptions::InvalidCredentialsException& refused) {
+            passVerdict(verdict, verdictsBefore);
             credentials = credentialsAfter(credentialManager, refused);
+            continue;
         } catch (Exceptions::InvalidUserException& lost) {
+            passVerdict(verdict, verdictsBefore);
             credentials = credentialsAfter(credentialManager, lost);
+            continue;
         } catch (Exceptions::ServiceException&) {
-            return;
+            passVerdict(verdict, verdictsBefore);
         }
+        if (verdict) std::rethrow_exception(verdict);
+        return;
     }
 }
 

@@ -58,7 +58,8 @@ public:
     void registerService(const std::string& name, ServiceStub* stub);
     ServiceStub* getService(const std::string& name);
 
-    // Logs the session in again after `cause`.
+    // Logs the session in again after `cause`. What the exception handler
+    // throws for a request of the re-login leaves to the caller.
     void login(Quillomark::Schemas::Soa::_2006_03::Exceptions::SoaException& cause);
 
     void setUserPassword(const std::string& user, const std::string& password,
@@ -88,7 +89,7 @@ private:
     unsigned long acceptedLogins = 0;
     // Requests that the exception handler ended by throwing (counted by
     // RestSender as it hands faults over): a re-login tells by it the
-    // handler's verdict from a failure of the login's reply.
+    // handler's verdict from what its own requests meet.
     unsigned long handlerVerdicts = 0;
 
     friend class RestSender;
