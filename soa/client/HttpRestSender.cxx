@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -37,10 +38,8 @@ void initCurlOnce() {
     (void)result;  // a failed global setup shows as a failed curl_easy_init
 }
 
-// A text that libcurl percent-decodes, written so that it decodes to itself:
-// only "%" is escaped. So goes a checked name into the URL's path (a server
-// that decodes the path reads the name as it was), and so go the proxy's
-// user and password, which libcurl decodes whichever option carries them.
+// A checked name for the URL's path, written so that a server that decodes
+// the path reads the name as it was: only "%" is escaped.
 std::string percentEscaped(const std::string& text) {
     std::string escaped;
     for (const char c : text) {
@@ -95,10 +94,10 @@ void set(CURL* handle, CURLoption option, Value value) {
     }
 }
 
-// The proxy's user or password as libcurl takes it. A NUL byte cannot be
-// part of either, nor a colon of the user: Basic credentials end the user at
-// the first colon, and the proxy would read another user and password.
-std::string proxyCredential(const std::string& text, const char* option, bool user) {
+// A NUL byte cannot be part of the proxy's user or password, nor a colon of
+// the user: Basic credentials end the user at the first colon, and the proxy
+// would read another user and password.
+void checkProxyCredential(const std::string& text, const char* option, bool user) {
     if (text.find('\0') != std::string::npos) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
                                std::string("The ") + option +
@@ -110,7 +109,6 @@ std::string proxyCredential(const std::string& text, const char* option, bool us
             std::string("The ") + option +
                 " option holds a colon, which a proxy login's user cannot carry");
     }
-    return percentEscaped(text);
 }
 
 struct HeaderListDeleter {
@@ -118,24 +116,114 @@ struct HeaderListDeleter {
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
+struct HandleDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// A text that libcurl made, as a string; libcurl's copy is freed.
+std::string taken(char* text) {
+    const std::string copy = text;
+    curl_free(text);
+    return copy;
+}
+
+// HTTP's Basic credentials: `text` in base64.
+std::string base64(const std::string& text) {
+    static constexpr char digits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (std::size_t at = 0; at < text.size(); at += 3) {
+        const std::size_t bytes = std::min<std::size_t>(3, text.size() - at);
+        unsigned long group = 0;
+        for (std::size_t i = 0; i < 3; ++i) {
+            group = group << 8 | (i < bytes ? static_cast<unsigned char>(text[at + i]) : 0u);
+        }
+        for (std::size_t i = 0; i < 4; ++i) {
+            encoded += i <= bytes ? digits[group >> (18 - 6 * i) & 0x3F] : '=';
+        }
+    }
+    return encoded;
+}
+
+// An explicit proxy and how its login travels, so that every attempt of a
+// request carries the login exactly as set. libcurl percent-decodes a login
+// that it was given as options on each connection and keeps the decoded
+// text, so that a transfer that tries again on a new connection (a
+// kept-alive one that closed unanswered) would send it decoded once more.
+struct Proxy {
+    std::string url;
+    HeaderList header;  // an HTTP proxy's login
+    bool keepConnection = true;
+};
+
+Proxy withLogin(const std::string& proxy, const std::string& user, const std::string& password) {
+    Proxy result{proxy, nullptr, true};
+    const std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+    if (!url) throw std::bad_alloc();
+    // Read as libcurl reads it. A proxy that libcurl cannot read, or of a
+    // kind it has not, gets no login: libcurl refuses it before anything is
+    // sent, and names it as it was set.
+    char* text = nullptr;
+    if (curl_url_set(url.get(), CURLUPART_URL, proxy.c_str(),
+                     CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK) {
+        return result;
+    }
+    const std::string scheme = taken(text);
+    if (scheme == "http" || scheme == "https") {
+        // A header that the library makes itself, which libcurl sends to the
+        // proxy only (for an https:// host path, in the CONNECT), never to
+        // the server.
+        const std::string header = "Proxy-Authorization: Basic " + base64(user + ":" + password);
+        result.header.reset(curl_slist_append(nullptr, header.c_str()));
+        if (!result.header) throw std::bad_alloc();
+    } else if (scheme == "socks4" || scheme == "socks4a" || scheme == "socks5" ||
+               scheme == "socks5h") {
+        // In the URL, escaped, which libcurl decodes afresh for each
+        // connection. Before that, a retry decodes the text that it kept
+        // once more, and fails where that holds "%00": such a login's
+        // connection is not kept for a later request, so there is no retry.
+        CURLUcode done = curl_url_set(url.get(), CURLUPART_USER, user.c_str(), CURLU_URLENCODE);
+        if (done == CURLUE_OK) {
+            done = curl_url_set(url.get(), CURLUPART_PASSWORD, password.c_str(), CURLU_URLENCODE);
+        }
+        if (done == CURLUE_OK) done = curl_url_get(url.get(), CURLUPART_URL, &text, 0);
+        if (done != CURLUE_OK) {
+            throw RuntimeException(
+                RuntimeException::GENERAL_ERROR,
+                std::string("libcurl refused the proxy's login: ") + curl_url_strerror(done));
+        }
+        result.url = taken(text);
+        result.keepConnection =
+            user.find("%00") == std::string::npos && password.find("%00") == std::string::npos;
+    }
+    return result;
+}
+
 }  // namespace
 
 HttpRestSender::HttpRestSender(SessionManager* sessionManager)
     : RestSender(sessionManager), address(sessionManager->getHostPath()) {
     initCrypto();
     initCurlOnce();
-    curlHandle = curl_easy_init();
-    if (curlHandle == nullptr) {
-        throw Exceptions::ProtocolException("Could not initialize libcurl.");
-    }
+    std::unique_ptr<CURL, HandleDeleter> handle(curl_easy_init());
+    if (!handle) throw Exceptions::ProtocolException("Could not initialize libcurl.");
     // An empty cookie file turns the cookie engine on without reading a file.
-    curl_easy_setopt(curlHandle, CURLOPT_COOKIEFILE, "");
+    set(handle.get(), CURLOPT_COOKIEFILE, "");
     // Signal dispositions belong to the application. Without this libcurl
     // ignores SIGPIPE around each transfer and restores it afterwards, process-
     // wide, and transfers on two threads restore each other's "ignore" over
     // the application's handler. It resolves names on a thread of its own
     // and sends with MSG_NOSIGNAL, so no SIGPIPE arrives without it either.
-    curl_easy_setopt(curlHandle, CURLOPT_NOSIGNAL, 1L);
+    set(handle.get(), CURLOPT_NOSIGNAL, 1L);
+    // The request's headers go to the server only, the proxy's to the proxy
+    // only (both to a proxy that forwards a plain http:// request).
+    set(handle.get(), CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+    curlHandle = handle.release();
 }
 
 HttpRestSender::~HttpRestSender() {
@@ -178,19 +266,16 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
 
     const long timeout = timeoutSeconds(sessionManager->getOption(Connection::TIMEOUT));
     const bool verifyPeer = sessionManager->getOption(Connection::SSL_VERIFY_PEER) != "false";
-    const std::string proxyHost = sessionManager->getOption(Connection::PROXY_HOST);
     // A login goes with an explicit proxy only, when either part is set: an
     // empty password goes with its user. A proxy that libcurl takes from the
     // environment gets the login its URL holds, if any.
-    std::string proxyUser;
-    std::string proxyPassword;
-    bool proxyLogin = false;
-    if (!proxyHost.empty()) {
-        proxyUser =
-            proxyCredential(sessionManager->getOption(Connection::PROXY_USER), "PROXY_USER", true);
-        proxyPassword = proxyCredential(sessionManager->getOption(Connection::PROXY_PASSWORD),
-                                        "PROXY_PASSWORD", false);
-        proxyLogin = !proxyUser.empty() || !proxyPassword.empty();
+    Proxy proxy{sessionManager->getOption(Connection::PROXY_HOST), nullptr, true};
+    if (!proxy.url.empty()) {
+        const std::string user = sessionManager->getOption(Connection::PROXY_USER);
+        const std::string password = sessionManager->getOption(Connection::PROXY_PASSWORD);
+        checkProxyCredential(user, "PROXY_USER", true);
+        checkProxyCredential(password, "PROXY_PASSWORD", false);
+        if (!user.empty() || !password.empty()) proxy = withLogin(proxy.url, user, password);
     }
     char failure[CURL_ERROR_SIZE] = "";
 
@@ -200,6 +285,7 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
         CURL* handle;
         ~Detach() {
             curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+            curl_easy_setopt(handle, CURLOPT_PROXYHEADER, nullptr);
             curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
             curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
             curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
@@ -226,10 +312,10 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     // Null restores libcurl's default: the proxy of the environment, if any,
     // for the hosts that the environment's NO_PROXY does not exempt. An
     // explicit proxy carries every request ("" exempts no host).
-    set(curlHandle, CURLOPT_PROXY, proxyHost.empty() ? nullptr : proxyHost.c_str());
-    set(curlHandle, CURLOPT_NOPROXY, proxyHost.empty() ? nullptr : "");
-    set(curlHandle, CURLOPT_PROXYUSERNAME, proxyLogin ? proxyUser.c_str() : nullptr);
-    set(curlHandle, CURLOPT_PROXYPASSWORD, proxyLogin ? proxyPassword.c_str() : nullptr);
+    set(curlHandle, CURLOPT_PROXY, proxy.url.empty() ? nullptr : proxy.url.c_str());
+    set(curlHandle, CURLOPT_NOPROXY, proxy.url.empty() ? nullptr : "");
+    set(curlHandle, CURLOPT_PROXYHEADER, proxy.header.get());
+    set(curlHandle, CURLOPT_FORBID_REUSE, proxy.keepConnection ? 0L : 1L);
     set(curlHandle, CURLOPT_ERRORBUFFER, failure);
 
     const CURLcode transfer = curl_easy_perform(curlHandle);

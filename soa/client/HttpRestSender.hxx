@@ -19,14 +19,17 @@ namespace Quillomark::Soa::Client {
 class HttpRestSender : public RestSender {
 public:
     // Initialises the crypto library once per process; throws
-    // ProtocolException when that, or making the libcurl handle, fails.
+    // ProtocolException when that, or making the libcurl handle, fails, and
+    // RuntimeException (GENERAL_ERROR) when libcurl refuses a setting of
+    // the handle.
     explicit HttpRestSender(SessionManager* sessionManager);
     ~HttpRestSender() override;
 
     // Throws RuntimeException (GENERAL_ERROR), sending nothing, for a name
     // that a transport cannot carry as it is (checkRequestName), a TIMEOUT
     // that is no whole number of seconds from 0 to 2147483, a proxy login
-    // with a NUL byte or a user with a colon, or a setting libcurl refuses; ConnectionException
+    // with a NUL byte or a user with a colon, or a setting or proxy login
+    // libcurl refuses; ConnectionException
     // without a status (the host path, then libcurl's reason on a line of
     // its own); ProtocolException for a status other than 200, 401 and 500,
     // and for a reply cut short after one of those.

@@ -186,9 +186,12 @@ TEST_F(HttpRestSenderTest, AConnectionFailureNamesLibcurlsReason) {
     refused.headers.push_back("Proxy-Authenticate: Basic realm=\"proxy\"");
     server.push(refused);
     proxied.setOption(Connection::PROXY_HOST, server.url());
+    proxied.setOption(Connection::PROXY_USER, "u");
+    proxied.setOption(Connection::PROXY_PASSWORD, "p");
     expectConnectionFailure(connectionFailure(proxied), secure,
                             "CONNECT tunnel failed, response 407");
     EXPECT_EQ(server.requests().at(0).method, "CONNECT");
+    EXPECT_EQ(server.requests().at(0).header("Proxy-Authorization").value_or(""), "Basic dTpw");
 
     const std::string unusedProxy =
         "127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());
@@ -235,11 +238,15 @@ TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
 
 // The loopback server stands in for a proxy: it answers requests meant for
 // any host, and records the target and login each one carried. The host
-// name does not resolve, so only the proxy can carry the request.
+// name does not resolve, so only the proxy can carry the request. Each
+// login's second request finds its kept-alive connection dropped unanswered,
+// and libcurl sends it again on a new one: with the same login.
 TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
-    Connection proxied("http://qmsoa-test.invalid/tc", nullptr, Connection::HTTP, Connection::REST,
-                       true);
-    proxied.setOption(Connection::PROXY_HOST, server.url());
+    const std::string host = "http://qmsoa-test.invalid/tc";
+    const auto keepThenDrop = [&] {
+        server.push(HttpReply::ok("<a/>"));
+        server.push(HttpReply::closing());
+    };
     // "%41" is no escape, an empty password goes with its user, and so on;
     // each login as HTTP's Basic credentials carry it.
     const struct {
@@ -253,18 +260,45 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
                   {"\xC3\xA9", "a:\xE2\x82\xAC", "w6k6YTrigqw="},
                   {"", "", nullptr}};
     for (const auto& login : logins) {
+        // A connection of its own: libcurl 7.88 counts such retries over the
+        // life of its handle, and gives up at the sixth.
+        Connection proxied(host, nullptr, Connection::HTTP, Connection::REST, true);
+        proxied.setOption(Connection::PROXY_HOST, server.url());
         proxied.setOption(Connection::PROXY_USER, login.user);
         proxied.setOption(Connection::PROXY_PASSWORD, login.password);
+        keepThenDrop();
+        post(proxied, "<a/>");
         post(proxied, "<a/>");
     }
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), std::size(logins));
-    EXPECT_EQ(requests[0].target, "http://qmsoa-test.invalid/tc/RestServices/Svc/op");
-    for (std::size_t i = 0; i < std::size(logins); ++i) {
-        const auto sent = requests[i].header("Proxy-Authorization");
-        EXPECT_EQ(sent.value_or("none"),
-                  logins[i].basic ? std::string("Basic ") + logins[i].basic : "none")
-            << logins[i].user << ":" << logins[i].password;
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3 * std::size(logins));
+    EXPECT_EQ(requests[0].target, host + "/RestServices/Svc/op");
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const auto& login = logins[i / 3];
+        EXPECT_EQ(requests[i].header("Proxy-Authorization").value_or("none"),
+                  login.basic ? std::string("Basic ") + login.basic : "none")
+            << login.user << ":" << login.password << ", request " << i % 3;
+    }
+
+    // A SOCKS proxy gets the login in its own handshake, also on the new
+    // connection. One that holds "%00", which libcurl could not decode again
+    // there, keeps no connection: the one dropped is new, and fails as such.
+    Connection proxied(host, nullptr, Connection::HTTP, Connection::REST, true);
+    proxied.setOption(Connection::PROXY_HOST, "socks5h" + server.url().substr(4));
+    proxied.setOption(Connection::PROXY_USER, "u");
+    proxied.setOption(Connection::PROXY_PASSWORD, "p%41ss");
+    keepThenDrop();
+    post(proxied, "<a/>");
+    post(proxied, "<a/>");
+    proxied.setOption(Connection::PROXY_USER, "us%00er");
+    keepThenDrop();
+    post(proxied, "<a/>");
+    expectConnectionFailure(connectionFailure(proxied), host, "Empty reply from server");
+    requests = server.requests();
+    ASSERT_EQ(requests.size(), 3 * std::size(logins) + 5);
+    for (std::size_t i = requests.size() - 5; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].socksLogin, i + 2 < requests.size() ? "u:p%41ss" : "us%00er:p%41ss");
+        EXPECT_FALSE(requests[i].header("Proxy-Authorization").has_value());
     }
 
     // A NUL byte cannot be part of a login, nor a colon of its user (the
@@ -380,7 +414,7 @@ TEST_F(HttpRestSenderTest, ASettingLibcurlRefusesEndsTheRequest) {
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
-TEST(HttpRestSenderMakingTest, OneSenderPerSessionAndAFailedHandleLeavesNone) {
+TEST(HttpRestSenderMakingTest, OneSenderPerSessionAndAFailedHandleOrSettingLeavesNone) {
     Connection connection("http://127.0.0.1:1/tc", nullptr, static_cast<Connection::Protocol>(7),
                           Connection::REST, true);
     SessionManager* session = SessionManager::getSessionManager(&connection);
@@ -390,6 +424,10 @@ TEST(HttpRestSenderMakingTest, OneSenderPerSessionAndAFailedHandleLeavesNone) {
         FAIL() << "made a sender without a handle";
     } catch (const Ex::ProtocolException& e) {
         EXPECT_EQ(e.getMessage(), "Could not initialize libcurl.");
+    }
+    for (const CURLoption setting : {CURLOPT_COOKIEFILE, CURLOPT_NOSIGNAL}) {
+        Seam::failNextSetting(setting);
+        EXPECT_THROW(session->getRestSender(), RuntimeException) << setting;
     }
     RestSender* sender = session->getRestSender();
     EXPECT_NE(dynamic_cast<HttpRestSender*>(sender), nullptr);

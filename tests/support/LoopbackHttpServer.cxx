@@ -259,8 +259,34 @@ void LoopbackHttpServer::serve(int socket) {
         return true;
     };
 
+    // A SOCKS5 client is let in with the login it offers, if any, which the
+    // requests of its connection record; whatever host it names, this
+    // server answers.
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(buffer[i]); };
+    std::string socksLogin;
+    if (!fill(1)) return;
+    if (at(0) == 5) {
+        if (!fill(2) || !fill(2 + at(1))) return;  // 05, a count, the methods
+        const bool login = std::memchr(buffer.data() + 2, 2, at(1)) != nullptr;
+        buffer.erase(0, 2 + at(1));
+        if (!sendAll(socket, std::string(login ? "\x05\x02" : "\x05\x00", 2))) return;
+        if (login) {  // 01, the user's length and bytes, the password's
+            if (!fill(2) || !fill(3 + at(1)) || !fill(3 + at(1) + at(2 + at(1)))) return;
+            socksLogin = buffer.substr(2, at(1)) + ":" + buffer.substr(3 + at(1), at(2 + at(1)));
+            buffer.erase(0, 3 + at(1) + at(2 + at(1)));
+            if (!sendAll(socket, std::string("\x01\x00", 2))) return;
+        }
+        // 05 01 00, an IPv4 address, a name or an IPv6 address, a port.
+        if (!fill(5)) return;
+        const std::size_t address = at(3) == 1 ? 4 : at(3) == 4 ? 16 : 1 + at(4);
+        if (!fill(6 + address)) return;
+        buffer.erase(0, 6 + address);
+        if (!sendAll(socket, std::string("\x05\x00\x00\x01\0\0\0\0\0\0", 10))) return;
+    }
+
     for (;;) {
         HttpRequest request;
+        request.socksLogin = socksLogin;
         std::size_t bodyStart = 0;
         std::size_t length = 0;
         Head head;

@@ -20,6 +20,7 @@ struct HttpRequest {
     std::string target;   // origin form, or absolute form through a proxy
     std::string headers;  // the raw header lines, each ending in CRLF
     std::string body;
+    std::string socksLogin;  // "user:password" of the SOCKS5 login that opened its connection
 
     // The value of the first header of that name (case-insensitive).
     std::optional<std::string> header(const std::string& name) const;
@@ -54,7 +55,9 @@ struct HttpReply {
 // records every request; a request body has no size limit. What it cannot
 // read as a request (a request line or header that HTTP does not allow, a
 // head longer than 64 KB, a bad Content-Length) gets "400 Bad Request" and
-// the connection is closed; the script never sees it.
+// the connection is closed; the script never sees it. A connection may
+// begin with a SOCKS5 handshake, so that the server stands in for a SOCKS
+// proxy too.
 class LoopbackHttpServer {
 public:
     explicit LoopbackHttpServer(int port = 0);
