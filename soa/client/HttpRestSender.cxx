@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 namespace Quillomark::Soa::Client {
 
@@ -38,18 +39,24 @@ void initCurlOnce() {
     (void)result;  // a failed global setup shows as a failed curl_easy_init
 }
 
-// A checked name for the URL's path, written so that a server that decodes
-// the path reads the name as it was: only "%" is escaped.
-std::string percentEscaped(const std::string& text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (c == '%') {
-            escaped += "%25";
+// A checked name as one segment of the URL's path: each byte that a path
+// may not hold as it is ("%" too, and any of "\"<>[\\]^`{|}") goes
+// percent-escaped, so that a strict server takes the path and one that
+// decodes it reads the name as it was.
+std::string pathSegment(const std::string& name) {
+    static constexpr std::string_view kept =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@";
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string segment;
+    for (const char c : name) {
+        if (kept.find(c) != std::string_view::npos) {
+            segment += c;
         } else {
-            escaped += c;
+            const auto byte = static_cast<unsigned char>(c);
+            segment += {'%', hex[byte >> 4], hex[byte & 0xF]};
         }
     }
-    return escaped;
+    return segment;
 }
 
 // The longest time-out that libcurl takes, in seconds: it counts in
@@ -257,7 +264,7 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     checkRequestName(service);
     checkRequestName(operation);
     const std::string url =
-        address + "/RestServices/" + percentEscaped(service) + "/" + percentEscaped(operation);
+        address + "/RestServices/" + pathSegment(service) + "/" + pathSegment(operation);
     // An empty Expect header keeps libcurl from waiting for "100 Continue"
     // before a large body.
     HeaderList headers(curl_slist_append(nullptr, "Expect:"));

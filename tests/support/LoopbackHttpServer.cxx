@@ -90,9 +90,14 @@ bool isToken(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar);
 }
 
+// As a strict server reads a target: only the bytes that a URI path, query
+// or authority may hold unescaped, so not a blank, a control byte or one of
+// "\"<>[\\]^`{|}#".
 bool isTarget(const std::string& text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               (c != '\0' && std::strchr("-._~!$&'()*+,;=:@/?%", c) != nullptr);
+    });
 }
 
 enum class Head { Incomplete, Complete, Malformed };

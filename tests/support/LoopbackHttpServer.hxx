@@ -54,10 +54,10 @@ struct HttpReply {
 // several clients are served at once). It answers from its script and
 // records every request; a request body has no size limit. What it cannot
 // read as a request (a request line or header that HTTP does not allow, a
-// head longer than 64 KB, a bad Content-Length) gets "400 Bad Request" and
-// the connection is closed; the script never sees it. A connection may
-// begin with a SOCKS5 handshake, so that the server stands in for a SOCKS
-// proxy too.
+// target with a byte that a URI may not hold unescaped, a head longer than
+// 64 KB, a bad Content-Length) gets "400 Bad Request" and the connection is
+// closed; the script never sees it. A connection may begin with a SOCKS5
+// handshake, so that the server stands in for a SOCKS proxy too.
 class LoopbackHttpServer {
 public:
     explicit LoopbackHttpServer(int port = 0);
