@@ -6,6 +6,7 @@
 #include <platform/os/internal/Threads.hxx>
 #include <platform/os/internal/Time.hxx>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -19,6 +20,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <vector>
 
 #if defined(__SANITIZE_THREAD__)
 #define QMSOA_THREAD_SANITIZER 1
@@ -34,10 +37,12 @@
 namespace Quillomark::Platform::Os {
 
 // The file's bytes: a mark written once the mutex in it is made, which
-// tells a usable file from a blank or a foreign one, and the mutex.
+// tells a usable file from a blank or a foreign one, the PID namespace of
+// its creator, and the mutex.
 struct NamedMutex::Shared {
     std::atomic<std::uint32_t> ready;
     std::uint32_t mutexSize;
+    NamedMutex::Identity pidNamespace;
     alignas(64) pthread_mutex_t mutex;
 };
 
@@ -127,6 +132,51 @@ bool heldByTheGone(pthread_mutex_t* mutex) {
 // Whether a thread of this process of that identifier runs.
 bool ownThreadRuns(pid_t thread) { return ::syscall(SYS_tgkill, ::getpid(), thread, 0) == 0; }
 
+// The mutexes that the calling thread took, by their files: a thread holds
+// a mutex only when it took it itself. The identifier in the lock word is
+// no proof: it names a thread of the namespace of the process that wrote
+// it, and a thread of another namespace may have the same. A forked
+// child's thread took none.
+thread_local std::vector<NamedMutex::Identity> takenByThisThread;
+
+bool tookIt(const NamedMutex::Identity& file) {
+    const auto& taken = takenByThisThread;
+    return std::find(taken.begin(), taken.end(), file) != taken.end();
+}
+
+void forgetTaken(const NamedMutex::Identity& file) {
+    auto& taken = takenByThisThread;
+    taken.erase(std::remove(taken.begin(), taken.end(), file), taken.end());
+}
+
+// The PID namespace of the process, as the identity of its /proc entry
+// (an inode of 0 when that cannot be told), looked up once per process: a
+// forked child, which an unshare before the fork puts in another
+// namespace, looks again.
+std::atomic<bool> namespaceKnown{false};
+std::atomic<std::uint64_t> namespaceDevice{0}, namespaceInode{0};
+
+void forgetInChild() {
+    namespaceKnown.store(false, std::memory_order_relaxed);
+    takenByThisThread.clear();
+}
+
+NamedMutex::Identity ownPidNamespace() {
+    static const int forkHandler = pthread_atfork(nullptr, nullptr, forgetInChild);
+    static_cast<void>(forkHandler);
+    if (!namespaceKnown.load(std::memory_order_acquire)) {
+        struct stat entry {};
+        const bool found = ::stat("/proc/self/ns/pid", &entry) == 0;
+        namespaceDevice.store(found ? entry.st_dev : 0, std::memory_order_relaxed);
+        namespaceInode.store(found ? entry.st_ino : 0, std::memory_order_relaxed);
+        namespaceKnown.store(true, std::memory_order_release);
+    }
+    return {namespaceDevice.load(std::memory_order_relaxed),
+            namespaceInode.load(std::memory_order_relaxed)};
+}
+
+bool isKnown(const NamedMutex::Identity& identity) { return identity.inode != 0; }
+
 // The deadline of a timed lock, on the clock that the lock measures with.
 timespec deadlineAfter(std::int64_t milliseconds) {
     timespec deadline{};
@@ -148,7 +198,10 @@ NamedMutex::Result NamedMutex::create(const std::string& name) { return attach(n
 
 NamedMutex::Result NamedMutex::open(const std::string& name) { return attach(name, false); }
 
-NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
+NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bool replacing) {
+    static_assert(offsetof(Shared, mutexSize) == 4 && offsetof(Shared, pidNamespace) == 8 &&
+                      offsetof(Shared, mutex) == 64,
+                  "the layout of the mutex file");
     close();
     if (!isPlainName(name)) {
         setLastOsError(EINVAL);
@@ -173,6 +226,11 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return fail(errno);
     if (!isPrivateFile(info)) return fail(EACCES);
+    // Processes of one PID namespace alone can share the mutex (see
+    // lock()): one that cannot tell its own shares it with none.
+    const Identity own = ownPidNamespace();
+    if (!isKnown(own)) return fail(ENOTSUP);
+    file = {info.st_dev, info.st_ino};
     if (creating && lockExistence(fd) != 0) {
         const int error = errno;
         return fail(error,
@@ -187,7 +245,17 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     shared = static_cast<Shared*>(view);
     const bool ready = shared->ready.load(std::memory_order_acquire) == readyMark &&
                        shared->mutexSize == sizeof(pthread_mutex_t);
-    if (!creating) return ready ? Result::Ok : fail(EINVAL);
+    pidNamespace = shared->pidNamespace;
+    if (!creating) return !ready ? fail(EINVAL) : pidNamespace == own ? Result::Ok : fail(ENOTSUP);
+    if (ready && pidNamespace != own) {
+        // Left by a creator of another PID namespace (or of a version that
+        // did not record it), whose clients may still hold it: what its
+        // lock word says means nothing here. A new file takes the name;
+        // the clients of the old one find it gone.
+        if (replacing) return fail(ENOTSUP);
+        if (isFileAtPath(fd, path)) ::unlink(path.c_str());
+        return attach(name, true, true);
+    }
     // The creator takes over a mutex that an earlier creator left: clients
     // of that one may still hold it. One that a dead holder left is made
     // consistent; one that cannot be used any more is made anew.
@@ -199,6 +267,7 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating) {
     if (state != 0 && state != EBUSY) {
         shared->ready.store(0, std::memory_order_relaxed);
         shared->mutexSize = sizeof(pthread_mutex_t);
+        shared->pidNamespace = pidNamespace = own;
         if (!makeMutex(&shared->mutex)) return fail(EINVAL);
         shared->ready.store(readyMark, std::memory_order_release);
     }
@@ -210,7 +279,17 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
         setLastOsError(EBADF);
         return Result::Failed;
     }
-    if (holderOf(&shared->mutex) == pid_t(currentThreadId())) return Result::Ok;
+    // The kernel reads the identifier in the lock word, and waits on it,
+    // as one of the caller's PID namespace: for a process of another one
+    // it names another thread, or none. Such a process (a forked child
+    // of one that unshared its namespace) is refused.
+    if (!inItsNamespace()) {
+        setLastOsError(ENOTSUP);
+        return Result::Failed;
+    }
+    if (takenByCaller()) return Result::Ok;
+    // A mutex made anew under the thread's hold is no longer held.
+    forgetTaken(file);
     int result = pthread_mutex_trylock(&shared->mutex);
     // The clock is read only when the lock has to be waited for.
     const std::int64_t start = result == EBUSY ? monotonicMilliseconds() : 0;
@@ -225,6 +304,7 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
             result = pthread_mutex_timedlock(&shared->mutex, &deadline);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
+        if (result == 0 || result == EOWNERDEAD) takenByThisThread.push_back(file);
         if (result == 0) return Result::Ok;
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
@@ -242,13 +322,23 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
     }
 }
 
+bool NamedMutex::inItsNamespace() const { return pidNamespace == ownPidNamespace(); }
+
+bool NamedMutex::takenByCaller() const {
+    // Taken by this thread, and not let go since: still its holder, unless
+    // the mutex was made anew under it.
+    return tookIt(file) && holderOf(&shared->mutex) == pid_t(currentThreadId());
+}
+
 NamedMutex::Holder NamedMutex::holder() const {
-    if (!shared) return Holder::None;
+    // A process of another namespace holds none of it, and cannot tell
+    // who does.
+    if (!shared || !inItsNamespace()) return Holder::None;
+    if (takenByCaller()) return Holder::Caller;
     // A holder that died holding it is recorded as none (the kernel marked
     // the mutex abandoned instead).
     const pid_t thread = holderOf(&shared->mutex);
-    if (thread == 0) return Holder::None;
-    if (thread == pid_t(currentThreadId())) return Holder::Caller;
+    if (thread == 0 || thread == pid_t(currentThreadId())) return Holder::None;
     return ownThreadRuns(thread) ? Holder::OtherThread : Holder::None;
 }
 
@@ -257,8 +347,8 @@ bool NamedMutex::unlock() {
         setLastOsError(EBADF);
         return false;
     }
-    // Only the thread that holds the mutex lets it go.
-    if (holderOf(&shared->mutex) != pid_t(currentThreadId())) {
+    // Only the thread that took the mutex lets it go.
+    if (!inItsNamespace() || !takenByCaller()) {
         setLastOsError(EPERM);
         return false;
     }
@@ -266,6 +356,7 @@ bool NamedMutex::unlock() {
         setLastOsError(result);
         return false;
     }
+    forgetTaken(file);
     return true;
 }
 
@@ -274,7 +365,7 @@ bool NamedMutex::isAtItsPath() const { return fd >= 0 && isFileAtPath(fd, path);
 void NamedMutex::close() {
     if (shared) {
         switch (holder()) {
-            case Holder::Caller: pthread_mutex_unlock(&shared->mutex); break;
+            case Holder::Caller: unlock(); break;
             case Holder::OtherThread:
                 // The kernel finds the mutex of a thread that ends holding
                 // it through that thread's mapping: unmapped, the mutex
@@ -290,6 +381,7 @@ void NamedMutex::close() {
     }
     shared = nullptr;
     path.clear();
+    file = pidNamespace = Identity();
     // The creator's lock on the file goes with the last reference to it,
     // the mapping's included.
     if (fd >= 0) ::close(fd);

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -270,15 +271,12 @@ void nextThreadGets(pid_t identifier) {
 
 void endOnAlarm(int) { _exit(9); }
 
-// A thread that ends holding the mutex, then a new thread with the same
-// identifier (identifiers come back once they wrap): the new thread is told
-// that the mutex was abandoned and holds it, and nobody else does meanwhile,
-// through the same object or another.
-TEST(CacheMutex, AHolderThatEndedIsNotTakenForANewThreadOfItsIdentifier) {
-    CacheFolder folder;
-    NamedMutex created;
-    ASSERT_EQ(NamedMutex::Result::Ok, created.create("reused"));
-    const std::string outcome = runInChild([] {
+// Runs work as the first process of a PID namespace of its own (its
+// thread is thread 1, a thread it starts 2, and so on): how it ended, with
+// work's result as its exit status, or "exit 77" when the system does not
+// let it.
+std::string runFirstInAPidNamespace(const std::function<int()>& work) {
+    return runInChild([&work] {
         if (!inAPidNamespaceOfItsOwn()) _exit(77);
         const pid_t first = fork();
         if (first < 0) _exit(4);
@@ -290,9 +288,20 @@ TEST(CacheMutex, AHolderThatEndedIsNotTakenForANewThreadOfItsIdentifier) {
         // The first process of the namespace, whose signals need handlers.
         signal(SIGALRM, endOnAlarm);
         alarm(20);
+        _exit(work());
+    });
+}
+
+// A thread that ends holding the mutex, then a new thread with the same
+// identifier (identifiers come back once they wrap): the new thread is told
+// that the mutex was abandoned and holds it, and nobody else does meanwhile,
+// through the same object or another.
+TEST(CacheMutex, AHolderThatEndedIsNotTakenForANewThreadOfItsIdentifier) {
+    CacheFolder folder;
+    const std::string outcome = runFirstInAPidNamespace([] {
         NamedMutex shared, other;
-        if (shared.open("reused") != NamedMutex::Result::Ok) _exit(6);
-        if (other.open("reused") != NamedMutex::Result::Ok) _exit(6);
+        if (shared.create("reused") != NamedMutex::Result::Ok) return 6;
+        if (other.open("reused") != NamedMutex::Result::Ok) return 6;
         pid_t ended = 0;
         std::thread([&] {
             ended = gettid();
@@ -313,7 +322,54 @@ TEST(CacheMutex, AHolderThatEndedIsNotTakenForANewThreadOfItsIdentifier) {
             if (!failed && !shared.unlock()) failed = 13;
         }).join();
         if (!failed && other.lock(0) != NamedMutex::Result::Ok) failed = 14;
-        _exit(failed);
+        return failed;
+    });
+    if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
+    EXPECT_EQ("", outcome);
+}
+
+// Two processes that are each the first of a PID namespace of their own,
+// as two containers of one pod that share the pipe folder are: thread 1 of
+// each is another thread. The mutex is the first one's, who holds it; the
+// second, through the object it inherited or one it opens, neither takes
+// it nor lets it go, nor does its end, and the first one's hold stands.
+TEST(CacheMutex, AThreadOfAnotherPidNamespaceNeitherTakesNorLetsGoOfTheMutex) {
+    CacheFolder folder;
+    const std::string outcome = runFirstInAPidNamespace([] {
+        NamedMutex created, other;
+        if (created.create("spaces") != NamedMutex::Result::Ok) return 6;
+        if (other.open("spaces") != NamedMutex::Result::Ok) return 6;
+        if (created.lock(0) != NamedMutex::Result::Ok) return 7;
+        const std::string second = runFirstInAPidNamespace([&created] {
+            NamedMutex opened;
+            const bool took = created.lock(300) == NamedMutex::Result::Ok || created.unlock() ||
+                              created.holder() == NamedMutex::Holder::Caller ||
+                              (opened.open("spaces") == NamedMutex::Result::Ok &&
+                               opened.lock(300) == NamedMutex::Result::Ok);
+            created.close();
+            return took ? 10 : 0;
+        });
+        if (second == "exit 77") return 77;
+        // Each failure its bit.
+        int failed = second.empty() ? 0 : 8;
+        std::thread([&] {
+            if (other.lock(0) != NamedMutex::Result::TimedOut) failed |= 16;
+        }).join();
+        if (!created.unlock()) failed |= 32;
+        // Its creator gone, while a client holds it, a creator of another
+        // namespace makes a mutex of its own, in a new file, which the
+        // client finds when it next looks.
+        created.close();
+        if (other.lock(0) != NamedMutex::Result::Ok) failed |= 64;
+        const std::string third = runFirstInAPidNamespace([] {
+            NamedMutex made;
+            return made.create("spaces") == NamedMutex::Result::Ok &&
+                           made.lock(0) == NamedMutex::Result::Ok
+                       ? 0
+                       : 10;
+        });
+        if (!third.empty() || other.isAtItsPath()) failed |= 128;
+        return failed;
     });
     if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
     EXPECT_EQ("", outcome);

@@ -12,16 +12,22 @@ namespace Quillomark::Platform::Os {
 // holder can take it again; a holder that dies (a thread that ends holding
 // it included) leaves it abandoned, which the next locker is told of once.
 // Its creator keeps it in existence for as long as the object stays open.
-// A thread holds the mutex, whatever object it took it through: who holds
-// it is what the mutex records (its holder's identifier, which the kernel
-// clears when that thread ends holding it), so that threads that share an
-// object exclude each other as those of other processes do, and a new
-// thread that gets the identifier of an ended holder holds nothing. Locking
-// is not counted: a thread that holds the mutex locks it again at once. A
-// lock is let go by the thread that holds it alone: an unlock from any
-// other thread is refused, and a close while another thread of the process
+// A thread holds the mutex, whatever object it took it through, when it
+// took it itself (each thread keeps a record of the mutexes it took) and
+// the mutex still names it as its holder (an identifier that the kernel
+// clears when that thread ends holding it): threads that share an object
+// exclude each other as those of other processes do, and a new thread that
+// gets the identifier of an ended holder holds nothing. Locking is not
+// counted: a thread that holds the mutex locks it again at once. A lock is
+// let go by the thread that holds it alone: an unlock from any other
+// thread is refused, and a close while another thread of the process
 // holds it leaves the mutex mapped (for the rest of the process), so that
 // the kernel can mark it abandoned when that thread ends.
+// The identifier names a thread of the PID namespace of the process that
+// reads it: the mutex is shared by the processes of its creator's
+// namespace alone. A process of another one is refused (Failed, ENOTSUP)
+// whatever it calls, and holds nothing; a creator of another one makes a
+// new file, whose old one's clients find it gone (isAtItsPath).
 class NamedMutex {
 public:
     // Abandoned: the caller holds the mutex, whose last holder died holding
@@ -61,13 +67,34 @@ public:
     // new creator is another mutex, which this one does not exclude.
     bool isAtItsPath() const;
 
+    // What tells a file, or a PID namespace, from every other: the device
+    // and inode of the file (of its /proc entry).
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        friend bool operator==(const Identity& one, const Identity& other) {
+            return one.device == other.device && one.inode == other.inode;
+        }
+        friend bool operator!=(const Identity& one, const Identity& other) {
+            return !(one == other);
+        }
+    };
+
 private:
     struct Shared;
-    Result attach(const std::string& name, bool creating);
+    // Replacing: the call in which a creator makes the file anew.
+    Result attach(const std::string& name, bool creating, bool replacing = false);
+    // Whether the calling process is of the PID namespace of the mutex's
+    // creator.
+    bool inItsNamespace() const;
+    // Whether the calling thread took the mutex and holds it.
+    bool takenByCaller() const;
 
     int fd = -1;
     Shared* shared = nullptr;
     std::string path;
+    Identity file;
+    Identity pidNamespace;  // of its creator
 };
 
 }  // namespace Quillomark::Platform::Os
