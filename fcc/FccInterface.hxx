@@ -31,9 +31,12 @@ typedef void (*FccReleaseFunction)(void* memory);
 // moved, callbackData the caller's value, totalBytes -1 while the size is
 // unknown. *continueFlag is 0 on entry; the callback sets it non-zero to let
 // the transfer go on, else the transfer is cancelled (-3016).
-// A negative result fails the transfer with that code. A transfer so
-// stopped ends with that code whatever the server answers, and its callback
-// is not called again.
+// A negative result fails the transfer with that code; with the library's
+// own client, an exception thrown by the callback cancels the transfer
+// (-3016) and goes no further. A transfer so stopped ends with that code
+// whatever the server answers, and its callback is not called again; an
+// upload that the server finishes all the same stays on the server (its
+// volume ID is not read, so it is not rolled back).
 typedef int (*FccProgressCallback)(void* context, void* callbackData, std::int64_t bytesDone,
                                    std::int64_t totalBytes, int* continueFlag);
 

@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -417,10 +418,23 @@ public:
         if (reports.callback) {
             int go = 0;
             int result = 0;
-            {
+            try {
                 const CallbackErrors own(*record);
                 result = reports.callback(const_cast<char*>(reports.context), reports.callbackData,
                                           done, reports.size, &go);
+            } catch (...) {
+                // What is no C++ exception, the unwinding of a thread
+                // cancelled in the callback, goes on: no status will answer
+                // the report, and the pipe goes with the transfer.
+                if (!std::current_exception()) {
+                    outOfStep(0);
+                    throw;
+                }
+                // A throw stops the transfer as a cancel does; the exception
+                // goes no further, through entries that a C caller calls.
+                fccTrace("Progress callback threw: transfer cancelled (%s)\n",
+                         messageName(message));
+                go = 0;
             }
             status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
         }

@@ -14,6 +14,7 @@
 
 #include <platform/os/internal/Environment.hxx>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,19 @@ namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
 
+// Closes a transfer's file on the server (when it is open there) and frees
+// its record.
+struct ClosedAndFreed {
+    void operator()(FccFile* file) const {
+        FccCloseExchange(file->server);
+        freeFileRecord(file);
+    }
+};
+
 // Opens the file of a registered ticket on the server, without asking the
-// fast cache, moves it with the exchange and closes it again. The ticket
-// stays held throughout: progress reports name it by its handle.
+// fast cache, moves it with the exchange and closes it again, also when the
+// thread is cancelled in a progress callback. The ticket stays held
+// throughout: progress reports name it by its handle.
 template <typename Exchange>
 int transfer(const char* handle, Exchange exchange) {
     // Held throughout, so that a termination meanwhile leaves the pipe to
@@ -31,16 +42,12 @@ int transfer(const char* handle, Exchange exchange) {
     const FccConnectionRef connection = FccGetThreadConnection();
     TicketReference ticket = findTicket(handle);
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
-    FccFile* file = nullptr;
-    if (const int status = newFileRecord(ticket, &file)) return status;
+    FccFile* record = nullptr;
+    if (const int status = newFileRecord(ticket, &record)) return status;
+    std::unique_ptr<FccFile, ClosedAndFreed> file(record);
     const int serverHandle = FccOpenExchange(file->server);
-    if (serverHandle < 0) {
-        freeFileRecord(file);
-        return FmsErrorCode(serverHandle);
-    }
-    const int status = exchange(file->server);
-    FccCloseExchange(file->server);
-    freeFileRecord(file);
+    const int status = serverHandle < 0 ? serverHandle : exchange(file->server);
+    file.reset();
     return FmsErrorCode(status);
 }
 

@@ -6,9 +6,13 @@
 #include <fcc/FccInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
+#include <fcc/selfproxy/internal/FccFileRecord.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
 #include <cstdlib>
+#include <stdexcept>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -122,11 +126,44 @@ int stoppingProgress(void*, void* data, std::int64_t, std::int64_t, int*) {
     return stopping->result;
 }
 
-// The callback's stop is the transfer's end, also with a server that goes
-// on as though it had been told to: the callback is not asked again and
-// nothing the server sends after the stop is handed out. A server that
-// reports progress once more has lost step and loses its pipe; one whose
-// result comes next keeps it.
+// Lets the transfer go on at the first report and throws at the second.
+int throwingProgress(void*, void* data, std::int64_t, std::int64_t, int* go) {
+    if (++static_cast<Stopping*>(data)->calls == 2) throw std::runtime_error("stopped");
+    *go = 1;
+    return 0;
+}
+
+// A download whose callback waits, at the first report, to be cancelled
+// with its thread.
+struct Cancelled {
+    char* handle;
+    Gate reported;
+};
+
+unsigned downloadUntilCancelled(void* data) {
+    auto* cancelled = static_cast<Cancelled*>(data);
+    char* path = nullptr;
+    Own::FCC_DownloadFileFromPLM(
+        "IMD", cancelled->handle,
+        [](void*, void* data, std::int64_t, std::int64_t, int*) {
+            static_cast<Cancelled*>(data)->reported.open();
+            // Cancelled here, not inside a blocking call, which the thread
+            // sanitizer could not follow out of.
+            for (;;) {
+                pthread_testcancel();
+                sched_yield();
+            }
+            return 0;
+        },
+        cancelled, &path);
+    return 0;
+}
+
+// The callback's stop (a cancel, a failure, a throw) is the transfer's end,
+// also with a server that goes on as though it had been told to: the
+// callback is not asked again and nothing the server sends after the stop
+// is handed out. A server that reports progress once more has lost step
+// and loses its pipe; one whose result comes next keeps it.
 TEST_F(SelfProxyServer, AStoppedTransferEndsWithTheStopWhateverTheServerAnswers) {
     server->addFile(makeTicket(1), std::string(5000, 'p'));
     server->setProgressReports(3);
@@ -169,6 +206,27 @@ TEST_F(SelfProxyServer, AStoppedTransferEndsWithTheStopWhateverTheServerAnswers)
     EXPECT_EQ(last.calls, 1);
     EXPECT_EQ(Own::FCC_Echo(), 0);
     EXPECT_EQ(server->connectionsAccepted(), connections);
+
+    // A throw is a cancel: the file is closed and freed each time.
+    server->setProgressReports(2);
+    for (int i = 0; i < 3; ++i) {
+        Stopping throwing;
+        EXPECT_EQ(Own::FCC_DownloadFileFromPLM("IMD", handle, throwingProgress, &throwing, &path),
+                  Fcc::ERR_FMSCP_CANCELLED);
+        EXPECT_EQ(throwing.calls, 2);
+    }
+    EXPECT_EQ(Fcc::openFileCount(), 0u);
+    EXPECT_EQ(Own::FCC_Echo(), 0);
+    EXPECT_EQ(server->connectionsAccepted(), connections);
+
+    // So is a thread cancelled in its callback: the file is freed as the
+    // thread unwinds.
+    Cancelled cancelled{handle, {}};
+    FccThreadHandle thread = Own::FCCStartThread(downloadUntilCancelled, &cancelled, nullptr);
+    cancelled.reported.wait();
+    Own::FCCTerminateThread(thread, 0);
+    for (int i = 0; i < 30000 && Fcc::openFileCount() != 0; ++i) Own::FmsSleepMs(1);
+    EXPECT_EQ(Fcc::openFileCount(), 0u);
 }
 
 }  // namespace
