@@ -1,6 +1,9 @@
 #include <platform/os/internal/PrivateFile.hxx>
 
+#include <platform/os/internal/Descriptor.hxx>
+
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,14 +32,36 @@ std::FILE* openPrivateAppendFile(const std::string& path) {
     return stream;
 }
 
+namespace {
+
+// Makes a new file of the user's alone in the folder, under a short name
+// of its own (O_EXCL: never through a link), so that a file of any name
+// that the folder takes can be made beside it: its descriptor, or -1.
+int makeTemporary(int folder, std::string& name) {
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    for (int tries = 0; tries < 100; ++tries) {
+        unsigned char random[8];
+        if (::getrandom(random, sizeof random, 0) != sizeof random) return -1;
+        name = ".new.";
+        for (const unsigned char byte : random) name += digits[byte % 36];
+        const int fd = ::openat(folder, name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
 std::FILE* createSharedFile(const std::string& path) {
     if (path.empty()) return nullptr;
     // What stands at the path is replaced, not emptied: a reader that
     // opened it while others could read it must not reach what is written
-    // now. So the file is made under a name of its own (O_EXCL: never
-    // through a link), the user's alone whatever the umask, and takes the
-    // path over. What another user left there is neither replaced nor
-    // taken, and neither is what is not a regular file (a link, a pipe).
+    // now. So the file is made under a name of its own, the user's alone
+    // whatever the umask, and takes the path over once it is ready to be
+    // handed out: until then the old file stays as it was. What another
+    // user left there is neither replaced nor taken, and neither is what is
+    // not a regular file (a link, a pipe).
     struct stat standing;
     if (::lstat(path.c_str(), &standing) == 0) {
         if (!S_ISREG(standing.st_mode) || standing.st_uid != ::geteuid()) {
@@ -46,23 +71,23 @@ std::FILE* createSharedFile(const std::string& path) {
     } else if (errno != ENOENT) {
         return nullptr;
     }
-    std::string fresh = path + ".XXXXXX";
-    const int fd = ::mkostemp(fresh.data(), O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    if (::fchmod(fd, 0600) != 0 || ::rename(fresh.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(fresh.c_str());
-        ::close(fd);
-        errno = error;
-        return nullptr;
-    }
-    std::FILE* stream = ::fdopen(fd, "wb+");
-    if (!stream) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-    }
-    return stream;
+    const std::size_t slash = path.rfind('/');
+    const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const Descriptor folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) return nullptr;
+    std::string fresh;
+    Descriptor made(makeTemporary(folder.get(), fresh));
+    if (made.get() < 0) return nullptr;
+    std::FILE* stream = ::fchmod(made.get(), 0600) == 0 ? ::fdopen(made.get(), "wb+") : nullptr;
+    if (stream) made.release();
+    if (stream && ::renameat(folder.get(), fresh.c_str(), folder.get(), base.c_str()) == 0)
+        return stream;
+    const int error = errno;
+    ::unlinkat(folder.get(), fresh.c_str(), 0);
+    if (stream) std::fclose(stream);
+    errno = error;
+    return nullptr;
 }
 
 }  // namespace Quillomark::Platform::Os

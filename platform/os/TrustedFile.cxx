@@ -1,5 +1,7 @@
 #include <platform/os/internal/TrustedFile.hxx>
 
+#include <platform/os/internal/Descriptor.hxx>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,23 +33,6 @@ std::deque<std::string> componentsOf(const std::string& path) {
     if (!path.empty() && path.back() == '/') components.emplace_back(".");
     return components;
 }
-
-// A descriptor that closes itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    void reset(int other = -1) {
-        if (fd >= 0) ::close(fd);
-        fd = other;
-    }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 bool othersMayWrite(const struct stat& info) { return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 

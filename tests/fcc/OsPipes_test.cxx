@@ -8,23 +8,44 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 namespace Os = Quillomark::Platform::Os;
+
+// When set, the next fdopen fails as it does when memory runs out.
+bool failNextFdopen = false;
+
+}  // namespace
+
+extern "C" std::FILE* fdopen(int fd, const char* mode) noexcept {
+    using Fdopen = std::FILE* (*)(int, const char*);
+    static const auto next = reinterpret_cast<Fdopen>(dlsym(RTLD_NEXT, "fdopen"));
+    if (!std::exchange(failNextFdopen, false)) return next(fd, mode);
+    errno = ENOMEM;
+    return nullptr;
+}
+
+namespace {
 
 class OsPipes : public ::testing::Test {
 protected:
@@ -140,11 +161,22 @@ TEST_F(OsPipes, SharedFilesAreMadeAnewOutOfReachOfEarlierReaders) {
     struct stat file;
     ASSERT_EQ(lstat(path.c_str(), &file), 0);
     EXPECT_EQ(file.st_mode & 07777, 0600u);
-    std::vector<std::string> names;
+    // A new file that cannot be handed out leaves the old one as it was.
+    failNextFdopen = true;
+    EXPECT_EQ(Os::createSharedFile(path), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    std::ifstream kept(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "SECRET-CACHED-BYTES");
+    // Every name the system takes can be made.
+    const std::string longest(NAME_MAX, 'n');
+    std::FILE* named = Os::createSharedFile(directory + "/" + longest);
+    ASSERT_NE(named, nullptr);
+    std::fclose(named);
+    std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.push_back(entry.path().filename());
+        names.insert(entry.path().filename());
     }
-    EXPECT_EQ(names, std::vector<std::string>{"fms.seg"}) << "nothing is left beside it";
+    EXPECT_EQ(names, (std::set<std::string>{"fms.seg", longest})) << "nothing is left beside them";
 
     // What is not a regular file of the user's stays as it is.
     const std::string link = directory + "/fms.mf";

@@ -23,7 +23,7 @@ std::FILE* openPrivateAppendFile(const std::string& path);
 // must not read the cached bytes; never made through a symbolic link. What
 // stands at path and is not a regular file of the user's (a link, a pipe,
 // someone else's file) is left as it is (EPERM). Null when that fails
-// (errno says why).
+// (errno says why), the file at path then left as it was.
 std::FILE* createSharedFile(const std::string& path);
 
 }  // namespace Quillomark::Platform::Os
