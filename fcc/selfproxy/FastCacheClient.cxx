@@ -31,11 +31,13 @@ constexpr int PIPE_ONLY = -1;
 // The locks of the fast-cache client, in the order in which they nest (the
 // interface's main lock comes first, and an application may hold it around
 // any call: synchronize):
-//   main lock -> cacheUse -> the cache's named mutex,
+//   attaching -> main lock -> cacheUse -> the cache's named mutex,
 // and attachState, which is taken last and under which nothing is waited
-// for. No thread that holds cacheUse takes the main lock: a reader that
-// waits for the cache's mutex holds cacheUse for as long as that wait, and
-// an application that leaves the cache under synchronize waits for it.
+// for. attaching is only ever tried: a thread that finds it taken reads
+// over the pipe. No thread that holds cacheUse takes the main lock: a
+// reader that waits for the cache's mutex holds cacheUse for as long as
+// that wait, and an application that leaves the cache under synchronize
+// waits for it.
 
 // Held by the one thread that uses the attached cache: its wait for the
 // cache's mutex, the lookup or read under it, and a leave. An attached

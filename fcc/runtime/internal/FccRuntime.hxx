@@ -23,10 +23,13 @@ namespace Quillomark::Fcc {
 // lock lets one thread at a time reach the master pipe or start the server
 // (a thread waits for it no longer than a set-up takes); nobody waits for a
 // reply of the server while holding the main lock. The fast-cache client's
-// locks come after the main lock (main lock -> its use of the attached
-// cache -> the cache's named mutex), and a thread that holds one of them
-// takes neither the init nor the main lock (FastCacheClient.cxx): an
-// application may hold the main lock (synchronize) around any call.
+// locks (FastCacheClient.cxx) come after the main lock (main lock -> its
+// use of the attached cache -> the cache's named mutex), and a thread that
+// holds one of them takes neither the init nor the main lock: an
+// application may hold the main lock (synchronize) around any call. Its
+// attach lock is the exception: the attaching thread takes the main lock
+// under it to record the attach, and it is only ever tried, never waited
+// for (a thread that finds it taken reads over the pipe).
 
 // Makes the three locks, once per process; every lock operation calls it.
 void FccInitLocks();

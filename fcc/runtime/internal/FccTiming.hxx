@@ -13,7 +13,8 @@ struct FccTiming {
     std::uint32_t launchWaitLimit = 60000;   // for a launched server's pipe
     // What one lookup or read of the fast cache waits in all for the cache's
     // lock (FMSC_MUTEX_WAIT_MS), the other threads' turns at it and the wait
-    // of an attach on its way included.
+    // of an attach on its way included; the attach's exchanges with the
+    // server (version check, cache information) wait setUpReplyWait each.
     std::uint32_t cacheMutexWait = 5000;
     // After the client left the fast cache by itself, the pause before it
     // tries to attach again, doubled after each failed try up to the limit.
