@@ -448,6 +448,15 @@ ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
         result.deletedUids.push_back(ref.getUid());
     }
 
+    // Whether the object each partial error names was stored before the
+    // listeners ran: one that has left the store since is named by none.
+    const auto& wireStacks = data.getPartialErrorArray();
+    std::vector<bool> storedBefore;
+    storedBefore.reserve(wireStacks.size());
+    for (const auto& wireStack : wireStacks) {
+        storedBefore.push_back(wireStack.isUidSet() && objects.count(wireStack.getUid()) != 0);
+    }
+
     // A listener may remove objects from the store: those that come after
     // it, and the caller, are handed none of them.
     ListedObjects listed(*this, data, result);
@@ -459,10 +468,18 @@ ServiceData ModelManagerImpl::loadServiceData(const Base::ServiceData& data) {
     for (const std::string& uid : result.deletedUids) remove(uid);
     listed.prune();
 
-    for (const auto& wireStack : data.getPartialErrorArray()) {
+    for (std::size_t i = 0; i < wireStacks.size(); ++i) {
+        const auto& wireStack = wireStacks[i];
         ErrorStack stack;
         if (wireStack.isClientIdSet()) stack.clientId = wireStack.getClientId();
-        if (wireStack.isUidSet()) stack.associatedObject = getObject(wireStack.getUid());
+        if (wireStack.isUidSet()) {
+            auto named = objects.find(wireStack.getUid());
+            if (named != objects.end()) {
+                stack.associatedObject = named->second;
+            } else if (!storedBefore[i]) {
+                stack.associatedObject = getObject(wireStack.getUid());
+            }
+        }
         if (wireStack.isClientIndexSet()) stack.clientIndex = wireStack.getClientIndex();
         for (const auto& wireValue : wireStack.getErrorValueArray()) {
             stack.errorValues.push_back(

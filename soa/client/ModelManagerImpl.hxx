@@ -77,7 +77,9 @@ public:
         const Quillomark::Schemas::Soa::_2006_03::Base::ModelObject& object);
     // Loads the data objects, tells the change and delete listeners (even of
     // empty lists), removes the deleted objects and tells the partial-error
-    // listeners when there are errors. The result lists no removed object.
+    // listeners when there are errors. The result lists no removed object:
+    // a partial error naming one that was stored has a null object; one
+    // naming a UID never stored throws RuntimeException (NOT_LOADED).
     virtual ServiceData loadServiceData(
         const Quillomark::Schemas::Soa::_2006_03::Base::ServiceData& data);
     virtual Preferences loadPreferences(

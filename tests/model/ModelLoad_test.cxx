@@ -433,6 +433,7 @@ TEST_F(ModelLoadTest, WhatListenersRemoveIsHandedToNoOneAfterThem) {
     data.addCreatedObj(ref(REV));
     data.addPlainObj(ref(DOC));
     data.addPlainObj(ref(""));
+    data.addPartialError(errorStack("", 0, REV));
     ServiceData result = manager.loadServiceData(data);
     // The reader hears the object only when the emptier comes after it.
     EXPECT_TRUE(heard == (std::vector<std::size_t>{0, 1}) ||
@@ -440,6 +441,7 @@ TEST_F(ModelLoadTest, WhatListenersRemoveIsHandedToNoOneAfterThem) {
     EXPECT_TRUE(result.getUpdatedObjs().empty());
     EXPECT_TRUE(result.getCreatedObjs().empty());
     EXPECT_EQ(result.getPlainObjs(), Objects{nullptr});
+    EXPECT_EQ(result.getPartialErrors().at(0).getAssociatedObject(), nullptr);
 
     // An object that a partial error names, removed by a partial-error
     // listener.
