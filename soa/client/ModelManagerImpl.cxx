@@ -21,8 +21,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 namespace Quillomark::Soa::Client {
@@ -61,35 +61,24 @@ struct SharedFactories {
 
 const ModelManagerImpl::FactoryMap* ModelManagerImpl::s_objectFactoryMap = nullptr;
 
-// A load of types that fetches the ancestors its types lack and links them
-// once their chains are whole. The schemas that answer its fetches are
-// loaded through loadModelSchema again, nested in the fetch: each enters its
-// types and leaves their parents to this load, whose loop asks for one level
-// at a time. Written as nested fetches instead, each level of ancestors
-// would take stack, and a server that names ever new parents could exhaust
-// it. A load of objects in the middle of a fetch (the user of a re-login)
-// runs a load of its own, so that it never makes an object of a type whose
-// chain is still being fetched.
+// A load of types: it fetches, one level per request, what the chains of
+// the types it needs lack, and then makes the links still to be made on
+// them. The schemas that answer its fetches are loaded through
+// loadModelSchema again, nested in the fetch: each enters its types and
+// links and leaves them to this load. Written as nested fetches instead,
+// each level of ancestors would take stack, and a server that names ever
+// new parents could exhaust it. A load of objects in the middle of a fetch
+// (the user of a re-login) runs a load of its own, so that it never makes
+// an object of a type whose chain is still being fetched.
 struct ModelManagerImpl::SchemaLoad {
-    // A type and its parent's name.
-    using Link = std::pair<std::string, std::string>;
-
-    // The links to make, in the order they arrived: the ancestors' after
-    // their children's.
-    std::vector<std::vector<Link>> links;
-    // The names of the types that `links` link, and of those this load
-    // entered that wait for their link.
-    std::set<std::string> linking;
-    std::vector<std::string> entered;
-    // Names not yet looked at (the parents of the types that arrived, and
-    // the types a load of objects needs), and every name asked for so far.
+    // Names not yet looked at (the types of the objects to make, those of
+    // the schemas that arrived, the parents of the links taken on), and
+    // every name asked for so far.
     std::set<std::string> frontier;
     std::set<std::string> asked;
-
-    void add(std::vector<Link> batch) {
-        for (const Link& link : batch) linking.insert(link.first);
-        links.push_back(std::move(batch));
-    }
+    // The types whose links this load makes, in the order it took them on.
+    std::vector<std::string> linking;
+    std::set<std::string> taken;
 };
 
 ModelManager::ModelManager() = default;
@@ -174,10 +163,18 @@ ModelObject* ModelManagerImpl::store(std::map<std::string, ModelObject*>::iterat
 }
 
 ModelObject* ModelManagerImpl::constructObjectOfType(Type* type) {
+    // A manager's types find the factory through their chain and keep it;
+    // other types are looked up by name, one after the other.
     const FactoryMap& factories = objectFactories();
-    for (Type* t = type; t != nullptr; t = t->getParent()) {
+    for (Type* t = type; t != nullptr;) {
+        auto* own = dynamic_cast<TypeImpl*>(t);
+        if (own != nullptr && own->owner != nullptr) {
+            if (ModelObjectFactory* factory = own->chainFactory(t)) return factory->construct();
+            continue;
+        }
         auto it = factories.find(t->getName());
         if (it != factories.end()) return it->second->construct();
+        t = t->getParent();
     }
     return new ModelObject;
 }
@@ -298,7 +295,9 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             // placeholder the loaded type refines.
             object = at->second;
             ModelObjectImpl* record = object->impl;
-            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID) record->setType(type);
+            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID && refines(*record, *type)) {
+                record->type = type;
+            }
         } else {
             object = store(at, uid, type);
         }
@@ -362,6 +361,13 @@ void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,
         throw;
     }
     record.addProperties(made);
+}
+
+bool ModelManagerImpl::refines(ModelObjectImpl& record, TypeImpl& type) {
+    // The names of a chain of this manager's types are those of its type map.
+    auto named = types.find(record.getType()->getName());
+    if (named != types.end() && type.isOrDescendsFrom(*named->second)) return true;
+    return type.chainRoot()->getParent() != nullptr && record.isTypeOf(&type);
 }
 
 ModelObject* ModelManagerImpl::loadObjectData(const Base::ModelObject& wire) {
@@ -506,123 +512,15 @@ Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
     return result;
 }
 
-namespace {
-
-// Sets parents and refuses a parent link that would close a cycle, in time
-// near linear in the links made. A link of a type that has no parent yet
-// closes a cycle exactly when the parent's chain ends at that type: the
-// types seen are kept in sets, one per tree of the hierarchy, each knowing
-// its root, so the question costs no walk up the chain (walked each time, a
-// chain of n types listed root first took n^2/2 steps).
-class ChainLinker {
-public:
-    // Makes `parent` the parent of `type`; false, changing nothing, when
-    // `type` is `parent` or one of its ancestors.
-    bool link(TypeImpl& type, TypeImpl& parent) {
-        if (type.getParent() == &parent) return true;
-        if (type.getParent() == nullptr) {
-            const std::size_t above = find(node(&parent));
-            if (roots[above] == &type) return false;
-            join(find(node(&type)), above);
-            type.setParent(&parent);
-            return true;
-        }
-        // A type that leaves its parent for another splits its tree, which
-        // the sets cannot follow: a walk decides, and the sets start again.
-        for (const Type* t = &parent; t != nullptr; t = t->getParent()) {
-            if (t == &type) return false;
-        }
-        type.setParent(&parent);
-        nodes.clear();
-        up.clear();
-        sizes.clear();
-        roots.clear();
-        return true;
-    }
-
-private:
-    // The node of `type`, made on first need with those of its chain up to
-    // a type already known or to its root.
-    std::size_t node(const Type* type) {
-        auto known = nodes.find(type);
-        if (known != nodes.end()) return known->second;
-        std::vector<const Type*> chain;
-        std::size_t top = NONE;
-        for (const Type* t = type; t != nullptr; t = t->getParent()) {
-            auto at = nodes.find(t);
-            if (at != nodes.end()) {
-                top = find(at->second);
-                break;
-            }
-            chain.push_back(t);
-        }
-        std::size_t made = NONE;
-        if (top == NONE) {
-            top = made = add(chain.back(), NONE);
-            roots[top] = chain.back();
-            chain.pop_back();
-        }
-        for (const Type* t : chain) {
-            const std::size_t at = add(t, top);
-            if (t == type) made = at;
-        }
-        sizes[top] += chain.size();
-        return made;
-    }
-
-    std::size_t add(const Type* type, std::size_t representative) {
-        const std::size_t made = up.size();
-        up.push_back(representative == NONE ? made : representative);
-        sizes.push_back(1);
-        roots.push_back(nullptr);
-        nodes.emplace(type, made);
-        return made;
-    }
-
-    std::size_t find(std::size_t at) {
-        std::size_t top = at;
-        while (up[top] != top) top = up[top];
-        while (up[at] != top) {
-            const std::size_t next = up[at];
-            up[at] = top;
-            at = next;
-        }
-        return top;
-    }
-
-    // The tree of `below` joins that of `above`, whose root it keeps.
-    void join(std::size_t below, std::size_t above) {
-        const Type* root = roots[above];
-        if (sizes[below] > sizes[above]) std::swap(below, above);
-        up[below] = above;
-        sizes[above] += sizes[below];
-        roots[above] = root;
-    }
-
-    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
-    std::unordered_map<const Type*, std::size_t> nodes;
-    // Per node: the next one towards the representative of its set; per
-    // representative: the size of its set and the root type of its tree.
-    std::vector<std::size_t> up;
-    std::vector<std::size_t> sizes;
-    std::vector<const Type*> roots;
-};
-
-}  // namespace
-
 void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     const auto& wireTypes = schema.getTypeArray();
 
     // The new types are built whole before any enters the map: a schema
     // with a description the client cannot read leaves no half-built type
-    // behind, so the next load asks for that type again. A type whose
-    // parent cannot be fetched stays in the map, without a parent, and is
-    // not asked for again.
+    // behind, so the next load asks for that type again.
     std::vector<std::unique_ptr<TypeImpl>> built;
     // The names of `built`, so that a name listed twice is found in log time.
     std::set<std::string_view> builtNames;
-    std::set<std::string> parentNames;
-    std::vector<const std::string*> builtParents;
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
         if (types.count(name) != 0 || builtNames.count(name) != 0) continue;
@@ -632,102 +530,108 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
                 toClientPropertyType(descriptor.getType()), descriptor.getName(),
                 descriptor.getAnArray(), descriptor.getModifiable()));
         }
-        parentNames.insert(wireType.getParentTypeName());
-        builtParents.push_back(&wireType.getParentTypeName());
         built.push_back(std::move(type));
         builtNames.insert(built.back()->getName());
     }
-    std::vector<SchemaLoad::Link> links;
-    links.reserve(wireTypes.size());
-    for (const auto& wireType : wireTypes) {
-        links.emplace_back(wireType.getName(), wireType.getParentTypeName());
+    const FactoryMap& factories = objectFactories();
+    for (auto& type : built) {
+        auto factory = factories.find(type->getName());
+        type->adopt(this, factory == factories.end() ? nullptr : factory->second);
+        const std::string name = type->getName();
+        types.emplace(name, std::move(type));
     }
 
-    // An answer to the fetch of a running load goes on in that load.
+    // An answer to the fetch of a running load goes on in that load. Each
+    // link waits until the load that needs its type has the chain above it.
     SchemaLoad own;
     SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
-    for (std::size_t i = 0; i < built.size(); ++i) {
-        const std::string name = built[i]->getName();
-        types.emplace(name, std::move(built[i]));
-        // Its parent is linked once the chain above it is whole.
-        if (!builtParents[i]->empty()) {
-            unlinked.emplace(name, *builtParents[i]);
-            load.entered.push_back(name);
+    for (const auto& wireType : wireTypes) {
+        const std::string& name = wireType.getName();
+        const std::string& parentName = wireType.getParentTypeName();
+        if (parentName.empty()) continue;
+        TypeImpl& type = *types.at(name);
+        auto waiting = unlinked.lower_bound(name);
+        if (waiting != unlinked.end() && waiting->first == name) {
+            waiting->second = parentName;
+        } else if (type.getParent() == nullptr || type.getParent()->getName() != parentName) {
+            unlinked.emplace_hint(waiting, name, parentName);
+            type.mark(TypeImpl::WAITING, true);
+        } else {
+            continue;
         }
+        load.frontier.insert(name);
     }
-    load.add(std::move(links));
-    load.frontier.insert(parentNames.begin(), parentNames.end());
     if (&load == &own) completeSchemaLoad(own);
 }
 
 void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
-    // The fetches answer into this load; whatever becomes of it, the types
-    // it entered are not waiting for a link any more afterwards (a type
-    // whose parent could not be fetched stays without one).
+    // The fetches answer into this load.
     struct Running {
-        ModelManagerImpl& manager;
-        SchemaLoad& load;
+        SchemaLoad*& current;
         SchemaLoad* outer;
-        Running(ModelManagerImpl& manager, SchemaLoad& load)
-            : manager(manager), load(load), outer(manager.schemaLoad) {
-            manager.schemaLoad = &load;
+        Running(SchemaLoad*& current, SchemaLoad& load) : current(current), outer(current) {
+            current = &load;
         }
-        ~Running() {
-            manager.schemaLoad = outer;
-            for (const std::string& name : load.entered) manager.unlinked.erase(name);
-        }
-    } running(*this, load);
+        ~Running() { current = outer; }
+    } running(schemaLoad, load);
 
-    // One level of ancestors per request, each name asked for once. A type
-    // already entered whose link waits for a load this one runs inside has
-    // its chain finished here.
+    // One level of ancestors per request, each name asked for once. Of the
+    // chain of each type met, the nearest link still to be made is taken
+    // on, with the chains of its parent and of the type's parent so far,
+    // whatever load entered it and whatever cut that load short.
     for (;;) {
         std::set<std::string> missing;
-        std::vector<SchemaLoad::Link> finished;
         std::vector<std::string> names(load.frontier.begin(), load.frontier.end());
         load.frontier.clear();
         while (!names.empty()) {
             const std::string name = std::move(names.back());
             names.pop_back();
-            if (types.count(name) == 0) {
+            auto known = types.find(name);
+            if (known == types.end()) {
                 if (load.asked.count(name) == 0) missing.insert(name);
                 continue;
             }
-            auto waiting = unlinked.find(name);
-            if (waiting != unlinked.end() && load.linking.count(name) == 0) {
-                finished.emplace_back(name, waiting->second);
-                names.push_back(waiting->second);
-                load.linking.insert(name);
-            }
+            if (unlinked.empty()) continue;
+            TypeImpl* waiting = known->second->nearestMarked(TypeImpl::WAITING);
+            if (waiting == nullptr || !load.taken.insert(waiting->getName()).second) continue;
+            load.linking.push_back(waiting->getName());
+            names.push_back(unlinked.at(waiting->getName()));
+            if (waiting->getParent() != nullptr) names.push_back(waiting->getParent()->getName());
         }
-        if (!finished.empty()) load.links.push_back(std::move(finished));
         if (missing.empty()) break;
         load.asked.insert(missing.begin(), missing.end());
         loadTypes(missing);
     }
 
-    // The ancestors' links first, so that each type is linked below a chain
-    // that is already whole.
-    ChainLinker linker;
-    for (auto batch = load.links.rbegin(); batch != load.links.rend(); ++batch) {
-        for (const auto& [name, parentName] : *batch) {
-            if (parentName.empty()) continue;
-            auto parent = types.find(parentName);
-            if (parent == types.end()) {
-                throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                       "Server gave me an parent type, " + parentName +
-                                           ", that it now denies exists!");
+    // Every link that can be made is made; then the load fails for the
+    // first that cannot, whose type keeps the parent it had.
+    std::optional<RuntimeException> refused;
+    for (auto name = load.linking.rbegin(); name != load.linking.rend(); ++name) {
+        auto waiting = unlinked.find(*name);
+        if (waiting == unlinked.end()) continue;  // made by a load nested in a fetch
+        const std::string parentName = waiting->second;
+        auto parent = types.find(parentName);
+        // A parent that a schema of a load nested in a fetch gave the type
+        // since has not been asked for: the link waits for the next load.
+        if (parent == types.end() && load.asked.count(parentName) == 0) continue;
+        TypeImpl& type = *types.at(*name);
+        type.mark(TypeImpl::WAITING, false);
+        unlinked.erase(waiting);
+        if (parent == types.end()) {
+            if (!refused) {
+                refused = RuntimeException(RuntimeException::GENERAL_ERROR,
+                                           "Server gave me an parent type, " + parentName +
+                                               ", that it now denies exists!");
             }
+        } else if (!type.link(*parent->second) && !refused) {
             // A parent link that closes a cycle would make every walk up the
             // type chain endless.
-            if (!linker.link(*types.at(name), *parent->second)) {
-                throw RuntimeException(RuntimeException::GENERAL_ERROR,
+            refused = RuntimeException(RuntimeException::GENERAL_ERROR,
                                        "Server gave me a parent type, " + parentName +
-                                           ", that descends from its child type " + name + "!");
-            }
-            unlinked.erase(name);
+                                           ", that descends from its child type " + *name + "!");
         }
     }
+    if (refused) throw *refused;
 }
 
 }  // namespace Quillomark::Soa::Client

@@ -85,7 +85,9 @@ public:
     virtual Preferences loadPreferences(
         const Quillomark::Schemas::Soa::_2006_03::Base::Preferences& preferences);
     // Enters the types the manager lacks, fetches their missing ancestors and
-    // links every described type to its parent.
+    // links every described type to its parent. A parent the server does not
+    // describe, or one that would close a cycle, fails the load once every
+    // other link is made; the type keeps the parent it had.
     virtual void loadModelSchema(
         const Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema& schema);
     // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not loaded.
@@ -110,8 +112,11 @@ private:
     // A load of types, with the ancestors it fetches.
     struct SchemaLoad;
     // Fetches, one level per request, what the chains of the load's types
-    // lack and links them.
+    // lack and makes the links still to be made on them.
     void completeSchemaLoad(SchemaLoad& load);
+    // Whether `type` is the type of the name of the record's placeholder or
+    // descends from it.
+    bool refines(ModelObjectImpl& record, TypeImpl& type);
     // What loading one object leaves for the next: room for the properties
     // on their way in, and the descriptions of its properties by position,
     // which objects of one type in one reply mostly list in the same order.
@@ -143,8 +148,11 @@ private:
     class ListedObjects;
     // The load whose fetch runs, into which the schemas that answer it go.
     SchemaLoad* schemaLoad = nullptr;
-    // The types entered whose parent is not linked yet, with the parent's
-    // name: a load that needs one finishes its chain first.
+    // The links still to be made, from a type's name to its parent's, as
+    // the last schema gave them: a load that needs the type makes the link
+    // once it has fetched what the chain lacks. A fetch that fails leaves
+    // them to the next load; a parent the server does not describe, or one
+    // that would close a cycle, drops the link.
     std::map<std::string, std::string> unlinked;
     std::set<ChangeListener*> changeListeners;
     std::set<DeleteListener*> deleteListeners;

@@ -9,6 +9,7 @@
 
 namespace Quillomark::Soa::Client {
 
+class ModelManagerImpl;
 class Property;
 class Type;
 
@@ -55,6 +56,9 @@ public:
     bool isTypeOf(Type* type) const;
 
 private:
+    // The manager refines a placeholder type with what its chains tell it.
+    friend class ModelManagerImpl;
+
     // The name of a property: the string of its description, borrowed, or
     // a copy of its own.
     class Name {

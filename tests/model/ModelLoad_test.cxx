@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -226,17 +227,39 @@ TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain
         }
         EXPECT_EQ(service->requests, (std::vector<Names>{{"Broken"}, {"Broken"}}));
     }
+
+    // A fetch of an ancestor that fails leaves the chain to the next load.
+    server["QmRev"] = type("QmRev", "ItemRevision");
+    const auto answer = service->behaviour;
+    int resets = 1;
+    service->behaviour = [&](const Names& names) {
+        if (names == Names{"ItemRevision"} && resets-- > 0) {
+            throw RuntimeException(RuntimeException::GENERAL_ERROR, "connection reset");
+        }
+        answer(names);
+    };
+    EXPECT_THROW(manager.loadObjectData(object(REV, "QmRev")), RuntimeException);
+    Type* loaded = manager.loadObjectData(object(REV, "QmRev"))->getType();
+    EXPECT_EQ(loaded->getParent(), manager.getType("ItemRevision"));
 }
 
 TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
+    // Every link that can be made is made before the load fails.
     server["Orphan"] = type("Orphan", "Vanished");
-    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(ITEM, "Orphan")); }).getMessage(),
+    server["ZzGood"] = type("ZzGood", "ItemRevision");
+    EXPECT_EQ(thrownBy([&] {
+                  manager.loadObjectData({object(ITEM, "Orphan"), object(REV, "ZzGood")});
+              }).getMessage(),
               "Server gave me an parent type, Vanished, that it now denies exists!");
+    EXPECT_EQ(manager.getType("ZzGood")->getParent(), manager.getType("ItemRevision"));
 
-    RuntimeException self = thrownBy([&] { manager.loadModelSchema(schema({type("S", "S")})); });
+    RuntimeException self = thrownBy([&] {
+        manager.loadModelSchema(schema({type("S", "S"), type("T", "S")}));
+    });
     EXPECT_EQ(self.getType(), RuntimeException::GENERAL_ERROR);
     EXPECT_EQ(self.getMessage(),
               "Server gave me a parent type, S, that descends from its child type S!");
+    EXPECT_EQ(manager.getType("T")->getParent(), manager.getType("S"));
     manager.loadModelSchema(schema({type("A", "B"), type("B", "")}));
     EXPECT_THROW(manager.loadModelSchema(schema({type("B", "A")})), RuntimeException);
     EXPECT_EQ(manager.getType("B")->getParent(), nullptr);
@@ -250,6 +273,44 @@ TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
     EXPECT_THROW(manager.loadModelSchema(schema({type("D", "E")})), RuntimeException);
     EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("D"));
     EXPECT_EQ(manager.getType("D")->getParent(), nullptr);
+}
+
+// Later schemas re-parent types at random: a link is refused exactly when
+// it would close a cycle, and each object is of the class of the nearest
+// type of its chain that has one, as the chain is when it is made.
+TEST_F(ModelLoadTest, ReparentedChainsStayAcyclicAndObjectsTakeTheClassOfTheirChain) {
+    const Names names{"Item", "Folder", "Dataset", "T0", "T1", "T2", "T3", "T4"};
+    std::vector<Base::ModelType> roots;
+    for (const std::string& name : names) roots.push_back(type(name, ""));
+    manager.loadModelSchema(schema(roots));
+    std::map<std::string, const std::type_info*> classes;
+    for (const std::string& name : Names{"Item", "Folder", "Dataset"}) {
+        classes[name] = &typeid(*manager.constructObject(name, "BOM::" + name));
+    }
+    std::mt19937 random(46);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string& child = names[random() % names.size()];
+        const std::string& parent = names[random() % names.size()];
+        bool cycle = false;
+        for (Type* t = manager.getType(parent); t != nullptr; t = t->getParent()) {
+            cycle = cycle || t == manager.getType(child);
+        }
+        try {
+            manager.loadModelSchema(schema({type(child, parent)}));
+            EXPECT_FALSE(cycle) << child << " under " << parent;
+        } catch (const RuntimeException&) {
+            EXPECT_TRUE(cycle) << child << " under " << parent;
+        }
+        EXPECT_EQ(manager.getType(child)->getParent() == manager.getType(parent), !cycle);
+
+        const std::string& made = names[random() % names.size()];
+        Type* nearest = manager.getType(made);
+        while (nearest != nullptr && classes.count(nearest->getName()) == 0) {
+            nearest = nearest->getParent();
+        }
+        ModelObject* object = manager.constructObject(made, "BOM::" + std::to_string(round));
+        EXPECT_EQ(typeid(*object), nearest ? *classes[nearest->getName()] : typeid(ModelObject));
+    }
 }
 
 // Every type names a parent that the client has not seen: the ancestors
