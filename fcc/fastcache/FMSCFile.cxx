@@ -670,6 +670,8 @@ int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!blocks) return FMSCX_NullParameter(toc, "blocks", FMSC_HERE);
     blocks->clear();
+    if (const int error = FMSCX_CheckFirstPage(toc, firstPage))
+        return FMSCX_PassOn(__func__, error);
     auto collect = [toc, blocks](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e)
@@ -688,6 +690,8 @@ int FMSCFile_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (!length) return FMSCX_NullParameter(toc, "length", FMSC_HERE);
     *found = *length = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
+    if (const int error = FMSCX_CheckFirstPage(toc, firstPage))
+        return FMSCX_PassOn(__func__, error);
     auto nearest = [&](std::int32_t i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
@@ -742,6 +746,9 @@ int FMSCFile_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int
     if (offset < 0 || offset > FMSC_SEGMENT_SIZE || count < 0)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, offset);
     *length = -1;
+    // A page further down a chain would serve part of the file as the whole.
+    if (const int error = FMSCX_CheckFirstPage(toc, firstPage))
+        return FMSCX_PassOn(__func__, error);
     std::int32_t page = -1, segment = -1, len = -1;
     if (const int error = FMSCFile_FindSegment(toc, firstPage, block, &page, &segment, &len))
         return FMSCX_PassOn(__func__, error);

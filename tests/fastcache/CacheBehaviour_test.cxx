@@ -107,6 +107,17 @@ TEST_F(Cache, ThirtySeventhBlockGoesToASecondPageAndAFullCacheReportsOutOfPages)
     std::uint8_t fill = 0;
     EXPECT_EQ(16384, read(first, 36, &fill));
     EXPECT_EQ(36, fill);
+    // The second page starts no file: each entry that takes a first page
+    // refuses it.
+    {
+        Testing::OutputCapture output(1);
+        std::int32_t found = 0, length = 0, page = second;
+        std::vector<std::uint8_t> bytes(16384);
+        EXPECT_EQ(40, FMSCIF_ReadBlock(cache, second, 36, bytes.data(), &length));
+        EXPECT_EQ(40, FMSCIF_FindSegments(cache, second, &blocks));
+        EXPECT_EQ(40, FMSCIF_FindNextSegment(cache, second, 0, &found, &length));
+        EXPECT_EQ(40, FMSCIF_WriteBlock(cache, &page, 37, bytes.data(), 10));
+    }
 
     for (std::int32_t block = 37; block < 72; ++block) write(first, block, 1);
     bool outOfPages = false;
