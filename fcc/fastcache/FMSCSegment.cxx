@@ -157,9 +157,24 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
         toc->shared->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         FMSCX_ReachOpenStep("removed the extent files");
     }
-    for (std::int32_t e = 0; e < toc->shared->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e)
+    const FMSC_FILESHARED_T* s = toc->shared;
+    for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
             return FMSCX_PassOn(__func__, error);
+        if (attach) continue;
+        // Each file holds the segments counted in it, as the segment file
+        // does: the earlier ones are full. One cut short would hand out
+        // segments past its end.
+        const std::int64_t counted = std::clamp<std::int64_t>(
+            s->extentSegmentsInUse - std::int64_t(e) * s->segmentsPerExtentFile, 0,
+            s->segmentsPerExtentFile);
+        const std::int64_t size =
+            Os::mappedFileSize(toc->segmentToc->extents[std::size_t(e)]->map.fd);
+        if (size < counted * FMSC_SEGMENT_SIZE) {
+            FMSCX_PrintErrorName(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
+            return FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE;
+        }
+    }
     return 0;
 }
 
