@@ -340,10 +340,10 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
         return 0;
     }
     if (toc->freeSegments.count == 0) {
-        if (toc->shared->totalExtentMegabytes > 0) {
-            if (const int error = FMSC_SegmentExpandExtents(toc))
-                return FMSCX_PassOn(__func__, error);
-        }
+        // Growth that fails (an extent file that cannot be made or grown,
+        // a full disk) is reported, and the writer evicts as in a full
+        // store.
+        if (toc->shared->totalExtentMegabytes > 0) FMSC_SegmentExpandExtents(toc);
         while (toc->freeSegments.count == 0 && toc->shared->dateHead != -1) {
             if (const int error = FMSCX_DeleteAPage(toc, firstPage))
                 return FMSCX_PassOn(__func__, error);

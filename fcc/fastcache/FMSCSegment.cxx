@@ -232,17 +232,20 @@ int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t current = s->extentFilesInUse - 1;
-    if (s->extentFilesInUse == 0 ||
-        std::int64_t(s->extentSegmentsInUse) >=
-            std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile) {
+    const bool another = s->extentFilesInUse == 0 ||
+                         std::int64_t(s->extentSegmentsInUse) >=
+                             std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile;
+    if (another) {
         if (s->extentFilesInUse >= s->maxExtentFiles) return 0;
         current = s->extentFilesInUse;
-        toc->header->extentFilesInUse = ++s->extentFilesInUse;
     }
     if (!toc->segmentToc->extents[std::size_t(current)]) {
         if (const int error = FMSCX_SegmentCreateInitialExtFile(toc, current))
             return FMSCX_PassOn(__func__, error);
     }
+    // Counted once it exists: a count that names a file that could not be
+    // made is a cache that no open takes.
+    if (another) toc->header->extentFilesInUse = ++s->extentFilesInUse;
     if (const int error = FMSCX_SegmentAddExtents(toc, current))
         return FMSCX_PassOn(__func__, error);
     return 0;
