@@ -890,6 +890,15 @@ void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t en
     toc->hintFirstPage = toc->hintPage = -1;
 }
 
+int FMSCX_FreeFloatingPages(FMSC_FILETOC_T* toc) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
+        if (toc->pages[i].type != FMSC_PAGE_FLOATING) continue;
+        if (const int error = FMSCFile_FreeThisPage(toc, i)) return FMSCX_PassOn(__func__, error);
+    }
+    return 0;
+}
+
 int FMSCX_CheckFirstPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;

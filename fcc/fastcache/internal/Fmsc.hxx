@@ -126,6 +126,9 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 // keeping the order of the others; the segments are not put on the free
 // list.
 void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end);
+// Frees every floating page with its segments: taken and given to no file,
+// which in a cache that no other server has open is nobody's.
+int FMSCX_FreeFloatingPages(FMSC_FILETOC_T* toc);
 // Whether a page is the first page of a cached file: 0, else the page's
 // error (17, 15, 32 or 40).
 int FMSCX_CheckFirstPage(FMSC_FILETOC_T* toc, std::int32_t page);
