@@ -4,9 +4,10 @@
 // hit counter), and how that grows with the size of the file. Writing one
 // the same way, against a copy into memory of the file's size: what the
 // cache adds per block (the look for the block among those cached, a free
-// segment, a page with room), and how that grows. Then the self-proxy's
-// reads of a file that the server cached, as a client of the server's
-// cache.
+// segment, a page with room), how that grows, and what it becomes when the
+// blocks come in another order (two files written in turns, a file written
+// last block first). Then the self-proxy's reads of a file that the server
+// cached, as a client of the server's cache.
 #include "bench/support/Rounds.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
@@ -35,6 +36,7 @@ using namespace Quillomark::Bench;
 namespace Fcc = Quillomark::Fcc;
 
 const char* const GUID = "0123456789ABCDEF0123456789ABCDEF";
+const char* const OTHER_GUID = "FEDCBA9876543210FEDCBA9876543210";
 
 // A private cache in a folder of its own, holding one file of `blocks`
 // full blocks, all in the segment file.
@@ -71,19 +73,37 @@ public:
         }
     }
 
-    // The file taken out of the cache, added anew and written block by
+    // The order in which writeAll writes the blocks: one file in order, one
+    // file last block first, or two files of half the blocks each in turns.
+    enum class Order { Forwards, LastFirst, TwoInTurns };
+
+    // The files taken out of the cache, added anew and written block by
     // block again: each write is of a block the file does not hold.
-    void writeAll() {
-        const int gone = Fcc::FMSCIF_DeleteFile(cache, GUID);
-        if (gone != 0 ||
-            Fcc::FMSCIF_AddFile(cache, GUID, std::uint32_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 0,
-                                &first) != 0)
-            throw std::runtime_error("cannot add the file again");
+    void writeAll(Order order = Order::Forwards) {
+        const char* const guids[2] = {GUID, OTHER_GUID};
+        const int files = order == Order::TwoInTurns ? 2 : 1;
+        const std::int32_t each = blocks / files;
+        std::int32_t firsts[2] = {-1, -1};
+        for (int f = 0; f < 2; ++f) {
+            std::int64_t size = 0;
+            std::int32_t found = -1;
+            const bool taken = Fcc::FMSCIF_FindFile(cache, guids[f], &size, &found) == 0 &&
+                               (found == -1 || Fcc::FMSCIF_DeleteFile(cache, guids[f]) == 0);
+            if (!taken ||
+                (f < files &&
+                 Fcc::FMSCIF_AddFile(cache, guids[f], std::uint32_t(each) * Fcc::FMSC_SEGMENT_SIZE,
+                                     0, &firsts[f]) != 0))
+                throw std::runtime_error("cannot add the file again");
+        }
         for (std::int32_t i = 0; i < blocks; ++i) {
-            const std::uint8_t* block = source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE;
-            if (Fcc::FMSCIF_WriteBlock(cache, &first, i, block, Fcc::FMSC_SEGMENT_SIZE) != 0)
+            const int f = i % files;
+            const std::int32_t block = order == Order::LastFirst ? blocks - 1 - i : i / files;
+            const std::uint8_t* bytes = source.data() + std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE;
+            if (Fcc::FMSCIF_WriteBlock(cache, &firsts[f], block, bytes, Fcc::FMSC_SEGMENT_SIZE) !=
+                0)
                 throw std::runtime_error("cannot write the file again");
         }
+        first = firsts[0];
     }
 
     void copyInAll(std::uint8_t* target) {
@@ -125,6 +145,15 @@ void writeCachedFile(benchmark::State& state, std::int32_t megabytes) {
     againstBaseline(
         state, [&] { cache.copyInAll(target.data()); }, [&] { cache.writeAll(); });
     state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
+}
+
+// The same blocks written in another order, against one file written in
+// order, in the same cache.
+void writeCachedFileOutOfOrder(benchmark::State& state, FilledCache::Order order) {
+    FilledCache cache(256 * 64);
+    againstBaseline(
+        state, [&] { cache.writeAll(); }, [&] { cache.writeAll(order); });
+    state.SetBytesProcessed(state.iterations() * std::int64_t(256) * 1024 * 1024);
 }
 
 // The server's cache as the fake server describes it ("C:/fms/cache" in the
@@ -243,6 +272,18 @@ void cases(Rounds& rounds) {
     rounds.add(
         "cached file write/256MB", [](benchmark::State& state) { writeCachedFile(state, 256); },
         Rounds::Timing::Manual);
+    rounds.add(
+        "cached files written in turns/256MB",
+        [](benchmark::State& state) {
+            writeCachedFileOutOfOrder(state, FilledCache::Order::TwoInTurns);
+        },
+        Rounds::Timing::Manual);
+    rounds.add(
+        "cached file written last block first/256MB",
+        [](benchmark::State& state) {
+            writeCachedFileOutOfOrder(state, FilledCache::Order::LastFirst);
+        },
+        Rounds::Timing::Manual);
 }
 
 void figures(const RoundRecorder& runs, FigureTable& table) {
@@ -268,6 +309,19 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         // written: time per megabyte may not grow much with the file's size.
         table.add(Figure::atMost("fast-cache writes per MB, 256 MB / 16 MB file", large / small,
                                  "x", 2.0));
+    }
+    // Whatever other file is written in between and in whatever order a
+    // file's blocks come, a write finds the block and a page with room
+    // without a walk of the file's pages.
+    if (runs.has("cached files written in turns/256MB")) {
+        table.add(Figure::atMost("fast-cache writes, two files in turns / one in order, 256 MB",
+                                 runs.medianCounter("cached files written in turns/256MB", "ratio"),
+                                 "x", 1.5));
+    }
+    if (runs.has("cached file written last block first/256MB")) {
+        table.add(Figure::atMost(
+            "fast-cache writes, last block first / in order, 256 MB",
+            runs.medianCounter("cached file written last block first/256MB", "ratio"), "x", 1.5));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     double small = runs.medianCounter("cached file read/16MB", "ratio");

@@ -159,6 +159,65 @@ int FMSCX_WalkChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, Visit visit) {
     return 0;
 }
 
+FmscGuidKey keyOf(const FmscFilePage& page) {
+    FmscGuidKey key;
+    std::memcpy(key.data(), page.guid, FMSC_GUID_SIZE);
+    return key;
+}
+
+// The summary of the file that a page is of, when the handle keeps one: a
+// server's handle does, a client's does not (its server changes the
+// pages).
+FmscFileSummary* summaryOf(FMSC_FILETOC_T* toc, std::int32_t page) {
+    if (toc->client || toc->summaries.empty() || !validPage(toc, page)) return nullptr;
+    const auto found = toc->summaries.find(keyOf(toc->pages[page]));
+    return found == toc->summaries.end() ? nullptr : &found->second;
+}
+
+void forgetFile(FMSC_FILETOC_T* toc, const FmscFilePage& page) {
+    toc->summaries.erase(keyOf(page));
+}
+
+bool mayHold(const FmscFileSummary& summary, std::int32_t block) {
+    const auto after = summary.runs.upper_bound(block);
+    return after != summary.runs.begin() && std::prev(after)->second >= block;
+}
+
+// The block joins the runs, merging the runs it touches.
+void addToRuns(std::map<std::int32_t, std::int32_t>& runs, std::int32_t block) {
+    auto after = runs.upper_bound(block);
+    const bool joinsAfter = after != runs.end() && std::int64_t(after->first) == block + 1LL;
+    if (after != runs.begin()) {
+        const auto before = std::prev(after);
+        if (before->second >= block) return;
+        if (std::int64_t(before->second) + 1 == block) {
+            before->second = joinsAfter ? after->second : block;
+            if (joinsAfter) runs.erase(after);
+            return;
+        }
+    }
+    if (joinsAfter) {
+        // The run now starts one block lower: its node is kept.
+        auto node = runs.extract(after++);
+        node.key() = block;
+        runs.insert(after, std::move(node));
+        return;
+    }
+    runs.emplace_hint(after, block, block);
+}
+
+void setRuns(std::map<std::int32_t, std::int32_t>& runs, std::vector<std::int32_t>& blocks) {
+    std::sort(blocks.begin(), blocks.end());
+    runs.clear();
+    for (std::size_t i = 0; i < blocks.size();) {
+        std::size_t last = i;
+        while (last + 1 < blocks.size() && std::int64_t(blocks[last + 1]) <= blocks[last] + 1LL)
+            ++last;
+        runs.emplace_hint(runs.end(), blocks[i], blocks[last]);
+        i = last + 1;
+    }
+}
+
 }  // namespace
 
 void Testing::setFmscClock(std::int32_t seconds) {
@@ -330,7 +389,6 @@ int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
 
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     FmscFileHeader* h = toc->header;
     if (h->freePageListFirst == -1) {
@@ -367,7 +425,6 @@ int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {
 
 int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     if (p.type == FMSC_PAGE_FREE)
@@ -396,7 +453,6 @@ int FMSCFile_FreeThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
 
 int FMSCFile_AllocatePage(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     if (const int error = checkType(toc, page, FMSC_PAGE_FLOATING, FMSC_HERE)) return error;
     std::int32_t last = -1;
@@ -454,7 +510,6 @@ bool FMSCIF_CanHoldGuid(const char* guid) { return guid && guidFault(guid) < 0; 
 int FMSCFile_SetFileGuid(FMSC_FILETOC_T* toc, std::int32_t page, const char* guid,
                          std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = FMSCX_CheckGuid(toc, guid)) return FMSCX_PassOn(__func__, error);
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
@@ -486,10 +541,10 @@ int FMSCFile_AdjustFileSize(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::ui
 
 int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
+    forgetFile(toc, toc->pages[firstPage]);
     auto release = [toc](std::int32_t i) {
         toc->pages[i].type = FMSC_PAGE_FLOATING;
         int rc = FSMCX_RemovePageFromDateList(toc, i);
@@ -502,12 +557,12 @@ int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
 
 int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     std::int32_t next = p.nextOffset;
     if (p.firstPage == 1) {
         if (const int error = FMSCHash_DeleteEntry(toc, page)) return FMSCX_PassOn(__func__, error);
+        if (next == -1) forgetFile(toc, p);
         if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = -1;
     } else {
         std::int32_t first = -1;
@@ -533,7 +588,6 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
 
 int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     if (const int error = FSMCX_RemovePageFromDateList(toc, page))
@@ -559,7 +613,7 @@ int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc) {
 
 int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                          std::int32_t* page, std::int32_t* segment, std::int32_t* length,
-                         FmscChainSummary* chain) {
+                         FmscChainWalk* chain) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (!page) return FMSCX_NullParameter(toc, "page", FMSC_HERE);
     if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
@@ -585,8 +639,9 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     // The walk from the hint takes the chain from there to its end, the
     // walk from the first page what lies before: a page with room that the
     // second finds comes first.
-    FmscChainSummary fromStart, beforeStart;
-    FmscChainSummary* seen = &fromStart;
+    std::int32_t roomFromStart = -1, roomBeforeStart = -1;
+    std::int32_t* room = &roomFromStart;
+    if (chain) chain->blocks.clear();
     auto visit = [&](std::int32_t i) {
         if (start != firstPage && *page == -2 && i == start) return endOfWalk;
         FmscFilePage& p = toc->pages[i];
@@ -600,15 +655,15 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
                 p.lastAccessTime = now();
                 return endOfWalk;
             }
-            seen->lastBlock = std::max(seen->lastBlock, held);
+            if (chain) chain->blocks.push_back(held);
         }
-        if (used < FMSC_SEGMENTS_PER_PAGE && seen->room == -1) seen->room = i;
+        if (used < FMSC_SEGMENTS_PER_PAGE && *room == -1) *room = i;
         return 0;
     };
     if (const int error = FMSCX_WalkChain(toc, start, visit)) return FMSCX_PassOn(__func__, error);
     if (*page == -1 && start != firstPage) {
         *page = -2;  // the second walk ends where the first began
-        seen = &beforeStart;
+        room = &roomBeforeStart;
         if (const int error = FMSCX_WalkChain(toc, firstPage, visit))
             return FMSCX_PassOn(__func__, error);
         if (*page == -2) *page = -1;
@@ -616,26 +671,9 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     toc->hintFirstPage = firstPage;
     toc->hintPage = *page;
     if (*page != -1) sameStretch = {firstPage, stretch, *page};
-    if (chain && *page == -1) {
-        chain->firstPage = firstPage;
-        chain->room = beforeStart.room != -1 ? beforeStart.room : fromStart.room;
-        chain->lastBlock = std::max(beforeStart.lastBlock, fromStart.lastBlock);
-    }
+    if (chain && *page == -1) chain->room = roomBeforeStart != -1 ? roomBeforeStart : roomFromStart;
     return 0;
 }
-
-namespace {
-
-// The summary of the file's chain, when it holds: only changes made
-// through this handle are counted, and a client's server makes others.
-FmscChainSummary* knownChain(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
-    FmscChainSummary& known = toc->written;
-    if (toc->client || known.firstPage != firstPage || known.changes != toc->pageChanges)
-        return nullptr;
-    return &known;
-}
-
-}  // namespace
 
 int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                         std::int32_t* page, std::int32_t* segment) {
@@ -644,23 +682,24 @@ int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_
     if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
     *page = *segment = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
-    // A block past the file's last, in a chain that has not changed since
-    // it was walked: no page holds it.
-    if (const FmscChainSummary* known = knownChain(toc, firstPage)) {
-        if (block > known->lastBlock) {
-            toc->hintFirstPage = firstPage;
-            toc->hintPage = -1;
-            return 0;
-        }
+    // A block that no run holds: no page of the chain holds it.
+    const FmscFileSummary* known = summaryOf(toc, firstPage);
+    if (known && !mayHold(*known, block)) {
+        toc->hintFirstPage = firstPage;
+        toc->hintPage = -1;
+        return 0;
     }
     std::int32_t length = -1;
-    FmscChainSummary chain;
-    if (const int error =
-            FMSCFile_FindSegment(toc, firstPage, block, page, segment, &length, &chain))
+    FmscChainWalk chain;
+    if (const int error = FMSCFile_FindSegment(toc, firstPage, block, page, segment, &length,
+                                               toc->client ? nullptr : &chain))
         return FMSCX_PassOn(__func__, error);
-    if (*page == -1) {
-        chain.changes = toc->pageChanges;
-        toc->written = chain;
+    // Only a walk from the first page has seen the whole chain.
+    if (*page == -1 && !toc->client && toc->pages[firstPage].firstPage == 1) {
+        FmscFileSummary& walked = toc->summaries[keyOf(toc->pages[firstPage])];
+        setRuns(walked.runs, chain.blocks);
+        walked.room = chain.room;
+        walked.drops = toc->entryDrops;
     }
     return 0;
 }
@@ -781,17 +820,19 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_OFFSET, block);
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
-    // The first page of the chain with room: as FMSCFile_PlaceBlock found
-    // it, while the chain has not changed since, else by a walk.
-    FmscChainSummary* known = knownChain(toc, firstPage);
+    // The first page of the chain with room: as the file's summary knows
+    // it, when that page is still the file's and has room, else by a walk.
+    // Pages leave a chain but never get room in it, other than by drops.
+    FmscFileSummary* known = summaryOf(toc, firstPage);
+    const bool fromFirst = toc->pages[firstPage].firstPage == 1;
+    const std::int32_t room =
+        known && known->drops == toc->entryDrops && fromFirst ? known->room : -2;
     std::int32_t target = -1;
-    if (known && known->room != -1 && validPage(toc, known->room) &&
-        toc->pages[known->room].type == FMSC_PAGE_ALLOCATED &&
-        std::memcmp(toc->pages[known->room].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) ==
-            0) {
-        target = known->room;
-    } else if (!known || known->room != -1) {
-        known = nullptr;
+    if (validPage(toc, room) && toc->pages[room].type == FMSC_PAGE_ALLOCATED &&
+        toc->pages[room].numSegments < FMSC_SEGMENTS_PER_PAGE &&
+        std::memcmp(toc->pages[room].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) == 0) {
+        target = room;
+    } else if (room != -1) {
         auto withRoom = [toc, &target](std::int32_t i) {
             if (toc->pages[i].numSegments >= FMSC_SEGMENTS_PER_PAGE) return 0;
             target = i;
@@ -815,6 +856,9 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
         if (named) return FMSCX_PassOn(__func__, named);
         if (const int error = FMSCFile_AllocatePage(toc, firstPage, target))
             return FMSCX_PassOn(__func__, error);
+        // A page taken where the free count was wrong may have evicted the
+        // file, summary and all.
+        known = summaryOf(toc, firstPage);
     }
     FmscFilePage& p = toc->pages[target];
     const std::int32_t used = p.numSegments;
@@ -824,21 +868,21 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     // caller's segment is still the caller's to give back.
     if (const int error = FMSCX_UpdatePageAccessTime(toc, target))
         return FMSCX_PassOn(__func__, error);
-    ++toc->pageChanges;
     p.segments[used] = FmscSegmentEntry{length, segment, block};
     p.numSegments = used + 1;
     // The chain holds the block too. The target was its first page with
     // room: while it has room it stays so; full, it leaves none when it
-    // ends the chain, and an unknown one when it does not.
+    // ends the chain, and an unknown one when it does not (as after a walk
+    // from a later page, which knows nothing of the pages before it).
     if (known) {
-        known->lastBlock = std::max(known->lastBlock, block);
-        if (used + 1 < FMSC_SEGMENTS_PER_PAGE)
+        addToRuns(known->runs, block);
+        if (!fromFirst)
+            known->room = -2;
+        else if (used + 1 < FMSC_SEGMENTS_PER_PAGE)
             known->room = target;
-        else if (FMSCX_ReadShared(p.nextOffset) == -1)
-            known->room = -1;
         else
-            known->firstPage = -1;
-        known->changes = toc->pageChanges;
+            known->room = FMSCX_ReadShared(p.nextOffset) == -1 ? -1 : -2;
+        known->drops = toc->entryDrops;
     }
     return 0;
 }
@@ -871,7 +915,7 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 }
 
 void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
-    ++toc->pageChanges;
+    ++toc->entryDrops;
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         FmscFilePage& p = toc->pages[i];
         // A count another process wrote is no size: none below 0.

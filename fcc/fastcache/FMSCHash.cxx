@@ -212,7 +212,6 @@ int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
 
 int FMSCHash_DeleteEntry(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    ++toc->pageChanges;
     if (const int error = checkHashToc(toc, FMSC_HERE)) return error;
     if (!validPage(toc, firstPage))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST, firstPage);

@@ -95,12 +95,13 @@ int FSMCFile_DeleteOldest(FMSC_FILETOC_T* toc);
 // walk found of it.
 int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                          std::int32_t* page, std::int32_t* segment, std::int32_t* length,
-                         FmscChainSummary* chain = nullptr);
+                         FmscChainWalk* chain = nullptr);
 // Where a block written to a file goes: the page and the segment of the
-// entry that holds it already, else page -1, and then the page that
-// FMSCFile_AllocateSegment gives the entry is known without a walk of the
-// chain (one walk in all); while a file is written past its last block, no
-// walk at all.
+// entry that holds it already, else page -1. A block that the file's
+// summary says the chain cannot hold is known to be new without a walk;
+// otherwise the chain is walked, and a walk that finds no entry makes the
+// summary anew, with the page that FMSCFile_AllocateSegment gives the
+// entry.
 int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
                         std::int32_t* page, std::int32_t* segment);
 int FMSCFile_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,

@@ -14,8 +14,11 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the cache files are little-endian");
@@ -342,15 +345,35 @@ inline std::int32_t FMSCX_ReadShared(const std::int32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_RELAXED);
 }
 
-// What a walk of a file's whole chain found, with the writes to the chain
-// since: the first page in chain order with room for another entry (-1:
-// none) and the largest block that the chain holds (-1: none). It holds
-// while the handle's count of page changes is `changes`.
-struct FmscChainSummary {
-    std::int32_t firstPage = -1;
+// What a walk of a file's whole chain found: the first page in chain order
+// with room for another entry (-1: none) and every block the chain holds.
+struct FmscChainWalk {
     std::int32_t room = -1;
-    std::int32_t lastBlock = -1;
-    std::uint64_t changes = 0;
+    std::vector<std::int32_t> blocks;
+};
+
+// A file's GUID as its pages hold it: 36 bytes, padded with NUL bytes.
+using FmscGuidKey = std::array<char, FMSC_GUID_SIZE>;
+
+struct FmscGuidKeyHash {
+    std::size_t operator()(const FmscGuidKey& key) const noexcept {
+        return std::hash<std::string_view>()(std::string_view(key.data(), key.size()));
+    }
+};
+
+// What a server's handle knows of a file's chain without walking it, so
+// that a block write costs the same however long the file and whatever is
+// written between its blocks: the blocks the chain may hold, as runs (the
+// chain's own and those that left it since the last walk of the whole
+// chain, which makes them exact again), and the first page of the chain
+// with room for another entry, checked against that page before it is
+// used.
+struct FmscFileSummary {
+    std::map<std::int32_t, std::int32_t> runs;  // a run's first block, its last
+    // -1: no page has room; -2: not known. Known while the handle has taken
+    // no entries out of pages that stay in their chains since (drops).
+    std::int32_t room = -2;
+    std::uint64_t drops = 0;
 };
 
 // The handle of an open cache.
@@ -411,11 +434,12 @@ struct FMSC_FILETOC_T {
         std::int32_t page = -1;
     };
     std::array<StretchHint, 256> stretchHints{};
-    // Counts the changes made through the handle to the pages' types,
-    // chains and entries (not to their dates or lengths).
-    std::uint64_t pageChanges = 0;
-    // The chain of the file written last (FMSCFile_PlaceBlock).
-    FmscChainSummary written;
+    // Counts the times entries were taken out of pages that stay in their
+    // chains (FMSCX_DropSegments), which may leave room before a known one.
+    std::uint64_t entryDrops = 0;
+    // The files written through the handle (FMSCFile_PlaceBlock), each
+    // kept until it leaves the store.
+    std::unordered_map<FmscGuidKey, FmscFileSummary, FmscGuidKeyHash> summaries;
 };
 
 // Parameters of FMSCIF_OpenS.
