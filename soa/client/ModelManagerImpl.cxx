@@ -163,18 +163,19 @@ ModelObject* ModelManagerImpl::store(std::map<std::string, ModelObject*>::iterat
 }
 
 ModelObject* ModelManagerImpl::constructObjectOfType(Type* type) {
-    // A manager's types find the factory through their chain and keep it;
-    // other types are looked up by name, one after the other.
+    // A manager's type finds the factory through its chain among that
+    // manager's types and keeps it; past them, the types are looked up by
+    // name, one after the other, and nothing of them is written: they may
+    // be another manager's, in use on another thread.
     const FactoryMap& factories = objectFactories();
-    for (Type* t = type; t != nullptr;) {
-        auto* own = dynamic_cast<TypeImpl*>(t);
-        if (own != nullptr && own->owner != nullptr) {
-            if (ModelObjectFactory* factory = own->chainFactory(t)) return factory->construct();
-            continue;
-        }
+    Type* t = type;
+    auto* own = dynamic_cast<TypeImpl*>(type);
+    if (own != nullptr && own->owner != nullptr) {
+        if (ModelObjectFactory* factory = own->chainFactory(t)) return factory->construct();
+    }
+    for (; t != nullptr; t = t->getParent()) {
         auto it = factories.find(t->getName());
         if (it != factories.end()) return it->second->construct();
-        t = t->getParent();
     }
     return new ModelObject;
 }
@@ -623,7 +624,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
                                            "Server gave me an parent type, " + parentName +
                                                ", that it now denies exists!");
             }
-        } else if (!type.link(*parent->second) && !refused) {
+        } else if (!type.link(parent->second.get()) && !refused) {
             // A parent link that closes a cycle would make every walk up the
             // type chain endless.
             refused = RuntimeException(RuntimeException::GENERAL_ERROR,

@@ -45,21 +45,13 @@ void TypeImpl::addPropertyDescription(const PropertyDescription& description) {
 }
 
 void TypeImpl::setParent(Type* newParent) {
-    if (newParent == parent) return;
-    auto* sameManager = owner != nullptr ? dynamic_cast<TypeImpl*>(newParent) : nullptr;
-    if (sameManager != nullptr && sameManager->owner == owner) {
-        if (!link(*sameManager)) {
-            throw RuntimeException(RuntimeException::GENERAL_ERROR,
-                                   "Type " + newParent->getName() + " descends from " + name +
-                                       " and cannot be its parent");
-        }
-        return;
+    if (owner == nullptr) {
+        parent = newParent;
+    } else if (!link(newParent)) {
+        throw RuntimeException(RuntimeException::GENERAL_ERROR, "Type " + newParent->getName() +
+                                                                    " descends from " + name +
+                                                                    " and cannot be its parent");
     }
-    if (owner != nullptr) {
-        cut();
-        links.fetch_add(1, std::memory_order_relaxed);
-    }
-    parent = newParent;
 }
 
 void TypeImpl::adopt(const ModelManagerImpl* manager, ModelObjectFactory* factory) {
@@ -68,30 +60,41 @@ void TypeImpl::adopt(const ModelManagerImpl* manager, ModelObjectFactory* factor
     marks = subtreeMarks = factory != nullptr ? FACTORY : 0;
 }
 
-bool TypeImpl::link(TypeImpl& newParent) {
-    if (parent == &newParent) return true;
-    if (newParent.isOrDescendsFrom(*this)) return false;
+bool TypeImpl::link(Type* newParent) {
+    if (parent == newParent) return true;
+    auto* sameManager = dynamic_cast<TypeImpl*>(newParent);
+    if (sameManager != nullptr && sameManager->owner != owner) sameManager = nullptr;
+    if (sameManager != nullptr) {
+        if (sameManager->isOrDescendsFrom(*this)) return false;
+    } else {
+        for (Type* t = newParent; t != nullptr; t = t->getParent()) {
+            if (t == this) return false;
+        }
+    }
     cut();
-    // At the top of its path now, which hangs from the parent.
-    splayUp = &newParent;
-    parent = &newParent;
+    // At the top of its path now, which hangs from a parent of the same
+    // manager.
+    splayUp = sameManager;
+    parent = newParent;
     links.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
 bool TypeImpl::isOrDescendsFrom(TypeImpl& ancestor) {
     if (&ancestor == this) return true;
-    if (owner == nullptr || ancestor.owner != owner) {
-        for (Type* t = parent; t != nullptr; t = t->getParent()) {
-            if (t == &ancestor) return true;
-        }
-        return false;
-    }
-    // This type's path from the root is one splay tree: the ancestor, if
-    // it is one, is in it and takes this type's place at the top.
+    // This type's path from the root of its chain among the manager's
+    // types is one splay tree: the ancestor, if it is one of them, is in it
+    // and takes this type's place at the top. Past them the chain is walked,
+    // and nothing of it is written.
     access();
-    ancestor.splay();
-    return !splayRoot();
+    if (ancestor.owner == owner) {
+        ancestor.splay();
+        if (!splayRoot()) return true;
+    }
+    for (Type* t = chainRoot()->parent; t != nullptr; t = t->getParent()) {
+        if (t == &ancestor) return true;
+    }
+    return false;
 }
 
 void TypeImpl::mark(Mark which, bool on) {

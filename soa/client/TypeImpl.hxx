@@ -33,8 +33,7 @@ public:
     // Keeps a copy; the first description of a name stays, later ones are dropped.
     void addPropertyDescription(const PropertyDescription& description);
     // Throws RuntimeException (GENERAL_ERROR), changing nothing, when this
-    // type is `parent` or one of its ancestors, among the types of a model
-    // manager.
+    // type is one of a model manager's and `parent` or one of its ancestors.
     void setParent(Type* parent);
 
 private:
@@ -48,16 +47,18 @@ private:
     // and the nearest type of a chain that has a factory or waits for its
     // parent cost log time in the types amortised, at any depth. Types of
     // different managers, and types of none, are linked by their parent
-    // alone. The manager destroys its types all at once: no type touches
-    // another as it goes.
+    // alone, and are only read through it: another manager's types may be
+    // in use on another thread. The manager destroys its types all at once:
+    // no type touches another as it goes.
     //
     // Makes the type one of `manager`'s, with the factory registered under
     // its name (null for none); before it has a parent or a child.
     void adopt(const ModelManagerImpl* manager, ModelObjectFactory* factory);
-    // Makes `newParent`, of the same manager, the parent; false, changing
+    // Makes `newParent` (null for none) the parent; false, changing
     // nothing, when this type is `newParent` or one of its ancestors.
-    bool link(TypeImpl& newParent);
-    // Whether `ancestor` is this type or one of its ancestors.
+    bool link(Type* newParent);
+    // Whether `ancestor` is this type or one of its ancestors, also through
+    // types of another manager or of none.
     bool isOrDescendsFrom(TypeImpl& ancestor);
     void mark(Mark which, bool on);
     // The nearest type of the chain, this one first, that bears `which`,

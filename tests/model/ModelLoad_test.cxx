@@ -273,6 +273,12 @@ TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
     EXPECT_THROW(manager.loadModelSchema(schema({type("D", "E")})), RuntimeException);
     EXPECT_EQ(manager.getType("B")->getParent(), manager.getType("D"));
     EXPECT_EQ(manager.getType("D")->getParent(), nullptr);
+    // A cycle through a type of the application's is refused as well.
+    TypeImpl own("TYPE::Own", "Own");
+    own.setParent(manager.getType("C"));
+    manager.getType("A")->setParent(&own);
+    EXPECT_THROW(manager.loadModelSchema(schema({type("C", "A")})), RuntimeException);
+    EXPECT_EQ(manager.getType("C")->getParent(), nullptr);
 }
 
 // Later schemas re-parent types at random: a link is refused exactly when

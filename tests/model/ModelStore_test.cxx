@@ -2,6 +2,7 @@
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/Type.hxx>
+#include <soa/client/TypeImpl.hxx>
 #include <soa/client/model/Item.hxx>
 #include <soa/client/model/ItemRevision.hxx>
 #include <soa/client/model/ItemRevision_Master.hxx>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <typeinfo>
 #include <vector>
 
@@ -104,6 +106,26 @@ TEST(ModelStoreTest, ManagersOutliveEachOtherInAnyOrder) {
     delete second;  // the newest goes first
     EXPECT_EQ(classOf(first->constructObject("Item", UID_B)), typeid(Model::Item));
     delete first;
+}
+
+// Each manager on a thread of its own, one type's chain going on in the
+// other's types: neither writes to the other's.
+TEST(ModelStoreTest, AManagerReadsTheTypesOfAnotherWithoutWritingThem) {
+    ModelManagerImpl first(nullptr);
+    ModelManagerImpl second(nullptr);
+    second.loadModelSchema(schema({type("Item", ""), type("Custom", "Item")}));
+    first.loadModelSchema(schema({type("Own", ""), type("P", ""), type("Q", "")}));
+    first.getType("Own")->setParent(second.getType("Custom"));
+    std::thread other([&] {
+        for (int i = 0; i < 1000; ++i)
+            second.constructObject("Custom", "BOM::" + std::to_string(i));
+    });
+    for (int i = 0; i < 1000; ++i) {
+        first.loadModelSchema(schema({type("Q", i % 2 != 0 ? "P" : "Own")}));
+        EXPECT_EQ(classOf(first.constructObject("Own", "BOM::" + std::to_string(i))),
+                  typeid(Model::Item));
+    }
+    other.join();
 }
 
 }  // namespace
