@@ -604,33 +604,59 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         loadTypes(missing);
     }
 
-    // Every link that can be made is made; then the load fails for the
-    // first that cannot, whose type keeps the parent it had.
+    // The types whose links are made leave their parents first, so that
+    // the links, made in any order, reach the chains the schemas give
+    // whenever those close no cycle. Every link that can be made is made;
+    // then the load fails for the first that cannot, whose type goes back
+    // to the parent it had (to none when that would now close a cycle). A
+    // load nested in a fetch leaves the links it refuses waiting: the load
+    // it runs in, or the next, meets them as any load would.
+    const bool nested = running.outer != nullptr;
     std::optional<RuntimeException> refused;
-    for (auto name = load.linking.rbegin(); name != load.linking.rend(); ++name) {
-        auto waiting = unlinked.find(*name);
+    const auto settle = [&](const std::string& name) {
+        types.at(name)->mark(TypeImpl::WAITING, false);
+        unlinked.erase(name);
+    };
+    const auto refuse = [&](const std::string& name, const std::string& message) {
+        if (!refused) refused = RuntimeException(RuntimeException::GENERAL_ERROR, message);
+        if (!nested) settle(name);
+    };
+    struct Move {
+        const std::string* name;
+        TypeImpl* type;
+        TypeImpl* parent;
+        Type* before;
+        bool made;
+    };
+    std::vector<Move> moves;
+    moves.reserve(load.linking.size());
+    for (const std::string& name : load.linking) {
+        auto waiting = unlinked.find(name);
         if (waiting == unlinked.end()) continue;  // made by a load nested in a fetch
-        const std::string parentName = waiting->second;
+        const std::string& parentName = waiting->second;
         auto parent = types.find(parentName);
-        // A parent that a schema of a load nested in a fetch gave the type
-        // since has not been asked for: the link waits for the next load.
-        if (parent == types.end() && load.asked.count(parentName) == 0) continue;
-        TypeImpl& type = *types.at(*name);
-        type.mark(TypeImpl::WAITING, false);
-        unlinked.erase(waiting);
-        if (parent == types.end()) {
-            if (!refused) {
-                refused = RuntimeException(RuntimeException::GENERAL_ERROR,
-                                           "Server gave me an parent type, " + parentName +
-                                               ", that it now denies exists!");
-            }
-        } else if (!type.link(parent->second.get()) && !refused) {
-            // A parent link that closes a cycle would make every walk up the
-            // type chain endless.
-            refused = RuntimeException(RuntimeException::GENERAL_ERROR,
-                                       "Server gave me a parent type, " + parentName +
-                                           ", that descends from its child type " + *name + "!");
+        if (parent != types.end()) {
+            TypeImpl& type = *types.at(name);
+            moves.push_back(Move{&name, &type, parent->second.get(), type.getParent(), false});
+            type.link(nullptr);
+        } else if (load.asked.count(parentName) != 0) {
+            refuse(name,
+                   "Server gave me an parent type, " + parentName + ", that it now denies exists!");
         }
+        // Else a schema of a load nested in a fetch gave the type a parent
+        // not asked for since: the link waits for the next load.
+    }
+    for (Move& move : moves) {
+        move.made = move.type->link(move.parent);
+        if (move.made) settle(*move.name);
+    }
+    for (const Move& move : moves) {
+        if (move.made) continue;
+        move.type->link(move.before);
+        // A parent link that closes a cycle would make every walk up the
+        // type chain endless.
+        refuse(*move.name, "Server gave me a parent type, " + move.parent->getName() +
+                               ", that descends from its child type " + *move.name + "!");
     }
     if (refused) throw *refused;
 }

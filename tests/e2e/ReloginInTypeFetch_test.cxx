@@ -7,6 +7,7 @@
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/RestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/ServiceData.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/Type.hxx>
@@ -65,9 +66,10 @@ Base::ModelObject wireObject(const std::string& uid, const std::string& type) {
 class TypeServer {
 public:
     // Loads objects of `objectType`; the first request for each type of
-    // `lost` finds the session gone.
-    TypeServer(std::string objectType, const std::vector<std::string>& lost)
-        : objectType(std::move(objectType)) {
+    // `lost` finds the session gone; `unknown` is described by no request.
+    TypeServer(std::string objectType, const std::vector<std::string>& lost,
+               std::string unknown = "")
+        : objectType(std::move(objectType)), unknown(std::move(unknown)) {
         for (const std::string& name : lost) lostCalls.insert("getTypeDescriptions(" + name + ")");
         server.script().setFallback([this](const HttpRequest& r) { return answer(r); });
     }
@@ -119,7 +121,7 @@ private:
         Xml::SAXToNodeParser parser;
         for (const auto* child : parser.parseString(request.body).getChildren()) {
             const std::string& name = *child->findAttribute("value");
-            if (PARENTS.count(name) == 0) continue;
+            if (PARENTS.count(name) == 0 || name == unknown) continue;
             Base::ModelType type;
             type.setName(name);
             type.setUid("TYPE::" + name);
@@ -130,6 +132,7 @@ private:
     }
 
     const std::string objectType;
+    const std::string unknown;
     std::set<std::string> lostCalls;  // the server's thread alone uses it
     LoopbackHttpServer server;
 };
@@ -142,11 +145,12 @@ TEST(ReloginInTypeFetch, TheUserOfTheReloginIsMadeOfItsTypedClass) {
     struct Case {
         const char* objectType;
         std::vector<std::string> lost;
+        std::string unknown = "";
     };
     for (const Case& c : {Case{"Level0", {"Level1"}}, Case{"QmUser", {"User"}},
-                          Case{"QmUser", {"QmUser", "User"}}}) {
-        SCOPED_TRACE(c.objectType + std::to_string(c.lost.size()));
-        TypeServer server(c.objectType, c.lost);
+                          Case{"QmUser", {"QmUser", "User"}}, Case{"QmUser", {"User"}, "User"}}) {
+        SCOPED_TRACE(c.objectType + std::to_string(c.lost.size()) + c.unknown);
+        TypeServer server(c.objectType, c.lost, c.unknown);
         RecordingCredentialManager credentials;
         Client::Connection connection(server.hostPath(), &credentials, Client::Connection::HTTP,
                                       Client::Connection::REST, true);
@@ -158,6 +162,12 @@ TEST(ReloginInTypeFetch, TheUserOfTheReloginIsMadeOfItsTypedClass) {
             ->invoke("Query-Test", "find", "<findInput/>", reply);
         Base::ServiceData data;
         data.parse(reply.getRoot());
+        if (!c.unknown.empty()) {
+            // A parent the server does not describe fails the load that
+            // needs it, although the re-login's load of its user met it first.
+            EXPECT_THROW(manager.loadServiceData(data), Client::RuntimeException);
+            continue;
+        }
         manager.loadServiceData(data);
 
         const std::vector<std::string> requests = server.requests();
