@@ -127,6 +127,10 @@ struct HandleDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 
+struct ShareDeleter {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+
 struct UrlDeleter {
     void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
@@ -188,8 +192,8 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
         const std::string header = "Proxy-Authorization: Basic " + base64(user + ":" + password);
         result.header.reset(curl_slist_append(nullptr, header.c_str()));
         if (!result.header) throw std::bad_alloc();
-    } else if (scheme == "socks4" || scheme == "socks4a" || scheme == "socks5" ||
-               scheme == "socks5h") {
+    } else if (scheme == "socks5" || scheme == "socks5h" || scheme == "socks4" ||
+               scheme == "socks4a" || scheme == "socks") {  // socks: SOCKS4 to libcurl
         // In the URL, escaped, which libcurl decodes afresh for each
         // connection. Before that, a retry decodes the text that it kept
         // once more, and fails where that holds "%00": such a login's
@@ -211,14 +215,11 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
     return result;
 }
 
-}  // namespace
-
-HttpRestSender::HttpRestSender(SessionManager* sessionManager)
-    : RestSender(sessionManager), address(sessionManager->getHostPath()) {
-    initCrypto();
-    initCurlOnce();
+// A handle with the settings that every request keeps.
+std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
     std::unique_ptr<CURL, HandleDeleter> handle(curl_easy_init());
     if (!handle) throw Exceptions::ProtocolException("Could not initialize libcurl.");
+    set(handle.get(), CURLOPT_SHARE, cookies);
     // An empty cookie file turns the cookie engine on without reading a file.
     set(handle.get(), CURLOPT_COOKIEFILE, "");
     // Signal dispositions belong to the application. Without this libcurl
@@ -230,12 +231,29 @@ HttpRestSender::HttpRestSender(SessionManager* sessionManager)
     // The request's headers go to the server only, the proxy's to the proxy
     // only (both to a proxy that forwards a plain http:// request).
     set(handle.get(), CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
-    curlHandle = handle.release();
+    return handle;
+}
+
+}  // namespace
+
+HttpRestSender::HttpRestSender(SessionManager* sessionManager)
+    : RestSender(sessionManager), address(sessionManager->getHostPath()) {
+    initCrypto();
+    initCurlOnce();
+    // The connection is used by one thread at a time, and so are the
+    // handles that share the store: it needs no locks.
+    std::unique_ptr<CURLSH, ShareDeleter> share(curl_share_init());
+    if (!share ||
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
+        throw Exceptions::ProtocolException("Could not initialize libcurl.");
+    }
+    curlHandle = newHandle(share.get()).release();
+    cookies = share.release();
 }
 
 HttpRestSender::~HttpRestSender() {
     curl_easy_cleanup(curlHandle);
-    curlHandle = nullptr;
+    curl_share_cleanup(cookies);
 }
 
 void HttpRestSender::initCrypto() {
@@ -283,6 +301,18 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
         checkProxyCredential(user, "PROXY_USER", true);
         checkProxyCredential(password, "PROXY_PASSWORD", false);
         if (!user.empty() || !password.empty()) proxy = withLogin(proxy.url, user, password);
+    }
+    // libcurl takes a kept connection to the same proxy whatever login the
+    // header carries, and a tunnel's CONNECT carried the login of the
+    // request that opened it: a request with another proxy or login takes a
+    // new handle, and the old one closes every connection it kept.
+    std::string via = proxy.url;
+    if (proxy.header) (via += '\0') += proxy.header->data;
+    if (via != handleProxy) {
+        CURL* const previous = curlHandle;
+        curlHandle = newHandle(cookies).release();
+        curl_easy_cleanup(previous);
+        handleProxy = std::move(via);
     }
     char failure[CURL_ERROR_SIZE] = "";
 

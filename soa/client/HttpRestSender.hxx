@@ -5,23 +5,27 @@
 #include <cstddef>
 #include <string>
 
-// libcurl's easy handle, declared as libcurl's own header declares it, so
-// that this header does not need libcurl's.
+// libcurl's easy and share handles, declared as libcurl's own header
+// declares them, so that this header does not need libcurl's.
 typedef void CURL;
+typedef void CURLSH;
 
 namespace Quillomark::Soa::Client {
 
 // The transport of a session over HTTP: posts each request document to
 // <host>/RestServices/<service>/<operation> and hands back the reply body.
-// One libcurl handle serves every request of the sender, so connections and
-// cookies (and with them the server session) carry from one request to the
-// next.
+// One libcurl handle serves the requests of the sender while the proxy and
+// its login stay as they are, so connections carry from one request to the
+// next; another proxy or login takes a new handle, and the old one closes
+// its connections. The cookies (and with them the server session) are kept
+// in a store that the sender's handles share.
 class HttpRestSender : public RestSender {
 public:
     // Initialises the crypto library once per process; throws
     // ProtocolException when that, or making the libcurl handle, fails, and
     // RuntimeException (GENERAL_ERROR) when libcurl refuses a setting of
-    // the handle.
+    // the handle. A request with another proxy or login may throw the same,
+    // sending nothing, when it makes its new handle.
     explicit HttpRestSender(SessionManager* sessionManager);
     ~HttpRestSender() override;
 
@@ -44,7 +48,11 @@ public:
 private:
     void initCrypto();
 
+    CURLSH* cookies = nullptr;
     CURL* curlHandle = nullptr;
+    // The proxy and login that the handle's connections were made with:
+    // empty for the environment's proxy, if any.
+    std::string handleProxy;
     std::string address;
 };
 

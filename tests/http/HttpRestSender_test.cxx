@@ -205,7 +205,7 @@ TEST_F(HttpRestSenderTest, AConnectionFailureNamesLibcurlsReason) {
 // The server's certificate is checked against the system's trust store, and
 // its name against the host path's whatever SSL_VERIFY_PEER says.
 TEST(HttpRestSenderTlsTest, CertificateFailuresNameTheirReason) {
-    if (!ResettingPeer::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
     ResettingPeer peer(ResettingPeer::Transport::Tls);  // self-signed, for 127.0.0.1
     Connection connection(peer.url(), nullptr, Connection::HTTP, Connection::REST, true);
     expectConnectionFailure(connectionFailure(connection), peer.url(),
@@ -315,6 +315,47 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
     proxied.setOption(Connection::PROXY_HOST, "");
     EXPECT_THROW(post(proxied, "<d/>"), Ex::ConnectionException);
     EXPECT_EQ(server.requests().size(), requests.size());
+
+    // SOCKS4 carries the user alone; libcurl takes socks:// as SOCKS4.
+    const std::string direct =
+        "://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort()) + "/tc";
+    Connection socks4("http" + direct, nullptr, Connection::HTTP, Connection::REST, true);
+    socks4.setOption(Connection::PROXY_HOST, "socks" + server.url().substr(4));
+    socks4.setOption(Connection::PROXY_USER, "u%41");
+    post(socks4, "<a/>");
+    EXPECT_EQ(server.requests().back().socksLogin, "u%41");
+
+    // An https:// request goes through a tunnel that a CONNECT with the login
+    // set at the time opened, whatever tunnels are kept: a changed or cleared
+    // login, or the environment's proxy, opens a new one. Cookies carry over.
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    Connection secure("https" + direct, nullptr, Connection::HTTP, Connection::REST, true);
+    secure.setOption(Connection::SSL_VERIFY_PEER, "false");
+    secure.setOption(Connection::PROXY_HOST, server.url());
+    server.script().clearCalls();
+    server.push(HttpReply::ok(""));  // the CONNECT
+    HttpReply cookie = HttpReply::ok("<a/>");
+    cookie.headers.push_back("Set-Cookie: s=1; Path=/");
+    server.push(cookie);
+    const std::vector<std::pair<std::string, std::string>> tunnels = {
+        {"u", "Basic dTpw"}, {"v", "Basic djpw"}, {"v", "Basic djpw"}, {"", ""},
+        {"u", "Basic dTpw"}, {"environment", ""}};
+    const ScopedVariable fromEnvironment("https_proxy", server.url());
+    for (const auto& [user, login] : tunnels) {
+        secure.setOption(Connection::PROXY_USER, user == "environment" ? "" : user);
+        secure.setOption(Connection::PROXY_PASSWORD, user.empty() ? "" : "p");
+        if (user == "environment") secure.setOption(Connection::PROXY_HOST, "");
+        EXPECT_NO_THROW(post(secure, "<a/>")) << user;
+    }
+    std::size_t sent = 0;
+    for (const HttpRequest& request : server.requests()) {
+        if (request.method == "CONNECT") continue;
+        ASSERT_LT(sent, tunnels.size());
+        EXPECT_EQ(request.tunnelLogin, tunnels[sent].second) << "request " << sent;
+        EXPECT_EQ(request.header("Cookie").value_or(""), sent++ > 0 ? "s=1" : "");
+        EXPECT_FALSE(request.header("Proxy-Authorization").has_value());
+    }
+    EXPECT_EQ(sent, tunnels.size());
 }
 
 // An explicit proxy carries every request of its connection, whatever the

@@ -3,6 +3,15 @@
 add_library(qmsoa_loopback STATIC ${PROJECT_SOURCE_DIR}/tests/support/LoopbackHttpServer.cxx)
 target_include_directories(qmsoa_loopback PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(qmsoa_loopback PUBLIC Threads::Threads)
+# With OpenSSL's development files it answers over TLS inside a CONNECT
+# tunnel, and makes the throwaway certificates of the tests' TLS servers.
+find_package(OpenSSL 3)
+if(OpenSSL_FOUND)
+  target_link_libraries(qmsoa_loopback PRIVATE OpenSSL::SSL OpenSSL::Crypto)
+  target_compile_definitions(qmsoa_loopback PRIVATE QMSOA_TEST_TLS)
+else()
+  message(STATUS "OpenSSL development files not found: the TLS cases of the tests are skipped")
+endif()
 
 
 # The loopback PLM service: built into each program that uses it, against

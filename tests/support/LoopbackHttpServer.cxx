@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,12 +20,26 @@
 #include <stdexcept>
 #include <system_error>
 
+#ifdef QMSOA_TEST_TLS
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#endif
+
 namespace Quillomark::Testing {
 
 namespace {
 
 [[noreturn]] void fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+[[noreturn]] void failTls(const char* what) {
+#ifdef QMSOA_TEST_TLS
+    ERR_clear_error();
+#endif
+    throw std::runtime_error(what);
 }
 
 std::string lowered(std::string text) {
@@ -152,6 +168,67 @@ Head readHead(const std::string& buffer, HttpRequest& request, std::size_t& body
     return Head::Complete;
 }
 
+// The bytes of one connection: in the clear, or over TLS inside a tunnel.
+class Channel {
+public:
+    explicit Channel(int socket) : socket(socket) {}
+    ~Channel() {
+#ifdef QMSOA_TEST_TLS
+        SSL_free(tls);
+#endif
+    }
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Takes a client's TLS handshake; false when it fails, or when the build
+    // serves no TLS.
+    bool startTls() {
+#ifdef QMSOA_TEST_TLS
+        // TLS writes with write(), not with send()'s MSG_NOSIGNAL: a client
+        // gone away fails a write with EPIPE instead of raising SIGPIPE.
+        sigset_t brokenPipe;
+        sigemptyset(&brokenPipe);
+        sigaddset(&brokenPipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
+        SSL_CTX* context = static_cast<SSL_CTX*>(throwawayTlsContext());
+        tls = SSL_new(context);
+        SSL_CTX_free(context);
+        if (tls != nullptr && SSL_set_fd(tls, socket) == 1 && SSL_accept(tls) == 1) return true;
+        ERR_clear_error();
+#endif
+        return false;
+    }
+    // Whether bytes already arrived that a receive returns without waiting.
+    bool buffered() const {
+#ifdef QMSOA_TEST_TLS
+        if (tls != nullptr) return SSL_pending(tls) > 0;
+#endif
+        return false;
+    }
+    // As recv(): what arrived, 0 at the end, negative on a failure.
+    ssize_t receive(char* into, std::size_t size) {
+#ifdef QMSOA_TEST_TLS
+        if (tls != nullptr) return SSL_read(tls, into, static_cast<int>(size));
+#endif
+        return ::recv(socket, into, size, 0);
+    }
+    bool send(const std::string& data) {
+#ifdef QMSOA_TEST_TLS
+        if (tls != nullptr) {
+            return data.empty() || SSL_write(tls, data.data(), static_cast<int>(data.size())) ==
+                                       static_cast<int>(data.size());
+        }
+#endif
+        return sendAll(socket, data);
+    }
+
+private:
+    int socket;
+#ifdef QMSOA_TEST_TLS
+    SSL* tls = nullptr;
+#endif
+};
+
 }  // namespace
 
 std::optional<std::string> HttpRequest::header(const std::string& name) const {
@@ -247,6 +324,7 @@ void LoopbackHttpServer::acceptLoop() {
 }
 
 void LoopbackHttpServer::serve(int socket) {
+    Channel channel(socket);
     std::string buffer;
     char chunk[65536];
     // Reads until `buffer` holds at least `size` bytes; false when the
@@ -255,8 +333,10 @@ void LoopbackHttpServer::serve(int socket) {
     const auto fill = [&](std::size_t size) {
         while (buffer.size() < size) {
             const int limit = idleLimitMs.load();
-            if (wait(socket, limit > 0 ? limit : -1) != Wait::Ready) return false;
-            const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+            if (!channel.buffered() && wait(socket, limit > 0 ? limit : -1) != Wait::Ready) {
+                return false;
+            }
+            const ssize_t n = channel.receive(chunk, sizeof chunk);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             buffer.append(chunk, static_cast<std::size_t>(n));
@@ -264,7 +344,7 @@ void LoopbackHttpServer::serve(int socket) {
         return true;
     };
 
-    // A SOCKS5 client is let in with the login it offers, if any, which the
+    // A SOCKS client is let in with the login it offers, if any, which the
     // requests of its connection record; whatever host it names, this
     // server answers.
     const auto at = [&](std::size_t i) { return static_cast<unsigned char>(buffer[i]); };
@@ -287,22 +367,34 @@ void LoopbackHttpServer::serve(int socket) {
         if (!fill(6 + address)) return;
         buffer.erase(0, 6 + address);
         if (!sendAll(socket, std::string("\x05\x00\x00\x01\0\0\0\0\0\0", 10))) return;
+    } else if (at(0) == 4) {  // 04 01, a port, an IPv4 address, the user and a NUL
+        if (!fill(9)) return;
+        std::size_t end;
+        while ((end = buffer.find('\0', 8)) == std::string::npos) {
+            if (!fill(buffer.size() + 1)) return;
+        }
+        socksLogin = buffer.substr(8, end - 8);
+        buffer.erase(0, end + 1);
+        if (!sendAll(socket, std::string("\0\x5A\0\0\0\0\0\0", 8))) return;
     }
 
+    std::string tunnelLogin;
+    bool tunnel = false;
     for (;;) {
         HttpRequest request;
         request.socksLogin = socksLogin;
+        request.tunnelLogin = tunnelLogin;
         std::size_t bodyStart = 0;
         std::size_t length = 0;
         Head head;
         while ((head = readHead(buffer, request, bodyStart, length)) == Head::Incomplete) {
             if (!fill(buffer.size() + 1)) return;
         }
-        if (head == Head::Malformed) return refuse(socket);
+        if (head == Head::Malformed) return tunnel ? void() : refuse(socket);
         buffer.erase(0, bodyStart);
 
         if (lowered(request.header("Expect").value_or("")) == "100-continue" &&
-            !sendAll(socket, "HTTP/1.1 100 Continue\r\n\r\n")) {
+            !channel.send("HTTP/1.1 100 Continue\r\n\r\n")) {
             return;
         }
         if (!fill(length)) return;
@@ -336,15 +428,23 @@ void LoopbackHttpServer::serve(int socket) {
         } else {
             out += reply.body;
         }
-        if (!sendAll(socket, out)) return;
+        if (!channel.send(out)) return;
         if (reply.ending == HttpReply::Ending::Cut || chunked) return;
 
         if (reply.ending == HttpReply::Ending::Stall) {
             // Silence until the client closes or the server stops.
             while (wait(socket, -1) == Wait::Ready) {
-                if (::recv(socket, chunk, sizeof chunk, 0) <= 0) return;
+                if (channel.receive(chunk, sizeof chunk) <= 0) return;
             }
             return;
+        }
+
+        // A CONNECT answered 200 opens a tunnel to this server itself, whose
+        // requests record the login that opened it.
+        if (request.method == "CONNECT" && reply.status == 200) {
+            if (tunnel || !buffer.empty() || !channel.startTls()) return;
+            tunnel = true;
+            tunnelLogin = request.header("Proxy-Authorization").value_or("");
         }
     }
 }
@@ -372,6 +472,53 @@ void LoopbackHttpServer::refuse(int socket) {
         if (n <= 0) return;
         drained += static_cast<std::size_t>(n);
     }
+}
+
+bool tlsAvailable() {
+#ifdef QMSOA_TEST_TLS
+    return true;
+#else
+    return false;
+#endif
+}
+
+void* throwawayTlsContext() {
+#ifdef QMSOA_TEST_TLS
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    if (!key) failTls("EVP_EC_gen");
+    X509* certificate = X509_new();
+    if (!certificate) failTls("X509_new");
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
+    X509_set_pubkey(certificate, key);
+    X509_NAME* name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* altName =
+        X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, "IP:127.0.0.1");
+    if (!altName || !X509_add_ext(certificate, altName, -1)) failTls("subjectAltName");
+    X509_EXTENSION_free(altName);
+    if (X509_sign(certificate, key, EVP_sha256()) == 0) failTls("X509_sign");
+
+    SSL_CTX* tls = SSL_CTX_new(TLS_server_method());
+    const bool ready = tls && SSL_CTX_use_certificate(tls, certificate) == 1 &&
+                       SSL_CTX_use_PrivateKey(tls, key) == 1;
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    if (!ready) {
+        SSL_CTX_free(tls);
+        failTls("SSL_CTX");
+    }
+    return tls;
+#else
+    failTls("built without TLS");
+#endif
 }
 
 int unusedLoopbackPort() {

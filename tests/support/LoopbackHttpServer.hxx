@@ -20,7 +20,9 @@ struct HttpRequest {
     std::string target;   // origin form, or absolute form through a proxy
     std::string headers;  // the raw header lines, each ending in CRLF
     std::string body;
-    std::string socksLogin;  // "user:password" of the SOCKS5 login that opened its connection
+    std::string socksLogin;   // the SOCKS login that opened its connection: SOCKS5's
+                              // "user:password", SOCKS4's user
+    std::string tunnelLogin;  // the Proxy-Authorization of the CONNECT that opened its tunnel
 
     // The value of the first header of that name (case-insensitive).
     std::optional<std::string> header(const std::string& name) const;
@@ -56,8 +58,11 @@ struct HttpReply {
 // read as a request (a request line or header that HTTP does not allow, a
 // target with a byte that a URI may not hold unescaped, a head longer than
 // 64 KB, a bad Content-Length) gets "400 Bad Request" and the connection is
-// closed; the script never sees it. A connection may begin with a SOCKS5
-// handshake, so that the server stands in for a SOCKS proxy too.
+// closed; the script never sees it. A connection may begin with a SOCKS5 or
+// SOCKS4 handshake, so that the server stands in for a SOCKS proxy too. A
+// CONNECT that the script answers 200 opens a tunnel to the server itself
+// over TLS (a throwaway certificate for 127.0.0.1), in which a request that
+// it cannot read closes the connection.
 class LoopbackHttpServer {
 public:
     explicit LoopbackHttpServer(int port = 0);
@@ -97,6 +102,13 @@ private:
     std::mutex connectionsMutex;
     std::list<std::thread> connections;
 };
+
+// Whether this build serves TLS (OpenSSL's development files were found).
+bool tlsAvailable();
+// A TLS server context (an SSL_CTX*, which the caller frees) with a fresh key
+// and a self-signed certificate for 127.0.0.1, valid for a day; throws
+// when the build serves no TLS.
+void* throwawayTlsContext();
 
 // A loopback port on which nothing listens (bound once, then released).
 int unusedLoopbackPort();

@@ -1,5 +1,7 @@
 #include "tests/support/ResettingPeer.hxx"
 
+#include "tests/support/LoopbackHttpServer.hxx"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -9,14 +11,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <stdexcept>
 #include <system_error>
 
 #ifdef QMSOA_TEST_TLS
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #endif
 
 namespace Quillomark::Testing {
@@ -39,48 +38,6 @@ void resetAndClose(int socket) {
 }
 
 #ifdef QMSOA_TEST_TLS
-
-[[noreturn]] void failTls(const char* what) {
-    ERR_clear_error();
-    throw std::runtime_error(what);
-}
-
-// A server context with a fresh key and a self-signed certificate naming
-// 127.0.0.1, valid for a day.
-SSL_CTX* throwawayTlsContext() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (!key) failTls("EVP_EC_gen");
-    X509* certificate = X509_new();
-    if (!certificate) failTls("X509_new");
-    X509_set_version(certificate, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
-    X509_set_pubkey(certificate, key);
-    X509_NAME* name = X509_get_subject_name(certificate);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(certificate, name);
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-    X509_EXTENSION* altName =
-        X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, "IP:127.0.0.1");
-    if (!altName || !X509_add_ext(certificate, altName, -1)) failTls("subjectAltName");
-    X509_EXTENSION_free(altName);
-    if (X509_sign(certificate, key, EVP_sha256()) == 0) failTls("X509_sign");
-
-    SSL_CTX* tls = SSL_CTX_new(TLS_server_method());
-    const bool ready = tls && SSL_CTX_use_certificate(tls, certificate) == 1 &&
-                       SSL_CTX_use_PrivateKey(tls, key) == 1;
-    X509_free(certificate);
-    EVP_PKEY_free(key);
-    if (!ready) {
-        SSL_CTX_free(tls);
-        failTls("SSL_CTX");
-    }
-    return tls;
-}
 
 // Reads until the bytes taken have arrived or the connection ends: what
 // arrived.
@@ -107,21 +64,9 @@ std::size_t takeTls(SSL_CTX* context, int socket) {
 
 }  // namespace
 
-bool ResettingPeer::tlsAvailable() {
-#ifdef QMSOA_TEST_TLS
-    return true;
-#else
-    return false;
-#endif
-}
-
 ResettingPeer::ResettingPeer(Transport transport) : transport(transport) {
     if (transport == Transport::Tls) {
-#ifdef QMSOA_TEST_TLS
         tls = throwawayTlsContext();
-#else
-        throw std::runtime_error("built without TLS");
-#endif
     }
     listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenSocket < 0) fail("socket");

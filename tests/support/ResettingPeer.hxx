@@ -10,13 +10,11 @@ namespace Quillomark::Testing {
 // A server on 127.0.0.1 that takes the first bytes of each request and then
 // resets the connection (an RST, not an orderly close) while the client is
 // still sending its body. Over TLS it first completes the handshake with a
-// throwaway self-signed certificate for 127.0.0.1, made when the peer starts.
+// throwaway self-signed certificate for 127.0.0.1, made when the peer starts
+// (see tlsAvailable in LoopbackHttpServer.hxx).
 class ResettingPeer {
 public:
     enum class Transport { Plain, Tls };
-
-    // Whether this build can serve TLS (OpenSSL was found when it was made).
-    static bool tlsAvailable();
 
     explicit ResettingPeer(Transport transport);
     ~ResettingPeer();

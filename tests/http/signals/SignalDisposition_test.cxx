@@ -8,6 +8,7 @@
 #include <soa/client/SessionManager.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 
+#include "tests/support/LoopbackHttpServer.hxx"
 #include "tests/support/ResettingPeer.hxx"
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ Handler sigpipeHandler() {
 class ApplicationSigpipeHandler : public ::testing::TestWithParam<Transport> {
 protected:
     void SetUp() override {
-        if (GetParam() == Transport::Tls && !ResettingPeer::tlsAvailable()) {
+        if (GetParam() == Transport::Tls && !Quillomark::Testing::tlsAvailable()) {
             GTEST_SKIP() << "HTTPS not tried: this build found no OpenSSL development files to "
                             "serve TLS with";
         }
