@@ -155,11 +155,12 @@ void copyText(char (&target)[256], const char* text) {
 }
 
 // Names of the mappings that this process created and has not closed: a
-// second creation under a live name fails, as a named mapping would.
+// second creation under a live name fails, as a named mapping would. Never
+// destroyed: a cache may be closed by an exit handler that runs after it.
 std::mutex registryLock;
 std::set<std::string>& registeredMappings() {
-    static std::set<std::string> names;
-    return names;
+    static std::set<std::string>* const names = new std::set<std::string>;
+    return *names;
 }
 
 bool registerMapping(const std::string& name) {

@@ -14,14 +14,14 @@
 #include <cstddef>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <type_traits>
 #include <unistd.h>
-
-#include <vector>
 
 #if defined(__SANITIZE_THREAD__)
 #define QMSOA_THREAD_SANITIZER 1
@@ -136,17 +136,27 @@ bool ownThreadRuns(pid_t thread) { return ::syscall(SYS_tgkill, ::getpid(), thre
 // a mutex only when it took it itself. The identifier in the lock word is
 // no proof: it names a thread of the namespace of the process that wrote
 // it, and a thread of another namespace may have the same. A forked
-// child's thread took none.
-thread_local std::vector<NamedMutex::Identity> takenByThisThread;
+// child's thread took none. Plain storage that nothing destroys: the main
+// thread's record is still read and written by a close in an exit handler
+// or a static destructor, after the thread's own objects are gone. A
+// thread holds at most that many mutexes at once: a lock of one more is
+// refused (Failed, ENOLCK) before it takes anything.
+struct TakenMutexes {
+    NamedMutex::Identity files[16];
+    std::size_t count;
+};
+static_assert(std::is_trivially_destructible_v<TakenMutexes>);
+thread_local TakenMutexes takenByThisThread;
 
 bool tookIt(const NamedMutex::Identity& file) {
     const auto& taken = takenByThisThread;
-    return std::find(taken.begin(), taken.end(), file) != taken.end();
+    return std::find(taken.files, taken.files + taken.count, file) != taken.files + taken.count;
 }
 
 void forgetTaken(const NamedMutex::Identity& file) {
     auto& taken = takenByThisThread;
-    taken.erase(std::remove(taken.begin(), taken.end(), file), taken.end());
+    taken.count =
+        std::size_t(std::remove(taken.files, taken.files + taken.count, file) - taken.files);
 }
 
 // The PID namespace of the process, as the identity of its /proc entry
@@ -158,7 +168,7 @@ std::atomic<std::uint64_t> namespaceDevice{0}, namespaceInode{0};
 
 void forgetInChild() {
     namespaceKnown.store(false, std::memory_order_relaxed);
-    takenByThisThread.clear();
+    takenByThisThread.count = 0;
 }
 
 NamedMutex::Identity ownPidNamespace() {
@@ -290,6 +300,11 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
     if (takenByCaller()) return Result::Ok;
     // A mutex made anew under the thread's hold is no longer held.
     forgetTaken(file);
+    auto& taken = takenByThisThread;
+    if (taken.count == std::size(taken.files)) {
+        setLastOsError(ENOLCK);
+        return Result::Failed;
+    }
     int result = pthread_mutex_trylock(&shared->mutex);
     // The clock is read only when the lock has to be waited for.
     const std::int64_t start = result == EBUSY ? monotonicMilliseconds() : 0;
@@ -304,7 +319,7 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
             result = pthread_mutex_timedlock(&shared->mutex, &deadline);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
-        if (result == 0 || result == EOWNERDEAD) takenByThisThread.push_back(file);
+        if (result == 0 || result == EOWNERDEAD) taken.files[taken.count++] = file;
         if (result == 0) return Result::Ok;
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
@@ -347,8 +362,12 @@ bool NamedMutex::unlock() {
         setLastOsError(EBADF);
         return false;
     }
+    if (!inItsNamespace()) {
+        setLastOsError(ENOTSUP);
+        return false;
+    }
     // Only the thread that took the mutex lets it go.
-    if (!inItsNamespace() || !takenByCaller()) {
+    if (!takenByCaller()) {
         setLastOsError(EPERM);
         return false;
     }
@@ -378,6 +397,9 @@ void NamedMutex::close() {
             case Holder::None: break;
         }
         if (shared) ::munmap(shared, fileSize);
+        // Nor is it in the thread's record any more: one that was made
+        // anew under the thread's hold would keep its place there for good.
+        forgetTaken(file);
     }
     shared = nullptr;
     path.clear();

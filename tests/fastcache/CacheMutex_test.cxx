@@ -9,6 +9,7 @@
 
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
+#include <platform/os/internal/OsError.hxx>
 
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/OutputCapture.hxx>
@@ -16,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -250,6 +253,34 @@ TEST(CacheMutex, ThreadsSharingOneObjectExcludeEachOtherAndNeverLeaveItHeld) {
     EXPECT_TRUE(created.unlock());
 }
 
+// A cache closed by an exit handler, as an application's termination may
+// be: its close locks and lets go of the mutex after the thread's own
+// objects are gone. A thread holds at most 16 mutexes at once: a lock of
+// one more is refused and takes nothing.
+TEST(CacheMutex, ACacheClosedAtExitLocksAndAThreadHoldsSixteenMutexesAtMost) {
+    CacheFolder folder;
+    EXPECT_EQ("", runInChild([&folder] {
+                  static FMSC_FILETOC_T* cache = nullptr;
+                  std::atexit([] { _exit(FMSCIF_Close(&cache)); });
+                  FMSC_OPEN_PARAMS params =
+                      Testing::smallCache(folder, "atexit", 16, FMSC_MODE_SHARING_SERVER);
+                  if (FMSCIF_OpenS(&params, &cache) != 0) _exit(5);
+                  std::exit(0);
+              }));
+    std::vector<NamedMutex> held(17);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        ASSERT_EQ(NamedMutex::Result::Ok, held[i].create("held" + std::to_string(i)));
+        EXPECT_EQ(i < 16 ? NamedMutex::Result::Ok : NamedMutex::Result::Failed, held[i].lock(0));
+    }
+    EXPECT_EQ(ENOLCK, Platform::Os::lastOsError());
+    EXPECT_EQ("", runInChild([] {
+                  NamedMutex last;
+                  if (last.open("held16") != NamedMutex::Result::Ok ||
+                      last.lock(0) != NamedMutex::Result::Ok)
+                      _exit(4);
+              }));
+}
+
 // Sets the process up as the first of a PID namespace of its own (a child
 // then gets the identifier 1, its threads 2, 3 and so on): false when the
 // system does not let it.
@@ -343,6 +374,7 @@ TEST(CacheMutex, AThreadOfAnotherPidNamespaceNeitherTakesNorLetsGoOfTheMutex) {
         const std::string second = runFirstInAPidNamespace([&created] {
             NamedMutex opened;
             const bool took = created.lock(300) == NamedMutex::Result::Ok || created.unlock() ||
+                              Platform::Os::lastOsError() != ENOTSUP ||
                               created.holder() == NamedMutex::Holder::Caller ||
                               (opened.open("spaces") == NamedMutex::Result::Ok &&
                                opened.lock(300) == NamedMutex::Result::Ok);

@@ -17,17 +17,20 @@ namespace Quillomark::Platform::Os {
 // the mutex still names it as its holder (an identifier that the kernel
 // clears when that thread ends holding it): threads that share an object
 // exclude each other as those of other processes do, and a new thread that
-// gets the identifier of an ended holder holds nothing. Locking is not
-// counted: a thread that holds the mutex locks it again at once. A lock is
-// let go by the thread that holds it alone: an unlock from any other
-// thread is refused, and a close while another thread of the process
-// holds it leaves the mutex mapped (for the rest of the process), so that
-// the kernel can mark it abandoned when that thread ends.
+// gets the identifier of an ended holder holds nothing. A thread holds at
+// most 16 named mutexes at once: a lock of one more fails (Failed, ENOLCK)
+// and takes nothing. Locking is not counted: a thread that holds the mutex
+// locks it again at once. A lock is let go by the thread that holds it
+// alone: an unlock from any other thread is refused, and a close while
+// another thread of the process holds it leaves the mutex mapped (for the
+// rest of the process), so that the kernel can mark it abandoned when that
+// thread ends.
 // The identifier names a thread of the PID namespace of the process that
 // reads it: the mutex is shared by the processes of its creator's
-// namespace alone. A process of another one is refused (Failed, ENOTSUP)
-// whatever it calls, and holds nothing; a creator of another one makes a
-// new file, whose old one's clients find it gone (isAtItsPath).
+// namespace alone. A process of another one holds nothing: its lock and
+// unlock fail (ENOTSUP), its holder() is None, and its close lets go of
+// nothing; a creator of another one makes a new file, whose old one's
+// clients find it gone (isAtItsPath).
 class NamedMutex {
 public:
     // Abandoned: the caller holds the mutex, whose last holder died holding
