@@ -122,11 +122,15 @@ bool threadRuns(pid_t thread) { return ::kill(thread, 0) == 0 || errno == EPERM;
 // Whether the mutex is held by a thread that has gone without the kernel
 // marking it abandoned: its holder unmapped it, or a process that shared it
 // wrote into it. The kernel then refuses to wait for it, on which the C
-// library gives up the process: such a mutex cannot be used any more.
+// library gives up the process: such a mutex cannot be used any more. A
+// holder that let go and ended after the word was read has changed it (a
+// thread that ends holding it has its mark put in by the kernel before it
+// is gone): only a word that still names the thread found gone is its.
 bool heldByTheGone(pthread_mutex_t* mutex) {
     const std::uint32_t word = lockWord(mutex);
     const auto holder = static_cast<pid_t>(word & FUTEX_TID_MASK);
-    return holder != 0 && (word & FUTEX_OWNER_DIED) == 0 && !threadRuns(holder);
+    return holder != 0 && (word & FUTEX_OWNER_DIED) == 0 && !threadRuns(holder) &&
+           lockWord(mutex) == word;
 }
 
 // Whether a thread of this process of that identifier runs.
