@@ -4,8 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <pthread.h>
-#include <string>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -18,19 +19,34 @@ namespace {
 // whichever reads them first takes them from the other.
 std::atomic<unsigned> forks{0};
 
-void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
+// Held while a watch changes its instance, and by every fork from before
+// it starts until parent and child counted it: a child never gets a watch
+// whose instance was closed and not yet replaced (its number then free in
+// the child, which the child's own next open gets and the watch's next
+// change would close), nor an instance it knows nothing of. Nothing but
+// system calls is made under it, so that a fork waits for nothing that
+// could wait for the forking thread.
+std::mutex changing;
+
+void beforeFork() { changing.lock(); }
+
+void afterFork() {
+    forks.fetch_add(1, std::memory_order_relaxed);
+    changing.unlock();
+}
 
 bool countingForks() {
-    static const bool counting = ::pthread_atfork(nullptr, forked, forked) == 0;
+    static const bool counting = ::pthread_atfork(beforeFork, afterFork, afterFork) == 0;
     return counting;
 }
 
 bool watch(int notes, int fd) {
     // Through the descriptor's own entry, which names the open file
     // whatever its path names now.
-    const std::string file = "/proc/self/fd/" + std::to_string(fd);
+    char file[32];
+    std::snprintf(file, sizeof file, "/proc/self/fd/%d", fd);
     constexpr std::uint32_t changes = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-    return fd >= 0 && notes >= 0 && ::inotify_add_watch(notes, file.c_str(), changes) >= 0;
+    return fd >= 0 && notes >= 0 && ::inotify_add_watch(notes, file, changes) >= 0;
 }
 
 }  // namespace
@@ -41,11 +57,12 @@ FileWatch::~FileWatch() { close(); }
 // there are none yet or the process forked since they were made: true when
 // it did, since a change made meanwhile may have gone unseen.
 bool FileWatch::renew() {
-    const unsigned now = forks.load(std::memory_order_relaxed);
-    if (notes >= 0 && forksSeen == now) return false;
+    if (notes >= 0 && forksSeen == forks.load(std::memory_order_relaxed)) return false;
+    const bool counting = countingForks();
+    const std::lock_guard<std::mutex> noFork(changing);
     if (notes >= 0) ::close(notes);
-    forksSeen = now;
-    notes = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    forksSeen = forks.load(std::memory_order_relaxed);
+    notes = counting ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
     failed = notes < 0;
     for (const int fd : files) failed = !watch(notes, fd) || failed;
     return true;
@@ -79,8 +96,11 @@ bool FileWatch::changed() {
 }
 
 void FileWatch::close() {
-    if (notes >= 0) ::close(notes);
-    notes = -1;
+    if (notes >= 0) {
+        const std::lock_guard<std::mutex> noFork(changing);
+        ::close(notes);
+        notes = -1;
+    }
     failed = false;
     files.clear();
 }

@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Quillomark::Fcc {
@@ -295,6 +297,34 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     EXPECT_EQ(checked + 2, client->filesChecked);
     ASSERT_TRUE(lockAndUnlock());
     EXPECT_EQ(checked + 2, client->filesChecked);
+
+    // Forks on one thread while another locks the client, which makes its
+    // watch anew after each: a child's first lock closes no descriptor of
+    // the child's own (one that took the number of an instance closed as
+    // the child was forked).
+    std::atomic<bool> forking{true};
+    std::thread locker([&] {
+        while (forking)
+            if (FMSCIF_LockCache(client) == 0) FMSCIF_UnLockCache(client);
+    });
+    int failed = 0;
+    for (int round = 0; round < 25; ++round) {
+        pid_t children[40];
+        for (pid_t& child : children) {
+            if ((child = fork()) != 0) continue;
+            int own[64];
+            for (int& fd : own) fd = ::open("/dev/null", O_RDONLY);
+            if (FMSCIF_LockCache(client) != 0 || FMSCIF_UnLockCache(client) != 0) _exit(4);
+            struct stat info {};
+            for (const int fd : own)
+                if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) _exit(5);
+            _exit(0);
+        }
+        for (const pid_t child : children) failed += !Testing::endOf(child).empty();
+    }
+    forking = false;
+    locker.join();
+    EXPECT_EQ(0, failed);
 
     // Cut short: looked at, found short, the lock refused until the file is
     // whole again; also in processes forked from the client's, forked before
