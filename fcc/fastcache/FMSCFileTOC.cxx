@@ -453,9 +453,11 @@ bool clientFilesAtTheirPaths(const FMSC_FILETOC_T* toc) {
 // damage) and sized as when the client attached (61). The files are looked
 // at only when one of them may have changed since they were last found
 // whole: a client's reads are many and small, and its watch of the files
-// costs one system call where the checks cost several.
+// costs one system call where the checks cost several. The watch is asked
+// first in any case: what it tells of changes made before the checks is not
+// told again after them.
 int clientFindsItsCache(FMSC_FILETOC_T* toc) {
-    if (toc->filesToCheck || toc->fileWatch.changed()) {
+    if (toc->fileWatch.changed() || toc->filesToCheck) {
         toc->filesToCheck = true;
         ++toc->filesChecked;
         if (!toc->mutex.isAtItsPath()) return FMSC_ERROR_BAD_TYPE_SIG;

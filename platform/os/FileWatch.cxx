@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Quillomark::Platform::Os {
 
@@ -55,7 +56,8 @@ FileWatch::~FileWatch() { close(); }
 
 // Makes the notes this process's own, with every file watched again, when
 // there are none yet or the process forked since they were made: true when
-// it did, since a change made meanwhile may have gone unseen.
+// it did, and the next changed() is true, since a change made meanwhile may
+// have gone unseen.
 bool FileWatch::renew() {
     if (notes >= 0 && forksSeen == forks.load(std::memory_order_relaxed)) return false;
     const bool counting = countingForks();
@@ -65,6 +67,7 @@ bool FileWatch::renew() {
     notes = counting ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
     failed = notes < 0;
     for (const int fd : files) failed = !watch(notes, fd) || failed;
+    unseen = true;
     return true;
 }
 
@@ -78,7 +81,8 @@ void FileWatch::forget(int fd) {
 }
 
 bool FileWatch::changed() {
-    if (renew() || failed) return true;
+    renew();
+    if (std::exchange(unseen, false) || failed) return true;
     alignas(inotify_event) char buffer[4096];
     bool any = false;
     for (;;) {
@@ -101,7 +105,7 @@ void FileWatch::close() {
         ::close(notes);
         notes = -1;
     }
-    failed = false;
+    failed = unseen = false;
     files.clear();
 }
 

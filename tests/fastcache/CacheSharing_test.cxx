@@ -212,9 +212,18 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     };
     fill(guidA, 0xA0);
     // One client opened the extent file to read, the other as it attached.
+    // The first opened it after a fork made while it held its lock: a
+    // change made meanwhile is looked at when it next locks.
+    ASSERT_EQ(0, FMSCIF_LockCache(client));
+    EXPECT_EQ("", Testing::runInChild([] {}));
+    ASSERT_EQ(0, chmod(folder.file("fms.hsh").c_str(), 0600));
+    EXPECT_EQ(0xA0, secondBlock(client, guidA));
+    const std::uint32_t checked = client->filesChecked;
+    EXPECT_EQ(0xA0, secondBlock(client, guidA));
+    EXPECT_EQ(checked + 1, client->filesChecked);
     FMSC_FILETOC_T* attached = nullptr;
     ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &attached));
-    for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xA0, secondBlock(reader, guidA));
+    EXPECT_EQ(0xA0, secondBlock(attached, guidA));
     ASSERT_EQ(0, FMSCIF_Purge(server, true));
     fill(guidB, 0xB0);
     for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xB0, secondBlock(reader, guidB));

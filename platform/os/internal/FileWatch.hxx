@@ -10,7 +10,8 @@ namespace Quillomark::Platform::Os {
 // kernel notes each such change of a watched file as it is made; changes
 // made through a mapping of the file are not noted. The kernel's notes are
 // read by one process only: after a fork, parent and child each watch the
-// files anew, and each one's next changed() is true.
+// files anew, at their first call of the watch, and each one's next
+// changed() is true, whichever call that first one was.
 class FileWatch {
 public:
     FileWatch() = default;
@@ -34,6 +35,8 @@ private:
 
     int notes = -1;
     bool failed = false;
+    // Made anew since changed() last told: its next answer is true.
+    bool unseen = false;
     unsigned forksSeen = 0;
     std::vector<int> files;
 };
