@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -222,10 +223,10 @@ TEST_F(SelfProxyServer, AStoppedTransferEndsWithTheStopWhateverTheServerAnswers)
     // So is a thread cancelled in its callback: the file is freed as the
     // thread unwinds.
     Cancelled cancelled{handle, {}};
-    FccThreadHandle thread = Own::FCCStartThread(downloadUntilCancelled, &cancelled, nullptr);
+    std::thread thread(downloadUntilCancelled, &cancelled);
     cancelled.reported.wait();
-    Own::FCCTerminateThread(thread, 0);
-    for (int i = 0; i < 30000 && Fcc::openFileCount() != 0; ++i) Own::FmsSleepMs(1);
+    pthread_cancel(thread.native_handle());
+    thread.join();
     EXPECT_EQ(Fcc::openFileCount(), 0u);
 }
 
