@@ -1058,6 +1058,23 @@ int FccCacheInfoExchange(FccCacheInfo& info) {
     });
 }
 
+namespace {
+
+// The copy of its last error that a thread was handed: a plain pointer,
+// which no destructor takes, since the main thread's own objects are
+// destroyed before the application's exit handlers run, and one of those
+// may still ask. A thread that ends frees its copy.
+thread_local char* handedOut = nullptr;
+struct HandedOutRelease {
+    ~HandedOutRelease() {
+        std::free(handedOut);
+        handedOut = nullptr;
+    }
+};
+thread_local HandedOutRelease handedOutRelease;
+
+}  // namespace
+
 const char* FccGetLastErrorText() {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return nullptr;
@@ -1078,10 +1095,13 @@ const char* FccGetLastErrorText() {
     // The record's own text may be freed by another thread as soon as the
     // record is let go (termination, the idle monitor): the caller gets a
     // copy that only this thread replaces.
-    thread_local std::string handedOut;
     if (!record->errorText) return nullptr;
-    handedOut = record->errorText;
-    return handedOut.c_str();
+    static_cast<void>(&handedOutRelease);  // made for the thread, to free its copy
+    char* const copy = strdup(record->errorText);
+    if (!copy) return nullptr;
+    std::free(handedOut);
+    handedOut = copy;
+    return handedOut;
 }
 
 bool FccThreadInExchange() {

@@ -10,6 +10,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
+#include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/ChildProcesses.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
@@ -48,6 +49,7 @@ using Quillomark::Testing::endedAndWaitable;
 using Quillomark::Testing::eventually;
 using Quillomark::Testing::onThread;
 using Quillomark::Testing::OutputCapture;
+using Quillomark::Testing::runInChild;
 using Quillomark::Testing::stateOf;
 using Quillomark::Testing::within;
 using Fault = Quillomark::Testing::FakeFccServer::Fault;
@@ -441,6 +443,18 @@ TEST_F(FccPipe, LastErrorIsTranslatedOnceAndOnlyOverAnOpenPipe) {
     EXPECT_EQ(Fcc::FccLocalizeExchange("plain", &translated), -3005);
     EXPECT_STREQ(translated, "plain");  // the untranslated copy stays
     std::free(translated);
+    // Asked again from an exit handler, after the thread's own objects
+    // were destroyed.
+    EXPECT_EQ("", runInChild([] {
+                  static const char* const text = "a text too long to fit in a string's own room";
+                  Fcc::FccSetLastErrorText(text);
+                  if (!Fcc::FccGetLastErrorText()) _exit(4);
+                  std::atexit([] {
+                      const char* again = Fcc::FccGetLastErrorText();
+                      _exit(again && std::strcmp(again, text) == 0 ? 0 : 5);
+                  });
+                  std::exit(0);
+              }));
 }
 
 // A server silent on the translation costs the caller a bounded wait, and
