@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -15,29 +14,18 @@ namespace Quillomark::Platform::Os {
 
 namespace {
 
-// The forks of this process, counted in parent and child alike: a watch
-// made before the last one shares its notes with the other process, and
-// whichever reads them first takes them from the other.
+// The forks that made this process, counted in the child: a watch made
+// before the last one is its parent's instance, whose notes the parent
+// reads. The child makes its own instead and never reads the parent's, so
+// that the parent keeps its instance and its notes whole. No lock is taken
+// around a fork: a watch's descriptor is always one that is open, the old
+// one closed only once the new one took its place.
 std::atomic<unsigned> forks{0};
 
-// Held while a watch changes its instance, and by every fork from before
-// it starts until parent and child counted it: a child never gets a watch
-// whose instance was closed and not yet replaced (its number then free in
-// the child, which the child's own next open gets and the watch's next
-// change would close), nor an instance it knows nothing of. Nothing but
-// system calls is made under it, so that a fork waits for nothing that
-// could wait for the forking thread.
-std::mutex changing;
-
-void beforeFork() { changing.lock(); }
-
-void afterFork() {
-    forks.fetch_add(1, std::memory_order_relaxed);
-    changing.unlock();
-}
+void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
 
 bool countingForks() {
-    static const bool counting = ::pthread_atfork(beforeFork, afterFork, afterFork) == 0;
+    static const bool counting = ::pthread_atfork(nullptr, nullptr, forked) == 0;
     return counting;
 }
 
@@ -55,18 +43,20 @@ bool watch(int notes, int fd) {
 FileWatch::~FileWatch() { close(); }
 
 // Makes the notes this process's own, with every file watched again, when
-// there are none yet or the process forked since they were made: true when
-// it did, and the next changed() is true, since a change made meanwhile may
-// have gone unseen.
+// there are none yet or the process was forked since they were made: true
+// when it did, and the next changed() is true, since a change made
+// meanwhile may have gone unseen. A fork on another thread meanwhile gives
+// the child the old descriptor or the new, both open, and at worst a copy of
+// the other that it does not know of (closed when it runs a program).
 bool FileWatch::renew() {
-    if (notes >= 0 && forksSeen == forks.load(std::memory_order_relaxed)) return false;
-    const bool counting = countingForks();
-    const std::lock_guard<std::mutex> noFork(changing);
-    if (notes >= 0) ::close(notes);
-    forksSeen = forks.load(std::memory_order_relaxed);
-    notes = counting ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
-    failed = notes < 0;
-    for (const int fd : files) failed = !watch(notes, fd) || failed;
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (notes >= 0 && forksSeen == now) return false;
+    const int fresh = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    failed = fresh < 0;
+    for (const int fd : files) failed = !watch(fresh, fd) || failed;
+    const int old = std::exchange(notes, fresh);
+    if (old >= 0) ::close(old);
+    forksSeen = now;
     unseen = true;
     return true;
 }
@@ -82,9 +72,10 @@ void FileWatch::forget(int fd) {
 
 bool FileWatch::changed() {
     renew();
-    if (std::exchange(unseen, false) || failed) return true;
+    if (failed) return true;
+    // Made anew: true, with what the new notes hold already used up.
+    bool any = std::exchange(unseen, false);
     alignas(inotify_event) char buffer[4096];
-    bool any = false;
     for (;;) {
         const ssize_t read = ::read(notes, buffer, sizeof buffer);
         if (read > 0) {
@@ -100,11 +91,9 @@ bool FileWatch::changed() {
 }
 
 void FileWatch::close() {
-    if (notes >= 0) {
-        const std::lock_guard<std::mutex> noFork(changing);
-        ::close(notes);
-        notes = -1;
-    }
+    // Forgotten before it is closed (see renew).
+    const int old = std::exchange(notes, -1);
+    if (old >= 0) ::close(old);
     failed = unseen = false;
     files.clear();
 }

@@ -233,6 +233,35 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
+// An application's own at-fork handler takes its lock, and a thread that
+// holds that lock reads through the client while another thread forks: the
+// fork waits for the lock, and the reader for nothing that the fork holds.
+pthread_mutex_t applicationLock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> forkWaits{false};
+
+TEST(SharedCache, AReaderUnderALockThatTheApplicationTakesForAForkGoesOn) {
+    CacheFolder folder;
+    EXPECT_EQ("", Testing::runInChild([&folder] {
+                  pthread_atfork([] { forkWaits = true, pthread_mutex_lock(&applicationLock); },
+                                 [] { pthread_mutex_unlock(&applicationLock); },
+                                 [] { pthread_mutex_unlock(&applicationLock); });
+                  FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+                  FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+                  FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+                  if (FMSCIF_OpenS(&serverParams, &server) != 0 ||
+                      FMSCIF_OpenS(&clientParams, &client) != 0 ||
+                      !Testing::runInChild([] {}).empty())
+                      _exit(4);
+                  forkWaits = false;
+                  pthread_mutex_lock(&applicationLock);
+                  std::thread forker([] { Testing::runInChild([] {}); });
+                  while (!forkWaits) std::this_thread::yield();
+                  if (FMSCIF_LockCache(client) != 0 || FMSCIF_UnLockCache(client) != 0) _exit(5);
+                  pthread_mutex_unlock(&applicationLock);
+                  forker.join();
+              }));
+}
+
 TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlock) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);

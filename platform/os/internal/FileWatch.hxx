@@ -9,9 +9,9 @@ namespace Quillomark::Platform::Os {
 // replaced by a rename), at the cost of one system call when none did. The
 // kernel notes each such change of a watched file as it is made; changes
 // made through a mapping of the file are not noted. The kernel's notes are
-// read by one process only: after a fork, parent and child each watch the
-// files anew, at their first call of the watch, and each one's next
-// changed() is true, whichever call that first one was.
+// read by one process only: a child of fork watches the files anew with
+// notes of its own at its first call of the watch, and its next changed() is
+// true, whichever call that first one was; the parent goes on with its own.
 class FileWatch {
 public:
     FileWatch() = default;
