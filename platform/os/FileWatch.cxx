@@ -17,9 +17,11 @@ namespace {
 // The forks that made this process, counted in the child: a watch made
 // before the last one is its parent's instance, whose notes the parent
 // reads. The child makes its own instead and never reads the parent's, so
-// that the parent keeps its instance and its notes whole. No lock is taken
-// around a fork: a watch's descriptor is always one that is open, the old
-// one closed only once the new one took its place.
+// that the parent keeps its instance and its notes whole; no lock is taken
+// around a fork. Nor does the child close the descriptor it inherited: a
+// fork copies the descriptors before the memory, so that the number a child
+// finds in its watch may name nothing in it, or by now a file of the
+// application's. It stays open in the child, closed when it runs a program.
 std::atomic<unsigned> forks{0};
 
 void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
@@ -45,17 +47,13 @@ FileWatch::~FileWatch() { close(); }
 // Makes the notes this process's own, with every file watched again, when
 // there are none yet or the process was forked since they were made: true
 // when it did, and the next changed() is true, since a change made
-// meanwhile may have gone unseen. A fork on another thread meanwhile gives
-// the child the old descriptor or the new, both open, and at worst a copy of
-// the other that it does not know of (closed when it runs a program).
+// meanwhile may have gone unseen.
 bool FileWatch::renew() {
     const unsigned now = forks.load(std::memory_order_relaxed);
     if (notes >= 0 && forksSeen == now) return false;
-    const int fresh = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
-    failed = fresh < 0;
-    for (const int fd : files) failed = !watch(fresh, fd) || failed;
-    const int old = std::exchange(notes, fresh);
-    if (old >= 0) ::close(old);
+    notes = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    failed = notes < 0;
+    for (const int fd : files) failed = !watch(notes, fd) || failed;
     forksSeen = now;
     unseen = true;
     return true;
@@ -91,9 +89,10 @@ bool FileWatch::changed() {
 }
 
 void FileWatch::close() {
-    // Forgotten before it is closed (see renew).
+    // Only notes that this process made are its to close; forgotten before
+    // they are closed, so that a fork meanwhile leaves the child none.
     const int old = std::exchange(notes, -1);
-    if (old >= 0) ::close(old);
+    if (old >= 0 && forksSeen == forks.load(std::memory_order_relaxed)) ::close(old);
     failed = unseen = false;
     files.clear();
 }

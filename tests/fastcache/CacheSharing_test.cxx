@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <future>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -336,33 +338,36 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     ASSERT_TRUE(lockAndUnlock());
     EXPECT_EQ(checked + 2, client->filesChecked);
 
-    // Forks on one thread while another locks the client, which makes its
-    // watch anew after each: a child's first lock closes no descriptor of
-    // the child's own (one that took the number of an instance closed as
-    // the child was forked).
-    std::atomic<bool> forking{true};
-    std::thread locker([&] {
-        while (forking)
-            if (FMSCIF_LockCache(client) == 0) FMSCIF_UnLockCache(client);
-    });
-    int failed = 0;
-    for (int round = 0; round < 25; ++round) {
-        pid_t children[40];
-        for (pid_t& child : children) {
-            if ((child = fork()) != 0) continue;
-            int own[64];
-            for (int& fd : own) fd = ::open("/dev/null", O_RDONLY);
-            if (FMSCIF_LockCache(client) != 0 || FMSCIF_UnLockCache(client) != 0) _exit(4);
-            struct stat info {};
-            for (const int fd : own)
-                if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) _exit(5);
-            _exit(0);
+    // A child whose copy of a watch names a descriptor of the child's own: a
+    // fork copies the descriptors before the memory, so that a watch made
+    // on another thread as the parent forked names a number that is not
+    // open in the child, and then one the child opens. The watch makes its
+    // own notes and closes none of the child's.
+    const auto inotifyDescriptors = [] {
+        std::set<int> found;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code unreadable;
+            if (std::filesystem::read_symlink(entry, unreadable) == "anon_inode:inotify")
+                found.insert(std::stoi(entry.path().filename()));
         }
-        for (const pid_t child : children) failed += !Testing::endOf(child).empty();
-    }
-    forking = false;
-    locker.join();
-    EXPECT_EQ(0, failed);
+        return found;
+    };
+    const std::set<int> before = inotifyDescriptors();
+    Platform::Os::FileWatch watch;
+    const int watched = ::open(folder.file("fms.seg").c_str(), O_RDONLY);
+    watch.add(watched);
+    std::set<int> made = inotifyDescriptors();
+    for (const int fd : before) made.erase(fd);
+    ASSERT_EQ(1u, made.size());
+    EXPECT_EQ("", Testing::runInChild([&watch, number = *made.begin()] {
+                  if (dup2(::open("/dev/null", O_RDONLY), number) != number) _exit(4);
+                  if (!watch.changed()) _exit(5);
+                  watch.close();
+                  struct stat info {};
+                  if (fstat(number, &info) != 0 || !S_ISCHR(info.st_mode)) _exit(6);
+              }));
+    watch.close();
+    ::close(watched);
 
     // Cut short: looked at, found short, the lock refused until the file is
     // whole again; also in processes forked from the client's, forked before
