@@ -1,6 +1,7 @@
 #include <soa/client/HttpRestSender.hxx>
 
 #include <platform/crypto/QmCrypto.hxx>
+#include <platform/os/internal/ForkGeneration.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/CutReply.hxx>
@@ -11,6 +12,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -215,6 +217,32 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
     return result;
 }
 
+// Handles that a forked child found and left as they were: cleaning one up
+// would close connections that its parent still uses (over TLS, writing a
+// close alert into the parent's stream), and a parent thread may have been
+// in the middle of a transfer on it at the fork. They stay reachable here,
+// never freed; a list without a lock, since a lock could be held by a
+// thread that a fork left behind.
+struct Abandoned {
+    CURL* handle;
+    Abandoned* next;
+};
+std::atomic<Abandoned*> abandoned{nullptr};
+
+// Ends a handle that the sender no longer uses: one made in this process is
+// cleaned up, closing its connections; one from a process this one was
+// forked from is left alone.
+void retire(CURL* handle, unsigned generation) {
+    if (generation == Quillomark::Platform::Os::forkGeneration()) {
+        curl_easy_cleanup(handle);
+        return;
+    }
+    auto* left = new Abandoned{handle, abandoned.load(std::memory_order_relaxed)};
+    while (!abandoned.compare_exchange_weak(left->next, left, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
+}
+
 // A handle with the settings that every request keeps.
 std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
     std::unique_ptr<CURL, HandleDeleter> handle(curl_easy_init());
@@ -248,12 +276,21 @@ HttpRestSender::HttpRestSender(SessionManager* sessionManager)
         throw Exceptions::ProtocolException("Could not initialize libcurl.");
     }
     curlHandle = newHandle(share.get()).release();
+    handleGeneration = Quillomark::Platform::Os::forkGeneration();
     cookies = share.release();
 }
 
 HttpRestSender::~HttpRestSender() {
-    curl_easy_cleanup(curlHandle);
+    retire(curlHandle, handleGeneration);
+    // Still in use by a handle left alone after a fork, the store stays.
     curl_share_cleanup(cookies);
+}
+
+void HttpRestSender::replaceHandle() {
+    CURL* const previous = curlHandle;
+    curlHandle = newHandle(cookies).release();
+    retire(previous, handleGeneration);
+    handleGeneration = Quillomark::Platform::Os::forkGeneration();
 }
 
 void HttpRestSender::initCrypto() {
@@ -305,59 +342,81 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     // libcurl takes a kept connection to the same proxy whatever login the
     // header carries, and a tunnel's CONNECT carried the login of the
     // request that opened it: a request with another proxy or login takes a
-    // new handle, and the old one closes every connection it kept.
+    // new handle, and the old one closes every connection it kept. So does
+    // the first request of a forked child, whose connections the parent
+    // shares: replies to both would come on them, each read by either.
     std::string via = proxy.url;
     if (proxy.header) (via += '\0') += proxy.header->data;
-    if (via != handleProxy) {
-        CURL* const previous = curlHandle;
-        curlHandle = newHandle(cookies).release();
-        curl_easy_cleanup(previous);
+    if (via != handleProxy || handleGeneration != Quillomark::Platform::Os::forkGeneration()) {
+        replaceHandle();
         handleProxy = std::move(via);
     }
     char failure[CURL_ERROR_SIZE] = "";
-
-    // Nothing that lives only in this call stays reachable from the handle,
-    // however the call ends.
-    struct Detach {
-        CURL* handle;
-        ~Detach() {
-            curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
-            curl_easy_setopt(handle, CURLOPT_PROXYHEADER, nullptr);
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
-            curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
-            curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
-            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
-        }
-    } detach{curlHandle};
-
-    set(curlHandle, CURLOPT_URL, url.c_str());
-    set(curlHandle, CURLOPT_POST, 1L);
-    set(curlHandle, CURLOPT_POSTFIELDS, request.data());
-    // With its length the body is sent whole, also past a NUL byte.
-    set(curlHandle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
-    set(curlHandle, CURLOPT_WRITEFUNCTION, &receive);
-    set(curlHandle, CURLOPT_WRITEDATA, &response);
-    set(curlHandle, CURLOPT_HEADERFUNCTION, &receive);
-    set(curlHandle, CURLOPT_HEADERDATA, &replyHeaders);
-    set(curlHandle, CURLOPT_HTTPHEADER, headers.get());
-    set(curlHandle, CURLOPT_TIMEOUT, timeout);
-
-    // The handle keeps its settings between requests, so the certificate
-    // check and the proxy are set on every request from the current options:
-    // turning the check back on, or clearing the proxy, takes effect.
-    set(curlHandle, CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
-    // Null restores libcurl's default: the proxy of the environment, if any,
-    // for the hosts that the environment's NO_PROXY does not exempt. An
-    // explicit proxy carries every request ("" exempts no host).
-    set(curlHandle, CURLOPT_PROXY, proxy.url.empty() ? nullptr : proxy.url.c_str());
-    set(curlHandle, CURLOPT_NOPROXY, proxy.url.empty() ? nullptr : "");
-    set(curlHandle, CURLOPT_PROXYHEADER, proxy.header.get());
-    set(curlHandle, CURLOPT_FORBID_REUSE, proxy.keepConnection ? 0L : 1L);
-    set(curlHandle, CURLOPT_ERRORBUFFER, failure);
-
-    const CURLcode transfer = curl_easy_perform(curlHandle);
+    CURLcode transfer = CURLE_OK;
     long status = 0;
-    curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &status);
+    long connects = 0;
+
+    // One transfer on the handle. Nothing that lives only in this call stays
+    // reachable from the handle, however the call ends.
+    const auto attempt = [&] {
+        struct Detach {
+            CURL* handle;
+            ~Detach() {
+                curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+                curl_easy_setopt(handle, CURLOPT_PROXYHEADER, nullptr);
+                curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
+                curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+                curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
+                curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+            }
+        } detach{curlHandle};
+
+        set(curlHandle, CURLOPT_URL, url.c_str());
+        set(curlHandle, CURLOPT_POST, 1L);
+        set(curlHandle, CURLOPT_POSTFIELDS, request.data());
+        // With its length the body is sent whole, also past a NUL byte.
+        set(curlHandle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+        set(curlHandle, CURLOPT_WRITEFUNCTION, &receive);
+        set(curlHandle, CURLOPT_WRITEDATA, &response);
+        set(curlHandle, CURLOPT_HEADERFUNCTION, &receive);
+        set(curlHandle, CURLOPT_HEADERDATA, &replyHeaders);
+        set(curlHandle, CURLOPT_HTTPHEADER, headers.get());
+        set(curlHandle, CURLOPT_TIMEOUT, timeout);
+
+        // The handle keeps its settings between requests, so the certificate
+        // check and the proxy are set on every request from the current options:
+        // turning the check back on, or clearing the proxy, takes effect.
+        set(curlHandle, CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
+        // Null restores libcurl's default: the proxy of the environment, if any,
+        // for the hosts that the environment's NO_PROXY does not exempt. An
+        // explicit proxy carries every request ("" exempts no host).
+        set(curlHandle, CURLOPT_PROXY, proxy.url.empty() ? nullptr : proxy.url.c_str());
+        set(curlHandle, CURLOPT_NOPROXY, proxy.url.empty() ? nullptr : "");
+        set(curlHandle, CURLOPT_PROXYHEADER, proxy.header.get());
+        set(curlHandle, CURLOPT_FORBID_REUSE, proxy.keepConnection ? 0L : 1L);
+        set(curlHandle, CURLOPT_ERRORBUFFER, failure);
+
+        failure[0] = '\0';
+        transfer = curl_easy_perform(curlHandle);
+        status = 0;
+        curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &status);
+        connects = 0;
+        curl_easy_getinfo(curlHandle, CURLINFO_NUM_CONNECTS, &connects);
+    };
+    attempt();
+    // A kept connection that closed unanswered makes libcurl send the
+    // request again on a new one, but it counts those retries over the life
+    // of the handle and gives up at the sixth, however far apart they came.
+    // Such a give-up on a kept connection is tried once more on a handle of
+    // its own, whose count starts afresh: a send error without a status in a
+    // transfer that made no connection. A failure on that new connection is
+    // the request's.
+    if (transfer == CURLE_SEND_ERROR && status == 0 && connects == 0) {
+        response.clear();
+        replyHeaders.clear();
+        replaceHandle();
+        attempt();
+    }
     const std::string reason = failure[0] != '\0'     ? failure
                                : transfer != CURLE_OK ? curl_easy_strerror(transfer)
                                                       : "";

@@ -18,7 +18,9 @@ namespace Quillomark::Soa::Client {
 // its login stay as they are, so connections carry from one request to the
 // next; another proxy or login takes a new handle, and the old one closes
 // its connections. The cookies (and with them the server session) are kept
-// in a store that the sender's handles share.
+// in a store that the sender's handles share. A process forked from the one
+// that made the handle takes a new handle for its first request and leaves
+// the old one, with the connections it shares with that process, untouched.
 class HttpRestSender : public RestSender {
 public:
     // Initialises the crypto library once per process; throws
@@ -47,9 +49,13 @@ public:
 
 private:
     void initCrypto();
+    // A new handle on the same cookie store in place of the one there.
+    void replaceHandle();
 
     CURLSH* cookies = nullptr;
     CURL* curlHandle = nullptr;
+    // The fork generation of the process that made the handle.
+    unsigned handleGeneration = 0;
     // The proxy and login that the handle's connections were made with:
     // empty for the environment's proxy, if any.
     std::string handleProxy;

@@ -5,6 +5,7 @@
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
+#include "tests/fastcache/ChildProcess.hxx"
 #include "tests/http/CurlSeam.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
 #include "tests/support/ResettingPeer.hxx"
@@ -12,6 +13,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
@@ -236,6 +238,59 @@ TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
     EXPECT_FALSE(requests[2].header("Cookie").has_value());
 }
 
+// An origin that answers the first request of each connection and closes it,
+// unanswered, when the second arrives (its limit of requests per connection):
+// each request goes again on a new connection, however many did before it.
+TEST_F(HttpRestSenderTest, EveryRequestGoesThroughWhereKeptConnectionsCloseUnanswered) {
+    server.script().setFallback([](const HttpRequest& request) {
+        return request.onConnection == 1 ? HttpReply::ok(request.body) : HttpReply::closing();
+    });
+    for (int i = 1; i <= 100; ++i) {
+        const std::string body = "<r" + std::to_string(i) + "/>";
+        try {
+            ASSERT_EQ(post(connection, body), body);
+        } catch (const Ex::ConnectionException& e) {
+            FAIL() << "request " << i << ": " << e.getMessage();
+        }
+    }
+}
+
+// A forked child and its parent use the connection they share at the same
+// time: each gets its own replies, and the session's cookie goes on in both.
+TEST_F(HttpRestSenderTest, AForkedChildAndItsParentGetTheirOwnReplies) {
+    HttpReply first = HttpReply::ok("<one/>");
+    first.headers.push_back("Set-Cookie: session=abc; Path=/");
+    server.push(first);
+    server.script().setFallback([](const HttpRequest& request) {
+        return HttpReply::ok(request.body + request.header("Cookie").value_or(""));
+    });
+    post(connection, "<a/>");
+    connection.setOption(Connection::TIMEOUT, "20");  // a reply taken by the other process
+    const auto echoes = [this](const std::string& who) {
+        int wrong = 0;
+        for (int i = 0; i < 300; ++i) {
+            const std::string body = "<" + who + std::to_string(i) + "/>";
+            try {
+                wrong += post(connection, body) != body + "session=abc";
+            } catch (const Ex::SoaException&) {
+                ++wrong;
+            }
+        }
+        return wrong;
+    };
+    int started[2];
+    ASSERT_EQ(::pipe(started), 0);
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        Quillomark::Testing::say(started[1], 's');
+        ::_exit(std::min(echoes("child"), 100));
+    });
+    Quillomark::Testing::hear(started[0]);
+    EXPECT_EQ(echoes("parent"), 0);
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "");
+    ::close(started[0]);
+    ::close(started[1]);
+}
+
 // The loopback server stands in for a proxy: it answers requests meant for
 // any host, and records the target and login each one carried. The host
 // name does not resolve, so only the proxy can carry the request. Each
@@ -260,8 +315,6 @@ TEST_F(HttpRestSenderTest, ProxyCredentialsReachTheProxyExactlyAsSet) {
                   {"\xC3\xA9", "a:\xE2\x82\xAC", "w6k6YTrigqw="},
                   {"", "", nullptr}};
     for (const auto& login : logins) {
-        // A connection of its own: libcurl 7.88 counts such retries over the
-        // life of its handle, and gives up at the sixth.
         Connection proxied(host, nullptr, Connection::HTTP, Connection::REST, true);
         proxied.setOption(Connection::PROXY_HOST, server.url());
         proxied.setOption(Connection::PROXY_USER, login.user);

@@ -380,10 +380,11 @@ void LoopbackHttpServer::serve(int socket) {
 
     std::string tunnelLogin;
     bool tunnel = false;
-    for (;;) {
+    for (int served = 1;; ++served) {
         HttpRequest request;
         request.socksLogin = socksLogin;
         request.tunnelLogin = tunnelLogin;
+        request.onConnection = served;
         std::size_t bodyStart = 0;
         std::size_t length = 0;
         Head head;

@@ -23,6 +23,7 @@ struct HttpRequest {
     std::string socksLogin;   // the SOCKS login that opened its connection: SOCKS5's
                               // "user:password", SOCKS4's user
     std::string tunnelLogin;  // the Proxy-Authorization of the CONNECT that opened its tunnel
+    int onConnection = 0;     // 1 for the first request of its connection, 2 for the next, ...
 
     // The value of the first header of that name (case-insensitive).
     std::optional<std::string> header(const std::string& name) const;
