@@ -18,12 +18,27 @@ void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
 
 const bool counting = ::pthread_atfork(nullptr, nullptr, forked) == 0;
 
+// A list without a lock: a lock could be held by a thread that a fork left
+// behind.
+struct LeftAlone {
+    void* object;
+    LeftAlone* next;
+};
+std::atomic<LeftAlone*> leftAlone{nullptr};
+
 }  // namespace
 
 unsigned forkGeneration() {
     // Without the handler (no memory for it at load) the process's number
     // stands in: it differs from a living parent's.
     return counting ? forks.load(std::memory_order_relaxed) : static_cast<unsigned>(::getpid());
+}
+
+void leaveAlone(void* object) {
+    auto* left = new LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    while (!leftAlone.compare_exchange_weak(left->next, left, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
 }
 
 }  // namespace Quillomark::Platform::Os

@@ -1,5 +1,9 @@
 #include <soa/client/internal/GatewayOrb.hxx>
 
+#include <platform/os/internal/ForkGeneration.hxx>
+#include <soa/client/RuntimeException.hxx>
+
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -15,6 +19,10 @@ char* orbArgv[] = {orbName, nullptr};
 // Shares are taken and given back under one lock.
 std::mutex orbLock;
 long orbShares = 0;
+
+// The fork generation of the process in which the library first took a
+// share, or -1 while it took none: a child of that process finds another.
+std::atomic<long long> sharedIn{-1};
 
 }  // namespace
 
@@ -35,12 +43,17 @@ namespace {
 CORBA::ORB_ptr takeShare() {
     const char* options[][2] = {{"giopMaxMsgSize", GatewayOrb::MAX_MESSAGE_SIZE},
                                 {nullptr, nullptr}};
+    // Before the lock: a thread that a fork left behind may hold it.
+    GatewayOrb::refuseInheritedOrb();
     std::lock_guard<std::mutex> guard(orbLock);
     CORBA::ORB::_nil();
     CORBA::Object::_nil();
     QmCorbaServiceGateway::_nil();
     int argc = 1;
     CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
+    if (sharedIn.load(std::memory_order_relaxed) < 0) {
+        sharedIn.store(Quillomark::Platform::Os::forkGeneration(), std::memory_order_relaxed);
+    }
     ++orbShares;
     return orb;
 }
@@ -58,6 +71,21 @@ GatewayOrb::~GatewayOrb() {
     std::lock_guard<std::mutex> guard(orbLock);
     --orbShares;
     orb = CORBA::ORB::_nil();
+}
+
+bool GatewayOrb::inheritedByAFork() {
+    const long long generation = sharedIn.load(std::memory_order_relaxed);
+    return generation >= 0 && generation != Quillomark::Platform::Os::forkGeneration();
+}
+
+void GatewayOrb::refuseInheritedOrb() {
+    if (inheritedByAFork()) {
+        throw RuntimeException(
+            RuntimeException::GENERAL_ERROR,
+            "IIOP cannot be used in a process forked after the library made its ORB: the ORB's "
+            "threads stayed with the parent, and its connections are the parent's. Run a new "
+            "program in the child for IIOP.");
+    }
 }
 
 bool GatewayOrb::exists() {

@@ -12,7 +12,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -217,29 +216,16 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
     return result;
 }
 
-// Handles that a forked child found and left as they were: cleaning one up
-// would close connections that its parent still uses (over TLS, writing a
-// close alert into the parent's stream), and a parent thread may have been
-// in the middle of a transfer on it at the fork. They stay reachable here,
-// never freed; a list without a lock, since a lock could be held by a
-// thread that a fork left behind.
-struct Abandoned {
-    CURL* handle;
-    Abandoned* next;
-};
-std::atomic<Abandoned*> abandoned{nullptr};
-
 // Ends a handle that the sender no longer uses: one made in this process is
-// cleaned up, closing its connections; one from a process this one was
-// forked from is left alone.
+// cleaned up, closing its connections. One that a forked child found is left
+// alone: cleaning it up would close connections that the parent still uses
+// (over TLS, writing a close alert into the parent's stream), and a parent
+// thread may have been in the middle of a transfer on it at the fork.
 void retire(CURL* handle, unsigned generation) {
     if (generation == Quillomark::Platform::Os::forkGeneration()) {
         curl_easy_cleanup(handle);
-        return;
-    }
-    auto* left = new Abandoned{handle, abandoned.load(std::memory_order_relaxed)};
-    while (!abandoned.compare_exchange_weak(left->next, left, std::memory_order_release,
-                                            std::memory_order_relaxed)) {
+    } else {
+        Quillomark::Platform::Os::leaveAlone(handle);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <soa/client/IiopRestSender.hxx>
 
+#include <platform/os/internal/ForkGeneration.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/GatewayOrb.hxx>
 #include <soa/client/internal/RequestName.hxx>
@@ -62,8 +63,15 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
     }
 }
 
-// The connection gives its share of the ORB back; the ORB lives on.
-IiopRestSender::~IiopRestSender() = default;
+// The connection gives its share of the ORB back; the ORB lives on. A
+// forked child leaves the connection it inherited alone: releasing its
+// references takes locks that a thread of the parent may have held at the
+// fork.
+IiopRestSender::~IiopRestSender() {
+    if (connection && GatewayOrb::inheritedByAFork()) {
+        Quillomark::Platform::Os::leaveAlone(connection.release());
+    }
+}
 
 void IiopRestSender::connect(const std::string& address) {
     const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
@@ -88,6 +96,9 @@ void IiopRestSender::send(const std::string& service, const std::string& operati
                           const std::string& request, std::string& response) {
     checkRequestName(service);
     checkRequestName(operation);
+    // Before anything of the ORB is touched, the connection too: its
+    // replies would come on a socket that the parent shares.
+    GatewayOrb::refuseInheritedOrb();
     if (!connection) {
         connect(address);
     }

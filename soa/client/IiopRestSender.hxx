@@ -24,8 +24,9 @@ public:
     // Connects on first use, then sends the request bytes unchanged and
     // stores every byte of the reply. Throws RuntimeException (GENERAL_ERROR),
     // contacting nothing, for a name that a transport cannot carry as it is
-    // (checkRequestName); ConnectionException when the gateway cannot be
-    // reached and ProtocolException when the call fails.
+    // (checkRequestName) and in a process forked after the library made its
+    // ORB (GatewayOrb::refuseInheritedOrb); ConnectionException when the
+    // gateway cannot be reached and ProtocolException when the call fails.
     void send(const std::string& service, const std::string& operation, const std::string& request,
               std::string& response) override;
 

@@ -1,10 +1,12 @@
 #include <soa/client/Connection.hxx>
 #include <soa/client/IiopRestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/GatewayOrb.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
+#include "tests/fastcache/ChildProcess.hxx"
 #include "tests/support/GatewayServerProcess.hxx"
 #include "tests/support/LoopbackPlmService.hxx"
 
@@ -19,7 +21,9 @@
 #include <unistd.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -29,6 +33,7 @@ using Quillomark::Soa::Client::Connection;
 using Quillomark::Soa::Client::GatewayOrb;
 using Quillomark::Soa::Client::IiopRestSender;
 using Quillomark::Soa::Client::RestSender;
+using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::callThrough;
 using Quillomark::Testing::GatewayServerProcess;
@@ -296,6 +301,42 @@ TEST_F(IiopSenderTest, TheOrbOutlivesEveryConnection) {
     orb->destroy();
     sender = session.newSender();
     EXPECT_EQ(sendOnce(*sender, "sized", big).size(), 3u * 1024 * 1024);
+}
+
+// A process forked after the library made its ORB has that ORB without its
+// threads and with its parent's connections: its IIOP requests, on the
+// connection it shares or on a new one, fail at once (a hang ends the
+// worker), and the parent's go on meanwhile.
+TEST_F(IiopSenderTest, WorkersForkedAfterTheOrbWasMadeAreRefusedAndTheParentGoesOn) {
+    Session session(server.hostPath());
+    auto sender = session.newSender();
+    EXPECT_EQ(sendOnce(*sender, "login", "x"), "Core-2006-03-Session|login|x");
+    Session ended(server.hostPath());
+    sendOnce(*ended.newSender(), "op", "x");
+    const auto refused = [](RestSender& on) {
+        try {
+            sendOnce(on, "op", "worker");
+        } catch (const RuntimeException& e) {
+            if (e.getMessage().find("forked after the library made its ORB") == std::string::npos) {
+                throw;
+            }
+            return;
+        }
+        throw std::logic_error("answered");
+    };
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 4; ++i) {
+        workers.push_back(Quillomark::Testing::startChild([&] {
+            refused(*ended.newSender());
+            refused(*sender);
+            sender.reset();
+            std::exit(0);
+        }));
+    }
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(sendOnce(*sender, "op", "parent"), "Core-2006-03-Session|op|parent");
+    }
+    for (const pid_t worker : workers) EXPECT_EQ(Quillomark::Testing::endOf(worker), "");
 }
 
 // A test process that crashes leaves no gateway server behind: one left

@@ -14,7 +14,8 @@ namespace Quillomark::Soa::Client {
 class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
-    // CORBA::ORB_init throws.
+    // CORBA::ORB_init throws, and what refuseInheritedOrb throws, before
+    // anything is touched.
     GatewayOrb();
     ~GatewayOrb();
     GatewayOrb(const GatewayOrb&) = delete;
@@ -22,6 +23,14 @@ public:
 
     CORBA::ORB_ptr get() const { return orb.in(); }
     CORBA::ORB_ptr operator->() const { return orb.in(); }
+
+    // Whether this process was forked after the library first took a share
+    // of an ORB (made or joined) in a process it comes from: the ORB is
+    // there without its threads, its connections shared with that process,
+    // and nothing of it may be used. Takes no lock.
+    static bool inheritedByAFork();
+    // Throws RuntimeException (GENERAL_ERROR) that says so when it is.
+    static void refuseInheritedOrb();
 
     // How many shares exist at the moment.
     static long shares();
