@@ -21,6 +21,9 @@ namespace Quillomark::Soa::Client {
 // in a store that the sender's handles share. A process forked from the one
 // that made the handle takes a new handle for its first request and leaves
 // the old one, with the connections it shares with that process, untouched.
+// libcurl counts the requests it sends again after a kept-alive connection
+// closed unanswered over the handle's life, and gives up at the sixth: such
+// a request goes once more on a new handle.
 class HttpRestSender : public RestSender {
 public:
     // Initialises the crypto library once per process; throws
