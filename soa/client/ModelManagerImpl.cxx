@@ -71,14 +71,16 @@ const ModelManagerImpl::FactoryMap* ModelManagerImpl::s_objectFactoryMap = nullp
 // (the user of a re-login) runs a load of its own, so that it never makes
 // an object of a type whose chain is still being fetched.
 struct ModelManagerImpl::SchemaLoad {
-    // Names not yet looked at (the types of the objects to make, those of
-    // the schemas that arrived, the parents of the links taken on), and
-    // every name asked for so far.
+    // Names not yet looked at (the types of the objects to make), the types
+    // not yet looked at (those whose links the schemas that arrived gave),
+    // and every name asked for so far. Both are looked at in the order of
+    // their names, whatever their kind.
     std::set<std::string> frontier;
+    std::vector<TypeImpl*> met;
     std::set<std::string> asked;
     // The types whose links this load makes, in the order it took them on.
-    std::vector<std::string> linking;
-    std::set<std::string> taken;
+    std::vector<TypeImpl*> linking;
+    std::set<const TypeImpl*> taken;
 };
 
 ModelManager::ModelManager() = default;
@@ -520,19 +522,32 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     // with a description the client cannot read leaves no half-built type
     // behind, so the next load asks for that type again.
     std::vector<std::unique_ptr<TypeImpl>> built;
-    // The names of `built`, so that a name listed twice is found in log time.
-    std::set<std::string_view> builtNames;
+    // The types of `built` by name, so that a name listed twice is found in
+    // log time, and the type of each wire type, in order.
+    std::map<std::string_view, TypeImpl*> builtNames;
+    std::vector<TypeImpl*> described;
+    described.reserve(wireTypes.size());
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
-        if (types.count(name) != 0 || builtNames.count(name) != 0) continue;
+        auto known = types.find(name);
+        if (known != types.end()) {
+            described.push_back(known->second.get());
+            continue;
+        }
+        auto [named, fresh] = builtNames.emplace(name, nullptr);
+        if (!fresh) {
+            described.push_back(named->second);
+            continue;
+        }
         auto type = std::make_unique<TypeImpl>(wireType.getUid(), name);
         for (const auto& descriptor : wireType.getPropDescriptorArray()) {
             type->addPropertyDescription(PropertyDescriptionImpl(
                 toClientPropertyType(descriptor.getType()), descriptor.getName(),
                 descriptor.getAnArray(), descriptor.getModifiable()));
         }
+        named->second = type.get();
+        described.push_back(type.get());
         built.push_back(std::move(type));
-        builtNames.insert(built.back()->getName());
     }
     const FactoryMap& factories = objectFactories();
     for (auto& type : built) {
@@ -546,21 +561,20 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     // link waits until the load that needs its type has the chain above it.
     SchemaLoad own;
     SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
-    for (const auto& wireType : wireTypes) {
-        const std::string& name = wireType.getName();
-        const std::string& parentName = wireType.getParentTypeName();
+    for (std::size_t i = 0; i < wireTypes.size(); ++i) {
+        const std::string& parentName = wireTypes[i].getParentTypeName();
         if (parentName.empty()) continue;
-        TypeImpl& type = *types.at(name);
-        auto waiting = unlinked.lower_bound(name);
-        if (waiting != unlinked.end() && waiting->first == name) {
+        TypeImpl& type = *described[i];
+        auto waiting = unlinked.lower_bound(&type);
+        if (waiting != unlinked.end() && waiting->first == &type) {
             waiting->second = parentName;
         } else if (type.getParent() == nullptr || type.getParent()->getName() != parentName) {
-            unlinked.emplace_hint(waiting, name, parentName);
+            unlinked.emplace_hint(waiting, &type, parentName);
             type.mark(TypeImpl::WAITING, true);
         } else {
             continue;
         }
-        load.frontier.insert(name);
+        load.met.push_back(&type);
     }
     if (&load == &own) completeSchemaLoad(own);
 }
@@ -582,22 +596,34 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     // whatever load entered it and whatever cut that load short.
     for (;;) {
         std::set<std::string> missing;
-        std::vector<std::string> names(load.frontier.begin(), load.frontier.end());
-        load.frontier.clear();
-        while (!names.empty()) {
-            const std::string name = std::move(names.back());
-            names.pop_back();
+        // The types met are looked at last name first, and then those that
+        // looking at one adds, the last added first.
+        std::vector<TypeImpl*> met;
+        const auto meet = [&](const std::string& name) {
             auto known = types.find(name);
-            if (known == types.end()) {
-                if (load.asked.count(name) == 0) missing.insert(name);
-                continue;
+            if (known != types.end()) {
+                met.push_back(known->second.get());
+            } else if (load.asked.count(name) == 0) {
+                missing.insert(name);
             }
+        };
+        met.swap(load.met);
+        for (const std::string& name : load.frontier) meet(name);
+        load.frontier.clear();
+        const auto byName = [](const TypeImpl* a, const TypeImpl* b) {
+            return a->getName() < b->getName();
+        };
+        std::sort(met.begin(), met.end(), byName);
+        met.erase(std::unique(met.begin(), met.end()), met.end());
+        while (!met.empty()) {
+            TypeImpl* type = met.back();
+            met.pop_back();
             if (unlinked.empty()) continue;
-            TypeImpl* waiting = known->second->nearestMarked(TypeImpl::WAITING);
-            if (waiting == nullptr || !load.taken.insert(waiting->getName()).second) continue;
-            load.linking.push_back(waiting->getName());
-            names.push_back(unlinked.at(waiting->getName()));
-            if (waiting->getParent() != nullptr) names.push_back(waiting->getParent()->getName());
+            TypeImpl* waiting = type->nearestMarked(TypeImpl::WAITING);
+            if (waiting == nullptr || !load.taken.insert(waiting).second) continue;
+            load.linking.push_back(waiting);
+            meet(unlinked.at(waiting));
+            if (waiting->getParent() != nullptr) meet(waiting->getParent()->getName());
         }
         if (missing.empty()) break;
         load.asked.insert(missing.begin(), missing.end());
@@ -613,16 +639,15 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     // it runs in, or the next, meets them as any load would.
     const bool nested = running.outer != nullptr;
     std::optional<RuntimeException> refused;
-    const auto settle = [&](const std::string& name) {
-        types.at(name)->mark(TypeImpl::WAITING, false);
-        unlinked.erase(name);
+    const auto settle = [&](TypeImpl& type) {
+        type.mark(TypeImpl::WAITING, false);
+        unlinked.erase(&type);
     };
-    const auto refuse = [&](const std::string& name, const std::string& message) {
+    const auto refuse = [&](TypeImpl& type, const std::string& message) {
         if (!refused) refused = RuntimeException(RuntimeException::GENERAL_ERROR, message);
-        if (!nested) settle(name);
+        if (!nested) settle(type);
     };
     struct Move {
-        const std::string* name;
         TypeImpl* type;
         TypeImpl* parent;
         Type* before;
@@ -630,17 +655,16 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     };
     std::vector<Move> moves;
     moves.reserve(load.linking.size());
-    for (const std::string& name : load.linking) {
-        auto waiting = unlinked.find(name);
+    for (TypeImpl* type : load.linking) {
+        auto waiting = unlinked.find(type);
         if (waiting == unlinked.end()) continue;  // made by a load nested in a fetch
         const std::string& parentName = waiting->second;
         auto parent = types.find(parentName);
         if (parent != types.end()) {
-            TypeImpl& type = *types.at(name);
-            moves.push_back(Move{&name, &type, parent->second.get(), type.getParent(), false});
-            type.link(nullptr);
+            moves.push_back(Move{type, parent->second.get(), type->getParent(), false});
+            type->link(nullptr);
         } else if (load.asked.count(parentName) != 0) {
-            refuse(name,
+            refuse(*type,
                    "Server gave me an parent type, " + parentName + ", that it now denies exists!");
         }
         // Else a schema of a load nested in a fetch gave the type a parent
@@ -648,15 +672,15 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     }
     for (Move& move : moves) {
         move.made = move.type->link(move.parent);
-        if (move.made) settle(*move.name);
+        if (move.made) settle(*move.type);
     }
     for (const Move& move : moves) {
         if (move.made) continue;
         move.type->link(move.before);
         // A parent link that closes a cycle would make every walk up the
         // type chain endless.
-        refuse(*move.name, "Server gave me a parent type, " + move.parent->getName() +
-                               ", that descends from its child type " + *move.name + "!");
+        refuse(*move.type, "Server gave me a parent type, " + move.parent->getName() +
+                               ", that descends from its child type " + move.type->getName() + "!");
     }
     if (refused) throw *refused;
 }

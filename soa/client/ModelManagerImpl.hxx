@@ -150,13 +150,13 @@ private:
     class ListedObjects;
     // The load whose fetch runs, into which the schemas that answer it go.
     SchemaLoad* schemaLoad = nullptr;
-    // The links still to be made, from a type's name to its parent's, as
+    // The links still to be made, from a type to its parent's name, as
     // the last schema gave them: a load that needs the type makes the link
     // once it has fetched what the chain lacks. A fetch that fails leaves
     // them to the next load; a parent the server does not describe, or one
     // that would close a cycle, drops the link, unless a load nested in a
     // fetch met it: that leaves it to the load it runs in.
-    std::map<std::string, std::string> unlinked;
+    std::map<const TypeImpl*, std::string> unlinked;
     std::set<ChangeListener*> changeListeners;
     std::set<DeleteListener*> deleteListeners;
     std::set<PartialErrorListener*> partialErrorListeners;
