@@ -54,10 +54,10 @@ void TypeImpl::setParent(Type* newParent) {
     }
 }
 
-void TypeImpl::adopt(const ModelManagerImpl* manager, ModelObjectFactory* factory) {
+void TypeImpl::adopt(const ModelManagerImpl* manager, ModelObjectFactory* own) {
     owner = manager;
-    ownFactory = factory;
-    marks = subtreeMarks = factory != nullptr ? FACTORY : 0;
+    factory = own;
+    marks = subtreeMarks = own != nullptr ? FACTORY : 0;
 }
 
 bool TypeImpl::link(Type* newParent) {
@@ -124,19 +124,20 @@ TypeImpl* TypeImpl::nearestMarked(Mark which) {
 }
 
 ModelObjectFactory* TypeImpl::chainFactory(Type*& beyond) {
-    const std::uint64_t now = links.load(std::memory_order_relaxed);
     beyond = nullptr;
-    if (keptAt == now) return keptFactory;
+    if ((marks & FACTORY) != 0) return factory;
+    const std::uint64_t now = links.load(std::memory_order_relaxed);
+    if (keptAt == now) return factory;
     if (TypeImpl* nearest = nearestMarked(FACTORY)) {
-        keptFactory = nearest->ownFactory;
+        factory = nearest->factory;
         keptAt = now;
-        return keptFactory;
+        return factory;
     }
     // A chain that goes on in types of no manager or another is not kept:
     // their links may change without this manager's types noticing.
     beyond = chainRoot()->parent;
     if (beyond == nullptr) {
-        keptFactory = nullptr;
+        factory = nullptr;
         keptAt = now;
     }
     return nullptr;

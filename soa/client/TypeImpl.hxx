@@ -53,7 +53,7 @@ private:
     //
     // Makes the type one of `manager`'s, with the factory registered under
     // its name (null for none); before it has a parent or a child.
-    void adopt(const ModelManagerImpl* manager, ModelObjectFactory* factory);
+    void adopt(const ModelManagerImpl* manager, ModelObjectFactory* own);
     // Makes `newParent` (null for none) the parent; false, changing
     // nothing, when this type is `newParent` or one of its ancestors.
     bool link(Type* newParent);
@@ -64,8 +64,9 @@ private:
     // The nearest type of the chain, this one first, that bears `which`,
     // up to the first type of another manager or of none; null when none.
     TypeImpl* nearestMarked(Mark which);
-    // The factory of the nearest type of the chain that has one, kept until
-    // a parent link of a manager's types changes; null, with the type where
+    // The factory of the nearest type of the chain that has one, the type's
+    // own at once, another's kept until a parent link of a manager's types
+    // changes; null, with the type where
     // the search goes on in `beyond` (a type of another manager or of none),
     // when none of this manager's has one.
     ModelObjectFactory* chainFactory(Type*& beyond);
@@ -87,7 +88,10 @@ private:
     mutable std::map<std::string, PropertyDescriptionImpl> descriptions;
 
     const ModelManagerImpl* owner = nullptr;
-    ModelObjectFactory* ownFactory = nullptr;
+    // The type's own factory when it bears FACTORY, else what chainFactory
+    // found, at the value of `links` in `keptAt`.
+    ModelObjectFactory* factory = nullptr;
+    std::uint64_t keptAt = 0;
     // In the splay tree of its path: the tree's parent (or, at the top, the
     // type the path hangs from) and children; its own marks and those of
     // its subtree.
@@ -95,9 +99,6 @@ private:
     TypeImpl* splayChild[2] = {nullptr, nullptr};
     unsigned char marks = 0;
     unsigned char subtreeMarks = 0;
-    // What chainFactory found, and the value of `links` then.
-    ModelObjectFactory* keptFactory = nullptr;
-    std::uint64_t keptAt = 0;
     // Moves on whenever a parent link among the types of a manager changes.
     static std::atomic<std::uint64_t> links;
 };
