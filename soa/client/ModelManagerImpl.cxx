@@ -553,7 +553,7 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     for (auto& type : built) {
         auto factory = factories.find(type->getName());
         type->adopt(this, factory == factories.end() ? nullptr : factory->second);
-        const std::string name = type->getName();
+        const std::string_view name = type->getName();
         types.emplace(name, std::move(type));
     }
 

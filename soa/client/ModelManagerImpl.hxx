@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Quillomark::Schemas::Soa::_2006_03::Base {
@@ -141,7 +142,8 @@ private:
 
     Connection* connection = nullptr;
     std::map<std::string, ModelObject*> objects;
-    std::map<std::string, std::unique_ptr<TypeImpl>> types;
+    // Keyed by the name each type holds, which lives as long as the type.
+    std::map<std::string_view, std::unique_ptr<TypeImpl>, std::less<>> types;
     // Fetches type descriptions; found on first need, not owned.
     Quillomark::Services::Internal::Core::SessionService* typeService = nullptr;
     // The placeholder types of names the manager had not loaded when an
