@@ -610,9 +610,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         met.swap(load.met);
         for (const std::string& name : load.frontier) meet(name);
         load.frontier.clear();
-        const auto byName = [](const TypeImpl* a, const TypeImpl* b) {
-            return a->getName() < b->getName();
-        };
+        const auto byName = [](const TypeImpl* a, const TypeImpl* b) { return a->name < b->name; };
         std::sort(met.begin(), met.end(), byName);
         met.erase(std::unique(met.begin(), met.end()), met.end());
         while (!met.empty()) {
