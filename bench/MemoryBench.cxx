@@ -9,6 +9,8 @@
 // the store. Every malloc, calloc and realloc of the process is counted,
 // the XML parser's own included.
 //
+// The heap that a schema of 50,000 types takes in a model manager, per type.
+//
 // And the cost of a 100 MB reply whose XML declaration follows "<?xml" with
 // a line break, against the same reply with a blank there: the time of the
 // parse into a node tree, and the highest heap it holds on the way.
@@ -112,6 +114,8 @@ const int OBJECTS = 5000;
 const double PROPERTIES = OBJECTS * PROPERTIES_PER_OBJECT;
 const char HEAP[] = "heap after load/5000";
 const char BLOCKS[] = "heap blocks/5000";
+const char TYPE_HEAP[] = "heap per type/50000";
+const int SCHEMA_TYPES = 50000;
 const char LINE_BREAK[] = "line break after <?xml/100MB";
 const std::size_t LARGE_REPLY = 100'000'000;
 
@@ -134,6 +138,21 @@ void heapAfterLoad(benchmark::State& state) {
     state.counters["bytes_per_property"] = perProperty;
     state.counters["document_bytes_per_property"] =
         static_cast<double>(document.size()) / PROPERTIES;
+}
+
+// Of a flat schema: a chain takes as much.
+void heapPerType(benchmark::State& state) {
+    const auto schema = parseSchema(typeSchemaDocument(SCHEMA_TYPES, false));
+    const auto types = static_cast<double>(schema.getTypeArray().size());
+    double perType = 0;
+    for (auto _ : state) {
+        malloc_trim(0);
+        const double before = liveHeapBytes();
+        Quillomark::Soa::Client::ModelManagerImpl manager(nullptr);
+        manager.loadModelSchema(schema);
+        perType = (liveHeapBytes() - before) / types;
+    }
+    state.counters["bytes_per_type"] = perType;
 }
 
 // The heap blocks asked for while `stage` runs, per property.
@@ -216,6 +235,10 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         table.add(Figure::reference("reply bytes per property, 5,000 objects",
                                     runs.medianCounter(HEAP, "document_bytes_per_property"), "B"));
     }
+    if (runs.has(TYPE_HEAP)) {
+        table.add(Figure::atMost("heap per loaded type, 50,000 types",
+                                 runs.medianCounter(TYPE_HEAP, "bytes_per_type"), "B", 288));
+    }
     if (runs.has(BLOCKS)) {
         const double tree = runs.medianCounter(BLOCKS, "tree");
         const double wire = runs.medianCounter(BLOCKS, "wire");
@@ -246,6 +269,7 @@ int main(int argc, char** argv) {
                Program{[](Rounds& rounds) {
                            rounds.add(HEAP, heapAfterLoad);
                            rounds.add(BLOCKS, heapBlocks);
+                           rounds.add(TYPE_HEAP, heapPerType);
                            // Long enough for two iterations, so that each side
                            // runs first once.
                            rounds.add(LINE_BREAK, lineBreakAfterXml, Rounds::Timing::Manual, 1.5);

@@ -16,10 +16,14 @@ using Quillomark::Soa::Common::Xml::SAXToNodeParser;
 LoadedTypes::LoadedTypes()
     : connection("http://127.0.0.1:9/unused", nullptr, Connection::HTTP, Connection::REST, true),
       model(static_cast<ModelManagerImpl*>(connection.getModelManager())) {
+    model->loadModelSchema(parseSchema(schemaDocument()));
+}
+
+Base::ModelSchema parseSchema(const std::string& document) {
     SAXToNodeParser parser;
     Base::ModelSchema schema;
-    schema.parse(parser.parseString(schemaDocument()));
-    model->loadModelSchema(schema);
+    schema.parse(parser.parseString(document));
+    return schema;
 }
 
 Quillomark::Soa::Client::ServiceData loadReply(ModelManagerImpl& manager,

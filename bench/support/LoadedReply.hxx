@@ -4,6 +4,7 @@
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ServiceData.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
+#include <soa/schemas/base/ModelSchema.hxx>
 
 #include <string>
 
@@ -32,5 +33,8 @@ Quillomark::Soa::Client::ServiceData loadReply(Quillomark::Soa::Client::ModelMan
 Quillomark::Soa::Client::ServiceData loadReply(
     Quillomark::Soa::Client::ModelManagerImpl& manager,
     Quillomark::Soa::Common::Xml::SAXToNodeParser& parser, const std::string& document);
+
+// The wire values of a <modelSchema> document.
+Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema parseSchema(const std::string& document);
 
 }  // namespace Quillomark::Bench

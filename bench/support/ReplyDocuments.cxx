@@ -276,4 +276,23 @@ std::string schemaDocument() {
     return out;
 }
 
+std::string typeSchemaDocument(int count, bool chain) {
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<modelSchema>\n";
+    const auto type = [&](const std::string& name, const std::string& parent) {
+        out += "<types";
+        if (!parent.empty()) appendAttribute(out, "parentTypeName", parent);
+        appendAttribute(out, "name", name);
+        appendAttribute(out, "uid", "TYPE::" + name);
+        out += "/>\n";
+    };
+    type(REPLY_TYPE, "");
+    const auto name = [](int n) { return "Level" + std::to_string(n); };
+    for (int n = count - 1; n >= 0; --n) {
+        const int above = n + 1 < count ? (chain ? n + 1 : count - 1) : -1;
+        type(name(n), above < 0 ? REPLY_TYPE : name(above));
+    }
+    out += "</modelSchema>\n";
+    return out;
+}
+
 }  // namespace Quillomark::Bench

@@ -22,5 +22,9 @@ std::string objectUid(int index);
 // The type descriptions of the reply's type and its ancestors, as a
 // <modelSchema> document; each property has the kind the reply's texts have.
 std::string schemaDocument();
+// A <modelSchema> document of `count` types without properties under
+// ItemRevision, listed root first: one chain, whose foot is Level0, or all
+// right under the top one, Level<count - 1>.
+std::string typeSchemaDocument(int count, bool chain);
 
 }  // namespace Quillomark::Bench
