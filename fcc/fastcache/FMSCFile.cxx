@@ -103,9 +103,13 @@ DateLinks unlinkFromDateList(FMSC_FILETOC_T* toc, std::int32_t page, const DateL
     return after;
 }
 
-// The file's GUID as a terminated string.
-std::string guidOf(const FmscFilePage& page) {
-    return std::string(page.guid, strnlen(page.guid, FMSC_GUID_SIZE));
+// The file's GUID as a terminated string, kept off the heap: an eviction
+// that ran out of memory part way would leave its page off the date list
+// and still in its chain.
+std::array<char, FMSC_GUID_SIZE + 1> guidOf(const FmscFilePage& page) {
+    std::array<char, FMSC_GUID_SIZE + 1> text{};
+    std::memcpy(text.data(), page.guid, FMSC_GUID_SIZE);
+    return text;
 }
 
 // A page index: 0 or the error recorded for the caller's place.
@@ -206,16 +210,105 @@ void addToRuns(std::map<std::int32_t, std::int32_t>& runs, std::int32_t block) {
     runs.emplace_hint(after, block, block);
 }
 
-void setRuns(std::map<std::int32_t, std::int32_t>& runs, std::vector<std::int32_t>& blocks) {
-    std::sort(blocks.begin(), blocks.end());
-    runs.clear();
+// The block's page joins the summary's index.
+void notePage(FmscFileSummary& summary, std::int32_t block, std::int32_t page) {
+    FmscStretchPages& stretch = summary.pages[block / FMSC_INDEX_STRETCH];
+    stretch[std::size_t(block % FMSC_INDEX_STRETCH)] = page + 1;
+}
+
+// The page the index names for the block, -1 when none.
+std::int32_t indexedPage(const FmscFileSummary& summary, std::int32_t block) {
+    const auto found = summary.pages.find(block / FMSC_INDEX_STRETCH);
+    if (found == summary.pages.end()) return -1;
+    return found->second[std::size_t(block % FMSC_INDEX_STRETCH)] - 1;
+}
+
+// The runs and the index of what a walk of the whole chain found, in place
+// of those the summary had. Sorts the walk's blocks.
+void setRuns(FmscFileSummary& summary, std::vector<FmscBlockPage>& blocks) {
+    std::sort(blocks.begin(), blocks.end(),
+              [](const FmscBlockPage& a, const FmscBlockPage& b) { return a.block < b.block; });
+    summary.runs.clear();
+    summary.pages.clear();
     for (std::size_t i = 0; i < blocks.size();) {
         std::size_t last = i;
-        while (last + 1 < blocks.size() && std::int64_t(blocks[last + 1]) <= blocks[last] + 1LL)
+        while (last + 1 < blocks.size() &&
+               std::int64_t(blocks[last + 1].block) <= blocks[last].block + 1LL)
             ++last;
-        runs.emplace_hint(runs.end(), blocks[i], blocks[last]);
+        summary.runs.emplace_hint(summary.runs.end(), blocks[i].block, blocks[last].block);
         i = last + 1;
     }
+    for (const FmscBlockPage& held : blocks) notePage(summary, held.block, held.page);
+}
+
+// A change of a file's summary that needs memory: when none is left the
+// summary is dropped instead of left short of a block the chain holds, and
+// the file's next write walks its chain. Returns whether the summary is
+// still there.
+template <class Change>
+bool changeSummary(FMSC_FILETOC_T* toc, const FmscGuidKey& key, Change change) noexcept {
+    try {
+        change();
+        return true;
+    } catch (...) {
+        toc->summaries.erase(key);
+        return false;
+    }
+}
+
+// Every block of the chain with its page, and the first page with room.
+int gatherChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk* chain) {
+    chain->blocks.clear();
+    chain->whole = true;
+    chain->room = -1;
+    auto gather = [toc, chain](std::int32_t i) {
+        const FmscFilePage& p = toc->pages[i];
+        const std::int32_t used =
+            std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
+        for (std::int32_t e = 0; e < used && chain->whole; ++e) {
+            try {
+                chain->blocks.push_back(FmscBlockPage{p.segments[e].fileOffset, i});
+            } catch (...) {
+                chain->whole = false;
+            }
+        }
+        if (used < FMSC_SEGMENTS_PER_PAGE && chain->room == -1) chain->room = i;
+        return 0;
+    };
+    return FMSCX_WalkChain(toc, firstPage, gather);
+}
+
+// The file's summary made anew from a walk of its whole chain; none when
+// the walk could not gather every block.
+void summarize(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk& chain) {
+    const FmscGuidKey key = keyOf(toc->pages[firstPage]);
+    if (!chain.whole) {
+        toc->summaries.erase(key);
+        return;
+    }
+    changeSummary(toc, key, [&] {
+        FmscFileSummary& walked = toc->summaries[key];
+        setRuns(walked, chain.blocks);
+        walked.room = chain.room;
+        walked.drops = toc->entryDrops;
+    });
+}
+
+// The segment of the block when the page is one of the chain's and holds it.
+bool pageHolds(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t page, std::int32_t block,
+               std::int32_t* segment) {
+    if (!validPage(toc, page) || toc->pages[page].type != FMSC_PAGE_ALLOCATED ||
+        std::memcmp(toc->pages[page].guid, toc->pages[firstPage].guid, FMSC_GUID_SIZE) != 0)
+        return false;
+    const FmscFilePage& p = toc->pages[page];
+    const std::int32_t used =
+        std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
+    for (std::int32_t e = 0; e < used; ++e) {
+        if (p.segments[e].fileOffset != block) continue;
+        *segment = p.segments[e].segmentOffset;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -566,8 +659,8 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
         if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = -1;
     } else {
         std::int32_t first = -1;
-        std::string guid = guidOf(p);
-        if (const int error = FMSCHash_FindFile(toc, guid.c_str(), &first))
+        const auto guid = guidOf(p);
+        if (const int error = FMSCHash_FindFile(toc, guid.data(), &first))
             return FMSCX_PassOn(__func__, error);
         if (first == -1)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page);
@@ -641,7 +734,10 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     // second finds comes first.
     std::int32_t roomFromStart = -1, roomBeforeStart = -1;
     std::int32_t* room = &roomFromStart;
-    if (chain) chain->blocks.clear();
+    if (chain) {
+        chain->blocks.clear();
+        chain->whole = true;
+    }
     auto visit = [&](std::int32_t i) {
         if (start != firstPage && *page == -2 && i == start) return endOfWalk;
         FmscFilePage& p = toc->pages[i];
@@ -655,7 +751,14 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
                 p.lastAccessTime = now();
                 return endOfWalk;
             }
-            if (chain) chain->blocks.push_back(held);
+            if (chain && chain->whole) {
+                // Gathered for the summary only: without memory, no summary.
+                try {
+                    chain->blocks.push_back(FmscBlockPage{held, i});
+                } catch (...) {
+                    chain->whole = false;
+                }
+            }
         }
         if (used < FMSC_SEGMENTS_PER_PAGE && *room == -1) *room = i;
         return 0;
@@ -683,24 +786,39 @@ int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_
     *page = *segment = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
     // A block that no run holds: no page of the chain holds it.
-    const FmscFileSummary* known = summaryOf(toc, firstPage);
+    FmscFileSummary* known = summaryOf(toc, firstPage);
     if (known && !mayHold(*known, block)) {
         toc->hintFirstPage = firstPage;
         toc->hintPage = -1;
         return 0;
     }
+    // A block the handle placed or found before: where the index says, when
+    // that page holds it still.
+    const std::int32_t indexed = known ? indexedPage(*known, block) : -1;
+    if (indexed != -1 && pageHolds(toc, firstPage, indexed, block, segment)) {
+        *page = indexed;
+        toc->hintFirstPage = firstPage;
+        toc->hintPage = indexed;
+        return 0;
+    }
     std::int32_t length = -1;
-    FmscChainWalk chain;
+    FmscChainWalk& chain = toc->walk;
     if (const int error = FMSCFile_FindSegment(toc, firstPage, block, page, segment, &length,
                                                toc->client ? nullptr : &chain))
         return FMSCX_PassOn(__func__, error);
-    // Only a walk from the first page has seen the whole chain.
-    if (*page == -1 && !toc->client && toc->pages[firstPage].firstPage == 1) {
-        FmscFileSummary& walked = toc->summaries[keyOf(toc->pages[firstPage])];
-        setRuns(walked.runs, chain.blocks);
-        walked.room = chain.room;
-        walked.drops = toc->entryDrops;
+    // Only a walk from the first page sees the whole chain.
+    if (toc->client || toc->pages[firstPage].firstPage != 1) return 0;
+    if (*page != -1 && known) {
+        changeSummary(toc, keyOf(toc->pages[firstPage]), [&] { notePage(*known, block, *page); });
+        return 0;
     }
+    // A walk that found the block stopped there: the summary of a file
+    // written over before anything was added to it takes a walk of its own.
+    if (*page != -1) {
+        if (const int error = gatherChain(toc, firstPage, &chain))
+            return FMSCX_PassOn(__func__, error);
+    }
+    summarize(toc, firstPage, chain);
     return 0;
 }
 
@@ -875,7 +993,6 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     // ends the chain, and an unknown one when it does not (as after a walk
     // from a later page, which knows nothing of the pages before it).
     if (known) {
-        addToRuns(known->runs, block);
         if (!fromFirst)
             known->room = -2;
         else if (used + 1 < FMSC_SEGMENTS_PER_PAGE)
@@ -883,6 +1000,10 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
         else
             known->room = FMSCX_ReadShared(p.nextOffset) == -1 ? -1 : -2;
         known->drops = toc->entryDrops;
+        changeSummary(toc, keyOf(toc->pages[firstPage]), [&] {
+            addToRuns(known->runs, block);
+            notePage(*known, block, target);
+        });
     }
     return 0;
 }
@@ -1141,7 +1262,7 @@ int FMSCX_CheckHashed(FMSC_FILETOC_T* toc) {
         const FmscFilePage& p = toc->pages[i];
         if (p.type != FMSC_PAGE_ALLOCATED || p.firstPage != 1) continue;
         std::int32_t found = -1;
-        if (const int error = FMSCHash_FindFile(toc, guidOf(p).c_str(), &found))
+        if (const int error = FMSCHash_FindFile(toc, guidOf(p).data(), &found))
             return FMSCX_PassOn(__func__, error);
         if (found != i) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, i);
     }

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <utility>
 
 #define FMSC_UNIT ".\\FMSCIF.cxx"
 
@@ -35,9 +36,21 @@ __attribute__((format(printf, 2, 3))) void logLine(FMSC_FILETOC_T* toc, const ch
     std::fflush(toc->log);
 }
 
+// The work of an entry: memory that runs out part way is a failure like
+// any other, reported and returned (1), never an exception out of the
+// entry, which its caller, C code, could not catch.
+template <class Work>
+int attempt(const char* operation, Work&& work) noexcept {
+    try {
+        return work();
+    } catch (...) {
+        return FMSCX_ReportOutOfMemory(operation, FMSC_UNIT, operation, __LINE__);
+    }
+}
+
 int checkEveryCall(FMSC_FILETOC_T* toc, const char* operation) {
     if (!toc->checkEveryCall) return 0;
-    int rc = FMSCFile_CheckMetaFile(toc, 15);
+    int rc = attempt(operation, [toc] { return FMSCFile_CheckMetaFile(toc, 15); });
     if (rc) {
         FMSCX_PrintErrorName(rc);
         FMSCX_Traceback(operation);
@@ -53,6 +66,11 @@ int finish(FMSC_FILETOC_T* toc, const char* operation, int rc) {
         return rc;
     }
     return checkEveryCall(toc, operation);
+}
+
+template <class Work>
+int finish(FMSC_FILETOC_T* toc, const char* operation, Work&& work) {
+    return finish(toc, operation, attempt(operation, std::forward<Work>(work)));
 }
 
 // The sizing block's test: the bad signature report (36).
@@ -246,7 +264,8 @@ int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "AddFile,%.36s,%d", guid, static_cast<int>(sizeLow));
-    return finish(toc, __func__, FMSCHash_AddPage(toc, guid, sizeLow, sizeHigh, firstPage));
+    return finish(toc, __func__,
+                  [&] { return FMSCHash_AddPage(toc, guid, sizeLow, sizeHigh, firstPage); });
 }
 
 int FMSCIF_FindFile(FMSC_FILETOC_T* toc, const char* guid, std::int64_t* size,
@@ -284,7 +303,9 @@ int FMSCIF_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
         return FMSCX_PassOn("FMSCIF_ReadBlock", error);
     if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "ReadBlock,%.36s,%d", toc->pages[firstPage].guid, block);
-    int rc = FMSCFile_ReadBlockPart(toc, firstPage, block, offset, count, buffer, length);
+    int rc = attempt("FMSCIF_ReadBlock", [&] {
+        return FMSCFile_ReadBlockPart(toc, firstPage, block, offset, count, buffer, length);
+    });
     if (!rc) {
         if (*length != -1)
             ++toc->shared->hits;
@@ -356,11 +377,17 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
     std::int32_t segment = -1;
     if (const int error = FMSCFile_GetFreeSegment(toc, &segment))
         return FMSCX_PassOn(__func__, error);
-    // A segment taken and not recorded goes back to the free ones.
-    auto giveBack = [toc, segment](int error) {
-        FMSCSegment_FreeThisSegment(toc, -1, segment);
-        return FMSCX_PassOn("writeBlock", error);
-    };
+    // A segment taken and not recorded goes back to the free ones, also
+    // when memory runs out on the way.
+    struct TakenSegment {
+        FMSC_FILETOC_T* toc;
+        std::int32_t segment;
+        bool recorded = false;
+        ~TakenSegment() {
+            if (!recorded) FMSCSegment_FreeThisSegment(toc, -1, segment);
+        }
+    } taken{toc, segment};
+    auto giveBack = [](int error) { return FMSCX_PassOn("writeBlock", error); };
     if (const int error = FMSCSegment_WriteSegmentData(toc, bytes, segment, length))
         return giveBack(error);
     bool outOfPages = false;
@@ -376,6 +403,7 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
         if (again) return giveBack(again);
     }
     if (outOfPages) return giveBack(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES));
+    taken.recorded = true;
     return 0;
 }
 
@@ -390,7 +418,7 @@ int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && *firstPage >= 0 && *firstPage < toc->limits.pages)
         logLine(toc, "WriteBlock,%.36s,%d,%d", toc->pages[*firstPage].guid, block, length);
-    return finish(toc, __func__, writeBlock(toc, firstPage, block, bytes, length));
+    return finish(toc, __func__, [&] { return writeBlock(toc, firstPage, block, bytes, length); });
 }
 
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,
@@ -423,7 +451,7 @@ int FMSCIF_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteFile,%.36s", guid);
-    return finish(toc, __func__, FMSCHash_DeleteFile(toc, guid));
+    return finish(toc, __func__, [&] { return FMSCHash_DeleteFile(toc, guid); });
 }
 
 int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
@@ -432,27 +460,28 @@ int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t s
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "AdjustFileSize,%.36s,%d", guid, static_cast<int>(sizeLow));
-    return finish(toc, __func__, FMSCHash_AdjustFileSize(toc, guid, sizeLow, sizeHigh));
+    return finish(toc, __func__,
+                  [&] { return FMSCHash_AdjustFileSize(toc, guid, sizeLow, sizeHigh); });
 }
 
 int FMSCIF_DeleteOldest(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldest");
-    return finish(toc, __func__, FSMCFile_DeleteOldest(toc));
+    return finish(toc, __func__, [&] { return FSMCFile_DeleteOldest(toc); });
 }
 
 int FSMCIF_DeleteOldestFile(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldestFile");
-    return finish(toc, __func__, FSMCFile_DeleteOldest(toc));
+    return finish(toc, __func__, [&] { return FSMCFile_DeleteOldest(toc); });
 }
 
 int FSMCIF_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    return finish(toc, __func__, FSMCFile_DeleteThisPage(toc, page));
+    return finish(toc, __func__, [&] { return FSMCFile_DeleteThisPage(toc, page); });
 }
 
 int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_t block,
@@ -464,7 +493,8 @@ int FMSCIF_FindNextSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int
     if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "FindNextSegment,%.36s,%d", toc->pages[firstPage].guid, block);
     if (const int error = refuseBadBlock(toc, block)) return finish(toc, __func__, error);
-    return finish(toc, __func__, FMSCFile_FindNextSegment(toc, firstPage, block, found, length));
+    return finish(toc, __func__,
+                  [&] { return FMSCFile_FindNextSegment(toc, firstPage, block, found, length); });
 }
 
 int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* firstPage) {
@@ -473,7 +503,7 @@ int FMSCIF_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t* f
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "NextFile");
-    return finish(toc, __func__, FMSCFile_NextFile(toc, iterator, firstPage));
+    return finish(toc, __func__, [&] { return FMSCFile_NextFile(toc, iterator, firstPage); });
 }
 
 int FMSCIF_LockCache(FMSC_FILETOC_T* toc) {
@@ -529,7 +559,7 @@ int FMSCIF_PrintHash(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "PrintHash");
-    return finish(toc, __func__, FMSCHash_PrintHashTable(toc));
+    return finish(toc, __func__, [&] { return FMSCHash_PrintHashTable(toc); });
 }
 
 int FMSCIF_GetInfo(FMSC_FILETOC_T* toc, FMSC_INFO_T* pInfo) {
@@ -604,17 +634,20 @@ int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "Purge,%d", shrink ? 1 : 0);
-    int rc = 0;
-    while (!rc && toc->shared->dateHead != -1) rc = FSMCFile_DeleteOldest(toc);
-    if (!rc) rc = FMSCSegment_ShrinkTheSegmentExtentFile(toc, 0, shrink);
-    if (!rc) rc = FMSCX_WipeMappings(toc);
-    return finish(toc, __func__, rc);
+    return finish(toc, __func__, [&] {
+        int rc = 0;
+        while (!rc && toc->shared->dateHead != -1) rc = FSMCFile_DeleteOldest(toc);
+        if (!rc) rc = FMSCSegment_ShrinkTheSegmentExtentFile(toc, 0, shrink);
+        if (!rc) rc = FMSCX_WipeMappings(toc);
+        return rc;
+    });
 }
 
 int FMSCIF_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
-    return finish(toc, __func__, FMSCSegment_ShrinkTheSegmentExtentFile(toc, megabytes, true));
+    return finish(toc, __func__,
+                  [&] { return FMSCSegment_ShrinkTheSegmentExtentFile(toc, megabytes, true); });
 }
 
 int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
@@ -624,7 +657,7 @@ int FMSCIF_FindSegments(FMSC_FILETOC_T* toc, std::int32_t firstPage,
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && firstPage >= 0 && firstPage < toc->limits.pages)
         logLine(toc, "FindSegments,%.36s", toc->pages[firstPage].guid);
-    return finish(toc, __func__, FMSCFile_FindSegments(toc, firstPage, blocks));
+    return finish(toc, __func__, [&] { return FMSCFile_FindSegments(toc, firstPage, blocks); });
 }
 
 }  // namespace Quillomark::Fcc

@@ -8,6 +8,11 @@
 // again now and then, and entries are given GUIDs and block numbers the
 // store must refuse.
 //
+// Run again with allocations that fail: each write is tried with its first,
+// second, ... allocation failing until one that none fails; each must
+// return a code, and leave a store that passes its checks, names each block
+// once and holds for it the bytes written last or those the write tried.
+//
 // Each shape runs from a fixed seed; FMSC_MODEL_SEED runs them from another
 // and FMSC_MODEL_STEPS longer. The cache's clock is the test's, so that a run
 // is repeated exactly by its seed.
@@ -21,15 +26,40 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <list>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
+
+namespace {
+
+// The allocations the test's thread may still make before one fails; -1:
+// none fails. Only the one fails: those after it are made again.
+thread_local long allocationsAllowed = -1;
+thread_local bool allocationFailed = false;
+
+}  // namespace
+
+// Counts down, then makes the allocation that follows the process's own:
+// the sanitizers' when they run, whose deletes then match.
+void* operator new(std::size_t size) {
+    if (allocationsAllowed == 0) {
+        allocationsAllowed = -1;
+        allocationFailed = true;
+        throw std::bad_alloc();
+    }
+    if (allocationsAllowed > 0) --allocationsAllowed;
+    static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+    return next(size);
+}
 
 namespace Quillomark::Fcc {
 namespace {
@@ -325,7 +355,8 @@ struct Shape {
 
 class ModelRun {
 public:
-    ModelRun(const Shape& shape, std::uint32_t seed) : shape(shape), random(seed) {
+    ModelRun(const Shape& shape, std::uint32_t seed, bool failing = false)
+        : shape(shape), random(seed), failing(failing) {
         for (int i = 0; i < 32; ++i) {
             char text[40];
             std::snprintf(text, sizeof text, "%08X-MODEL-%04d-GUID-%012d", unsigned(seed), i,
@@ -479,6 +510,8 @@ private:
         if (guid.empty()) return addFile();
         const std::int32_t block = blockOf(guid);
         const std::int32_t length = lengthOf();
+        failEachAllocation(guid, block, length, false);
+        if (::testing::Test::HasFailure() || !model.files.count(guid)) return;
         const std::uint32_t write = ++writes;
         std::int32_t first = firstPageOf(guid);
         const int expected = model.writeBlock(guid, block, length, write);
@@ -493,6 +526,8 @@ private:
         const std::int32_t firstBlock = blockOf(guid);
         const std::int32_t blocks = std::int32_t(1 + (pick(2) == 0 ? pick(48) : pick(3)));
         const std::int32_t length = (blocks - 1) * FULL + std::int32_t(1 + pick(FULL));
+        failEachAllocation(guid, firstBlock, length, true);
+        if (::testing::Test::HasFailure() || !model.files.count(guid)) return;
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
         std::int32_t first = firstPageOf(guid);
         int expected = 0;
@@ -654,6 +689,121 @@ private:
         }
     }
 
+    // The write of length bytes from firstBlock on (WriteData or, for one
+    // block, WriteBlock) tried with its n-th allocation failing, n = 0, 1,
+    // ... up to a try that none fails; after each the model is made anew
+    // from the store.
+    void failEachAllocation(const std::string& guid, std::int32_t firstBlock, std::int32_t length,
+                            bool asData) {
+        for (long n = 0; failing; ++n) {
+            std::map<std::int32_t, ModelEntry> tried;
+            std::vector<std::uint8_t> bytes(std::size_t(std::max(length, 1)));
+            for (std::int32_t b = 0; b * FULL < std::max(length, 1); ++b) {
+                const std::int32_t piece = std::min(FULL, length - b * FULL);
+                tried[firstBlock + b] = ModelEntry{firstBlock + b, piece, -1, ++writes};
+                const std::vector<std::uint8_t> block = bytesOf(writes, piece);
+                std::copy(block.begin(), block.begin() + piece, bytes.begin() + b * FULL);
+            }
+            std::int32_t first = firstPageOf(guid);
+            int rc = 0;
+            {
+                Quillomark::Testing::OutputCapture output(1);
+                allocationFailed = false;
+                allocationsAllowed = n;
+                try {
+                    rc = asData
+                             ? FMSCIF_WriteData(cache, &first, firstBlock, bytes.data(), length)
+                             : FMSCIF_WriteBlock(cache, &first, firstBlock, bytes.data(), length);
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << "allocation " << n << " failed: the write threw " << e.what();
+                }
+                allocationsAllowed = -1;
+            }
+            EXPECT_TRUE(rc == 0 || rc == FMSC_ERROR_OUT_OF_MEMORY) << rc;
+            SCOPED_TRACE("allocation " + std::to_string(n) + " failed");
+            resync(guid, tried);
+            verify();
+            if (::testing::Test::HasFailure() || !allocationFailed) return;
+        }
+    }
+    // The model as the store is now: every block of a chain once, each
+    // holding the bytes of the model's entry for it or, for a block tried,
+    // of the try.
+    void resync(const std::string& guid, const std::map<std::int32_t, ModelEntry>& tried) {
+        ASSERT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        const Model was = model;
+        model.extentFilesInUse = cache->header->extentFilesInUse;
+        model.extentSegmentsInUse = cache->header->extentSegmentsInUse;
+        model.files.clear();
+        std::fill(model.pages.begin(), model.pages.end(), ModelPage{});
+        std::vector<ExtentImage> extents(std::size_t(model.extentFilesInUse));
+        for (std::int32_t iterator = -1, first = -1;;) {
+            ASSERT_EQ(0, FMSCIF_NextFile(cache, &iterator, &first));
+            if (first == -1) break;
+            const FmscFilePage& head = cache->pages[first];
+            const std::string name(head.guid, strnlen(head.guid, FMSC_GUID_SIZE));
+            ModelFile& file = model.files[name];
+            file.size = (std::uint64_t(head.fileSizeHigh) << 32) | head.fileSizeLow;
+            std::set<std::int32_t> blocks;
+            for (std::int32_t i = first; i != -1; i = cache->pages[i].nextOffset) {
+                ASSERT_LT(file.chain.size(), model.pages.size());
+                file.chain.push_back(i);
+                const FmscFilePage& page = cache->pages[i];
+                ModelPage& into = model.pages[std::size_t(i)];
+                into = ModelPage{true, name, {}, page.lastAccessTime};
+                for (std::int32_t e = 0; e < page.numSegments; ++e) {
+                    const FmscSegmentEntry& got = page.segments[e];
+                    ASSERT_TRUE(blocks.insert(got.fileOffset).second)
+                        << "block " << got.fileOffset << " listed twice";
+                    into.entries.push_back(
+                        ModelEntry{got.fileOffset, got.len, got.segmentOffset,
+                                   writeOf(was, name, got, guid, tried, extents)});
+                }
+            }
+        }
+        readLists(model);
+    }
+    // The write whose bytes the entry holds: the model's for the block in
+    // the same segment, or the try's.
+    std::uint32_t writeOf(const Model& was, const std::string& name, const FmscSegmentEntry& got,
+                          const std::string& guid, const std::map<std::int32_t, ModelEntry>& tried,
+                          std::vector<ExtentImage>& extents) {
+        std::vector<ModelEntry> candidates;
+        if (name == guid && tried.count(got.fileOffset))
+            candidates.push_back(tried.at(got.fileOffset));
+        if (was.files.count(name)) {
+            for (std::int32_t page : was.files.at(name).chain)
+                for (const ModelEntry& e : was.pages[std::size_t(page)].entries)
+                    if (e.block == got.fileOffset && e.segment == got.segmentOffset)
+                        candidates.push_back(e);
+        }
+        for (const ModelEntry& c : candidates) {
+            if (c.len != got.len) continue;
+            const std::uint8_t* address = addressOf(got.segmentOffset, extents);
+            bool same = address != nullptr;
+            for (std::int32_t i : {0, 1, 7, c.len / 2, c.len - 1})
+                if (same && i >= 0 && i < c.len) same = address[i] == byteOf(c.write, i);
+            if (same) return c.write;
+        }
+        ADD_FAILURE() << "block " << got.fileOffset << " of " << name
+                      << " holds bytes neither written last nor tried";
+        return 0;
+    }
+    // Where a segment's bytes are: in the segment file, or in an extent file
+    // mapped whole.
+    const std::uint8_t* addressOf(std::int32_t segment, std::vector<ExtentImage>& extents) {
+        if (segment < model.segmentFile)
+            return cache->segmentToc->map.data + std::size_t(segment) * FULL;
+        const std::int32_t beyond = segment - model.segmentFile;
+        const std::size_t extent = std::size_t(beyond / model.perExtent);
+        if (extent >= extents.size()) return nullptr;
+        ExtentImage& image = extents[extent];
+        if (!image.view.base) image.map(FMSCX_ExtentPath(cache, std::int32_t(extent)));
+        const std::size_t offset = std::size_t(beyond % model.perExtent) * FULL;
+        if (offset + FULL > image.view.length) return nullptr;
+        return static_cast<const std::uint8_t*>(image.view.base) + offset;
+    }
+
     // ---- The check after each step ----------------------------------------
 
     void verify() {
@@ -685,22 +835,28 @@ private:
             }
         }
     }
-    void verifyLists() {
-        std::deque<std::int32_t> freePages;
+    // The store's free pages, date list and free segments, into a model.
+    void readLists(Model& into) {
+        into.freePages.clear();
         for (std::int32_t i = cache->header->freePageListFirst;
-             i != -1 && freePages.size() < 1u << 22; i = cache->pages[i].nextOffset)
-            freePages.push_back(i);
-        ASSERT_EQ(model.freePages, freePages);
-        std::list<std::int32_t> dates;
-        for (std::int32_t i = cache->shared->dateHead; i != -1 && dates.size() < 1u << 22;
+             i != -1 && into.freePages.size() < 1u << 22; i = cache->pages[i].nextOffset)
+            into.freePages.push_back(i);
+        into.dates.clear();
+        for (std::int32_t i = cache->shared->dateHead; i != -1 && into.dates.size() < 1u << 22;
              i = cache->dateNext[i])
-            dates.push_back(i);
-        ASSERT_EQ(model.dates, dates);
-        std::set<std::int32_t> freeSegments;
-        for (std::int32_t i = cache->freeSegments.first; i != -1 && freeSegments.size() < 1u << 22;
+            into.dates.push_back(i);
+        into.freeSegments.clear();
+        for (std::int32_t i = cache->freeSegments.first;
+             i != -1 && into.freeSegments.size() < 1u << 22;
              i = cache->freeSegments.next[std::size_t(i)])
-            freeSegments.insert(i);
-        ASSERT_EQ(model.freeSegments, freeSegments);
+            into.freeSegments.insert(i);
+    }
+    void verifyLists() {
+        Model store;
+        readLists(store);
+        ASSERT_EQ(model.freePages, store.freePages);
+        ASSERT_EQ(model.dates, store.dates);
+        ASSERT_EQ(model.freeSegments, store.freeSegments);
     }
     void verifyFiles() {
         for (const auto& [guid, file] : model.files) {
@@ -741,18 +897,8 @@ private:
         std::vector<ExtentImage> extents(std::size_t(model.extentFilesInUse));
         for (const ModelPage& page : model.pages) {
             for (const ModelEntry& e : page.entries) {
-                const std::uint8_t* address = nullptr;
-                if (e.segment < model.segmentFile) {
-                    address = cache->segmentToc->map.data + std::size_t(e.segment) * FULL;
-                } else {
-                    const std::int32_t beyond = e.segment - model.segmentFile;
-                    ExtentImage& image = extents.at(std::size_t(beyond / model.perExtent));
-                    if (!image.view.base)
-                        image.map(FMSCX_ExtentPath(cache, beyond / model.perExtent));
-                    const std::size_t offset = std::size_t(beyond % model.perExtent) * FULL;
-                    ASSERT_LE(offset + FULL, image.view.length) << "block " << e.block;
-                    address = static_cast<const std::uint8_t*>(image.view.base) + offset;
-                }
+                const std::uint8_t* address = addressOf(e.segment, extents);
+                ASSERT_NE(nullptr, address) << "block " << e.block;
                 for (std::int32_t i : {0, 1, 7, e.len / 2, e.len - 8, e.len - 1}) {
                     if (i < 0 || i >= e.len) continue;
                     ASSERT_EQ(byteOf(e.write, i), address[i])
@@ -778,6 +924,7 @@ private:
     Model model;
     std::vector<std::string> guids;
     std::uint32_t writes = 0;
+    bool failing;
 };
 
 std::uint32_t seedFor(std::uint32_t fixed) {
@@ -797,6 +944,13 @@ TEST_P(CacheModel, EveryStepLeavesTheStoreAsTheModelSaysAndConsistent) {
     SCOPED_TRACE(std::string(GetParam().name) + ", seed " + std::to_string(seed));
     ModelRun run(GetParam(), seed);
     run.run(stepsFor(3000));
+}
+
+TEST_P(CacheModel, WritesThatRunOutOfMemoryLeaveEachBlockOnceWithTheBytesWrittenLast) {
+    const std::uint32_t seed = seedFor(20240611u + std::uint32_t(GetParam().pages));
+    SCOPED_TRACE(std::string(GetParam().name) + ", seed " + std::to_string(seed));
+    ModelRun run(GetParam(), seed, true);
+    run.run(stepsFor(3000) / 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -345,12 +345,29 @@ inline std::int32_t FMSCX_ReadShared(const std::int32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_RELAXED);
 }
 
+// A block of a file and the page of its chain that holds it.
+struct FmscBlockPage {
+    std::int32_t block;
+    std::int32_t page;
+};
+
 // What a walk of a file's whole chain found: the first page in chain order
-// with room for another entry (-1: none) and every block the chain holds.
+// with room for another entry (-1: none) and every block the chain holds
+// with its page, unless memory ran out while they were gathered (whole
+// false). The handle keeps one, so that a walk reuses the memory of the
+// last.
 struct FmscChainWalk {
     std::int32_t room = -1;
-    std::vector<std::int32_t> blocks;
+    bool whole = true;
+    std::vector<FmscBlockPage> blocks;
 };
+
+// The pages of a stretch of 16 blocks of a file, from a block that is a
+// multiple of 16: the page that held each block when the handle last placed
+// or found it, plus 1 (0: none known). Short, so that a file whose blocks lie
+// far apart costs little more for each than its runs do.
+constexpr std::int32_t FMSC_INDEX_STRETCH = 16;
+using FmscStretchPages = std::array<std::int32_t, FMSC_INDEX_STRETCH>;
 
 // A file's GUID as its pages hold it: 36 bytes, padded with NUL bytes.
 using FmscGuidKey = std::array<char, FMSC_GUID_SIZE>;
@@ -368,12 +385,21 @@ struct FmscGuidKeyHash {
 // chain, which makes them exact again), and the first page of the chain
 // with room for another entry, checked against that page before it is
 // used.
+//
+// Beside it, where each block lies, so that a block the chain holds is
+// found without a walk however long the chain: a page taken from here is
+// used only when it still holds the block (a page that lost it since costs
+// a walk), and a block that it does not know is looked for by a walk.
+// Any change of a summary that runs out of memory drops the summary: the
+// file's next write walks its chain and makes it anew.
 struct FmscFileSummary {
     std::map<std::int32_t, std::int32_t> runs;  // a run's first block, its last
     // -1: no page has room; -2: not known. Known while the handle has taken
     // no entries out of pages that stay in their chains since (drops).
     std::int32_t room = -2;
     std::uint64_t drops = 0;
+    // By the stretch's number (block / FMSC_INDEX_STRETCH).
+    std::unordered_map<std::int32_t, FmscStretchPages> pages;
 };
 
 // The handle of an open cache.
@@ -440,6 +466,8 @@ struct FMSC_FILETOC_T {
     // The files written through the handle (FMSCFile_PlaceBlock), each
     // kept until it leaves the store.
     std::unordered_map<FmscGuidKey, FmscFileSummary, FmscGuidKeyHash> summaries;
+    // The last walk of a whole chain for a block write.
+    FmscChainWalk walk;
 };
 
 // Parameters of FMSCIF_OpenS.
