@@ -6,7 +6,8 @@
 // cache adds per block (the look for the block among those cached, a free
 // segment, a page with room), how that grows, and what it becomes when the
 // blocks come in another order (two files written in turns, a file written
-// last block first). Then the self-proxy's reads of a file that the server
+// last block first). Blocks the file holds written over at random, at two
+// sizes of the file. Then the self-proxy's reads of a file that the server
 // cached, as a client of the server's cache.
 #include "bench/support/Rounds.hxx"
 
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,7 +59,19 @@ public:
             if (Fcc::FMSCIF_WriteBlock(cache, &first, i, block.data(), Fcc::FMSC_SEGMENT_SIZE) != 0)
                 throw std::runtime_error("cannot fill the cache");
         }
+        // No two pages of the bytes alike, nor of the copies' target, which
+        // is touched before any copy is timed: a copy into memory freshly
+        // taken from the system, or into pages that a virtual machine's host
+        // merged with others of the same bytes, pays for its pages anew.
         source.assign(std::size_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 1);
+        target.assign(source.size(), 2);
+        for (std::size_t at = 0; at < source.size(); at += 4096) {
+            std::memcpy(source.data() + at, &at, sizeof at);
+            std::memcpy(target.data() + at, &at, sizeof at);
+        }
+        std::mt19937 random(7);
+        for (std::int32_t i = 0; i < blocks; ++i) shuffled.push_back(i);
+        std::shuffle(shuffled.begin(), shuffled.end(), random);
     }
     ~FilledCache() {
         Fcc::FMSCIF_Close(&cache);
@@ -106,11 +120,23 @@ public:
         first = firsts[0];
     }
 
-    void copyInAll(std::uint8_t* target) {
+    // Each block written over where the file holds it, in a random order.
+    void overwriteAll() {
+        for (const std::int32_t block : shuffled) {
+            const std::uint8_t* bytes = source.data() + std::size_t(block) * Fcc::FMSC_SEGMENT_SIZE;
+            if (Fcc::FMSCIF_WriteBlock(cache, &first, block, bytes, Fcc::FMSC_SEGMENT_SIZE) != 0)
+                throw std::runtime_error("cannot write the file over");
+        }
+    }
+
+    // The file's bytes copied block by block into memory of the file's
+    // size, in order or in overwriteAll's order.
+    void copyInAll(bool inOverwriteOrder = false) {
         for (std::int32_t i = 0; i < blocks; ++i) {
-            const std::size_t at = std::size_t(i) * Fcc::FMSC_SEGMENT_SIZE;
-            std::memcpy(target + at, source.data() + at, Fcc::FMSC_SEGMENT_SIZE);
-            benchmark::DoNotOptimize(target);
+            const std::int32_t block = inOverwriteOrder ? shuffled[std::size_t(i)] : i;
+            const std::size_t at = std::size_t(block) * Fcc::FMSC_SEGMENT_SIZE;
+            std::memcpy(target.data() + at, source.data() + at, Fcc::FMSC_SEGMENT_SIZE);
+            benchmark::DoNotOptimize(target.data());
         }
     }
 
@@ -129,6 +155,8 @@ private:
     Fcc::FMSC_FILETOC_T* cache = nullptr;
     std::int32_t first = -1;
     std::vector<std::uint8_t> source;
+    std::vector<std::uint8_t> target;
+    std::vector<std::int32_t> shuffled;
 };
 
 void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
@@ -141,10 +169,18 @@ void readCachedFile(benchmark::State& state, std::int32_t megabytes) {
 
 void writeCachedFile(benchmark::State& state, std::int32_t megabytes) {
     FilledCache cache(megabytes * 64);
-    std::vector<std::uint8_t> target(std::size_t(cache.blocks) * Fcc::FMSC_SEGMENT_SIZE);
     againstBaseline(
-        state, [&] { cache.copyInAll(target.data()); }, [&] { cache.writeAll(); });
+        state, [&] { cache.copyInAll(); }, [&] { cache.writeAll(); });
     state.SetBytesProcessed(state.iterations() * std::int64_t(megabytes) * 1024 * 1024);
+}
+
+// Every block of the file written over, in a random order, against copies
+// of its blocks in that order.
+void overwriteCachedFile(benchmark::State& state, std::int32_t megabytes) {
+    FilledCache cache(megabytes * 64);
+    againstBaseline(
+        state, [&] { cache.copyInAll(true); }, [&] { cache.overwriteAll(); });
+    state.SetItemsProcessed(state.iterations() * std::int64_t(cache.blocks));
 }
 
 // The same blocks written in another order, against one file written in
@@ -273,6 +309,12 @@ void cases(Rounds& rounds) {
         "cached file write/256MB", [](benchmark::State& state) { writeCachedFile(state, 256); },
         Rounds::Timing::Manual);
     rounds.add(
+        "random overwrites/16MB", [](benchmark::State& state) { overwriteCachedFile(state, 16); },
+        Rounds::Timing::Manual);
+    rounds.add(
+        "random overwrites/256MB", [](benchmark::State& state) { overwriteCachedFile(state, 256); },
+        Rounds::Timing::Manual);
+    rounds.add(
         "cached files written in turns/256MB",
         [](benchmark::State& state) {
             writeCachedFileOutOfOrder(state, FilledCache::Order::TwoInTurns);
@@ -319,6 +361,17 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         table.add(Figure::atMost(
             "fast-cache writes per MB, 256 MB / 16 MB file",
             perMegabyte(runs, "cached file write/256MB", "cached file write/16MB"), "x", 2.0));
+    }
+    // A block the file holds is found without a walk of the file's pages:
+    // written over at random, a block costs the same at any size of the
+    // file. Each over its copy in the same order, which carries what the
+    // memory's caches make of the larger file (a random copy of 256 MB
+    // costs twice one of 16 MB a block on one machine).
+    if (runs.has("random overwrites/16MB") && runs.has("random overwrites/256MB")) {
+        table.add(Figure::atMost(
+            "fast-cache random overwrites per block, 256 MB / 16 MB file",
+            runs.medianCounterRatio("random overwrites/256MB", "random overwrites/16MB", "ratio"),
+            "x", 1.5));
     }
     // Whatever other file is written in between and in whatever order a
     // file's blocks come, a write finds the block and a page with room
