@@ -176,6 +176,30 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
 
 namespace {
 
+// A server holds its cache before it reads or changes any of its files,
+// and until its close: another server's open is refused meanwhile (95), as
+// a second sharing server's always was. The hold is the lock of an owner
+// file beside the meta file, which the kernel lets go when the server ends,
+// however it ends.
+int holdCache(FMSC_FILETOC_T* toc, bool create) {
+    toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
+    if (toc->ownerLock.get() < 0) {
+        const int error = errno;
+        Os::setLastOsError(error);
+        if (error == EWOULDBLOCK)
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
+        // No folder: the meta file could not be there either.
+        if (error == ENOENT || error == ENOTDIR)
+            return FMSC_FAIL(
+                toc, create ? FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE
+                            : FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED);
+        if (error == EPERM || error == EACCES || error == ELOOP)
+            return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+    }
+    return 0;
+}
+
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
@@ -202,6 +226,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->mapName = toc->wellKnownName + "_MF";
 
     if (!client) {
+        if (const int held = holdCache(toc, create)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
             FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
@@ -301,6 +326,8 @@ int FMSCFile_Close(FMSC_FILETOC_T* toc) {
     FMSCHashTOC_Close(toc);
     FMSCTOC_Close(toc);
     FMSCSegmentTOC_Close(toc);
+    // The next server opens the cache once nothing of this one's is mapped.
+    toc->ownerLock.reset();
     toc->signature = 0;
     delete toc;
     return 0;

@@ -171,7 +171,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 15);
     // Pages left taken and given to no file, by a delete that stopped part
     // way or a sharing open that was killed part way, are freed: no other
-    // server has the cache open.
+    // server has the cache open, since this one holds it (FMSCFile_Open).
     if (!rc && !client) rc = FMSCX_FreeFloatingPages(toc);
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);

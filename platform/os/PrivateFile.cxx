@@ -90,4 +90,36 @@ std::FILE* createSharedFile(const std::string& path) {
     return nullptr;
 }
 
+int lockPrivateFile(const std::string& path) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Non-blocking, as above: a pipe at the path must not hold the caller up
+    // in the open (nothing is read or written through the descriptor).
+    Descriptor fd(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (fd.get() < 0) return -1;
+    struct stat file;
+    if (::fstat(fd.get(), &file) != 0) return -1;
+    if (!S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
+        (file.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        fd.reset();
+        errno = EPERM;
+        return -1;
+    }
+    // A lock of the open file, not of the process: another open of the file
+    // by this process is refused as one of another process is.
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    if (::fcntl(fd.get(), F_OFD_SETLK, &request) != 0) {
+        const int error = errno == EACCES ? EWOULDBLOCK : errno;
+        fd.reset();
+        errno = error;
+        return -1;
+    }
+    return fd.release();
+}
+
 }  // namespace Quillomark::Platform::Os

@@ -17,7 +17,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <sched.h>
 #include <set>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -395,6 +397,72 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     unwatchable.add(-1);
     EXPECT_TRUE(unwatchable.changed());
     EXPECT_TRUE(unwatchable.changed());
+}
+
+// One server at a time holds a cache, from before its open reads anything
+// to its close: another open, of this process or of another started at the
+// same moment, is refused (95) meanwhile; one killed holding it leaves it
+// to the next.
+TEST(SharedCache, OneServerAtATimeHoldsTheCache) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS owner = params(folder, FMSC_MODE_PRIVATE);
+    FMSC_FILETOC_T *first = nullptr, *second = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&owner, &first));
+    owner.deleteFiles = 0;
+    FMSC_OPEN_PARAMS sharing = owner;
+    sharing.mode = FMSC_MODE_SHARING_SERVER;
+    EXPECT_EQ(95, FMSCIF_OpenS(&owner, &second));
+    EXPECT_EQ(95, FMSCIF_OpenS(&sharing, &second));
+    ASSERT_EQ(0, FMSCIF_Close(&first));
+
+    // Each child holds what it got until both tried.
+    struct Pair {
+        std::atomic<int> inside, tried, both, refused;
+    };
+    void* memory =
+        mmap(nullptr, sizeof(Pair), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, memory);
+    auto* pair = new (memory) Pair{};
+    int both = 0, refused = 0;
+    for (int round = 0; round < 100; ++round) {
+        pair->inside = pair->tried = pair->both = pair->refused = 0;
+        int gate[2];
+        ASSERT_EQ(0, pipe(gate));
+        const auto opens = [&] {
+            ::close(gate[1]);
+            Testing::hear(gate[0]);
+            FMSC_FILETOC_T* held = nullptr;
+            const int rc = FMSCIF_OpenS(&owner, &held);
+            pair->inside += rc == 0;
+            pair->refused += rc == 95;
+            for (const int step : {2, 4}) {
+                if (++pair->tried == step && pair->inside == 2) pair->both = 1;
+                while (pair->tried < step) sched_yield();
+            }
+            if (rc == 0 && FMSCIF_Close(&held) != 0) _exit(5);
+        };
+        const pid_t children[] = {Testing::startChild(opens), Testing::startChild(opens)};
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (const pid_t child : children) ASSERT_EQ("", Testing::endOf(child));
+        both += pair->both;
+        refused += pair->refused;
+    }
+    munmap(memory, sizeof(Pair));
+    EXPECT_EQ(0, both);
+    EXPECT_EQ(100, refused);
+
+    Testing::SteppedChild killed([&owner](const Testing::SteppedChild::Step& opened) {
+        FMSC_FILETOC_T* held = nullptr;
+        if (FMSCIF_OpenS(&owner, &held) == 0) opened();
+    });
+    ASSERT_TRUE(killed.reached());
+    killed.kill();
+    killed.end();
+    EXPECT_EQ(103, FMSCIF_OpenS(&owner, &first));
+    owner.deleteFiles = 1;
+    ASSERT_EQ(0, FMSCIF_OpenS(&owner, &first));
+    EXPECT_EQ(0, FMSCIF_Close(&first));
 }
 
 TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {

@@ -72,7 +72,8 @@ Fcc::FMSC_OPEN_PARAMS params(const std::string& folder, std::int32_t mode, bool 
 CacheImage snapshot(const std::string& folder) {
     CacheImage image;
     for (const auto& entry : fs::directory_iterator(folder)) {
-        if (!entry.is_regular_file()) continue;
+        // A server's owner file holds no bytes of the cache, only its lock.
+        if (!entry.is_regular_file() || entry.path().extension() == ".lock") continue;
         image.names.push_back(entry.path().filename().string());
         image.contents.push_back(readAll(entry.path()));
     }

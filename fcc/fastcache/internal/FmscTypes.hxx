@@ -5,6 +5,7 @@
 // The layouts of the mapped files are shared with the server byte for byte:
 // fixed-width little-endian fields at fixed offsets.
 
+#include <platform/os/internal/Descriptor.hxx>
 #include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/FileWatch.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
@@ -432,6 +433,9 @@ struct FMSC_FILETOC_T {
     std::atomic<bool> mutexHeld{false};
     bool interfaceLock = false;
     Platform::Os::NamedMutex mutex;
+    // A server's hold of its cache, from before its open reads the files to
+    // the end of its close: the lock of the owner file beside the meta file.
+    Platform::Os::Descriptor ownerLock;
     // A client's files (meta, hash, segment, extent and mutex files) are
     // checked under its lock only when one may have changed since they were
     // last found whole: the watch tells, and filesChecked counts the checks.
