@@ -176,12 +176,25 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
 
 namespace {
 
+// The cache's mutex, made by a sharing server when it has none yet.
+int makeCacheMutex(FMSC_FILETOC_T* toc) {
+    if (toc->mutex.isOpen()) return 0;
+    switch (toc->mutex.create(toc->wellKnownName)) {
+        case Os::NamedMutex::Result::Ok: return 0;
+        case Os::NamedMutex::Result::AlreadyExists:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX);
+    }
+}
+
 // A server holds its cache before it reads or changes any of its files,
 // and until its close: another server's open is refused meanwhile (95), as
 // a second sharing server's always was. The hold is the lock of an owner
 // file beside the meta file, which the kernel lets go when the server ends,
-// however it ends.
-int holdCache(FMSC_FILETOC_T* toc, bool create) {
+// however it ends. A sharing server also makes the cache's mutex first: one
+// of another PID namespace is refused before it changes anything while a
+// process of the old mutex's namespace may still hold that one.
+int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
     toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
     if (toc->ownerLock.get() < 0) {
         const int error = errno;
@@ -197,13 +210,13 @@ int holdCache(FMSC_FILETOC_T* toc, bool create) {
             return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
-    return 0;
+    return mode == FMSC_MODE_SHARING_SERVER ? makeCacheMutex(toc) : 0;
 }
 
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
-                 bool trace, bool* pbNewCache) {
+                 bool trace, std::int32_t mode, bool* pbNewCache) {
     auto fail = [](int error) {
         FMSCX_Traceback("FMSCFile_Open");
         return error;
@@ -226,7 +239,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->mapName = toc->wellKnownName + "_MF";
 
     if (!client) {
-        if (const int held = holdCache(toc, create)) return fail(held);
+        if (const int held = holdCache(toc, create, mode)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
             FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
@@ -302,14 +315,13 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
     if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     *result = nullptr;
     if (pbNewCache) *pbNewCache = false;
-    (void)mode;
     FMSC_FILETOC_T* toc = nullptr;
     if (const int error = FMSCTOC_Open(&toc)) return FMSCX_PassOn(__func__, error);
     // A failed open, whatever failed, leaves nothing mapped or registered.
     int rc = 0;
     try {
         rc = openMetaFile(toc, folder, name, pages, segments, hashPages, extentFiles,
-                          megabytesPerExtent, create, deleteFiles, client, trace, pbNewCache);
+                          megabytesPerExtent, create, deleteFiles, client, trace, mode, pbNewCache);
     } catch (const std::exception&) {
         rc = FMSCX_ReportOutOfMemory("pToc", FMSC_UNIT, __func__, __LINE__);
     }
@@ -382,12 +394,8 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
     if (listed) {
         if (const int error = FSMCFile_LockPage(toc, first)) return FMSCX_PassOn(__func__, error);
     }
-    switch (toc->mutex.create(toc->wellKnownName)) {
-        case Os::NamedMutex::Result::Ok: break;
-        case Os::NamedMutex::Result::AlreadyExists:
-            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
-        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX);
-    }
+    // Made at the start of the open, when the open made it.
+    if (const int error = makeCacheMutex(toc)) return error;
     std::uint8_t* block = toc->segmentToc->map.data;
     std::memcpy(block, s, fmscSharedArraysOffset);
     std::memcpy(block + fmscSharedArraysOffset, toc->lastFileAccess, 12 * std::size_t(pages));

@@ -54,15 +54,22 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == 4);
 
 constexpr const char* filePrefix = "mutex.";
 
-// Byte 0 of the file is locked by the creator while it lives.
-int lockExistence(int fd) {
+// Locks of bytes of the file, without waiting, held as long as the open
+// file is: byte 0 by the creator (exclusively) while it lives, byte 1 by
+// each process that opened the mutex (shared) while it may hold it.
+constexpr off_t existenceByte = 0;
+constexpr off_t useByte = 1;
+
+int lockByte(int fd, off_t byte, short type) {
     struct flock request {};
-    request.l_type = F_WRLCK;
+    request.l_type = type;
     request.l_whence = SEEK_SET;
-    request.l_start = 0;
+    request.l_start = byte;
     request.l_len = 1;
     return ::fcntl(fd, F_OFD_SETLK, &request);
 }
+
+bool lockedByAnother(int error) { return error == EAGAIN || error == EACCES; }
 
 // A name stays a name in the folder: no separator, no NUL, not too long.
 bool isPlainName(const std::string& name) {
@@ -245,10 +252,9 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
     const Identity own = ownPidNamespace();
     if (!isKnown(own)) return fail(ENOTSUP);
     file = {info.st_dev, info.st_ino};
-    if (creating && lockExistence(fd) != 0) {
+    if (creating && lockByte(fd, existenceByte, F_WRLCK) != 0) {
         const int error = errno;
-        return fail(error,
-                    error == EAGAIN || error == EACCES ? Result::AlreadyExists : Result::Failed);
+        return fail(error, lockedByAnother(error) ? Result::AlreadyExists : Result::Failed);
     }
     if (static_cast<std::uint64_t>(info.st_size) < fileSize) {
         if (!creating) return fail(EINVAL);
@@ -260,13 +266,30 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
     const bool ready = shared->ready.load(std::memory_order_acquire) == readyMark &&
                        shared->mutexSize == sizeof(pthread_mutex_t);
     pidNamespace = shared->pidNamespace;
-    if (!creating) return !ready ? fail(EINVAL) : pidNamespace == own ? Result::Ok : fail(ENOTSUP);
+    if (!creating) {
+        if (!ready) return fail(EINVAL);
+        if (pidNamespace != own) return fail(ENOTSUP);
+        // Used from now on, until closed: a creator of another namespace
+        // leaves the file alone meanwhile. One that took the name over
+        // before is not waited for: the file it took it from is no use.
+        if (lockByte(fd, useByte, F_RDLCK) != 0) {
+            const int error = errno;
+            return fail(lockedByAnother(error) ? ESTALE : error);
+        }
+        return isFileAtPath(fd, path) ? Result::Ok : fail(ESTALE);
+    }
     if (ready && pidNamespace != own) {
         // Left by a creator of another PID namespace (or of a version that
-        // did not record it), whose clients may still hold it: what its
-        // lock word says means nothing here. A new file takes the name;
-        // the clients of the old one find it gone.
+        // did not record it): what its lock word says means nothing here.
+        // While a process that opened it has it open, and so may hold it,
+        // the creator is refused: a mutex of its own would be a second
+        // holder beside that one. Otherwise a new file takes the name, and
+        // whoever opens the old one meanwhile finds it gone.
         if (replacing) return fail(ENOTSUP);
+        if (lockByte(fd, useByte, F_WRLCK) != 0) {
+            const int error = errno;
+            return fail(error, lockedByAnother(error) ? Result::AlreadyExists : Result::Failed);
+        }
         if (isFileAtPath(fd, path)) ::unlink(path.c_str());
         return attach(name, true, true);
     }

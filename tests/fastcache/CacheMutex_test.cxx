@@ -388,20 +388,67 @@ TEST(CacheMutex, AThreadOfAnotherPidNamespaceNeitherTakesNorLetsGoOfTheMutex) {
             if (other.lock(0) != NamedMutex::Result::TimedOut) failed |= 16;
         }).join();
         if (!created.unlock()) failed |= 32;
-        // Its creator gone, while a client holds it, a creator of another
-        // namespace makes a mutex of its own, in a new file, which the
-        // client finds when it next looks.
+        // Its creator gone, a creator of another namespace is refused while
+        // a client has the mutex open, holding it or not; once none has, it
+        // makes a mutex of its own, in a new file.
         created.close();
         if (other.lock(0) != NamedMutex::Result::Ok) failed |= 64;
-        const std::string third = runFirstInAPidNamespace([] {
-            NamedMutex made;
-            return made.create("spaces") == NamedMutex::Result::Ok &&
-                           made.lock(0) == NamedMutex::Result::Ok
-                       ? 0
-                       : 10;
-        });
-        if (!third.empty() || other.isAtItsPath()) failed |= 128;
+        const auto third = [] {
+            return runFirstInAPidNamespace([] {
+                NamedMutex made;
+                const NamedMutex::Result result = made.create("spaces");
+                if (result == NamedMutex::Result::AlreadyExists) return 11;
+                return result == NamedMutex::Result::Ok && made.lock(0) == NamedMutex::Result::Ok
+                           ? 0
+                           : 10;
+            });
+        };
+        if (third() != "exit 11" || !other.isAtItsPath()) failed |= 128;
+        other.unlock();
+        if (third() != "exit 11") failed |= 128;
+        other.close();
+        if (!third().empty()) failed |= 128;
         return failed;
+    });
+    if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
+    EXPECT_EQ("", outcome);
+}
+
+// A client holds the lock; its server's close runs out of time waiting for
+// it and goes on; a server of another PID namespace that opens the cache is
+// refused (95) before it changes anything, for as long as the client keeps
+// the cache open.
+TEST(CacheMutex, AServerOfAnotherPidNamespaceChangesNothingUnderAnOldClient) {
+    CacheFolder folder;
+    const std::string outcome = runFirstInAPidNamespace([&folder] {
+        FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "spaces", 64, FMSC_MODE_SHARING_SERVER);
+        // The client is no child of the server's: it would share its holds.
+        Testing::SteppedChild client([&folder](const Testing::SteppedChild::Step& step) {
+            FMSC_OPEN_PARAMS c = Testing::smallCache(folder, "spaces", 64, FMSC_MODE_CLIENT);
+            FMSC_FILETOC_T* attached = nullptr;
+            if (!step() || FMSCIF_OpenS(&c, &attached) || FMSCIF_LockCache(attached) || !step() ||
+                FMSCIF_UnLockCache(attached) || FMSCIF_Close(&attached))
+                _exit(8);
+        });
+        FMSC_FILETOC_T* server = nullptr;
+        if (!client.reached() || FMSCIF_OpenS(&p, &server)) return 6;
+        client.letGo();
+        if (!client.reached() || FMSCIF_CloseWithin(&server, 0)) return 6;
+        const auto files = Testing::readBytes(folder.file("fms.mf"));
+        const auto serverOfItsOwn = [&p] {
+            return runFirstInAPidNamespace([&p] {
+                FMSC_FILETOC_T* other = nullptr;
+                return FMSCIF_OpenS(&p, &other);
+            });
+        };
+        p.deleteFiles = 0;
+        const std::string refused = serverOfItsOwn();
+        const bool unchanged = Testing::readBytes(folder.file("fms.mf")) == files;
+        client.letGo();
+        if (!client.end().empty()) return 8;
+        if (refused == "exit 77") return 77;
+        if (refused != "exit 95" || !unchanged) return 7;
+        return serverOfItsOwn().empty() ? 0 : 9;
     });
     if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
     EXPECT_EQ("", outcome);

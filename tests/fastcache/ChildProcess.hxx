@@ -62,6 +62,9 @@ public:
     explicit SteppedChild(const std::function<void(const Step&)>& work) {
         if (pipe(toParent) != 0 || pipe(toChild) != 0) return;
         child = startChild([this, &work] {
+            // The parent's ends are its own: a parent that ends is heard.
+            ::close(toChild[1]);
+            ::close(toParent[0]);
             work([this] { return say(toParent[1], 's') && hear(toChild[0]) == 'g'; });
         });
         // The child's ends are its own: a child that ends early is heard.

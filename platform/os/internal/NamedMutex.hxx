@@ -29,8 +29,11 @@ namespace Quillomark::Platform::Os {
 // reads it: the mutex is shared by the processes of its creator's
 // namespace alone. A process of another one holds nothing: its lock and
 // unlock fail (ENOTSUP), its holder() is None, and its close lets go of
-// nothing; a creator of another one makes a new file, whose old one's
-// clients find it gone (isAtItsPath).
+// nothing. A creator of another one makes a new file, whose old one's
+// clients find it gone (isAtItsPath), but only once no object that opened
+// the old one (open(), which a forked child's copy keeps) has it open any
+// more: until then it is refused, since such an object may hold the old
+// mutex, and a new one would be a second holder beside it.
 class NamedMutex {
 public:
     // Abandoned: the caller holds the mutex, whose last holder died holding
@@ -51,9 +54,13 @@ public:
     NamedMutex& operator=(const NamedMutex&) = delete;
 
     // Makes the mutex (or takes over the one a creator left behind);
-    // AlreadyExists when another live object created it.
+    // AlreadyExists when another live object created it, or when the file
+    // is of another PID namespace's creator and an object still has it
+    // open.
     Result create(const std::string& name);
-    // Opens a mutex that a creator made; NotFound when there is none.
+    // Opens a mutex that a creator made; NotFound when there is none;
+    // Failed (ESTALE) when a creator of another namespace is taking its
+    // name over.
     Result open(const std::string& name);
     bool isOpen() const { return shared != nullptr; }
     // The open file that carries the mutex; -1 when closed.
