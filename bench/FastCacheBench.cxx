@@ -6,9 +6,10 @@
 // cache adds per block (the look for the block among those cached, a free
 // segment, a page with room), how that grows, and what it becomes when the
 // blocks come in another order (two files written in turns, a file written
-// last block first). Blocks the file holds written over at random, at two
-// sizes of the file. Then the self-proxy's reads of a file that the server
-// cached, as a client of the server's cache.
+// last block first), and into extent files rather than the segment file.
+// Blocks the file holds written over at random, at two sizes of the file.
+// Then the self-proxy's reads of a file that the server cached, as a client
+// of the server's cache.
 #include "bench/support/Rounds.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
@@ -20,6 +21,7 @@
 #include "tests/support/FakeFccServer.hxx"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,16 +43,19 @@ const char* const GUID = "0123456789ABCDEF0123456789ABCDEF";
 const char* const OTHER_GUID = "FEDCBA9876543210FEDCBA9876543210";
 
 // A private cache in a folder of its own, holding one file of `blocks`
-// full blocks, all in the segment file.
+// full blocks, all in the segment file, or, with extent megabytes, all but
+// the first in extent files.
 class FilledCache {
 public:
-    explicit FilledCache(std::int32_t blocks) : blocks(blocks) {
+    explicit FilledCache(std::int32_t blocks, std::int32_t extentMegabytes = 0) : blocks(blocks) {
         char pattern[] = "/tmp/fastcache-bench-XXXXXX";
         if (!mkdtemp(pattern)) throw std::runtime_error("no temporary folder");
         folder = pattern;
         std::int32_t pages = blocks / Fcc::FMSC_SEGMENTS_PER_PAGE + 8;
-        if (Fcc::FMSCIF_Open(folder.c_str(), "bench", pages, blocks, 15, 0, true, true, 0, false,
-                             &cache) != 0)
+        const std::int32_t segments = extentMegabytes > 0 ? 1 : blocks;
+        const char* const name = extentMegabytes > 0 ? "bench-extents" : "bench";
+        if (Fcc::FMSCIF_Open(folder.c_str(), name, pages, segments, 15, extentMegabytes, true, true,
+                             0, false, &cache) != 0)
             throw std::runtime_error("cannot open the cache");
         std::vector<std::uint8_t> block(Fcc::FMSC_SEGMENT_SIZE);
         Fcc::FMSCIF_AddFile(cache, GUID, std::uint32_t(blocks) * Fcc::FMSC_SEGMENT_SIZE, 0, &first);
@@ -192,6 +197,50 @@ void writeCachedFileOutOfOrder(benchmark::State& state, FilledCache::Order order
     state.SetBytesProcessed(state.iterations() * std::int64_t(256) * 1024 * 1024);
 }
 
+// The same file written into extent files, against the segment file: the
+// blocks of every store beyond the segment file's 65,535 segments go there.
+void writeIntoExtentFiles(benchmark::State& state) {
+    FilledCache segmentFile(16 * 64);
+    FilledCache extentFiles(16 * 64, 32);
+    againstBaseline(
+        state, [&] { segmentFile.writeAll(); }, [&] { extentFiles.writeAll(); });
+    state.SetBytesProcessed(state.iterations() * std::int64_t(16) * 1024 * 1024);
+}
+
+// What the kernel takes to write a block into a file in the page cache
+// beside a copy into a mapping of the file, kept mapped and written before:
+// the floor under the figure above, since extent files are written so.
+void writeThroughTheKernel(benchmark::State& state) {
+    constexpr std::size_t BYTES = 16 * 1024 * 1024;
+    char path[] = "/tmp/fastcache-bench-floor-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0 || ::ftruncate(fd, off_t(BYTES)) != 0) std::abort();
+    ::unlink(path);
+    void* const mapped = ::mmap(nullptr, BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) std::abort();
+    auto* const target = static_cast<std::uint8_t*>(mapped);
+    const std::vector<std::uint8_t> source(BYTES, 3);
+    std::memset(target, 1, BYTES);
+    againstBaseline(
+        state,
+        [&] {
+            for (std::size_t at = 0; at < BYTES; at += Fcc::FMSC_SEGMENT_SIZE) {
+                std::memcpy(target + at, source.data() + at, Fcc::FMSC_SEGMENT_SIZE);
+                benchmark::DoNotOptimize(target);
+            }
+        },
+        [&] {
+            for (std::size_t at = 0; at < BYTES; at += Fcc::FMSC_SEGMENT_SIZE) {
+                if (::pwrite(fd, source.data() + at, Fcc::FMSC_SEGMENT_SIZE, off_t(at)) !=
+                    Fcc::FMSC_SEGMENT_SIZE)
+                    std::abort();
+            }
+        });
+    ::munmap(mapped, BYTES);
+    ::close(fd);
+    state.SetBytesProcessed(state.iterations() * std::int64_t(BYTES));
+}
+
 // The server's cache as the fake server describes it ("C:/fms/cache" in the
 // working folder: 16 segments, then extent files of 32 MB), holding one
 // file of 16 MB, and a client record of that file.
@@ -326,6 +375,9 @@ void cases(Rounds& rounds) {
             writeCachedFileOutOfOrder(state, FilledCache::Order::LastFirst);
         },
         Rounds::Timing::Manual);
+    rounds.add("cached file written into extent files/16MB", writeIntoExtentFiles,
+               Rounds::Timing::Manual);
+    rounds.add("block pwrites into a file/16MB", writeThroughTheKernel, Rounds::Timing::Manual);
 }
 
 // The time per megabyte of the cache's own work on a 256 MB file over that
@@ -385,6 +437,18 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         table.add(Figure::atMost(
             "fast-cache writes, last block first / in order, 256 MB",
             runs.medianCounter("cached file written last block first/256MB", "ratio"), "x", 1.5));
+    }
+    if (runs.has("cached file written into extent files/16MB")) {
+        // An extent file's block is written as the segment file's is: a
+        // copy into the page cache, not a view mapped for each block.
+        table.add(Figure::atMost(
+            "fast-cache block writes, extent files / segment file, 16 MB",
+            runs.medianCounter("cached file written into extent files/16MB", "ratio"), "x", 2.0));
+    }
+    if (runs.has("block pwrites into a file/16MB")) {
+        table.add(Figure::reference("16 KB pwrites into a file / memcpys into its mapping, 16 MB",
+                                    runs.medianCounter("block pwrites into a file/16MB", "ratio"),
+                                    "x"));
     }
     if (!runs.has("cached file read/16MB") || !runs.has("cached file read/256MB")) return;
     // A reader may take twice as long as a bare copy of the bytes.

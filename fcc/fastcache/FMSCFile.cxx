@@ -914,14 +914,9 @@ int FMSCFile_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int
     if (len < 0 || len > FMSC_SEGMENT_SIZE)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_LENGTH, len);
     const std::int32_t copied = std::max(std::min(len - offset, count), 0);
-    if (copied > 0 && toc->client) {
+    if (copied > 0) {
         if (const int error = FMSCX_ReadSegment(toc, segment, buffer, copied, offset))
             return FMSCX_PassOn(__func__, error);
-    } else if (copied > 0) {
-        std::uint8_t* address = nullptr;
-        if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
-            return FMSCX_PassOn(__func__, error);
-        std::memcpy(buffer, address + offset, std::size_t(copied));
     }
     *length = len;
     if (const int error = FMSCX_UpdatePageAccessTime(toc, page))

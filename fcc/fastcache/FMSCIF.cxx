@@ -187,9 +187,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         toc->shared->hits = toc->shared->misses = 0;
         toc->shared->clients = 0;
     }
-    rc = FMSCX_InitMappings(toc);
-    int unlocked = FMSCFile_UnLockCache(toc);
-    if (rc || unlocked) return fail(rc ? rc : unlocked);
+    if (const int unlocked = FMSCFile_UnLockCache(toc)) return fail(unlocked);
     logLine(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d", p.folder ? folder.c_str() : "", p.maxFilePages,
             p.segments, p.hashBlockPages, p.totalExtentMegabytes, p.create, p.deleteFiles);
     *handle = toc;
@@ -232,7 +230,6 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     // A close would take the mutex away from under its holder.
     if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
     const bool locked = FMSCFile_LockCache(toc, waitMilliseconds) == 0;
-    FMSCX_TermMappings(toc);
     // A client counts itself off its server's block only under the lock,
     // while its files still hold the block.
     const bool counted = !toc->client || (locked && sizingReadable(toc));
@@ -638,7 +635,6 @@ int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
         int rc = 0;
         while (!rc && toc->shared->dateHead != -1) rc = FSMCFile_DeleteOldest(toc);
         if (!rc) rc = FMSCSegment_ShrinkTheSegmentExtentFile(toc, 0, shrink);
-        if (!rc) rc = FMSCX_WipeMappings(toc);
         return rc;
     });
 }

@@ -186,7 +186,7 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     auto record = std::make_unique<FmscExtentRecord>();
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
-    // The file is opened now; its views are mapped when a segment is used.
+    // The file is opened now, and read and written through its descriptor.
     record->map.fd = toc->client ? Os::openOwnFileForMapping(record->path)
                                  : Os::openFileForMapping(record->path);
     if (record->map.fd < 0)
@@ -194,10 +194,11 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
                                attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
                                       : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
-    // A client's extent file is watched as its other files are: the server
-    // removes it when it purges or shrinks and may make a new one in its
-    // place, which the client's descriptor does not show.
-    if (toc->client) toc->fileWatch.add(record->map.fd);
+    // A client's extent file is watched for its removal: the server removes
+    // it when it purges or shrinks and may make a new one in its place,
+    // which the client's descriptor does not show. Not for the server's
+    // writes, which a client that reads the file has no need to be told.
+    if (toc->client) toc->fileWatch.add(record->map.fd, false);
     toc->segmentToc->extents[std::size_t(extent)] = std::move(record);
     return 0;
 }
@@ -212,9 +213,9 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     auto record = std::make_unique<FmscExtentRecord>();
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
-    // An old file of that name may be mapped by a client: the new one takes
-    // the name over, and the client's view keeps the old file, which its
-    // next read finds unlinked.
+    // An old file of that name may be open in a client: the new one takes
+    // the name over, and the client's descriptor keeps the old file, which
+    // its next read finds unlinked.
     std::FILE* file = Os::createSharedFile(record->path);
     if (!file) {
         Os::setLastOsError(errno);
@@ -297,12 +298,6 @@ int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
     if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES) return 0;
     auto& record = toc->segmentToc->extents[std::size_t(extent)];
     if (!record) return 0;
-    for (FmscExtentView& view : toc->views) {
-        if (view.extent == extent) {
-            view.extent = -1;
-            view.firstSegment = -1;
-        }
-    }
     if (const int error = FMSCX_UnMapOSFile(toc, record->map, toc->client))
         return FMSCX_PassOn(__func__, error);
     return 0;
@@ -393,33 +388,6 @@ bool locateInExtents(const FmscLimits& limits, std::int32_t segment, std::int32_
 
 }  // namespace
 
-int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
-    if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
-    if (segment < toc->limits.segmentFileSegments) {
-        *address = toc->segmentToc->map.data + std::size_t(segment) * FMSC_SEGMENT_SIZE;
-        return 0;
-    }
-    std::int32_t extent = -1;
-    std::int32_t position = -1;
-    if (!locateInExtents(toc->limits, segment, &extent, &position))
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
-    FmscExtentView* view = nullptr;
-    if (const int error = FMSCX_GetExtentMapping(toc, extent, position, &view))
-        return FMSCX_PassOn(__func__, error);
-    FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
-    if (!record || !record->map.data)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-    std::int32_t within = position - view->firstSegment;
-    if (within < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, within);
-    // The view may have been cut at the file's end.
-    if (std::uint64_t(within + 1) * FMSC_SEGMENT_SIZE > FMSCX_MappedBytes(record->map))
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
-    *address = record->map.data + std::size_t(within) * FMSC_SEGMENT_SIZE;
-    return 0;
-}
-
 namespace {
 
 // Reads count bytes at offset; false when the file holds fewer.
@@ -434,6 +402,22 @@ bool readAt(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offse
         buffer += got;
         count -= std::size_t(got);
         offset += std::uint64_t(got);
+    }
+    return true;
+}
+
+// Writes count bytes at offset; false on failure (OS error kept).
+bool writeAt(int fd, const std::uint8_t* bytes, std::size_t count, std::uint64_t offset) {
+    while (count > 0) {
+        const ssize_t put = ::pwrite(fd, bytes, count, off_t(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            Os::setLastOsError(put < 0 ? errno : EIO);
+            return false;
+        }
+        bytes += put;
+        count -= std::size_t(put);
+        offset += std::uint64_t(put);
     }
     return true;
 }
@@ -465,7 +449,41 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
     return 0;
 }
 
+// The server's descriptor of an extent file: opened with its record, and
+// opened again when growth closed it and could not open it again.
+int serverExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
+    FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
+    if (record && record->map.fd < 0) record->map.fd = Os::openFileForMapping(record->path);
+    if (!record || record->map.fd < 0)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    *fd = record->map.fd;
+    return 0;
+}
+
+// The descriptor of the extent file that holds a segment beyond the segment
+// file, and the segment's place in that file. Extent files are read and
+// written through their descriptors, never mapped: a view of a segment,
+// mapped for one block and unmapped for the next, costs many times the copy
+// of the block, and a view kept of a file cut short faults when touched.
+int extentFileOf(FMSC_FILETOC_T* toc, std::int32_t segment, int* fd, std::int32_t* within) {
+    std::int32_t extent = -1;
+    if (!locateInExtents(toc->limits, segment, &extent, within))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
+    const int error =
+        toc->client ? clientExtentFile(toc, extent, fd) : serverExtentFile(toc, extent, fd);
+    return error ? FMSCX_PassOn(__func__, error) : 0;
+}
+
 }  // namespace
+
+int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
+    if (segment < 0 || segment >= toc->limits.segmentFileSegments)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
+    *address = toc->segmentToc->map.data + std::size_t(segment) * FMSC_SEGMENT_SIZE;
+    return 0;
+}
 
 int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
                       std::int32_t length, std::int32_t offset) {
@@ -475,13 +493,19 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
     if (segment < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     if (offset < 0 || length < 0 || length > FMSC_SEGMENT_SIZE - offset)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_IF_BAD_LENGTH, length);
+    // The server copies out of its view of the segment file; a client
+    // reads it, as both read extent files.
+    if (!toc->client && segment < toc->limits.segmentFileSegments) {
+        std::uint8_t* address = nullptr;
+        if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+            return FMSCX_PassOn(__func__, error);
+        std::memcpy(buffer, address + offset, std::size_t(length));
+        return 0;
+    }
     int fd = toc->segmentToc->map.fd;
     std::int32_t within = segment;
     if (segment >= toc->limits.segmentFileSegments) {
-        std::int32_t extent = -1;
-        if (!locateInExtents(toc->limits, segment, &extent, &within))
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
-        if (const int error = clientExtentFile(toc, extent, &fd))
+        if (const int error = extentFileOf(toc, segment, &fd, &within))
             return FMSCX_PassOn(__func__, error);
     }
     // A file cut short reads short.
@@ -520,10 +544,20 @@ int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std:
     std::int32_t position = (segment - limits.segmentFileSegments) % limits.segmentsPerExtent;
     if (position < 0 || position >= limits.segmentsPerExtent)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position);
-    std::uint8_t* address = nullptr;
-    if (const int error = FMSCX_SegmentAddress(toc, segment, &address))
+    int fd = -1;
+    std::int32_t within = -1;
+    if (const int error = extentFileOf(toc, segment, &fd, &within))
         return FMSCX_PassOn(__func__, error);
-    std::memcpy(address, bytes, std::size_t(length));
+    // Only where the file holds the segment: a file cut short under the
+    // server is not made longer, with zeros in place of the blocks cut. Its
+    // end is asked of the descriptor, whose offset nothing else uses, at a
+    // fraction of the cost of its status.
+    const std::uint64_t at = std::uint64_t(within) * FMSC_SEGMENT_SIZE;
+    const std::int64_t size = ::lseek(fd, 0, SEEK_END);
+    if (size < 0) Os::setLastOsError(errno);
+    if (size < 0 || std::uint64_t(size) < at + FMSC_SEGMENT_SIZE ||
+        !writeAt(fd, bytes, std::size_t(length), at))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
     return 0;
 }
 

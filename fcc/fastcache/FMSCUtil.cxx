@@ -389,7 +389,7 @@ std::int64_t FMSCX_FileSize(const std::string& path) {
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
                     bool client, std::int32_t firstSegment, FmscMapping& mapping) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    std::int32_t count = firstSegment < 0 ? 0 : std::max<std::int32_t>(toc->segmentsPerView, 0);
+    std::int32_t count = firstSegment < 0 ? 0 : 1;
     // Client and server find the same file from the cache folder: opening it
     // is what opening the server's mapping by its name is elsewhere.
     mapping.fd = client ? Os::openOwnFileForMapping(path) : Os::openFileForMapping(path);
@@ -433,24 +433,6 @@ int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client) {
     return 0;
 }
 
-int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
-                          std::int32_t firstSegment) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (extent.map.fd < 0) {
-        const int mapped =
-            FMSCX_MapOSFile(toc, extent.path, extent.mapName, client, firstSegment, extent.map);
-        if (mapped) return FMSCX_PassOn(__func__, mapped);
-    } else {
-        if (const int error = FMSCX_UnMapOSExtentFile(toc, extent.map))
-            return FMSCX_PassOn(__func__, error);
-        if (!mapSegments(toc, extent.map, firstSegment, toc->segmentsPerView))
-            return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
-                                         : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
-    }
-    extent.firstSegment = firstSegment;
-    return 0;
-}
-
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     bool unmapped = Os::unmapView(mapping.view);
@@ -470,132 +452,6 @@ int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment,
                      mapping.view))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, segment);
     mapping.data = static_cast<std::uint8_t*>(mapping.view.base) + remainder;
-    return 0;
-}
-
-// ---- Extent views -----------------------------------------------------------
-
-int FMSCX_InitMappings(FMSC_FILETOC_T* toc) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    std::int32_t count = std::atoi(Os::environmentValue("FMSC_EXTENT_MAPS").c_str());
-    if (count < 1) count = 3;
-    if (toc->limits.maxExtentFiles > 0) count = std::min(count, toc->limits.maxExtentFiles);
-    std::int32_t perView = 1;
-    if (toc->sharingServer) {
-        perView = std::max(1, std::atoi(Os::environmentValue("FMSC_SEGMENTS_PER_MAP").c_str()));
-    }
-    if (toc->limits.segmentsPerExtent > 0)
-        perView = std::min(perView, toc->limits.segmentsPerExtent);
-    toc->segmentsPerView = perView;
-    toc->views.assign(std::size_t(count), FmscExtentView());
-    for (std::int32_t i = 0; i < count; ++i) {
-        toc->views[std::size_t(i)].prev = i - 1;
-        toc->views[std::size_t(i)].next = i + 1 < count ? i + 1 : -1;
-    }
-    toc->viewHead = 0;
-    return 0;
-}
-
-int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_t position,
-                           FmscExtentView** view) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (!view) return FMSCX_NullParameter(toc, "view", FMSC_HERE);
-    *view = nullptr;
-    std::int32_t count = static_cast<std::int32_t>(toc->views.size());
-    if (count == 0 || toc->viewHead < 0 || toc->viewHead >= count)
-        return FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE);
-    std::int32_t perExtent = toc->limits.segmentsPerExtent;
-    // The record that maps this extent, else the first idle one, else the
-    // least recently used: an extent never has two views, which would share
-    // its one mapping.
-    std::int32_t index = -1, idle = -1, last = -1;
-    for (std::int32_t i = toc->viewHead; i >= 0; i = toc->views[std::size_t(i)].next) {
-        last = i;
-        const FmscExtentView& candidate = toc->views[std::size_t(i)];
-        if (candidate.extent == extent) {
-            index = i;
-            break;
-        }
-        if (idle < 0 && candidate.extent < 0) idle = i;
-    }
-    if (index < 0) index = idle >= 0 ? idle : last;
-    FmscExtentView& record = toc->views[std::size_t(index)];
-    std::int32_t perView = std::min(toc->segmentsPerView, perExtent);
-    auto& slots = toc->segmentToc->extents;
-    bool hit = record.extent == extent && record.firstSegment <= position &&
-               position < record.firstSegment + perView;
-    // The server removes extent files when it purges and makes them anew
-    // as it grows: a client's view of a removed file shows old bytes.
-    FmscExtentRecord* current =
-        extent >= 0 && extent < FMSC_MAX_EXTENT_FILES ? slots[std::size_t(extent)].get() : nullptr;
-    if (toc->client && current && current->map.fd >= 0 && !Os::isFileLinked(current->map.fd)) {
-        if (record.extent == extent) record.extent = record.firstSegment = -1;
-        if (const int error = FMSCX_UnMapOSFile(toc, current->map, true))
-            return FMSCX_PassOn(__func__, error);
-        slots[std::size_t(extent)].reset();
-        hit = false;
-    }
-    if (!hit) {
-        if (record.extent >= 0) {
-            FmscExtentRecord* mapped = slots[std::size_t(record.extent)].get();
-            if (mapped) {
-                if (const int error = FMSCX_UnMapOSExtentFile(toc, mapped->map))
-                    return FMSCX_PassOn(__func__, error);
-            }
-            record.extent = -1;
-            record.firstSegment = -1;
-        }
-        std::int32_t first = std::max(0, std::min(position, perExtent - perView));
-        if (extent < 0 || extent >= FMSC_MAX_EXTENT_FILES)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-        if (!slots[std::size_t(extent)] && toc->client) {
-            if (const int error = FMSCSegment_AddExtentFileRecord(toc, true, extent))
-                return FMSCX_PassOn(__func__, error);
-        }
-        FmscExtentRecord* target = slots[std::size_t(extent)].get();
-        if (!target)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-        if (const int error = FMSCX_MapOSExtentFile(toc, *target, toc->client, first))
-            return FMSCX_PassOn(__func__, error);
-        record.extent = extent;
-        record.firstSegment = first;
-    }
-    if (position - record.firstSegment < 0 || position - record.firstSegment >= perExtent)
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, position - record.firstSegment);
-    if (index != toc->viewHead) {
-        if (record.prev >= 0) toc->views[std::size_t(record.prev)].next = record.next;
-        if (record.next >= 0) toc->views[std::size_t(record.next)].prev = record.prev;
-        record.prev = -1;
-        record.next = toc->viewHead;
-        toc->views[std::size_t(toc->viewHead)].prev = index;
-        toc->viewHead = index;
-    }
-    *view = &record;
-    return 0;
-}
-
-int FMSCX_WipeMappings(FMSC_FILETOC_T* toc) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (toc->segmentToc) {
-        for (auto& extent : toc->segmentToc->extents)
-            if (extent) {
-                if (const int error = FMSCX_UnMapOSExtentFile(toc, extent->map))
-                    return FMSCX_PassOn(__func__, error);
-            }
-    }
-    for (FmscExtentView& view : toc->views) {
-        view.extent = -1;
-        view.firstSegment = -1;
-    }
-    return 0;
-}
-
-int FMSCX_TermMappings(FMSC_FILETOC_T* toc) {
-    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (const int error = FMSCX_WipeMappings(toc)) return FMSCX_PassOn(__func__, error);
-    toc->views.clear();
-    toc->viewHead = -1;
-    toc->segmentsPerView = 1;
     return 0;
 }
 

@@ -31,12 +31,13 @@ bool countingForks() {
     return counting;
 }
 
-bool watch(int notes, int fd) {
+bool watch(int notes, int fd, bool writes) {
     // Through the descriptor's own entry, which names the open file
     // whatever its path names now.
     char file[32];
     std::snprintf(file, sizeof file, "/proc/self/fd/%d", fd);
-    constexpr std::uint32_t changes = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    constexpr std::uint32_t links = IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    const std::uint32_t changes = writes ? links | IN_MODIFY : links;
     return fd >= 0 && notes >= 0 && ::inotify_add_watch(notes, file, changes) >= 0;
 }
 
@@ -53,19 +54,26 @@ bool FileWatch::renew() {
     if (notes >= 0 && forksSeen == now) return false;
     notes = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
     failed = notes < 0;
-    for (const int fd : files) failed = !watch(notes, fd) || failed;
+    for (const File& file : files) failed = !watch(notes, file.fd, file.writes) || failed;
     forksSeen = now;
     unseen = true;
     return true;
 }
 
-void FileWatch::add(int fd) {
-    if (std::find(files.begin(), files.end(), fd) == files.end()) files.push_back(fd);
-    if (!renew() && !failed) failed = !watch(notes, fd);
+void FileWatch::add(int fd, bool writes) {
+    auto known =
+        std::find_if(files.begin(), files.end(), [fd](const File& file) { return file.fd == fd; });
+    if (known == files.end())
+        files.push_back({fd, writes});
+    else
+        known->writes = writes;
+    if (!renew() && !failed) failed = !watch(notes, fd, writes);
 }
 
 void FileWatch::forget(int fd) {
-    files.erase(std::remove(files.begin(), files.end(), fd), files.end());
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [fd](const File& file) { return file.fd == fd; }),
+                files.end());
 }
 
 bool FileWatch::changed() {

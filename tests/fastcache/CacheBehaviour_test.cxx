@@ -188,6 +188,28 @@ TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
     EXPECT_EQ(2, cache->freeSegments.count);
 }
 
+// An extent file cut short under the server: its blocks beyond the cut are
+// refused, neither read nor written there (a read through a view kept of
+// it would kill the server), and the file is not made longer.
+TEST_F(Cache, AnExtentFileCutShortUnderTheServerRefusesItsBlocks) {
+    open(8, 1, 16);
+    std::int32_t first = add(1, 3 * 16384);
+    for (std::int32_t block = 0; block < 3; ++block) write(first, block, std::uint8_t(block));
+    std::uint8_t fill = 0;
+    ASSERT_EQ(16384, read(first, 2, &fill));
+    ASSERT_EQ(0, ::truncate(folder.file("fms.ext000").c_str(), 16384));
+    std::vector<std::uint8_t> bytes(16384);
+    std::int32_t length = 0;
+    {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(86, FMSCIF_ReadBlock(cache, first, 2, bytes.data(), &length));
+        EXPECT_EQ(86, FMSCIF_WriteBlock(cache, &first, 2, bytes.data(), 16384));
+    }
+    EXPECT_EQ(16384, read(first, 1, &fill));
+    EXPECT_EQ(1, fill);
+    EXPECT_EQ(16384u, std::filesystem::file_size(folder.file("fms.ext000")));
+}
+
 // A shrink of the extent files while files are cached: what it cannot keep
 // it drops, what it keeps stays the file's own, and no segment a file holds
 // is handed to another.

@@ -231,6 +231,18 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     ASSERT_EQ(0, FMSCIF_Purge(server, true));
     fill(guidB, 0xB0);
     for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xB0, secondBlock(reader, guidB));
+    // The server's writes into an extent file, which a client reads, send
+    // no client to look at its files again (once the close of the removed
+    // file that it read before has been told).
+    EXPECT_EQ(0xB0, secondBlock(client, guidB));
+    const std::uint32_t before = client->filesChecked;
+    std::int64_t size = 0;
+    std::int32_t b = -1;
+    ASSERT_EQ(0, FMSCIF_FindFile(server, guidB.c_str(), &size, &b));
+    const std::vector<std::uint8_t> again(16384, 0xB1);
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 1, again.data(), 16384));
+    EXPECT_EQ(0xB1, secondBlock(client, guidB));
+    EXPECT_EQ(before, client->filesChecked);
 
     ASSERT_EQ(0, FMSCIF_Close(&attached));
     ASSERT_EQ(0, FMSCIF_Close(&client));

@@ -62,19 +62,10 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
 int FMSCX_UnMapOSFile(FMSC_FILETOC_T* toc, FmscMapping& mapping, bool client);
 // The bytes of the file that a mapping holds from its data pointer on.
 std::uint64_t FMSCX_MappedBytes(const FmscMapping& mapping);
-int FMSCX_MapOSExtentFile(FMSC_FILETOC_T* toc, FmscExtentRecord& extent, bool client,
-                          std::int32_t firstSegment);
 int FMSCX_UnMapOSExtentFile(FMSC_FILETOC_T* toc, FmscMapping& mapping);
 // Maps one segment of an open file in place of the current view.
 int FMSCX_ReMapOSFile(FMSC_FILETOC_T* toc, bool readOnly, std::int32_t segment,
                       FmscMapping& mapping);
-
-// Extent views.
-int FMSCX_InitMappings(FMSC_FILETOC_T* toc);
-int FMSCX_GetExtentMapping(FMSC_FILETOC_T* toc, std::int32_t extent, std::int32_t position,
-                           FmscExtentView** view);
-int FMSCX_WipeMappings(FMSC_FILETOC_T* toc);
-int FMSCX_TermMappings(FMSC_FILETOC_T* toc);
 
 // ---- Meta file and pages --------------------------------------------------
 
@@ -187,10 +178,12 @@ int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes,
                                  std::int32_t segment, std::int32_t length);
 int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
                             std::int32_t length);
-// The address of a segment's bytes, mapping its extent view when needed.
+// The address of a segment's bytes in the view of the segment file (57 for
+// a segment of an extent file, which has no view).
 int FMSCX_SegmentAddress(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t** address);
-// A client's read of length bytes of a segment from offset, from the file
-// that holds them rather than through a view of it.
+// A read of length bytes of a segment from offset: a server's of the
+// segment file from its view, a client's and any of an extent file from
+// the file that holds them.
 int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* buffer,
                       std::int32_t length, std::int32_t offset = 0);
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);

@@ -289,7 +289,6 @@ struct FmscExtentRecord {
     std::string path;
     std::string mapName;
     FmscMapping map;
-    std::int32_t firstSegment = -1;  // of the current view
     // The client's check of its files in which it last found this one
     // still linked.
     std::uint32_t linkedInCheck = 0;
@@ -310,14 +309,6 @@ struct FMSC_HASHTOC_T {
     std::string mapName;
     FmscMapping map;
     std::int32_t* buckets = nullptr;
-};
-
-// One entry of the cache of extent views, kept in most-recently-used order.
-struct FmscExtentView {
-    std::int32_t prev = -1;
-    std::int32_t next = -1;
-    std::int32_t extent = -1;
-    std::int32_t firstSegment = -1;
 };
 
 // The segments not held by any page, linked in rising order.
@@ -448,9 +439,6 @@ struct FMSC_FILETOC_T {
     std::int32_t* dateNext = nullptr;
     std::int32_t* datePrev = nullptr;
     std::vector<std::int32_t> privateDates;
-    std::vector<FmscExtentView> views;
-    std::int32_t viewHead = -1;
-    std::int32_t segmentsPerView = 1;
     std::size_t allocationGranularity = 0;
     // Where the last block found lay: the file's first page and the page.
     std::int32_t hintFirstPage = -1;

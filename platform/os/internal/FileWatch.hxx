@@ -20,9 +20,11 @@ public:
     FileWatch& operator=(const FileWatch&) = delete;
 
     // Watches the open file (the file itself, whatever name it has now or
-    // later). A file that cannot be watched makes every later changed()
-    // true.
-    void add(int fd);
+    // later); with writes false, only for a change of its attributes or
+    // links, for a file read through its descriptor alone, which a write or
+    // a cut cannot make unsafe to read. A file that cannot be watched makes
+    // every later changed() true.
+    void add(int fd, bool writes = true);
     // No longer watches the descriptor, which is about to be closed.
     void forget(int fd);
     // Whether a watched file may have changed since the last call; true as
@@ -38,7 +40,11 @@ private:
     // Made anew since changed() last told: its next answer is true.
     bool unseen = false;
     unsigned forksSeen = 0;
-    std::vector<int> files;
+    struct File {
+        int fd;
+        bool writes;
+    };
+    std::vector<File> files;
 };
 
 }  // namespace Quillomark::Platform::Os
