@@ -1,12 +1,13 @@
 #include <platform/os/internal/FileWatch.hxx>
+#include <platform/os/internal/Forks.hxx>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -14,21 +15,25 @@ namespace Quillomark::Platform::Os {
 
 namespace {
 
-// The forks that made this process, counted in the child: a watch made
-// before the last one is its parent's instance, whose notes the parent
-// reads. The child makes its own instead and never reads the parent's, so
-// that the parent keeps its instance and its notes whole; no lock is taken
-// around a fork. Nor does the child close the descriptor it inherited: a
-// fork copies the descriptors before the memory, so that the number a child
-// finds in its watch may name nothing in it, or by now a file of the
-// application's. It stays open in the child, closed when it runs a program.
-std::atomic<unsigned> forks{0};
+// A watch made before the last fork is its parent's instance, whose notes
+// the parent reads. The child makes its own instead and never reads the
+// parent's, so that the parent keeps its instance and its notes whole; no
+// lock is taken around a fork. The child closes its copy of the parent's
+// descriptor when it makes its own, so that a process holds no more than
+// its own and, until it makes that, its parent's, whatever the generation:
+// but only while the number still names that instance. A fork copies the
+// descriptors before the memory, so that the number of a watch made or
+// closed on another thread as the parent forked may name nothing in the
+// child, or by now a file of the application's: such a number is left
+// alone, and stays open in the child until it runs a program.
+ForkRegion watchDescriptors;
 
-void forked() { forks.fetch_add(1, std::memory_order_relaxed); }
-
-bool countingForks() {
-    static const bool counting = ::pthread_atfork(nullptr, nullptr, forked) == 0;
-    return counting;
+// The identity of a descriptor (every inotify instance has the same one),
+// which tells an instance from a file the application put under its number.
+std::pair<std::uint64_t, std::uint64_t> identityOf(int fd) {
+    struct stat found {};
+    if (fd < 0 || ::fstat(fd, &found) != 0) return {0, 0};
+    return {found.st_dev, found.st_ino};
 }
 
 bool watch(int notes, int fd, bool writes) {
@@ -50,9 +55,16 @@ FileWatch::~FileWatch() { close(); }
 // when it did, and the next changed() is true, since a change made
 // meanwhile may have gone unseen.
 bool FileWatch::renew() {
-    const unsigned now = forks.load(std::memory_order_relaxed);
+    const unsigned now = forksSoFar();
     if (notes >= 0 && forksSeen == now) return false;
-    notes = countingForks() ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    const ForkRegion::Scope changing(watchDescriptors);
+    const int inherited = notes;
+    notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inherited >= 0 && watchDescriptors.wholeSince(forksSeen) &&
+        identityOf(inherited) == identity) {
+        ::close(inherited);
+    }
+    identity = identityOf(notes);
     failed = notes < 0;
     for (const File& file : files) failed = !watch(notes, file.fd, file.writes) || failed;
     forksSeen = now;
@@ -99,8 +111,12 @@ bool FileWatch::changed() {
 void FileWatch::close() {
     // Only notes that this process made are its to close; forgotten before
     // they are closed, so that a fork meanwhile leaves the child none.
+    const ForkRegion::Scope changing(watchDescriptors);
     const int old = std::exchange(notes, -1);
-    if (old >= 0 && forksSeen == forks.load(std::memory_order_relaxed)) ::close(old);
+    if (old >= 0 && (forksSeen == forksSoFar() ||
+                     (watchDescriptors.wholeSince(forksSeen) && identityOf(old) == identity))) {
+        ::close(old);
+    }
     failed = unseen = false;
     files.clear();
 }

@@ -1,3 +1,4 @@
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 
 #include <platform/os/internal/MappedFile.hxx>
@@ -182,9 +183,9 @@ void forgetInChild() {
     takenByThisThread.count = 0;
 }
 
+const InChildAfterFork namespaceInChild(forgetInChild);
+
 NamedMutex::Identity ownPidNamespace() {
-    static const int forkHandler = pthread_atfork(nullptr, nullptr, forgetInChild);
-    static_cast<void>(forkHandler);
     if (!namespaceKnown.load(std::memory_order_acquire)) {
         struct stat entry {};
         const bool found = ::stat("/proc/self/ns/pid", &entry) == 0;

@@ -1,3 +1,4 @@
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/NeverReusedCells.hxx>
 
 #include <sys/mman.h>
@@ -22,6 +23,10 @@
 namespace Quillomark::Platform::Os {
 
 namespace {
+
+// Every take and give-back of every set, which a forked child must not
+// take over half done.
+ForkRegion cellsInUse;
 
 constexpr std::size_t CHUNK_SIZE = std::size_t(16) << 20;
 
@@ -50,6 +55,8 @@ char* reserveChunk() {
 
 }  // namespace
 
+bool NeverReusedCells::inUseAtLastFork() { return cellsInUse.inUseAtLastFork(); }
+
 // Cells never straddle a page, so that a page can go back whole.
 NeverReusedCells::NeverReusedCells(std::size_t size)
     : cellSize(alignedCellSize(size)),
@@ -65,6 +72,7 @@ char* NeverReusedCells::cellAt(char* base, std::size_t index) const {
 }
 
 void* NeverReusedCells::take() {
+    const ForkRegion::Scope inUse(cellsInUse);
     std::lock_guard<std::mutex> guard(mutex);
     if (!current || chunks[current].handedOut == cellsPerChunk) {
         char* base = reserveChunk();
@@ -88,6 +96,7 @@ void* NeverReusedCells::take() {
 void NeverReusedCells::giveBack(void* cell) {
     if (!cell) return;
     char* const address = static_cast<char*>(cell);
+    const ForkRegion::Scope inUse(cellsInUse);
     std::lock_guard<std::mutex> guard(mutex);
     auto found = chunks.upper_bound(address);
     if (found == chunks.begin()) return;

@@ -1,8 +1,10 @@
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Threads.hxx>
 
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -22,11 +24,21 @@ struct ThreadRegistry {
     std::uintptr_t nextHandle = 1;
 };
 
-ThreadRegistry& registry() {
-    // Never destroyed: threads may still end after static destruction began.
-    static ThreadRegistry* const instance = new ThreadRegistry;
-    return *instance;
+// Never destroyed: threads may still end after static destruction began.
+// A forked child has none of its parent's threads, and its copy of the
+// registry may be half changed by one of them: it starts a registry of its
+// own, and leaves the copy as it is.
+std::atomic<ThreadRegistry*> current{new ThreadRegistry};
+
+ThreadRegistry& registry() { return *current.load(std::memory_order_acquire); }
+
+void startRegistryInChild() {
+    auto* fresh = new ThreadRegistry;
+    fresh->nextHandle = current.load()->nextHandle + 1;
+    current.store(fresh);
 }
+
+const InChildAfterFork registryInChild(startRegistryInChild);
 
 struct ThreadStart {
     ThreadRoutine routine;
@@ -71,18 +83,18 @@ namespace {
 
 // A thread's identifier, asked of the kernel once per thread: callers ask
 // for it on every file-cache call. A forked child's only thread has an
-// identifier of its own, so the child asks again.
+// identifier of its own, so the child asks again (also in the child's
+// at-fork handlers, whatever their order).
 thread_local std::uint32_t cachedThreadId = 0;
-
-void forgetThreadIdInChild() { cachedThreadId = 0; }
+thread_local unsigned cachedAtForks = 0;
 
 }  // namespace
 
 std::uint32_t currentThreadId() {
-    if (cachedThreadId == 0) {
-        static const int forkHandler = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild);
-        static_cast<void>(forkHandler);
+    const unsigned forks = forksSoFar();
+    if (cachedThreadId == 0 || cachedAtForks != forks) {
         cachedThreadId = static_cast<std::uint32_t>(gettid());
+        cachedAtForks = forks;
     }
     return cachedThreadId;
 }

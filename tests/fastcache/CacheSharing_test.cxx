@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <sched.h>
 #include <set>
@@ -382,6 +383,17 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
               }));
     watch.close();
     ::close(watched);
+
+    // A chain of generations, each of which locks: each makes its own
+    // notes and closes its copy of its parent's, so that none holds more
+    // instances than the first process.
+    const std::size_t instances = inotifyDescriptors().size();
+    std::function<void(int)> generation = [&](int left) {
+        if (!lockAndUnlock()) _exit(4);
+        if (inotifyDescriptors().size() > instances) _exit(5);
+        if (left > 0 && !Testing::runInChild([&] { generation(left - 1); }).empty()) _exit(6);
+    };
+    EXPECT_EQ("", Testing::runInChild([&] { generation(6); }));
 
     // Cut short: looked at, found short, the lock refused until the file is
     // whole again; also in processes forked from the client's, forked before

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace Quillomark::Platform::Os {
@@ -12,6 +14,8 @@ namespace Quillomark::Platform::Os {
 // read by one process only: a child of fork watches the files anew with
 // notes of its own at its first call of the watch, and its next changed() is
 // true, whichever call that first one was; the parent goes on with its own.
+// The child then closes its copy of the parent's notes, unless a watch was
+// being made or closed as the parent forked.
 class FileWatch {
 public:
     FileWatch() = default;
@@ -40,6 +44,8 @@ private:
     // Made anew since changed() last told: its next answer is true.
     bool unseen = false;
     unsigned forksSeen = 0;
+    // What the notes' descriptor was when they were made.
+    std::pair<std::uint64_t, std::uint64_t> identity{0, 0};
     struct File {
         int fd;
         bool writes;

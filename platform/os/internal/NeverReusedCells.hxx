@@ -34,6 +34,11 @@ public:
     // Gives a cell back; its address never comes out again. Anything but a
     // cell handed out here and not yet given back is ignored.
     void giveBack(void* cell);
+    // In a forked child: whether a thread of the parent was taking or
+    // giving back a cell of any set as it forked. The child's copy of such
+    // a set may be held and half changed: it is to be left as it is (its
+    // cells still read right) and a new set made for what comes next.
+    static bool inUseAtLastFork();
 
 private:
     struct Chunk {

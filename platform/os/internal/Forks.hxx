@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace Quillomark::Platform::Os {
+
+// What a child of fork needs to know of the process it was copied from. The
+// child has one thread, the one that forked: every other thread's locks,
+// half-done changes and descriptor numbers are in its memory as they stood.
+// Nothing here takes a lock around a fork (the application's own at-fork
+// handlers may hold theirs): the parent only reads counters before it
+// forks, and all else is done in the child.
+
+// The forks that made this process since the library was loaded, counted
+// in the child.
+unsigned forksSoFar();
+
+// In a child: the identifier (currentThreadId) that the forking thread had
+// in its parent, which the locks it held there still name; 0 elsewhere.
+std::uint32_t forkingThreadId();
+
+// In a child's at-fork handler: whether the child's copy of the mutex is
+// held, by a thread it does not have (the forking thread is in no
+// critical section of the library's as it forks), so that the child must
+// not take it, nor trust what it guards to be whole.
+bool heldAtFork(std::mutex& mutex);
+
+// Runs handler in the child after each fork, once the counts above are
+// up to date, in the order of registration; for a namespace-scope object,
+// so that it is registered when the library loads. At most 16.
+struct InChildAfterFork {
+    explicit InChildAfterFork(void (*handler)());
+};
+
+// Work that a child must not take over half done: the changes of a set of
+// descriptors kept in memory (a fork copies the descriptors before the
+// memory, so that a number made or closed in between is wrong in the
+// child), or the use of state that the child then abandons. Tells in a
+// child whether a thread was inside between the moment the forking thread
+// began its fork and the copy of the memory. A namespace-scope object: at
+// most 8.
+class ForkRegion {
+public:
+    ForkRegion();
+    ForkRegion(const ForkRegion&) = delete;
+    ForkRegion& operator=(const ForkRegion&) = delete;
+
+    class Scope {
+    public:
+        explicit Scope(ForkRegion& region) : region(region) {
+            region.begun.fetch_add(1, std::memory_order_seq_cst);
+        }
+        ~Scope() { region.ended.fetch_add(1, std::memory_order_seq_cst); }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        ForkRegion& region;
+    };
+
+    // In a child: whether a thread was inside as the process was forked.
+    bool inUseAtLastFork() const;
+    // Whether no fork since the count was forksSoFar() came while a thread
+    // was inside: what was true of the region's state then is true now.
+    bool wholeSince(unsigned forks) const;
+
+private:
+    friend struct ForkRecords;
+    std::atomic<std::uint64_t> begun{0}, ended{0};
+    unsigned slot;
+    // The last fork that came while a thread was inside.
+    std::atomic<unsigned> lastForkInUse{0};
+};
+
+}  // namespace Quillomark::Platform::Os
