@@ -2,6 +2,7 @@
 #include <fcc/fastcache/internal/FmscTesting.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/OsError.hxx>
 
 #include <algorithm>
@@ -157,22 +158,32 @@ void copyText(char (&target)[256], const char* text) {
 // Names of the mappings that this process created and has not closed: a
 // second creation under a live name fails, as a named mapping would. Never
 // destroyed: a cache may be closed by an exit handler that runs after it.
-std::mutex registryLock;
-std::set<std::string>& registeredMappings() {
-    static std::set<std::string>* const names = new std::set<std::string>;
-    return *names;
+// A forked child whose copy of the lock was held (by a thread it does not
+// have) makes a registry of its own, and leaves the copy as it is.
+struct MappingRegistry {
+    std::mutex lock;
+    std::set<std::string> names;
+};
+std::atomic<MappingRegistry*> registryInForce{new MappingRegistry};
+
+void makeRegistryInChild() {
+    if (Os::heldAtFork(registryInForce.load()->lock)) registryInForce.store(new MappingRegistry);
 }
+
+const Os::InChildAfterFork registryInChild(makeRegistryInChild);
 
 bool registerMapping(const std::string& name) {
     if (name.empty()) return true;
-    std::lock_guard<std::mutex> guard(registryLock);
-    return registeredMappings().insert(name).second;
+    MappingRegistry& registry = *registryInForce.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(registry.lock);
+    return registry.names.insert(name).second;
 }
 
 void unregisterMapping(std::string& name) {
     if (name.empty()) return;
-    std::lock_guard<std::mutex> guard(registryLock);
-    registeredMappings().erase(name);
+    MappingRegistry& registry = *registryInForce.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.names.erase(name);
     name.clear();
 }
 

@@ -2,16 +2,19 @@
 #include <fcc/pipe/internal/FccTransport.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/TrustedFile.hxx>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <new>
 
 namespace Quillomark::Fcc {
 
@@ -19,8 +22,25 @@ namespace Os = Quillomark::Platform::Os;
 
 namespace {
 
-std::mutex configurationMutex;
-FccConfiguration current;  // guarded by configurationMutex
+std::atomic<std::mutex*> configurationLock{new std::mutex};
+FccConfiguration current;  // guarded by configurationLock
+// Each change of current, which a forked child must not take over half
+// done.
+Os::ForkRegion changingConfiguration;
+
+std::mutex& configurationMutex() { return *configurationLock.load(std::memory_order_acquire); }
+
+// A forked child whose copy of the lock was held (by a thread it does not
+// have) makes a lock of its own; when that thread was changing the
+// configuration, the child has none (its connects fail), and the copy is
+// left as it is in its memory.
+void makeConfigurationLockInChild() {
+    if (!Os::heldAtFork(configurationMutex())) return;
+    configurationLock.store(new std::mutex);
+    if (changingConfiguration.inUseAtLastFork()) new (&current) FccConfiguration();
+}
+
+const Os::InChildAfterFork configurationInChild(makeConfigurationLockInChild);
 
 // A whole decimal number of at least the minimum that fits the 32-bit
 // sizes the read buffers are kept in; 0 otherwise.
@@ -79,7 +99,8 @@ int FccReadConfiguration() {
         fccTrace("WARNING: FMS_HOME environment variable is not set.\n");
         std::printf("FMS ERROR: FMS_HOME environment variable is not set.\n");
         std::fflush(stdout);
-        std::lock_guard<std::mutex> guard(configurationMutex);
+        const Os::ForkRegion::Scope changing(changingConfiguration);
+        std::lock_guard<std::mutex> guard(configurationMutex());
         current = read;
         return ERR_FMSCP_NO_FMS_HOME;
     }
@@ -96,7 +117,8 @@ int FccReadConfiguration() {
     if (read.launchScript.empty() || !fccIsTrustedLaunchScript(read.launchScript)) {
         std::printf("FMS ERROR: FCC launch script '%s' is inaccessible.\n", scriptPath.c_str());
         std::fflush(stdout);
-        std::lock_guard<std::mutex> guard(configurationMutex);
+        const Os::ForkRegion::Scope changing(changingConfiguration);
+        std::lock_guard<std::mutex> guard(configurationMutex());
         current = read;
         return ERR_FMSCP_START_SCRIPT;
     }
@@ -117,18 +139,20 @@ int FccReadConfiguration() {
 
     // A name that cannot become a local pipe would only fail every connect.
     const bool usable = !fccPipePath(read.masterPipeName).empty();
-    std::lock_guard<std::mutex> guard(configurationMutex);
+    const Os::ForkRegion::Scope changing(changingConfiguration);
+    std::lock_guard<std::mutex> guard(configurationMutex());
     current = read;
     return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;
 }
 
 FccConfiguration fccConfiguration() {
-    std::lock_guard<std::mutex> guard(configurationMutex);
+    std::lock_guard<std::mutex> guard(configurationMutex());
     return current;
 }
 
 void fccSetConfiguredLocale(const std::string& locale) {
-    std::lock_guard<std::mutex> guard(configurationMutex);
+    const Os::ForkRegion::Scope changing(changingConfiguration);
+    std::lock_guard<std::mutex> guard(configurationMutex());
     current.locale = locale;
 }
 

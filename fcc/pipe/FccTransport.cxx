@@ -6,10 +6,12 @@
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Process.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -261,16 +263,20 @@ int FccSendRequest(FccConnection* record, const void* buffer, std::size_t count)
 namespace {
 
 // The servers launched and not yet waited for. Never destroyed, like the
-// locks.
+// locks. A forked child cannot wait for its parent's children: it starts a
+// list of its own.
 struct LaunchedServers {
     std::mutex mutex;
     std::vector<Os::ChildProcess> children;
 };
 
-LaunchedServers& launchedServers() {
-    static LaunchedServers* const instance = new LaunchedServers;
-    return *instance;
-}
+std::atomic<LaunchedServers*> launchedInForce{new LaunchedServers};
+
+LaunchedServers& launchedServers() { return *launchedInForce.load(std::memory_order_acquire); }
+
+void makeLaunchedServersInChild() { launchedInForce.store(new LaunchedServers); }
+
+const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
 
 }  // namespace
 

@@ -6,9 +6,11 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Signal.hxx>
 #include <platform/os/internal/Threads.hxx>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -29,10 +31,9 @@ struct ConnectionTable {
 };
 
 // Never destroyed: the monitor may still run while the process ends.
-ConnectionTable& table() {
-    static ConnectionTable* const instance = new ConnectionTable;
-    return *instance;
-}
+std::atomic<ConnectionTable*> tableInForce{new ConnectionTable};
+
+ConnectionTable& table() { return *tableInForce.load(std::memory_order_acquire); }
 
 // Where the calling thread found its record last time.
 thread_local int recordHint = -1;
@@ -46,10 +47,28 @@ struct MonitorRun {
 
 // The latest run; guarded by the main lock. Never destroyed, like the
 // table.
+std::atomic<std::shared_ptr<MonitorRun>*> monitorInForce{new std::shared_ptr<MonitorRun>};
+
 std::shared_ptr<MonitorRun>& currentMonitor() {
-    static auto* const current = new std::shared_ptr<MonitorRun>;
-    return *current;
+    return *monitorInForce.load(std::memory_order_acquire);
 }
+
+// A forked child has none of its parent's threads: the records are theirs,
+// and their pipes are the parent's connections, which a child that wrote
+// to them or closed them would take from it (the server would answer one
+// process's request to the other). The child makes its own records and
+// connects its own pipes; the copies stay as they are, each closed in the
+// child's eyes, so that a file opened through one in the parent is opened
+// anew through the child's pipe. Nor does the parent's monitor run in the
+// child, which starts its own when it sets the interface up again.
+void makeRecordsInChild() {
+    ConnectionTable& parents = table();
+    for (FccConnection& record : parents.records) record.pipeGeneration.fetch_add(1);
+    tableInForce.store(new ConnectionTable);
+    monitorInForce.store(new std::shared_ptr<MonitorRun>);
+}
+
+const Os::InChildAfterFork recordsInChild(makeRecordsInChild);
 
 // Holds the record for the calling thread when it is still the owner.
 bool hold(FccConnection& record, std::uint32_t self) {

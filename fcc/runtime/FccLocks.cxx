@@ -3,6 +3,7 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/RecursiveLock.hxx>
 #include <platform/os/internal/Threads.hxx>
 #include <platform/os/internal/TimedLock.hxx>
@@ -23,6 +24,21 @@ namespace {
 class OwnedLock {
 public:
     bool heldByCaller() const { return owner.load() == Os::currentThreadId(); }
+    // In a forked child, for the copy of the parent's lock: how often the
+    // forking thread held it (0 when it did not), or -1 when a thread that
+    // the child does not have held it.
+    int heldAtFork() {
+        if (mutex.try_lock()) {
+            mutex.unlock();
+            return 0;
+        }
+        return owner.load() == Os::forkingThreadId() && depth > 0 ? depth : -1;
+    }
+    // In a forked child: taken by its thread as often as the forking thread
+    // held the parent's copy.
+    void takeOver(int times) {
+        for (int i = 0; i < times; ++i) lock();
+    }
     void lock() {
         mutex.lock();
         taken();
@@ -66,12 +82,26 @@ struct Locks {
     bool initHolderWaits = false;
 };
 
-// Made once and never destroyed, so that threads still running while the
-// process ends find them intact.
-Locks& locks() {
-    static Locks* const instance = new Locks;
-    return *instance;
-}
+// Made as the library loads and never destroyed, so that threads still
+// running while the process ends find them intact. A forked child has
+// only the thread that forked: every lock that another thread held stays
+// held for good in its copy. It makes its own locks (the copies are left
+// as they are), its thread holding what it held in the parent. When
+// another thread held the init or the main lock, what they guard may be
+// half changed: the interface is no longer usable in that child.
+struct LocksInForce {
+    std::atomic<Locks*> locks{new Locks};
+    std::atomic<bool> unusable{false};
+};
+LocksInForce inForce;
+
+Locks& locks() { return *inForce.locks.load(std::memory_order_acquire); }
+
+void makeLocksInChild();
+
+}  // namespace
+
+namespace {
 
 void announceTurn(Locks& all) {
     { const std::lock_guard<std::mutex> guard(all.turn); }
@@ -84,16 +114,36 @@ struct AllocatorInForce {
     FccAllocator pair;
 };
 
-AllocatorInForce& allocatorInForce() {
-    static AllocatorInForce* const instance = new AllocatorInForce;
-    return *instance;
+std::atomic<AllocatorInForce*> allocator{new AllocatorInForce};
+
+AllocatorInForce& allocatorInForce() { return *allocator.load(std::memory_order_acquire); }
+
+void makeLocksInChild() {
+    Locks& parents = locks();
+    const int init = parents.init.heldAtFork(), main = parents.main.heldAtFork();
+    AllocatorInForce& pair = allocatorInForce();
+    // A pair being replaced as the process forked may be half written.
+    const bool pairWhole = !Os::heldAtFork(pair.mutex);
+    if (init < 0 || main < 0 || !pairWhole) inForce.unusable.store(true);
+    auto* fresh = new Locks;
+    fresh->init.takeOver(init);
+    fresh->main.takeOver(main);
+    inForce.locks.store(fresh);
+    auto* freshPair = new AllocatorInForce;
+    freshPair->pair = pair.pair;
+    allocator.store(freshPair);
 }
 
+const Os::InChildAfterFork locksInChild(makeLocksInChild);
+
 }  // namespace
+
+bool fccUnusableAfterFork() { return inForce.unusable.load(std::memory_order_relaxed); }
 
 void FccInitLocks() { locks(); }
 
 bool FccInitLock() {
+    if (fccUnusableAfterFork()) return false;
     Locks& all = locks();
     if (!all.main.heldByCaller() || all.init.heldByCaller()) {
         all.init.lock();

@@ -31,6 +31,10 @@ Waits& current() {
     return *waits;
 }
 
+// Made as the library loads: a thread that made them as another forked
+// would leave the child waiting for good on the static's guard.
+[[maybe_unused]] const bool madeAtLoad = (current(), true);
+
 }  // namespace
 
 FccTiming fccTiming() {

@@ -12,10 +12,12 @@
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/TimedLock.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,17 +41,30 @@ constexpr int PIPE_ONLY = -1;
 // that wait, and an application that leaves the cache under synchronize
 // waits for it.
 
-// Held by the one thread that uses the attached cache: its wait for the
-// cache's mutex, the lookup or read under it, and a leave. An attached
-// cache is closed only under it, once it is no longer attachedCache (below),
-// so that the reader that took it before is done with it. It is waited for
-// only within a read's wait for the cache, so that a server holding its
-// mutex for long holds up no call that does not read from the cache, and a
-// reader no longer than that wait in all.
-Platform::Os::TimedLock cacheUse;
+struct ClientLocks {
+    // Held by the one thread that uses the attached cache: its wait for the
+    // cache's mutex, the lookup or read under it, and a leave. An attached
+    // cache is closed only under it, once it is no longer attachedCache
+    // (below), so that the reader that took it before is done with it. It
+    // is waited for only within a read's wait for the cache, so that a
+    // server holding its mutex for long holds up no call that does not read
+    // from the cache, and a reader no longer than that wait in all.
+    Platform::Os::TimedLock cacheUse;
+    // Guards what the client knows of its attach, below.
+    std::mutex attachState;
+    // Held by the one thread that attaches, while it asks the server for
+    // the cache's settings: never waited for.
+    std::mutex attaching;
+};
 
-// Guards what the client knows of its attach, below.
-std::mutex attachState;
+// Made as the library loads; a forked child makes its own (below).
+std::atomic<ClientLocks*> clientLocks{new ClientLocks};
+
+ClientLocks& locks() { return *clientLocks.load(std::memory_order_acquire); }
+
+// Every use of the client's locks and of the attached cache, which a
+// forked child must not take over half done.
+Platform::Os::ForkRegion clientInUse;
 
 // The attached cache (none until an attach succeeded), whether an attach
 // was tried, and its result. A thread that takes the cache out of
@@ -66,16 +81,32 @@ bool reattaching = false;
 std::int64_t nextTryAt = 0;
 std::uint32_t pause = 0;
 
-// Held by the one thread that attaches, while it asks the server for the
-// cache's settings: never waited for.
-std::mutex attaching;
-
 // After a wait for the cache's mutex ran out (its server holds it for long,
 // or is stuck), reads go over the pipe for a pause, which doubles with each
 // further time-out up to a limit, instead of each waiting again. Guarded by
 // cacheUse.
 int lockTimeouts = 0;
 std::int64_t lockTimedOutAt = 0;
+
+// A forked child has only the thread that forked. When no other thread
+// used the client as the parent forked, the child goes on with the cache
+// that the parent attached (each process locks it as two processes do).
+// Otherwise another thread may have held the client's locks or the cache's
+// own, or been half way through opening, reading or closing the cache,
+// whose descriptors a fork copies before the memory: the child makes
+// locks of its own and attaches anew when it next reads, and leaves the
+// parent's cache as it is in its memory (neither closed nor unmapped).
+void makeClientInChild() {
+    if (!clientInUse.inUseAtLastFork()) return;
+    clientLocks.store(new ClientLocks);
+    attachedCache = nullptr;
+    attachTried = false;
+    attachResult = 0;
+    reattaching = false;
+    lockTimeouts = 0;
+}
+
+const Platform::Os::InChildAfterFork clientInChild(makeClientInChild);
 
 // What a lookup or read of the cache waits for the cache's mutex in all,
 // from its start: an attach's wait for it, the other threads' turns at the
@@ -99,9 +130,9 @@ private:
 class CacheUse {
 public:
     explicit CacheUse(const ReadWait& wait)
-        : wait(wait), held(cacheUse.lockWithin(wait.remaining())) {}
+        : wait(wait), held(locks().cacheUse.lockWithin(wait.remaining())) {}
     ~CacheUse() {
-        if (held) cacheUse.unlock();
+        if (held) locks().cacheUse.unlock();
     }
     CacheUse(const CacheUse&) = delete;
     CacheUse& operator=(const CacheUse&) = delete;
@@ -179,7 +210,7 @@ bool attachDue() {
 void leaveCache(const CacheUse& use, FMSC_FILETOC_T* cache) {
     bool attached = false;
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         attached = attachedCache == cache;
         if (attached) {
             attachedCache = nullptr;
@@ -216,7 +247,7 @@ int attachAgain(const ReadWait& wait) {
     // session: an attach that outlives the session is undone here.
     FccMainLockGuard lock;
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         if (reattaching && !fccSessionEnded()) {
             if (attached) {
                 attachedCache = opened;
@@ -255,7 +286,7 @@ bool pausedAfterATimeOut() {
 FMSC_FILETOC_T* lockAttachedCache(const CacheUse& use) {
     FMSC_FILETOC_T* cache = nullptr;
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         cache = attachedCache;
     }
     if (!cache || pausedAfterATimeOut()) return nullptr;
@@ -283,18 +314,18 @@ void unlockAttachedCache(const CacheUse& use, FMSC_FILETOC_T* cache, bool failed
 // Attaches once, within the read's wait for the cache's mutex.
 int attachWithin(const ReadWait& wait) {
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         if (!attachDue()) return attachResult;
     }
     // An attach needs the pipe: from a progress callback, whose transfer is
     // in the middle of an exchange on it, it waits for a later call.
     if (FccThreadInExchange()) return PIPE_ONLY;
     // While another thread attaches, this call goes over the pipe.
-    std::unique_lock<std::mutex> attach(attaching, std::try_to_lock);
+    std::unique_lock<std::mutex> attach(locks().attaching, std::try_to_lock);
     if (!attach.owns_lock()) return PIPE_ONLY;
     bool again = false;
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         if (!attachDue()) return attachResult;
         again = reattaching;
     }
@@ -324,7 +355,7 @@ int attachWithin(const ReadWait& wait) {
         if (opened) FMSCIF_Close(&opened);
         return ERR_FMSCP_NOT_INITIALIZED;
     }
-    const std::lock_guard<std::mutex> state(attachState);
+    const std::lock_guard<std::mutex> state(locks().attachState);
     attachedCache = opened;
     attachTried = true;
     attachResult = status;
@@ -333,18 +364,22 @@ int attachWithin(const ReadWait& wait) {
 
 }  // namespace
 
-int checkInitFMSC() { return attachWithin(ReadWait()); }
+int checkInitFMSC() {
+    const Platform::Os::ForkRegion::Scope inUse(clientInUse);
+    return attachWithin(ReadWait());
+}
 
 int FmscCloseFastCache() {
+    const Platform::Os::ForkRegion::Scope inUse(clientInUse);
     FMSC_FILETOC_T* closed = nullptr;
     {
-        const std::lock_guard<std::mutex> state(attachState);
+        const std::lock_guard<std::mutex> state(locks().attachState);
         closed = std::exchange(attachedCache, nullptr);
         attachTried = false;
         reattaching = false;
     }
     // A reader that took the cache before lets go within its wait for it.
-    const std::lock_guard<Platform::Os::TimedLock> use(cacheUse);
+    const std::lock_guard<Platform::Os::TimedLock> use(locks().cacheUse);
     lockTimeouts = 0;
     const int result = closed ? FMSCIF_Close(&closed) : 0;
     return fastCacheStatus(result);
@@ -358,6 +393,7 @@ int FmscLookupFileSize(FccFile* file) {
     if (!FMSCIF_CanHoldGuid(file->guid)) return ERR_FMSCP_BAD_FILE;
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
+    const Platform::Os::ForkRegion::Scope inUse(clientInUse);
     const ReadWait wait;
     if (attachWithin(wait) < 0) return PIPE_ONLY;
     const CacheUse use(wait);
@@ -380,6 +416,7 @@ int FmscReadBytes(FccFile* file, void* destination, int count) {
     FccConnectionRef record = FccGetThreadConnection();
     if (!record) return ERR_FMSCP_THREAD_COUNT;
     if (!FMSCIF_CanHoldGuid(file->guid)) return 0;
+    const Platform::Os::ForkRegion::Scope inUse(clientInUse);
     const ReadWait wait;
     if (attachWithin(wait) < 0) return 0;
     const CacheUse use(wait);

@@ -6,8 +6,10 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/NeverReusedCells.hxx>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -24,10 +26,22 @@ FccFile* openList = nullptr;
 // The memory of the records, which are the handles of open files: a
 // record's address is never handed out again once it is freed, so that a
 // closed file's handle names no later file. Never destroyed.
+std::atomic<Platform::Os::NeverReusedCells*> recordCellsInForce{
+    new Platform::Os::NeverReusedCells(sizeof(FccFile))};
+
 Platform::Os::NeverReusedCells& recordCells() {
-    static auto* const cells = new Platform::Os::NeverReusedCells(sizeof(FccFile));
-    return *cells;
+    return *recordCellsInForce.load(std::memory_order_acquire);
 }
+
+// A forked child whose copy of the cells was being changed makes cells of
+// its own; the records in the copy stay readable, and freeing one of them
+// gives nothing back.
+void makeRecordCellsInChild() {
+    if (Platform::Os::NeverReusedCells::inUseAtLastFork())
+        recordCellsInForce.store(new Platform::Os::NeverReusedCells(sizeof(FccFile)));
+}
+
+const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);
 
 void pushFront(FccFile*& head, FccFile* file) {
     file->prev = nullptr;

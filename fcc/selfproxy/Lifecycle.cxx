@@ -12,6 +12,8 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/Forks.hxx>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -40,11 +42,22 @@ struct KeptTexts {
     std::set<std::string> texts;
 };
 
+std::atomic<KeptTexts*> keptInForce{new KeptTexts};
+
+// A forked child whose copy of the lock was held (by a thread it does not
+// have) keeps its texts anew; the copies stay, as texts handed out may
+// still be read.
+void makeKeptTextsInChild() {
+    if (Platform::Os::heldAtFork(keptInForce.load()->mutex)) keptInForce.store(new KeptTexts);
+}
+
+const Platform::Os::InChildAfterFork keptTextsInChild(makeKeptTextsInChild);
+
 const char* keptText(const char* text) {
     if (!text) return nullptr;
-    static KeptTexts* const kept = new KeptTexts;
-    std::lock_guard<std::mutex> guard(kept->mutex);
-    return kept->texts.insert(text).first->c_str();
+    KeptTexts& kept = *keptInForce.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(kept.mutex);
+    return kept.texts.insert(text).first->c_str();
 }
 
 void setLastInitError(int code, const char* text = nullptr) {
@@ -82,7 +95,9 @@ int lastInitializationError() { return lastInitError.load(); }
 Entry::Entry(bool clearLastError)
     : session(fccSessionInForce()),
       scope(session),
-      failure(session != 0 ? FCC_OK : ERR_FMSCP_NOT_INITIALIZED) {
+      failure(fccUnusableAfterFork() ? ERR_FMSCP_NOT_SUPPORTED
+              : session != 0         ? FCC_OK
+                                     : ERR_FMSCP_NOT_INITIALIZED) {
     if (failure == FCC_OK && clearLastError) SelfProxy::FmsClearLastError();
 }
 

@@ -4,8 +4,10 @@
 #include <fcc/selfproxy/internal/SelfProxyState.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/NeverReusedCells.hxx>
 
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -46,19 +48,31 @@ std::size_t recordCount = 0;
 // The memory of the handles: a handle's address is never handed out again
 // once released, so that a released handle names no later ticket. Never
 // destroyed, like the map below.
+std::atomic<Platform::Os::NeverReusedCells*> handleCellsInForce{
+    new Platform::Os::NeverReusedCells(KEY_LENGTH + 1)};
+
 Platform::Os::NeverReusedCells& handleCells() {
-    static auto* const cells = new Platform::Os::NeverReusedCells(KEY_LENGTH + 1);
-    return *cells;
+    return *handleCellsInForce.load(std::memory_order_acquire);
 }
+
+// A forked child whose copy of the cells was being changed makes cells of
+// its own; the handles in the copy stay readable, and a release of one of
+// them gives nothing back.
+void makeHandleCellsInChild() {
+    if (Platform::Os::NeverReusedCells::inUseAtLastFork())
+        handleCellsInForce.store(new Platform::Os::NeverReusedCells(KEY_LENGTH + 1));
+}
+
+const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
 
 // The handles given out and not yet released, by address: a handle is
 // looked up here before anything is read through it. Guarded by the main
 // lock; never destroyed, as a transfer may still run while the process
 // ends.
-std::unordered_map<const char*, TicketRecord*>& liveHandles() {
-    static auto* const handles = new std::unordered_map<const char*, TicketRecord*>;
-    return *handles;
-}
+std::unordered_map<const char*, TicketRecord*>* const handlesGivenOut =
+    new std::unordered_map<const char*, TicketRecord*>;
+
+std::unordered_map<const char*, TicketRecord*>& liveHandles() { return *handlesGivenOut; }
 
 std::size_t bucketOf(const char* key) {
     unsigned sum = 0;

@@ -17,6 +17,7 @@
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
+#include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/ChildProcesses.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
@@ -581,6 +582,79 @@ TEST_F(SelfProxyStress, ManyThreadsTerminationsRestartsSilencesAndFaults) {
     }
     EXPECT_EQ(cache->shared->clients, 0);
     for (pid_t child : children()) EXPECT_NE(stateOf(child), 'Z') << child;
+}
+
+// Reads a file whole through the interface: 0 when every byte is right, the
+// first status that is not 0 otherwise (1 for a wrong byte).
+int readWhole(const StressFile& file) {
+    char* handle = nullptr;
+    if (const int status = Own::FCC_RegisterTicket(file.ticket.c_str(), &handle)) return status;
+    FccFile* opened = nullptr;
+    int status = Own::FCC_OpenFile(handle, &opened);
+    std::string read(file.content.size() + 1, '\0');
+    int bytesRead = 0;
+    if (status == 0)
+        status = Own::FCC_ReadBytes(opened, "IMD", static_cast<int>(read.size()), &bytesRead,
+                                    read.data());
+    if (status == 0 && read.substr(0, std::size_t(bytesRead)) != file.content) status = 1;
+    if (opened) Own::FCC_CloseFileHandlePointer(opened);
+    Own::FCC_UnRegisterTicket(handle);
+    return status;
+}
+
+// Children forked while two threads register, open and read and a third
+// empties the fast cache: another thread may hold any lock of the
+// interface or of the cache, or be half way through a call. Each child's
+// calls read every byte right or fail at once as the interface refuses a
+// process forked in the middle of a call (ERR_FMSCP_NOT_SUPPORTED), and
+// none waits for ever.
+TEST_F(SelfProxyStress, ChildrenForkedWhileThreadsRegisterOpenReadAndEmptyTheCache) {
+    for (int index = 0; index < FILES_PER_WORKER; ++index) files.push_back(makeFile(0, index));
+    const StressFile& cached = files[4];
+    std::int32_t first = -1;
+    ASSERT_EQ(Fcc::FMSCIF_AddFile(cache, cached.guid.c_str(),
+                                  static_cast<std::uint32_t>(cached.content.size()), 0, &first),
+              0);
+    ASSERT_EQ(Fcc::FMSCIF_WriteData(cache, &first, 0,
+                                    reinterpret_cast<const std::uint8_t*>(cached.content.data()),
+                                    static_cast<std::int32_t>(cached.content.size())),
+              0);
+    serveFiles();
+    OutputCapture out(1);
+    init();
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i, ++calls) {
+                if (t == 2) {
+                    Own::FmsClearCache();
+                } else if (readWhole(files[std::size_t(4 - t * (i % 2) * 2)]) == 1) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    std::vector<pid_t> forked;
+    for (int child = 0; child < 40; ++child) {
+        const int before = calls;
+        ASSERT_TRUE(eventually([&] { return calls > before; }));
+        forked.push_back(startChild([this] {
+            for (const int index : {4, 2}) {
+                const int status = readWhole(files[std::size_t(index)]);
+                if (status == Fcc::ERR_FMSCP_NOT_SUPPORTED) return;
+                if (status != 0) _exit(10 + index);
+            }
+        }));
+    }
+    std::string ends;
+    for (const pid_t child : forked) ends += endOf(child) + " ";
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    out.finish();
+    EXPECT_EQ(ends.find_first_not_of(' '), std::string::npos) << ends;
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -38,6 +38,12 @@ void FccInitLocks();
 // may call any entry under synchronize) and the init lock's holder waits for
 // it: the caller would wait for ever.
 bool FccInitLock();
+// In a child of a fork: whether a thread that the child does not have held
+// the init or the main lock (or was replacing the allocation pair) as the
+// parent forked. What those guard may be half changed: every entry of the
+// interface then fails with ERR_FMSCP_NOT_SUPPORTED, and the init lock is
+// never taken.
+bool fccUnusableAfterFork();
 void FccInitUnlock();
 // The main lock is the table entries synchronize / endSynchronize.
 void FccMainLock();

@@ -580,6 +580,51 @@ TEST_F(FastCacheClient, ReadsRaceTheServerAndTheApplicationLeavingTheCache) {
     }
 }
 
+// Children forked while other threads read through the client, which may
+// hold its locks and the cache's, or be half way through an attach: each
+// child reads the cached bytes right at once (from the parent's attach, or
+// one of its own), never waiting for a lock that a thread it does not have
+// holds, whatever the lock's bound.
+TEST_F(FastCacheClient, ChildrenForkedWhileThreadsReadReadTheCacheAtOnce) {
+    Quillomark::Testing::OutputCapture output(1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::vector<std::future<int>> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.push_back(Quillomark::Testing::onThread([&, r] {
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(100);
+            for (int i = 0; !stop; ++i) {
+                // Now and then the client leaves and attaches again.
+                if (r == 1 && i % 8 == 0) FmscCloseFastCache();
+                FmscReadBytes(&mine, bytes.data(), 100);
+                ++reads;
+            }
+            return 0;
+        }));
+    }
+    std::vector<pid_t> children;
+    for (int child = 0; child < 60; ++child) {
+        const int before = reads;
+        ASSERT_TRUE(Quillomark::Testing::eventually([&] { return reads > before; }));
+        children.push_back(Quillomark::Testing::startChild([this] {
+            Testing::scaleFccTiming(1);
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(20000);
+            if (FmscReadBytes(&mine, bytes.data(), 20000) != 20000) _exit(4);
+            if (!std::equal(bytes.begin(), bytes.end(), content.begin())) _exit(5);
+        }));
+    }
+    std::string ends;
+    for (const pid_t child : children) ends += Quillomark::Testing::endOf(child);
+    stop = true;
+    for (auto& reader : readers) Quillomark::Testing::within(reader, 60, "a reader");
+    output.finish();
+    EXPECT_EQ("", ends);
+}
+
 // A new server that makes the cache afresh after a crash removes the extent
 // files before its mutex exists: a client that reads a block of a file in an
 // extent file that it has not opened yet, and finds it gone, still reads
