@@ -13,11 +13,13 @@
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/Forks.hxx>
+#include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/TimedLock.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -340,11 +342,17 @@ int attachWithin(const ReadWait& wait) {
         printLine("\n***** WARNING: Improper FCC protocol version detected. *****\n");
         printPipeMode();
     } else if ((result = openFastCache(&opened, wait)) != 0) {
+        const bool otherNamespace = result == FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX &&
+                                    Platform::Os::lastOsError() == ENOTSUP;
         opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
-        printLine(
-            "***** There was insufficient memory to open the FMS fast cache in memory mapped mode. "
-            "*****\n");
+        // The cache's lock names its holders by identifiers that only the
+        // server's PID namespace reads right: memory is not the cause there.
+        printLine(otherNamespace
+                      ? "***** The FMS fast cache is shared only within the PID namespace of its "
+                        "server, and this process is in another one. *****\n"
+                      : "***** There was insufficient memory to open the FMS fast cache in memory "
+                        "mapped mode. *****\n");
         printPipeMode();
     }
     const int status = fastCacheStatus(result);

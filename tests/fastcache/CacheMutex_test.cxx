@@ -40,6 +40,7 @@ using Platform::Os::NamedMutex;
 using Testing::CacheFolder;
 using Testing::endOf;
 using Testing::hear;
+using Testing::runFirstInAPidNamespace;
 using Testing::runInChild;
 using Testing::say;
 using Testing::startChild;
@@ -281,46 +282,9 @@ TEST(CacheMutex, ACacheClosedAtExitLocksAndAThreadHoldsSixteenMutexesAtMost) {
               }));
 }
 
-// Sets the process up as the first of a PID namespace of its own (a child
-// then gets the identifier 1, its threads 2, 3 and so on): false when the
-// system does not let it.
-bool inAPidNamespaceOfItsOwn() {
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (uid == 0) return unshare(CLONE_NEWPID) == 0;
-    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return false;
-    std::ofstream("/proc/self/setgroups") << "deny";
-    std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
-    std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
-    return geteuid() == uid;
-}
-
 // Makes identifier that of the next thread made in this PID namespace.
 void nextThreadGets(pid_t identifier) {
     std::ofstream("/proc/sys/kernel/ns_last_pid") << identifier - 1;
-}
-
-void endOnAlarm(int) { _exit(9); }
-
-// Runs work as the first process of a PID namespace of its own (its
-// thread is thread 1, a thread it starts 2, and so on): how it ended, with
-// work's result as its exit status, or "exit 77" when the system does not
-// let it.
-std::string runFirstInAPidNamespace(const std::function<int()>& work) {
-    return runInChild([&work] {
-        if (!inAPidNamespaceOfItsOwn()) _exit(77);
-        const pid_t first = fork();
-        if (first < 0) _exit(4);
-        if (first > 0) {
-            int status = 0;
-            if (waitpid(first, &status, 0) != first || !WIFEXITED(status)) _exit(5);
-            _exit(WEXITSTATUS(status));
-        }
-        // The first process of the namespace, whose signals need handlers.
-        signal(SIGALRM, endOnAlarm);
-        alarm(20);
-        _exit(work());
-    });
 }
 
 // A thread that ends holding the mutex, then a new thread with the same

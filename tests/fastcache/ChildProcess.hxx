@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
+#include <sched.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,5 +101,42 @@ private:
     int toChild[2] = {-1, -1};
     pid_t child = -1;
 };
+
+// Sets the process up as the first of a PID namespace of its own (a child
+// then gets the identifier 1, its threads 2, 3 and so on): false when the
+// system does not let it.
+inline bool inAPidNamespaceOfItsOwn() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (uid == 0) return unshare(CLONE_NEWPID) == 0;
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return false;
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
+    return geteuid() == uid;
+}
+
+inline void endOnAlarm(int) { _exit(9); }
+
+// Runs work as the first process of a PID namespace of its own (its
+// thread is thread 1, a thread it starts 2, and so on): how it ended, with
+// work's result as its exit status, or "exit 77" when the system does not
+// let it.
+inline std::string runFirstInAPidNamespace(const std::function<int()>& work) {
+    return runInChild([&work] {
+        if (!inAPidNamespaceOfItsOwn()) _exit(77);
+        const pid_t first = fork();
+        if (first < 0) _exit(4);
+        if (first > 0) {
+            int status = 0;
+            if (waitpid(first, &status, 0) != first || !WIFEXITED(status)) _exit(5);
+            _exit(WEXITSTATUS(status));
+        }
+        // The first process of the namespace, whose signals need handlers.
+        signal(SIGALRM, endOnAlarm);
+        alarm(20);
+        _exit(work());
+    });
+}
 
 }  // namespace Quillomark::Testing

@@ -711,6 +711,25 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
                         "*****\n***** The FMS fast cache will continue"));
 }
 
+// A process of another PID namespace than the cache's server cannot share
+// its lock: the client says so, and does not blame the memory.
+TEST_F(FastCacheClient, AClientOfAnotherPidNamespaceNamesThatCause) {
+    const std::string outcome = Quillomark::Testing::runFirstInAPidNamespace([] {
+        Quillomark::Testing::OutputCapture output(1);
+        const int attached = checkInitFMSC();
+        const std::string printed = output.finish();
+        if (attached != -FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX) return 3;
+        if (printed.find("insufficient memory") != std::string::npos) return 4;
+        return printed.find(
+                   "***** The FMS fast cache is shared only within the PID namespace of "
+                   "its server, and this process is in another one. *****\n") == std::string::npos
+                   ? 5
+                   : 0;
+    });
+    if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
+    EXPECT_EQ("", outcome);
+}
+
 // The folder comes from the server: a relative one would be looked for from
 // wherever the application happens to be, so it names no fast cache, even
 // where it does name the server's.
