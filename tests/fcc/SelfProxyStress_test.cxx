@@ -653,7 +653,9 @@ TEST_F(SelfProxyStress, ChildrenForkedWhileThreadsRegisterOpenReadAndEmptyTheCac
     stop = true;
     for (auto& thread : threads) thread.join();
     out.finish();
-    EXPECT_EQ(ends.find_first_not_of(' '), std::string::npos) << ends;
+    if (childrenOfThreadsRun) {
+        EXPECT_EQ(ends.find_first_not_of(' '), std::string::npos) << ends;
+    }
     EXPECT_EQ(wrong, 0);
 }
 

