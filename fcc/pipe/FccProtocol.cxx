@@ -5,6 +5,7 @@
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
@@ -418,6 +419,7 @@ public:
         if (reports.callback) {
             int go = 0;
             int result = 0;
+            const unsigned forks = Platform::Os::forksSoFar();
             try {
                 const CallbackErrors own(*record);
                 result = reports.callback(const_cast<char*>(reports.context), reports.callbackData,
@@ -436,6 +438,10 @@ public:
                          messageName(message));
                 go = 0;
             }
+            // A child forked in the callback holds a copy of its parent's
+            // pipe, in the middle of the parent's transfer: it neither
+            // answers nor reads on it, and its transfer ends.
+            if (Platform::Os::forksSoFar() != forks) return outOfStep(ERR_FMSCP_NO_CACHE);
             status = result < 0 ? result : go == 0 ? ERR_FMSCP_CANCELLED : 0;
         }
         reports.stop = status;

@@ -7,6 +7,7 @@
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
 #include <cstdlib>
@@ -112,6 +113,38 @@ TEST_F(SelfProxyServer, APipeLostInTheMiddleOfAHandshakeEndsTheTransfer) {
     EXPECT_EQ(messagesReceived(*server), expected);
     // The next call connects anew.
     EXPECT_EQ(Own::FCC_Echo(), 0);
+}
+
+// A child forked in a progress callback: the parent's transfer goes on on
+// its pipe, and the child's copy of the transfer ends without a word on it.
+pid_t forkedInCallback = -1;
+
+int forkingProgress(void*, void*, std::int64_t, std::int64_t, int* go) {
+    if (forkedInCallback < 0 && (forkedInCallback = fork()) == 0) alarm(20);
+    *go = 1;
+    return 0;
+}
+
+TEST_F(SelfProxyServer, AChildForkedInAProgressCallbackLeavesTheTransferToItsParent) {
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->setProgressReports(2);
+    init();
+    char* handle = registered(makeTicket(1));
+    char* path = nullptr;
+    const int result = Own::FCC_DownloadFileFromPLM("IMD", handle, forkingProgress, nullptr, &path);
+    if (forkedInCallback == 0) _exit(result == Fcc::ERR_FMSCP_NO_CACHE && !path ? 0 : 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(path, nullptr);
+    std::free(path);
+    const std::string childEnd = endOf(forkedInCallback);
+    // The child sent nothing on it.
+    const std::vector<std::uint32_t> expected = {Fcc::FMS_VERSION_CHECK, Fcc::FMS_OPEN_MSG,
+                                                 Fcc::FMS_GET_FILE_MSG,  Fcc::FMS_STATUS_MSG,
+                                                 Fcc::FMS_STATUS_MSG,    Fcc::FMS_CLOSE_MSG};
+    EXPECT_EQ(messagesReceived(*server), expected);
+    if (childrenOfThreadsRun) {
+        EXPECT_EQ(childEnd, "");
+    }
 }
 
 // A callback that stops its transfer: it cancels (leaves the flag at 0)
