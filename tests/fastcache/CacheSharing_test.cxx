@@ -26,6 +26,17 @@
 #include <thread>
 #include <unistd.h>
 
+// The at-fork handlers registered while a case counts them (-1: none
+// counts). The library's calls reach this definition, which registers them
+// as the C library's does.
+std::atomic<int> atForkRegistrations{-1};
+extern "C" int __register_atfork(void (*)(), void (*)(), void (*)(), void*);
+extern "C" void* __dso_handle;
+extern "C" int pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+    if (atForkRegistrations >= 0) ++atForkRegistrations;
+    return __register_atfork(prepare, parent, child, __dso_handle);
+}
+
 namespace Quillomark::Fcc {
 namespace {
 
@@ -277,6 +288,26 @@ TEST(SharedCache, AReaderUnderALockThatTheApplicationTakesForAForkGoesOn) {
                   pthread_mutex_unlock(&applicationLock);
                   forker.join();
               }));
+}
+
+// The library registers its at-fork handlers as it loads: one registered
+// at a first use, under a function-local static's guard, leaves a child
+// forked meanwhile waiting for that guard for good.
+TEST(SharedCache, FirstUsesRegisterNoAtForkHandler) {
+    atForkRegistrations = 0;
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    std::thread([client] {
+        EXPECT_EQ(0, FMSCIF_LockCache(client));
+        EXPECT_EQ(0, FMSCIF_UnLockCache(client));
+    }).join();
+    EXPECT_EQ(0, atForkRegistrations.exchange(-1));
+    EXPECT_EQ(0, FMSCIF_Close(&client));
+    EXPECT_EQ(0, FMSCIF_Close(&server));
 }
 
 TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlock) {

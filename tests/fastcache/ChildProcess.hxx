@@ -21,8 +21,9 @@ namespace Quillomark::Testing {
 // its work: the allocator of ThreadSanitizer and of AddressSanitizer can be
 // copied into the child locked by a thread that allocated as the process
 // forked, and the child then hangs in the sanitizer at its next
-// allocation, whatever the code under test does. Under a sanitizer such
-// cases check the parent's side.
+// allocation, whatever the code under test does (and may hold a lock that
+// the parent's threads wait for meanwhile). Under a sanitizer such children
+// end at once, and the cases check the parent's side alone.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 inline constexpr bool childrenOfThreadsRun = false;
 #elif defined(__has_feature)

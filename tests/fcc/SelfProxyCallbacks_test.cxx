@@ -120,7 +120,10 @@ TEST_F(SelfProxyServer, APipeLostInTheMiddleOfAHandshakeEndsTheTransfer) {
 pid_t forkedInCallback = -1;
 
 int forkingProgress(void*, void*, std::int64_t, std::int64_t, int* go) {
-    if (forkedInCallback < 0 && (forkedInCallback = fork()) == 0) alarm(20);
+    if (forkedInCallback < 0 && (forkedInCallback = fork()) == 0) {
+        if (!childrenOfThreadsRun) _exit(0);
+        alarm(20);
+    }
     *go = 1;
     return 0;
 }

@@ -641,6 +641,7 @@ TEST_F(SelfProxyStress, ChildrenForkedWhileThreadsRegisterOpenReadAndEmptyTheCac
         const int before = calls;
         ASSERT_TRUE(eventually([&] { return calls > before; }));
         forked.push_back(startChild([this] {
+            if (!childrenOfThreadsRun) return;
             for (const int index : {4, 2}) {
                 const int status = readWhole(files[std::size_t(index)]);
                 if (status == Fcc::ERR_FMSCP_NOT_SUPPORTED) return;
