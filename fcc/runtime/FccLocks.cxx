@@ -28,11 +28,10 @@ public:
     // forking thread held it (0 when it did not), or -1 when a thread that
     // the child does not have held it.
     int heldAtFork() {
-        if (mutex.try_lock()) {
-            mutex.unlock();
-            return 0;
-        }
-        return owner.load() == Os::forkingThreadId() && depth > 0 ? depth : -1;
+        if (owner.load() == Os::forkingThreadId() && depth > 0) return depth;
+        if (!mutex.try_lock()) return -1;
+        mutex.unlock();
+        return 0;
     }
     // In a forked child: taken by its thread as often as the forking thread
     // held the parent's copy.
@@ -115,6 +114,7 @@ struct AllocatorInForce {
 };
 
 std::atomic<AllocatorInForce*> allocator{new AllocatorInForce};
+Os::ForkRegion replacingPair;
 
 AllocatorInForce& allocatorInForce() { return *allocator.load(std::memory_order_acquire); }
 
@@ -122,9 +122,9 @@ void makeLocksInChild() {
     Locks& parents = locks();
     const int init = parents.init.heldAtFork(), main = parents.main.heldAtFork();
     AllocatorInForce& pair = allocatorInForce();
-    // A pair being replaced as the process forked may be half written.
-    const bool pairWhole = !Os::heldAtFork(pair.mutex);
-    if (init < 0 || main < 0 || !pairWhole) inForce.unusable.store(true);
+    // A pair being replaced as the process forked may be half written; one
+    // that was only being read is whole.
+    if (init < 0 || main < 0 || replacingPair.inUseAtLastFork()) inForce.unusable.store(true);
     auto* fresh = new Locks;
     fresh->init.takeOver(init);
     fresh->main.takeOver(main);
@@ -196,6 +196,7 @@ void FccSetAllocator(FccAllocFunction alloc, FccReleaseFunction release) {
     // Only a complete pair replaces the one in use: strings made by one
     // function must be released by its partner.
     if (!alloc || !release) return;
+    const Os::ForkRegion::Scope replacing(replacingPair);
     AllocatorInForce& inForce = allocatorInForce();
     std::lock_guard<std::mutex> guard(inForce.mutex);
     inForce.pair = FccAllocator{alloc, release};
