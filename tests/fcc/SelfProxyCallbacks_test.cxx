@@ -150,6 +150,26 @@ TEST_F(SelfProxyServer, AChildForkedInAProgressCallbackLeavesTheTransferToItsPar
     }
 }
 
+// A thread that forks holding synchronize() holds it in the child too: the
+// child ends it and goes on with the interface.
+TEST_F(SelfProxyServer, AChildForkedUnderSynchronizeHoldsItAndEndsIt) {
+    server->addFile(makeTicket(1), "the file");
+    init();
+    Own::synchronize();
+    const std::string end = runInChild([] {
+        if (!childrenOfThreadsRun) return;
+        Own::endSynchronize();
+        std::thread([] {
+            char* handle = nullptr;
+            if (Own::FCC_RegisterTicket(makeTicket(1).c_str(), &handle) != 0) _exit(4);
+            FccFile* file = nullptr;
+            if (Own::FCC_OpenFile(handle, &file) != 0) _exit(5);
+        }).join();
+    });
+    Own::endSynchronize();
+    EXPECT_EQ(end, "");
+}
+
 // A callback that stops its transfer: it cancels (leaves the flag at 0)
 // or returns result, and counts its calls.
 struct Stopping {
