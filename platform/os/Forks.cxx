@@ -9,7 +9,7 @@ namespace Quillomark::Platform::Os {
 // Plain storage, constant-initialised: handlers and regions of other
 // units register as the library loads, in whatever order.
 struct ForkRecords {
-    static constexpr unsigned handlerLimit = 16, regionLimit = 8;
+    static constexpr unsigned handlerLimit = 32, regionLimit = 16;
     std::atomic<unsigned> forks{0};
     std::atomic<unsigned> handlerCount{0};
     std::array<std::atomic<void (*)()>, handlerLimit> handlers{};

@@ -29,7 +29,7 @@ bool heldAtFork(std::mutex& mutex);
 
 // Runs handler in the child after each fork, once the counts above are
 // up to date, in the order of registration; for a namespace-scope object,
-// so that it is registered when the library loads. At most 16.
+// so that it is registered when the library loads. At most 32.
 struct InChildAfterFork {
     explicit InChildAfterFork(void (*handler)());
 };
@@ -40,7 +40,7 @@ struct InChildAfterFork {
 // child), or the use of state that the child then abandons. Tells in a
 // child whether a thread was inside between the moment the forking thread
 // began its fork and the copy of the memory. A namespace-scope object: at
-// most 8.
+// most 16.
 class ForkRegion {
 public:
     ForkRegion();
