@@ -82,6 +82,25 @@ namespace {
 
 unsigned forksSoFar() { return records.forks.load(std::memory_order_relaxed); }
 
+namespace {
+
+// A list without a lock: a lock could be held by a thread that a fork left
+// behind.
+struct LeftAlone {
+    void* object;
+    LeftAlone* next;
+};
+std::atomic<LeftAlone*> leftAlone{nullptr};
+
+}  // namespace
+
+void leaveAlone(void* object) {
+    auto* left = new LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    while (!leftAlone.compare_exchange_weak(left->next, left, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
+}
+
 bool heldAtFork(std::mutex& mutex) {
     if (!mutex.try_lock()) return true;
     mutex.unlock();

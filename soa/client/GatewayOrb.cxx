@@ -1,6 +1,6 @@
 #include <soa/client/internal/GatewayOrb.hxx>
 
-#include <platform/os/internal/ForkGeneration.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <soa/client/RuntimeException.hxx>
 
 #include <atomic>
@@ -20,7 +20,7 @@ char* orbArgv[] = {orbName, nullptr};
 std::mutex orbLock;
 long orbShares = 0;
 
-// The fork generation of the process in which the library first took a
+// The count of forks (forksSoFar) of the process in which the library first took a
 // share, or -1 while it took none: a child of that process finds another.
 std::atomic<long long> sharedIn{-1};
 
@@ -52,7 +52,7 @@ CORBA::ORB_ptr takeShare() {
     int argc = 1;
     CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
     if (sharedIn.load(std::memory_order_relaxed) < 0) {
-        sharedIn.store(Quillomark::Platform::Os::forkGeneration(), std::memory_order_relaxed);
+        sharedIn.store(Quillomark::Platform::Os::forksSoFar(), std::memory_order_relaxed);
     }
     ++orbShares;
     return orb;
@@ -75,7 +75,7 @@ GatewayOrb::~GatewayOrb() {
 
 bool GatewayOrb::inheritedByAFork() {
     const long long generation = sharedIn.load(std::memory_order_relaxed);
-    return generation >= 0 && generation != Quillomark::Platform::Os::forkGeneration();
+    return generation >= 0 && generation != Quillomark::Platform::Os::forksSoFar();
 }
 
 void GatewayOrb::refuseInheritedOrb() {

@@ -1,7 +1,7 @@
 #include <soa/client/HttpRestSender.hxx>
 
 #include <platform/crypto/QmCrypto.hxx>
-#include <platform/os/internal/ForkGeneration.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/CutReply.hxx>
@@ -222,7 +222,7 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
 // (over TLS, writing a close alert into the parent's stream), and a parent
 // thread may have been in the middle of a transfer on it at the fork.
 void retire(CURL* handle, unsigned generation) {
-    if (generation == Quillomark::Platform::Os::forkGeneration()) {
+    if (generation == Quillomark::Platform::Os::forksSoFar()) {
         curl_easy_cleanup(handle);
     } else {
         Quillomark::Platform::Os::leaveAlone(handle);
@@ -262,7 +262,7 @@ HttpRestSender::HttpRestSender(SessionManager* sessionManager)
         throw Exceptions::ProtocolException("Could not initialize libcurl.");
     }
     curlHandle = newHandle(share.get()).release();
-    handleGeneration = Quillomark::Platform::Os::forkGeneration();
+    handleGeneration = Quillomark::Platform::Os::forksSoFar();
     cookies = share.release();
 }
 
@@ -276,7 +276,7 @@ void HttpRestSender::replaceHandle() {
     CURL* const previous = curlHandle;
     curlHandle = newHandle(cookies).release();
     retire(previous, handleGeneration);
-    handleGeneration = Quillomark::Platform::Os::forkGeneration();
+    handleGeneration = Quillomark::Platform::Os::forksSoFar();
 }
 
 void HttpRestSender::initCrypto() {
@@ -333,7 +333,7 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     // shares: replies to both would come on them, each read by either.
     std::string via = proxy.url;
     if (proxy.header) (via += '\0') += proxy.header->data;
-    if (via != handleProxy || handleGeneration != Quillomark::Platform::Os::forkGeneration()) {
+    if (via != handleProxy || handleGeneration != Quillomark::Platform::Os::forksSoFar()) {
         replaceHandle();
         handleProxy = std::move(via);
     }

@@ -57,7 +57,7 @@ private:
 
     CURLSH* cookies = nullptr;
     CURL* curlHandle = nullptr;
-    // The fork generation of the process that made the handle.
+    // The count of forks (forksSoFar) of the process that made the handle.
     unsigned handleGeneration = 0;
     // The proxy and login that the handle's connections were made with:
     // empty for the environment's proxy, if any.

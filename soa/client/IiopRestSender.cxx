@@ -1,6 +1,6 @@
 #include <soa/client/IiopRestSender.hxx>
 
-#include <platform/os/internal/ForkGeneration.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/GatewayOrb.hxx>
 #include <soa/client/internal/RequestName.hxx>

@@ -14,8 +14,16 @@ namespace Quillomark::Platform::Os {
 // forks, and all else is done in the child.
 
 // The forks that made this process since the library was loaded, counted
-// in the child.
+// in the child: what the library made when the count was another (a
+// connection, a socket, an ORB) is its parent's. Takes no lock and no
+// system call.
 unsigned forksSoFar();
+
+// Keeps `object` reachable, never freed, for the rest of the process: what a
+// forked child found of its parent's and must not end (ending it could
+// close or write to what the parent still uses, or wait for a lock that a
+// thread the fork left behind holds). Takes no lock.
+void leaveAlone(void* object);
 
 // In a child: the identifier (currentThreadId) that the forking thread had
 // in its parent, which the locks it held there still name; 0 elsewhere.
