@@ -187,13 +187,30 @@ int makeCacheMutex(FMSC_FILETOC_T* toc) {
     }
 }
 
+// The mutex that a server's open takes before it changes any file that a
+// client of an earlier sharing server may still map and read under it. A
+// sharing server makes it (or takes over the one left). A private one opens
+// the one that a sharing server left (with none, no client can be reading),
+// and makes it anew as a sharing one does when that one cannot be opened (of
+// another PID namespace, or half made). A mutex of another namespace that a
+// process has open is refused (95) before anything changes: that process
+// may hold it.
+int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
+    if (mode != FMSC_MODE_SHARING_SERVER) {
+        switch (toc->mutex.open(toc->wellKnownName)) {
+            case Os::NamedMutex::Result::Ok:
+            case Os::NamedMutex::Result::NotFound: return 0;
+            default: break;
+        }
+    }
+    return makeCacheMutex(toc);
+}
+
 // A server holds its cache before it reads or changes any of its files,
 // and until its close: another server's open is refused meanwhile (95), as
 // a second sharing server's always was. The hold is the lock of an owner
 // file beside the meta file, which the kernel lets go when the server ends,
-// however it ends. A sharing server also makes the cache's mutex first: one
-// of another PID namespace is refused before it changes anything while a
-// process of the old mutex's namespace may still hold that one.
+// however it ends. The cache's mutex is opened next (openCacheMutex).
 int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
     toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
     if (toc->ownerLock.get() < 0) {
@@ -210,7 +227,7 @@ int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
             return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
-    return mode == FMSC_MODE_SHARING_SERVER ? makeCacheMutex(toc) : 0;
+    return openCacheMutex(toc, mode);
 }
 
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,

@@ -153,6 +153,12 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         FMSCX_Traceback("FMSCIF_OpenS");
         return rc;
     };
+    // A client of an earlier server may still read the files under the
+    // mutex: a server changes nothing of them before it holds it, and holds
+    // it to the end of its open.
+    if (!client) {
+        if (const int rc = FMSCFile_LockCache(toc, waitMilliseconds)) return fail(rc);
+    }
     // A meta file made by this open is marked open already.
     if (!client && !newCache && toc->header->state != FMSC_STATE_CLEAN) {
         FMSCX_PrintErrorName(FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
@@ -171,7 +177,8 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc) rc = FMSCFile_CheckMetaFile(toc, 15);
     // Pages left taken and given to no file, by a delete that stopped part
     // way or a sharing open that was killed part way, are freed: no other
-    // server has the cache open, since this one holds it (FMSCFile_Open).
+    // server has the cache open, since this one holds it (FMSCFile_Open), and
+    // no client of an earlier one reads under the mutex meanwhile.
     if (!rc && !client) rc = FMSCX_FreeFloatingPages(toc);
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
@@ -187,11 +194,21 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         toc->shared->hits = toc->shared->misses = 0;
         toc->shared->clients = 0;
     }
-    if (const int unlocked = FMSCFile_UnLockCache(toc)) return fail(unlocked);
+    // Marked open under the mutex too; an open that fails after all leaves
+    // the mark as it found it.
+    const std::int32_t state = toc->header->state;
+    if (!client) toc->header->state = FMSC_STATE_OPEN;
+    int unlocked = FMSCFile_UnLockCache(toc);
+    if (unlocked && !client) toc->header->state = state;
+    if (unlocked) return fail(unlocked);
+    // A private cache has no mutex: the one its open took goes.
+    if (!client && !toc->sharingServer) {
+        toc->mutexHeld = false;
+        toc->mutex.close();
+    }
     logLine(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d", p.folder ? folder.c_str() : "", p.maxFilePages,
             p.segments, p.hashBlockPages, p.totalExtentMegabytes, p.create, p.deleteFiles);
     *handle = toc;
-    if (!client) toc->header->state = FMSC_STATE_OPEN;
     if (toc->checkEveryCall) {
         if (const int error = FMSCFile_CheckMetaFile(toc, 15)) return FMSCX_PassOn(__func__, error);
     }

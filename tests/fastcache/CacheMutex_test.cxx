@@ -378,44 +378,90 @@ TEST(CacheMutex, AThreadOfAnotherPidNamespaceNeitherTakesNorLetsGoOfTheMutex) {
     EXPECT_EQ("", outcome);
 }
 
+// The work of a client of the cache: it attaches once let go on from its
+// first step and holds the lock at its second. The client is no child of
+// the server's: it would share its holds.
+void holdAtStep(const CacheFolder& folder, const char* name,
+                const Testing::SteppedChild::Step& step) {
+    FMSC_OPEN_PARAMS c = Testing::smallCache(folder, name, 64, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* attached = nullptr;
+    if (!step() || FMSCIF_OpenS(&c, &attached) || FMSCIF_LockCache(attached) || !step() ||
+        FMSCIF_UnLockCache(attached) || FMSCIF_Close(&attached))
+        _exit(8);
+}
+
 // A client holds the lock; its server's close runs out of time waiting for
-// it and goes on; a server of another PID namespace that opens the cache is
-// refused (95) before it changes anything, for as long as the client keeps
-// the cache open.
+// it and goes on; a server of another PID namespace that opens the cache,
+// sharing or private, is refused (95) before it changes anything, for as
+// long as the client keeps the cache open.
 TEST(CacheMutex, AServerOfAnotherPidNamespaceChangesNothingUnderAnOldClient) {
     CacheFolder folder;
     const std::string outcome = runFirstInAPidNamespace([&folder] {
         FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "spaces", 64, FMSC_MODE_SHARING_SERVER);
-        // The client is no child of the server's: it would share its holds.
-        Testing::SteppedChild client([&folder](const Testing::SteppedChild::Step& step) {
-            FMSC_OPEN_PARAMS c = Testing::smallCache(folder, "spaces", 64, FMSC_MODE_CLIENT);
-            FMSC_FILETOC_T* attached = nullptr;
-            if (!step() || FMSCIF_OpenS(&c, &attached) || FMSCIF_LockCache(attached) || !step() ||
-                FMSCIF_UnLockCache(attached) || FMSCIF_Close(&attached))
-                _exit(8);
-        });
+        Testing::SteppedChild client(
+            [&folder](const auto& step) { holdAtStep(folder, "spaces", step); });
         FMSC_FILETOC_T* server = nullptr;
         if (!client.reached() || FMSCIF_OpenS(&p, &server)) return 6;
         client.letGo();
         if (!client.reached() || FMSCIF_CloseWithin(&server, 0)) return 6;
         const auto files = Testing::readBytes(folder.file("fms.mf"));
-        const auto serverOfItsOwn = [&p] {
+        const auto serverOfItsOwn = [&p](std::int32_t mode) {
+            p.mode = mode;
             return runFirstInAPidNamespace([&p] {
                 FMSC_FILETOC_T* other = nullptr;
                 return FMSCIF_OpenS(&p, &other);
             });
         };
         p.deleteFiles = 0;
-        const std::string refused = serverOfItsOwn();
+        const std::string refused =
+            serverOfItsOwn(FMSC_MODE_SHARING_SERVER) + "," + serverOfItsOwn(FMSC_MODE_PRIVATE);
         const bool unchanged = Testing::readBytes(folder.file("fms.mf")) == files;
         client.letGo();
         if (!client.end().empty()) return 8;
-        if (refused == "exit 77") return 77;
-        if (refused != "exit 95" || !unchanged) return 7;
-        return serverOfItsOwn().empty() ? 0 : 9;
+        if (refused == "exit 77,exit 77") return 77;
+        if (refused != "exit 95,exit 95" || !unchanged) return 7;
+        return serverOfItsOwn(FMSC_MODE_SHARING_SERVER).empty() ? 0 : 9;
     });
     if (outcome == "exit 77") GTEST_SKIP() << "no PID namespace of its own for the test";
     EXPECT_EQ("", outcome);
+}
+
+// The same, with a new server of the client's own namespace, sharing or
+// private: it changes no byte of the files the client maps before it holds
+// the lock itself, so one that may not wait fails (96), and opens the
+// cache once the client let go.
+TEST(CacheMutex, ANewServerChangesNothingUnderAClientOfTheOldOne) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "again", 64, FMSC_MODE_SHARING_SERVER);
+    Testing::SteppedChild client(
+        [&folder](const auto& step) { holdAtStep(folder, "again", step); });
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_TRUE(client.reached());
+    ASSERT_EQ(0, FMSCIF_OpenS(&p, &server));
+    client.letGo();
+    ASSERT_TRUE(client.reached());
+    ASSERT_EQ(0, FMSCIF_CloseWithin(&server, 0));
+    const auto files = [&folder] {
+        std::vector<std::vector<std::uint8_t>> bytes;
+        for (const char* name : {"fms.mf", "fms.hsh", "fms.seg"})
+            bytes.push_back(Testing::readBytes(folder.file(name)));
+        return bytes;
+    };
+    const auto held = files();
+    p.deleteFiles = 0;
+    for (const std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER}) {
+        p.mode = mode;
+        EXPECT_EQ(96, FMSCIF_OpenSWithin(&p, &server, 0)) << mode;
+        EXPECT_TRUE(files() == held) << mode;
+        if (server) FMSCIF_Close(&server);
+    }
+    client.letGo();
+    EXPECT_EQ("", client.end());
+    for (const std::int32_t mode : {FMSC_MODE_SHARING_SERVER, FMSC_MODE_PRIVATE}) {
+        p.mode = mode;
+        EXPECT_EQ(0, FMSCIF_OpenSWithin(&p, &server, 0)) << mode;
+        EXPECT_EQ(0, FMSCIF_Close(&server));
+    }
 }
 
 // A mutex whose holder is gone without the kernel having marked it (a
