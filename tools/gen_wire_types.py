@@ -430,9 +430,11 @@ def xml_definitions(wire_type):
     lines += ['%sconst std::string %s{"%s"};' % (INDENT, f.stem, f.xml_name)
               for f in wire_type.fields]
     lines += ["};", "",
+              "// Never destroyed: replies may still be read and written on other",
+              "// threads while the process exits.",
               "const %s& %s() {" % (names_type, names_function),
-              "%sstatic const %s names;" % (INDENT, names_type),
-              "%sreturn names;" % INDENT, "}", "", "}  // namespace", ""]
+              "%sstatic const %s* const names = new %s;" % (INDENT, names_type, names_type),
+              "%sreturn *names;" % INDENT, "}", "", "}  // namespace", ""]
     lines += ["%s::%s() : Handle(new %s) {}" % (name, name, impl),
               "%s::%s(%s* object) : Handle(object) {}" % (name, name, impl),
               "%s::%s() = default;" % (impl, impl)]

@@ -50,8 +50,10 @@ namespace Quillomark::Soa::Common::Xml {
 QmStrX::QmStrX(const XMLCh* const source) { Internal::appendUtf8(text, source); }
 
 const std::string* XMLNode::empty() {
-    static const std::string nothing;
-    return &nothing;
+    // Never destroyed: replies may still be read on other threads while the
+    // process exits.
+    static const std::string* const nothing = new std::string;
+    return nothing;
 }
 
 XMLNode::XMLNode(const XMLNode& other)

@@ -17,9 +17,10 @@ bool Preferences::containsPreference(const std::string& name) const {
 }
 
 const std::vector<std::string>& Preferences::getPreference(const std::string& name) const {
-    static const std::vector<std::string> none;
+    // Never destroyed: the application may read it while the process exits.
+    static const std::vector<std::string>* const none = new std::vector<std::string>;
     auto found = preferences.find(name);
-    return found == preferences.end() ? none : found->second;
+    return found == preferences.end() ? *none : found->second;
 }
 
 ChangeListener::~ChangeListener() = default;

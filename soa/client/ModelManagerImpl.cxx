@@ -47,16 +47,6 @@ void notify(const std::set<Listener*>& listeners, Call call) {
     }
 }
 
-// Owns the factories of the process-wide map. A registration that fails
-// frees what it made and leaves the map empty; the next use tries again.
-struct SharedFactories {
-    std::map<std::string, ModelObjectFactory*> map;
-    SharedFactories() { registerObjectFactories(map); }
-    ~SharedFactories() {
-        for (auto& entry : map) delete entry.second;
-    }
-};
-
 }  // namespace
 
 const ModelManagerImpl::FactoryMap* ModelManagerImpl::s_objectFactoryMap = nullptr;
@@ -88,11 +78,15 @@ ModelManager::~ModelManager() = default;
 
 const ModelManagerImpl::FactoryMap& ModelManagerImpl::objectFactories() {
     // Once per process, also when the first managers are made on several
-    // threads at once; a registration that threw is tried again next time.
+    // threads at once; a registration that threw has freed what it made and
+    // is tried again next time. Never destroyed: the application's threads,
+    // and the factories that types keep, may still make objects while the
+    // process exits.
     static std::once_flag once;
     std::call_once(once, [] {
-        static const SharedFactories shared;
-        s_objectFactoryMap = &shared.map;
+        auto shared = std::make_unique<FactoryMap>();
+        registerObjectFactories(*shared);
+        s_objectFactoryMap = shared.release();
     });
     return *s_objectFactoryMap;
 }

@@ -23,11 +23,12 @@ using Quillomark::Soa::Common::DateTime;
 
 constexpr int NO_KIND = -1;
 
-// What a getter returns when the property holds no value of its form.
+// What a getter returns when the property holds no value of its form;
+// never destroyed, as the application may read it while the process exits.
 template <class T>
 const T& defaultOf() {
-    static const T value{};
-    return value;
+    static const T* const value = new T{};
+    return *value;
 }
 
 // Layout of the texts block: four 32-bit words (value count, bytes used,

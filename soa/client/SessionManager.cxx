@@ -26,10 +26,11 @@ namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
 namespace {
 
 // Shared by every session whose handler the application has not replaced;
-// it lives until the process exits.
+// never destroyed, so that a request that fails on another thread while
+// the process exits still finds it.
 DefaultExceptionHandler& processDefaultHandler() {
-    static DefaultExceptionHandler handler;
-    return handler;
+    static DefaultExceptionHandler* const handler = new DefaultExceptionHandler;
+    return *handler;
 }
 
 // Asks the credential manager for new credentials after `cause`; a cause
