@@ -63,14 +63,19 @@ const ModelManagerImpl::FactoryMap* ModelManagerImpl::s_objectFactoryMap = nullp
 struct ModelManagerImpl::SchemaLoad {
     // Names not yet looked at (the types of the objects to make), the types
     // not yet looked at (those whose links the schemas that arrived gave),
-    // and every name asked for so far. Both are looked at in the order of
-    // their names, whatever their kind.
+    // and every name asked for so far whose answer arrived, also by the
+    // loads nested in this one's fetches: a name among them that is not a
+    // type is one the server does not describe, or describes as the client
+    // cannot read it. Names and types are looked at in the order of their
+    // names, whatever their kind.
     std::set<std::string> frontier;
     std::vector<TypeImpl*> met;
     std::set<std::string> asked;
     // The types whose links this load makes, in the order it took them on.
     std::vector<TypeImpl*> linking;
     std::set<const TypeImpl*> taken;
+    // Why the load fails once it has made every link it can.
+    std::optional<RuntimeException> refused;
 };
 
 ModelManager::ModelManager() = default;
@@ -272,7 +277,27 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     // before any object is made of one.
     SchemaLoad load;
     for (const Base::ModelObject& wire : wireObjects) load.frontier.insert(wire.getType());
+    const std::set<std::string> needed = load.frontier;
     completeSchemaLoad(load);
+    // A load nested in a fetch (the user of a re-login) may have left a
+    // link waiting in a chain that this load had already seen complete: it
+    // goes round again for those chains, knowing what the nested load asked.
+    const auto waits = [&] {
+        if (unlinked.empty()) return false;
+        for (const std::string& name : needed) {
+            auto known = types.find(name);
+            if (known != types.end() && known->second->nearestMarked(TypeImpl::WAITING)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (waits()) {
+        load.frontier = needed;
+        load.linking.clear();
+        load.taken.clear();
+        completeSchemaLoad(load);
+    }
 
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
@@ -512,15 +537,21 @@ Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
 void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     const auto& wireTypes = schema.getTypeArray();
 
-    // The new types are built whole before any enters the map: a schema
-    // with a description the client cannot read leaves no half-built type
-    // behind, so the next load asks for that type again.
+    // The new types are built whole before any enters the map: a type with
+    // a description the client cannot read leaves no half-built type
+    // behind.
     std::vector<std::unique_ptr<TypeImpl>> built;
     // The types of `built` by name, so that a name listed twice is found in
-    // log time, and the type of each wire type, in order.
+    // log time, and the type of each wire type, in order (null for one the
+    // client cannot read).
     std::map<std::string_view, TypeImpl*> builtNames;
     std::vector<TypeImpl*> described;
     described.reserve(wireTypes.size());
+    // The types described as the client cannot read them (a value type it
+    // does not know): they stay out, as types the server does not describe,
+    // and the load fails for the first once the others are in.
+    std::vector<std::string_view> unreadable;
+    std::optional<RuntimeException> unread;
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
         auto known = types.find(name);
@@ -534,10 +565,17 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
             continue;
         }
         auto type = std::make_unique<TypeImpl>(wireType.getUid(), name);
-        for (const auto& descriptor : wireType.getPropDescriptorArray()) {
-            type->addPropertyDescription(PropertyDescriptionImpl(
-                toClientPropertyType(descriptor.getType()), descriptor.getName(),
-                descriptor.getAnArray(), descriptor.getModifiable()));
+        try {
+            for (const auto& descriptor : wireType.getPropDescriptorArray()) {
+                type->addPropertyDescription(PropertyDescriptionImpl(
+                    toClientPropertyType(descriptor.getType()), descriptor.getName(),
+                    descriptor.getAnArray(), descriptor.getModifiable()));
+            }
+        } catch (const RuntimeException& e) {
+            if (!unread) unread = e;
+            unreadable.push_back(name);
+            described.push_back(nullptr);
+            continue;
         }
         named->second = type.get();
         described.push_back(type.get());
@@ -555,9 +593,14 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     // link waits until the load that needs its type has the chain above it.
     SchemaLoad own;
     SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
+    if (unread) {
+        // Answered, and refused: not asked for again by this load.
+        load.asked.insert(unreadable.begin(), unreadable.end());
+        if (!load.refused) load.refused = unread;
+    }
     for (std::size_t i = 0; i < wireTypes.size(); ++i) {
         const std::string& parentName = wireTypes[i].getParentTypeName();
-        if (parentName.empty()) continue;
+        if (parentName.empty() || described[i] == nullptr) continue;  // unreadable
         TypeImpl& type = *described[i];
         auto waiting = unlinked.lower_bound(&type);
         if (waiting != unlinked.end() && waiting->first == &type) {
@@ -581,7 +624,12 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         Running(SchemaLoad*& current, SchemaLoad& load) : current(current), outer(current) {
             current = &load;
         }
-        ~Running() { current = outer; }
+        // What a nested load found the server does not describe, the load
+        // it runs in does not ask for again.
+        ~Running() {
+            if (outer != nullptr) outer->asked.insert(current->asked.begin(), current->asked.end());
+            current = outer;
+        }
     } running(schemaLoad, load);
 
     // One level of ancestors per request, each name asked for once. Of the
@@ -619,7 +667,13 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         }
         if (missing.empty()) break;
         load.asked.insert(missing.begin(), missing.end());
-        loadTypes(missing);
+        try {
+            loadTypes(missing);
+        } catch (...) {
+            // Not answered: a later load asks again.
+            for (const std::string& name : missing) load.asked.erase(name);
+            throw;
+        }
     }
 
     // The types whose links are made leave their parents first, so that
@@ -630,7 +684,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     // load nested in a fetch leaves the links it refuses waiting: the load
     // it runs in, or the next, meets them as any load would.
     const bool nested = running.outer != nullptr;
-    std::optional<RuntimeException> refused;
+    std::optional<RuntimeException>& refused = load.refused;
     const auto settle = [&](TypeImpl& type) {
         type.mark(TypeImpl::WAITING, false);
         unlinked.erase(&type);

@@ -87,10 +87,11 @@ public:
         const Quillomark::Schemas::Soa::_2006_03::Base::Preferences& preferences);
     // Enters the types the manager lacks, fetches their missing ancestors and
     // links every described type to its parent, whatever the order of the
-    // links. A parent the server does not describe, or one that would close
-    // a cycle in the chains the links leave, fails the load once every other
-    // link is made; the type keeps the parent it had (none when that too
-    // would close a cycle).
+    // links. A parent the server does not describe, or describes with a
+    // server value type the client does not know (such a type is not
+    // entered), or one that would close a cycle in the chains the links
+    // leave, fails the load once every other link is made; the type keeps
+    // the parent it had (none when that too would close a cycle).
     virtual void loadModelSchema(
         const Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema& schema);
     // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not loaded.
@@ -155,9 +156,10 @@ private:
     // The links still to be made, from a type to its parent's name, as
     // the last schema gave them: a load that needs the type makes the link
     // once it has fetched what the chain lacks. A fetch that fails leaves
-    // them to the next load; a parent the server does not describe, or one
-    // that would close a cycle, drops the link, unless a load nested in a
-    // fetch met it: that leaves it to the load it runs in.
+    // them to the next load; a parent the server does not describe (or
+    // describes unreadably), or one that would close a cycle, drops the
+    // link, unless a load nested in a fetch met it: that leaves it to the
+    // load it runs in, which does not ask for that parent again.
     std::map<const TypeImpl*, std::string> unlinked;
     std::set<ChangeListener*> changeListeners;
     std::set<DeleteListener*> deleteListeners;

@@ -228,6 +228,21 @@ TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain
         EXPECT_EQ(service->requests, (std::vector<Names>{{"Broken"}, {"Broken"}}));
     }
 
+    // A parent that the client cannot read is one the server does not
+    // describe: the load that met it fails, later ones make its descendants
+    // without it, and the reply's other objects with them.
+    server["OnBroken"] = type("OnBroken", "Broken");
+    service->requests.clear();
+    const std::vector<Base::ModelObject> reply{object(DOC, "OnBroken"), object(FOLDER, "Folder")};
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(reply); }).getMessage(),
+              "Server returned invalid prop");
+    const Objects loaded = manager.loadObjectData(reply);
+    EXPECT_EQ(loaded[0]->getType()->getParent(), nullptr);
+    EXPECT_EQ(loaded[1]->getType()->getParent(), manager.getType("WorkspaceObject"));
+    EXPECT_EQ(service->requests,
+              (std::vector<Names>{
+                  {"Folder", "OnBroken"}, {"Broken", "WorkspaceObject"}, {"POM_object"}}));
+
     // A fetch of an ancestor that fails leaves the chain to the next load.
     server["QmRev"] = type("QmRev", "ItemRevision");
     const auto answer = service->behaviour;
@@ -239,8 +254,8 @@ TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain
         answer(names);
     };
     EXPECT_THROW(manager.loadObjectData(object(REV, "QmRev")), RuntimeException);
-    Type* loaded = manager.loadObjectData(object(REV, "QmRev"))->getType();
-    EXPECT_EQ(loaded->getParent(), manager.getType("ItemRevision"));
+    Type* rev = manager.loadObjectData(object(REV, "QmRev"))->getType();
+    EXPECT_EQ(rev->getParent(), manager.getType("ItemRevision"));
 }
 
 TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
