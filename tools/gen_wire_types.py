@@ -433,7 +433,7 @@ def xml_definitions(wire_type):
               "// Never destroyed: replies may still be read and written on other",
               "// threads while the process exits.",
               "const %s& %s() {" % (names_type, names_function),
-              "%sstatic const %s* const names = new %s;" % (INDENT, names_type, names_type),
+              "%sstatic const auto* const names = new %s;" % (INDENT, names_type),
               "%sreturn *names;" % INDENT, "}", "", "}  // namespace", ""]
     lines += ["%s::%s() : Handle(new %s) {}" % (name, name, impl),
               "%s::%s(%s* object) : Handle(object) {}" % (name, name, impl),
