@@ -167,7 +167,8 @@ struct MappingRegistry {
 std::atomic<MappingRegistry*> registryInForce{new MappingRegistry};
 
 void makeRegistryInChild() {
-    if (Os::heldAtFork(registryInForce.load()->lock)) registryInForce.store(new MappingRegistry);
+    if (Os::heldAtFork(registryInForce.load()->lock))
+        Os::replaceInChild(registryInForce, new MappingRegistry);
 }
 
 const Os::InChildAfterFork registryInChild(makeRegistryInChild);

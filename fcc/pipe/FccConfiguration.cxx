@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -36,8 +37,15 @@ std::mutex& configurationMutex() { return *configurationLock.load(std::memory_or
 // left as it is in its memory.
 void makeConfigurationLockInChild() {
     if (!Os::heldAtFork(configurationMutex())) return;
-    configurationLock.store(new std::mutex);
-    if (changingConfiguration.inUseAtLastFork()) new (&current) FccConfiguration();
+    Os::replaceInChild(configurationLock, new std::mutex);
+    if (changingConfiguration.inUseAtLastFork()) {
+        // The half-changed copy's bytes stay reachable, so that what its
+        // strings held is left alone too.
+        void* const copy = ::operator new(sizeof current);
+        std::memcpy(copy, static_cast<void*>(&current), sizeof current);
+        Os::leaveAlone(copy);
+        new (&current) FccConfiguration();
+    }
 }
 
 const Os::InChildAfterFork configurationInChild(makeConfigurationLockInChild);

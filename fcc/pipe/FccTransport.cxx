@@ -274,7 +274,7 @@ std::atomic<LaunchedServers*> launchedInForce{new LaunchedServers};
 
 LaunchedServers& launchedServers() { return *launchedInForce.load(std::memory_order_acquire); }
 
-void makeLaunchedServersInChild() { launchedInForce.store(new LaunchedServers); }
+void makeLaunchedServersInChild() { Os::replaceInChild(launchedInForce, new LaunchedServers); }
 
 const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
 

@@ -64,8 +64,8 @@ std::shared_ptr<MonitorRun>& currentMonitor() {
 void makeRecordsInChild() {
     ConnectionTable& parents = table();
     for (FccConnection& record : parents.records) record.pipeGeneration.fetch_add(1);
-    tableInForce.store(new ConnectionTable);
-    monitorInForce.store(new std::shared_ptr<MonitorRun>);
+    Os::replaceInChild(tableInForce, new ConnectionTable);
+    Os::replaceInChild(monitorInForce, new std::shared_ptr<MonitorRun>);
 }
 
 const Os::InChildAfterFork recordsInChild(makeRecordsInChild);

@@ -100,7 +100,8 @@ std::int64_t lockTimedOutAt = 0;
 // parent's cache as it is in its memory (neither closed nor unmapped).
 void makeClientInChild() {
     if (!clientInUse.inUseAtLastFork()) return;
-    clientLocks.store(new ClientLocks);
+    Platform::Os::replaceInChild(clientLocks, new ClientLocks);
+    Platform::Os::leaveAlone(attachedCache);
     attachedCache = nullptr;
     attachTried = false;
     attachResult = 0;

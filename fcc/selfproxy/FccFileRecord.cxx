@@ -38,7 +38,8 @@ Platform::Os::NeverReusedCells& recordCells() {
 // gives nothing back.
 void makeRecordCellsInChild() {
     if (Platform::Os::NeverReusedCells::inUseAtLastFork())
-        recordCellsInForce.store(new Platform::Os::NeverReusedCells(sizeof(FccFile)));
+        Platform::Os::replaceInChild(recordCellsInForce,
+                                     new Platform::Os::NeverReusedCells(sizeof(FccFile)));
 }
 
 const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);

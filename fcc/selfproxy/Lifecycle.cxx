@@ -48,7 +48,8 @@ std::atomic<KeptTexts*> keptInForce{new KeptTexts};
 // have) keeps its texts anew; the copies stay, as texts handed out may
 // still be read.
 void makeKeptTextsInChild() {
-    if (Platform::Os::heldAtFork(keptInForce.load()->mutex)) keptInForce.store(new KeptTexts);
+    if (Platform::Os::heldAtFork(keptInForce.load()->mutex))
+        Platform::Os::replaceInChild(keptInForce, new KeptTexts);
 }
 
 const Platform::Os::InChildAfterFork keptTextsInChild(makeKeptTextsInChild);

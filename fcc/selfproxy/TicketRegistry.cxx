@@ -60,7 +60,8 @@ Platform::Os::NeverReusedCells& handleCells() {
 // them gives nothing back.
 void makeHandleCellsInChild() {
     if (Platform::Os::NeverReusedCells::inUseAtLastFork())
-        handleCellsInForce.store(new Platform::Os::NeverReusedCells(KEY_LENGTH + 1));
+        Platform::Os::replaceInChild(handleCellsInForce,
+                                     new Platform::Os::NeverReusedCells(KEY_LENGTH + 1));
 }
 
 const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);

@@ -95,6 +95,7 @@ std::atomic<LeftAlone*> leftAlone{nullptr};
 }  // namespace
 
 void leaveAlone(void* object) {
+    if (object == nullptr) return;
     auto* left = new LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
     while (!leftAlone.compare_exchange_weak(left->next, left, std::memory_order_release,
                                             std::memory_order_relaxed)) {

@@ -35,7 +35,7 @@ ThreadRegistry& registry() { return *current.load(std::memory_order_acquire); }
 void startRegistryInChild() {
     auto* fresh = new ThreadRegistry;
     fresh->nextHandle = current.load()->nextHandle + 1;
-    current.store(fresh);
+    replaceInChild(current, fresh);
 }
 
 const InChildAfterFork registryInChild(startRegistryInChild);

@@ -25,6 +25,13 @@ unsigned forksSoFar();
 // thread the fork left behind holds). Takes no lock.
 void leaveAlone(void* object);
 
+// In a child's at-fork handler: puts `fresh` in the slot in place of the
+// parent's copy, which is left alone (still reachable, never freed).
+template <class T>
+void replaceInChild(std::atomic<T*>& slot, T* fresh) {
+    leaveAlone(slot.exchange(fresh));
+}
+
 // In a child: the identifier (currentThreadId) that the forking thread had
 // in its parent, which the locks it held there still name; 0 elsewhere.
 std::uint32_t forkingThreadId();
