@@ -71,11 +71,15 @@ struct ModelManagerImpl::SchemaLoad {
     std::set<std::string> frontier;
     std::vector<TypeImpl*> met;
     std::set<std::string> asked;
+    // The names of the fetch under way, asked but not yet answered.
+    const std::set<std::string>* inFlight = nullptr;
     // The types whose links this load makes, in the order it took them on.
     std::vector<TypeImpl*> linking;
     std::set<const TypeImpl*> taken;
     // Why the load fails once it has made every link it can.
     std::optional<RuntimeException> refused;
+    // Whether completeSchemaLoad leaves a refusal in `refused` to the caller.
+    bool deferRefusal = false;
 };
 
 ModelManager::ModelManager() = default;
@@ -278,6 +282,17 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     SchemaLoad load;
     for (const Base::ModelObject& wire : wireObjects) load.frontier.insert(wire.getType());
     const std::set<std::string> needed = load.frontier;
+    // Outside a fetch, a load that refuses a link goes on settling the links
+    // of its chains that a nested load left waiting, and fails after.
+    load.deferRefusal = schemaLoad == nullptr;
+    // A load nested in a fetch knows what the loads it runs in learnt.
+    if (schemaLoad != nullptr) {
+        for (const std::string& name : schemaLoad->asked) {
+            if (schemaLoad->inFlight == nullptr || schemaLoad->inFlight->count(name) == 0) {
+                load.asked.insert(name);
+            }
+        }
+    }
     completeSchemaLoad(load);
     // A load nested in a fetch (the user of a re-login) may have left a
     // link waiting in a chain that this load had already seen complete: it
@@ -298,6 +313,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
         load.taken.clear();
         completeSchemaLoad(load);
     }
+    if (load.refused) throw *load.refused;
 
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
@@ -667,13 +683,16 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         }
         if (missing.empty()) break;
         load.asked.insert(missing.begin(), missing.end());
+        load.inFlight = &missing;
         try {
             loadTypes(missing);
         } catch (...) {
+            load.inFlight = nullptr;
             // Not answered: a later load asks again.
             for (const std::string& name : missing) load.asked.erase(name);
             throw;
         }
+        load.inFlight = nullptr;
     }
 
     // The types whose links are made leave their parents first, so that
@@ -728,7 +747,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         refuse(*move.type, "Server gave me a parent type, " + move.parent->getName() +
                                ", that descends from its child type " + move.type->getName() + "!");
     }
-    if (refused) throw *refused;
+    if (refused && !load.deferRefusal) throw *refused;
 }
 
 }  // namespace Quillomark::Soa::Client

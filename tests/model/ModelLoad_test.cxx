@@ -372,6 +372,49 @@ TEST_F(ModelLoadTest, AChainOfParentsOfAnyDepthLoadsLevelByLevelWithoutRecursion
     EXPECT_EQ(ancestors, depth - 1);
 }
 
+// The re-login's load of its user runs inside a fetch of the load that met
+// the lost session. Neither load asks for what the other learnt the server
+// does not describe, and a refusal of the outer load's own leaves no link
+// in its chains waiting for the next load.
+TEST_F(ModelLoadTest, LoadsNestedInAFetchShareWhatTheyLearnt) {
+    std::map<std::string, std::string> parents;
+    Names relogin;               // the request in whose fetch the user is loaded
+    std::string user = "UserX";  // the user's type
+    service->behaviour = [&](const Names& names) {
+        if (names == relogin) {
+            relogin.clear();
+            EXPECT_THROW(manager.loadObjectData(object("QaUsrAAAAAAAAA", user)), RuntimeException);
+        }
+        std::vector<Base::ModelType> known;
+        for (const std::string& name : names) {
+            if (parents.count(name) != 0) known.push_back(type(name, parents.at(name)));
+        }
+        manager.loadModelSchema(schema(known));
+    };
+    const auto asked = [&](const std::string& name) {
+        return std::count_if(
+            service->requests.begin(), service->requests.end(),
+            [&](const Names& r) { return std::find(r.begin(), r.end(), name) != r.end(); });
+    };
+
+    parents = {{"A", "Ghost1"}, {"UserX", "Mid"}, {"Mid", "Ghost2"}};
+    relogin = {"A", "UserX"};
+    const std::vector<Base::ModelObject> reply{object(ITEM, "A"), object(DOC, "UserX")};
+    EXPECT_THROW(manager.loadObjectData(reply), RuntimeException);
+    EXPECT_EQ(asked("Ghost2"), 1);
+    service->requests.clear();
+    EXPECT_EQ(manager.loadObjectData(reply).size(), 2u);
+    EXPECT_TRUE(service->requests.empty());
+
+    // The outer load learnt of Ghost before the nested one needs it.
+    parents = {{"B", "Ghost"}, {"C", "D"}, {"D", "E"}, {"E", ""}, {"UserY", "Ghost"}};
+    relogin = {"E"};
+    user = "UserY";
+    manager.removeAllObjectsFromStore();
+    EXPECT_THROW(manager.loadObjectData({object(ITEM, "B"), object(DOC, "C")}), RuntimeException);
+    EXPECT_EQ(asked("Ghost"), 1);
+}
+
 // Notes what it hears; `during` runs inside the change notification.
 struct Recorder : ChangeListener, DeleteListener, PartialErrorListener {
     Names& log;
