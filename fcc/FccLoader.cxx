@@ -38,12 +38,12 @@ struct LoaderState {
     std::once_flag once;
 };
 
-LoaderState& state() {
-    // Never destroyed: the proxy library stays loaded for the life of the
-    // process, and calls made while the process ends still find the table.
-    static LoaderState* const instance = new LoaderState;
-    return *instance;
-}
+// Never destroyed: the proxy library stays loaded for the life of the
+// process, and calls made while the process ends still find the table. Made
+// as the library loads, so that no fork finds it half made.
+LoaderState* const loaderState = new LoaderState;
+
+LoaderState& state() { return *loaderState; }
 
 // The own function for a slot, checked at compile time to have the type of
 // the dispatcher of the same name.

@@ -431,10 +431,14 @@ def xml_definitions(wire_type):
               for f in wire_type.fields]
     lines += ["};", "",
               "// Never destroyed: replies may still be read and written on other",
-              "// threads while the process exits.",
+              "// threads while the process exits. Made as the library loads, so",
+              "// that no fork finds them half made.",
+              "const %s* const %sTable =" % (names_type, names_function),
+              "%snew %s;" % (INDENT, names_type),
+              "",
               "const %s& %s() {" % (names_type, names_function),
-              "%sstatic const auto* const names = new %s;" % (INDENT, names_type),
-              "%sreturn *names;" % INDENT, "}", "", "}  // namespace", ""]
+              "%sreturn *%sTable;" % (INDENT, names_function), "}",
+              "", "}  // namespace", ""]
     lines += ["%s::%s() : Handle(new %s) {}" % (name, name, impl),
               "%s::%s(%s* object) : Handle(object) {}" % (name, name, impl),
               "%s::%s() = default;" % (impl, impl)]

@@ -49,12 +49,16 @@ namespace Quillomark::Soa::Common::Xml {
 
 QmStrX::QmStrX(const XMLCh* const source) { Internal::appendUtf8(text, source); }
 
-const std::string* XMLNode::empty() {
-    // Never destroyed: replies may still be read on other threads while the
-    // process exits.
-    static const std::string* const nothing = new std::string;
-    return nothing;
-}
+namespace {
+
+// Never destroyed: replies may still be read on other threads while the
+// process exits. Made as the library loads, so that no fork finds it half
+// made.
+const std::string* const emptyText = new std::string;
+
+}  // namespace
+
+const std::string* XMLNode::empty() { return emptyText; }
 
 XMLNode::XMLNode(const XMLNode& other)
     : name(other.name),

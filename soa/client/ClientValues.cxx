@@ -16,11 +16,17 @@ bool Preferences::containsPreference(const std::string& name) const {
     return preferences.find(name) != preferences.end();
 }
 
+namespace {
+
+// Never destroyed: the application may read it while the process exits.
+// Made as the library loads, so that no fork finds it half made.
+const std::vector<std::string>* const noValues = new std::vector<std::string>;
+
+}  // namespace
+
 const std::vector<std::string>& Preferences::getPreference(const std::string& name) const {
-    // Never destroyed: the application may read it while the process exits.
-    static const std::vector<std::string>* const none = new std::vector<std::string>;
     auto found = preferences.find(name);
-    return found == preferences.end() ? *none : found->second;
+    return found == preferences.end() ? *noValues : found->second;
 }
 
 ChangeListener::~ChangeListener() = default;

@@ -24,6 +24,16 @@ long orbShares = 0;
 // share, or -1 while it took none: a child of that process finds another.
 std::atomic<long long> sharedIn{-1};
 
+// Set in a child forked while a thread of its parent held the lock, in the
+// middle of making or joining the ORB: the child has that ORB half made.
+std::atomic<bool> lockLostInFork{false};
+
+void checkLockInChild() {
+    if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
+}
+
+const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
+
 }  // namespace
 
 // 2 GiB: room for a 1 GiB reply and more, while staying clear of the top of
@@ -74,6 +84,7 @@ GatewayOrb::~GatewayOrb() {
 }
 
 bool GatewayOrb::inheritedByAFork() {
+    if (lockLostInFork.load(std::memory_order_relaxed)) return true;
     const long long generation = sharedIn.load(std::memory_order_relaxed);
     return generation >= 0 && generation != Quillomark::Platform::Os::forksSoFar();
 }

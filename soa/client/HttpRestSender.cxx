@@ -34,10 +34,14 @@ std::size_t receive(char* data, std::size_t size, std::size_t count, void* targe
     return HttpRestSender::writeCallback(data, size, count, static_cast<std::string*>(target));
 }
 
-// libcurl's global state is set up once, before the first handle.
+// libcurl's global state is set up once, before the first handle. Not in a
+// function's static: a fork while another thread set it up would leave the
+// child waiting for good on the static's guard, where a once is run again.
+std::once_flag curlOnce;
+
 void initCurlOnce() {
-    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)result;  // a failed global setup shows as a failed curl_easy_init
+    // A failed global setup shows as a failed curl_easy_init.
+    std::call_once(curlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 // A checked name as one segment of the URL's path: each byte that a path

@@ -25,10 +25,15 @@ constexpr int NO_KIND = -1;
 
 // What a getter returns when the property holds no value of its form;
 // never destroyed, as the application may read it while the process exits.
+// Made as the library loads, not on first use: a fork while another thread
+// made it would leave the child waiting for good on the guard of a
+// function's static.
+template <class T>
+const T* const defaultValue = new T{};
+
 template <class T>
 const T& defaultOf() {
-    static const T* const value = new T{};
-    return *value;
+    return *defaultValue<T>;
 }
 
 // Layout of the texts block: four 32-bit words (value count, bytes used,

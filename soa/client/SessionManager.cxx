@@ -27,11 +27,12 @@ namespace {
 
 // Shared by every session whose handler the application has not replaced;
 // never destroyed, so that a request that fails on another thread while
-// the process exits still finds it.
-DefaultExceptionHandler& processDefaultHandler() {
-    static DefaultExceptionHandler* const handler = new DefaultExceptionHandler;
-    return *handler;
-}
+// the process exits still finds it. Made as the library loads, not on first
+// use: a fork while another thread made it would leave the child waiting
+// for good on the guard of a function's static.
+DefaultExceptionHandler* const processHandler = new DefaultExceptionHandler;
+
+DefaultExceptionHandler& processDefaultHandler() { return *processHandler; }
 
 // Asks the credential manager for new credentials after `cause`; a cause
 // that new credentials cannot repair, or no credential manager to ask,
