@@ -59,11 +59,16 @@ std::shared_ptr<MonitorRun>& currentMonitor() {
 // process's request to the other). The child makes its own records and
 // connects its own pipes; the copies stay as they are, each closed in the
 // child's eyes, so that a file opened through one in the parent is opened
-// anew through the child's pipe. Nor does the parent's monitor run in the
-// child, which starts its own when it sets the interface up again.
+// anew through the child's pipe. They are retired: the child never takes
+// their handle locks, which a thread it does not have may hold, nor closes
+// or gives them up. Nor does the parent's monitor run in the child, which
+// starts its own when it sets the interface up again.
 void makeRecordsInChild() {
     ConnectionTable& parents = table();
-    for (FccConnection& record : parents.records) record.pipeGeneration.fetch_add(1);
+    for (FccConnection& record : parents.records) {
+        record.retired = true;
+        record.pipeGeneration.fetch_add(1);
+    }
     Os::replaceInChild(tableInForce, new ConnectionTable);
     Os::replaceInChild(monitorInForce, new std::shared_ptr<MonitorRun>);
 }
@@ -84,6 +89,7 @@ bool hold(FccConnection& record, std::uint32_t self) {
 // Frees what the record holds and gives it up, unless a thread holds it
 // now. Called under the thread-record lock.
 bool reclaim(FccConnection& record) {
+    if (record.retired) return false;
     int idle = 0;
     if (!record.busy.compare_exchange_strong(idle, -1)) return false;
     record.closePipe();
@@ -162,7 +168,7 @@ unsigned monitorIdleThreads(void* argument) {
 }  // namespace
 
 void FccConnection::closePipe() {
-    if (!pipe.isOpen()) return;
+    if (retired || !pipe.isOpen()) return;
     std::lock_guard<std::mutex> guard(handlesLock);
     pipe.close();
     // Server handles die with the pipe they were opened through.
@@ -171,7 +177,11 @@ void FccConnection::closePipe() {
     ++pipeGeneration;
 }
 
+// A generation that has passed stays passed (they only grow): the lock is
+// not needed to tell, and a forked child, which moved every record of its
+// parent's on, takes none of theirs.
 bool FccConnection::forgetOpenFile(std::uint32_t generation) {
+    if (retired || generation != pipeGeneration) return false;
     std::lock_guard<std::mutex> guard(handlesLock);
     if (generation != pipeGeneration) return false;
     --openFiles;
@@ -179,6 +189,7 @@ bool FccConnection::forgetOpenFile(std::uint32_t generation) {
 }
 
 void FccConnection::handOver(std::uint16_t serverHandle, std::uint32_t generation) {
+    if (retired || generation != pipeGeneration) return;
     std::lock_guard<std::mutex> guard(handlesLock);
     if (generation != pipeGeneration) return;
     --openFiles;
@@ -186,6 +197,7 @@ void FccConnection::handOver(std::uint16_t serverHandle, std::uint32_t generatio
 }
 
 std::vector<std::uint16_t> FccConnection::takeHandedOver() {
+    if (retired) return {};
     std::lock_guard<std::mutex> guard(handlesLock);
     return std::exchange(handedOver, {});
 }

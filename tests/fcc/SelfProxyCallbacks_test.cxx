@@ -11,12 +11,37 @@
 #include <tests/fcc/SelfProxyFixture.hxx>
 
 #include <cstdlib>
+#include <dlfcn.h>
 #include <stdexcept>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace {
+
+// Stops the next 2-byte allocation of the thread that armed it (the first
+// server handle handed back to a record, made under that record's handle
+// lock) until let go: a parent thread holds the lock as another forks.
+thread_local bool stopAtNextPush = false;
+int stopped[2] = {-1, -1};
+int letGo[2] = {-1, -1};
+
+}  // namespace
+
+// The allocation that follows is the process's own: the sanitizers' when
+// they run, whose deletes then match.
+void* operator new(std::size_t size) {
+    if (stopAtNextPush && size == 2) {
+        stopAtNextPush = false;
+        if (!Quillomark::Testing::say(stopped[1], 's') ||
+            Quillomark::Testing::hear(letGo[0]) != 'g')
+            std::abort();
+    }
+    static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+    return next(size);
+}
 
 namespace {
 
@@ -148,6 +173,66 @@ TEST_F(SelfProxyServer, AChildForkedInAProgressCallbackLeavesTheTransferToItsPar
     if (childrenOfThreadsRun) {
         EXPECT_EQ(childEnd, "");
     }
+}
+
+// A child forked in a progress callback while a parent thread hands a file
+// opened through the forking thread's record back to that record, under its
+// lock: the child ends its copy of the transfer and reads another file opened
+// through that record over a pipe of its own, taking no lock of the record.
+struct HandingBack {
+    FccFile* moved = nullptr;
+    FccFile* kept = nullptr;
+    pid_t child = -1;
+};
+
+int forkingAsAFileIsHandedBack(void*, void* data, std::int64_t, std::int64_t, int* go) {
+    auto* state = static_cast<HandingBack*>(data);
+    *go = 1;
+    if (state->child >= 0) return 0;
+    // Left to its parent by a child, which has no such thread.
+    auto* reader = new std::thread([state] {
+        stopAtNextPush = true;
+        char bytes[16];
+        int read = 0;
+        Own::FCC_ReadBytes(state->moved, "IMD", sizeof bytes, &read, bytes);
+    });
+    if (hear(stopped[0]) != 's') return 0;
+    if ((state->child = fork()) == 0) {
+        alarm(20);
+        return 0;
+    }
+    say(letGo[1], 'g');
+    reader->join();
+    delete reader;
+    return 0;
+}
+
+TEST_F(SelfProxyServer, AChildForkedAsAParentThreadHandsAFileBackTakesNoLockOfItsRecord) {
+    ASSERT_EQ(pipe(stopped), 0);
+    ASSERT_EQ(pipe(letGo), 0);
+    server->addFile(makeTicket(1), std::string(5000, 'p'));
+    server->addFile(makeTicket(2), std::string(5000, 'm'));
+    server->addFile(makeTicket(3), std::string(5000, 'k'));
+    server->setProgressReports(2);
+    init();
+    char* handle = registered(makeTicket(1));
+    HandingBack state;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(2)), &state.moved), 0);
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(3)), &state.kept), 0);
+    char* path = nullptr;
+    const int result =
+        Own::FCC_DownloadFileFromPLM("IMD", handle, forkingAsAFileIsHandedBack, &state, &path);
+    if (state.child == 0) {
+        if (!childrenOfThreadsRun) _exit(0);
+        if (result != Fcc::ERR_FMSCP_NO_CACHE) _exit(2);
+        char bytes[16] = {};
+        int read = 0;
+        const int status = Own::FCC_ReadBytes(state.kept, "IMD", sizeof bytes, &read, bytes);
+        _exit(status == 0 && read == 16 && bytes[0] == 'k' ? 0 : 3);
+    }
+    EXPECT_EQ(result, 0);
+    std::free(path);
+    EXPECT_EQ(endOf(state.child), "");
 }
 
 // A thread that forks holding synchronize() holds it in the child too: the

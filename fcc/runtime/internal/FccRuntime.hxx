@@ -186,6 +186,9 @@ struct FccConnection {
     std::atomic<std::uint32_t> pipeGeneration{0};
     // Termination found the record held: its holder gives it up when done.
     std::atomic<bool> orphaned{false};
+    // In a forked child, a record of its parent's table: never locked,
+    // closed nor given up there.
+    std::atomic<bool> retired{false};
 
     // Closes the pipe (its server handles die with it).
     void closePipe();
