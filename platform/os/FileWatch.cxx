@@ -5,9 +5,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <charconv>
 #include <cstdio>
+#include <fcntl.h>
+#include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -28,12 +32,56 @@ namespace {
 // alone, and stays open in the child until it runs a program.
 ForkRegion watchDescriptors;
 
-// The identity of a descriptor (every inotify instance has the same one),
-// which tells an instance from a file the application put under its number.
-std::pair<std::uint64_t, std::uint64_t> identityOf(int fd) {
-    struct stat found {};
-    if (fd < 0 || ::fstat(fd, &found) != 0) return {0, 0};
-    return {found.st_dev, found.st_ino};
+using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+
+// Whether the descriptor is an inotify instance that watches some of the
+// given files and nothing else (by device and inode, as the kernel lists
+// them): only then is it the one made for them before the fork. Every
+// inotify, epoll, eventfd and timerfd descriptor has the same identity to
+// fstat, and the number may by now name one of the application's. The
+// kernel drops the watch of a file removed since, which is why some will do.
+bool watchesOnly(int fd, std::vector<Identity> given) {
+    if (fd < 0 || given.empty()) return false;
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    const int info = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (info < 0) return false;
+    // A line per watch: a list longer than this watches other files too.
+    char text[16384];
+    std::size_t used = 0;
+    ssize_t got = 0;
+    while (used < sizeof text && (got = ::read(info, text + used, sizeof text - used)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    ::close(info);
+    if (got != 0) return false;
+    const auto hexAfter = [](std::string_view line, std::string_view key, std::uint64_t& value) {
+        const std::size_t at = line.find(key);
+        if (at == std::string_view::npos) return false;
+        const char* begin = line.data() + at + key.size();
+        const auto [end, error] = std::from_chars(begin, line.data() + line.size(), value, 16);
+        return error == std::errc() && end != begin;
+    };
+    // The kernel lists a device as its major above 20 bits of minor.
+    for (Identity& file : given)
+        file.first = (std::uint64_t{major(file.first)} << 20) | minor(file.first);
+    bool any = false;
+    std::string_view rest(text, used);
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.substr(0, 8) != "inotify ") continue;
+        Identity watched{0, 0};
+        if (!hexAfter(line, " ino:", watched.second) || !hexAfter(line, " sdev:", watched.first) ||
+            std::find(given.begin(), given.end(), watched) == given.end()) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
 }
 
 bool watch(int notes, int fd, bool writes) {
@@ -50,6 +98,18 @@ bool watch(int notes, int fd, bool writes) {
 
 FileWatch::~FileWatch() { close(); }
 
+bool FileWatch::watchesMine(int fd) const { return watchesOnly(fd, given); }
+
+bool FileWatch::watchFile(const File& file) {
+    struct stat found {};
+    if (file.fd >= 0 && ::fstat(file.fd, &found) == 0) {
+        const Identity identity{found.st_dev, found.st_ino};
+        if (std::find(given.begin(), given.end(), identity) == given.end())
+            given.push_back(identity);
+    }
+    return watch(notes, file.fd, file.writes);
+}
+
 // Makes the notes this process's own, with every file watched again, when
 // there are none yet or the process was forked since they were made: true
 // when it did, and the next changed() is true, since a change made
@@ -60,13 +120,12 @@ bool FileWatch::renew() {
     const ForkRegion::Scope changing(watchDescriptors);
     const int inherited = notes;
     notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inherited >= 0 && watchDescriptors.wholeSince(forksSeen) &&
-        identityOf(inherited) == identity) {
+    if (inherited >= 0 && watchDescriptors.wholeSince(forksSeen) && watchesMine(inherited)) {
         ::close(inherited);
     }
-    identity = identityOf(notes);
     failed = notes < 0;
-    for (const File& file : files) failed = !watch(notes, file.fd, file.writes) || failed;
+    given.clear();
+    for (const File& file : files) failed = !watchFile(file) || failed;
     forksSeen = now;
     unseen = true;
     return true;
@@ -79,7 +138,7 @@ void FileWatch::add(int fd, bool writes) {
         files.push_back({fd, writes});
     else
         known->writes = writes;
-    if (!renew() && !failed) failed = !watch(notes, fd, writes);
+    if (!renew() && !failed) failed = !watchFile({fd, writes});
 }
 
 void FileWatch::forget(int fd) {
@@ -114,11 +173,12 @@ void FileWatch::close() {
     const ForkRegion::Scope changing(watchDescriptors);
     const int old = std::exchange(notes, -1);
     if (old >= 0 && (forksSeen == forksSoFar() ||
-                     (watchDescriptors.wholeSince(forksSeen) && identityOf(old) == identity))) {
+                     (watchDescriptors.wholeSince(forksSeen) && watchesMine(old)))) {
         ::close(old);
     }
     failed = unseen = false;
     files.clear();
+    given.clear();
 }
 
 }  // namespace Quillomark::Platform::Os

@@ -20,6 +20,7 @@
 #include <future>
 #include <sched.h>
 #include <set>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -411,6 +412,15 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
                   watch.close();
                   struct stat info {};
                   if (fstat(number, &info) != 0 || !S_ISCHR(info.st_mode)) _exit(6);
+              }));
+    // Nor the application's epoll instance under that number, whose identity
+    // is that of every inotify instance.
+    EXPECT_EQ("", Testing::runInChild([&watch, number = *made.begin()] {
+                  ::close(number);
+                  if (epoll_create1(EPOLL_CLOEXEC) != number) _exit(4);
+                  watch.changed();
+                  watch.close();
+                  if (fcntl(number, F_GETFD) < 0) _exit(7);
               }));
     watch.close();
     ::close(watched);

@@ -15,7 +15,8 @@ namespace Quillomark::Platform::Os {
 // notes of its own at its first call of the watch, and its next changed() is
 // true, whichever call that first one was; the parent goes on with its own.
 // The child then closes its copy of the parent's notes, unless a watch was
-// being made or closed as the parent forked.
+// being made or closed as the parent forked, or the number no longer names
+// an inotify instance that watches only files given to the notes.
 class FileWatch {
 public:
     FileWatch() = default;
@@ -37,20 +38,26 @@ public:
     void close();
 
 private:
+    struct File {
+        int fd;
+        bool writes;
+    };
+
     bool renew();
+    // Watches the file with the notes, noting it as given to them.
+    bool watchFile(const File& file);
+    // Whether the descriptor is an inotify instance that watches only files
+    // given to the notes: the notes made before the last fork.
+    bool watchesMine(int fd) const;
 
     int notes = -1;
     bool failed = false;
     // Made anew since changed() last told: its next answer is true.
     bool unseen = false;
     unsigned forksSeen = 0;
-    // What the notes' descriptor was when they were made.
-    std::pair<std::uint64_t, std::uint64_t> identity{0, 0};
-    struct File {
-        int fd;
-        bool writes;
-    };
     std::vector<File> files;
+    // The device and inode of each file given to the notes.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> given;
 };
 
 }  // namespace Quillomark::Platform::Os
