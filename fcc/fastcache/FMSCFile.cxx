@@ -290,7 +290,6 @@ void summarize(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk& chain
         FmscFileSummary& walked = toc->summaries[key];
         setRuns(walked, chain.blocks);
         walked.room = chain.room;
-        walked.drops = toc->entryDrops;
     });
 }
 
@@ -653,9 +652,12 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     std::int32_t next = p.nextOffset;
+    // The file's summary goes with the page's blocks: kept, it would hold
+    // every block the file ever had while its first page stays. The next
+    // write walks what the chain still holds.
+    forgetFile(toc, p);
     if (p.firstPage == 1) {
         if (const int error = FMSCHash_DeleteEntry(toc, page)) return FMSCX_PassOn(__func__, error);
-        if (next == -1) forgetFile(toc, p);
         if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = -1;
     } else {
         std::int32_t first = -1;
@@ -935,11 +937,11 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     // The first page of the chain with room: as the file's summary knows
     // it, when that page is still the file's and has room, else by a walk.
-    // Pages leave a chain but never get room in it, other than by drops.
+    // A page that leaves the chain or loses entries takes the summary with
+    // it, so a known page with room is still the first such.
     FmscFileSummary* known = summaryOf(toc, firstPage);
     const bool fromFirst = toc->pages[firstPage].firstPage == 1;
-    const std::int32_t room =
-        known && known->drops == toc->entryDrops && fromFirst ? known->room : -2;
+    const std::int32_t room = known && fromFirst ? known->room : -2;
     std::int32_t target = -1;
     if (validPage(toc, room) && toc->pages[room].type == FMSC_PAGE_ALLOCATED &&
         toc->pages[room].numSegments < FMSC_SEGMENTS_PER_PAGE &&
@@ -994,7 +996,6 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
             known->room = target;
         else
             known->room = FMSCX_ReadShared(p.nextOffset) == -1 ? -1 : -2;
-        known->drops = toc->entryDrops;
         changeSummary(toc, keyOf(toc->pages[firstPage]), [&] {
             addToRuns(known->runs, block);
             notePage(*known, block, target);
@@ -1031,7 +1032,6 @@ int FMSCFile_NextFile(FMSC_FILETOC_T* toc, std::int32_t* iterator, std::int32_t*
 }
 
 void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
-    ++toc->entryDrops;
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         FmscFilePage& p = toc->pages[i];
         // A count another process wrote is no size: none below 0.
@@ -1044,6 +1044,7 @@ void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t en
             p.segments[kept++] = p.segments[e];
         }
         if (kept == used) continue;
+        forgetFile(toc, p);
         std::memset(p.segments + kept, 0xFF, sizeof(FmscSegmentEntry) * std::size_t(used - kept));
         p.numSegments = kept;
     }

@@ -153,6 +153,25 @@ TEST_F(Cache, WriterWithoutFreeSegmentsEvictsOtherFilesButKeepsItsOwn) {
     EXPECT_EQ(0xB4, fill);
 }
 
+// A writer's summary of a file knows no more blocks than the file's chain
+// holds: blocks whose pages were evicted leave it, though the first page,
+// written again and again, stays.
+TEST_F(Cache, AWritersSummaryOfAFileStaysWithinWhatItsChainHolds) {
+    open(64, 400);
+    std::int32_t first = add(1);
+    for (std::int32_t i = 1; i <= 4000; ++i) {
+        write(first, i * 16, 1, 64);
+        if (i % 8 == 0) write(first, 0, 0, 64);
+    }
+    ASSERT_EQ(first, find(1));
+    std::vector<std::int32_t> blocks;
+    ASSERT_EQ(0, FMSCIF_FindSegments(cache, first, &blocks));
+    for (const auto& [key, summary] : cache->summaries) {
+        EXPECT_LE(summary.runs.size(), blocks.size());
+        EXPECT_LE(summary.pages.size(), blocks.size());
+    }
+}
+
 TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
     open(16, 2, 16);
     EXPECT_EQ(1024, cache->shared->segmentsPerExtentFile);

@@ -372,11 +372,12 @@ struct FmscGuidKeyHash {
 
 // What a server's handle knows of a file's chain without walking it, so
 // that a block write costs the same however long the file and whatever is
-// written between its blocks: the blocks the chain may hold, as runs (the
-// chain's own and those that left it since the last walk of the whole
-// chain, which makes them exact again), and the first page of the chain
-// with room for another entry, checked against that page before it is
-// used.
+// written between its blocks: the blocks the chain holds, as runs, and the
+// first page of the chain with room for another entry, checked against
+// that page before it is used. A page that leaves the chain (evicted,
+// deleted) or loses entries (segments dropped) takes the summary with it:
+// the file's next write walks its chain and makes it anew, so the summary
+// never holds more than the chain does.
 //
 // Beside it, where each block lies, so that a block the chain holds is
 // found without a walk however long the chain: a page taken from here is
@@ -386,10 +387,8 @@ struct FmscGuidKeyHash {
 // file's next write walks its chain and makes it anew.
 struct FmscFileSummary {
     std::map<std::int32_t, std::int32_t> runs;  // a run's first block, its last
-    // -1: no page has room; -2: not known. Known while the handle has taken
-    // no entries out of pages that stay in their chains since (drops).
+    // -1: no page has room; -2: not known.
     std::int32_t room = -2;
-    std::uint64_t drops = 0;
     // By the stretch's number (block / FMSC_INDEX_STRETCH).
     std::unordered_map<std::int32_t, FmscStretchPages> pages;
 };
@@ -452,11 +451,8 @@ struct FMSC_FILETOC_T {
         std::int32_t page = -1;
     };
     std::array<StretchHint, 256> stretchHints{};
-    // Counts the times entries were taken out of pages that stay in their
-    // chains (FMSCX_DropSegments), which may leave room before a known one.
-    std::uint64_t entryDrops = 0;
     // The files written through the handle (FMSCFile_PlaceBlock), each
-    // kept until it leaves the store.
+    // kept until a page of its chain leaves it or loses entries.
     std::unordered_map<FmscGuidKey, FmscFileSummary, FmscGuidKeyHash> summaries;
     // The last walk of a whole chain for a block write.
     FmscChainWalk walk;
