@@ -206,11 +206,33 @@ int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
     return makeCacheMutex(toc);
 }
 
+// A server's open takes the cache's mutex as soon as it holds the cache,
+// before it deletes or makes any file, and keeps it to its end. One whose
+// last holder died holding it is taken over: the open checks the files
+// (103 after a server that was killed) or makes them anew. One that the
+// calling thread holds already, through a client's handle, is refused (99)
+// with nothing changed: the open would let go of that hold at its end.
+int lockForTheOpen(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
+    if (!toc->mutex.isOpen()) return 0;
+    if (toc->mutex.holder() == Os::NamedMutex::Holder::Caller) {
+        toc->mutex.closeLeavingTheHold();
+        return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+    }
+    switch (toc->mutex.lock(waitMilliseconds)) {
+        case Os::NamedMutex::Result::Ok:
+        case Os::NamedMutex::Result::Abandoned: toc->mutexHeld = true; return 0;
+        case Os::NamedMutex::Result::TimedOut:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+    }
+}
+
 // A server holds its cache before it reads or changes any of its files,
 // and until its close: another server's open is refused meanwhile (95), as
 // a second sharing server's always was. The hold is the lock of an owner
 // file beside the meta file, which the kernel lets go when the server ends,
-// however it ends. The cache's mutex is opened next (openCacheMutex).
+// however it ends. The cache's mutex is opened and taken next
+// (openCacheMutex, lockForTheOpen).
 int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
     toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
     if (toc->ownerLock.get() < 0) {
@@ -233,7 +255,7 @@ int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
-                 bool trace, std::int32_t mode, bool* pbNewCache) {
+                 bool trace, std::int32_t mode, std::uint32_t waitMilliseconds, bool* pbNewCache) {
     auto fail = [](int error) {
         FMSCX_Traceback("FMSCFile_Open");
         return error;
@@ -257,6 +279,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
 
     if (!client) {
         if (const int held = holdCache(toc, create, mode)) return fail(held);
+        if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
             FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
@@ -328,7 +351,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
 int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
                   std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent,
                   bool create, bool deleteFiles, bool client, bool trace, std::int32_t mode,
-                  FMSC_FILETOC_T** result, bool* pbNewCache) {
+                  std::uint32_t waitMilliseconds, FMSC_FILETOC_T** result, bool* pbNewCache) {
     if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     *result = nullptr;
     if (pbNewCache) *pbNewCache = false;
@@ -338,7 +361,8 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
     int rc = 0;
     try {
         rc = openMetaFile(toc, folder, name, pages, segments, hashPages, extentFiles,
-                          megabytesPerExtent, create, deleteFiles, client, trace, mode, pbNewCache);
+                          megabytesPerExtent, create, deleteFiles, client, trace, mode,
+                          waitMilliseconds, pbNewCache);
     } catch (const std::exception&) {
         rc = FMSCX_ReportOutOfMemory("pToc", FMSC_UNIT, __func__, __LINE__);
     }

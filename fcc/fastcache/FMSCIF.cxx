@@ -144,7 +144,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     const int opened =
         FMSCFile_Open(p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments,
                       p.hashBlockPages, p.extentFiles, p.megabytesPerExtentFile, p.create != 0,
-                      p.deleteFiles != 0, client, trace, p.mode, &toc, &newCache);
+                      p.deleteFiles != 0, client, trace, p.mode, waitMilliseconds, &toc, &newCache);
     if (opened) return FMSCX_PassOn(__func__, opened);
     toc->allocationGranularity = Os::allocationGranularity();
     auto fail = [&toc](int rc) {
@@ -154,11 +154,8 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
         return rc;
     };
     // A client of an earlier server may still read the files under the
-    // mutex: a server changes nothing of them before it holds it, and holds
-    // it to the end of its open.
-    if (!client) {
-        if (const int rc = FMSCFile_LockCache(toc, waitMilliseconds)) return fail(rc);
-    }
+    // mutex: a server's open holds it from before it changed any of them
+    // (FMSCFile_Open) to its end.
     // A meta file made by this open is marked open already.
     if (!client && !newCache && toc->header->state != FMSC_STATE_CLEAN) {
         FMSCX_PrintErrorName(FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED);

@@ -409,6 +409,16 @@ bool NamedMutex::unlock() {
 
 bool NamedMutex::isAtItsPath() const { return fd >= 0 && isFileAtPath(fd, path); }
 
+void NamedMutex::closeLeavingTheHold() {
+    // This object's view goes; the thread's record and the view it took the
+    // mutex through stay.
+    if (shared && holder() == Holder::Caller) {
+        ::munmap(shared, fileSize);
+        shared = nullptr;
+    }
+    close();
+}
+
 void NamedMutex::close() {
     if (shared) {
         switch (holder()) {

@@ -427,9 +427,9 @@ TEST(CacheMutex, AServerOfAnotherPidNamespaceChangesNothingUnderAnOldClient) {
 }
 
 // The same, with a new server of the client's own namespace, sharing or
-// private: it changes no byte of the files the client maps before it holds
-// the lock itself, so one that may not wait fails (96), and opens the
-// cache once the client let go.
+// private, with delete or without: it changes no byte of the files the
+// client maps before it holds the lock itself, so one that may not wait
+// fails (96), and opens the cache once the client let go.
 TEST(CacheMutex, ANewServerChangesNothingUnderAClientOfTheOldOne) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "again", 64, FMSC_MODE_SHARING_SERVER);
@@ -448,20 +448,75 @@ TEST(CacheMutex, ANewServerChangesNothingUnderAClientOfTheOldOne) {
         return bytes;
     };
     const auto held = files();
-    p.deleteFiles = 0;
-    for (const std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER}) {
-        p.mode = mode;
-        EXPECT_EQ(96, FMSCIF_OpenSWithin(&p, &server, 0)) << mode;
-        EXPECT_TRUE(files() == held) << mode;
-        if (server) FMSCIF_Close(&server);
-    }
+    for (const std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER})
+        for (const int deleteFiles : {0, 1}) {
+            p.mode = mode;
+            p.deleteFiles = deleteFiles;
+            EXPECT_EQ(96, FMSCIF_OpenSWithin(&p, &server, 0)) << mode << deleteFiles;
+            EXPECT_TRUE(files() == held) << mode << deleteFiles;
+            if (server) FMSCIF_Close(&server);
+        }
     client.letGo();
     EXPECT_EQ("", client.end());
+    p.deleteFiles = 0;
     for (const std::int32_t mode : {FMSC_MODE_SHARING_SERVER, FMSC_MODE_PRIVATE}) {
         p.mode = mode;
         EXPECT_EQ(0, FMSCIF_OpenSWithin(&p, &server, 0)) << mode;
         EXPECT_EQ(0, FMSCIF_Close(&server));
     }
+}
+
+// A sharing server killed holding its lock leaves the mutex abandoned: the
+// next server's open, private too, takes it over, since it checks the files
+// (103 without delete) or makes them anew.
+TEST(CacheMutex, AServerOpenTakesOverTheLockOfAServerKilledHoldingIt) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "killed", 64, FMSC_MODE_SHARING_SERVER);
+    Testing::SteppedChild killed([&p](const auto& step) {
+        FMSC_FILETOC_T* held = nullptr;
+        if (!FMSCIF_OpenS(&p, &held) && !FMSCIF_LockCache(held)) step();
+    });
+    ASSERT_TRUE(killed.reached());
+    killed.kill();
+    killed.end();
+    p.mode = FMSC_MODE_PRIVATE;
+    p.deleteFiles = 0;
+    FMSC_FILETOC_T* cache = nullptr;
+    EXPECT_EQ(103, FMSCIF_OpenS(&p, &cache));
+    p.deleteFiles = 1;
+    ASSERT_EQ(0, FMSCIF_OpenS(&p, &cache));
+    EXPECT_EQ(0, FMSCIF_Close(&cache));
+}
+
+// A thread that holds the lock through a client handle opens the cache as
+// a server (its sharing server closed without waiting): the open would
+// take the lock it holds and let it go at its end, so it fails (99) and the
+// client's hold stays.
+TEST(CacheMutex, AServerOpenOnAThreadThatHoldsTheLockFailsAndKeepsTheHold) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS p = Testing::smallCache(folder, "same", 64, FMSC_MODE_SHARING_SERVER);
+    Testing::SteppedChild server([&p](const auto& step) {
+        FMSC_FILETOC_T* s = nullptr;
+        if (FMSCIF_OpenS(&p, &s) || !step() || FMSCIF_CloseWithin(&s, 0) || !step()) _exit(8);
+    });
+    ASSERT_TRUE(server.reached());
+    FMSC_OPEN_PARAMS c = Testing::smallCache(folder, "same", 64, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&c, &client));
+    ASSERT_EQ(0, FMSCIF_LockCache(client));
+    server.letGo();
+    ASSERT_TRUE(server.reached());
+    server.letGo();
+    EXPECT_EQ("", server.end());
+    p.deleteFiles = 0;
+    FMSC_FILETOC_T* opened = nullptr;
+    for (const std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER}) {
+        p.mode = mode;
+        EXPECT_EQ(99, FMSCIF_OpenSWithin(&p, &opened, 0)) << mode;
+        if (opened) FMSCIF_Close(&opened);
+    }
+    EXPECT_EQ(0, FMSCIF_UnLockCache(client));
+    EXPECT_EQ(0, FMSCIF_Close(&client));
 }
 
 // A mutex whose holder is gone without the kernel having marked it (a

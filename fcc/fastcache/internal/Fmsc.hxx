@@ -204,7 +204,7 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc);
 int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std::int32_t segments,
                   std::int32_t hashPages, std::int32_t extentFiles, std::int32_t megabytesPerExtent,
                   bool create, bool deleteFiles, bool client, bool trace, std::int32_t mode,
-                  FMSC_FILETOC_T** toc, bool* pbNewCache);
+                  std::uint32_t waitMilliseconds, FMSC_FILETOC_T** toc, bool* pbNewCache);
 int FMSCFile_Close(FMSC_FILETOC_T* toc);
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate);
 int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc);

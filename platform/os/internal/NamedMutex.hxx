@@ -71,6 +71,10 @@ public:
     // mutex.
     bool unlock();
     void close();
+    // A close that leaves the calling thread's hold, taken through another
+    // object, as it is: for a user that finds the mutex held by its own
+    // thread already and lets it be.
+    void closeLeavingTheHold();
     Holder holder() const;
     // Whether the file at the mutex's path is still the one this object
     // maps: a file removed (by a cleaner of old files) and made again by a
