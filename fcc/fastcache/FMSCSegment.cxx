@@ -187,12 +187,13 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
     // The file is opened now, and read and written through its descriptor.
-    record->map.fd = toc->client ? Os::openOwnFileForMapping(record->path)
-                                 : Os::openFileForMapping(record->path);
+    record->map.fd = Os::openFileForMapping(record->path);
     if (record->map.fd < 0)
         return FMSC_FAIL_VALUE(toc,
                                attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
-                                      : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
+                               : Os::lastOsError() == EPERM
+                                   ? FMSC_ERROR_UTIL_CANNOT_OPEN_FILE
+                                   : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
     // A client's extent file is watched for its removal: the server removes
     // it when it purges or shrinks and may make a new one in its place,

@@ -319,8 +319,10 @@ void FMSCX_GetOSErrorText(int osError, char* buffer) {
 }
 
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path) {
+    // A link is looked at itself: one that leads nowhere is there all the
+    // same, and a delete removes it, never what it leads to.
     struct stat info {};
-    if (::stat(path, &info) == 0) return 1;
+    if (::lstat(path, &info) == 0) return 1;
     if (errno == ENOENT || errno == ENOTDIR) return 0;
     Os::setLastOsError(errno);
     return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_UTIL_CANNOT_STAT_FILE);
@@ -365,7 +367,16 @@ int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create,
     }
     int exists = FMSCX_OSFileExists(toc->error, path.c_str());
     if (exists > 1) return exists;
-    if (exists == 1) return 0;
+    if (exists == 1) {
+        // What is no regular file of the user's (a link, a folder, a pipe,
+        // another user's file) is not the cache's: left as it is.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid())
+            return 0;
+        Os::setLastOsError(EPERM);
+        return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+    }
     if (!create) return FMSC_FAIL(toc, missingError);
     if (const int error = write()) return FMSCX_PassOn(__func__, error);
     FMSCX_ReachOpenStep("made " + baseName(path));
@@ -404,10 +415,12 @@ int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::str
     std::int32_t count = firstSegment < 0 ? 0 : 1;
     // Client and server find the same file from the cache folder: opening it
     // is what opening the server's mapping by its name is elsewhere.
-    mapping.fd = client ? Os::openOwnFileForMapping(path) : Os::openFileForMapping(path);
+    mapping.fd = Os::openFileForMapping(path);
     if (mapping.fd < 0)
         return FMSC_FAIL(toc, client ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
-                                     : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+                              : Os::lastOsError() == EPERM
+                                  ? FMSC_ERROR_UTIL_CANNOT_OPEN_FILE
+                                  : FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
     if (!client) {
         if (!registerMapping(mapName)) {
             Os::closeMappedFile(mapping.fd);

@@ -1,6 +1,7 @@
 #include <platform/os/internal/MappedFile.hxx>
 
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/PrivateFile.hxx>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -16,24 +17,8 @@ std::size_t allocationGranularity() {
 }
 
 int openFileForMapping(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = openPrivateFile(path, O_RDWR);
     if (fd < 0) setLastOsError(errno);
-    return fd;
-}
-
-int openOwnFileForMapping(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        setLastOsError(errno);
-        return -1;
-    }
-    struct stat file {};
-    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
-        (file.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        ::close(fd);
-        setLastOsError(EPERM);
-        return -1;
-    }
     return fd;
 }
 

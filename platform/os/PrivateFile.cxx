@@ -90,16 +90,20 @@ std::FILE* createSharedFile(const std::string& path) {
     return nullptr;
 }
 
-int lockPrivateFile(const std::string& path) {
+int openPrivateFile(const std::string& path, int flags) {
     if (path.empty()) {
         errno = ENOENT;
         return -1;
     }
-    // Non-blocking, as above: a pipe at the path must not hold the caller up
-    // in the open (nothing is read or written through the descriptor).
-    Descriptor fd(
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (fd.get() < 0) return -1;
+    // Non-blocking for the open, as above: a pipe at the path must not hold
+    // the caller up (the descriptor is kept only for a regular file, which
+    // the flag does not change).
+    Descriptor fd(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (fd.get() < 0) {
+        // A link, a folder, a socket: refused as what is found open below.
+        if (errno == ELOOP || errno == EISDIR || errno == ENXIO) errno = EPERM;
+        return -1;
+    }
     struct stat file;
     if (::fstat(fd.get(), &file) != 0) return -1;
     if (!S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
@@ -108,6 +112,12 @@ int lockPrivateFile(const std::string& path) {
         errno = EPERM;
         return -1;
     }
+    return fd.release();
+}
+
+int lockPrivateFile(const std::string& path) {
+    Descriptor fd(openPrivateFile(path, O_RDWR | O_CREAT));
+    if (fd.get() < 0) return -1;
     // A lock of the open file, not of the process: another open of the file
     // by this process is refused as one of another process is.
     struct flock request {};

@@ -6,9 +6,16 @@
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
+#include <platform/os/internal/MessagePipe.hxx>
+
+#include <tests/support/OutputCapture.hxx>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Quillomark::Fcc {
 namespace {
@@ -200,6 +207,92 @@ TEST(CacheFiles, ShortFilesAreRefused) {
             << size;
         ASSERT_EQ(nullptr, cache);
     }
+}
+
+// What a server's open finds at the path of a file of the cache that is
+// not a regular file of the user's that only the user may write: it neither
+// uses it nor follows it, but fails with 91 (94 for the mutex file) and
+// leaves it as it is. An open with delete removes it (never what a link
+// leads to) and makes the file anew, but for the owner file, which it
+// never removes, the mutex file, and a folder, which it cannot (19).
+TEST(CacheFiles, WhatIsNoPrivateFileOfTheUsersIsNeitherUsedNorRemoved) {
+    CacheFolder folder;
+    // The file as the cache left it becomes the target of a link, or
+    // another user's, or others may write it; a folder or a pipe replaces it.
+    const std::string target = folder.file("target");
+    const auto plant = [&](const std::string& path, char kind) {
+        if (kind == 'l' || kind == 'd' || kind == 'p') std::filesystem::rename(path, target);
+        switch (kind) {
+            case 'd': return mkdir(path.c_str(), 0700) == 0;
+            case 'p': return mkfifo(path.c_str(), 0600) == 0;
+            case 'l': return symlink(target.c_str(), path.c_str()) == 0;
+            case 'u': return chown(path.c_str(), 65534, 65534) == 0;
+            default: return chmod(path.c_str(), 0666) == 0;
+        }
+    };
+    // The mutex file's path, whatever the cache's key in its name.
+    const auto mutexFile = [] {
+        for (const auto& entry : std::filesystem::directory_iterator(Platform::Os::ipcDirectory()))
+            if (entry.path().filename().string().rfind("mutex.planted", 0) == 0)
+                return entry.path().string();
+        return std::string();
+    };
+    std::string kinds = "dplw";
+    if (geteuid() == 0) kinds += 'u';
+    for (const char* name : {"fms.mf.lock", "fms.mf", "fms.hsh", "fms.seg", "fms.ext000", "mutex"})
+        for (const char kind : kinds)
+            for (const bool deleteFiles : {false, true}) {
+                const std::string where =
+                    std::string(name) + " " + kind + " " + (deleteFiles ? "delete" : "keep");
+                FMSC_FILETOC_T* cache = nullptr;
+                ASSERT_EQ(0, FMSCIF_Open(folder.path.c_str(), "planted", 8, 1, 1, 16, true, true,
+                                         FMSC_MODE_SHARING_SERVER, false, &cache));
+                std::int32_t first = -1;
+                std::vector<std::uint8_t> bytes(2 * 16384, 0x5A);
+                ASSERT_EQ(0, FMSCIF_AddFile(cache, "0123456789abcdef0123456789abcdef", 2 * 16384, 0,
+                                            &first));
+                ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, bytes.data(), 2 * 16384));
+                ASSERT_EQ(0, FMSCIF_Close(&cache));
+                const bool mutex = std::string(name) == "mutex";
+                const std::string path = mutex ? mutexFile() : folder.file(name);
+                ASSERT_FALSE(path.empty()) << where;
+                const auto held = readBytes(path);
+                ASSERT_TRUE(plant(path, kind)) << where;
+                struct stat planted {};
+                ASSERT_EQ(0, lstat(path.c_str(), &planted)) << where;
+                Testing::OutputCapture output(1);
+                const int opened = FMSCIF_Open(folder.path.c_str(), "planted", 8, 1, 1, 16, true,
+                                               deleteFiles, 0, false, &cache);
+                output.finish();
+                if (cache) FMSCIF_Close(&cache);
+                const bool owner = std::string(name) == "fms.mf.lock";
+                const bool madeAnew = deleteFiles && kind != 'd' && !mutex && !owner;
+                EXPECT_EQ(madeAnew                               ? 0
+                          : mutex                                ? 94
+                          : deleteFiles && kind == 'd' && !owner ? 19
+                                                                 : 91,
+                          opened)
+                    << where;
+                struct stat after {};
+                const bool there = lstat(path.c_str(), &after) == 0;
+                if (madeAnew) {
+                    // An extent file is made again as the store grows.
+                    EXPECT_TRUE(there ? S_ISREG(after.st_mode) && (after.st_mode & 0777) == 0600
+                                      : name[4] == 'e')
+                        << where;
+                } else {
+                    EXPECT_TRUE(there) << where;
+                    EXPECT_EQ(planted.st_ino, after.st_ino) << where;
+                    EXPECT_EQ(planted.st_mode, after.st_mode) << where;
+                }
+                // What a link leads to, and a file set aside, stay as they were.
+                const bool aside = kind == 'l' || kind == 'd' || kind == 'p';
+                if (aside || !madeAnew) {
+                    EXPECT_TRUE(held == readBytes(aside ? target : path)) << where;
+                }
+                std::filesystem::remove_all(path);
+                std::filesystem::remove(target);
+            }
 }
 
 }  // namespace

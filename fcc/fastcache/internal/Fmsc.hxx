@@ -41,13 +41,15 @@ int FmscErrorSetValue(FMSC_ERROR_T* error, const char* file, const char* method,
 void FMSCX_PrintError(const FMSC_ERROR_T* error);
 void FMSCX_GetOSErrorText(int osError, char* buffer);
 
-// 1 when the file exists, 0 when not, else 74.
+// 1 when something is at the path (a link itself, not what it leads to), 0
+// when nothing is, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Tells a test's hook (FmscTesting.hxx) that an open got past a step.
 void FMSCX_ReachOpenStep(const std::string& step);
 // Removes the file when asked; then, when it is missing, writes it anew
-// with create, or fails with missingError.
+// with create, or fails with missingError; one that is there and is not a
+// regular file of the user's fails with 91 and is left as it is.
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,
                       int missingError, const std::function<int()>& write);
 std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& name);

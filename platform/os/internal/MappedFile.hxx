@@ -16,15 +16,12 @@ struct MappedView {
 // The alignment that the offset of a mapped view must have.
 std::size_t allocationGranularity();
 
-// Opens an existing file for reading and writing; -1 on failure (the reason
-// is kept as the last OS error).
+// Opens an existing file of a cache for reading and writing: only a regular
+// file of this user that no other user may write, and not through a
+// symbolic link (openPrivateFile), since what another user could change
+// under the mapping must not pass for the cache's own. -1 on failure, the
+// reason kept as the last OS error: EPERM for a file refused.
 int openFileForMapping(const std::string& path);
-// The same for a file of a cache that another process made and this one maps
-// as a client: only a regular file of this user that no other user may
-// write, and not through a symbolic link, since what another user could
-// change under the mapping must not pass for the cache's own (EPERM is kept
-// for a file refused).
-int openOwnFileForMapping(const std::string& path);
 void closeMappedFile(int fd);
 
 // The file's size in bytes, or -1 (last OS error set).

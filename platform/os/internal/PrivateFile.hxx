@@ -26,14 +26,23 @@ std::FILE* openPrivateAppendFile(const std::string& path);
 // (errno says why), the file at path then left as it was.
 std::FILE* createSharedFile(const std::string& path);
 
-// Opens the file at path, made readable and writable by the user alone when
-// it is missing, and takes an exclusive lock on it, without waiting: the
-// lock is the open file's, so it lasts while the descriptor or a copy of it
-// (a forked child's included) is open, and goes with the process however
-// it ends. A link, or what is not a regular file of this user that others
-// cannot write, is refused (EPERM). The descriptor, not inherited by
-// programs that the process starts, or -1 with errno set: EWOULDBLOCK when
-// another open of the file, in this process or another, holds the lock.
+// Opens the file at path with flags (O_RDWR; with O_CREAT, a file that is
+// missing is made, readable and writable by the user alone), as the fast
+// cache opens the files it keeps: only a regular file of this user that no
+// other user may write, never through a symbolic link, and without waiting
+// on what is not a regular file (a pipe). The descriptor, not inherited by
+// programs that the process starts, or -1 with errno set: EPERM for what is
+// refused (a link, a folder, a pipe, a device, another user's file, one that
+// others may write).
+int openPrivateFile(const std::string& path, int flags);
+
+// Opens the file at path as openPrivateFile does, made when it is missing,
+// and takes an exclusive lock on it, without waiting: the lock is the open
+// file's, so it lasts while the descriptor or a copy of it (a forked
+// child's included) is open, and goes with the process however it ends.
+// The descriptor, or -1 with errno set: EPERM for what is refused,
+// EWOULDBLOCK when another open of the file, in this process or another,
+// holds the lock.
 int lockPrivateFile(const std::string& path);
 
 }  // namespace Quillomark::Platform::Os
