@@ -35,6 +35,7 @@ const char* const PLACEHOLDER_TYPE_UID = "UNKNOWN_TYPE_UID";
 const char* const DEFAULT_TYPE_NAME = "ModelObject";
 const char* const NULL_UID = "AAAAAAAAAAAAAA";
 const char* const UNKNOWN_TYPE_NAME = "unknownType";
+const char* const INVALID_PROP = "Server returned invalid prop";
 
 // Calls `call` on every listener of `listeners`. A listener may register or
 // remove listeners meanwhile: the walk goes over a copy, skips a listener
@@ -65,19 +66,26 @@ struct ModelManagerImpl::SchemaLoad {
     // not yet looked at (those whose links the schemas that arrived gave),
     // and every name asked for so far whose answer arrived, also by the
     // loads nested in this one's fetches: a name among them that is not a
-    // type is one the server does not describe, or describes as the client
-    // cannot read it. Names and types are looked at in the order of their
-    // names, whatever their kind.
+    // type is one the server does not describe, or, when it is among
+    // `unreadable` too, describes as the client cannot read it. Names and
+    // types are looked at in the order of their names, whatever their kind.
     std::set<std::string> frontier;
     std::vector<TypeImpl*> met;
     std::set<std::string> asked;
+    std::set<std::string> unreadable;
     // The names of the fetch under way, asked but not yet answered.
     const std::set<std::string>* inFlight = nullptr;
+    // The requests this load has made, and the names they asked for that
+    // were types once they were answered.
+    std::size_t requests = 0;
+    std::size_t brought = 0;
     // The types whose links this load makes, in the order it took them on.
     std::vector<TypeImpl*> linking;
     std::set<const TypeImpl*> taken;
     // Why the load fails once it has made every link it can.
     std::optional<RuntimeException> refused;
+    // Whether the load stopped asking, with links still to be fetched.
+    bool gaveUp = false;
     // Whether completeSchemaLoad leaves a refusal in `refused` to the caller.
     bool deferRefusal = false;
 };
@@ -254,7 +262,7 @@ PropertyDescription::ValueType ModelManagerImpl::toClientPropertyType(int server
         PropertyDescription::VALUE_MODEL_OBJECT, PropertyDescription::VALUE_STRING,
         PropertyDescription::VALUE_MODEL_OBJECT, PropertyDescription::VALUE_MODEL_OBJECT};
     if (serverType < 1 || serverType > 14) {
-        throw RuntimeException(RuntimeException::GENERAL_ERROR, "Server returned invalid prop");
+        throw RuntimeException(RuntimeException::GENERAL_ERROR, INVALID_PROP);
     }
     return kinds[serverType - 1];
 }
@@ -285,11 +293,24 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     // Outside a fetch, a load that refuses a link goes on settling the links
     // of its chains that a nested load left waiting, and fails after.
     load.deferRefusal = schemaLoad == nullptr;
-    // A load nested in a fetch knows what the loads it runs in learnt.
+    // A load nested in a fetch knows what the loads it runs in learnt, and
+    // what it learns, the load it runs in does not ask for again, whether
+    // it succeeds or not. The nodes move over, so that nothing allocates
+    // while it ends.
+    struct Learnt {
+        SchemaLoad* outer;
+        SchemaLoad& load;
+        ~Learnt() {
+            if (outer == nullptr) return;
+            outer->asked.merge(load.asked);
+            outer->unreadable.merge(load.unreadable);
+        }
+    } learnt{schemaLoad, load};
     if (schemaLoad != nullptr) {
         for (const std::string& name : schemaLoad->asked) {
             if (schemaLoad->inFlight == nullptr || schemaLoad->inFlight->count(name) == 0) {
                 load.asked.insert(name);
+                if (schemaLoad->unreadable.count(name) != 0) load.unreadable.insert(name);
             }
         }
     }
@@ -307,11 +328,20 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
         }
         return false;
     };
-    while (waits()) {
+    while (!load.gaveUp && waits()) {
         load.frontier = needed;
         load.linking.clear();
         load.taken.clear();
         completeSchemaLoad(load);
+    }
+    // A type of an object that the server described as the client cannot
+    // read fails the load as a parent would; one that it did not describe
+    // fails it when the object is made.
+    for (const std::string& name : needed) {
+        if (load.refused) break;
+        if (load.unreadable.count(name) != 0 && types.find(name) == types.end()) {
+            load.refused = RuntimeException(RuntimeException::GENERAL_ERROR, INVALID_PROP);
+        }
     }
     if (load.refused) throw *load.refused;
 
@@ -553,21 +583,21 @@ Preferences ModelManagerImpl::loadPreferences(const Base::Preferences& wire) {
 void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
     const auto& wireTypes = schema.getTypeArray();
 
-    // The new types are built whole before any enters the map: a type with
-    // a description the client cannot read leaves no half-built type
-    // behind.
-    std::vector<std::unique_ptr<TypeImpl>> built;
-    // The types of `built` by name, so that a name listed twice is found in
-    // log time, and the type of each wire type, in order (null for one the
-    // client cannot read).
-    std::map<std::string_view, TypeImpl*> builtNames;
+    // A new type enters the map together with the link it waits for, or not
+    // at all: a type in the map whose link nothing records would pass for
+    // one whose chain is complete, for every later load. So whatever may
+    // fail is made on the side first (the types, built whole, in a map of
+    // their own, and their links), and then only moves into the manager's
+    // maps, node by node, which allocates nothing.
+    decltype(types) entering;
+    // The type of each wire type, in order (null for one the client cannot
+    // read).
     std::vector<TypeImpl*> described;
     described.reserve(wireTypes.size());
     // The types described as the client cannot read them (a value type it
-    // does not know): they stay out, as types the server does not describe,
-    // and the load fails for the first once the others are in.
-    std::vector<std::string_view> unreadable;
-    std::optional<RuntimeException> unread;
+    // does not know): they stay out, as types the server does not describe.
+    std::set<std::string_view> unreadable;
+    const FactoryMap& factories = objectFactories();
     for (const auto& wireType : wireTypes) {
         const std::string& name = wireType.getName();
         auto known = types.find(name);
@@ -575,9 +605,9 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
             described.push_back(known->second.get());
             continue;
         }
-        auto [named, fresh] = builtNames.emplace(name, nullptr);
-        if (!fresh) {
-            described.push_back(named->second);
+        auto listed = entering.find(name);
+        if (listed != entering.end() || unreadable.count(name) != 0) {
+            described.push_back(listed != entering.end() ? listed->second.get() : nullptr);
             continue;
         }
         auto type = std::make_unique<TypeImpl>(wireType.getUid(), name);
@@ -587,48 +617,60 @@ void ModelManagerImpl::loadModelSchema(const Base::ModelSchema& schema) {
                     toClientPropertyType(descriptor.getType()), descriptor.getName(),
                     descriptor.getAnArray(), descriptor.getModifiable()));
             }
-        } catch (const RuntimeException& e) {
-            if (!unread) unread = e;
-            unreadable.push_back(name);
+        } catch (const RuntimeException&) {
+            unreadable.insert(name);
             described.push_back(nullptr);
             continue;
         }
-        named->second = type.get();
-        described.push_back(type.get());
-        built.push_back(std::move(type));
-    }
-    const FactoryMap& factories = objectFactories();
-    for (auto& type : built) {
         auto factory = factories.find(type->getName());
         type->adopt(this, factory == factories.end() ? nullptr : factory->second);
-        const std::string_view name = type->getName();
-        types.emplace(name, std::move(type));
+        described.push_back(type.get());
+        const std::string_view key = type->getName();
+        entering.emplace(key, std::move(type));
     }
 
-    // An answer to the fetch of a running load goes on in that load. Each
-    // link waits until the load that needs its type has the chain above it.
-    SchemaLoad own;
-    SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
-    if (unread) {
-        // Answered, and refused: not asked for again by this load.
-        load.asked.insert(unreadable.begin(), unreadable.end());
-        if (!load.refused) load.refused = unread;
-    }
+    // The links to record, from a type to its parent's name as the last
+    // wire type of its name gives it. Each waits until the load that needs
+    // its type has the chain above it.
+    std::map<const TypeImpl*, std::string> links;
+    std::vector<TypeImpl*> met;
     for (std::size_t i = 0; i < wireTypes.size(); ++i) {
         const std::string& parentName = wireTypes[i].getParentTypeName();
         if (parentName.empty() || described[i] == nullptr) continue;  // unreadable
         TypeImpl& type = *described[i];
-        auto waiting = unlinked.lower_bound(&type);
-        if (waiting != unlinked.end() && waiting->first == &type) {
-            waiting->second = parentName;
-        } else if (type.getParent() == nullptr || type.getParent()->getName() != parentName) {
-            unlinked.emplace_hint(waiting, &type, parentName);
-            type.mark(TypeImpl::WAITING, true);
+        auto recorded = links.find(&type);
+        if (recorded != links.end()) {
+            recorded->second = parentName;
+        } else if (unlinked.count(&type) != 0 || type.getParent() == nullptr ||
+                   type.getParent()->getName() != parentName) {
+            links.emplace(&type, parentName);
         } else {
             continue;
         }
-        load.met.push_back(&type);
+        met.push_back(&type);
     }
+
+    // An answer to the fetch of a running load goes on in that load. What
+    // it describes unreadably, the load does not ask for; it fails the load
+    // only where a chain of the load needs it. A schema given directly fails
+    // for the first such type once the others are in.
+    SchemaLoad own;
+    SchemaLoad& load = schemaLoad != nullptr ? *schemaLoad : own;
+    for (const std::string_view name : unreadable) {
+        load.unreadable.emplace(name);
+        load.asked.emplace(name);
+    }
+    if (!unreadable.empty() && &load == &own) {
+        own.refused = RuntimeException(RuntimeException::GENERAL_ERROR, INVALID_PROP);
+    }
+    load.met.reserve(load.met.size() + met.size());
+
+    types.merge(entering);
+    for (TypeImpl* type : met) type->mark(TypeImpl::WAITING, true);
+    unlinked.merge(links);
+    // What stayed behind are links of types that already waited.
+    for (auto& [type, parentName] : links) unlinked.find(type)->second.swap(parentName);
+    load.met.insert(load.met.end(), met.begin(), met.end());
     if (&load == &own) completeSchemaLoad(own);
 }
 
@@ -640,13 +682,9 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         Running(SchemaLoad*& current, SchemaLoad& load) : current(current), outer(current) {
             current = &load;
         }
-        // What a nested load found the server does not describe, the load
-        // it runs in does not ask for again.
-        ~Running() {
-            if (outer != nullptr) outer->asked.insert(current->asked.begin(), current->asked.end());
-            current = outer;
-        }
+        ~Running() { current = outer; }
     } running(schemaLoad, load);
+    std::optional<RuntimeException>& refused = load.refused;
 
     // One level of ancestors per request, each name asked for once. Of the
     // chain of each type met, the nearest link still to be made is taken
@@ -682,9 +720,25 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
             if (waiting->getParent() != nullptr) meet(waiting->getParent()->getName());
         }
         if (missing.empty()) break;
-        load.asked.insert(missing.begin(), missing.end());
+        // Every request but one brings a type it asked for, or the load
+        // stops asking: a server that answered each with new parent names,
+        // and never with the types asked for, would keep it asking for ever.
+        // A chain of any depth brings one type per request.
+        if (load.requests > load.brought) {
+            load.gaveUp = true;
+            if (!refused) {
+                refused = RuntimeException(
+                    RuntimeException::GENERAL_ERROR,
+                    "Server keeps naming parent types it does not describe: requests " +
+                        std::to_string(load.requests) + ", types asked for and described " +
+                        std::to_string(load.brought));
+            }
+            break;
+        }
+        ++load.requests;
         load.inFlight = &missing;
         try {
+            load.asked.insert(missing.begin(), missing.end());
             loadTypes(missing);
         } catch (...) {
             load.inFlight = nullptr;
@@ -693,6 +747,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
             throw;
         }
         load.inFlight = nullptr;
+        for (const std::string& name : missing) load.brought += types.count(name);
     }
 
     // The types whose links are made leave their parents first, so that
@@ -702,14 +757,15 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
     // to the parent it had (to none when that would now close a cycle). A
     // load nested in a fetch leaves the links it refuses waiting: the load
     // it runs in, or the next, meets them as any load would.
+    // What allocates (a refusal's text) runs while no type is cut from its
+    // parent: running out of memory leaves each link made, or waiting.
     const bool nested = running.outer != nullptr;
-    std::optional<RuntimeException>& refused = load.refused;
     const auto settle = [&](TypeImpl& type) {
         type.mark(TypeImpl::WAITING, false);
         unlinked.erase(&type);
     };
-    const auto refuse = [&](TypeImpl& type, const std::string& message) {
-        if (!refused) refused = RuntimeException(RuntimeException::GENERAL_ERROR, message);
+    const auto refuse = [&](TypeImpl& type, const auto& message) {
+        if (!refused) refused = RuntimeException(RuntimeException::GENERAL_ERROR, message());
         if (!nested) settle(type);
     };
     struct Move {
@@ -727,25 +783,33 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         auto parent = types.find(parentName);
         if (parent != types.end()) {
             moves.push_back(Move{type, parent->second.get(), type->getParent(), false});
-            type->link(nullptr);
         } else if (load.asked.count(parentName) != 0) {
-            refuse(*type,
-                   "Server gave me an parent type, " + parentName + ", that it now denies exists!");
+            refuse(*type, [&] {
+                return load.unreadable.count(parentName) != 0
+                           ? std::string(INVALID_PROP)
+                           : "Server gave me an parent type, " + parentName +
+                                 ", that it now denies exists!";
+            });
         }
         // Else a schema of a load nested in a fetch gave the type a parent
         // not asked for since: the link waits for the next load.
     }
+    for (const Move& move : moves) move.type->link(nullptr);
     for (Move& move : moves) {
         move.made = move.type->link(move.parent);
         if (move.made) settle(*move.type);
     }
+    // A parent link that closes a cycle would make every walk up the type
+    // chain endless.
+    for (const Move& move : moves) {
+        if (!move.made) move.type->link(move.before);
+    }
     for (const Move& move : moves) {
         if (move.made) continue;
-        move.type->link(move.before);
-        // A parent link that closes a cycle would make every walk up the
-        // type chain endless.
-        refuse(*move.type, "Server gave me a parent type, " + move.parent->getName() +
-                               ", that descends from its child type " + move.type->getName() + "!");
+        refuse(*move.type, [&] {
+            return "Server gave me a parent type, " + move.parent->getName() +
+                   ", that descends from its child type " + move.type->getName() + "!";
+        });
     }
     if (refused && !load.deferRefusal) throw *refused;
 }

@@ -91,7 +91,9 @@ public:
     // server value type the client does not know (such a type is not
     // entered), or one that would close a cycle in the chains the links
     // leave, fails the load once every other link is made; the type keeps
-    // the parent it had (none when that too would close a cycle).
+    // the parent it had (none when that too would close a cycle). A load
+    // makes at most one request more than the types asked for that its
+    // requests brought, and then fails, its links left to the next load.
     virtual void loadModelSchema(
         const Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema& schema);
     // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not loaded.

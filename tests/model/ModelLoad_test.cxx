@@ -256,6 +256,16 @@ TEST_F(ModelLoadTest, TheSchemaMapsServerValueTypesAndAFailedTypeIsAskedForAgain
     EXPECT_THROW(manager.loadObjectData(object(REV, "QmRev")), RuntimeException);
     Type* rev = manager.loadObjectData(object(REV, "QmRev"))->getType();
     EXPECT_EQ(rev->getParent(), manager.getType("ItemRevision"));
+
+    // A type the client cannot read that the server describes unasked, and
+    // that no chain of the reply needs, fails no load.
+    server["Stray"] = type("Stray", "", {{"bad", 0}});
+    service->behaviour = [&](Names names) {
+        names.push_back("Stray");
+        answer(names);
+    };
+    Type* doc = manager.loadObjectData(object("QaStrayAAAAAAA", "DocumentRevision"))->getType();
+    EXPECT_EQ(doc->getParent(), manager.getType("ItemRevision"));
 }
 
 TEST_F(ModelLoadTest, SchemaParentsMustExistAndMustNotFormACycle) {
@@ -370,6 +380,19 @@ TEST_F(ModelLoadTest, AChainOfParentsOfAnyDepthLoadsLevelByLevelWithoutRecursion
         ++ancestors;
     }
     EXPECT_EQ(ancestors, depth - 1);
+
+    // A server that answers each fetch of a parent by describing the child
+    // again under a new parent name does not keep the load asking.
+    service->requests.clear();
+    service->behaviour = [&](const Names&) {
+        if (service->requests.size() > 100) throw RuntimeException();
+        manager.loadModelSchema(
+            schema({type("Renamed", "Parent" + std::to_string(service->requests.size()))}));
+    };
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(DOC, "Renamed")); }).getMessage(),
+              "Server keeps naming parent types it does not describe: requests 2, types asked "
+              "for and described 1");
+    EXPECT_EQ(service->requests.size(), 2u);
 }
 
 // The re-login's load of its user runs inside a fetch of the load that met
@@ -387,7 +410,10 @@ TEST_F(ModelLoadTest, LoadsNestedInAFetchShareWhatTheyLearnt) {
         }
         std::vector<Base::ModelType> known;
         for (const std::string& name : names) {
-            if (parents.count(name) != 0) known.push_back(type(name, parents.at(name)));
+            // "Bad" is described as the client cannot read it.
+            if (parents.count(name) != 0) {
+                known.push_back(type(name, parents.at(name), {{"p", name == "Bad" ? 0 : 8}}));
+            }
         }
         manager.loadModelSchema(schema(known));
     };
@@ -413,6 +439,15 @@ TEST_F(ModelLoadTest, LoadsNestedInAFetchShareWhatTheyLearnt) {
     manager.removeAllObjectsFromStore();
     EXPECT_THROW(manager.loadObjectData({object(ITEM, "B"), object(DOC, "C")}), RuntimeException);
     EXPECT_EQ(asked("Ghost"), 1);
+
+    // A parent the client cannot read, met first by the nested load, fails
+    // the outer load for what it is.
+    parents = {{"F", "Bad"}, {"UserZ", "Bad"}, {"Bad", ""}};
+    relogin = {"F"};
+    user = "UserZ";
+    EXPECT_EQ(thrownBy([&] { manager.loadObjectData(object(REV, "F")); }).getMessage(),
+              "Server returned invalid prop");
+    EXPECT_EQ(asked("Bad"), 1);
 }
 
 // Notes what it hears; `during` runs inside the change notification.
