@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <sys/stat.h>
 
 #define FMSC_UNIT ".\\FMSCFileTOC.cxx"
 
@@ -31,6 +33,18 @@ void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages)
     toc->lastFileAccess = arrays;
     toc->dateNext = arrays + pages;
     toc->datePrev = arrays + 2 * std::size_t(pages);
+}
+
+// The name of the cache's mutex: the cache's name and the device and inode
+// of its folder, so that caches of one name in different folders never
+// share a mutex, while a client that reaches the folder by another spelling
+// of its path, or through a link, finds its server's. Empty (no mutex can
+// be had) when the folder cannot be looked at.
+std::string cacheMutexName(const FMSC_FILETOC_T* toc) {
+    struct stat folder {};
+    if (::stat(toc->folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return {};
+    return toc->wellKnownName + "." + std::to_string(folder.st_dev) + "." +
+           std::to_string(folder.st_ino);
 }
 
 // Whether a file mapped from its start still holds all that is mapped of
@@ -179,7 +193,8 @@ namespace {
 // The cache's mutex, made by a sharing server when it has none yet.
 int makeCacheMutex(FMSC_FILETOC_T* toc) {
     if (toc->mutex.isOpen()) return 0;
-    switch (toc->mutex.create(toc->wellKnownName)) {
+    toc->mutexName = cacheMutexName(toc);
+    switch (toc->mutex.create(toc->mutexName)) {
         case Os::NamedMutex::Result::Ok: return 0;
         case Os::NamedMutex::Result::AlreadyExists:
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
@@ -197,7 +212,8 @@ int makeCacheMutex(FMSC_FILETOC_T* toc) {
 // may hold it.
 int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
     if (mode != FMSC_MODE_SHARING_SERVER) {
-        switch (toc->mutex.open(toc->wellKnownName)) {
+        toc->mutexName = cacheMutexName(toc);
+        switch (toc->mutex.open(toc->mutexName)) {
             case Os::NamedMutex::Result::Ok:
             case Os::NamedMutex::Result::NotFound: return 0;
             default: break;
@@ -470,7 +486,8 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     toc->privateDates = std::vector<std::int32_t>();
     const char* name = reinterpret_cast<const char*>(block + fmscSharedNameOffset(pages));
     toc->wellKnownName.assign(name, strnlen(name, fmscSharedNameSize - 1));
-    if (toc->mutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok)
+    toc->mutexName = cacheMutexName(toc);
+    if (toc->mutex.open(toc->mutexName) != Os::NamedMutex::Result::Ok)
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX);
     toc->client = true;
     for (const int fd : {toc->metaMap.fd, toc->hashToc ? toc->hashToc->map.fd : -1,

@@ -167,9 +167,9 @@ TEST(CacheMutex, ALockIsLetGoOnlyByItsThreadAndNeverLeftUnusable) {
     EXPECT_FALSE(server->mutexHeld);
     // Made consistent: another process locks it as usual, and so does the
     // server, whose close then goes through.
-    EXPECT_EQ("", runInChild([] {
+    EXPECT_EQ("", runInChild([server] {
                   NamedMutex mutex;
-                  if (mutex.open("handed") != NamedMutex::Result::Ok) _exit(4);
+                  if (mutex.open(server->mutexName) != NamedMutex::Result::Ok) _exit(4);
                   if (mutex.lock(5000) != NamedMutex::Result::Ok) _exit(5);
                   if (!mutex.unlock()) _exit(6);
               }));
@@ -464,6 +464,46 @@ TEST(CacheMutex, ANewServerChangesNothingUnderAClientOfTheOldOne) {
         EXPECT_EQ(0, FMSCIF_OpenSWithin(&p, &server, 0)) << mode;
         EXPECT_EQ(0, FMSCIF_Close(&server));
     }
+}
+
+// Caches of one name in different folders: a client of the one that holds
+// its lock keeps no server of the other waiting, private or sharing. A
+// client that reaches a cache's folder by another spelling of its path, or
+// through a link, finds its server's mutex, held.
+TEST(CacheMutex, CachesOfOneNameInDifferentFoldersNeverWaitOnEachOther) {
+    CacheFolder folder;
+    const std::string other = folder.file("other"), link = folder.file("link");
+    ASSERT_EQ(0, mkdir(other.c_str(), 0700));
+    ASSERT_EQ(0, symlink(folder.path.c_str(), link.c_str()));
+    FMSC_OPEN_PARAMS p = Testing::smallCache(folder, nullptr, 64, FMSC_MODE_SHARING_SERVER);
+    Testing::SteppedChild server([&p](const auto& step) {
+        FMSC_FILETOC_T* held = nullptr;
+        if (FMSCIF_OpenS(&p, &held) || !step() || FMSCIF_Close(&held)) _exit(8);
+    });
+    ASSERT_TRUE(server.reached());
+    Testing::SteppedChild client(
+        [&folder](const auto& step) { holdAtStep(folder, nullptr, step); });
+    ASSERT_TRUE(client.reached());
+    client.letGo();
+    ASSERT_TRUE(client.reached());
+    FMSC_FILETOC_T* opened = nullptr;
+    p.folder = other.c_str();
+    for (const std::int32_t mode : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER}) {
+        p.mode = mode;
+        EXPECT_EQ(0, FMSCIF_OpenSWithin(&p, &opened, 0)) << mode;
+        if (opened) FMSCIF_Close(&opened);
+    }
+    FMSC_OPEN_PARAMS c = Testing::smallCache(folder, nullptr, 64, FMSC_MODE_CLIENT);
+    for (const std::string& spelling : {folder.path + "/", folder.path + "//./", link}) {
+        c.folder = spelling.c_str();
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(96, FMSCIF_OpenSWithin(&c, &opened, 0)) << spelling;
+        output.finish();
+    }
+    client.letGo();
+    EXPECT_EQ("", client.end());
+    server.letGo();
+    EXPECT_EQ("", server.end());
 }
 
 // A sharing server killed holding its lock leaves the mutex abandoned: the

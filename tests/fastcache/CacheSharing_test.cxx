@@ -323,7 +323,7 @@ TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlo
     ASSERT_EQ(0, FMSCIF_LockCache(client));
     ASSERT_EQ(0, FMSCFile_UnLockCache(client));  // an inner unlock keeps the interface's lock
     NamedMutex other;
-    ASSERT_EQ(NamedMutex::Result::Ok, other.open("shared"));
+    ASSERT_EQ(NamedMutex::Result::Ok, other.open(server->mutexName));
     // Another thread's lock, through another handle.
     const auto otherThreadLocks = [&other] {
         return std::async(std::launch::async,
@@ -339,10 +339,11 @@ TEST(SharedCache, LockIsExclusiveBetweenHandlesAndReleasedOnlyByTheInterfaceUnlo
     EXPECT_EQ(NamedMutex::Result::Ok, otherThreadLocks());
 
     NamedMutex second;
-    EXPECT_EQ(NamedMutex::Result::AlreadyExists, second.create("shared"));
+    const std::string name = server->mutexName;
+    EXPECT_EQ(NamedMutex::Result::AlreadyExists, second.create(name));
     ASSERT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
-    EXPECT_EQ(NamedMutex::Result::Ok, second.create("shared"));
+    EXPECT_EQ(NamedMutex::Result::Ok, second.create(name));
     EXPECT_EQ(NamedMutex::Result::NotFound, NamedMutex().open("nobody"));
 }
 

@@ -482,7 +482,7 @@ TEST_F(SharedCacheDamage, LockEntriesRunNoCheckAndNeverKeepTheMutexOnAnError) {
     EXPECT_EQ(68, FMSCIF_FindFile(client, guidA.c_str(), &size, &first));
     EXPECT_EQ(0, FMSCIF_UnLockCache(client));
     Platform::Os::NamedMutex other;
-    ASSERT_EQ(Platform::Os::NamedMutex::Result::Ok, other.open("damaged"));
+    ASSERT_EQ(Platform::Os::NamedMutex::Result::Ok, other.open(server->mutexName));
     EXPECT_EQ(Platform::Os::NamedMutex::Result::Ok, other.lock(20));
     EXPECT_TRUE(other.unlock());
 

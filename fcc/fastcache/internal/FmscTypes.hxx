@@ -422,7 +422,9 @@ struct FMSC_FILETOC_T {
     // others read the mark only to refuse to let go of it).
     std::atomic<bool> mutexHeld{false};
     bool interfaceLock = false;
+    // The cache's mutex and the name it was made or opened under.
     Platform::Os::NamedMutex mutex;
+    std::string mutexName;
     // A server's hold of its cache, from before its open reads the files to
     // the end of its close: the lock of the owner file beside the meta file.
     Platform::Os::Descriptor ownerLock;

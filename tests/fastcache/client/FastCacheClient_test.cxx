@@ -277,7 +277,7 @@ TEST_F(FastCacheClient, ACacheClosedWhileTheClientWaitsIsLeftWithoutAReport) {
 // the cache, and attaches to the new mutex after a pause.
 TEST_F(FastCacheClient, AClientWhoseMutexFileWasRemovedReadsNothingUnderItAndAttachesAgain) {
     ASSERT_EQ(0, checkInitFMSC());
-    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->wellKnownName;
+    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->mutexName;
     ASSERT_EQ(0, unlink(mutexFile.c_str()));
     Quillomark::Testing::OutputCapture output(1);
     ASSERT_EQ(0, FMSCIF_Close(&cache));
@@ -544,7 +544,7 @@ TEST_F(FastCacheClient, ReadsRaceTheServerAndTheApplicationLeavingTheCache) {
             return 0;
         }));
     }
-    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->wellKnownName;
+    const std::string mutexFile = Platform::Os::ipcDirectory() + "/mutex." + cache->mutexName;
     std::mt19937 random(99);
     for (int round = 0; round < 300; ++round) {
         const int before = reads;
