@@ -24,7 +24,9 @@ namespace Os = Quillomark::Platform::Os;
 namespace {
 
 std::atomic<std::mutex*> configurationLock{new std::mutex};
-FccConfiguration current;  // guarded by configurationLock
+// Guarded by configurationLock. Never destroyed: a thread that opens a file
+// or connects a pipe while the process exits still copies it whole.
+FccConfiguration& current = *new FccConfiguration;
 // Each change of current, which a forked child must not take over half
 // done.
 Os::ForkRegion changingConfiguration;

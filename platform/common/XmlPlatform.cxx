@@ -1,5 +1,7 @@
 #include <soa/common/internal/XmlPlatform.hxx>
 
+#include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -7,12 +9,44 @@
 
 namespace Quillomark::Soa::Common::Xml {
 
+namespace {
+
+std::once_flag xmlPlatformOnce;  // constant-initialised
+
+}  // namespace
+
 void initializeXmlPlatform() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(xmlPlatformOnce, [] {
         xercesc::XMLPlatformUtils::Initialize(xercesc::XMLUni::fgXercescDefaultLocale, nullptr,
                                               nullptr, nullptr);
     });
 }
+
+namespace {
+
+// The libraries beneath are set up as the library loads, before a thread of
+// the application's can use it, never on first use: a fork while another
+// thread set one of them up would leave the child with it half made (the
+// XML parser's count of set-ups raised before its locks exist, libcurl's
+// global spinlock held by a thread the child does not have), and glibc's
+// rerun of an interrupted once in the child cannot repair either.
+[[maybe_unused]] const bool librariesSetUp = [] {
+    // OpenSSL's first set-up registers an exit handler that frees its locks
+    // while threads may be in a TLS handshake; the set-up made here, before
+    // libcurl's and before the one that the XML parser's network accessor
+    // makes through libssh2, registers none. The process's own memory goes
+    // at its end anyway.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    // A failed global set-up shows as a failed curl_easy_init.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    try {
+        initializeXmlPlatform();
+    } catch (...) {
+        // Tried again, and thrown, by the first session manager or parser.
+    }
+    return true;
+}();
+
+}  // namespace
 
 }  // namespace Quillomark::Soa::Common::Xml

@@ -2,12 +2,18 @@
 
 #include <platform/os/internal/Forks.hxx>
 #include <soa/client/RuntimeException.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 namespace Quillomark::Soa::Client {
+
+namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
 
 namespace {
 
@@ -28,11 +34,29 @@ std::atomic<long long> sharedIn{-1};
 // middle of making or joining the ORB: the child has that ORB half made.
 std::atomic<bool> lockLostInFork{false};
 
+// The gateway references being made, and whether the process has begun to
+// exit.
+std::atomic<int> referencesUnderWay{0};
+std::atomic<bool> exiting{false};
+
 void checkLockInChild() {
     if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
+    // The threads that made them stayed with the parent.
+    referencesUnderWay.store(0);
 }
 
 const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
+
+void waitForReferencesAtExit() {
+    exiting.store(true);
+    for (int waited = 0; referencesUnderWay.load() != 0 && waited < 5000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Registered as the library loads, after omniORB made its statics: the
+// exit runs it before they go.
+[[maybe_unused]] const int waitsAtExit = std::atexit(waitForReferencesAtExit);
 
 }  // namespace
 
@@ -112,6 +136,23 @@ bool GatewayOrb::exists() {
 long GatewayOrb::shares() {
     std::lock_guard<std::mutex> guard(orbLock);
     return orbShares;
+}
+
+QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
+                                           const std::string& failure) {
+    struct UnderWay {
+        UnderWay() { referencesUnderWay.fetch_add(1); }
+        ~UnderWay() { referencesUnderWay.fetch_sub(1); }
+    } underWay;
+    if (exiting.load()) {
+        throw Exceptions::ConnectionException(failure + "the process is exiting");
+    }
+    try {
+        CORBA::Object_var object = orb->string_to_object(address.c_str());
+        return QmCorbaServiceGateway::_narrow(object.in());
+    } catch (const CORBA::Exception& e) {
+        throw Exceptions::ConnectionException(failure + describeCorbaException(e));
+    }
 }
 
 std::string describeCorbaException(const CORBA::Exception& e) {

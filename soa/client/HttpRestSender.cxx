@@ -18,6 +18,8 @@
 #include <new>
 #include <string_view>
 
+#include <sys/socket.h>
+
 namespace Quillomark::Soa::Client {
 
 namespace Exceptions = Quillomark::Schemas::Soa::_2006_03::Exceptions;
@@ -34,14 +36,12 @@ std::size_t receive(char* data, std::size_t size, std::size_t count, void* targe
     return HttpRestSender::writeCallback(data, size, count, static_cast<std::string*>(target));
 }
 
-// libcurl's global state is set up once, before the first handle. Not in a
-// function's static: a fork while another thread set it up would leave the
-// child waiting for good on the static's guard, where a once is run again.
-std::once_flag curlOnce;
-
-void initCurlOnce() {
-    // A failed global setup shows as a failed curl_easy_init.
-    std::call_once(curlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// Every socket of a connection is closed in a program that the process
+// runs: libcurl makes them without close-on-exec, so that a program run
+// after the connection ended would hold the kept-alive connection to the
+// server for its life.
+curl_socket_t openSocket(void* /* unused */, curlsocktype /* purpose */, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 // A checked name as one segment of the URL's path: each byte that a path
@@ -249,6 +249,7 @@ std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
     // The request's headers go to the server only, the proxy's to the proxy
     // only (both to a proxy that forwards a plain http:// request).
     set(handle.get(), CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+    set(handle.get(), CURLOPT_OPENSOCKETFUNCTION, &openSocket);
     return handle;
 }
 
@@ -257,7 +258,7 @@ std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
 HttpRestSender::HttpRestSender(SessionManager* sessionManager)
     : RestSender(sessionManager), address(sessionManager->getHostPath()) {
     initCrypto();
-    initCurlOnce();
+    // libcurl's global state was set up as the library loaded.
     // The connection is used by one thread at a time, and so are the
     // handles that share the store: it needs no locks.
     std::unique_ptr<CURLSH, ShareDeleter> share(curl_share_init());

@@ -78,11 +78,10 @@ void IiopRestSender::connect(const std::string& address) {
     std::unique_ptr<Connection> fresh;
     try {
         fresh = std::make_unique<Connection>();
-        CORBA::Object_var object = fresh->orb->string_to_object(address.c_str());
-        fresh->gateway = QmCorbaServiceGateway::_narrow(object.in());
     } catch (const CORBA::Exception& e) {
         throw Exceptions::ConnectionException(failure + describeCorbaException(e));
     }
+    fresh->gateway = gatewayReference(fresh->orb.get(), address, failure);
     if (CORBA::is_nil(fresh->gateway.in())) {
         // A nil object, or one that is not a gateway: calling through it
         // could only crash, so this is a failed connect.

@@ -19,16 +19,37 @@
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/services/core/SessionService.hxx>
 
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
+#include <fcc/selfproxy/internal/FastCacheClient.hxx>
+#include <fcc/selfproxy/internal/FccFileRecord.hxx>
+
+#include "tests/fastcache/CacheFolder.hxx"
 #include "tests/fastcache/ChildProcess.hxx"
+#include "tests/support/FakeFccServer.hxx"
 #include "tests/support/Doubles.hxx"
+#include "tests/support/GatewayServerProcess.hxx"
 #include "tests/support/LoopbackPlmService.hxx"
+#include "tests/support/ResettingPeer.hxx"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <tuple>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -171,54 +192,243 @@ TEST_F(MainRoad, RefusalsReachTheCaller) {
     EXPECT_TRUE(partialErrors.calls.empty());
 }
 
-// The application ends with exit() while its threads load replies: what
-// they read of the library meanwhile stays intact, so no process dies. The
-// processes are forked by one that runs no thread, so that none starts with
-// a lock that a thread of the server's held.
-TEST_F(MainRoad, AnExitWhileThreadsLoadRepliesEndsTheProcessCleanly) {
+// How an application ends while its threads are inside the library.
+enum class Ending { ExitOnTheMainThread, ExitOnAnotherThread, ReturnFromMain };
+
+// The application ends while its threads use one part of the library, each
+// over and over: what they read of the library, and of what it loads,
+// stays intact until the process is gone, so no process dies and no
+// sanitizer reports. The processes are forked by one that runs no thread,
+// so that none starts with a lock that a thread of the servers' held.
+class AnExitWhileThreadsUseTheLibrary
+    : public MainRoad,
+      public ::testing::WithParamInterface<std::tuple<std::string, Ending>> {
+protected:
+    // What a thread does round after round, once it has made `round`.
+    using Round = std::function<void()>;
+
+    // Makes a thread's rounds for the part, with whatever of the part's
+    // servers lives in this process.
+    std::function<Round()> part(const std::string& name) {
+        const auto sending = [](const std::string& host, Client::Connection::Protocol protocol,
+                                const std::string& request, auto configure) {
+            return [host, protocol, request, configure]() -> Round {
+                return [host, protocol, request, configure] {
+                    Client::Connection connection(host, nullptr, protocol, Client::Connection::REST,
+                                                  true);
+                    configure(connection);
+                    std::string reply;
+                    try {
+                        Client::SessionManager::getSessionManager(&connection)
+                            ->getRestSender()
+                            ->send("Svc", "echo", request, reply);
+                    } catch (const Faults::InternalServerException&) {
+                    }
+                };
+            };
+        };
+        if (name == "HTTP") {
+            return [this]() -> Round {
+                auto own = std::make_shared<RecordingCredentialManager>();
+                auto connection = std::make_shared<Client::Connection>(
+                    service.hostPath(), own.get(), Client::Connection::HTTP,
+                    Client::Connection::REST, true);
+                Quillomark::Services::Core::SessionService::getService(connection.get())
+                    ->login(LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "", "", "");
+                return [this, own, connection] {
+                    connection->getModelManager()->removeAllObjectsFromStore();
+                    findFolder(*connection, LoopbackPlmService::HOME_FOLDER);
+                };
+            };
+        }
+        if (name == "schema loading") {  // each round's types fetched and loaded anew
+            return [this]() -> Round {
+                return [this] {
+                    RecordingCredentialManager own;
+                    Client::Connection connection{service.hostPath(), &own,
+                                                  Client::Connection::HTTP,
+                                                  Client::Connection::REST, true};
+                    Quillomark::Services::Core::SessionService::getService(&connection)
+                        ->login(LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "", "", "");
+                    findFolder(connection, LoopbackPlmService::HOME_FOLDER);
+                };
+            };
+        }
+        if (name == "HTTPS direct") {  // a handshake, then the peer resets the upload
+            tlsPeer = std::make_unique<Quillomark::Testing::ResettingPeer>(
+                Quillomark::Testing::ResettingPeer::Transport::Tls);
+            return sending(tlsPeer->url(), Client::Connection::HTTP, std::string(100000, 'x'),
+                           [](Client::Connection& connection) {
+                               connection.setOption(Client::Connection::SSL_VERIFY_PEER, "false");
+                           });
+        }
+        if (name == "HTTPS tunnelled") {  // through the server as a proxy, to itself
+            proxy.script().setFallback([](const Quillomark::Testing::HttpRequest&) {
+                return Quillomark::Testing::HttpReply::ok("<r/>");
+            });
+            const std::string proxyUrl = proxy.url();
+            return sending("https://127.0.0.1:1/tc", Client::Connection::HTTP, "<a/>",
+                           [proxyUrl](Client::Connection& connection) {
+                               connection.setOption(Client::Connection::SSL_VERIFY_PEER, "false");
+                               connection.setOption(Client::Connection::PROXY_HOST, proxyUrl);
+                           });
+        }
+        if (name == "IIOP") {  // a connection of its own each round
+            gateway.start();
+            return sending(gateway.hostPath(), Client::Connection::IIOP, "<a/>",
+                           [](Client::Connection&) {});
+        }
+        if (name == "file-cache client" || name == "fast cache") {
+            // The self-proxy against the fake file-cache server, in a folder of
+            // this process's; the fast cache is one that this process serves.
+            namespace Own = Quillomark::Fcc::SelfProxy;
+            cacheFolder = std::make_unique<Quillomark::Testing::CacheFolder>();
+            std::filesystem::current_path(cacheFolder->path);
+            setenv("FMS_HOME", cacheFolder->path.c_str(), 1);
+            std::ofstream(cacheFolder->file("startfcc.bat")) << "#!/bin/sh\nexit 3\n";
+            chmod(cacheFolder->file("startfcc.bat").c_str(), 0755);
+            fccServer = std::make_unique<Quillomark::Testing::FakeFccServer>();
+            std::string ticket(300, 't');
+            ticket.replace(64, 4, "v123");
+            fccServer->addFile(ticket, std::string(100000, 'f'));
+            if (name == "file-cache client") {
+                return [ticket]() -> Round {
+                    EXPECT_EQ(Own::FCC_Init(nullptr, nullptr), 0);
+                    return [ticket] {
+                        char* handle = nullptr;
+                        FccFile* file = nullptr;
+                        if (Own::FCC_RegisterTicket(ticket.c_str(), &handle) != 0) return;
+                        if (Own::FCC_OpenFile(handle, &file) == 0) {
+                            char bytes[1000];
+                            int read = 0;
+                            Own::FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes);
+                            Own::FCC_CloseFileHandlePointer(file);
+                        }
+                        Own::FCC_UnRegisterTicket(handle);
+                    };
+                };
+            }
+            Quillomark::Fcc::FMSC_OPEN_PARAMS params =
+                Quillomark::Testing::FakeFccServer::describedCache();
+            std::filesystem::create_directories(params.folder);
+            EXPECT_EQ(Quillomark::Fcc::FccReadConfiguration(), 0);
+            EXPECT_EQ(Quillomark::Fcc::FMSCIF_OpenS(&params, &servedCache), 0);
+            static char guid[] = "0123456789ABCDEF0123456789ABCDEF";
+            std::int32_t first = -1;
+            const std::vector<std::uint8_t> content(40000, 7);
+            EXPECT_EQ(Quillomark::Fcc::FMSCIF_AddFile(servedCache, guid, 40000, 0, &first), 0);
+            EXPECT_EQ(
+                Quillomark::Fcc::FMSCIF_WriteData(servedCache, &first, 0, content.data(), 40000),
+                0);
+            // A thread attaches on its first read, or when its attach failed while
+            // another thread's attach was under way.
+            return []() -> Round {
+                return [] {
+                    if (Quillomark::Fcc::checkInitFMSC() != 0) return;
+                    FccFile file{};
+                    file.guid = guid;
+                    std::uint8_t bytes[40000];
+                    Quillomark::Fcc::FmscReadBytes(&file, bytes, sizeof bytes);
+                };
+            };
+        }
+        ADD_FAILURE() << "no part " << name;
+        return [] { return Round([] {}); };
+    }
+
+    void TearDown() override {
+        if (servedCache) Quillomark::Fcc::FMSCIF_Close(&servedCache);
+        fccServer.reset();
+        if (cacheFolder) std::filesystem::current_path(previousFolder);
+    }
+
+    std::unique_ptr<Quillomark::Testing::ResettingPeer> tlsPeer;
+    std::filesystem::path previousFolder = std::filesystem::current_path();
+    std::unique_ptr<Quillomark::Testing::CacheFolder> cacheFolder;
+    std::unique_ptr<Quillomark::Testing::FakeFccServer> fccServer;
+    Quillomark::Fcc::FMSC_FILETOC_T* servedCache = nullptr;
+    Quillomark::Testing::LoopbackHttpServer proxy;
+    Quillomark::Testing::GatewayServerProcess gateway;
+};
+
+TEST_P(AnExitWhileThreadsUseTheLibrary, EndsTheProcessCleanly) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer starts no thread in a child of a process whose threads run";
 #endif
-    // Three threads load the home folder over and over; the main thread
-    // exits once each has loaded it.
-    const auto exitWhileLoading = [this] {
+    const auto [name, ending] = GetParam();
+    if (name.rfind("HTTPS", 0) == 0 && !Quillomark::Testing::tlsAvailable()) {
+        GTEST_SKIP() << "built without TLS";
+    }
+    const std::function<Round()> rounds = part(name);
+    // Three threads go round; the process ends once each has gone round once.
+    // What they share is never destroyed, as main's own objects would be.
+    struct Gone {
         std::mutex mutex;
-        std::condition_variable loaded;
-        int loads = 0;
+        std::condition_variable went;
+        int rounds = 0;
+    };
+    const auto endWhileInside = [&rounds, ending = ending] {
+        auto* gone = new Gone;
         for (int t = 0; t < 3; ++t) {
-            std::thread([&] {
-                RecordingCredentialManager own;
-                Client::Connection connection{service.hostPath(), &own, Client::Connection::HTTP,
-                                              Client::Connection::REST, true};
-                Quillomark::Services::Core::SessionService::getService(&connection)
-                    ->login(LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "", "", "");
+            std::thread([gone, rounds] {
+                const Round round = rounds();
                 for (;;) {
-                    connection.getModelManager()->removeAllObjectsFromStore();
-                    findFolder(connection, LoopbackPlmService::HOME_FOLDER);
-                    const std::lock_guard<std::mutex> hold(mutex);
-                    ++loads;
-                    loaded.notify_all();
+                    round();
+                    const std::lock_guard<std::mutex> hold(gone->mutex);
+                    ++gone->rounds;
+                    gone->went.notify_all();
                 }
             }).detach();
         }
-        std::unique_lock<std::mutex> hold(mutex);
-        loaded.wait(hold, [&] { return loads >= 3; });
+        std::unique_lock<std::mutex> hold(gone->mutex);
+        gone->went.wait(hold, [&] { return gone->rounds >= 3; });
         hold.unlock();
-        std::exit(0);
+        switch (ending) {
+            case Ending::ExitOnTheMainThread: std::exit(0);
+            case Ending::ExitOnAnotherThread:
+                std::thread([] { std::exit(0); }).detach();
+                for (;;) pause();
+            case Ending::ReturnFromMain: break;
+        }
     };
     const pid_t launcher = ::fork();
     ASSERT_NE(launcher, -1);
     if (launcher == 0) {
         int died = 0;
-        for (int process = 0; process < 200; ++process) {
-            died += !Quillomark::Testing::runInChild(exitWhileLoading).empty();
+        for (int process = 0; process < 40; ++process) {
+            // What the C runtime does when main returns.
+            const std::string end = Quillomark::Testing::runInChild([&] {
+                endWhileInside();
+                std::exit(0);
+            });
+            if (!end.empty()) std::fprintf(stderr, "process %d: %s\n", process, end.c_str());
+            died += !end.empty();
         }
         ::_exit(died);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(launcher, &status, 0), launcher);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "processes that died, of 200";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "processes that died, of 40";
 }
+
+std::string partAndEnding(
+    const ::testing::TestParamInfo<AnExitWhileThreadsUseTheLibrary::ParamType>& info) {
+    static const char* const endings[] = {"ExitOnTheMainThread", "ExitOnAnotherThread",
+                                          "ReturnFromMain"};
+    std::string name = std::get<0>(info.param);
+    name.erase(
+        std::remove_if(name.begin(), name.end(), [](char c) { return c == ' ' || c == '-'; }),
+        name.end());
+    return name + "_" + endings[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPartAndEnding, AnExitWhileThreadsUseTheLibrary,
+    ::testing::Combine(::testing::Values("HTTP", "HTTPS direct", "HTTPS tunnelled", "IIOP",
+                                         "file-cache client", "fast cache", "schema loading"),
+                       ::testing::Values(Ending::ExitOnTheMainThread, Ending::ExitOnAnotherThread,
+                                         Ending::ReturnFromMain)),
+    partAndEnding);
 
 }  // namespace

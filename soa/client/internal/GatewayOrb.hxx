@@ -48,6 +48,15 @@ private:
     CORBA::ORB_var orb;
 };
 
+// A gateway reference made from its address, as the process's exit allows:
+// omniORB destroys what it makes one with (its list of URI handlers) among
+// its statics at exit. The exit waits, before they go, for the references
+// under way (for 5 s at most: one is made without a word to the server);
+// from then on none is made, and this throws ConnectionException with
+// `failure` and the reason.
+QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
+                                           const std::string& failure);
+
 // Describes a CORBA exception: its repository id and, for a system
 // exception, its minor code with the code's name and whether the call
 // completed, e.g. "IDL:omg.org/CORBA/TRANSIENT:1.0 (minor 0x41540002
