@@ -13,10 +13,17 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -278,6 +285,43 @@ TEST_F(HttpRestSenderTest, AForkedChildAndItsParentGetTheirOwnReplies) {
     child.letGo();
     EXPECT_EQ(echoes("parent"), 0);
     EXPECT_EQ(child.end(), "");
+}
+
+// A program that the process runs holds no connection of the process's to a
+// server, direct or through a tunnel to a TLS origin. The loopback server's
+// sockets, of this process too, are told by their port; the local socket
+// pair that libcurl keeps per handle, which no option reaches, stays (README).
+TEST_F(HttpRestSenderTest, AProgramTheProcessRunsHoldsNoConnectionToTheServer) {
+    const auto descriptors = [] {
+        std::set<int> open;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            open.insert(std::stoi(entry.path().filename()));
+        }
+        return open;
+    };
+    const auto othersOrLocal = [this](int fd) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        return getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+               (local.sin_family == AF_UNIX ||
+                (local.sin_family == AF_INET && ntohs(local.sin_port) == server.port()));
+    };
+    Connection tunnelled("https://127.0.0.1:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                         true);
+    tunnelled.setOption(Connection::SSL_VERIFY_PEER, "false");
+    tunnelled.setOption(Connection::PROXY_HOST, server.url());
+    const std::set<int> before = descriptors();
+    post(connection, "<a/>");
+    if (Quillomark::Testing::tlsAvailable()) {
+        server.push(HttpReply::ok(""));  // the CONNECT
+        post(tunnelled, "<b/>");
+    }
+    for (const int fd : descriptors()) {
+        if (before.count(fd) || othersOrLocal(fd)) continue;
+        const int flags = fcntl(fd, F_GETFD);
+        EXPECT_TRUE(flags == -1 || (flags & FD_CLOEXEC) != 0)
+            << fd << " " << std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+    }
 }
 
 // The loopback server stands in for a proxy: it answers requests meant for
