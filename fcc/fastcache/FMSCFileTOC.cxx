@@ -268,6 +268,26 @@ int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
     return openCacheMutex(toc, mode);
 }
 
+// A server holds the meta file at the path too, from when its open holds
+// the mutex to its close, or refuses the cache (95) when another server
+// holds it: one whose owner file a cleaner of old files removed, or that a
+// new file replaced, which the lock of the owner file no longer tells. A
+// server's open holds the mutex from before it checks this to after it
+// holds a meta file that it made, so no other server's check comes between.
+// Nothing at the path, or what is not the cache's own (refused later), is
+// not held.
+int holdMetaFile(FMSC_FILETOC_T* toc) {
+    if (toc->metaLock.get() >= 0 && Os::isFileAtPath(toc->metaLock.get(), toc->metaFilePath))
+        return 0;
+    toc->metaLock.reset(Os::lockPrivateFile(toc->metaFilePath, false));
+    if (toc->metaLock.get() >= 0) return 0;
+    const int error = errno;
+    Os::setLastOsError(error);
+    if (error == ENOENT || error == EPERM) return 0;
+    if (error == EWOULDBLOCK) return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
+    return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+}
+
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
@@ -296,12 +316,14 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     if (!client) {
         if (const int held = holdCache(toc, create, mode)) return fail(held);
         if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
+        if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
             FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED, [toc, pbNewCache] {
                 if (pbNewCache) *pbNewCache = true;
                 return FMSCX_WriteNewMetaFile(toc);
             });
+        if (!rc) rc = holdMetaFile(toc);
         if (rc) return fail(rc);
     }
     std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
@@ -396,6 +418,7 @@ int FMSCFile_Close(FMSC_FILETOC_T* toc) {
     FMSCTOC_Close(toc);
     FMSCSegmentTOC_Close(toc);
     // The next server opens the cache once nothing of this one's is mapped.
+    toc->metaLock.reset();
     toc->ownerLock.reset();
     toc->signature = 0;
     delete toc;

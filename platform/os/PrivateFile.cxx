@@ -115,8 +115,8 @@ int openPrivateFile(const std::string& path, int flags) {
     return fd.release();
 }
 
-int lockPrivateFile(const std::string& path) {
-    Descriptor fd(openPrivateFile(path, O_RDWR | O_CREAT));
+int lockPrivateFile(const std::string& path, bool create) {
+    Descriptor fd(openPrivateFile(path, O_RDWR | (create ? O_CREAT : 0)));
     if (fd.get() < 0) return -1;
     // A lock of the open file, not of the process: another open of the file
     // by this process is refused as one of another process is.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <sched.h>
@@ -529,6 +530,46 @@ TEST(SharedCache, OneServerAtATimeHoldsTheCache) {
     owner.deleteFiles = 1;
     ASSERT_EQ(0, FMSCIF_OpenS(&owner, &first));
     EXPECT_EQ(0, FMSCIF_Close(&first));
+}
+
+// A cleaner of old files removes the owner file while a server holds the
+// cache, or a new one takes its place: no second server, private or
+// sharing, with delete or without, opens the cache meanwhile (95), and the
+// first one's meta file stays as it was.
+TEST(SharedCache, ARemovedOrReplacedOwnerFileLetsNoSecondServerIn) {
+    CacheFolder folder;
+    const std::string owner = folder.file("fms.mf.lock"), meta = folder.file("fms.mf");
+    for (const std::int32_t first : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER})
+        for (const bool replaced : {false, true}) {
+            FMSC_OPEN_PARAMS p = params(folder, first);
+            Testing::SteppedChild holder([&p](const Testing::SteppedChild::Step& step) {
+                FMSC_FILETOC_T* held = nullptr;
+                if (FMSCIF_OpenS(&p, &held) || !step() || FMSCIF_Close(&held)) _exit(8);
+            });
+            ASSERT_TRUE(holder.reached());
+            ASSERT_EQ(0, unlink(owner.c_str()));
+            if (replaced) std::ofstream(owner) << "";
+            struct stat before {
+            }, after{};
+            ASSERT_EQ(0, stat(meta.c_str(), &before));
+            const auto bytes = readBytes(meta);
+            for (const std::int32_t second : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER})
+                for (const int deleteFiles : {0, 1}) {
+                    FMSC_OPEN_PARAMS q = params(folder, second);
+                    q.deleteFiles = deleteFiles;
+                    FMSC_FILETOC_T* opened = nullptr;
+                    Testing::OutputCapture output(1);
+                    EXPECT_EQ(95, FMSCIF_OpenSWithin(&q, &opened, 0))
+                        << first << replaced << second << deleteFiles;
+                    output.finish();
+                    if (opened) FMSCIF_Close(&opened);
+                }
+            ASSERT_EQ(0, stat(meta.c_str(), &after));
+            EXPECT_EQ(before.st_ino, after.st_ino) << first << replaced;
+            EXPECT_TRUE(bytes == readBytes(meta)) << first << replaced;
+            holder.letGo();
+            EXPECT_EQ("", holder.end());
+        }
 }
 
 TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {

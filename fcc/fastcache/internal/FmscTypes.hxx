@@ -426,8 +426,12 @@ struct FMSC_FILETOC_T {
     Platform::Os::NamedMutex mutex;
     std::string mutexName;
     // A server's hold of its cache, from before its open reads the files to
-    // the end of its close: the lock of the owner file beside the meta file.
+    // the end of its close: the lock of the owner file beside the meta file,
+    // and, once the open holds the mutex, the lock of the meta file itself,
+    // which is there as long as the cache is (a cleaner of old files may
+    // remove the owner file, which nothing writes).
     Platform::Os::Descriptor ownerLock;
+    Platform::Os::Descriptor metaLock;
     // A client's files (meta, hash, segment, extent and mutex files) are
     // checked under its lock only when one may have changed since they were
     // last found whole: the watch tells, and filesChecked counts the checks.

@@ -36,13 +36,13 @@ std::FILE* createSharedFile(const std::string& path);
 // others may write).
 int openPrivateFile(const std::string& path, int flags);
 
-// Opens the file at path as openPrivateFile does, made when it is missing,
-// and takes an exclusive lock on it, without waiting: the lock is the open
-// file's, so it lasts while the descriptor or a copy of it (a forked
-// child's included) is open, and goes with the process however it ends.
-// The descriptor, or -1 with errno set: EPERM for what is refused,
-// EWOULDBLOCK when another open of the file, in this process or another,
-// holds the lock.
-int lockPrivateFile(const std::string& path);
+// Opens the file at path as openPrivateFile does, made when it is missing
+// unless create is false (ENOENT then), and takes an exclusive lock on it,
+// without waiting: the lock is the open file's, so it lasts while the
+// descriptor or a copy of it (a forked child's included) is open, and goes
+// with the process however it ends. The descriptor, or -1 with errno set:
+// EPERM for what is refused, EWOULDBLOCK when another open of the file, in
+// this process or another, holds the lock.
+int lockPrivateFile(const std::string& path, bool create = true);
 
 }  // namespace Quillomark::Platform::Os
