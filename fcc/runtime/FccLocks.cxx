@@ -85,7 +85,7 @@ struct Locks {
 // running while the process ends find them intact. A forked child has
 // only the thread that forked: every lock that another thread held stays
 // held for good in its copy. It makes its own locks (the copies are left
-// as they are), its thread holding what it held in the parent. When
+// alone, reachable), its thread holding what it held in the parent. When
 // another thread held the init or the main lock, what they guard may be
 // half changed: the interface is no longer usable in that child.
 struct LocksInForce {
@@ -128,10 +128,10 @@ void makeLocksInChild() {
     auto* fresh = new Locks;
     fresh->init.takeOver(init);
     fresh->main.takeOver(main);
-    inForce.locks.store(fresh);
+    Os::replaceInChild(inForce.locks, fresh);
     auto* freshPair = new AllocatorInForce;
     freshPair->pair = pair.pair;
-    allocator.store(freshPair);
+    Os::replaceInChild(allocator, freshPair);
 }
 
 const Os::InChildAfterFork locksInChild(makeLocksInChild);

@@ -255,6 +255,33 @@ TEST_F(SelfProxyServer, AChildForkedUnderSynchronizeHoldsItAndEndsIt) {
     EXPECT_EQ(end, "");
 }
 
+// Children that end through exit(), as an application's do, find all that
+// their parent made still reachable, also what a fork handler put a fresh
+// copy in place of (LeakSanitizer looks as they end, in the sanitized
+// build): forked before the interface is used, while it is in use (a file
+// open and read, a last error kept) and after it ended. No thread of the
+// test's own runs at a fork, so that the children run under the sanitizers
+// too.
+TEST_F(SelfProxyServer, ChildrenThatEndThroughExitLoseNothingOfTheirParents) {
+    const auto exitingChild = [] { return runInChild([] { std::exit(0); }); };
+    server.reset();
+    EXPECT_EQ(exitingChild(), "") << "nothing used";
+    server = std::make_unique<FakeFccServer>();
+    server->addFile(makeTicket(1), "the file");
+    init();
+    FccFile* file = nullptr;
+    ASSERT_EQ(Own::FCC_OpenFile(registered(makeTicket(1)), &file), 0);
+    char bytes[8];
+    int read = 0;
+    ASSERT_EQ(Own::FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes), 0);
+    EXPECT_EQ(Own::FCC_OpenFile(registered(makeTicket(2)), &file), Fcc::ERR_FMSCP_BAD_TICKET);
+    EXPECT_NE(lastError(), "");
+    server.reset();
+    EXPECT_EQ(exitingChild(), "") << "in use";
+    EXPECT_EQ(Own::FCC_Term(), 0);
+    EXPECT_EQ(exitingChild(), "") << "ended";
+}
+
 // A callback that stops its transfer: it cancels (leaves the flag at 0)
 // or returns result, and counts its calls.
 struct Stopping {
