@@ -261,7 +261,10 @@ std::string FccProxy::getErrorText() {
                        "\nJAVA_HOME=" + environmentValue("JAVA_HOME") +
                        "\nJRE_HOME=" + environmentValue("JRE_HOME") + "\n";
     const char* lastError = nullptr;
-    if (FCC_GetLastError(&lastError) == 0 && lastError) {
+    // A process that the interface refuses for the way it was forked
+    // (-3099) is told why.
+    const int status = FCC_GetLastError(&lastError);
+    if ((status == 0 || status == Quillomark::Fcc::ERR_FMSCP_NOT_SUPPORTED) && lastError) {
         text += lastError;
     } else {
         text += "Failed to get error from Fcc client";

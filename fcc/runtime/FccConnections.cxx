@@ -293,19 +293,24 @@ void FccCloseAllConnections() {
 void FccRuntimeStart() {
     FccOpenTraceLog();
     FccCloseAllConnections();
-    FccMainLockGuard guard;
-    std::shared_ptr<MonitorRun>& current = currentMonitor();
-    if (current && !current->stop.isRaised()) return;  // still running
+    {
+        FccMainLockGuard guard;
+        const std::shared_ptr<MonitorRun>& current = currentMonitor();
+        if (current && !current->stop.isRaised()) return;  // still running
+    }
     // A run that outlived its stop keeps its own raised flag and ends on
-    // its own.
+    // its own. The thread is started outside the main lock, which a child
+    // forked meanwhile could not take (start and stop run under the init
+    // lock, one at a time).
     auto run = std::make_shared<MonitorRun>();
     auto* argument = new std::shared_ptr<MonitorRun>(run);
     std::uint32_t threadId = 0;
-    if (SelfProxy::FCCStartThread(monitorIdleThreads, argument, &threadId)) {
-        current = std::move(run);
-    } else {
+    if (!SelfProxy::FCCStartThread(monitorIdleThreads, argument, &threadId)) {
         delete argument;
+        return;
     }
+    FccMainLockGuard guard;
+    currentMonitor() = std::move(run);
 }
 
 void FccRuntimeStop() {

@@ -86,8 +86,12 @@ struct Locks {
 // only the thread that forked: every lock that another thread held stays
 // held for good in its copy. It makes its own locks (the copies are left
 // alone, reachable), its thread holding what it held in the parent. When
-// another thread held the init or the main lock, what they guard may be
-// half changed: the interface is no longer usable in that child.
+// another thread was in the middle of changing what the main lock guards,
+// that may be half changed: the interface is no longer usable in that
+// child. One that only held the main lock leaves it whole. One that held
+// the init lock to set the interface up or end it leaves the child to
+// start it afresh; one that held it only to count a reference leaves it
+// whole.
 struct LocksInForce {
     std::atomic<Locks*> locks{new Locks};
     std::atomic<bool> unusable{false};
@@ -115,6 +119,7 @@ struct AllocatorInForce {
 
 std::atomic<AllocatorInForce*> allocator{new AllocatorInForce};
 Os::ForkRegion replacingPair;
+Os::ForkRegion guardedChanges;
 
 AllocatorInForce& allocatorInForce() { return *allocator.load(std::memory_order_acquire); }
 
@@ -122,21 +127,28 @@ void makeLocksInChild() {
     Locks& parents = locks();
     const int init = parents.init.heldAtFork(), main = parents.main.heldAtFork();
     AllocatorInForce& pair = allocatorInForce();
-    // A pair being replaced as the process forked may be half written; one
-    // that was only being read is whole.
-    if (init < 0 || main < 0 || replacingPair.inUseAtLastFork()) inForce.unusable.store(true);
+    const bool halfChanged = main < 0 && guardedChanges.insideAsCopied();
+    const bool afresh = !halfChanged && init < 0 && fccStartAfreshInChild();
+    // A pair is replaced only by a set-up, under the init lock: one being
+    // replaced as the process forked may be half written, and goes with the
+    // rest of the set-up; one that was only being read is whole.
+    if (halfChanged || (init < 0 && !afresh && replacingPair.inUseAtLastFork())) {
+        inForce.unusable.store(true);
+    }
     auto* fresh = new Locks;
     fresh->init.takeOver(init);
     fresh->main.takeOver(main);
     Os::replaceInChild(inForce.locks, fresh);
     auto* freshPair = new AllocatorInForce;
-    freshPair->pair = pair.pair;
+    if (!afresh) freshPair->pair = pair.pair;
     Os::replaceInChild(allocator, freshPair);
 }
 
 const Os::InChildAfterFork locksInChild(makeLocksInChild);
 
 }  // namespace
+
+Os::ForkRegion& fccGuardedChanges() { return guardedChanges; }
 
 bool fccUnusableAfterFork() { return inForce.unusable.load(std::memory_order_relaxed); }
 

@@ -43,6 +43,11 @@ void fccEndSession() {
     inForce = 0;
 }
 
+void fccForgetSessionsInChild() {
+    inForce = 0;
+    settingUp = 0;
+}
+
 FccSessionScope::FccSessionScope(std::uint64_t session) : outer(workingFor) {
     workingFor = session;
 }

@@ -45,6 +45,7 @@ void makeRecordCellsInChild() {
 const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);
 
 void pushFront(FccFile*& head, FccFile* file) {
+    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
     file->prev = nullptr;
     file->next = head;
     if (head) head->prev = file;
@@ -52,6 +53,7 @@ void pushFront(FccFile*& head, FccFile* file) {
 }
 
 void unlink(FccFile*& head, FccFile* file) {
+    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
     if (file->prev)
         file->prev->next = file->next;
     else

@@ -33,6 +33,20 @@ std::atomic<int> lastInitError{ERR_FMSCP_NOT_INITIALIZED};
 std::atomic<const char*> lastInitErrorText{nullptr};
 int referenceCount = 0;  // under the init lock
 
+// The set-up of the interface by an FCC_Init (and the trial of
+// FCC_IsFCCEnabled) and its ending by the last FCC_Term, which hold the
+// init lock while they wait for the server. A child forked meanwhile starts
+// the interface afresh: the tickets and files that a session being ended
+// still held at the fork go at the child's next set-up.
+Platform::Os::ForkRegion settingUpOrEnding;
+std::atomic<bool> leftByParentsSession{false};
+
+// What FCC_GetLastError tells a child that the interface refuses.
+const char* const REFUSED_FOR_FORK =
+    "The file-cache interface cannot be used in a process forked while another thread of its "
+    "parent was changing its registered tickets or open files: that change may be half done. "
+    "Run a new program in the child to move files.";
+
 // FCC_GetLastError hands the text out with no one to free it: each distinct
 // text is kept for the rest of the process (there are few of them), and
 // never destroyed, so that what the application runs at its exit may still
@@ -91,6 +105,16 @@ void openFastCacheEarly() {
 
 bool selfProxyInitialized() { return fccSessionInForce() != 0; }
 
+bool fccStartAfreshInChild() {
+    if (!settingUpOrEnding.inUseAtLastFork()) return false;
+    referenceCount = 0;
+    fccForgetSessionsInChild();
+    lastInitError = ERR_FMSCP_NOT_INITIALIZED;
+    lastInitErrorText = nullptr;
+    leftByParentsSession = true;
+    return true;
+}
+
 int lastInitializationError() { return lastInitError.load(); }
 
 Entry::Entry(bool clearLastError)
@@ -107,10 +131,18 @@ namespace SelfProxy {
 int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     const FccInitLockGuard guard;
     if (!guard) return ERR_FMSCP_NOT_SUPPORTED;
+    if (selfProxyInitialized()) {
+        ++referenceCount;
+        return FCC_OK;
+    }
+    const Platform::Os::ForkRegion::Scope settingUp(settingUpOrEnding);
     ++referenceCount;
-    if (selfProxyInitialized()) return FCC_OK;
+    if (leftByParentsSession.exchange(false)) {
+        releaseAllFileRecords(&closeOnServer);
+        releaseAllTickets();
+    }
     const std::uint64_t session = fccBeginSession();
-    const FccSessionScope settingUp(session);
+    const FccSessionScope working(session);
     setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     FccSetAllocator(alloc, release);
 
@@ -146,7 +178,12 @@ int FCC_Term() {
     if (!guard) return ERR_FMSCP_NOT_SUPPORTED;
     const Entry entry;
     if (const int status = entry.status()) return status;
-    if (--referenceCount > 0) return FCC_OK;
+    if (referenceCount > 1) {
+        --referenceCount;
+        return FCC_OK;
+    }
+    const Platform::Os::ForkRegion::Scope ending(settingUpOrEnding);
+    --referenceCount;
 
     // From here on, what the session's entries still running would leave
     // behind is undone by them; what they left so far goes now, through
@@ -175,6 +212,7 @@ int FCC_IsFCCEnabled(int* enabled) {
         *enabled = 1;
         return FCC_OK;
     }
+    const Platform::Os::ForkRegion::Scope trying(settingUpOrEnding);
     const int trial = FCC_Init(&std::malloc, &std::free);
     FCC_Term();
     *enabled = trial == FCC_OK ? 1 : 0;
@@ -184,6 +222,10 @@ int FCC_IsFCCEnabled(int* enabled) {
 int FCC_GetLastError(const char** text) {
     if (!text) return ERR_FMSCP_BAD_ARG;
     *text = nullptr;
+    if (fccUnusableAfterFork()) {
+        *text = REFUSED_FOR_FORK;
+        return ERR_FMSCP_NOT_SUPPORTED;
+    }
     if (selfProxyInitialized()) {
         *text = FccGetLastErrorText();
         return FCC_OK;

@@ -70,10 +70,26 @@ const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
 // looked up here before anything is read through it. Guarded by the main
 // lock; never destroyed, as a transfer may still run while the process
 // ends.
-std::unordered_map<const char*, TicketRecord*>* const handlesGivenOut =
-    new std::unordered_map<const char*, TicketRecord*>;
+using HandleMap = std::unordered_map<const char*, TicketRecord*>;
+HandleMap* const handlesGivenOut = new HandleMap;
 
-std::unordered_map<const char*, TicketRecord*>& liveHandles() { return *handlesGivenOut; }
+HandleMap& liveHandles() { return *handlesGivenOut; }
+
+// The registry is changed without allocating or freeing (fccGuardedChanges):
+// the map's entry of a new handle is made before the main lock is taken,
+// room for it is made under the lock before the change, and an entry taken
+// out is freed after it.
+HandleMap::node_type newHandleEntry(const char* handle, TicketRecord* record) {
+    HandleMap made;
+    made.emplace(handle, record);
+    return made.extract(made.begin());
+}
+
+void makeRoomForOneMoreHandle() {
+    HandleMap& handles = liveHandles();
+    if (handles.size() + 1 > handles.bucket_count() * handles.max_load_factor())
+        handles.reserve(handles.size() + 1);
+}
 
 std::size_t bucketOf(const char* key) {
     unsigned sum = 0;
@@ -107,11 +123,13 @@ TicketRecord* handleRecordLocked(const char* handle) {
 
 void releaseLocked(TicketRecord* record) {
     if (--record->references > 0) return;
+    HandleMap::node_type entry;
     if (!record->detached) {
+        const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
         TicketRecord** link = &buckets[bucketOf(record->key)];
         while (*link && *link != record) link = &(*link)->next;
         if (*link) *link = record->next;
-        liveHandles().erase(record->key);
+        entry = liveHandles().extract(record->key);
         --recordCount;
     }
     freeRecord(record, record->detached ? RELEASED_AT_END : RELEASED);
@@ -175,6 +193,7 @@ int registerTicket(const char* ticket, char** handle) {
     }
     std::memcpy(handleText, key, sizeof key);
     *record = TicketRecord{VALID, pair, copy, handleText, guid, 1, 0, false, nullptr};
+    HandleMap::node_type entry = newHandleEntry(handleText, record);
 
     FccMainLockGuard lock;
     // The session ended meanwhile: its registry is gone, and what this call
@@ -191,11 +210,15 @@ int registerTicket(const char* ticket, char** handle) {
         *handle = found->key;
         return FCC_OK;
     }
-    TicketRecord*& head = buckets[bucketOf(key)];
-    record->next = head;
-    head = record;
-    liveHandles().emplace(record->key, record);
-    ++recordCount;
+    makeRoomForOneMoreHandle();
+    {
+        const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
+        TicketRecord*& head = buckets[bucketOf(key)];
+        record->next = head;
+        head = record;
+        liveHandles().insert(std::move(entry));
+        ++recordCount;
+    }
     *handle = record->key;
     return FCC_OK;
 }
@@ -218,10 +241,14 @@ int unregisterTicket(const char* handle) {
 }
 
 void releaseAllTickets() {
+    HandleMap entries;
     FccMainLockGuard lock;
     for (TicketRecord*& head : buckets) {
         while (TicketRecord* record = head) {
-            head = record->next;
+            {
+                const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
+                head = record->next;
+            }
             if (record->holds > 0) {
                 // An entry of another thread uses it: that entry frees it
                 // with its last hold.
@@ -232,7 +259,8 @@ void releaseAllTickets() {
             freeRecord(record, RELEASED_AT_END);
         }
     }
-    liveHandles().clear();
+    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
+    entries.swap(liveHandles());
     recordCount = 0;
 }
 

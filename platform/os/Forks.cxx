@@ -129,6 +129,8 @@ bool ForkRegion::inUseAtLastFork() const {
     return forks != 0 && lastForkInUse.load(std::memory_order_relaxed) == forks;
 }
 
+bool ForkRegion::insideAsCopied() const { return begun.load() != ended.load(); }
+
 bool ForkRegion::wholeSince(unsigned forks) const {
     return slot < ForkRecords::regionLimit &&
            lastForkInUse.load(std::memory_order_relaxed) <= forks;

@@ -3,15 +3,20 @@
 // must leave the transfer as it would have been without them; a callback
 // that stops the transfer ends it, whatever the server does next.
 
+#include <fcc/FccException.hxx>
 #include <fcc/FccInterface.hxx>
+#include <fcc/FccProxy.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <fcc/selfproxy/internal/TicketRegistry.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
 #include <cstdlib>
 #include <dlfcn.h>
+#include <functional>
+#include <map>
 #include <stdexcept>
 #include <pthread.h>
 #include <sched.h>
@@ -46,6 +51,7 @@ void* operator new(std::size_t size) {
 namespace {
 
 namespace Fcc = Quillomark::Fcc;
+namespace Client = Quillomark::Soa::Client;
 using namespace Quillomark::Testing;
 
 // What the callback did, call by call.
@@ -252,6 +258,140 @@ TEST_F(SelfProxyServer, AChildForkedUnderSynchronizeHoldsItAndEndsIt) {
         }).join();
     });
     Own::endSynchronize();
+    EXPECT_EQ(end, "");
+}
+
+// A child forked while another thread of its parent sets the interface up
+// or ends it, held there in its exchange with the server under the init
+// lock, starts the interface afresh: it sets it up, finds nothing of the
+// session being ended, and moves a file, as the README's transfer example
+// does.
+TEST_F(SelfProxyServer, AChildForkedWhileAParentThreadSetsUpOrEndsTheInterfaceStartsAfresh) {
+    struct Phase {
+        const char* name;
+        std::uint16_t held;
+        std::function<int()> call;
+    };
+    char* handle = nullptr;
+    const Phase phases[] = {
+        {"set-up", Fcc::FMS_VERSION_CHECK, [] { return Own::FCC_Init(nullptr, nullptr); }},
+        {"trial", Fcc::FMS_VERSION_CHECK,
+         [] {
+             int enabled = 0;
+             return Own::FCC_IsFCCEnabled(&enabled);
+         }},
+        // Termination closes the file that its thread left open.
+        {"ending", Fcc::FMS_CLOSE_MSG,
+         [&handle] {
+             FccFile* file = nullptr;
+             return Own::FCC_OpenFile(handle, &file) == 0 ? Own::FCC_Term() : -1;
+         }},
+    };
+    for (const Phase& phase : phases) {
+        server.reset();  // a Hold is let go of once per server
+        server = std::make_unique<FakeFccServer>();
+        server->addFile(makeTicket(1), "the file");
+        if (phase.held == Fcc::FMS_CLOSE_MSG) {
+            init();
+            handle = registered(makeTicket(1));
+        }
+        server->injectFault(phase.held, Fault::Hold);
+        OutputCapture out(1);
+        auto call = onThread(phase.call);
+        ASSERT_TRUE(server->waitUntilHolding(1, 10000)) << phase.name;
+        const std::string end = runInChild([] {
+            if (!childrenOfThreadsRun) return;
+            if (Own::FCC_Init(nullptr, nullptr) != 0) _exit(2);
+            if (Fcc::registeredTicketCount() != 0 || Fcc::openFileCount() != 0) _exit(3);
+            int enabled = 0;
+            if (Own::FCC_IsFCCEnabled(&enabled) != 0 || !enabled) _exit(4);
+            char* own = nullptr;
+            char* path = nullptr;
+            if (Own::FCC_RegisterTicket(makeTicket(1).c_str(), &own) != 0 ||
+                Own::FCC_DownloadFileFromPLM("IMD", own, nullptr, nullptr, &path) != 0) {
+                _exit(5);
+            }
+            if (Own::FCC_Term() != 0) _exit(6);
+        });
+        server->releaseHeld();
+        EXPECT_EQ(within(call, 30, phase.name), 0);
+        out.finish();
+        EXPECT_EQ(end, "") << phase.name;
+        while (Own::FCC_Term() == 0) {
+        }
+    }
+}
+
+// A child forked while another thread of its parent was in the middle of a
+// change of the registered tickets or open files cannot trust them: each
+// entry refuses it with -3099, and the last error, through FccProxy too,
+// says why.
+TEST_F(SelfProxyServer, AChildRefusedForItsForkIsToldWhy) {
+    {
+        OutputCapture out(1), err(2);
+        FmsClock();  // the loader's banner and warning go here
+    }
+    OutputCapture out(1);
+    const Client::FccProxy before;
+    Gate inside, leave;
+    std::thread changing([&] {
+        Own::synchronize();
+        {
+            const Quillomark::Platform::Os::ForkRegion::Scope change(Fcc::fccGuardedChanges());
+            inside.open();
+            leave.wait();
+        }
+        Own::endSynchronize();
+    });
+    inside.wait();
+    const std::string end = runInChild([&before] {
+        if (!childrenOfThreadsRun) return;
+        const std::string why =
+            "The file-cache interface cannot be used in a process forked while another thread of "
+            "its parent was changing its registered tickets or open files: that change may be half "
+            "done. Run a new program in the child to move files.";
+        const std::function<int()> entries[] = {
+            [] { return Own::FCC_Init(nullptr, nullptr); },
+            [] {
+                int enabled = 0;
+                return Own::FCC_IsFCCEnabled(&enabled);
+            },
+            [] {
+                char* handle = nullptr;
+                return Own::FCC_RegisterTicket(makeTicket(1).c_str(), &handle);
+            },
+            [] { return Own::FCC_Echo(); },
+            [] { return Own::FCC_Term(); },
+        };
+        for (int i = 0; i < 5; ++i) {
+            const char* text = nullptr;
+            if (entries[i]() != Fcc::ERR_FMSCP_NOT_SUPPORTED) _exit(10 + i);
+            if (Own::FCC_GetLastError(&text) != Fcc::ERR_FMSCP_NOT_SUPPORTED || !text ||
+                text != why)
+                _exit(20 + i);
+        }
+        const auto toldWhy = [&why](const Client::FccException& e) {
+            return e.failCode() == Fcc::ERR_FMSCP_NOT_SUPPORTED && e.msg().size() > why.size() &&
+                   e.msg().compare(e.msg().size() - why.size(), why.size(), why) == 0;
+        };
+        try {
+            const Client::FccProxy made;
+            _exit(30);
+        } catch (const Client::FccException& e) {
+            if (!toldWhy(e)) _exit(31);
+        }
+        try {
+            std::vector<std::string> files;
+            std::map<std::string, int> failures;
+            before.downloadFiles({makeTicket(1)}, files, failures);
+            _exit(32);
+        } catch (const Client::FccException& e) {
+            if (!toldWhy(e)) _exit(33);
+        }
+    });
+    leave.open();
+    changing.join();
+    out.finish();
     EXPECT_EQ(end, "");
 }
 

@@ -6,6 +6,7 @@
 // per-thread last error.
 
 #include <fcc/FccInterface.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 
 #include <atomic>
@@ -38,12 +39,23 @@ void FccInitLocks();
 // may call any entry under synchronize) and the init lock's holder waits for
 // it: the caller would wait for ever.
 bool FccInitLock();
-// In a child of a fork: whether a thread that the child does not have held
-// the init or the main lock (or was replacing the allocation pair) as the
-// parent forked. What those guard may be half changed: every entry of the
+// Each change of what the main lock guards (the ticket registry, the list
+// of open files), made under it and kept free of allocations, which a fork
+// holds up. Only the change itself is inside, not the whole hold.
+Platform::Os::ForkRegion& fccGuardedChanges();
+// In a child of a fork: whether a thread that the child does not have was
+// in the middle of such a change as the parent forked, or of replacing the
+// allocation pair. What it changed may be half done: every entry of the
 // interface then fails with ERR_FMSCP_NOT_SUPPORTED, and the init lock is
 // never taken.
 bool fccUnusableAfterFork();
+// In a child's at-fork handler, when a thread that the child does not have
+// held the init lock (and none the main lock): true when that thread was
+// setting the interface up or ending it, which leaves the child's
+// interface uninitialised, to be set up afresh (its configuration, pipes,
+// records and allocation pair its own); false, changing nothing, when it
+// only counted a reference. Takes no lock.
+bool fccStartAfreshInChild();
 void FccInitUnlock();
 // The main lock is the table entries synchronize / endSynchronize.
 void FccMainLock();
@@ -129,6 +141,9 @@ void fccSessionOpened(std::uint64_t session);
 void fccSessionDropped(std::uint64_t session);
 // The last FCC_Term: no session in force from now on.
 void fccEndSession();
+// In a forked child that starts the interface afresh: no session is in
+// force or being set up. Takes no lock.
+void fccForgetSessionsInChild();
 
 // The calling thread works for this session while the scope lasts (nested
 // scopes, of entries called from progress callbacks, restore the outer

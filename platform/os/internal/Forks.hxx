@@ -77,6 +77,13 @@ public:
 
     // In a child: whether a thread was inside as the process was forked.
     bool inUseAtLastFork() const;
+    // In a child's at-fork handler: whether a thread of the parent was
+    // inside as the memory was copied, so that what the region changes in
+    // memory may be half changed. Unlike inUseAtLastFork, a thread that
+    // came and went while the process forked does not count: what it
+    // changed is whole in the copy (each thread's writes reach it up to the
+    // first that the fork holds up).
+    bool insideAsCopied() const;
     // Whether no fork since the count was forksSoFar() came while a thread
     // was inside: what was true of the region's state then is true now.
     bool wholeSince(unsigned forks) const;
