@@ -10,9 +10,28 @@
 // the number of items that failed. The calling thread's last error text is
 // read with FCC_GetLastError; the text it hands out stays valid until the
 // thread's next FCC_GetLastError, and no longer than the thread lives.
-// Strings that the interface hands out are made with the allocation function
-// given to FCC_Init and are released by the caller with the matching release
-// function.
+//
+// What the out-parameters receive, and who releases it:
+// - The caller releases, with the release function of the pair given to
+//   FCC_Init (malloc and free before any was given) that was in force when
+//   the call made it: the path of FCC_DownloadFileFromPLM, each path of
+//   FCC_DownloadFilesFromPLM, the volume ID of FCC_UploadFileToPLM, each
+//   volume ID of FCC_UploadFilesToPLM and the GUID of FCC_GetFileGUID.
+//   Where a call leaves one null (a file that failed or was not reached),
+//   there is nothing to release.
+// - The interface owns, and the caller never releases (neither with free
+//   nor with the release function): the text of FCC_GetLastError (above);
+//   the ticket handle of FCC_RegisterTicket and each handle of
+//   FCC_RegisterTickets, valid until the ticket is unregistered as often as
+//   it was registered (FCC_UnRegisterTicket, FCC_UnRegisterTickets) or the
+//   last FCC_Term ends the interface; the file of FCC_OpenFile, valid until
+//   FCC_CloseFileHandlePointer closes it or the last FCC_Term ends the
+//   interface; and the thread handle of FCCStartThread, which names a
+//   thread and points to no memory.
+// - Plain values written into the caller's memory, with nothing to
+//   release: the flag of FCC_IsFCCEnabled, the statuses of the batch calls,
+//   the size of FCC_FileSize, the position of FCC_GetSeekPointer, the count
+//   and bytes of FCC_ReadBytes and the thread identifier of FCCStartThread.
 
 #include <soa/common/Export.hxx>
 
