@@ -646,9 +646,11 @@ int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "Purge,%d", shrink ? 1 : 0);
     return finish(toc, __func__, [&] {
-        int rc = 0;
+        // The shrink's memory is had before the first page goes.
+        FmscShrink plan;
+        int rc = FMSCX_PrepareShrink(toc, shrink, &plan);
         while (!rc && toc->shared->dateHead != -1) rc = FSMCFile_DeleteOldest(toc);
-        if (!rc) rc = FMSCSegment_ShrinkTheSegmentExtentFile(toc, 0, shrink);
+        if (!rc) rc = FMSCX_ShrinkPrepared(toc, 0, shrink, plan);
         return rc;
     });
 }

@@ -304,14 +304,15 @@ int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
     return 0;
 }
 
-void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from) {
+void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from,
+                               std::vector<std::uint8_t>& held) {
     FmscFreeSegments& f = toc->freeSegments;
     const std::int32_t end = std::min<std::int64_t>(
         std::int64_t(toc->shared->segmentFileSegments) + toc->shared->extentSegmentsInUse,
         std::int64_t(f.next.size()));
     // A segment that a page names stays its: the pages of every type count,
-    // as at open.
-    std::vector<std::uint8_t> held(std::size_t(std::max(end, 0)), 0);
+    // as at open. The marks take the memory the caller set aside.
+    held.assign(std::size_t(std::max(end, 0)), 0);
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
@@ -333,25 +334,46 @@ void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from) {
     }
 }
 
+int FMSCX_PrepareShrink(FMSC_FILETOC_T* toc, bool shrink, FmscShrink* plan) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    const FMSC_FILESHARED_T* s = toc->shared;
+    const std::int32_t files = std::min(s->extentFilesInUse, FMSC_MAX_EXTENT_FILES);
+    plan->paths.clear();
+    for (std::int32_t e = 0; shrink && e < files; ++e)
+        plan->paths.push_back(FMSCX_ExtentPath(toc, e));
+    plan->held.reserve(std::size_t(
+        std::max<std::int64_t>(0, std::int64_t(s->segmentFileSegments) + s->extentSegmentsInUse)));
+    return 0;
+}
+
 int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes,
                                            bool shrink) {
+    FmscShrink plan;
+    if (const int error = FMSCX_PrepareShrink(toc, shrink, &plan))
+        return FMSCX_PassOn(__func__, error);
+    return FMSCX_ShrinkPrepared(toc, megabytes, shrink, plan);
+}
+
+int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrink,
+                         FmscShrink& plan) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     megabytes = std::max(megabytes, 0);
     FMSC_FILESHARED_T* s = toc->shared;
-    const std::int32_t files = std::min(s->extentFilesInUse, FMSC_MAX_EXTENT_FILES);
-    if (shrink && files > 0) {
+    const std::int32_t files = std::int32_t(plan.paths.size());
+    if (files > 0) {
         // Only a cut to nothing is carried out, by removing the files: each
-        // is looked at before any goes.
+        // is looked at before anything changes.
         for (std::int32_t e = 0; e < files; ++e) {
-            if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
-                return FMSCX_PassOn(__func__, error);
-            std::string path = FMSCX_ExtentPath(toc, e);
-            int exists = FMSCX_OSFileExists(toc->error, path.c_str());
+            int exists = FMSCX_OSFileExists(toc->error, plan.paths[std::size_t(e)].c_str());
             if (exists > 1 || exists == 0)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
             if (megabytes != 0)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE, megabytes);
+        }
+        for (std::int32_t e = 0; e < files; ++e) {
+            if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
+                return FMSCX_PassOn(__func__, error);
         }
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
@@ -361,12 +383,12 @@ int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t meg
         s->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         s->extentFilesInUse = toc->header->extentFilesInUse = 0;
     }
-    FMSCX_RebuildFreeSegments(toc, s->sharedSegments);
+    FMSCX_RebuildFreeSegments(toc, s->sharedSegments, plan.held);
     // The files go once the store uses none: one that cannot be removed is
     // reported, and left to growth to make anew.
     int failed = 0;
-    for (std::int32_t e = 0; shrink && e < files; ++e) {
-        const int error = FMSCX_DeleteOSFile(toc->error, FMSCX_ExtentPath(toc, e).c_str());
+    for (std::int32_t e = 0; e < files; ++e) {
+        const int error = FMSCX_DeleteOSFile(toc->error, plan.paths[std::size_t(e)].c_str());
         if (error && !failed) failed = FMSCX_PassOn(__func__, error);
         toc->segmentToc->extents[std::size_t(e)].reset();
     }

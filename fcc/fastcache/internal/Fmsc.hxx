@@ -176,6 +176,17 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCSegment_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes,
                                            bool shrink);
+// The memory a shrink needs, taken before it changes anything, so that an
+// entry that runs out of it leaves the cache as it was: the paths of the
+// extent files it removes and a mark for each segment the store has.
+struct FmscShrink {
+    std::vector<std::string> paths;
+    std::vector<std::uint8_t> held;
+};
+int FMSCX_PrepareShrink(FMSC_FILETOC_T* toc, bool shrink, FmscShrink* plan);
+// The shrink, with what FMSCX_PrepareShrink took; it allocates nothing.
+int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrink,
+                         FmscShrink& plan);
 int FMSCSegment_WriteSegmentData(FMSC_FILETOC_T* toc, const std::uint8_t* bytes,
                                  std::int32_t segment, std::int32_t length);
 int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std::int32_t segment,
@@ -192,8 +203,9 @@ int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment);
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment);
 // The free-segment list made anew: every segment from `from` on that no
-// page names.
-void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from);
+// page names, marked in held (whose memory the caller set aside).
+void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from,
+                               std::vector<std::uint8_t>& held);
 
 // ---- Tables of contents, open, lock ---------------------------------------
 
