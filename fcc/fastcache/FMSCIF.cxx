@@ -73,6 +73,16 @@ int finish(FMSC_FILETOC_T* toc, const char* operation, Work&& work) {
     return finish(toc, operation, attempt(operation, std::forward<Work>(work)));
 }
 
+// The entries that change the store are its server's: a client reads what
+// its server wrote and keeps none of what a writer needs (the free
+// segments, the files' summaries). Such an entry on a client's handle is
+// refused as one on a handle of the wrong kind, the bad signature report
+// (36), before anything changes.
+int refuseClient(const FMSC_FILETOC_T* toc, FmscWhere where) {
+    if (!toc->client) return 0;
+    return FMSCX_ReportBadSig("FMSC_FILETOC_T_SIG", where.unit, where.function, where.line);
+}
+
 // The sizing block's test: the bad signature report (36).
 int checkSizing(const FMSC_FILETOC_T* toc, FmscWhere where) {
     if (toc->shared && toc->shared->signature == FMSC_FILESHARED_T_SIG) return 0;
@@ -271,6 +281,7 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
 int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
                    std::uint32_t sizeHigh, std::int32_t* firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
@@ -328,6 +339,7 @@ int FMSCIF_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
 
 int FMSCX_DeleteAPage(FMSC_FILETOC_T* toc, std::int32_t* firstPage) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (*firstPage < 0 || *firstPage >= toc->limits.pages)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT, *firstPage);
@@ -423,6 +435,7 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
 int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
                       const std::uint8_t* bytes, std::int32_t length) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkSizing(toc, FMSC_HERE)) return error;
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
@@ -435,6 +448,7 @@ int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,
                      const std::uint8_t* bytes, std::int32_t length) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (!firstPage) return FMSCX_NullParameter(toc, "firstPage", FMSC_HERE);
     if (!bytes) return FMSCX_NullParameter(toc, "bytes", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
@@ -459,6 +473,7 @@ int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t 
 
 int FMSCIF_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteFile,%.36s", guid);
@@ -468,6 +483,7 @@ int FMSCIF_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
 int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,
                           std::uint32_t sizeHigh) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (!guid) return FMSCX_NullParameter(toc, "guid", FMSC_HERE);
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "AdjustFileSize,%.36s,%d", guid, static_cast<int>(sizeLow));
@@ -477,6 +493,7 @@ int FMSCIF_AdjustFileSize(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t s
 
 int FMSCIF_DeleteOldest(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldest");
     return finish(toc, __func__, [&] { return FSMCFile_DeleteOldest(toc); });
@@ -484,6 +501,7 @@ int FMSCIF_DeleteOldest(FMSC_FILETOC_T* toc) {
 
 int FSMCIF_DeleteOldestFile(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "DeleteOldestFile");
     return finish(toc, __func__, [&] { return FSMCFile_DeleteOldest(toc); });
@@ -491,6 +509,7 @@ int FSMCIF_DeleteOldestFile(FMSC_FILETOC_T* toc) {
 
 int FSMCIF_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     return finish(toc, __func__, [&] { return FSMCFile_DeleteThisPage(toc, page); });
 }
@@ -643,6 +662,7 @@ int FmscPrintInfo(FMSC_FILETOC_T* toc) {
 
 int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     logLine(toc, "Purge,%d", shrink ? 1 : 0);
     return finish(toc, __func__, [&] {
@@ -657,6 +677,7 @@ int FMSCIF_Purge(FMSC_FILETOC_T* toc, bool shrink) {
 
 int FMSCIF_ShrinkTheSegmentExtentFile(FMSC_FILETOC_T* toc, std::int32_t megabytes) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = refuseClient(toc, FMSC_HERE)) return error;
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     return finish(toc, __func__,
                   [&] { return FMSCSegment_ShrinkTheSegmentExtentFile(toc, megabytes, true); });

@@ -120,6 +120,52 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     EXPECT_EQ(nullptr, late);
 }
 
+// A client reads the server's store and changes none of it: each entry that
+// would is refused as one of a handle of the wrong kind.
+TEST(SharedCache, AClientIsRefusedEveryEntryThatChangesTheStore) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    std::int32_t a = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 16384, 0, &a));
+    std::vector<std::uint8_t> block(16384, 0xA1);
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &a, 0, block.data(), 16384));
+    FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* client = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const char* name : {"fms.mf", "fms.hsh", "fms.seg"})
+        files.push_back(readBytes(folder.file(name)));
+    std::int32_t first = a, page = -1;
+    const std::function<int()> entries[] = {
+        [&] { return FMSCIF_WriteBlock(client, &first, 0, block.data(), 100); },
+        [&] { return FMSCIF_WriteBlock(client, &first, 1, block.data(), 100); },
+        [&] { return FMSCIF_WriteData(client, &first, 0, block.data(), 100); },
+        [&] { return FMSCIF_AddFile(client, guidB.c_str(), 10, 0, &page); },
+        [&] { return FMSCIF_AdjustFileSize(client, guidA.c_str(), 5, 0); },
+        [&] { return FMSCX_DeleteAPage(client, &first); },
+        [&] { return FSMCIF_DeleteThisPage(client, a); },
+        [&] { return FMSCIF_DeleteOldest(client); },
+        [&] { return FSMCIF_DeleteOldestFile(client); },
+        [&] { return FMSCIF_DeleteFile(client, guidA.c_str()); },
+        [&] { return FMSCIF_Purge(client, false); },
+        [&] { return FMSCIF_Purge(client, true); },
+        [&] { return FMSCIF_ShrinkTheSegmentExtentFile(client, 0); },
+    };
+    ASSERT_EQ(0, FMSCIF_LockCache(client));
+    for (std::size_t i = 0; i < std::size(entries); ++i) {
+        Testing::OutputCapture output(1);
+        EXPECT_EQ(36, entries[i]()) << "entry " << i;
+    }
+    ASSERT_EQ(0, FMSCIF_UnLockCache(client));
+    std::size_t n = 0;
+    for (const char* name : {"fms.mf", "fms.hsh", "fms.seg"})
+        EXPECT_TRUE(files[n++] == readBytes(folder.file(name))) << name;
+    ASSERT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
 // A cache filled by a server that did not share it, opened again by one
 // that does: the segments that its block of shared structures takes may
 // hold cached blocks. Those blocks go; the others stay their files' own,
