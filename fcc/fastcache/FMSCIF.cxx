@@ -368,6 +368,15 @@ int refuseBadBlock(FMSC_FILETOC_T* toc, std::int64_t block) {
                            static_cast<int>(std::max<std::int64_t>(block, INT32_MIN)));
 }
 
+// How many pages a writer may evict to make room. Each eviction takes the
+// oldest page, and the writer's own file, when its last page goes, comes
+// back as an empty page at the newest end: once as many went as the date
+// list held, every page that could give room is gone, and more evictions
+// would take the writer's empty page round for ever.
+std::int32_t evictionsThatMayFree(const FMSC_FILETOC_T* toc) {
+    return std::clamp(FMSCX_ReadShared(toc->shared->dateCount), 0, toc->limits.pages);
+}
+
 int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
                const std::uint8_t* bytes, std::int32_t length) {
     if (length < 0 || length > FMSC_SEGMENT_SIZE)
@@ -390,9 +399,11 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
     if (toc->freeSegments.count == 0) {
         // Growth that fails (an extent file that cannot be made or grown,
         // a full disk) is reported, and the writer evicts as in a full
-        // store.
+        // store, until a segment is free or every page went that held
+        // one: a store where none frees one is full (60).
         if (toc->shared->totalExtentMegabytes > 0) FMSC_SegmentExpandExtents(toc);
-        while (toc->freeSegments.count == 0 && toc->shared->dateHead != -1) {
+        for (std::int32_t left = evictionsThatMayFree(toc);
+             toc->freeSegments.count == 0 && toc->shared->dateHead != -1 && left > 0; --left) {
             if (const int error = FMSCX_DeleteAPage(toc, firstPage))
                 return FMSCX_PassOn(__func__, error);
         }
@@ -419,7 +430,8 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
     if (allocated) return giveBack(allocated);
     // Room made for the entry may be taken again when the file itself was
     // evicted and had to be added anew: evict until it fits.
-    while (outOfPages && toc->shared->dateHead != -1) {
+    for (std::int32_t left = evictionsThatMayFree(toc);
+         outOfPages && toc->shared->dateHead != -1 && left > 0; --left) {
         if (const int error = FMSCX_DeleteAPage(toc, firstPage)) return giveBack(error);
         const int again =
             FMSCFile_AllocateSegment(toc, *firstPage, block, segment, length, &outOfPages);

@@ -246,14 +246,15 @@ struct Model {
         }
         if (freeSegments.empty()) {
             if (extentFiles * perExtent > 0) expandExtents();
-            while (freeSegments.empty() && !dates.empty()) deleteAPage(guid);
+            for (std::size_t left = dates.size(); freeSegments.empty() && left > 0; --left)
+                deleteAPage(guid);
         }
         if (freeSegments.empty()) return FMSC_ERROR_OUT_OF_DATA_SEGMENTS;
         const std::int32_t segment = *freeSegments.begin();
         freeSegments.erase(freeSegments.begin());
         const ModelEntry entry{block, len, segment, write};
         bool outOfPages = allocateSegment(guid, entry);
-        while (outOfPages && !dates.empty()) {
+        for (std::size_t left = dates.size(); outOfPages && left > 0; --left) {
             deleteAPage(guid);
             outOfPages = allocateSegment(guid, entry);
         }

@@ -23,6 +23,7 @@
 #include <set>
 #include <sys/epoll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -164,6 +165,68 @@ TEST(SharedCache, AClientIsRefusedEveryEntryThatChangesTheStore) {
         EXPECT_TRUE(files[n++] == readBytes(folder.file(name))) << name;
     ASSERT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
+// A write that finds no segment free grows the extent files, else evicts
+// the oldest pages, the writer's own among them. Where neither frees one
+// (the segment file holds the shared block alone and the extent files
+// cannot grow), the store is full: the write fails with 60 at once, and
+// writes go on once the files can grow. Where the writer's own page makes
+// the room, the write goes through.
+TEST(SharedCache, AWriteThatNothingFreesRoomForFailsAsInAFullStore) {
+    const auto limitFileSize = [](rlim_t bytes) {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = std::min(bytes, limit.rlim_max);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    struct Case {
+        const char* name;
+        std::int32_t pages, segments, megabytesPerExtent, written;
+        int expected;
+        std::function<void(const CacheFolder&)> block, unblock;
+    };
+    const Case cases[] = {
+        {"the extent file's name taken by a folder", 64, 1, 16, 0, 60,
+         [](const CacheFolder& f) { mkdir(f.file("fms.ext000").c_str(), 0700); },
+         [](const CacheFolder& f) { rmdir(f.file("fms.ext000").c_str()); }},
+        {"a full disk", 64, 1, 16, 0, 60, [&](const CacheFolder&) { limitFileSize(1 << 20); },
+         [&](const CacheFolder&) { limitFileSize(RLIM_INFINITY); }},
+        {"one segment, the writer's", 64, 1, 0, 1, 0, nullptr, nullptr},
+        {"no page free, the writer's full", 2, 40, 0, 36, 0, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CacheFolder folder;
+        EXPECT_EQ("", Testing::runInChild([&] {
+                      signal(SIGXFSZ, SIG_IGN);
+                      FMSC_OPEN_PARAMS p =
+                          Testing::smallCache(folder, "full", c.pages, FMSC_MODE_SHARING_SERVER);
+                      p.segments = c.segments;
+                      p.megabytesPerExtentFile = c.megabytesPerExtent;
+                      p.extentFiles = c.megabytesPerExtent ? 1 : 0;
+                      FMSC_FILETOC_T* server = nullptr;
+                      std::int32_t a = -1, length = 0;
+                      std::vector<std::uint8_t> bytes(16384);
+                      auto write = [&](std::int32_t block) {
+                          bytes.assign(bytes.size(), std::uint8_t(block));
+                          return FMSCIF_WriteBlock(server, &a, block, bytes.data(), 16384);
+                      };
+                      if (FMSCIF_OpenS(&p, &server) != 0 ||
+                          FMSCIF_AddFile(server, guidA.c_str(), 0, 0, &a) != 0)
+                          _exit(4);
+                      for (std::int32_t block = 0; block < c.written; ++block)
+                          if (write(block) != 0) _exit(5);
+                      if (c.block) c.block(folder);
+                      if (write(c.written) != c.expected) _exit(6);
+                      if (c.unblock) c.unblock(folder);
+                      if (write(c.written) != 0 ||
+                          FMSCIF_ReadBlock(server, a, c.written, bytes.data(), &length) != 0 ||
+                          length != 16384 || bytes[100] != std::uint8_t(c.written) ||
+                          FMSCFile_CheckMetaFile(server, 63) != 0 || FMSCIF_Close(&server) != 0)
+                          _exit(7);
+                  }));
+    }
 }
 
 // A cache filled by a server that did not share it, opened again by one
