@@ -83,6 +83,14 @@ int refuseClient(const FMSC_FILETOC_T* toc, FmscWhere where) {
     return FMSCX_ReportBadSig("FMSC_FILETOC_T_SIG", where.unit, where.function, where.line);
 }
 
+// The extent file that the entry found cut short, made whole again now
+// that no segment is taken and not yet recorded: 0 when there was none or
+// it is whole.
+int checkShortExtent(FMSC_FILETOC_T* toc) {
+    const std::int32_t extent = std::exchange(toc->extentToCheck, -1);
+    return extent < 0 ? 0 : FMSCX_CheckExtentFile(toc, extent);
+}
+
 // The sizing block's test: the bad signature report (36).
 int checkSizing(const FMSC_FILETOC_T* toc, FmscWhere where) {
     if (toc->shared && toc->shared->signature == FMSC_FILESHARED_T_SIG) return 0;
@@ -254,6 +262,16 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     // A close would take the mutex away from under its holder.
     if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
     const bool locked = FMSCFile_LockCache(toc, waitMilliseconds) == 0;
+    // An extent file removed or replaced under the server keeps no blocks
+    // that the next open would read from what is at its path now.
+    if (!toc->client && locked && toc->segmentToc) {
+        attempt(__func__, [toc] {
+            for (std::int32_t e = 0;
+                 e < std::min(toc->limits.maxExtentFiles, FMSC_MAX_EXTENT_FILES); ++e)
+                FMSCX_CheckExtentFile(toc, e);
+            return 0;
+        });
+    }
     // A client counts itself off its server's block only under the lock,
     // while its files still hold the block.
     const bool counted = !toc->client || (locked && sizingReadable(toc));
@@ -328,6 +346,10 @@ int FMSCIF_ReadBlockPart(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     int rc = attempt("FMSCIF_ReadBlock", [&] {
         return FMSCFile_ReadBlockPart(toc, firstPage, block, offset, count, buffer, length);
     });
+    // A read that found its extent file cut short fails; the blocks beyond
+    // the cut go, and the file is made whole for the writes after it.
+    if (toc->extentToCheck >= 0)
+        attempt("FMSCIF_ReadBlock", [toc] { return checkShortExtent(toc); });
     if (!rc) {
         if (*length != -1)
             ++toc->shared->hits;
@@ -454,7 +476,17 @@ int FMSCIF_WriteBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t
     if (const int error = checkEveryCall(toc, __func__)) return FMSCX_PassOn(__func__, error);
     if (toc->log && *firstPage >= 0 && *firstPage < toc->limits.pages)
         logLine(toc, "WriteBlock,%.36s,%d,%d", toc->pages[*firstPage].guid, block, length);
-    return finish(toc, __func__, [&] { return writeBlock(toc, firstPage, block, bytes, length); });
+    return finish(toc, __func__, [&] {
+        int rc = writeBlock(toc, firstPage, block, bytes, length);
+        // A write that found its extent file cut short gave back what it
+        // took: the file is made whole, without the blocks beyond the cut,
+        // and the write tried again there.
+        if (toc->extentToCheck >= 0 && checkShortExtent(toc) == 0 &&
+            rc == FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE)
+            rc = writeBlock(toc, firstPage, block, bytes, length);
+        if (toc->extentToCheck >= 0) checkShortExtent(toc);
+        return rc;
+    });
 }
 
 int FMSCIF_WriteData(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t firstBlock,

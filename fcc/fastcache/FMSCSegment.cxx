@@ -7,6 +7,8 @@
 #include <climits>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define FMSC_UNIT ".\\FMSCSegment.cxx"
@@ -37,24 +39,73 @@ std::string numbered(const std::string& base, const char* shortFormat, const cha
     return base + text;
 }
 
-// Appends count zero segments to a file; false on failure (OS error kept).
-bool appendZeroSegments(const std::string& path, std::int32_t count, int* openFailed) {
-    std::FILE* file = Os::openPrivateAppendFile(path);
-    *openFailed = file == nullptr;
-    if (!file) {
-        Os::setLastOsError(errno);
-        return false;
+// Reads count bytes at offset; false when the file holds fewer.
+bool readAt(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offset) {
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, buffer, count, off_t(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            Os::setLastOsError(got < 0 ? errno : 0);
+            return false;
+        }
+        buffer += got;
+        count -= std::size_t(got);
+        offset += std::uint64_t(got);
     }
+    return true;
+}
+
+// Writes count bytes at offset; false on failure (OS error kept).
+bool writeAt(int fd, const std::uint8_t* bytes, std::size_t count, std::uint64_t offset) {
+    while (count > 0) {
+        const ssize_t put = ::pwrite(fd, bytes, count, off_t(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            Os::setLastOsError(put < 0 ? errno : EIO);
+            return false;
+        }
+        bytes += put;
+        count -= std::size_t(put);
+        offset += std::uint64_t(put);
+    }
+    return true;
+}
+
+// Writes count zero segments from segment `from` of an open file.
+bool writeZeroSegments(int fd, std::int64_t from, std::int32_t count) {
     static const std::uint8_t zeros[FMSC_SEGMENT_SIZE] = {};
-    bool ok = true;
-    for (std::int32_t i = 0; i < count && ok; ++i)
-        ok = std::fwrite(zeros, FMSC_SEGMENT_SIZE, 1, file) == 1;
-    if (!ok) Os::setLastOsError(errno);
-    if (std::fclose(file) != 0) {
-        Os::setLastOsError(errno);
-        ok = false;
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (!writeAt(fd, zeros, FMSC_SEGMENT_SIZE, std::uint64_t(from + i) * FMSC_SEGMENT_SIZE))
+            return false;
     }
-    return ok;
+    return true;
+}
+
+// The segments of an extent file: its first segment number, and how many
+// of its segments the store counts (the files before the last in use are
+// full), by the sizes the handle checked.
+struct ExtentSpan {
+    std::int32_t first;
+    std::int32_t counted;
+};
+
+ExtentSpan spanOf(const FMSC_FILETOC_T* toc, std::int32_t extent) {
+    const FmscLimits& limits = toc->limits;
+    const std::int64_t before = std::int64_t(extent) * limits.segmentsPerExtent;
+    const std::int64_t counted = std::clamp<std::int64_t>(
+        FMSCX_ReadShared(toc->shared->extentSegmentsInUse) - before, 0, limits.segmentsPerExtent);
+    return {std::int32_t(limits.segmentFileSegments + before), std::int32_t(counted)};
+}
+
+// Puts on the free list each segment from first to end - 1 that is not on
+// it: segments that no page names any more.
+void freeUnlisted(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
+    const FmscFreeSegments& f = toc->freeSegments;
+    for (std::int32_t segment = first; segment < end; ++segment) {
+        const bool listed =
+            segment == f.first || segment == f.last || f.next[std::size_t(segment)] != -1;
+        if (!listed) FMSCSegment_FreeThisSegment(toc, -1, segment);
+    }
 }
 
 }  // namespace
@@ -161,19 +212,11 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
     for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
             return FMSCX_PassOn(__func__, error);
-        if (attach) continue;
         // Each file holds the segments counted in it, as the segment file
-        // does: the earlier ones are full. One cut short would hand out
-        // segments past its end.
-        const std::int64_t counted = std::clamp<std::int64_t>(
-            s->extentSegmentsInUse - std::int64_t(e) * s->segmentsPerExtentFile, 0,
-            s->segmentsPerExtentFile);
-        const std::int64_t size =
-            Os::mappedFileSize(toc->segmentToc->extents[std::size_t(e)]->map.fd);
-        if (size < counted * FMSC_SEGMENT_SIZE) {
-            FMSCX_PrintErrorName(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
-            return FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE;
-        }
+        // does: one cut short or gone since the server closed is made whole
+        // again, without the blocks it lost.
+        if (attach) continue;
+        if (const int error = FMSCX_CheckExtentFile(toc, e)) return FMSCX_PassOn(__func__, error);
     }
     return 0;
 }
@@ -187,8 +230,11 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
     // The file is opened now, and read and written through its descriptor.
+    // A server's that is gone is made anew by its check
+    // (FMSCX_CheckExtentFile).
     record->map.fd = Os::openFileForMapping(record->path);
-    if (record->map.fd < 0)
+    const bool gone = !toc->client && record->map.fd < 0 && Os::lastOsError() == ENOENT;
+    if (record->map.fd < 0 && !gone)
         return FMSC_FAIL_VALUE(toc,
                                attach ? FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE
                                : Os::lastOsError() == EPERM
@@ -204,6 +250,74 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     return 0;
 }
 
+namespace {
+
+// Makes an extent file anew at its path, holding count zero segments, and
+// keeps its descriptor, through which the server reads and writes it from
+// then on. An old file of that name may be open in a client: the new one
+// takes the name over, and the client's descriptor keeps the old file,
+// which its next read finds unlinked.
+int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& path,
+                   std::int32_t count, int* fd) {
+    std::FILE* file = Os::createSharedFile(path);
+    if (!file) {
+        Os::setLastOsError(errno);
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    }
+    const int made = ::fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
+    const bool grown = made >= 0 && ::ftruncate(made, off_t(count) * FMSC_SEGMENT_SIZE) == 0;
+    if (!grown) Os::setLastOsError(errno);
+    const bool closed = std::fclose(file) == 0;
+    if (grown && !closed) Os::setLastOsError(errno);
+    if (!grown || !closed) {
+        if (made >= 0) ::close(made);
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
+    }
+    *fd = made;
+    return 0;
+}
+
+}  // namespace
+
+int FMSCX_CheckExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
+    if (toc->client || extent < 0 || extent >= FMSC_MAX_EXTENT_FILES) return 0;
+    FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
+    if (!record) return 0;
+    const ExtentSpan span = spanOf(toc, extent);
+    const off_t whole = off_t(span.counted) * FMSC_SEGMENT_SIZE;
+    struct stat held {
+    }, named{};
+    const bool open = record->map.fd >= 0 && ::fstat(record->map.fd, &held) == 0;
+    const bool atPath = open && held.st_nlink > 0 && ::lstat(record->path.c_str(), &named) == 0 &&
+                        named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+    if (atPath && held.st_size >= whole) return 0;
+    // What is no more in the file at its path is nobody's block: a cut
+    // takes the blocks beyond it, a file removed or replaced all of its
+    // own (those in the file the server still holds would go with the
+    // server, and its clients and its next open read the path).
+    const std::int32_t kept =
+        atPath ? std::int32_t(std::min<off_t>(held.st_size / FMSC_SEGMENT_SIZE, span.counted)) : 0;
+    FMSCX_DropSegments(toc, span.first + kept, span.first + span.counted);
+    // The file is made whole again, or anew, so that the segments the
+    // blocks held are free again, and growth goes on from its end.
+    if (atPath) {
+        if (::ftruncate(record->map.fd, whole) != 0) {
+            Os::setLastOsError(errno);
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
+        }
+    } else {
+        int made = -1;
+        if (const int error = makeExtentFile(toc, extent, record->path, span.counted, &made))
+            return FMSCX_PassOn(__func__, error);
+        FMSCX_UnMapOSFile(toc, record->map, false);
+        record->map.fd = made;
+    }
+    freeUnlisted(toc, span.first + kept, span.first + span.counted);
+    return 0;
+}
+
 int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
@@ -214,18 +328,8 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     auto record = std::make_unique<FmscExtentRecord>();
     record->path = FMSCX_ExtentPath(toc, extent);
     record->mapName = FMSCX_ExtentMapName(toc, extent);
-    // An old file of that name may be open in a client: the new one takes
-    // the name over, and the client's descriptor keeps the old file, which
-    // its next read finds unlinked.
-    std::FILE* file = Os::createSharedFile(record->path);
-    if (!file) {
-        Os::setLastOsError(errno);
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-    }
-    if (std::fclose(file) != 0) {
-        Os::setLastOsError(errno);
-        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
-    }
+    if (const int error = makeExtentFile(toc, extent, record->path, 0, &record->map.fd))
+        return FMSCX_PassOn(__func__, error);
     slot = std::move(record);
     return 0;
 }
@@ -257,8 +361,6 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (toc->freeSegments.count > 0) return 0;
-    if (const int error = FMSCX_SegmentCloseExtentFile(toc, extent))
-        return FMSCX_PassOn(__func__, error);
     FMSC_FILESHARED_T* s = toc->shared;
     std::int32_t room = std::int32_t(std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile -
                                      s->extentSegmentsInUse);
@@ -271,18 +373,18 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     count =
         std::int32_t(std::max<std::int64_t>(0, std::min<std::int64_t>({count, room, listRoom})));
     if (count == 0) return 0;
-    int openFailed = 0;
-    if (!appendZeroSegments(FMSCX_ExtentPath(toc, extent), count, &openFailed))
-        return FMSC_FAIL_VALUE(toc,
-                               openFailed ? FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE
-                                          : FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE,
-                               extent);
-    auto& record = toc->segmentToc->extents[std::size_t(extent)];
-    if (record && record->map.fd < 0) {
-        record->map.fd = Os::openFileForMapping(record->path);
-        if (record->map.fd < 0)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
-    }
+    // The file grown is the one the server holds, and only while its path
+    // still names it, whole: one cut, removed or replaced under the server
+    // is made whole or anew first, which may free segments.
+    const FmscExtentRecord* record = extent >= 0 && extent < FMSC_MAX_EXTENT_FILES
+                                         ? toc->segmentToc->extents[std::size_t(extent)].get()
+                                         : nullptr;
+    if (!record)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    if (const int error = FMSCX_CheckExtentFile(toc, extent)) return FMSCX_PassOn(__func__, error);
+    if (toc->freeSegments.count > 0) return 0;
+    if (!writeZeroSegments(record->map.fd, first - spanOf(toc, extent).first, count))
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     for (std::int32_t i = 0; i < count; ++i)
         f.next[std::size_t(first + i)] = i + 1 < count ? first + i + 1 : -1;
     f.first = first;
@@ -365,9 +467,9 @@ int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrin
         // Only a cut to nothing is carried out, by removing the files: each
         // is looked at before anything changes.
         for (std::int32_t e = 0; e < files; ++e) {
+            // One removed under the server has nothing left to remove.
             int exists = FMSCX_OSFileExists(toc->error, plan.paths[std::size_t(e)].c_str());
-            if (exists > 1 || exists == 0)
-                return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
+            if (exists > 1) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE, e);
             if (megabytes != 0)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE, megabytes);
         }
@@ -413,36 +515,13 @@ bool locateInExtents(const FmscLimits& limits, std::int32_t segment, std::int32_
 
 namespace {
 
-// Reads count bytes at offset; false when the file holds fewer.
-bool readAt(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offset) {
-    while (count > 0) {
-        const ssize_t got = ::pread(fd, buffer, count, off_t(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            Os::setLastOsError(got < 0 ? errno : 0);
-            return false;
-        }
-        buffer += got;
-        count -= std::size_t(got);
-        offset += std::uint64_t(got);
-    }
-    return true;
-}
-
-// Writes count bytes at offset; false on failure (OS error kept).
-bool writeAt(int fd, const std::uint8_t* bytes, std::size_t count, std::uint64_t offset) {
-    while (count > 0) {
-        const ssize_t put = ::pwrite(fd, bytes, count, off_t(offset));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            Os::setLastOsError(put < 0 ? errno : EIO);
-            return false;
-        }
-        bytes += put;
-        count -= std::size_t(put);
-        offset += std::uint64_t(put);
-    }
-    return true;
+// A server's extent file that a read or a write found shorter than a
+// segment it is counted to hold: checked (FMSCX_CheckExtentFile) once the
+// entry is done with it, when no segment is taken and not yet recorded.
+void noteShortExtent(FMSC_FILETOC_T* toc, std::int32_t segment) {
+    std::int32_t extent = -1, position = -1;
+    if (!toc->client && locateInExtents(toc->limits, segment, &extent, &position))
+        toc->extentToCheck = extent;
 }
 
 // A client's descriptor of an extent file: opened on first use, and opened
@@ -533,8 +612,10 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
     }
     // A file cut short reads short.
     if (!readAt(fd, buffer, std::size_t(length),
-                std::uint64_t(within) * FMSC_SEGMENT_SIZE + std::uint64_t(offset)))
+                std::uint64_t(within) * FMSC_SEGMENT_SIZE + std::uint64_t(offset))) {
+        if (segment >= toc->limits.segmentFileSegments) noteShortExtent(toc, segment);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);
+    }
     return 0;
 }
 
@@ -572,12 +653,14 @@ int FMSC_SegmentWriteExtent(FMSC_FILETOC_T* toc, const std::uint8_t* bytes, std:
     if (const int error = extentFileOf(toc, segment, &fd, &within))
         return FMSCX_PassOn(__func__, error);
     // Only where the file holds the segment: a file cut short under the
-    // server is not made longer, with zeros in place of the blocks cut. Its
+    // server is not made longer by the write, with zeros in place of the
+    // blocks cut that pages still name (its check drops them first). Its
     // end is asked of the descriptor, whose offset nothing else uses, at a
     // fraction of the cost of its status.
     const std::uint64_t at = std::uint64_t(within) * FMSC_SEGMENT_SIZE;
     const std::int64_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0) Os::setLastOsError(errno);
+    if (size >= 0 && std::uint64_t(size) < at + FMSC_SEGMENT_SIZE) noteShortExtent(toc, segment);
     if (size < 0 || std::uint64_t(size) < at + FMSC_SEGMENT_SIZE ||
         !writeAt(fd, bytes, std::size_t(length), at))
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, segment);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <string>
 
 namespace Quillomark::Fcc {
@@ -207,26 +208,92 @@ TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {
     EXPECT_EQ(2, cache->freeSegments.count);
 }
 
-// An extent file cut short under the server: its blocks beyond the cut are
-// refused, neither read nor written there (a read through a view kept of
-// it would kill the server), and the file is not made longer.
-TEST_F(Cache, AnExtentFileCutShortUnderTheServerRefusesItsBlocks) {
-    open(8, 1, 16);
-    std::int32_t first = add(1, 3 * 16384);
-    for (std::int32_t block = 0; block < 3; ++block) write(first, block, std::uint8_t(block));
-    std::uint8_t fill = 0;
-    ASSERT_EQ(16384, read(first, 2, &fill));
-    ASSERT_EQ(0, ::truncate(folder.file("fms.ext000").c_str(), 16384));
-    std::vector<std::uint8_t> bytes(16384);
-    std::int32_t length = 0;
-    {
+// An extent file cut short, removed or replaced under the server, while it
+// has the cache open or while it is closed: no block is read with bytes
+// other than those written (a miss or an error will do), writes go on (into
+// the file made whole again or anew), and the cache opens again. Blocks 1
+// to 9 of file 1 lie in the extent file, block 0 in the segment file; the
+// writes of file 2 go beyond the file's first growth.
+TEST_F(Cache, AnExtentFileCutRemovedOrReplacedServesNoOtherBytes) {
+    const auto replace = [](const std::string& path, std::uintmax_t size) {
+        Testing::writeBytes(path + ".other", std::vector<std::uint8_t>(size, 0xEE));
+        ASSERT_EQ(0, ::rename((path + ".other").c_str(), path.c_str()));
+    };
+    const auto cut = [](off_t size) {
+        return [size](const std::string& path) { ASSERT_EQ(0, ::truncate(path.c_str(), size)); };
+    };
+    const auto removed = [](const std::string& path) { ASSERT_EQ(0, ::unlink(path.c_str())); };
+    struct Case {
+        const char* name;
+        bool closed;
+        int reopened;
+        int purgedWithShrink;  // -1: no purge after the damage
+        std::function<void(const std::string& path)> damage;
+    };
+    const Case cases[] = {
+        {"cut to 4 segments", false, 0, -1, cut(4 * 16384)},
+        {"cut to 4 segments, then purged", false, 0, 0, cut(4 * 16384)},
+        {"cut to 4 segments while closed", true, 0, -1, cut(4 * 16384)},
+        {"emptied while closed", true, 0, -1, cut(0)},
+        {"removed", false, 0, -1, removed},
+        {"removed, then purged with a shrink", false, 0, 1, removed},
+        {"removed while closed", true, 0, -1, removed},
+        {"replaced", false, 0, -1, [&](const std::string& p) { replace(p, 256 * 16384); }},
+        // Never followed: not made anew either, since it is no file of the cache's.
+        {"replaced by a link while closed", true, 91, -1,
+         [&](const std::string& p) {
+             replace(p + ".target", 256 * 16384);
+             removed(p);
+             ASSERT_EQ(0, ::symlink((p + ".target").c_str(), p.c_str()));
+         }},
+    };
+    const auto readsAsWritten = [this](int n, std::int32_t blocks) {
+        const std::int32_t first = find(n);
+        for (std::int32_t block = 0; first != -1 && block < blocks; ++block) {
+            std::vector<std::uint8_t> bytes(16384, 0);
+            std::int32_t length = 0;
+            const int rc = FMSCIF_ReadBlock(cache, first, block, bytes.data(), &length);
+            EXPECT_TRUE(rc == 86 || (rc == 0 && (length == -1 || length == 16384))) << block;
+            if (rc == 0 && length == 16384) {
+                EXPECT_EQ(std::uint8_t(n * 16 + block), bytes[0]) << block;
+                EXPECT_EQ(std::uint8_t(n * 16 + block), bytes[16383]) << block;
+            }
+        }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        open(16, 1, 16);
+        std::int32_t first = add(1);
+        for (std::int32_t block = 0; block < 10; ++block)
+            write(first, block, std::uint8_t(16 + block));
+        if (c.closed) {
+            ASSERT_EQ(0, FMSCIF_Close(&cache));
+        }
+        c.damage(folder.file("fms.ext000"));
         Testing::OutputCapture output(1);
-        EXPECT_EQ(86, FMSCIF_ReadBlock(cache, first, 2, bytes.data(), &length));
-        EXPECT_EQ(86, FMSCIF_WriteBlock(cache, &first, 2, bytes.data(), 16384));
+        if (c.closed) {
+            ASSERT_EQ(c.reopened, FMSCIF_Open(folder.path.c_str(), "behaviour", 16, 1, 1, 16, false,
+                                              false, 0, false, &cache));
+            if (c.reopened) continue;
+        }
+        if (c.purgedWithShrink >= 0) {
+            EXPECT_EQ(0, FMSCIF_Purge(cache, c.purgedWithShrink));
+        }
+        readsAsWritten(1, 10);
+        first = add(2);
+        for (std::int32_t block = 0; block < 300; ++block)
+            write(first, block, std::uint8_t(32 + block));
+        readsAsWritten(1, 10);
+        readsAsWritten(2, 300);
+        reopen();
+        readsAsWritten(1, 10);
+        readsAsWritten(2, 300);
+        if (c.purgedWithShrink < 0) {
+            EXPECT_EQ(16384, read(find(1), 0));
+        }
+        EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
+        ASSERT_EQ(0, FMSCIF_Close(&cache));
     }
-    EXPECT_EQ(16384, read(first, 1, &fill));
-    EXPECT_EQ(1, fill);
-    EXPECT_EQ(16384u, std::filesystem::file_size(folder.file("fms.ext000")));
 }
 
 // A shrink of the extent files while files are cached: what it cannot keep

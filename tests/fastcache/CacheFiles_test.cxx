@@ -191,22 +191,6 @@ TEST(CacheFiles, ShortFilesAreRefused) {
     EXPECT_EQ(
         77, FMSCIF_Open(folder.path.c_str(), "short", 8, 4, 1, 0, false, false, 0, false, &cache));
     EXPECT_EQ(nullptr, cache);
-
-    // An extent file shorter than the segments it is counted to hold.
-    ASSERT_EQ(0,
-              FMSCIF_Open(folder.path.c_str(), "short", 8, 1, 1, 16, true, true, 0, false, &cache));
-    std::int32_t first = -1;
-    std::vector<std::uint8_t> bytes(2 * 16384, 0x5A);
-    ASSERT_EQ(0, FMSCIF_AddFile(cache, "0123456789abcdef0123456789abcdef", 2 * 16384, 0, &first));
-    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, bytes.data(), 2 * 16384));
-    ASSERT_EQ(0, FMSCIF_Close(&cache));
-    for (std::uintmax_t size : {std::uintmax_t(0), std::uintmax_t(128 * 16384)}) {
-        std::filesystem::resize_file(folder.file("fms.ext000"), size);
-        EXPECT_EQ(44, FMSCIF_Open(folder.path.c_str(), "short", 8, 1, 1, 16, false, false, 0, false,
-                                  &cache))
-            << size;
-        ASSERT_EQ(nullptr, cache);
-    }
 }
 
 // What a server's open finds at the path of a file of the cache that is

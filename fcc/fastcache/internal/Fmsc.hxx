@@ -171,6 +171,11 @@ std::string FMSCX_ExtentPath(const FMSC_FILETOC_T* toc, std::int32_t extent);
 std::string FMSCX_ExtentMapName(const FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32_t extent);
 int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent);
+// A server's extent file as the store counts it: the file it holds, still
+// at its path and holding every segment counted in it. One cut short loses
+// the blocks beyond the cut and is made as long again; one removed or
+// replaced loses all its blocks and is made anew. Nothing for a client.
+int FMSCX_CheckExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc);
 int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);

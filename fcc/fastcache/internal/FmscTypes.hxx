@@ -462,6 +462,9 @@ struct FMSC_FILETOC_T {
     std::unordered_map<FmscGuidKey, FmscFileSummary, FmscGuidKeyHash> summaries;
     // The last walk of a whole chain for a block write.
     FmscChainWalk walk;
+    // A server's extent file that a read or a write found cut short, to be
+    // checked when the entry is done with it; -1: none.
+    std::int32_t extentToCheck = -1;
 };
 
 // Parameters of FMSCIF_OpenS.
