@@ -86,9 +86,11 @@ struct Locks {
 // only the thread that forked: every lock that another thread held stays
 // held for good in its copy. It makes its own locks (the copies are left
 // alone, reachable), its thread holding what it held in the parent. When
-// another thread was in the middle of changing what the main lock guards,
-// that may be half changed: the interface is no longer usable in that
-// child. One that only held the main lock leaves it whole. One that held
+// another thread was in the middle of changing the ticket registry
+// (fccGuardedChanges), that may be half changed: the interface is no
+// longer usable in that child. One that only held the main lock leaves
+// what it guards whole, or, for the list of open files, for the child to
+// mend. One that held
 // the init lock to set the interface up or end it leaves the child to
 // start it afresh; one that held it only to count a reference leaves it
 // whole.

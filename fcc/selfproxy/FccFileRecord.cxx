@@ -44,23 +44,39 @@ void makeRecordCellsInChild() {
 
 const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);
 
+// A change of the list keeps the chain of next links from the head whole
+// whichever of its writes a fork copies: a fork copies each thread's writes
+// up to the first that it holds up, and the write that changes what the
+// chain holds for good (the new head, the cleared link of the record taken
+// out) is a release store after the others. A forked child whose copy
+// another thread of the parent left half changed finds a whole chain and
+// makes the back links anew from it (mendOpenListInChild).
 void pushFront(FccFile*& head, FccFile* file) {
-    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
     file->prev = nullptr;
     file->next = head;
     if (head) head->prev = file;
-    head = file;
+    __atomic_store_n(&head, file, __ATOMIC_RELEASE);
 }
 
 void unlink(FccFile*& head, FccFile* file) {
-    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
     if (file->prev)
         file->prev->next = file->next;
     else
         head = file->next;
     if (file->next) file->next->prev = file->prev;
-    file->next = file->prev = nullptr;
+    file->prev = nullptr;
+    __atomic_store_n(&file->next, nullptr, __ATOMIC_RELEASE);
 }
+
+void mendOpenListInChild() {
+    FccFile* previous = nullptr;
+    for (FccFile* file = openList; file; file = file->next) {
+        file->prev = previous;
+        previous = file;
+    }
+}
+
+const Platform::Os::InChildAfterFork openListInChild(mendOpenListInChild);
 
 bool isInList(const FccFile* head, const FccFile* file) {
     for (const FccFile* f = head; f; f = f->next) {

@@ -44,8 +44,8 @@ std::atomic<bool> leftByParentsSession{false};
 // What FCC_GetLastError tells a child that the interface refuses.
 const char* const REFUSED_FOR_FORK =
     "The file-cache interface cannot be used in a process forked while another thread of its "
-    "parent was changing its registered tickets or open files: that change may be half done. "
-    "Run a new program in the child to move files.";
+    "parent was changing its registered tickets: that change may be half done. Run a new "
+    "program in the child to move files.";
 
 // FCC_GetLastError hands the text out with no one to free it: each distinct
 // text is kept for the rest of the process (there are few of them), and

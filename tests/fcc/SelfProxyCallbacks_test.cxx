@@ -323,7 +323,7 @@ TEST_F(SelfProxyServer, AChildForkedWhileAParentThreadSetsUpOrEndsTheInterfaceSt
 }
 
 // A child forked while another thread of its parent was in the middle of a
-// change of the registered tickets or open files cannot trust them: each
+// change of the registered tickets cannot trust them: each
 // entry refuses it with -3099, and the last error, through FccProxy too,
 // says why.
 TEST_F(SelfProxyServer, AChildRefusedForItsForkIsToldWhy) {
@@ -348,8 +348,8 @@ TEST_F(SelfProxyServer, AChildRefusedForItsForkIsToldWhy) {
         if (!childrenOfThreadsRun) return;
         const std::string why =
             "The file-cache interface cannot be used in a process forked while another thread of "
-            "its parent was changing its registered tickets or open files: that change may be half "
-            "done. Run a new program in the child to move files.";
+            "its parent was changing its registered tickets: that change may be half done. Run a "
+            "new program in the child to move files.";
         const std::function<int()> entries[] = {
             [] { return Own::FCC_Init(nullptr, nullptr); },
             [] {

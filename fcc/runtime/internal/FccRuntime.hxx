@@ -39,9 +39,10 @@ void FccInitLocks();
 // may call any entry under synchronize) and the init lock's holder waits for
 // it: the caller would wait for ever.
 bool FccInitLock();
-// Each change of what the main lock guards (the ticket registry, the list
-// of open files), made under it and kept free of allocations, which a fork
-// holds up. Only the change itself is inside, not the whole hold.
+// Each change of the ticket registry, made under the main lock and kept
+// free of allocations, which a fork holds up. Only the change itself is
+// inside, not the whole hold. (The list of open files needs none: a forked
+// child mends it.)
 Platform::Os::ForkRegion& fccGuardedChanges();
 // In a child of a fork: whether a thread that the child does not have was
 // in the middle of such a change as the parent forked, or of replacing the
