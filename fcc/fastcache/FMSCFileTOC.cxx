@@ -4,6 +4,8 @@
 #include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/PrivateFile.hxx>
+#include <platform/os/internal/Process.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <cerrno>
@@ -588,6 +590,22 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
     return FMSCX_CheckSharedSizing(toc, toc->shared);
 }
 
+// Counts off the client of a reader that died holding the mutex (the note it
+// left), once its process has ended, waiting for that at most as long as
+// the lock may still wait: its client never leaves by itself. Only a block
+// that may be read, and is still its server's, is changed. Under the mutex.
+void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
+    const std::uint64_t process = toc->mutex.abandonedNote();
+    if (process == 0) return;
+    const bool readable = toc->client
+                              ? toc->shared != toc->privateShared.get() && !clientFindsItsCache(toc)
+                              : toc->sharingServer;
+    if (!readable || toc->shared->signature != FMSC_FILESHARED_T_SIG) return;
+    const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
+    if (!Os::processEnds(long(process), std::uint32_t(std::min<std::int64_t>(left, 1000)))) return;
+    if (toc->shared->clients > 0) --toc->shared->clients;
+}
+
 }  // namespace
 
 int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
@@ -597,7 +615,8 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
     // thread waits for it as another process does, and a holder that ended
     // holding it left it abandoned, which the lock below is told.
     if (toc->mutexHeld && toc->mutex.holder() == Os::NamedMutex::Holder::Caller) return 0;
-    switch (toc->mutex.lock(waitMilliseconds)) {
+    const std::int64_t deadline = Os::monotonicMilliseconds() + waitMilliseconds;
+    switch (toc->mutex.lock(waitMilliseconds, std::uint64_t(toc->countedBy))) {
         case Os::NamedMutex::Result::Ok:
             // A client finds the server's block as it was when it attached, or
             // lets the lock go at once.
@@ -613,7 +632,9 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
         case Os::NamedMutex::Result::Abandoned:
             // Its last holder died holding it, maybe half way through a
-            // change: reported, and let go like any failed lock.
+            // change: reported, and let go like any failed lock. A reader
+            // that died with its process is counted off first.
+            countOffTheDead(toc, deadline);
             toc->mutexHeld = false;
             toc->mutex.unlock();
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_ABANDONED);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <unistd.h>
 #include <utility>
 
 #define FMSC_UNIT ".\\FMSCIF.cxx"
@@ -22,6 +23,14 @@ namespace {
 int refuseAnotherThreadsLock(FMSC_FILETOC_T* toc) {
     if (!toc->mutexHeld || toc->mutex.holder() != Os::NamedMutex::Holder::OtherThread) return 0;
     return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK);
+}
+
+// The lock of an open or a close, which go on after a holder died holding
+// it: told so (97, reported), they take it again.
+int lockGoingOnAfterADeath(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
+    const int rc = FMSCFile_LockCache(toc, waitMilliseconds);
+    if (rc != FMSC_ERROR_METAFILE_CACHE_ABANDONED) return rc;
+    return FMSCFile_LockCache(toc, waitMilliseconds);
 }
 
 // One line of the log: the line counter, then the operation's text.
@@ -198,13 +207,15 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
-    if (!rc) rc = FMSCFile_LockCache(toc, waitMilliseconds);
+    if (!rc) rc = lockGoingOnAfterADeath(toc, waitMilliseconds);
     if (rc) return fail(rc);
     // The client's check of the date list, on the list it uses from now on.
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
     if (rc) return fail(rc);
     if (client) {
         ++toc->shared->clients;
+        toc->countedBy = ::getpid();
+        toc->mutex.leaveNote(std::uint64_t(toc->countedBy));
     } else {
         toc->shared->hits = toc->shared->misses = 0;
         toc->shared->clients = 0;
@@ -261,7 +272,7 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     logLine(toc, "Close");
     // A close would take the mutex away from under its holder.
     if (const int refused = refuseAnotherThreadsLock(toc)) return refused;
-    const bool locked = FMSCFile_LockCache(toc, waitMilliseconds) == 0;
+    const bool locked = lockGoingOnAfterADeath(toc, waitMilliseconds) == 0;
     // An extent file removed or replaced under the server keeps no blocks
     // that the next open would read from what is at its path now.
     if (!toc->client && locked && toc->segmentToc) {
@@ -278,6 +289,8 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     if (toc->shared && counted && toc->shared->signature == FMSC_FILESHARED_T_SIG) {
         if (toc->client) {
             if (toc->shared->clients > 0) --toc->shared->clients;
+            toc->countedBy = 0;
+            toc->mutex.leaveNote(0);
         } else if (toc->sharingServer) {
             if (toc->shared->clients > 0) {
                 std::printf("***** WARNING: Closing FMSCache with client(s) attached! *****\n");

@@ -39,12 +39,13 @@ namespace Quillomark::Platform::Os {
 
 // The file's bytes: a mark written once the mutex in it is made, which
 // tells a usable file from a blank or a foreign one, the PID namespace of
-// its creator, and the mutex.
+// its creator, the mutex, and the note of its holder (leaveNote).
 struct NamedMutex::Shared {
     std::atomic<std::uint32_t> ready;
     std::uint32_t mutexSize;
     NamedMutex::Identity pidNamespace;
     alignas(64) pthread_mutex_t mutex;
+    std::atomic<std::uint64_t> note;
 };
 
 namespace {
@@ -222,7 +223,8 @@ NamedMutex::Result NamedMutex::open(const std::string& name) { return attach(nam
 
 NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bool replacing) {
     static_assert(offsetof(Shared, mutexSize) == 4 && offsetof(Shared, pidNamespace) == 8 &&
-                      offsetof(Shared, mutex) == 64,
+                      offsetof(Shared, mutex) == 64 && offsetof(Shared, note) == 104 &&
+                      sizeof(std::atomic<std::uint64_t>) == 8,
                   "the layout of the mutex file");
     close();
     if (!isPlainName(name)) {
@@ -312,7 +314,7 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
     return Result::Ok;
 }
 
-NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
+NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds, std::uint64_t note) {
     if (!shared) {
         setLastOsError(EBADF);
         return Result::Failed;
@@ -347,7 +349,13 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds) {
             result = pthread_mutex_timedlock(&shared->mutex, &deadline);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
-        if (result == 0 || result == EOWNERDEAD) taken.files[taken.count++] = file;
+        if (result == 0 || result == EOWNERDEAD) {
+            taken.files[taken.count++] = file;
+            // The last holder's note, when it died holding the mutex; the
+            // new hold starts with its own.
+            noteOfTheDead = result == EOWNERDEAD ? shared->note.load(std::memory_order_relaxed) : 0;
+            shared->note.store(note, std::memory_order_relaxed);
+        }
         if (result == 0) return Result::Ok;
         if (result == EOWNERDEAD) {
             pthread_mutex_consistent(&shared->mutex);
@@ -399,12 +407,18 @@ bool NamedMutex::unlock() {
         setLastOsError(EPERM);
         return false;
     }
+    shared->note.store(0, std::memory_order_relaxed);
     if (const int result = pthread_mutex_unlock(&shared->mutex)) {
         setLastOsError(result);
         return false;
     }
     forgetTaken(file);
     return true;
+}
+
+void NamedMutex::leaveNote(std::uint64_t note) {
+    if (shared && inItsNamespace() && takenByCaller())
+        shared->note.store(note, std::memory_order_relaxed);
 }
 
 bool NamedMutex::isAtItsPath() const { return fd >= 0 && isFileAtPath(fd, path); }
@@ -442,6 +456,7 @@ void NamedMutex::close() {
     shared = nullptr;
     path.clear();
     file = pidNamespace = Identity();
+    noteOfTheDead = 0;
     // The creator's lock on the file goes with the last reference to it,
     // the mapping's included.
     if (fd >= 0) ::close(fd);

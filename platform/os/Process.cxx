@@ -3,13 +3,16 @@
 #include <platform/os/internal/Environment.hxx>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 extern char** environ;
@@ -107,6 +110,25 @@ int processDescriptor(long processId) {
 }
 
 }  // namespace
+
+bool processEnds(long processId, std::uint32_t waitMilliseconds) {
+    if (processId <= 0 || processId == getpid()) return false;
+    const int descriptor = processDescriptor(processId);
+    if (descriptor < 0) {
+        // Gone, or a system without process descriptors: then only a process
+        // that is gone is known to have ended.
+        return errno == ESRCH || (kill(static_cast<pid_t>(processId), 0) != 0 && errno == ESRCH);
+    }
+    // A process descriptor reads as ready once its process has ended.
+    pollfd ended{descriptor, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready =
+            poll(&ended, 1, static_cast<int>(std::min<std::uint32_t>(waitMilliseconds, INT32_MAX)));
+    } while (ready < 0 && errno == EINTR);
+    close(descriptor);
+    return ready > 0;
+}
 
 ChildProcess::ChildProcess(long processId)
     : processId(processId), descriptor(processDescriptor(processId)) {}

@@ -104,32 +104,48 @@ TEST(CacheMutex, WaitersAreServedInTurnBehindAHolderThatLocksBackToBack) {
     }
 }
 
-// A client process killed while it holds the cache's lock: the server's
-// next lock is told that the lock was abandoned, and is not left holding
-// it; the lock after that is an ordinary one.
-TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnce) {
+// A client process that ends while it holds the cache's lock: the lock that
+// meets it next, a server's or a client's, is told that the lock was
+// abandoned, is not left holding it, and counts the dead reader's client
+// off; the lock after that is an ordinary one. A client's open or close
+// that is the first to meet such a lock goes on, and counts itself in or
+// off.
+TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnceAndItsClientCountedOff) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS serverParams =
         Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_SHARING_SERVER);
-    FMSC_FILETOC_T* server = nullptr;
+    FMSC_OPEN_PARAMS clientParams = Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T *server = nullptr, *client = nullptr;
     ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
-    EXPECT_EQ("", Testing::runInChild([&folder] {
-                  FMSC_OPEN_PARAMS clientParams =
-                      Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_CLIENT);
-                  FMSC_FILETOC_T* client = nullptr;
-                  if (FMSCIF_OpenS(&clientParams, &client) != 0) _exit(4);
-                  if (FMSCIF_LockCache(client) != 0) _exit(5);
-                  _exit(0);  // holding it
-              }));
-    {
+    for (const std::string meets : {"server", "client", "open", "close"}) {
+        if (meets == "client" || meets == "close") {
+            ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+        }
+        EXPECT_EQ("", runInChild([&clientParams] {
+                      FMSC_FILETOC_T* reader = nullptr;
+                      if (FMSCIF_OpenS(&clientParams, &reader) != 0) _exit(4);
+                      if (FMSCIF_LockCache(reader) != 0) _exit(5);
+                      _exit(0);  // holding it
+                  }));
         Testing::OutputCapture output(1);
-        EXPECT_EQ(97, FMSCIF_LockCache(server));
+        if (meets == "server" || meets == "client") {
+            FMSC_FILETOC_T* locker = meets == "server" ? server : client;
+            EXPECT_EQ(97, FMSCIF_LockCache(locker));
+            EXPECT_FALSE(locker->mutexHeld);
+            EXPECT_EQ(0, FMSCIF_LockCache(locker));
+            EXPECT_EQ(0, FMSCIF_UnLockCache(locker));
+        }
+        if (meets == "open") {
+            EXPECT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+        } else if (meets == "close") {
+            EXPECT_EQ(0, FMSCIF_Close(&client));
+        }
         EXPECT_NE(std::string::npos,
                   output.finish().find("FMS_ERR(97) = FMSC_ERROR_METAFILE_CACHE_ABANDONED"));
+        EXPECT_EQ(client ? 1 : 0, server->shared->clients) << meets;
+        if (client) FMSCIF_Close(&client);
     }
-    EXPECT_FALSE(server->mutexHeld);
-    EXPECT_EQ(0, FMSCIF_LockCache(server));
-    EXPECT_EQ(0, FMSCIF_UnLockCache(server));
+    EXPECT_EQ(0, server->shared->clients);
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 

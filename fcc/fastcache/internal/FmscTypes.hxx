@@ -425,6 +425,11 @@ struct FMSC_FILETOC_T {
     // The cache's mutex and the name it was made or opened under.
     Platform::Os::NamedMutex mutex;
     std::string mutexName;
+    // A client counted in its server's block: the process whose open
+    // counted it (0: not counted), which the client leaves with the mutex
+    // while it holds it, so that whoever finds the mutex abandoned by a
+    // reader that died counts the client off once that process has ended.
+    std::int64_t countedBy = 0;
     // A server's hold of its cache, from before its open reads the files to
     // the end of its close: the lock of the owner file beside the meta file,
     // and, once the open holds the mutex, the lock of the meta file itself,

@@ -66,7 +66,8 @@ public:
     // The open file that carries the mutex; -1 when closed.
     int descriptor() const { return fd; }
 
-    Result lock(std::uint32_t timeoutMilliseconds);
+    // A hold that the lock begins carries note (leaveNote).
+    Result lock(std::uint32_t timeoutMilliseconds, std::uint64_t note = 0);
     // False, changing nothing, when the calling thread does not hold the
     // mutex.
     bool unlock();
@@ -76,6 +77,12 @@ public:
     // thread already and lets it be.
     void closeLeavingTheHold();
     Holder holder() const;
+    // A word that the holder leaves with the mutex for whoever takes it
+    // after the holder died holding it: the lock that is told Abandoned
+    // finds it in abandonedNote(). A hold starts with the note its lock
+    // was given, and a thread that does not hold the mutex leaves nothing.
+    void leaveNote(std::uint64_t note);
+    std::uint64_t abandonedNote() const { return noteOfTheDead; }
     // Whether the file at the mutex's path is still the one this object
     // maps: a file removed (by a cleaner of old files) and made again by a
     // new creator is another mutex, which this one does not exclude.
@@ -109,6 +116,7 @@ private:
     std::string path;
     Identity file;
     Identity pidNamespace;  // of its creator
+    std::uint64_t noteOfTheDead = 0;
 };
 
 }  // namespace Quillomark::Platform::Os

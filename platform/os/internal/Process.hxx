@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -18,6 +19,12 @@ enum class ProcessState { Running, Exited, NotFound, Unknown };
 // reaped here and its exit status stored in *exitStatus; Unknown leaves the
 // system's error number in *error.
 ProcessState processState(long processId, long* exitStatus, int* error);
+
+// Whether the process, a child of ours or not, has ended or ends within the
+// wait: true once it is gone or waits only to be reaped, false while it
+// runs (the calling process runs) or when that cannot be told. Nothing is
+// reaped.
+bool processEnds(long processId, std::uint32_t waitMilliseconds);
 
 // A child that spawnProcess started, remembered so that it can be waited for
 // once it ends. Waiting goes through a descriptor of the process itself
