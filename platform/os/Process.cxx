@@ -112,7 +112,8 @@ int processDescriptor(long processId) {
 }  // namespace
 
 bool processEnds(long processId, std::uint32_t waitMilliseconds) {
-    if (processId <= 0 || processId == getpid()) return false;
+    // No process has a number beyond what pid_t holds: not cut to one.
+    if (processId <= 0 || processId > INT_MAX || processId == getpid()) return false;
     const int descriptor = processDescriptor(processId);
     if (descriptor < 0) {
         // Gone, or a system without process descriptors: then only a process
