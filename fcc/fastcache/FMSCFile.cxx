@@ -182,34 +182,6 @@ void forgetFile(FMSC_FILETOC_T* toc, const FmscFilePage& page) {
     toc->summaries.erase(keyOf(page));
 }
 
-bool mayHold(const FmscFileSummary& summary, std::int32_t block) {
-    const auto after = summary.runs.upper_bound(block);
-    return after != summary.runs.begin() && std::prev(after)->second >= block;
-}
-
-// The block joins the runs, merging the runs it touches.
-void addToRuns(std::map<std::int32_t, std::int32_t>& runs, std::int32_t block) {
-    auto after = runs.upper_bound(block);
-    const bool joinsAfter = after != runs.end() && std::int64_t(after->first) == block + 1LL;
-    if (after != runs.begin()) {
-        const auto before = std::prev(after);
-        if (before->second >= block) return;
-        if (std::int64_t(before->second) + 1 == block) {
-            before->second = joinsAfter ? after->second : block;
-            if (joinsAfter) runs.erase(after);
-            return;
-        }
-    }
-    if (joinsAfter) {
-        // The run now starts one block lower: its node is kept.
-        auto node = runs.extract(after++);
-        node.key() = block;
-        runs.insert(after, std::move(node));
-        return;
-    }
-    runs.emplace_hint(after, block, block);
-}
-
 // The block's page joins the summary's index.
 void notePage(FmscFileSummary& summary, std::int32_t block, std::int32_t page) {
     FmscStretchPages& stretch = summary.pages[block / FMSC_INDEX_STRETCH];
@@ -223,22 +195,17 @@ std::int32_t indexedPage(const FmscFileSummary& summary, std::int32_t block) {
     return found->second[std::size_t(block % FMSC_INDEX_STRETCH)] - 1;
 }
 
-// The runs and the index of what a walk of the whole chain found, in place
-// of those the summary had. Sorts the walk's blocks.
-void setRuns(FmscFileSummary& summary, std::vector<FmscBlockPage>& blocks) {
-    std::sort(blocks.begin(), blocks.end(),
-              [](const FmscBlockPage& a, const FmscBlockPage& b) { return a.block < b.block; });
-    summary.runs.clear();
-    summary.pages.clear();
-    for (std::size_t i = 0; i < blocks.size();) {
-        std::size_t last = i;
-        while (last + 1 < blocks.size() &&
-               std::int64_t(blocks[last + 1].block) <= blocks[last].block + 1LL)
-            ++last;
-        summary.runs.emplace_hint(summary.runs.end(), blocks[i].block, blocks[last].block);
-        i = last + 1;
-    }
-    for (const FmscBlockPage& held : blocks) notePage(summary, held.block, held.page);
+// The block leaves the index, where the index has it on the page; its
+// stretch goes when it holds no other. Takes no memory.
+void forgetBlock(FmscFileSummary& summary, std::int32_t block, std::int32_t page) {
+    const auto found = summary.pages.find(block / FMSC_INDEX_STRETCH);
+    if (found == summary.pages.end()) return;
+    std::int32_t& slot = found->second[std::size_t(block % FMSC_INDEX_STRETCH)];
+    if (slot != page + 1) return;
+    slot = 0;
+    const FmscStretchPages& stretch = found->second;
+    if (std::all_of(stretch.begin(), stretch.end(), [](std::int32_t p) { return p == 0; }))
+        summary.pages.erase(found);
 }
 
 // A change of a file's summary that needs memory: when none is left the
@@ -256,9 +223,32 @@ bool changeSummary(FMSC_FILETOC_T* toc, const FmscGuidKey& key, Change change) n
     }
 }
 
+// The index's buckets, once it holds far fewer stretches than they were
+// made for, as few as it needs: a file that once held many blocks keeps no
+// more than it holds now. A summary that finds no memory for them goes.
+void fitIndex(FMSC_FILETOC_T* toc, const FmscGuidKey& key, FmscFileSummary& summary) {
+    const std::size_t buckets = summary.pages.bucket_count();
+    if (buckets <= 64 || summary.pages.size() * 4 >= buckets) return;
+    changeSummary(toc, key, [&] { summary.pages.rehash(0); });
+}
+
+// A page that leaves its file's chain takes its blocks out of the file's
+// summary. The first page with room, when it was this one, is the next
+// page with room, known only when this one ended the chain (none).
+void forgetPage(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t next) {
+    FmscFileSummary* known = summaryOf(toc, page);
+    if (!known) return;
+    const FmscFilePage& p = toc->pages[page];
+    const std::int32_t used =
+        std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
+    for (std::int32_t e = 0; e < used; ++e) forgetBlock(*known, p.segments[e].fileOffset, page);
+    if (known->room == page) known->room = next == -1 ? -1 : -2;
+    fitIndex(toc, keyOf(p), *known);
+}
+
 // Every block of the chain with its page, and the first page with room.
 int gatherChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk* chain) {
-    chain->blocks.clear();
+    chain->found.pages.clear();
     chain->whole = true;
     chain->room = -1;
     auto gather = [toc, chain](std::int32_t i) {
@@ -267,7 +257,7 @@ int gatherChain(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk* chai
             std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
         for (std::int32_t e = 0; e < used && chain->whole; ++e) {
             try {
-                chain->blocks.push_back(FmscBlockPage{p.segments[e].fileOffset, i});
+                notePage(chain->found, p.segments[e].fileOffset, i);
             } catch (...) {
                 chain->whole = false;
             }
@@ -288,7 +278,7 @@ void summarize(FMSC_FILETOC_T* toc, std::int32_t firstPage, FmscChainWalk& chain
     }
     changeSummary(toc, key, [&] {
         FmscFileSummary& walked = toc->summaries[key];
-        setRuns(walked, chain.blocks);
+        walked.pages = std::move(chain.found.pages);
         walked.room = chain.room;
     });
 }
@@ -652,20 +642,25 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     FmscFilePage& p = toc->pages[page];
     std::int32_t next = p.nextOffset;
-    // The file's summary goes with the page's blocks: kept, it would hold
-    // every block the file ever had while its first page stays. The next
-    // write walks what the chain still holds.
-    forgetFile(toc, p);
+    // The page's blocks leave the file's summary with it, which goes with
+    // the chain's last page; a page that cannot be taken out of its chain
+    // takes the summary, which the next write makes anew from the chain.
+    auto fail = [toc, &p](int error) {
+        forgetFile(toc, p);
+        return error;
+    };
     if (p.firstPage == 1) {
-        if (const int error = FMSCHash_DeleteEntry(toc, page)) return FMSCX_PassOn(__func__, error);
+        if (const int error = FMSCHash_DeleteEntry(toc, page))
+            return fail(FMSCX_PassOn(__func__, error));
         if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = -1;
+        if (next == -1) forgetFile(toc, p);
     } else {
         std::int32_t first = -1;
         const auto guid = guidOf(p);
         if (const int error = FMSCHash_FindFile(toc, guid.data(), &first))
-            return FMSCX_PassOn(__func__, error);
+            return fail(FMSCX_PassOn(__func__, error));
         if (first == -1)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page);
+            return fail(FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST, page));
         std::int32_t pred = first;
         std::int32_t steps = 0;
         while (pred != -1 && toc->pages[pred].nextOffset != page) {
@@ -673,10 +668,11 @@ int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page) {
             if (++steps > toc->limits.pages || (pred != -1 && !validPage(toc, pred))) pred = -1;
         }
         if (pred == -1)
-            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page);
+            return fail(FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST, page));
         toc->pages[pred].nextOffset = next;
         if (next >= 0 && next < toc->limits.pages) toc->pages[next].prevOffset = pred;
     }
+    forgetPage(toc, page, next);
     p.nextOffset = p.prevOffset = -1;
     return 0;
 }
@@ -737,7 +733,7 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
     std::int32_t roomFromStart = -1, roomBeforeStart = -1;
     std::int32_t* room = &roomFromStart;
     if (chain) {
-        chain->blocks.clear();
+        chain->found.pages.clear();
         chain->whole = true;
     }
     auto visit = [&](std::int32_t i) {
@@ -756,7 +752,7 @@ int FMSCFile_FindSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32
             if (chain && chain->whole) {
                 // Gathered for the summary only: without memory, no summary.
                 try {
-                    chain->blocks.push_back(FmscBlockPage{held, i});
+                    notePage(chain->found, held, i);
                 } catch (...) {
                     chain->whole = false;
                 }
@@ -787,24 +783,18 @@ int FMSCFile_PlaceBlock(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::int32_
     if (!segment) return FMSCX_NullParameter(toc, "segment", FMSC_HERE);
     *page = *segment = -1;
     if (block < 0) return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET, block);
-    // A block that no run holds: no page of the chain holds it.
+    // A block that the index does not have: no page of the chain holds it.
+    // One it has: where the index says, when that page holds it still.
     FmscFileSummary* known = summaryOf(toc, firstPage);
-    if (known && !mayHold(*known, block)) {
-        toc->hintFirstPage = firstPage;
-        toc->hintPage = -1;
-        return 0;
-    }
-    // A block the handle placed or found before: where the index says, when
-    // that page holds it still.
     const std::int32_t indexed = known ? indexedPage(*known, block) : -1;
-    if (indexed != -1 && pageHolds(toc, firstPage, indexed, block, segment)) {
+    if (known && (indexed == -1 || pageHolds(toc, firstPage, indexed, block, segment))) {
         *page = indexed;
         toc->hintFirstPage = firstPage;
         toc->hintPage = indexed;
         return 0;
     }
     std::int32_t length = -1;
-    FmscChainWalk& chain = toc->walk;
+    FmscChainWalk chain;
     if (const int error = FMSCFile_FindSegment(toc, firstPage, block, page, segment, &length,
                                                toc->client ? nullptr : &chain))
         return FMSCX_PassOn(__func__, error);
@@ -996,10 +986,7 @@ int FMSCFile_AllocateSegment(FMSC_FILETOC_T* toc, std::int32_t firstPage, std::i
             known->room = target;
         else
             known->room = FMSCX_ReadShared(p.nextOffset) == -1 ? -1 : -2;
-        changeSummary(toc, keyOf(toc->pages[firstPage]), [&] {
-            addToRuns(known->runs, block);
-            notePage(*known, block, target);
-        });
+        changeSummary(toc, keyOf(toc->pages[firstPage]), [&] { notePage(*known, block, target); });
     }
     return 0;
 }
@@ -1037,14 +1024,25 @@ void FMSCX_DropSegments(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t en
         // A count another process wrote is no size: none below 0.
         const std::int32_t used =
             std::clamp(FMSCX_ReadShared(p.numSegments), 0, FMSC_SEGMENTS_PER_PAGE);
+        // The summary of the page's file, which loses the blocks dropped.
+        FmscFileSummary* known = nullptr;
+        bool looked = false;
         std::int32_t kept = 0;
         for (std::int32_t e = 0; e < used; ++e) {
             const std::int32_t segment = p.segments[e].segmentOffset;
-            if (segment >= first && segment < end) continue;
+            if (segment >= first && segment < end) {
+                if (!looked && p.type == FMSC_PAGE_ALLOCATED) known = summaryOf(toc, i);
+                looked = true;
+                if (known) forgetBlock(*known, p.segments[e].fileOffset, i);
+                continue;
+            }
             p.segments[kept++] = p.segments[e];
         }
         if (kept == used) continue;
-        forgetFile(toc, p);
+        // The page has room now: the first page with room when no page had
+        // any, else not known without a walk. (The index keeps its buckets:
+        // a shrink takes no memory.)
+        if (known && known->room != i) known->room = known->room == -1 ? i : -2;
         std::memset(p.segments + kept, 0xFF, sizeof(FmscSegmentEntry) * std::size_t(used - kept));
         p.numSegments = kept;
     }

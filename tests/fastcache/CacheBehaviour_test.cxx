@@ -155,22 +155,28 @@ TEST_F(Cache, WriterWithoutFreeSegmentsEvictsOtherFilesButKeepsItsOwn) {
 }
 
 // A writer's summary of a file knows no more blocks than the file's chain
-// holds: blocks whose pages were evicted leave it, though the first page,
-// written again and again, stays.
+// holds, nor keeps room for many more: blocks whose pages were evicted
+// leave it, though the first page, written again and again, stays, also
+// when another file takes every other page.
 TEST_F(Cache, AWritersSummaryOfAFileStaysWithinWhatItsChainHolds) {
     open(64, 400);
-    std::int32_t first = add(1);
-    for (std::int32_t i = 1; i <= 4000; ++i) {
-        write(first, i * 16, 1, 64);
+    std::int32_t first = add(1), other = -1;
+    for (std::int32_t i = 1; i <= 4800; ++i) {
+        if (i == 4001) other = add(2);
+        if (i <= 4000)
+            write(first, i * 16, 1, 64);
+        else
+            write(other, i, 2, 64);
         if (i % 8 == 0) write(first, 0, 0, 64);
     }
     ASSERT_EQ(first, find(1));
     std::vector<std::int32_t> blocks;
     ASSERT_EQ(0, FMSCIF_FindSegments(cache, first, &blocks));
-    for (const auto& [key, summary] : cache->summaries) {
-        EXPECT_LE(summary.runs.size(), blocks.size());
-        EXPECT_LE(summary.pages.size(), blocks.size());
-    }
+    FmscGuidKey key{};
+    guidFor(1).copy(key.data(), key.size());
+    const FmscFileSummary& summary = cache->summaries.at(key);
+    EXPECT_LE(summary.pages.size(), blocks.size());
+    EXPECT_LE(summary.pages.bucket_count(), std::max<std::size_t>(64, 4 * blocks.size()));
 }
 
 TEST_F(Cache, DataBeyondTheSegmentFileGoesToGrowingExtentFiles) {

@@ -993,6 +993,7 @@ private:
         verifyFiles();
         verifyCounts();
         verifyBytes();
+        verifySummaries();
     }
     void verifyPages() {
         ASSERT_EQ(std::int32_t(model.pages.size()), cache->limits.pages);
@@ -1093,6 +1094,34 @@ private:
         }
         if (client) {
             ASSERT_EQ(0, FMSCIF_UnLockCache(client));
+        }
+    }
+
+    // What the writer knows of each file without a walk is what its chain
+    // holds: each block on its page and no other, no stretch without a
+    // block, and the first page with room when it knows one; a file that
+    // left the store leaves nothing.
+    void verifySummaries() {
+        for (const auto& [key, summary] : cache->summaries) {
+            const std::string name(key.data(), strnlen(key.data(), key.size()));
+            ASSERT_TRUE(model.files.count(name)) << name << " left the store, not its summary";
+            std::map<std::int32_t, std::int32_t> held, known;
+            std::int32_t room = -1;
+            for (std::int32_t page : model.files.at(name).chain) {
+                const std::vector<ModelEntry>& entries = model.pages[std::size_t(page)].entries;
+                for (const ModelEntry& e : entries) held[e.block] = page;
+                if (room == -1 && entries.size() < FMSC_SEGMENTS_PER_PAGE) room = page;
+            }
+            for (const auto& [stretch, pages] : summary.pages) {
+                ASSERT_NE(pages, FmscStretchPages{}) << "an empty stretch of " << name;
+                for (std::int32_t k = 0; k < FMSC_INDEX_STRETCH; ++k)
+                    if (pages[std::size_t(k)])
+                        known[stretch * FMSC_INDEX_STRETCH + k] = pages[std::size_t(k)] - 1;
+            }
+            ASSERT_EQ(held, known) << "the summary of " << name;
+            if (summary.room != -2) {
+                ASSERT_EQ(room, summary.room) << "the room of " << name;
+            }
         }
     }
 

@@ -337,27 +337,10 @@ inline std::int32_t FMSCX_ReadShared(const std::int32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_RELAXED);
 }
 
-// A block of a file and the page of its chain that holds it.
-struct FmscBlockPage {
-    std::int32_t block;
-    std::int32_t page;
-};
-
-// What a walk of a file's whole chain found: the first page in chain order
-// with room for another entry (-1: none) and every block the chain holds
-// with its page, unless memory ran out while they were gathered (whole
-// false). The handle keeps one, so that a walk reuses the memory of the
-// last.
-struct FmscChainWalk {
-    std::int32_t room = -1;
-    bool whole = true;
-    std::vector<FmscBlockPage> blocks;
-};
-
 // The pages of a stretch of 16 blocks of a file, from a block that is a
-// multiple of 16: the page that held each block when the handle last placed
-// or found it, plus 1 (0: none known). Short, so that a file whose blocks lie
-// far apart costs little more for each than its runs do.
+// multiple of 16: the page that holds each block, plus 1 (0: the chain does
+// not hold it). Short, so that a file whose blocks lie far apart costs
+// little for each.
 constexpr std::int32_t FMSC_INDEX_STRETCH = 16;
 using FmscStretchPages = std::array<std::int32_t, FMSC_INDEX_STRETCH>;
 
@@ -372,25 +355,33 @@ struct FmscGuidKeyHash {
 
 // What a server's handle knows of a file's chain without walking it, so
 // that a block write costs the same however long the file and whatever is
-// written between its blocks: the blocks the chain holds, as runs, and the
-// first page of the chain with room for another entry, checked against
-// that page before it is used. A page that leaves the chain (evicted,
-// deleted) or loses entries (segments dropped) takes the summary with it:
-// the file's next write walks its chain and makes it anew, so the summary
-// never holds more than the chain does.
-//
-// Beside it, where each block lies, so that a block the chain holds is
-// found without a walk however long the chain: a page taken from here is
-// used only when it still holds the block (a page that lost it since costs
-// a walk), and a block that it does not know is looked for by a walk.
+// written between its blocks: where each block the chain holds lies, so
+// that a block the chain holds is found, and one it does not hold known to
+// be new, without a walk however long the chain; and the first page of the
+// chain with room for another entry, checked against that page before it
+// is used. It follows what the chain holds: a page that leaves the chain
+// (evicted, deleted) or loses entries (segments dropped) takes its blocks
+// out of the index, and a stretch of the index without a block goes, so
+// that a store that evicts walks no chain. A page taken from the index is
+// used only when it still holds the block (else the chain is walked).
 // Any change of a summary that runs out of memory drops the summary: the
 // file's next write walks its chain and makes it anew.
 struct FmscFileSummary {
-    std::map<std::int32_t, std::int32_t> runs;  // a run's first block, its last
     // -1: no page has room; -2: not known.
     std::int32_t room = -2;
-    // By the stretch's number (block / FMSC_INDEX_STRETCH).
+    // By the stretch's number (block / FMSC_INDEX_STRETCH); only stretches
+    // in which the chain holds a block.
     std::unordered_map<std::int32_t, FmscStretchPages> pages;
+};
+
+// What a walk of a file's whole chain found: the first page in chain order
+// with room for another entry (-1: none) and where each block the chain
+// holds lies, unless memory ran out while they were gathered (whole false):
+// the summary the walk makes, so that it takes no more memory than that.
+struct FmscChainWalk {
+    std::int32_t room = -1;
+    bool whole = true;
+    FmscFileSummary found;
 };
 
 // The handle of an open cache.
@@ -463,10 +454,8 @@ struct FMSC_FILETOC_T {
     };
     std::array<StretchHint, 256> stretchHints{};
     // The files written through the handle (FMSCFile_PlaceBlock), each
-    // kept until a page of its chain leaves it or loses entries.
+    // kept until the file leaves the store.
     std::unordered_map<FmscGuidKey, FmscFileSummary, FmscGuidKeyHash> summaries;
-    // The last walk of a whole chain for a block write.
-    FmscChainWalk walk;
     // A server's extent file that a read or a write found cut short, to be
     // checked when the entry is done with it; -1: none.
     std::int32_t extentToCheck = -1;
