@@ -4,6 +4,7 @@
 
 #include <platform/common/internal/Utf16.hxx>
 #include <platform/common/internal/Utf8.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <soa/common/internal/XmlPlatform.hxx>
 
 #include <xercesc/framework/XMLDocumentHandler.hpp>
@@ -21,6 +22,8 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -92,11 +95,13 @@ std::string positionOf(std::string_view document, std::size_t offset, Form form)
 // XML declaration; in UTF-8 bytes that are not UTF-8 (a sequence beyond
 // U+10FFFF past the first few dozen characters, one cut short at the
 // end); in UTF-16 a last byte without its pair. The message, with where it
-// stands, or nothing. One pass; UTF-8 is read eight ASCII bytes at a time.
-std::optional<std::string> flawOf(std::string_view document, Form form) {
+// stands, or nothing. One pass; UTF-8 is read eight ASCII bytes at a time,
+// unless `utf8Flaw` holds what that pass found.
+std::optional<std::string> flawOf(std::string_view document, Form form,
+                                  std::optional<std::size_t> utf8Flaw) {
     std::size_t at = std::string_view::npos;
     switch (form) {
-        case Form::Utf8: at = Internal::firstInvalidXmlUtf8(document); break;
+        case Form::Utf8: at = utf8Flaw ? *utf8Flaw : Internal::firstInvalidXmlUtf8(document); break;
         case Form::OneByte: at = document.find('\0'); break;
         case Form::Utf16LE:
         case Form::Utf16BE:
@@ -132,45 +137,127 @@ struct ReadHead {
     std::size_t restAt = 0;
 };
 
-// How the document must be read: checked in UTF-8 (and the one-byte
-// encodings) and in UTF-16 of either byte order, with or without a mark.
-ReadHead headToRead(std::string_view document) {
-    struct Layout {
-        std::string_view mark;
-        int width;
-        bool bigEndian;
-    };
-    static const Layout layouts[] = {
-        {"\xEF\xBB\xBF", 1, false}, {"", 1, false}, {"\xFF\xFE", 2, false},
-        {"\xFE\xFF", 2, true},      {"", 2, false}, {"", 2, true}};
-    static const char declaration[] = "<?xml";
-    for (const Layout& layout : layouts) {
-        if (document.substr(0, layout.mark.size()) != layout.mark) continue;
-        const std::size_t start = layout.mark.size();
-        const auto w = static_cast<std::size_t>(layout.width);
-        // The character at index i of the text after the mark: its value
-        // when it is one of ASCII, else -1.
-        const auto asciiAt = [&](std::size_t i) -> int {
-            const std::size_t at = start + i * w;
-            if (at + w > document.size()) return -1;
-            if (w == 1) return static_cast<unsigned char>(document[at]);
-            const char high = layout.bigEndian ? document[at] : document[at + 1];
-            const char low = layout.bigEndian ? document[at + 1] : document[at];
-            return high == '\0' && static_cast<unsigned char>(low) < 0x80 ? low : -1;
-        };
-        bool matches = true;
-        for (std::size_t i = 0; i < 5 && matches; ++i) matches = asciiAt(i) == declaration[i];
-        if (!matches) continue;
-        const int blank = asciiAt(5);
-        if (blank != '\t' && blank != '\n' && blank != '\r') return {};
-        const std::size_t at = start + 5 * w;
-        ReadHead read{std::string(document.substr(0, at)), at};
-        read.head.append(w, '\0');
-        read.head[at + (layout.bigEndian ? w - 1 : 0)] = ' ';
-        if (blank == '\t') read.restAt += w;
-        return read;
+// The XML declaration that a document begins with, in UTF-8 (and the
+// one-byte encodings) or UTF-16 of either byte order, with or without a
+// mark, read a character at a time.
+struct Declaration {
+    static std::optional<Declaration> of(std::string_view document) {
+        static const Declaration layouts[] = {
+            {"\xEF\xBB\xBF", 1, false, {}}, {"", 1, false, {}}, {"\xFF\xFE", 2, false, {}},
+            {"\xFE\xFF", 2, true, {}},      {"", 2, false, {}}, {"", 2, true, {}}};
+        for (Declaration layout : layouts) {
+            if (document.substr(0, layout.mark.size()) != layout.mark) continue;
+            layout.document = document;
+            bool matches = true;
+            for (std::size_t i = 0; i < 5 && matches; ++i)
+                matches = layout.asciiAt(i) == "<?xml"[i];
+            if (matches) return layout;
+        }
+        return std::nullopt;
     }
-    return {};
+
+    // The character at index i of the text after the mark: its value when
+    // it is one of ASCII, else -1.
+    int asciiAt(std::size_t i) const {
+        const std::size_t at = offsetOf(i);
+        if (at + width > document.size()) return -1;
+        if (width == 1) return static_cast<unsigned char>(document[at]);
+        const char high = bigEndian ? document[at] : document[at + 1];
+        const char low = bigEndian ? document[at + 1] : document[at];
+        return high == '\0' && static_cast<unsigned char>(low) < 0x80 ? low : -1;
+    }
+    // Where the character at index i begins in the document.
+    std::size_t offsetOf(std::size_t i) const { return mark.size() + i * width; }
+
+    // The encoding that the declaration names: "" when it names none, none
+    // when its pseudo-attributes are not plainly name, '=' and a quoted
+    // value of ASCII within its first few hundred characters.
+    std::optional<std::string> encoding() const {
+        static constexpr std::size_t LONGEST = 256;
+        const auto blank = [](int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+        std::string named;
+        std::size_t i = 5;
+        while (i < LONGEST) {
+            const std::size_t blanks = i;
+            while (blank(asciiAt(i))) ++i;
+            if (asciiAt(i) == '?' && asciiAt(i + 1) == '>') return named;
+            if (i == blanks) return std::nullopt;
+            std::string name;
+            while (std::isalpha(asciiAt(i))) name += static_cast<char>(asciiAt(i++));
+            if (name.empty()) return std::nullopt;
+            while (blank(asciiAt(i))) ++i;
+            if (asciiAt(i++) != '=') return std::nullopt;
+            while (blank(asciiAt(i))) ++i;
+            const int quote = asciiAt(i++);
+            if (quote != '\'' && quote != '"') return std::nullopt;
+            std::string value;
+            for (int c = asciiAt(i); c != quote && i < LONGEST; c = asciiAt(++i)) {
+                if (c <= 0) return std::nullopt;
+                value += static_cast<char>(c);
+            }
+            ++i;
+            if (name == "encoding") named = value;
+        }
+        return std::nullopt;
+    }
+
+    std::string_view mark;
+    std::size_t width;
+    bool bigEndian;
+    std::string_view document;
+};
+
+// How the document must be read.
+ReadHead headToRead(std::string_view document) {
+    const std::optional<Declaration> declaration = Declaration::of(document);
+    if (!declaration) return {};
+    const int blank = declaration->asciiAt(5);
+    if (blank != '\t' && blank != '\n' && blank != '\r') return {};
+    const std::size_t at = declaration->offsetOf(5), w = declaration->width;
+    ReadHead read{std::string(document.substr(0, at)), at};
+    read.head.append(w, '\0');
+    read.head[at + (declaration->bigEndian ? w - 1 : 0)] = ' ';
+    if (blank == '\t') read.restAt += w;
+    return read;
+}
+
+// How the scanner will decode a document, told from its first bytes and
+// its XML declaration: as UTF-8 or by another decoder of its own (UTF-16,
+// ISO-8859-1, US-ASCII), or through a library beneath it. What it decodes
+// through that library (any other encoding a document declares, UTF-8
+// declared in UTF-16, EBCDIC, UCS-4), and what it refuses in UTF-8 for its
+// bytes, with a text that it builds through the process's local code page
+// transcoder, takes locks that every thread of the process shares; such a
+// document is refused in any case, for its encoding or its bytes.
+enum class Decoding { Utf8, Own, Beneath };
+
+Decoding decodingOf(std::string_view document) {
+    const auto bytes = reinterpret_cast<const XMLByte*>(document.data());
+    const xercesc::XMLRecognizer::Encodings probed =
+        xercesc::XMLRecognizer::basicEncodingProbe(bytes, document.size());
+    std::string named;
+    if (const std::optional<Declaration> declaration = Declaration::of(document)) {
+        const std::optional<std::string> encoding = declaration->encoding();
+        if (!encoding) return Decoding::Beneath;
+        for (const char c : *encoding) named += static_cast<char>(std::toupper(c));
+    }
+    const std::u16string name(named.begin(), named.end());
+    const xercesc::XMLRecognizer::Encodings declared =
+        xercesc::XMLRecognizer::encodingForName(name.c_str());
+    switch (probed) {
+        case xercesc::XMLRecognizer::UTF_8:
+            if (named.empty() || declared == xercesc::XMLRecognizer::UTF_8) return Decoding::Utf8;
+            return declared == xercesc::XMLRecognizer::US_ASCII || named == "ISO-8859-1"
+                       ? Decoding::Own
+                       : Decoding::Beneath;
+        case xercesc::XMLRecognizer::UTF_16B:
+        case xercesc::XMLRecognizer::UTF_16L:
+            return named.empty() || declared == xercesc::XMLRecognizer::UTF_16B ||
+                           declared == xercesc::XMLRecognizer::UTF_16L
+                       ? Decoding::Own
+                       : Decoding::Beneath;
+        default: return Decoding::Beneath;
+    }
 }
 
 // The bytes of a document as the scanner reads them: a head of their own,
@@ -209,7 +296,7 @@ private:
 class SplicedSource final : public xercesc::InputSource {
 public:
     SplicedSource(std::string_view head, std::string_view rest)
-        : xercesc::InputSource("reply"), head(head), rest(rest) {}
+        : xercesc::InputSource(u"reply"), head(head), rest(rest) {}
 
     xercesc::BinInputStream* makeStream() const override {
         return new (getMemoryManager()) SplicedStream(head, rest);
@@ -331,6 +418,108 @@ private:
     }
 };
 
+// A scanner and the grammars it reads with. Every new scanner of the
+// process takes a lock of the XML library's for a moment, to number it,
+// which a fork leaves held for good in the child when another thread was
+// inside: parsers hand their readers on to the next, through
+// `spareReaders`, rather than make one each.
+struct Reader {
+    Reader()
+        : grammars(std::make_unique<xercesc::GrammarResolver>(
+              nullptr, xercesc::XMLPlatformUtils::fgMemoryManager)),
+          scanner(std::make_unique<Scanner>(nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            grammars.get(),
+                                            xercesc::XMLPlatformUtils::fgMemoryManager)) {
+        scanner->setURIStringPool(grammars->getStringPool());
+        scanner->setDoNamespaces(true);
+    }
+
+    // The scanner keeps every namespace URI and prefix it has met in pools
+    // that nothing empties, and a declaration for each element name of the
+    // document that had most, and carries the XML version a document
+    // declared into the next (also when the document was refused before
+    // its declaration ended): a reader that has kept too much, or is left
+    // reading another version than 1.0, is replaced before the next
+    // document, which is then read as by a new parser at a cost that does
+    // not depend on the documents before it.
+    bool worn() const {
+        return scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
+               declarationsKept > MOST_DECLARATIONS_KEPT || mostElements > MOST_ELEMENTS_KEPT ||
+               scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT;
+    }
+    // A reply declares a few namespaces, mostly the same ones, and names a
+    // few dozen elements.
+    static constexpr std::size_t MOST_URIS_KEPT = 256;
+    static constexpr std::size_t MOST_DECLARATIONS_KEPT = 1024;
+    static constexpr std::size_t MOST_ELEMENTS_KEPT = 256;
+
+    std::unique_ptr<xercesc::GrammarResolver> grammars;
+    std::unique_ptr<Scanner> scanner;
+    // Namespace declarations read since the scanner was made: its pool of
+    // prefixes has grown by at most as many.
+    std::size_t declarationsKept = 0;
+    // The most element names that one document read since had.
+    std::size_t mostElements = 0;
+};
+
+// Readers that ended parsers left for the next ones: as many as parsers
+// were alive at once, up to the room here. Plain storage, never destroyed,
+// taken and filled a slot at a time without a lock: a child forked
+// meanwhile finds each reader either here, whole, or with the parent's
+// thread that had it.
+constexpr std::size_t SPARE_READERS = 16;
+std::atomic<Reader*> spareReaders[SPARE_READERS];
+
+// Around the calls that take a lock of the XML library's or of the ones
+// beneath it that the whole process shares: making a scanner, and reading
+// a document that is decoded through one (`Decoding::Beneath`).
+Quillomark::Platform::Os::ForkRegion makingReaders, decodingBeneath;
+
+// Whether the lock that `region` is around can be held by a thread that
+// this process does not have: a fork of its line came while a thread was
+// inside, and left it held for good.
+bool lostInAFork(const Quillomark::Platform::Os::ForkRegion& region) {
+    return Quillomark::Platform::Os::forksSoFar() != 0 && !region.wholeSince(0);
+}
+
+// What a child that a fork left without one of those locks cannot read.
+[[noreturn]] void refuseAfterTheFork(const char* parentThreadWas) {
+    throw DomException(std::string("The reply cannot be read in a process forked while another "
+                                   "thread of its parent was ") +
+                       parentThreadWas +
+                       ": the lock that the XML library takes for that is held in the child "
+                       "for good. Run a new program in the child to read it.");
+}
+
+std::unique_ptr<Reader> spareOrNewReader() {
+    for (std::atomic<Reader*>& spare : spareReaders) {
+        if (spare.load(std::memory_order_relaxed) == nullptr) continue;
+        if (Reader* reader = spare.exchange(nullptr, std::memory_order_acquire)) {
+            return std::unique_ptr<Reader>(reader);
+        }
+    }
+    if (lostInAFork(makingReaders)) refuseAfterTheFork("making an XML parser");
+    const Quillomark::Platform::Os::ForkRegion::Scope making(makingReaders);
+    return std::make_unique<Reader>();
+}
+
+// Keeps a reader for the next parser, or ends it when it is worn or there
+// is no room.
+void setAside(std::unique_ptr<Reader> reader) {
+    if (reader->worn()) return;
+    reader->scanner->setDocHandler(nullptr);
+    reader->scanner->setErrorReporter(nullptr);
+    for (std::atomic<Reader*>& spare : spareReaders) {
+        Reader* empty = nullptr;
+        if (spare.load(std::memory_order_relaxed) == nullptr &&
+            spare.compare_exchange_strong(empty, reader.get(), std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+            reader.release();
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 // Builds the tree from what the scanner reports. The scanner is driven
@@ -356,37 +545,30 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         emptyText(attribute.value);
     }
 
-    Tree() { build(); }
-
-    // A new scanner. The scanner keeps every namespace URI and prefix it
-    // has met in pools that nothing empties, and carries the XML version a
-    // document declared into the next (also when the document was refused
-    // before its declaration ended): a scanner that has kept too much, or
-    // is left reading another version than 1.0, is replaced before the next
-    // document, which is then read as by a new parser at a cost that does
-    // not depend on the documents before it.
-    void build() {
-        scanner.reset();
-        grammars = std::make_unique<xercesc::GrammarResolver>(
-            nullptr, xercesc::XMLPlatformUtils::fgMemoryManager);
-        scanner = std::make_unique<Scanner>(this, nullptr, nullptr, this, nullptr, grammars.get(),
-                                            xercesc::XMLPlatformUtils::fgMemoryManager);
-        scanner->setURIStringPool(grammars->getStringPool());
-        scanner->setDoNamespaces(true);
-        declarationsKept = 0;
-    }
-    void renewIfWorn() {
-        if (scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
-            declarationsKept > MOST_DECLARATIONS_KEPT ||
-            scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT) {
-            build();
+    Tree() = default;
+    ~Tree() {
+        if (reader) {
+            noteElements();
+            setAside(std::move(reader));
         }
     }
-    // A reply declares a few namespaces, mostly the same ones.
-    static constexpr std::size_t MOST_URIS_KEPT = 256;
-    static constexpr std::size_t MOST_DECLARATIONS_KEPT = 1024;
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+
+    // The reader for the next document: the one this tree read with
+    // before, unless it is worn, else a spare one or a new one.
+    void takeReader() {
+        if (reader && reader->worn()) reader.reset();
+        if (reader) return;
+        reader = spareOrNewReader();
+        reader->scanner->setDocHandler(this);
+        reader->scanner->setErrorReporter(this);
+    }
+    xercesc::XMLScanner& scanner() const { return *reader->scanner; }
+    void noteElements() { reader->mostElements = std::max(reader->mostElements, elements.size()); }
 
     void clear() {
+        if (reader) noteElements();
         root = nullptr;
         open.clear();
         children.clear();
@@ -464,12 +646,12 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     }
     const std::string* uri(unsigned int id) {
         if (id >= uris.size()) uris.resize(id + 1, nullptr);
-        if (uris[id] == nullptr) uris[id] = intern(scanner->getURIText(id));
+        if (uris[id] == nullptr) uris[id] = intern(scanner().getURIText(id));
         return uris[id];
     }
 
     [[noreturn]] void refuse(const std::string& reason) const {
-        const xercesc::Locator* at = scanner->getLocator();
+        const xercesc::Locator* at = scanner().getLocator();
         throw DomException(position(at->getLineNumber(), at->getColumnNumber()) + reason);
     }
     // The scanner lets a lone surrogate of UTF-16 through in some places (at
@@ -516,7 +698,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         if (parted != 0) refuseLoneSurrogate();
         XMLNode& node = *nodes.make(1);
         Element& known = element(declaration);
-        node.line = static_cast<std::int32_t>(scanner->getLocator()->getLineNumber());
+        node.line = static_cast<std::int32_t>(scanner().getLocator()->getLineNumber());
         node.name = known.name;
         node.namespaceUri = uri(uriId);
         if (count > 0) {
@@ -528,7 +710,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 const XMLCh* qname = attribute.getQName();
                 if (qname != nullptr && declaresNamespace(qname)) {
-                    ++declarationsKept;
+                    ++reader->declarationsKept;
                     checkReservedNamespace(qname, attribute.getValue());
                     continue;
                 }
@@ -646,7 +828,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // read, or read what other readers would not (UTF-7, the ISO-2022
     // family). The scanner has decided by the time the root begins.
     void checkEncoding() {
-        const XMLCh* encoding = scanner->getReaderMgr()->getCurrentEncodingStr();
+        const XMLCh* encoding = scanner().getReaderMgr()->getCurrentEncodingStr();
         switch (xercesc::XMLRecognizer::encodingForName(encoding)) {
             case xercesc::XMLRecognizer::UTF_8: form = Form::Utf8; return;
             case xercesc::XMLRecognizer::UTF_16B: form = Form::Utf16BE; return;
@@ -662,11 +844,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
         }
     }
 
-    std::unique_ptr<xercesc::GrammarResolver> grammars;
-    std::unique_ptr<xercesc::XMLScanner> scanner;
-    // Namespace declarations read since the scanner was made: its pool of
-    // prefixes has grown by at most as many.
-    std::size_t declarationsKept = 0;
+    std::unique_ptr<Reader> reader;
     // How the scanner reads the document, as its root begins.
     Form form = Form::Utf8;
     // A high surrogate that ended the last piece of a text.
@@ -700,12 +878,25 @@ SAXToNodeParser::~SAXToNodeParser() = default;
 
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     tree->clear();
-    tree->renewIfWorn();
     // The document outlives the parse: the scanner reads it in place.
     const ReadHead read = headToRead(document);
     SplicedSource source(read.head, std::string_view(document).substr(read.restAt));
+    const Decoding decoding = decodingOf(document);
+    std::optional<std::size_t> utf8Flaw;
+    if (decoding == Decoding::Utf8) utf8Flaw = Internal::firstInvalidXmlUtf8(document);
+    const bool beneath =
+        decoding == Decoding::Beneath || (utf8Flaw && *utf8Flaw != std::string_view::npos);
     try {
-        tree->scanner->scanDocument(source);
+        if (beneath && lostInAFork(decodingBeneath)) {
+            refuseAfterTheFork(
+                "reading a document that the XML library decodes, as this one, under a lock "
+                "of the process's: one in an encoding other than UTF-8, UTF-16, ISO-8859-1 "
+                "and US-ASCII, or with bytes not of its encoding");
+        }
+        tree->takeReader();
+        std::optional<Quillomark::Platform::Os::ForkRegion::Scope> decodingThere;
+        if (beneath) decodingThere.emplace(decodingBeneath);
+        tree->scanner().scanDocument(source);
     } catch (const DomException&) {
         tree->clear();
         throw;
@@ -717,7 +908,7 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
         throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
     }
     if (tree->root == nullptr) throw DomException("The document has no root element");
-    if (std::optional<std::string> flaw = flawOf(document, tree->form)) {
+    if (std::optional<std::string> flaw = flawOf(document, tree->form, utf8Flaw)) {
         tree->clear();
         throw DomException(*flaw);
     }

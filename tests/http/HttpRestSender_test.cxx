@@ -2,6 +2,8 @@
 #include <soa/client/HttpRestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
+#include <soa/common/DomException.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
@@ -12,6 +14,8 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLMutexMgr.hpp>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,8 +26,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,6 +43,8 @@ using Quillomark::Soa::Client::HttpRestSender;
 using Quillomark::Soa::Client::RestSender;
 using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
+using Quillomark::Soa::Common::Exceptions::DomException;
+using Quillomark::Soa::Common::Xml::SAXToNodeParser;
 using Quillomark::Testing::HttpReply;
 using Quillomark::Testing::HttpRequest;
 using Quillomark::Testing::LoopbackHttpServer;
@@ -321,6 +330,175 @@ TEST_F(HttpRestSenderTest, AProgramTheProcessRunsHoldsNoConnectionToTheServer) {
         const int flags = fcntl(fd, F_GETFD);
         EXPECT_TRUE(flags == -1 || (flags & FD_CLOEXEC) != 0)
             << fd << " " << std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+    }
+}
+
+// Stands in for the XML library's mutexes while it lives: the thread that
+// armed it stops in its next lock, holding the mutex, and says so ('s'), or
+// says it went through without one ('d').
+class StoppingMutexes : public xercesc::XMLMutexMgr {
+public:
+    StoppingMutexes() : real(xercesc::XMLPlatformUtils::fgMutexMgr) {
+        if (pipe(told) != 0 || pipe(letGo) != 0) ADD_FAILURE() << "no pipes";
+        xercesc::XMLPlatformUtils::fgMutexMgr = this;
+    }
+    ~StoppingMutexes() override {
+        xercesc::XMLPlatformUtils::fgMutexMgr = real;
+        for (int fd : {told[0], told[1], letGo[0], letGo[1]}) ::close(fd);
+    }
+    xercesc::XMLMutexHandle create(xercesc::MemoryManager* const manager) override {
+        return real->create(manager);
+    }
+    void destroy(xercesc::XMLMutexHandle mutex, xercesc::MemoryManager* const manager) override {
+        real->destroy(mutex, manager);
+    }
+    void lock(xercesc::XMLMutexHandle mutex) override {
+        real->lock(mutex);
+        if (armed) {
+            armed = false;
+            Quillomark::Testing::say(told[1], 's');
+            Quillomark::Testing::hear(letGo[0]);
+        }
+    }
+    void unlock(xercesc::XMLMutexHandle mutex) override { real->unlock(mutex); }
+
+    // Runs work on a thread armed to stop: whether it stopped in a lock.
+    bool stopsIn(const std::function<void()>& work) {
+        thread = std::thread([this, work] {
+            armed = true;
+            work();
+            armed = false;
+            Quillomark::Testing::say(told[1], 'd');
+        });
+        return Quillomark::Testing::hear(told[0]) == 's';
+    }
+    void end(bool stopped) {
+        if (stopped) Quillomark::Testing::say(letGo[1], 'g');
+        thread.join();
+    }
+
+private:
+    static thread_local bool armed;
+    xercesc::XMLMutexMgr* real;
+    int told[2] = {-1, -1}, letGo[2] = {-1, -1};
+    std::thread thread;
+};
+thread_local bool StoppingMutexes::armed = false;
+
+// A thread of the parent is inside each call of the library's into the XML
+// library as the main thread forks: the child's parses neither wait for a
+// lock that the thread holds nor take one, and are refused at once, for the
+// fork, only where they could not do without it. Each case: what the thread
+// does with a parser that has read a reply before, whether it stops in a
+// lock of the XML library's, and which of the child's reads are refused
+// for the fork (by their bits, below).
+TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibrary) {
+    server.script().setFallback(
+        [](const HttpRequest& request) { return HttpReply::ok(request.body); });
+    const std::string utf8 =
+        "<?xml version='1.0' encoding='UTF-8'?><r xmlns='urn:r' xmlns:p='urn:p' p:a='1'>"
+        "<p:b>t\xC3\xA9</p:b><c/></r>";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("<?xml version='1.0' encoding='UTF-16'?><r>t</r>")) {
+        utf16 += std::string{c, '\0'};
+    }
+    const std::string latin1 = "<?xml version = \"1.0\"\tencoding='ISO-8859-1' ?><r>\xE9</r>";
+    const std::string shiftJis = "<?xml version='1.0' encoding='Shift_JIS'?><a/>";
+    const std::string notUtf8 = "<a>\xC3\x28</a>";
+    // "" when the parse read its document, else the text it was refused with.
+    const auto refusal = [](const std::function<void()>& parse) -> std::string {
+        try {
+            parse();
+        } catch (const Ex::ProtocolException& e) {
+            return e.getMessage();
+        } catch (const DomException& e) {
+            return e.getMessage();
+        }
+        return "";
+    };
+    using Parser = std::unique_ptr<SAXToNodeParser>;
+    const struct {
+        const char* what;
+        std::function<void(Parser&)> work;
+        bool stops;
+        int refusals;
+    } cases[] = {
+        {"makes a parser", [](Parser&) { SAXToNodeParser().parseString("<a/>"); }, true, 1},
+        {"renews a worn scanner",
+         [&](Parser& parser) {
+             refusal([&] { parser->parseString("<?xml version='1.1'?><a/>"); });
+             parser->parseString("<a/>");
+         },
+         true, 1},
+        {"reads replies",
+         [&](Parser& parser) {
+             for (const std::string& reply : {utf8, utf16, latin1}) parser->parseString(reply);
+         },
+         false, 0},
+        {"refuses replies",
+         [&](Parser& parser) {
+             refusal([&] { parser->parseString("<a><b></a>"); });
+             refusal([&] { parser->parseString("<!DOCTYPE a><a/>"); });
+         },
+         false, 0},
+        {"refuses another encoding",
+         [&](Parser& parser) { refusal([&] { parser->parseString(shiftJis); }); }, false, 0},
+        {"refuses bytes that are not UTF-8",
+         [&](Parser& parser) { refusal([&] { parser->parseString(notUtf8); }); }, true, 16 | 32},
+        {"ends a parser", [](Parser& parser) { parser.reset(); }, false, 0},
+    };
+    for (const auto& each : cases) {
+        // Parsers that have read a reply, more than the process keeps for
+        // new ones: a new parser makes its scanner.
+        std::vector<Parser> held(64);
+        for (Parser& parser : held) {
+            parser = std::make_unique<SAXToNodeParser>();
+            parser->parseString("<a/>");
+        }
+        StoppingMutexes mutexes;
+        auto parser = std::make_unique<SAXToNodeParser>();
+        parser->parseString("<a/>");
+        const bool stopped = mutexes.stopsIn([&] { each.work(parser); });
+        EXPECT_EQ(stopped, each.stops) << each.what;
+        if (Quillomark::Testing::childrenOfThreadsRun) {
+            // The child's reads, on the connection it shares with this
+            // process or by the parser alone: what each reads, and whether
+            // it is refused in any process. The exit status holds the bits
+            // of those refused for the fork, or 100 and the bit of one that
+            // went as in no process.
+            const std::string ended = Quillomark::Testing::runInChild([&] {
+                SAXToNodeParser fresh;
+                SAXToNodeParser& own = *held[0];
+                const auto request = [&](SAXToNodeParser& parser, const std::string& reply) {
+                    return [this, &parser, reply] {
+                        senderOf(connection)->invoke("Svc", "op", reply, parser);
+                    };
+                };
+                const struct {
+                    int bit;
+                    std::function<void()> parse;
+                    bool refused;
+                } reads[] = {{1, request(fresh, "<a/>"), false},
+                             {2, request(own, "<a/>"), false},
+                             {4, [&] { own.parseString(latin1); }, false},
+                             {8, [&] { own.parseString(utf16); }, false},
+                             {16, request(own, shiftJis), true},
+                             {32, [&] { own.parseString(notUtf8); }, true}};
+                int refusals = 0;
+                for (const auto& read : reads) {
+                    const std::string text = refusal(read.parse);
+                    if (text.find("forked") != std::string::npos) {
+                        refusals |= read.bit;
+                    } else if (text.empty() == read.refused) {
+                        ::_exit(100 + read.bit);
+                    }
+                }
+                ::_exit(refusals);
+            });
+            EXPECT_EQ(ended, each.refusals ? "exit " + std::to_string(each.refusals) : "")
+                << "a child forked while a thread " << each.what;
+        }
+        mutexes.end(stopped);
     }
 }
 
