@@ -29,6 +29,7 @@
 #include <deque>
 #include <new>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -434,9 +435,9 @@ struct Reader {
         scanner->setDoNamespaces(true);
     }
 
-    // The scanner keeps every namespace URI and prefix it has met in pools
-    // that nothing empties, and a declaration for each element name of the
-    // document that had most, and carries the XML version a document
+    // The scanner keeps every namespace URI and prefix that a document
+    // declared in pools that nothing empties, and a declaration for each
+    // element name of the document that had most, and carries the XML version a document
     // declared into the next (also when the document was refused before
     // its declaration ended): a reader that has kept too much, or is left
     // reading another version than 1.0, is replaced before the next
@@ -444,20 +445,25 @@ struct Reader {
     // not depend on the documents before it.
     bool worn() const {
         return scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
-               declarationsKept > MOST_DECLARATIONS_KEPT || mostElements > MOST_ELEMENTS_KEPT ||
+               prefixesKept.size() > MOST_PREFIXES_KEPT || mostElements > MOST_ELEMENTS_KEPT ||
                scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT;
     }
     // A reply declares a few namespaces, mostly the same ones, and names a
     // few dozen elements.
     static constexpr std::size_t MOST_URIS_KEPT = 256;
-    static constexpr std::size_t MOST_DECLARATIONS_KEPT = 1024;
+    static constexpr std::size_t MOST_PREFIXES_KEPT = 256;
     static constexpr std::size_t MOST_ELEMENTS_KEPT = 256;
 
     std::unique_ptr<xercesc::GrammarResolver> grammars;
     std::unique_ptr<Scanner> scanner;
-    // Namespace declarations read since the scanner was made: its pool of
-    // prefixes has grown by at most as many.
-    std::size_t declarationsKept = 0;
+    // The names of the attributes that declared a namespace (xmlns,
+    // xmlns:p) since the scanner was made: its pool of prefixes holds as
+    // many. A reply declares the same few each time, which then cost no
+    // new scanner.
+    std::set<std::u16string, std::less<>> prefixesKept;
+    void keepPrefix(std::u16string_view declaration) {
+        if (prefixesKept.find(declaration) == prefixesKept.end()) prefixesKept.emplace(declaration);
+    }
     // The most element names that one document read since had.
     std::size_t mostElements = 0;
 };
@@ -710,7 +716,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 const XMLCh* qname = attribute.getQName();
                 if (qname != nullptr && declaresNamespace(qname)) {
-                    ++reader->declarationsKept;
+                    reader->keepPrefix(qname);
                     checkReservedNamespace(qname, attribute.getValue());
                     continue;
                 }
