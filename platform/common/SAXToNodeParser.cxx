@@ -437,12 +437,12 @@ struct Reader {
 
     // The scanner keeps every namespace URI and prefix that a document
     // declared in pools that nothing empties, and a declaration for each
-    // element name of the document that had most, and carries the XML version a document
-    // declared into the next (also when the document was refused before
-    // its declaration ended): a reader that has kept too much, or is left
-    // reading another version than 1.0, is replaced before the next
-    // document, which is then read as by a new parser at a cost that does
-    // not depend on the documents before it.
+    // element name of the document that had most, and carries the XML
+    // version a document declared into the next (also when the document was
+    // refused before its declaration ended): a reader that has kept too
+    // much, or is left reading another version than 1.0, is replaced before
+    // the next document, which is then read as by a new parser at a cost
+    // that does not depend on the documents before it.
     bool worn() const {
         return scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
                prefixesKept.size() > MOST_PREFIXES_KEPT || mostElements > MOST_ELEMENTS_KEPT ||
@@ -493,8 +493,8 @@ bool lostInAFork(const Quillomark::Platform::Os::ForkRegion& region) {
     throw DomException(std::string("The reply cannot be read in a process forked while another "
                                    "thread of its parent was ") +
                        parentThreadWas +
-                       ": the lock that the XML library takes for that is held in the child "
-                       "for good. Run a new program in the child to read it.");
+                       ": the XML library's lock for that is held in the child for good. Run a "
+                       "new program in the child to read it.");
 }
 
 std::unique_ptr<Reader> spareOrNewReader() {
@@ -895,9 +895,8 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     try {
         if (beneath && lostInAFork(decodingBeneath)) {
             refuseAfterTheFork(
-                "reading a document that the XML library decodes, as this one, under a lock "
-                "of the process's: one in an encoding other than UTF-8, UTF-16, ISO-8859-1 "
-                "and US-ASCII, or with bytes not of its encoding");
+                "decoding a document in another encoding than UTF-8, UTF-16, ISO-8859-1 and "
+                "US-ASCII, or with bytes not of its encoding, as this one");
         }
         tree->takeReader();
         std::optional<Quillomark::Platform::Os::ForkRegion::Scope> decodingThere;

@@ -19,6 +19,12 @@ namespace Quillomark::Soa::Common::Xml {
 // MAX_DEPTH as soon as that is read. A parser can be used for many
 // documents in turn: each parse replaces the previous tree and reads its
 // document as a new parser would, keeping little of the documents before.
+// A parser that ends leaves its scanner to the next one that is made (the
+// process keeps up to 16). In a process forked while another thread of its
+// parent was making a scanner, or decoding a document in another encoding
+// than UTF-8, UTF-16, ISO-8859-1 and US-ASCII or with bytes not of its
+// encoding, a parse that needs the same fails at once with a DomException
+// that says so: the XML library's lock for it stays held in the child.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
     // The deepest nesting of elements a document may have; replies nest a
