@@ -6,21 +6,25 @@
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/PartialErrorListener.hxx>
 #include <soa/client/RestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/model/Folder.hxx>
 #include <soa/client/model/Item.hxx>
 #include <soa/client/model/ItemRevision.hxx>
 #include <soa/client/model/ReleaseStatus.hxx>
 #include <soa/client/model/User.hxx>
+#include <soa/common/DomException.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
 #include <soa/common/XmlStream.hxx>
 #include <soa/schemas/base/ServiceData.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
+#include <soa/schemas/exceptions/SoaException.hxx>
 #include <soa/services/core/SessionService.hxx>
 
+#include <fcc/FccInterface.hxx>
 #include <fcc/fastcache/internal/FmscInterface.hxx>
-#include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/internal/FccErrors.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
@@ -51,6 +55,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Stops the thread that arms it at its n-th allocation until let go, so that
+// another thread forks with it at that point of whatever it was doing. The
+// allocations are glibc's: a build with a sanitizer, whose allocator this
+// would bypass, has no stop.
+namespace {
+thread_local long allocationsBeforeTheStop = 0;
+int gateStopped[2] = {-1, -1};
+int gateLetGo[2] = {-1, -1};
+}  // namespace
+
+#if !QMSOA_TEST_SANITIZED
+extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* malloc(std::size_t size) noexcept {
+    if (allocationsBeforeTheStop > 0 && --allocationsBeforeTheStop == 0) {
+        Quillomark::Testing::say(gateStopped[1], 's');
+        Quillomark::Testing::hear(gateLetGo[0]);
+    }
+    return __libc_malloc(size);
+}
+#endif
+
 namespace {
 
 namespace Client = Quillomark::Soa::Client;
@@ -68,26 +93,10 @@ public:
     std::vector<std::vector<Client::ErrorStack>> calls;
 };
 
-class MainRoad : public ::testing::Test {
+// The loopback PLM service, and a folder looked up through a connection to
+// it with the reply's objects loaded.
+class LoopbackRoad : public ::testing::Test {
 protected:
-    void SetUp() override {
-        credentials.credentials = {LoopbackPlmService::USER, LoopbackPlmService::PASSWORD,
-                                   "Engineering", "Designer", ""};
-        manager().addPartialErrorListener(&partialErrors);
-    }
-
-    Client::ModelManagerImpl& manager() {
-        return *static_cast<Client::ModelManagerImpl*>(connection.getModelManager());
-    }
-
-    Quillomark::Services::Core::_2006_03::Session::LoginResponse login(
-        const std::string& password = LoopbackPlmService::PASSWORD) {
-        return Quillomark::Services::Core::SessionService::getService(&connection)
-            ->login(LoopbackPlmService::USER, password, "Engineering", "Designer", "");
-    }
-
-    Model::Folder* findFolder(const std::string& name) { return findFolder(connection, name); }
-
     Model::Folder* findFolder(Client::Connection& connection, const std::string& name) {
         Quillomark::Soa::Common::Xml::XmlStream request;
         request.startElement("findFolderInput");
@@ -110,6 +119,29 @@ protected:
     }
 
     LoopbackPlmService service;
+};
+
+class MainRoad : public LoopbackRoad {
+protected:
+    void SetUp() override {
+        credentials.credentials = {LoopbackPlmService::USER, LoopbackPlmService::PASSWORD,
+                                   "Engineering", "Designer", ""};
+        manager().addPartialErrorListener(&partialErrors);
+    }
+
+    Client::ModelManagerImpl& manager() {
+        return *static_cast<Client::ModelManagerImpl*>(connection.getModelManager());
+    }
+
+    Quillomark::Services::Core::_2006_03::Session::LoginResponse login(
+        const std::string& password = LoopbackPlmService::PASSWORD) {
+        return Quillomark::Services::Core::SessionService::getService(&connection)
+            ->login(LoopbackPlmService::USER, password, "Engineering", "Designer", "");
+    }
+
+    using LoopbackRoad::findFolder;
+    Model::Folder* findFolder(const std::string& name) { return findFolder(connection, name); }
+
     RecordingCredentialManager credentials;
     RecordingPartialErrors partialErrors;
     Client::Connection connection{service.hostPath(), &credentials, Client::Connection::HTTP,
@@ -195,14 +227,11 @@ TEST_F(MainRoad, RefusalsReachTheCaller) {
 // How an application ends while its threads are inside the library.
 enum class Ending { ExitOnTheMainThread, ExitOnAnotherThread, ReturnFromMain };
 
-// The application ends while its threads use one part of the library, each
-// over and over: what they read of the library, and of what it loads,
-// stays intact until the process is gone, so no process dies and no
-// sanitizer reports. The processes are forked by one that runs no thread,
-// so that none starts with a lock that a thread of the servers' held.
-class AnExitWhileThreadsUseTheLibrary
-    : public MainRoad,
-      public ::testing::WithParamInterface<std::tuple<std::string, Ending>> {
+// Threads that use one part of the library, with the part's servers. This
+// process makes no connection, parses nothing and calls no file-cache entry
+// (it serves the fast cache): what the library sets up on a first use is
+// set up in the processes that a case forks.
+class ThreadsInTheLibrary : public LoopbackRoad {
 protected:
     // What a thread does round after round, once it has made `round`.
     using Round = std::function<void()>;
@@ -227,6 +256,14 @@ protected:
                 };
             };
         };
+        if (name == "XML parser") {  // a reply read by a parser of its own
+            return []() -> Round {
+                return [] {
+                    Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
+                    EXPECT_EQ(parser.parseString("<reply a=\"1\"><b/></reply>").getName(), "reply");
+                };
+            };
+        }
         if (name == "HTTP") {
             return [this]() -> Round {
                 auto own = std::make_shared<RecordingCredentialManager>();
@@ -281,7 +318,6 @@ protected:
         if (name == "file-cache client" || name == "fast cache") {
             // The self-proxy against the fake file-cache server, in a folder of
             // this process's; the fast cache is one that this process serves.
-            namespace Own = Quillomark::Fcc::SelfProxy;
             cacheFolder = std::make_unique<Quillomark::Testing::CacheFolder>();
             std::filesystem::current_path(cacheFolder->path);
             setenv("FMS_HOME", cacheFolder->path.c_str(), 1);
@@ -292,19 +328,27 @@ protected:
             ticket.replace(64, 4, "v123");
             fccServer->addFile(ticket, std::string(100000, 'f'));
             if (name == "file-cache client") {
+                // Through the interface's loader, which finds no proxy library
+                // under FMS_HOME, with the trace on.
+                setenv("FMS_FCCPROXYLOG", cacheFolder->file("fcc.log").c_str(), 1);
                 return [ticket]() -> Round {
-                    EXPECT_EQ(Own::FCC_Init(nullptr, nullptr), 0);
+                    // A child forked while another thread set the interface up
+                    // or ended it is refused.
+                    const int init = FCC_Init(nullptr, nullptr);
+                    EXPECT_TRUE(init == 0 || init == Quillomark::Fcc::ERR_FMSCP_NOT_SUPPORTED)
+                        << init;
                     return [ticket] {
                         char* handle = nullptr;
                         FccFile* file = nullptr;
-                        if (Own::FCC_RegisterTicket(ticket.c_str(), &handle) != 0) return;
-                        if (Own::FCC_OpenFile(handle, &file) == 0) {
+                        if (FCC_RegisterTicket(ticket.c_str(), &handle) != 0) return;
+                        if (FCC_OpenFile(handle, &file) == 0) {
                             char bytes[1000];
                             int read = 0;
-                            Own::FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes);
-                            Own::FCC_CloseFileHandlePointer(file);
+                            EXPECT_EQ(FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes), 0);
+                            EXPECT_EQ(read, 1000);
+                            FCC_CloseFileHandlePointer(file);
                         }
-                        Own::FCC_UnRegisterTicket(handle);
+                        FCC_UnRegisterTicket(handle);
                     };
                 };
             }
@@ -350,6 +394,15 @@ protected:
     Quillomark::Testing::LoopbackHttpServer proxy;
     Quillomark::Testing::GatewayServerProcess gateway;
 };
+
+// The application ends while its threads use one part of the library, each
+// over and over: what they read of the library, and of what it loads,
+// stays intact until the process is gone, so no process dies and no
+// sanitizer reports. The processes are forked by one that runs no thread,
+// so that none starts with a lock that a thread of the servers' held.
+class AnExitWhileThreadsUseTheLibrary
+    : public ThreadsInTheLibrary,
+      public ::testing::WithParamInterface<std::tuple<std::string, Ending>> {};
 
 TEST_P(AnExitWhileThreadsUseTheLibrary, EndsTheProcessCleanly) {
 #if defined(__SANITIZE_THREAD__)
@@ -412,15 +465,20 @@ TEST_P(AnExitWhileThreadsUseTheLibrary, EndsTheProcessCleanly) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "processes that died, of 40";
 }
 
+// A part's name as a case's: without its blanks and dashes.
+std::string caseName(std::string name) {
+    name.erase(
+        std::remove_if(name.begin(), name.end(), [](char c) { return c == ' ' || c == '-'; }),
+        name.end());
+    return name;
+}
+
 std::string partAndEnding(
     const ::testing::TestParamInfo<AnExitWhileThreadsUseTheLibrary::ParamType>& info) {
     static const char* const endings[] = {"ExitOnTheMainThread", "ExitOnAnotherThread",
                                           "ReturnFromMain"};
-    std::string name = std::get<0>(info.param);
-    name.erase(
-        std::remove_if(name.begin(), name.end(), [](char c) { return c == ' ' || c == '-'; }),
-        name.end());
-    return name + "_" + endings[static_cast<int>(std::get<1>(info.param))];
+    return caseName(std::get<0>(info.param)) + "_" +
+           endings[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -430,5 +488,124 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Ending::ExitOnTheMainThread, Ending::ExitOnAnotherThread,
                                          Ending::ReturnFromMain)),
     partAndEnding);
+
+// A process forks while another of its threads makes the process's first
+// use of one part of the library: what the library, and what it loads, set
+// up once per process is set up as the library loads, or so that a child
+// finds nothing of it half made and waits for no lock that the thread held.
+// The fork comes at one allocation of that first use after another, spread
+// over all of them, in a process of its own each time. The child uses the
+// part itself and ends with exit(): it works, or is refused at once as the
+// README says (IIOP once the process made the ORB, a reply when no parser
+// can be made, the file-cache interface with -3099); none crashes or hangs.
+class AForkWhileAThreadBeginsToUseThePart : public ThreadsInTheLibrary,
+                                            public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
+    if (!Quillomark::Testing::childrenOfThreadsRun) {
+        GTEST_SKIP() << "a child of a process whose threads run may hang in the sanitizer";
+    }
+    using Quillomark::Testing::hear;
+    using Quillomark::Testing::say;
+    const std::function<Round()> rounds = part(GetParam());
+    // The server serves no other client while it waits for a thread stopped
+    // between its pipes.
+    if (fccServer) fccServer->setSecondaryConnectWait(100);
+    const bool tls = GetParam().rfind("HTTPS", 0) == 0;
+    const auto childUsesThePart = [&rounds] {
+        // The refusals that the README names say that the fork is why.
+        const auto forkRefused = [](const std::string& text) {
+            return text.find(" in a process forked ") != std::string::npos;
+        };
+        try {
+            rounds()();
+        } catch (const Client::RuntimeException& e) {
+            if (!forkRefused(e.getMessage())) throw;
+        } catch (const Faults::SoaException& e) {
+            if (!forkRefused(e.getMessage())) throw;
+        } catch (const Quillomark::Soa::Common::Exceptions::DomException& e) {
+            if (!forkRefused(e.getMessage())) throw;
+        }
+        std::exit(::testing::Test::HasFailure() ? 4 : 0);
+    };
+    // The processes are forked by one that runs no thread, so that none
+    // starts with a lock that a thread of the servers' held (OpenSSL's
+    // among them); it tells how many children worked, and what went wrong.
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t launcher = ::fork();
+    ASSERT_NE(launcher, -1);
+    if (launcher == 0) {
+        std::string said;
+        int forks = 0;
+        for (long n = 1; said.size() < 1000; n += n / 10 + 1) {
+            int outcome[2];
+            if (::pipe(outcome) != 0) ::_exit(5);
+            const std::string forker = Quillomark::Testing::runInChild([&] {
+                // Unbuffered, so that the thread is never stopped holding
+                // the stream's lock as it allocates its buffer: the fork
+                // flushes it.
+                std::setvbuf(stdout, nullptr, _IONBF, 0);
+                if (::pipe(gateStopped) != 0 || ::pipe(gateLetGo) != 0) std::abort();
+                // OpenSSL makes the tables of the algorithms that a handshake
+                // uses at their first use, under locks of its own, which no
+                // set-up as the library loads can make for whatever a server
+                // chooses: as the README says, a process that forks makes an
+                // HTTPS request to its server before its threads start.
+                if (tls) rounds()();
+                std::thread first([&rounds, n] {
+                    allocationsBeforeTheStop = n;
+                    try {
+                        rounds()();
+                    } catch (...) {
+                    }
+                    allocationsBeforeTheStop = 0;
+                    say(gateStopped[1], 'e');
+                });
+                std::string child = "ended before";
+                if (hear(gateStopped[0]) == 's') {
+                    ::alarm(40);  // past the child's own limit
+                    child = Quillomark::Testing::runInChild(childUsesThePart);
+                    say(gateLetGo[1], 'g');
+                }
+                first.join();
+                if (::write(outcome[1], child.data(), child.size()) < 0) std::abort();
+            });
+            ::close(outcome[1]);
+            char child[100] = {};
+            const ssize_t length = ::read(outcome[0], child, sizeof child - 1);
+            ::close(outcome[0]);
+            if (forker.empty() && std::string(child) == "ended before") break;
+            if (forker.empty() && length == 0) {
+                ++forks;
+            } else {
+                said += "\n  fork at allocation " + std::to_string(n) + ": " +
+                        (forker.empty() ? "child " + std::string(child) : "forker " + forker);
+            }
+        }
+        said.insert(0, std::to_string(forks));
+        ::_exit(::write(report[1], said.data(), said.size()) < 0 ? 6 : 0);
+    }
+    ::close(report[1]);
+    std::string said;
+    char block[4096];
+    for (ssize_t length; (length = ::read(report[0], block, sizeof block)) > 0;) {
+        said.append(block, static_cast<std::size_t>(length));
+    }
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(launcher, &status, 0), launcher);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::size_t failures = std::min(said.find('\n'), said.size());
+    EXPECT_EQ(said.substr(failures), "")
+        << "of " << said.substr(0, failures) << " children that worked";
+    EXPECT_NE(said.substr(0, failures), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPart, AForkWhileAThreadBeginsToUseThePart,
+                         ::testing::Values("XML parser", "HTTP", "HTTPS direct", "HTTPS tunnelled",
+                                           "IIOP", "file-cache client", "fast cache",
+                                           "schema loading"),
+                         [](const auto& info) { return caseName(info.param); });
 
 }  // namespace

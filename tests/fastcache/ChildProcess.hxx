@@ -25,16 +25,16 @@ namespace Quillomark::Testing {
 // the parent's threads wait for meanwhile). Under a sanitizer such children
 // end at once, and the cases check the parent's side alone.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-inline constexpr bool childrenOfThreadsRun = false;
+#define QMSOA_TEST_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-inline constexpr bool childrenOfThreadsRun = false;
-#else
-inline constexpr bool childrenOfThreadsRun = true;
+#define QMSOA_TEST_SANITIZED 1
 #endif
-#else
-inline constexpr bool childrenOfThreadsRun = true;
 #endif
+#ifndef QMSOA_TEST_SANITIZED
+#define QMSOA_TEST_SANITIZED 0
+#endif
+inline constexpr bool childrenOfThreadsRun = !QMSOA_TEST_SANITIZED;
 
 // A child process that runs work with its standard output thrown away and
 // at most 20 seconds to live; it exits 0 when work returns.

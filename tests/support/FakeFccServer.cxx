@@ -258,7 +258,7 @@ void FakeFccServer::acceptLoop() {
         message.push_back('\0');
         sendRecord(master, message);
         close(master);
-        const int client = listener < 0 ? -1 : acceptWithin(listener, 5000);
+        const int client = listener < 0 ? -1 : acceptWithin(listener, secondaryConnectWait);
         if (listener >= 0) close(listener);
         unlink(path.c_str());
         if (client < 0) continue;

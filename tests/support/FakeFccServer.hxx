@@ -82,6 +82,9 @@ public:
     // and the like (they are by default); a long run turns it off, so that
     // what it keeps does not grow with every request.
     void setKeepRequests(bool keep);
+    // How long the server waits for a client that got a secondary pipe's
+    // name to connect to it (5 s by default), serving no other client.
+    void setSecondaryConnectWait(int ms) { secondaryConnectWait = ms; }
 
     // Held replies: waits until that many requests are held, and lets all
     // held ones go on.
@@ -123,6 +126,7 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<int> accepted{0};
     std::atomic<int> closed{0};
+    std::atomic<int> secondaryConnectWait{5000};
     std::thread acceptor;
 
     mutable std::mutex mutex;
