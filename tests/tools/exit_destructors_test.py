@@ -1,0 +1,124 @@
+"""Every registration that the library's code makes to run at the process's
+exit, found in its objects as built: a static with an exit-time destructor
+(at namespace scope, registered as the library loads; in a function,
+registered at its first use) or a function handed to atexit. Threads may
+still be inside the library as the process exits, so the library keeps what
+they read for good; only the registrations listed below, each with its
+reason, may run at exit. Run by ctest with nm, objdump and the library's
+objects: python3 exit_destructors_test.py <nm> <objdump> <object>...
+(an argument may hold several objects, separated by ";")."""
+
+import os
+import re
+import subprocess
+import sys
+
+# What may run at exit: (text in the registration, why it may).
+ALLOWED = [
+    ("std::ios_base::Init::~Init()",
+     "the standard streams' initialiser that <iostream> declares in each source that "
+     "includes it: it flushes the streams and destroys nothing"),
+    ("omni_thread::init_t::~init_t()",
+     "omniORB's thread library counts the sources that include its header; it frees "
+     "nothing that the library's threads read"),
+    ("_omniFinalCleanup::~_omniFinalCleanup()",
+     "omniORB's own statics, which its headers declare in each source that includes "
+     "them: the exit waits for the gateway references under way before they go and "
+     "refuses new ones (waitForReferencesAtExit)"),
+    ("waitForReferencesAtExit()",
+     "the IIOP exit handler: it runs before omniORB's statics go, waits for the gateway "
+     "references under way and refuses new ones"),
+]
+
+# A thread-local object's destructor (__cxa_thread_atexit) runs as its own
+# thread ends, the exiting thread's too: no other thread reads that object.
+REGISTRATIONS = ("__cxa_atexit", "atexit", "at_quick_exit")
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def lines_by_object(objdump, options, objects):
+    """The lines of objdump's output, each with the object it is about."""
+    member = None
+    for line in run(objdump, *options, *objects).splitlines():
+        header = re.match(r"^(\S+):\s+file format", line)
+        if header:
+            member = os.path.basename(header.group(1))
+        else:
+            yield member, line
+
+
+def local_functions(objdump, objects):
+    """Functions by object and by their section's offset, for relocations
+    that name a section rather than a function of internal linkage."""
+    found = {}
+    for member, line in lines_by_object(objdump, ["-tC"], objects):
+        symbol = re.match(r"^([0-9a-f]+) l\s+F (\S+)\s+[0-9a-f]+\s+(.*)$", line)
+        if symbol:
+            found[(member, symbol.group(2), int(symbol.group(1), 16))] = symbol.group(3)
+    return found
+
+
+def registrations(objdump, objects):
+    """(object, function, what its relocations name) for each call that
+    registers something to run at exit."""
+    functions = local_functions(objdump, objects)
+    found = []
+    function = None
+    named = []  # what the relocations since the last call name
+    for member, line in lines_by_object(objdump, ["-drC", "--no-show-raw-insn"], objects):
+        start = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if start:
+            function, named = start.group(1), []
+            continue
+        relocation = re.match(r"^\s+[0-9a-f]+: (R_X86_64_\w+)\s+(.*?)([+-]0x[0-9a-f]+)?$", line)
+        if relocation:
+            kind, target, addend = relocation.groups()
+            target = target.split("@")[0]
+            if target in REGISTRATIONS:
+                found.append((member, function, ", ".join(named)))
+                named = []
+            elif kind == "R_X86_64_PLT32":  # a call: what follows is set up anew
+                named = []
+            elif target.startswith("."):
+                # A function of internal linkage, named by its section's offset.
+                offset = int(addend or "0", 16) + (4 if "PC" in kind or "PLT" in kind else 0)
+                named.append(functions.get((member, target, offset), target))
+            else:
+                named.append(target)
+            continue
+        # A function that the assembler placed itself: objdump names it.
+        placed = re.search(r"# [0-9a-f]+ <([^+>]*)>$", line)
+        if placed:
+            named.append(placed.group(1))
+    return found
+
+
+def main(nm, objdump, arguments):
+    objects = [o for argument in arguments for o in argument.split(";") if o]
+    # Only the objects that call a registration are read in full.
+    calling = set()
+    for line in run(nm, "-A", "--undefined-only", *objects).splitlines():
+        path, _, symbol = line.rpartition(" ")
+        if symbol in REGISTRATIONS:
+            calling.add(path.split(":")[0])
+    found = registrations(objdump, sorted(calling)) if calling else []
+    refused = [r for r in found if not any(text in r[2] for text, _ in ALLOWED)]
+    for member, function, named in found:
+        print("%s: %s registers %s" % (member, function, named or "?"))
+    if refused:
+        print("\nRegistered to run at exit, and not allowed (keep the static for good, "
+              "made from a new that nothing deletes):")
+        for member, function, named in refused:
+            print("  %s: in %s: %s" % (member, function, named or "?"))
+        return 1
+    if not found:
+        print("no registration found: the objects' code was not read")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3:]))
