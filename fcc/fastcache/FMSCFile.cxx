@@ -467,6 +467,22 @@ int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc) {
     return 0;
 }
 
+void FMSCX_MendDateList(FMSC_FILETOC_T* toc) {
+    // As an open makes it: every page of a file by its date, but for the
+    // sharing server's own first page, which is never evicted.
+    for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
+        const FmscFilePage& p = toc->pages[i];
+        const bool own =
+            p.firstPage == 1 && std::strncmp(p.guid, FMSC_RESERVED_GUID, FMSC_GUID_SIZE) == 0;
+        if (p.type != FMSC_PAGE_ALLOCATED || own) toc->lastFileAccess[i] = 0;
+    }
+    // Without the memory to order the pages, the list stays as it was.
+    try {
+        FSMCX_SortTheDateList(toc);
+    } catch (...) {
+    }
+}
+
 // ---- Pages -------------------------------------------------------------------
 
 int FMSCFile_GetFreePage(FMSC_FILETOC_T* toc, std::int32_t* page) {

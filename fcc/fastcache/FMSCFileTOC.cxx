@@ -590,17 +590,22 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
     return FMSCX_CheckSharedSizing(toc, toc->shared);
 }
 
-// Counts off the client of a reader that died holding the mutex (the note it
-// left), once its process has ended, waiting for that at most as long as
-// the lock may still wait: its client never leaves by itself. Only a block
-// that may be read, and is still its server's, is changed. Under the mutex.
-void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
-    const std::uint64_t process = toc->mutex.abandonedNote();
-    if (process == 0) return;
+// Whether the lock that met a holder's death may change the block of
+// shared structures: only one that may be read, and is still its server's.
+bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
     const bool readable = toc->client
                               ? toc->shared != toc->privateShared.get() && !clientFindsItsCache(toc)
                               : toc->sharingServer;
-    if (!readable || toc->shared->signature != FMSC_FILESHARED_T_SIG) return;
+    return readable && toc->shared->signature == FMSC_FILESHARED_T_SIG;
+}
+
+// Counts off the client of a reader that died holding the mutex (the note it
+// left), once its process has ended, waiting for that at most as long as
+// the lock may still wait: its client never leaves by itself. Under the
+// mutex, on a block to mend.
+void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
+    const std::uint64_t process = toc->mutex.abandonedNote();
+    if (process == 0) return;
     const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
     if (!Os::processEnds(long(process), std::uint32_t(std::min<std::int64_t>(left, 1000)))) return;
     if (toc->shared->clients > 0) --toc->shared->clients;
@@ -632,9 +637,13 @@ int FMSCFile_LockCache(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
         case Os::NamedMutex::Result::Abandoned:
             // Its last holder died holding it, maybe half way through a
-            // change: reported, and let go like any failed lock. A reader
-            // that died with its process is counted off first.
-            countOffTheDead(toc, deadline);
+            // change: reported, and let go like any failed lock. The date
+            // list, which a reader changes, is made whole first, and a
+            // reader that died with its process is counted off.
+            if (sharedBlockToMend(toc)) {
+                FMSCX_MendDateList(toc);
+                countOffTheDead(toc, deadline);
+            }
             toc->mutexHeld = false;
             toc->mutex.unlock();
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_ABANDONED);

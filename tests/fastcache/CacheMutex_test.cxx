@@ -104,12 +104,13 @@ TEST(CacheMutex, WaitersAreServedInTurnBehindAHolderThatLocksBackToBack) {
     }
 }
 
-// A client process that ends while it holds the cache's lock: the lock that
-// meets it next, a server's or a client's, is told that the lock was
-// abandoned, is not left holding it, and counts the dead reader's client
-// off; the lock after that is an ordinary one. A client's open or close
-// that is the first to meet such a lock goes on, and counts itself in or
-// off.
+// A client process that ends while it holds the cache's lock, half way
+// through moving a page to the newest end of the date list as a read does:
+// the lock that meets it next, a server's or a client's, is told that the
+// lock was abandoned, is not left holding it, counts the dead reader's
+// client off and leaves a whole date list; the lock after that is an
+// ordinary one. A client's open or close that is the first to meet such a
+// lock goes on, and counts itself in or off.
 TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnceAndItsClientCountedOff) {
     CacheFolder folder;
     FMSC_OPEN_PARAMS serverParams =
@@ -117,6 +118,10 @@ TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnceAndItsClientCountedOff
     FMSC_OPEN_PARAMS clientParams = Testing::smallCache(folder, "abandoned", 16, FMSC_MODE_CLIENT);
     FMSC_FILETOC_T *server = nullptr, *client = nullptr;
     ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    std::int32_t first = -1;
+    for (const char* guid :
+         {"0123456789abcdef0123456789abcdef", "fedcba9876543210fedcba9876543210"})
+        ASSERT_EQ(0, FMSCIF_AddFile(server, guid, 1, 0, &first));
     for (const std::string meets : {"server", "client", "open", "close"}) {
         if (meets == "client" || meets == "close") {
             ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
@@ -125,6 +130,10 @@ TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnceAndItsClientCountedOff
                       FMSC_FILETOC_T* reader = nullptr;
                       if (FMSCIF_OpenS(&clientParams, &reader) != 0) _exit(4);
                       if (FMSCIF_LockCache(reader) != 0) _exit(5);
+                      // The oldest page off the list, not yet at its end.
+                      const std::int32_t page = reader->shared->dateHead;
+                      const std::int32_t next = reader->shared->dateHead = reader->dateNext[page];
+                      reader->datePrev[next] = reader->dateNext[page] = -1;
                       _exit(0);  // holding it
                   }));
         Testing::OutputCapture output(1);
@@ -143,6 +152,7 @@ TEST(CacheMutex, AHolderThatDiesLeavesTheLockAbandonedOnceAndItsClientCountedOff
         EXPECT_NE(std::string::npos,
                   output.finish().find("FMS_ERR(97) = FMSC_ERROR_METAFILE_CACHE_ABANDONED"));
         EXPECT_EQ(client ? 1 : 0, server->shared->clients) << meets;
+        EXPECT_EQ(0, FMSCFile_CheckMetaFile(server, 63)) << meets;
         if (client) FMSCIF_Close(&client);
     }
     EXPECT_EQ(0, server->shared->clients);

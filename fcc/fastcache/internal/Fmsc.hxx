@@ -141,6 +141,11 @@ int FSMCX_InsertPageInDateList(FMSC_FILETOC_T* toc, std::int32_t page, std::int3
 int FSMCX_RemovePageFromDateList(FMSC_FILETOC_T* toc, std::int32_t page);
 int FMSCX_UpdatePageAccessTime(FMSC_FILETOC_T* toc, std::int32_t page);
 int FSMCX_SortTheDateList(FMSC_FILETOC_T* toc);
+// The date list made anew from the pages' dates, as an open makes it, after
+// a holder of the cache's lock died: a reader moves each page it reads to
+// the newest end, and one that died half way left the page off the list or
+// the list's end behind it. Allocates; left as it was when that fails.
+void FMSCX_MendDateList(FMSC_FILETOC_T* toc);
 int FSMCX_RemovePageFromFilePageList(FMSC_FILETOC_T* toc, std::int32_t page);
 
 // ---- Hash file ------------------------------------------------------------
