@@ -75,6 +75,21 @@ struct ModelManagerImpl::SchemaLoad {
     std::set<std::string> unreadable;
     // The names of the fetch under way, asked but not yet answered.
     const std::set<std::string>* inFlight = nullptr;
+    // The load in whose fetch this one runs (a re-login's), or none. What
+    // that load learnt, this one knows too: it is looked up there, not
+    // copied, so that a re-login in each fetch of a deep chain costs no
+    // time that grows with the names asked for.
+    const SchemaLoad* outer = nullptr;
+    // Whether an answer to `name` arrived, for this load or for one it runs
+    // in (outside the fetch under way there); whether it was unreadable.
+    bool answered(const std::string& name) const { return knows(name, &SchemaLoad::asked); }
+    bool unread(const std::string& name) const { return knows(name, &SchemaLoad::unreadable); }
+    bool knows(const std::string& name, std::set<std::string> SchemaLoad::*names) const {
+        if ((this->*names).count(name) != 0) return true;
+        if (outer == nullptr) return false;
+        if (outer->inFlight != nullptr && outer->inFlight->count(name) != 0) return false;
+        return outer->knows(name, names);
+    }
     // The requests this load has made, and the names they asked for that
     // were types once they were answered.
     std::size_t requests = 0;
@@ -306,14 +321,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             outer->unreadable.merge(load.unreadable);
         }
     } learnt{schemaLoad, load};
-    if (schemaLoad != nullptr) {
-        for (const std::string& name : schemaLoad->asked) {
-            if (schemaLoad->inFlight == nullptr || schemaLoad->inFlight->count(name) == 0) {
-                load.asked.insert(name);
-                if (schemaLoad->unreadable.count(name) != 0) load.unreadable.insert(name);
-            }
-        }
-    }
+    load.outer = schemaLoad;
     completeSchemaLoad(load);
     // A load nested in a fetch (the user of a re-login) may have left a
     // link waiting in a chain that this load had already seen complete: it
@@ -339,7 +347,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     // fails it when the object is made.
     for (const std::string& name : needed) {
         if (load.refused) break;
-        if (load.unreadable.count(name) != 0 && types.find(name) == types.end()) {
+        if (load.unread(name) && types.find(name) == types.end()) {
             load.refused = RuntimeException(RuntimeException::GENERAL_ERROR, INVALID_PROP);
         }
     }
@@ -699,7 +707,7 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
             auto known = types.find(name);
             if (known != types.end()) {
                 met.push_back(known->second.get());
-            } else if (load.asked.count(name) == 0) {
+            } else if (!load.answered(name)) {
                 missing.insert(name);
             }
         };
@@ -783,12 +791,11 @@ void ModelManagerImpl::completeSchemaLoad(SchemaLoad& load) {
         auto parent = types.find(parentName);
         if (parent != types.end()) {
             moves.push_back(Move{type, parent->second.get(), type->getParent(), false});
-        } else if (load.asked.count(parentName) != 0) {
+        } else if (load.answered(parentName)) {
             refuse(*type, [&] {
-                return load.unreadable.count(parentName) != 0
-                           ? std::string(INVALID_PROP)
-                           : "Server gave me an parent type, " + parentName +
-                                 ", that it now denies exists!";
+                return load.unread(parentName) ? std::string(INVALID_PROP)
+                                               : "Server gave me an parent type, " + parentName +
+                                                     ", that it now denies exists!";
             });
         }
         // Else a schema of a load nested in a fetch gave the type a parent
