@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sched.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Quillomark::Testing {
@@ -35,6 +37,21 @@ namespace Quillomark::Testing {
 #define QMSOA_TEST_SANITIZED 0
 #endif
 inline constexpr bool childrenOfThreadsRun = !QMSOA_TEST_SANITIZED;
+
+// Starts a thread and returns once it runs, so that a process forked after
+// that finds nothing of the thread's start half made (the sanitizers'
+// allocator is locked as a thread starts): for the threads of a server that
+// serves children.
+inline std::thread runningThread(std::function<void()> work) {
+    std::promise<void> running;
+    std::future<void> ran = running.get_future();
+    std::thread thread([running = std::move(running), work = std::move(work)]() mutable {
+        running.set_value();
+        work();
+    });
+    ran.wait();
+    return thread;
+}
 
 // A child process that runs work with its standard output thrown away and
 // at most 20 seconds to live; it exits 0 when work returns.

@@ -1,5 +1,7 @@
 #include <tests/support/FakeFccServer.hxx>
 
+#include <tests/fastcache/ChildProcess.hxx>
+
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 
@@ -116,7 +118,7 @@ FakeFccServer::FakeFccServer(const std::string& masterPipeName) : masterName(mas
     masterPath = Platform::Os::pipePath(masterPipeName);
     masterFd = listenAt(masterPath);
     if (masterFd < 0) throw std::runtime_error("cannot listen at " + masterPath);
-    acceptor = std::thread([this] { acceptLoop(); });
+    acceptor = runningThread([this] { acceptLoop(); });
 }
 
 FakeFccServer::~FakeFccServer() {

@@ -1,5 +1,7 @@
 #include "tests/support/LoopbackHttpServer.hxx"
 
+#include "tests/fastcache/ChildProcess.hxx"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -275,7 +277,7 @@ LoopbackHttpServer::LoopbackHttpServer(int port) {
     }
     if (::listen(listenSocket, 64) != 0) fail("listen");
     listenPort = boundPort(listenSocket);
-    acceptor = std::thread([this] { acceptLoop(); });
+    acceptor = runningThread([this] { acceptLoop(); });
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {

@@ -1,5 +1,6 @@
 #include "tests/support/ResettingPeer.hxx"
 
+#include "tests/fastcache/ChildProcess.hxx"
 #include "tests/support/LoopbackHttpServer.hxx"
 
 #include <arpa/inet.h>
@@ -80,7 +81,7 @@ ResettingPeer::ResettingPeer(Transport transport) : transport(transport) {
         fail("listen");
     }
     port = ntohs(address.sin_port);
-    acceptor = std::thread([this] { acceptLoop(); });
+    acceptor = runningThread([this] { acceptLoop(); });
 }
 
 ResettingPeer::~ResettingPeer() {
