@@ -182,14 +182,18 @@ void forgetFile(FMSC_FILETOC_T* toc, const FmscFilePage& page) {
     toc->summaries.erase(keyOf(page));
 }
 
-// The block's page joins the summary's index.
+// The block's page joins the summary's index. A block number below 0, which
+// another process may have written into a page, is no block of it: the
+// index neither holds nor names one.
 void notePage(FmscFileSummary& summary, std::int32_t block, std::int32_t page) {
+    if (block < 0) return;
     FmscStretchPages& stretch = summary.pages[block / FMSC_INDEX_STRETCH];
     stretch[std::size_t(block % FMSC_INDEX_STRETCH)] = page + 1;
 }
 
 // The page the index names for the block, -1 when none.
 std::int32_t indexedPage(const FmscFileSummary& summary, std::int32_t block) {
+    if (block < 0) return -1;
     const auto found = summary.pages.find(block / FMSC_INDEX_STRETCH);
     if (found == summary.pages.end()) return -1;
     return found->second[std::size_t(block % FMSC_INDEX_STRETCH)] - 1;
@@ -198,6 +202,7 @@ std::int32_t indexedPage(const FmscFileSummary& summary, std::int32_t block) {
 // The block leaves the index, where the index has it on the page; its
 // stretch goes when it holds no other. Takes no memory.
 void forgetBlock(FmscFileSummary& summary, std::int32_t block, std::int32_t page) {
+    if (block < 0) return;
     const auto found = summary.pages.find(block / FMSC_INDEX_STRETCH);
     if (found == summary.pages.end()) return;
     std::int32_t& slot = found->second[std::size_t(block % FMSC_INDEX_STRETCH)];
@@ -642,6 +647,10 @@ int FMSCFile_Delete(FMSC_FILETOC_T* toc, std::int32_t firstPage) {
     if (const int error = checkPage(toc, firstPage, FMSC_HERE)) return error;
     if (const int error = checkType(toc, firstPage, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
     if (const int error = checkFirst(toc, firstPage, FMSC_HERE)) return error;
+    // Counts that would refuse the pages' segments refuse the delete before
+    // it changes anything, not half way.
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     forgetFile(toc, toc->pages[firstPage]);
     auto release = [toc](std::int32_t i) {
         toc->pages[i].type = FMSC_PAGE_FLOATING;
@@ -697,6 +706,8 @@ int FSMCFile_DeleteThisPage(FMSC_FILETOC_T* toc, std::int32_t page) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkPage(toc, page, FMSC_HERE)) return error;
     if (const int error = checkType(toc, page, FMSC_PAGE_ALLOCATED, FMSC_HERE)) return error;
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     if (const int error = FSMCX_RemovePageFromDateList(toc, page))
         return FMSCX_PassOn(__func__, error);
     if (const int error = FSMCX_RemovePageFromFilePageList(toc, page))
@@ -1167,8 +1178,11 @@ int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc, const FmscFileHeader& header) {
         return FMSC_FAIL_VALUE(toc, beyond, h->totalExtentMegabytes);
     if (h->extentFilesInUse < 0 || h->extentFilesInUse > h->maxExtentFiles)
         return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
+    // The files before the last in use are full.
     std::int64_t grown = std::int64_t(h->segmentsPerExtentFile) * h->extentFilesInUse;
-    if (h->extentSegmentsInUse < 0 || h->extentSegmentsInUse > grown)
+    std::int64_t full =
+        std::int64_t(h->segmentsPerExtentFile) * std::max(h->extentFilesInUse - 1, 0);
+    if (h->extentSegmentsInUse < full || h->extentSegmentsInUse > grown)
         return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
     return 0;
 }
@@ -1279,17 +1293,15 @@ int FMSCX_CheckHashed(FMSC_FILETOC_T* toc) {
     return 0;
 }
 
-std::int32_t totalSegments(const FMSC_FILETOC_T* toc) {
-    return toc->shared->segmentFileSegments + toc->shared->extentSegmentsInUse;
-}
-
 int FMSCX_CheckFreeSegmentOrder(FMSC_FILETOC_T* toc) {
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     const FmscFreeSegments& f = toc->freeSegments;
     std::int32_t previous = -1;
     std::int32_t steps = 0;
     for (std::int32_t i = f.first; i != -1; i = f.next[std::size_t(i)]) {
-        if (i < 0 || i > totalSegments(toc) || i <= previous || std::size_t(i) >= f.next.size() ||
-            ++steps > totalSegments(toc))
+        if (i < 0 || i > use.total || i <= previous || std::size_t(i) >= f.next.size() ||
+            ++steps > use.total)
             return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST, i);
         previous = i;
     }
@@ -1297,14 +1309,16 @@ int FMSCX_CheckFreeSegmentOrder(FMSC_FILETOC_T* toc) {
 }
 
 int FMSCX_CheckSegmentUse(FMSC_FILETOC_T* toc) {
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     const FmscFreeSegments& f = toc->freeSegments;
-    std::vector<std::uint8_t> named(std::size_t(totalSegments(toc)), 0);
+    std::vector<std::uint8_t> named(std::size_t(use.total), 0);
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         if (p.type != FMSC_PAGE_ALLOCATED) continue;
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
             std::int32_t segment = p.segments[e].segmentOffset;
-            if (segment < 0 || segment >= totalSegments(toc)) continue;
+            if (segment < 0 || segment >= use.total) continue;
             if (named[std::size_t(segment)]++)
                 return FMSC_FAIL_VALUE(toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE,
                                        segment);
@@ -1314,8 +1328,7 @@ int FMSCX_CheckSegmentUse(FMSC_FILETOC_T* toc) {
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
     std::int32_t last = -1;
     std::int32_t steps = 0;
-    for (std::int32_t i = f.first; i != -1 && ++steps <= totalSegments(toc);
-         i = f.next[std::size_t(i)]) {
+    for (std::int32_t i = f.first; i != -1 && ++steps <= use.total; i = f.next[std::size_t(i)]) {
         if (std::size_t(i) < named.size() && named[std::size_t(i)])
             return FMSC_FAIL_VALUE(
                 toc, FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST, i);

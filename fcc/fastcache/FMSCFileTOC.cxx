@@ -437,7 +437,7 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
     // The block takes the first segments of the segment file: whatever a
     // server that did not share the cache cached in them goes.
     FMSCX_DropSegments(toc, 0, needed);
-    s->sharedSegments = needed;
+    s->sharedSegments = toc->limits.sharedSegments = needed;
     s->clients = 0;
     std::int32_t first = -1;
     const int added =

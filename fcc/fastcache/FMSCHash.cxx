@@ -204,6 +204,10 @@ int FMSCHash_DeleteFile(FMSC_FILETOC_T* toc, const char* guid) {
     if (const int error = locate(toc, guid, &bucket, &member, &predecessor))
         return FMSCX_PassOn(__func__, error);
     if (member == -1) return FMSC_FAIL(toc, FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST);
+    // Counts that would refuse the file's segments refuse the delete before
+    // it changes anything.
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     relink(toc, bucket, predecessor, toc->pages[member].nextCollision);
     toc->pages[member].nextCollision = -1;
     if (const int error = FMSCFile_Delete(toc, member)) return FMSCX_PassOn(__func__, error);

@@ -436,7 +436,8 @@ int writeBlock(FMSC_FILETOC_T* toc, std::int32_t* firstPage, std::int32_t block,
         // a full disk) is reported, and the writer evicts as in a full
         // store, until a segment is free or every page went that held
         // one: a store where none frees one is full (60).
-        if (toc->shared->totalExtentMegabytes > 0) FMSC_SegmentExpandExtents(toc);
+        if (std::int64_t(toc->limits.maxExtentFiles) * toc->limits.segmentsPerExtent > 0)
+            FMSC_SegmentExpandExtents(toc);
         for (std::int32_t left = evictionsThatMayFree(toc);
              toc->freeSegments.count == 0 && toc->shared->dateHead != -1 && left > 0; --left) {
             if (const int error = FMSCX_DeleteAPage(toc, firstPage))

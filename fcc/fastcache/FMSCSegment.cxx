@@ -334,16 +334,32 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent) 
     return 0;
 }
 
+int FMSCX_ExtentUse(FMSC_FILETOC_T* toc, FmscExtentUse* use) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    const FmscLimits& limits = toc->limits;
+    use->files = FMSCX_ReadShared(toc->shared->extentFilesInUse);
+    use->segments = FMSCX_ReadShared(toc->shared->extentSegmentsInUse);
+    constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
+    if (use->files < 0 || use->files > limits.maxExtentFiles)
+        return FMSC_FAIL_VALUE(toc, beyond, use->files);
+    const std::int64_t full = std::int64_t(std::max(use->files - 1, 0)) * limits.segmentsPerExtent;
+    if (use->segments < full || use->segments > std::int64_t(use->files) * limits.segmentsPerExtent)
+        return FMSC_FAIL_VALUE(toc, beyond, use->segments);
+    use->total = limits.segmentFileSegments + use->segments;
+    return 0;
+}
+
 int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    FMSC_FILESHARED_T* s = toc->shared;
-    std::int32_t current = s->extentFilesInUse - 1;
-    const bool another = s->extentFilesInUse == 0 ||
-                         std::int64_t(s->extentSegmentsInUse) >=
-                             std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile;
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
+    const FmscLimits& limits = toc->limits;
+    std::int32_t current = use.files - 1;
+    const bool another = use.files == 0 || std::int64_t(use.segments) >=
+                                               std::int64_t(use.files) * limits.segmentsPerExtent;
     if (another) {
-        if (s->extentFilesInUse >= s->maxExtentFiles) return 0;
-        current = s->extentFilesInUse;
+        if (use.files >= limits.maxExtentFiles) return 0;
+        current = use.files;
     }
     if (!toc->segmentToc->extents[std::size_t(current)]) {
         if (const int error = FMSCX_SegmentCreateInitialExtFile(toc, current))
@@ -351,7 +367,7 @@ int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc) {
     }
     // Counted once it exists: a count that names a file that could not be
     // made is a cache that no open takes.
-    if (another) toc->header->extentFilesInUse = ++s->extentFilesInUse;
+    if (another) toc->header->extentFilesInUse = toc->shared->extentFilesInUse = current + 1;
     if (const int error = FMSCX_SegmentAddExtents(toc, current))
         return FMSCX_PassOn(__func__, error);
     return 0;
@@ -361,11 +377,15 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     if (toc->freeSegments.count > 0) return 0;
-    FMSC_FILESHARED_T* s = toc->shared;
-    std::int32_t room = std::int32_t(std::int64_t(s->extentFilesInUse) * s->segmentsPerExtentFile -
-                                     s->extentSegmentsInUse);
-    std::int32_t count = toc->sharingServer ? s->segmentsPerExtentFile : FMSC_GROWTH_SEGMENTS;
-    std::int32_t first = s->segmentFileSegments + s->extentSegmentsInUse;
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
+    // Only the last file in use grows.
+    if (extent != use.files - 1)
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    const std::int32_t perExtent = toc->limits.segmentsPerExtent;
+    std::int32_t room = std::int32_t(std::int64_t(use.files) * perExtent - use.segments);
+    std::int32_t count = toc->sharingServer ? perExtent : FMSC_GROWTH_SEGMENTS;
+    std::int32_t first = use.total;
     FmscFreeSegments& f = toc->freeSegments;
     // The extent file never grows beyond its size, nor the cache beyond the
     // segments its free-segment list can hold.
@@ -376,9 +396,7 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     // The file grown is the one the server holds, and only while its path
     // still names it, whole: one cut, removed or replaced under the server
     // is made whole or anew first, which may free segments.
-    const FmscExtentRecord* record = extent >= 0 && extent < FMSC_MAX_EXTENT_FILES
-                                         ? toc->segmentToc->extents[std::size_t(extent)].get()
-                                         : nullptr;
+    const FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
     if (!record)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     if (const int error = FMSCX_CheckExtentFile(toc, extent)) return FMSCX_PassOn(__func__, error);
@@ -390,8 +408,7 @@ int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent) {
     f.first = first;
     f.last = first + count - 1;
     f.count = count;
-    s->extentSegmentsInUse += count;
-    toc->header->extentSegmentsInUse = s->extentSegmentsInUse;
+    toc->header->extentSegmentsInUse = toc->shared->extentSegmentsInUse = use.segments + count;
     return 0;
 }
 
@@ -406,15 +423,13 @@ int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent) {
     return 0;
 }
 
-void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from,
+void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from, std::int32_t end,
                                std::vector<std::uint8_t>& held) {
     FmscFreeSegments& f = toc->freeSegments;
-    const std::int32_t end = std::min<std::int64_t>(
-        std::int64_t(toc->shared->segmentFileSegments) + toc->shared->extentSegmentsInUse,
-        std::int64_t(f.next.size()));
+    end = std::int32_t(std::clamp<std::int64_t>(end, 0, std::int64_t(f.next.size())));
     // A segment that a page names stays its: the pages of every type count,
     // as at open. The marks take the memory the caller set aside.
-    held.assign(std::size_t(std::max(end, 0)), 0);
+    held.assign(std::size_t(end), 0);
     for (std::int32_t i = 0; i < toc->limits.pages; ++i) {
         const FmscFilePage& p = toc->pages[i];
         for (std::int32_t e = 0; e < std::min(p.numSegments, FMSC_SEGMENTS_PER_PAGE); ++e) {
@@ -438,13 +453,12 @@ void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from,
 
 int FMSCX_PrepareShrink(FMSC_FILETOC_T* toc, bool shrink, FmscShrink* plan) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    const FMSC_FILESHARED_T* s = toc->shared;
-    const std::int32_t files = std::min(s->extentFilesInUse, FMSC_MAX_EXTENT_FILES);
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     plan->paths.clear();
-    for (std::int32_t e = 0; shrink && e < files; ++e)
+    for (std::int32_t e = 0; shrink && e < use.files; ++e)
         plan->paths.push_back(FMSCX_ExtentPath(toc, e));
-    plan->held.reserve(std::size_t(
-        std::max<std::int64_t>(0, std::int64_t(s->segmentFileSegments) + s->extentSegmentsInUse)));
+    plan->held.reserve(std::size_t(use.total));
     return 0;
 }
 
@@ -462,6 +476,12 @@ int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrin
     if (const int error = checkSegmentToc(toc, FMSC_HERE)) return error;
     megabytes = std::max(megabytes, 0);
     FMSC_FILESHARED_T* s = toc->shared;
+    const FmscLimits& limits = toc->limits;
+    // The counts the plan was sized by, checked again: nothing changed yet.
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
+    if (std::size_t(use.total) > plan.held.capacity())
+        return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, use.total);
     const std::int32_t files = std::int32_t(plan.paths.size());
     if (files > 0) {
         // Only a cut to nothing is carried out, by removing the files: each
@@ -479,13 +499,16 @@ int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrin
         }
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
-        FMSCX_DropSegments(toc, s->segmentFileSegments, INT32_MAX);
+        FMSCX_DropSegments(toc, limits.segmentFileSegments, INT32_MAX);
     }
     if (shrink && megabytes == 0) {
         s->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         s->extentFilesInUse = toc->header->extentFilesInUse = 0;
+        use.total = limits.segmentFileSegments;
     }
-    FMSCX_RebuildFreeSegments(toc, s->sharedSegments, plan.held);
+    // The sharing server's own block keeps its segments whatever a client
+    // wrote over its count of them.
+    FMSCX_RebuildFreeSegments(toc, limits.sharedSegments, use.total, plan.held);
     // The files go once the store uses none: one that cannot be removed is
     // reported, and left to growth to make anew.
     int failed = 0;
@@ -728,9 +751,10 @@ int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment) {
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     (void)page;
-    std::int32_t existing = toc->shared->segmentFileSegments + toc->shared->extentSegmentsInUse;
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     FmscFreeSegments& f = toc->freeSegments;
-    if (segment < 0 || segment >= existing || std::size_t(segment) >= f.next.size())
+    if (segment < 0 || segment >= use.total || std::size_t(segment) >= f.next.size())
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_BAD_OFFSET, segment);
     if (f.first == -1) {
         f.first = f.last = segment;

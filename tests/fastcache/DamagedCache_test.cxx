@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Quillomark::Fcc {
 namespace {
@@ -373,6 +375,14 @@ TEST(DamagedCache, ExtentCountsThatDoNotMultiplyOutAreRefused) {
     cache->shared->extentFilesInUse = cache->shared->extentSegmentsInUse = 0;
     cache->header->extentSegmentsInUse = 0;
     ASSERT_EQ(0, FMSCIF_Close(&cache));
+    // Two extent files in use, the first of them not full: growth of the
+    // second would write below its start.
+    ASSERT_EQ(
+        0, FMSCIF_Open(folder.path.c_str(), "counts", 8, 2, 1, 64, true, true, 0, false, &cache));
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+    writeWord(folder.file("fms.mf"), 36, 2);
+    EXPECT_EQ(
+        86, FMSCIF_Open(folder.path.c_str(), "counts", 8, 2, 1, 0, false, false, 0, false, &cache));
 }
 
 // A page left taken and given to no file (a delete that stopped part way, a
@@ -499,6 +509,79 @@ TEST_F(SharedCacheDamage, LockEntriesRunNoCheckAndNeverKeepTheMutexOnAnError) {
     EXPECT_EQ(a, first);
     EXPECT_EQ(0, FMSCIF_UnLockCache(client));
     ASSERT_EQ(0, FMSCIF_Close(&client));
+}
+
+// Words that a client wrote into its server's block: no entry of the server
+// takes an extent count for an index or a size (each fails as an open fails
+// on such counts in the meta file, 86, touching no memory or file beyond
+// the store), nor any other size of the block, which the server holds
+// apart; a block number below 0 in a page is no block of a file's summary.
+TEST_F(SharedCacheDamage, TheServerTakesNoDamagedWordForASizeOrAnIndex) {
+    FMSC_FILESHARED_T* s = server->shared;
+    const std::int32_t perExtent = s->segmentsPerExtentFile;
+    const std::int32_t held = s->segmentFileSegments;  // A's block 7, in the extent file
+    struct Word {
+        const char* name;
+        std::int32_t* at;
+        std::int32_t value;
+    };
+    const Word counts[] = {
+        {"files -1", &s->extentFilesInUse, -1},
+        {"files beyond the most", &s->extentFilesInUse, 2},
+        {"files 1000", &s->extentFilesInUse, 1000},
+        {"segments -1", &s->extentSegmentsInUse, -1},
+        {"segments INT_MIN", &s->extentSegmentsInUse, INT_MIN},
+        {"segments beyond the files", &s->extentSegmentsInUse, perExtent + 1},
+    };
+    const std::pair<const char*, std::function<int()>> entries[] = {
+        {"growth", [&] { return FMSC_SegmentExpandExtents(server); }},
+        {"a freed segment", [&] { return FMSCSegment_FreeThisSegment(server, -1, held); }},
+        {"a deleted file", [&] { return FMSCIF_DeleteFile(server, guidB.c_str()); }},
+        {"an eviction", [&] { return FMSCIF_DeleteOldest(server); }},
+        {"purge", [&] { return FMSCIF_Purge(server, false); }},
+        {"shrink", [&] { return FMSCIF_ShrinkTheSegmentExtentFile(server, 0); }},
+        {"the store's checks", [&] { return FMSCFile_CheckMetaFile(server, 48); }},
+    };
+    const auto extent = std::filesystem::file_size(folder.file("fms.ext000"));
+    Testing::OutputCapture output(1);
+    for (const Word& word : counts) {
+        for (const auto& [entry, run] : entries) {
+            const std::int32_t before = *word.at;
+            *word.at = word.value;
+            EXPECT_EQ(86, run()) << word.name << ", " << entry;
+            *word.at = before;
+            ASSERT_EQ(0, FMSCFile_CheckMetaFile(server, 63)) << word.name << ", " << entry;
+        }
+    }
+    EXPECT_EQ(extent, std::filesystem::file_size(folder.file("fms.ext000")));
+    for (const char* other : {"fms.ext001", "fms.ext999"})
+        EXPECT_FALSE(std::filesystem::exists(folder.file(other))) << other;
+
+    // The sizes the server opened with stand, whatever the block says.
+    const Word sizes[] = {{"own segments", &s->sharedSegments, 0},
+                          {"segment file", &s->segmentFileSegments, 0},
+                          {"extent files", &s->maxExtentFiles, 0},
+                          {"extent megabytes", &s->totalExtentMegabytes, 0},
+                          {"segments per extent", &s->segmentsPerExtentFile, 1}};
+    std::vector<std::int32_t> before;
+    for (const Word& word : sizes) before.push_back(std::exchange(*word.at, word.value));
+    ASSERT_EQ(0, FMSCIF_Purge(server, false));
+    EXPECT_EQ(before[0], server->freeSegments.first);
+    std::vector<std::uint8_t> block(16384, 0x3C);
+    std::int32_t b = -1;
+    ASSERT_EQ(0, FMSCIF_AddFile(server, guidB.c_str(), 2 * 16384, 0, &b));
+    for (std::int32_t i = 0; i < 2; ++i)
+        ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, i, block.data(), 16384));
+    for (std::size_t w = 0; w < before.size(); ++w) *sizes[w].at = before[w];
+
+    server->summaries.clear();
+    server->pages[b].segments[1].fileOffset = -1;
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 2, block.data(), 16384));
+    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 0, block.data(), 16384));
+    std::vector<std::int32_t> blocks;
+    ASSERT_EQ(0, FMSCIF_FindSegments(server, b, &blocks));
+    EXPECT_EQ(1, std::count(blocks.begin(), blocks.end(), 0));
+    server->pages[b].segments[1].fileOffset = 1;
 }
 
 // A server in this process, its client in another, taking turns under the

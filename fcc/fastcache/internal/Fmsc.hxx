@@ -181,6 +181,17 @@ int FMSCX_SegmentCreateInitialExtFile(FMSC_FILETOC_T* toc, std::int32_t extent);
 // the blocks beyond the cut and is made as long again; one removed or
 // replaced loses all its blocks and is made anew. Nothing for a client.
 int FMSCX_CheckExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
+// The store's extent counts, read once from the sizing block, which the
+// clients of a sharing server can write, and checked against the sizes the
+// handle opened with: error 86 (as an open gives for such counts in the
+// meta file) for counts that no whole store has. The files before the last
+// in use are full.
+struct FmscExtentUse {
+    std::int32_t files = 0;
+    std::int32_t segments = 0;  // of the extent files
+    std::int32_t total = 0;     // of the store, the segment file's included
+};
+int FMSCX_ExtentUse(FMSC_FILETOC_T* toc, FmscExtentUse* use);
 int FMSC_SegmentExpandExtents(FMSC_FILETOC_T* toc);
 int FMSCX_SegmentAddExtents(FMSC_FILETOC_T* toc, std::int32_t extent);
 int FMSCX_SegmentCloseExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
@@ -212,9 +223,9 @@ int FMSCX_ReadSegment(FMSC_FILETOC_T* toc, std::int32_t segment, std::uint8_t* b
 int FMSCFile_GetFreeSegmentMap(FMSC_FILETOC_T* toc);
 int FMSCFile_GetFreeSegment(FMSC_FILETOC_T* toc, std::int32_t* segment);
 int FMSCSegment_FreeThisSegment(FMSC_FILETOC_T* toc, std::int32_t page, std::int32_t segment);
-// The free-segment list made anew: every segment from `from` on that no
-// page names, marked in held (whose memory the caller set aside).
-void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from,
+// The free-segment list made anew: every segment from `from` to end - 1
+// that no page names, marked in held (whose memory the caller set aside).
+void FMSCX_RebuildFreeSegments(FMSC_FILETOC_T* toc, std::int32_t from, std::int32_t end,
                                std::vector<std::uint8_t>& held);
 
 // ---- Tables of contents, open, lock ---------------------------------------

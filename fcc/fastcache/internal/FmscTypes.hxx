@@ -329,6 +329,7 @@ struct FmscLimits {
     std::uint32_t hashBuckets = 0;         // of "fms.hsh"
     std::int32_t segmentsPerExtent = 0;
     std::int32_t maxExtentFiles = 0;
+    std::int32_t sharedSegments = 0;  // of "fms.seg" that a sharing server's block takes
 };
 
 // A word of the shared files, which other processes may write, read once:
