@@ -213,7 +213,10 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
     if (rc) return fail(rc);
     if (client) {
+        // Counted before its note: a client killed between the two stays
+        // counted, never counted off without having been counted.
         ++toc->shared->clients;
+        FMSCX_ReachOpenStep("counted the client");
         toc->countedBy = ::getpid();
         toc->mutex.leaveNote(std::uint64_t(toc->countedBy));
     } else {
@@ -288,9 +291,14 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     const bool counted = !toc->client || (locked && sizingReadable(toc));
     if (toc->shared && counted && toc->shared->signature == FMSC_FILESHARED_T_SIG) {
         if (toc->client) {
-            if (toc->shared->clients > 0) --toc->shared->clients;
+            // The note goes first: a client killed between the two stays
+            // counted, where one killed after counting itself off would
+            // leave a note by which the next lock counts it off again, and
+            // so a client still attached.
             toc->countedBy = 0;
             toc->mutex.leaveNote(0);
+            FMSCX_ReachOpenStep("cleared the client's note");
+            if (toc->shared->clients > 0) --toc->shared->clients;
         } else if (toc->sharingServer) {
             if (toc->shared->clients > 0) {
                 std::printf("***** WARNING: Closing FMSCache with client(s) attached! *****\n");

@@ -353,8 +353,8 @@ std::string baseName(const std::string& path) {
 
 void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
 
-void FMSCX_ReachOpenStep(const std::string& step) {
-    if (const Testing::FmscOpenStep reached = openStep.load()) reached(step.c_str());
+void FMSCX_ReachOpenStep(const char* step) {
+    if (const Testing::FmscOpenStep reached = openStep.load()) reached(step);
 }
 
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,
@@ -363,7 +363,7 @@ int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create,
     if (deleteFile) {
         if (const int error = FMSCX_DeleteOSFile(toc->error, path.c_str()))
             return FMSCX_PassOn(__func__, error);
-        FMSCX_ReachOpenStep("removed " + baseName(path));
+        FMSCX_ReachOpenStep(("removed " + baseName(path)).c_str());
     }
     int exists = FMSCX_OSFileExists(toc->error, path.c_str());
     if (exists > 1) return exists;
@@ -379,7 +379,7 @@ int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create,
     }
     if (!create) return FMSC_FAIL(toc, missingError);
     if (const int error = write()) return FMSCX_PassOn(__func__, error);
-    FMSCX_ReachOpenStep("made " + baseName(path));
+    FMSCX_ReachOpenStep(("made " + baseName(path)).c_str());
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // A server that makes its cache's files anew (an open with delete) and is
 // killed part way: whatever step it got to, the server that starts next
 // either refuses the cache (and makes it anew) or finds it whole, never a
-// cache whose files belong to two different caches.
+// cache whose files belong to two different caches. A client killed part
+// way through its open or close is never counted off twice.
 
 #include "CacheFolder.hxx"
 #include "ChildProcess.hxx"
@@ -149,6 +150,42 @@ TEST(CacheRebuild, ARebuildKilledAtAnyStepIsNeverTakenForACleanCache) {
             EXPECT_EQ(0, FMSCFile_CheckMetaFile(cache, 63));
             EXPECT_EQ(0, FMSCIF_Close(&cache));
         }
+    }
+}
+
+// A client killed between the two steps by which its open joins the
+// server's count (the count, then its note with the lock) or its close
+// leaves it (the note cleared, then the count): whoever meets the lock
+// abandoned next never counts it off without its count, nor twice, which
+// would count off the client still attached.
+TEST(CacheRebuild, AClientKilledAsItJoinsOrLeavesIsNeverCountedOffTwice) {
+    for (const bool leaving : {false, true}) {
+        SCOPED_TRACE(leaving ? "killed in its close" : "killed in its open");
+        CacheFolder folder;
+        const FMSC_OPEN_PARAMS shared = cacheParams(folder, FMSC_MODE_SHARING_SERVER, true);
+        const FMSC_OPEN_PARAMS attach = cacheParams(folder, FMSC_MODE_CLIENT, false);
+        FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&shared, &server));
+        ASSERT_EQ(0, FMSCIF_OpenS(&attach, &client));
+        SteppedChild stopped([&](const SteppedChild::Step& stop) {
+            FMSC_FILETOC_T* cache = nullptr;
+            if (leaving && FMSCIF_OpenS(&attach, &cache) != 0) _exit(4);
+            stepsSeen = stopAt = 0;
+            stopHere = &stop;
+            Testing::setFmscOpenStep(atStep);
+            if (leaving)
+                FMSCIF_Close(&cache);
+            else
+                FMSCIF_OpenS(&attach, &cache);
+        });
+        ASSERT_TRUE(stopped.reached());
+        stopped.kill();
+        ASSERT_EQ("Killed", stopped.end());
+        Quillomark::Testing::OutputCapture output(1);
+        EXPECT_EQ(97, FMSCIF_LockCache(server));
+        EXPECT_LE(1, server->shared->clients);
+        EXPECT_EQ(0, FMSCIF_Close(&client));
+        EXPECT_EQ(0, FMSCIF_Close(&server));
     }
 }
 

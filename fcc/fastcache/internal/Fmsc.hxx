@@ -45,8 +45,9 @@ void FMSCX_GetOSErrorText(int osError, char* buffer);
 // when nothing is, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
-// Tells a test's hook (FmscTesting.hxx) that an open got past a step.
-void FMSCX_ReachOpenStep(const std::string& step);
+// Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
+// step. Takes no memory.
+void FMSCX_ReachOpenStep(const char* step);
 // Removes the file when asked; then, when it is missing, writes it anew
 // with create, or fails with missingError; one that is there and is not a
 // regular file of the user's fails with 91 and is left as it is.

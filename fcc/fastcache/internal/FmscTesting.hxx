@@ -3,12 +3,15 @@
 #include <cstdint>
 
 // Hooks through which tests stop an open of the fast cache at a chosen
-// step of making its files anew, to see what a process killed there
-// leaves behind, and set the clock by which it dates pages.
+// step of making its files anew, or a client's close between its steps, to
+// see what a process killed there leaves behind, and set the clock by
+// which it dates pages.
 namespace Quillomark::Fcc::Testing {
 
-// Called with the step's name ("removed fms.mf", "made fms.mf", ...) right
-// after each step, on the opening thread; none (the default) when null.
+// Called with the step's name ("removed fms.mf", "made fms.mf", ..., a
+// client's "counted the client" in its open and "cleared the client's
+// note" in its close) right after each step, on the opening or closing
+// thread; none (the default) when null.
 using FmscOpenStep = void (*)(const char* step);
 void setFmscOpenStep(FmscOpenStep step);
 
