@@ -2,6 +2,7 @@
 #include <fcc/fastcache/internal/FmscReport.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <climits>
@@ -28,9 +29,15 @@ int refuseAnotherThreadsLock(FMSC_FILETOC_T* toc) {
 // The lock of an open or a close, which go on after a holder died holding
 // it: told so (97, reported), they take it again.
 int lockGoingOnAfterADeath(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
+    const std::int64_t deadline = Os::monotonicMilliseconds() + waitMilliseconds;
     const int rc = FMSCFile_LockCache(toc, waitMilliseconds);
     if (rc != FMSC_ERROR_METAFILE_CACHE_ABANDONED) return rc;
-    return FMSCFile_LockCache(toc, waitMilliseconds);
+    FMSCX_ReachOpenStep("met the lock abandoned");
+    // Locked again within what is left of the caller's wait, which the
+    // lock that met the death may have spent waiting for the dead reader's
+    // process to end.
+    const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
+    return FMSCFile_LockCache(toc, std::uint32_t(left));
 }
 
 // One line of the log: the line counter, then the operation's text.

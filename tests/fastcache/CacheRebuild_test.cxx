@@ -2,7 +2,8 @@
 // killed part way: whatever step it got to, the server that starts next
 // either refuses the cache (and makes it anew) or finds it whole, never a
 // cache whose files belong to two different caches. A client killed part
-// way through its open or close is never counted off twice.
+// way through its open or close is never counted off twice, and one whose
+// lock meets a dead holder waits no longer than it was given.
 
 #include "CacheFolder.hxx"
 #include "ChildProcess.hxx"
@@ -10,11 +11,19 @@
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/fastcache/internal/FmscTesting.hxx>
 
+#include <platform/os/internal/NamedMutex.hxx>
+
+#include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/OutputCapture.hxx>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace Quillomark::Fcc {
@@ -187,6 +196,89 @@ TEST(CacheRebuild, AClientKilledAsItJoinsOrLeavesIsNeverCountedOffTwice) {
         EXPECT_EQ(0, FMSCIF_Close(&client));
         EXPECT_EQ(0, FMSCIF_Close(&server));
     }
+}
+
+// A client's open or close whose lock meets the lock abandoned by a thread
+// of a process that lives on, and spends what the caller gave it waiting
+// for that process to end, locks again within what is left, nothing: it
+// finds the lock held by another thread and goes on without it (the open
+// fails with 96, the close leaves the client counted) rather than waiting
+// again for as long as it was given.
+TEST(CacheMutex, ALockThatMeetsTheLockAbandonedWaitsAgainOnlyForWhatIsLeft) {
+    CacheFolder folder;
+    FMSC_OPEN_PARAMS serverParams =
+        Quillomark::Testing::smallCache(folder, "remainder", 16, FMSC_MODE_SHARING_SERVER);
+    FMSC_OPEN_PARAMS clientParams =
+        Quillomark::Testing::smallCache(folder, "remainder", 16, FMSC_MODE_CLIENT);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+    // The process whose note the dead holders leave, which lives on.
+    int alive[2];
+    ASSERT_EQ(0, ::pipe(alive));
+    const pid_t living = Quillomark::Testing::startChild([&] {
+        ::close(alive[1]);
+        Quillomark::Testing::hear(alive[0]);
+    });
+    ::close(alive[0]);
+    static Quillomark::Testing::Gate* met;
+    static Quillomark::Testing::Gate* held;
+    static std::atomic<bool> lockingAgain;
+    Testing::setFmscOpenStep([](const char* step) {
+        if (std::string(step) != "met the lock abandoned") return;
+        met->open();
+        held->wait();
+        lockingAgain = true;
+    });
+    for (const bool closing : {false, true}) {
+        SCOPED_TRACE(closing ? "close" : "open");
+        FMSC_FILETOC_T* client = nullptr;
+        if (closing) {
+            ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+        }
+        // Each thread through a mapping of its own, which stays mapped
+        // while the thread that died holding it is its holder.
+        Platform::Os::NamedMutex dying;
+        ASSERT_EQ(Platform::Os::NamedMutex::Result::Ok, dying.open(server->mutexName));
+        std::thread([&] { dying.lock(0, std::uint64_t(living)); }).join();
+        Quillomark::Testing::Gate metGate, heldGate, done;
+        met = &metGate;
+        held = &heldGate;
+        lockingAgain = false;
+        std::atomic<std::uint32_t> caller{0};
+        Quillomark::Testing::OutputCapture output(1);
+        auto call = Quillomark::Testing::onThread([&] {
+            caller = std::uint32_t(::gettid());
+            return closing ? FMSCIF_CloseWithin(&client, 200)
+                           : FMSCIF_OpenSWithin(&clientParams, &client, 200);
+        });
+        metGate.wait();
+        std::thread holder([&] {
+            Platform::Os::NamedMutex other;
+            EXPECT_EQ(Platform::Os::NamedMutex::Result::Ok, other.open(server->mutexName));
+            EXPECT_EQ(Platform::Os::NamedMutex::Result::Ok, other.lock(0));
+            heldGate.open();
+            done.wait();
+            other.unlock();
+        });
+        // Back from its call, or waiting for the lock again.
+        EXPECT_TRUE(Quillomark::Testing::eventually([&] {
+            return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+                   (lockingAgain && Quillomark::Testing::asleep(caller));
+        }));
+        EXPECT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(0)))
+            << "waits for the lock again";
+        done.open();
+        holder.join();
+        EXPECT_EQ(closing ? 0 : 96, Quillomark::Testing::within(call, 60, "the call"));
+        output.finish();
+        EXPECT_EQ(nullptr, client);
+        EXPECT_EQ(closing ? 1 : 0, server->shared->clients);
+        server->shared->clients = 0;
+    }
+    Testing::setFmscOpenStep(nullptr);
+    ::close(alive[1]);
+    EXPECT_EQ("", Quillomark::Testing::endOf(living));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
 }  // namespace
