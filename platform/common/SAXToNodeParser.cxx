@@ -466,6 +466,21 @@ struct Reader {
     }
     // The most element names that one document read since had.
     std::size_t mostElements = 0;
+
+    // The scanner keeps room for the longest attributes, names and
+    // namespaces it met, and for the element that had most attributes, for
+    // as long as it lives: one that read a large document, or such an
+    // element, ends with its parser rather than stay with the process.
+    bool fitToHandOn() const {
+        return !worn() && largestDocument <= LARGEST_HANDED_ON &&
+               mostAttributes <= MOST_ATTRIBUTES_HANDED_ON;
+    }
+    static constexpr std::size_t LARGEST_HANDED_ON = 256 * 1024;
+    static constexpr std::size_t MOST_ATTRIBUTES_HANDED_ON = 256;
+    // The largest document read since the scanner was made, and the most
+    // attributes an element of one had.
+    std::size_t largestDocument = 0;
+    std::size_t mostAttributes = 0;
 };
 
 // Readers that ended parsers left for the next ones: as many as parsers
@@ -509,10 +524,10 @@ std::unique_ptr<Reader> spareOrNewReader() {
     return std::make_unique<Reader>();
 }
 
-// Keeps a reader for the next parser, or ends it when it is worn or there
-// is no room.
+// Keeps a reader for the next parser, or ends it when it is worn, holds
+// much, or there is no room.
 void setAside(std::unique_ptr<Reader> reader) {
-    if (reader->worn()) return;
+    if (!reader->fitToHandOn()) return;
     reader->scanner->setDocHandler(nullptr);
     reader->scanner->setErrorReporter(nullptr);
     for (std::atomic<Reader*>& spare : spareReaders) {
@@ -696,6 +711,7 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                       const XMLSize_t count, const bool isEmpty, const bool isRoot) override {
         (void)prefix;
         (void)isRoot;
+        reader->mostAttributes = std::max<std::size_t>(reader->mostAttributes, count);
         // The scanner walks its whole element stack at every start tag: deep
         // nesting would cost time quadratic in the document's size.
         if (open.size() >= MAX_DEPTH) {
@@ -899,6 +915,7 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
                 "US-ASCII, or with bytes not of its encoding, as this one");
         }
         tree->takeReader();
+        tree->reader->largestDocument = std::max(tree->reader->largestDocument, document.size());
         std::optional<Quillomark::Platform::Os::ForkRegion::Scope> decodingThere;
         if (beneath) decodingThere.emplace(decodingBeneath);
         tree->scanner().scanDocument(source);

@@ -20,7 +20,9 @@ namespace Quillomark::Soa::Common::Xml {
 // documents in turn: each parse replaces the previous tree and reads its
 // document as a new parser would, keeping little of the documents before.
 // A parser that ends leaves its scanner to the next one that is made (the
-// process keeps up to 16). In a process forked while another thread of its
+// process keeps up to 16), unless it read a document of more than 256 KiB
+// or an element of more than 256 attributes, room for which the scanner
+// would keep. In a process forked while another thread of its
 // parent was making a scanner, or decoding a document in another encoding
 // than UTF-8, UTF-16, ISO-8859-1 and US-ASCII or with bytes not of its
 // encoding, a parse that needs the same fails at once with a DomException

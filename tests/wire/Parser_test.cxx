@@ -594,6 +594,23 @@ TEST(SAXToNodeParser, KeepsLittleBetweenDocumentsWhateverTheyDeclared) {
     EXPECT_LT(after, before + 512 * 1024) << (after - before) / 10000 << " bytes a document";
 }
 
+// A parser that ends leaves the process little of the documents it read,
+// whatever they held, where the scanner it handed on kept room for the
+// longest attributes and names, and for the element with most attributes,
+// that it met.
+TEST(SAXToNodeParser, AParserThatEndsLeavesLittleOfItsDocuments) {
+    const std::string value(4 << 20, 'v');
+    std::string attributes = "<a";
+    for (int i = 0; i < 20000; ++i) attributes += " a" + std::to_string(i) + "='1'";
+    for (const std::string& document : {"<a v='" + value + "' w='" + value + "'/>",
+                                        "<a xmlns:p='" + value + "'/>", attributes + "/>"}) {
+        SAXToNodeParser().parseString("<a/>");
+        const std::size_t before = liveHeap();
+        SAXToNodeParser().parseString(document);
+        EXPECT_LT(liveHeap(), before + 256 * 1024) << document.substr(0, 20);
+    }
+}
+
 std::string nested(std::size_t depth) {
     std::string document;
     for (std::size_t i = 0; i < depth; ++i) document += "<e>";
