@@ -69,9 +69,10 @@ const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
 // The handles given out and not yet released, by address: a handle is
 // looked up here before anything is read through it. Guarded by the main
 // lock; never destroyed, as a transfer may still run while the process
-// ends.
+// ends. Made with buckets, as the map that replaces it at termination is:
+// the first insertion into a map made without grows it.
 using HandleMap = std::unordered_map<const char*, TicketRecord*>;
-HandleMap* const handlesGivenOut = new HandleMap;
+HandleMap* const handlesGivenOut = new HandleMap(BUCKET_COUNT);
 
 HandleMap& liveHandles() { return *handlesGivenOut; }
 
@@ -241,7 +242,7 @@ int unregisterTicket(const char* handle) {
 }
 
 void releaseAllTickets() {
-    HandleMap entries;
+    HandleMap entries(BUCKET_COUNT);
     FccMainLockGuard lock;
     for (TicketRecord*& head : buckets) {
         while (TicketRecord* record = head) {

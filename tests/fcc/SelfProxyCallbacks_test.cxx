@@ -32,6 +32,10 @@ namespace {
 thread_local bool stopAtNextPush = false;
 int stopped[2] = {-1, -1};
 int letGo[2] = {-1, -1};
+// The allocations of the thread that set the flag inside a change of the
+// registered tickets.
+thread_local bool countInChanges = false;
+thread_local int allocationsInChanges = 0;
 
 }  // namespace
 
@@ -44,6 +48,8 @@ void* operator new(std::size_t size) {
             Quillomark::Testing::hear(letGo[0]) != 'g')
             std::abort();
     }
+    if (countInChanges && Quillomark::Fcc::fccGuardedChanges().insideAsCopied())
+        ++allocationsInChanges;
     static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
     return next(size);
 }
@@ -393,6 +399,20 @@ TEST_F(SelfProxyServer, AChildRefusedForItsForkIsToldWhy) {
     changing.join();
     out.finish();
     EXPECT_EQ(end, "");
+}
+
+// A change of the registered tickets allocates nothing, so that a fork
+// holds up no thread inside one for longer than a few writes: also the
+// first registration of a session.
+TEST_F(SelfProxyServer, ChangesOfTheRegisteredTicketsAllocateNothing) {
+    countInChanges = true;
+    for (int session = 0; session < 2; ++session) {
+        init();
+        EXPECT_EQ(Own::FCC_UnRegisterTicket(registered(makeTicket(1))), 0);
+        EXPECT_EQ(Own::FCC_Term(), 0);
+    }
+    countInChanges = false;
+    EXPECT_EQ(allocationsInChanges, 0);
 }
 
 // Children that end through exit(), as an application's do, find all that
