@@ -34,9 +34,10 @@ std::atomic<long long> sharedIn{-1};
 // middle of making or joining the ORB: the child has that ORB half made.
 std::atomic<bool> lockLostInFork{false};
 
-// The gateway references being made, and whether the process has begun to
-// exit.
+// The gateway references being made, those of them that the calling thread
+// makes, and whether the process has begun to exit.
 std::atomic<int> referencesUnderWay{0};
+thread_local int referencesOfThisThread = 0;
 std::atomic<bool> exiting{false};
 
 void checkLockInChild() {
@@ -47,9 +48,13 @@ void checkLockInChild() {
 
 const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
 
+// Waits for the references of the other threads: an exit from inside one
+// of the exiting thread's own (a signal handler's) would wait for nothing
+// that can end.
 void waitForReferencesAtExit() {
     exiting.store(true);
-    for (int waited = 0; referencesUnderWay.load() != 0 && waited < 5000; ++waited) {
+    for (int waited = 0; referencesUnderWay.load() > referencesOfThisThread && waited < 5000;
+         ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -141,8 +146,14 @@ long GatewayOrb::shares() {
 QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
                                            const std::string& failure) {
     struct UnderWay {
-        UnderWay() { referencesUnderWay.fetch_add(1); }
-        ~UnderWay() { referencesUnderWay.fetch_sub(1); }
+        UnderWay() {
+            ++referencesOfThisThread;
+            referencesUnderWay.fetch_add(1);
+        }
+        ~UnderWay() {
+            referencesUnderWay.fetch_sub(1);
+            --referencesOfThisThread;
+        }
     } underWay;
     if (exiting.load()) {
         throw Exceptions::ConnectionException(failure + "the process is exiting");

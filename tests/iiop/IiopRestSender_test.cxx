@@ -20,9 +20,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -168,6 +170,39 @@ TEST(IiopSenderAtAnHttpServer, FailsToConnect) {
     Session session(address);
     EXPECT_THAT(failureOf<ConnectionException>(*session.newSender()),
                 StartsWith(connectFailure("corbaloc:" + address) + "IDL:omg.org/CORBA/"));
+}
+
+// A process that ends from inside an IIOP connect of the exiting thread's
+// own (a signal handler that calls exit, there) ends at once, where the
+// exit waited 5 s for the connect it had interrupted. The server takes the
+// connection and never answers the connect's question.
+TEST(IiopSenderAtASilentServer, AnExitFromInsideAConnectWaitsNotForIt) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer ends a process that exits in a signal handler";
+#endif
+    if (GatewayOrb::exists()) GTEST_SKIP() << "a child of this process would have no ORB";
+    const std::string end = Quillomark::Testing::runInChild([] {
+        const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(silent, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::listen(silent, 1) != 0 ||
+            ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            _exit(2);
+        }
+        Session session("iiop:127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/QmGateway");
+        std::signal(SIGUSR1, [](int) { std::exit(0); });
+        std::thread connecting([&session] { sendOnce(*session.newSender(), "op", ""); });
+        char question[12];  // the header of its GIOP request
+        const int accepted = ::accept(silent, nullptr, nullptr);
+        if (::recv(accepted, question, sizeof question, MSG_WAITALL) != sizeof question) _exit(3);
+        alarm(3);
+        pthread_kill(connecting.native_handle(), SIGUSR1);
+        connecting.join();
+    });
+    EXPECT_EQ(end, "");
 }
 
 TEST_F(IiopSenderTest, CallFailuresKeepTheConnection) {

@@ -51,9 +51,10 @@ private:
 // A gateway reference made from its address, as the process's exit allows:
 // omniORB destroys what it makes one with (its list of URI handlers) among
 // its statics at exit. The exit waits, before they go, for the references
-// under way (for 5 s at most: one is made without a word to the server);
-// from then on none is made, and this throws ConnectionException with
-// `failure` and the reason.
+// that other threads have under way, for 5 s at most: making one asks the
+// server whether the object is a gateway, which a silent server leaves
+// unanswered. From then on none is made, and this throws
+// ConnectionException with `failure` and the reason.
 QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
                                            const std::string& failure);
 
