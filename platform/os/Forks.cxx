@@ -69,6 +69,13 @@ void ForkRecords::child() {
     for (unsigned i = 0; i < count; ++i) {
         if (void (*handler)() = records.handlers[i].load()) handler();
     }
+    // The threads that were inside stayed with the parent and never leave
+    // in this process: from here on no thread is inside, and the forks that
+    // this process makes are told so.
+    for (unsigned i = 0; i < regionCount; ++i) {
+        if (ForkRegion* region = records.regions[i].load())
+            region->ended.store(region->begun.load());
+    }
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
@@ -317,6 +318,25 @@ TEST_F(SelfProxyServer, AChildForkedWhileAParentThreadSetsUpOrEndsTheInterfaceSt
                 Own::FCC_DownloadFileFromPLM("IMD", own, nullptr, nullptr, &path) != 0) {
                 _exit(5);
             }
+            // Its own fork, while a thread of its own holds the init lock
+            // as a call that counts a hold does, leaves the interface set
+            // up: the parent's thread that was setting it up is no thread
+            // of the child's.
+            Gate held, letGo;
+            std::thread holding([&] {
+                Fcc::FccInitLock();
+                held.open();
+                letGo.wait();
+                Fcc::FccInitUnlock();
+            });
+            held.wait();
+            const std::string grandchild = runInChild([] {
+                const char* text = nullptr;
+                if (Own::FCC_GetLastError(&text) != 0) _exit(2);
+            });
+            letGo.open();
+            holding.join();
+            if (!grandchild.empty()) _exit(7);
             if (Own::FCC_Term() != 0) _exit(6);
         });
         server->releaseHeld();
@@ -325,6 +345,34 @@ TEST_F(SelfProxyServer, AChildForkedWhileAParentThreadSetsUpOrEndsTheInterfaceSt
         EXPECT_EQ(end, "") << phase.name;
         while (Own::FCC_Term() == 0) {
         }
+    }
+}
+
+// Whatever region a thread of the parent was inside at the fork (the
+// registry's changes, or one of the test's own standing for the library's
+// others), the child knows of it, and the forks that the child makes in
+// turn are told of the child's own threads alone.
+Quillomark::Platform::Os::ForkRegion aRegionOfTheTests;
+
+TEST(ForkRegions, AChildsOwnForksAreToldOfItsThreadsAlone) {
+    if (!childrenOfThreadsRun) GTEST_SKIP() << "a child of a threaded parent, sanitized";
+    for (Quillomark::Platform::Os::ForkRegion* region :
+         {&Fcc::fccGuardedChanges(), &aRegionOfTheTests}) {
+        Gate inside, leave;
+        std::thread holding([&] {
+            const Quillomark::Platform::Os::ForkRegion::Scope scope(*region);
+            inside.open();
+            leave.wait();
+        });
+        inside.wait();
+        const std::string end = runInChild([region] {
+            if (!region->inUseAtLastFork()) _exit(2);
+            if (!runInChild([region] { _exit(region->inUseAtLastFork() ? 4 : 0); }).empty())
+                _exit(3);
+        });
+        leave.open();
+        holding.join();
+        EXPECT_EQ(end, "");
     }
 }
 

@@ -54,8 +54,10 @@ struct InChildAfterFork {
 // memory, so that a number made or closed in between is wrong in the
 // child), or the use of state that the child then abandons. Tells in a
 // child whether a thread was inside between the moment the forking thread
-// began its fork and the copy of the memory. A namespace-scope object: at
-// most 16.
+// began its fork and the copy of the memory. Once the child's at-fork
+// handlers have run, no thread is inside in the child (those that were
+// stayed with the parent), so that the forks it makes in turn are told of
+// its own threads alone. A namespace-scope object: at most 16.
 class ForkRegion {
 public:
     ForkRegion();
