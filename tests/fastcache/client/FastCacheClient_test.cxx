@@ -382,9 +382,12 @@ TEST_F(FastCacheClient, ALongHoldOfTheCacheCostsOneWaitAndHoldsUpNoOtherCall) {
     EXPECT_EQ(100, waited);
 
     // A short wait and a long pause: one reader's wait runs out, and no
-    // read waits for the cache again while the pause lasts.
+    // read waits for the cache again while the pause lasts. The pause is
+    // capped by its limit, which the scaled waits make 80 ms: both go up,
+    // so that the pause outlasts the readers however slowly they run.
     Testing::setFccWait(&FccTiming::cacheMutexWait, 10);
     Testing::setFccWait(&FccTiming::cacheReattachPause, 600000);
+    Testing::setFccWait(&FccTiming::cacheReattachPauseLimit, 600000);
     ASSERT_EQ(0, FMSCIF_LockCache(cache));
     const int locksBefore = loggedTimes(log, "LockCache");
     std::vector<std::thread> readers;
