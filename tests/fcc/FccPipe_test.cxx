@@ -12,6 +12,7 @@
 #include <platform/os/internal/MessagePipe.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/ChildProcesses.hxx>
+#include <tests/fcc/ShortWaits.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/FreshFolder.hxx>
@@ -73,8 +74,9 @@ std::string ticketFor(char kind, char fill) {
     return ticket;
 }
 
-// A private pipe folder, an FMS_HOME with a launch script, short waits,
-// the trace log, and (unless a case wants none) a fake server.
+// A private pipe folder, an FMS_HOME with a launch script, short waits but
+// for the servers, the trace log, and (unless a case wants none) a fake
+// server.
 class FccPipe : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,7 +86,7 @@ protected:
         trace = root + "/trace.log";
         setenv("FMS_FCCPROXYLOG", trace.c_str(), 1);
         writeScript(root + "/startfcc.bat", "#!/bin/sh\nexit 3\n");
-        Fcc::Testing::scaleFccTiming(100);
+        Quillomark::Testing::shortWaitsButTheServers();
         Fcc::FccOpenTraceLog();
         ASSERT_EQ(Fcc::FccReadConfiguration(), 0);
     }
@@ -460,6 +462,7 @@ TEST_F(FccPipe, LastErrorIsTranslatedOnceAndOnlyOverAnOpenPipe) {
 // A server silent on the translation costs the caller a bounded wait, and
 // the untranslated text.
 TEST_F(FccPipe, ATranslationThatNeverComesGivesTheTextUntranslated) {
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::translationWait, 50);
     startServer();
     auto call = onThread([this] {
         if (Fcc::FccEchoExchange() != 0) return -1;
@@ -533,10 +536,14 @@ TEST_F(FccPipe, IdleThreadsLoseTheirPipeUnlessTheyHoldAnOpenFile) {
         EXPECT_EQ(Fcc::FccEchoExchange(), 0);
         idle = record().get();
     }).join();
-    for (int i = 0; i < 500 && server->connectionsClosed() == 0; ++i) usleep(10000);
-    usleep(200000);
+    // The other record has been idle longer: the monitor's pass that gave
+    // the idle one up, which ends when its lock is free, would have closed
+    // the other one's pipe too.
+    ASSERT_TRUE(eventually([&] { return idle->threadId == Fcc::FCC_NO_THREAD; }));
+    Fcc::FccThreadRecordLock();
+    Fcc::FccThreadRecordUnlock();
+    ASSERT_TRUE(eventually([&] { return server->connectionsClosed() > 0; }));
     EXPECT_EQ(server->connectionsClosed(), 1);
-    EXPECT_EQ(idle->threadId, Fcc::FCC_NO_THREAD);
     EXPECT_TRUE(withFile->pipe.isOpen());
     Fcc::FccRuntimeStop();
 }
@@ -579,6 +586,7 @@ TEST_F(FccPipe, ARelativeHomeStartsTheScriptThatWasChecked) {
 }
 
 TEST_F(FccPipe, AServerThatNeverAnswersLeavesThePipeClosedAfterTheWait) {
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::launchWaitLimit, 600);
     writeScript(root + "/startfcc.bat", "#!/bin/sh\nexec sleep 30\n");
     Fcc::FccConnectionRef mine = record();
     EXPECT_EQ(Fcc::FccConnectProxyLocked(mine.get()), 0);
@@ -750,6 +758,7 @@ int connectCallingThread() {
 }
 
 TEST_F(FccPipe, ASilentMasterPipeIsTriedOnceAndTheCallersBehindItGiveUp) {
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::setUpReplyWait, 600);
     SilentMasterPipe master;
     std::vector<std::future<int>> connects;
     for (int i = 0; i < 4; ++i) connects.push_back(onThread(connectCallingThread));
@@ -763,6 +772,7 @@ TEST_F(FccPipe, ASilentMasterPipeIsTriedOnceAndTheCallersBehindItGiveUp) {
 }
 
 TEST_F(FccPipe, AThreadWaitingForTheConnectLockGivesUp) {
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::setUpReplyWait, 600);
     Fcc::FccConnectLock();
     auto connect = onThread(connectCallingThread);
     EXPECT_EQ(within(connect, 120, "connect behind a held connect lock"), Fcc::ERR_FMSCP_NO_CACHE);

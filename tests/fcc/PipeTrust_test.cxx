@@ -11,6 +11,7 @@
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
+#include <tests/fcc/ShortWaits.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/FreshFolder.hxx>
 #include <tests/support/OutputCapture.hxx>
@@ -146,7 +147,7 @@ protected:
         const std::string script = root + "/startfcc.bat";
         std::ofstream(script) << "#!/bin/sh\nexit 3\n";
         chmod(script.c_str(), 0755);
-        Fcc::Testing::scaleFccTiming(100);
+        Quillomark::Testing::shortWaitsButTheServers();
     }
 
     void TearDown() override {

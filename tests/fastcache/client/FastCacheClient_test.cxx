@@ -14,6 +14,7 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
+#include <tests/fcc/ShortWaits.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/OutputCapture.hxx>
@@ -68,7 +69,7 @@ protected:
         setenv("FMS_HOME", folder.path.c_str(), 1);
         std::ofstream(folder.file("startfcc.bat")) << "#!/bin/sh\nexit 3\n";
         chmod(folder.file("startfcc.bat").c_str(), 0755);
-        Testing::scaleFccTiming(100);
+        Quillomark::Testing::shortWaitsButTheServers();
         ASSERT_EQ(0, FccReadConfiguration());
         fakeServer = std::make_unique<Quillomark::Testing::FakeFccServer>();
         std::filesystem::create_directories(
