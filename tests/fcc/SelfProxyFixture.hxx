@@ -6,6 +6,7 @@
 
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccTiming.hxx>
+#include <tests/fcc/ShortWaits.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
 #include <tests/support/FreshFolder.hxx>
@@ -87,9 +88,6 @@ protected:
         server->releaseHeld();
         return within(open, 30, "open overtaken by termination");
     }
-
-    // Every wait of the client a hundredth of its length from now on.
-    static void shortWaits() { Fcc::Testing::scaleFccTiming(100); }
 
     char* registered(const std::string& ticket) {
         char* handle = nullptr;

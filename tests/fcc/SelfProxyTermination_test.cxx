@@ -172,7 +172,10 @@ TEST_F(SelfProxyServer, TerminationGivesUpOnAServerSilentOnItsClose) {
     auto termination = onThread([this, handle] {
         FccFile* file = nullptr;
         if (Own::FCC_OpenFile(handle, &file) != 0) return -1;
-        shortWaits();
+        // The close's reply is one that termination waits a bounded time for.
+        Quillomark::Testing::shortWaitsButTheServers();
+        Fcc::Testing::setFccWait(&Fcc::FccTiming::setUpReplyWait,
+                                 Fcc::FccTiming().setUpReplyWait / 100);
         server->injectFault(Fcc::FMS_CLOSE_MSG, Fault::Silent);
         return Own::FCC_Term();
     });
@@ -206,7 +209,7 @@ TEST_F(SelfProxyServer, ALastErrorWaitsNoLongerForACloseItsPipeOwes) {
     opened.wait();
     EXPECT_EQ(Own::FCC_CloseFileHandlePointer(file), 0);
     EXPECT_TRUE(server->requestsOf(Fcc::FMS_CLOSE_MSG).empty());  // owed by the worker's pipe
-    shortWaits();
+    Quillomark::Testing::shortWaitsButTheServers();
     server->injectFault(Fcc::FMS_CLOSE_MSG, Fault::Silent);
     closed.open();
     EXPECT_EQ(within(worker, 30, "the last error of a thread whose pipe owes a close"), 0);
