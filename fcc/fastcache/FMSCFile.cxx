@@ -1176,14 +1176,13 @@ int FMSCX_CheckHeaderCounts(FMSC_FILETOC_T* toc, const FmscFileHeader& header) {
     std::int64_t extentSegments = std::int64_t(h->segmentsPerExtentFile) * h->maxExtentFiles;
     if (h->totalExtentMegabytes < 0 || extentSegments != std::int64_t(h->totalExtentMegabytes) * 64)
         return FMSC_FAIL_VALUE(toc, beyond, h->totalExtentMegabytes);
-    if (h->extentFilesInUse < 0 || h->extentFilesInUse > h->maxExtentFiles)
-        return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
-    // The files before the last in use are full.
-    std::int64_t grown = std::int64_t(h->segmentsPerExtentFile) * h->extentFilesInUse;
-    std::int64_t full =
-        std::int64_t(h->segmentsPerExtentFile) * std::max(h->extentFilesInUse - 1, 0);
-    if (h->extentSegmentsInUse < full || h->extentSegmentsInUse > grown)
-        return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
+    switch (FMSCX_ExtentCounts(h->extentFilesInUse, h->extentSegmentsInUse,
+                               h->segmentsPerExtentFile, h->maxExtentFiles)) {
+        case FmscExtentCounts::BadFiles: return FMSC_FAIL_VALUE(toc, beyond, h->extentFilesInUse);
+        case FmscExtentCounts::BadSegments:
+            return FMSC_FAIL_VALUE(toc, beyond, h->extentSegmentsInUse);
+        case FmscExtentCounts::Whole: break;
+    }
     return 0;
 }
 

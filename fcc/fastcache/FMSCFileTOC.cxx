@@ -528,7 +528,6 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
     const FMSC_FILESHARED_T* own = toc->privateShared.get();
     const FmscFileHeader* h = toc->header;
     std::int32_t pages = own->maxFilePages;
-    std::int64_t grown = std::int64_t(shared->segmentsPerExtentFile) * shared->extentFilesInUse;
     bool sized = shared->maxFilePages == pages &&
                  shared->segmentFileSegments == own->segmentFileSegments &&
                  shared->hashBlockPages == own->hashBlockPages &&
@@ -541,9 +540,9 @@ int FMSCX_CheckSharedSizing(FMSC_FILETOC_T* toc, const FMSC_FILESHARED_T* shared
                   h->hashBlockPages == own->hashBlockPages &&
                   h->maxExtentFiles == own->maxExtentFiles &&
                   h->segmentsPerExtentFile == own->segmentsPerExtentFile;
-    bool inUse = shared->extentFilesInUse >= 0 &&
-                 shared->extentFilesInUse <= shared->maxExtentFiles &&
-                 shared->extentSegmentsInUse >= 0 && shared->extentSegmentsInUse <= grown;
+    bool inUse = FMSCX_ExtentCounts(shared->extentFilesInUse, shared->extentSegmentsInUse,
+                                    own->segmentsPerExtentFile,
+                                    own->maxExtentFiles) == FmscExtentCounts::Whole;
     bool dates = shared->dateHead >= -1 && shared->dateHead < pages && shared->dateTail >= -1 &&
                  shared->dateTail < pages && shared->dateCount >= 0 && shared->dateCount <= pages;
     if (!sized || !header || !inUse || !dates) return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);

@@ -340,11 +340,12 @@ int FMSCX_ExtentUse(FMSC_FILETOC_T* toc, FmscExtentUse* use) {
     use->files = FMSCX_ReadShared(toc->shared->extentFilesInUse);
     use->segments = FMSCX_ReadShared(toc->shared->extentSegmentsInUse);
     constexpr int beyond = FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
-    if (use->files < 0 || use->files > limits.maxExtentFiles)
-        return FMSC_FAIL_VALUE(toc, beyond, use->files);
-    const std::int64_t full = std::int64_t(std::max(use->files - 1, 0)) * limits.segmentsPerExtent;
-    if (use->segments < full || use->segments > std::int64_t(use->files) * limits.segmentsPerExtent)
-        return FMSC_FAIL_VALUE(toc, beyond, use->segments);
+    switch (FMSCX_ExtentCounts(use->files, use->segments, limits.segmentsPerExtent,
+                               limits.maxExtentFiles)) {
+        case FmscExtentCounts::BadFiles: return FMSC_FAIL_VALUE(toc, beyond, use->files);
+        case FmscExtentCounts::BadSegments: return FMSC_FAIL_VALUE(toc, beyond, use->segments);
+        case FmscExtentCounts::Whole: break;
+    }
     use->total = limits.segmentFileSegments + use->segments;
     return 0;
 }

@@ -187,6 +187,18 @@ int FMSCX_CheckExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent);
 // handle opened with: error 86 (as an open gives for such counts in the
 // meta file) for counts that no whole store has. The files before the last
 // in use are full.
+// Whether extent counts in use are those of a whole store of such extent
+// files: the files from 0 to the most, the segments within what they hold,
+// those before the last full. Which of the two is wrong, else none.
+enum class FmscExtentCounts { Whole, BadFiles, BadSegments };
+inline FmscExtentCounts FMSCX_ExtentCounts(std::int32_t files, std::int32_t segments,
+                                           std::int32_t segmentsPerExtent, std::int32_t maxFiles) {
+    if (files < 0 || files > maxFiles) return FmscExtentCounts::BadFiles;
+    const std::int64_t full = std::int64_t(files > 0 ? files - 1 : 0) * segmentsPerExtent;
+    if (segments < full || segments > std::int64_t(files) * segmentsPerExtent)
+        return FmscExtentCounts::BadSegments;
+    return FmscExtentCounts::Whole;
+}
 struct FmscExtentUse {
     std::int32_t files = 0;
     std::int32_t segments = 0;  // of the extent files
