@@ -59,9 +59,11 @@ inline pid_t startChild(const std::function<void()>& work) {
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
+        // The limit first: under a sanitizer, a child of a process whose
+        // threads run may hang in the sanitizer's own calls at once.
+        alarm(20);
         int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        alarm(20);
         try {
             work();
         } catch (...) {
