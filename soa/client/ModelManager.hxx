@@ -24,7 +24,10 @@ public:
     // constructObject("ModelObject", uid).
     virtual ModelObject* constructObject(std::string uid) = 0;
     // The stored object of that UID, or a new one of the class for
-    // `typeName`, stored under `uid`.
+    // `typeName`, stored under `uid`. One made before its type is loaded
+    // may give way in the store to an object of the loaded type's class,
+    // with the same data; the pointer returned here stays valid, reading
+    // that data, until the UID leaves the store.
     virtual ModelObject* constructObject(std::string typeName, std::string uid) = 0;
     // UIDs not in the store are skipped.
     virtual void removeObjectsFromStore(std::vector<std::string> uids) = 0;

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 
 namespace Quillomark::Soa::Client {
@@ -128,6 +129,7 @@ ModelManagerImpl::ModelManagerImpl(Connection* connection) : connection(connecti
 }
 
 ModelManagerImpl::~ModelManagerImpl() {
+    dropAllReplaced();
     for (auto& entry : objects) {
         delete entry.second;
         entry.second = nullptr;
@@ -162,8 +164,12 @@ ModelObject* ModelManagerImpl::constructObject(std::string typeName, std::string
     auto at = objects.lower_bound(uid);
     if (at != objects.end() && at->first == uid) return at->second;
 
+    // A type whose chain still waits for a link is not loaded yet: no
+    // object is made of a chain that stops short, here as in a load.
     auto known = types.find(typeName);
-    if (known != types.end()) return store(at, uid, known->second.get());
+    if (known != types.end() && !waits(*known->second)) {
+        return store(at, uid, known->second.get());
+    }
     // The objects of a name not loaded share the placeholder of that name,
     // made on first need and kept with the manager: whoever noted an
     // object's type may read it as long as the manager lives, and the
@@ -208,12 +214,48 @@ ModelObject* ModelManagerImpl::constructObjectOfType(Type* type) {
     return new ModelObject;
 }
 
+ModelObject* ModelManagerImpl::refine(std::map<std::string, ModelObject*>::iterator at,
+                                      TypeImpl& type) {
+    ModelObject* object = at->second;
+    ModelObject* typed = constructObjectOfType(&type);
+    if (typeid(*typed) == typeid(*object)) {
+        delete typed;
+        object->impl->type = &type;
+        return object;
+    }
+    // What may fail comes first: running out of memory leaves the object
+    // as it was, its placeholder to the next load.
+    try {
+        replacedObjects.emplace(at->first, object);
+    } catch (...) {
+        delete typed;
+        throw;
+    }
+    typed->impl = object->impl;
+    typed->impl->type = &type;
+    at->second = typed;
+    // Converted references look the object up again.
+    ++removals;
+    return typed;
+}
+
+void ModelManagerImpl::dropReplaced(const std::string& uid) {
+    if (replacedObjects.empty()) return;
+    auto it = replacedObjects.find(uid);
+    if (it == replacedObjects.end()) return;
+    ModelObject* object = it->second;
+    replacedObjects.erase(it);
+    object->impl = nullptr;  // the record is its successor's
+    delete object;
+}
+
 void ModelManagerImpl::remove(const std::string& uid) {
     auto it = objects.find(uid);
     if (it == objects.end()) return;
     ModelObject* object = it->second;
     objects.erase(it);
     ++removals;
+    dropReplaced(object->getUid());
     delete object;
 }
 
@@ -235,6 +277,7 @@ void ModelManagerImpl::removeObjectsFromStore(std::vector<ModelObject*>& list) {
 void ModelManagerImpl::removeAllObjectsFromStore() {
     if (objects.empty()) return;
     ++removals;
+    dropAllReplaced();
     for (auto& entry : objects) {
         delete entry.second;
         entry.second = nullptr;
@@ -261,9 +304,23 @@ void ModelManagerImpl::removePartialErrorListener(PartialErrorListener* listener
     partialErrorListeners.erase(listener);
 }
 
+void ModelManagerImpl::dropAllReplaced() {
+    for (auto& entry : replacedObjects) {
+        entry.second->impl = nullptr;
+        delete entry.second;
+    }
+    replacedObjects.clear();
+}
+
+bool ModelManagerImpl::waits(TypeImpl& type) {
+    return !unlinked.empty() && type.nearestMarked(TypeImpl::WAITING) != nullptr;
+}
+
 TypeImpl* ModelManagerImpl::getType(const std::string& name) {
     auto it = types.find(name);
-    if (it == types.end()) throw RuntimeException(RuntimeException::NOT_LOADED, "Type " + name);
+    if (it == types.end() || waits(*it->second)) {
+        throw RuntimeException(RuntimeException::NOT_LOADED, "Type " + name);
+    }
     return it->second.get();
 }
 
@@ -367,12 +424,12 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
         ModelObject* object;
         auto at = objects.lower_bound(uid);
         if (at != objects.end() && at->first == uid) {
-            // A stored object keeps its class, and its type unless that is a
-            // placeholder the loaded type refines.
+            // A stored object keeps its type and class, unless its type is a
+            // placeholder the loaded type refines: then it takes both.
             object = at->second;
-            ModelObjectImpl* record = object->impl;
-            if (record->getType()->getUid() == PLACEHOLDER_TYPE_UID && refines(*record, *type)) {
-                record->type = type;
+            ModelObjectImpl& record = *object->impl;
+            if (record.getType()->getUid() == PLACEHOLDER_TYPE_UID && refines(record, *type)) {
+                object = refine(at, *type);
             }
         } else {
             object = store(at, uid, type);
@@ -466,7 +523,8 @@ public:
                   ServiceData& result)
         : manager(manager), data(data), result(result), seen(manager.removals) {}
 
-    // Drops from the result what has left the store since the last look.
+    // Drops from the result what has left the store since the last look,
+    // and lists in place of an object the one that took its place.
     void prune() {
         if (manager.removals == seen) return;
         seen = manager.removals;
@@ -479,8 +537,12 @@ public:
         for (List& list : lists) {
             std::size_t kept = 0;
             for (std::size_t i = 0; i < list.objects->size(); ++i) {
-                if (!stored(*list.uids[i], (*list.objects)[i])) continue;
-                (*list.objects)[kept] = (*list.objects)[i];
+                ModelObject* object = (*list.objects)[i];
+                // A null entry (the empty UID) stays.
+                if (object != nullptr && (object = current(*list.uids[i], object)) == nullptr) {
+                    continue;
+                }
+                (*list.objects)[kept] = object;
                 list.uids[kept++] = list.uids[i];
             }
             list.objects->resize(kept);
@@ -489,7 +551,7 @@ public:
         const auto& stacks = data.getPartialErrorArray();
         for (std::size_t i = 0; i < result.partialErrors.size(); ++i) {
             ModelObject*& object = result.partialErrors[i].associatedObject;
-            if (object != nullptr && !stored(stacks[i].getUid(), object)) object = nullptr;
+            if (object != nullptr) object = current(stacks[i].getUid(), object);
         }
     }
 
@@ -504,12 +566,17 @@ private:
         }
     };
 
-    // Whether `object`, listed under `uid`, is the one stored there; a
-    // null entry (the empty UID) stays.
-    bool stored(const std::string& uid, const ModelObject* object) const {
-        if (object == nullptr) return true;
+    // What to list for `object`, listed under `uid`: itself while it is
+    // stored there, the object that took its place when a load gave it the
+    // class of its loaded type; null once it has left the store.
+    ModelObject* current(const std::string& uid, ModelObject* object) const {
         auto it = manager.objects.find(uid);
-        return it != manager.objects.end() && it->second == object;
+        if (it == manager.objects.end()) return nullptr;
+        if (it->second == object) return object;
+        auto replaced = manager.replacedObjects.find(uid);
+        const bool gaveWay =
+            replaced != manager.replacedObjects.end() && replaced->second == object;
+        return gaveWay ? it->second : nullptr;
     }
 
     const ModelManagerImpl& manager;

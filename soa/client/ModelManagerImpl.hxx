@@ -48,10 +48,15 @@ public:
     ModelObject* getObject(std::string uid) override;
     ModelObject* constructObject(std::string uid) override;
     // Throws RuntimeException (GENERAL_ERROR) for a UID that validateUID
-    // refuses. A type name the manager has not loaded gets a placeholder type
-    // of that name (UID "UNKNOWN_TYPE_UID", no parent), one per name, shared
-    // by the objects made for it and kept as long as the manager; the server
-    // is not asked.
+    // refuses. A type name the manager has not loaded, or whose chain still
+    // waits for a link (a load that fetched it was cut short), gets a
+    // placeholder type of that name (UID "UNKNOWN_TYPE_UID", no parent), one
+    // per name, shared by the objects made for it and kept as long as the
+    // manager; the server is not asked. A load that describes such an object
+    // gives it the loaded type and, where that type's chain makes another
+    // class, stores an object of that class under the UID in its place, with
+    // the same data: the object made here stays valid, reading that data,
+    // until the UID leaves the store.
     ModelObject* constructObject(std::string typeName, std::string uid) override;
     void removeObjectsFromStore(std::vector<std::string> uids) override;
     void removeObjectsFromStore(std::vector<ModelObject*>& objects) override;
@@ -96,21 +101,32 @@ public:
     // requests brought, and then fails, its links left to the next load.
     virtual void loadModelSchema(
         const Quillomark::Schemas::Soa::_2006_03::Base::ModelSchema& schema);
-    // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not loaded.
+    // Throws RuntimeException (NOT_LOADED) "Type <name>" for a name not
+    // loaded, or whose chain still waits for a link, as a load would.
     virtual TypeImpl* getType(const std::string& name);
 
     // A new object, without its record, of the typed class of `type` or of
     // its nearest ancestor that has one; a plain ModelObject when none has.
     static ModelObject* constructObjectOfType(Type* type);
 
-    // Counts the objects that have left the store; a converted reference
-    // looks its objects up again when this has moved.
+    // Counts the objects that have left the store or given way to one of
+    // their loaded type's class; a converted reference looks its objects up
+    // again when this has moved.
     const std::uint64_t& removalCount() const { return removals; }
 
 private:
     using FactoryMap = std::map<std::string, ModelObjectFactory*>;
 
     void remove(const std::string& uid);
+    // Gives the object stored at `at`, made of a placeholder that `type`
+    // refines, that type, and puts an object of the class of its chain in
+    // its place when that is another; returns the object stored.
+    ModelObject* refine(std::map<std::string, ModelObject*>::iterator at, TypeImpl& type);
+    // Destroys the objects that gave way to others, of `uid` or of all.
+    void dropReplaced(const std::string& uid);
+    void dropAllReplaced();
+    // Whether the chain of `type` still waits for a link.
+    bool waits(TypeImpl& type);
     // Makes the object of `uid` for `type` with its record and stores it at `at`.
     ModelObject* store(std::map<std::string, ModelObject*>::iterator at, const std::string& uid,
                        Type* type);
@@ -152,6 +168,9 @@ private:
     // The placeholder types of names the manager had not loaded when an
     // object of that name was made, one per name, in no other map.
     std::map<std::string, std::unique_ptr<TypeImpl>> placeholderTypes;
+    // The objects that gave way to one of their loaded type's class, by
+    // UID: each shares its record with its successor and goes with it.
+    std::map<std::string, ModelObject*> replacedObjects;
     class ListedObjects;
     // The load whose fetch runs, into which the schemas that answer it go.
     SchemaLoad* schemaLoad = nullptr;

@@ -11,7 +11,11 @@
 #include <soa/client/ServiceData.hxx>
 #include <soa/client/Type.hxx>
 #include <soa/client/TypeImpl.hxx>
+#include <soa/client/model/DocumentRevision.hxx>
+#include <soa/client/model/Item.hxx>
 #include <soa/schemas/base/Preferences.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
+#include <soa/schemas/exceptions/ServiceException.hxx>
 
 #include "tests/model/LoadingSupport.hxx"
 #include "tests/support/FakeSessionServices.hxx"
@@ -22,6 +26,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <new>
 #include <random>
 #include <string>
 #include <typeinfo>
@@ -141,7 +146,7 @@ TEST_F(ModelLoadTest, EachPropertyIsDescribedByItsNameInItsObjectsType) {
     EXPECT_EQ(loaded[4]->getProperty("revision_list")->getPropertyDescription(), nullptr);
 }
 
-TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassStays) {
+TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantWithItsClass) {
     ModelObject* rev = manager.constructObject("ItemRevision", REV);
     ModelObject* doc = manager.constructObject("ItemRevision", DOC);
     ModelObject* other = manager.constructObject("NotYetKnown", FOLDER);
@@ -153,6 +158,7 @@ TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantAndTheClassS
     EXPECT_EQ(rev->getType(), manager.getType("ItemRevision"));
     EXPECT_EQ(doc->getType(), manager.getType("DocumentRevision"));
     EXPECT_EQ(doc->getProperty("item_id")->getIntValue(), 7);
+    EXPECT_EQ(typeid(*manager.getObject(DOC)), typeid(Model::DocumentRevision));
     EXPECT_EQ(other->getType()->getUid(), "UNKNOWN_TYPE_UID");  // unrelated name: kept
     EXPECT_EQ(typeid(*other), otherClass);
 
@@ -645,6 +651,122 @@ TEST_F(ModelLoadTest, AReferenceToAnObjectTheServerDeletedReadsAsUnloaded) {
     manager.loadServiceData(deletion);
     EXPECT_EQ(thrownBy([&] { list->getModelObjectArrayValue(); }).getMessage(),
               "Asked for unloaded object");
+}
+
+// The server describes Custom → Item → WorkspaceObject → POM_object one
+// type per request. Whatever cuts a load of that chain short (a lost
+// connection, a server error or running out of memory, at each request,
+// in a load of objects, of service data or of a schema, or in the load of
+// a re-login nested in another load's fetch), and also while a fetch of it
+// runs, a type comes with its whole chain or not at all, and an object made
+// meanwhile is of a placeholder; a later load makes that same object (its
+// UID, its data, the pointer kept of it) a Model::Item, and hands it out so.
+TEST_F(ModelLoadTest, NoTypeOrObjectIsHandedOutOfAChainWhoseLinksWait) {
+    server["Custom"] = type("Custom", "Item");
+    server["Holder"] = type("Holder", "", {{"held", 9}});
+    const Names chain{"Custom", "Item", "WorkspaceObject", "POM_object"};
+    const auto namesUp = [](Type* t) {
+        Names names;
+        for (; t != nullptr; t = t->getParent()) names.push_back(t->getName());
+        return names;
+    };
+    const std::function<void()> failures[] = {
+        [] { throw Quillomark::Schemas::Soa::_2006_03::Exceptions::ConnectionException("reset"); },
+        [] { throw Quillomark::Schemas::Soa::_2006_03::Exceptions::ServiceException("failed"); },
+        [] { throw std::bad_alloc(); }};
+    struct Case {
+        std::string entry;   // what meets the failure, or what else makes the object first
+        std::string failAt;  // the request that fails, once
+        int failure;
+    };
+    std::vector<Case> cases{{"placeholder", "", 0}, {"inside a fetch", "", 0}, {"listener", "", 0}};
+    for (const char* entry : {"objects", "object", "service data", "schema", "re-login"}) {
+        for (const std::string& name : chain) {
+            for (int failure = 0; failure < 3; ++failure) cases.push_back({entry, name, failure});
+        }
+    }
+    for (const Case& c : cases) {
+        const std::string row = c.entry + " " + c.failAt + " " + std::to_string(c.failure);
+        Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
+                              false);
+        auto& m = *static_cast<ModelManagerImpl*>(connection.getModelManager());
+        auto* fetches = FakeInternalSessionService::install(connection);
+        ModelObject* first = nullptr;
+        const auto probe = [&] {
+            for (std::size_t i = 0; i < chain.size(); ++i) {
+                try {
+                    EXPECT_EQ(namesUp(m.getType(chain[i])), Names(chain.begin() + i, chain.end()))
+                        << row;
+                } catch (const RuntimeException& e) {
+                    EXPECT_EQ(e.getMessage(), "Type " + chain[i]) << row;
+                }
+            }
+            ModelObject* made = m.constructObject("Custom", ITEM);
+            const bool placeholder = made->getType()->getUid() == "UNKNOWN_TYPE_UID";
+            EXPECT_EQ(namesUp(made->getType()), placeholder ? Names{"Custom"} : chain) << row;
+            EXPECT_EQ(typeid(*made) == typeid(Model::Item), !placeholder) << row;
+            if (first == nullptr) first = made;
+        };
+        std::string failAt = c.failAt;
+        fetches->behaviour = [&](const Names& names) {
+            if (c.entry == "re-login" && names == Names{"Holder"}) {
+                try {
+                    m.loadObjectData(object(ITEM, "Custom"));
+                } catch (...) {
+                }
+                probe();
+            }
+            if (c.entry == "inside a fetch" && names == Names{"WorkspaceObject"}) probe();
+            if (names == Names{failAt}) {
+                failAt.clear();
+                failures[c.failure]();
+            }
+            std::vector<Base::ModelType> known;
+            for (const std::string& name : names) {
+                if (server.count(name) != 0) known.push_back(server.at(name));
+            }
+            m.loadModelSchema(schema(known));
+        };
+        ModelObject* holder = m.loadObjectData(object(DOC, "Holder", {property("held", {ITEM})}));
+        try {
+            if (c.entry == "objects") m.loadObjectData({object(ITEM, "Custom")});
+            if (c.entry == "object") m.loadObjectData(object(ITEM, "Custom"));
+            if (c.entry == "service data" || c.entry == "inside a fetch") {
+                Base::ServiceData data;
+                data.addDataObject(object(ITEM, "Custom"));
+                m.loadServiceData(data);
+            }
+            if (c.entry == "schema") m.loadModelSchema(schema({server.at("Custom")}));
+        } catch (...) {
+        }
+        probe();
+        EXPECT_EQ(holder->getProperty("held")->getModelObjectValue(), m.getObject(ITEM)) << row;
+
+        // The load may also be a listener's, after the reply's lists are made.
+        Names heard;
+        Recorder listener(heard, m, "r");
+        Base::ServiceData data;
+        if (c.entry == "listener") {
+            listener.during = [&] { m.loadObjectData(object(ITEM, "Custom")); };
+            m.addChangeListener(&listener);
+        } else {
+            data.addDataObject(object(ITEM, "Custom"));
+        }
+        data.addUpdatedObj(ref(ITEM));
+        data.addPlainObj(ref(ITEM));
+        data.addPartialError(errorStack("", 0, ITEM));
+        const ServiceData result = m.loadServiceData(data);
+        ModelObject* now = m.getObject(ITEM);
+        EXPECT_EQ(typeid(*now), typeid(Model::Item)) << row;
+        EXPECT_EQ(namesUp(now->getType()), chain) << row;
+        EXPECT_EQ(result.getUpdatedObjs(), Objects{now}) << row;
+        EXPECT_EQ(result.getPlainObjs(), Objects{now}) << row;
+        EXPECT_EQ(result.getPartialErrors().at(0).getAssociatedObject(), now) << row;
+        EXPECT_EQ(holder->getProperty("held")->getModelObjectValue(), now) << row;
+        // What the application kept of the object reads the same data.
+        EXPECT_EQ(first->getUid(), ITEM) << row;
+        EXPECT_EQ(first->getType(), now->getType()) << row;
+    }
 }
 
 TEST_F(ModelLoadTest, PreferencesCollectTheValuesOfEveryOccurrenceOfAName) {

@@ -8,6 +8,7 @@
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ModelObject.hxx>
 #include <soa/client/Type.hxx>
+#include <soa/client/model/Item.hxx>
 #include <soa/client/model/factories/ModelObjectFactory.hxx>
 #include <soa/client/model/factories/ObjectFactories.hxx>
 
@@ -22,6 +23,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -134,10 +136,10 @@ std::string chainOf(Quillomark::Soa::Client::ModelObject* object) {
 TEST(AllocationFailure, ALoadWithANestedReloginThrowsToItsCallerAndLeavesNoChainCut) {
     // Each type the server describes, with its parent.
     const std::map<std::string, std::string> parents{
-        {"A", "B"}, {"B", "C"}, {"C", ""}, {"UserX", "B"}, {"UserY", "Mid"}, {"Mid", "C"}};
+        {"A", "B"}, {"B", "Item"}, {"Item", ""}, {"UserX", "B"}, {"UserY", "Mid"}, {"Mid", "Item"}};
     const std::string ITEM = "QaItemAAAAAAAA", USER = "QaUsrAAAAAAAAA";
-    const std::map<std::string, std::string> chains{{"UserX", "A B C / UserX B C "},
-                                                    {"UserY", "A B C / UserY Mid C "}};
+    const std::map<std::string, std::string> chains{{"UserX", "A B Item / UserX B Item "},
+                                                    {"UserY", "A B Item / UserY Mid Item "}};
     struct Case {
         char entry;       // 'o'bjects, service 'd'ata or 's'chema
         Names reloginIn;  // the request in whose fetch the re-login comes
@@ -176,6 +178,9 @@ TEST(AllocationFailure, ALoadWithANestedReloginThrowsToItsCallerAndLeavesNoChain
             Base::ServiceData data;
             data.addDataObject(object(ITEM, "A"));
             data.addPlainObj(ref(ITEM));
+            // Made before A is loaded: the load that describes it makes it
+            // a Model::Item, whose place it takes in the store.
+            Quillomark::Soa::Client::ModelObject* kept = manager.constructObject("A", ITEM);
             std::string outcome;
             const long budget = 1L << 30;
             failAfter = n < 0 ? budget : n;
@@ -192,6 +197,10 @@ TEST(AllocationFailure, ALoadWithANestedReloginThrowsToItsCallerAndLeavesNoChain
             relogin.clear();
             const auto loaded = manager.loadObjectData({object(ITEM, "A"), object(USER, c.user)});
             const std::string chain = chainOf(loaded[0]) + "/ " + chainOf(loaded[1]);
+            if (typeid(*loaded[0]) != typeid(Quillomark::Soa::Client::Model::Item) ||
+                kept->getType() != loaded[0]->getType()) {
+                outcome += " not refined";
+            }
             return outcome + (chain == chains.at(c.user) ? "" : " chains " + chain);
         };
         long allocations = 0;
