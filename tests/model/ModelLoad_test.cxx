@@ -769,6 +769,70 @@ TEST_F(ModelLoadTest, NoTypeOrObjectIsHandedOutOfAChainWhoseLinksWait) {
     }
 }
 
+// An object made of a placeholder gives way to one of its loaded type's
+// class; whichever way its UID then leaves the store, both go, once, and
+// the UID may be made and refined again.
+TEST_F(ModelLoadTest, AnObjectThatGaveWayLeavesTheStoreWithItsSuccessor) {
+    const std::function<void(ModelObject*)> removals[] = {
+        [&](ModelObject*) { manager.removeObjectsFromStore(Names{ITEM}); },
+        [&](ModelObject* kept) {
+            Objects list{kept};
+            manager.removeObjectsFromStore(list);
+        },
+        [&](ModelObject*) {
+            Base::ServiceData data;
+            data.addDeletedObj(ref(ITEM));
+            manager.loadServiceData(data);
+        },
+        [&](ModelObject*) { manager.removeAllObjectsFromStore(); },
+        [&](ModelObject*) {},  // goes with the manager
+    };
+    int round = 0;
+    for (const auto& remove : removals) {
+        const std::string name = "Custom" + std::to_string(round++);
+        server[name] = type(name, "Item");
+        ModelObject* kept = manager.constructObject(name, ITEM);
+        ModelObject* typed = manager.loadObjectData(object(ITEM, name));
+        EXPECT_EQ(typeid(*typed), typeid(Model::Item)) << name;
+        EXPECT_EQ(kept->getType(), typed->getType()) << name;
+        remove(kept);
+    }
+}
+
+// A load that lists a UID first by another type and then by the loaded
+// type of its placeholder hands out the stored object for both.
+TEST_F(ModelLoadTest, AnObjectListedTwiceIsHandedOutAsTheOneStored) {
+    server["Custom"] = type("Custom", "Item");
+    manager.constructObject("Custom", ITEM);
+    const Objects loaded = manager.loadObjectData({object(ITEM, "Folder"), object(ITEM, "Custom")});
+    EXPECT_EQ(loaded, Objects(2, manager.getObject(ITEM)));
+}
+
+// A server may give its types any UID, the placeholders' own too: an
+// object of such a type that a later load describes by a descendant of
+// another class must neither be lost to the reply that lists it nor stay
+// behind, unfreed, once its UID leaves the store.
+TEST_F(ModelLoadTest, ATypeNamedWithThePlaceholderUidLeavesNoObjectBehind) {
+    server["Mid"] = type("Mid", "WorkspaceObject");
+    server["Folder"] = type("Folder", "Mid");
+    server["Item"] = type("Item", "Folder");
+    for (auto& entry : server) entry.second.setUid("UNKNOWN_TYPE_UID");
+    for (const std::string& uid : {ITEM, DOC}) {
+        manager.loadObjectData(object(uid, "Mid"));
+        manager.loadObjectData(object(uid, "Folder"));
+        Names heard;
+        Recorder listener(heard, manager, "r");
+        listener.during = [&] { manager.loadObjectData(object(uid, "Item")); };
+        manager.addChangeListener(&listener);
+        Base::ServiceData data;
+        data.addUpdatedObj(ref(uid));
+        const ServiceData result = manager.loadServiceData(data);
+        manager.removeChangeListener(&listener);
+        EXPECT_EQ(result.getUpdatedObjs(), Objects{manager.getObject(uid)}) << uid;
+        manager.removeObjectsFromStore(Names{uid});
+    }
+}
+
 TEST_F(ModelLoadTest, PreferencesCollectTheValuesOfEveryOccurrenceOfAName) {
     Base::Preferences wire;
     for (auto [name, values] : std::vector<std::pair<std::string, Names>>{
