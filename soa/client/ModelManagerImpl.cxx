@@ -413,6 +413,7 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     std::vector<ModelObject*> result;
     result.reserve(wireObjects.size());
     LoadRoom room;
+    std::size_t refined = 0;
     for (const Base::ModelObject& wire : wireObjects) {
         const std::string& uid = wire.getUid();
         if (uid == NULL_UID) {
@@ -428,8 +429,9 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             // placeholder the loaded type refines: then it takes both.
             object = at->second;
             ModelObjectImpl& record = *object->impl;
-            if (record.getType()->getUid() == PLACEHOLDER_TYPE_UID && refines(record, *type)) {
+            if (isPlaceholder(*record.getType()) && refines(record, *type)) {
                 object = refine(at, *type);
+                ++refined;
             }
         } else {
             object = store(at, uid, type);
@@ -438,7 +440,21 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
         loadProperties(*object->impl, *type, wire.getPropertieArray(), room);
         result.push_back(object);
     }
+    // A UID listed before a later entry refined its object names the object
+    // that took its place, as every other entry of that UID does.
+    if (refined != 0) {
+        for (std::size_t i = 0; i < result.size(); ++i) {
+            if (result[i] != nullptr) result[i] = objects.find(wireObjects[i].getUid())->second;
+        }
+    }
     return result;
+}
+
+bool ModelManagerImpl::isPlaceholder(const Type& type) const {
+    // By the type itself, not its UID: a server may name its own types with
+    // the placeholders' UID.
+    auto it = placeholderTypes.find(type.getName());
+    return it != placeholderTypes.end() && it->second.get() == &type;
 }
 
 void ModelManagerImpl::loadProperties(ModelObjectImpl& record, Type& type,

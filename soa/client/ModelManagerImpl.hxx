@@ -125,6 +125,8 @@ private:
     // Destroys the objects that gave way to others, of `uid` or of all.
     void dropReplaced(const std::string& uid);
     void dropAllReplaced();
+    // Whether `type` is one of the placeholders made for names not loaded.
+    bool isPlaceholder(const Type& type) const;
     // Whether the chain of `type` still waits for a link.
     bool waits(TypeImpl& type);
     // Makes the object of `uid` for `type` with its record and stores it at `at`.
