@@ -41,8 +41,10 @@ void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages)
 // of its folder, so that caches of one name in different folders never
 // share a mutex, while a client that reaches the folder by another spelling
 // of its path, or through a link, finds its server's. Empty (no mutex can
-// be had) when the folder cannot be looked at.
+// be had) when the folder cannot be looked at. The previous version named
+// it by the cache's name alone.
 std::string cacheMutexName(const FMSC_FILETOC_T* toc) {
+    if (toc->version == FMSC_PREVIOUS_VERSION) return toc->wellKnownName;
     struct stat folder {};
     if (::stat(toc->folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return {};
     return toc->wellKnownName + "." + std::to_string(folder.st_dev) + "." +
@@ -85,10 +87,11 @@ int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc) {
 int FMSCTOC_Open(FMSC_FILETOC_T** result) {
     if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     auto toc = std::make_unique<FMSC_FILETOC_T>();
+    toc->version = FMSCX_OpeningVersion();
     toc->privateShared = std::make_unique<FMSC_FILESHARED_T>();
     FMSC_FILESHARED_T* s = toc->privateShared.get();
     *s = FMSC_FILESHARED_T{};
-    s->signature = FMSC_FILESHARED_T_SIG;
+    s->signature = fmscSharedSignature(toc->version);
     s->dateHead = s->dateTail = -1;
 
     std::int32_t pages = tuning("FMSC_MAX_NUMBER_OF_FILE_PAGES", "FCC_MaxNumberOfFilePages");
@@ -125,12 +128,14 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (toc->shared && sizingReadable(toc) && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
+    if (toc->shared && sizingReadable(toc) &&
+        toc->shared->signature != fmscSharedSignature(toc->version) &&
         toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     // The close lets go of the mutex when the calling thread holds it.
     toc->mutexHeld = false;
     toc->mutex.close();
+    toc->previousMutex.close();
     toc->fileWatch.close();
     if (toc->metaMap.fd >= 0) FMSCX_UnMapOSFile(toc, toc->metaMap, toc->client);
     toc->header = nullptr;
@@ -290,6 +295,24 @@ int holdMetaFile(FMSC_FILETOC_T* toc) {
     return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
 }
 
+// A server of this version that takes over the files that one of the
+// previous version closed (whose close may have run out of time waiting for
+// its mutex, and gone on without it) holds that version's mutex too, to the
+// end of its open, before it changes any of them: a client of that server
+// may still read under it. Once the files are this version's, such a client
+// finds at its next lock that they are no longer its server's. A mutex that
+// cannot be opened is one that nobody holds.
+int holdPreviousVersionsMutex(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
+    if (toc->previousMutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok) return 0;
+    switch (toc->previousMutex.lock(waitMilliseconds)) {
+        case Os::NamedMutex::Result::Ok:
+        case Os::NamedMutex::Result::Abandoned: return 0;
+        case Os::NamedMutex::Result::TimedOut:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+    }
+}
+
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
@@ -299,7 +322,6 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         return error;
     };
     FMSC_FILESHARED_T* s = toc->shared;
-    toc->version = FMSC_VERSION;
     if (pages > 0) s->maxFilePages = pages;
     if (segments > 0) s->segmentFileSegments = segments;
     if (hashPages > 0) s->hashBlockPages = hashPages;
@@ -342,8 +364,14 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     FmscFileHeader seen;
     std::memcpy(&seen, toc->header, sizeof seen);
     const FmscFileHeader* h = &seen;
-    if (h->version != FMSC_VERSION)
-        return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
+    if (h->version != toc->version) {
+        // The previous version's files, which a server of this version
+        // takes over as they are once none of that version's clients reads
+        // them; any other version's are refused.
+        if (client || toc->version != FMSC_VERSION || h->version != FMSC_PREVIOUS_VERSION)
+            return fail(FMSCX_RefuseVersion(toc, h->version));
+        if (const int held = holdPreviousVersionsMutex(toc, waitMilliseconds)) return fail(held);
+    }
     // Every page the header counts must be in what is mapped of the file.
     if (h->maxFilePages < 1 ||
         FMSCX_MappedBytes(toc->metaMap) < (std::uint64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
@@ -502,7 +530,13 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     // The block must be the server's and fit in the segments it claims.
     bool fits = std::int64_t(fmscSharedSize(pages)) <=
                 std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
-    if (shared->signature != FMSC_FILESHARED_T_SIG || !fits)
+    // A block of another version is its server's, which takes another mutex.
+    const std::int32_t signature = shared->signature;
+    const std::int64_t version =
+        std::int64_t(signature) - FMSC_FILESHARED_T_SIG + FMSC_PREVIOUS_VERSION;
+    if (version != toc->version && (version == FMSC_PREVIOUS_VERSION || version == FMSC_VERSION))
+        return FMSCX_RefuseVersion(toc, std::int32_t(version));
+    if (signature != fmscSharedSignature(toc->version) || !fits)
         return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
     if (const int error = FMSCX_CheckSharedSizing(toc, shared))
         return FMSCX_PassOn(__func__, error);
@@ -584,7 +618,7 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
     }
     const std::int32_t signature = toc->shared->signature;
     if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
-    if (signature != FMSC_FILESHARED_T_SIG)
+    if (signature != fmscSharedSignature(toc->version))
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     return FMSCX_CheckSharedSizing(toc, toc->shared);
 }
@@ -595,7 +629,7 @@ bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
     const bool readable = toc->client
                               ? toc->shared != toc->privateShared.get() && !clientFindsItsCache(toc)
                               : toc->sharingServer;
-    return readable && toc->shared->signature == FMSC_FILESHARED_T_SIG;
+    return readable && toc->shared->signature == fmscSharedSignature(toc->version);
 }
 
 // Counts off the client of a reader that died holding the mutex (the note it

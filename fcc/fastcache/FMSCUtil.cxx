@@ -353,6 +353,31 @@ std::string baseName(const std::string& path) {
 
 void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
 
+namespace {
+
+std::atomic<bool> openAsPreviousVersion{false};
+
+}  // namespace
+
+void Testing::setFmscPreviousVersion(bool previous) { openAsPreviousVersion.store(previous); }
+
+std::int32_t FMSCX_OpeningVersion() {
+    return openAsPreviousVersion.load() ? FMSC_PREVIOUS_VERSION : FMSC_VERSION;
+}
+
+int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (quietReports == 0) {
+        std::printf(
+            "***Error: The fast cache in '%s' is of version %d; this process shares "
+            "caches of version %d alone.\n",
+            toc->folder.c_str(), static_cast<int>(found), static_cast<int>(toc->version));
+        std::fflush(stdout);
+    }
+    Os::setLastOsError(EPROTO);
+    return FMSC_FAIL(toc, FMSC_ERROR_BAD_TYPE_SIG);
+}
+
 void FMSCX_ReachOpenStep(const char* step) {
     if (const Testing::FmscOpenStep reached = openStep.load()) reached(step);
 }

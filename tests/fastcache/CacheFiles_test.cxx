@@ -48,7 +48,7 @@ TEST(CacheFiles, NewCacheHasTheDefaultSizesAndAFreeListOfAllPages) {
     ASSERT_EQ(7680u, hash.size());
     for (std::size_t i = 0; i < hash.size(); ++i) ASSERT_EQ(0xFF, hash[i]);
 
-    EXPECT_EQ(2, wordAt(meta, 0));
+    EXPECT_EQ(3, wordAt(meta, 0));
     EXPECT_EQ(0, wordAt(meta, 4));
     EXPECT_EQ(1023, wordAt(meta, 8));
     EXPECT_EQ(1024, wordAt(meta, 12));

@@ -72,7 +72,7 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
         EXPECT_GE(server->pages[a].segments[e].segmentOffset, shared);
 
     auto segmentFile = readBytes(folder.file("fms.seg"));
-    EXPECT_EQ(4321, wordAt(segmentFile, 0));
+    EXPECT_EQ(4322, wordAt(segmentFile, 0));
     EXPECT_EQ(64, wordAt(segmentFile, 32));
     EXPECT_EQ(1, wordAt(segmentFile, 52));
     EXPECT_EQ(1, wordAt(segmentFile, 56));

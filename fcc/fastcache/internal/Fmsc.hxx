@@ -48,6 +48,13 @@ int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
 // step. Takes no memory.
 void FMSCX_ReachOpenStep(const char* step);
+// The version of the shared files that a cache opened now takes: this
+// version's, or the previous one's for a test (setFmscPreviousVersion).
+std::int32_t FMSCX_OpeningVersion();
+// Refuses a cache whose files or shared block are of the version found,
+// which is not the handle's: the report names both, and the error is 36
+// with the system's error EPROTO.
+int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found);
 // Removes the file when asked; then, when it is missing, writes it anew
 // with create, or fails with missingError; one that is there and is not a
 // regular file of the user's fails with 91 and is left as it is.

@@ -30,7 +30,18 @@ constexpr std::int32_t FMSC_SEGMENT_SIZE = 16384;
 constexpr std::int32_t FMSC_PAGE_SIZE = 512;
 constexpr std::int32_t FMSC_SEGMENTS_PER_PAGE = 36;
 constexpr std::int32_t FMSC_GUID_SIZE = 36;
-constexpr std::int32_t FMSC_VERSION = 2;
+// The version of what processes of the library share through a cache: its
+// files and their layout, the block of shared structures that a sharing
+// server keeps at the start of "fms.seg", and the cache's mutex, whose name
+// each version gives it. The meta file's header carries it, and the block
+// its signature (fmscSharedSignature), which both sides check: a client of
+// one version never maps the cache of a server of another, nor a server the
+// files that a server of another version holds or made, since the two would
+// not take one mutex. Version 2 named the mutex by the cache's name alone;
+// 3 by the cache's folder too. A server of this version takes over the
+// files that one of version 2 closed.
+constexpr std::int32_t FMSC_VERSION = 3;
+constexpr std::int32_t FMSC_PREVIOUS_VERSION = 2;
 constexpr std::int32_t FMSC_STATE_CLEAN = 24589;  // 0x600D
 constexpr std::int32_t FMSC_STATE_OPEN = 47824;   // 0xBAD0
 constexpr std::int32_t FMSC_MAX_FILE_PAGES = 2097151;
@@ -46,7 +57,13 @@ constexpr std::int32_t FMSC_ERROR_T_SIG = 123;
 constexpr std::int32_t FMSC_FILE_SEGMENTTOC_T_SIG = 126;
 constexpr std::int32_t FMSC_HASHTOC_T_SIG = 127;
 constexpr std::int32_t FMSC_EXTENT_SIG = 129;
+// The signature of a sharing server's block of shared structures of
+// version 2; each later version has its own (fmscSharedSignature).
 constexpr std::int32_t FMSC_FILESHARED_T_SIG = 4321;
+
+constexpr std::int32_t fmscSharedSignature(std::int32_t version) {
+    return FMSC_FILESHARED_T_SIG + version - FMSC_PREVIOUS_VERSION;
+}
 
 enum FmscPageType : std::uint8_t {
     FMSC_PAGE_FREE = 1,
@@ -388,6 +405,8 @@ struct FmscChainWalk {
 // The handle of an open cache.
 struct FMSC_FILETOC_T {
     std::int32_t signature = FMSC_FILETOC_T_SIG;
+    // The version of the files and of the shared block that the handle
+    // writes and accepts.
     std::int32_t version = FMSC_VERSION;
     std::string wellKnownName;
     std::string metaFilePath;
@@ -417,6 +436,9 @@ struct FMSC_FILETOC_T {
     // The cache's mutex and the name it was made or opened under.
     Platform::Os::NamedMutex mutex;
     std::string mutexName;
+    // A server's open that takes over the files of a server of the previous
+    // version holds that version's mutex too, to its end.
+    Platform::Os::NamedMutex previousMutex;
     // A client counted in its server's block: the process whose open
     // counted it (0: not counted), which the client leaves with the mutex
     // while it holds it, so that whoever finds the mutex abandoned by a

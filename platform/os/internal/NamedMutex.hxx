@@ -55,8 +55,8 @@ public:
 
     // Makes the mutex (or takes over the one a creator left behind);
     // AlreadyExists when another live object created it, or when the file
-    // is of another PID namespace's creator and an object still has it
-    // open.
+    // is of another PID namespace's creator, or of another layout, and an
+    // object still has it open.
     Result create(const std::string& name);
     // Opens a mutex that a creator made; NotFound when there is none;
     // Failed (ESTALE) when a creator of another namespace is taking its
