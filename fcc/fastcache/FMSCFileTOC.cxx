@@ -352,7 +352,10 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     }
     std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
     if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));
-    if (size < (std::int64_t(s->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
+    // A client takes its server's sizes from the header, whatever it asked
+    // for: the file must hold the header and the pages that it counts.
+    const std::int64_t pagesNeeded = client ? 1 : std::int64_t(s->maxFilePages);
+    if (size < (pagesNeeded + 1) * FMSC_PAGE_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
         return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
     }

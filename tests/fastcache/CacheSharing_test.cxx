@@ -80,9 +80,15 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     EXPECT_EQ(b, wordAt(segmentFile, 64));
     EXPECT_EQ(std::string("shared"), reinterpret_cast<const char*>(&segmentFile[76 + 12 * 64]));
 
+    // Sizes mean nothing to a client, which takes its server's.
     FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    clientParams.maxFilePages = 128;
+    clientParams.segments = 64;
+    clientParams.hashBlockPages = 4;
+    clientParams.megabytesPerExtentFile = clientParams.extentFiles = 16;
     FMSC_FILETOC_T* client = nullptr;
     ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    EXPECT_EQ(64, client->shared->maxFilePages);
     std::int32_t count = 0;
     ASSERT_EQ(0, FMSCIF_NumClients(server, &count));
     EXPECT_EQ(1, count);
