@@ -197,11 +197,17 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
 
 namespace {
 
-// The cache's mutex, made by a sharing server when it has none yet.
-int makeCacheMutex(FMSC_FILETOC_T* toc) {
+// The cache's mutex, made by a sharing server when it has none yet. An open
+// with delete makes anew a file of the user's at its path that others may
+// read or write, as it does the cache's other files.
+int makeCacheMutex(FMSC_FILETOC_T* toc, bool deleteFiles) {
     if (toc->mutex.isOpen()) return 0;
     toc->mutexName = cacheMutexName(toc);
-    switch (toc->mutex.create(toc->mutexName)) {
+    Os::NamedMutex::Result made = toc->mutex.create(toc->mutexName);
+    if (made == Os::NamedMutex::Result::Failed && deleteFiles &&
+        Os::NamedMutex::removeUnusableFile(toc->mutexName))
+        made = toc->mutex.create(toc->mutexName);
+    switch (made) {
         case Os::NamedMutex::Result::Ok: return 0;
         case Os::NamedMutex::Result::AlreadyExists:
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
@@ -217,7 +223,7 @@ int makeCacheMutex(FMSC_FILETOC_T* toc) {
 // another PID namespace, or half made). A mutex of another namespace that a
 // process has open is refused (95) before anything changes: that process
 // may hold it.
-int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
+int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode, bool deleteFiles) {
     if (mode != FMSC_MODE_SHARING_SERVER) {
         toc->mutexName = cacheMutexName(toc);
         switch (toc->mutex.open(toc->mutexName)) {
@@ -226,7 +232,7 @@ int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
             default: break;
         }
     }
-    return makeCacheMutex(toc);
+    return makeCacheMutex(toc, deleteFiles);
 }
 
 // A server's open takes the cache's mutex as soon as it holds the cache,
@@ -256,7 +262,7 @@ int lockForTheOpen(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
 // file beside the meta file, which the kernel lets go when the server ends,
 // however it ends. The cache's mutex is opened and taken next
 // (openCacheMutex, lockForTheOpen).
-int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
+int holdCache(FMSC_FILETOC_T* toc, bool create, bool deleteFiles, std::int32_t mode) {
     toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
     if (toc->ownerLock.get() < 0) {
         const int error = errno;
@@ -272,7 +278,7 @@ int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
             return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
-    return openCacheMutex(toc, mode);
+    return openCacheMutex(toc, mode, deleteFiles);
 }
 
 // A server holds the meta file at the path too, from when its open holds
@@ -338,7 +344,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->mapName = toc->wellKnownName + "_MF";
 
     if (!client) {
-        if (const int held = holdCache(toc, create, mode)) return fail(held);
+        if (const int held = holdCache(toc, create, deleteFiles, mode)) return fail(held);
         if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
         if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
@@ -508,7 +514,7 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
         if (const int error = FSMCFile_LockPage(toc, first)) return FMSCX_PassOn(__func__, error);
     }
     // Made at the start of the open, when the open made it.
-    if (const int error = makeCacheMutex(toc)) return error;
+    if (const int error = makeCacheMutex(toc, false)) return error;
     std::uint8_t* block = toc->segmentToc->map.data;
     std::memcpy(block, s, fmscSharedArraysOffset);
     std::memcpy(block + fmscSharedArraysOffset, toc->lastFileAccess, 12 * std::size_t(pages));

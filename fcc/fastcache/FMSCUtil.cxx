@@ -331,6 +331,14 @@ int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path) {
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
     int exists = FMSCX_OSFileExists(error, path);
     if (exists != 1) return exists == 0 ? 0 : exists;
+    // The cache removes what it makes, a regular file of the user's; what it
+    // never makes (a folder, a pipe, a link, another user's file) it leaves
+    // as it is, and a link itself is looked at, never what it leads to.
+    struct stat info {};
+    if (::lstat(path, &info) == 0 && (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())) {
+        Os::setLastOsError(EPERM);
+        return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+    }
     if (::unlink(path) != 0) {
         Os::setLastOsError(errno);
         return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__,

@@ -223,6 +223,17 @@ NamedMutex::Result NamedMutex::create(const std::string& name) { return attach(n
 
 NamedMutex::Result NamedMutex::open(const std::string& name) { return attach(name, false); }
 
+bool NamedMutex::removeUnusableFile(const std::string& name) {
+    const std::string folder = isPlainName(name) ? ipcDirectory() : std::string();
+    if (folder.empty()) return false;
+    const std::string file = folder + "/" + filePrefix + name;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        isPrivateFile(info))
+        return false;
+    return ::unlink(file.c_str()) == 0;
+}
+
 NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bool replacing) {
     static_assert(offsetof(Shared, mutexSize) == 4 && offsetof(Shared, pidNamespace) == 8 &&
                       offsetof(Shared, mutex) == 64 && offsetof(Shared, note) == 104 &&

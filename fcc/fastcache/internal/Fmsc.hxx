@@ -44,6 +44,9 @@ void FMSCX_GetOSErrorText(int osError, char* buffer);
 // 1 when something is at the path (a link itself, not what it leads to), 0
 // when nothing is, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
+// Removes a regular file of the user's at the path (0 when nothing is
+// there); what is no such file is left as it is (91), what cannot be
+// removed too (19).
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
 // step. Takes no memory.
