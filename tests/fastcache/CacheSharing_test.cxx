@@ -373,6 +373,22 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     EXPECT_EQ(0xB1, secondBlock(client, guidB));
     EXPECT_EQ(before, client->filesChecked);
 
+    // Another file renamed over the server's: the server reads its own on,
+    // and no client takes the other's bytes for the blocks.
+    Testing::writeBytes(folder.file("other"), std::vector<std::uint8_t>(64 * 16384, 0xEE));
+    ASSERT_EQ(0, ::rename(folder.file("other").c_str(), folder.file("fms.ext000").c_str()));
+    EXPECT_EQ(0xB1, secondBlock(server, guidB));
+    for (FMSC_FILETOC_T* reader : {client, attached}) {
+        Testing::OutputCapture output(1);
+        std::vector<std::uint8_t> block(16384);
+        std::int32_t length = 0;
+        ASSERT_EQ(0, FMSCIF_LockCache(reader));
+        ASSERT_EQ(0, FMSCIF_FindFile(reader, guidB.c_str(), &size, &b));
+        const int read = FMSCIF_ReadBlock(reader, b, 1, block.data(), &length);
+        EXPECT_TRUE(read != 0 || length != 16384 || block[0] != 0xEE) << "read the other file";
+        EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
+    }
+
     ASSERT_EQ(0, FMSCIF_Close(&attached));
     ASSERT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
