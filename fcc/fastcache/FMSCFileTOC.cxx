@@ -128,7 +128,9 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (toc->shared && sizingReadable(toc) &&
+    // A client's block is its server's, which may be of another version or
+    // damaged by now: the client lets go of what is its own all the same.
+    if (toc->shared && !toc->client && sizingReadable(toc) &&
         toc->shared->signature != fmscSharedSignature(toc->version) &&
         toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);

@@ -356,7 +356,7 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
              ASSERT_EQ(0, openAs(false, keep, &server));
              expectOwnBytes(server, 0, 4);
              EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
-             FMSCIF_Close(&client);
+             EXPECT_EQ(0, FMSCIF_Close(&client));
              EXPECT_EQ(36, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
              ASSERT_EQ(0, FMSCIF_Close(&server));
              EXPECT_EQ(36, openAs(true, keep, &server));
