@@ -345,16 +345,36 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
          [](const CacheFolder& folder) { expectClientRefused(folder, true); }},
         {"the files the previous version closed",
          [](const CacheFolder& folder) {
-             FMSC_FILETOC_T *server = nullptr, *client = nullptr;
              const auto keep = cacheParams(folder, FMSC_MODE_SHARING_SERVER, false);
+             // A reader of the previous version that holds its lock at its
+             // second step: no child of the server's, whose hold of the
+             // cache it would share.
+             SteppedChild reader([&folder](const SteppedChild::Step& step) {
+                 FMSC_FILETOC_T* cache = nullptr;
+                 if (!step() ||
+                     openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &cache) ||
+                     FMSCIF_LockCache(cache) || !step() || FMSCIF_UnLockCache(cache))
+                     _exit(8);
+             });
+             FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+             ASSERT_TRUE(reader.reached());
              ASSERT_EQ(0,
                        openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
              ASSERT_TRUE(cacheFiles(server, 0, 4));
-             // Attached to the previous server, left attached as it closes.
              ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
-             ASSERT_EQ(0, FMSCIF_Close(&server));
+             reader.letGo();
+             ASSERT_TRUE(reader.reached());
+             // The server's close runs out of time waiting for the reader and
+             // goes on: the files are not taken over under the reader.
+             ASSERT_EQ(0, FMSCIF_CloseWithin(&server, 0));
+             const auto files = Quillomark::Testing::readBytes(folder.file("fms.mf"));
+             EXPECT_EQ(96, openAs(false, keep, &server));
+             EXPECT_TRUE(files == Quillomark::Testing::readBytes(folder.file("fms.mf")));
+             reader.letGo();
+             EXPECT_EQ("", reader.end());
              ASSERT_EQ(0, openAs(false, keep, &server));
              expectOwnBytes(server, 0, 4);
+             // Attached to the previous server as it closed.
              EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
              EXPECT_EQ(0, FMSCIF_Close(&client));
              EXPECT_EQ(36, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
