@@ -7,7 +7,10 @@
 //
 // Status convention: 0 for success, a negative error code, or, for
 // FCC_RegisterTickets, FCC_UploadFilesToPLM and FCC_RollbackFilesUploadedToPLM,
-// the number of items that failed. The calling thread's last error text is
+// the number of items that failed; the codes are named in
+// <fcc/FccErrorCodes.hxx> (ERR_FMSCP_NOT_SUPPORTED, -3099, and the others,
+// and the fast cache's FMSC_ERROR_ numbers, which a call that passes one on
+// returns negated). The calling thread's last error text is
 // read with FCC_GetLastError; the text it hands out stays valid until the
 // thread's next FCC_GetLastError, and no longer than the thread lives.
 //

@@ -320,7 +320,7 @@ int FMSCX_WriteNewMetaFile(FMSC_FILETOC_T* toc) {
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE);
     }
     FmscFileHeader header{};
-    header.version = FMSC_VERSION;
+    header.version = toc->version;
     header.freePageListFirst = 0;
     header.freePageListLast = s->maxFilePages - 1;
     header.freePageListSize = s->maxFilePages;

@@ -41,8 +41,10 @@ void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages)
 // of its folder, so that caches of one name in different folders never
 // share a mutex, while a client that reaches the folder by another spelling
 // of its path, or through a link, finds its server's. Empty (no mutex can
-// be had) when the folder cannot be looked at.
+// be had) when the folder cannot be looked at. The previous version named
+// it by the cache's name alone.
 std::string cacheMutexName(const FMSC_FILETOC_T* toc) {
+    if (toc->version == FMSC_PREVIOUS_VERSION) return toc->wellKnownName;
     struct stat folder {};
     if (::stat(toc->folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return {};
     return toc->wellKnownName + "." + std::to_string(folder.st_dev) + "." +
@@ -85,10 +87,11 @@ int FMSCX_CheckClientFiles(FMSC_FILETOC_T* toc) {
 int FMSCTOC_Open(FMSC_FILETOC_T** result) {
     if (!result) return FMSCX_ReportNullParameter("ppToc", FMSC_UNIT, __func__, __LINE__);
     auto toc = std::make_unique<FMSC_FILETOC_T>();
+    toc->version = FMSCX_OpeningVersion();
     toc->privateShared = std::make_unique<FMSC_FILESHARED_T>();
     FMSC_FILESHARED_T* s = toc->privateShared.get();
     *s = FMSC_FILESHARED_T{};
-    s->signature = FMSC_FILESHARED_T_SIG;
+    s->signature = fmscSharedSignature(toc->version);
     s->dateHead = s->dateTail = -1;
 
     std::int32_t pages = tuning("FMSC_MAX_NUMBER_OF_FILE_PAGES", "FCC_MaxNumberOfFilePages");
@@ -125,12 +128,16 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    if (toc->shared && sizingReadable(toc) && toc->shared->signature != FMSC_FILESHARED_T_SIG &&
+    // A client's block is its server's, which may be of another version or
+    // damaged by now: the client lets go of what is its own all the same.
+    if (toc->shared && !toc->client && sizingReadable(toc) &&
+        toc->shared->signature != fmscSharedSignature(toc->version) &&
         toc->shared->signature != FMSC_STATE_CLEAN)
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     // The close lets go of the mutex when the calling thread holds it.
     toc->mutexHeld = false;
     toc->mutex.close();
+    toc->previousMutex.close();
     toc->fileWatch.close();
     if (toc->metaMap.fd >= 0) FMSCX_UnMapOSFile(toc, toc->metaMap, toc->client);
     toc->header = nullptr;
@@ -192,11 +199,17 @@ int FMSCHashTOC_Close(FMSC_FILETOC_T* toc) {
 
 namespace {
 
-// The cache's mutex, made by a sharing server when it has none yet.
-int makeCacheMutex(FMSC_FILETOC_T* toc) {
+// The cache's mutex, made by a sharing server when it has none yet. An open
+// with delete makes anew a file of the user's at its path that others may
+// read or write, as it does the cache's other files.
+int makeCacheMutex(FMSC_FILETOC_T* toc, bool deleteFiles) {
     if (toc->mutex.isOpen()) return 0;
     toc->mutexName = cacheMutexName(toc);
-    switch (toc->mutex.create(toc->mutexName)) {
+    Os::NamedMutex::Result made = toc->mutex.create(toc->mutexName);
+    if (made == Os::NamedMutex::Result::Failed && deleteFiles &&
+        Os::NamedMutex::removeUnusableFile(toc->mutexName))
+        made = toc->mutex.create(toc->mutexName);
+    switch (made) {
         case Os::NamedMutex::Result::Ok: return 0;
         case Os::NamedMutex::Result::AlreadyExists:
             return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS);
@@ -212,7 +225,7 @@ int makeCacheMutex(FMSC_FILETOC_T* toc) {
 // another PID namespace, or half made). A mutex of another namespace that a
 // process has open is refused (95) before anything changes: that process
 // may hold it.
-int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
+int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode, bool deleteFiles) {
     if (mode != FMSC_MODE_SHARING_SERVER) {
         toc->mutexName = cacheMutexName(toc);
         switch (toc->mutex.open(toc->mutexName)) {
@@ -221,7 +234,7 @@ int openCacheMutex(FMSC_FILETOC_T* toc, std::int32_t mode) {
             default: break;
         }
     }
-    return makeCacheMutex(toc);
+    return makeCacheMutex(toc, deleteFiles);
 }
 
 // A server's open takes the cache's mutex as soon as it holds the cache,
@@ -251,7 +264,7 @@ int lockForTheOpen(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
 // file beside the meta file, which the kernel lets go when the server ends,
 // however it ends. The cache's mutex is opened and taken next
 // (openCacheMutex, lockForTheOpen).
-int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
+int holdCache(FMSC_FILETOC_T* toc, bool create, bool deleteFiles, std::int32_t mode) {
     toc->ownerLock.reset(Os::lockPrivateFile(toc->metaFilePath + ".lock"));
     if (toc->ownerLock.get() < 0) {
         const int error = errno;
@@ -267,7 +280,7 @@ int holdCache(FMSC_FILETOC_T* toc, bool create, std::int32_t mode) {
             return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
         return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
     }
-    return openCacheMutex(toc, mode);
+    return openCacheMutex(toc, mode, deleteFiles);
 }
 
 // A server holds the meta file at the path too, from when its open holds
@@ -290,6 +303,24 @@ int holdMetaFile(FMSC_FILETOC_T* toc) {
     return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
 }
 
+// A server of this version that takes over the files that one of the
+// previous version closed (whose close may have run out of time waiting for
+// its mutex, and gone on without it) holds that version's mutex too, to the
+// end of its open, before it changes any of them: a client of that server
+// may still read under it. Once the files are this version's, such a client
+// finds at its next lock that they are no longer its server's. A mutex that
+// cannot be opened is one that nobody holds.
+int holdPreviousVersionsMutex(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
+    if (toc->previousMutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok) return 0;
+    switch (toc->previousMutex.lock(waitMilliseconds)) {
+        case Os::NamedMutex::Result::Ok:
+        case Os::NamedMutex::Result::Abandoned: return 0;
+        case Os::NamedMutex::Result::TimedOut:
+            return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT);
+        default: return FMSC_FAIL(toc, FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK);
+    }
+}
+
 int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std::int32_t pages,
                  std::int32_t segments, std::int32_t hashPages, std::int32_t extentFiles,
                  std::int32_t megabytesPerExtent, bool create, bool deleteFiles, bool client,
@@ -299,7 +330,6 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         return error;
     };
     FMSC_FILESHARED_T* s = toc->shared;
-    toc->version = FMSC_VERSION;
     if (pages > 0) s->maxFilePages = pages;
     if (segments > 0) s->segmentFileSegments = segments;
     if (hashPages > 0) s->hashBlockPages = hashPages;
@@ -316,7 +346,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     toc->mapName = toc->wellKnownName + "_MF";
 
     if (!client) {
-        if (const int held = holdCache(toc, create, mode)) return fail(held);
+        if (const int held = holdCache(toc, create, deleteFiles, mode)) return fail(held);
         if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
         if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
@@ -330,7 +360,10 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     }
     std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
     if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));
-    if (size < (std::int64_t(s->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
+    // A client takes its server's sizes from the header, whatever it asked
+    // for: the file must hold the header and the pages that it counts.
+    const std::int64_t pagesNeeded = client ? 1 : std::int64_t(s->maxFilePages);
+    if (size < (pagesNeeded + 1) * FMSC_PAGE_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
         return fail(FMSC_ERROR_METAFILE_MISSING_FILE_PAGE);
     }
@@ -342,8 +375,14 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
     FmscFileHeader seen;
     std::memcpy(&seen, toc->header, sizeof seen);
     const FmscFileHeader* h = &seen;
-    if (h->version != FMSC_VERSION)
-        return fail(FMSCX_ReportBadSig("File Header Version", FMSC_UNIT, __func__, __LINE__));
+    if (h->version != toc->version) {
+        // The previous version's files, which a server of this version
+        // takes over as they are once none of that version's clients reads
+        // them; any other version's are refused.
+        if (client || toc->version != FMSC_VERSION || h->version != FMSC_PREVIOUS_VERSION)
+            return fail(FMSCX_RefuseVersion(toc, h->version));
+        if (const int held = holdPreviousVersionsMutex(toc, waitMilliseconds)) return fail(held);
+    }
     // Every page the header counts must be in what is mapped of the file.
     if (h->maxFilePages < 1 ||
         FMSCX_MappedBytes(toc->metaMap) < (std::uint64_t(h->maxFilePages) + 1) * FMSC_PAGE_SIZE) {
@@ -477,7 +516,7 @@ int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocat
         if (const int error = FSMCFile_LockPage(toc, first)) return FMSCX_PassOn(__func__, error);
     }
     // Made at the start of the open, when the open made it.
-    if (const int error = makeCacheMutex(toc)) return error;
+    if (const int error = makeCacheMutex(toc, false)) return error;
     std::uint8_t* block = toc->segmentToc->map.data;
     std::memcpy(block, s, fmscSharedArraysOffset);
     std::memcpy(block + fmscSharedArraysOffset, toc->lastFileAccess, 12 * std::size_t(pages));
@@ -502,7 +541,13 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     // The block must be the server's and fit in the segments it claims.
     bool fits = std::int64_t(fmscSharedSize(pages)) <=
                 std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
-    if (shared->signature != FMSC_FILESHARED_T_SIG || !fits)
+    // A block of another version is its server's, which takes another mutex.
+    const std::int32_t signature = shared->signature;
+    const std::int64_t version =
+        std::int64_t(signature) - FMSC_FILESHARED_T_SIG + FMSC_PREVIOUS_VERSION;
+    if (version != toc->version && (version == FMSC_PREVIOUS_VERSION || version == FMSC_VERSION))
+        return FMSCX_RefuseVersion(toc, std::int32_t(version));
+    if (signature != fmscSharedSignature(toc->version) || !fits)
         return FMSC_FAIL(toc, FMSC_ERROR_IF_BAD_LENGTH);
     if (const int error = FMSCX_CheckSharedSizing(toc, shared))
         return FMSCX_PassOn(__func__, error);
@@ -584,7 +629,7 @@ int clientFindsItsCache(FMSC_FILETOC_T* toc) {
     }
     const std::int32_t signature = toc->shared->signature;
     if (signature == FMSC_STATE_CLEAN) return FMSC_ERROR_BAD_TYPE_SIG;
-    if (signature != FMSC_FILESHARED_T_SIG)
+    if (signature != fmscSharedSignature(toc->version))
         return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
     return FMSCX_CheckSharedSizing(toc, toc->shared);
 }
@@ -595,7 +640,7 @@ bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
     const bool readable = toc->client
                               ? toc->shared != toc->privateShared.get() && !clientFindsItsCache(toc)
                               : toc->sharingServer;
-    return readable && toc->shared->signature == FMSC_FILESHARED_T_SIG;
+    return readable && toc->shared->signature == fmscSharedSignature(toc->version);
 }
 
 // Counts off the client of a reader that died holding the mutex (the note it

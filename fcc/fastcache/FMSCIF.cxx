@@ -109,7 +109,7 @@ int checkShortExtent(FMSC_FILETOC_T* toc) {
 
 // The sizing block's test: the bad signature report (36).
 int checkSizing(const FMSC_FILETOC_T* toc, FmscWhere where) {
-    if (toc->shared && toc->shared->signature == FMSC_FILESHARED_T_SIG) return 0;
+    if (toc->shared && toc->shared->signature == fmscSharedSignature(toc->version)) return 0;
     return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", where.unit, where.function, where.line);
 }
 
@@ -232,11 +232,19 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     }
     // Marked open under the mutex too; an open that fails after all leaves
     // the mark as it found it.
-    const std::int32_t state = toc->header->state;
-    if (!client) toc->header->state = FMSC_STATE_OPEN;
+    // Files of the previous version become this one's with it.
+    const FmscFileHeader before = *toc->header;
+    if (!client) {
+        toc->header->state = FMSC_STATE_OPEN;
+        toc->header->version = toc->version;
+    }
     int unlocked = FMSCFile_UnLockCache(toc);
-    if (unlocked && !client) toc->header->state = state;
+    if (unlocked && !client) {
+        toc->header->state = before.state;
+        toc->header->version = before.version;
+    }
     if (unlocked) return fail(unlocked);
+    toc->previousMutex.close();
     // A private cache has no mutex: the one its open took goes.
     if (!client && !toc->sharingServer) {
         toc->mutexHeld = false;
@@ -296,7 +304,7 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
     // A client counts itself off its server's block only under the lock,
     // while its files still hold the block.
     const bool counted = !toc->client || (locked && sizingReadable(toc));
-    if (toc->shared && counted && toc->shared->signature == FMSC_FILESHARED_T_SIG) {
+    if (toc->shared && counted && toc->shared->signature == fmscSharedSignature(toc->version)) {
         if (toc->client) {
             // The note goes first: a client killed between the two stays
             // counted, where one killed after counting itself off would

@@ -97,6 +97,31 @@ ExtentSpan spanOf(const FMSC_FILETOC_T* toc, std::int32_t extent) {
     return {std::int32_t(limits.segmentFileSegments + before), std::int32_t(counted)};
 }
 
+// The server holds each extent file it reads and writes with a mark on its
+// open file, which its clients, which open the files by their paths, look
+// for before they read one: a file put in the place of the server's (another
+// renamed over it) is read by no client, while the server reads its own on
+// until it finds the change (when it grows that file, closes or opens the
+// cache). A descriptor that cannot be marked is closed.
+int markServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
+    if (*fd < 0 || Os::markAsHeld(*fd)) return 0;
+    const int error = Os::lastOsError();
+    ::close(*fd);
+    *fd = -1;
+    Os::setLastOsError(error);
+    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+}
+
+// Whether the client's descriptor of an extent file is the server's file:
+// one that the server holds, else it is closed (85).
+int clientFindsServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
+    if (*fd < 0 || Os::markedAsHeldByAnother(*fd)) return 0;
+    ::close(*fd);
+    *fd = -1;
+    Os::setLastOsError(EPERM);
+    return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+}
+
 // Puts on the free list each segment from first to end - 1 that is not on
 // it: segments that no page names any more.
 void freeUnlisted(FMSC_FILETOC_T* toc, std::int32_t first, std::int32_t end) {
@@ -241,6 +266,9 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
                                    ? FMSC_ERROR_UTIL_CANNOT_OPEN_FILE
                                    : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
+    if (const int error = toc->client ? clientFindsServersExtent(toc, &record->map.fd, extent)
+                                      : markServersExtent(toc, &record->map.fd, extent))
+        return error;
     // A client's extent file is watched for its removal: the server removes
     // it when it purges or shrinks and may make a new one in its place,
     // which the client's descriptor does not show. Not for the server's
@@ -274,7 +302,7 @@ int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& 
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     }
     *fd = made;
-    return 0;
+    return markServersExtent(toc, fd, extent);
 }
 
 }  // namespace
@@ -579,7 +607,10 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
 // opened again when growth closed it and could not open it again.
 int serverExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
     FmscExtentRecord* record = toc->segmentToc->extents[std::size_t(extent)].get();
-    if (record && record->map.fd < 0) record->map.fd = Os::openFileForMapping(record->path);
+    if (record && record->map.fd < 0) {
+        record->map.fd = Os::openFileForMapping(record->path);
+        if (const int error = markServersExtent(toc, &record->map.fd, extent)) return error;
+    }
     if (!record || record->map.fd < 0)
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
     *fd = record->map.fd;

@@ -331,6 +331,14 @@ int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path) {
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path) {
     int exists = FMSCX_OSFileExists(error, path);
     if (exists != 1) return exists == 0 ? 0 : exists;
+    // The cache removes what it makes, a regular file of the user's; what it
+    // never makes (a folder, a pipe, a link, another user's file) it leaves
+    // as it is, and a link itself is looked at, never what it leads to.
+    struct stat info {};
+    if (::lstat(path, &info) == 0 && (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())) {
+        Os::setLastOsError(EPERM);
+        return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+    }
     if (::unlink(path) != 0) {
         Os::setLastOsError(errno);
         return FmscErrorSet(error, FMSC_UNIT, __func__, __LINE__,
@@ -352,6 +360,31 @@ std::string baseName(const std::string& path) {
 }  // namespace
 
 void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
+
+namespace {
+
+std::atomic<bool> openAsPreviousVersion{false};
+
+}  // namespace
+
+void Testing::setFmscPreviousVersion(bool previous) { openAsPreviousVersion.store(previous); }
+
+std::int32_t FMSCX_OpeningVersion() {
+    return openAsPreviousVersion.load() ? FMSC_PREVIOUS_VERSION : FMSC_VERSION;
+}
+
+int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    if (quietReports == 0) {
+        std::printf(
+            "***Error: The fast cache in '%s' is of version %d; this process shares "
+            "caches of version %d alone.\n",
+            toc->folder.c_str(), static_cast<int>(found), static_cast<int>(toc->version));
+        std::fflush(stdout);
+    }
+    Os::setLastOsError(EPROTO);
+    return FMSC_FAIL(toc, FMSC_ERROR_BAD_TYPE_SIG);
+}
 
 void FMSCX_ReachOpenStep(const char* step) {
     if (const Testing::FmscOpenStep reached = openStep.load()) reached(step);

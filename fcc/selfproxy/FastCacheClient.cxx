@@ -343,15 +343,21 @@ int attachWithin(const ReadWait& wait) {
         printLine("\n***** WARNING: Improper FCC protocol version detected. *****\n");
         printPipeMode();
     } else if ((result = openFastCache(&opened, wait)) != 0) {
-        const bool otherNamespace = result == FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX &&
-                                    Platform::Os::lastOsError() == ENOTSUP;
+        const int osError = Platform::Os::lastOsError();
+        const bool otherNamespace =
+            result == FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX && osError == ENOTSUP;
+        const bool otherVersion = result == FMSC_ERROR_BAD_TYPE_SIG && osError == EPROTO;
         opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
         // The cache's lock names its holders by identifiers that only the
-        // server's PID namespace reads right: memory is not the cause there.
+        // server's PID namespace reads right, and a server of another
+        // version takes another lock: memory is not the cause there.
         printLine(otherNamespace
                       ? "***** The FMS fast cache is shared only within the PID namespace of its "
                         "server, and this process is in another one. *****\n"
+                  : otherVersion
+                      ? "***** The FMS fast cache is shared only by processes of one version of "
+                        "its files, and its server's is another than this process's. *****\n"
                       : "***** There was insufficient memory to open the FMS fast cache in memory "
                         "mapped mode. *****\n");
         printPipeMode();

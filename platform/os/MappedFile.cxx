@@ -47,6 +47,37 @@ bool isFileLinked(int fd) {
     return ::fstat(fd, &info) == 0 && info.st_nlink > 0;
 }
 
+namespace {
+
+// The byte whose lock marks a file as held.
+struct flock heldMark(short type) {
+    struct flock mark {};
+    mark.l_type = type;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = 0;
+    mark.l_len = 1;
+    return mark;
+}
+
+}  // namespace
+
+bool markAsHeld(int fd) {
+    struct flock mark = heldMark(F_RDLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &mark) == 0) return true;
+    setLastOsError(errno);
+    return false;
+}
+
+bool markedAsHeldByAnother(int fd) {
+    // The lock that a writer would need conflicts with a holder's mark.
+    struct flock probe = heldMark(F_WRLCK);
+    if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
+        setLastOsError(errno);
+        return false;
+    }
+    return probe.l_type != F_UNLCK;
+}
+
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {
     std::int64_t size = mappedFileSize(fd);
     if (size < 0) return false;

@@ -38,8 +38,10 @@
 namespace Quillomark::Platform::Os {
 
 // The file's bytes: a mark written once the mutex in it is made, which
-// tells a usable file from a blank or a foreign one, the PID namespace of
-// its creator, the mutex, and the note of its holder (leaveNote).
+// tells a usable file of this layout from a blank one or one of another
+// layout (its own mark, or the size of another build's mutex), the PID
+// namespace of its creator, the mutex, and the note of its holder
+// (leaveNote).
 struct NamedMutex::Shared {
     std::atomic<std::uint32_t> ready;
     std::uint32_t mutexSize;
@@ -221,6 +223,17 @@ NamedMutex::Result NamedMutex::create(const std::string& name) { return attach(n
 
 NamedMutex::Result NamedMutex::open(const std::string& name) { return attach(name, false); }
 
+bool NamedMutex::removeUnusableFile(const std::string& name) {
+    const std::string folder = isPlainName(name) ? ipcDirectory() : std::string();
+    if (folder.empty()) return false;
+    const std::string file = folder + "/" + filePrefix + name;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        isPrivateFile(info))
+        return false;
+    return ::unlink(file.c_str()) == 0;
+}
+
 NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bool replacing) {
     static_assert(offsetof(Shared, mutexSize) == 4 && offsetof(Shared, pidNamespace) == 8 &&
                       offsetof(Shared, mutex) == 64 && offsetof(Shared, note) == 104 &&
@@ -295,6 +308,17 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
         }
         if (isFileAtPath(fd, path)) ::unlink(path.c_str());
         return attach(name, true, true);
+    }
+    // A file of another layout may be in use by processes that read it so,
+    // and may hold its mutex: it is made anew only once none has it open.
+    const bool otherLayout =
+        !ready && (shared->ready.load(std::memory_order_acquire) != 0 || shared->mutexSize != 0);
+    if (otherLayout) {
+        if (lockByte(fd, useByte, F_WRLCK) != 0) {
+            const int error = errno;
+            return fail(error, lockedByAnother(error) ? Result::AlreadyExists : Result::Failed);
+        }
+        lockByte(fd, useByte, F_UNLCK);
     }
     // The creator takes over a mutex that an earlier creator left: clients
     // of that one may still hold it. One that a dead holder left is made

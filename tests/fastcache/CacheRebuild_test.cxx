@@ -3,7 +3,9 @@
 // either refuses the cache (and makes it anew) or finds it whole, never a
 // cache whose files belong to two different caches. A client killed part
 // way through its open or close is never counted off twice, and one whose
-// lock meets a dead holder waits no longer than it was given.
+// lock meets a dead holder waits no longer than it was given. A process of
+// the library's previous version that shares the cache with this one is
+// refused at once.
 
 #include "CacheFolder.hxx"
 #include "ChildProcess.hxx"
@@ -11,6 +13,7 @@
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/fastcache/internal/FmscTesting.hxx>
 
+#include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 
 #include <tests/fcc/ThreadedCalls.hxx>
@@ -20,10 +23,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace Quillomark::Fcc {
@@ -279,6 +285,134 @@ TEST(CacheMutex, ALockThatMeetsTheLockAbandonedWaitsAgainOnlyForWhatIsLeft) {
     ::close(alive[1]);
     EXPECT_EQ("", Quillomark::Testing::endOf(living));
     ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
+// Opens the cache as a process of the previous version (setFmscPreviousVersion)
+// or of this one does.
+int openAs(bool previous, const FMSC_OPEN_PARAMS& p, FMSC_FILETOC_T** cache) {
+    Testing::setFmscPreviousVersion(previous);
+    const int opened = FMSCIF_OpenSWithin(&p, cache, 0);
+    Testing::setFmscPreviousVersion(false);
+    return opened;
+}
+
+// Runs a server of that version once, so that its mutex file stays.
+void serveOnce(const CacheFolder& folder, bool previous) {
+    FMSC_FILETOC_T* cache = nullptr;
+    ASSERT_EQ(0, openAs(previous, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &cache));
+    ASSERT_EQ(0, FMSCIF_Close(&cache));
+}
+
+// A client attached despite its server's version reads nothing while that
+// server holds the cache's lock.
+void expectExcluded(FMSC_FILETOC_T* server, FMSC_FILETOC_T* client) {
+    if (!client) return;
+    ASSERT_EQ(0, FMSCIF_LockCache(server));
+    EXPECT_NE(0, FMSCIF_LockCacheWithin(client, 0)) << "a client reads under no lock";
+    FMSCIF_UnLockCache(client);
+    EXPECT_EQ(0, FMSCIF_UnLockCache(server));
+}
+
+// A server of one version serves the cache where one of the other version
+// ran once (whose mutex file stays): a client of that other version is
+// refused.
+void expectClientRefused(const CacheFolder& folder, bool previousServer) {
+    serveOnce(folder, !previousServer);
+    FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+    ASSERT_EQ(0,
+              openAs(previousServer, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
+    EXPECT_EQ(36, openAs(!previousServer, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
+    expectExcluded(server, client);
+    if (client) FMSCIF_Close(&client);
+    EXPECT_EQ(0, FMSCIF_Close(&server));
+}
+
+// What processes of the library share, each met by a peer of the previous
+// version, which named the cache's mutex by the cache's name alone (so
+// that the two never exclude each other): the files with their layout, the
+// block of shared structures, and the mutex. Whichever version serves the
+// cache, the other's client is refused as it attaches, or at its next lock
+// when it attached to a server that closed before a server of this version
+// took the files over; a server of this version takes over the files that
+// the previous one closed, as they are, which that one then refuses unless
+// it makes them anew; a mutex file of another layout that a peer has open
+// is not made anew under it.
+TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
+    const std::vector<std::pair<const char*, std::function<void(const CacheFolder&)>>> rows = {
+        {"a client of the previous version, a server of this one",
+         [](const CacheFolder& folder) { expectClientRefused(folder, false); }},
+        {"a client of this version, a server of the previous one",
+         [](const CacheFolder& folder) { expectClientRefused(folder, true); }},
+        {"the files the previous version closed",
+         [](const CacheFolder& folder) {
+             const auto keep = cacheParams(folder, FMSC_MODE_SHARING_SERVER, false);
+             // A reader of the previous version that holds its lock at its
+             // second step: no child of the server's, whose hold of the
+             // cache it would share.
+             SteppedChild reader([&folder](const SteppedChild::Step& step) {
+                 FMSC_FILETOC_T* cache = nullptr;
+                 if (!step() ||
+                     openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &cache) ||
+                     FMSCIF_LockCache(cache) || !step() || FMSCIF_UnLockCache(cache))
+                     _exit(8);
+             });
+             FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+             ASSERT_TRUE(reader.reached());
+             ASSERT_EQ(0,
+                       openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
+             ASSERT_TRUE(cacheFiles(server, 0, 4));
+             ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
+             reader.letGo();
+             ASSERT_TRUE(reader.reached());
+             // The server's close runs out of time waiting for the reader and
+             // goes on: the files are not taken over under the reader.
+             ASSERT_EQ(0, FMSCIF_CloseWithin(&server, 0));
+             const auto files = Quillomark::Testing::readBytes(folder.file("fms.mf"));
+             EXPECT_EQ(96, openAs(false, keep, &server));
+             EXPECT_TRUE(files == Quillomark::Testing::readBytes(folder.file("fms.mf")));
+             reader.letGo();
+             EXPECT_EQ("", reader.end());
+             ASSERT_EQ(0, openAs(false, keep, &server));
+             expectOwnBytes(server, 0, 4);
+             // Attached to the previous server as it closed.
+             EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
+             EXPECT_EQ(0, FMSCIF_Close(&client));
+             EXPECT_EQ(36, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
+             ASSERT_EQ(0, FMSCIF_Close(&server));
+             EXPECT_EQ(36, openAs(true, keep, &server));
+             ASSERT_EQ(0,
+                       openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
+             EXPECT_EQ(0, FMSCIF_Close(&server));
+         }},
+        {"a mutex file of another layout that a peer has open",
+         [](const CacheFolder& folder) {
+             FMSC_FILETOC_T* server = nullptr;
+             const auto open = cacheParams(folder, FMSC_MODE_SHARING_SERVER, true);
+             ASSERT_EQ(0, openAs(false, open, &server));
+             const std::string path = Platform::Os::ipcDirectory() + "/mutex." + server->mutexName;
+             ASSERT_EQ(0, FMSCIF_Close(&server));
+             const int peer = ::open(path.c_str(), O_RDWR);
+             ASSERT_LE(0, peer);
+             const std::uint32_t otherMark = 0x4D4E5852;
+             ASSERT_EQ(4, ::pwrite(peer, &otherMark, 4, 0));
+             struct flock use {};
+             use.l_type = F_RDLCK;
+             use.l_start = 1;
+             use.l_len = 1;
+             ASSERT_EQ(0, ::fcntl(peer, F_OFD_SETLK, &use));
+             EXPECT_EQ(95, openAs(false, open, &server));
+             if (server) FMSCIF_Close(&server);
+             ::close(peer);
+             EXPECT_EQ(0, openAs(false, open, &server));
+             EXPECT_EQ(0, FMSCIF_Close(&server));
+         }},
+    };
+    for (const auto& [shared, row] : rows) {
+        SCOPED_TRACE(shared);
+        CacheFolder folder;
+        Quillomark::Testing::OutputCapture output(1);
+        row(folder);
+    }
 }
 
 }  // namespace

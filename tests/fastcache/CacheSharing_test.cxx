@@ -72,7 +72,7 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
         EXPECT_GE(server->pages[a].segments[e].segmentOffset, shared);
 
     auto segmentFile = readBytes(folder.file("fms.seg"));
-    EXPECT_EQ(4321, wordAt(segmentFile, 0));
+    EXPECT_EQ(4322, wordAt(segmentFile, 0));
     EXPECT_EQ(64, wordAt(segmentFile, 32));
     EXPECT_EQ(1, wordAt(segmentFile, 52));
     EXPECT_EQ(1, wordAt(segmentFile, 56));
@@ -80,9 +80,15 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
     EXPECT_EQ(b, wordAt(segmentFile, 64));
     EXPECT_EQ(std::string("shared"), reinterpret_cast<const char*>(&segmentFile[76 + 12 * 64]));
 
+    // Sizes mean nothing to a client, which takes its server's.
     FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+    clientParams.maxFilePages = 128;
+    clientParams.segments = 64;
+    clientParams.hashBlockPages = 4;
+    clientParams.megabytesPerExtentFile = clientParams.extentFiles = 16;
     FMSC_FILETOC_T* client = nullptr;
     ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    EXPECT_EQ(64, client->shared->maxFilePages);
     std::int32_t count = 0;
     ASSERT_EQ(0, FMSCIF_NumClients(server, &count));
     EXPECT_EQ(1, count);
@@ -366,6 +372,22 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 1, again.data(), 16384));
     EXPECT_EQ(0xB1, secondBlock(client, guidB));
     EXPECT_EQ(before, client->filesChecked);
+
+    // Another file renamed over the server's: the server reads its own on,
+    // and no client takes the other's bytes for the blocks.
+    Testing::writeBytes(folder.file("other"), std::vector<std::uint8_t>(64 * 16384, 0xEE));
+    ASSERT_EQ(0, ::rename(folder.file("other").c_str(), folder.file("fms.ext000").c_str()));
+    EXPECT_EQ(0xB1, secondBlock(server, guidB));
+    for (FMSC_FILETOC_T* reader : {client, attached}) {
+        Testing::OutputCapture output(1);
+        std::vector<std::uint8_t> block(16384);
+        std::int32_t length = 0;
+        ASSERT_EQ(0, FMSCIF_LockCache(reader));
+        ASSERT_EQ(0, FMSCIF_FindFile(reader, guidB.c_str(), &size, &b));
+        const int read = FMSCIF_ReadBlock(reader, b, 1, block.data(), &length);
+        EXPECT_TRUE(read != 0 || length != 16384 || block[0] != 0xEE) << "read the other file";
+        EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
+    }
 
     ASSERT_EQ(0, FMSCIF_Close(&attached));
     ASSERT_EQ(0, FMSCIF_Close(&client));

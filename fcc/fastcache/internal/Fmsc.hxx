@@ -44,10 +44,20 @@ void FMSCX_GetOSErrorText(int osError, char* buffer);
 // 1 when something is at the path (a link itself, not what it leads to), 0
 // when nothing is, else 74.
 int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
+// Removes a regular file of the user's at the path (0 when nothing is
+// there); what is no such file is left as it is (91), what cannot be
+// removed too (19).
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
 // step. Takes no memory.
 void FMSCX_ReachOpenStep(const char* step);
+// The version of the shared files that a cache opened now takes: this
+// version's, or the previous one's for a test (setFmscPreviousVersion).
+std::int32_t FMSCX_OpeningVersion();
+// Refuses a cache whose files or shared block are of the version found,
+// which is not the handle's: the report names both, and the error is 36
+// with the system's error EPROTO.
+int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found);
 // Removes the file when asked; then, when it is missing, writes it anew
 // with create, or fails with missingError; one that is there and is not a
 // regular file of the user's fails with 91 and is left as it is.

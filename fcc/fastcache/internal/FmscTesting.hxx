@@ -4,8 +4,9 @@
 
 // Hooks through which tests stop an open of the fast cache at a chosen
 // step of making its files anew, or a client's close between its steps, to
-// see what a process killed there leaves behind, and set the clock by
-// which it dates pages.
+// see what a process killed there leaves behind, set the clock by which it
+// dates pages, and open caches as a process of the library's previous
+// version does.
 namespace Quillomark::Fcc::Testing {
 
 // Called with the step's name ("removed fms.mf", "made fms.mf", ..., a
@@ -20,5 +21,13 @@ void setFmscOpenStep(FmscOpenStep step);
 // dates a page, so that the order of pages with equal dates is the test's
 // to choose; 0 (the default) for the system clock.
 void setFmscClock(std::int32_t seconds);
+
+// True: the caches that the process opens from then on are opened as the
+// library's previous version opened them, as a peer of that version that
+// shares them with this one (the version of the files it writes and
+// accepts, the signature of the block a sharing server shares, the name of
+// the cache's mutex, which was the cache's name alone). False (the
+// default): as this version opens them.
+void setFmscPreviousVersion(bool previous);
 
 }  // namespace Quillomark::Fcc::Testing

@@ -5,6 +5,8 @@
 // The layouts of the mapped files are shared with the server byte for byte:
 // fixed-width little-endian fields at fixed offsets.
 
+#include <fcc/FccErrorCodes.hxx>
+
 #include <platform/os/internal/Descriptor.hxx>
 #include <platform/os/internal/MappedFile.hxx>
 #include <platform/os/internal/FileWatch.hxx>
@@ -30,7 +32,18 @@ constexpr std::int32_t FMSC_SEGMENT_SIZE = 16384;
 constexpr std::int32_t FMSC_PAGE_SIZE = 512;
 constexpr std::int32_t FMSC_SEGMENTS_PER_PAGE = 36;
 constexpr std::int32_t FMSC_GUID_SIZE = 36;
-constexpr std::int32_t FMSC_VERSION = 2;
+// The version of what processes of the library share through a cache: its
+// files and their layout, the block of shared structures that a sharing
+// server keeps at the start of "fms.seg", and the cache's mutex, whose name
+// each version gives it. The meta file's header carries it, and the block
+// its signature (fmscSharedSignature), which both sides check: a client of
+// one version never maps the cache of a server of another, nor a server the
+// files that a server of another version holds or made, since the two would
+// not take one mutex. Version 2 named the mutex by the cache's name alone;
+// 3 by the cache's folder too. A server of this version takes over the
+// files that one of version 2 closed.
+constexpr std::int32_t FMSC_VERSION = 3;
+constexpr std::int32_t FMSC_PREVIOUS_VERSION = 2;
 constexpr std::int32_t FMSC_STATE_CLEAN = 24589;  // 0x600D
 constexpr std::int32_t FMSC_STATE_OPEN = 47824;   // 0xBAD0
 constexpr std::int32_t FMSC_MAX_FILE_PAGES = 2097151;
@@ -46,7 +59,13 @@ constexpr std::int32_t FMSC_ERROR_T_SIG = 123;
 constexpr std::int32_t FMSC_FILE_SEGMENTTOC_T_SIG = 126;
 constexpr std::int32_t FMSC_HASHTOC_T_SIG = 127;
 constexpr std::int32_t FMSC_EXTENT_SIG = 129;
+// The signature of a sharing server's block of shared structures of
+// version 2; each later version has its own (fmscSharedSignature).
 constexpr std::int32_t FMSC_FILESHARED_T_SIG = 4321;
+
+constexpr std::int32_t fmscSharedSignature(std::int32_t version) {
+    return FMSC_FILESHARED_T_SIG + version - FMSC_PREVIOUS_VERSION;
+}
 
 enum FmscPageType : std::uint8_t {
     FMSC_PAGE_FREE = 1,
@@ -58,99 +77,6 @@ enum FmscMode : std::int32_t {
     FMSC_MODE_PRIVATE = 0,
     FMSC_MODE_SHARING_SERVER = 1,
     FMSC_MODE_CLIENT = 2
-};
-
-enum FmscError : int {
-    FMSC_ERROR_OUT_OF_MEMORY = 1,
-    FMSC_ERROR_NULL_POINTER = 2,
-    FMSC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG = 7,
-    FMSC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG = 8,
-    FMSC_ERROR_METAFILE_DOES_NOT_EXIST = 9,
-    FMSC_ERROR_METAFILE_FMSC_CANNOT_CREATE_META_FILE = 10,
-    FMSC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 11,
-    FMSC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING = 12,
-    FMSC_ERROR_CANNOT_CREATE_MAPPING_OBJECT = 13,
-    FMSC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT = 14,
-    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_FMSC_MAX_NUMBER_OF_FILE_PAGES = 15,
-    FMSC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT = 16,
-    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO = 17,
-    FMSC_ERROR_METAFILE_OUT_OF_FREE_PAGES = 18,
-    FMSC_ERROR_METAFILE_CANNOT_DELETE_FILE = 19,
-    FMSC_ERROR_METAFILE_CANNOT_UNMAP_METAFILE = 20,
-    FMSC_ERROR_METAFILE_CANNOT_CLOSE_MEMORY_MAP = 21,
-    FMSC_ERROR_METAFILE_CANNOT_CLOSE_METAFILE = 22,
-    FMSC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS = 23,
-    FMSC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_NOT_CORRECT = 24,
-    FMSC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET = 25,
-    FMSC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE = 26,
-    FMSC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING = 27,
-    FMSC_ERROR_METAFILE_CANNOT_FREE_PAGE_TWICE = 30,
-    FMSC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE = 32,
-    FMSC_ERROR_METAFILE_BAD_TIME_FIELD = 33,
-    FMSC_ERROR_METAFILE_BAD_GUID_FIELD = 34,
-    FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS = 35,
-    FMSC_ERROR_BAD_TYPE_SIG = 36,
-    FMSC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE = 37,
-    FMSC_ERROR_SEGMENT_FMSC_CANNOT_CREATE_SEGMENT_FILE = 38,
-    FMSC_ERROR_METAFILE_REFERENCED_FILE_PAGE_IS_NOT_FIRST = 40,
-    FMSC_ERROR_SEGMENT_CANNOT_UNMAP_FILE = 42,
-    FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 43,
-    FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE = 44,
-    FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST = 45,
-    FMSC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE = 46,
-    FMSC_ERROR_SEGMENT_CANNOT_CLOSE_SEGMENT_FILE = 47,
-    FMSC_ERROR_HASH_CANNOT_WRITE_BLANK_HASH_FILE = 48,
-    FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED = 49,
-    FMSC_ERROR_HASH_FMSC_CANNOT_CREATE_HASH_FILE = 50,
-    FMSC_ERROR_HASH_CANNOT_CLOSE_HASH_FILE = 51,
-    FMSC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY = 54,
-    FMSC_ERROR_METAFILE_SEGMENT_OFFSET = 55,
-    FMSC_ERROR_METAFILE_FILE_OFFSET = 56,
-    FMSC_ERROR_SEGMENT_BAD_OFFSET = 57,
-    FMSC_ERROR_METAFILE_BAD_SEGMENT_OFFSET = 58,
-    FMSC_ERROR_METAFILE_SEGMENT_LENGTH = 59,
-    FMSC_ERROR_OUT_OF_DATA_SEGMENTS = 60,
-    FMSC_ERROR_IF_BAD_LENGTH = 61,
-    FMSC_ERROR_IF_BAD_FILE_OFFSET = 62,
-    FMSC_ERROR_HASH_FILE_DOES_NOT_EXIST = 64,
-    FMSC_ERROR_METAFILE_BAD_DATE_LIST = 65,
-    FMSC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED = 66,
-    FMSC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG = 67,
-    FMSC_ERROR_METAFILE_DATE_LIST_BAD_DATE = 68,
-    FMSC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS = 69,
-    FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST = 70,
-    FMSC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST = 71,
-    FMSC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST = 72,
-    FMSC_ERROR_METAFILE_CANNOT_PAGE_IS_NOT_FLOATING = 73,
-    FMSC_ERROR_UTIL_CANNOT_STAT_FILE = 74,
-    FMSC_EROR_NULL_PARAMETER = 76,
-    FMSC_ERROR_METAFILE_MISSING_FILE_PAGE = 77,
-    FMSC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST = 78,
-    FMSC_ERROR_CLIENT_CANNOT_MAP_VM_FILE = 80,
-    FMSC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST = 81,
-    FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE = 82,
-    FMSC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST = 83,
-    FMSC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC = 84,
-    FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE = 85,
-    FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE = 86,
-    FMSC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST = 87,
-    FMSC_ERROR_METAFILE_DUPLICATE_SEGMENT_OFFSET = 88,
-    FMSC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT = 89,
-    FMSC_ERROR_UTIL_CANNOT_OPEN_FILE = 91,
-    FMSC_ERROR_UTIL_CANNOT_SET_END_OF_FILE = 93,
-    FMSC_ERROR_METAFILE_CANNOT_CREATE_CACHE_MUTEX = 94,
-    FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS = 95,
-    FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT = 96,
-    FMSC_ERROR_METAFILE_CACHE_ABANDONED = 97,
-    FMSC_ERROR_METAFILE_CACHE_LOCK_IS_NOT_INITIALIZED_WITH_A_LOCK_CALL = 98,
-    FMSC_ERROR_METAFILE_CANNOT_RELEASE_CACHE_LOCK = 99,
-    FMSC_ERROR_METAFILE_CANNOT_OBTAIN_THE_CACHE_LOCK = 100,
-    FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX = 101,
-    FMSC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP = 102,
-    FMSC_ERROR_CACHE_NOT_CLEANLY_CLOSED = 103,
-    FMSC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST = 104,
-    FMSC_ERROR_METAFILE_DATELIST_SELFLINK = 105,
-    FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST = 106,
 };
 
 // ---- Mapped formats -------------------------------------------------------
@@ -388,6 +314,8 @@ struct FmscChainWalk {
 // The handle of an open cache.
 struct FMSC_FILETOC_T {
     std::int32_t signature = FMSC_FILETOC_T_SIG;
+    // The version of the files and of the shared block that the handle
+    // writes and accepts.
     std::int32_t version = FMSC_VERSION;
     std::string wellKnownName;
     std::string metaFilePath;
@@ -417,6 +345,9 @@ struct FMSC_FILETOC_T {
     // The cache's mutex and the name it was made or opened under.
     Platform::Os::NamedMutex mutex;
     std::string mutexName;
+    // A server's open that takes over the files of a server of the previous
+    // version holds that version's mutex too, to its end.
+    Platform::Os::NamedMutex previousMutex;
     // A client counted in its server's block: the process whose open
     // counted it (0: not counted), which the client leaves with the mutex
     // while it holds it, so that whoever finds the mutex abandoned by a

@@ -55,9 +55,14 @@ public:
 
     // Makes the mutex (or takes over the one a creator left behind);
     // AlreadyExists when another live object created it, or when the file
-    // is of another PID namespace's creator and an object still has it
-    // open.
+    // is of another PID namespace's creator, or of another layout, and an
+    // object still has it open.
     Result create(const std::string& name);
+    // Removes the file of the mutex of that name when it is a regular file
+    // of the user's that others may read or write, which no process can
+    // have opened as a mutex: true when it did. Anything else there (a
+    // private file, a link, a folder, another user's file) stays.
+    static bool removeUnusableFile(const std::string& name);
     // Opens a mutex that a creator made; NotFound when there is none;
     // Failed (ESTALE) when a creator of another namespace is taking its
     // name over.

@@ -1,5 +1,6 @@
 // A tiny application built against the installed library. It names the
 // headers it uses itself, so that one that is not installed shows.
+#include <fcc/FccErrorCodes.hxx>
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManager.hxx>
 #include <soa/client/RuntimeException.hxx>
@@ -42,5 +43,13 @@ int main() {
     // through the installed header.
     namespace Internal = Quillomark::Services::Internal::Core;
     if (Internal::SessionService::getService(&connection) == nullptr) return 7;
+
+    // The file-cache interface's statuses and the fast cache's errors by the
+    // names the README gives them, as an application compares them with
+    // FccException::failCode().
+    namespace Fcc = Quillomark::Fcc;
+    static_assert(Fcc::ERR_FMSCP_NOT_SUPPORTED == -3099 && Fcc::ERR_FMSCP_FILE_BUSY == -3015 &&
+                  Fcc::ERR_FMSCP_NO_CACHE == -3001);
+    static_assert(Fcc::FMSC_ERROR_METAFILE_CACHE_MUTEX_ALREADY_EXISTS == 95);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "../ChildProcess.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/pipe/internal/FccProtocol.hxx>
@@ -200,6 +201,48 @@ TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAwa
     }
     ASSERT_EQ(0, attached);
     EXPECT_EQ(1, cache->shared->clients);
+}
+
+// What the client shares with its server, each of another version than the
+// client's: the pipe protocol, whose version check the server refuses, and
+// the fast cache, which the server opened as the library's previous version
+// did. The client is refused at once, says why, and reads over the pipe.
+TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
+    using Fault = Quillomark::Testing::FakeFccServer::Fault;
+    const struct {
+        const char* peer;
+        std::function<void()> serve;
+        const char* reason;
+    } rows[] = {
+        {"the pipe protocol",
+         [this] { fakeServer->injectFault(FMS_VERSION_CHECK, Fault::RefuseVersion); },
+         "Improper FCC protocol version detected"},
+        {"the fast cache",
+         [this] {
+             ASSERT_EQ(0, FMSCIF_Close(&cache));
+             Testing::setFmscPreviousVersion(true);
+             openServerCache();
+             Testing::setFmscPreviousVersion(false);
+             std::int32_t first = -1;
+             ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
+             ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+         },
+         "its server's is another than this process's"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.peer);
+        FmscCloseFastCache();
+        row.serve();
+        Quillomark::Testing::OutputCapture output(1);
+        EXPECT_GT(0, checkInitFMSC());
+        std::vector<std::uint8_t> bytes(100);
+        file.server.position = 0;
+        EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 100));
+        const std::string printed = output.finish();
+        EXPECT_NE(std::string::npos, printed.find(row.reason)) << printed;
+        EXPECT_NE(std::string::npos, printed.find("continue to operate in pipe mode")) << printed;
+        EXPECT_EQ(0, cache->shared->clients);
+    }
 }
 
 // Reads until one is served from the cache again, which the client's
