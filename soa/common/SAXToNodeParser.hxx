@@ -19,10 +19,13 @@ namespace Quillomark::Soa::Common::Xml {
 // MAX_DEPTH as soon as that is read. A parser can be used for many
 // documents in turn: each parse replaces the previous tree and reads its
 // document as a new parser would, keeping little of the documents before.
-// A parser that ends leaves its scanner to the next one that is made (the
-// process keeps up to 16), unless it read a document of more than 256 KiB
-// or an element of more than 256 attributes, room for which the scanner
-// would keep. In a process forked while another thread of its
+// A parser keeps its scanner for its next document, and leaves it to the
+// next parser that is made as it ends (the process keeps up to 16), unless
+// the scanner stopped part-way through a document (a refusal once it
+// began reading, an exception, an allocation that failed) or holds more
+// than the documents call for (more than 256 KiB to be left to another
+// parser: long names, namespaces, texts or values met, many element names
+// or prefixes). In a process forked while another thread of its
 // parent was making a scanner, or decoding a document in another encoding
 // than UTF-8, UTF-16, ISO-8859-1 and US-ASCII or with bytes not of its
 // encoding, a parse that needs the same fails at once with a DomException
