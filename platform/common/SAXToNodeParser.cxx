@@ -570,7 +570,14 @@ public:
         : WFXMLScanner(nullptr, nullptr, nullptr, nullptr, nullptr, grammars, memory) {
         setURIStringPool(grammars->getStringPool());
         setDoNamespaces(true);
+        // A text is handed over in pieces of at most this many characters,
+        // so that the buffer it is read into, which the scanner keeps,
+        // stays as small whatever the texts. The scanner adds up to the 16 K
+        // characters it decodes ahead to the buffer at once, and refuses
+        // the document where a piece could not take them.
+        setInputBufferSize(TEXT_PIECE);
     }
+    static constexpr XMLSize_t TEXT_PIECE = 64 * 1024;
 
     // Gives back the namespace URIs that the documents before declared,
     // which the next reads without. Between documents only. (Of the rest
@@ -619,14 +626,14 @@ struct Reader {
     }
     static constexpr std::size_t TRIMMED_ABOVE = 256 * 1024;
     // The most that a reader handed on to the next parser holds: a new one
-    // takes about 30 KiB, and one that read replies of hundreds of
-    // namespaces or element names, or with texts and values of a few
-    // hundred KB, up to a few hundred KiB.
+    // takes about 30 KiB (160 KiB once it read a long text), and one that
+    // read replies of hundreds of namespaces, element names or attributes,
+    // or with values or comments of a hundred KB, several hundred KiB.
     static constexpr std::size_t MOST_HANDED_ON = 1024 * 1024;
     // The most that a parser's own reader keeps for its next document: no
     // less than a reader handed on, and what the last one called for, room
-    // for its longest text, value or name in UTF-16, twice over as buffers
-    // grow.
+    // for its longest value, comment or name in UTF-16, twice over as
+    // buffers grow.
     std::size_t mostForTheNext() const { return std::max(MOST_HANDED_ON, 4 * lastDocument); }
     std::size_t lastDocument = 0;
     // What it held as an ended parser left it in `spareReaders`.

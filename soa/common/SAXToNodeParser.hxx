@@ -23,13 +23,14 @@ namespace Quillomark::Soa::Common::Xml {
 // next parser that is made as it ends (the process keeps up to 16), unless
 // the scanner stopped part-way through a document (a refusal once it
 // began reading, an exception, an allocation that failed) or holds more
-// than the documents call for (more than 256 KiB to be left to another
-// parser: long names, namespaces, texts or values met, many element names
-// or prefixes). In a process forked while another thread of its
-// parent was making a scanner, or decoding a document in another encoding
-// than UTF-8, UTF-16, ISO-8859-1 and US-ASCII or with bytes not of its
-// encoding, a parse that needs the same fails at once with a DomException
-// that says so: the XML library's lock for it stays held in the child.
+// than the documents call for (more than 1 MiB to be left to another
+// parser: long names, values or comments met, thousands of element names
+// or prefixes; the scanners kept hold at most 4 MiB in all). In a process
+// forked while another thread of its parent was making a scanner, or
+// decoding a document in another encoding than UTF-8, UTF-16, ISO-8859-1
+// and US-ASCII or with bytes not of its encoding, a parse that needs the
+// same fails at once with a DomException that says so: the XML library's
+// lock for it stays held in the child.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
     // The deepest nesting of elements a document may have; replies nest a

@@ -405,10 +405,10 @@ thread_local bool StoppingMutexes::armed = false;
 // fork, only where they could not do without it. Each case: what the thread
 // does with a parser that has read a reply before, whether it stops in a
 // lock of the XML library's, and which of the child's reads are refused
-// for the fork (by their bits, below). A thread that reads replies, large
-// or declaring hundreds of namespaces, with a new parser for each, takes no
-// such lock; nor does a refusal that comes before the scanner begins the
-// reply, which leaves an inherited parser its scanner.
+// for the fork (by their bits, below). A thread that reads replies, large,
+// with long texts or declaring hundreds of namespaces, with a new parser for
+// each, takes no such lock; nor does a refusal that comes before the
+// scanner begins the reply, which leaves an inherited parser its scanner.
 TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibrary) {
     server.script().setFallback(
         [](const HttpRequest& request) { return HttpReply::ok(request.body); });
@@ -429,6 +429,7 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
     for (int i = 0; i < 300; ++i)
         prefixes += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
     prefixes += "><p7:a/></r>";
+    const std::string longText = "<r>" + std::string(400 * 1024, 't') + "</r>";
     const std::string version11 = "<?xml version='1.1'?><a/>";
     // "" when the parse read its document, else the text it was refused with.
     const auto refusal = [](const std::function<void()>& parse) -> std::string {
@@ -462,16 +463,15 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
              }
          },
          false, 0},
-        {"reads 300 KB replies, with a new parser for each",
+        {"reads replies of 300 KB, with a 400 KB text or declaring 300 prefixes, with a new "
+         "parser for each",
          [&](Parser& parser) {
              parser.reset();
-             for (int i = 0; i < 3; ++i) SAXToNodeParser().parseString(large);
-         },
-         false, 0},
-        {"reads replies that declare 300 prefixes, with a new parser for each",
-         [&](Parser& parser) {
-             parser.reset();
-             for (int i = 0; i < 3; ++i) SAXToNodeParser().parseString(prefixes);
+             for (int i = 0; i < 2; ++i) {
+                 for (const std::string& reply : {large, longText, prefixes}) {
+                     SAXToNodeParser().parseString(reply);
+                 }
+             }
          },
          false, 0},
         {"refuses XML 1.1",
