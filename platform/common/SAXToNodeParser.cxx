@@ -603,10 +603,11 @@ private:
 // which a fork leaves held for good in the child when another thread was
 // inside: parsers keep their readers for their next documents, and hand
 // them on to the next parsers through `spareReaders`, rather than make one
-// each. A reader is used again only after a document it read to its end:
-// one that stopped part-way (a refusal, an exception from a handler, an
-// allocation that failed, after which the scanner does not even put its
-// reader of the document away) is ended.
+// each. A reader is used again only after a document it read to its end,
+// or one it was refused or stopped in (by a handler's exception) and put
+// away whole, as the scanner does on every ending but an allocation that
+// failed: after that, its pools and its reader of the document may be left
+// half made, and the reader is ended.
 struct Reader {
     Reader()
         : grammars(std::make_unique<xercesc::GrammarResolver>(nullptr, &memory)),
@@ -759,14 +760,23 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     xercesc::XMLScanner& scanner() const { return *reader->scanner; }
 
     // Reads the document, from `head` and then from `rest`, with the
-    // reader, which is ended unless it read the document to its end.
+    // reader, which is ended where an allocation failed or the scanner
+    // stopped without putting its reader of the document away.
     void scan(std::string_view head, std::string_view rest, std::size_t size) {
         try {
             reader->lastDocument = size;
             const SplicedSource source(head, rest, reader->memory);
             scanner().scanDocument(source);
-        } catch (...) {
+        } catch (const xercesc::OutOfMemoryException&) {
             reader.reset();
+            throw;
+        } catch (const std::bad_alloc&) {
+            reader.reset();
+            throw;
+        } catch (...) {
+            // A refusal: the next document begins anew, as after one read
+            // to its end, once the scanner has put this one away.
+            if (scanner().getReaderMgr()->getCurrentReader() != nullptr) reader.reset();
             throw;
         }
     }

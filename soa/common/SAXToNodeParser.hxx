@@ -21,8 +21,9 @@ namespace Quillomark::Soa::Common::Xml {
 // document as a new parser would, keeping little of the documents before.
 // A parser keeps its scanner for its next document, and leaves it to the
 // next parser that is made as it ends (the process keeps up to 16), unless
-// the scanner stopped part-way through a document (a refusal once it
-// began reading, an exception, an allocation that failed) or holds more
+// an allocation failed in the scanner, which leaves it part-way through
+// its document (a refused document, or an exception from a handler, costs
+// it nothing: it puts the document away as it stops), or it holds more
 // than the documents call for (more than 1 MiB to be left to another
 // parser: long names, values or comments met, thousands of element names
 // or prefixes; the scanners kept hold at most 4 MiB in all). In a process

@@ -1,9 +1,9 @@
 // Every way a reply's parse ends, and what the parses after it find. A
 // parser keeps its scanner for its next document and hands it on to the
-// next parser made as it ends; a scanner whose document stopped part-way
-// may still hold that document (after a failed allocation the scanner
-// does not even put its reader of it away), whose bytes are gone by the
-// time the next reply is read. The global allocation functions are
+// next parser made as it ends, also after a refusal; a scanner whose
+// document stopped part-way may still hold that document (after a failed
+// allocation the scanner does not even put its reader of it away), whose
+// bytes are gone by the time the next reply is read. The global allocation functions are
 // replaced to fail the n-th allocation, so this is an executable of its
 // own.
 
