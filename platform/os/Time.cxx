@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace Quillomark::Platform::Os {
 
@@ -26,6 +30,27 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
                        static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
+}
+
+// The kernel waits on the word itself: an atomic int is one.
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+void waitWhileEqual(const std::atomic<int>& word, int value,
+                    std::chrono::steady_clock::time_point deadline) {
+    // The steady clock is CLOCK_MONOTONIC, the clock of an absolute
+    // deadline of FUTEX_WAIT_BITSET.
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    const timespec at{
+        static_cast<time_t>(seconds.count()),
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count())};
+    ::syscall(SYS_futex, const_cast<std::atomic<int>*>(&word), FUTEX_WAIT_BITSET_PRIVATE, value,
+              &at, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void wakeWaiters(std::atomic<int>& word) {
+    ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace Quillomark::Platform::Os
