@@ -1,10 +1,12 @@
 #include <platform/os/internal/Time.hxx>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <ctime>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,6 +31,21 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+int pollWithin(int fd, short events, std::uint32_t milliseconds) {
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline =
+        steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    pollfd waiting{fd, events, 0};
+    for (std::int64_t left = milliseconds;;) {
+        // Rounded up: a wait cut short by its rounding would end early.
+        const int ready =
+            poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
+        if (ready >= 0 || errno != EINTR) return ready;
+        left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return 0;
     }
 }
 

@@ -14,6 +14,11 @@ std::int64_t monotonicMilliseconds();
 // Blocks the calling thread for at least the given number of milliseconds.
 void sleepMilliseconds(std::uint32_t milliseconds);
 
+// Waits until `fd` is ready for `events`, or until `milliseconds` have
+// passed by the steady clock, however often signals break into the wait:
+// what poll returns (0 when the time is up).
+int pollWithin(int fd, short events, std::uint32_t milliseconds);
+
 // Blocks the calling thread while `word` holds `value`, until wakeWaiters
 // of the word or the steady clock's `deadline`, whatever the timer slack of
 // the thread or the sleeps it takes; may also return early (a signal, the
