@@ -52,10 +52,11 @@ const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
 // the moment it comes to that wait.
 constexpr std::chrono::seconds EXIT_WAIT{5};
 
-// Waits for the connects of the other threads, by the steady clock and
-// woken as each ends: an exit from inside one of the exiting thread's own
-// (a signal handler's) would wait for nothing that can end.
-void waitForConnectsAtExit() {
+// Waits for the connects of the other threads (each of which makes a
+// gateway reference), by the steady clock and woken as each ends: an exit
+// from inside one of the exiting thread's own (a signal handler's) would
+// wait for nothing that can end.
+void waitForReferencesAtExit() {
     exiting.store(true);
     const auto deadline = std::chrono::steady_clock::now() + EXIT_WAIT;
     for (int underWay; (underWay = connectsUnderWay.load()) > connectsOfThisThread &&
@@ -66,7 +67,7 @@ void waitForConnectsAtExit() {
 
 // Registered as the library loads, after omniORB made its statics: the
 // exit runs it before they go.
-[[maybe_unused]] const int waitsAtExit = std::atexit(waitForConnectsAtExit);
+[[maybe_unused]] const int waitsAtExit = std::atexit(waitForReferencesAtExit);
 
 void endConnect() {
     connectsUnderWay.fetch_sub(1);
