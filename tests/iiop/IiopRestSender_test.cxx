@@ -21,8 +21,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,6 +37,7 @@ namespace {
 using Quillomark::Schemas::Soa::_2006_03::Exceptions::ConnectionException;
 using Quillomark::Schemas::Soa::_2006_03::Exceptions::ProtocolException;
 using Quillomark::Soa::Client::Connection;
+using Quillomark::Soa::Client::ConnectUnderWay;
 using Quillomark::Soa::Client::GatewayOrb;
 using Quillomark::Soa::Client::IiopRestSender;
 using Quillomark::Soa::Client::RestSender;
@@ -238,6 +242,55 @@ TEST(IiopSenderAtASilentServer, AnExitWaitsForOtherThreadsConnectsFiveSecondsAtM
         pollfd queued{silent, POLLIN, 0};
         if (::poll(&queued, 1, -1) != 1) _exit(3);
         std::exit(0);
+    });
+    EXPECT_EQ(end, "");
+}
+
+// A thread that forks inside a connect of its own (from a signal handler)
+// leaves that connect to the child, where it goes on: the child's exit
+// still waits for the connects of its other threads. It took the one that
+// ends in the child for none, and went on under the other's.
+TEST(IiopSenderAtASilentServer, AChildForkedInsideAConnectWaitsAtExitForItsOtherThreads) {
+    if (GatewayOrb::exists()) GTEST_SKIP() << "a child of this process would have no ORB";
+    const std::string end = Quillomark::Testing::runInChild([] {
+        int told[2];
+        if (::pipe(told) != 0) _exit(2);
+        std::optional<ConnectUnderWay> own(std::in_place, "");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);
+            own.reset();
+            static std::atomic<bool> underWay{false};
+            std::thread([waiting = told[1], exiting = ::getpid()] {
+                const ConnectUnderWay other("");
+                underWay = true;
+                for (;;) {  // until the exit has begun: no connect begins then
+                    try {
+                        const ConnectUnderWay probe("");
+                    } catch (const ConnectionException&) {
+                        break;
+                    }
+                }
+                // Until the exiting thread waits on the count of connects (the
+                // futex call, 202, with FUTEX_WAIT_BITSET_PRIVATE).
+                const std::string state = "/proc/self/task/" + std::to_string(exiting) + "/syscall";
+                for (std::string call;
+                     call.rfind("202 ", 0) != 0 || call.find(" 0x89 ") == call.npos;) {
+                    std::ifstream in(state);
+                    std::getline(in, call);
+                }
+                Quillomark::Testing::say(waiting, 'w');
+            }).detach();
+            while (!underWay) {
+            }
+            std::exit(0);
+        }
+        own.reset();
+        ::close(told[1]);
+        const char heard = Quillomark::Testing::hear(told[0]);
+        int status = 0;
+        if (::waitpid(child, &status, 0) != child || status != 0) _exit(4);
+        if (heard != 'w') _exit(5);
     });
     EXPECT_EQ(end, "");
 }
