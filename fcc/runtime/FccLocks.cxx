@@ -95,12 +95,12 @@ struct Locks {
 // start it afresh; one that held it only to count a reference leaves it
 // whole.
 struct LocksInForce {
-    std::atomic<Locks*> locks{new Locks};
+    Os::ProcessObject<Locks> locks;
     std::atomic<bool> unusable{false};
 };
 LocksInForce inForce;
 
-Locks& locks() { return *inForce.locks.load(std::memory_order_acquire); }
+Locks& locks() { return *inForce.locks; }
 
 void makeLocksInChild();
 
@@ -119,11 +119,11 @@ struct AllocatorInForce {
     FccAllocator pair;
 };
 
-std::atomic<AllocatorInForce*> allocator{new AllocatorInForce};
+Os::ProcessObject<AllocatorInForce> allocator;
 Os::ForkRegion replacingPair;
 Os::ForkRegion guardedChanges;
 
-AllocatorInForce& allocatorInForce() { return *allocator.load(std::memory_order_acquire); }
+AllocatorInForce& allocatorInForce() { return *allocator; }
 
 void makeLocksInChild() {
     Locks& parents = locks();
@@ -140,10 +140,10 @@ void makeLocksInChild() {
     auto* fresh = new Locks;
     fresh->init.takeOver(init);
     fresh->main.takeOver(main);
-    Os::replaceInChild(inForce.locks, fresh);
+    Os::replaceInChild(inForce.locks.slot(), fresh);
     auto* freshPair = new AllocatorInForce;
     if (!afresh) freshPair->pair = pair.pair;
-    Os::replaceInChild(allocator, freshPair);
+    Os::replaceInChild(allocator.slot(), freshPair);
 }
 
 const Os::InChildAfterFork locksInChild(makeLocksInChild);
