@@ -1,10 +1,11 @@
 // In a static link, an application's static constructors may run before the
 // library's own: the file-cache interface (through a whole transfer), the
-// XML parser, the wire types and a connection work from such a
-// constructor, and leave OpenSSL without its exit handler. The constructor below runs first in its process (its
-// priority puts it before every constructor of the program's own objects,
-// the library's among them); the case runs this program anew with the
-// folders it needs, and the constructor does its calls there.
+// XML parser, the wire types and a connection work from such a constructor,
+// and leave OpenSSL without its exit handler. The constructor below runs
+// first in its process (its priority puts it before every constructor of the
+// program's own objects, the library's among them); the case runs this
+// program anew with the folders it needs, and the constructor does its calls
+// there.
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/FccProxy.hxx>
@@ -78,7 +79,8 @@ std::string callBeforeTheLibrary() {
     expect(FCC_Term() == 0, "FCC_Term");
     try {
         Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
-        const auto& reply = parser.parseString("<reply><plainObjs uid=\"AAAAAAAAAAAAAA\"/></reply>");
+        const auto& reply =
+            parser.parseString("<reply><plainObjs uid=\"AAAAAAAAAAAAAA\"/></reply>");
         expect(reply.getName() == "reply" && reply.getChildren().size() == 1 &&
                    reply.getChildren()[0]->getText().empty(),
                "parse");
