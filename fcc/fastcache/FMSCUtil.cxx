@@ -167,7 +167,8 @@ struct MappingRegistry {
 Os::ProcessObject<MappingRegistry> registryInForce;
 
 void makeRegistryInChild() {
-    if (Os::heldAtFork(registryInForce->lock))
+    MappingRegistry* const parents = registryInForce.ifMade();
+    if (parents && Os::heldAtFork(parents->lock))
         Os::replaceInChild(registryInForce.slot(), new MappingRegistry);
 }
 

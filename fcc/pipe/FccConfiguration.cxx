@@ -36,7 +36,8 @@ std::mutex& configurationMutex() { return *configurationLock; }
 // configuration, the child has none (its connects fail), and the copy is
 // left as it is in its memory, strings and all.
 void makeConfigurationLockInChild() {
-    if (!Os::heldAtFork(configurationMutex())) return;
+    std::mutex* const parents = configurationLock.ifMade();
+    if (!parents || !Os::heldAtFork(*parents)) return;
     Os::replaceInChild(configurationLock.slot(), new std::mutex);
     if (changingConfiguration.inUseAtLastFork()) {
         Os::replaceInChild(current.slot(), new FccConfiguration);

@@ -275,7 +275,7 @@ Os::ProcessObject<LaunchedServers> launchedInForce;
 LaunchedServers& launchedServers() { return *launchedInForce; }
 
 void makeLaunchedServersInChild() {
-    Os::replaceInChild(launchedInForce.slot(), new LaunchedServers);
+    if (launchedInForce.ifMade()) Os::replaceInChild(launchedInForce.slot(), new LaunchedServers);
 }
 
 const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);

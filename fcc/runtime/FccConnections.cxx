@@ -62,13 +62,15 @@ std::shared_ptr<MonitorRun>& currentMonitor() { return *monitorInForce; }
 // or gives them up. Nor does the parent's monitor run in the child, which
 // starts its own when it sets the interface up again.
 void makeRecordsInChild() {
-    ConnectionTable& parents = table();
-    for (FccConnection& record : parents.records) {
-        record.retired = true;
-        record.pipeGeneration.fetch_add(1);
+    if (ConnectionTable* parents = tableInForce.ifMade()) {
+        for (FccConnection& record : parents->records) {
+            record.retired = true;
+            record.pipeGeneration.fetch_add(1);
+        }
+        Os::replaceInChild(tableInForce.slot(), new ConnectionTable);
     }
-    Os::replaceInChild(tableInForce.slot(), new ConnectionTable);
-    Os::replaceInChild(monitorInForce.slot(), new std::shared_ptr<MonitorRun>);
+    if (monitorInForce.ifMade())
+        Os::replaceInChild(monitorInForce.slot(), new std::shared_ptr<MonitorRun>);
 }
 
 const Os::InChildAfterFork recordsInChild(makeRecordsInChild);

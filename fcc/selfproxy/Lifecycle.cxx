@@ -62,7 +62,8 @@ Platform::Os::ProcessObject<KeptTexts> keptInForce;
 // have) keeps its texts anew; the copies stay, as texts handed out may
 // still be read.
 void makeKeptTextsInChild() {
-    if (Platform::Os::heldAtFork(keptInForce->mutex))
+    KeptTexts* const parents = keptInForce.ifMade();
+    if (parents && Platform::Os::heldAtFork(parents->mutex))
         Platform::Os::replaceInChild(keptInForce.slot(), new KeptTexts);
 }
 

@@ -33,8 +33,10 @@ ProcessObject<ThreadRegistry> current;
 ThreadRegistry& registry() { return *current; }
 
 void startRegistryInChild() {
+    ThreadRegistry* const parents = current.ifMade();
+    if (!parents) return;
     auto* fresh = new ThreadRegistry;
-    fresh->nextHandle = current->nextHandle + 1;
+    fresh->nextHandle = parents->nextHandle + 1;
     replaceInChild(current.slot(), fresh);
 }
 

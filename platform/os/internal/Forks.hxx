@@ -39,7 +39,7 @@ void replaceInChild(std::atomic<T*>& slot, T* fresh) {
 // objects first) finds it as well as any later call. Two threads that make
 // it at once keep one, the other's is deleted; no lock or guard is taken, so
 // that a child forked meanwhile finds it whole or not made at all. A child's
-// at-fork handler may put a fresh one in its place:
+// at-fork handler may put a fresh one in place of one that was made:
 // replaceInChild(object.slot(), fresh).
 template <class T>
 class ProcessObject {
@@ -60,6 +60,9 @@ public:
         delete mine;
         return object;
     }
+    // The object, or null while nothing made it: what a child's at-fork
+    // handler looks at, so that it makes nothing of the parent's there.
+    T* ifMade() { return made.load(std::memory_order_acquire); }
     std::atomic<T*>& slot() { return made; }
 
 private:
