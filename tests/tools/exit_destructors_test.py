@@ -28,15 +28,15 @@ ALLOWED = [
      "nothing that the library's threads read"),
     ("_omniFinalCleanup::~_omniFinalCleanup()",
      "omniORB's own statics, which its headers declare in each source that includes "
-     "them: the exit waits for the gateway references under way before they go and "
-     "refuses new ones (waitForReferencesAtExit)"),
+     "them: the exit waits for the IIOP connects under way, the ORB's making included, "
+     "before they go and refuses new ones (waitForReferencesAtExit)"),
     ("_sub_D_00099_0",
      "AddressSanitizer's, in an object gcc instruments: it unregisters the object's "
      "globals from the sanitizer's checks and frees nothing"),
     ("asan.module_dtor", "the same, in an object clang instruments"),
     ("waitForReferencesAtExit()",
-     "the IIOP exit handler: it runs before omniORB's statics go, waits for the gateway "
-     "references under way and refuses new ones"),
+     "the IIOP exit handler: it runs before omniORB's statics go, waits 5 s at most for "
+     "the IIOP connects under way, the ORB's making included, and refuses new ones"),
 ]
 
 # A thread-local object's destructor (__cxa_thread_atexit) runs as its own
