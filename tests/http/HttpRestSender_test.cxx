@@ -14,6 +14,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <openssl/conf.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLMutexMgr.hpp>
 
@@ -26,6 +27,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -251,6 +253,41 @@ TEST(HttpRestSenderTlsTest, CertificateFailuresNameTheirReason) {
                             "'localhost'");
 }
 
+// OpenSSL reads its configuration once per process, as the library loads: an
+// application that names its own later loads it into OpenSSL's own context,
+// as the README says, and the library's HTTPS follows it from then on. In a
+// child, so that this process keeps its configuration.
+TEST(HttpRestSenderTlsTest, AConfigurationTheApplicationLoadsHoldsForTheLibrarysHttps) {
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    ResettingPeer peer(ResettingPeer::Transport::Tls);
+    // A cipher suite of TLS 1.3 alone, which the peer does not offer (libcurl
+    // leaves a configuration's least version and suites as they are).
+    const std::string file = ::testing::TempDir() + "own-suites.cnf";
+    std::ofstream(file) << "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\n"
+                           "system_default = suites\n[suites]\n"
+                           "MinProtocol = TLSv1.3\nCiphersuites = TLS_AES_128_CCM_SHA256\n";
+    // The peer resets an upload once the handshake is done.
+    const auto reason = [&peer]() -> std::string {
+        Connection connection(peer.url(), nullptr, Connection::HTTP, Connection::REST, true);
+        connection.setOption(Connection::SSL_VERIFY_PEER, "false");
+        try {
+            post(connection, std::string(100000, 'x'));
+        } catch (const Ex::ConnectionException& e) {
+            return e.getMessage();
+        }
+        return "";
+    };
+    const std::string refused = "alert handshake failure";
+    EXPECT_EQ(Quillomark::Testing::runInChild([&] {
+                  const bool before = reason().find(refused) == std::string::npos;
+                  const bool loaded = CONF_modules_load_file(file.c_str(), nullptr, 0) == 1;
+                  const bool after = reason().find(refused) != std::string::npos;
+                  ::_exit((before ? 0 : 1) | (loaded ? 0 : 2) | (after ? 0 : 4));
+              }),
+              "")
+        << "1: the file held before it was loaded, 2: not loaded, 4: not followed";
+}
+
 TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
     HttpReply first = HttpReply::ok("<one/>");
     first.headers.push_back("Set-Cookie: session=abc; Path=/");
@@ -431,6 +468,8 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
     prefixes += "><p7:a/></r>";
     const std::string longText = "<r>" + std::string(400 * 1024, 't') + "</r>";
     const std::string version11 = "<?xml version='1.1'?><a/>";
+    // XML 1.1 in a declaration that is refused for something else.
+    const std::string version11Refused = "<?xml version='1.1' standalone='maybe'?><a/>";
     // "" when the parse read its document, else the text it was refused with.
     const auto refusal = [](const std::function<void()>& parse) -> std::string {
         try {
@@ -522,6 +561,7 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
                              {4, [&] { own.parseString(latin1); }, false},
                              {8, [&] { own.parseString(utf16); }, false},
                              {16, [&] { own.parseString(version11); }, true},
+                             {16, [&] { own.parseString(version11Refused); }, true},
                              {32, [&] { own.parseString("<a/>"); }, false},
                              {64, request(own, shiftJis), true},
                              {128, [&] { own.parseString(notUtf8); }, true}};
