@@ -42,8 +42,9 @@ std::atomic<bool> exiting{false};
 
 void checkLockInChild() {
     if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
-    // The threads that made them stayed with the parent.
-    connectsUnderWay.store(0);
+    // The other threads that made them stayed with the parent; the one
+    // that forked from inside its own connects goes on with them here.
+    connectsUnderWay.store(connectsOfThisThread);
 }
 
 const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);

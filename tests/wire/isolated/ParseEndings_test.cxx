@@ -11,6 +11,7 @@
 #include <soa/common/SAXToNodeParser.hxx>
 
 #include "tests/support/FailingAllocations.hxx"
+#include "tests/support/LeaksUncounted.hxx"
 
 #include <gtest/gtest.h>
 
@@ -19,39 +20,7 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QMSOA_LEAKS_CHECKED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QMSOA_LEAKS_CHECKED 1
-#endif
-#endif
-#ifdef QMSOA_LEAKS_CHECKED
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
-
-// While it lives, what this thread allocates and loses is not counted as
-// a leak by the leak checker of a sanitized build.
-class LeaksUncounted {
-public:
-    explicit LeaksUncounted(bool uncounted) : uncounted(uncounted) {
-#ifdef QMSOA_LEAKS_CHECKED
-        if (uncounted) __lsan_disable();
-#endif
-    }
-    ~LeaksUncounted() {
-#ifdef QMSOA_LEAKS_CHECKED
-        if (uncounted) __lsan_enable();
-#endif
-    }
-    LeaksUncounted(const LeaksUncounted&) = delete;
-    LeaksUncounted& operator=(const LeaksUncounted&) = delete;
-
-private:
-    bool uncounted;
-};
 
 using namespace Quillomark::Testing::FailingAllocations;
 using Quillomark::Soa::Common::Exceptions::DomException;
@@ -210,7 +179,7 @@ TEST(ParseEndings, AfterEveryEndingTheNextParsesReadAsANewParserWould) {
     // as a leak here.
     const std::string beneath = "<?xml version='1.0' encoding='Shift_JIS'?><r><i>t</i></r>";
     for (const std::string* document : {&small, &decoded, &beneath}) {
-        [[maybe_unused]] const LeaksUncounted uncounted(document == &beneath);
+        [[maybe_unused]] const Quillomark::Testing::LeaksUncounted uncounted(document == &beneath);
         for (const bool makes : {true, false}) {
             const long allocations = readsAfter(*document, -1, true, makes).allocations;
             ASSERT_GT(allocations, 10);
