@@ -22,6 +22,12 @@ public:
     // than REST is refused.
     enum Protocol : int { HTTP = 0, IIOP = 1 };
     enum Binding : int { REST = 0 };
+    // OpenSSL's <openssl/ssl.h> defines SSL_VERIFY_PEER as a macro: this
+    // header reads the same whether that was included before it or not, and
+    // leaves the macro as it found it. A source that includes both names
+    // this option by its number, or after an #undef of the macro.
+#pragma push_macro("SSL_VERIFY_PEER")
+#undef SSL_VERIFY_PEER
     enum Option {
         CONSTRUCTOR_FLAG = 0,
         TIMEOUT = 1,
@@ -31,6 +37,7 @@ public:
         PROXY_USER = 5,
         PROXY_PASSWORD = 6
     };
+#pragma pop_macro("SSL_VERIFY_PEER")
 
     // Throws RuntimeException (NOT_IMPLEMENTED) for every binding but REST.
     Connection(const std::string& hostPath, CredentialManager* credentialManager, Protocol protocol,

@@ -1,5 +1,10 @@
 // A tiny application built against the installed library. It names the
 // headers it uses itself, so that one that is not installed shows.
+
+// It uses OpenSSL itself, whose header, included first, defines a macro of
+// the name of one of the connection's options.
+#include <openssl/ssl.h>
+
 #include <fcc/FccErrorCodes.hxx>
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManager.hxx>
@@ -20,6 +25,7 @@ int main() {
     Connection connection("http://localhost:1/tc", nullptr, Connection::HTTP, Connection::REST,
                           true);
     connection.setOption(Connection::TIMEOUT, "30");
+    if (SSL_VERIFY_PEER != 0x01) return 9;
     if (connection.getCurrentObjectPropertyPolicy() != "Default") return 1;
 
     try {
