@@ -122,7 +122,8 @@ int ancestors(const Type* type) {
 // passes with every core busy.
 TEST(LargeReplies, AChainOfManyTypesLinksInTimeLinearInItsDepth) {
     const auto level = [](int n) { return numbered("L", n); };
-    for (const auto& [depth, shuffle] : {std::pair{300000, false}, std::pair{50000, true}}) {
+    for (const auto& [chainDepth, shuffle] : {std::pair{300000, false}, std::pair{50000, true}}) {
+        const int depth = chainDepth;  // a lambda of C++17 takes no structured binding
         std::vector<Base::ModelType> listed;
         listed.reserve(depth);
         for (int n = depth - 1; n >= 0; --n) {
