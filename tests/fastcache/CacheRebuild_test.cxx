@@ -24,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -413,6 +414,33 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
         Quillomark::Testing::OutputCapture output(1);
         row(folder);
     }
+}
+
+// The process's open descriptors.
+int openDescriptors() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += entry.path().empty() ? 0 : 1;
+    return count;
+}
+
+// A client of the previous version still attached when a server of this
+// version took its files over: its lock is refused, and its close lets go
+// of every descriptor and mapping it has, whatever its server's block holds.
+TEST(CacheVersions, AClientOfATakenOverCacheLetsGoOfAllItHasAtItsClose) {
+    CacheFolder folder;
+    Quillomark::Testing::OutputCapture output(1);
+    FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+    const int before = openDescriptors();
+    ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
+    ASSERT_TRUE(cacheFiles(server, 0, 4));
+    ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    ASSERT_EQ(0, openAs(false, cacheParams(folder, FMSC_MODE_SHARING_SERVER, false), &server));
+    EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
+    EXPECT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    EXPECT_EQ(before, openDescriptors());
 }
 
 }  // namespace
