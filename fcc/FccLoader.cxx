@@ -3,6 +3,7 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
 #include <platform/os/internal/TrustedFile.hxx>
 
@@ -39,9 +40,8 @@ struct LoaderState {
 };
 
 // Never destroyed: the proxy library stays loaded for the life of the
-// process, and calls made while the process ends still find the table. Made
-// as the library loads, so that no fork finds it half made.
-LoaderState* const loaderState = new LoaderState;
+// process, and calls made while the process ends still find the table.
+Os::ProcessObject<LoaderState> loaderState;
 
 LoaderState& state() { return *loaderState; }
 

@@ -189,6 +189,12 @@ def inline(signature, body, indent=INDENT):
     return ["%s%s {" % (indent, signature), "%s%s%s" % (indent, INDENT, body), indent + "}"]
 
 
+def declaration(type_name, name):
+    """A variable declared without an initialiser: on one line when it fits."""
+    line = "%s %s;" % (type_name, name)
+    return [line] if len(line) <= WIDTH else [type_name, "%s%s;" % (INDENT, name)]
+
+
 def accessors(field, where, forward):
     """The accessors of one field. With `forward`, each passes on to the
     shared object (the value class); without, each works on the member."""
@@ -431,10 +437,9 @@ def xml_definitions(wire_type):
               for f in wire_type.fields]
     lines += ["};", "",
               "// Never destroyed: replies may still be read and written on other",
-              "// threads while the process exits. Made as the library loads, so",
-              "// that no fork finds them half made.",
-              "const %s* const %sTable =" % (names_type, names_function),
-              "%snew %s;" % (INDENT, names_type),
+              "// threads while the process exits.",
+              ] + declaration("Os::ProcessObject<const %s>" % names_type,
+                              "%sTable" % names_function) + [
               "",
               "const %s& %s() {" % (names_type, names_function),
               "%sreturn *%sTable;" % (INDENT, names_function), "}",
@@ -481,9 +486,11 @@ def xml_definitions(wire_type):
 
 
 def xml_source(wire_types):
-    lines = [HEADER_NOTE, "#include <platform/common/internal/WireXml.hxx>", ""]
+    lines = [HEADER_NOTE, "#include <platform/common/internal/WireXml.hxx>",
+             "#include <platform/os/internal/Forks.hxx>", ""]
     lines += ["#include <%s>" % header_path(t) for t in wire_types]
     lines += ["", "#include <string>", "", "namespace {",
+              "namespace Os = Quillomark::Platform::Os;",
               "namespace Xml = %s;" % XML,
               "namespace Internal = %s::Internal;" % XML,
               "}  // namespace"]

@@ -164,25 +164,26 @@ struct MappingRegistry {
     std::mutex lock;
     std::set<std::string> names;
 };
-std::atomic<MappingRegistry*> registryInForce{new MappingRegistry};
+Os::ProcessObject<MappingRegistry> registryInForce;
 
 void makeRegistryInChild() {
-    if (Os::heldAtFork(registryInForce.load()->lock))
-        Os::replaceInChild(registryInForce, new MappingRegistry);
+    MappingRegistry* const parents = registryInForce.ifMade();
+    if (parents && Os::heldAtFork(parents->lock))
+        Os::replaceInChild(registryInForce.slot(), new MappingRegistry);
 }
 
 const Os::InChildAfterFork registryInChild(makeRegistryInChild);
 
 bool registerMapping(const std::string& name) {
     if (name.empty()) return true;
-    MappingRegistry& registry = *registryInForce.load(std::memory_order_acquire);
+    MappingRegistry& registry = *registryInForce;
     std::lock_guard<std::mutex> guard(registry.lock);
     return registry.names.insert(name).second;
 }
 
 void unregisterMapping(std::string& name) {
     if (name.empty()) return;
-    MappingRegistry& registry = *registryInForce.load(std::memory_order_acquire);
+    MappingRegistry& registry = *registryInForce;
     std::lock_guard<std::mutex> guard(registry.lock);
     registry.names.erase(name);
     name.clear();

@@ -12,10 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
-#include <new>
 
 namespace Quillomark::Fcc {
 
@@ -23,30 +21,26 @@ namespace Os = Quillomark::Platform::Os;
 
 namespace {
 
-std::atomic<std::mutex*> configurationLock{new std::mutex};
+Os::ProcessObject<std::mutex> configurationLock;
 // Guarded by configurationLock. Never destroyed: a thread that opens a file
 // or connects a pipe while the process exits still copies it whole.
-FccConfiguration& current = *new FccConfiguration;
+Os::ProcessObject<FccConfiguration> current;
 // Each change of current, which a forked child must not take over half
 // done.
 Os::ForkRegion changingConfiguration;
 
-std::mutex& configurationMutex() { return *configurationLock.load(std::memory_order_acquire); }
+std::mutex& configurationMutex() { return *configurationLock; }
 
 // A forked child whose copy of the lock was held (by a thread it does not
 // have) makes a lock of its own; when that thread was changing the
 // configuration, the child has none (its connects fail), and the copy is
-// left as it is in its memory.
+// left as it is in its memory, strings and all.
 void makeConfigurationLockInChild() {
-    if (!Os::heldAtFork(configurationMutex())) return;
-    Os::replaceInChild(configurationLock, new std::mutex);
+    std::mutex* const parents = configurationLock.ifMade();
+    if (!parents || !Os::heldAtFork(*parents)) return;
+    Os::replaceInChild(configurationLock.slot(), new std::mutex);
     if (changingConfiguration.inUseAtLastFork()) {
-        // The half-changed copy's bytes stay reachable, so that what its
-        // strings held is left alone too.
-        void* const copy = ::operator new(sizeof current);
-        std::memcpy(copy, static_cast<void*>(&current), sizeof current);
-        Os::leaveAlone(copy);
-        new (&current) FccConfiguration();
+        Os::replaceInChild(current.slot(), new FccConfiguration);
     }
 }
 
@@ -111,7 +105,7 @@ int FccReadConfiguration() {
         std::fflush(stdout);
         const Os::ForkRegion::Scope changing(changingConfiguration);
         std::lock_guard<std::mutex> guard(configurationMutex());
-        current = read;
+        *current = read;
         return ERR_FMSCP_NO_FMS_HOME;
     }
     const std::string scriptName = Os::environmentValue("FCC_PROXYEXECNAME");
@@ -129,7 +123,7 @@ int FccReadConfiguration() {
         std::fflush(stdout);
         const Os::ForkRegion::Scope changing(changingConfiguration);
         std::lock_guard<std::mutex> guard(configurationMutex());
-        current = read;
+        *current = read;
         return ERR_FMSCP_START_SCRIPT;
     }
 
@@ -151,19 +145,19 @@ int FccReadConfiguration() {
     const bool usable = !fccPipePath(read.masterPipeName).empty();
     const Os::ForkRegion::Scope changing(changingConfiguration);
     std::lock_guard<std::mutex> guard(configurationMutex());
-    current = read;
+    *current = read;
     return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;
 }
 
 FccConfiguration fccConfiguration() {
     std::lock_guard<std::mutex> guard(configurationMutex());
-    return current;
+    return *current;
 }
 
 void fccSetConfiguredLocale(const std::string& locale) {
     const Os::ForkRegion::Scope changing(changingConfiguration);
     std::lock_guard<std::mutex> guard(configurationMutex());
-    current.locale = locale;
+    current->locale = locale;
 }
 
 }  // namespace Quillomark::Fcc

@@ -270,11 +270,13 @@ struct LaunchedServers {
     std::vector<Os::ChildProcess> children;
 };
 
-std::atomic<LaunchedServers*> launchedInForce{new LaunchedServers};
+Os::ProcessObject<LaunchedServers> launchedInForce;
 
-LaunchedServers& launchedServers() { return *launchedInForce.load(std::memory_order_acquire); }
+LaunchedServers& launchedServers() { return *launchedInForce; }
 
-void makeLaunchedServersInChild() { Os::replaceInChild(launchedInForce, new LaunchedServers); }
+void makeLaunchedServersInChild() {
+    if (launchedInForce.ifMade()) Os::replaceInChild(launchedInForce.slot(), new LaunchedServers);
+}
 
 const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
 

@@ -31,9 +31,9 @@ struct ConnectionTable {
 };
 
 // Never destroyed: the monitor may still run while the process ends.
-std::atomic<ConnectionTable*> tableInForce{new ConnectionTable};
+Os::ProcessObject<ConnectionTable> tableInForce;
 
-ConnectionTable& table() { return *tableInForce.load(std::memory_order_acquire); }
+ConnectionTable& table() { return *tableInForce; }
 
 // Where the calling thread found its record last time.
 thread_local int recordHint = -1;
@@ -47,11 +47,9 @@ struct MonitorRun {
 
 // The latest run; guarded by the main lock. Never destroyed, like the
 // table.
-std::atomic<std::shared_ptr<MonitorRun>*> monitorInForce{new std::shared_ptr<MonitorRun>};
+Os::ProcessObject<std::shared_ptr<MonitorRun>> monitorInForce;
 
-std::shared_ptr<MonitorRun>& currentMonitor() {
-    return *monitorInForce.load(std::memory_order_acquire);
-}
+std::shared_ptr<MonitorRun>& currentMonitor() { return *monitorInForce; }
 
 // A forked child has none of its parent's threads: the records are theirs,
 // and their pipes are the parent's connections, which a child that wrote
@@ -64,13 +62,15 @@ std::shared_ptr<MonitorRun>& currentMonitor() {
 // or gives them up. Nor does the parent's monitor run in the child, which
 // starts its own when it sets the interface up again.
 void makeRecordsInChild() {
-    ConnectionTable& parents = table();
-    for (FccConnection& record : parents.records) {
-        record.retired = true;
-        record.pipeGeneration.fetch_add(1);
+    if (ConnectionTable* parents = tableInForce.ifMade()) {
+        for (FccConnection& record : parents->records) {
+            record.retired = true;
+            record.pipeGeneration.fetch_add(1);
+        }
+        Os::replaceInChild(tableInForce.slot(), new ConnectionTable);
     }
-    Os::replaceInChild(tableInForce, new ConnectionTable);
-    Os::replaceInChild(monitorInForce, new std::shared_ptr<MonitorRun>);
+    if (monitorInForce.ifMade())
+        Os::replaceInChild(monitorInForce.slot(), new std::shared_ptr<MonitorRun>);
 }
 
 const Os::InChildAfterFork recordsInChild(makeRecordsInChild);

@@ -95,12 +95,12 @@ struct Locks {
 // start it afresh; one that held it only to count a reference leaves it
 // whole.
 struct LocksInForce {
-    std::atomic<Locks*> locks{new Locks};
+    Os::ProcessObject<Locks> locks;
     std::atomic<bool> unusable{false};
 };
 LocksInForce inForce;
 
-Locks& locks() { return *inForce.locks.load(std::memory_order_acquire); }
+Locks& locks() { return *inForce.locks; }
 
 void makeLocksInChild();
 
@@ -119,16 +119,17 @@ struct AllocatorInForce {
     FccAllocator pair;
 };
 
-std::atomic<AllocatorInForce*> allocator{new AllocatorInForce};
+Os::ProcessObject<AllocatorInForce> allocator;
 Os::ForkRegion replacingPair;
 Os::ForkRegion guardedChanges;
 
-AllocatorInForce& allocatorInForce() { return *allocator.load(std::memory_order_acquire); }
+AllocatorInForce& allocatorInForce() { return *allocator; }
 
 void makeLocksInChild() {
-    Locks& parents = locks();
-    const int init = parents.init.heldAtFork(), main = parents.main.heldAtFork();
-    AllocatorInForce& pair = allocatorInForce();
+    Locks* const parents = inForce.locks.ifMade();
+    AllocatorInForce* const pair = allocator.ifMade();
+    const int init = parents ? parents->init.heldAtFork() : 0;
+    const int main = parents ? parents->main.heldAtFork() : 0;
     const bool halfChanged = main < 0 && guardedChanges.insideAsCopied();
     const bool afresh = !halfChanged && init < 0 && fccStartAfreshInChild();
     // A pair is replaced only by a set-up, under the init lock: one being
@@ -137,13 +138,17 @@ void makeLocksInChild() {
     if (halfChanged || (init < 0 && !afresh && replacingPair.inUseAtLastFork())) {
         inForce.unusable.store(true);
     }
-    auto* fresh = new Locks;
-    fresh->init.takeOver(init);
-    fresh->main.takeOver(main);
-    Os::replaceInChild(inForce.locks, fresh);
-    auto* freshPair = new AllocatorInForce;
-    if (!afresh) freshPair->pair = pair.pair;
-    Os::replaceInChild(allocator, freshPair);
+    if (parents) {
+        auto* fresh = new Locks;
+        fresh->init.takeOver(init);
+        fresh->main.takeOver(main);
+        Os::replaceInChild(inForce.locks.slot(), fresh);
+    }
+    if (pair) {
+        auto* freshPair = new AllocatorInForce;
+        if (!afresh) freshPair->pair = pair->pair;
+        Os::replaceInChild(allocator.slot(), freshPair);
+    }
 }
 
 const Os::InChildAfterFork locksInChild(makeLocksInChild);

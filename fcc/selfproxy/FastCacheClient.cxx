@@ -59,10 +59,10 @@ struct ClientLocks {
     std::mutex attaching;
 };
 
-// Made as the library loads; a forked child makes its own (below).
-std::atomic<ClientLocks*> clientLocks{new ClientLocks};
+// A forked child makes its own (below).
+Platform::Os::ProcessObject<ClientLocks> clientLocks;
 
-ClientLocks& locks() { return *clientLocks.load(std::memory_order_acquire); }
+ClientLocks& locks() { return *clientLocks; }
 
 // Every use of the client's locks and of the attached cache, which a
 // forked child must not take over half done.
@@ -100,7 +100,7 @@ std::int64_t lockTimedOutAt = 0;
 // parent's cache as it is in its memory (neither closed nor unmapped).
 void makeClientInChild() {
     if (!clientInUse.inUseAtLastFork()) return;
-    Platform::Os::replaceInChild(clientLocks, new ClientLocks);
+    Platform::Os::replaceInChild(clientLocks.slot(), new ClientLocks);
     Platform::Os::leaveAlone(attachedCache);
     attachedCache = nullptr;
     attachTried = false;

@@ -26,20 +26,19 @@ FccFile* openList = nullptr;
 // The memory of the records, which are the handles of open files: a
 // record's address is never handed out again once it is freed, so that a
 // closed file's handle names no later file. Never destroyed.
-std::atomic<Platform::Os::NeverReusedCells*> recordCellsInForce{
-    new Platform::Os::NeverReusedCells(sizeof(FccFile))};
-
-Platform::Os::NeverReusedCells& recordCells() {
-    return *recordCellsInForce.load(std::memory_order_acquire);
+Platform::Os::NeverReusedCells* makeRecordCells() {
+    return new Platform::Os::NeverReusedCells(sizeof(FccFile));
 }
+Platform::Os::ProcessObject<Platform::Os::NeverReusedCells> recordCellsInForce(makeRecordCells);
+
+Platform::Os::NeverReusedCells& recordCells() { return *recordCellsInForce; }
 
 // A forked child whose copy of the cells was being changed makes cells of
 // its own; the records in the copy stay readable, and freeing one of them
 // gives nothing back.
 void makeRecordCellsInChild() {
     if (Platform::Os::NeverReusedCells::inUseAtLastFork())
-        Platform::Os::replaceInChild(recordCellsInForce,
-                                     new Platform::Os::NeverReusedCells(sizeof(FccFile)));
+        Platform::Os::replaceInChild(recordCellsInForce.slot(), makeRecordCells());
 }
 
 const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);

@@ -56,21 +56,22 @@ struct KeptTexts {
     std::set<std::string> texts;
 };
 
-std::atomic<KeptTexts*> keptInForce{new KeptTexts};
+Platform::Os::ProcessObject<KeptTexts> keptInForce;
 
 // A forked child whose copy of the lock was held (by a thread it does not
 // have) keeps its texts anew; the copies stay, as texts handed out may
 // still be read.
 void makeKeptTextsInChild() {
-    if (Platform::Os::heldAtFork(keptInForce.load()->mutex))
-        Platform::Os::replaceInChild(keptInForce, new KeptTexts);
+    KeptTexts* const parents = keptInForce.ifMade();
+    if (parents && Platform::Os::heldAtFork(parents->mutex))
+        Platform::Os::replaceInChild(keptInForce.slot(), new KeptTexts);
 }
 
 const Platform::Os::InChildAfterFork keptTextsInChild(makeKeptTextsInChild);
 
 const char* keptText(const char* text) {
     if (!text) return nullptr;
-    KeptTexts& kept = *keptInForce.load(std::memory_order_acquire);
+    KeptTexts& kept = *keptInForce;
     std::lock_guard<std::mutex> guard(kept.mutex);
     return kept.texts.insert(text).first->c_str();
 }

@@ -48,20 +48,19 @@ std::size_t recordCount = 0;
 // The memory of the handles: a handle's address is never handed out again
 // once released, so that a released handle names no later ticket. Never
 // destroyed, like the map below.
-std::atomic<Platform::Os::NeverReusedCells*> handleCellsInForce{
-    new Platform::Os::NeverReusedCells(KEY_LENGTH + 1)};
-
-Platform::Os::NeverReusedCells& handleCells() {
-    return *handleCellsInForce.load(std::memory_order_acquire);
+Platform::Os::NeverReusedCells* makeHandleCells() {
+    return new Platform::Os::NeverReusedCells(KEY_LENGTH + 1);
 }
+Platform::Os::ProcessObject<Platform::Os::NeverReusedCells> handleCellsInForce(makeHandleCells);
+
+Platform::Os::NeverReusedCells& handleCells() { return *handleCellsInForce; }
 
 // A forked child whose copy of the cells was being changed makes cells of
 // its own; the handles in the copy stay readable, and a release of one of
 // them gives nothing back.
 void makeHandleCellsInChild() {
     if (Platform::Os::NeverReusedCells::inUseAtLastFork())
-        Platform::Os::replaceInChild(handleCellsInForce,
-                                     new Platform::Os::NeverReusedCells(KEY_LENGTH + 1));
+        Platform::Os::replaceInChild(handleCellsInForce.slot(), makeHandleCells());
 }
 
 const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
@@ -72,7 +71,7 @@ const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
 // ends. Made with buckets, as the map that replaces it at termination is:
 // the first insertion into a map made without grows it.
 using HandleMap = std::unordered_map<const char*, TicketRecord*>;
-HandleMap* const handlesGivenOut = new HandleMap(BUCKET_COUNT);
+Platform::Os::ProcessObject<HandleMap> handlesGivenOut([] { return new HandleMap(BUCKET_COUNT); });
 
 HandleMap& liveHandles() { return *handlesGivenOut; }
 

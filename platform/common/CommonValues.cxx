@@ -5,6 +5,7 @@
 #include <soa/common/XMLNode.hxx>
 
 #include <platform/common/internal/Utf16.hxx>
+#include <platform/os/internal/Forks.hxx>
 
 #include <tuple>
 
@@ -52,13 +53,12 @@ QmStrX::QmStrX(const XMLCh* const source) { Internal::appendUtf8(text, source); 
 namespace {
 
 // Never destroyed: replies may still be read on other threads while the
-// process exits. Made as the library loads, so that no fork finds it half
-// made.
-const std::string* const emptyText = new std::string;
+// process exits.
+Quillomark::Platform::Os::ProcessObject<std::string> emptyText;
 
 }  // namespace
 
-const std::string* XMLNode::empty() { return emptyText; }
+const std::string* XMLNode::empty() { return emptyText.get(); }
 
 XMLNode::XMLNode(const XMLNode& other)
     : name(other.name),

@@ -7,6 +7,7 @@
 #include <platform/os/internal/Forks.hxx>
 #include <soa/common/internal/XmlPlatform.hxx>
 
+#include <xercesc/framework/MemoryManager.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLErrorReporter.hpp>
 #include <xercesc/framework/XMLRecognizer.hpp>
@@ -16,6 +17,7 @@
 #include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/StringPool.hpp>
 #include <xercesc/validators/common/GrammarResolver.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLString.hpp>
@@ -24,12 +26,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <new>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -170,18 +172,26 @@ struct Declaration {
     // Where the character at index i begins in the document.
     std::size_t offsetOf(std::size_t i) const { return mark.size() + i * width; }
 
-    // The encoding that the declaration names: "" when it names none, none
-    // when its pseudo-attributes are not plainly name, '=' and a quoted
-    // value of ASCII within its first few hundred characters.
-    std::optional<std::string> encoding() const {
+    // The pseudo-attributes of the declaration, in their order, and the
+    // index of the character after its end; none when they are not plainly
+    // name, '=' and a quoted value of ASCII within its first few hundred
+    // characters.
+    struct Pseudo {
+        std::vector<std::pair<std::string, std::string>> attributes;
+        std::size_t end = 0;
+    };
+    std::optional<Pseudo> pseudoAttributes() const {
         static constexpr std::size_t LONGEST = 256;
         const auto blank = [](int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-        std::string named;
+        Pseudo pseudo;
         std::size_t i = 5;
         while (i < LONGEST) {
             const std::size_t blanks = i;
             while (blank(asciiAt(i))) ++i;
-            if (asciiAt(i) == '?' && asciiAt(i + 1) == '>') return named;
+            if (asciiAt(i) == '?' && asciiAt(i + 1) == '>') {
+                pseudo.end = i + 2;
+                return pseudo;
+            }
             if (i == blanks) return std::nullopt;
             std::string name;
             while (std::isalpha(asciiAt(i))) name += static_cast<char>(asciiAt(i++));
@@ -197,9 +207,56 @@ struct Declaration {
                 value += static_cast<char>(c);
             }
             ++i;
-            if (name == "encoding") named = value;
+            pseudo.attributes.emplace_back(std::move(name), std::move(value));
         }
         return std::nullopt;
+    }
+
+    // The encoding that the declaration names: "" when it names none, none
+    // when its pseudo-attributes are not plain.
+    std::optional<std::string> encoding() const {
+        const std::optional<Pseudo> pseudo = pseudoAttributes();
+        if (!pseudo) return std::nullopt;
+        std::string named;
+        for (const auto& [name, value] : pseudo->attributes) {
+            if (name == "encoding") named = value;
+        }
+        return named;
+    }
+
+    // The version that the declaration gives, and the index of the
+    // character after the declaration, where the scanner reads the
+    // declaration whole before it reports it: its pseudo-attributes are
+    // version, then encoding and standalone if at all, their values are
+    // printable ASCII, the version begins with "1.", the encoding is a name
+    // and standalone is yes or no. None else.
+    std::optional<std::pair<std::string, std::size_t>> plainVersion() const {
+        const std::optional<Pseudo> pseudo = pseudoAttributes();
+        if (!pseudo || pseudo->attributes.empty()) return std::nullopt;
+        const auto& attributes = pseudo->attributes;
+        const std::string& version = attributes[0].second;
+        if (attributes[0].first != "version" || version.rfind("1.", 0) != 0) return std::nullopt;
+        const char* const order[] = {"version", "encoding", "standalone"};
+        std::size_t next = 1;  // the first of `order` that may come next
+        for (std::size_t at = 0; at < attributes.size(); ++at) {
+            const auto& [name, value] = attributes[at];
+            if (!std::all_of(value.begin(), value.end(),
+                             [](char c) { return c >= ' ' && c <= '~'; }))
+                return std::nullopt;
+            if (at == 0) continue;
+            while (next < 3 && name != order[next]) ++next;
+            if (next++ == 3) return std::nullopt;
+            if (name == "standalone" && value != "yes" && value != "no") return std::nullopt;
+            if (name == "encoding" && !encodingName(value)) return std::nullopt;
+        }
+        return std::make_pair(version, pseudo->end);
+    }
+    static bool encodingName(const std::string& name) {
+        const auto nameCharacter = [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+        };
+        return !name.empty() && std::isalpha(static_cast<unsigned char>(name[0])) &&
+               std::all_of(name.begin(), name.end(), nameCharacter);
     }
 
     std::string_view mark;
@@ -207,6 +264,36 @@ struct Declaration {
     bool bigEndian;
     std::string_view document;
 };
+
+// Why a document that declares XML version `version` is refused, if it
+// is: replies are XML 1.0, and the scanner takes any text after "1." for a
+// version.
+std::optional<std::string> refusalOfVersion(const std::string& version) {
+    if (version == "1.1") return "The document is XML 1.1; a reply is XML 1.0";
+    bool number = version.size() > 2 && version.rfind("1.", 0) == 0;
+    for (std::size_t at = 2; number && at < version.size(); ++at) {
+        number = version[at] >= '0' && version[at] <= '9';
+    }
+    if (!number) return "The XML version '" + version + "' is not a version number";
+    return std::nullopt;
+}
+
+// The refusal of the document for the version that its declaration gives,
+// where the scanner reports it as it ends the declaration, with where it
+// stands: known before the scanner begins, so that a reader need not stop
+// part-way for it.
+std::optional<std::string> refusalOfDeclaredVersion(std::string_view document) {
+    const std::optional<Declaration> declaration = Declaration::of(document);
+    if (!declaration) return std::nullopt;
+    const auto version = declaration->plainVersion();
+    if (!version) return std::nullopt;
+    std::optional<std::string> refusal = refusalOfVersion(version->first);
+    if (!refusal) return std::nullopt;
+    const Form form = declaration->width == 1  ? Form::Utf8
+                      : declaration->bigEndian ? Form::Utf16BE
+                                               : Form::Utf16LE;
+    return positionOf(document, declaration->offsetOf(version->second), form) + *refusal;
+}
 
 // How the document must be read.
 ReadHead headToRead(std::string_view document) {
@@ -294,18 +381,21 @@ private:
     XMLSize_t position = 0;
 };
 
+// The stream is made on the scanner's heap (`streams`), which frees it
+// with the scanner's other blocks where an allocation that failed lost it.
 class SplicedSource final : public xercesc::InputSource {
 public:
-    SplicedSource(std::string_view head, std::string_view rest)
-        : xercesc::InputSource(u"reply"), head(head), rest(rest) {}
+    SplicedSource(std::string_view head, std::string_view rest, xercesc::MemoryManager& streams)
+        : xercesc::InputSource(u"reply"), head(head), rest(rest), streams(streams) {}
 
     xercesc::BinInputStream* makeStream() const override {
-        return new (getMemoryManager()) SplicedStream(head, rest);
+        return new (&streams) SplicedStream(head, rest);
     }
 
 private:
     std::string_view head;
     std::string_view rest;
+    xercesc::MemoryManager& streams;
 };
 
 // Objects made in order in blocks and destroyed all at once: a reply has
@@ -402,6 +492,73 @@ void emptyText(std::string& text) {
     text.clear();
 }
 
+// The heap that a scanner and its grammars allocate from, which counts
+// the bytes they hold: what a scanner keeps between documents (pools of
+// names, namespaces and prefixes, buffers as long as the longest text,
+// value or name it met) is measured rather than guessed from the
+// documents. An allocation that fails throws as the XML library's own heap
+// does. The blocks are linked, so that those that the XML library lost
+// when an allocation failed part-way through the making of an object (it
+// cleans up after no such failure) are freed as the heap ends, after its
+// scanner. Used by one thread at a time, as its scanner is.
+class CountedMemory final : public xercesc::MemoryManager {
+public:
+    CountedMemory() = default;
+    CountedMemory(const CountedMemory&) = delete;
+    CountedMemory& operator=(const CountedMemory&) = delete;
+    ~CountedMemory() override {
+        while (first != nullptr) {
+            Block* lost = first;
+            first = lost->next;
+            ::operator delete(lost);
+        }
+    }
+
+    // What an exception copies its texts to may outlive the scanner.
+    xercesc::MemoryManager* getExceptionMemoryManager() override {
+        return xercesc::XMLPlatformUtils::fgMemoryManager;
+    }
+    void* allocate(XMLSize_t size) override {
+        Block* block = nullptr;
+        try {
+            block = static_cast<Block*>(::operator new(size + HEADER));
+        } catch (const std::bad_alloc&) {
+            throw xercesc::OutOfMemoryException();
+        }
+        *block = Block{nullptr, first, size};
+        if (first != nullptr) first->previous = block;
+        first = block;
+        bytes += size + HEADER + BOOKKEEPING;
+        return reinterpret_cast<char*>(block) + HEADER;
+    }
+    void deallocate(void* p) override {
+        if (p == nullptr) return;
+        Block* block = reinterpret_cast<Block*>(static_cast<char*>(p) - HEADER);
+        (block->previous != nullptr ? block->previous->next : first) = block->next;
+        if (block->next != nullptr) block->next->previous = block->previous;
+        bytes -= block->size + HEADER + BOOKKEEPING;
+        ::operator delete(block);
+    }
+
+    // The bytes its blocks take on the heap, the heap's own bookkeeping
+    // included.
+    std::size_t held() const { return bytes; }
+
+private:
+    struct Block {
+        Block* previous;
+        Block* next;
+        std::size_t size;
+    };
+    // Room for the links, that keeps what follows aligned as the heap's
+    // own blocks are.
+    static constexpr std::size_t HEADER = (sizeof(Block) + alignof(std::max_align_t) - 1) /
+                                          alignof(std::max_align_t) * alignof(std::max_align_t);
+    static constexpr std::size_t BOOKKEEPING = 16;
+    Block* first = nullptr;
+    std::size_t bytes = 0;
+};
+
 // The scanner that checks well-formedness only: a reply has no DTD or
 // schema to validate against, and this one reads it in about 0.7 of the
 // time. It reads no DTD and resolves nothing outside the document; a
@@ -409,7 +566,29 @@ void emptyText(std::string& text) {
 // one, from the characters it decoded, whatever the document's encoding.
 class Scanner : public xercesc::WFXMLScanner {
 public:
-    using WFXMLScanner::WFXMLScanner;
+    explicit Scanner(xercesc::GrammarResolver* grammars, xercesc::MemoryManager* memory)
+        : WFXMLScanner(nullptr, nullptr, nullptr, nullptr, nullptr, grammars, memory) {
+        setURIStringPool(grammars->getStringPool());
+        setDoNamespaces(true);
+        // A text is handed over in pieces of at most this many characters,
+        // so that the buffer it is read into, which the scanner keeps,
+        // stays as small whatever the texts. The scanner adds up to the 16 K
+        // characters it decodes ahead to the buffer at once, and refuses
+        // the document where a piece could not take them.
+        setInputBufferSize(TEXT_PIECE);
+    }
+    static constexpr XMLSize_t TEXT_PIECE = 64 * 1024;
+
+    // Gives back the namespace URIs that the documents before declared,
+    // which the next reads without. Between documents only. (Of the rest
+    // it keeps, the attributes of the element that had most go with lists
+    // of the scanner's own that must stay as long: its check for an
+    // attribute given twice reads one.)
+    void trim() {
+        fURIStringPool->flushAll();
+        // The URIs that every document has, under the numbers they had.
+        setURIStringPool(fURIStringPool);
+    }
 
 private:
     void scanDocTypeDecl() override {
@@ -422,65 +601,49 @@ private:
 // A scanner and the grammars it reads with. Every new scanner of the
 // process takes a lock of the XML library's for a moment, to number it,
 // which a fork leaves held for good in the child when another thread was
-// inside: parsers hand their readers on to the next, through
-// `spareReaders`, rather than make one each.
+// inside: parsers keep their readers for their next documents, and hand
+// them on to the next parsers through `spareReaders`, rather than make one
+// each. A reader is used again only after a document it read to its end,
+// or one it was refused or stopped in (by a handler's exception) and put
+// away whole, as the scanner does on every ending but an allocation that
+// failed: after that, its pools and its reader of the document may be left
+// half made, and the reader is ended.
 struct Reader {
     Reader()
-        : grammars(std::make_unique<xercesc::GrammarResolver>(
-              nullptr, xercesc::XMLPlatformUtils::fgMemoryManager)),
-          scanner(std::make_unique<Scanner>(nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            grammars.get(),
-                                            xercesc::XMLPlatformUtils::fgMemoryManager)) {
-        scanner->setURIStringPool(grammars->getStringPool());
-        scanner->setDoNamespaces(true);
-    }
+        : grammars(std::make_unique<xercesc::GrammarResolver>(nullptr, &memory)),
+          scanner(std::make_unique<Scanner>(grammars.get(), &memory)) {}
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
 
-    // The scanner keeps every namespace URI and prefix that a document
-    // declared in pools that nothing empties, and a declaration for each
-    // element name of the document that had most, and carries the XML
-    // version a document declared into the next (also when the document was
-    // refused before its declaration ended): a reader that has kept too
-    // much, or is left reading another version than 1.0, is replaced before
-    // the next document, which is then read as by a new parser at a cost
-    // that does not depend on the documents before it.
-    bool worn() const {
-        return scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0 ||
-               prefixesKept.size() > MOST_PREFIXES_KEPT || mostElements > MOST_ELEMENTS_KEPT ||
-               scanner->getURIStringPool()->getStringCount() > MOST_URIS_KEPT;
+    // Whether the reader may read another document as a new one would, at
+    // a cost that does not depend on the documents before, holding no more
+    // than `most` bytes (trimmed first when it holds more than a new one
+    // and a reply's few namespaces call for): it reads XML 1.0 (the
+    // scanner carries the version a document declared into the next).
+    bool fitToKeep(std::size_t most) {
+        if (scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0) return false;
+        if (memory.held() > TRIMMED_ABOVE) scanner->trim();
+        return memory.held() <= most;
     }
-    // A reply declares a few namespaces, mostly the same ones, and names a
-    // few dozen elements.
-    static constexpr std::size_t MOST_URIS_KEPT = 256;
-    static constexpr std::size_t MOST_PREFIXES_KEPT = 256;
-    static constexpr std::size_t MOST_ELEMENTS_KEPT = 256;
+    static constexpr std::size_t TRIMMED_ABOVE = 256 * 1024;
+    // The most that a reader handed on to the next parser holds: a new one
+    // takes about 30 KiB (160 KiB once it read a long text), and one that
+    // read replies of hundreds of namespaces, element names or attributes,
+    // or with values or comments of a hundred KB, several hundred KiB.
+    static constexpr std::size_t MOST_HANDED_ON = 1024 * 1024;
+    // The most that a parser's own reader keeps for its next document: no
+    // less than a reader handed on, and what the last one called for, room
+    // for its longest value, comment or name in UTF-16, twice over as
+    // buffers grow.
+    std::size_t mostForTheNext() const { return std::max(MOST_HANDED_ON, 4 * lastDocument); }
+    std::size_t lastDocument = 0;
+    // What it held as an ended parser left it in `spareReaders`.
+    std::size_t heldAside = 0;
 
+    // First: the scanner returns its blocks as it ends.
+    CountedMemory memory;
     std::unique_ptr<xercesc::GrammarResolver> grammars;
     std::unique_ptr<Scanner> scanner;
-    // The names of the attributes that declared a namespace (xmlns,
-    // xmlns:p) since the scanner was made: its pool of prefixes holds as
-    // many. A reply declares the same few each time, which then cost no
-    // new scanner.
-    std::set<std::u16string, std::less<>> prefixesKept;
-    void keepPrefix(std::u16string_view declaration) {
-        if (prefixesKept.find(declaration) == prefixesKept.end()) prefixesKept.emplace(declaration);
-    }
-    // The most element names that one document read since had.
-    std::size_t mostElements = 0;
-
-    // The scanner keeps room for the longest attributes, names and
-    // namespaces it met, and for the element that had most attributes, for
-    // as long as it lives: one that read a large document, or such an
-    // element, ends with its parser rather than stay with the process.
-    bool fitToHandOn() const {
-        return !worn() && largestDocument <= LARGEST_HANDED_ON &&
-               mostAttributes <= MOST_ATTRIBUTES_HANDED_ON;
-    }
-    static constexpr std::size_t LARGEST_HANDED_ON = 256 * 1024;
-    static constexpr std::size_t MOST_ATTRIBUTES_HANDED_ON = 256;
-    // The largest document read since the scanner was made, and the most
-    // attributes an element of one had.
-    std::size_t largestDocument = 0;
-    std::size_t mostAttributes = 0;
 };
 
 // Readers that ended parsers left for the next ones: as many as parsers
@@ -490,6 +653,10 @@ struct Reader {
 // thread that had it.
 constexpr std::size_t SPARE_READERS = 16;
 std::atomic<Reader*> spareReaders[SPARE_READERS];
+// What the readers there hold in all, at most MOST_SPARE: a reader that
+// would hold more is ended.
+constexpr std::size_t MOST_SPARE = 4 * 1024 * 1024;
+std::atomic<std::size_t> spareBytes{0};
 
 // Around the calls that take a lock of the XML library's or of the ones
 // beneath it that the whole process shares: making a scanner, and reading
@@ -516,6 +683,7 @@ std::unique_ptr<Reader> spareOrNewReader() {
     for (std::atomic<Reader*>& spare : spareReaders) {
         if (spare.load(std::memory_order_relaxed) == nullptr) continue;
         if (Reader* reader = spare.exchange(nullptr, std::memory_order_acquire)) {
+            spareBytes.fetch_sub(reader->heldAside, std::memory_order_relaxed);
             return std::unique_ptr<Reader>(reader);
         }
     }
@@ -524,10 +692,16 @@ std::unique_ptr<Reader> spareOrNewReader() {
     return std::make_unique<Reader>();
 }
 
-// Keeps a reader for the next parser, or ends it when it is worn, holds
-// much, or there is no room.
+// Keeps a reader for the next parser, or ends it when it holds much, the
+// readers kept would hold too much with it, or there is no room.
 void setAside(std::unique_ptr<Reader> reader) {
-    if (!reader->fitToHandOn()) return;
+    if (!reader->fitToKeep(Reader::MOST_HANDED_ON)) return;
+    reader->heldAside = reader->memory.held();
+    if (spareBytes.fetch_add(reader->heldAside, std::memory_order_relaxed) + reader->heldAside >
+        MOST_SPARE) {
+        spareBytes.fetch_sub(reader->heldAside, std::memory_order_relaxed);
+        return;
+    }
     reader->scanner->setDocHandler(nullptr);
     reader->scanner->setErrorReporter(nullptr);
     for (std::atomic<Reader*>& spare : spareReaders) {
@@ -539,6 +713,7 @@ void setAside(std::unique_ptr<Reader> reader) {
             return;
         }
     }
+    spareBytes.fetch_sub(reader->heldAside, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -568,28 +743,45 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
 
     Tree() = default;
     ~Tree() {
-        if (reader) {
-            noteElements();
-            setAside(std::move(reader));
-        }
+        if (reader) setAside(std::move(reader));
     }
     Tree(const Tree&) = delete;
     Tree& operator=(const Tree&) = delete;
 
     // The reader for the next document: the one this tree read with
-    // before, unless it is worn, else a spare one or a new one.
+    // before, unless it holds too much, else a spare one or a new one.
     void takeReader() {
-        if (reader && reader->worn()) reader.reset();
+        if (reader && !reader->fitToKeep(reader->mostForTheNext())) reader.reset();
         if (reader) return;
         reader = spareOrNewReader();
         reader->scanner->setDocHandler(this);
         reader->scanner->setErrorReporter(this);
     }
     xercesc::XMLScanner& scanner() const { return *reader->scanner; }
-    void noteElements() { reader->mostElements = std::max(reader->mostElements, elements.size()); }
+
+    // Reads the document, from `head` and then from `rest`, with the
+    // reader, which is ended where an allocation failed or the scanner
+    // stopped without putting its reader of the document away.
+    void scan(std::string_view head, std::string_view rest, std::size_t size) {
+        try {
+            reader->lastDocument = size;
+            const SplicedSource source(head, rest, reader->memory);
+            scanner().scanDocument(source);
+        } catch (const xercesc::OutOfMemoryException&) {
+            reader.reset();
+            throw;
+        } catch (const std::bad_alloc&) {
+            reader.reset();
+            throw;
+        } catch (...) {
+            // A refusal: the next document begins anew, as after one read
+            // to its end, once the scanner has put this one away.
+            if (scanner().getReaderMgr()->getCurrentReader() != nullptr) reader.reset();
+            throw;
+        }
+    }
 
     void clear() {
-        if (reader) noteElements();
         root = nullptr;
         open.clear();
         children.clear();
@@ -711,7 +903,6 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                       const XMLSize_t count, const bool isEmpty, const bool isRoot) override {
         (void)prefix;
         (void)isRoot;
-        reader->mostAttributes = std::max<std::size_t>(reader->mostAttributes, count);
         // The scanner walks its whole element stack at every start tag: deep
         // nesting would cost time quadratic in the document's size.
         if (open.size() >= MAX_DEPTH) {
@@ -732,7 +923,6 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
                 const xercesc::XMLAttr& attribute = *attributeList.elementAt(i);
                 const XMLCh* qname = attribute.getQName();
                 if (qname != nullptr && declaresNamespace(qname)) {
-                    reader->keepPrefix(qname);
                     checkReservedNamespace(qname, attribute.getValue());
                     continue;
                 }
@@ -831,16 +1021,8 @@ struct SAXToNodeParser::Tree : xercesc::XMLDocumentHandler, xercesc::XMLErrorRep
     // The scanner takes any text after "1." for a version.
     void XMLDecl(const XMLCh* const version, const XMLCh* const, const XMLCh* const,
                  const XMLCh* const) override {
-        if (xercesc::XMLString::equals(version, XMLUni::fgVersion1_1)) {
-            refuse("The document is XML 1.1; a reply is XML 1.0");
-        }
-        bool number = version[0] == u'1' && version[1] == u'.' && version[2] != 0;
-        for (std::size_t at = 2; number && version[at] != 0; ++at) {
-            number = version[at] >= u'0' && version[at] <= u'9';
-        }
-        if (!number) {
-            refuse("The XML version '" + static_cast<const std::string&>(QmStrX(version)) +
-                   "' is not a version number");
+        if (std::optional<std::string> refusal = refusalOfVersion(QmStrX(version))) {
+            refuse(*refusal);
         }
     }
 
@@ -900,25 +1082,38 @@ SAXToNodeParser::~SAXToNodeParser() = default;
 
 const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     tree->clear();
-    // The document outlives the parse: the scanner reads it in place.
-    const ReadHead read = headToRead(document);
-    SplicedSource source(read.head, std::string_view(document).substr(read.restAt));
-    const Decoding decoding = decodingOf(document);
-    std::optional<std::size_t> utf8Flaw;
-    if (decoding == Decoding::Utf8) utf8Flaw = Internal::firstInvalidXmlUtf8(document);
-    const bool beneath =
-        decoding == Decoding::Beneath || (utf8Flaw && *utf8Flaw != std::string_view::npos);
     try {
+        // The document outlives the parse: the scanner reads it in place.
+        const ReadHead read = headToRead(document);
+        const Decoding decoding = decodingOf(document);
+        std::optional<std::size_t> utf8Flaw;
+        if (decoding == Decoding::Utf8) utf8Flaw = Internal::firstInvalidXmlUtf8(document);
+        const bool beneath =
+            decoding == Decoding::Beneath || (utf8Flaw && *utf8Flaw != std::string_view::npos);
         if (beneath && lostInAFork(decodingBeneath)) {
             refuseAfterTheFork(
                 "decoding a document in another encoding than UTF-8, UTF-16, ISO-8859-1 and "
                 "US-ASCII, or with bytes not of its encoding, as this one");
         }
+        // Refused before the scanner begins, where it would be refused as
+        // the scanner reports the declaration (which the scanner reads
+        // whole first, unless it decodes it through a library beneath).
+        if (decoding != Decoding::Beneath) {
+            if (std::optional<std::string> refusal = refusalOfDeclaredVersion(document)) {
+                throw DomException(*refusal);
+            }
+        }
         tree->takeReader();
-        tree->reader->largestDocument = std::max(tree->reader->largestDocument, document.size());
-        std::optional<Quillomark::Platform::Os::ForkRegion::Scope> decodingThere;
-        if (beneath) decodingThere.emplace(decodingBeneath);
-        tree->scanner().scanDocument(source);
+        {
+            std::optional<Quillomark::Platform::Os::ForkRegion::Scope> decodingThere;
+            if (beneath) decodingThere.emplace(decodingBeneath);
+            tree->scan(read.head, std::string_view(document).substr(read.restAt), document.size());
+        }
+        if (tree->root == nullptr) throw DomException("The document has no root element");
+        if (std::optional<std::string> flaw = flawOf(document, tree->form, utf8Flaw)) {
+            throw DomException(*flaw);
+        }
+        return *tree->root;
     } catch (const DomException&) {
         tree->clear();
         throw;
@@ -928,13 +1123,11 @@ const XMLNode& SAXToNodeParser::parseString(const std::string& document) {
     } catch (const xercesc::XMLException& e) {
         tree->clear();
         throw DomException(static_cast<const std::string&>(QmStrX(e.getMessage())));
-    }
-    if (tree->root == nullptr) throw DomException("The document has no root element");
-    if (std::optional<std::string> flaw = flawOf(document, tree->form, utf8Flaw)) {
+    } catch (...) {
+        // Memory the tree could not have.
         tree->clear();
-        throw DomException(*flaw);
+        throw;
     }
-    return *tree->root;
 }
 
 const XMLNode& SAXToNodeParser::getRoot() const {

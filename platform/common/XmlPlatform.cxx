@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -11,11 +13,46 @@ namespace Quillomark::Soa::Common::Xml {
 
 namespace {
 
-std::once_flag xmlPlatformOnce;  // constant-initialised
+// Both constant-initialised: usable from the first call, also one that an
+// application's static constructor makes before the library's own run.
+std::once_flag librariesOnce;
+std::once_flag xmlPlatformOnce;
+
+// The libraries beneath are set up as the library loads, before a thread of
+// the application's can use it, never on a first use after that: a fork
+// while another thread set one of them up would leave the child with it
+// half made (the XML parser's count of set-ups raised before its locks
+// exist, libcurl's global spinlock held by a thread the child does not
+// have, OpenSSL's lock of its random generator held for writing), and
+// glibc's rerun of an interrupted once in the child cannot repair either.
+// Only a call that comes before the library's set-up (from an application's
+// static constructor, in a static link) sets them up first.
+void setUpLibrariesBeneath() {
+    std::call_once(librariesOnce, [] {
+        // OpenSSL's first set-up registers an exit handler that frees its
+        // locks while threads may be in a TLS handshake; the set-up made
+        // here, before libcurl's and before the one that the XML parser's
+        // network accessor makes through libssh2, registers none. The
+        // process's own memory goes at its end anyway.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        // A failed global set-up shows as a failed curl_easy_init. libcurl's
+        // loads OpenSSL's configuration, which OpenSSL does once per process.
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        // OpenSSL makes its random generator on its first use, under a lock
+        // that a child forked meanwhile would wait for in its own first
+        // use; made after the configuration, which may choose it. One that
+        // cannot be seeded now is tried again at its next use, and the
+        // errors it queued are not left to the application.
+        ERR_set_mark();
+        RAND_status();
+        ERR_pop_to_mark();
+    });
+}
 
 }  // namespace
 
 void initializeXmlPlatform() {
+    setUpLibrariesBeneath();
     std::call_once(xmlPlatformOnce, [] {
         xercesc::XMLPlatformUtils::Initialize(xercesc::XMLUni::fgXercescDefaultLocale, nullptr,
                                               nullptr, nullptr);
@@ -24,21 +61,7 @@ void initializeXmlPlatform() {
 
 namespace {
 
-// The libraries beneath are set up as the library loads, before a thread of
-// the application's can use it, never on first use: a fork while another
-// thread set one of them up would leave the child with it half made (the
-// XML parser's count of set-ups raised before its locks exist, libcurl's
-// global spinlock held by a thread the child does not have), and glibc's
-// rerun of an interrupted once in the child cannot repair either.
 [[maybe_unused]] const bool librariesSetUp = [] {
-    // OpenSSL's first set-up registers an exit handler that frees its locks
-    // while threads may be in a TLS handshake; the set-up made here, before
-    // libcurl's and before the one that the XML parser's network accessor
-    // makes through libssh2, registers none. The process's own memory goes
-    // at its end anyway.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    // A failed global set-up shows as a failed curl_easy_init.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     try {
         initializeXmlPlatform();
     } catch (...) {

@@ -181,12 +181,7 @@ MessagePipe::ReadResult MessagePipe::read(void* buffer, std::size_t count) {
 
 bool MessagePipe::waitForData(unsigned waitMs) {
     if (fd < 0 || spillBegin < spillEnd) return true;
-    pollfd waiting{fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&waiting, 1, static_cast<int>(std::min<unsigned>(waitMs, 0x7FFFFFFF)));
-    } while (ready < 0 && errno == EINTR);
-    return ready != 0;
+    return pollWithin(fd, POLLIN, waitMs) != 0;
 }
 
 long MessagePipe::write(const void* buffer, std::size_t count) {

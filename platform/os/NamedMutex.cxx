@@ -202,10 +202,10 @@ NamedMutex::Identity ownPidNamespace() {
 
 bool isKnown(const NamedMutex::Identity& identity) { return identity.inode != 0; }
 
-// The deadline of a timed lock, on the clock that the lock measures with.
-timespec deadlineAfter(std::int64_t milliseconds) {
+// A deadline `milliseconds` from now on `clock`.
+timespec deadlineAfter(clockid_t clock, std::int64_t milliseconds) {
     timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(clock, &deadline);
     deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
     deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
@@ -213,6 +213,21 @@ timespec deadlineAfter(std::int64_t milliseconds) {
         ++deadline.tv_sec;
     }
     return deadline;
+}
+
+// Waits for the mutex `milliseconds` at most by the clock that does not
+// jump: a wait until a date would last as long again as the system's date
+// goes back meanwhile. A kernel older than 5.14 waits for such a mutex by
+// the date alone, and so does the thread sanitizer, which follows no other
+// timed lock.
+int lockWithin(pthread_mutex_t* mutex, std::int64_t milliseconds) {
+#ifndef QMSOA_THREAD_SANITIZER
+    const timespec steadyDeadline = deadlineAfter(CLOCK_MONOTONIC, milliseconds);
+    const int result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &steadyDeadline);
+    if (result != EINVAL) return result;
+#endif
+    const timespec deadline = deadlineAfter(CLOCK_REALTIME, milliseconds);
+    return pthread_mutex_timedlock(mutex, &deadline);
 }
 
 }  // namespace
@@ -369,8 +384,7 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds, std::uint
                 setLastOsError(ENOTRECOVERABLE);
                 return Result::Failed;
             }
-            const timespec deadline = deadlineAfter(remaining);
-            result = pthread_mutex_timedlock(&shared->mutex, &deadline);
+            result = lockWithin(&shared->mutex, remaining);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
         if (result == 0 || result == EOWNERDEAD) {
@@ -389,8 +403,8 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds, std::uint
             setLastOsError(result);
             return Result::Failed;
         }
-        // The deadline is on the system's date, which may have jumped
-        // ahead: the wait ends by the clock that does not jump.
+        // A wait on the system's date may have ended early, as the date
+        // jumped ahead: the wait ends by the clock that does not jump.
         remaining = std::int64_t(timeoutMilliseconds) - (monotonicMilliseconds() - start);
         if (remaining <= 0) return Result::TimedOut;
         result = EBUSY;

@@ -1,6 +1,7 @@
 #include <platform/os/internal/Process.hxx>
 
 #include <platform/os/internal/Environment.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -121,12 +122,7 @@ bool processEnds(long processId, std::uint32_t waitMilliseconds) {
         return errno == ESRCH || (kill(static_cast<pid_t>(processId), 0) != 0 && errno == ESRCH);
     }
     // A process descriptor reads as ready once its process has ended.
-    pollfd ended{descriptor, POLLIN, 0};
-    int ready = 0;
-    do {
-        ready =
-            poll(&ended, 1, static_cast<int>(std::min<std::uint32_t>(waitMilliseconds, INT32_MAX)));
-    } while (ready < 0 && errno == EINTR);
+    const int ready = pollWithin(descriptor, POLLIN, waitMilliseconds);
     close(descriptor);
     return ready > 0;
 }

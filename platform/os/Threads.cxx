@@ -28,14 +28,16 @@ struct ThreadRegistry {
 // A forked child has none of its parent's threads, and its copy of the
 // registry may be half changed by one of them: it starts a registry of its
 // own, and leaves the copy as it is.
-std::atomic<ThreadRegistry*> current{new ThreadRegistry};
+ProcessObject<ThreadRegistry> current;
 
-ThreadRegistry& registry() { return *current.load(std::memory_order_acquire); }
+ThreadRegistry& registry() { return *current; }
 
 void startRegistryInChild() {
+    ThreadRegistry* const parents = current.ifMade();
+    if (!parents) return;
     auto* fresh = new ThreadRegistry;
-    fresh->nextHandle = current.load()->nextHandle + 1;
-    replaceInChild(current, fresh);
+    fresh->nextHandle = parents->nextHandle + 1;
+    replaceInChild(current.slot(), fresh);
 }
 
 const InChildAfterFork registryInChild(startRegistryInChild);

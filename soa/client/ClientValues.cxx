@@ -5,6 +5,8 @@
 #include <soa/client/Preferences.hxx>
 #include <soa/client/ServiceData.hxx>
 
+#include <platform/os/internal/Forks.hxx>
+
 namespace Quillomark::Soa::Client {
 
 const ErrorValue& ErrorStack::getErrorValue(int index) const {
@@ -19,8 +21,7 @@ bool Preferences::containsPreference(const std::string& name) const {
 namespace {
 
 // Never destroyed: the application may read it while the process exits.
-// Made as the library loads, so that no fork finds it half made.
-const std::vector<std::string>* const noValues = new std::vector<std::string>;
+Quillomark::Platform::Os::ProcessObject<const std::vector<std::string>> noValues;
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include <soa/client/internal/GatewayOrb.hxx>
 
 #include <platform/os/internal/Forks.hxx>
+#include <platform/os/internal/Time.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 namespace Quillomark::Soa::Client {
 
@@ -34,28 +34,34 @@ std::atomic<long long> sharedIn{-1};
 // middle of making or joining the ORB: the child has that ORB half made.
 std::atomic<bool> lockLostInFork{false};
 
-// The gateway references being made, those of them that the calling thread
-// makes, and whether the process has begun to exit.
-std::atomic<int> referencesUnderWay{0};
-thread_local int referencesOfThisThread = 0;
+// The IIOP connects under way, those of them that the calling thread makes,
+// and whether the process has begun to exit.
+std::atomic<int> connectsUnderWay{0};
+thread_local int connectsOfThisThread = 0;
 std::atomic<bool> exiting{false};
 
 void checkLockInChild() {
     if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
     // The threads that made them stayed with the parent.
-    referencesUnderWay.store(0);
+    connectsUnderWay.store(0);
 }
 
 const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
 
-// Waits for the references of the other threads: an exit from inside one
-// of the exiting thread's own (a signal handler's) would wait for nothing
-// that can end.
+// How long the exit waits for the connects of other threads at most, from
+// the moment it comes to that wait.
+constexpr std::chrono::seconds EXIT_WAIT{5};
+
+// Waits for the connects of the other threads (each of which makes a
+// gateway reference), by the steady clock and woken as each ends: an exit
+// from inside one of the exiting thread's own (a signal handler's) would
+// wait for nothing that can end.
 void waitForReferencesAtExit() {
     exiting.store(true);
-    for (int waited = 0; referencesUnderWay.load() > referencesOfThisThread && waited < 5000;
-         ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto deadline = std::chrono::steady_clock::now() + EXIT_WAIT;
+    for (int underWay; (underWay = connectsUnderWay.load()) > connectsOfThisThread &&
+                       std::chrono::steady_clock::now() < deadline;) {
+        Quillomark::Platform::Os::waitWhileEqual(connectsUnderWay, underWay, deadline);
     }
 }
 
@@ -63,7 +69,26 @@ void waitForReferencesAtExit() {
 // exit runs it before they go.
 [[maybe_unused]] const int waitsAtExit = std::atexit(waitForReferencesAtExit);
 
+void endConnect() {
+    connectsUnderWay.fetch_sub(1);
+    --connectsOfThisThread;
+    // An exit that read the count before this change is seen to have begun
+    // (both are sequentially consistent), and is woken.
+    if (exiting.load()) Quillomark::Platform::Os::wakeWaiters(connectsUnderWay);
+}
+
 }  // namespace
+
+ConnectUnderWay::ConnectUnderWay(const std::string& failure) {
+    ++connectsOfThisThread;
+    connectsUnderWay.fetch_add(1);
+    if (exiting.load()) {
+        endConnect();
+        throw Exceptions::ConnectionException(failure + "the process is exiting");
+    }
+}
+
+ConnectUnderWay::~ConnectUnderWay() { endConnect(); }
 
 // 2 GiB: room for a 1 GiB reply and more, while staying clear of the top of
 // the 32-bit message-size range.
@@ -145,19 +170,6 @@ long GatewayOrb::shares() {
 
 QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
                                            const std::string& failure) {
-    struct UnderWay {
-        UnderWay() {
-            ++referencesOfThisThread;
-            referencesUnderWay.fetch_add(1);
-        }
-        ~UnderWay() {
-            referencesUnderWay.fetch_sub(1);
-            --referencesOfThisThread;
-        }
-    } underWay;
-    if (exiting.load()) {
-        throw Exceptions::ConnectionException(failure + "the process is exiting");
-    }
     try {
         CORBA::Object_var object = orb->string_to_object(address.c_str());
         return QmCorbaServiceGateway::_narrow(object.in());

@@ -75,6 +75,8 @@ IiopRestSender::~IiopRestSender() {
 
 void IiopRestSender::connect(const std::string& address) {
     const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
+    // Ends after what a failed connect made is released.
+    const ConnectUnderWay underWay(failure);
     std::unique_ptr<Connection> fresh;
     try {
         fresh = std::make_unique<Connection>();

@@ -5,6 +5,8 @@
 #include <soa/client/PropertyDescription.hxx>
 #include <soa/client/RuntimeException.hxx>
 
+#include <platform/os/internal/Forks.hxx>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
@@ -25,11 +27,8 @@ constexpr int NO_KIND = -1;
 
 // What a getter returns when the property holds no value of its form;
 // never destroyed, as the application may read it while the process exits.
-// Made as the library loads, not on first use: a fork while another thread
-// made it would leave the child waiting for good on the guard of a
-// function's static.
 template <class T>
-const T* const defaultValue = new T{};
+Quillomark::Platform::Os::ProcessObject<const T> defaultValue;
 
 template <class T>
 const T& defaultOf() {

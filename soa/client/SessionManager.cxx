@@ -14,6 +14,8 @@
 #include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/services/core/SessionService.hxx>
 
+#include <platform/os/internal/Forks.hxx>
+
 #include <exception>
 #include <new>
 #include <set>
@@ -27,10 +29,8 @@ namespace {
 
 // Shared by every session whose handler the application has not replaced;
 // never destroyed, so that a request that fails on another thread while
-// the process exits still finds it. Made as the library loads, not on first
-// use: a fork while another thread made it would leave the child waiting
-// for good on the guard of a function's static.
-DefaultExceptionHandler* const processHandler = new DefaultExceptionHandler;
+// the process exits still finds it.
+Quillomark::Platform::Os::ProcessObject<DefaultExceptionHandler> processHandler;
 
 DefaultExceptionHandler& processDefaultHandler() { return *processHandler; }
 

@@ -19,14 +19,19 @@ namespace Quillomark::Soa::Common::Xml {
 // MAX_DEPTH as soon as that is read. A parser can be used for many
 // documents in turn: each parse replaces the previous tree and reads its
 // document as a new parser would, keeping little of the documents before.
-// A parser that ends leaves its scanner to the next one that is made (the
-// process keeps up to 16), unless it read a document of more than 256 KiB
-// or an element of more than 256 attributes, room for which the scanner
-// would keep. In a process forked while another thread of its
-// parent was making a scanner, or decoding a document in another encoding
-// than UTF-8, UTF-16, ISO-8859-1 and US-ASCII or with bytes not of its
-// encoding, a parse that needs the same fails at once with a DomException
-// that says so: the XML library's lock for it stays held in the child.
+// A parser keeps its scanner for its next document, and leaves it to the
+// next parser that is made as it ends (the process keeps up to 16), unless
+// an allocation failed in the scanner, which leaves it part-way through
+// its document (a refused document, or an exception from a handler, costs
+// it nothing: it puts the document away as it stops), or it holds more
+// than the documents call for (more than 1 MiB to be left to another
+// parser: long names, values or comments met, thousands of element names
+// or prefixes; the scanners kept hold at most 4 MiB in all). In a process
+// forked while another thread of its parent was making a scanner, or
+// decoding a document in another encoding than UTF-8, UTF-16, ISO-8859-1
+// and US-ASCII or with bytes not of its encoding, a parse that needs the
+// same fails at once with a DomException that says so: the XML library's
+// lock for it stays held in the child.
 class QMSOA_API SAXToNodeParser : public xercesc::DefaultHandler {
 public:
     // The deepest nesting of elements a document may have; replies nest a

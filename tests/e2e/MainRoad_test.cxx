@@ -39,12 +39,17 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/rand.h>
+
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <random>
 #include <tuple>
 #include <cstdint>
 #include <cstdio>
@@ -256,6 +261,16 @@ protected:
                 };
             };
         };
+        if (name == "random generator") {  // OpenSSL's, beneath every TLS handshake
+            // The process's first use of the generator, for the forks; a
+            // child asks for the generator alone (below).
+            return []() -> Round {
+                return [] {
+                    unsigned char bytes[16];
+                    EXPECT_EQ(RAND_bytes(bytes, sizeof bytes), 1);
+                };
+            };
+        }
         if (name == "XML parser") {  // a reply read by a parser of its own
             return []() -> Round {
                 return [] {
@@ -395,11 +410,60 @@ protected:
     Quillomark::Testing::GatewayServerProcess gateway;
 };
 
+// What work returns, run in a process forked by this one that runs no
+// other thread, so that the processes it forks in turn start with no lock
+// that a thread of the servers' held; with what went wrong, when that
+// process failed.
+std::string fromALauncher(const std::function<std::string()>& work) {
+    int report[2];
+    if (::pipe(report) != 0) return "no pipe";
+    const pid_t launcher = ::fork();
+    if (launcher == 0) {
+        const std::string said = work();
+        ::_exit(::write(report[1], said.data(), said.size()) < 0 ? 6 : 0);
+    }
+    ::close(report[1]);
+    std::string said;
+    char block[4096];
+    for (ssize_t length; (length = ::read(report[0], block, sizeof block)) > 0;) {
+        said.append(block, static_cast<std::size_t>(length));
+    }
+    ::close(report[0]);
+    int status = 0;
+    if (launcher < 0 || ::waitpid(launcher, &status, 0) != launcher || status != 0) {
+        said += "\nthe launcher failed: " + std::to_string(status);
+    }
+    return said;
+}
+
+// Runs processes one after another, from a launcher, each of which runs
+// work(n), n from 0, and ends with what the C runtime does when main
+// returns: what went wrong, a line for each process that died, hung or
+// failed, with what told(n) says of it.
+std::string deathsOf(
+    int processes, const std::function<void(int)>& work,
+    const std::function<std::string(int)>& told = [](int n) {
+        return "process " + std::to_string(n);
+    }) {
+    return fromALauncher([&] {
+        std::string said;
+        for (int process = 0; process < processes; ++process) {
+            const std::string end = Quillomark::Testing::runInChild([&] {
+                work(process);
+                std::exit(0);
+            });
+            if (!end.empty()) said += told(process) + ": " + end + "\n";
+            // A process that hangs waits out its limit: the next would too.
+            if (end == "hang") break;
+        }
+        return said;
+    });
+}
+
 // The application ends while its threads use one part of the library, each
 // over and over: what they read of the library, and of what it loads,
 // stays intact until the process is gone, so no process dies and no
-// sanitizer reports. The processes are forked by one that runs no thread,
-// so that none starts with a lock that a thread of the servers' held.
+// sanitizer reports.
 class AnExitWhileThreadsUseTheLibrary
     : public ThreadsInTheLibrary,
       public ::testing::WithParamInterface<std::tuple<std::string, Ending>> {};
@@ -444,27 +508,7 @@ TEST_P(AnExitWhileThreadsUseTheLibrary, EndsTheProcessCleanly) {
             case Ending::ReturnFromMain: break;
         }
     };
-    const pid_t launcher = ::fork();
-    ASSERT_NE(launcher, -1);
-    if (launcher == 0) {
-        int died = 0;
-        for (int process = 0; process < 40; ++process) {
-            // What the C runtime does when main returns.
-            const std::string end = Quillomark::Testing::runInChild([&] {
-                endWhileInside();
-                std::exit(0);
-            });
-            if (!end.empty()) std::fprintf(stderr, "process %d: %s\n", process, end.c_str());
-            died += !end.empty();
-            // A process that hangs waits out its limit: the next would too.
-            if (end == "hang") break;
-        }
-        ::_exit(died);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(launcher, &status, 0), launcher);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "processes that died, of 40";
+    EXPECT_EQ(deathsOf(40, [&](int) { endWhileInside(); }), "");
 }
 
 // A part's name as a case's: without its blanks and dashes.
@@ -491,6 +535,79 @@ INSTANTIATE_TEST_SUITE_P(
                                          Ending::ReturnFromMain)),
     partAndEnding);
 
+// The application ends while two threads make the process's first use of
+// one part of the library (its set-ups, the ORB's making, a connect, a
+// handshake, a file-cache loader, a pipe's connect, an attach): the exit
+// comes at a random moment of that first use, spread over the time it
+// takes (measured first, in processes that wait for it to end), in a
+// process of its own each time, enough of them to see one in a hundred die.
+class AnExitDuringAPartsFirstUse : public ThreadsInTheLibrary,
+                                   public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(AnExitDuringAPartsFirstUse, EndsTheProcessCleanly) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer starts no thread in a child of a process whose threads run";
+#endif
+    if (GetParam().rfind("HTTPS", 0) == 0 && !Quillomark::Testing::tlsAvailable()) {
+        GTEST_SKIP() << "built without TLS";
+    }
+    using Clock = std::chrono::steady_clock;
+    using Micros = std::chrono::microseconds;
+    const std::function<Round()> rounds = part(GetParam());
+    // Ends the process `delay` after the threads start, or once they are
+    // done, when there is none, after it wrote how long they took to `took`
+    // (in one write: a pipe's writes of that size are whole).
+    const auto firstUse = [&rounds](std::optional<Micros> delay, int took) {
+        const Clock::time_point start = Clock::now();
+        std::thread threads[2];
+        for (std::thread& thread : threads) {
+            thread = std::thread([&rounds] {
+                try {  // a refusal as the process exits
+                    rounds()();
+                } catch (...) {
+                }
+            });
+        }
+        if (delay) {
+            while (Clock::now() < start + *delay) {
+            }
+            std::exit(0);
+        }
+        for (std::thread& thread : threads) thread.join();
+        const Micros::rep micros = std::chrono::duration_cast<Micros>(Clock::now() - start).count();
+        if (::write(took, &micros, sizeof micros) != sizeof micros) std::abort();
+    };
+    // The file-cache server waits for no stalled client longer than that.
+    if (fccServer) fccServer->setSecondaryConnectWait(100);
+    int took[2];
+    ASSERT_EQ(::pipe(took), 0);
+    // The middle of three, which a stray wait of one does not stretch.
+    Micros::rep firstUses[3];
+    ASSERT_EQ(deathsOf(3, [&](int) { firstUse(std::nullopt, took[1]); }), "");
+    ASSERT_EQ(::read(took[0], firstUses, sizeof firstUses), ssize_t(sizeof firstUses));
+    ::close(took[0]);
+    ::close(took[1]);
+    std::sort(std::begin(firstUses), std::end(firstUses));
+    const Micros::rep span = firstUses[1];
+    std::mt19937 random(61);
+    std::uniform_int_distribution<Micros::rep> spread(0, span * 6 / 5);
+    std::vector<Micros> delays(300);
+    for (Micros& delay : delays) delay = Micros(spread(random));
+    EXPECT_EQ(
+        deathsOf(
+            static_cast<int>(delays.size()), [&](int process) { firstUse(delays[process], -1); },
+            [&](int process) {
+                return "exit at " + std::to_string(delays[process].count()) + " us of " +
+                       std::to_string(span);
+            }),
+        "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPart, AnExitDuringAPartsFirstUse,
+                         ::testing::Values("HTTP", "HTTPS direct", "HTTPS tunnelled", "IIOP",
+                                           "file-cache client", "fast cache"),
+                         [](const auto& info) { return caseName(info.param); });
+
 // A process forks while another of its threads makes the process's first
 // use of one part of the library: what the library, and what it loads, set
 // up once per process is set up as the library loads, or so that a child
@@ -514,7 +631,14 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
     // between its pipes.
     if (fccServer) fccServer->setSecondaryConnectWait(100);
     const bool tls = GetParam().rfind("HTTPS", 0) == 0;
-    const auto childUsesThePart = [&rounds] {
+    const auto childUsesThePart = [&rounds, generator = GetParam() == "random generator"] {
+        // The library makes OpenSSL's random generator as it loads, so that
+        // a child waits for no lock of its making. A thread's own
+        // generator, which its first use makes from that one, takes the
+        // generator's own lock, which a thread of the parent may have held:
+        // a child of the random generator's first use asks for the
+        // generator alone.
+        if (generator) std::exit(RAND_get0_primary(nullptr) != nullptr ? 0 : 4);
         // The refusals that the README names say that the fork is why.
         const auto forkRefused = [](const std::string& text) {
             return text.find(" in a process forked ") != std::string::npos;
@@ -530,17 +654,12 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
         }
         std::exit(::testing::Test::HasFailure() ? 4 : 0);
     };
-    // The processes are forked by one that runs no thread, so that none
-    // starts with a lock that a thread of the servers' held (OpenSSL's
-    // among them); it tells how many children worked, and what went wrong.
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t launcher = ::fork();
-    ASSERT_NE(launcher, -1);
-    if (launcher == 0) {
-        std::string said;
+    // The launcher (OpenSSL's locks among those that a thread of the
+    // servers' may hold) tells how many children worked, and what went wrong.
+    const std::string said = fromALauncher([&] {
+        std::string found;
         int forks = 0;
-        for (long n = 1; said.size() < 1000; n += n / 10 + 1) {
+        for (long n = 1; found.size() < 1000; n += n / 10 + 1) {
             int outcome[2];
             if (::pipe(outcome) != 0) ::_exit(5);
             const std::string forker = Quillomark::Testing::runInChild([&] {
@@ -581,23 +700,13 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
             if (forker.empty() && length == 0) {
                 ++forks;
             } else {
-                said += "\n  fork at allocation " + std::to_string(n) + ": " +
-                        (forker.empty() ? "child " + std::string(child) : "forker " + forker);
+                found += "\n  fork at allocation " + std::to_string(n) + ": " +
+                         (forker.empty() ? "child " + std::string(child) : "forker " + forker);
             }
         }
-        said.insert(0, std::to_string(forks));
-        ::_exit(::write(report[1], said.data(), said.size()) < 0 ? 6 : 0);
-    }
-    ::close(report[1]);
-    std::string said;
-    char block[4096];
-    for (ssize_t length; (length = ::read(report[0], block, sizeof block)) > 0;) {
-        said.append(block, static_cast<std::size_t>(length));
-    }
-    ::close(report[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(launcher, &status, 0), launcher);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        found.insert(0, std::to_string(forks));
+        return found;
+    });
     const std::size_t failures = std::min(said.find('\n'), said.size());
     EXPECT_EQ(said.substr(failures), "")
         << "of " << said.substr(0, failures) << " children that worked";
@@ -605,9 +714,9 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPart, AForkWhileAThreadBeginsToUseThePart,
-                         ::testing::Values("XML parser", "HTTP", "HTTPS direct", "HTTPS tunnelled",
-                                           "IIOP", "file-cache client", "fast cache",
-                                           "schema loading"),
+                         ::testing::Values("random generator", "XML parser", "HTTP", "HTTPS direct",
+                                           "HTTPS tunnelled", "IIOP", "file-cache client",
+                                           "fast cache", "schema loading"),
                          [](const auto& info) { return caseName(info.param); });
 
 }  // namespace

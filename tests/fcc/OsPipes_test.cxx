@@ -4,18 +4,22 @@
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/PrivateFile.hxx>
 #include <platform/os/internal/Process.hxx>
+#include <tests/fastcache/ChildProcess.hxx>
 #include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +29,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,6 +58,20 @@ protected:
         directory = Quillomark::Testing::freshFolder("ospipes-");
         setenv("FMS_IPC_DIR", directory.c_str(), 1);
     }
+    // A server's end of a pipe at path, that takes connections: -1 when
+    // it cannot be made.
+    static int listenAt(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        const int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, 4) != 0) {
+            close(listener);
+            return -1;
+        }
+        return listener;
+    }
     std::string directory;
 };
 
@@ -68,12 +87,8 @@ TEST_F(OsPipes, PipeNamesBecomeSocketPathsInThePrivateFolder) {
 
 TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
     const std::string path = Os::pipePath("\\\\.\\pipe\\pieces");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    const int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    const int listener = listenAt(path);
+    ASSERT_GE(listener, 0);
 
     Os::MessagePipe pipe;
     EXPECT_EQ(Os::MessagePipe().connect(directory + "/pipe.none", 0),
@@ -108,6 +123,35 @@ TEST_F(OsPipes, MessagesAreReadInPiecesAndKeptApart) {
     // Writing to a server that is gone is an error, not a signal that ends
     // the process.
     EXPECT_EQ(pipe.write(request, sizeof request), -1);
+    close(listener);
+}
+
+// A wait for a server's reply and one for a process's end last their time by
+// the clock however often signals break into them (a profiler's timer, an
+// application's own): each began its whole wait again after a signal, so
+// that a signal every millisecond held a wait of 50 ms for good.
+TEST_F(OsPipes, WaitsEndInTheirTimeHoweverOftenSignalsComeIn) {
+    const std::string path = Os::pipePath("\\\\.\\pipe\\silent");
+    const int listener = listenAt(path);
+    ASSERT_GE(listener, 0);
+    const std::string end = Quillomark::Testing::runInChild([&path] {
+        std::signal(SIGUSR1, [](int) {});
+        const pthread_t waiting = pthread_self();
+        std::atomic<bool> waited{false};
+        std::thread interrupting([&] {
+            while (!waited) {
+                pthread_kill(waiting, SIGUSR1);
+                usleep(1000);
+            }
+        });
+        Os::MessagePipe pipe;
+        if (pipe.connect(path, 0) != Os::MessagePipe::Connect::Connected) _exit(4);
+        if (pipe.waitForData(50)) _exit(5);
+        if (Os::processEnds(getppid(), 50)) _exit(6);
+        waited = true;
+        interrupting.join();
+    });
+    EXPECT_EQ(end, "");
     close(listener);
 }
 

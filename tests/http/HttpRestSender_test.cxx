@@ -14,6 +14,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <openssl/conf.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLMutexMgr.hpp>
 
@@ -26,6 +27,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -251,6 +253,41 @@ TEST(HttpRestSenderTlsTest, CertificateFailuresNameTheirReason) {
                             "'localhost'");
 }
 
+// OpenSSL reads its configuration once per process, as the library loads: an
+// application that names its own later loads it into OpenSSL's own context,
+// as the README says, and the library's HTTPS follows it from then on. In a
+// child, so that this process keeps its configuration.
+TEST(HttpRestSenderTlsTest, AConfigurationTheApplicationLoadsHoldsForTheLibrarysHttps) {
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    ResettingPeer peer(ResettingPeer::Transport::Tls);
+    // A cipher suite of TLS 1.3 alone, which the peer does not offer (libcurl
+    // leaves a configuration's least version and suites as they are).
+    const std::string file = ::testing::TempDir() + "own-suites.cnf";
+    std::ofstream(file) << "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\n"
+                           "system_default = suites\n[suites]\n"
+                           "MinProtocol = TLSv1.3\nCiphersuites = TLS_AES_128_CCM_SHA256\n";
+    // The peer resets an upload once the handshake is done.
+    const auto reason = [&peer]() -> std::string {
+        Connection connection(peer.url(), nullptr, Connection::HTTP, Connection::REST, true);
+        connection.setOption(Connection::SSL_VERIFY_PEER, "false");
+        try {
+            post(connection, std::string(100000, 'x'));
+        } catch (const Ex::ConnectionException& e) {
+            return e.getMessage();
+        }
+        return "";
+    };
+    const std::string refused = "alert handshake failure";
+    EXPECT_EQ(Quillomark::Testing::runInChild([&] {
+                  const bool before = reason().find(refused) == std::string::npos;
+                  const bool loaded = CONF_modules_load_file(file.c_str(), nullptr, 0) == 1;
+                  const bool after = reason().find(refused) != std::string::npos;
+                  ::_exit((before ? 0 : 1) | (loaded ? 0 : 2) | (after ? 0 : 4));
+              }),
+              "")
+        << "1: the file held before it was loaded, 2: not loaded, 4: not followed";
+}
+
 TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {
     HttpReply first = HttpReply::ok("<one/>");
     first.headers.push_back("Set-Cookie: session=abc; Path=/");
@@ -405,7 +442,10 @@ thread_local bool StoppingMutexes::armed = false;
 // fork, only where they could not do without it. Each case: what the thread
 // does with a parser that has read a reply before, whether it stops in a
 // lock of the XML library's, and which of the child's reads are refused
-// for the fork (by their bits, below).
+// for the fork (by their bits, below). A thread that reads replies, large,
+// with long texts or declaring hundreds of namespaces, with a new parser for
+// each, takes no such lock; nor does a refusal, which leaves a parser its
+// scanner.
 TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibrary) {
     server.script().setFallback(
         [](const HttpRequest& request) { return HttpReply::ok(request.body); });
@@ -419,6 +459,15 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
     const std::string latin1 = "<?xml version = \"1.0\"\tencoding='ISO-8859-1' ?><r>\xE9</r>";
     const std::string shiftJis = "<?xml version='1.0' encoding='Shift_JIS'?><a/>";
     const std::string notUtf8 = "<a>\xC3\x28</a>";
+    std::string large = "<r xmlns='urn:r' xmlns:p='urn:p'>";
+    while (large.size() < 300 * 1024) large += "<p:o uid='u1' type='Item'><v n='name'>x</v></p:o>";
+    large += "</r>";
+    std::string prefixes = "<r";
+    for (int i = 0; i < 300; ++i)
+        prefixes += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
+    prefixes += "><p7:a/></r>";
+    const std::string longText = "<r>" + std::string(400 * 1024, 't') + "</r>";
+    const std::string version11 = "<?xml version='1.1'?><a/>";
     // "" when the parse read its document, else the text it was refused with.
     const auto refusal = [](const std::function<void()>& parse) -> std::string {
         try {
@@ -438,12 +487,14 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
         int refusals;
     } cases[] = {
         {"makes a parser", [](Parser&) { SAXToNodeParser().parseString("<a/>"); }, true, 1},
-        {"renews a worn scanner",
+        {"refuses replies part-way and reads another",
          [&](Parser& parser) {
-             refusal([&] { parser->parseString("<?xml version='1.1'?><a/>"); });
+             refusal([&] { parser->parseString("<a><b></a>"); });
+             refusal([&] { parser->parseString("<!DOCTYPE a><a/>"); });
+             refusal([&] { parser->parseString("<a><b>"); });
              parser->parseString("<a/>");
          },
-         true, 1},
+         false, 0},
         {"reads replies, which declare the same namespaces each time",
          [&](Parser& parser) {
              for (int round = 0; round < 600; ++round) {
@@ -451,16 +502,23 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
              }
          },
          false, 0},
-        {"refuses replies",
+        {"reads replies of 300 KB, with a 400 KB text or declaring 300 prefixes, with a new "
+         "parser for each",
          [&](Parser& parser) {
-             refusal([&] { parser->parseString("<a><b></a>"); });
-             refusal([&] { parser->parseString("<!DOCTYPE a><a/>"); });
+             parser.reset();
+             for (int i = 0; i < 2; ++i) {
+                 for (const std::string& reply : {large, longText, prefixes}) {
+                     SAXToNodeParser().parseString(reply);
+                 }
+             }
          },
          false, 0},
+        {"refuses XML 1.1",
+         [&](Parser& parser) { refusal([&] { parser->parseString(version11); }); }, false, 0},
         {"refuses another encoding",
          [&](Parser& parser) { refusal([&] { parser->parseString(shiftJis); }); }, false, 0},
         {"refuses bytes that are not UTF-8",
-         [&](Parser& parser) { refusal([&] { parser->parseString(notUtf8); }); }, true, 16 | 32},
+         [&](Parser& parser) { refusal([&] { parser->parseString(notUtf8); }); }, true, 64 | 128},
         {"ends a parser", [](Parser& parser) { parser.reset(); }, false, 0},
     };
     for (const auto& each : cases) {
@@ -480,8 +538,10 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
             // The child's reads, on the connection it shares with this
             // process or by the parser alone: what each reads, and whether
             // it is refused in any process. The exit status holds the bits
-            // of those refused for the fork, or 100 and the bit of one that
-            // went as in no process.
+            // of those refused for the fork, or 100 and the place of one
+            // that went as in no process. The inherited parser reads on after
+            // XML 1.1, which is refused before its scanner begins, and after
+            // another encoding, which its scanner stops at.
             const std::string ended = Quillomark::Testing::runInChild([&] {
                 SAXToNodeParser fresh;
                 SAXToNodeParser& own = *held[0];
@@ -498,15 +558,17 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
                              {2, request(own, "<a/>"), false},
                              {4, [&] { own.parseString(latin1); }, false},
                              {8, [&] { own.parseString(utf16); }, false},
-                             {16, request(own, shiftJis), true},
-                             {32, [&] { own.parseString(notUtf8); }, true}};
+                             {16, [&] { own.parseString(version11); }, true},
+                             {32, [&] { own.parseString("<a/>"); }, false},
+                             {64, request(own, shiftJis), true},
+                             {128, [&] { own.parseString(notUtf8); }, true}};
                 int refusals = 0;
                 for (const auto& read : reads) {
                     const std::string text = refusal(read.parse);
                     if (text.find("forked") != std::string::npos) {
                         refusals |= read.bit;
                     } else if (text.empty() == read.refused) {
-                        ::_exit(100 + read.bit);
+                        ::_exit(100 + static_cast<int>(&read - reads));
                     }
                 }
                 ::_exit(refusals);

@@ -1,12 +1,17 @@
 """Every registration that the library's code makes to run at the process's
 exit, found in its objects as built: a static with an exit-time destructor
 (at namespace scope, registered as the library loads; in a function,
-registered at its first use) or a function handed to atexit. Threads may
+registered at its first use), a function handed to atexit, or one that the
+objects list to run at exit themselves (__attribute__((destructor)), whose
+address the compiler puts in .fini_array, or in .dtors). Threads may
 still be inside the library as the process exits, so the library keeps what
 they read for good; only the registrations listed below, each with its
 reason, may run at exit. Run by ctest with nm, objdump and the library's
 objects: python3 exit_destructors_test.py <nm> <objdump> <object>...
-(an argument may hold several objects, separated by ";")."""
+(an argument may hold several objects, separated by ";"). With
+--refuses=<name>,... before the objects, it checks itself instead: it
+passes when it refuses a registration of each name, as it must for the
+probes of ExitProbes.cxx."""
 
 import os
 import re
@@ -23,16 +28,23 @@ ALLOWED = [
      "nothing that the library's threads read"),
     ("_omniFinalCleanup::~_omniFinalCleanup()",
      "omniORB's own statics, which its headers declare in each source that includes "
-     "them: the exit waits for the gateway references under way before they go and "
-     "refuses new ones (waitForReferencesAtExit)"),
+     "them: the exit waits for the IIOP connects under way, the ORB's making included, "
+     "before they go and refuses new ones (waitForReferencesAtExit)"),
+    ("_sub_D_00099_0",
+     "AddressSanitizer's, in an object gcc instruments: it unregisters the object's "
+     "globals from the sanitizer's checks and frees nothing"),
+    ("asan.module_dtor", "the same, in an object clang instruments"),
     ("waitForReferencesAtExit()",
-     "the IIOP exit handler: it runs before omniORB's statics go, waits for the gateway "
-     "references under way and refuses new ones"),
+     "the IIOP exit handler: it runs before omniORB's statics go, waits 5 s at most for "
+     "the IIOP connects under way, the ORB's making included, and refuses new ones"),
 ]
 
 # A thread-local object's destructor (__cxa_thread_atexit) runs as its own
 # thread ends, the exiting thread's too: no other thread reads that object.
 REGISTRATIONS = ("__cxa_atexit", "atexit", "at_quick_exit")
+# Sections whose entries the C runtime calls at exit (with a priority, as
+# .fini_array.00101, or without).
+EXIT_SECTIONS = re.compile(r"^\.(fini_array|dtors)(\.\d+)?$")
 
 
 def run(*command):
@@ -96,7 +108,38 @@ def registrations(objdump, objects):
     return found
 
 
+def exit_section_entries(objdump, objects):
+    """(object, section, the function it names) for each entry of a section
+    that the C runtime runs at exit."""
+    listing = set()
+    for member, line in lines_by_object(objdump, ["-h"], objects):
+        section = line.split()
+        if len(section) > 1 and EXIT_SECTIONS.match(section[1]):
+            listing.add(member)
+    paths = [o for o in objects if os.path.basename(o) in listing]
+    if not paths:
+        return []
+    functions = local_functions(objdump, paths)
+    found = []
+    section = None
+    for member, line in lines_by_object(objdump, ["-rC"], paths):
+        header = re.match(r"^RELOCATION RECORDS FOR \[(.*)\]:$", line)
+        if header:
+            section = header.group(1) if EXIT_SECTIONS.match(header.group(1)) else None
+            continue
+        entry = re.match(r"^[0-9a-f]+ (R_X86_64_\w+)\s+(.*?)([+-]0x[0-9a-f]+)?$", line)
+        if section and entry:
+            target, addend = entry.group(2), entry.group(3)
+            if target.startswith("."):
+                target = functions.get((member, target, int(addend or "0", 16)), target)
+            found.append((member, "(%s)" % section, target))
+    return found
+
+
 def main(nm, objdump, arguments):
+    expected = []
+    if arguments and arguments[0].startswith("--refuses="):
+        expected = arguments.pop(0)[len("--refuses="):].split(",")
     objects = [o for argument in arguments for o in argument.split(";") if o]
     # Only the objects that call a registration are read in full.
     calling = set()
@@ -105,9 +148,15 @@ def main(nm, objdump, arguments):
         if symbol in REGISTRATIONS:
             calling.add(path.split(":")[0])
     found = registrations(objdump, sorted(calling)) if calling else []
+    found += exit_section_entries(objdump, objects)
     refused = [r for r in found if not any(text in r[2] for text, _ in ALLOWED)]
     for member, function, named in found:
         print("%s: %s registers %s" % (member, function, named or "?"))
+    if expected:
+        missed = [n for n in expected if not any(n in r[1] + r[2] for r in refused)]
+        for name in missed:
+            print("not refused: %s" % name)
+        return 1 if missed else 0
     if refused:
         print("\nRegistered to run at exit, and not allowed (keep the static for good, "
               "made from a new that nothing deletes):")

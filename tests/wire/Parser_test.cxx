@@ -20,9 +20,11 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace {
 
@@ -567,7 +569,8 @@ std::size_t liveHeap() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return __sanitizer_get_current_allocated_bytes();
 #else
-    return mallinfo2().uordblks;
+    const struct mallinfo2 heap = mallinfo2();
+    return heap.uordblks + heap.hblkhd;
 #endif
 }
 
@@ -594,20 +597,90 @@ TEST(SAXToNodeParser, KeepsLittleBetweenDocumentsWhateverTheyDeclared) {
     EXPECT_LT(after, before + 512 * 1024) << (after - before) / 10000 << " bytes a document";
 }
 
-// A parser that ends leaves the process little of the documents it read,
-// whatever they held, where the scanner it handed on kept room for the
-// longest attributes and names, and for the element with most attributes,
-// that it met.
-TEST(SAXToNodeParser, AParserThatEndsLeavesLittleOfItsDocuments) {
+// Parsers that end leave the process little of the documents they read,
+// whatever those held, where the scanners they hand on to the next parsers
+// (up to 16 are kept) kept what they met: every namespace URI and prefix,
+// room for the longest names, texts, comments and values, for the element
+// with most attributes and for the deepest element with its namespaces.
+// Each pool of a scanner's, grown by replies of the same hostile shape,
+// read by 16 parsers alive at once, four times over, each reply unlike the
+// ones before and none larger than 256 KiB; and larger replies, read once.
+// What a scanner gives back of them leaves it reading as a new one does:
+// an attribute given twice among many is refused where it stands.
+TEST(SAXToNodeParser, ParsersThatEndLeaveLittleOfTheirDocuments) {
+    const auto unique = [](int i, std::size_t size, char c) {
+        return std::to_string(i) + std::string(size, c);
+    };
+    const auto attributes = [](int count, std::size_t size) {
+        std::string element = "<a";
+        for (int i = 0; i < count; ++i) {
+            element += " a" + std::to_string(i) + "='" + std::string(size, 'v') + "'";
+        }
+        return element + "/>";
+    };
+    const auto deep = [](int i) {
+        std::string document;
+        for (int level = 0; level < 250; ++level) {
+            document += "<e";
+            for (int n = 0; n < 40; ++n) {
+                document += " xmlns:q" + std::to_string(n) + "='" + std::to_string(i) + "'";
+            }
+            document += ">";
+        }
+        for (int level = 0; level < 250; ++level) document += "</e>";
+        return document;
+    };
     const std::string value(4 << 20, 'v');
-    std::string attributes = "<a";
-    for (int i = 0; i < 20000; ++i) attributes += " a" + std::to_string(i) + "='1'";
-    for (const std::string& document : {"<a v='" + value + "' w='" + value + "'/>",
-                                        "<a xmlns:p='" + value + "'/>", attributes + "/>"}) {
-        SAXToNodeParser().parseString("<a/>");
-        const std::size_t before = liveHeap();
-        SAXToNodeParser().parseString(document);
-        EXPECT_LT(liveHeap(), before + 256 * 1024) << document.substr(0, 20);
+    const struct {
+        const char* pool;
+        std::function<std::string(int)> reply;
+        int replies = 64;
+    } pools[] = {
+        {"namespace URIs",
+         [&](int i) { return "<a xmlns='urn:" + unique(i, 120000, 'u') + "'/>"; }},
+        {"prefixes", [&](int i) { return "<a xmlns:p" + unique(i, 120000, 'p') + "='urn:p'/>"; }},
+        {"element names", [&](int i) { return "<e" + unique(i, 120000, 'e') + "/>"; }},
+        {"attribute names", [&](int i) { return "<a n" + unique(i, 120000, 'n') + "='1'/>"; }},
+        {"attribute values", [&](int i) { return "<a n='" + unique(i, 120000, 'v') + "'/>"; }},
+        {"attribute lists", [&](int i) { return attributes(250 - i % 2, 900); }},
+        {"namespaces, 300 to an element",
+         [&](int i) {
+             std::string root = "<r";
+             for (int n = 0; n < 300; ++n) {
+                 root += " xmlns:p" + std::to_string(n) + "='urn:" + std::to_string(i) + "'";
+             }
+             return root + "/>";
+         }},
+        {"texts", [&](int i) { return "<a>" + unique(i, 250000, 't') + "</a>"; }},
+        {"CDATA sections",
+         [&](int i) { return "<a><![CDATA[" + unique(i, 250000, 't') + "]]></a>"; }},
+        {"comments", [&](int i) { return "<a><!--" + unique(i, 250000, 't') + "--></a>"; }},
+        {"processing instructions",
+         [&](int i) { return "<a><?p " + unique(i, 250000, 't') + "?></a>"; }},
+        {"the element stack and its namespaces", deep},
+        {"4 MiB values", [&](int) { return "<a v='" + value + "' w='" + value + "'/>"; }, 1},
+        {"a 4 MiB namespace", [&](int) { return "<a xmlns:p='" + value + "'/>"; }, 1},
+        {"20,000 attributes", [&](int) { return attributes(20000, 1); }, 1},
+    };
+    std::string twice = "<a";
+    for (int i = 0; i < 200; ++i) twice += " d" + std::to_string(i) + "='1'";
+    twice += " d150='2'/>";
+    const std::string refusedTwice = parseError(twice);
+    // As many scanners as are kept, each of which read a small reply.
+    {
+        std::vector<SAXToNodeParser> parsers(16);
+        for (SAXToNodeParser& parser : parsers) parser.parseString("<a/>");
+    }
+    const std::size_t before = liveHeap();
+    for (const auto& each : pools) {
+        for (int i = 0; i < each.replies;) {
+            std::vector<SAXToNodeParser> parsers(std::min(each.replies, 16));
+            for (SAXToNodeParser& parser : parsers) parser.parseString(each.reply(i++));
+        }
+        const std::size_t after = liveHeap();
+        EXPECT_LT(after, before + 4 * 1024 * 1024)
+            << each.pool << ": " << (after - before) / 1024 << " KiB left";
+        EXPECT_EQ(parseError(twice), refusedTwice) << each.pool;
     }
 }
 

@@ -32,6 +32,46 @@ void replaceInChild(std::atomic<T*>& slot, T* fresh) {
     leaveAlone(slot.exchange(fresh));
 }
 
+// A process-wide object that nothing destroys (threads may still use it as
+// the process exits), made by its first use. A namespace-scope one is
+// constant-initialised: a call from an application's static constructor
+// that runs before the library's own (a static link puts the application's
+// objects first) finds it as well as any later call. Two threads that make
+// it at once keep one, the other's is deleted; no lock or guard is taken, so
+// that a child forked meanwhile finds it whole or not made at all. A child's
+// at-fork handler may put a fresh one in place of one that was made:
+// replaceInChild(object.slot(), fresh).
+template <class T>
+class ProcessObject {
+public:
+    using Maker = T* (*)();
+    constexpr ProcessObject() : maker(&makeDefault) {}
+    constexpr explicit ProcessObject(Maker maker) : maker(maker) {}
+    ProcessObject(const ProcessObject&) = delete;
+    ProcessObject& operator=(const ProcessObject&) = delete;
+
+    T& operator*() { return *get(); }
+    T* operator->() { return get(); }
+    T* get() {
+        T* object = made.load(std::memory_order_acquire);
+        if (object != nullptr) return object;
+        T* const mine = maker();
+        if (made.compare_exchange_strong(object, mine, std::memory_order_acq_rel)) return mine;
+        delete mine;
+        return object;
+    }
+    // The object, or null while nothing made it: what a child's at-fork
+    // handler looks at, so that it makes nothing of the parent's there.
+    T* ifMade() { return made.load(std::memory_order_acquire); }
+    std::atomic<T*>& slot() { return made; }
+
+private:
+    static T* makeDefault() { return new T{}; }
+
+    std::atomic<T*> made{nullptr};
+    Maker maker;
+};
+
 // In a child: the identifier (currentThreadId) that the forking thread had
 // in its parent, which the locks it held there still name; 0 elsewhere.
 std::uint32_t forkingThreadId();

@@ -48,13 +48,25 @@ private:
     CORBA::ORB_var orb;
 };
 
-// A gateway reference made from its address, as the process's exit allows:
-// omniORB destroys what it makes one with (its list of URI handlers) among
-// its statics at exit. The exit waits, before they go, for the references
-// that other threads have under way, for 5 s at most: making one asks the
-// server whether the object is a gateway, which a silent server leaves
-// unanswered. From then on none is made, and this throws
-// ConnectionException with `failure` and the reason.
+// An IIOP connect under way, from before it makes or joins the ORB until
+// what it made is kept or released: omniORB destroys what a connect uses
+// (its list of URI handlers, what ORB_init reads) among its statics at
+// exit. The exit waits, before they go, for the connects that other threads
+// have under way, 5 s at most by the steady clock: making a gateway
+// reference asks the server whether the object is a gateway, which a
+// silent server leaves unanswered. From then on none begins: made once the
+// process has begun to exit, this throws ConnectionException with `failure`
+// and "the process is exiting", having counted nothing.
+class ConnectUnderWay {
+public:
+    explicit ConnectUnderWay(const std::string& failure);
+    ~ConnectUnderWay();
+    ConnectUnderWay(const ConnectUnderWay&) = delete;
+    ConnectUnderWay& operator=(const ConnectUnderWay&) = delete;
+};
+
+// A gateway reference made from its address, in a connect under way.
+// Throws ConnectionException with `failure` and the ORB's reason.
 QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
                                            const std::string& failure);
 

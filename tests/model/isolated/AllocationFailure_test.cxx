@@ -1,8 +1,7 @@
 // Running out of memory part-way: a registration of the object factories
 // frees every factory it made, and a load of objects or types throws to its
 // caller and leaves no chain cut short. The global allocation functions are
-// replaced here to fail the n-th allocation, so this is an executable of its
-// own.
+// replaced to fail the n-th allocation, so this is an executable of its own.
 
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManagerImpl.hxx>
@@ -14,6 +13,7 @@
 
 #include "tests/fastcache/ChildProcess.hxx"
 #include "tests/model/LoadingSupport.hxx"
+#include "tests/support/FailingAllocations.hxx"
 #include "tests/support/FakeSessionServices.hxx"
 
 #include <gtest/gtest.h>
@@ -29,44 +29,7 @@
 
 namespace {
 
-long failAfter = -1;    // allocations left before one fails; -1: never fail
-bool failOnce = false;  // whether only that one fails, or every one from it on
-long live = 0;          // blocks allocated and not yet freed
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (failAfter == 0) {
-        if (failOnce) failAfter = -1;
-        throw std::bad_alloc();
-    }
-    if (failAfter > 0) {
-        --failAfter;
-    }
-    void* block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    ++live;
-    return block;
-}
-
-// The replacement pair allocates with malloc and frees with free, which the
-// compiler, seeing only the new-expression, takes for a mismatch.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* block) noexcept {
-    if (block != nullptr) {
-        --live;
-        std::free(block);
-    }
-}
-
-void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
-#pragma GCC diagnostic pop
-
-namespace {
-
+using namespace Quillomark::Testing::FailingAllocations;
 using FactoryMap = std::map<std::string, Quillomark::Soa::Client::ModelObjectFactory*>;
 
 // Registers into a fresh map with the n-th allocation failing; returns

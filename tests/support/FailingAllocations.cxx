@@ -1,0 +1,44 @@
+#include "tests/support/FailingAllocations.hxx"
+
+#include <cstdlib>
+#include <new>
+
+namespace Quillomark::Testing::FailingAllocations {
+
+long failAfter = -1;
+bool failOnce = false;
+long live = 0;
+
+}  // namespace Quillomark::Testing::FailingAllocations
+
+using namespace Quillomark::Testing::FailingAllocations;
+
+void* operator new(std::size_t size) {
+    if (failAfter == 0) {
+        if (failOnce) failAfter = -1;
+        throw std::bad_alloc();
+    }
+    if (failAfter > 0) {
+        --failAfter;
+    }
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    ++live;
+    return block;
+}
+
+// The replacement pair allocates with malloc and frees with free, which the
+// compiler, seeing only the new-expression, takes for a mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept {
+    if (block != nullptr) {
+        --live;
+        std::free(block);
+    }
+}
+
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+#pragma GCC diagnostic pop
