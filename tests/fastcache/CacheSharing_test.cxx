@@ -3,6 +3,7 @@
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
+#include <platform/os/internal/Descriptor.hxx>
 #include <platform/os/internal/FileWatch.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 #include <platform/os/internal/OsError.hxx>
@@ -395,14 +396,20 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
 }
 
 // A file that some open holds (the server's other extent file, the extent
-// file of another cache whose server runs) renamed over the server's: no
-// client takes its bytes for the blocks, as for a file that nobody holds.
+// file of another cache whose server runs, a file that a program locks
+// whole, as the server does its meta file, or marks on its first byte, as
+// the builds before this one marked an extent file) renamed over the
+// server's: no client takes its bytes for the blocks, as for a file that
+// nobody holds.
 TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
     const struct {
         const char* file;
         bool otherCache;
-    } rows[] = {{"the server's second extent file", false},
-                {"the first extent file of another cache", true}};
+        off_t lockedLength;  // -1: the test locks none of it
+    } rows[] = {{"the server's second extent file", false, -1},
+                {"the first extent file of another cache", true, -1},
+                {"a file that a program locks whole", false, 0},
+                {"a file locked on its first byte", false, 1}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
         CacheFolder folder, elsewhere;
@@ -435,8 +442,19 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
         clientParams.mode = FMSC_MODE_CLIENT;
         clientParams.create = clientParams.deleteFiles = 0;
         ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
-        const std::string from =
+        std::string from =
             row.otherCache ? elsewhere.file("fms.ext000") : folder.file("fms.ext001");
+        const Platform::Os::Descriptor holder(row.lockedLength < 0 ? -1 : [&] {
+            from = elsewhere.file("locked");
+            Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
+            return ::open(from.c_str(), O_RDWR);
+        }());
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_len = row.lockedLength;
+        if (row.lockedLength >= 0) {
+            ASSERT_EQ(0, ::fcntl(holder.get(), F_OFD_SETLK, &lock));
+        }
         ASSERT_EQ(0, ::rename(from.c_str(), folder.file("fms.ext000").c_str()));
         int wrong = 0;
         std::vector<std::uint8_t> block(16384);
