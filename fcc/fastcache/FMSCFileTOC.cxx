@@ -329,6 +329,8 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         FMSCX_Traceback("FMSCFile_Open");
         return error;
     };
+    // One wait for the open, whatever mutexes it takes.
+    const std::int64_t deadline = Os::monotonicMilliseconds() + waitMilliseconds;
     FMSC_FILESHARED_T* s = toc->shared;
     if (pages > 0) s->maxFilePages = pages;
     if (segments > 0) s->segmentFileSegments = segments;
@@ -347,7 +349,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
 
     if (!client) {
         if (const int held = holdCache(toc, create, deleteFiles, mode)) return fail(held);
-        if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
+        if (const int locked = lockForTheOpen(toc, FMSCX_WaitLeft(deadline))) return fail(locked);
         if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
@@ -381,7 +383,9 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         // them; any other version's are refused.
         if (client || toc->version != FMSC_VERSION || h->version != FMSC_PREVIOUS_VERSION)
             return fail(FMSCX_RefuseVersion(toc, h->version));
-        if (const int held = holdPreviousVersionsMutex(toc, waitMilliseconds)) return fail(held);
+        FMSCX_ReachOpenStep("found the previous version's files");
+        if (const int held = holdPreviousVersionsMutex(toc, FMSCX_WaitLeft(deadline)))
+            return fail(held);
     }
     // Every page the header counts must be in what is mapped of the file.
     if (h->maxFilePages < 1 ||
@@ -650,8 +654,8 @@ bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
 void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
     const std::uint64_t process = toc->mutex.abandonedNote();
     if (process == 0) return;
-    const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
-    if (!Os::processEnds(long(process), std::uint32_t(std::min<std::int64_t>(left, 1000)))) return;
+    if (!Os::processEnds(long(process), std::min<std::uint32_t>(FMSCX_WaitLeft(deadline), 1000)))
+        return;
     if (toc->shared->clients > 0) --toc->shared->clients;
 }
 

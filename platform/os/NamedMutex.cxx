@@ -384,6 +384,8 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds, std::uint
                 setLastOsError(ENOTRECOVERABLE);
                 return Result::Failed;
             }
+            // Given no time, it takes only a mutex that is free.
+            if (remaining <= 0) return Result::TimedOut;
             result = lockWithin(&shared->mutex, remaining);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }
