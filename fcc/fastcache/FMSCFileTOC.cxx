@@ -128,12 +128,16 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    // A client's block is its server's, which may be of another version or
-    // damaged by now: the client lets go of what is its own all the same.
-    if (toc->shared && !toc->client && sizingReadable(toc) &&
-        toc->shared->signature != fmscSharedSignature(toc->version) &&
-        toc->shared->signature != FMSC_STATE_CLEAN)
-        return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
+    // The handle lets go of what is its own whatever the block of shared
+    // structures holds: a server's, which its clients can write, damaged by
+    // now is reported (36) once it has. A client's is its server's, which
+    // may be of another version by now.
+    const int damaged =
+        toc->shared && !toc->client && sizingReadable(toc) &&
+                toc->shared->signature != fmscSharedSignature(toc->version) &&
+                toc->shared->signature != FMSC_STATE_CLEAN
+            ? FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__)
+            : 0;
     // The close lets go of the mutex when the calling thread holds it.
     toc->mutexHeld = false;
     toc->mutex.close();
@@ -152,7 +156,7 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     toc->mapName.clear();
     if (toc->log) std::fclose(toc->log);
     toc->log = nullptr;
-    return 0;
+    return damaged;
 }
 
 int FMSCSegmentTOC_Open(FMSC_FILETOC_T* toc) {
@@ -460,14 +464,15 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
 int FMSCFile_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSCHashTOC_Close(toc);
-    FMSCTOC_Close(toc);
+    // What the close finds is passed on once the handle is gone.
+    const int closed = FMSCTOC_Close(toc);
     FMSCSegmentTOC_Close(toc);
     // The next server opens the cache once nothing of this one's is mapped.
     toc->metaLock.reset();
     toc->ownerLock.reset();
     toc->signature = 0;
     delete toc;
-    return 0;
+    return closed ? FMSCX_PassOn(__func__, closed) : 0;
 }
 
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate) {

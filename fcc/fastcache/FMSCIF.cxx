@@ -324,13 +324,10 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
         }
     }
     if (!toc->client && toc->header) toc->header->state = FMSC_STATE_CLEAN;
-    int rc = FMSCFile_Close(toc);
-    if (rc) {
-        FMSCX_Traceback(__func__);
-        return rc;
-    }
+    // The handle goes even when the close reports what it found.
+    const int rc = FMSCFile_Close(toc);
     *handle = nullptr;
-    return 0;
+    return rc ? FMSCX_PassOn(__func__, rc) : 0;
 }
 
 int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,

@@ -25,7 +25,6 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -446,14 +445,6 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
     }
 }
 
-// The process's open descriptors.
-int openDescriptors() {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        count += entry.path().empty() ? 0 : 1;
-    return count;
-}
-
 // A client of the previous version still attached when a server of this
 // version took its files over: its lock is refused, and its close lets go
 // of every descriptor and mapping it has, whatever its server's block holds.
@@ -461,7 +452,7 @@ TEST(CacheVersions, AClientOfATakenOverCacheLetsGoOfAllItHasAtItsClose) {
     CacheFolder folder;
     Quillomark::Testing::OutputCapture output(1);
     FMSC_FILETOC_T *server = nullptr, *client = nullptr;
-    const int before = openDescriptors();
+    const int before = Quillomark::Testing::openDescriptors();
     ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
     ASSERT_TRUE(cacheFiles(server, 0, 4));
     ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
@@ -470,7 +461,7 @@ TEST(CacheVersions, AClientOfATakenOverCacheLetsGoOfAllItHasAtItsClose) {
     EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
     EXPECT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
-    EXPECT_EQ(before, openDescriptors());
+    EXPECT_EQ(before, Quillomark::Testing::openDescriptors());
 }
 
 }  // namespace
