@@ -128,12 +128,16 @@ int FMSCTOC_Open(FMSC_FILETOC_T** result) {
 
 int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
-    // A client's block is its server's, which may be of another version or
-    // damaged by now: the client lets go of what is its own all the same.
-    if (toc->shared && !toc->client && sizingReadable(toc) &&
-        toc->shared->signature != fmscSharedSignature(toc->version) &&
-        toc->shared->signature != FMSC_STATE_CLEAN)
-        return FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__);
+    // The handle lets go of what is its own whatever the block of shared
+    // structures holds: a server's, which its clients can write, damaged by
+    // now is reported (36) once it has. A client's is its server's, which
+    // may be of another version by now.
+    const int damaged =
+        toc->shared && !toc->client && sizingReadable(toc) &&
+                toc->shared->signature != fmscSharedSignature(toc->version) &&
+                toc->shared->signature != FMSC_STATE_CLEAN
+            ? FMSCX_ReportBadSig("FMSC_FILESHARED_T_SIG", FMSC_UNIT, __func__, __LINE__)
+            : 0;
     // The close lets go of the mutex when the calling thread holds it.
     toc->mutexHeld = false;
     toc->mutex.close();
@@ -152,7 +156,7 @@ int FMSCTOC_Close(FMSC_FILETOC_T* toc) {
     toc->mapName.clear();
     if (toc->log) std::fclose(toc->log);
     toc->log = nullptr;
-    return 0;
+    return damaged;
 }
 
 int FMSCSegmentTOC_Open(FMSC_FILETOC_T* toc) {
@@ -329,6 +333,8 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         FMSCX_Traceback("FMSCFile_Open");
         return error;
     };
+    // One wait for the open, whatever mutexes it takes.
+    const std::int64_t deadline = Os::monotonicMilliseconds() + waitMilliseconds;
     FMSC_FILESHARED_T* s = toc->shared;
     if (pages > 0) s->maxFilePages = pages;
     if (segments > 0) s->segmentFileSegments = segments;
@@ -347,7 +353,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
 
     if (!client) {
         if (const int held = holdCache(toc, create, deleteFiles, mode)) return fail(held);
-        if (const int locked = lockForTheOpen(toc, waitMilliseconds)) return fail(locked);
+        if (const int locked = lockForTheOpen(toc, FMSCX_WaitLeft(deadline))) return fail(locked);
         if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
@@ -381,7 +387,9 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         // them; any other version's are refused.
         if (client || toc->version != FMSC_VERSION || h->version != FMSC_PREVIOUS_VERSION)
             return fail(FMSCX_RefuseVersion(toc, h->version));
-        if (const int held = holdPreviousVersionsMutex(toc, waitMilliseconds)) return fail(held);
+        FMSCX_ReachOpenStep("found the previous version's files");
+        if (const int held = holdPreviousVersionsMutex(toc, FMSCX_WaitLeft(deadline)))
+            return fail(held);
     }
     // Every page the header counts must be in what is mapped of the file.
     if (h->maxFilePages < 1 ||
@@ -456,14 +464,15 @@ int FMSCFile_Open(const char* folder, const char* name, std::int32_t pages, std:
 int FMSCFile_Close(FMSC_FILETOC_T* toc) {
     if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
     FMSCHashTOC_Close(toc);
-    FMSCTOC_Close(toc);
+    // What the close finds is passed on once the handle is gone.
+    const int closed = FMSCTOC_Close(toc);
     FMSCSegmentTOC_Close(toc);
     // The next server opens the cache once nothing of this one's is mapped.
     toc->metaLock.reset();
     toc->ownerLock.reset();
     toc->signature = 0;
     delete toc;
-    return 0;
+    return closed ? FMSCX_PassOn(__func__, closed) : 0;
 }
 
 int FSMCFile_AllocateSharedMemoryForStructs(FMSC_FILETOC_T* toc, bool preallocate) {
@@ -650,8 +659,8 @@ bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
 void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
     const std::uint64_t process = toc->mutex.abandonedNote();
     if (process == 0) return;
-    const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
-    if (!Os::processEnds(long(process), std::uint32_t(std::min<std::int64_t>(left, 1000)))) return;
+    if (!Os::processEnds(long(process), std::min<std::uint32_t>(FMSCX_WaitLeft(deadline), 1000)))
+        return;
     if (toc->shared->clients > 0) --toc->shared->clients;
 }
 

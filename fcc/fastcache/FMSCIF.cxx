@@ -36,8 +36,7 @@ int lockGoingOnAfterADeath(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) 
     // Locked again within what is left of the caller's wait, which the
     // lock that met the death may have spent waiting for the dead reader's
     // process to end.
-    const std::int64_t left = std::max<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0);
-    return FMSCFile_LockCache(toc, std::uint32_t(left));
+    return FMSCFile_LockCache(toc, FMSCX_WaitLeft(deadline));
 }
 
 // One line of the log: the line counter, then the operation's text.
@@ -146,6 +145,8 @@ namespace {
 
 int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILETOC_T*& toc,
               std::uint32_t waitMilliseconds) {
+    // The open waits this long at most, in all of its locks.
+    const std::int64_t deadline = Os::monotonicMilliseconds() + waitMilliseconds;
     FMSC_OPEN_PARAMS p = *params;
     if (p.maxFilePages > FMSC_MAX_FILE_PAGES) p.maxFilePages = FMSC_MAX_FILE_PAGES;
     if (p.maxFilePages < 2) p.maxFilePages = 1024;
@@ -175,10 +176,10 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     bool client = p.mode == FMSC_MODE_CLIENT;
 
     bool newCache = false;
-    const int opened =
-        FMSCFile_Open(p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments,
-                      p.hashBlockPages, p.extentFiles, p.megabytesPerExtentFile, p.create != 0,
-                      p.deleteFiles != 0, client, trace, p.mode, waitMilliseconds, &toc, &newCache);
+    const int opened = FMSCFile_Open(
+        p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments, p.hashBlockPages,
+        p.extentFiles, p.megabytesPerExtentFile, p.create != 0, p.deleteFiles != 0, client, trace,
+        p.mode, FMSCX_WaitLeft(deadline), &toc, &newCache);
     if (opened) return FMSCX_PassOn(__func__, opened);
     toc->allocationGranularity = Os::allocationGranularity();
     auto fail = [&toc](int rc) {
@@ -214,7 +215,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
-    if (!rc) rc = lockGoingOnAfterADeath(toc, waitMilliseconds);
+    if (!rc) rc = lockGoingOnAfterADeath(toc, FMSCX_WaitLeft(deadline));
     if (rc) return fail(rc);
     // The client's check of the date list, on the list it uses from now on.
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
@@ -323,13 +324,10 @@ int FMSCIF_CloseWithin(FMSC_FILETOC_T** handle, std::uint32_t waitMilliseconds) 
         }
     }
     if (!toc->client && toc->header) toc->header->state = FMSC_STATE_CLEAN;
-    int rc = FMSCFile_Close(toc);
-    if (rc) {
-        FMSCX_Traceback(__func__);
-        return rc;
-    }
+    // The handle goes even when the close reports what it found.
+    const int rc = FMSCFile_Close(toc);
     *handle = nullptr;
-    return 0;
+    return rc ? FMSCX_PassOn(__func__, rc) : 0;
 }
 
 int FMSCIF_AddFile(FMSC_FILETOC_T* toc, const char* guid, std::uint32_t sizeLow,

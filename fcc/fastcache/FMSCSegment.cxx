@@ -7,6 +7,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,12 +100,53 @@ ExtentSpan spanOf(const FMSC_FILETOC_T* toc, std::int32_t extent) {
 
 // The server holds each extent file it reads and writes with a mark on its
 // open file, which its clients, which open the files by their paths, look
-// for before they read one: a file put in the place of the server's (another
-// renamed over it) is read by no client, while the server reads its own on
-// until it finds the change (when it grows that file, closes or opens the
-// cache). A descriptor that cannot be marked is closed.
+// for before they read one: a file put in the place of the server's is read
+// by no client, while the server reads its own on until it finds the change
+// (when it grows that file, closes or opens the cache). The mark is a shared
+// lock of one byte that is this cache's and this file's own: a file that
+// another open holds (the server's other extent file, another cache's, a
+// file that some program locks whole) is no more its server's than one that
+// nobody holds.
+//
+// The byte: 2^32 (beyond any byte that the cache locks in its other files,
+// which a file renamed over an extent file carries with it: the meta and
+// owner files whole, the first bytes of the mutex file, and the first byte
+// of an extent file, which the builds before this one marked) plus the
+// extent file's number plus 1000 (the most extent files) times a hash of the
+// meta file's device and inode. The server holds its meta file open for its
+// whole life, so that no two caches that run at once have the same one: of
+// about 2^53 places, two caches meet at one with odds of 1 in 9 * 10^15.
+constexpr std::uint64_t firstMarkByte = std::uint64_t(1) << 32;
+constexpr std::uint64_t cachePlaces =
+    (std::uint64_t(std::numeric_limits<off_t>::max()) - firstMarkByte) / FMSC_MAX_EXTENT_FILES;
+
+// The mixing steps of splitmix64: every bit of the result depends on every
+// bit of the word.
+std::uint64_t mixed(std::uint64_t word) {
+    word = (word ^ (word >> 30)) * 0xBF58476D1CE4E5B9u;
+    word = (word ^ (word >> 27)) * 0x94D049BB133111EBu;
+    return word ^ (word >> 31);
+}
+
+// The byte at which the server of the cache marks extent file `extent` as
+// held; false (the OS error kept) when the meta file cannot be looked at.
+bool holderMarkOf(const FMSC_FILETOC_T* toc, std::int32_t extent, std::uint64_t* byte) {
+    struct stat meta {};
+    if (::fstat(toc->metaMap.fd, &meta) != 0) {
+        Os::setLastOsError(errno);
+        return false;
+    }
+    const std::uint64_t place =
+        mixed(mixed(std::uint64_t(meta.st_dev)) ^ meta.st_ino) % cachePlaces;
+    *byte = firstMarkByte + place * FMSC_MAX_EXTENT_FILES + std::uint64_t(extent);
+    return true;
+}
+
+// The server's mark on its descriptor of an extent file. A descriptor that
+// cannot be marked is closed.
 int markServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
-    if (*fd < 0 || Os::markAsHeld(*fd)) return 0;
+    std::uint64_t byte = 0;
+    if (*fd < 0 || (holderMarkOf(toc, extent, &byte) && Os::markAsHeld(*fd, byte))) return 0;
     const int error = Os::lastOsError();
     ::close(*fd);
     *fd = -1;
@@ -112,10 +154,13 @@ int markServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
     return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
 }
 
-// Whether the client's descriptor of an extent file is the server's file:
-// one that the server holds, else it is closed (85).
+// Whether the client's descriptor of an extent file is the server's file in
+// that place: one that bears the server's mark for it, else it is closed
+// (85).
 int clientFindsServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
-    if (*fd < 0 || Os::markedAsHeldByAnother(*fd)) return 0;
+    std::uint64_t byte = 0;
+    if (*fd < 0 || (holderMarkOf(toc, extent, &byte) && Os::markedAsHeldByAnother(*fd, byte)))
+        return 0;
     ::close(*fd);
     *fd = -1;
     Os::setLastOsError(EPERM);

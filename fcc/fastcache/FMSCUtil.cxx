@@ -4,10 +4,12 @@
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/OsError.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -389,6 +391,11 @@ int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {
 
 void FMSCX_ReachOpenStep(const char* step) {
     if (const Testing::FmscOpenStep reached = openStep.load()) reached(step);
+}
+
+std::uint32_t FMSCX_WaitLeft(std::int64_t deadline) {
+    return std::uint32_t(std::clamp<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0,
+                                                  std::int64_t(UINT32_MAX)));
 }
 
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,

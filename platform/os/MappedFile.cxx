@@ -49,33 +49,35 @@ bool isFileLinked(int fd) {
 
 namespace {
 
-// The byte whose lock marks a file as held.
-struct flock heldMark(short type) {
+// The lock of the byte that marks a file as held.
+struct flock heldMark(short type, std::uint64_t byte) {
     struct flock mark {};
     mark.l_type = type;
     mark.l_whence = SEEK_SET;
-    mark.l_start = 0;
+    mark.l_start = off_t(byte);
     mark.l_len = 1;
     return mark;
 }
 
 }  // namespace
 
-bool markAsHeld(int fd) {
-    struct flock mark = heldMark(F_RDLCK);
+bool markAsHeld(int fd, std::uint64_t byte) {
+    struct flock mark = heldMark(F_RDLCK, byte);
     if (::fcntl(fd, F_OFD_SETLK, &mark) == 0) return true;
     setLastOsError(errno);
     return false;
 }
 
-bool markedAsHeldByAnother(int fd) {
-    // The lock that a writer would need conflicts with a holder's mark.
-    struct flock probe = heldMark(F_WRLCK);
+bool markedAsHeldByAnother(int fd, std::uint64_t byte) {
+    // The lock that a writer of the byte would need conflicts with a
+    // holder's mark, and the kernel names the lock it conflicts with: the
+    // mark is that lock only when it is a shared one of the byte alone.
+    struct flock probe = heldMark(F_WRLCK, byte);
     if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
         setLastOsError(errno);
         return false;
     }
-    return probe.l_type != F_UNLCK;
+    return probe.l_type == F_RDLCK && probe.l_start == off_t(byte) && probe.l_len == 1;
 }
 
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {

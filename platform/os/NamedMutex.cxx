@@ -325,15 +325,14 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
         return attach(name, true, true);
     }
     // A file of another layout may be in use by processes that read it so,
-    // and may hold its mutex: it is made anew only once none has it open.
+    // and may hold its mutex: it is made anew only once none has it open,
+    // and none opens it until it is of this layout (the lock of its use
+    // byte is let go of below).
     const bool otherLayout =
         !ready && (shared->ready.load(std::memory_order_acquire) != 0 || shared->mutexSize != 0);
-    if (otherLayout) {
-        if (lockByte(fd, useByte, F_WRLCK) != 0) {
-            const int error = errno;
-            return fail(error, lockedByAnother(error) ? Result::AlreadyExists : Result::Failed);
-        }
-        lockByte(fd, useByte, F_UNLCK);
+    if (otherLayout && lockByte(fd, useByte, F_WRLCK) != 0) {
+        const int error = errno;
+        return fail(error, lockedByAnother(error) ? Result::AlreadyExists : Result::Failed);
     }
     // The creator takes over a mutex that an earlier creator left: clients
     // of that one may still hold it. One that a dead holder left is made
@@ -350,6 +349,7 @@ NamedMutex::Result NamedMutex::attach(const std::string& name, bool creating, bo
         if (!makeMutex(&shared->mutex)) return fail(EINVAL);
         shared->ready.store(readyMark, std::memory_order_release);
     }
+    if (otherLayout) lockByte(fd, useByte, F_UNLCK);
     return Result::Ok;
 }
 
@@ -384,6 +384,8 @@ NamedMutex::Result NamedMutex::lock(std::uint32_t timeoutMilliseconds, std::uint
                 setLastOsError(ENOTRECOVERABLE);
                 return Result::Failed;
             }
+            // Given no time, it takes only a mutex that is free.
+            if (remaining <= 0) return Result::TimedOut;
             result = lockWithin(&shared->mutex, remaining);
             if (result == EOWNERDEAD) noteTakenFromTheDead(&shared->mutex);
         }

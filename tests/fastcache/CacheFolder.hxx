@@ -72,6 +72,14 @@ inline void putWord(std::vector<std::uint8_t>& bytes, std::size_t offset, std::i
         bytes.at(offset + std::size_t(i)) = std::uint8_t(std::uint32_t(value) >> (8 * i));
 }
 
+// The process's open descriptors.
+inline int openDescriptors() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += entry.path().empty() ? 0 : 1;
+    return count;
+}
+
 inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

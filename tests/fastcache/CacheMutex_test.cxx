@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
+#include <cstdarg>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -40,12 +41,28 @@ namespace {
 // system's: as if the system's date went back by as much once a deadline
 // on it was set.
 long dateAheadSeconds = 0;
+// A case's look at a file right after the process locked or let go of a
+// byte of it (F_OFD_SETLK), when set.
+void (*afterByteLock)(const struct flock& request) = nullptr;
 }  // namespace
 
 extern "C" int clock_gettime(clockid_t clock, timespec* now) noexcept {
     const auto read = static_cast<int>(::syscall(SYS_clock_gettime, clock, now));
     if (read == 0 && clock == CLOCK_REALTIME) now->tv_sec += dateAheadSeconds;
     return read;
+}
+
+extern "C" int fcntl(int fd, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    const auto argument = va_arg(arguments, unsigned long);
+    va_end(arguments);
+    const auto result = static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
+    const int error = errno;
+    if (command == F_OFD_SETLK && afterByteLock)
+        afterByteLock(*reinterpret_cast<const struct flock*>(argument));
+    errno = error;
+    return result;
 }
 
 namespace Quillomark::Fcc {
@@ -650,6 +667,44 @@ TEST(CacheMutex, AMutexLeftByAHolderThatIsGoneIsReportedAndMadeAnew) {
     created.close();
     ASSERT_EQ(NamedMutex::Result::Ok, created.create("gone"));
     EXPECT_EQ(NamedMutex::Result::Ok, created.lock(5000));
+    EXPECT_TRUE(created.unlock());
+}
+
+// A creator that makes anew a mutex file of another layout keeps the
+// processes that read the file so out of it until it is of this layout: a
+// peer of that layout that opens it (takes its use lock, byte 1) as soon as
+// it can never finds its own layout's mutex there, to be made anew under it.
+TEST(CacheMutex, AMutexFileOfAnotherLayoutIsMadeAnewWithNoPeerLetIn) {
+    CacheFolder folder;
+    static std::string path;
+    path = Platform::Os::ipcDirectory() + "/mutex.layout";
+    static constexpr std::uint32_t otherMark = 0x4D4E5852;
+    ASSERT_EQ(NamedMutex::Result::Ok, NamedMutex().create("layout"));
+    {
+        const int fd = ::open(path.c_str(), O_RDWR);
+        ASSERT_EQ(4, ::pwrite(fd, &otherMark, 4, 0));
+        ::close(fd);
+    }
+    static int peersLetIn;
+    peersLetIn = 0;
+    afterByteLock = [](const struct flock& request) {
+        if (request.l_type != F_UNLCK || request.l_start != 1) return;
+        const int peer = ::open(path.c_str(), O_RDWR);
+        struct flock use {};
+        use.l_type = F_RDLCK;
+        use.l_start = 1;
+        use.l_len = 1;
+        std::uint32_t mark = 0;
+        if (::syscall(SYS_fcntl, peer, F_OFD_SETLK, &use) == 0 && ::pread(peer, &mark, 4, 0) == 4 &&
+            mark == otherMark)
+            ++peersLetIn;
+        ::close(peer);
+    };
+    NamedMutex created;
+    EXPECT_EQ(NamedMutex::Result::Ok, created.create("layout"));
+    afterByteLock = nullptr;
+    EXPECT_EQ(0, peersLetIn) << "a peer opened the file of its layout as it was made anew";
+    EXPECT_EQ(NamedMutex::Result::Ok, created.lock(0));
     EXPECT_TRUE(created.unlock());
 }
 

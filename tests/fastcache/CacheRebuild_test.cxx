@@ -15,6 +15,7 @@
 
 #include <platform/os/internal/MessagePipe.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/OutputCapture.hxx>
@@ -303,6 +304,34 @@ void serveOnce(const CacheFolder& folder, bool previous) {
     ASSERT_EQ(0, FMSCIF_Close(&cache));
 }
 
+// Opens the cache as a server of this version within 200 ms, all of which
+// its own mutex's wait spends (a hook sleeps it away once the open found
+// the previous version's files): an open that waits for the previous
+// version's mutex as long again is caught asleep there.
+int openSpendingItsWait(const FMSC_OPEN_PARAMS& p, FMSC_FILETOC_T** cache) {
+    static std::atomic<bool> spent;
+    spent = false;
+    Testing::setFmscOpenStep([](const char* step) {
+        if (std::string(step) != "found the previous version's files") return;
+        Platform::Os::sleepMilliseconds(201);
+        spent = true;
+    });
+    std::atomic<std::uint32_t> caller{0};
+    auto call = Quillomark::Testing::onThread([&] {
+        caller = std::uint32_t(::gettid());
+        return FMSCIF_OpenSWithin(&p, cache, 200);
+    });
+    EXPECT_TRUE(Quillomark::Testing::eventually([&] {
+        return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+               (spent && Quillomark::Testing::asleep(caller));
+    }));
+    EXPECT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(0)))
+        << "waits for the previous version's mutex as long again";
+    const int opened = Quillomark::Testing::within(call, 60, "the open");
+    Testing::setFmscOpenStep(nullptr);
+    return opened;
+}
+
 // A client attached despite its server's version reads nothing while that
 // server holds the cache's lock.
 void expectExcluded(FMSC_FILETOC_T* server, FMSC_FILETOC_T* client) {
@@ -365,10 +394,11 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
              reader.letGo();
              ASSERT_TRUE(reader.reached());
              // The server's close runs out of time waiting for the reader and
-             // goes on: the files are not taken over under the reader.
+             // goes on: the files are not taken over under the reader, nor
+             // waited for longer than the open was given.
              ASSERT_EQ(0, FMSCIF_CloseWithin(&server, 0));
              const auto files = Quillomark::Testing::readBytes(folder.file("fms.mf"));
-             EXPECT_EQ(96, openAs(false, keep, &server));
+             EXPECT_EQ(96, openSpendingItsWait(keep, &server));
              EXPECT_TRUE(files == Quillomark::Testing::readBytes(folder.file("fms.mf")));
              reader.letGo();
              EXPECT_EQ("", reader.end());
@@ -413,6 +443,25 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
         Quillomark::Testing::OutputCapture output(1);
         row(folder);
     }
+}
+
+// A client of the previous version still attached when a server of this
+// version took its files over: its lock is refused, and its close lets go
+// of every descriptor and mapping it has, whatever its server's block holds.
+TEST(CacheVersions, AClientOfATakenOverCacheLetsGoOfAllItHasAtItsClose) {
+    CacheFolder folder;
+    Quillomark::Testing::OutputCapture output(1);
+    FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+    const int before = Quillomark::Testing::openDescriptors();
+    ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_SHARING_SERVER, true), &server));
+    ASSERT_TRUE(cacheFiles(server, 0, 4));
+    ASSERT_EQ(0, openAs(true, cacheParams(folder, FMSC_MODE_CLIENT, false), &client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    ASSERT_EQ(0, openAs(false, cacheParams(folder, FMSC_MODE_SHARING_SERVER, false), &server));
+    EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_LockCache(client));
+    EXPECT_EQ(0, FMSCIF_Close(&client));
+    ASSERT_EQ(0, FMSCIF_Close(&server));
+    EXPECT_EQ(before, Quillomark::Testing::openDescriptors());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 
+#include <platform/os/internal/Descriptor.hxx>
 #include <platform/os/internal/FileWatch.hxx>
 #include <platform/os/internal/NamedMutex.hxx>
 #include <platform/os/internal/OsError.hxx>
@@ -392,6 +393,86 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
     ASSERT_EQ(0, FMSCIF_Close(&attached));
     ASSERT_EQ(0, FMSCIF_Close(&client));
     ASSERT_EQ(0, FMSCIF_Close(&server));
+}
+
+// A file that some open holds (the server's other extent file, the extent
+// file of another cache whose server runs, a file that a program locks
+// whole, as the server does its meta file, or marks on its first byte, as
+// the builds before this one marked an extent file) renamed over the
+// server's: no client takes its bytes for the blocks, as for a file that
+// nobody holds.
+TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
+    const struct {
+        const char* file;
+        bool otherCache;
+        off_t lockedLength;  // -1: the test locks none of it
+    } rows[] = {{"the server's second extent file", false, -1},
+                {"the first extent file of another cache", true, -1},
+                {"a file that a program locks whole", false, 0},
+                {"a file locked on its first byte", false, 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        CacheFolder folder, elsewhere;
+        FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+        serverParams.segments = 2;
+        serverParams.megabytesPerExtentFile = 16;
+        serverParams.extentFiles = 2;
+        FMSC_OPEN_PARAMS otherParams = serverParams;
+        otherParams.folder = elsewhere.path.c_str();
+        otherParams.name = "other";
+        FMSC_FILETOC_T *server = nullptr, *other = nullptr, *client = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+        ASSERT_EQ(0, FMSCIF_OpenS(&otherParams, &other));
+        // Blocks of 0xA0 fill the first extent file, 0xB0 the second; the
+        // other cache's are 0xC0.
+        auto fill = [](FMSC_FILETOC_T* cache, std::int32_t blocks, auto value) {
+            std::int32_t first = -1;
+            EXPECT_EQ(
+                0, FMSCIF_AddFile(cache, guidA.c_str(), std::uint32_t(blocks) * 16384u, 0, &first));
+            for (std::int32_t b = 0; b < blocks; ++b) {
+                const std::vector<std::uint8_t> bytes(16384, value(b));
+                EXPECT_EQ(0, FMSCIF_WriteBlock(cache, &first, b, bytes.data(), 16384));
+            }
+            return first;
+        };
+        const std::int32_t first =
+            fill(server, 1100, [](std::int32_t b) { return std::uint8_t(b < 1000 ? 0xA0 : 0xB0); });
+        fill(other, 40, [](std::int32_t) { return std::uint8_t(0xC0); });
+        FMSC_OPEN_PARAMS clientParams = serverParams;
+        clientParams.mode = FMSC_MODE_CLIENT;
+        clientParams.create = clientParams.deleteFiles = 0;
+        ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+        std::string from =
+            row.otherCache ? elsewhere.file("fms.ext000") : folder.file("fms.ext001");
+        const Platform::Os::Descriptor holder(row.lockedLength < 0 ? -1 : [&] {
+            from = elsewhere.file("locked");
+            Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
+            return ::open(from.c_str(), O_RDWR);
+        }());
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_len = row.lockedLength;
+        if (row.lockedLength >= 0) {
+            ASSERT_EQ(0, ::fcntl(holder.get(), F_OFD_SETLK, &lock));
+        }
+        ASSERT_EQ(0, ::rename(from.c_str(), folder.file("fms.ext000").c_str()));
+        int wrong = 0;
+        std::vector<std::uint8_t> block(16384);
+        ASSERT_EQ(0, FMSCIF_LockCache(client));
+        for (std::int32_t b = 1; b < 40; ++b) {
+            Testing::OutputCapture output(1);
+            std::int32_t length = 0;
+            if (FMSCIF_ReadBlock(client, first, b, block.data(), &length) == 0 && length == 16384 &&
+                block[0] != 0xA0)
+                ++wrong;
+        }
+        EXPECT_EQ(0, wrong) << "blocks of 39 read from the file renamed over the server's";
+        FMSCIF_UnLockCache(client);
+        Testing::OutputCapture output(1);
+        FMSCIF_Close(&client);
+        FMSCIF_Close(&other);
+        FMSCIF_Close(&server);
+    }
 }
 
 // An application's own at-fork handler takes its lock, and a thread that

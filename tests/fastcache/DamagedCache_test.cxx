@@ -343,6 +343,22 @@ TEST(DamagedCache, PrivateOpenOfADamagedCacheFailsOrReadsWithoutCrashing) {
     ASSERT_EQ(0, FMSCIF_Close(&cache));
 }
 
+// A sharing server whose block a client wrote over, its signature among
+// what it wrote: the server's close says so (36), and lets go of every
+// descriptor and mapping it has all the same.
+TEST(DamagedCache, AServerClosedOverADamagedBlockSaysSoAndLetsGoOfAll) {
+    CacheFolder folder;
+    Testing::OutputCapture output(1);
+    const int before = Testing::openDescriptors();
+    const FMSC_OPEN_PARAMS params = sharedParams(folder, FMSC_MODE_SHARING_SERVER);
+    FMSC_FILETOC_T* server = nullptr;
+    ASSERT_EQ(0, FMSCIF_OpenS(&params, &server));
+    server->shared->signature = 0x5A5A5A5A;
+    EXPECT_EQ(FMSC_ERROR_BAD_TYPE_SIG, FMSCIF_Close(&server));
+    EXPECT_EQ(nullptr, server);
+    EXPECT_EQ(before, Testing::openDescriptors());
+}
+
 // Extent counts whose product only rounds to the megabytes: 65 segments
 // per extent are one more than the megabyte holds.
 TEST(DamagedCache, ExtentCountsThatDoNotMultiplyOutAreRefused) {

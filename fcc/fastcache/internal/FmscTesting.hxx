@@ -12,8 +12,9 @@ namespace Quillomark::Fcc::Testing {
 // Called with the step's name ("removed fms.mf", "made fms.mf", ..., a
 // client's "counted the client" in its open and "cleared the client's
 // note" in its close, "met the lock abandoned" where an open's or a close's
-// lock did) right after each step, on the opening or closing thread; none
-// (the default) when null.
+// lock did, "found the previous version's files" where a server's open is
+// to take them over) right after each step, on the opening or closing
+// thread; none (the default) when null.
 using FmscOpenStep = void (*)(const char* step);
 void setFmscOpenStep(FmscOpenStep step);
 

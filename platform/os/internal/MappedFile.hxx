@@ -38,15 +38,18 @@ bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, Ma
 // on unseen by the processes that open the path anew.
 bool isFileAtPath(int fd, const std::string& path);
 bool isFileLinked(int fd);
-// Marks the open file as held through this open of it (a shared lock of
-// its first byte, which lasts while the open file does, a forked child's
-// copy included, and goes with the process however it ends), so that
-// whoever opens the file by its path can tell the holder's file from one
-// put in its place. False when the file system cannot lock it.
-bool markAsHeld(int fd);
+// Marks the open file as held through this open of it: a shared lock of
+// one byte, which the holder chooses (it may lie beyond the file's end),
+// lasts while the open file does, a forked child's copy included, and goes
+// with the process however it ends; so that whoever opens the file by its
+// path can tell the holder's file from one put in its place. False when the
+// file system cannot lock it.
+bool markAsHeld(int fd, std::uint64_t byte);
 // Whether another open of the file, of this process or another, holds the
-// mark.
-bool markedAsHeldByAnother(int fd);
+// mark at that byte: a shared lock of that byte alone. A lock of a range
+// that takes the byte in (of the whole file, say) is no such mark, nor is
+// one that such a lock hides.
+bool markedAsHeldByAnother(int fd, std::uint64_t byte);
 
 // Unmaps a view (an empty view is left alone) and empties it.
 bool unmapView(MappedView& view);

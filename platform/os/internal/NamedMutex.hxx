@@ -71,7 +71,8 @@ public:
     // The open file that carries the mutex; -1 when closed.
     int descriptor() const { return fd; }
 
-    // A hold that the lock begins carries note (leaveNote).
+    // A hold that the lock begins carries note (leaveNote). A lock given no
+    // time takes the mutex when it is free, and waits for nothing.
     Result lock(std::uint32_t timeoutMilliseconds, std::uint64_t note = 0);
     // False, changing nothing, when the calling thread does not hold the
     // mutex.
