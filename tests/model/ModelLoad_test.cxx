@@ -158,7 +158,8 @@ TEST_F(ModelLoadTest, APlaceholderIsRefinedByItsOwnTypeOrADescendantWithItsClass
     EXPECT_EQ(rev->getType(), manager.getType("ItemRevision"));
     EXPECT_EQ(doc->getType(), manager.getType("DocumentRevision"));
     EXPECT_EQ(doc->getProperty("item_id")->getIntValue(), 7);
-    EXPECT_EQ(typeid(*manager.getObject(DOC)), typeid(Model::DocumentRevision));
+    const ModelObject& stored = *manager.getObject(DOC);
+    EXPECT_EQ(typeid(stored), typeid(Model::DocumentRevision));
     EXPECT_EQ(other->getType()->getUid(), "UNKNOWN_TYPE_UID");  // unrelated name: kept
     EXPECT_EQ(typeid(*other), otherClass);
 
@@ -323,7 +324,8 @@ TEST_F(ModelLoadTest, ReparentedChainsStayAcyclicAndObjectsTakeTheClassOfTheirCh
     manager.loadModelSchema(schema(roots));
     std::map<std::string, const std::type_info*> classes;
     for (const std::string& name : Names{"Item", "Folder", "Dataset"}) {
-        classes[name] = &typeid(*manager.constructObject(name, "BOM::" + name));
+        const ModelObject& made = *manager.constructObject(name, "BOM::" + name);
+        classes[name] = &typeid(made);
     }
     std::mt19937 random(46);
     for (int round = 0; round < 3000; ++round) {

@@ -19,21 +19,23 @@ namespace Quillomark::Testing {
 
 class LeaksUncounted {
 public:
-    explicit LeaksUncounted(bool uncounted = true) : uncounted(uncounted) {
 #ifdef QMSOA_LEAKS_CHECKED
+    explicit LeaksUncounted(bool uncounted = true) : uncounted(uncounted) {
         if (uncounted) __lsan_disable();
-#endif
     }
     ~LeaksUncounted() {
-#ifdef QMSOA_LEAKS_CHECKED
         if (uncounted) __lsan_enable();
-#endif
     }
+#else
+    explicit LeaksUncounted(bool = true) {}
+#endif
     LeaksUncounted(const LeaksUncounted&) = delete;
     LeaksUncounted& operator=(const LeaksUncounted&) = delete;
 
+#ifdef QMSOA_LEAKS_CHECKED
 private:
     bool uncounted;
+#endif
 };
 
 }  // namespace Quillomark::Testing

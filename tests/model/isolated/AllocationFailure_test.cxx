@@ -160,7 +160,8 @@ TEST(AllocationFailure, ALoadWithANestedReloginThrowsToItsCallerAndLeavesNoChain
             relogin.clear();
             const auto loaded = manager.loadObjectData({object(ITEM, "A"), object(USER, c.user)});
             const std::string chain = chainOf(loaded[0]) + "/ " + chainOf(loaded[1]);
-            if (typeid(*loaded[0]) != typeid(Quillomark::Soa::Client::Model::Item) ||
+            const Quillomark::Soa::Client::ModelObject& first = *loaded[0];
+            if (typeid(first) != typeid(Quillomark::Soa::Client::Model::Item) ||
                 kept->getType() != loaded[0]->getType()) {
                 outcome += " not refined";
             }
