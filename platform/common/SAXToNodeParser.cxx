@@ -500,7 +500,10 @@ void emptyText(std::string& text) {
 // does. The blocks are linked, so that those that the XML library lost
 // when an allocation failed part-way through the making of an object (it
 // cleans up after no such failure) are freed as the heap ends, after its
-// scanner. Used by one thread at a time, as its scanner is.
+// scanner; what such an object held of the library beneath (the decoder
+// of a document in another encoding, a few hundred bytes, for a document
+// refused in any case) is not. Used by one thread at a time, as its
+// scanner is.
 class CountedMemory final : public xercesc::MemoryManager {
 public:
     CountedMemory() = default;
@@ -590,6 +593,27 @@ public:
         setURIStringPool(fURIStringPool);
     }
 
+    // Reads as XML 1.0 again: the scanner carries the version a document
+    // declared into the next, which it reads as one of that version where
+    // it declares none, and a document of XML 1.0 sets it back. No handler
+    // hears of that document. Between documents only.
+    void readAsXml10(xercesc::MemoryManager& memory) {
+        xercesc::XMLDocumentHandler* const handler = getDocHandler();
+        xercesc::XMLErrorReporter* const reporter = getErrorReporter();
+        setDocHandler(nullptr);
+        setErrorReporter(nullptr);
+        struct Handlers {
+            Scanner& scanner;
+            xercesc::XMLDocumentHandler* handler;
+            xercesc::XMLErrorReporter* reporter;
+            ~Handlers() {
+                scanner.setDocHandler(handler);
+                scanner.setErrorReporter(reporter);
+            }
+        } restored{*this, handler, reporter};
+        scanDocument(SplicedSource("<?xml version='1.0'?><a/>", "", memory));
+    }
+
 private:
     void scanDocTypeDecl() override {
         const xercesc::Locator* at = getLocator();
@@ -618,12 +642,20 @@ struct Reader {
     // Whether the reader may read another document as a new one would, at
     // a cost that does not depend on the documents before, holding no more
     // than `most` bytes (trimmed first when it holds more than a new one
-    // and a reply's few namespaces call for): it reads XML 1.0 (the
-    // scanner carries the version a document declared into the next).
-    bool fitToKeep(std::size_t most) {
-        if (scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0) return false;
-        if (memory.held() > TRIMMED_ABOVE) scanner->trim();
-        return memory.held() <= most;
+    // and a reply's few namespaces call for), once it reads XML 1.0 again.
+    // A reader that an allocation failed in on the way is not: its pool of
+    // namespaces or its version may be left half set.
+    bool fitToKeep(std::size_t most) noexcept {
+        try {
+            if (scanner->getXMLVersion() != xercesc::XMLReader::XMLV1_0) {
+                scanner->readAsXml10(memory);
+            }
+            if (memory.held() > TRIMMED_ABOVE) scanner->trim();
+        } catch (...) {
+            return false;
+        }
+        return scanner->getXMLVersion() == xercesc::XMLReader::XMLV1_0 &&
+               scanner->getReaderMgr()->getCurrentReader() == nullptr && memory.held() <= most;
     }
     static constexpr std::size_t TRIMMED_ABOVE = 256 * 1024;
     // The most that a reader handed on to the next parser holds: a new one

@@ -499,6 +499,8 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
     prefixes += "><p7:a/></r>";
     const std::string longText = "<r>" + std::string(400 * 1024, 't') + "</r>";
     const std::string version11 = "<?xml version='1.1'?><a/>";
+    // XML 1.1 in a declaration that is refused for something else.
+    const std::string version11Refused = "<?xml version='1.1' standalone='maybe'?><a/>";
     // "" when the parse read its document, else the text it was refused with.
     const auto refusal = [](const std::function<void()>& parse) -> std::string {
         try {
@@ -590,6 +592,7 @@ TEST_F(HttpRestSenderTest, AChildReadsRepliesWhateverParentThreadsDoInTheXmlLibr
                              {4, [&] { own.parseString(latin1); }, false},
                              {8, [&] { own.parseString(utf16); }, false},
                              {16, [&] { own.parseString(version11); }, true},
+                             {16, [&] { own.parseString(version11Refused); }, true},
                              {32, [&] { own.parseString("<a/>"); }, false},
                              {64, request(own, shiftJis), true},
                              {128, [&] { own.parseString(notUtf8); }, true}};
