@@ -149,6 +149,11 @@ int FccReadConfiguration() {
     return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;
 }
 
+void fccMakeConfiguration() {
+    configurationMutex();
+    current.get();
+}
+
 FccConfiguration fccConfiguration() {
     std::lock_guard<std::mutex> guard(configurationMutex());
     return *current;

@@ -282,6 +282,8 @@ const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
 
 }  // namespace
 
+void fccMakeLaunchedServers() { launchedServers(); }
+
 void FccReapLaunchedServers() {
     LaunchedServers& launched = launchedServers();
     std::lock_guard<std::mutex> guard(launched.mutex);

@@ -290,6 +290,11 @@ void FccCloseAllConnections() {
     records.nextHint = 0;
 }
 
+void fccMakeConnectionTable() {
+    table();
+    currentMonitor();
+}
+
 void FccRuntimeStart() {
     FccOpenTraceLog();
     FccCloseAllConnections();

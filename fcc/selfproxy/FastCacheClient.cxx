@@ -379,6 +379,8 @@ int attachWithin(const ReadWait& wait) {
 
 }  // namespace
 
+void fccMakeFastCacheClientLocks() { locks(); }
+
 int checkInitFMSC() {
     const Platform::Os::ForkRegion::Scope inUse(clientInUse);
     return attachWithin(ReadWait());

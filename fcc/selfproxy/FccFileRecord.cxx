@@ -100,6 +100,8 @@ void destroyRecord(FccFile* file) {
 
 }  // namespace
 
+void makeFileRecordCells() { recordCells(); }
+
 int newFileRecord(const TicketReference& ticket, FccFile** result) {
     const auto bufferSize = static_cast<std::int32_t>(fccConfiguration().bufferSize);
     void* memory = recordCells().take();

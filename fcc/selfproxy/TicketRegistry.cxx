@@ -137,6 +137,11 @@ void releaseLocked(TicketRecord* record) {
 
 }  // namespace
 
+void makeTicketRegistry() {
+    handleCells();
+    liveHandles();
+}
+
 const char* TicketReference::ticket() const { return record->ticket; }
 const char* TicketReference::guid() const { return record->guid; }
 const char* TicketReference::handle() const { return record->key; }
