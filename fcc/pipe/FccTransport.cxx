@@ -278,7 +278,7 @@ void makeLaunchedServersInChild() {
     if (launchedInForce.ifMade()) Os::replaceInChild(launchedInForce.slot(), new LaunchedServers);
 }
 
-const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
+QMSOA_IN_CHILD_AFTER_FORK(launchedInChild, makeLaunchedServersInChild);
 
 }  // namespace
 

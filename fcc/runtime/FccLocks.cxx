@@ -151,7 +151,7 @@ void makeLocksInChild() {
     }
 }
 
-const Os::InChildAfterFork locksInChild(makeLocksInChild);
+QMSOA_IN_CHILD_AFTER_FORK(locksInChild, makeLocksInChild);
 
 }  // namespace
 

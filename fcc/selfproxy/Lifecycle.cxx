@@ -69,7 +69,7 @@ void makeKeptTextsInChild() {
         Platform::Os::replaceInChild(keptInForce.slot(), new KeptTexts);
 }
 
-const Platform::Os::InChildAfterFork keptTextsInChild(makeKeptTextsInChild);
+QMSOA_IN_CHILD_AFTER_FORK(keptTextsInChild, makeKeptTextsInChild);
 
 const char* keptText(const char* text) {
     if (!text) return nullptr;

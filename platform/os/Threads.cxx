@@ -41,7 +41,7 @@ void startRegistryInChild() {
     replaceInChild(current.slot(), fresh);
 }
 
-const InChildAfterFork registryInChild(startRegistryInChild);
+QMSOA_IN_CHILD_AFTER_FORK(registryInChild, startRegistryInChild);
 
 struct ThreadStart {
     ThreadRoutine routine;

@@ -1,14 +1,11 @@
 // The exported entries of the file-cache interface are C functions: a call
 // made while no memory is left, the process's first among them, returns and
-// lets no exception out to a C caller; also one that a static constructor
-// makes before the library's own run (an application's may, in a static
-// link).
+// lets no exception out to a C caller (from a static constructor that runs
+// before the library's own: LoaderBeforeTheLibrary_test.cxx).
 
 #include <fcc/FccErrorCodes.hxx>
-#include <fcc/FccInterface.hxx>
-#include <fcc/internal/FccEntryTable.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
-#include <tests/support/FailingAllocations.hxx>
+#include <tests/fcc/EntriesWithoutMemory.hxx>
 #include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
@@ -16,7 +13,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,47 +21,15 @@ namespace {
 
 namespace Failing = Quillomark::Testing::FailingAllocations;
 namespace Fcc = Quillomark::Fcc;
-
-// Calls the entry with a zero or null for each argument; false when it threw.
-template <class R, class... A>
-bool returnsWithNothing(R (*entry)(A...)) {
-    Failing::failAfter = 0;
-    Failing::failOnce = false;
-    bool returned = true;
-    try {
-        entry(A{}...);
-    } catch (...) {
-        returned = false;
-    }
-    Failing::failAfter = -1;
-    return returned;
-}
-
-// The entries that threw, one bit for each slot.
-std::uint64_t entriesThatThrow() {
-    std::uint64_t threw = 0;
-    int slot = 0;
-#define QMSOA_FCC_RETURNS(name) threw |= std::uint64_t(!returnsWithNothing(&::name)) << slot++;
-    QMSOA_FCC_ENTRIES(QMSOA_FCC_RETURNS)
-#undef QMSOA_FCC_RETURNS
-    return threw;
-}
-
-std::string namesOf(std::uint64_t slots) {
-    std::string names;
-    for (int slot = 0; slot < Fcc::FCC_ENTRY_COUNT; ++slot) {
-        if (slots >> slot & 1) names += std::string(" ") + Fcc::fccEntryName(Fcc::FccSlot(slot));
-    }
-    return names;
-}
+using Quillomark::Testing::entriesThatThrowWithoutMemory;
 
 // In a process of its own, whose first calls these are.
 TEST(FccEntriesWithoutMemory, EveryEntryReturns) {
     EXPECT_EQ(Quillomark::Testing::runInChild([] {
                   unsetenv("FMS_HOME");
-                  const std::uint64_t threw = entriesThatThrow();
-                  std::fprintf(stderr, "Threw:%s\n", namesOf(threw).c_str());
-                  _exit(threw == 0 ? 0 : 3);
+                  const std::string threw = entriesThatThrowWithoutMemory();
+                  if (!threw.empty()) std::fprintf(stderr, "Threw:%s\n", threw.c_str());
+                  _exit(threw.empty() ? 0 : 3);
               }),
               "");
 }
@@ -95,7 +59,7 @@ TEST(FccEntriesWithoutMemory, TheFirstCallsAllocationsFailOneAfterAnother) {
                 } catch (...) {
                     _exit(2);
                 }
-                if (entriesThatThrow() != 0) _exit(3);
+                if (!entriesThatThrowWithoutMemory().empty()) _exit(3);
                 if (FCC_Init(nullptr, nullptr) != Fcc::ERR_FMSCP_START_SCRIPT ||
                     FCC_Term() != Fcc::ERR_FMSCP_NOT_INITIALIZED) {
                     _exit(4);
