@@ -3,7 +3,6 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 
 #include <platform/os/internal/Environment.hxx>
-#include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
 #include <platform/os/internal/TrustedFile.hxx>
 
@@ -12,6 +11,8 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace Quillomark::Fcc {
 
@@ -31,19 +32,24 @@ const char* const ENTRY_NAMES[FCC_ENTRY_COUNT] = {
 };
 
 // The table may be read by any thread at any time, also while the loader
-// fills it, so each slot is an atomic pointer. The library handle is touched
-// by the loader only, which runs once.
+// fills it, so each slot is an atomic pointer. The library is touched by the
+// loader only, which runs once.
 struct LoaderState {
     std::array<std::atomic<FccEntry>, FCC_ENTRY_COUNT> slots{};
-    Os::SharedLibrary library;
+    // Never destroyed: the proxy library stays loaded for the life of the
+    // process, and calls made while the process ends still find it.
+    Os::SharedLibrary* library = nullptr;
     std::once_flag once;
 };
 
-// Never destroyed: the proxy library stays loaded for the life of the
-// process, and calls made while the process ends still find the table.
-Os::ProcessObject<LoaderState> loaderState;
+// Constant-initialised, with nothing to destroy: every entry finds the
+// table without allocating, also one that an application's static
+// constructor calls before the library's own run, and one made when no
+// memory is left (an empty slot gives the entry's fixed result).
+LoaderState loaderState;
+static_assert(std::is_trivially_destructible_v<LoaderState>);
 
-LoaderState& state() { return *loaderState; }
+LoaderState& state() { return loaderState; }
 
 // The own function for a slot, checked at compile time to have the type of
 // the dispatcher of the same name.
@@ -72,7 +78,7 @@ int loadOnce() {
         path = fccProxyLibraryPath(home);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "ERROR: Could not allocate library name.\n");
-        return ERR_FMSCP_OUT_OF_MEMORY;
+        throw;
     }
 
     // A library runs its own code as it is loaded: one that another local
@@ -81,11 +87,12 @@ int loadOnce() {
     LoaderState& loader = state();
     std::string problem;
     if (Os::isTrustedFile(Os::absolutePath(path), &problem)) {
-        loader.library = Os::SharedLibrary::open(path);
+        Os::SharedLibrary opened = Os::SharedLibrary::open(path);
+        if (opened.isLoaded()) loader.library = new Os::SharedLibrary(std::move(opened));
     } else if (!problem.empty()) {
         std::fprintf(stderr, "Library '%s' is not used: %s.\n", path.c_str(), problem.c_str());
     }
-    if (!loader.library.isLoaded()) {
+    if (loader.library == nullptr) {
         std::fprintf(stderr, "Could not load library '%s'\n", path.c_str());
         return FccUseSelfProxy();
     }
@@ -130,11 +137,23 @@ int FccLoadProxyLibrary() {
     // Two threads making their first call at once must not both load: the
     // second waits for the first and then finds the loader has run.
     int result = FCC_OK;
-    std::call_once(state().once, [&result] { result = loadOnce(); });
+    try {
+        std::call_once(state().once, [&result] { result = loadOnce(); });
+    } catch (const std::bad_alloc&) {
+        // An allocation that failed on the way left the table empty, and
+        // the loader to run again at the next call, when memory may be
+        // back: not an empty table for good. Never an exception: the
+        // entries are C functions.
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
     return result;
 }
 
 int FccUseSelfProxy() {
+    // What the own implementation uses for the life of the process is made
+    // now, so that none of its entries allocates it on a first use, where
+    // the allocation could fail half-way through.
+    fccMakeSelfProxyObjects();
     std::fprintf(stderr,
                  "***** WARNING: The FCC Client Proxy shared library is not installed. *****\n");
     std::fprintf(stderr, "*****   Reverting to self-proxying mode. *****\n");
@@ -151,11 +170,12 @@ int FccUseSelfProxy() {
 
 void FccUnloadProxyLibrary() {
     publish({});
-    state().library.reset();
+    delete std::exchange(state().library, nullptr);
 }
 
 FccEntry FccGetEntryPoint(const char* name) {
-    void* address = state().library.symbol(name);
+    const Os::SharedLibrary* library = state().library;
+    void* address = library ? library->symbol(name) : nullptr;
     if (!address) {
         std::fprintf(stderr, "Could not find entry point '%s'\n.", name ? name : "");
         return nullptr;

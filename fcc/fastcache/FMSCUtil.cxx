@@ -174,7 +174,7 @@ void makeRegistryInChild() {
         Os::replaceInChild(registryInForce.slot(), new MappingRegistry);
 }
 
-const Os::InChildAfterFork registryInChild(makeRegistryInChild);
+QMSOA_IN_CHILD_AFTER_FORK(registryInChild, makeRegistryInChild);
 
 bool registerMapping(const std::string& name) {
     if (name.empty()) return true;

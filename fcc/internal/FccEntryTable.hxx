@@ -79,10 +79,14 @@ F fccEntryAs(FccSlot slot) {
 // implementation. Callers that arrive while another thread loads wait for
 // it. Returns 0 when the table is filled or the loader has run before,
 // -2998 when FMS_HOME is unset or empty (the table then stays empty), and
-// -3009 when the library's path cannot be allocated.
+// -3009 when an allocation fails (the library's path, its check, or what
+// the own implementation uses): the table is left empty and the loader runs
+// again at the next call. Throws nothing.
 int FccLoadProxyLibrary();
 
-// Fills every slot with the library's own implementation; always 0.
+// Fills every slot with the library's own implementation, once it has made
+// what that uses for the life of the process; 0. Throws std::bad_alloc,
+// filling nothing, when that cannot be made.
 int FccUseSelfProxy();
 
 // Unloads the proxy library and empties every slot.

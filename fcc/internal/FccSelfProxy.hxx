@@ -61,3 +61,15 @@ FccThreadHandle FCCStartThread(FccThreadRoutine routine, void* argument, std::ui
 void FCCTerminateThread(FccThreadHandle thread, std::uint32_t exitCode);
 
 }  // namespace Quillomark::Fcc::SelfProxy
+
+namespace Quillomark::Fcc {
+
+// Makes every process-wide object of the own implementation that is not
+// made yet (its locks, allocation pair, connection table and monitor's run,
+// configuration and its lock, kept texts, launched servers, record and
+// handle cells, map of handles, fast-cache client locks, thread registry):
+// before the implementation is put in the table, so that none of its
+// entries makes one on a first use. Throws std::bad_alloc.
+void fccMakeSelfProxyObjects();
+
+}  // namespace Quillomark::Fcc

@@ -44,7 +44,7 @@ void makeConfigurationLockInChild() {
     }
 }
 
-const Os::InChildAfterFork configurationInChild(makeConfigurationLockInChild);
+QMSOA_IN_CHILD_AFTER_FORK(configurationInChild, makeConfigurationLockInChild);
 
 // A whole decimal number of at least the minimum that fits the 32-bit
 // sizes the read buffers are kept in; 0 otherwise.
@@ -147,6 +147,11 @@ int FccReadConfiguration() {
     std::lock_guard<std::mutex> guard(configurationMutex());
     *current = read;
     return usable ? 0 : ERR_FMSCP_NO_CONFIGURATION;
+}
+
+void fccMakeConfiguration() {
+    configurationMutex();
+    current.get();
 }
 
 FccConfiguration fccConfiguration() {

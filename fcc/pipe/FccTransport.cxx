@@ -278,9 +278,11 @@ void makeLaunchedServersInChild() {
     if (launchedInForce.ifMade()) Os::replaceInChild(launchedInForce.slot(), new LaunchedServers);
 }
 
-const Os::InChildAfterFork launchedInChild(makeLaunchedServersInChild);
+QMSOA_IN_CHILD_AFTER_FORK(launchedInChild, makeLaunchedServersInChild);
 
 }  // namespace
+
+void fccMakeLaunchedServers() { launchedServers(); }
 
 void FccReapLaunchedServers() {
     LaunchedServers& launched = launchedServers();

@@ -73,7 +73,7 @@ void makeRecordsInChild() {
         Os::replaceInChild(monitorInForce.slot(), new std::shared_ptr<MonitorRun>);
 }
 
-const Os::InChildAfterFork recordsInChild(makeRecordsInChild);
+QMSOA_IN_CHILD_AFTER_FORK(recordsInChild, makeRecordsInChild);
 
 // Holds the record for the calling thread when it is still the owner.
 bool hold(FccConnection& record, std::uint32_t self) {
@@ -288,6 +288,11 @@ void FccCloseAllConnections() {
     }
     records.usedCount = stillHeld;
     records.nextHint = 0;
+}
+
+void fccMakeConnectionTable() {
+    table();
+    currentMonitor();
 }
 
 void FccRuntimeStart() {

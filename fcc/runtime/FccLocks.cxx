@@ -151,7 +151,7 @@ void makeLocksInChild() {
     }
 }
 
-const Os::InChildAfterFork locksInChild(makeLocksInChild);
+QMSOA_IN_CHILD_AFTER_FORK(locksInChild, makeLocksInChild);
 
 }  // namespace
 
@@ -159,7 +159,10 @@ Os::ForkRegion& fccGuardedChanges() { return guardedChanges; }
 
 bool fccUnusableAfterFork() { return inForce.unusable.load(std::memory_order_relaxed); }
 
-void FccInitLocks() { locks(); }
+void FccInitLocks() {
+    locks();
+    allocatorInForce();
+}
 
 bool FccInitLock() {
     if (fccUnusableAfterFork()) return false;

@@ -109,7 +109,7 @@ void makeClientInChild() {
     lockTimeouts = 0;
 }
 
-const Platform::Os::InChildAfterFork clientInChild(makeClientInChild);
+QMSOA_IN_CHILD_AFTER_FORK(clientInChild, makeClientInChild);
 
 // What a lookup or read of the cache waits for the cache's mutex in all,
 // from its start: an attach's wait for it, the other threads' turns at the
@@ -378,6 +378,8 @@ int attachWithin(const ReadWait& wait) {
 }
 
 }  // namespace
+
+void fccMakeFastCacheClientLocks() { locks(); }
 
 int checkInitFMSC() {
     const Platform::Os::ForkRegion::Scope inUse(clientInUse);

@@ -41,7 +41,7 @@ void makeRecordCellsInChild() {
         Platform::Os::replaceInChild(recordCellsInForce.slot(), makeRecordCells());
 }
 
-const Platform::Os::InChildAfterFork recordCellsInChild(makeRecordCellsInChild);
+QMSOA_IN_CHILD_AFTER_FORK(recordCellsInChild, makeRecordCellsInChild);
 
 // A change of the list keeps the chain of next links from the head whole
 // whichever of its writes a fork copies: a fork copies each thread's writes
@@ -75,7 +75,7 @@ void mendOpenListInChild() {
     }
 }
 
-const Platform::Os::InChildAfterFork openListInChild(mendOpenListInChild);
+QMSOA_IN_CHILD_AFTER_FORK(openListInChild, mendOpenListInChild);
 
 bool isInList(const FccFile* head, const FccFile* file) {
     for (const FccFile* f = head; f; f = f->next) {
@@ -99,6 +99,8 @@ void destroyRecord(FccFile* file) {
 }
 
 }  // namespace
+
+void makeFileRecordCells() { recordCells(); }
 
 int newFileRecord(const TicketReference& ticket, FccFile** result) {
     const auto bufferSize = static_cast<std::int32_t>(fccConfiguration().bufferSize);

@@ -13,12 +13,14 @@
 #include <fcc/selfproxy/internal/TicketRegistry.hxx>
 
 #include <platform/os/internal/Forks.hxx>
+#include <platform/os/internal/Threads.hxx>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 
@@ -67,7 +69,7 @@ void makeKeptTextsInChild() {
         Platform::Os::replaceInChild(keptInForce.slot(), new KeptTexts);
 }
 
-const Platform::Os::InChildAfterFork keptTextsInChild(makeKeptTextsInChild);
+QMSOA_IN_CHILD_AFTER_FORK(keptTextsInChild, makeKeptTextsInChild);
 
 const char* keptText(const char* text) {
     if (!text) return nullptr;
@@ -76,8 +78,13 @@ const char* keptText(const char* text) {
     return kept.texts.insert(text).first->c_str();
 }
 
+// Without memory to keep the text, the code alone is kept.
 void setLastInitError(int code, const char* text = nullptr) {
-    lastInitErrorText = keptText(text);
+    try {
+        lastInitErrorText = keptText(text);
+    } catch (const std::bad_alloc&) {
+        lastInitErrorText = nullptr;
+    }
     lastInitError = code;
 }
 
@@ -103,6 +110,18 @@ void openFastCacheEarly() {
 }
 
 }  // namespace
+
+void fccMakeSelfProxyObjects() {
+    FccInitLocks();
+    fccMakeConnectionTable();
+    fccMakeConfiguration();
+    fccMakeLaunchedServers();
+    keptInForce.get();
+    makeFileRecordCells();
+    makeTicketRegistry();
+    fccMakeFastCacheClientLocks();
+    Platform::Os::makeThreadRegistry();
+}
 
 bool selfProxyInitialized() { return fccSessionInForce() != 0; }
 
@@ -147,10 +166,17 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     setLastInitError(ERR_FMSCP_NOT_INITIALIZED);
     FccSetAllocator(alloc, release);
 
-    FccRuntimeStart();
-    FmsClearLastError();
-    int status = FccReadConfiguration();
-    if (status == FCC_OK) status = connectCallingThread();
+    int status = FCC_OK;
+    // Memory that runs out on the way fails the set-up like any other
+    // failure, undone below: the entry is a C function.
+    try {
+        FccRuntimeStart();
+        FmsClearLastError();
+        status = FccReadConfiguration();
+        if (status == FCC_OK) status = connectCallingThread();
+    } catch (const std::bad_alloc&) {
+        status = ERR_FMSCP_OUT_OF_MEMORY;
+    }
     if (status != FCC_OK) {
         // A failed attempt holds nothing: neither a reference that a later
         // FCC_Term would have to match nor the runtime it started.

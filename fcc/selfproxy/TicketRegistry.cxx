@@ -63,7 +63,7 @@ void makeHandleCellsInChild() {
         Platform::Os::replaceInChild(handleCellsInForce.slot(), makeHandleCells());
 }
 
-const Platform::Os::InChildAfterFork handleCellsInChild(makeHandleCellsInChild);
+QMSOA_IN_CHILD_AFTER_FORK(handleCellsInChild, makeHandleCellsInChild);
 
 // The handles given out and not yet released, by address: a handle is
 // looked up here before anything is read through it. Guarded by the main
@@ -136,6 +136,11 @@ void releaseLocked(TicketRecord* record) {
 }
 
 }  // namespace
+
+void makeTicketRegistry() {
+    handleCells();
+    liveHandles();
+}
 
 const char* TicketReference::ticket() const { return record->ticket; }
 const char* TicketReference::guid() const { return record->guid; }

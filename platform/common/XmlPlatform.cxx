@@ -2,8 +2,6 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
-#include <openssl/err.h>
-#include <openssl/rand.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -23,8 +21,8 @@ std::once_flag xmlPlatformOnce;
 // while another thread set one of them up would leave the child with it
 // half made (the XML parser's count of set-ups raised before its locks
 // exist, libcurl's global spinlock held by a thread the child does not
-// have, OpenSSL's lock of its random generator held for writing), and
-// glibc's rerun of an interrupted once in the child cannot repair either.
+// have), and glibc's rerun of an interrupted once in the child cannot
+// repair either.
 // Only a call that comes before the library's set-up (from an application's
 // static constructor, in a static link) sets them up first.
 void setUpLibrariesBeneath() {
@@ -37,15 +35,11 @@ void setUpLibrariesBeneath() {
         OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         // A failed global set-up shows as a failed curl_easy_init. libcurl's
         // loads OpenSSL's configuration, which OpenSSL does once per process.
+        // OpenSSL's random generator is left to the first use, the
+        // application's or a handshake's: made here it would be OpenSSL's
+        // default, and the application's own choice of generator, seed
+        // source or provider would be refused or dropped from then on.
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        // OpenSSL makes its random generator on its first use, under a lock
-        // that a child forked meanwhile would wait for in its own first
-        // use; made after the configuration, which may choose it. One that
-        // cannot be seeded now is tried again at its next use, and the
-        // errors it queued are not left to the application.
-        ERR_set_mark();
-        RAND_status();
-        ERR_pop_to_mark();
     });
 }
 

@@ -1,20 +1,33 @@
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Threads.hxx>
 
+#include <algorithm>
 #include <array>
 #include <pthread.h>
 
 namespace Quillomark::Platform::Os {
 
-// Plain storage, constant-initialised: handlers and regions of other
-// units register as the library loads, in whatever order.
+// The handlers that the library's units keep in their section, in the
+// order of the library's objects; those of the section's owner alone, not
+// of another copy of the library in the process. This one makes sure that
+// the section is there.
+QMSOA_IN_CHILD_AFTER_FORK(noHandler, nullptr);
+extern "C" {
+extern void (*const __start_qmsoa_in_child_after_fork[])() __attribute__((visibility("hidden")));
+extern void (*const __stop_qmsoa_in_child_after_fork[])() __attribute__((visibility("hidden")));
+}
+
+// Plain storage, constant-initialised: regions of other units are made
+// known on their first use, in whatever order.
 struct ForkRecords {
-    static constexpr unsigned handlerLimit = 32, regionLimit = 16;
+    static constexpr unsigned regionLimit = 16;
     std::atomic<unsigned> forks{0};
-    std::atomic<unsigned> handlerCount{0};
-    std::array<std::atomic<void (*)()>, handlerLimit> handlers{};
+    // Claimed so far, which may pass the limit; the slots of those past it
+    // stay empty.
     std::atomic<unsigned> regionCount{0};
     std::array<std::atomic<ForkRegion*>, regionLimit> regions{};
+
+    unsigned regionsInUse() const { return std::min(regionCount.load(), regionLimit); }
 
     // What the forking thread read before it forked: its own, since two
     // threads may fork at once.
@@ -42,7 +55,7 @@ ForkRecords records;  // constant-initialised
 void ForkRecords::prepare() {
     Before& now = before;
     now.thread = currentThreadId();
-    const unsigned count = records.regionCount.load();
+    const unsigned count = records.regionsInUse();
     for (unsigned i = 0; i < count; ++i) {
         const ForkRegion* region = records.regions[i].load();
         if (!region) continue;
@@ -56,7 +69,7 @@ void ForkRecords::prepare() {
 void ForkRecords::child() {
     const unsigned forks = records.forks.fetch_add(1) + 1;
     forker.store(before.thread);
-    const unsigned regionCount = records.regionCount.load();
+    const unsigned regionCount = records.regionsInUse();
     for (unsigned i = 0; i < regionCount; ++i) {
         ForkRegion* region = records.regions[i].load();
         if (!region) continue;
@@ -65,9 +78,9 @@ void ForkRecords::child() {
             region->lastForkInUse.store(forks);
         }
     }
-    const unsigned count = records.handlerCount.load();
-    for (unsigned i = 0; i < count; ++i) {
-        if (void (*handler)() = records.handlers[i].load()) handler();
+    for (auto* handler = __start_qmsoa_in_child_after_fork;
+         handler != __stop_qmsoa_in_child_after_fork; ++handler) {
+        if (*handler) (*handler)();
     }
     // The threads that were inside stayed with the parent and never leave
     // in this process: from here on no thread is inside, and the forks that
@@ -80,14 +93,30 @@ void ForkRecords::child() {
 
 namespace {
 
-// Registered as the library loads, before any thread of the application's
-// can fork under a registration (whose own lock a fork might copy held).
-[[maybe_unused]] const int registered =
+std::atomic<bool> handlersRegistered{false};
+pthread_once_t registration = PTHREAD_ONCE_INIT;  // constant-initialised
+
+void registerOnce() {
     pthread_atfork(ForkRecords::prepare, nullptr, ForkRecords::child);
+    handlersRegistered.store(true, std::memory_order_release);
+}
+
+// As the library loads, when nothing of it was used before. The C
+// library takes its own lock of the handlers around each fork, and a child
+// forked while another thread registered them reruns the registration.
+[[maybe_unused]] const bool registeredAsTheLibraryLoads = (registerForkHandlers(), true);
 
 }  // namespace
 
-unsigned forksSoFar() { return records.forks.load(std::memory_order_relaxed); }
+void registerForkHandlers() {
+    if (handlersRegistered.load(std::memory_order_acquire)) return;
+    pthread_once(&registration, registerOnce);
+}
+
+unsigned forksSoFar() {
+    registerForkHandlers();
+    return records.forks.load(std::memory_order_relaxed);
+}
 
 namespace {
 
@@ -117,30 +146,31 @@ bool heldAtFork(std::mutex& mutex) {
 
 std::uint32_t forkingThreadId() { return ForkRecords::forker.load(std::memory_order_relaxed); }
 
-InChildAfterFork::InChildAfterFork(void (*handler)()) {
-    const unsigned slot = records.handlerCount.load();
-    if (slot >= ForkRecords::handlerLimit) return;
-    records.handlers[slot].store(handler);
-    records.handlerCount.store(slot + 1);
-}
-
-ForkRegion::ForkRegion() : slot(records.regionCount.load()) {
-    if (slot >= ForkRecords::regionLimit) return;
-    records.regions[slot].store(this);
-    records.regionCount.store(slot + 1);
+// Each thread that enters before the region is known puts it in a slot of
+// its own before it enters, so that no fork misses it; one of those slots
+// becomes the region's, the others stay with it (they tell the same).
+void ForkRegion::makeKnown() {
+    registerForkHandlers();
+    const unsigned claimed = records.regionCount.fetch_add(1);
+    if (claimed < ForkRecords::regionLimit) records.regions[claimed].store(this);
+    unsigned unknown = UNKNOWN;
+    slot.compare_exchange_strong(unknown, claimed);
 }
 
 bool ForkRegion::inUseAtLastFork() const {
     const unsigned forks = forksSoFar();
-    if (slot >= ForkRecords::regionLimit) return forks != 0;
+    const unsigned at = slot.load(std::memory_order_acquire);
+    if (at == UNKNOWN) return false;  // never entered
+    if (at >= ForkRecords::regionLimit) return forks != 0;
     return forks != 0 && lastForkInUse.load(std::memory_order_relaxed) == forks;
 }
 
 bool ForkRegion::insideAsCopied() const { return begun.load() != ended.load(); }
 
 bool ForkRegion::wholeSince(unsigned forks) const {
-    return slot < ForkRecords::regionLimit &&
-           lastForkInUse.load(std::memory_order_relaxed) <= forks;
+    const unsigned at = slot.load(std::memory_order_acquire);
+    if (at == UNKNOWN) return true;  // never entered
+    return at < ForkRecords::regionLimit && lastForkInUse.load(std::memory_order_relaxed) <= forks;
 }
 
 }  // namespace Quillomark::Platform::Os

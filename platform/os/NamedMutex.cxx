@@ -186,7 +186,7 @@ void forgetInChild() {
     takenByThisThread.count = 0;
 }
 
-const InChildAfterFork namespaceInChild(forgetInChild);
+QMSOA_IN_CHILD_AFTER_FORK(namespaceInChild, forgetInChild);
 
 NamedMutex::Identity ownPidNamespace() {
     if (!namespaceKnown.load(std::memory_order_acquire)) {

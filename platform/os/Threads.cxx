@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace Quillomark::Platform::Os {
@@ -40,7 +41,7 @@ void startRegistryInChild() {
     replaceInChild(current.slot(), fresh);
 }
 
-const InChildAfterFork registryInChild(startRegistryInChild);
+QMSOA_IN_CHILD_AFTER_FORK(registryInChild, startRegistryInChild);
 
 struct ThreadStart {
     ThreadRoutine routine;
@@ -101,27 +102,39 @@ std::uint32_t currentThreadId() {
     return cachedThreadId;
 }
 
+void makeThreadRegistry() { registry(); }
+
 ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) {
     if (!routine) return nullptr;
-    ThreadRegistry& threads = registry();
     std::future<std::uint32_t> startedId;
     std::uintptr_t handle = 0;
-    {
+    try {
+        ThreadRegistry& threads = registry();
         std::lock_guard<std::mutex> guard(threads.mutex);
         handle = threads.nextHandle++;
         auto start = std::make_unique<ThreadStart>(
             ThreadStart{routine, argument, handle, std::promise<std::uint32_t>()});
         startedId = start->threadId.get_future();
+        // Every allocation comes before the thread starts: one that fails
+        // leaves no thread running with what its caller then takes back.
+        const auto entry = threads.live.emplace(handle, pthread_t{}).first;
 
         pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) != 0) return nullptr;
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        const int created = pthread_create(&thread, &attributes, runThread, start.get());
-        pthread_attr_destroy(&attributes);
-        if (created != 0) return nullptr;
+        int created = pthread_attr_init(&attributes);
+        pthread_t thread{};
+        if (created == 0) {
+            pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+            created = pthread_create(&thread, &attributes, runThread, start.get());
+            pthread_attr_destroy(&attributes);
+        }
+        if (created != 0) {
+            threads.live.erase(entry);
+            return nullptr;
+        }
         start.release();  // the thread owns it now
-        threads.live.emplace(handle, thread);
+        entry->second = thread;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
     const std::uint32_t id = startedId.get();
     if (threadId) *threadId = id;

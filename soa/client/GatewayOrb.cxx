@@ -47,7 +47,7 @@ void checkLockInChild() {
     connectsUnderWay.store(connectsOfThisThread);
 }
 
-const Quillomark::Platform::Os::InChildAfterFork lockInChild(checkLockInChild);
+QMSOA_IN_CHILD_AFTER_FORK(lockInChild, checkLockInChild);
 
 // How long the exit waits for the connects of other threads at most, from
 // the moment it comes to that wait.

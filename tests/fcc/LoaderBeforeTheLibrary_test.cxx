@@ -1,11 +1,14 @@
 // In a static link, an application's static constructors may run before the
-// library's own: the file-cache interface (through a whole transfer), the
-// XML parser, the wire types and a connection work from such a constructor,
-// and leave OpenSSL without its exit handler. The constructor below runs
-// first in its process (its priority puts it before every constructor of the
-// program's own objects, the library's among them); the case runs this
-// program anew with the folders it needs, and the constructor does its calls
-// there.
+// library's own: the file-cache interface (through a whole transfer, its
+// entries without memory too), the XML parser, the wire types and a
+// connection work from such a constructor, and leave OpenSSL without its
+// exit handler; a fork from it runs the library's child handlers, and a
+// thread that it started inside a region of the forks' while the library's
+// statics were made leaves the region for the forks after that. The
+// constructor below runs first in its process (its priority puts it before
+// every constructor of the program's own objects, the library's among them);
+// the case runs this program anew with the folders it needs, and the
+// constructor does its calls there.
 
 #include <fcc/FccInterface.hxx>
 #include <fcc/FccProxy.hxx>
@@ -13,7 +16,9 @@
 #include <soa/client/SessionManager.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
 #include <soa/schemas/base/ServiceData.hxx>
+#include <platform/os/internal/Forks.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
+#include <tests/fcc/EntriesWithoutMemory.hxx>
 #include <tests/fcc/ShortWaits.hxx>
 #include <tests/support/FreshFolder.hxx>
 
@@ -30,9 +35,12 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
+
+namespace Os = Quillomark::Platform::Os;
 
 const char* const CALLS_BEFORE_THE_LIBRARY = "QMSOA_TEST_CALLS_BEFORE_THE_LIBRARY";
 
@@ -53,6 +61,13 @@ std::string callBeforeTheLibrary() {
     const auto expect = [&wrong](bool holds, const std::string& what) {
         if (!holds) wrong += what + "\n";
     };
+    {
+        const int err = dup(2);
+        dup2(::open("/dev/null", O_WRONLY), 2);  // the loader's reports
+        const std::string threw = Quillomark::Testing::entriesThatThrowWithoutMemory();
+        dup2(err, 2);
+        expect(threw.empty(), "without memory:" + threw);
+    }
     int enabled = 0;
     expect(FCC_IsFCCEnabled(&enabled) == 0 && enabled == 1, "FCC_IsFCCEnabled");
     expect(FCC_Init(nullptr, nullptr) == 0, "FCC_Init");
@@ -100,11 +115,20 @@ std::string callBeforeTheLibrary() {
     }
     const std::string exit = Quillomark::Testing::runInChild([] { std::exit(0); });
     expect(exit == "", "OpenSSL's exit handler ran at exit (" + exit + ")");
+    const std::string forked =
+        Quillomark::Testing::runInChild([] { _exit(Os::forksSoFar() == 1 ? 0 : 8); });
+    expect(forked == "", "a child forked here ran no handler of the library's (" + forked + ")");
     return wrong;
 }
 
+// A region of the program's own, standing for the library's, and the thread
+// that is inside it while the library's statics are made.
+Os::ForkRegion aRegionOfTheProgram;
+int leaveTheRegion[2] = {-1, -1};
+std::thread* insideTheRegion = nullptr;
+
 // Writes what went wrong to the descriptor that the variable names, and
-// ends the process before anything else of the program runs.
+// leaves a thread inside the region for the case to let go of.
 struct CallsBeforeTheLibrary {
     CallsBeforeTheLibrary() {
         const char* report = std::getenv(CALLS_BEFORE_THE_LIBRARY);
@@ -114,12 +138,34 @@ struct CallsBeforeTheLibrary {
         const std::string wrong = callBeforeTheLibrary();
         const bool written =
             ::write(std::atoi(report), wrong.data(), wrong.size()) == ssize_t(wrong.size());
-        _exit(written ? 0 : 6);
+        int inside[2];
+        if (!written || ::pipe(inside) != 0 || ::pipe(leaveTheRegion) != 0) _exit(6);
+        insideTheRegion = new std::thread([inside] {
+            const Os::ForkRegion::Scope scope(aRegionOfTheProgram);
+            Quillomark::Testing::say(inside[1], 'i');
+            Quillomark::Testing::hear(leaveTheRegion[0]);
+        });
+        Quillomark::Testing::hear(inside[0]);
     }
 };
 __attribute__((init_priority(101))) CallsBeforeTheLibrary callsBeforeTheLibrary;
 
+// In the program run anew, once the library's statics are made: the thread
+// leaves the region, and a child forked then finds no thread inside it.
+void afterTheLibrarysStatics(int report) {
+    Quillomark::Testing::say(leaveTheRegion[1], 'l');
+    insideTheRegion->join();
+    const std::string child = Quillomark::Testing::runInChild(
+        [] { _exit(aRegionOfTheProgram.inUseAtLastFork() ? 9 : 0); });
+    const std::string wrong =
+        child.empty() ? "" : "a child took the region that was left for in use (" + child + ")\n";
+    _exit(::write(report, wrong.data(), wrong.size()) == ssize_t(wrong.size()) ? 0 : 6);
+}
+
 TEST(LoaderBeforeTheLibrary, AStaticConstructorThatRunsFirstMovesAFileAndParses) {
+    if (const char* report = std::getenv(CALLS_BEFORE_THE_LIBRARY)) {
+        afterTheLibrarysStatics(std::atoi(report));
+    }
     // The server's launch script, and a folder of the pipes, of this case's.
     const std::string home = Quillomark::Testing::freshFolder("before-library-");
     chmod(home.c_str(), 0755);

@@ -15,6 +15,8 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <openssl/conf.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLMutexMgr.hpp>
 
@@ -286,6 +288,35 @@ TEST(HttpRestSenderTlsTest, AConfigurationTheApplicationLoadsHoldsForTheLibrarys
               }),
               "")
         << "1: the file held before it was loaded, 2: not loaded, 4: not followed";
+}
+
+// The application chooses OpenSSL's random generator once the library has
+// loaded, by a call or by the random section of the file it loads as the
+// README says: OpenSSL takes either only while it has made no generator. In
+// a process of its own, which nothing but the library's load came before.
+TEST(HttpRestSenderTlsTest, TheApplicationsChoiceOfRandomGeneratorHolds) {
+    const std::string file = ::testing::TempDir() + "own-generator.cnf";
+    std::ofstream(file) << "openssl_conf = init\n[init]\nrandom = random\n[random]\n"
+                           "random = HASH-DRBG\ndigest = SHA256\n";
+    const auto primaryIsHashDrbg = [] {
+        unsigned char bytes[16];
+        EVP_RAND_CTX* primary =
+            RAND_bytes(bytes, sizeof bytes) == 1 ? RAND_get0_primary(nullptr) : nullptr;
+        return primary != nullptr &&
+               std::string(EVP_RAND_get0_name(EVP_RAND_CTX_get0_rand(primary))) == "HASH-DRBG";
+    };
+    const std::vector<std::pair<const char*, std::function<bool()>>> ways = {
+        {"RAND_set_DRBG_type",
+         [] { return RAND_set_DRBG_type(nullptr, "HASH-DRBG", nullptr, nullptr, "SHA256") == 1; }},
+        {"CONF_modules_load_file",
+         [&file] { return CONF_modules_load_file(file.c_str(), nullptr, 0) == 1; }},
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& [name, choose] : ways) {
+        EXPECT_EXIT(std::exit(choose() && primaryIsHashDrbg() ? 0 : 1),
+                    ::testing::ExitedWithCode(0), "")
+            << name;
+    }
 }
 
 TEST_F(HttpRestSenderTest, CookiesStayWithTheirSender) {

@@ -36,6 +36,11 @@ FccConfiguration fccConfiguration();
 // Makes locale the one sent to the server from now on.
 void fccSetConfiguredLocale(const std::string& locale);
 
+// Make the configuration with its lock, and the list of launched servers,
+// once per process, for fccMakeSelfProxyObjects. Throw std::bad_alloc.
+void fccMakeConfiguration();
+void fccMakeLaunchedServers();
+
 // The launch script's path under fmsHome: one separator between the two,
 // "\" turned into "/".
 std::string fccLaunchScriptPath(const std::string& fmsHome, const std::string& scriptName);

@@ -32,7 +32,9 @@ namespace Quillomark::Fcc {
 // under it to record the attach, and it is only ever tried, never waited
 // for (a thread that finds it taken reads over the pipe).
 
-// Makes the three locks, once per process; every lock operation calls it.
+// Makes the locks and the allocation pair, once per process, for
+// fccMakeSelfProxyObjects; each lock operation and each use of the pair
+// makes them when nothing did. Throws std::bad_alloc.
 void FccInitLocks();
 
 // False, taking nothing, when the caller holds the main lock (an application
@@ -255,6 +257,9 @@ FccConnectionRef FccGetThreadConnection();
 // Closes every record's pipe, frees its buffers and texts and gives it up
 // (records that a thread holds at this moment are left alone).
 void FccCloseAllConnections();
+// Makes the table of records and the slot of the monitor's run, once per
+// process, for fccMakeSelfProxyObjects. Throws std::bad_alloc.
+void fccMakeConnectionTable();
 
 // ---- Last error of the calling thread ---------------------------------------
 // The table entries FmsErrorCode (records the text of a code when the thread

@@ -15,6 +15,10 @@ int checkInitFMSC();
 // Detaches from the fast cache; the next checkInitFMSC attaches anew.
 int FmscCloseFastCache();
 
+// Makes the client's locks, once per process, for fccMakeSelfProxyObjects.
+// Throws std::bad_alloc.
+void fccMakeFastCacheClientLocks();
+
 // Fills the record's size from the cache: 0, -1 without a cache, -3003 when
 // the cache does not hold the file.
 int FmscLookupFileSize(FccFile* file);

@@ -51,6 +51,10 @@ constexpr std::uint32_t NO_OWNER = 0xFFFFFFFF;
 // the caller's session has ended meanwhile.
 int newFileRecord(const TicketReference& ticket, FccFile** file);
 
+// Makes the memory of the records, once per process, for
+// fccMakeSelfProxyObjects. Throws std::bad_alloc.
+void makeFileRecordCells();
+
 // Frees the record (the caller has claimed it or made it). A record that
 // termination left to the caller is closed on the server first.
 void freeFileRecord(FccFile* file);

@@ -54,6 +54,10 @@ int unregisterTicket(const char* handle);
 // Frees every record, at termination.
 void releaseAllTickets();
 
+// Makes the memory of the handles and their map, once per process, for
+// fccMakeSelfProxyObjects. Throws std::bad_alloc.
+void makeTicketRegistry();
+
 // Records registered now, for tests.
 std::size_t registeredTicketCount();
 

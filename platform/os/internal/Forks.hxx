@@ -13,10 +13,18 @@ namespace Quillomark::Platform::Os {
 // handlers may hold theirs): the parent only reads counters before it
 // forks, and all else is done in the child.
 
+// Makes the library's handlers run at every fork from now on (once per
+// process): as the library loads, or at the first use of what a child must
+// know of (a fork count read, a region entered, a process-wide object
+// made) when that comes first, from an application's static constructor
+// that runs before the library's own (a static link puts the
+// application's objects first). Takes no lock of the library's.
+void registerForkHandlers();
+
 // The forks that made this process since the library was loaded, counted
 // in the child: what the library made when the count was another (a
-// connection, a socket, an ORB) is its parent's. Takes no lock and no
-// system call.
+// connection, a socket, an ORB) is its parent's. Takes no lock and, but
+// for the process's first call, no system call.
 unsigned forksSoFar();
 
 // Keeps `object` reachable, never freed, for the rest of the process: what a
@@ -55,6 +63,7 @@ public:
     T* get() {
         T* object = made.load(std::memory_order_acquire);
         if (object != nullptr) return object;
+        registerForkHandlers();
         T* const mine = maker();
         if (made.compare_exchange_strong(object, mine, std::memory_order_acq_rel)) return mine;
         delete mine;
@@ -83,11 +92,18 @@ std::uint32_t forkingThreadId();
 bool heldAtFork(std::mutex& mutex);
 
 // Runs handler in the child after each fork, once the counts above are
-// up to date, in the order of registration; for a namespace-scope object,
-// so that it is registered when the library loads. At most 32.
-struct InChildAfterFork {
-    explicit InChildAfterFork(void (*handler)());
-};
+// up to date, in the order of the library's objects. At namespace scope:
+// the handler is kept in a section of the library's image, not registered
+// as the library loads, so that a fork made before the library's statics
+// (from an application's static constructor) runs it too.
+#if __has_attribute(retain)
+#define QMSOA_FORK_HANDLER_KEPT used, retain
+#else
+#define QMSOA_FORK_HANDLER_KEPT used
+#endif
+#define QMSOA_IN_CHILD_AFTER_FORK(name, handler) \
+    __attribute__((QMSOA_FORK_HANDLER_KEPT,      \
+                   section("qmsoa_in_child_after_fork"))) void (*const name)() = handler
 
 // Work that a child must not take over half done: the changes of a set of
 // descriptors kept in memory (a fork copies the descriptors before the
@@ -97,16 +113,21 @@ struct InChildAfterFork {
 // began its fork and the copy of the memory. Once the child's at-fork
 // handlers have run, no thread is inside in the child (those that were
 // stayed with the parent), so that the forks it makes in turn are told of
-// its own threads alone. A namespace-scope object: at most 16.
+// its own threads alone. A namespace-scope object, constant-initialised:
+// a thread that an application's static constructor started may be inside
+// before the library's statics are made, and the forks that the process
+// makes then are told of it. Known to the forks from its first use on: at
+// most 16 in use.
 class ForkRegion {
 public:
-    ForkRegion();
+    constexpr ForkRegion() = default;
     ForkRegion(const ForkRegion&) = delete;
     ForkRegion& operator=(const ForkRegion&) = delete;
 
     class Scope {
     public:
         explicit Scope(ForkRegion& region) : region(region) {
+            if (region.slot.load(std::memory_order_acquire) == UNKNOWN) region.makeKnown();
             region.begun.fetch_add(1, std::memory_order_seq_cst);
         }
         ~Scope() { region.ended.fetch_add(1, std::memory_order_seq_cst); }
@@ -132,8 +153,13 @@ public:
 
 private:
     friend struct ForkRecords;
+    static constexpr unsigned UNKNOWN = ~0u;
+    // Makes the region known to the forks before the caller enters it.
+    void makeKnown();
+
     std::atomic<std::uint64_t> begun{0}, ended{0};
-    unsigned slot;
+    // Where the forks find it; UNKNOWN while no thread has entered it.
+    std::atomic<unsigned> slot{UNKNOWN};
     // The last fork that came while a thread was inside.
     std::atomic<unsigned> lastForkInUse{0};
 };
