@@ -1,7 +1,6 @@
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Threads.hxx>
 
-#include <algorithm>
 #include <array>
 #include <pthread.h>
 
@@ -18,16 +17,12 @@ extern void (*const __stop_qmsoa_in_child_after_fork[])() __attribute__((visibil
 }
 
 // Plain storage, constant-initialised: regions of other units are made
-// known on their first use, in whatever order.
+// known on their first use, in whatever order, each in the first slot that
+// was empty (a slot, once filled, keeps its region).
 struct ForkRecords {
     static constexpr unsigned regionLimit = 16;
     std::atomic<unsigned> forks{0};
-    // Claimed so far, which may pass the limit; the slots of those past it
-    // stay empty.
-    std::atomic<unsigned> regionCount{0};
     std::array<std::atomic<ForkRegion*>, regionLimit> regions{};
-
-    unsigned regionsInUse() const { return std::min(regionCount.load(), regionLimit); }
 
     // What the forking thread read before it forked: its own, since two
     // threads may fork at once.
@@ -55,8 +50,7 @@ ForkRecords records;  // constant-initialised
 void ForkRecords::prepare() {
     Before& now = before;
     now.thread = currentThreadId();
-    const unsigned count = records.regionsInUse();
-    for (unsigned i = 0; i < count; ++i) {
+    for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         const ForkRegion* region = records.regions[i].load();
         if (!region) continue;
         // Begun first: a thread that enters and leaves in between shows as
@@ -69,8 +63,7 @@ void ForkRecords::prepare() {
 void ForkRecords::child() {
     const unsigned forks = records.forks.fetch_add(1) + 1;
     forker.store(before.thread);
-    const unsigned regionCount = records.regionsInUse();
-    for (unsigned i = 0; i < regionCount; ++i) {
+    for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         ForkRegion* region = records.regions[i].load();
         if (!region) continue;
         const std::uint64_t begun = region->begun.load(), ended = region->ended.load();
@@ -85,7 +78,7 @@ void ForkRecords::child() {
     // The threads that were inside stayed with the parent and never leave
     // in this process: from here on no thread is inside, and the forks that
     // this process makes are told so.
-    for (unsigned i = 0; i < regionCount; ++i) {
+    for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         if (ForkRegion* region = records.regions[i].load())
             region->ended.store(region->begun.load());
     }
@@ -146,15 +139,21 @@ bool heldAtFork(std::mutex& mutex) {
 
 std::uint32_t forkingThreadId() { return ForkRecords::forker.load(std::memory_order_relaxed); }
 
-// Each thread that enters before the region is known puts it in a slot of
-// its own before it enters, so that no fork misses it; one of those slots
-// becomes the region's, the others stay with it (they tell the same).
+// Each thread that enters before the region is known makes sure that it is
+// in a slot before it enters, so that no fork misses it, without a lock or
+// a wait (a thread that a fork left half way would hold either): it looks
+// at the slots in order and fills the first empty one, unless it finds the
+// region there first. Threads that do so at once all meet at the same slot,
+// so that a region takes one however many threads make it known (past the
+// limit, none: it is then taken for in use at every fork).
 void ForkRegion::makeKnown() {
     registerForkHandlers();
-    const unsigned claimed = records.regionCount.fetch_add(1);
-    if (claimed < ForkRecords::regionLimit) records.regions[claimed].store(this);
-    unsigned unknown = UNKNOWN;
-    slot.compare_exchange_strong(unknown, claimed);
+    unsigned at = 0;
+    for (; at < ForkRecords::regionLimit; ++at) {
+        ForkRegion* found = nullptr;
+        if (records.regions[at].compare_exchange_strong(found, this) || found == this) break;
+    }
+    slot.store(at, std::memory_order_release);
 }
 
 bool ForkRegion::inUseAtLastFork() const {

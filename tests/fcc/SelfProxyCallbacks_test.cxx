@@ -14,6 +14,7 @@
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/SelfProxyFixture.hxx>
 
+#include <atomic>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <functional>
@@ -374,6 +375,39 @@ TEST(ForkRegions, AChildsOwnForksAreToldOfItsThreadsAlone) {
         holding.join();
         EXPECT_EQ(end, "");
     }
+}
+
+// Threads that enter a region first at once (the first parses or file-cache
+// calls of a process's threads) make it known to the forks once: a region
+// that the forks lost count of is taken for in use in every child. Eight
+// fresh regions, each entered first by eight threads at once, in a process
+// of their own.
+TEST(ForkRegions, ThreadsThatEnterARegionFirstAtOnceMakeItKnownOnce) {
+    if (!childrenOfThreadsRun) GTEST_SKIP() << "a child of a threaded parent, sanitized";
+    EXPECT_EQ(runInChild([] {
+                  std::vector<Quillomark::Platform::Os::ForkRegion*> regions;
+                  for (int round = 0; round < 8; ++round) {
+                      regions.push_back(new Quillomark::Platform::Os::ForkRegion);  // kept
+                      std::atomic<int> ready{0};
+                      std::vector<std::thread> threads;
+                      for (int thread = 0; thread < 8; ++thread) {
+                          threads.emplace_back([&ready, region = regions.back()] {
+                              for (++ready; ready.load() < 8;) {
+                              }
+                              const Quillomark::Platform::Os::ForkRegion::Scope inside(*region);
+                          });
+                      }
+                      for (std::thread& thread : threads) thread.join();
+                  }
+                  _exit(runInChild([&regions] {
+                            for (auto* region : regions) {
+                                if (region->inUseAtLastFork()) _exit(2);
+                            }
+                        }).empty()
+                            ? 0
+                            : 2);
+              }),
+              "");
 }
 
 // A child forked while another thread of its parent was in the middle of a
