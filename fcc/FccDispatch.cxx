@@ -237,12 +237,35 @@ int GUIDLength(const char* ticket) {
     return 0;
 }
 
+}  // extern "C"
+
+namespace {
+
+// How many synchronize() calls of this thread, not yet ended, found the
+// table empty (the loader failed for want of memory, or has no FMS_HOME)
+// and took nothing: as many endSynchronize() calls release nothing either,
+// also when the table was filled in between, where they would release a
+// lock that the thread does not hold.
+thread_local int synchronizedWithoutLock = 0;
+
+}  // namespace
+
+extern "C" {
+
 void synchronize(void) {
     FccLoadProxyLibrary();
-    if (auto entry = QMSOA_FCC_SLOT_OF(synchronize)) entry();
+    if (auto entry = QMSOA_FCC_SLOT_OF(synchronize)) {
+        entry();
+    } else {
+        ++synchronizedWithoutLock;
+    }
 }
 
 void endSynchronize(void) {
+    if (synchronizedWithoutLock > 0) {
+        --synchronizedWithoutLock;
+        return;
+    }
     FccLoadProxyLibrary();
     if (auto entry = QMSOA_FCC_SLOT_OF(endSynchronize)) entry();
 }

@@ -4,8 +4,10 @@
 // before the library's own: LoaderBeforeTheLibrary_test.cxx).
 
 #include <fcc/FccErrorCodes.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/EntriesWithoutMemory.hxx>
+#include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -77,6 +80,38 @@ TEST(FccEntriesWithoutMemory, TheFirstCallsAllocationsFailOneAfterAnother) {
     }
     EXPECT_EQ(wrong, "") << "exit 2: the first call threw, 3: a later entry did, 4: the "
                             "set-up with memory failed, 5: the first call said something else";
+}
+
+// synchronize() as the process's first call, with no memory left to load
+// the interface, takes nothing; its endSynchronize(), once memory is back
+// and loads it, releases nothing either. The main lock then still knows
+// its holder: under synchronize(), a wait for the init lock whose holder
+// waits for the main lock is given up, not waited for ever.
+TEST(FccEntriesWithoutMemory, TheEndOfASynchronizeThatTookNothingReleasesNothing) {
+    const std::string home = Quillomark::Testing::freshFolder("synchronize-");
+    EXPECT_EQ(Quillomark::Testing::runInChild([&home] {
+                  dup2(::open("/dev/null", O_WRONLY), 2);  // the loader's reports
+                  setenv("FMS_HOME", home.c_str(), 1);
+                  Failing::failOnce = false;
+                  Failing::failAfter = 0;
+                  synchronize();
+                  Failing::failAfter = -1;
+                  endSynchronize();
+                  synchronize();
+                  Quillomark::Testing::Gate initTaken;
+                  std::thread setUp([&initTaken] {
+                      if (!Fcc::FccInitLock()) _exit(2);
+                      initTaken.open();
+                      Fcc::FccMainLock();
+                      Fcc::FccMainUnlock();
+                      Fcc::FccInitUnlock();
+                  });
+                  initTaken.wait();
+                  if (Fcc::FccInitLock()) _exit(3);
+                  endSynchronize();
+                  setUp.join();
+              }),
+              "");
 }
 
 }  // namespace
