@@ -81,7 +81,7 @@ struct Locks {
     bool initHolderWaits = false;
 };
 
-// Made as the library loads and never destroyed, so that threads still
+// Made by their first use and never destroyed, so that threads still
 // running while the process ends find them intact. A forked child has
 // only the thread that forked: every lock that another thread held stays
 // held for good in its copy. It makes its own locks (the copies are left
@@ -90,10 +90,9 @@ struct Locks {
 // (fccGuardedChanges), that may be half changed: the interface is no
 // longer usable in that child. One that only held the main lock leaves
 // what it guards whole, or, for the list of open files, for the child to
-// mend. One that held
-// the init lock to set the interface up or end it leaves the child to
-// start it afresh; one that held it only to count a reference leaves it
-// whole.
+// mend. One that held the init lock to set the interface up or end it
+// leaves the child to start it afresh; one that held it only to count a
+// reference leaves it whole.
 struct LocksInForce {
     Os::ProcessObject<Locks> locks;
     std::atomic<bool> unusable{false};
