@@ -353,7 +353,8 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
 
     if (!client) {
         if (const int held = holdCache(toc, create, deleteFiles, mode)) return fail(held);
-        if (const int locked = lockForTheOpen(toc, FMSCX_WaitLeft(deadline))) return fail(locked);
+        if (const int locked = lockForTheOpen(toc, Os::millisecondsLeft(deadline)))
+            return fail(locked);
         if (const int held = holdMetaFile(toc)) return fail(held);
         int rc = FMSCX_PrepareFile(
             toc, toc->metaFilePath, create, deleteFiles,
@@ -388,7 +389,7 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         if (client || toc->version != FMSC_VERSION || h->version != FMSC_PREVIOUS_VERSION)
             return fail(FMSCX_RefuseVersion(toc, h->version));
         FMSCX_ReachOpenStep("found the previous version's files");
-        if (const int held = holdPreviousVersionsMutex(toc, FMSCX_WaitLeft(deadline)))
+        if (const int held = holdPreviousVersionsMutex(toc, Os::millisecondsLeft(deadline)))
             return fail(held);
     }
     // Every page the header counts must be in what is mapped of the file.
@@ -659,8 +660,7 @@ bool sharedBlockToMend(FMSC_FILETOC_T* toc) {
 void countOffTheDead(FMSC_FILETOC_T* toc, std::int64_t deadline) {
     const std::uint64_t process = toc->mutex.abandonedNote();
     if (process == 0) return;
-    if (!Os::processEnds(long(process), std::min<std::uint32_t>(FMSCX_WaitLeft(deadline), 1000)))
-        return;
+    if (!Os::processEnds(long(process), Os::millisecondsLeft(deadline, 1000))) return;
     if (toc->shared->clients > 0) --toc->shared->clients;
 }
 

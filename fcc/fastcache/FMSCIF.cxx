@@ -36,7 +36,7 @@ int lockGoingOnAfterADeath(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) 
     // Locked again within what is left of the caller's wait, which the
     // lock that met the death may have spent waiting for the dead reader's
     // process to end.
-    return FMSCFile_LockCache(toc, FMSCX_WaitLeft(deadline));
+    return FMSCFile_LockCache(toc, Os::millisecondsLeft(deadline));
 }
 
 // One line of the log: the line counter, then the operation's text.
@@ -179,7 +179,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     const int opened = FMSCFile_Open(
         p.folder ? folder.c_str() : nullptr, p.name, p.maxFilePages, p.segments, p.hashBlockPages,
         p.extentFiles, p.megabytesPerExtentFile, p.create != 0, p.deleteFiles != 0, client, trace,
-        p.mode, FMSCX_WaitLeft(deadline), &toc, &newCache);
+        p.mode, Os::millisecondsLeft(deadline), &toc, &newCache);
     if (opened) return FMSCX_PassOn(__func__, opened);
     toc->allocationGranularity = Os::allocationGranularity();
     auto fail = [&toc](int rc) {
@@ -215,7 +215,7 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (!rc && p.mode == FMSC_MODE_SHARING_SERVER)
         rc = FSMCFile_AllocateSharedMemoryForStructs(toc, false);
     if (!rc && client) rc = FMSCIF_UseStructsInSharedMemory(toc);
-    if (!rc) rc = lockGoingOnAfterADeath(toc, FMSCX_WaitLeft(deadline));
+    if (!rc) rc = lockGoingOnAfterADeath(toc, Os::millisecondsLeft(deadline));
     if (rc) return fail(rc);
     // The client's check of the date list, on the list it uses from now on.
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);

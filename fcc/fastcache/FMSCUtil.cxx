@@ -4,7 +4,6 @@
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/OsError.hxx>
-#include <platform/os/internal/Time.hxx>
 
 #include <algorithm>
 #include <atomic>
@@ -391,11 +390,6 @@ int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {
 
 void FMSCX_ReachOpenStep(const char* step) {
     if (const Testing::FmscOpenStep reached = openStep.load()) reached(step);
-}
-
-std::uint32_t FMSCX_WaitLeft(std::int64_t deadline) {
-    return std::uint32_t(std::clamp<std::int64_t>(deadline - Os::monotonicMilliseconds(), 0,
-                                                  std::int64_t(UINT32_MAX)));
 }
 
 int FMSCX_PrepareFile(FMSC_FILETOC_T* toc, const std::string& path, bool create, bool deleteFile,

@@ -8,7 +8,6 @@
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Time.hxx>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -465,11 +464,7 @@ private:
     int awaitReply() {
         if (wait == Wait::AsLongAsItTakes) return 0;
         std::uint32_t waitMs = fccTiming().setUpReplyWait;
-        if (deadline != 0) {
-            const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
-            waitMs = static_cast<std::uint32_t>(
-                std::clamp<std::int64_t>(left, 0, static_cast<std::int64_t>(waitMs)));
-        }
+        if (deadline != 0) waitMs = Platform::Os::millisecondsLeft(deadline, waitMs);
         if (record->pipe.waitForData(waitMs)) return 0;
         fccTrace("No reply from FCC (%s)\n", messageName(message));
         FccCloseProxy(*record);

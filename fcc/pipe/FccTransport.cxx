@@ -105,10 +105,7 @@ int FccReadPipe(FccConnection& record, std::size_t count, void* buffer) {
 namespace {
 
 // The milliseconds left until deadline (none when it has passed).
-std::uint32_t until(std::int64_t deadline) {
-    const std::int64_t left = deadline - Os::monotonicMilliseconds();
-    return left > 0 ? static_cast<std::uint32_t>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0;
-}
+std::uint32_t until(std::int64_t deadline) { return Os::millisecondsLeft(deadline, 0x7FFFFFFF); }
 
 // The deadline of a set-up that begins now.
 std::int64_t setUpDeadline() { return Os::monotonicMilliseconds() + fccTiming().setUpReplyWait; }

@@ -119,10 +119,7 @@ public:
     ReadWait()
         : deadline(Platform::Os::monotonicMilliseconds() + fccWait(&FccTiming::cacheMutexWait)) {}
     // What is left of it now.
-    std::uint32_t remaining() const {
-        const std::int64_t left = deadline - Platform::Os::monotonicMilliseconds();
-        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF));
-    }
+    std::uint32_t remaining() const { return Platform::Os::millisecondsLeft(deadline, 0x7FFFFFFF); }
 
 private:
     std::int64_t deadline;

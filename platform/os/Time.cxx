@@ -20,6 +20,11 @@ std::int64_t monotonicMilliseconds() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::uint32_t millisecondsLeft(std::int64_t deadline, std::uint32_t most) {
+    return std::uint32_t(
+        std::clamp<std::int64_t>(deadline - monotonicMilliseconds(), 0, std::int64_t(most)));
+}
+
 // A sleep is where a thread asked to terminate stops and unwinds. The address
 // sanitizer, when built in, keeps no guard zones around this frame: the
 // unwinding skips the code that would clear them, and its own check of the

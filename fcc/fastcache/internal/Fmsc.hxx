@@ -51,9 +51,6 @@ int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
 // Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
 // step. Takes no memory.
 void FMSCX_ReachOpenStep(const char* step);
-// What is left of a wait that ends at the deadline, by the steady clock
-// (Os::monotonicMilliseconds): 0 once it has passed.
-std::uint32_t FMSCX_WaitLeft(std::int64_t deadline);
 // The version of the shared files that a cache opened now takes: this
 // version's, or the previous one's for a test (setFmscPreviousVersion).
 std::int32_t FMSCX_OpeningVersion();

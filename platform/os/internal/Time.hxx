@@ -11,6 +11,10 @@ namespace Quillomark::Platform::Os {
 // differences mean anything.
 std::int64_t monotonicMilliseconds();
 
+// The milliseconds left until `deadline`, a time of monotonicMilliseconds,
+// and at most `most`: 0 once it has passed.
+std::uint32_t millisecondsLeft(std::int64_t deadline, std::uint32_t most = UINT32_MAX);
+
 // Blocks the calling thread for at least the given number of milliseconds.
 void sleepMilliseconds(std::uint32_t milliseconds);
 
