@@ -3,17 +3,17 @@
 
 - Every relative link of README.md and docs/*.md names a file that exists,
   and every #anchor names a heading of the file it points into.
-- The README stays a short reference: at most MAX_LINES lines and
+- The README stays a short reference: at most MAX_PROSE_LINES lines and
   MAX_WORDS words of prose (the text outside fenced code blocks and HTML
   comments, blank lines and link targets left out: the walk-throughs' code
-  does not count), its Contents line links every section, no section
-  ("## ") with more than
-  MAX_SECTION_LINES lines of prose, "What it does not do" within
-  MAX_DOES_NOT_LINES, and sentences of at most MAX_SENTENCE words with a
-  median below MEDIAN_BELOW. A sentence is read out of a paragraph, a list
-  item or a table cell, and ends at ".", "!" or "?"; an inline code span
-  counts as one word in it. The median is taken over the sentences of
-  paragraphs and list items: a table's cells are mostly a word or two.
+  does not count), a Contents line that links every section, no section
+  ("## ") with more than MAX_SECTION_LINES lines of prose, "What it does
+  not do" within MAX_DOES_NOT_LINES, and sentences of at most MAX_SENTENCE
+  words with a median below MEDIAN_BELOW. A sentence is read out of a
+  paragraph, a list item or a table cell, and ends at ".", "!" or "?"; an
+  inline code span counts as one word in it. The median is taken over the
+  sentences of paragraphs and list items: a table's cells are mostly a word
+  or two.
 
 usage: check-docs.py [--report]   (--report prints the README's figures)"""
 import os
@@ -21,7 +21,7 @@ import re
 import statistics
 import sys
 
-MAX_LINES = 600  # of prose
+MAX_PROSE_LINES = 600
 MAX_WORDS = 7000
 MAX_SECTION_LINES = 120
 MAX_DOES_NOT_LINES = 50
@@ -207,8 +207,8 @@ def main():
         check_links(path, root, problems)
 
     lines, prose_count, words, sections, lengths, longest, most, contents = readme_figures(readme)
-    if prose_count > MAX_LINES:
-        problems.append(f"README.md: {prose_count} lines of prose, more than {MAX_LINES}")
+    if prose_count > MAX_PROSE_LINES:
+        problems.append(f"README.md: {prose_count} lines of prose, more than {MAX_PROSE_LINES}")
     for title, _ in sections[1:]:
         if f"(#{slug(title)})" not in " ".join(contents):
             problems.append(f"README.md: the Contents line does not link \"{title}\"")
@@ -232,7 +232,8 @@ def main():
         problems.append(f"README.md: median sentence {median} words, not below {MEDIAN_BELOW}")
 
     if "--report" in sys.argv[1:]:
-        print(f"README.md: {len(lines)} lines, {prose_count} of them prose, {words} words of prose, "
+        print(f"README.md: {len(lines)} lines, {prose_count} of them prose, "
+              f"{words} words of prose, "
               f"largest section \"{largest[0]}\" {len(largest[1])} lines of prose, "
               f"\"{does_not[0][0] if does_not else '-'}\" "
               f"{len(does_not[0][1]) if does_not else 0} lines, {len(lengths)} sentences, "
