@@ -3,7 +3,7 @@
 # errors; AddressSanitizer + UndefinedBehaviorSanitizer) and runs the whole
 # test suite on both builds, then the fuzz targets for a short time and the
 # test programs that start threads under ThreadSanitizer. The layout of the
-# sources is checked first.
+# sources and the links of the documents are checked first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
@@ -16,6 +16,9 @@ bash "$root/scripts/install-deps.sh"
 
 # The layout of the sources, before anything is built.
 bash "$root/scripts/check-format.sh"
+# The README and docs/: every link and anchor resolves, and the README stays
+# within its length.
+python3 "$root/scripts/check-docs.py"
 
 . "$root/scripts/release-tree.sh"
 configure_release_tree

@@ -9,9 +9,11 @@
 #      pkg-config, and runs each build as a user would (no LD_LIBRARY_PATH);
 #   3. follows the README's section "A first application" word for word:
 #      its commands (on a free port in place of 8642, with HOME in the
-#      scratch folder), its two files, and the output it shows;
+#      scratch folder), its two files saved in the walk-through's folder,
+#      and the output it shows;
 #   4. follows its section "Moving files" in the same way (with the pipes
-#      in a scratch folder of their own).
+#      in a scratch folder of their own);
+#   5. checks that the two left nothing in the checkout but its build tree.
 # usage: run.sh <build tree> <scratch folder>
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -83,22 +85,27 @@ for std in 17 20; do
   "$work/consumer-pc$std" >/dev/null
 done
 
-# 3. The README's first application.
-first=$work/first-run
-mkdir -p "$first/first" "$first/build" "$work/home"
-ln -s "$build" "$first/build/release"
+# 3. The README's first application. The commands run at the top of a
+# stand-in checkout whose build tree is the one under test; the files go
+# into the walk-through's folder, as the README says.
+first=$work/readme
+checkout=$work/checkout
+walkthrough=$work/home/qmsoa-walkthrough
+mkdir -p "$checkout/build" "$walkthrough"
+ln -s "$build" "$checkout/build/release"
 python3 "$here/readme_blocks.py" "$source/README.md" "$first"
+cp -r "$first/first" "$first/transfer" "$walkthrough/"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
 print(s.getsockname()[1])')
 sed -i "s/8642/$port/g" "$first/commands.sh"
 (
-  cd "$first"
+  cd "$checkout"
   export HOME=$work/home
   unset PKG_CONFIG_PATH
   # The service runs in the background: it must end with the commands.
   trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
   set -e
-  . ./commands.sh
+  . "$first/commands.sh"
 ) >"$first/stdout.txt"
 # Each of the two builds printed the output that the README shows.
 expect_printed "the first application" "$first/output.txt" "$first/stdout.txt" 2
@@ -107,12 +114,19 @@ expect_printed "the first application" "$first/output.txt" "$first/stdout.txt" 2
 ipc=$(mktemp -d)
 trap 'rm -rf "$ipc"' EXIT
 (
-  cd "$first"
+  cd "$checkout"
   export HOME=$work/home FMS_IPC_DIR=$ipc
   unset PKG_CONFIG_PATH FMS_HOME FCC_PROXYPIPENAME FMS_FCCPROXYLOG
   trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
   set -e
-  . ./transfer-commands.sh
+  . "$first/transfer-commands.sh"
 ) >"$first/transfer-stdout.txt"
 expect_printed "the file-transfer example" "$first/transfer-output.txt" \
   "$first/transfer-stdout.txt" 1
+
+# 5. The walk-throughs wrote into their own folder, not into the checkout.
+if [ "$(ls -A "$checkout")" != build ] || [ "$(ls -A "$checkout/build")" != release ]; then
+  echo "the README's walk-throughs left files in the checkout:" >&2
+  ls -AR "$checkout" | grep -v '^$' >&2
+  exit 1
+fi
