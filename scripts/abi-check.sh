@@ -5,8 +5,9 @@
 # the baseline would notice the change while the SONAME stayed the same: a
 # layout, a signature or a virtual table changed, or something went. New
 # functions and variables pass. Where the SONAME differs from the
-# baseline's, the check passes and says to renew the baseline; --update
-# writes the library's ABI as the new baseline.
+# baseline's, the check passes and says to renew the baseline. --update
+# writes the library's ABI as the new baseline; under the baseline's SONAME
+# only where the check passes, to record what was added.
 # usage: abi-check.sh [--update]
 #          the library of the release tree (build/release), built here
 #        abi-check.sh [--update] <library> <headers folder> <baseline>
@@ -49,54 +50,56 @@ abidw --no-show-locs --no-corpus-path --no-comp-dir-path --no-parameter-names \
 soname() { grep -o -m 1 "soname='[^']*'" "$1" | cut -d "'" -f 2; }
 current=$(soname "$work/current.abi")
 
+previous=none
+if [ -f "$baseline" ]; then
+  xz -dc "$baseline" >"$work/baseline.abi"
+  previous=$(soname "$work/baseline.abi")
+elif ! $update; then
+  echo "no ABI baseline at $baseline (bash scripts/abi-check.sh --update writes it)" >&2
+  exit 1
+fi
+
+if [ "$current" = "$previous" ]; then
+  # The standard library's templates that the library instantiates are
+  # exported too, but a program that uses one makes its own: one that the
+  # library no longer instantiates is no loss.
+  cat >"$work/suppressions" <<'SUPPRESSIONS'
+[suppress_function]
+  name_regexp = ^std::
+  change_kind = deleted-function
+SUPPRESSIONS
+  status=0
+  abidiff --no-added-syms --suppressions "$work/suppressions" \
+    "$work/baseline.abi" "$work/current.abi" >"$work/report.txt" || status=$?
+  # abidiff's status: bit 0 an error, bit 1 a usage error, bit 2 a change,
+  # bit 3 a change known to be incompatible.
+  if [ $((status & 3)) -ne 0 ]; then
+    cat "$work/report.txt" >&2
+    echo "abidiff could not compare the ABI with the baseline (status $status)" >&2
+    exit 1
+  fi
+  if [ "$status" -ne 0 ]; then
+    {
+      echo "The ABI of $current changed and its SONAME did not: programs built against"
+      echo "the baseline would break. Raise the project's major version (the SONAME's),"
+      echo "then renew the baseline (bash scripts/abi-check.sh --update). abidiff:"
+      head -n 200 "$work/report.txt"
+      lines=$(wc -l <"$work/report.txt")
+      [ "$lines" -le 200 ] || echo "... (the first 200 of $lines lines)"
+    } >&2
+    exit 1
+  fi
+fi
+
 if $update; then
   mkdir -p "$(dirname "$baseline")"
   # One thread: the same file gives the same bytes.
   xz -9 -T1 -c "$work/current.abi" >"$work/baseline.xz"
   mv "$work/baseline.xz" "$baseline"
   echo "ABI baseline of $current written to $baseline"
-  exit 0
-fi
-
-if [ ! -f "$baseline" ]; then
-  echo "no ABI baseline at $baseline (bash scripts/abi-check.sh --update writes it)" >&2
-  exit 1
-fi
-xz -dc "$baseline" >"$work/baseline.abi"
-previous=$(soname "$work/baseline.abi")
-if [ "$current" != "$previous" ]; then
+elif [ "$current" != "$previous" ]; then
   echo "ABI: the SONAME is $current, the baseline's $previous:" \
     "renew the baseline (bash scripts/abi-check.sh --update)"
-  exit 0
+else
+  echo "ABI: $current as in the baseline, but for what it adds"
 fi
-
-# The standard library's templates that the library instantiates are
-# exported too, but a program that uses one makes its own: one that the
-# library no longer instantiates is no loss.
-cat >"$work/suppressions" <<'SUPPRESSIONS'
-[suppress_function]
-  name_regexp = ^std::
-  change_kind = deleted-function
-SUPPRESSIONS
-status=0
-abidiff --no-added-syms --suppressions "$work/suppressions" \
-  "$work/baseline.abi" "$work/current.abi" >"$work/report.txt" || status=$?
-# abidiff's status: bit 0 an error, bit 1 a usage error, bit 2 a change,
-# bit 3 a change known to be incompatible.
-if [ $((status & 3)) -ne 0 ]; then
-  cat "$work/report.txt" >&2
-  echo "abidiff could not compare the ABI with the baseline (status $status)" >&2
-  exit 1
-fi
-if [ "$status" -ne 0 ]; then
-  {
-    echo "The ABI of $current changed and its SONAME did not: programs built against"
-    echo "the baseline would break. Raise the project's major version (the SONAME's),"
-    echo "then renew the baseline (bash scripts/abi-check.sh --update). abidiff:"
-    head -n 200 "$work/report.txt"
-    lines=$(wc -l <"$work/report.txt")
-    [ "$lines" -le 200 ] || echo "... (the first 200 of $lines lines)"
-  } >&2
-  exit 1
-fi
-echo "ABI: $current as in the baseline, but for what it adds"
