@@ -42,11 +42,12 @@ if ! readelf -S --wide "$library" | grep ' \.debug_info ' >/dev/null; then
   echo "$library has no debug information: its ABI cannot be read" >&2
   exit 1
 fi
-# Nothing that depends on where the tree was built or on its lines, and
-# nothing of the libraries it needs: the same code gives the same file.
+# Nothing of the lines of the sources or of the libraries that it needs;
+# the paths of its sources are made relative to the tree.
 abidw --no-show-locs --no-corpus-path --no-comp-dir-path --no-parameter-names \
   --no-elf-needed --drop-undefined-syms --headers-dir "$headers" --drop-private-types \
   --out-file "$work/current.abi" "$library"
+sed -i "s|path='$(printf '%s' "$root/" | sed 's/[][\\.*^$|]/\\&/g')|path='|" "$work/current.abi"
 soname() { grep -o -m 1 "soname='[^']*'" "$1" | cut -d "'" -f 2; }
 current=$(soname "$work/current.abi")
 
@@ -59,26 +60,37 @@ elif ! $update; then
   exit 1
 fi
 
-if [ "$current" = "$previous" ]; then
-  # The standard library's templates that the library instantiates are
-  # exported too, but a program that uses one makes its own: one that the
-  # library no longer instantiates is no loss.
-  cat >"$work/suppressions" <<'SUPPRESSIONS'
+# The standard library's templates that the library instantiates are
+# exported too, but a program that uses one makes its own: one that the
+# library no longer instantiates is no loss.
+cat >"$work/suppressions" <<'SUPPRESSIONS'
 [suppress_function]
   name_regexp = ^std::
   change_kind = deleted-function
 SUPPRESSIONS
-  status=0
-  abidiff --no-added-syms --suppressions "$work/suppressions" \
+# compare [<abidiff option>...]: abidiff's status against the baseline, its
+# report in report.txt. The status: bit 0 an error, bit 1 a usage error,
+# bit 2 a change, bit 3 a change known to be incompatible.
+compare() {
+  local status=0
+  abidiff "$@" --suppressions "$work/suppressions" \
     "$work/baseline.abi" "$work/current.abi" >"$work/report.txt" || status=$?
-  # abidiff's status: bit 0 an error, bit 1 a usage error, bit 2 a change,
-  # bit 3 a change known to be incompatible.
   if [ $((status & 3)) -ne 0 ]; then
     cat "$work/report.txt" >&2
     echo "abidiff could not compare the ABI with the baseline (status $status)" >&2
     exit 1
   fi
-  if [ "$status" -ne 0 ]; then
+  return "$status"
+}
+
+if [ "$current" = "$previous" ]; then
+  # Built elsewhere, the same code gives a file that abidw ordered in
+  # another way: a renewal that finds nothing new keeps the file.
+  if $update && compare; then
+    echo "ABI baseline of $current unchanged"
+    exit 0
+  fi
+  if ! compare --no-added-syms; then
     {
       echo "The ABI of $current changed and its SONAME did not: programs built against"
       echo "the baseline would break. Raise the project's major version (the SONAME's),"
