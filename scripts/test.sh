@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the library and its tests twice (warnings as
-# errors; AddressSanitizer + UndefinedBehaviorSanitizer) and runs the whole
-# test suite on both builds, then the fuzz targets for a short time and the
-# test programs that start threads under ThreadSanitizer. The layout of the
-# sources and the links of the documents are checked first.
+# errors; AddressSanitizer + UndefinedBehaviorSanitizer), checks the first
+# library's ABI against its baseline and runs the whole test suite on both
+# builds, then the fuzz targets for a short time and the test programs that
+# start threads under ThreadSanitizer. The layout of the sources and the
+# links of the documents are checked first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
@@ -23,6 +24,8 @@ python3 "$root/scripts/check-docs.py"
 . "$root/scripts/release-tree.sh"
 configure_release_tree
 cmake --build "$root/build/release" -j "$jobs"
+# The library's ABI against the baseline kept in the tree.
+bash "$root/scripts/abi-check.sh"
 ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs"
 
 cmake -S "$root" -B "$root/build/sanitize" -G Ninja \
