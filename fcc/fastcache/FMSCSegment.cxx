@@ -257,7 +257,9 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
         return fail(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
     }
     toc->limits.segmentFileSegments = count;
-    rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, attach);
+    // A client's extent files are attached under the cache's lock
+    // (FMSCIF_OpenS), where its server's count and marks hold.
+    if (!attach) rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, false);
     if (rc) return fail(rc);
     return 0;
 }
@@ -278,8 +280,9 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
         toc->shared->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         FMSCX_ReachOpenStep("removed the extent files");
     }
-    const FMSC_FILESHARED_T* s = toc->shared;
-    for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
+    for (std::int32_t e = 0; e < use.files && e < FMSC_MAX_EXTENT_FILES; ++e) {
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
             return FMSCX_PassOn(__func__, error);
         // Each file holds the segments counted in it, as the segment file
@@ -346,6 +349,7 @@ int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& 
         if (made >= 0) ::close(made);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     }
+    FMSCX_ReachOpenStep("made an extent file");
     *fd = made;
     return markServersExtent(toc, fd, extent);
 }
@@ -571,6 +575,7 @@ int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrin
             if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
                 return FMSCX_PassOn(__func__, error);
         }
+        FMSCX_ReachOpenStep("closed the extent files");
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
         FMSCX_DropSegments(toc, limits.segmentFileSegments, INT32_MAX);
