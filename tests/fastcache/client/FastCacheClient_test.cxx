@@ -76,12 +76,10 @@ protected:
         std::filesystem::create_directories(
             Quillomark::Testing::FakeFccServer::describedCache().folder);
         openServerCache();
-        std::int32_t first = -1;
-        ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
         content.resize(40000);
         for (std::size_t i = 0; i < content.size(); ++i)
             content[i] = std::uint8_t(i * 13 + i / 16384);
-        ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+        cacheContent();
         file.guid = cachedGuid;
     }
     void TearDown() override {
@@ -96,6 +94,12 @@ protected:
         FMSC_OPEN_PARAMS params = Quillomark::Testing::FakeFccServer::describedCache();
         params.deleteFiles = deleteFiles;
         ASSERT_EQ(0, FMSCIF_OpenS(&params, &cache));
+    }
+    // The server caches the file of content.
+    void cacheContent() {
+        std::int32_t first = -1;
+        ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
+        ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
     }
     // Attaches with the client's fast-cache log on: the log's path.
     std::string attachLogging() {
@@ -223,9 +227,7 @@ TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
              Testing::setFmscPreviousVersion(true);
              openServerCache();
              Testing::setFmscPreviousVersion(false);
-             std::int32_t first = -1;
-             ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
-             ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+             cacheContent();
          },
          "its server's is another than this process's"},
     };
@@ -278,9 +280,7 @@ TEST_F(FastCacheClient, AClientThatLeftACacheAttachesAgainAfterAPause) {
     }
     const bool triedAgain = asked < fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size();
     openServerCache(false);
-    std::int32_t first = -1;
-    ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
-    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+    cacheContent();
     const bool attachedAgain = readsFromTheCacheAgain(file, bytes);
     const std::string printed = output.finish();
     EXPECT_TRUE(triedAgain);
@@ -761,11 +761,6 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
 // restart.
 TEST_F(FastCacheClient, AFirstAttachThatFailsForACauseThatPassesIsTriedAgain) {
     const std::string folder = Quillomark::Testing::FakeFccServer::describedCache().folder;
-    const auto cacheContent = [this] {
-        std::int32_t first = -1;
-        ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
-        ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
-    };
     const struct {
         const char* cause;
         std::function<void()> make, mend;
