@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,11 +143,17 @@ bool holderMarkOf(const FMSC_FILETOC_T* toc, std::int32_t extent, std::uint64_t*
     return true;
 }
 
+// Puts the server's mark on its descriptor of an extent file: false (the
+// OS error kept) when it cannot.
+bool markAsTheServers(FMSC_FILETOC_T* toc, int fd, std::int32_t extent) {
+    std::uint64_t byte = 0;
+    return holderMarkOf(toc, extent, &byte) && Os::markAsHeld(fd, byte);
+}
+
 // The server's mark on its descriptor of an extent file. A descriptor that
 // cannot be marked is closed.
 int markServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
-    std::uint64_t byte = 0;
-    if (*fd < 0 || (holderMarkOf(toc, extent, &byte) && Os::markAsHeld(*fd, byte))) return 0;
+    if (*fd < 0 || markAsTheServers(toc, *fd, extent)) return 0;
     const int error = Os::lastOsError();
     ::close(*fd);
     *fd = -1;
@@ -314,9 +321,19 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
                                    ? FMSC_ERROR_UTIL_CANNOT_OPEN_FILE
                                    : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
-    if (const int error = toc->client ? clientFindsServersExtent(toc, &record->map.fd, extent)
-                                      : markServersExtent(toc, &record->map.fd, extent))
-        return error;
+    if (toc->client) {
+        if (const int error = clientFindsServersExtent(toc, &record->map.fd, extent)) return error;
+    } else if (record->map.fd >= 0 && !markAsTheServers(toc, record->map.fd, extent)) {
+        // A file that another program locks so that no mark can be put on
+        // it (an exclusive lock of it whole) is one that the server cannot
+        // hold: made anew by its check, as one gone, without the blocks it
+        // held, while that program keeps the old file.
+        const int error = Os::lastOsError();
+        ::close(std::exchange(record->map.fd, -1));
+        Os::setLastOsError(error);
+        if (error != EAGAIN && error != EACCES)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    }
     // A client's extent file is watched for its removal: the server removes
     // it when it purges or shrinks and may make a new one in its place,
     // which the client's descriptor does not show. Not for the server's
