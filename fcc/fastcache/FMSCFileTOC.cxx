@@ -365,8 +365,10 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         if (!rc) rc = holdMetaFile(toc);
         if (rc) return fail(rc);
     }
-    std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
-    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));
+    std::int64_t size = 0;
+    if (const int error =
+            FMSCX_CacheFileSize(toc, toc->metaFilePath, FMSC_ERROR_METAFILE_DOES_NOT_EXIST, &size))
+        return fail(error);
     // A client takes its server's sizes from the header, whatever it asked
     // for: the file must hold the header and the pages that it counts.
     const std::int64_t pagesNeeded = client ? 1 : std::int64_t(s->maxFilePages);

@@ -435,13 +435,23 @@ std::string FMSCX_getFilePath(const std::string& folder, const char* name, const
     return FMSCX_MakeFullPath(folder, FMSCX_getGetEnv(name, variable, defaultName));
 }
 
-std::int64_t FMSCX_FileSize(const std::string& path) {
+int FMSCX_CacheFileSize(FMSC_FILETOC_T* toc, const std::string& path, int missingError,
+                        std::int64_t* size) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    // What stands at the path itself, followed nowhere: a link or a pipe
+    // put there, also while an open makes the file, is no file of the
+    // cache's.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::lstat(path.c_str(), &info) != 0) {
         Os::setLastOsError(errno);
-        return -1;
+        return FMSC_FAIL(toc, missingError);
     }
-    return info.st_size;
+    if (!S_ISREG(info.st_mode)) {
+        Os::setLastOsError(EPERM);
+        return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+    }
+    *size = info.st_size;
+    return 0;
 }
 
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,

@@ -67,8 +67,11 @@ std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& nam
 std::string FMSCX_getFilePath(const std::string& folder, const char* name, const char* variable,
                               const char* defaultName);
 std::string FMSCX_getGetEnv(const char* value, const char* variable, const char* defaultValue);
-// The size of a file, or -1 when it cannot be examined.
-std::int64_t FMSCX_FileSize(const std::string& path);
+// The size of the cache's file at the path: missingError when nothing can
+// be examined there, 91 when what is there is no regular file (a link is
+// not followed).
+int FMSCX_CacheFileSize(FMSC_FILETOC_T* toc, const std::string& path, int missingError,
+                        std::int64_t* size);
 
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
                     bool client, std::int32_t firstSegment, FmscMapping& mapping);
