@@ -366,13 +366,21 @@ void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
 namespace {
 
 std::atomic<bool> openAsPreviousVersion{false};
+std::atomic<bool> previousNamesByFolder{false};
 
 }  // namespace
 
-void Testing::setFmscPreviousVersion(bool previous) { openAsPreviousVersion.store(previous); }
+void Testing::setFmscPreviousVersion(bool previous, bool mutexNamedByFolder) {
+    previousNamesByFolder.store(mutexNamedByFolder);
+    openAsPreviousVersion.store(previous);
+}
 
 std::int32_t FMSCX_OpeningVersion() {
     return openAsPreviousVersion.load() ? FMSC_PREVIOUS_VERSION : FMSC_VERSION;
+}
+
+bool FMSCX_MutexNamedByCacheAlone(const FMSC_FILETOC_T* toc) {
+    return toc->version == FMSC_PREVIOUS_VERSION && !previousNamesByFolder.load();
 }
 
 int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {

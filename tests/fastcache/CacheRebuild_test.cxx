@@ -362,10 +362,15 @@ TEST(CacheMutex, AnAttachWhileTheServerRemovesOrMakesAnExtentFileIsNotRefused) {
     }
 }
 
+// Whether the peers of the previous version name the cache's mutex as the
+// later builds of that version did, by the cache's folder too, or as its
+// first ones did, by the cache's name alone.
+bool previousNamesByFolder = false;
+
 // Opens the cache as a process of the previous version (setFmscPreviousVersion)
 // or of this one does.
 int openAs(bool previous, const FMSC_OPEN_PARAMS& p, FMSC_FILETOC_T** cache) {
-    Testing::setFmscPreviousVersion(previous);
+    Testing::setFmscPreviousVersion(previous, previousNamesByFolder);
     const int opened = FMSCIF_OpenSWithin(&p, cache, 0);
     Testing::setFmscPreviousVersion(false);
     return opened;
@@ -431,8 +436,9 @@ void expectClientRefused(const CacheFolder& folder, bool previousServer) {
 }
 
 // What processes of the library share, each met by a peer of the previous
-// version, which named the cache's mutex by the cache's name alone (so
-// that the two never exclude each other): the files with their layout, the
+// version, whose first builds named the cache's mutex by the cache's name
+// alone (so that the two never exclude each other) and whose later ones
+// named it as this version does: the files with their layout, the
 // block of shared structures, and the mutex. Whichever version serves the
 // cache, the other's client is refused as it attaches, or at its next lock
 // when it attached to a server that closed before a server of this version
@@ -511,12 +517,15 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
              EXPECT_EQ(0, FMSCIF_Close(&server));
          }},
     };
-    for (const auto& [shared, row] : rows) {
-        SCOPED_TRACE(shared);
-        CacheFolder folder;
-        Quillomark::Testing::OutputCapture output(1);
-        row(folder);
-    }
+    for (const bool byFolder : {false, true})
+        for (const auto& [shared, row] : rows) {
+            SCOPED_TRACE(std::string(shared) + (byFolder ? ", mutex named by folder" : ""));
+            previousNamesByFolder = byFolder;
+            CacheFolder folder;
+            Quillomark::Testing::OutputCapture output(1);
+            row(folder);
+        }
+    previousNamesByFolder = false;
 }
 
 // A client of the previous version still attached when a server of this

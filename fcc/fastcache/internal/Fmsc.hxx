@@ -54,6 +54,9 @@ void FMSCX_ReachOpenStep(const char* step);
 // The version of the shared files that a cache opened now takes: this
 // version's, or the previous one's for a test (setFmscPreviousVersion).
 std::int32_t FMSCX_OpeningVersion();
+// Whether the handle names the cache's mutex by the cache's name alone, as
+// the first builds of version 2 did, for a test (setFmscPreviousVersion).
+bool FMSCX_MutexNamedByCacheAlone(const FMSC_FILETOC_T* toc);
 // Refuses a cache whose files or shared block are of the version found,
 // which is not the handle's: the report names both, and the error is 36
 // with the system's error EPROTO.

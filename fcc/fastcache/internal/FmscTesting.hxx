@@ -30,8 +30,10 @@ void setFmscClock(std::int32_t seconds);
 // library's previous version opened them, as a peer of that version that
 // shares them with this one (the version of the files it writes and
 // accepts, the signature of the block a sharing server shares, the name of
-// the cache's mutex, which was the cache's name alone). False (the
-// default): as this version opens them.
-void setFmscPreviousVersion(bool previous);
+// the cache's mutex: the cache's name alone, as the first builds of that
+// version named it, or, with mutexNamedByFolder, the name that its later
+// builds gave it, as this version does). False (the default): as this
+// version opens them.
+void setFmscPreviousVersion(bool previous, bool mutexNamedByFolder = false);
 
 }  // namespace Quillomark::Fcc::Testing

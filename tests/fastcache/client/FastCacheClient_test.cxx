@@ -210,9 +210,19 @@ TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAwa
 // What the client shares with its server, each of another version than the
 // client's: the pipe protocol, whose version check the server refuses, and
 // the fast cache, which the server opened as the library's previous version
-// did. The client is refused at once, says why, and reads over the pipe.
+// did (its mutex named as its first builds named it, or as its later ones
+// did). The client is refused at once, says why, and reads over the pipe.
 TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
     using Fault = Quillomark::Testing::FakeFccServer::Fault;
+    const auto servedByThePreviousVersion = [this](bool mutexNamedByFolder) {
+        return [this, mutexNamedByFolder] {
+            ASSERT_EQ(0, FMSCIF_Close(&cache));
+            Testing::setFmscPreviousVersion(true, mutexNamedByFolder);
+            openServerCache();
+            Testing::setFmscPreviousVersion(false);
+            cacheContent();
+        };
+    };
     const struct {
         const char* peer;
         std::function<void()> serve;
@@ -221,14 +231,9 @@ TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
         {"the pipe protocol",
          [this] { fakeServer->injectFault(FMS_VERSION_CHECK, Fault::RefuseVersion); },
          "Improper FCC protocol version detected"},
-        {"the fast cache",
-         [this] {
-             ASSERT_EQ(0, FMSCIF_Close(&cache));
-             Testing::setFmscPreviousVersion(true);
-             openServerCache();
-             Testing::setFmscPreviousVersion(false);
-             cacheContent();
-         },
+        {"the fast cache", servedByThePreviousVersion(false),
+         "its server's is another than this process's"},
+        {"the fast cache, its mutex named by its folder", servedByThePreviousVersion(true),
          "its server's is another than this process's"},
     };
     for (const auto& row : rows) {
