@@ -266,9 +266,16 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
         return fail(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
     }
     toc->limits.segmentFileSegments = count;
-    // A client's extent files are attached under the cache's lock
-    // (FMSCIF_OpenS), where its server's count and marks hold.
-    if (!attach) rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, false);
+    if (attach) {
+        // A client's try without the cache's lock, quiet: the server
+        // removes and makes its extent files under the lock, and what this
+        // try could not attach is tried again under it (FMSCIF_OpenS), where
+        // the server's count and marks hold.
+        const FmscQuietReports quiet;
+        FMSCXSegment_OpenExtentFile(toc, false, false, true);
+        return 0;
+    }
+    rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, false);
     if (rc) return fail(rc);
     return 0;
 }
@@ -292,6 +299,8 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
     FmscExtentUse use;
     if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
     for (std::int32_t e = 0; e < use.files && e < FMSC_MAX_EXTENT_FILES; ++e) {
+        // One that a client attached already is its server's own.
+        if (attach && toc->segmentToc->extents[std::size_t(e)]) continue;
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
             return FMSCX_PassOn(__func__, error);
         // Each file holds the segments counted in it, as the segment file
