@@ -48,8 +48,9 @@ int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 // there); what is no such file is left as it is (91), what cannot be
 // removed too (19).
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
-// Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
-// step. Takes no memory.
+// Tells a test's hook (FmscTesting.hxx) that an open, a close, or a
+// server's removal or making of an extent file got past a step. Takes no
+// memory.
 void FMSCX_ReachOpenStep(const char* step);
 // The version of the shared files that a cache opened now takes: this
 // version's, or the previous one's for a test (setFmscPreviousVersion).
