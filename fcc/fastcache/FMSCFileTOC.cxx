@@ -41,10 +41,11 @@ void pointDatesAt(FMSC_FILETOC_T* toc, std::int32_t* arrays, std::int32_t pages)
 // of its folder, so that caches of one name in different folders never
 // share a mutex, while a client that reaches the folder by another spelling
 // of its path, or through a link, finds its server's. Empty (no mutex can
-// be had) when the folder cannot be looked at. The previous version named
-// it by the cache's name alone.
+// be had) when the folder cannot be looked at. The first builds of the
+// previous version named it by the cache's name alone, its later ones as
+// this version does.
 std::string cacheMutexName(const FMSC_FILETOC_T* toc) {
-    if (toc->version == FMSC_PREVIOUS_VERSION) return toc->wellKnownName;
+    if (FMSCX_MutexNamedByCacheAlone(toc)) return toc->wellKnownName;
     struct stat folder {};
     if (::stat(toc->folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return {};
     return toc->wellKnownName + "." + std::to_string(folder.st_dev) + "." +
@@ -311,9 +312,11 @@ int holdMetaFile(FMSC_FILETOC_T* toc) {
 // previous version closed (whose close may have run out of time waiting for
 // its mutex, and gone on without it) holds that version's mutex too, to the
 // end of its open, before it changes any of them: a client of that server
-// may still read under it. Once the files are this version's, such a client
-// finds at its next lock that they are no longer its server's. A mutex that
-// cannot be opened is one that nobody holds.
+// may still read under it. The first builds of that version named it by the
+// cache's name alone; its later ones named it as this version does, and the
+// open holds that one already. Once the files are this version's, such a
+// client finds at its next lock that they are no longer its server's. A
+// mutex that cannot be opened is one that nobody holds.
 int holdPreviousVersionsMutex(FMSC_FILETOC_T* toc, std::uint32_t waitMilliseconds) {
     if (toc->previousMutex.open(toc->wellKnownName) != Os::NamedMutex::Result::Ok) return 0;
     switch (toc->previousMutex.lock(waitMilliseconds)) {
@@ -365,8 +368,10 @@ int openMetaFile(FMSC_FILETOC_T* toc, const char* folder, const char* name, std:
         if (!rc) rc = holdMetaFile(toc);
         if (rc) return fail(rc);
     }
-    std::int64_t size = FMSCX_FileSize(toc->metaFilePath);
-    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_METAFILE_DOES_NOT_EXIST));
+    std::int64_t size = 0;
+    if (const int error =
+            FMSCX_CacheFileSize(toc, toc->metaFilePath, FMSC_ERROR_METAFILE_DOES_NOT_EXIST, &size))
+        return fail(error);
     // A client takes its server's sizes from the header, whatever it asked
     // for: the file must hold the header and the pages that it counts.
     const std::int64_t pagesNeeded = client ? 1 : std::int64_t(s->maxFilePages);
@@ -551,7 +556,8 @@ int FMSCIF_UseStructsInSharedMemory(FMSC_FILETOC_T* toc) {
     // The block must be the server's and fit in the segments it claims.
     bool fits = std::int64_t(fmscSharedSize(pages)) <=
                 std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE;
-    // A block of another version is its server's, which takes another mutex.
+    // A block of another version is its server's, which may take another
+    // mutex.
     const std::int32_t signature = shared->signature;
     const std::int64_t version =
         std::int64_t(signature) - FMSC_FILESHARED_T_SIG + FMSC_PREVIOUS_VERSION;

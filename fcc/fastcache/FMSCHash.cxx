@@ -109,8 +109,10 @@ int FMSCHash_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, boo
                               [toc, &path] { return FMSCX_WriteNewHashFile(toc, path); });
         if (rc) return fail(rc);
     }
-    std::int64_t size = FMSCX_FileSize(path);
-    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST));
+    std::int64_t size = 0;
+    if (const int error =
+            FMSCX_CacheFileSize(toc, path, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST, &size))
+        return fail(error);
     if (size < std::int64_t(toc->shared->hashBlockPages) * FMSC_PAGE_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
         return fail(FMSC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);

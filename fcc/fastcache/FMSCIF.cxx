@@ -219,6 +219,12 @@ int openCache(const FMSC_OPEN_PARAMS* params, FMSC_FILETOC_T** handle, FMSC_FILE
     if (rc) return fail(rc);
     // The client's check of the date list, on the list it uses from now on.
     if (client) rc = FMSCFile_CheckMetaFile(toc, 4);
+    // Its extent files that it could not attach without the lock are tried
+    // again under it, and refused only then: the server removes and makes
+    // them under it, and holds each one that it counts with its mark once it
+    // lets go, while outside it a purge's files stand at their paths
+    // unmarked, or gone, and a new file unmarked for a moment.
+    if (!rc && client) rc = FMSCXSegment_OpenExtentFile(toc, false, false, true);
     if (rc) return fail(rc);
     if (client) {
         // Counted before its note: a client killed between the two stays

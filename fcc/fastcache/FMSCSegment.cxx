@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,11 +143,17 @@ bool holderMarkOf(const FMSC_FILETOC_T* toc, std::int32_t extent, std::uint64_t*
     return true;
 }
 
+// Puts the server's mark on its descriptor of an extent file: false (the
+// OS error kept) when it cannot.
+bool markAsTheServers(FMSC_FILETOC_T* toc, int fd, std::int32_t extent) {
+    std::uint64_t byte = 0;
+    return holderMarkOf(toc, extent, &byte) && Os::markAsHeld(fd, byte);
+}
+
 // The server's mark on its descriptor of an extent file. A descriptor that
 // cannot be marked is closed.
 int markServersExtent(FMSC_FILETOC_T* toc, int* fd, std::int32_t extent) {
-    std::uint64_t byte = 0;
-    if (*fd < 0 || (holderMarkOf(toc, extent, &byte) && Os::markAsHeld(*fd, byte))) return 0;
+    if (*fd < 0 || markAsTheServers(toc, *fd, extent)) return 0;
     const int error = Os::lastOsError();
     ::close(*fd);
     *fd = -1;
@@ -237,8 +244,10 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
                 [toc, &path] { return FMSCX_WriteNewSegmentFile(toc, path); });
         if (rc) return fail(rc);
     }
-    std::int64_t size = FMSCX_FileSize(path);
-    if (size < 0) return fail(FMSC_FAIL(toc, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST));
+    std::int64_t size = 0;
+    if (const int error =
+            FMSCX_CacheFileSize(toc, path, FMSC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST, &size))
+        return fail(error);
     if (size < std::int64_t(toc->shared->segmentFileSegments) * FMSC_SEGMENT_SIZE) {
         FMSCX_PrintErrorName(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
         return fail(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
@@ -257,7 +266,16 @@ int FMSCSegment_Open(FMSC_FILETOC_T* toc, const char* folder, const char* name, 
         return fail(FMSC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE);
     }
     toc->limits.segmentFileSegments = count;
-    rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, attach);
+    if (attach) {
+        // A client's try without the cache's lock, quiet: the server
+        // removes and makes its extent files under the lock, and what this
+        // try could not attach is tried again under it (FMSCIF_OpenS), where
+        // the server's count and marks hold.
+        const FmscQuietReports quiet;
+        FMSCXSegment_OpenExtentFile(toc, false, false, true);
+        return 0;
+    }
+    rc = FMSCXSegment_OpenExtentFile(toc, create, deleteFiles, false);
     if (rc) return fail(rc);
     return 0;
 }
@@ -278,8 +296,11 @@ int FMSCXSegment_OpenExtentFile(FMSC_FILETOC_T* toc, bool create, bool deleteFil
         toc->shared->extentSegmentsInUse = toc->header->extentSegmentsInUse = 0;
         FMSCX_ReachOpenStep("removed the extent files");
     }
-    const FMSC_FILESHARED_T* s = toc->shared;
-    for (std::int32_t e = 0; e < s->extentFilesInUse && e < FMSC_MAX_EXTENT_FILES; ++e) {
+    FmscExtentUse use;
+    if (const int error = FMSCX_ExtentUse(toc, &use)) return FMSCX_PassOn(__func__, error);
+    for (std::int32_t e = 0; e < use.files && e < FMSC_MAX_EXTENT_FILES; ++e) {
+        // One that a client attached already is its server's own.
+        if (attach && toc->segmentToc->extents[std::size_t(e)]) continue;
         if (const int error = FMSCSegment_AddExtentFileRecord(toc, attach, e))
             return FMSCX_PassOn(__func__, error);
         // Each file holds the segments counted in it, as the segment file
@@ -311,9 +332,19 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
                                    ? FMSC_ERROR_UTIL_CANNOT_OPEN_FILE
                                    : FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE,
                                extent);
-    if (const int error = toc->client ? clientFindsServersExtent(toc, &record->map.fd, extent)
-                                      : markServersExtent(toc, &record->map.fd, extent))
-        return error;
+    if (toc->client) {
+        if (const int error = clientFindsServersExtent(toc, &record->map.fd, extent)) return error;
+    } else if (record->map.fd >= 0 && !markAsTheServers(toc, record->map.fd, extent)) {
+        // A file that another program locks so that no mark can be put on
+        // it (an exclusive lock of it whole) is one that the server cannot
+        // hold: made anew by its check, as one gone, without the blocks it
+        // held, while that program keeps the old file.
+        const int error = Os::lastOsError();
+        ::close(std::exchange(record->map.fd, -1));
+        Os::setLastOsError(error);
+        if (error != EAGAIN && error != EACCES)
+            return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
+    }
     // A client's extent file is watched for its removal: the server removes
     // it when it purges or shrinks and may make a new one in its place,
     // which the client's descriptor does not show. Not for the server's
@@ -346,6 +377,7 @@ int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& 
         if (made >= 0) ::close(made);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, extent);
     }
+    FMSCX_ReachOpenStep("made an extent file");
     *fd = made;
     return markServersExtent(toc, fd, extent);
 }
@@ -571,6 +603,7 @@ int FMSCX_ShrinkPrepared(FMSC_FILETOC_T* toc, std::int32_t megabytes, bool shrin
             if (const int error = FMSCX_SegmentCloseExtentFile(toc, e))
                 return FMSCX_PassOn(__func__, error);
         }
+        FMSCX_ReachOpenStep("closed the extent files");
         // The blocks that the files hold go with them: no page names a
         // segment that is no more, nor one that growth hands out again.
         FMSCX_DropSegments(toc, limits.segmentFileSegments, INT32_MAX);

@@ -366,13 +366,21 @@ void Testing::setFmscOpenStep(FmscOpenStep step) { openStep.store(step); }
 namespace {
 
 std::atomic<bool> openAsPreviousVersion{false};
+std::atomic<bool> previousNamesByFolder{false};
 
 }  // namespace
 
-void Testing::setFmscPreviousVersion(bool previous) { openAsPreviousVersion.store(previous); }
+void Testing::setFmscPreviousVersion(bool previous, bool mutexNamedByFolder) {
+    previousNamesByFolder.store(mutexNamedByFolder);
+    openAsPreviousVersion.store(previous);
+}
 
 std::int32_t FMSCX_OpeningVersion() {
     return openAsPreviousVersion.load() ? FMSC_PREVIOUS_VERSION : FMSC_VERSION;
+}
+
+bool FMSCX_MutexNamedByCacheAlone(const FMSC_FILETOC_T* toc) {
+    return toc->version == FMSC_PREVIOUS_VERSION && !previousNamesByFolder.load();
 }
 
 int FMSCX_RefuseVersion(FMSC_FILETOC_T* toc, std::int32_t found) {
@@ -435,13 +443,23 @@ std::string FMSCX_getFilePath(const std::string& folder, const char* name, const
     return FMSCX_MakeFullPath(folder, FMSCX_getGetEnv(name, variable, defaultName));
 }
 
-std::int64_t FMSCX_FileSize(const std::string& path) {
+int FMSCX_CacheFileSize(FMSC_FILETOC_T* toc, const std::string& path, int missingError,
+                        std::int64_t* size) {
+    if (const int error = FMSCX_CheckToc(toc, FMSC_HERE)) return error;
+    // What stands at the path itself, followed nowhere: a link or a pipe
+    // put there, also while an open makes the file, is no file of the
+    // cache's.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::lstat(path.c_str(), &info) != 0) {
         Os::setLastOsError(errno);
-        return -1;
+        return FMSC_FAIL(toc, missingError);
     }
-    return info.st_size;
+    if (!S_ISREG(info.st_mode)) {
+        Os::setLastOsError(EPERM);
+        return FMSC_FAIL(toc, FMSC_ERROR_UTIL_CANNOT_OPEN_FILE);
+    }
+    *size = info.st_size;
+    return 0;
 }
 
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,

@@ -76,9 +76,10 @@ bool attachTried = false;
 int attachResult = 0;
 
 // A cache that the client left by itself (its server closed it or made it
-// anew, or it failed in the middle of a read) is attached to again, quietly,
-// once a pause is over; each failed try doubles the pause, up to a limit.
-// Reads go over the pipe meanwhile.
+// anew, or it failed in the middle of a read), or whose first attach failed
+// for a cause that may pass (reportAttachFailure), is attached to again,
+// quietly, once a pause is over; each failed try doubles the pause, up to a
+// limit. Reads go over the pipe meanwhile.
 bool reattaching = false;
 std::int64_t nextTryAt = 0;
 std::uint32_t pause = 0;
@@ -195,6 +196,14 @@ int openFastCache(FMSC_FILETOC_T** cache, const ReadWait& wait) {
     return FMSCIF_OpenSWithin(&params, cache, wait.remaining());
 }
 
+// Has the client attach again, by itself, once the first pause is over.
+// Under attachState.
+void reattachAfterAPause() {
+    reattaching = true;
+    pause = fccTiming().cacheReattachPause;
+    nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+}
+
 // Whether checkInitFMSC is to attach now: the first time, and when the
 // pause after the client left a cache is over. Under attachState.
 bool attachDue() {
@@ -216,9 +225,7 @@ void leaveCache(const CacheUse& use, FMSC_FILETOC_T* cache) {
             attachedCache = nullptr;
             attachTried = true;
             attachResult = PIPE_ONLY;
-            reattaching = true;
-            pause = fccTiming().cacheReattachPause;
-            nextTryAt = Platform::Os::monotonicMilliseconds() + pause;
+            reattachAfterAPause();
         }
     }
     if (attached) {
@@ -311,6 +318,50 @@ void unlockAttachedCache(const CacheUse& use, FMSC_FILETOC_T* cache, bool failed
     if (failed || FMSCIF_UnLockCache(cache) != 0) leaveCache(use, cache);
 }
 
+// Says why the first attach failed, after its error line, and whether
+// that may pass: a server that has not made its cache yet, or is making it
+// anew, holds its lock for long or has an extent file of its cache
+// replaced, may serve it later, and memory may be had later. A server of
+// another PID namespace or of another version of the files, and a cache
+// folder that is no absolute path, stay as they are.
+bool reportAttachFailure(int result, int osError) {
+    if (result == PIPE_ONLY) {
+        printLine(
+            "***** The folder that the server names for the FMS fast cache is not an "
+            "absolute path. *****\n");
+        return false;
+    }
+    if (result == FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX && osError == ENOTSUP) {
+        // The cache's lock names its holders by identifiers that only the
+        // server's PID namespace reads right.
+        printLine(
+            "***** The FMS fast cache is shared only within the PID namespace of its "
+            "server, and this process is in another one. *****\n");
+        return false;
+    }
+    if (result == FMSC_ERROR_BAD_TYPE_SIG && osError == EPROTO) {
+        printLine(
+            "***** The FMS fast cache is shared only by processes of one version of its "
+            "files, and its server's is another than this process's. *****\n");
+        return false;
+    }
+    if (result == FMSC_ERROR_OUT_OF_MEMORY || osError == ENOMEM) {
+        printLine(
+            "***** There was insufficient memory to open the FMS fast cache in memory "
+            "mapped mode. *****\n");
+    } else {
+        const char* name = result > 0 && result <= FMSC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST
+                               ? FMSCX_ErrorName(result)
+                               : FccErrorCodeName(result);
+        std::printf(
+            "***** The FMS fast cache could not be opened (%s); it is tried again "
+            "later. *****\n",
+            name);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
 // Attaches once, within the read's wait for the cache's mutex.
 int attachWithin(const ReadWait& wait) {
     {
@@ -332,6 +383,7 @@ int attachWithin(const ReadWait& wait) {
     if (again) return attachAgain(wait);
     FMSC_FILETOC_T* opened = nullptr;
     int result = 0;
+    bool passing = false;
     if (std::getenv("FCC_PROXY_PIPEONLY")) {
         result = PIPE_ONLY;
         printLine("\n***** WARNING: FCC proxy 'PIPE ONLY' mode detected. *****\n");
@@ -341,22 +393,9 @@ int attachWithin(const ReadWait& wait) {
         printPipeMode();
     } else if ((result = openFastCache(&opened, wait)) != 0) {
         const int osError = Platform::Os::lastOsError();
-        const bool otherNamespace =
-            result == FMSC_ERROR_METAFILE_CANNOT_OPEN_CACHE_MUTEX && osError == ENOTSUP;
-        const bool otherVersion = result == FMSC_ERROR_BAD_TYPE_SIG && osError == EPROTO;
         opened = nullptr;
         std::printf("\n***** WARNING: Error %d opening FMSCache, . *****\n", result);
-        // The cache's lock names its holders by identifiers that only the
-        // server's PID namespace reads right, and a server of another
-        // version takes another lock: memory is not the cause there.
-        printLine(otherNamespace
-                      ? "***** The FMS fast cache is shared only within the PID namespace of its "
-                        "server, and this process is in another one. *****\n"
-                  : otherVersion
-                      ? "***** The FMS fast cache is shared only by processes of one version of "
-                        "its files, and its server's is another than this process's. *****\n"
-                      : "***** There was insufficient memory to open the FMS fast cache in memory "
-                        "mapped mode. *****\n");
+        passing = reportAttachFailure(result, osError);
         printPipeMode();
     }
     const int status = fastCacheStatus(result);
@@ -371,6 +410,9 @@ int attachWithin(const ReadWait& wait) {
     attachedCache = opened;
     attachTried = true;
     attachResult = status;
+    // A cause that passes is tried again after a pause, quietly, as after
+    // the client left a cache.
+    if (passing) reattachAfterAPause();
     return attachResult;
 }
 

@@ -4,6 +4,8 @@
 #include <platform/os/internal/PrivateFile.hxx>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -68,16 +70,53 @@ bool markAsHeld(int fd, std::uint64_t byte) {
     return false;
 }
 
+namespace {
+
+// Whether the kernel's list of every lock in force holds a shared
+// open-file-description lock of the file's byte alone. The list names a
+// file by its device and inode, and the device as the file system's own,
+// which a stacked one (overlayfs) gives otherwise than the file's status:
+// the inode and the byte, which names the file's cache and its place in it,
+// tell the mark. A line longer than any that the kernel writes is no lock.
+bool listedAsHeld(int fd, std::uint64_t byte) {
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) return false;
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return false;
+    char line[256];
+    bool found = false, atLineStart = true;
+    while (!found && std::fgets(line, sizeof line, locks)) {
+        const bool whole = atLineStart && std::strchr(line, '\n');
+        atLineStart = std::strchr(line, '\n') != nullptr;
+        char kind[16], type[16];
+        unsigned long long inode = 0, start = 0, end = 0;
+        if (!whole || std::sscanf(line, "%*d: %15s %*15s %15s %*d %*x:%*x:%llu %llu %llu", kind,
+                                  type, &inode, &start, &end) != 5)
+            continue;
+        found = std::strcmp(kind, "OFDLCK") == 0 && std::strcmp(type, "READ") == 0 &&
+                inode == file.st_ino && start == byte && end == byte;
+    }
+    std::fclose(locks);
+    return found;
+}
+
+}  // namespace
+
 bool markedAsHeldByAnother(int fd, std::uint64_t byte) {
     // The lock that a writer of the byte would need conflicts with a
-    // holder's mark, and the kernel names the lock it conflicts with: the
-    // mark is that lock only when it is a shared one of the byte alone.
+    // holder's mark, and the kernel names one lock it conflicts with: the
+    // first that was taken. That is the mark when it is a shared one of the
+    // byte alone; a shared lock of a range that takes the byte in (another
+    // program's of the whole file) may hide the mark, which the kernel's
+    // list of all locks then tells; an exclusive one leaves room for no mark.
     struct flock probe = heldMark(F_WRLCK, byte);
     if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
         setLastOsError(errno);
         return false;
     }
-    return probe.l_type == F_RDLCK && probe.l_start == off_t(byte) && probe.l_len == 1;
+    if (probe.l_type != F_RDLCK) return false;
+    if (probe.l_start == off_t(byte) && probe.l_len == 1) return true;
+    return listedAsHeld(fd, byte);
 }
 
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {

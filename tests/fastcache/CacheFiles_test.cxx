@@ -5,6 +5,7 @@
 #include "CacheFolder.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
 
 #include <platform/os/internal/MessagePipe.hxx>
 
@@ -20,10 +21,10 @@
 namespace Quillomark::Fcc {
 namespace {
 
-using Testing::CacheFolder;
-using Testing::putWord;
-using Testing::readBytes;
-using Testing::wordAt;
+using Quillomark::Testing::CacheFolder;
+using Quillomark::Testing::putWord;
+using Quillomark::Testing::readBytes;
+using Quillomark::Testing::wordAt;
 
 std::uint32_t bucketOf(const std::string& guid, std::uint32_t buckets) {
     std::uint32_t h = 0;
@@ -109,16 +110,16 @@ void writeServerCache(const CacheFolder& folder, const std::string& guid) {
     for (int e = 0; e < 2; ++e)
         for (int w = 0; w < 3; ++w)
             putWord(meta, page + 72 + 12 * std::size_t(e) + 4 * std::size_t(w), entries[e][w]);
-    Testing::writeBytes(folder.file("fms.mf"), meta);
+    Quillomark::Testing::writeBytes(folder.file("fms.mf"), meta);
 
     std::vector<std::uint8_t> hash(512, 0xFF);
     putWord(hash, 4 * bucketOf(guid, 128), 1);
-    Testing::writeBytes(folder.file("fms.hsh"), hash);
+    Quillomark::Testing::writeBytes(folder.file("fms.hsh"), hash);
 
     std::vector<std::uint8_t> segments(4 * 16384, 0);
     for (std::size_t i = 0; i < 16384; ++i) segments[2 * 16384 + i] = std::uint8_t(i % 251);
     for (std::size_t i = 0; i < 3616; ++i) segments[i] = std::uint8_t(255 - i % 13);
-    Testing::writeBytes(folder.file("fms.seg"), segments);
+    Quillomark::Testing::writeBytes(folder.file("fms.seg"), segments);
 }
 
 TEST(CacheFiles, ReadsACacheWrittenByTheServer) {
@@ -168,7 +169,7 @@ TEST(CacheFiles, ServerThatDidNotCloseIsRefusedUnlessItDeletes) {
     ASSERT_EQ(0, FMSCIF_Close(&cache));
     auto meta = readBytes(folder.file("fms.mf"));
     putWord(meta, 52, 47824);
-    Testing::writeBytes(folder.file("fms.mf"), meta);
+    Quillomark::Testing::writeBytes(folder.file("fms.mf"), meta);
 
     EXPECT_EQ(103,
               FMSCIF_Open(folder.path.c_str(), "crash", 8, 4, 1, 0, true, false, 0, false, &cache));
@@ -246,7 +247,7 @@ TEST(CacheFiles, WhatIsNoPrivateFileOfTheUsersIsNeitherUsedNorRemoved) {
                 ASSERT_TRUE(plant(path, kind)) << where;
                 struct stat planted {};
                 ASSERT_EQ(0, lstat(path.c_str(), &planted)) << where;
-                Testing::OutputCapture output(1);
+                Quillomark::Testing::OutputCapture output(1);
                 const int opened = FMSCIF_Open(folder.path.c_str(), "planted", 8, 1, 1, 16, true,
                                                deleteFiles, 0, false, &cache);
                 output.finish();
@@ -274,6 +275,46 @@ TEST(CacheFiles, WhatIsNoPrivateFileOfTheUsersIsNeitherUsedNorRemoved) {
                 std::filesystem::remove_all(path);
                 std::filesystem::remove(target);
             }
+    // The same swapped in by another process right after an open with
+    // delete made the file anew, before the open looked at it: a folder, a
+    // pipe, a link (to the file, cut to nothing meanwhile). The open fails
+    // with 91 as well, following no link.
+    static struct {
+        std::string step, path, target;
+        char kind;
+        bool (*plant)(const std::string& path, const std::string& target, char kind);
+    } swap;
+    swap.target = target;
+    swap.plant = [](const std::string& path, const std::string& target, char kind) {
+        std::filesystem::rename(path, target);
+        std::filesystem::resize_file(target, 0);
+        return kind == 'd'   ? mkdir(path.c_str(), 0700) == 0
+               : kind == 'p' ? mkfifo(path.c_str(), 0600) == 0
+                             : symlink(target.c_str(), path.c_str()) == 0;
+    };
+    for (const char* name : {"fms.mf", "fms.hsh", "fms.seg"})
+        for (const char kind : std::string("dpl")) {
+            const std::string where = std::string(name) + " " + kind;
+            swap.step = std::string("made ") + name;
+            swap.path = folder.file(name);
+            swap.kind = kind;
+            Testing::setFmscOpenStep([](const char* step) {
+                if (swap.step == step && !swap.plant(swap.path, swap.target, swap.kind))
+                    std::abort();
+            });
+            FMSC_FILETOC_T* cache = nullptr;
+            Quillomark::Testing::OutputCapture output(1);
+            EXPECT_EQ(91, FMSCIF_Open(folder.path.c_str(), "planted", 8, 1, 1, 16, true, true, 0,
+                                      false, &cache))
+                << where;
+            Testing::setFmscOpenStep(nullptr);
+            output.finish();
+            if (cache) FMSCIF_Close(&cache);
+            struct stat after {};
+            EXPECT_EQ(0, lstat(swap.path.c_str(), &after)) << where;
+            std::filesystem::remove_all(swap.path);
+            std::filesystem::remove(target);
+        }
 }
 
 }  // namespace

@@ -288,10 +288,89 @@ TEST(CacheMutex, ALockThatMeetsTheLockAbandonedWaitsAgainOnlyForWhatIsLeft) {
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
+// A client attaches while its server, under the cache's lock, stands
+// between the steps by which it removes its extent files (its descriptors,
+// which bear its marks, closed and the files still at their paths and
+// counted) or makes one (the file at its path, not yet marked): the attach
+// waits for the lock and finds the server's files as the server leaves
+// them, never refused for them.
+TEST(CacheMutex, AnAttachWhileTheServerRemovesOrMakesAnExtentFileIsNotRefused) {
+    const struct {
+        const char* change;
+        const char* step;
+        int (*work)(FMSC_FILETOC_T* server);
+    } rows[] = {
+        {"a purge", "closed the extent files",
+         [](FMSC_FILETOC_T* server) { return FMSCIF_Purge(server, true); }},
+        {"a shrink", "closed the extent files",
+         [](FMSC_FILETOC_T* server) { return FMSCIF_ShrinkTheSegmentExtentFile(server, 0); }},
+        {"growth into a second extent file", "made an extent file",
+         [](FMSC_FILETOC_T* server) { return cacheFiles(server, 1, 1) ? 0 : -1; }},
+    };
+    static Quillomark::Testing::Gate *atStep, *goOn;
+    static const char* stopAt;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.change);
+        CacheFolder folder;
+        FMSC_OPEN_PARAMS serverParams = cacheParams(folder, FMSC_MODE_SHARING_SERVER, true);
+        serverParams.totalExtentMegabytes = 32;
+        FMSC_FILETOC_T* server = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+        // The first extent file in use, and full.
+        std::int32_t page = -1;
+        ASSERT_EQ(0, FMSCIF_AddFile(server, guidFor(0).c_str(), 2000 * 16384u, 0, &page));
+        for (std::int32_t b = 0;
+             server->shared->extentFilesInUse == 0 || server->freeSegments.count > 0; ++b)
+            ASSERT_EQ(0, FMSCIF_WriteBlock(server, &page, b, blockOf(0, b).data(), 16384));
+        Quillomark::Testing::Gate reached, released;
+        atStep = &reached;
+        goOn = &released;
+        stopAt = row.step;
+        Testing::setFmscOpenStep([](const char* step) {
+            if (std::string(step) != stopAt) return;
+            atStep->open();
+            goOn->wait();
+        });
+        auto serving = Quillomark::Testing::onThread([&] {
+            const int locked = FMSCIF_LockCache(server);
+            const int done = locked ? locked : row.work(server);
+            const int unlocked = FMSCIF_UnLockCache(server);
+            return done ? done : unlocked;
+        });
+        reached.wait();
+        std::atomic<std::uint32_t> attaching{0};
+        auto attach = Quillomark::Testing::onThread([&] {
+            attaching = std::uint32_t(::gettid());
+            const FMSC_OPEN_PARAMS clientParams = cacheParams(folder, FMSC_MODE_CLIENT, false);
+            FMSC_FILETOC_T* client = nullptr;
+            const int opened = FMSCIF_OpenS(&clientParams, &client);
+            if (client) FMSCIF_Close(&client);
+            return opened;
+        });
+        // Refused at once, or waiting for the server's lock.
+        EXPECT_TRUE(Quillomark::Testing::eventually([&] {
+            return attach.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+                   (attaching != 0 && Quillomark::Testing::asleep(attaching));
+        }));
+        Quillomark::Testing::OutputCapture output(1);
+        released.open();
+        EXPECT_EQ(0, Quillomark::Testing::within(attach, 60, "the attach"));
+        EXPECT_EQ(0, Quillomark::Testing::within(serving, 60, "the server"));
+        Testing::setFmscOpenStep(nullptr);
+        output.finish();
+        EXPECT_EQ(0, FMSCIF_Close(&server));
+    }
+}
+
+// Whether the peers of the previous version name the cache's mutex as the
+// later builds of that version did, by the cache's folder too, or as its
+// first ones did, by the cache's name alone.
+bool previousNamesByFolder = false;
+
 // Opens the cache as a process of the previous version (setFmscPreviousVersion)
 // or of this one does.
 int openAs(bool previous, const FMSC_OPEN_PARAMS& p, FMSC_FILETOC_T** cache) {
-    Testing::setFmscPreviousVersion(previous);
+    Testing::setFmscPreviousVersion(previous, previousNamesByFolder);
     const int opened = FMSCIF_OpenSWithin(&p, cache, 0);
     Testing::setFmscPreviousVersion(false);
     return opened;
@@ -357,8 +436,9 @@ void expectClientRefused(const CacheFolder& folder, bool previousServer) {
 }
 
 // What processes of the library share, each met by a peer of the previous
-// version, which named the cache's mutex by the cache's name alone (so
-// that the two never exclude each other): the files with their layout, the
+// version, whose first builds named the cache's mutex by the cache's name
+// alone (so that the two never exclude each other) and whose later ones
+// named it as this version does: the files with their layout, the
 // block of shared structures, and the mutex. Whichever version serves the
 // cache, the other's client is refused as it attaches, or at its next lock
 // when it attached to a server that closed before a server of this version
@@ -437,12 +517,15 @@ TEST(CacheVersions, APeerOfThePreviousVersionIsRefusedAtOnce) {
              EXPECT_EQ(0, FMSCIF_Close(&server));
          }},
     };
-    for (const auto& [shared, row] : rows) {
-        SCOPED_TRACE(shared);
-        CacheFolder folder;
-        Quillomark::Testing::OutputCapture output(1);
-        row(folder);
-    }
+    for (const bool byFolder : {false, true})
+        for (const auto& [shared, row] : rows) {
+            SCOPED_TRACE(std::string(shared) + (byFolder ? ", mutex named by folder" : ""));
+            previousNamesByFolder = byFolder;
+            CacheFolder folder;
+            Quillomark::Testing::OutputCapture output(1);
+            row(folder);
+        }
+    previousNamesByFolder = false;
 }
 
 // A client of the previous version still attached when a server of this

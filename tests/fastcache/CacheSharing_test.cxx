@@ -475,6 +475,81 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
     }
 }
 
+// Another program holds a POSIX lock of a server's extent file, taken
+// before the server opens its cache or after: a lock of other bytes than
+// the server's mark, or of the whole file, shared or exclusive. The server
+// opens its cache, and its clients attach and read its blocks; a file that
+// the server cannot mark (locked whole, exclusively) is made anew in its
+// place without the blocks it held, which are then misses, never wrong.
+TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
+    const struct {
+        const char* lock;
+        short type;
+        off_t length;  // 0: the whole file
+        bool beforeTheServer;
+    } rows[] = {{"shared, whole, before", F_RDLCK, 0, true},
+                {"exclusive, whole, before", F_WRLCK, 0, true},
+                {"shared, its first block, before", F_RDLCK, 16384, true},
+                {"exclusive, its first block, before", F_WRLCK, 16384, true},
+                {"shared, whole, after", F_RDLCK, 0, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lock);
+        CacheFolder folder;
+        FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+        serverParams.segments = 2;
+        serverParams.megabytesPerExtentFile = 16;
+        serverParams.extentFiles = 2;
+        FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+        std::int32_t first = -1;
+        ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 40 * 16384, 0, &first));
+        for (std::int32_t b = 0; b < 40; ++b) {
+            const std::vector<std::uint8_t> bytes(16384, std::uint8_t(b));
+            ASSERT_EQ(0, FMSCIF_WriteBlock(server, &first, b, bytes.data(), 16384));
+        }
+        serverParams.deleteFiles = 0;
+        if (row.beforeTheServer) {
+            ASSERT_EQ(0, FMSCIF_Close(&server));
+        }
+        const std::string extent = folder.file("fms.ext000");
+        Testing::SteppedChild program([&](const Testing::SteppedChild::Step& step) {
+            const int fd = ::open(extent.c_str(), O_RDWR);
+            struct flock lock {};
+            lock.l_type = row.type;
+            lock.l_len = row.length;
+            if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) _exit(4);
+            step();
+        });
+        ASSERT_TRUE(program.reached());
+        Testing::OutputCapture output(1);
+        if (row.beforeTheServer) {
+            EXPECT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+        }
+        FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+        EXPECT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+        int read = 0, wrong = 0;
+        if (client && FMSCIF_LockCache(client) == 0) {
+            std::int64_t size = 0;
+            EXPECT_EQ(0, FMSCIF_FindFile(client, guidA.c_str(), &size, &first));
+            std::vector<std::uint8_t> block(16384);
+            for (std::int32_t b = 0; first >= 0 && b < 40; ++b) {
+                std::int32_t length = 0;
+                if (FMSCIF_ReadBlock(client, first, b, block.data(), &length) != 0 || length == -1)
+                    continue;
+                ++read;
+                wrong += length != 16384 || block[0] != b || block[16383] != b;
+            }
+            EXPECT_EQ(0, FMSCIF_UnLockCache(client));
+        }
+        EXPECT_EQ(0, wrong);
+        EXPECT_EQ(row.type == F_WRLCK && row.length == 0 ? 1 : 40, read);
+        program.letGo();
+        EXPECT_EQ("", program.end());
+        if (client) FMSCIF_Close(&client);
+        if (server) FMSCIF_Close(&server);
+    }
+}
+
 // An application's own at-fork handler takes its lock, and a thread that
 // holds that lock reads through the client while another thread forks: the
 // fork waits for the lock, and the reader for nothing that the fork holds.

@@ -48,12 +48,16 @@ int FMSCX_OSFileExists(FMSC_ERROR_T* error, const char* path);
 // there); what is no such file is left as it is (91), what cannot be
 // removed too (19).
 int FMSCX_DeleteOSFile(FMSC_ERROR_T* error, const char* path);
-// Tells a test's hook (FmscTesting.hxx) that an open or a close got past a
-// step. Takes no memory.
+// Tells a test's hook (FmscTesting.hxx) that an open, a close, or a
+// server's removal or making of an extent file got past a step. Takes no
+// memory.
 void FMSCX_ReachOpenStep(const char* step);
 // The version of the shared files that a cache opened now takes: this
 // version's, or the previous one's for a test (setFmscPreviousVersion).
 std::int32_t FMSCX_OpeningVersion();
+// Whether the handle names the cache's mutex by the cache's name alone, as
+// the first builds of version 2 did, for a test (setFmscPreviousVersion).
+bool FMSCX_MutexNamedByCacheAlone(const FMSC_FILETOC_T* toc);
 // Refuses a cache whose files or shared block are of the version found,
 // which is not the handle's: the report names both, and the error is 36
 // with the system's error EPROTO.
@@ -67,8 +71,11 @@ std::string FMSCX_MakeFullPath(const std::string& folder, const std::string& nam
 std::string FMSCX_getFilePath(const std::string& folder, const char* name, const char* variable,
                               const char* defaultName);
 std::string FMSCX_getGetEnv(const char* value, const char* variable, const char* defaultValue);
-// The size of a file, or -1 when it cannot be examined.
-std::int64_t FMSCX_FileSize(const std::string& path);
+// The size of the cache's file at the path: missingError when nothing can
+// be examined there, 91 when what is there is no regular file (a link is
+// not followed).
+int FMSCX_CacheFileSize(FMSC_FILETOC_T* toc, const std::string& path, int missingError,
+                        std::int64_t* size);
 
 int FMSCX_MapOSFile(FMSC_FILETOC_T* toc, const std::string& path, const std::string& mapName,
                     bool client, std::int32_t firstSegment, FmscMapping& mapping);

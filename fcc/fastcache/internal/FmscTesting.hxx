@@ -3,7 +3,8 @@
 #include <cstdint>
 
 // Hooks through which tests stop an open of the fast cache at a chosen
-// step of making its files anew, or a client's close between its steps, to
+// step of making its files anew, a server between the steps by which it
+// removes or makes an extent file, or a client's close between its steps, to
 // see what a process killed there leaves behind, set the clock by which it
 // dates pages, and open caches as a process of the library's previous
 // version does.
@@ -13,8 +14,10 @@ namespace Quillomark::Fcc::Testing {
 // client's "counted the client" in its open and "cleared the client's
 // note" in its close, "met the lock abandoned" where an open's or a close's
 // lock did, "found the previous version's files" where a server's open is
-// to take them over) right after each step, on the opening or closing
-// thread; none (the default) when null.
+// to take them over, and a server's "closed the extent files" in a purge or
+// shrink that removes them and "made an extent file" where it makes one
+// anew) right after each step, on the thread that took it; none (the
+// default) when null.
 using FmscOpenStep = void (*)(const char* step);
 void setFmscOpenStep(FmscOpenStep step);
 
@@ -27,8 +30,10 @@ void setFmscClock(std::int32_t seconds);
 // library's previous version opened them, as a peer of that version that
 // shares them with this one (the version of the files it writes and
 // accepts, the signature of the block a sharing server shares, the name of
-// the cache's mutex, which was the cache's name alone). False (the
-// default): as this version opens them.
-void setFmscPreviousVersion(bool previous);
+// the cache's mutex: the cache's name alone, as the first builds of that
+// version named it, or, with mutexNamedByFolder, the name that its later
+// builds gave it, as this version does). False (the default): as this
+// version opens them.
+void setFmscPreviousVersion(bool previous, bool mutexNamedByFolder = false);
 
 }  // namespace Quillomark::Fcc::Testing

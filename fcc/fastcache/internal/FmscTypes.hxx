@@ -38,10 +38,13 @@ constexpr std::int32_t FMSC_GUID_SIZE = 36;
 // each version gives it. The meta file's header carries it, and the block
 // its signature (fmscSharedSignature), which both sides check: a client of
 // one version never maps the cache of a server of another, nor a server the
-// files that a server of another version holds or made, since the two would
-// not take one mutex. Version 2 named the mutex by the cache's name alone;
-// 3 by the cache's folder too. A server of this version takes over the
-// files that one of version 2 closed.
+// files that a server of another version holds or made, since the two may
+// not take one mutex. Version 2 covers two namings of the mutex: its first
+// builds named it by the cache's name alone (mutex.<name>), its later ones
+// by the device and inode of the cache's folder too
+// (mutex.<name>.<device>.<inode>), as version 3 does; a peer of either is
+// refused alike. A server of this version takes over the files that one of
+// version 2 closed.
 constexpr std::int32_t FMSC_VERSION = 3;
 constexpr std::int32_t FMSC_PREVIOUS_VERSION = 2;
 constexpr std::int32_t FMSC_STATE_CLEAN = 24589;  // 0x600D

@@ -46,9 +46,11 @@ bool isFileLinked(int fd);
 // file system cannot lock it.
 bool markAsHeld(int fd, std::uint64_t byte);
 // Whether another open of the file, of this process or another, holds the
-// mark at that byte: a shared lock of that byte alone. A lock of a range
-// that takes the byte in (of the whole file, say) is no such mark, nor is
-// one that such a lock hides.
+// mark at that byte: a shared open-file-description lock of that byte
+// alone, also where another program's shared lock of a range that takes
+// the byte in (of the whole file, say) was taken first, which is no such
+// mark itself. Such a lock is looked past in the kernel's list of locks
+// (/proc/locks); without that list the mark it hides is not found.
 bool markedAsHeldByAnother(int fd, std::uint64_t byte);
 
 // Unmaps a view (an empty view is left alone) and empties it.

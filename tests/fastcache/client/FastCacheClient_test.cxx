@@ -76,12 +76,10 @@ protected:
         std::filesystem::create_directories(
             Quillomark::Testing::FakeFccServer::describedCache().folder);
         openServerCache();
-        std::int32_t first = -1;
-        ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
         content.resize(40000);
         for (std::size_t i = 0; i < content.size(); ++i)
             content[i] = std::uint8_t(i * 13 + i / 16384);
-        ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+        cacheContent();
         file.guid = cachedGuid;
     }
     void TearDown() override {
@@ -96,6 +94,12 @@ protected:
         FMSC_OPEN_PARAMS params = Quillomark::Testing::FakeFccServer::describedCache();
         params.deleteFiles = deleteFiles;
         ASSERT_EQ(0, FMSCIF_OpenS(&params, &cache));
+    }
+    // The server caches the file of content.
+    void cacheContent() {
+        std::int32_t first = -1;
+        ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
+        ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
     }
     // Attaches with the client's fast-cache log on: the log's path.
     std::string attachLogging() {
@@ -206,9 +210,19 @@ TEST_F(FastCacheClient, AttachesOnceUntilClosedAndDetachesFromAServerThatWentAwa
 // What the client shares with its server, each of another version than the
 // client's: the pipe protocol, whose version check the server refuses, and
 // the fast cache, which the server opened as the library's previous version
-// did. The client is refused at once, says why, and reads over the pipe.
+// did (its mutex named as its first builds named it, or as its later ones
+// did). The client is refused at once, says why, and reads over the pipe.
 TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
     using Fault = Quillomark::Testing::FakeFccServer::Fault;
+    const auto servedByThePreviousVersion = [this](bool mutexNamedByFolder) {
+        return [this, mutexNamedByFolder] {
+            ASSERT_EQ(0, FMSCIF_Close(&cache));
+            Testing::setFmscPreviousVersion(true, mutexNamedByFolder);
+            openServerCache();
+            Testing::setFmscPreviousVersion(false);
+            cacheContent();
+        };
+    };
     const struct {
         const char* peer;
         std::function<void()> serve;
@@ -217,16 +231,9 @@ TEST_F(FastCacheClient, AServerOfAnotherVersionIsRefusedAtOnceWithItsReason) {
         {"the pipe protocol",
          [this] { fakeServer->injectFault(FMS_VERSION_CHECK, Fault::RefuseVersion); },
          "Improper FCC protocol version detected"},
-        {"the fast cache",
-         [this] {
-             ASSERT_EQ(0, FMSCIF_Close(&cache));
-             Testing::setFmscPreviousVersion(true);
-             openServerCache();
-             Testing::setFmscPreviousVersion(false);
-             std::int32_t first = -1;
-             ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
-             ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
-         },
+        {"the fast cache", servedByThePreviousVersion(false),
+         "its server's is another than this process's"},
+        {"the fast cache, its mutex named by its folder", servedByThePreviousVersion(true),
          "its server's is another than this process's"},
     };
     for (const auto& row : rows) {
@@ -278,9 +285,7 @@ TEST_F(FastCacheClient, AClientThatLeftACacheAttachesAgainAfterAPause) {
     }
     const bool triedAgain = asked < fakeServer->requestsOf(FMS_GET_CACHE_INIT_INFO).size();
     openServerCache(false);
-    std::int32_t first = -1;
-    ASSERT_EQ(0, FMSCIF_AddFile(cache, cachedGuid, 40000, 0, &first));
-    ASSERT_EQ(0, FMSCIF_WriteData(cache, &first, 0, content.data(), 40000));
+    cacheContent();
     const bool attachedAgain = readsFromTheCacheAgain(file, bytes);
     const std::string printed = output.finish();
     EXPECT_TRUE(triedAgain);
@@ -745,20 +750,84 @@ TEST_F(FastCacheClient, PipeOnlyModeAndAMissingCacheLeaveThePipe) {
     std::vector<std::uint8_t> bytes(10);
     EXPECT_EQ(0, FmscReadBytes(&file, bytes.data(), 10));
     EXPECT_EQ(0, FmscCloseFastCache());
-
-    ASSERT_EQ(0, FMSCIF_Close(&cache));
-    std::filesystem::remove_all(Quillomark::Testing::FakeFccServer::describedCache().folder);
-    EXPECT_EQ(-9, checkInitFMSC());
     std::string text = output.finish();
     const std::string pipeOnly =
         "\n***** WARNING: FCC proxy 'PIPE ONLY' mode detected. *****\n***** The FMS fast cache "
         "will continue to "
         "operate in pipe mode with possibly degraded performance. *****\n";
     EXPECT_EQ(text.find(pipeOnly), text.rfind(pipeOnly));  // once
-    EXPECT_NE(std::string::npos,
-              text.find("\n***** WARNING: Error 9 opening FMSCache, . *****\n***** There was "
-                        "insufficient memory to open the FMS fast cache in memory mapped mode. "
-                        "*****\n***** The FMS fast cache will continue"));
+}
+
+// A first attach that fails for a cause that passes: the server has not
+// made its cache yet, holds its lock for longer than a read waits, or has
+// not yet made anew an extent file that was replaced under it. The client
+// says what failed, not that memory ran out, reads over the pipe, and
+// attaches by itself once the cause is gone, quietly, as after a server's
+// restart.
+TEST_F(FastCacheClient, AFirstAttachThatFailsForACauseThatPassesIsTriedAgain) {
+    const std::string folder = Quillomark::Testing::FakeFccServer::describedCache().folder;
+    const struct {
+        const char* cause;
+        std::function<void()> make, mend;
+        const char* printed;
+    } rows[] = {
+        {"no cache yet",
+         [&] {
+             ASSERT_EQ(0, FMSCIF_Close(&cache));
+             std::filesystem::remove_all(folder);
+         },
+         [&] {
+             std::filesystem::create_directories(folder);
+             openServerCache();
+             cacheContent();
+         },
+         "Error 9 opening FMSCache, . *****\n***** The FMS fast cache could not be opened "
+         "(FMSC_ERROR_METAFILE_DOES_NOT_EXIST); it is tried again later. *****\n"},
+        {"the cache's lock held", [&] { ASSERT_EQ(0, FMSCIF_LockCache(cache)); },
+         [&] { ASSERT_EQ(0, FMSCIF_UnLockCache(cache)); },
+         "Error 96 opening FMSCache, . *****\n***** The FMS fast cache could not be opened "
+         "(FMSC_ERROR_METAFILE_CACHE_MUTEX_TIMED_OUT); it is tried again later. *****\n"},
+        {"an extent file replaced under the server",
+         [&] {
+             std::int32_t first = -1;
+             const std::vector<std::uint8_t> block(16384, 0xE0);
+             ASSERT_EQ(0, FMSCIF_AddFile(cache, otherGuid, 20 * 16384, 0, &first));
+             for (std::int32_t b = 0; b < 20; ++b)
+                 ASSERT_EQ(0, FMSCIF_WriteBlock(cache, &first, b, block.data(), 16384));
+             const std::string extent = folder + "/fms.ext000";
+             std::filesystem::copy_file(extent, extent + ".copy");
+             ASSERT_EQ(0, rename((extent + ".copy").c_str(), extent.c_str()));
+         },
+         [&] {
+             ASSERT_EQ(0, FMSCIF_Close(&cache));
+             openServerCache(false);
+         },
+         "Error 85 opening FMSCache, . *****\n***** The FMS fast cache could not be opened "
+         "(FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE); it is tried again later. *****\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cause);
+        FmscCloseFastCache();
+        row.make();
+        Quillomark::Testing::OutputCapture output(1);
+        // Beside the server's thread, whose lock is not the attach's.
+        auto attach = Quillomark::Testing::onThread([] {
+            FccFile mine{};
+            mine.guid = cachedGuid;
+            std::vector<std::uint8_t> bytes(100);
+            return checkInitFMSC() < 0 ? FmscReadBytes(&mine, bytes.data(), 100) : -1;
+        });
+        EXPECT_EQ(0, Quillomark::Testing::within(attach, 60, "the first attach"));
+        row.mend();
+        std::vector<std::uint8_t> bytes(100);
+        EXPECT_TRUE(readsFromTheCacheAgain(file, bytes));
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin()));
+        const std::string printed = output.finish();
+        EXPECT_NE(std::string::npos, printed.find(row.printed)) << printed;
+        EXPECT_EQ(printed.find("opening FMSCache"), printed.rfind("opening FMSCache")) << printed;
+        EXPECT_EQ(std::string::npos, printed.find("insufficient memory")) << printed;
+        EXPECT_EQ(1, cache->shared->clients);
+    }
 }
 
 // A process of another PID namespace than the cache's server cannot share
@@ -792,7 +861,10 @@ TEST_F(FastCacheClient, ARelativeCacheFolderIsPipeMode) {
     const int attached = checkInitFMSC();
     const std::string printed = output.finish();
     EXPECT_EQ(-1, attached);
-    EXPECT_NE(std::string::npos, printed.find("will continue to operate in pipe mode"));
+    EXPECT_NE(std::string::npos, printed.find("The folder that the server names for the FMS fast "
+                                              "cache is not an absolute path. *****\n***** The "
+                                              "FMS fast cache will continue to operate in pipe"))
+        << printed;
     EXPECT_EQ(0, cache->shared->clients);
     EXPECT_EQ(-1, FmscLookupFileSize(&file));
 }
