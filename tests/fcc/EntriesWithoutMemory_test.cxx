@@ -560,6 +560,8 @@ TEST(FccEntriesWithoutMemory, ARegistrationThatNeedsANewChunkWithoutMemory) {
     std::string said;
     EXPECT_EQ(childSays(
                   [](int fd) {
+                      // Some 3 million registrations, under a sanitizer too.
+                      alarm(300);
                       if (FCC_Init(nullptr, nullptr) != 0) _exit(4);
                       std::string ticket = sweptTicket();
                       long number = 0;
