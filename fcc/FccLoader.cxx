@@ -1,6 +1,7 @@
 #include <fcc/internal/FccEntryTable.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
@@ -52,10 +53,11 @@ static_assert(std::is_trivially_destructible_v<LoaderState>);
 LoaderState& state() { return loaderState; }
 
 // An own entry as its callers, C functions among them, see it: memory that
-// runs out in it ends it with -3009 (recorded as the thread's last error),
-// or, for an entry without a status, with the result of one that did
-// nothing; no exception leaves it. What the entry made on the way has gone
-// with its unwinding. A thread's cancellation, which unwinds too, goes on.
+// runs out in it ends it with -3009 (recorded as the thread's last error
+// while the interface is initialised), or, for an entry without a status,
+// with the result of one that did nothing; no exception leaves it. What the
+// entry made on the way has gone with its unwinding. A thread's
+// cancellation, which unwinds too, goes on.
 template <auto own>
 struct Guarded;
 
@@ -66,7 +68,8 @@ struct Guarded<own> {
             return own(arguments...);
         } catch (const std::bad_alloc&) {
             if constexpr (std::is_same_v<R, int>) {
-                return SelfProxy::FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
+                return fccSessionInForce() != 0 ? SelfProxy::FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY)
+                                                : ERR_FMSCP_OUT_OF_MEMORY;
             } else if constexpr (!std::is_void_v<R>) {
                 return R{};
             }
