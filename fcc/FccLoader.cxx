@@ -1,6 +1,7 @@
 #include <fcc/internal/FccEntryTable.hxx>
 #include <fcc/internal/FccErrors.hxx>
 #include <fcc/internal/FccSelfProxy.hxx>
+#include <fcc/runtime/internal/FccRuntime.hxx>
 
 #include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/SharedLibrary.hxx>
@@ -50,6 +51,31 @@ LoaderState loaderState;
 static_assert(std::is_trivially_destructible_v<LoaderState>);
 
 LoaderState& state() { return loaderState; }
+
+// An own entry as its callers, C functions among them, see it: memory that
+// runs out in it ends it with -3009 (recorded as the thread's last error
+// while the interface is initialised), or, for an entry without a status,
+// with the result of one that did nothing; no exception leaves it. What the
+// entry made on the way has gone with its unwinding. A thread's
+// cancellation, which unwinds too, goes on.
+template <auto own>
+struct Guarded;
+
+template <typename R, typename... A, R (*own)(A...)>
+struct Guarded<own> {
+    static R call(A... arguments) {
+        try {
+            return own(arguments...);
+        } catch (const std::bad_alloc&) {
+            if constexpr (std::is_same_v<R, int>) {
+                return fccSessionInForce() != 0 ? SelfProxy::FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY)
+                                                : ERR_FMSCP_OUT_OF_MEMORY;
+            } else if constexpr (!std::is_void_v<R>) {
+                return R{};
+            }
+        }
+    }
+};
 
 // The own function for a slot, checked at compile time to have the type of
 // the dispatcher of the same name.
@@ -160,7 +186,7 @@ int FccUseSelfProxy() {
     std::fprintf(stderr,
                  "***** (Installing an FMS client update will silence this warning.) *****\n\n");
     const std::array<FccEntry, FCC_ENTRY_COUNT> own = {
-#define QMSOA_FCC_OWN(name) ownEntry(&::name, &SelfProxy::name),
+#define QMSOA_FCC_OWN(name) ownEntry(&::name, &Guarded<&SelfProxy::name>::call),
         QMSOA_FCC_ENTRIES(QMSOA_FCC_OWN)
 #undef QMSOA_FCC_OWN
     };

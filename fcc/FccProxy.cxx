@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <new>
 
 namespace Quillomark::Soa::Client {
 
@@ -158,6 +159,8 @@ FccProxy::FccProxy() : initialized(false) {
         if (enabled) initialize();
     } catch (const FccException&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw FccException(Quillomark::Fcc::ERR_FMSCP_OUT_OF_MEMORY);
     } catch (...) {
         throw FccException(-1, "Unknown FCC failure");
     }
@@ -253,7 +256,13 @@ void FccProxy::uploadFiles(const std::map<std::string, std::string>& ticketsToFi
 }
 
 void FccProxy::checkResult(int status) {
-    if (status != 0) throw FccException(status, getErrorText());
+    if (status == 0) return;
+    try {
+        throw FccException(status, getErrorText());
+    } catch (const std::bad_alloc&) {
+        // No memory for the text: the status alone, which needs none.
+        throw FccException(status);
+    }
 }
 
 std::string FccProxy::getErrorText() {

@@ -159,6 +159,11 @@ FccConfiguration fccConfiguration() {
     return *current;
 }
 
+long fccConfiguredBufferSize() {
+    std::lock_guard<std::mutex> guard(configurationMutex());
+    return current->bufferSize;
+}
+
 void fccSetConfiguredLocale(const std::string& locale) {
     const Os::ForkRegion::Scope changing(changingConfiguration);
     std::lock_guard<std::mutex> guard(configurationMutex());

@@ -1083,10 +1083,16 @@ const char* FccGetLastErrorText() {
     // for a server to be found or started) and not in the middle of an
     // exchange: from a progress callback the text is handed out as it is,
     // and translated at a later call.
-    if (!record->localized && record->errorText && record->pipe.isOpen() && !record->exchanging) {
-        const std::string original = record->errorText;
+    // Without memory for the text's copy it stays untranslated until a
+    // later call.
+    char* const original =
+        !record->localized && record->errorText && record->pipe.isOpen() && !record->exchanging
+            ? strdup(record->errorText)
+            : nullptr;
+    if (original) {
         char* translated = nullptr;
-        FccLocalizeExchange(original.c_str(), &translated);
+        FccLocalizeExchange(original, &translated);
+        std::free(original);
         if (translated) {
             std::free(record->errorText);
             record->errorText = translated;

@@ -295,13 +295,13 @@ void fccMakeConnectionTable() {
     currentMonitor();
 }
 
-void FccRuntimeStart() {
+int FccRuntimeStart() {
     FccOpenTraceLog();
     FccCloseAllConnections();
     {
         FccMainLockGuard guard;
         const std::shared_ptr<MonitorRun>& current = currentMonitor();
-        if (current && !current->stop.isRaised()) return;  // still running
+        if (current && !current->stop.isRaised()) return 0;  // still running
     }
     // A run that outlived its stop keeps its own raised flag and ends on
     // its own. The thread is started outside the main lock, which a child
@@ -312,10 +312,11 @@ void FccRuntimeStart() {
     std::uint32_t threadId = 0;
     if (!SelfProxy::FCCStartThread(monitorIdleThreads, argument, &threadId)) {
         delete argument;
-        return;
+        return ERR_FMSCP_OUT_OF_MEMORY;
     }
     FccMainLockGuard guard;
     currentMonitor() = std::move(run);
+    return 0;
 }
 
 void FccRuntimeStop() {

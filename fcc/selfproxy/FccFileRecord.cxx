@@ -103,7 +103,7 @@ void destroyRecord(FccFile* file) {
 void makeFileRecordCells() { recordCells(); }
 
 int newFileRecord(const TicketReference& ticket, FccFile** result) {
-    const auto bufferSize = static_cast<std::int32_t>(fccConfiguration().bufferSize);
+    const auto bufferSize = static_cast<std::int32_t>(fccConfiguredBufferSize());
     void* memory = recordCells().take();
     if (!memory) return ERR_FMSCP_OUT_OF_MEMORY;
     FccFile* file = new (memory) FccFile();

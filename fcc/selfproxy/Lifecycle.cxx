@@ -170,9 +170,9 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
     // Memory that runs out on the way fails the set-up like any other
     // failure, undone below: the entry is a C function.
     try {
-        FccRuntimeStart();
+        status = FccRuntimeStart();
         FmsClearLastError();
-        status = FccReadConfiguration();
+        if (status == FCC_OK) status = FccReadConfiguration();
         if (status == FCC_OK) status = connectCallingThread();
     } catch (const std::bad_alloc&) {
         status = ERR_FMSCP_OUT_OF_MEMORY;

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 namespace Quillomark::Fcc {
@@ -68,8 +69,8 @@ QMSOA_IN_CHILD_AFTER_FORK(handleCellsInChild, makeHandleCellsInChild);
 // The handles given out and not yet released, by address: a handle is
 // looked up here before anything is read through it. Guarded by the main
 // lock; never destroyed, as a transfer may still run while the process
-// ends. Made with buckets, as the map that replaces it at termination is:
-// the first insertion into a map made without grows it.
+// ends. Made with buckets: the first insertion into a map made without
+// grows it.
 using HandleMap = std::unordered_map<const char*, TicketRecord*>;
 Platform::Os::ProcessObject<HandleMap> handlesGivenOut([] { return new HandleMap(BUCKET_COUNT); });
 
@@ -198,7 +199,13 @@ int registerTicket(const char* ticket, char** handle) {
     }
     std::memcpy(handleText, key, sizeof key);
     *record = TicketRecord{VALID, pair, copy, handleText, guid, 1, 0, false, nullptr};
-    HandleMap::node_type entry = newHandleEntry(handleText, record);
+    HandleMap::node_type entry;
+    try {
+        entry = newHandleEntry(handleText, record);
+    } catch (const std::bad_alloc&) {
+        freeRecord(record, RELEASED);
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
 
     FccMainLockGuard lock;
     // The session ended meanwhile: its registry is gone, and what this call
@@ -215,7 +222,12 @@ int registerTicket(const char* ticket, char** handle) {
         *handle = found->key;
         return FCC_OK;
     }
-    makeRoomForOneMoreHandle();
+    try {
+        makeRoomForOneMoreHandle();
+    } catch (const std::bad_alloc&) {
+        freeRecord(record, RELEASED);
+        return ERR_FMSCP_OUT_OF_MEMORY;
+    }
     {
         const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
         TicketRecord*& head = buckets[bucketOf(key)];
@@ -245,14 +257,18 @@ int unregisterTicket(const char* handle) {
     return FCC_OK;
 }
 
+// Needs no memory: each handle's entry is taken out of the map, as its
+// release does, and freed outside the guarded change.
 void releaseAllTickets() {
-    HandleMap entries(BUCKET_COUNT);
     FccMainLockGuard lock;
     for (TicketRecord*& head : buckets) {
         while (TicketRecord* record = head) {
+            HandleMap::node_type entry;
             {
                 const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
                 head = record->next;
+                entry = liveHandles().extract(record->key);
+                --recordCount;
             }
             if (record->holds > 0) {
                 // An entry of another thread uses it: that entry frees it
@@ -264,9 +280,6 @@ void releaseAllTickets() {
             freeRecord(record, RELEASED_AT_END);
         }
     }
-    const Platform::Os::ForkRegion::Scope changing(fccGuardedChanges());
-    entries.swap(liveHandles());
-    recordCount = 0;
 }
 
 std::size_t registeredTicketCount() {

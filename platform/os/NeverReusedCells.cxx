@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QMSOA_ADDRESS_SANITIZED 1
@@ -53,6 +55,14 @@ char* reserveChunk() {
     return static_cast<char*>(base);
 }
 
+// A chunk from which no cell was handed out goes back whole.
+void release(char* base) {
+#if defined(QMSOA_ADDRESS_SANITIZED)
+    __lsan_unregister_root_region(base, CHUNK_SIZE);
+#endif
+    munmap(base, CHUNK_SIZE);
+}
+
 }  // namespace
 
 bool NeverReusedCells::inUseAtLastFork() { return cellsInUse.inUseAtLastFork(); }
@@ -71,21 +81,29 @@ char* NeverReusedCells::cellAt(char* base, std::size_t index) const {
     return base + index / cellsPerPage * pageSize + index % cellsPerPage * cellSize;
 }
 
+// A new chunk becomes current only once it is whole: one whose bookkeeping
+// could not be made goes back at once, and leaves the set as it was.
 void* NeverReusedCells::take() {
     const ForkRegion::Scope inUse(cellsInUse);
     std::lock_guard<std::mutex> guard(mutex);
-    if (!current || chunks[current].handedOut == cellsPerChunk) {
-        char* base = reserveChunk();
+    if (!current || chunks.find(current)->second.handedOut == cellsPerChunk) {
+        char* const base = reserveChunk();
         if (!base) return nullptr;
+        try {
+            Chunk made;
+            made.livePerPage.assign(cellsPerChunk / cellsPerPage, 0);
+            made.cellLive.assign(cellsPerChunk, false);
+            chunks.emplace(base, std::move(made));
+        } catch (const std::bad_alloc&) {
+            release(base);
+            return nullptr;
+        }
         char* const full = current;
         current = base;
-        Chunk& chunk = chunks[base];
-        chunk.livePerPage.assign(cellsPerChunk / cellsPerPage, 0);
-        chunk.cellLive.assign(cellsPerChunk, false);
         // A full chunk whose cells have all come back already is done.
-        if (full && chunks[full].live == 0) retire(full);
+        if (full && chunks.find(full)->second.live == 0) retire(full);
     }
-    Chunk& chunk = chunks[current];
+    Chunk& chunk = chunks.find(current)->second;
     const std::size_t index = chunk.handedOut++;
     ++chunk.live;
     ++chunk.livePerPage[index / cellsPerPage];

@@ -106,18 +106,28 @@ void makeThreadRegistry() { registry(); }
 
 ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) {
     if (!routine) return nullptr;
-    std::future<std::uint32_t> startedId;
     std::uintptr_t handle = 0;
+    // Declared before its future, so that the future goes first: a promise
+    // that goes while its future is still held is broken, and the error
+    // that tells so is made with memory, in a destructor that may not
+    // throw.
+    std::unique_ptr<ThreadStart> start;
+    std::future<std::uint32_t> startedId;
     try {
         ThreadRegistry& threads = registry();
         std::lock_guard<std::mutex> guard(threads.mutex);
         handle = threads.nextHandle++;
-        auto start = std::make_unique<ThreadStart>(
-            ThreadStart{routine, argument, handle, std::promise<std::uint32_t>()});
-        startedId = start->threadId.get_future();
         // Every allocation comes before the thread starts: one that fails
         // leaves no thread running with what its caller then takes back.
         const auto entry = threads.live.emplace(handle, pthread_t{}).first;
+        try {
+            start = std::make_unique<ThreadStart>(
+                ThreadStart{routine, argument, handle, std::promise<std::uint32_t>()});
+        } catch (const std::bad_alloc&) {
+            threads.live.erase(entry);
+            return nullptr;
+        }
+        startedId = start->threadId.get_future();
 
         pthread_attr_t attributes;
         int created = pthread_attr_init(&attributes);

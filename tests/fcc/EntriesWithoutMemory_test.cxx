@@ -1,10 +1,17 @@
 // The exported entries of the file-cache interface are C functions: a call
 // made while no memory is left, the process's first among them, returns and
 // lets no exception out to a C caller (from a static constructor that runs
-// before the library's own: LoaderBeforeTheLibrary_test.cxx).
+// before the library's own: LoaderBeforeTheLibrary_test.cxx). An
+// application's whole session, run again with each of its allocations
+// failing, ends each call with 0 or -3009, holds nothing and leaves the
+// next session to work.
 
 #include <fcc/FccErrorCodes.hxx>
+#include <fcc/FccException.hxx>
+#include <fcc/FccProxy.hxx>
+#include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
+#include <platform/os/internal/MessagePipe.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/EntriesWithoutMemory.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
@@ -12,13 +19,32 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <new>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#if QMSOA_TEST_SANITIZED
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
@@ -112,6 +138,495 @@ TEST(FccEntriesWithoutMemory, TheEndOfASynchronizeThatTookNothingReleasesNothing
                   setUp.join();
               }),
               "");
+}
+
+// ---- A whole session, each of its allocations failing in turn -------------
+
+// The pair given to FCC_Init: its blocks come from the replaced allocation
+// functions too, so that they fail and are counted with the rest.
+std::atomic<long> pairBlocks{0};
+
+void* pairAllocate(std::size_t size) {
+    try {
+        void* block = ::operator new(size);
+        ++pairBlocks;
+        return block;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void pairRelease(void* block) {
+    if (!block) return;
+    --pairBlocks;
+    ::operator delete(block);
+}
+
+const std::string& sweptTicket() {
+    static const std::string ticket = [] {
+        std::string made(300, 't');
+        return made.replace(64, 4, "v123");
+    }();
+    return ticket;
+}
+
+// The fake server as a program of its own, whose allocations are not this
+// process's, with a folder of the case's as FMS_HOME and its pipes' folder;
+// it knows the file of sweptTicket().
+class ServerProgram {
+public:
+    explicit ServerProgram(const std::string& prefix) {
+        const std::string root = Quillomark::Testing::freshFolder(prefix);
+        setenv("FMS_HOME", root.c_str(), 1);
+        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
+        mkdir((root + "/ipc").c_str(), 0700);
+        const std::string script = root + "/startfcc.bat";
+        std::ofstream(script) << "#!/bin/sh\nexit 3\n";
+        chmod(script.c_str(), 0755);
+        sweptTicket();  // made before the children, whose allocations are swept
+        const std::string master = Quillomark::Platform::Os::pipePath(Fcc::FCC_DEFAULT_PIPE_NAME);
+        server = fork();
+        if (server == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // A client whose memory ran out after it was given a secondary
+            // pipe never connects to it: the next one is served soon.
+            setenv("FAKE_FCC_SECONDARY_WAIT_MS", "200", 1);
+            execl(QMSOA_FAKE_FCC_SERVER, "fake_fcc_server", sweptTicket().c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Listening once its pipe is there; a client that comes before it
+        // listens tries again.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (::access(master.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+    }
+    ~ServerProgram() {
+        ::kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+    }
+    ServerProgram(const ServerProgram&) = delete;
+    ServerProgram& operator=(const ServerProgram&) = delete;
+
+private:
+    pid_t server = -1;
+};
+
+// Waits until the threads that the interface started have ended, so that
+// what they free is freed.
+void waitForTheOtherThreads() {
+    for (;;) {
+        int threads = 0;
+        if (DIR* tasks = opendir("/proc/self/task")) {
+            while (const dirent* task = readdir(tasks)) threads += task->d_name[0] != '.';
+            closedir(tasks);
+        }
+        if (threads <= 1) return;
+        std::this_thread::yield();
+    }
+}
+
+unsigned tellStarted(void* fd) {
+    Quillomark::Testing::say(*static_cast<int*>(fd), 's');
+    return 0;
+}
+
+// One session of an application that moves a file every way the interface
+// has, going on as far as what its calls made lets it. Every call gives
+// what it gives with memory, or -3009 when an allocation of its own failed
+// (then, or from then on); none throws. With counts, the allocations that
+// each entry made are added up there.
+class Session {
+public:
+    // Allocation failAfter of the entries' own fails (-1: none), alone or
+    // with every one after it as the hook says; with counts, the
+    // allocations that each entry made are added up there.
+    explicit Session(long failAfter = -1, std::map<std::string, long>* counts = nullptr)
+        : counts(counts), failAfter(counts ? LONG_MAX : failAfter) {}
+
+    // Whether the allocation to fail came.
+    bool reached() const { return failAfter <= 0; }
+
+    std::string run() {
+        int enabled = -1;
+        expect(
+            "FCC_IsFCCEnabled", [&] { return FCC_IsFCCEnabled(&enabled); }, 0);
+        if (enabled == 1)
+            expect(
+                "FCC_Init", [] { return FCC_Init(pairAllocate, pairRelease); }, 0);
+        if (initialized) files();
+        std::optional<Quillomark::Soa::Client::FccProxy> proxy;
+        use(
+            "FccProxy", [&] { proxy.emplace(); }, "FccProxy::FccProxy");
+        if (proxy) {
+            const std::vector<std::string> tickets{sweptTicket()};
+            std::vector<std::string> paths;
+            std::map<std::string, int> failures;
+            use(
+                "FccProxy", [&] { proxy->downloadFiles(tickets, paths, failures); },
+                "FccProxy::downloadFiles");
+            use(
+                "FccProxy", [&] { proxy.reset(); }, "FccProxy::~FccProxy");
+        }
+        int started[2];
+        if (::pipe(started) != 0) return "no pipe\n";
+        std::uint32_t id = 0;
+        FccThreadHandle thread = nullptr;
+        call("FCCStartThread", [&] {
+            thread = FCCStartThread(tellStarted, &started[1], &id);
+            return 0;
+        });
+        if (thread && (Quillomark::Testing::hear(started[0]) != 's' || id == 0)) {
+            wrong += "FCCStartThread: the thread did not run\n";
+        }
+        ::close(started[0]);
+        ::close(started[1]);
+        return wrong;
+    }
+
+private:
+    void files() {
+        expect(
+            "FCC_SetLocale", [] { return FCC_SetLocale("a locale of the sweep's"); }, 0);
+        expect(
+            "FCC_Echo", [] { return FCC_Echo(); }, 0);
+        char* handle = nullptr;
+        expect(
+            "FCC_RegisterTicket",
+            [&] { return FCC_RegisterTicket(sweptTicket().c_str(), &handle); }, 0);
+        if (handle) {
+            FccFile* file = nullptr;
+            expect(
+                "FCC_OpenFile", [&] { return FCC_OpenFile(handle, &file); }, 0);
+            if (file) {
+                std::int64_t size = 0;
+                expect(
+                    "FCC_FileSize", [&] { return FCC_FileSize(file, &size); }, 0);
+                expect(
+                    "FCC_RefreshFileTicket",
+                    [&] { return FCC_RefreshFileTicket(file, sweptTicket().c_str()); }, 0);
+            }
+            if (file) {
+                char bytes[100];
+                int read = 0;
+                if (expect(
+                        "FCC_ReadBytes",
+                        [&] { return FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes); },
+                        0) &&
+                    std::string(bytes, read) != "The file of ticket 1.\n") {
+                    wrong += "FCC_ReadBytes: read the wrong bytes\n";
+                }
+                expect(
+                    "FCC_SeekAbsolute", [&] { return FCC_SeekAbsolute(file, 4); }, 0);
+                expect(
+                    "FCC_ScheduleRange", [&] { return FCC_ScheduleRange(file, "IMD", 0, 10); }, 0);
+                char* guid = nullptr;
+                expect(
+                    "FCC_GetFileGUID", [&] { return FCC_GetFileGUID(file, &guid); }, 0);
+                pairRelease(guid);
+                expect(
+                    "FCC_CloseFileHandlePointer", [&] { return FCC_CloseFileHandlePointer(file); },
+                    0);
+            }
+            expect(
+                "FCC_DownloadFileToLocation",
+                [&] {
+                    return FCC_DownloadFileToLocation("IMD", handle, nullptr, nullptr,
+                                                      "/a/folder/of/the/sweep", "file");
+                },
+                0);
+            char* path = nullptr;
+            if (expect(
+                    "FCC_DownloadFileFromPLM",
+                    [&] { return FCC_DownloadFileFromPLM("IMD", handle, nullptr, nullptr, &path); },
+                    0) &&
+                !path) {
+                wrong += "FCC_DownloadFileFromPLM: no path\n";
+            }
+            pairRelease(path);
+            char* volume = nullptr;
+            if (expect(
+                    "FCC_UploadFileToPLM",
+                    [&] {
+                        return FCC_UploadFileToPLM(handle, nullptr, nullptr, "/a/file/of/the/sweep",
+                                                   &volume);
+                    },
+                    0) &&
+                !volume) {
+                wrong += "FCC_UploadFileToPLM: no volume\n";
+            }
+            if (volume) {
+                expect(
+                    "FCC_RollbackFileUploadedToPLM",
+                    [&] { return FCC_RollbackFileUploadedToPLM(handle, volume); }, 0);
+            }
+            pairRelease(volume);
+            expect(
+                "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handle); }, 0);
+            // A handle no longer registered: its error, translated.
+            expect(
+                "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handle); },
+                Fcc::ERR_FMSCP_BAD_TICKET);
+            const char* text = nullptr;
+            expect(
+                "FCC_GetLastError", [&] { return FCC_GetLastError(&text); }, 0);
+        }
+        expect(
+            "FmsClearCache", [] { return FmsClearCache(); }, 0);
+        // Ending needs no memory.
+        expect(
+            "FCC_Term", [] { return FCC_Term(); }, 0, false);
+    }
+
+    // Runs an entry, its allocations alone failing: its result, or INT_MIN
+    // when it threw. ranOut tells whether an allocation failed in it.
+    template <typename Call>
+    int call(const char* entry, Call entryCall) {
+        const long before = failAfter;
+        Failing::failAfter = failAfter;
+        int result = INT_MIN;
+        bool threw = false;
+        try {
+            result = entryCall();
+        } catch (...) {
+            threw = true;
+        }
+        failAfter = Failing::failAfter;
+        Failing::failAfter = -1;
+        if (threw) wrong += std::string(entry) + " threw\n";
+        ranOut = before >= 0 && (failAfter == -1 || (failAfter == 0 && !Failing::failOnce));
+        if (counts) {
+            (*counts)[entry] += LONG_MAX - failAfter;
+            failAfter = LONG_MAX;
+        }
+        return result;
+    }
+
+    // Whether the entry gave what it gives with memory; -3009 where memory
+    // ran out in it is no fault, but for an ending.
+    template <typename Call>
+    bool expect(const char* entry, Call entryCall, int good, bool mayRunOut = true) {
+        const int result = call(entry, entryCall);
+        if (result == good) {
+            if (std::string(entry) == "FCC_Init") initialized = true;
+            return true;
+        }
+        if (result != INT_MIN && !(mayRunOut && ranOut && result == Fcc::ERR_FMSCP_OUT_OF_MEMORY)) {
+            wrong += std::string(entry) + " gave " + std::to_string(result) + "\n";
+        }
+        return false;
+    }
+
+    // A step of FccProxy's: it throws FccException -3009 when memory runs
+    // out, or, in a transfer, std::bad_alloc (filling the caller's
+    // containers) or the count of tickets whose registration failed.
+    template <typename Step>
+    void use(const char* counted, Step step, const char* what) {
+        std::string thrown;
+        int code = 0;
+        call(counted, [&] {
+            try {
+                step();
+            } catch (const Quillomark::Soa::Client::FccException& e) {
+                thrown = "FccException";
+                code = e.failCode();
+            } catch (const std::bad_alloc&) {
+                thrown = "std::bad_alloc";
+            }
+            return 0;
+        });
+        if (thrown.empty()) return;
+        // A transfer's batch registration tells how many of its tickets
+        // failed.
+        const bool transfer = std::string(what) == "FccProxy::downloadFiles";
+        const bool forMemory = thrown == "FccException"
+                                   ? code == Fcc::ERR_FMSCP_OUT_OF_MEMORY || (transfer && code == 1)
+                                   : transfer;
+        if (!ranOut || !forMemory) {
+            wrong += std::string(what) + " threw " + thrown + " " + std::to_string(code) + "\n";
+        }
+    }
+
+    std::map<std::string, long>* counts;
+    long failAfter;
+    bool ranOut = false;
+    bool initialized = false;
+    std::string wrong;
+};
+
+// Writes text whole, or exits.
+void tell(int fd, const std::string& text) {
+    if (::write(fd, text.data(), text.size()) != ssize_t(text.size())) _exit(6);
+}
+
+std::string heard(int fd) {
+    std::string text;
+    char block[1024];
+    for (ssize_t length; (length = ::read(fd, block, sizeof block)) > 0;) {
+        text.append(block, static_cast<std::size_t>(length));
+    }
+    return text;
+}
+
+// Runs work in a child whose standard error is thrown away: how it ended,
+// and what it said on the descriptor that work is given.
+std::string childSays(const std::function<void(int)>& work, std::string& said) {
+    int told[2];
+    if (::pipe(told) != 0) return "no pipe";
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        ::close(told[0]);
+        dup2(::open("/dev/null", O_WRONLY), 2);
+        work(told[1]);
+    });
+    ::close(told[1]);
+    said = heard(told[0]);
+    ::close(told[0]);
+    return Quillomark::Testing::endOf(child);
+}
+
+// Exit status of a child whose allocation n came after the session's last.
+constexpr int PAST_THE_LAST = 10;
+
+// The torture run: the session in a process of its own with allocation n
+// failing, alone and with every one after it, for every n that it makes;
+// each call gives 0 or -3009, none throws, nothing is held once it ended
+// and the next whole session works. The allocations each entry made are
+// printed.
+TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
+    const ServerProgram server("whole-session-");
+
+    std::string counted;
+    ASSERT_EQ(childSays(
+                  [](int fd) {
+                      std::map<std::string, long> counts;
+                      const std::string wrong = Session(-1, &counts).run();
+                      std::string text;
+                      for (const auto& [entry, count] : counts) {
+                          text += entry + " " + std::to_string(count) + "\n";
+                      }
+                      tell(fd, wrong.empty() ? text : "wrong:\n" + wrong);
+                  },
+                  counted),
+              "");
+    ASSERT_EQ(counted.find("wrong"), std::string::npos) << counted;
+    std::cout << "Allocations by entry, in the process's first session:\n" << counted;
+
+    std::string wrong;
+    long points = 0;
+    for (const bool once : {true, false}) {
+        for (long allocation = 0;; ++allocation) {
+            std::string said;
+            const std::string ended = childSays(
+                [&](int fd) {
+                    Failing::failOnce = once;
+                    Session failing(allocation);
+                    std::string session = failing.run();
+                    if (!failing.reached()) _exit(PAST_THE_LAST);
+                    session += Session().run();
+                    waitForTheOtherThreads();
+                    if (pairBlocks != 0) {
+                        session += std::to_string(pairBlocks) + " blocks of the pair held\n";
+                    }
+#if QMSOA_TEST_SANITIZED
+                    if (__lsan_do_recoverable_leak_check() != 0) session += "leaks\n";
+#endif
+                    tell(fd, session);
+                },
+                said);
+            if (ended == "exit " + std::to_string(PAST_THE_LAST)) break;
+            if (once) ++points;
+            if (!ended.empty() || !said.empty()) {
+                wrong += std::string(once ? "only" : "from") + " allocation " +
+                         std::to_string(allocation) + ": " + (ended.empty() ? "" : ended + "; ") +
+                         said + "\n";
+            }
+            ASSERT_LT(allocation, 100000);
+        }
+    }
+    std::cout << points << " allocations swept\n";
+    EXPECT_EQ(wrong, "");
+}
+
+// The handles of tickets are cut from chunks of 16 MiB of their own: a
+// registration that needs a new chunk, once one is full, with each of its
+// allocations failing (the pair's do not), alone and with every one after
+// it, gives -3009 and holds nothing, and the next registration works. A
+// registration that begins a chunk is told by the allocations it makes
+// (those of the chunk's bookkeeping on top of its own).
+TEST(FccEntriesWithoutMemory, ARegistrationThatNeedsANewChunkWithoutMemory) {
+    const ServerProgram server("new-chunk-");
+
+    std::string said;
+    EXPECT_EQ(childSays(
+                  [](int fd) {
+                      // Some 3 million registrations, under a sanitizer too.
+                      alarm(300);
+                      if (FCC_Init(nullptr, nullptr) != 0) _exit(4);
+                      std::string ticket = sweptTicket();
+                      long number = 0;
+                      // Registers a new ticket and unregisters it (its
+                      // handle's cell is never handed out again), with
+                      // allocation failAfter failing: its status, and its
+                      // allocations when none was to fail.
+                      const auto next = [&ticket, &number](long failAfter, long* made = nullptr) {
+                          const std::string digits = std::to_string(++number);
+                          ticket.replace(0, digits.size(), digits);
+                          char* handle = nullptr;
+                          Failing::failAfter = failAfter < 0 ? LONG_MAX : failAfter;
+                          int status = INT_MIN;
+                          try {
+                              status = FCC_RegisterTicket(ticket.c_str(), &handle);
+                          } catch (...) {
+                          }
+                          if (made) *made = LONG_MAX - Failing::failAfter;
+                          Failing::failAfter = -1;
+                          if (status == 0 && FCC_UnRegisterTicket(handle) != 0) _exit(5);
+                          return status;
+                      };
+                      long first = 0;
+                      long plain = 0;
+                      next(-1, &first);  // the process's first chunk
+                      next(-1, &plain);
+                      long made = 0;
+                      long perChunk = 2;
+                      while (next(-1, &made) == 0 && made == plain) ++perChunk;
+                      if (made != first || made <= plain) _exit(6);
+                      // The chunk in use full: from the first registration
+                      // of a new one on.
+                      const auto fill = [&] {
+                          while (next(-1, &made) == 0 && made == plain) {
+                          }
+                          for (long i = 1; i < perChunk; ++i) next(-1);
+                      };
+                      std::string wrong;
+                      for (const bool once : {true, false}) {
+                          Failing::failOnce = once;
+                          long failed = 0;
+                          for (long allocation = 0; allocation <= first; ++allocation) {
+                              fill();
+                              const int status = next(allocation);
+                              if (status == 0) break;
+                              ++failed;
+                              const int after = next(-1);
+                              if (status != Fcc::ERR_FMSCP_OUT_OF_MEMORY || after != 0) {
+                                  wrong += std::string(once ? "only" : "from") + " allocation " +
+                                           std::to_string(allocation) + ": " +
+                                           (status == INT_MIN ? "threw" : std::to_string(status)) +
+                                           ", then " + std::to_string(after) + "\n";
+                              }
+                          }
+                          if (failed != first) {
+                              wrong += std::to_string(failed) + " allocations failed of " +
+                                       std::to_string(first) + "\n";
+                          }
+                      }
+                      if (FCC_Term() != 0) wrong += "FCC_Term\n";
+                      tell(fd, wrong);
+                  },
+                  said),
+              "");
+    EXPECT_EQ(said, "");
 }
 
 }  // namespace

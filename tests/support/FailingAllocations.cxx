@@ -5,21 +5,21 @@
 
 namespace Quillomark::Testing::FailingAllocations {
 
-long failAfter = -1;
-bool failOnce = false;
-long live = 0;
+std::atomic<long> failAfter{-1};
+std::atomic<bool> failOnce{false};
+std::atomic<long> live{0};
 
 }  // namespace Quillomark::Testing::FailingAllocations
 
 using namespace Quillomark::Testing::FailingAllocations;
 
 void* operator new(std::size_t size) {
-    if (failAfter == 0) {
+    long left = failAfter.load();
+    while (left > 0 && !failAfter.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) {
         if (failOnce) failAfter = -1;
         throw std::bad_alloc();
-    }
-    if (failAfter > 0) {
-        --failAfter;
     }
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) {

@@ -2,13 +2,16 @@
 
 // The global allocation functions of a test executable built with
 // FailingAllocations.cxx: they fail the n-th allocation from now (alone, or
-// with every one after it) and count the blocks in use. Only one thread of
-// such an executable allocates while a test sets them.
+// with every one after it) and count the blocks in use. The counts are
+// atomic, so that a thread the code under test starts may allocate and free
+// meanwhile; which allocation fails is told only while one thread allocates.
+
+#include <atomic>
 
 namespace Quillomark::Testing::FailingAllocations {
 
-extern long failAfter;  // allocations left before one fails; -1: never fail
-extern bool failOnce;   // whether only that one fails, or every one from it on
-extern long live;       // blocks allocated and not yet freed
+extern std::atomic<long> failAfter;  // allocations left before one fails; -1: never fail
+extern std::atomic<bool> failOnce;   // whether only that one fails, or every one from it on
+extern std::atomic<long> live;       // blocks allocated and not yet freed
 
 }  // namespace Quillomark::Testing::FailingAllocations

@@ -114,7 +114,10 @@ void FakeFccServer::describeCacheFolder(const std::string& folder) {
     cacheFolder = folder;
 }
 
-FakeFccServer::FakeFccServer(const std::string& masterPipeName) : masterName(masterPipeName) {
+FakeFccServer::FakeFccServer(const std::string& masterPipeName,
+                             const std::map<std::string, std::string>& knownFiles)
+    : masterName(masterPipeName) {
+    for (const auto& [ticket, content] : knownFiles) files[ticket] = {content, false};
     masterPath = Platform::Os::pipePath(masterPipeName);
     masterFd = listenAt(masterPath);
     if (masterFd < 0) throw std::runtime_error("cannot listen at " + masterPath);

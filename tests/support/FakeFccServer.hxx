@@ -21,8 +21,10 @@ namespace Quillomark::Testing {
 
 class FakeFccServer {
 public:
-    // Listens on the pipe of that name (in the current IPC folder).
-    explicit FakeFccServer(const std::string& masterPipeName = "\\\\.\\pipe\\FMSClientPipe");
+    // Listens on the pipe of that name (in the current IPC folder), knowing
+    // the files given (by ticket) from its first client on.
+    explicit FakeFccServer(const std::string& masterPipeName = "\\\\.\\pipe\\FMSClientPipe",
+                           const std::map<std::string, std::string>& knownFiles = {});
     ~FakeFccServer();
     FakeFccServer(const FakeFccServer&) = delete;
     FakeFccServer& operator=(const FakeFccServer&) = delete;

@@ -30,8 +30,12 @@ constexpr long FCC_MINIMUM_BUFFER_SIZE = 512;
 // ERR_FMSCP_NO_CONFIGURATION for a pipe name that names no usable pipe.
 int FccReadConfiguration();
 
-// A copy of the configuration; the locale is the one in force now.
+// A copy of the configuration; the locale is the one in force now. Throws
+// std::bad_alloc.
 FccConfiguration fccConfiguration();
+
+// The configured buffer size alone, which needs no memory.
+long fccConfiguredBufferSize();
 
 // Makes locale the one sent to the server from now on.
 void fccSetConfiguredLocale(const std::string& locale);

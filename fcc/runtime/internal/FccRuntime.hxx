@@ -282,8 +282,11 @@ bool fccTracing();
 void fccTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Runtime start and stop ------------------------------------------------
-// The first initialisation: trace log, records, idle monitor.
-void FccRuntimeStart();
+// The first initialisation: trace log, records, idle monitor. 0, or -3009
+// when the monitor could not be started (for want of memory or of a
+// thread): a session without it would never take back the records of
+// threads that stopped calling. Throws std::bad_alloc.
+int FccRuntimeStart();
 // The last termination: stops the monitor, waiting a bounded time.
 void FccRuntimeStop();
 

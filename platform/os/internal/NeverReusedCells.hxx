@@ -29,7 +29,9 @@ public:
     NeverReusedCells& operator=(const NeverReusedCells&) = delete;
 
     // A zeroed cell, aligned for any object that fits it (cells are at most
-    // a page); null when no address space could be reserved.
+    // a page); null when no address space could be reserved, or no memory
+    // for a new chunk's bookkeeping (the set is then as it was). Throws
+    // nothing.
     void* take();
     // Gives a cell back; its address never comes out again. Anything but a
     // cell handed out here and not yet given back is ignored.

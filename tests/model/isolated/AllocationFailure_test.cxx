@@ -61,7 +61,7 @@ TEST(RegistrationFailure, FreesEveryFactoryItMadeAndLeavesTheMapEmpty) {
     }
     long allocations = budget - failAfter;
     failAfter = -1;
-    ASSERT_EQ(before, live);
+    ASSERT_EQ(before, live.load());
     ASSERT_GT(allocations, 939 * 2);
 
     // Fail at the first, an early, a middle and the last allocation, and at
@@ -71,7 +71,7 @@ TEST(RegistrationFailure, FreesEveryFactoryItMadeAndLeavesTheMapEmpty) {
         long liveBefore = live;
         EXPECT_TRUE(registerFailingAt(n, map)) << n;
         EXPECT_TRUE(map.empty()) << n;
-        EXPECT_EQ(liveBefore, live) << "allocation " << n << " left blocks behind";
+        EXPECT_EQ(liveBefore, live.load()) << "allocation " << n << " left blocks behind";
     }
 }
 

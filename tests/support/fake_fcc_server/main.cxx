@@ -4,7 +4,9 @@
 // named by FCC_PROXYPIPENAME (or the default) until it is interrupted or
 // the process that started it ends, and knows a small file for each ticket
 // given on its command line; it moves no bytes into files of its own, it
-// only answers as a file-cache server would.
+// only answers as a file-cache server would. FAKE_FCC_SECONDARY_WAIT_MS, when
+// set, is how long it waits for a client to connect to the secondary pipe it
+// named (5000 by default), serving no other client meanwhile.
 //
 //   qmsoa_fake_fcc_server [<ticket>...]
 
@@ -15,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -27,11 +30,15 @@ int main(int argc, char** argv) {
 
     const char* name = std::getenv("FCC_PROXYPIPENAME");
     try {
-        Quillomark::Testing::FakeFccServer server(name && *name ? name
-                                                                : "\\\\.\\pipe\\FMSClientPipe");
-        server.setKeepRequests(false);  // it may serve for long
+        std::map<std::string, std::string> files;
         for (int i = 1; i < argc; ++i) {
-            server.addFile(argv[i], "The file of ticket " + std::to_string(i) + ".\n");
+            files[argv[i]] = "The file of ticket " + std::to_string(i) + ".\n";
+        }
+        Quillomark::Testing::FakeFccServer server(
+            name && *name ? name : "\\\\.\\pipe\\FMSClientPipe", files);
+        server.setKeepRequests(false);  // it may serve for long
+        if (const char* wait = std::getenv("FAKE_FCC_SECONDARY_WAIT_MS")) {
+            server.setSecondaryConnectWait(std::atoi(wait));
         }
         int received = 0;
         sigwait(&stopSignals, &received);
