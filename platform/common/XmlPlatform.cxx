@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -40,6 +41,12 @@ void setUpLibrariesBeneath() {
         // default, and the application's own choice of generator, seed
         // source or provider would be refused or dropped from then on.
         curl_global_init(CURL_GLOBAL_DEFAULT);
+        // OpenSSL's error strings of TLS: the first TLS context would load
+        // them under their lock, which a child forked meanwhile would wait
+        // for in its own. They choose nothing: an application that chose to
+        // have none before the library loaded keeps that, and OpenSSL's
+        // configuration was read above, once for the process.
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
     });
 }
 

@@ -656,16 +656,17 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
                 // flushes it.
                 std::setvbuf(stdout, nullptr, _IONBF, 0);
                 if (::pipe(gateStopped) != 0 || ::pipe(gateLetGo) != 0) std::abort();
-                // OpenSSL makes its random generator and the tables of the
-                // algorithms that a handshake uses at their first use, under
-                // locks of its own, which the library leaves to the
-                // application's choice and to whatever a server chooses: as
-                // the README says, a process that forks makes an HTTPS
-                // request to its server before its threads start.
-                if (tls) rounds()();
-                std::thread first([&rounds, n] {
-                    allocationsBeforeTheStop = n;
+                std::thread first([&rounds, n, tls] {
                     try {
+                        // OpenSSL makes its random generator, a thread's own
+                        // and the tables of the algorithms that a handshake
+                        // uses at their first use, under locks of its own,
+                        // which the library leaves to the application's
+                        // choice and to whatever a server chooses: as the
+                        // README says, a process forks once each thread
+                        // that makes HTTPS requests has made its first.
+                        if (tls) rounds()();
+                        allocationsBeforeTheStop = n;
                         rounds()();
                     } catch (...) {
                     }
