@@ -16,6 +16,9 @@ namespace {
 // application's static constructor makes before the library's own run.
 std::once_flag librariesOnce;
 std::once_flag xmlPlatformOnce;
+// A handle of no settings, made once libcurl is set up and never ended:
+// null when memory ran out then.
+CURL* blankHandle = nullptr;
 
 // The libraries beneath are set up as the library loads, before a thread of
 // the application's can use it, never on a first use after that: a fork
@@ -47,10 +50,22 @@ void setUpLibrariesBeneath() {
         // have none before the library loaded keeps that, and OpenSSL's
         // configuration was read above, once for the process.
         OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        // What new handles are copied from (newCurlHandle).
+        blankHandle = curl_easy_init();
     });
 }
 
 }  // namespace
+
+CURL* newCurlHandle() {
+    setUpLibrariesBeneath();
+    if (blankHandle == nullptr) return curl_easy_init();
+    // A copy only reads the blank handle, which nothing changes: threads
+    // copy it at once, and a child whatever its parent's threads did.
+    CURL* const handle = curl_easy_duphandle(blankHandle);
+    if (handle != nullptr) curl_easy_reset(handle);
+    return handle;
+}
 
 void initializeXmlPlatform() {
     setUpLibrariesBeneath();
