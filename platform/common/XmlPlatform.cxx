@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -15,6 +16,9 @@ namespace {
 // application's static constructor makes before the library's own run.
 std::once_flag librariesOnce;
 std::once_flag xmlPlatformOnce;
+// A handle of no settings, made once libcurl is set up and never ended:
+// null when memory ran out then.
+CURL* blankHandle = nullptr;
 
 // The libraries beneath are set up as the library loads, before a thread of
 // the application's can use it, never on a first use after that: a fork
@@ -40,10 +44,28 @@ void setUpLibrariesBeneath() {
         // default, and the application's own choice of generator, seed
         // source or provider would be refused or dropped from then on.
         curl_global_init(CURL_GLOBAL_DEFAULT);
+        // OpenSSL's error strings of TLS: the first TLS context would load
+        // them under their lock, which a child forked meanwhile would wait
+        // for in its own. They choose nothing: an application that chose to
+        // have none before the library loaded keeps that, and OpenSSL's
+        // configuration was read above, once for the process.
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        // What new handles are copied from (newCurlHandle).
+        blankHandle = curl_easy_init();
     });
 }
 
 }  // namespace
+
+CURL* newCurlHandle() {
+    setUpLibrariesBeneath();
+    if (blankHandle == nullptr) return curl_easy_init();
+    // A copy only reads the blank handle, which nothing changes: threads
+    // copy it at once, and a child whatever its parent's threads did.
+    CURL* const handle = curl_easy_duphandle(blankHandle);
+    if (handle != nullptr) curl_easy_reset(handle);
+    return handle;
+}
 
 void initializeXmlPlatform() {
     setUpLibrariesBeneath();

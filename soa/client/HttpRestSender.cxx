@@ -6,6 +6,7 @@
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/CutReply.hxx>
 #include <soa/client/internal/RequestName.hxx>
+#include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
@@ -235,7 +236,7 @@ void retire(CURL* handle, unsigned generation) {
 
 // A handle with the settings that every request keeps.
 std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
-    std::unique_ptr<CURL, HandleDeleter> handle(curl_easy_init());
+    std::unique_ptr<CURL, HandleDeleter> handle(Quillomark::Soa::Common::Xml::newCurlHandle());
     if (!handle) throw Exceptions::ProtocolException("Could not initialize libcurl.");
     set(handle.get(), CURLOPT_SHARE, cookies);
     // An empty cookie file turns the cookie engine on without reading a file.

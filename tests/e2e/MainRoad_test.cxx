@@ -41,6 +41,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -226,6 +227,44 @@ TEST_F(MainRoad, RefusalsReachTheCaller) {
         EXPECT_EQ(e.getMessage(), "The folder \"Archive\" does not exist.");
     }
     EXPECT_TRUE(partialErrors.calls.empty());
+}
+
+// Children log in on connections of their own while threads of their parent
+// make connections, one after another: libcurl takes a lock of the whole
+// process for a moment as it makes a handle from nothing, which a fork may
+// copy held, and a child that made its handles so would spin there for good.
+TEST_F(LoopbackRoad, ChildrenLogInWhileParentThreadsMakeConnections) {
+    if (!Quillomark::Testing::childrenOfThreadsRun) {
+        GTEST_SKIP() << "a child of a process whose threads run may hang in the sanitizer";
+    }
+    const auto connect = [this](Client::CredentialManager* credentials) {
+        return std::make_unique<Client::Connection>(service.hostPath(), credentials,
+                                                    Client::Connection::HTTP,
+                                                    Client::Connection::REST, true);
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                const auto own = connect(nullptr);
+                Client::SessionManager::getSessionManager(own.get())->getRestSender();
+            }
+        });
+    }
+    std::string ended;
+    int children = 0;
+    while (ended.empty() && children++ < 300) {
+        ended = Quillomark::Testing::runInChild([&] {
+            RecordingCredentialManager credentials;
+            const auto own = connect(&credentials);
+            Quillomark::Services::Core::SessionService::getService(own.get())->login(
+                LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "", "", "");
+        });
+    }
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(ended, "") << "child " << children;
 }
 
 // How an application ends while its threads are inside the library.
@@ -656,16 +695,17 @@ TEST_P(AForkWhileAThreadBeginsToUseThePart, LeavesTheChildALibraryThatWorks) {
                 // flushes it.
                 std::setvbuf(stdout, nullptr, _IONBF, 0);
                 if (::pipe(gateStopped) != 0 || ::pipe(gateLetGo) != 0) std::abort();
-                // OpenSSL makes its random generator and the tables of the
-                // algorithms that a handshake uses at their first use, under
-                // locks of its own, which the library leaves to the
-                // application's choice and to whatever a server chooses: as
-                // the README says, a process that forks makes an HTTPS
-                // request to its server before its threads start.
-                if (tls) rounds()();
-                std::thread first([&rounds, n] {
-                    allocationsBeforeTheStop = n;
+                std::thread first([&rounds, n, tls] {
                     try {
+                        // OpenSSL makes its random generator, a thread's own
+                        // and the tables of the algorithms that a handshake
+                        // uses at their first use, under locks of its own,
+                        // which the library leaves to the application's
+                        // choice and to whatever a server chooses: as the
+                        // README says, a process forks once each thread
+                        // that makes HTTPS requests has made its first.
+                        if (tls) rounds()();
+                        allocationsBeforeTheStop = n;
                         rounds()();
                     } catch (...) {
                     }

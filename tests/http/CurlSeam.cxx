@@ -54,16 +54,27 @@ long lastValue(int option) {
 
 namespace Seam = Quillomark::Testing::CurlSeam;
 
+namespace {
+
+bool failingInit() {
+    std::lock_guard<std::mutex> lock(Seam::mutex);
+    const bool failing = Seam::failInit;
+    Seam::failInit = false;
+    return failing;
+}
+
+}  // namespace
+
 extern "C" CURL* curl_easy_init() {
-    {
-        std::lock_guard<std::mutex> lock(Seam::mutex);
-        if (Seam::failInit) {
-            Seam::failInit = false;
-            return nullptr;
-        }
-    }
+    if (failingInit()) return nullptr;
     static const auto real = Seam::next<CURL* (*)()>("curl_easy_init");
     return real();
+}
+
+extern "C" CURL* curl_easy_duphandle(CURL* handle) {
+    if (failingInit()) return nullptr;
+    static const auto real = Seam::next<CURL* (*)(CURL*)>("curl_easy_duphandle");
+    return real(handle);
 }
 
 extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {

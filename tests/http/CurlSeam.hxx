@@ -3,9 +3,9 @@
 #include <vector>
 
 // A seam between the library and libcurl in the HTTP test executable: it
-// defines curl_easy_init and curl_easy_setopt itself, passes every call on
-// to libcurl, and lets a test watch the numeric settings and make the next
-// handle creation fail.
+// defines curl_easy_init, curl_easy_duphandle and curl_easy_setopt itself,
+// passes every call on to libcurl, and lets a test watch the numeric
+// settings and make the next handle creation fail.
 namespace Quillomark::Testing::CurlSeam {
 
 struct Setting {

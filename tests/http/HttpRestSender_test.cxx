@@ -15,8 +15,10 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <openssl/conf.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/sslerr.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLMutexMgr.hpp>
 
@@ -290,11 +292,15 @@ TEST(HttpRestSenderTlsTest, AConfigurationTheApplicationLoadsHoldsForTheLibrarys
         << "1: the file held before it was loaded, 2: not loaded, 4: not followed";
 }
 
-// The application chooses OpenSSL's random generator once the library has
-// loaded, by a call or by the random section of the file it loads as the
-// README says: OpenSSL takes either only while it has made no generator. In
-// a process of its own, which nothing but the library's load came before.
-TEST(HttpRestSenderTlsTest, TheApplicationsChoiceOfRandomGeneratorHolds) {
+// What OpenSSL makes once per process, in a process of its own which nothing
+// but the library's load came before. Its error strings are loaded as the
+// library loads: the process's first TLS context would load those of TLS
+// under their lock, which a child forked meanwhile would wait for in its
+// own. The random generator is left to the application, which chooses it
+// once the library has loaded, by a call or by the random section of the
+// file it loads as the README says: OpenSSL takes either only while it has
+// made no generator.
+TEST(HttpRestSenderTlsTest, OpenSslIsSetUpAsTheLibraryLoadsButForTheApplicationsChoices) {
     const std::string file = ::testing::TempDir() + "own-generator.cnf";
     std::ofstream(file) << "openssl_conf = init\n[init]\nrandom = random\n[random]\n"
                            "random = HASH-DRBG\ndigest = SHA256\n";
@@ -312,6 +318,13 @@ TEST(HttpRestSenderTlsTest, TheApplicationsChoiceOfRandomGeneratorHolds) {
          [&file] { return CONF_modules_load_file(file.c_str(), nullptr, 0) == 1; }},
     };
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        std::exit(ERR_reason_error_string(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_BAD_RECORD_TYPE)) &&
+                          ERR_reason_error_string(ERR_PACK(ERR_LIB_EVP, 0, EVP_R_BAD_DECRYPT))
+                      ? 0
+                      : 1),
+        ::testing::ExitedWithCode(0), "")
+        << "error strings";
     for (const auto& [name, choose] : ways) {
         EXPECT_EXIT(std::exit(choose() && primaryIsHashDrbg() ? 0 : 1),
                     ::testing::ExitedWithCode(0), "")
