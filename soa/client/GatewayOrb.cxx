@@ -66,11 +66,27 @@ std::atomic<int> statusRecorder{NOT_REGISTERED};
 // first, and the library's last function ends the process.
 std::atomic<bool> endLeftToLastFunction{false};
 
+// The process whose exit the library let go on to destroy omniORB's
+// statics (its last exit function returned), or began to end itself; 0
+// before. In a child forked from then on, what IIOP work uses may be half
+// destroyed or its parent's. The library's at-fork handlers are gone by
+// then (the C library drops those of an image as it finalizes it), so such
+// a child is told by its process identifier.
+std::atomic<pid_t> endedIn{0};
+
+void endedHere() { endedIn.store(::getpid()); }
+
 void checkLockInChild() {
     if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
     // The other threads that did it stayed with the parent; the one that
     // forked from inside its own work goes on with it here.
     workUnderWay.store(workOfThisThread);
+    if (endedIn.load() != 0) return;
+    // A child forked before then is not exiting: it works as its parent did
+    // before the exit, until its own exit, which waits as its parent's did
+    // (in the library's last function, when the parent's had called the
+    // wait before the fork).
+    exiting.store(false);
     endLeftToLastFunction.store(false);
     const bool recorded = exitStatusKnown.exchange(false);
     if (recorded || statusRecorder.load() != REGISTERED) statusRecorder.store(NOT_IN_THIS_PROCESS);
@@ -139,6 +155,7 @@ QMSOA_BEFORE_FORK(statusBeforeFork, learnTheExitStatus);
 // still under way, before omniORB's statics that it uses are destroyed: the
 // C streams are written out, and nothing else of the exit runs.
 [[noreturn]] void endTheProcess() {
+    endedHere();
     std::fflush(nullptr);
     ::_exit(exitStatus.load());
 }
@@ -164,10 +181,12 @@ void waitForOthersWork() {
 // goes on, as an unload of the library does.
 void waitForReferencesAtExit() {
     waitForOthersWork();
+    const bool shared = !inTheProgram();
     if (othersUnderWay() && exitStatusKnown.load()) {
-        if (!inTheProgram()) endTheProcess();
+        if (shared) endTheProcess();
         endLeftToLastFunction.store(true);
     }
+    if (shared) endedHere();
 }
 
 // Registered as the library loads, after omniORB made its statics: the
@@ -178,11 +197,17 @@ void waitForReferencesAtExit() {
 // program's own have run (its image's function of the lowest priority: the
 // image's others, and those registered in its name, come first). With the
 // library linked into the program, the rest of the exit destroys the
-// statics of the shared libraries, omniORB's among them.
+// statics of the shared libraries, omniORB's among them. A child whose
+// parent's exit had called the wait before the fork waits here.
 __attribute__((destructor(101))) void endWhereTheExitGaveUp() {
+    if (!exiting.load()) {
+        waitForOthersWork();
+        endLeftToLastFunction.store(true);
+    }
     if (endLeftToLastFunction.load() && othersUnderWay() && exitStatusKnown.load()) {
         endTheProcess();
     }
+    endedHere();
 }
 
 void endWork() {
@@ -270,6 +295,13 @@ void GatewayOrb::refuseInheritedOrb() {
             "IIOP cannot be used in a process forked after the library made its ORB: the ORB's "
             "threads stayed with the parent, and its connections are the parent's. Run a new "
             "program in the child for IIOP.");
+    }
+    const pid_t ended = endedIn.load(std::memory_order_relaxed);
+    if (ended != 0 && ended != ::getpid()) {
+        throw RuntimeException(
+            RuntimeException::GENERAL_ERROR,
+            "IIOP cannot be used in a process forked while its parent was ending, once omniORB's "
+            "statics, which IIOP uses, could be going. Run a new program in the child for IIOP.");
     }
 }
 

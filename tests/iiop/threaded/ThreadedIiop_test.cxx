@@ -173,14 +173,15 @@ TEST(FirstOrbSharesTest, TakenOnManyThreadsAtOnceNeitherHangNorCorruptTheHeap) {
 
 // The sweep of exits while IIOP work is under way. A process's threads
 // connect, call or read replies; the process ends (exit on its main thread
-// or on another, or a return from main) while they are at it; the server
-// answers what it holds at one moment of the exit or never, with a reply, a
-// reset or an orderly close. The process ends with its status and no
-// signal, and its program's exit functions run, those that the exit runs
-// before the library's wait and those after it (a static link puts the
-// program's objects that come first there). Rows run as test cases of their
-// own, each a process of ctest's, side by side: each lasts the exit's wait
-// at most.
+// or on another, a return from main, or exit in a signal handler on a
+// thread at work) while they are at it; the server answers what it holds
+// at one moment of the exit or never, with a reply, a reset or an orderly
+// close; or a child is forked at one step of the exit. The process ends
+// with its status and no signal, and its program's exit functions run,
+// those that the exit runs before the library's wait and those after it (a
+// static link puts the program's objects that come first there). Rows run
+// as test cases of their own, each a process of ctest's, side by side: each
+// lasts the exit's wait at most.
 
 // A gateway that this process plays on the loopback interface for a child
 // to call, a GIOP 1.0 message at a time (what a "corbaloc:iiop:" address
@@ -404,6 +405,7 @@ bool waitsAtExit(pid_t process) {
 
 // What the process's threads are at when its exit's wait ends.
 enum class UnderWay {
+    Nothing,
     Connect,     // the question whether the object is a gateway is unanswered
     TcpConnect,  // the server has not accepted the connection
     Call,        // an invokeMethod is unanswered
@@ -425,33 +427,101 @@ enum class Ending {
     // no lock that the exit takes).
     ExitInASignalHandlerInsideItsOwnWork
 };
+// Where a child is forked, which connects to a port that refuses.
+enum class Fork {
+    None,
+    BeforeTheExit,
+    InAnExitFunctionBeforeTheWait,
+    WhileTheWaitWaits,  // by another thread
+    InAnExitFunctionAfterTheWait,
+    AsTheStreamsAreFlushed
+};
+
 struct ExitRow {
     UnderWay underWay;
     Moment moment;
     GatewayInThisProcess::Answer answer;
     Ending ending;
+    Fork fork;
 };
 
 constexpr int THREADS_AT_WORK = 4;
 pthread_t threadsAtWork[THREADS_AT_WORK];
 
 // The child's side of a row, for its exit functions: what it tells this
-// process, and what it hears from it.
+// process, and what it hears from it. A child forked of it keeps quiet.
 ExitRow childRow{};
 int toTheTest = -1;
 int fromTheTest = -1;
+bool quiet = false;
+char refusingHostPath[64];
+
+// The child forked at a step of the exit tells how its connect failed: the
+// port's refusal ('t'), the exit ('x'), a fork as its parent ended ('r').
+// Where it got the port's refusal, its own exit refuses new work ('e'). It
+// ends with 0 ('k').
+void forkAChild(bool othersRun) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(20);
+        quiet = true;
+        // Under a sanitizer it may hang in the sanitizer's allocator.
+        if (othersRun && !Quillomark::Testing::childrenOfThreadsRun) ::_exit(0);
+        char outcome = '?';
+        try {
+            Connection connection(refusingHostPath, nullptr, Connection::IIOP, Connection::REST,
+                                  false);
+            std::string reply;
+            SessionManager::getSessionManager(&connection)
+                ->getRestSender()
+                ->send("Svc", "echo", "<a/>", reply);
+        } catch (const Quillomark::Schemas::Soa::_2006_03::Exceptions::ConnectionException& e) {
+            if (e.getMessage().find("TRANSIENT") != std::string::npos) outcome = 't';
+            if (e.getMessage().find("the process is exiting") != std::string::npos) outcome = 'x';
+        } catch (const Quillomark::Soa::Client::RuntimeException& e) {
+            if (e.getMessage().find("while its parent was ending") != std::string::npos)
+                outcome = 'r';
+        }
+        Quillomark::Testing::say(toTheTest, outcome);
+        if (outcome == 't') {
+            std::atomic<bool> probing{false};
+            std::thread([&probing] {
+                const Quillomark::Soa::Client::IiopUnderWay waitedFor;
+                probing = true;
+                while (Quillomark::Soa::Client::IiopUnderWay()) {
+                }
+                Quillomark::Testing::say(toTheTest, 'e');
+            }).detach();
+            while (!probing) std::this_thread::yield();
+        }
+        std::exit(0);
+    }
+    Quillomark::Testing::say(toTheTest, Quillomark::Testing::endOf(child).empty() ? 'k' : 'K');
+}
+
+// Whether threads of the row's child other than the forking one run as it
+// forks.
+bool parentsThreadsRun(const ExitRow& row) {
+    return row.underWay != UnderWay::Nothing || row.ending == Ending::ExitOnAnotherThread ||
+           row.fork == Fork::WhileTheWaitWaits;
+}
+
+void forkAChildHere(Fork step) {
+    if (childRow.fork == step && !quiet) forkAChild(parentsThreadsRun(childRow));
+}
 
 // An exit function that the exit runs after the library's wait: made before
 // the library's statics (the priority puts it first), it is destroyed after
 // them. Elsewhere than in a row's child it does nothing.
 struct AfterTheLibrarysWait {
     ~AfterTheLibrarysWait() {
-        if (toTheTest < 0) return;
+        if (toTheTest < 0 || quiet) return;
         Quillomark::Testing::say(toTheTest, Quillomark::Soa::Client::IiopUnderWay() ? 'y' : 'z');
         if (childRow.moment == Moment::InAnExitFunctionAfterTheWait) {
             Quillomark::Testing::say(toTheTest, 'h');
             Quillomark::Testing::hear(fromTheTest);
         }
+        forkAChildHere(Fork::InAnExitFunctionAfterTheWait);
     }
 };
 __attribute__((init_priority(101))) AfterTheLibrarysWait afterTheLibrarysWait;
@@ -461,13 +531,33 @@ __attribute__((init_priority(101))) AfterTheLibrarysWait afterTheLibrarysWait;
 void streamFlushedAtTheEnd() {
     cookie_io_functions_t flushed{};
     flushed.write = [](void*, const char*, std::size_t size) -> ssize_t {
+        if (quiet) return static_cast<ssize_t>(size);
         if (childRow.moment == Moment::AsTheStreamsAreFlushed) {
             Quillomark::Testing::say(toTheTest, 'f');
             Quillomark::Testing::hear(fromTheTest);
         }
+        forkAChildHere(Fork::AsTheStreamsAreFlushed);
         return static_cast<ssize_t>(size);
     };
     std::fputc('x', ::fopencookie(nullptr, "w", flushed));
+}
+
+// A thread that holds IIOP work under way until the process's main thread
+// waits at its exit for it, and forks then.
+void forkWhileTheWaitWaits() {
+    std::atomic<bool> holding{false};
+    std::thread([&holding] {
+        const Quillomark::Soa::Client::IiopUnderWay waitedFor;
+        holding = true;
+        const std::string state = "/proc/self/task/" + std::to_string(::getpid()) + "/syscall";
+        for (std::string call;
+             call.rfind("202 ", 0) != 0 || call.find(" 0x89 ") == std::string::npos;) {
+            std::ifstream in(state);
+            std::getline(in, call);
+        }
+        forkAChild(true);
+    }).detach();
+    while (!holding) std::this_thread::yield();
 }
 
 // A thread's IIOP work, on a connection of its own (in rounds, one for
@@ -506,6 +596,11 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
     int toParent[2], toChild[2];
     ASSERT_EQ(::pipe(toParent), 0);
     ASSERT_EQ(::pipe(toChild), 0);
+    {
+        // A port on which nothing listens.
+        const GatewayInThisProcess closed(true);
+        std::snprintf(refusingHostPath, sizeof refusingHostPath, "%s", closed.hostPath().c_str());
+    }
     const pid_t child = Quillomark::Testing::startChild([&] {
         childRow = row;
         toTheTest = toParent[1];
@@ -517,17 +612,23 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
         // library reads once, from a stream: not while the streams are held.
         ::tzset();
         streamFlushedAtTheEnd();
-        std::atexit([] { Quillomark::Testing::say(toTheTest, 'a'); });
-        for (int t = 0; t < THREADS_AT_WORK; ++t) {
+        std::atexit([] {
+            if (quiet) return;
+            Quillomark::Testing::say(toTheTest, 'a');
+            forkAChildHere(Fork::InAnExitFunctionBeforeTheWait);
+        });
+        for (int t = 0; row.underWay != UnderWay::Nothing && t < THREADS_AT_WORK; ++t) {
             std::thread thread(workAt, gateway.hostPath(), row.underWay);
             threadsAtWork[t] = thread.native_handle();
             thread.detach();
         }
+        if (row.fork == Fork::WhileTheWaitWaits) forkWhileTheWaitWaits();
         [&row, &gateway] {
             // Main's own, destroyed as it returns.
             const Connection own(gateway.hostPath(), nullptr, Connection::IIOP, Connection::REST,
                                  false);
             Quillomark::Testing::hear(fromTheTest);
+            forkAChildHere(Fork::BeforeTheExit);
             switch (row.ending) {
                 case Ending::ExitOnTheMainThread: std::exit(7);
                 case Ending::ExitOnAnotherThread:
@@ -557,6 +658,7 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
         toParent[0], said,
         [&] {
             switch (row.underWay) {
+                case UnderWay::Nothing: return true;
                 case UnderWay::Connect:
                 case UnderWay::Call: return gateway.held() == THREADS_AT_WORK;
                 case UnderWay::TcpConnect: return gateway.waitingToBeAccepted() == THREADS_AT_WORK;
@@ -594,45 +696,74 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
     // latter once the process refused new connects.
     EXPECT_NE(said.find('a'), std::string::npos) << said;
     EXPECT_NE(said.find('z'), std::string::npos) << said;
+    // A child forked before the library's last exit function returned (or
+    // began to end the process) connects as before the exit, and its own
+    // exit refuses new work; one forked after is refused.
+    if (row.fork == Fork::None) return;
+    EXPECT_NE(said.find('k'), std::string::npos) << said;
+    if (parentsThreadsRun(row) && !Quillomark::Testing::childrenOfThreadsRun) return;
+    const char outcome = row.fork == Fork::AsTheStreamsAreFlushed ? 'r' : 't';
+    EXPECT_NE(said.find(outcome), std::string::npos) << said;
+    if (outcome == 't') {
+        EXPECT_NE(said.find('e'), std::string::npos) << said;
+    }
 }
 
 std::string exitRowName(const ::testing::TestParamInfo<ExitRow>& info) {
-    static const char* const underWay[] = {"Connect", "TcpConnect", "Call", "Rounds"};
+    static const char* const underWay[] = {"Nothing", "Connect", "TcpConnect", "Call", "Rounds"};
     static const char* const moments[] = {"DuringTheWait", "InAnExitFunctionAfterTheWait",
                                           "AsTheStreamsAreFlushed", "Never"};
     static const char* const answers[] = {"Reply", "Reset", "Close"};
     static const char* const endings[] = {"ExitOnTheMainThread", "ExitOnAnotherThread",
                                           "ReturnFromMain", "ExitInASignalHandlerInsideItsOwnWork"};
+    static const char* const forks[] = {"",
+                                        "_ForkBeforeTheExit",
+                                        "_ForkInAnExitFunctionBeforeTheWait",
+                                        "_ForkWhileTheWaitWaits",
+                                        "_ForkInAnExitFunctionAfterTheWait",
+                                        "_ForkAsTheStreamsAreFlushed"};
     const ExitRow& row = info.param;
     return std::string(underWay[static_cast<int>(row.underWay)]) + "_" +
            moments[static_cast<int>(row.moment)] +
            (row.moment == Moment::Never ? "" : answers[static_cast<int>(row.answer)]) + "_" +
-           endings[static_cast<int>(row.ending)];
+           endings[static_cast<int>(row.ending)] + forks[static_cast<int>(row.fork)];
 }
 
-// Every state of the work against every moment and answer; the endings
-// taken in turn, so that each meets each state.
+// Every state of the work against every moment and answer, and a child
+// forked at every step of the exit; the endings taken in turn, so that each
+// meets each state.
 std::vector<ExitRow> exitRows() {
     using Answer = GatewayInThisProcess::Answer;
     std::vector<ExitRow> rows;
     int turn = 0;
-    const auto ending = [&turn] { return static_cast<Ending>(turn++ % 4); };
+    const auto ending = [&turn](int endings) { return static_cast<Ending>(turn++ % endings); };
     for (const UnderWay underWay : {UnderWay::Connect, UnderWay::Call}) {
         for (const Moment moment : {Moment::DuringTheWait, Moment::InAnExitFunctionAfterTheWait,
                                     Moment::AsTheStreamsAreFlushed}) {
             for (const Answer answer : {Answer::Reply, Answer::Reset, Answer::Close}) {
-                rows.push_back({underWay, moment, answer, ending()});
+                rows.push_back({underWay, moment, answer, ending(4), Fork::None});
             }
         }
-        rows.push_back({underWay, Moment::Never, Answer::Reply, ending()});
+        rows.push_back({underWay, Moment::Never, Answer::Reply, ending(4), Fork::None});
     }
     for (int e = 0; e < 4; ++e) {
-        rows.push_back(
-            {UnderWay::TcpConnect, Moment::Never, Answer::Reply, static_cast<Ending>(e)});
+        rows.push_back({UnderWay::TcpConnect, Moment::Never, Answer::Reply, static_cast<Ending>(e),
+                        Fork::None});
     }
     for (int e = 0; e < 3; ++e) {
-        rows.push_back({UnderWay::Rounds, Moment::Never, Answer::Reply, static_cast<Ending>(e)});
+        rows.push_back(
+            {UnderWay::Rounds, Moment::Never, Answer::Reply, static_cast<Ending>(e), Fork::None});
     }
+    // A process with no work under way has no thread at work to exit on.
+    for (const Fork fork : {Fork::BeforeTheExit, Fork::InAnExitFunctionBeforeTheWait,
+                            Fork::InAnExitFunctionAfterTheWait, Fork::AsTheStreamsAreFlushed}) {
+        rows.push_back({UnderWay::Nothing, Moment::Never, Answer::Reply, ending(3), fork});
+    }
+    // The exit waits where its main thread exits.
+    rows.push_back({UnderWay::Nothing, Moment::Never, Answer::Reply, Ending::ExitOnTheMainThread,
+                    Fork::WhileTheWaitWaits});
+    rows.push_back(
+        {UnderWay::Connect, Moment::Never, Answer::Reply, ending(4), Fork::AsTheStreamsAreFlushed});
     return rows;
 }
 
