@@ -11,9 +11,12 @@ namespace Quillomark::Platform::Os {
 // of another copy of the library in the process. This one makes sure that
 // the section is there.
 QMSOA_IN_CHILD_AFTER_FORK(noHandler, nullptr);
+QMSOA_BEFORE_FORK(noHandlerBefore, nullptr);
 extern "C" {
 extern void (*const __start_qmsoa_in_child_after_fork[])() __attribute__((visibility("hidden")));
 extern void (*const __stop_qmsoa_in_child_after_fork[])() __attribute__((visibility("hidden")));
+extern void (*const __start_qmsoa_before_fork[])() __attribute__((visibility("hidden")));
+extern void (*const __stop_qmsoa_before_fork[])() __attribute__((visibility("hidden")));
 }
 
 // Plain storage, constant-initialised: regions of other units are made
@@ -48,6 +51,10 @@ ForkRecords records;  // constant-initialised
 }  // namespace
 
 void ForkRecords::prepare() {
+    for (auto* handler = __start_qmsoa_before_fork; handler != __stop_qmsoa_before_fork;
+         ++handler) {
+        if (*handler) (*handler)();
+    }
     Before& now = before;
     now.thread = currentThreadId();
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {

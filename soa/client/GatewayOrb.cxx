@@ -7,9 +7,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#include <dlfcn.h>
+#include <sys/auxv.h>
+#include <unistd.h>
 
 namespace Quillomark::Soa::Client {
 
@@ -34,62 +38,202 @@ std::atomic<long long> sharedIn{-1};
 // middle of making or joining the ORB: the child has that ORB half made.
 std::atomic<bool> lockLostInFork{false};
 
-// The IIOP connects under way, those of them that the calling thread makes,
-// and whether the process has begun to exit.
-std::atomic<int> connectsUnderWay{0};
-thread_local int connectsOfThisThread = 0;
+// The IIOP work under way, that of it that the calling thread does, and
+// whether the process has begun to exit (its wait for that work began).
+std::atomic<int> workUnderWay{0};
+thread_local int workOfThisThread = 0;
 std::atomic<bool> exiting{false};
+
+// The status that the process exits with, once its exit has told it: an
+// exit that gives up its wait with work still under way ends the process
+// with it.
+std::atomic<int> exitStatus{0};
+std::atomic<bool> exitStatusKnown{false};
+
+// Whether the function that learns the status is registered with the exit.
+// The process's first IIOP work registers it, or its first fork: one
+// registered as the library loads, while the dynamic loader runs the
+// constructors of the shared libraries, would run after their destructors,
+// omniORB's among them. A forked child registers none: it has the parent's,
+// unless the parent's exit had called it (or was registering it) at the
+// fork, when the C library's lock of the exit functions may have been
+// copied held, and the child learns no status.
+enum StatusRecorder : int { NOT_REGISTERED, REGISTERING, REGISTERED, NOT_IN_THIS_PROCESS };
+std::atomic<int> statusRecorder{NOT_REGISTERED};
+
+// The wait gave up with work under way, in a library linked into the
+// program itself: the program's exit functions that run after the wait run
+// first, and the library's last function ends the process.
+std::atomic<bool> endLeftToLastFunction{false};
+
+// The process whose exit the library let go on to destroy omniORB's
+// statics (its last exit function returned), or began to end itself; 0
+// before. In a child forked from then on, what IIOP work uses may be half
+// destroyed or its parent's. The library's at-fork handlers are gone by
+// then (the C library drops those of an image as it finalizes it), so such
+// a child is told by its process identifier.
+std::atomic<pid_t> endedIn{0};
+
+void endedHere() { endedIn.store(::getpid()); }
 
 void checkLockInChild() {
     if (Quillomark::Platform::Os::heldAtFork(orbLock)) lockLostInFork.store(true);
-    // The other threads that made them stayed with the parent; the one
-    // that forked from inside its own connects goes on with them here.
-    connectsUnderWay.store(connectsOfThisThread);
+    // The other threads that did it stayed with the parent; the one that
+    // forked from inside its own work goes on with it here.
+    workUnderWay.store(workOfThisThread);
+    if (endedIn.load() != 0) return;
+    // A child forked before then is not exiting: it works as its parent did
+    // before the exit, until its own exit, which waits as its parent's did
+    // (in the library's last function, when the parent's had called the
+    // wait before the fork).
+    exiting.store(false);
+    endLeftToLastFunction.store(false);
+    const bool recorded = exitStatusKnown.exchange(false);
+    if (recorded || statusRecorder.load() != REGISTERED) statusRecorder.store(NOT_IN_THIS_PROCESS);
 }
 
 QMSOA_IN_CHILD_AFTER_FORK(lockInChild, checkLockInChild);
 
-// How long the exit waits for the connects of other threads at most, from
-// the moment it comes to that wait.
+// How long the exit waits for the work of other threads at most, from the
+// moment it comes to that wait.
 constexpr std::chrono::seconds EXIT_WAIT{5};
 
-// Waits for the connects of the other threads (each of which makes a
-// gateway reference), by the steady clock and woken as each ends: an exit
-// from inside one of the exiting thread's own (a signal handler's) would
-// wait for nothing that can end.
-void waitForReferencesAtExit() {
+bool othersUnderWay() { return workUnderWay.load() > workOfThisThread; }
+
+void recordExitStatus(int status, void*) {
+    exitStatus.store(status);
+    exitStatusKnown.store(true);
+}
+
+// Where the library's code is: the program, or a shared library.
+bool findLibrary(Dl_info& library) {
+    return ::dladdr(reinterpret_cast<void*>(&findLibrary), &library) != 0;
+}
+
+// Whether the library is linked into the program itself.
+bool partOfTheProgram(const Dl_info& library) {
+    Dl_info program{};
+    return ::dladdr(reinterpret_cast<void*>(::getauxval(AT_ENTRY)), &program) != 0 &&
+           program.dli_fbase == library.dli_fbase;
+}
+
+bool inTheProgram() {
+    Dl_info library{};
+    return findLibrary(library) && partOfTheProgram(library);
+}
+
+// Keeps the library loaded to the end of the process (dlclose no longer
+// unloads it), so that the exit finds the function of it that it is handed:
+// false when that cannot be made sure of. As the library loads: later, the
+// dynamic loader's lock, which this takes, may be held by a thread that
+// runs a constructor of the application's.
+bool keptLoaded() {
+    Dl_info library{};
+    if (!findLibrary(library)) return false;
+    return partOfTheProgram(library) ||
+           ::dlopen(library.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+std::atomic<bool> libraryKeptLoaded{false};
+[[maybe_unused]] const bool keptAsItLoads = (libraryKeptLoaded.store(keptLoaded()), true);
+
+// By the process's first IIOP work, and before each fork: the status's
+// function runs before the library's exit functions (after those of the
+// program that came later). What cannot be registered (no memory) the next
+// work or fork tries again.
+void learnTheExitStatus() {
+    int expected = NOT_REGISTERED;
+    if (!libraryKeptLoaded.load() || statusRecorder.load() != NOT_REGISTERED ||
+        !statusRecorder.compare_exchange_strong(expected, REGISTERING)) {
+        return;
+    }
+    statusRecorder.store(::on_exit(recordExitStatus, nullptr) == 0 ? REGISTERED : NOT_REGISTERED);
+}
+
+QMSOA_BEFORE_FORK(statusBeforeFork, learnTheExitStatus);
+
+// Ends the process with its exit status while the work of other threads is
+// still under way, before omniORB's statics that it uses are destroyed: the
+// C streams are written out, and nothing else of the exit runs.
+[[noreturn]] void endTheProcess() {
+    endedHere();
+    std::fflush(nullptr);
+    ::_exit(exitStatus.load());
+}
+
+// Waits for the IIOP work of other threads (a connect makes a gateway
+// reference), by the steady clock and woken as each ends: an exit from
+// inside the exiting thread's own work (a signal handler's) would wait for
+// nothing that can end. No work begins from then on.
+void waitForOthersWork() {
     exiting.store(true);
     const auto deadline = std::chrono::steady_clock::now() + EXIT_WAIT;
-    for (int underWay; (underWay = connectsUnderWay.load()) > connectsOfThisThread &&
+    for (int underWay; (underWay = workUnderWay.load()) > workOfThisThread &&
                        std::chrono::steady_clock::now() < deadline;) {
-        Quillomark::Platform::Os::waitWhileEqual(connectsUnderWay, underWay, deadline);
+        Quillomark::Platform::Os::waitWhileEqual(workUnderWay, underWay, deadline);
     }
+}
+
+// When some work is still under way after the wait, the exit does not go
+// on to destroy what it uses: in a shared library the process ends here,
+// once the program and the libraries that use this one have run their exit
+// functions; in a library linked into the program, its last function ends
+// it (endWhereTheExitGaveUp). An exit whose status the library was not told
+// goes on, as an unload of the library does.
+void waitForReferencesAtExit() {
+    waitForOthersWork();
+    const bool shared = !inTheProgram();
+    if (othersUnderWay() && exitStatusKnown.load()) {
+        if (shared) endTheProcess();
+        endLeftToLastFunction.store(true);
+    }
+    if (shared) endedHere();
 }
 
 // Registered as the library loads, after omniORB made its statics: the
 // exit runs it before they go.
 [[maybe_unused]] const int waitsAtExit = std::atexit(waitForReferencesAtExit);
 
-void endConnect() {
-    connectsUnderWay.fetch_sub(1);
-    --connectsOfThisThread;
+// The last of the library's functions that the exit runs, once the
+// program's own have run (its image's function of the lowest priority: the
+// image's others, and those registered in its name, come first). With the
+// library linked into the program, the rest of the exit destroys the
+// statics of the shared libraries, omniORB's among them. A child whose
+// parent's exit had called the wait before the fork waits here.
+__attribute__((destructor(101))) void endWhereTheExitGaveUp() {
+    if (!exiting.load()) {
+        waitForOthersWork();
+        endLeftToLastFunction.store(true);
+    }
+    if (endLeftToLastFunction.load() && othersUnderWay() && exitStatusKnown.load()) {
+        endTheProcess();
+    }
+    endedHere();
+}
+
+void endWork() {
+    workUnderWay.fetch_sub(1);
+    --workOfThisThread;
     // An exit that read the count before this change is seen to have begun
     // (both are sequentially consistent), and is woken.
-    if (exiting.load()) Quillomark::Platform::Os::wakeWaiters(connectsUnderWay);
+    if (exiting.load()) Quillomark::Platform::Os::wakeWaiters(workUnderWay);
 }
 
 }  // namespace
 
-ConnectUnderWay::ConnectUnderWay(const std::string& failure) {
-    ++connectsOfThisThread;
-    connectsUnderWay.fetch_add(1);
+IiopUnderWay::IiopUnderWay() : admitted(true) {
+    ++workOfThisThread;
+    workUnderWay.fetch_add(1);
     if (exiting.load()) {
-        endConnect();
-        throw Exceptions::ConnectionException(failure + "the process is exiting");
+        endWork();
+        admitted = false;
+        return;
     }
+    learnTheExitStatus();
 }
 
-ConnectUnderWay::~ConnectUnderWay() { endConnect(); }
+IiopUnderWay::~IiopUnderWay() {
+    if (admitted) endWork();
+}
 
 // 2 GiB: room for a 1 GiB reply and more, while staying clear of the top of
 // the 32-bit message-size range.
@@ -151,6 +295,13 @@ void GatewayOrb::refuseInheritedOrb() {
             "IIOP cannot be used in a process forked after the library made its ORB: the ORB's "
             "threads stayed with the parent, and its connections are the parent's. Run a new "
             "program in the child for IIOP.");
+    }
+    const pid_t ended = endedIn.load(std::memory_order_relaxed);
+    if (ended != 0 && ended != ::getpid()) {
+        throw RuntimeException(
+            RuntimeException::GENERAL_ERROR,
+            "IIOP cannot be used in a process forked while its parent was ending, once omniORB's "
+            "statics, which IIOP uses, could be going. Run a new program in the child for IIOP.");
     }
 }
 

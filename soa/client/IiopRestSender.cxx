@@ -66,17 +66,23 @@ IiopRestSender::IiopRestSender(SessionManager* sessionManager)
 // The connection gives its share of the ORB back; the ORB lives on. A
 // forked child leaves the connection it inherited alone: releasing its
 // references takes locks that a thread of the parent may have held at the
-// fork.
+// fork. So does a process that has begun to exit: omniORB's statics, which
+// the release uses, may be going.
 IiopRestSender::~IiopRestSender() {
-    if (connection && GatewayOrb::inheritedByAFork()) {
+    if (!connection) return;
+    const IiopUnderWay underWay;
+    if (!underWay || GatewayOrb::inheritedByAFork()) {
         Quillomark::Platform::Os::leaveAlone(connection.release());
+        return;
     }
+    connection.reset();
 }
 
 void IiopRestSender::connect(const std::string& address) {
     const std::string failure = "Could not connect to \"" + address + "\" via IIOP\n";
     // Ends after what a failed connect made is released.
-    const ConnectUnderWay underWay(failure);
+    const IiopUnderWay underWay;
+    if (!underWay) throw Exceptions::ConnectionException(failure + "the process is exiting");
     std::unique_ptr<Connection> fresh;
     try {
         fresh = std::make_unique<Connection>();
@@ -102,6 +108,10 @@ void IiopRestSender::send(const std::string& service, const std::string& operati
     GatewayOrb::refuseInheritedOrb();
     if (!connection) {
         connect(address);
+    }
+    const IiopUnderWay underWay;
+    if (!underWay) {
+        throw Exceptions::ProtocolException("Error making call via IIOP.\nthe process is exiting");
     }
     try {
         const QmByteSeq_t requestBytes = toByteSeq(request);

@@ -16,7 +16,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,9 +36,9 @@ namespace {
 using Quillomark::Schemas::Soa::_2006_03::Exceptions::ConnectionException;
 using Quillomark::Schemas::Soa::_2006_03::Exceptions::ProtocolException;
 using Quillomark::Soa::Client::Connection;
-using Quillomark::Soa::Client::ConnectUnderWay;
 using Quillomark::Soa::Client::GatewayOrb;
 using Quillomark::Soa::Client::IiopRestSender;
+using Quillomark::Soa::Client::IiopUnderWay;
 using Quillomark::Soa::Client::RestSender;
 using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::SessionManager;
@@ -219,33 +218,6 @@ TEST(IiopSenderAtASilentServer, AnExitFromInsideAConnectWaitsNotForIt) {
     EXPECT_EQ(end, "");
 }
 
-// The exit waits for the connects of other threads that a silent server
-// holds 5 s by the clock, however long the process's sleeps take: under
-// the timer slack of 50 ms that a service manager may give it, 5,000 sleeps
-// of 1 ms took 205 s. The child has 20 s to live.
-TEST(IiopSenderAtASilentServer, AnExitWaitsForOtherThreadsConnectsFiveSecondsAtMost) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the exit goes on past its wait and destroys omniORB's statics, which the "
-                    "connects still held by the server used, and ThreadSanitizer reports that";
-#endif
-    if (GatewayOrb::exists()) GTEST_SKIP() << "a child of this process would have no ORB";
-    const std::string end = Quillomark::Testing::runInChild([] {
-        if (::prctl(PR_SET_TIMERSLACK, 50'000'000UL) != 0) _exit(4);
-        const auto [silent, hostPath] = silentGateway();
-        for (int t = 0; t < 4; ++t) {
-            std::thread([hostPath = hostPath] {
-                Session session(hostPath);
-                failureOf<ConnectionException>(*session.newSender());
-            }).detach();
-        }
-        // A connect under way has reached the server.
-        pollfd queued{silent, POLLIN, 0};
-        if (::poll(&queued, 1, -1) != 1) _exit(3);
-        std::exit(0);
-    });
-    EXPECT_EQ(end, "");
-}
-
 // A thread that forks inside a connect of its own (from a signal handler)
 // leaves that connect to the child, where it goes on: the child's exit
 // still waits for the connects of its other threads. It took the one that
@@ -255,21 +227,16 @@ TEST(IiopSenderAtASilentServer, AChildForkedInsideAConnectWaitsAtExitForItsOther
     const std::string end = Quillomark::Testing::runInChild([] {
         int told[2];
         if (::pipe(told) != 0) _exit(2);
-        std::optional<ConnectUnderWay> own(std::in_place, "");
+        std::optional<IiopUnderWay> own(std::in_place);
         const pid_t child = ::fork();
         if (child == 0) {
             ::alarm(20);
             own.reset();
             static std::atomic<bool> underWay{false};
             std::thread([waiting = told[1], exiting = ::getpid()] {
-                const ConnectUnderWay other("");
+                const IiopUnderWay other;
                 underWay = true;
-                for (;;) {  // until the exit has begun: no connect begins then
-                    try {
-                        const ConnectUnderWay probe("");
-                    } catch (const ConnectionException&) {
-                        break;
-                    }
+                while (IiopUnderWay()) {  // until the exit has begun: no work begins then
                 }
                 // Until the exiting thread waits on the count of connects (the
                 // futex call, 202, with FUTEX_WAIT_BITSET_PRIVATE).

@@ -18,6 +18,7 @@ struct ProbeInAFunction {
 
 void probeAtexit() { ++probed; }
 void probeAtQuickExit() { ++probed; }
+void probeOnExit(int, void*) { ++probed; }
 
 __attribute__((destructor)) void probeDestructor() { ++probed; }
 __attribute__((destructor(101))) void probeDestructorWithPriority() { ++probed; }
@@ -31,5 +32,6 @@ int probeRegistrations() {
     static ProbeInAFunction inAFunction;
     std::atexit(probeAtexit);
     std::at_quick_exit(probeAtQuickExit);
+    ::on_exit(probeOnExit, nullptr);
     return probed;
 }

@@ -1,7 +1,7 @@
 """Every registration that the library's code makes to run at the process's
 exit, found in its objects as built: a static with an exit-time destructor
 (at namespace scope, registered as the library loads; in a function,
-registered at its first use), a function handed to atexit, or one that the
+registered at its first use), a function handed to atexit or on_exit, or one that the
 objects list to run at exit themselves (__attribute__((destructor)), whose
 address the compiler puts in .fini_array, or in .dtors). Threads may
 still be inside the library as the process exits, so the library keeps what
@@ -37,11 +37,18 @@ ALLOWED = [
     ("waitForReferencesAtExit()",
      "the IIOP exit handler: it runs before omniORB's statics go, waits 5 s at most for "
      "the IIOP connects under way, the ORB's making included, and refuses new ones"),
+    ("recordExitStatus(int, void*)",
+     "registered by the first IIOP connect: it keeps the exit status, with which the "
+     "exit ends the process when connects are still under way after its wait"),
+    ("endWhereTheExitGaveUp()",
+     "the library's last function at exit: with the library linked into the program, it "
+     "ends the process where the wait gave up with connects still under way, before "
+     "omniORB's statics go, and destroys nothing"),
 ]
 
 # A thread-local object's destructor (__cxa_thread_atexit) runs as its own
 # thread ends, the exiting thread's too: no other thread reads that object.
-REGISTRATIONS = ("__cxa_atexit", "atexit", "at_quick_exit")
+REGISTRATIONS = ("__cxa_atexit", "atexit", "at_quick_exit", "on_exit")
 # Sections whose entries the C runtime calls at exit (with a priority, as
 # .fini_array.00101, or without).
 EXIT_SECTIONS = re.compile(r"^\.(fini_array|dtors)(\.\d+)?$")

@@ -10,8 +10,9 @@ namespace Quillomark::Platform::Os {
 // child has one thread, the one that forked: every other thread's locks,
 // half-done changes and descriptor numbers are in its memory as they stood.
 // Nothing here takes a lock around a fork (the application's own at-fork
-// handlers may hold theirs): the parent only reads counters before it
-// forks, and all else is done in the child.
+// handlers may hold theirs): the parent only reads counters and runs the
+// handlers kept to run before a fork (QMSOA_BEFORE_FORK), and all else is
+// done in the child.
 
 // Makes the library's handlers run at every fork from now on (once per
 // process): as the library loads, or at the first use of what a child must
@@ -104,6 +105,14 @@ bool heldAtFork(std::mutex& mutex);
 #define QMSOA_IN_CHILD_AFTER_FORK(name, handler) \
     __attribute__((QMSOA_FORK_HANDLER_KEPT,      \
                    section("qmsoa_in_child_after_fork"))) void (*const name)() = handler
+
+// Runs handler in the forking thread before each fork, kept as those above
+// are, in the order of the library's objects. It takes no lock of the
+// library's, and none that a thread may hold while it runs code of the
+// application's.
+#define QMSOA_BEFORE_FORK(name, handler)                                                          \
+    __attribute__((QMSOA_FORK_HANDLER_KEPT, section("qmsoa_before_fork"))) void (*const name)() = \
+        handler
 
 // Work that a child must not take over half done: the changes of a set of
 // descriptors kept in memory (a fork copies the descriptors before the

@@ -48,24 +48,32 @@ private:
     CORBA::ORB_var orb;
 };
 
-// An IIOP connect under way, from before it makes or joins the ORB until
-// what it made is kept or released: omniORB destroys what a connect uses
-// (its list of URI handlers, what ORB_init reads) among its statics at
-// exit. The exit waits, before they go, for the connects that other threads
+// IIOP work under way: a connect, from before it makes or joins the ORB
+// until what it made is kept or released; a call through a gateway
+// reference, until its reply is read or the call failed; the release of a
+// connection's references. omniORB destroys what such work uses (its list
+// of URI handlers, what ORB_init reads, its connections) among its statics
+// at exit. The exit waits, before they go, for the work that other threads
 // have under way, 5 s at most by the steady clock: making a gateway
-// reference asks the server whether the object is a gateway, which a
-// silent server leaves unanswered. From then on none begins: made once the
-// process has begun to exit, this throws ConnectionException with `failure`
-// and "the process is exiting", having counted nothing.
-class ConnectUnderWay {
+// reference asks the server whether the object is a gateway, and a call
+// waits for its reply, which a silent server leaves unanswered. Work still
+// under way then has the process end with its exit status before they go.
+// From the wait on none begins: made once the process has begun to exit,
+// this is refused (false), having counted nothing.
+class IiopUnderWay {
 public:
-    explicit ConnectUnderWay(const std::string& failure);
-    ~ConnectUnderWay();
-    ConnectUnderWay(const ConnectUnderWay&) = delete;
-    ConnectUnderWay& operator=(const ConnectUnderWay&) = delete;
+    IiopUnderWay();
+    ~IiopUnderWay();
+    IiopUnderWay(const IiopUnderWay&) = delete;
+    IiopUnderWay& operator=(const IiopUnderWay&) = delete;
+
+    explicit operator bool() const { return admitted; }
+
+private:
+    bool admitted;
 };
 
-// A gateway reference made from its address, in a connect under way.
+// A gateway reference made from its address, in IIOP work under way.
 // Throws ConnectionException with `failure` and the ORB's reason.
 QmCorbaServiceGateway_ptr gatewayReference(CORBA::ORB_ptr orb, const std::string& address,
                                            const std::string& failure);

@@ -6,18 +6,37 @@
 // process of its own).
 #include <soa/client/Connection.hxx>
 #include <soa/client/RestSender.hxx>
+#include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
 #include <soa/client/internal/GatewayOrb.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
+#include <soa/schemas/exceptions/ConnectionException.hxx>
 
 #include "tests/fastcache/ChildProcess.hxx"
 #include "tests/support/GatewayServerProcess.hxx"
+#include "tests/support/LeaksUncounted.hxx"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,5 +170,604 @@ TEST(FirstOrbSharesTest, TakenOnManyThreadsAtOnceNeitherHangNorCorruptTheHeap) {
         ASSERT_EQ(end, "") << "round " << round;
     }
 }
+
+// The sweep of exits while IIOP work is under way. A process's threads
+// connect, call or read replies; the process ends (exit on its main thread
+// or on another, a return from main, or exit in a signal handler on a
+// thread at work) while they are at it; the server answers what it holds
+// at one moment of the exit or never, with a reply, a reset or an orderly
+// close; or a child is forked at one step of the exit. The process ends
+// with its status and no signal, and its program's exit functions run,
+// those that the exit runs before the library's wait and those after it (a
+// static link puts the program's objects that come first there). Rows run
+// as test cases of their own, each a process of ctest's, side by side: each
+// lasts the exit's wait at most.
+
+// A gateway that this process plays on the loopback interface for a child
+// to call, a GIOP 1.0 message at a time (what a "corbaloc:iiop:" address
+// without a version asks for): it answers the question whether the object
+// is a gateway with yes and each invokeMethod with a reply of its own, at
+// once or, for the operation it holds, when told; or it ends the held
+// ones' connections. One that does not accept takes a connection of its own
+// first and none after: the kernel leaves the child's connections waiting.
+class GatewayInThisProcess {
+public:
+    enum class Answer { Reply, Reset, Close };
+
+    explicit GatewayInThisProcess(bool accepting) : accepting(accepting) {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::listen(listener, accepting ? 16 : 0) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error("the gateway cannot listen");
+        }
+        port = ntohs(address.sin_port);
+        if (!accepting) {
+            queued = ::socket(AF_INET, SOCK_STREAM, 0);
+            ::connect(queued, reinterpret_cast<sockaddr*>(&address), size);
+        }
+    }
+    ~GatewayInThisProcess() {
+        for (const Peer& peer : peers) ::close(peer.fd);
+        ::close(queued);
+        ::close(listener);
+    }
+    GatewayInThisProcess(const GatewayInThisProcess&) = delete;
+    GatewayInThisProcess& operator=(const GatewayInThisProcess&) = delete;
+
+    std::string hostPath() const { return "iiop:127.0.0.1:" + std::to_string(port) + "/QmGateway"; }
+    // "_is_a" or "invokeMethod": held from now on.
+    void hold(const std::string& operation) { holding = operation; }
+    std::size_t held() const { return heldMessages.size(); }
+    int answered() const { return replies; }
+
+    // Serves until `enough()`, reading what `told` says into `said`: false
+    // when the other end of `told` closed before. With `watch` set, enough()
+    // is asked every millisecond, else whenever something arrived.
+    bool serveUntil(int told, std::string& said, const std::function<bool()>& enough,
+                    bool watch = false) {
+        while (!enough()) {
+            std::vector<pollfd> ready{{told, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}};
+            for (const Peer& peer : peers) ready.push_back({peer.fd, POLLIN, 0});
+            if (::poll(ready.data(), ready.size(), watch ? 1 : -1) < 0) continue;
+            if (ready[0].revents != 0) {
+                char c;
+                if (::read(told, &c, 1) != 1) return enough();
+                said += c;
+            }
+            if ((ready[1].revents & POLLIN) != 0) {
+                peers.push_back({::accept(listener, nullptr, nullptr), ""});
+            }
+            for (std::size_t i = 2; i < ready.size(); ++i) {
+                if (ready[i].revents != 0) readFrom(ready[i].fd);
+            }
+        }
+        return true;
+    }
+
+    void answerHeld(Answer answer) {
+        for (const Held& message : heldMessages) {
+            if (answer == Answer::Reply) {
+                reply(message.fd, message.id, message.question);
+                continue;
+            }
+            if (answer == Answer::Reset) {
+                const linger reset{1, 0};
+                ::setsockopt(message.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            drop(message.fd);
+        }
+        heldMessages.clear();
+    }
+
+    // The connections of the child that wait for the kernel to be accepted.
+    int waitingToBeAccepted() const {
+        char remote[32];
+        std::snprintf(remote, sizeof remote, " 0100007F:%04X 02 ", port);
+        std::ifstream sockets("/proc/net/tcp");
+        int waiting = 0;
+        for (std::string line; std::getline(sockets, line);) {
+            waiting += line.find(remote) != std::string::npos;
+        }
+        return waiting;
+    }
+
+private:
+    struct Peer {
+        int fd;
+        std::string in;
+    };
+    struct Held {
+        int fd;
+        std::uint32_t id;
+        bool question;
+    };
+
+    // A CDR number of a message, aligned as GIOP aligns it (from the start
+    // of the message).
+    static std::uint32_t number(const std::string& message, std::size_t& at, bool little) {
+        at = (at + 3) & ~std::size_t{3};
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4 && at + 3 < message.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(message[at + (little ? 3 - i : i)]);
+            value = (value << 8) | byte;
+        }
+        at += 4;
+        return value;
+    }
+
+    void readFrom(int fd) {
+        auto peer =
+            std::find_if(peers.begin(), peers.end(), [fd](const Peer& p) { return p.fd == fd; });
+        char block[4096];
+        const ssize_t length = ::recv(fd, block, sizeof block, 0);
+        if (length <= 0) {
+            drop(fd);
+            return;
+        }
+        peer->in.append(block, static_cast<std::size_t>(length));
+        while (peer->in.size() >= 12) {
+            const bool little = (peer->in[6] & 1) != 0;
+            std::size_t at = 8;
+            const std::size_t size = 12 + number(peer->in, at, little);
+            if (peer->in.size() < size) break;
+            const std::string message = peer->in.substr(0, size);
+            peer->in.erase(0, size);
+            if (message[7] != 0) continue;  // not a request
+            // Service contexts, request id, whether a reply is expected,
+            // object key, operation.
+            at = 12;
+            for (std::uint32_t contexts = number(message, at, little); contexts > 0; --contexts) {
+                number(message, at, little);
+                at += number(message, at, little);
+            }
+            const std::uint32_t id = number(message, at, little);
+            at += 1;
+            at += number(message, at, little);
+            const std::uint32_t nameLength = number(message, at, little);
+            const std::string operation = message.substr(at, nameLength > 0 ? nameLength - 1 : 0);
+            const bool question = operation == "_is_a";
+            if (operation == holding) {
+                heldMessages.push_back({fd, id, question});
+            } else {
+                reply(fd, id, question);
+            }
+        }
+    }
+
+    // A reply of NO_EXCEPTION: true to a question, a document to a call.
+    void reply(int fd, std::uint32_t id, bool question) {
+        ++replies;
+        static const std::string document = [] {
+            std::string text = "<reply>";
+            for (int i = 0; i < 500; ++i)
+                text += "<item n=\"" + std::to_string(i) + "\">text</item>";
+            return text + "</reply>";
+        }();
+        const auto put = [](std::string& to, std::size_t value) {
+            for (int i = 0; i < 4; ++i) to += static_cast<char>((value >> (8 * i)) & 0xff);
+        };
+        std::string body;
+        if (question) {
+            body = "\1";
+        } else {
+            put(body, document.size());
+            body += document;
+        }
+        std::string message("GIOP\1\0\1\1", 8);
+        put(message, 12 + body.size());
+        put(message, 0);  // no service contexts
+        put(message, id);
+        put(message, 0);  // NO_EXCEPTION
+        message += body;
+        ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    }
+
+    void drop(int fd) {
+        const auto peer =
+            std::find_if(peers.begin(), peers.end(), [fd](const Peer& p) { return p.fd == fd; });
+        if (peer == peers.end()) return;
+        ::close(fd);
+        peers.erase(peer);
+    }
+
+    bool accepting;
+    int listener = -1;
+    int queued = -1;
+    int port = 0;
+    std::string holding;
+    std::vector<Peer> peers;
+    std::vector<Held> heldMessages;
+    int replies = 0;
+};
+
+// Whether a thread of `process` waits on a count with a deadline of the
+// steady clock, as the exit's wait for the connects does (the futex call,
+// 202, with FUTEX_WAIT_BITSET_PRIVATE).
+bool waitsAtExit(pid_t process) {
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task/";
+    DIR* listing = ::opendir(tasks.c_str());
+    if (listing == nullptr) return false;
+    bool waits = false;
+    while (const dirent* task = ::readdir(listing)) {
+        std::ifstream state(tasks + task->d_name + "/syscall");
+        std::string call;
+        std::getline(state, call);
+        waits = waits || (call.rfind("202 ", 0) == 0 && call.find(" 0x89 ") != std::string::npos);
+    }
+    ::closedir(listing);
+    return waits;
+}
+
+// What the process's threads are at when its exit's wait ends.
+enum class UnderWay {
+    Nothing,
+    Connect,     // the question whether the object is a gateway is unanswered
+    TcpConnect,  // the server has not accepted the connection
+    Call,        // an invokeMethod is unanswered
+    Rounds       // over and over, answered at once: a connect, a call, its reply
+                 // read, the connection ended
+};
+// When the server answers what it holds.
+enum class Moment {
+    DuringTheWait,
+    InAnExitFunctionAfterTheWait,
+    AsTheStreamsAreFlushed,  // the C streams, as the process ends
+    Never
+};
+enum class Ending {
+    ExitOnTheMainThread,
+    ExitOnAnotherThread,
+    ReturnFromMain,
+    // On a thread at work, while it waits for the server (where it holds
+    // no lock that the exit takes).
+    ExitInASignalHandlerInsideItsOwnWork
+};
+// Where a child is forked, which connects to a port that refuses.
+enum class Fork {
+    None,
+    BeforeTheExit,
+    InAnExitFunctionBeforeTheWait,
+    WhileTheWaitWaits,  // by another thread
+    InAnExitFunctionAfterTheWait,
+    AsTheStreamsAreFlushed
+};
+
+struct ExitRow {
+    UnderWay underWay;
+    Moment moment;
+    GatewayInThisProcess::Answer answer;
+    Ending ending;
+    Fork fork;
+};
+
+constexpr int THREADS_AT_WORK = 4;
+pthread_t threadsAtWork[THREADS_AT_WORK];
+
+// The child's side of a row, for its exit functions: what it tells this
+// process, and what it hears from it. A child forked of it keeps quiet.
+ExitRow childRow{};
+int toTheTest = -1;
+int fromTheTest = -1;
+bool quiet = false;
+char refusingHostPath[64];
+
+// The child forked at a step of the exit tells how its connect failed: the
+// port's refusal ('t'), the exit ('x'), a fork as its parent ended ('r').
+// Where it got the port's refusal, its own exit refuses new work ('e'). It
+// ends with 0 ('k').
+void forkAChild(bool othersRun) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(20);
+        quiet = true;
+        // Under a sanitizer it may hang in the sanitizer's allocator.
+        if (othersRun && !Quillomark::Testing::childrenOfThreadsRun) ::_exit(0);
+        char outcome = '?';
+        try {
+            Connection connection(refusingHostPath, nullptr, Connection::IIOP, Connection::REST,
+                                  false);
+            std::string reply;
+            SessionManager::getSessionManager(&connection)
+                ->getRestSender()
+                ->send("Svc", "echo", "<a/>", reply);
+        } catch (const Quillomark::Schemas::Soa::_2006_03::Exceptions::ConnectionException& e) {
+            if (e.getMessage().find("TRANSIENT") != std::string::npos) outcome = 't';
+            if (e.getMessage().find("the process is exiting") != std::string::npos) outcome = 'x';
+        } catch (const Quillomark::Soa::Client::RuntimeException& e) {
+            if (e.getMessage().find("while its parent was ending") != std::string::npos)
+                outcome = 'r';
+        }
+        Quillomark::Testing::say(toTheTest, outcome);
+        if (outcome == 't') {
+            std::atomic<bool> probing{false};
+            std::thread([&probing] {
+                const Quillomark::Soa::Client::IiopUnderWay waitedFor;
+                probing = true;
+                while (Quillomark::Soa::Client::IiopUnderWay()) {
+                }
+                Quillomark::Testing::say(toTheTest, 'e');
+            }).detach();
+            while (!probing) std::this_thread::yield();
+        }
+        std::exit(0);
+    }
+    Quillomark::Testing::say(toTheTest, Quillomark::Testing::endOf(child).empty() ? 'k' : 'K');
+}
+
+// Whether threads of the row's child other than the forking one run as it
+// forks.
+bool parentsThreadsRun(const ExitRow& row) {
+    return row.underWay != UnderWay::Nothing || row.ending == Ending::ExitOnAnotherThread ||
+           row.fork == Fork::WhileTheWaitWaits;
+}
+
+void forkAChildHere(Fork step) {
+    if (childRow.fork == step && !quiet) forkAChild(parentsThreadsRun(childRow));
+}
+
+// An exit function that the exit runs after the library's wait: made before
+// the library's statics (the priority puts it first), it is destroyed after
+// them. Elsewhere than in a row's child it does nothing.
+struct AfterTheLibrarysWait {
+    ~AfterTheLibrarysWait() {
+        if (toTheTest < 0 || quiet) return;
+        Quillomark::Testing::say(toTheTest, Quillomark::Soa::Client::IiopUnderWay() ? 'y' : 'z');
+        if (childRow.moment == Moment::InAnExitFunctionAfterTheWait) {
+            Quillomark::Testing::say(toTheTest, 'h');
+            Quillomark::Testing::hear(fromTheTest);
+        }
+        forkAChildHere(Fork::InAnExitFunctionAfterTheWait);
+    }
+};
+__attribute__((init_priority(101))) AfterTheLibrarysWait afterTheLibrarysWait;
+
+// A C stream with something to write, whose flush as the process ends
+// tells this process and, in a row that answers then, waits for it.
+void streamFlushedAtTheEnd() {
+    cookie_io_functions_t flushed{};
+    flushed.write = [](void*, const char*, std::size_t size) -> ssize_t {
+        if (quiet) return static_cast<ssize_t>(size);
+        if (childRow.moment == Moment::AsTheStreamsAreFlushed) {
+            Quillomark::Testing::say(toTheTest, 'f');
+            Quillomark::Testing::hear(fromTheTest);
+        }
+        forkAChildHere(Fork::AsTheStreamsAreFlushed);
+        return static_cast<ssize_t>(size);
+    };
+    std::fputc('x', ::fopencookie(nullptr, "w", flushed));
+}
+
+// A thread that holds IIOP work under way until the process's main thread
+// waits at its exit for it, and forks then.
+void forkWhileTheWaitWaits() {
+    std::atomic<bool> holding{false};
+    std::thread([&holding] {
+        const Quillomark::Soa::Client::IiopUnderWay waitedFor;
+        holding = true;
+        const std::string state = "/proc/self/task/" + std::to_string(::getpid()) + "/syscall";
+        for (std::string call;
+             call.rfind("202 ", 0) != 0 || call.find(" 0x89 ") == std::string::npos;) {
+            std::ifstream in(state);
+            std::getline(in, call);
+        }
+        forkAChild(true);
+    }).detach();
+    while (!holding) std::this_thread::yield();
+}
+
+// A thread's IIOP work, on a connection of its own (in rounds, one for
+// each round): it tells this process when it is done.
+void workAt(const std::string& hostPath, UnderWay underWay) {
+    const Quillomark::Testing::LeaksUncounted uncounted;  // it may be under way at the end
+    do {
+        Connection connection(hostPath, nullptr, Connection::IIOP, Connection::REST, false);
+        try {
+            std::string reply;
+            SessionManager::getSessionManager(&connection)
+                ->getRestSender()
+                ->send("Svc", "echo", "<a/>", reply);
+            if (underWay == UnderWay::Rounds) {
+                Quillomark::Soa::Common::Xml::SAXToNodeParser parser;
+                parser.parseString(reply);
+            }
+        } catch (...) {
+        }
+    } while (underWay == UnderWay::Rounds);
+    Quillomark::Testing::say(toTheTest, 'd');
+}
+
+class AnExitWhileIiopIsUnderWay : public ::testing::TestWithParam<ExitRow> {};
+
+TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
+    const ExitRow row = GetParam();
+#if defined(__SANITIZE_THREAD__)
+    if (row.ending == Ending::ExitInASignalHandlerInsideItsOwnWork) {
+        GTEST_SKIP() << "ThreadSanitizer ends a process that exits in a signal handler";
+    }
+#endif
+    GatewayInThisProcess gateway(row.underWay != UnderWay::TcpConnect);
+    if (row.underWay == UnderWay::Connect) gateway.hold("_is_a");
+    if (row.underWay == UnderWay::Call) gateway.hold("invokeMethod");
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    {
+        // A port on which nothing listens.
+        const GatewayInThisProcess closed(true);
+        std::snprintf(refusingHostPath, sizeof refusingHostPath, "%s", closed.hostPath().c_str());
+    }
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        childRow = row;
+        toTheTest = toParent[1];
+        fromTheTest = toChild[0];
+        // A service manager may give the process a timer slack of 50 ms:
+        // the wait goes by the clock all the same.
+        if (::prctl(PR_SET_TIMERSLACK, 50'000'000UL) != 0) _exit(4);
+        // omniORB stamps what it logs with the local time, whose zone the C
+        // library reads once, from a stream: not while the streams are held.
+        ::tzset();
+        streamFlushedAtTheEnd();
+        std::atexit([] {
+            if (quiet) return;
+            Quillomark::Testing::say(toTheTest, 'a');
+            forkAChildHere(Fork::InAnExitFunctionBeforeTheWait);
+        });
+        for (int t = 0; row.underWay != UnderWay::Nothing && t < THREADS_AT_WORK; ++t) {
+            std::thread thread(workAt, gateway.hostPath(), row.underWay);
+            threadsAtWork[t] = thread.native_handle();
+            thread.detach();
+        }
+        if (row.fork == Fork::WhileTheWaitWaits) forkWhileTheWaitWaits();
+        [&row, &gateway] {
+            // Main's own, destroyed as it returns.
+            const Connection own(gateway.hostPath(), nullptr, Connection::IIOP, Connection::REST,
+                                 false);
+            Quillomark::Testing::hear(fromTheTest);
+            forkAChildHere(Fork::BeforeTheExit);
+            switch (row.ending) {
+                case Ending::ExitOnTheMainThread: std::exit(7);
+                case Ending::ExitOnAnotherThread:
+                    std::thread([] { std::exit(7); }).detach();
+                    for (;;) ::pause();
+                case Ending::ReturnFromMain: break;
+                case Ending::ExitInASignalHandlerInsideItsOwnWork:
+                    std::signal(SIGUSR1, [](int) { std::exit(7); });
+                    ::pthread_kill(threadsAtWork[0], SIGUSR1);
+                    for (;;) ::pause();
+            }
+        }();
+        std::exit(7);
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    std::string said;
+    // The exiting thread's own work does not end.
+    const auto threadsDone = [&said, &row] {
+        return std::count(said.begin(), said.end(), 'd') ==
+               THREADS_AT_WORK - (row.ending == Ending::ExitInASignalHandlerInsideItsOwnWork);
+    };
+    const auto toldOf = [&said](char step) {
+        return [&said, step] { return said.find(step) != std::string::npos; };
+    };
+    ASSERT_TRUE(gateway.serveUntil(
+        toParent[0], said,
+        [&] {
+            switch (row.underWay) {
+                case UnderWay::Nothing: return true;
+                case UnderWay::Connect:
+                case UnderWay::Call: return gateway.held() == THREADS_AT_WORK;
+                case UnderWay::TcpConnect: return gateway.waitingToBeAccepted() == THREADS_AT_WORK;
+                case UnderWay::Rounds: return gateway.answered() > 2 * THREADS_AT_WORK;
+            }
+            return true;
+        },
+        row.underWay == UnderWay::TcpConnect))
+        << said;
+    Quillomark::Testing::say(toChild[1], 'b');
+    switch (row.moment) {
+        case Moment::DuringTheWait:
+            ASSERT_TRUE(gateway.serveUntil(
+                toParent[0], said, [child] { return waitsAtExit(child); }, true))
+                << "the exit did not wait: " << said;
+            gateway.answerHeld(row.answer);
+            break;
+        case Moment::InAnExitFunctionAfterTheWait:
+        case Moment::AsTheStreamsAreFlushed: {
+            const char step = row.moment == Moment::AsTheStreamsAreFlushed ? 'f' : 'h';
+            ASSERT_TRUE(gateway.serveUntil(toParent[0], said, toldOf(step))) << said;
+            gateway.answerHeld(row.answer);
+            if (gateway.serveUntil(toParent[0], said, threadsDone)) {
+                Quillomark::Testing::say(toChild[1], 'g');
+            }
+            break;
+        }
+        case Moment::Never: break;
+    }
+    gateway.serveUntil(toParent[0], said, [] { return false; });
+    ::close(toParent[0]);
+    ::close(toChild[1]);
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7") << said;
+    // The exit functions before the library's wait and after it ran, the
+    // latter once the process refused new connects.
+    EXPECT_NE(said.find('a'), std::string::npos) << said;
+    EXPECT_NE(said.find('z'), std::string::npos) << said;
+    // A child forked before the library's last exit function returned (or
+    // began to end the process) connects as before the exit, and its own
+    // exit refuses new work; one forked after is refused.
+    if (row.fork == Fork::None) return;
+    EXPECT_NE(said.find('k'), std::string::npos) << said;
+    if (parentsThreadsRun(row) && !Quillomark::Testing::childrenOfThreadsRun) return;
+    const char outcome = row.fork == Fork::AsTheStreamsAreFlushed ? 'r' : 't';
+    EXPECT_NE(said.find(outcome), std::string::npos) << said;
+    if (outcome == 't') {
+        EXPECT_NE(said.find('e'), std::string::npos) << said;
+    }
+}
+
+std::string exitRowName(const ::testing::TestParamInfo<ExitRow>& info) {
+    static const char* const underWay[] = {"Nothing", "Connect", "TcpConnect", "Call", "Rounds"};
+    static const char* const moments[] = {"DuringTheWait", "InAnExitFunctionAfterTheWait",
+                                          "AsTheStreamsAreFlushed", "Never"};
+    static const char* const answers[] = {"Reply", "Reset", "Close"};
+    static const char* const endings[] = {"ExitOnTheMainThread", "ExitOnAnotherThread",
+                                          "ReturnFromMain", "ExitInASignalHandlerInsideItsOwnWork"};
+    static const char* const forks[] = {"",
+                                        "_ForkBeforeTheExit",
+                                        "_ForkInAnExitFunctionBeforeTheWait",
+                                        "_ForkWhileTheWaitWaits",
+                                        "_ForkInAnExitFunctionAfterTheWait",
+                                        "_ForkAsTheStreamsAreFlushed"};
+    const ExitRow& row = info.param;
+    return std::string(underWay[static_cast<int>(row.underWay)]) + "_" +
+           moments[static_cast<int>(row.moment)] +
+           (row.moment == Moment::Never ? "" : answers[static_cast<int>(row.answer)]) + "_" +
+           endings[static_cast<int>(row.ending)] + forks[static_cast<int>(row.fork)];
+}
+
+// Every state of the work against every moment and answer, and a child
+// forked at every step of the exit; the endings taken in turn, so that each
+// meets each state.
+std::vector<ExitRow> exitRows() {
+    using Answer = GatewayInThisProcess::Answer;
+    std::vector<ExitRow> rows;
+    int turn = 0;
+    const auto ending = [&turn](int endings) { return static_cast<Ending>(turn++ % endings); };
+    for (const UnderWay underWay : {UnderWay::Connect, UnderWay::Call}) {
+        for (const Moment moment : {Moment::DuringTheWait, Moment::InAnExitFunctionAfterTheWait,
+                                    Moment::AsTheStreamsAreFlushed}) {
+            for (const Answer answer : {Answer::Reply, Answer::Reset, Answer::Close}) {
+                rows.push_back({underWay, moment, answer, ending(4), Fork::None});
+            }
+        }
+        rows.push_back({underWay, Moment::Never, Answer::Reply, ending(4), Fork::None});
+    }
+    for (int e = 0; e < 4; ++e) {
+        rows.push_back({UnderWay::TcpConnect, Moment::Never, Answer::Reply, static_cast<Ending>(e),
+                        Fork::None});
+    }
+    for (int e = 0; e < 3; ++e) {
+        rows.push_back(
+            {UnderWay::Rounds, Moment::Never, Answer::Reply, static_cast<Ending>(e), Fork::None});
+    }
+    // A process with no work under way has no thread at work to exit on.
+    for (const Fork fork : {Fork::BeforeTheExit, Fork::InAnExitFunctionBeforeTheWait,
+                            Fork::InAnExitFunctionAfterTheWait, Fork::AsTheStreamsAreFlushed}) {
+        rows.push_back({UnderWay::Nothing, Moment::Never, Answer::Reply, ending(3), fork});
+    }
+    // The exit waits where its main thread exits.
+    rows.push_back({UnderWay::Nothing, Moment::Never, Answer::Reply, Ending::ExitOnTheMainThread,
+                    Fork::WhileTheWaitWaits});
+    rows.push_back(
+        {UnderWay::Connect, Moment::Never, Answer::Reply, ending(4), Fork::AsTheStreamsAreFlushed});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStateMomentAndEnding, AnExitWhileIiopIsUnderWay,
+                         ::testing::ValuesIn(exitRows()), exitRowName);
 
 }  // namespace
