@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -25,15 +26,18 @@ using Quillomark::Soa::Common::DateTime;
 
 constexpr int NO_KIND = -1;
 
-// What a getter returns when the property holds no value of its form;
-// never destroyed, as the application may read it while the process exits.
-template <class T>
-Quillomark::Platform::Os::ProcessObject<const T> defaultValue;
-
-template <class T>
-const T& defaultOf() {
-    return *defaultValue<T>;
-}
+// What a getter returns when the property holds no value of its form: one
+// value of each type the variant `Value` may hold. Made with the first
+// property, so that a getter meets no allocation that could fail; never
+// destroyed, as the application may read them while the process exits.
+template <class Value>
+struct Defaults;
+template <class... T>
+struct Defaults<std::variant<std::monostate, T...>> {
+    std::tuple<T...> values;
+};
+template <class Value>
+Quillomark::Platform::Os::ProcessObject<const Defaults<Value>> defaults;
 
 // Layout of the texts block: four 32-bit words (value count, bytes used,
 // bytes reserved, and 1 when the block is a heap block of its own rather
@@ -155,7 +159,9 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
       array(description != nullptr && description->isArray()),
       texts(displayValue, valueCount, valueBytes, textArea),
       description(description),
-      manager(manager) {}
+      manager(manager) {
+    defaults<Value>.get();
+}
 
 PropertyImpl::~PropertyImpl() = default;
 
@@ -278,7 +284,7 @@ inline bool PropertyImpl::ready(int code) {
 
 template <class T>
 inline const T& PropertyImpl::read(int code) {
-    return ready(code) ? std::get<T>(value) : defaultOf<T>();
+    return ready(code) ? std::get<T>(value) : std::get<T>(defaults<Value>.get()->values);
 }
 
 bool PropertyImpl::stale() const {
