@@ -858,10 +858,10 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
     server["Folder"] = type("Folder", "WorkspaceObject",
                             {{"contents", 9, true},
                              {"OVIK_external_object_link", 9, true},
-                             {"label", 8},
+                             {"object_name", 8},
                              {"tags", 8, true},
                              {"counts", 5, true},
-                             {"when", 2},
+                             {"date_released", 2},
                              {"owner", 9}});
     server["Custom"] = type("Custom", "Item");
     server["Dataset"] = type("Dataset", "WorkspaceObject");
@@ -871,8 +871,8 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
         return object(
             FOLDER, "Folder",
             {property("contents", {REV, ITEM}), property("OVIK_external_object_link", {ITEM}),
-             property("label", {label}), property("tags", {"a", "b"}),
-             property("counts", {"1", "2"}), property("when", {"2008-03-12T14:20:05"}),
+             property("object_name", {label}), property("tags", {"a", "b"}),
+             property("counts", {"1", "2"}), property("date_released", {"2008-03-12T14:20:05"}),
              property("owner", {REV}), property("note", {"x"})});
     };
 
@@ -920,6 +920,7 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
         std::function<void()> inNextFetch;  // a re-login's load
         ModelObject *item, *doc, *rev, *other, *folder;
         ServiceData result;
+        Preferences preferences;
         Hearer hearer;
         Model::Folder& typed() { return dynamic_cast<Model::Folder&>(*folder); }
         Property* property(const std::string& name) { return folder->getProperty(name); }
@@ -941,9 +942,19 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
         Base::ServiceData data;
         data.addDataObject(folderData("Bracket"));
         data.addUpdatedObj(ref(FOLDER));
+        data.addCreatedObj(ref(REV));
         data.addPlainObj(ref(ITEM));
+        data.addDeletedObj(ref(GONE));
         data.addPartialError(errorStack("", 0, REV));
         w.result = w.m.loadServiceData(data);
+        Base::Preferences preferences;
+        Base::Preference colour;
+        colour.setName("colour");
+        Base::PreferenceValue red;
+        red.setValue("red");
+        colour.addValue(red);
+        preferences.addPref(colour);
+        w.preferences = w.m.loadPreferences(preferences);
         w.folder = w.m.getObject(FOLDER);
         w.m.addChangeListener(&w.hearer);
         w.m.addDeleteListener(&w.hearer);
@@ -1004,7 +1015,7 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
     });
     change("a load that sends the holder's properties again", {RESENT}, [&](World& w) {
         w.m.loadObjectData(folderData("Bracket 2"));
-        EXPECT_EQ(w.property("label")->getStringValue(), "Bracket 2");
+        EXPECT_EQ(w.property("object_name")->getStringValue(), "Bracket 2");
     });
     for (const std::string& uid : {OTHER, REV}) {
         change("service data that deletes " + uid, {uid}, [&, uid](World& w) {
@@ -1080,8 +1091,10 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
     hold("the object loadObjectData of one returned", {REV}, -1, [&](World& w) {
         return [o = w.rev] { EXPECT_EQ(o->getType()->getName(), "ItemRevision"); };
     });
+    hold("an object getObject returned", {FOLDER}, -1,
+         [&](World& w) { return [o = w.m.getObject(FOLDER)] { EXPECT_EQ(o->getUid(), FOLDER); }; });
     hold("a property", {FOLDER, RESENT}, -1, [&](World& w) {
-        return [p = w.property("label")] { EXPECT_EQ(p->getStringValue(), "Bracket"); };
+        return [p = w.property("object_name")] { EXPECT_EQ(p->getStringValue(), "Bracket"); };
     });
     hold("a reference list and iterators into it", {FOLDER, REV, ITEM, RESENT}, -1, [&](World& w) {
         Property* p = w.property("contents");
@@ -1114,16 +1127,14 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
             EXPECT_EQ(first->getUid(), REV);
         };
     });
-    hold("a text", {FOLDER, RESENT}, -1, [&](World& w) {
-        Property* p = w.property("label");
-        return [p, &text = p->getStringValue()] {
+    hold("a text of a typed accessor", {FOLDER, RESENT}, -1, [&](World& w) {
+        return [p = w.property("object_name"), &text = w.typed().get_object_name()] {
             EXPECT_EQ(&p->getStringValue(), &text);
             EXPECT_EQ(text, "Bracket");
         };
     });
-    hold("a date", {FOLDER, RESENT}, -1, [&](World& w) {
-        Property* p = w.property("when");
-        return [p, &date = p->getDateValue()] {
+    hold("a date of a typed accessor", {FOLDER, RESENT}, -1, [&](World& w) {
+        return [p = w.property("date_released"), &date = w.typed().get_date_released()] {
             EXPECT_EQ(&p->getDateValue(), &date);
             EXPECT_EQ(date, DateTime(2008, 3, 12, 14, 20, 5));
         };
@@ -1148,7 +1159,7 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
          [&](World& w) {
              return [&none = w.property("note")->getStringValue(),
                      &noObjects = w.property("note")->getModelObjectArrayValue(),
-                     &noTexts = w.property("label")->getStringArrayValue()] {
+                     &noTexts = w.property("object_name")->getStringArrayValue()] {
                  EXPECT_TRUE(none.empty() && noObjects.empty() && noTexts.empty());
              };
          });
@@ -1158,13 +1169,24 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
     });
     hold("a type of the manager", {}, -1, [&](World& w) {
         return [t = w.m.getType("Folder")] {
-            EXPECT_EQ(t->getPropertyDescription("label")->getName(), "label");
+            EXPECT_EQ(t->getPropertyDescription("object_name")->getName(), "object_name");
         };
     });
-    hold("the lists of returned service data and their objects", {FOLDER, ITEM}, -1, [&](World& w) {
-        return [&, &updated = w.result.getUpdatedObjs(), &plain = w.result.getPlainObjs()] {
-            readAll(w, updated.begin(), updated.end(), {FOLDER}, false);
-            readAll(w, plain.begin(), plain.end(), {ITEM}, false);
+    hold("the lists of returned service data and their objects", {FOLDER, REV, ITEM}, -1,
+         [&](World& w) {
+             const ServiceData& r = w.result;
+             return [&, &updated = r.getUpdatedObjs(), &created = r.getCreatedObjs(),
+                     &plain = r.getPlainObjs(), &deleted = r.getDeletedUids()] {
+                 readAll(w, updated.begin(), updated.end(), {FOLDER}, false);
+                 readAll(w, created.begin(), created.end(), {REV}, false);
+                 readAll(w, plain.begin(), plain.end(), {ITEM}, false);
+                 EXPECT_EQ(deleted, Names{GONE});
+             };
+         });
+    hold("the values of preferences and the shared empty list", {}, -1, [&](World& w) {
+        return [&values = w.preferences.getPreference("colour"),
+                &none = w.preferences.getPreference("size")] {
+            EXPECT_TRUE(values == Names{"red"} && none.empty());
         };
     });
     hold("a partial error of returned service data and its object", {REV}, -1, [&](World& w) {
@@ -1219,7 +1241,7 @@ TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStor
         }
     }
     EXPECT_EQ(read + ended, static_cast<int>(holds.size() * changes.size()));
-    EXPECT_EQ(ended, 46);
+    EXPECT_EQ(ended, 49);
 }
 
 TEST_F(ModelLoadTest, PreferencesCollectTheValuesOfEveryOccurrenceOfAName) {
