@@ -20,10 +20,14 @@ bool Preferences::containsPreference(const std::string& name) const {
 
 namespace {
 
-// Never destroyed: the application may read it while the process exits.
+// Made with the first preferences, so that a lookup meets no allocation
+// that could fail; never destroyed: the application may read it while the
+// process exits.
 Quillomark::Platform::Os::ProcessObject<const std::vector<std::string>> noValues;
 
 }  // namespace
+
+Preferences::Preferences() { noValues.get(); }
 
 const std::vector<std::string>& Preferences::getPreference(const std::string& name) const {
     auto found = preferences.find(name);

@@ -16,6 +16,23 @@ class PartialErrorListener;
 // The client object store of one connection: the objects the server has
 // described, by UID, and the application's listeners. The store owns its
 // objects; removing an object destroys it.
+//
+// What the model hands out lasts as follows, whatever else the store does
+// meanwhile; a load that removes nothing (one that adds objects or
+// properties, refines a placeholder, loads a schema, runs nested in
+// another's fetch of types as a re-login's does, or fails part-way) ends
+// none of it.
+// - An object, however it was handed out (getObject, constructObject, a
+//   load's result, a list of ServiceData, a partial error, a listener, a
+//   reference), and its UID: until the UID leaves the store
+//   (removeObjectsFromStore, removeAllObjectsFromStore, a reply that
+//   deletes it, the end of the manager). One that gave way to an object of
+//   its loaded type's class reads the same data until then.
+// - A property and what its getters return by reference: see Property.
+// - A type or property description: as long as the manager.
+// - ServiceData, ErrorStack and Preferences values are the application's
+//   own; the objects they name last as above.
+// - What a listener is handed: during its call; the objects in it as above.
 class QMSOA_API ModelManager {
 public:
     // The stored object of that UID; null for ""; throws RuntimeException

@@ -383,8 +383,10 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
     // A load nested in a fetch (the user of a re-login) may have left a
     // link waiting in a chain that this load had already seen complete: it
     // goes round again for those chains, knowing what the nested load asked.
+    // Without a fetch nothing ran nested, and the load made or refused
+    // every link its chains waited for.
     const auto waits = [&] {
-        if (unlinked.empty()) return false;
+        if (unlinked.empty() || load.requests == 0) return false;
         for (const std::string& name : needed) {
             auto known = types.find(name);
             if (known != types.end() && known->second->nearestMarked(TypeImpl::WAITING)) {
@@ -420,7 +422,14 @@ std::vector<ModelObject*> ModelManagerImpl::loadObjectData(
             result.push_back(nullptr);
             continue;
         }
-        TypeImpl* type = getType(wire.getType());
+        // The chains of the load's types are whole now (or the load threw
+        // above): a type is found by its name alone, as getType finds one
+        // while no link waits, at no cost for a link waiting elsewhere.
+        auto known = types.find(wire.getType());
+        if (known == types.end()) {
+            throw RuntimeException(RuntimeException::NOT_LOADED, "Type " + wire.getType());
+        }
+        TypeImpl* type = known->second.get();
 
         ModelObject* object;
         auto at = objects.lower_bound(uid);

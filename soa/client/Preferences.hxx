@@ -17,7 +17,9 @@ class ModelManagerImpl;
 // Preference values by preference name, each list in the server's order.
 class QMSOA_API Preferences {
 public:
-    Preferences() = default;
+    // Throws std::bad_alloc when the process's first preferences find no
+    // memory for the shared empty list.
+    Preferences();
     Preferences(const Preferences& other) = default;
     Preferences& operator=(const Preferences& other) = default;
     ~Preferences() = default;
@@ -27,7 +29,7 @@ public:
     }
     bool containsPreference(const std::string& name) const;
     // The values of `name`; for a name without an entry one shared empty
-    // list (the lookup adds nothing).
+    // list (the lookup adds nothing), which lasts as long as the process.
     const std::vector<std::string>& getPreference(const std::string& name) const;
 
 private:

@@ -22,6 +22,23 @@ class PropertyDescription;
 // that is none, a date out of the calendar) throws
 // Quillomark::Soa::Common::Exceptions::BadLexicalCast, which derives from
 // std::exception, unlike the client's other exceptions.
+//
+// How long what a property hands out lasts. The property itself lasts until
+// its object leaves the store (a removal, a reply that deletes it,
+// removeAllObjectsFromStore, the end of the manager) or a load sends that
+// property of its object again, which replaces it. What a getter returns by
+// reference (a text, a date, a list) is the property's own: it stays where
+// it is, with the same contents, as long as the property, and a load that
+// removes nothing (one that adds objects or properties, refines a
+// placeholder, loads a schema, or fails part-way) ends none of it. A list of
+// references stays too, with its storage and its iterators, until one of
+// its objects leaves the store: a read after a change of the store looks its
+// entries up again in place, each then the object stored under its UID (the
+// one of the loaded type's class where a load refined a placeholder); while
+// one of them is not stored, the read throws RuntimeException (NOT_LOADED).
+// The defaults are shared by all properties, made with the first of them,
+// and last as long as the process: a getter that returns one needs no
+// memory.
 class QMSOA_API Property {
 public:
     using DateTime = Quillomark::Soa::Common::DateTime;

@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -25,15 +26,18 @@ using Quillomark::Soa::Common::DateTime;
 
 constexpr int NO_KIND = -1;
 
-// What a getter returns when the property holds no value of its form;
-// never destroyed, as the application may read it while the process exits.
-template <class T>
-Quillomark::Platform::Os::ProcessObject<const T> defaultValue;
-
-template <class T>
-const T& defaultOf() {
-    return *defaultValue<T>;
-}
+// What a getter returns when the property holds no value of its form: one
+// value of each type the variant `Value` may hold. Made with the first
+// property, so that a getter meets no allocation that could fail; never
+// destroyed, as the application may read them while the process exits.
+template <class Value>
+struct Defaults;
+template <class... T>
+struct Defaults<std::variant<std::monostate, T...>> {
+    std::tuple<T...> values;
+};
+template <class Value>
+Quillomark::Platform::Os::ProcessObject<const Defaults<Value>> defaults;
 
 // Layout of the texts block: four 32-bit words (value count, bytes used,
 // bytes reserved, and 1 when the block is a heap block of its own rather
@@ -155,7 +159,9 @@ PropertyImpl::PropertyImpl(const std::string& displayValue, PropertyDescription*
       array(description != nullptr && description->isArray()),
       texts(displayValue, valueCount, valueBytes, textArea),
       description(description),
-      manager(manager) {}
+      manager(manager) {
+    defaults<Value>.get();
+}
 
 PropertyImpl::~PropertyImpl() = default;
 
@@ -258,10 +264,10 @@ std::string PropertyImpl::getDisplayValue() const { return std::string(texts.dis
 PropertyDescription* PropertyImpl::getPropertyDescription() const { return description; }
 
 // Runs at the start of every typed getter: checks the kind asked for,
-// converts on first use (or again when a reference read in the form that
-// holds the value went stale), and tells whether the form asked for is the
-// one that holds the value. The other form returns its default once
-// converted, whatever became of the referenced objects.
+// converts on first use (or looks a reference read in the form that holds
+// the value up again when it went stale), and tells whether the form asked
+// for is the one that holds the value. The other form returns its default
+// once converted, whatever became of the referenced objects.
 inline bool PropertyImpl::ready(int code) {
     if (kind == NO_KIND) return false;
     if ((code & 0x0F) != kind) {
@@ -278,7 +284,7 @@ inline bool PropertyImpl::ready(int code) {
 
 template <class T>
 inline const T& PropertyImpl::read(int code) {
-    return ready(code) ? std::get<T>(value) : defaultOf<T>();
+    return ready(code) ? std::get<T>(value) : std::get<T>(defaults<Value>.get()->values);
 }
 
 bool PropertyImpl::stale() const {
@@ -322,8 +328,28 @@ void PropertyImpl::keep(T converted, const std::uint64_t* removals, std::uint64_
 // The one place that knows, for each value kind, the type that holds a
 // value and how a raw text becomes one; the variant builds, copies and
 // destroys whichever it holds. A failed conversion leaves nothing held.
+//
+// A converted reference whose objects may have left the store, or given way
+// to others, is looked up again where it stands: a list the application
+// was handed keeps its storage, and each entry becomes the object stored
+// under its UID now. A UID that has left the store throws and leaves the
+// value to be looked up again by the next read.
 void PropertyImpl::convert() {
-    value.emplace<std::monostate>();
+    const auto lookUpAgain = [this](auto& held) {
+        const std::uint64_t stamp = *held.removals;
+        std::uint32_t at = texts.firstValue();
+        const auto current = [&] { return manager->getObject(std::string(texts.next(at))); };
+        if constexpr (std::is_same_v<decltype(held.value), ModelObject*>) {
+            held.value = current();
+        } else {
+            for (ModelObject*& entry : held.value) entry = current();
+        }
+        held.stamp = stamp;
+    };
+    if (auto* list = std::get_if<Stamped<std::vector<ModelObject*>>>(&value)) {
+        return lookUpAgain(*list);
+    }
+    if (auto* one = std::get_if<Stamped<ModelObject*>>(&value)) return lookUpAgain(*one);
     if (!array && texts.valueCount() != 1) {
         throw RuntimeException(RuntimeException::GENERAL_ERROR,
                                "Single valued property must have single xml value");

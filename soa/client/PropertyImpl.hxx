@@ -21,8 +21,9 @@ class ModelManager;
 // Most loaded properties are never read, so an unconverted property keeps
 // only its texts, packed into one allocation, and the converted value lives
 // in a variant sized for the largest form. A converted object reference is
-// looked up again when its manager has removed objects since, so it never
-// hands out an object that left the store.
+// looked up again, in place, when its manager has removed objects or
+// refined them into another class since, so it never hands out an object
+// that left the store, and a list handed out keeps its storage.
 class QMSOA_API PropertyImpl : public Property {
 public:
     PropertyImpl(const std::string& displayValue, PropertyDescription* description,

@@ -8,17 +8,23 @@
 #include <soa/client/Preferences.hxx>
 #include <soa/client/Property.hxx>
 #include <soa/client/PropertyDescription.hxx>
+#include <soa/client/RestSender.hxx>
 #include <soa/client/ServiceData.hxx>
+#include <soa/client/SessionManager.hxx>
 #include <soa/client/Type.hxx>
 #include <soa/client/TypeImpl.hxx>
 #include <soa/client/model/DocumentRevision.hxx>
+#include <soa/client/model/Folder.hxx>
 #include <soa/client/model/Item.hxx>
+#include <soa/common/SAXToNodeParser.hxx>
 #include <soa/schemas/base/Preferences.hxx>
 #include <soa/schemas/exceptions/ConnectionException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 
 #include "tests/model/LoadingSupport.hxx"
+#include "tests/support/Doubles.hxx"
 #include "tests/support/FakeSessionServices.hxx"
+#include "tests/support/LoopbackPlmService.hxx"
 #include "tests/support/SmallStack.hxx"
 
 #include <gtest/gtest.h>
@@ -30,13 +36,16 @@
 #include <random>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace Quillomark::Soa::Client;
 using namespace Quillomark::Testing::Model;
+using Quillomark::Soa::Common::DateTime;
 using Quillomark::Testing::FakeInternalSessionService;
+using Quillomark::Testing::LoopbackPlmService;
 using Names = std::vector<std::string>;
 using Objects = std::vector<ModelObject*>;
 
@@ -833,6 +842,406 @@ TEST_F(ModelLoadTest, ATypeNamedWithThePlaceholderUidLeavesNoObjectBehind) {
         EXPECT_EQ(result.getUpdatedObjs(), Objects{manager.getObject(uid)}) << uid;
         manager.removeObjectsFromStore(Names{uid});
     }
+}
+
+// Everything the model hands the application, held across every call that
+// may change the store and read after it, as an application that calls on
+// while it holds them reads them (in a loop over a list, say). What a call
+// ends, by the model's promise, is not read: what lasts until the UID of
+// FOLDER, ITEM, REV or OTHER leaves the store, or until a load sends
+// FOLDER's properties again (RESENT). Every call is checked to have done
+// what it names.
+TEST_F(ModelLoadTest, WhatTheModelHandsOutLastsAcrossEveryCallThatChangesTheStore) {
+    static const std::string OTHER = "QaOthAAAAAAAAA", NEW = "QaNewAAAAAAAAA",
+                             USER = "QaUsrAAAAAAAAA", GONE = "QaGoneAAAAAAAA",
+                             RESENT = "FOLDER's properties", ALL = "every object";
+    server["Folder"] = type("Folder", "WorkspaceObject",
+                            {{"contents", 9, true},
+                             {"OVIK_external_object_link", 9, true},
+                             {"object_name", 8},
+                             {"tags", 8, true},
+                             {"counts", 5, true},
+                             {"date_released", 2},
+                             {"owner", 9}});
+    server["Custom"] = type("Custom", "Item");
+    server["Dataset"] = type("Dataset", "WorkspaceObject");
+    server["User"] = type("User", "POM_object");
+    server["Extra"] = type("Extra", "");
+    const auto folderData = [&](const std::string& label) {
+        return object(
+            FOLDER, "Folder",
+            {property("contents", {REV, ITEM}), property("OVIK_external_object_link", {ITEM}),
+             property("object_name", {label}), property("tags", {"a", "b"}),
+             property("counts", {"1", "2"}), property("date_released", {"2008-03-12T14:20:05"}),
+             property("owner", {REV}), property("note", {"x"})});
+    };
+
+    // The re-login runs against the loopback PLM service: a request on a
+    // connection without a session logs in again, which loads the user.
+    LoopbackPlmService plm;
+
+    // Hands a listener's arguments on to what the test runs in its call,
+    // once: that may load service data again.
+    struct Hearer : ChangeListener, DeleteListener, PartialErrorListener {
+        std::function<void()> on[3];
+        const Objects* changed = nullptr;
+        const Names* deleted = nullptr;
+        const std::vector<ErrorStack>* errors = nullptr;
+        void modelObjectsChanged(const Objects& objects) override {
+            if (on[0]) changed = &objects;
+            hear(0);
+        }
+        void modelObjectsDeleted(const Names& uids) override {
+            if (on[1]) deleted = &uids;
+            hear(1);
+        }
+        void handlePartialErrors(const std::vector<ErrorStack>& stacks) override {
+            if (on[2]) errors = &stacks;
+            hear(2);
+        }
+        void hear(int which) {
+            if (on[which]) std::exchange(on[which], nullptr)();
+        }
+    };
+    // A store as an application has it: ITEM and DOC made before their
+    // types were loaded (loading ITEM gives it another class, DOC keeps its
+    // own), REV and OTHER loaded, and FOLDER loaded with references to them
+    // by a reply whose service data the application keeps.
+    struct World {
+        explicit World(const std::string& hostPath)
+            : connection(hostPath, &credentials, Connection::HTTP, Connection::REST, false) {
+            credentials.credentials = {LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "",
+                                       "", ""};
+        }
+        Quillomark::Testing::RecordingCredentialManager credentials;
+        Connection connection;
+        ModelManagerImpl& m = *static_cast<ModelManagerImpl*>(connection.getModelManager());
+        FakeInternalSessionService* fetches = FakeInternalSessionService::install(connection);
+        std::function<void()> inNextFetch;  // a re-login's load
+        ModelObject *item, *doc, *rev, *other, *folder;
+        ServiceData result;
+        Preferences preferences;
+        Hearer hearer;
+        Model::Folder& typed() { return dynamic_cast<Model::Folder&>(*folder); }
+        Property* property(const std::string& name) { return folder->getProperty(name); }
+    };
+    const auto setUp = [&](World& w) {
+        w.fetches->behaviour = [&](const Names& names) {
+            if (w.inNextFetch) std::exchange(w.inNextFetch, nullptr)();
+            std::vector<Base::ModelType> known;
+            for (const std::string& name : names) {
+                if (server.count(name) != 0) known.push_back(server.at(name));
+            }
+            w.m.loadModelSchema(schema(known));
+        };
+        w.item = w.m.constructObject("Custom", ITEM);
+        w.doc = w.m.constructObject("Item", DOC);
+        w.rev = w.m.loadObjectData(object(REV, "ItemRevision"));
+        w.other =
+            w.m.loadObjectData(std::vector<Base::ModelObject>{object(OTHER, "ItemRevision")})[0];
+        Base::ServiceData data;
+        data.addDataObject(folderData("Bracket"));
+        data.addUpdatedObj(ref(FOLDER));
+        data.addCreatedObj(ref(REV));
+        data.addPlainObj(ref(ITEM));
+        data.addDeletedObj(ref(GONE));
+        data.addPartialError(errorStack("", 0, REV));
+        w.result = w.m.loadServiceData(data);
+        Base::Preferences preferences;
+        Base::Preference colour;
+        colour.setName("colour");
+        Base::PreferenceValue red;
+        red.setValue("red");
+        colour.addValue(red);
+        preferences.addPref(colour);
+        w.preferences = w.m.loadPreferences(preferences);
+        w.folder = w.m.getObject(FOLDER);
+        w.m.addChangeListener(&w.hearer);
+        w.m.addDeleteListener(&w.hearer);
+        w.m.addPartialErrorListener(&w.hearer);
+    };
+
+    // The calls, each with what it ends, run and checked to do what it names.
+    struct Change {
+        std::string name;
+        Names ends;
+        std::function<void(World&)> run;
+    };
+    std::vector<Change> changes;
+    const auto change = [&](std::string name, Names ends, std::function<void(World&)> run) {
+        changes.push_back(Change{std::move(name), std::move(ends), std::move(run)});
+    };
+    change("a load that adds an object of a type not loaded", {}, [&](World& w) {
+        w.m.loadObjectData(object(NEW, "Dataset"));
+        EXPECT_EQ(w.fetches->requests.back(), Names{"Dataset"});
+    });
+    change("a load that adds properties to the holder", {}, [&](World& w) {
+        w.m.loadObjectData(object(FOLDER, "Folder", {property("extra", {"1"})}));
+        EXPECT_EQ(w.folder->getPropertyNames().size(), 9u);
+    });
+    change("a load that refines a placeholder into another class", {}, [&](World& w) {
+        ModelObject* now = w.m.loadObjectData(object(ITEM, "Custom"));
+        EXPECT_TRUE(now != w.item && typeid(*now) == typeid(Model::Item));
+    });
+    change("a load that refines a placeholder in its class", {}, [&](World& w) {
+        EXPECT_EQ(w.m.loadObjectData(object(DOC, "Item")), w.doc);
+        EXPECT_EQ(w.doc->getType(), w.m.getType("Item"));
+    });
+    change("a re-login, in another load's fetch", {}, [&](World& w) {
+        w.inNextFetch = [&] {
+            Quillomark::Soa::Common::Xml::SAXToNodeParser reply;
+            SessionManager::getSessionManager(&w.connection)
+                ->getRestSender()
+                ->invoke(LoopbackPlmService::QUERY_SERVICE, LoopbackPlmService::QUERY_OPERATION,
+                         "<findFolderInput folderName=\"Home\"/>", reply);
+        };
+        const std::size_t before = plm.requests().size();
+        w.m.loadObjectData(object(NEW, "Dataset"));
+        const Names requests = plm.requests();
+        EXPECT_EQ(Names(requests.begin() + before, requests.end()),
+                  (Names{"Query-2007-06-Finder/findFolder", "Core-2006-03-Session/login",
+                         "Core-2007-01-Session/setObjectPropertyPolicy",
+                         "Query-2007-06-Finder/findFolder"}));
+        EXPECT_NE(w.m.getObject(NEW), nullptr);
+    });
+    change("a schema that re-parents the holder's type", {}, [&](World& w) {
+        w.m.loadModelSchema(schema({server.at("Extra"), type("Folder", "Extra")}));
+        EXPECT_EQ(w.folder->getType()->getParent(), w.m.getType("Extra"));
+    });
+    change("a load that fails part-way", {}, [&](World& w) {
+        EXPECT_THROW(w.m.loadObjectData({object(NEW, "ItemRevision"), object(USER, "Nonsense")}),
+                     RuntimeException);
+        EXPECT_NE(w.m.getObject(NEW), nullptr);
+    });
+    change("a load that sends the holder's properties again", {RESENT}, [&](World& w) {
+        w.m.loadObjectData(folderData("Bracket 2"));
+        EXPECT_EQ(w.property("object_name")->getStringValue(), "Bracket 2");
+    });
+    for (const std::string& uid : {OTHER, REV}) {
+        change("service data that deletes " + uid, {uid}, [&, uid](World& w) {
+            Base::ServiceData data;
+            data.addDeletedObj(ref(uid));
+            w.m.loadServiceData(data);
+            EXPECT_THROW(w.m.getObject(uid), RuntimeException);
+        });
+    }
+    change("a listener that removes ITEM during a load", {ITEM}, [&](World& w) {
+        Names heard;
+        Recorder remover(heard, w.m, "remover");
+        remover.during = [&] { w.m.removeObjectsFromStore(Names{ITEM}); };
+        w.m.addChangeListener(&remover);
+        w.m.loadServiceData(Base::ServiceData());
+        w.m.removeChangeListener(&remover);
+        EXPECT_THROW(w.m.getObject(ITEM), RuntimeException);
+    });
+    change("a removal of OTHER by UID", {OTHER}, [&](World& w) {
+        w.m.removeObjectsFromStore(Names{OTHER});
+        EXPECT_THROW(w.m.getObject(OTHER), RuntimeException);
+    });
+    change("a removal of REV by pointer", {REV}, [&](World& w) {
+        Objects removed{w.rev};
+        w.m.removeObjectsFromStore(removed);
+        EXPECT_THROW(w.m.getObject(REV), RuntimeException);
+    });
+    change("a removal of every object", {ALL}, [&](World& w) {
+        w.m.removeAllObjectsFromStore();
+        EXPECT_THROW(w.m.getObject(FOLDER), RuntimeException);
+    });
+
+    // Reads the objects between the held iterators: each has the UID
+    // listed and, in a list the model keeps, is the object now stored
+    // under it.
+    const auto readAll = [](World& w, Objects::const_iterator at, Objects::const_iterator end,
+                            const Names& uids, bool kept) {
+        ASSERT_EQ(static_cast<std::size_t>(end - at), uids.size());
+        for (const std::string& uid : uids) {
+            EXPECT_EQ((*at)->getUid(), uid);
+            if (kept) {
+                EXPECT_EQ(*at, w.m.getObject(uid));
+            }
+            ++at;
+        }
+    };
+    // What the application holds, what ends it, and the listener (0 to 2)
+    // that hands it, which holds it during its call; taking it returns the
+    // read after.
+    struct Hold {
+        std::string what;
+        Names endsWith;
+        int listener;
+        std::function<std::function<void()>(World&)> take;
+    };
+    std::vector<Hold> holds;
+    const auto hold = [&](std::string what, Names endsWith, int listener,
+                          std::function<std::function<void()>(World&)> take) {
+        holds.push_back(Hold{std::move(what), std::move(endsWith), listener, std::move(take)});
+    };
+    hold("an object constructObject made of a placeholder", {ITEM}, -1, [&](World& w) {
+        return [&w, o = w.item] {
+            EXPECT_EQ(o->getUid(), ITEM);
+            EXPECT_EQ(o->getType(), w.m.getObject(ITEM)->getType());
+        };
+    });
+    hold("its UID", {ITEM}, -1,
+         [&](World& w) { return [&uid = w.item->getUid()] { EXPECT_EQ(uid, ITEM); }; });
+    hold("its placeholder type", {}, -1,
+         [&](World& w) { return [t = w.item->getType()] { EXPECT_EQ(t->getName(), "Custom"); }; });
+    hold("an object of loadObjectData's list", {OTHER}, -1,
+         [&](World& w) { return [o = w.other] { EXPECT_EQ(o->getUid(), OTHER); }; });
+    hold("the object loadObjectData of one returned", {REV}, -1, [&](World& w) {
+        return [o = w.rev] { EXPECT_EQ(o->getType()->getName(), "ItemRevision"); };
+    });
+    hold("an object getObject returned", {FOLDER}, -1,
+         [&](World& w) { return [o = w.m.getObject(FOLDER)] { EXPECT_EQ(o->getUid(), FOLDER); }; });
+    hold("a property", {FOLDER, RESENT}, -1, [&](World& w) {
+        return [p = w.property("object_name")] { EXPECT_EQ(p->getStringValue(), "Bracket"); };
+    });
+    hold("a reference list and iterators into it", {FOLDER, REV, ITEM, RESENT}, -1, [&](World& w) {
+        Property* p = w.property("contents");
+        const Objects& list = p->getModelObjectArrayValue();
+        return [&, p, begin = list.begin(), end = list.end()] {
+            const Objects& again = p->getModelObjectArrayValue();
+            readAll(w, begin, end, {REV, ITEM}, true);
+            EXPECT_TRUE(&again == &list && begin == again.begin());
+        };
+    });
+    hold("a reference", {FOLDER, REV, RESENT}, -1, [&](World& w) {
+        Property* p = w.property("owner");
+        return [p, o = p->getModelObjectValue()] {
+            EXPECT_EQ(p->getModelObjectValue(), o);
+            EXPECT_EQ(o->getUid(), REV);
+        };
+    });
+    hold("a typed object list and iterators into it", {FOLDER, ITEM, RESENT}, -1, [&](World& w) {
+        const Objects& list = w.typed().get_OVIK_external_object_link();
+        return [&, begin = list.begin(), end = list.end()] {
+            const Objects& again = w.typed().get_OVIK_external_object_link();
+            readAll(w, begin, end, {ITEM}, true);
+            EXPECT_TRUE(&again == &list && begin == again.begin());
+        };
+    });
+    hold("a typed count and element", {FOLDER, REV, ITEM, RESENT}, -1, [&](World& w) {
+        return [&w, first = w.typed().get_contents_at(0), n = w.typed().count_contents()] {
+            EXPECT_EQ(w.typed().count_contents(), n);
+            EXPECT_EQ(w.typed().get_contents_at(0), first);
+            EXPECT_EQ(first->getUid(), REV);
+        };
+    });
+    hold("a text of a typed accessor", {FOLDER, RESENT}, -1, [&](World& w) {
+        return [p = w.property("object_name"), &text = w.typed().get_object_name()] {
+            EXPECT_EQ(&p->getStringValue(), &text);
+            EXPECT_EQ(text, "Bracket");
+        };
+    });
+    hold("a date of a typed accessor", {FOLDER, RESENT}, -1, [&](World& w) {
+        return [p = w.property("date_released"), &date = w.typed().get_date_released()] {
+            EXPECT_EQ(&p->getDateValue(), &date);
+            EXPECT_EQ(date, DateTime(2008, 3, 12, 14, 20, 5));
+        };
+    });
+    hold("a list of texts and iterators into it", {FOLDER, RESENT}, -1, [&](World& w) {
+        Property* p = w.property("tags");
+        const Names& list = p->getStringArrayValue();
+        return [p, &list, begin = list.begin(), end = list.end()] {
+            EXPECT_EQ(&p->getStringArrayValue(), &list);
+            EXPECT_EQ(Names(begin, end), (Names{"a", "b"}));
+        };
+    });
+    hold("a list of numbers", {FOLDER, RESENT}, -1, [&](World& w) {
+        Property* p = w.property("counts");
+        const std::vector<int>& list = p->getIntArrayValue();
+        return [p, &list, begin = list.begin()] {
+            EXPECT_EQ(&p->getIntArrayValue(), &list);
+            EXPECT_EQ(begin[1], 2);
+        };
+    });
+    hold("the defaults of a property without description and of the other form", {}, -1,
+         [&](World& w) {
+             return [&none = w.property("note")->getStringValue(),
+                     &noObjects = w.property("note")->getModelObjectArrayValue(),
+                     &noTexts = w.property("object_name")->getStringArrayValue()] {
+                 EXPECT_TRUE(none.empty() && noObjects.empty() && noTexts.empty());
+             };
+         });
+    hold("a property's description and its name", {}, -1, [&](World& w) {
+        PropertyDescription* d = w.property("contents")->getPropertyDescription();
+        return [d, &name = d->getName()] { EXPECT_TRUE(name == "contents" && d->isArray()); };
+    });
+    hold("a type of the manager", {}, -1, [&](World& w) {
+        return [t = w.m.getType("Folder")] {
+            EXPECT_EQ(t->getPropertyDescription("object_name")->getName(), "object_name");
+        };
+    });
+    hold("the lists of returned service data and their objects", {FOLDER, REV, ITEM}, -1,
+         [&](World& w) {
+             const ServiceData& r = w.result;
+             return [&, &updated = r.getUpdatedObjs(), &created = r.getCreatedObjs(),
+                     &plain = r.getPlainObjs(), &deleted = r.getDeletedUids()] {
+                 readAll(w, updated.begin(), updated.end(), {FOLDER}, false);
+                 readAll(w, created.begin(), created.end(), {REV}, false);
+                 readAll(w, plain.begin(), plain.end(), {ITEM}, false);
+                 EXPECT_EQ(deleted, Names{GONE});
+             };
+         });
+    hold("the values of preferences and the shared empty list", {}, -1, [&](World& w) {
+        return [&values = w.preferences.getPreference("colour"),
+                &none = w.preferences.getPreference("size")] {
+            EXPECT_TRUE(values == Names{"red"} && none.empty());
+        };
+    });
+    hold("a partial error of returned service data and its object", {REV}, -1, [&](World& w) {
+        return [&error = w.result.getPartialErrors().at(0)] {
+            EXPECT_EQ(error.getErrorValue(0).message, "The object is locked.");
+            EXPECT_EQ(error.getAssociatedObject()->getUid(), REV);
+        };
+    });
+    hold("the objects a change listener is handed", {FOLDER}, 0, [&](World& w) {
+        const Objects& list = *w.hearer.changed;
+        return [&, begin = list.begin(), end = list.end()] {
+            readAll(w, begin, end, {FOLDER}, false);
+        };
+    });
+    hold("the UIDs a delete listener is handed", {}, 1, [&](World& w) {
+        return [begin = w.hearer.deleted->begin()] { EXPECT_EQ(*begin, GONE); };
+    });
+    hold("the errors a partial-error listener is handed", {REV}, 2, [&](World& w) {
+        return [&errors = *w.hearer.errors] {
+            EXPECT_EQ(errors.at(0).getAssociatedObject()->getUid(), REV);
+        };
+    });
+
+    int read = 0, ended = 0;
+    for (const Hold& h : holds) {
+        for (const Change& c : changes) {
+            SCOPED_TRACE(h.what + " across " + c.name);
+            bool ends = false;
+            for (const std::string& end : c.ends) {
+                ends = ends ||
+                       (end == ALL ? !h.endsWith.empty()
+                                   : std::count(h.endsWith.begin(), h.endsWith.end(), end) != 0);
+            }
+            World w(plm.hostPath());
+            setUp(w);
+            const auto cell = [&] {
+                const std::function<void()> readAfter = h.take(w);
+                c.run(w);
+                if (!ends) readAfter();
+                ++(ends ? ended : read);
+            };
+            if (h.listener < 0) {
+                cell();
+                continue;
+            }
+            w.hearer.on[h.listener] = cell;
+            Base::ServiceData heard;
+            heard.addUpdatedObj(ref(FOLDER));
+            heard.addDeletedObj(ref(GONE));
+            heard.addPartialError(errorStack("", 0, REV));
+            w.m.loadServiceData(heard);
+        }
+    }
+    EXPECT_EQ(read + ended, static_cast<int>(holds.size() * changes.size()));
+    EXPECT_EQ(ended, 49);
 }
 
 TEST_F(ModelLoadTest, PreferencesCollectTheValuesOfEveryOccurrenceOfAName) {

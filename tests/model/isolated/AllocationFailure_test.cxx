@@ -1,15 +1,19 @@
 // Running out of memory part-way: a registration of the object factories
-// frees every factory it made, and a load of objects or types throws to its
-// caller and leaves no chain cut short. The global allocation functions are
-// replaced to fail the n-th allocation, so this is an executable of its own.
+// frees every factory it made, a load of objects or types throws to its
+// caller and leaves no chain cut short, and a getter's default needs none. The global allocation
+// functions are replaced to fail the n-th allocation, so this is an executable of its own.
 
 #include <soa/client/Connection.hxx>
 #include <soa/client/ModelManagerImpl.hxx>
 #include <soa/client/ModelObject.hxx>
+#include <soa/client/Property.hxx>
+#include <soa/client/Preferences.hxx>
+#include <soa/client/PropertyImpl.hxx>
 #include <soa/client/Type.hxx>
 #include <soa/client/model/Item.hxx>
 #include <soa/client/model/factories/ModelObjectFactory.hxx>
 #include <soa/client/model/factories/ObjectFactories.hxx>
+#include <soa/schemas/base/Preferences.hxx>
 
 #include "tests/fastcache/ChildProcess.hxx"
 #include "tests/model/LoadingSupport.hxx"
@@ -189,6 +193,64 @@ TEST(AllocationFailure, ALoadWithANestedReloginThrowsToItsCallerAndLeavesNoChain
             }
         }
     }
+}
+
+// What a getter hands out when it holds no value of its own (every getter
+// of a property without description, those of the form that does not hold
+// the value, and the preference list of a name without values) is shared
+// and made with the first property or preferences of the process, so that
+// its first read needs no memory: here every allocation fails from the
+// first read of a loaded property on, in a child process that has read none
+// before (a read that throws bad_alloc ends it with exit 3). Making them
+// with no memory left throws from the construction and leaks nothing.
+TEST(AllocationFailure, DefaultsNeedNoMemoryAtTheirFirstRead) {
+    using Quillomark::Soa::Client::Property;
+    const std::string ended = Quillomark::Testing::runInChild([] {
+        const long before = live;
+        int threw = 0;
+        for (int made = 0; made < 2; ++made) {
+            failOnce = true;
+            failAfter = 0;
+            try {
+                if (made == 0) Quillomark::Soa::Client::PropertyImpl("", nullptr, nullptr);
+                if (made == 1) Quillomark::Soa::Client::Preferences();
+            } catch (const std::bad_alloc&) {
+                ++threw;
+            }
+        }
+        const bool clean = threw == 2 && live == before;
+
+        ModelManagerImpl manager(nullptr);
+        manager.loadModelSchema(schema({type("T", "", {{"n", 5, true}, {"s", 8}})}));
+        auto* loaded = manager.loadObjectData(
+            object("QaObjAAAAAAAAA", "T",
+                   {property("n", {"1"}), property("s", {"x"}), property("bare", {"y"})}));
+        Property* bare = loaded->getProperty("bare");
+        Property* list = loaded->getProperty("n");
+        Property* single = loaded->getProperty("s");
+        const auto preferences = manager.loadPreferences(Base::Preferences());
+        // Converted while there is memory: the form that holds no value is read next.
+        if (list->getIntArrayValue() != std::vector<int>{1} || single->getStringValue() != "x") {
+            _exit(4);
+        }
+        failOnce = false;
+        failAfter = 0;
+        const bool none =
+            bare->getCharValue() == 0 && bare->getDateValue() == Property::DateTime() &&
+            bare->getDoubleValue() == 0 && bare->getFloatValue() == 0 && bare->getIntValue() == 0 &&
+            !bare->getBooleanValue() && bare->getShortValue() == 0 &&
+            bare->getStringValue().empty() && bare->getModelObjectValue() == nullptr &&
+            bare->getCharArrayValue().empty() && bare->getDateArrayValue().empty() &&
+            bare->getDoubleArrayValue().empty() && bare->getFloatArrayValue().empty() &&
+            bare->getIntArrayValue().empty() && bare->getBooleanArrayValue().empty() &&
+            bare->getShortArrayValue().empty() && bare->getStringArrayValue().empty() &&
+            bare->getModelObjectArrayValue().empty() && list->getIntValue() == 0 &&
+            single->getStringArrayValue().empty() && preferences.getPreference("a").empty();
+        failAfter = -1;
+        if (!none) _exit(6);
+        if (!clean) _exit(5);
+    });
+    EXPECT_EQ(ended, "");
 }
 
 }  // namespace
