@@ -118,6 +118,25 @@ void invoke(benchmark::State& state, std::size_t size, bool againstParse) {
         againstParse);
 }
 
+// A request on a connection of its own, whose sender and handle are made
+// for it and ended after it, against a bare POST on a handle made for it.
+void newConnection(benchmark::State& state) {
+    server().script().setFallback(HttpReply::ok(document("reply", 1024)));
+    const std::string request = document("request", 1024);
+    std::string reply;
+    againstBaseline(
+        state, [&] { BarePost(request).run(); },
+        [&] {
+            Connection connection(server().url(), nullptr, Connection::HTTP, Connection::REST,
+                                  true);
+            reply.clear();
+            SessionManager::getSessionManager(&connection)
+                ->getRestSender()
+                ->send("Svc", "op", request, reply);
+            benchmark::DoNotOptimize(reply.data());
+        });
+}
+
 const std::pair<int, const char*> SIZES[] = {{1024, "1 KB"}, {1024 * 1024, "1 MB"}};
 
 void cases(Rounds& rounds) {
@@ -135,6 +154,7 @@ void cases(Rounds& rounds) {
             [bytes](benchmark::State& state) { invoke(state, bytes, true); },
             Rounds::Timing::Manual);
     }
+    rounds.add("new connection/1024", newConnection, Rounds::Timing::Manual);
 }
 
 // The runtime's work on a small request is held to a budget against what a
@@ -159,6 +179,11 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
             table.add(size == 1024 ? Figure::atMost(name, ratio, "x", 1.10)
                                    : Figure::reference(name, ratio, "x"));
         }
+    }
+    if (runs.has("new connection/1024")) {
+        table.add(Figure::reference(
+            "HTTP send on a new connection / bare libcurl POST on a new handle, 1 KB each way",
+            runs.medianCounter("new connection/1024", "ratio"), "x"));
     }
 }
 

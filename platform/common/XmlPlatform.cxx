@@ -6,6 +6,10 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <platform/os/internal/Forks.hxx>
+
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 namespace Quillomark::Soa::Common::Xml {
@@ -16,9 +20,28 @@ namespace {
 // application's static constructor makes before the library's own run.
 std::once_flag librariesOnce;
 std::once_flag xmlPlatformOnce;
-// A handle of no settings, made once libcurl is set up and never ended:
-// null when memory ran out then.
+// A handle of no settings but CURLOPT_NOSIGNAL, made once libcurl is set
+// up and never ended: null when memory ran out then.
 CURL* blankHandle = nullptr;
+// Around each call of the library's that takes libcurl's process-wide
+// spinlock once the library has loaded.
+Quillomark::Platform::Os::ForkRegion takingCurlsLock;
+// Set in a child forked while a thread of its parent was inside, and kept
+// by the processes it forks in turn: the spinlock may be held for good. A
+// thread that came and went as the process forked does not count: the
+// child has each thread's writes up to the first that the fork held up, so
+// the release of the spinlock along with the leaving.
+std::atomic<bool> curlLockLost{false};
+
+void checkCurlLockInChild() {
+    if (takingCurlsLock.insideAsCopied()) curlLockLost.store(true, std::memory_order_relaxed);
+}
+
+QMSOA_IN_CHILD_AFTER_FORK(curlLockInChild, checkCurlLockInChild);
+
+struct HandleCleanup {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
 
 // The libraries beneath are set up as the library loads, before a thread of
 // the application's can use it, never on a first use after that: a fork
@@ -50,8 +73,11 @@ void setUpLibrariesBeneath() {
         // have none before the library loaded keeps that, and OpenSSL's
         // configuration was read above, once for the process.
         OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
-        // What new handles are copied from (newCurlHandle).
+        // What new handles are copied from (newCurlHandle). Without
+        // CURLOPT_NOSIGNAL, libcurl would change the process's SIGPIPE
+        // disposition around a copy's first transfer there.
         blankHandle = curl_easy_init();
+        if (blankHandle != nullptr) curl_easy_setopt(blankHandle, CURLOPT_NOSIGNAL, 1L);
     });
 }
 
@@ -59,13 +85,34 @@ void setUpLibrariesBeneath() {
 
 CURL* newCurlHandle() {
     setUpLibrariesBeneath();
-    if (blankHandle == nullptr) return curl_easy_init();
+    if (curlLockLostInAFork()) return nullptr;
     // A copy only reads the blank handle, which nothing changes: threads
     // copy it at once, and a child whatever its parent's threads did.
-    CURL* const handle = curl_easy_duphandle(blankHandle);
-    if (handle != nullptr) curl_easy_reset(handle);
-    return handle;
+    std::unique_ptr<CURL, HandleCleanup> handle(
+        blankHandle != nullptr ? curl_easy_duphandle(blankHandle) : nullptr);
+    {
+        const Quillomark::Platform::Os::ForkRegion::Scope locking(takingCurlsLock);
+        if (blankHandle == nullptr) {
+            handle.reset(curl_easy_init());
+            // As the blank handle has it.
+            if (handle && curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L) != CURLE_OK) {
+                return nullptr;
+            }
+        }
+        // A handle's first transfer makes what the handle keeps its
+        // connections in, and with it a handle of libcurl's own, by
+        // curl_easy_init. A transfer without a URL makes that, then ends as
+        // it begins, refused, with no name resolved and nothing connected
+        // (libcurl makes its own pair of local sockets): any other outcome
+        // is a failed allocation, and nothing made is kept.
+        if (!handle || curl_easy_perform(handle.get()) != CURLE_URL_MALFORMAT) return nullptr;
+    }
+    // No settings, but what the transfer made, which the handle keeps.
+    curl_easy_reset(handle.get());
+    return handle.release();
 }
+
+bool curlLockLostInAFork() { return curlLockLost.load(std::memory_order_relaxed); }
 
 void initializeXmlPlatform() {
     setUpLibrariesBeneath();

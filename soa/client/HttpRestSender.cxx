@@ -236,7 +236,15 @@ void retire(CURL* handle, unsigned generation) {
 
 // A handle with the settings that every request keeps.
 std::unique_ptr<CURL, HandleDeleter> newHandle(CURLSH* cookies) {
-    std::unique_ptr<CURL, HandleDeleter> handle(Quillomark::Soa::Common::Xml::newCurlHandle());
+    namespace Xml = Quillomark::Soa::Common::Xml;
+    std::unique_ptr<CURL, HandleDeleter> handle(Xml::newCurlHandle());
+    if (!handle && Xml::curlLockLostInAFork()) {
+        throw RuntimeException(
+            RuntimeException::GENERAL_ERROR,
+            "HTTP cannot be used in a process forked while another thread of its parent was "
+            "setting up a libcurl handle: libcurl's lock for that may be held in the child for "
+            "good. Run a new program in the child for HTTP.");
+    }
     if (!handle) throw Exceptions::ProtocolException("Could not initialize libcurl.");
     set(handle.get(), CURLOPT_SHARE, cookies);
     // An empty cookie file turns the cookie engine on without reading a file.

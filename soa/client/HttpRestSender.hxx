@@ -29,8 +29,10 @@ public:
     // Initialises the crypto library once per process; throws
     // ProtocolException when that, or making the libcurl handle, fails, and
     // RuntimeException (GENERAL_ERROR) when libcurl refuses a setting of
-    // the handle. A request with another proxy or login may throw the same,
-    // sending nothing, when it makes its new handle.
+    // the handle, or in a process forked while another thread of its parent
+    // was setting one up (libcurl's lock for that may be held for good). A
+    // request with another proxy or login, or a forked child's first, may
+    // throw the same, sending nothing, when it makes its new handle.
     explicit HttpRestSender(SessionManager* sessionManager);
     ~HttpRestSender() override;
 

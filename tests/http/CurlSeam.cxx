@@ -11,7 +11,7 @@ namespace Quillomark::Testing::CurlSeam {
 namespace {
 
 std::mutex mutex;
-bool failInit = false;
+int failInit = -1;  // creations to pass before one fails; -1: none fails
 int failingSetting = -1;
 std::vector<Setting> settings;
 
@@ -22,9 +22,9 @@ Function next(const char* name) {
 
 }  // namespace
 
-void failNextInit() {
+void failNextInit(int passing) {
     std::lock_guard<std::mutex> lock(mutex);
-    failInit = true;
+    failInit = passing;
 }
 
 void failNextSetting(int option) {
@@ -58,14 +58,14 @@ namespace {
 
 bool failingInit() {
     std::lock_guard<std::mutex> lock(Seam::mutex);
-    const bool failing = Seam::failInit;
-    Seam::failInit = false;
-    return failing;
+    if (Seam::failInit < 0) return false;
+    return Seam::failInit-- == 0;
 }
 
 }  // namespace
 
-extern "C" CURL* curl_easy_init() {
+// Exported (the executable's link exports it): libcurl's own calls come here too.
+extern "C" __attribute__((visibility("default"))) CURL* curl_easy_init() {
     if (failingInit()) return nullptr;
     static const auto real = Seam::next<CURL* (*)()>("curl_easy_init");
     return real();

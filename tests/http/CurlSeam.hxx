@@ -5,7 +5,7 @@
 // A seam between the library and libcurl in the HTTP test executable: it
 // defines curl_easy_init, curl_easy_duphandle and curl_easy_setopt itself,
 // passes every call on to libcurl, and lets a test watch the numeric
-// settings and make the next handle creation fail.
+// settings and make a handle creation fail.
 namespace Quillomark::Testing::CurlSeam {
 
 struct Setting {
@@ -13,7 +13,9 @@ struct Setting {
     long value;
 };
 
-void failNextInit();
+// The handle creation (curl_easy_init, curl_easy_duphandle, libcurl's own
+// calls included) that comes after `passing` more returns null.
+void failNextInit(int passing = 0);
 // The next curl_easy_setopt of `option` returns CURLE_BAD_FUNCTION_ARGUMENT
 // without passing the setting on.
 void failNextSetting(int option);

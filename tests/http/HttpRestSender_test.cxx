@@ -848,12 +848,16 @@ TEST(HttpRestSenderMakingTest, OneSenderPerSessionAndAFailedHandleOrSettingLeave
     Connection connection("http://127.0.0.1:1/tc", nullptr, static_cast<Connection::Protocol>(7),
                           Connection::REST, true);
     SessionManager* session = SessionManager::getSessionManager(&connection);
-    Seam::failNextInit();
-    try {
-        session->getRestSender();
-        FAIL() << "made a sender without a handle";
-    } catch (const Ex::ProtocolException& e) {
-        EXPECT_EQ(e.getMessage(), "Could not initialize libcurl.");
+    // The handle's copy, and the handle that libcurl makes as it makes what
+    // the handle keeps its connections in.
+    for (const int passing : {0, 1}) {
+        Seam::failNextInit(passing);
+        try {
+            session->getRestSender();
+            FAIL() << "made a sender without a handle, " << passing;
+        } catch (const Ex::ProtocolException& e) {
+            EXPECT_EQ(e.getMessage(), "Could not initialize libcurl.");
+        }
     }
     for (const CURLoption setting : {CURLOPT_COOKIEFILE, CURLOPT_NOSIGNAL}) {
         Seam::failNextSetting(setting);

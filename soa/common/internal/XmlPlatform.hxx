@@ -4,13 +4,24 @@
 
 namespace Quillomark::Soa::Common::Xml {
 
-// A new libcurl handle, as curl_easy_init makes it, or null when memory ran
-// out: a copy of a blank one made as the library loads (by curl_easy_init
-// only where memory ran out then). curl_easy_init takes a spinlock of
-// libcurl's for a moment on each call, which a fork may copy held by a
-// thread that the child does not have: a child that made its handles so
-// would spin there for good.
+// A new libcurl handle, as curl_easy_init makes it, but with what libcurl
+// keeps a handle's connections in already made, which libcurl would
+// otherwise make at the handle's first transfer; null when memory ran out
+// (nothing is kept), and in a process where curlLockLostInAFork. Making a
+// handle from nothing, as making that does, takes libcurl's process-wide
+// spinlock for a moment (in curl_easy_init), which a fork may copy held by
+// a thread that the child does not have: a child that took it then would
+// spin for good. The handle is a copy of a blank one made as the library
+// loads (made by curl_easy_init only where memory ran out then), and what
+// it keeps its connections in is made at once, in a region that the forks
+// are told of.
 CURL* newCurlHandle();
+
+// Whether this process was forked (it, or a forebear since the library
+// loaded) while another thread was making what a new handle keeps its
+// connections in: libcurl's spinlock may be held for good, and
+// newCurlHandle makes no handle.
+bool curlLockLostInAFork();
 
 // Initialises the XML parser's platform once per process, with the default
 // locale, and never terminates it. The library does so as it loads, after
