@@ -22,15 +22,6 @@ namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
 
-// Closes a transfer's file on the server (when it is open there) and frees
-// its record.
-struct ClosedAndFreed {
-    void operator()(FccFile* file) const {
-        FccCloseExchange(file->server);
-        freeFileRecord(file);
-    }
-};
-
 // Opens the file of a registered ticket on the server, without asking the
 // fast cache, moves it with the exchange and closes it again, also when the
 // thread is cancelled in a progress callback. The ticket stays held
