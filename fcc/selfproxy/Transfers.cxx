@@ -15,6 +15,7 @@
 #include <platform/os/internal/Environment.hxx>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,18 @@ void markNotExecuted(int count, int* statuses) {
     for (int i = 0; i < count; ++i) statuses[i] = ERR_FMSCP_NOT_EXECUTED;
 }
 
+// One file of a batch: memory that runs out in it is that file's failure,
+// after which the batch goes on as after any other (taking back what it
+// uploaded, or going on with the next file), and lets go of what it holds.
+template <typename Step>
+int oneOfTheBatch(Step step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
+    }
+}
+
 }  // namespace
 
 int FCC_DownloadFileFromPLM(const char* policy, const char* handle, FccProgressCallback callback,
@@ -125,7 +138,8 @@ int FCC_DownloadFilesFromPLM(const char* policy, int count, char** handles,
     for (int i = 0; i < count; ++i) paths[i] = nullptr;
     markNotExecuted(count, statuses);
     for (int i = 0; i < count; ++i) {
-        statuses[i] = downloadOne(policy, handles[i], callback, callbackData, &paths[i]);
+        statuses[i] = oneOfTheBatch(
+            [&] { return downloadOne(policy, handles[i], callback, callbackData, &paths[i]); });
         if (statuses[i] < 0) return statuses[i];
     }
     return FCC_OK;
@@ -157,8 +171,10 @@ int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
     // One folder for all, as the application's current folder is now.
     const std::string folder = applicationPath(directory);
     for (int i = 0; i < count; ++i) {
-        statuses[i] = downloadOneToLocation(policy, handles[i], callback, callbackData,
-                                            folder.c_str(), fileNames[i]);
+        statuses[i] = oneOfTheBatch([&] {
+            return downloadOneToLocation(policy, handles[i], callback, callbackData, folder.c_str(),
+                                         fileNames[i]);
+        });
         if (statuses[i] < 0) return statuses[i];
     }
     return FCC_OK;
@@ -194,7 +210,9 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
 
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
+        statuses[i] = oneOfTheBatch([&] {
+            return uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
+        });
         if (volumeIds) volumeIds[i] = kept[i];
         if (statuses[i] == FCC_OK) continue;
         if (continueOnError) {
@@ -207,7 +225,8 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
         // becomes the rollback's code.
         FccSaveLastError();
         for (int done = 0; done < i; ++done) {
-            const int undone = rollbackOne(handles[done], kept[done]);
+            const int undone =
+                oneOfTheBatch([&] { return rollbackOne(handles[done], kept[done]); });
             if (undone != FCC_OK) statuses[done] = undone;
         }
         FccRestoreLastError();
@@ -235,7 +254,8 @@ int FCC_RollbackFilesUploadedToPLM(int count, char** handles, const char** volum
     markNotExecuted(count, statuses);
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = rollbackOne(handles[i], volumeIds ? volumeIds[i] : nullptr);
+        statuses[i] = oneOfTheBatch(
+            [&] { return rollbackOne(handles[i], volumeIds ? volumeIds[i] : nullptr); });
         if (statuses[i] < 0) {
             ++failed;
             FccSaveLastError();

@@ -355,14 +355,14 @@ unsigned tellStarted(void* fd) {
     return 0;
 }
 
-// One session of an application that moves a file every way the interface
-// has, reading it from the fast cache too, going on as far as what its
-// calls made lets it. Every call gives what it gives with memory, or -3009
-// when an allocation of its own failed (then, or from then on); none
-// throws; the server keeps the uploads that the application was told it
-// keeps. The interface ends in a progress callback, after which nothing of
-// the pair is held. With counts, the allocations that each entry made are
-// added up there.
+// One session of an application that moves files every way the interface
+// has, one at a time and in batches, reading one from the fast cache,
+// going on as far as what its calls made lets it. Every call gives what it
+// gives with memory, or -3009 when an allocation of its own failed (then,
+// or from then on); none throws; the server keeps the uploads that the
+// application was told it keeps. The interface ends in a progress
+// callback, after which nothing of the pair is held. With counts, the
+// allocations that each entry made are added up there.
 class Session {
 public:
     // Allocation failAfter of the entries' own fails (-1: none), alone or
@@ -520,6 +520,7 @@ private:
             if (again)
                 expect(
                     "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(again); }, 0);
+            batches();
             const char* text = nullptr;
             expect(
                 "FCC_GetLastError", [&] { return FCC_GetLastError(&text); }, 0);
@@ -550,6 +551,93 @@ private:
         self->endedWith = FCC_Term();
         *goOn = 0;
         return 0;
+    }
+
+    // The batches, over the two tickets' files, each file's status as the
+    // single entry gives it: registrations, downloads and downloads into a
+    // folder, uploads that stop at the first failure or go on, with the
+    // volume IDs and without, rollbacks of those the application keeps, and
+    // the end of the registrations (the first ticket stays registered by the
+    // single registration). A handle no longer registered: its error,
+    // translated, as the batches' last.
+    void batches() {
+        const char* tickets[] = {sweptTicket().c_str(), secondTicket().c_str()};
+        char* handles[2] = {};
+        int statuses[2];
+        batch(
+            "FCC_RegisterTickets",
+            [&] { return FCC_RegisterTickets(2, tickets, handles, statuses); }, statuses, false);
+        if (handles[0] && handles[1]) {
+            char* paths[2] = {};
+            batch(
+                "FCC_DownloadFilesFromPLM",
+                [&] {
+                    return FCC_DownloadFilesFromPLM("IMD", 2, handles, nullptr, nullptr, paths,
+                                                    statuses);
+                },
+                statuses, true);
+            for (char* path : paths) pairRelease(path);
+            const char* names[] = {"one", "two"};
+            batch(
+                "FCC_DownloadFilesToLocation",
+                [&] {
+                    return FCC_DownloadFilesToLocation("IMD", 2, handles, nullptr, nullptr,
+                                                       "/a/folder/of/the/sweep", names, statuses);
+                },
+                statuses, true);
+            for (const int goOn : {0, 1}) {
+                for (const bool withIds : {false, true}) uploads(handles, goOn, withIds);
+            }
+            batch(
+                "FCC_UnRegisterTickets",
+                [&] { return FCC_UnRegisterTickets(2, handles, statuses); }, statuses, true);
+        } else {
+            for (char* registered : handles) {
+                if (registered)
+                    expect(
+                        "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(registered); },
+                        0);
+            }
+        }
+        expect(
+            "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handles[1]); },
+            Fcc::ERR_FMSCP_BAD_TICKET);
+    }
+
+    // A batch of two uploads. Where one fails, a batch that stops takes
+    // back the upload before it, whose status becomes that rollback's where
+    // it fails; with the volume IDs, the application takes back those that
+    // it keeps with a batch of rollbacks.
+    void uploads(char** handles, int goOn, bool withIds) {
+        const char* files[] = {"/a/file/of/the/batch", "/another/file/of/the/batch"};
+        int statuses[2];
+        char* ids[2] = {};
+        const int result = batch(
+            "FCC_UploadFilesToPLM",
+            [&] {
+                return FCC_UploadFilesToPLM(2, handles, nullptr, nullptr, files, goOn,
+                                            withIds ? ids : nullptr, statuses);
+            },
+            statuses, !goOn);
+        bool keeps[2] = {};
+        for (int i = 0; i < 2 && statuses[i] != Fcc::ERR_FMSCP_NOT_EXECUTED; ++i) {
+            const bool stopped = !goOn && result != 0;
+            keeps[i] = stopped ? i + 1 < 2 && statuses[i + 1] != Fcc::ERR_FMSCP_NOT_EXECUTED &&
+                                     statuses[i] != 0
+                               : statuses[i] == 0;
+            kept += keeps[i];
+        }
+        checkUploads("FCC_UploadFilesToPLM");
+        if (goOn && withIds) {
+            const char* volumes[] = {ids[0], ids[1]};
+            batch(
+                "FCC_RollbackFilesUploadedToPLM",
+                [&] { return FCC_RollbackFilesUploadedToPLM(2, handles, volumes, statuses); },
+                statuses, false);
+            for (int i = 0; i < 2; ++i) kept -= keeps[i] && statuses[i] == 0;
+            checkUploads("FCC_RollbackFilesUploadedToPLM");
+        }
+        for (char* id : ids) pairRelease(id);
     }
 
     // The server keeps the uploads that the application was told it keeps.
@@ -598,6 +686,42 @@ private:
             wrong += std::string(entry) + " gave " + std::to_string(result) + "\n";
         }
         return false;
+    }
+
+    // A batch entry over two files: their statuses as the single entries
+    // give them, -3009 for a file in which memory ran out, and the batch's
+    // result: a batch that stops at its first failure gives that failure's
+    // status, leaving the files after it not executed (one of uploads stops
+    // after the rollbacks of those before, whose statuses are theirs where
+    // they fail); one that goes on, the count of failed files. Memory that
+    // runs out before the first file gives -3009 alone.
+    template <typename Call>
+    int batch(const char* entry, Call entryCall, const int (&statuses)[2], bool stops) {
+        const int result = call(entry, entryCall);
+        int done = 0;
+        int failed = 0;
+        bool sound = true;
+        for (const int status : statuses) {
+            if (status == Fcc::ERR_FMSCP_NOT_EXECUTED && (done == 0 || stops)) break;
+            ++done;
+            failed += status == Fcc::ERR_FMSCP_OUT_OF_MEMORY;
+            sound = sound && (status == 0 || status == Fcc::ERR_FMSCP_OUT_OF_MEMORY);
+        }
+        for (int i = done; i < 2; ++i) sound = sound && statuses[i] == Fcc::ERR_FMSCP_NOT_EXECUTED;
+        if (done == 0) {
+            sound = sound && result == Fcc::ERR_FMSCP_OUT_OF_MEMORY;
+        } else if (stops) {
+            const bool stopped = statuses[done - 1] != 0;
+            sound = sound && (done == 2 || stopped) &&
+                    result == (stopped ? Fcc::ERR_FMSCP_OUT_OF_MEMORY : 0);
+        } else {
+            sound = sound && done == 2 && result == failed;
+        }
+        if (result != INT_MIN && !(sound && (ranOut || (result == 0 && failed == 0)))) {
+            wrong += std::string(entry) + " gave " + std::to_string(result) + " (" +
+                     std::to_string(statuses[0]) + ", " + std::to_string(statuses[1]) + ")\n";
+        }
+        return result;
     }
 
     // A step of FccProxy's: it throws FccException -3009 when memory runs
