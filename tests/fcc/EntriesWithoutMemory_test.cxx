@@ -236,9 +236,9 @@ private:
 // of both tickets and reports progress once in each transfer, with the fast
 // cache that it shares holding the first ticket's file, as a server that
 // cached it. Asked, it makes its cache anew (as a server that restarts),
-// tells the uploads it keeps and the reads that its caches served, or
-// refuses the next close with an error reply (whose text takes memory to
-// keep).
+// tells the uploads it keeps and the reads that its caches served, refuses
+// the next close with an error reply (whose text takes memory to keep), or
+// holds the reply to the next open until it is let go.
 class SessionServer {
 public:
     SessionServer() {
@@ -271,6 +271,10 @@ public:
     int keptUploads() { return answer('k'); }
     int cacheReads() { return answer('h'); }
     void refuseTheNextClose() { answer('c'); }
+    void holdTheNextOpen() { answer('o'); }
+    // Whether an open is held (within 20 s).
+    bool holding() { return answer('w') == 1; }
+    void letGo() { answer('g'); }
 
 private:
     int answer(char question) {
@@ -319,6 +323,12 @@ private:
             } else if (question == 'c') {
                 fake.setErrorReply(-3003, "the handle is not open on this connection");
                 fake.injectFault(Fcc::FMS_CLOSE_MSG, Testing::FakeFccServer::Fault::ErrorReply);
+            } else if (question == 'o') {
+                fake.injectFault(Fcc::FMS_OPEN_MSG, Testing::FakeFccServer::Fault::Hold);
+            } else if (question == 'w') {
+                answer = fake.waitUntilHolding(1, 20000);
+            } else if (question == 'g') {
+                fake.releaseHeld();
             } else {
                 const std::vector<std::string> rolledBack = fake.rolledBack();
                 for (int made = 1; made <= fake.uploadsMade(); ++made) {
@@ -903,6 +913,41 @@ TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
     std::cout << points << " allocations swept\n";
     EXPECT_EQ(wrong, "");
     unsetenv("FMSC_DEFAULT_LOGFILE");
+}
+
+// An entry that runs out of memory after another thread ended the
+// interface under it records nothing: a connection record that its thread
+// got for it would hold buffers of the pair once the interface has ended.
+TEST(FccEntriesWithoutMemory, AnEntryThatRunsOutOnceTheInterfaceEnded) {
+    homeAt(Quillomark::Testing::freshFolder("after-the-end-"));
+    std::string said;
+    EXPECT_EQ(childSays(
+                  [](int fd) {
+                      SessionServer server;
+                      char* handle = nullptr;
+                      if (FCC_Init(pairAllocate, pairRelease) != 0 ||
+                          FCC_RegisterTicket(sweptTicket().c_str(), &handle) != 0) {
+                          _exit(4);
+                      }
+                      server.holdTheNextOpen();
+                      // Its first allocation once the file is open on the
+                      // server: the folder's path with the name.
+                      auto download = Quillomark::Testing::onThread([handle] {
+                          return FCC_DownloadFileToLocation("IMD", handle, nullptr, nullptr,
+                                                            "/a/folder/of/the/case", "file");
+                      });
+                      if (!server.holding() || FCC_Term() != 0) _exit(5);
+                      Failing::failOnce = true;
+                      Failing::failAfter = 0;
+                      server.letGo();
+                      const int status = Quillomark::Testing::within(download, 20, "download");
+                      Failing::failAfter = -1;
+                      tell(fd, "gave " + std::to_string(status) + ", " +
+                                   std::to_string(pairBlocks) + " blocks of the pair held");
+                  },
+                  said),
+              "");
+    EXPECT_EQ(said, "gave -3009, 0 blocks of the pair held");
 }
 
 // The handles of tickets are cut from chunks of 16 MiB of their own: a
