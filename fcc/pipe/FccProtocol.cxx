@@ -373,15 +373,19 @@ public:
         auto code = static_cast<std::int32_t>(get32(reply() + ErrorReply::CODE));
         if (code > 0) code = -code;
         if (code == 0) code = ERR_FMSCP_BAD_FILE;
-        // The text ends at its NUL or at the end of the message.
+        // The text ends at its NUL or at the end of the message. It is
+        // recorded without an allocation that could throw: the reply may
+        // end the close that a destructor runs, or termination.
         const std::size_t end = AT_PAYLOAD + replyPayload;
-        std::string text;
+        const char* text = "";
+        std::size_t length = 0;
         if (end > ErrorReply::TEXT) {
-            const char* begin = reinterpret_cast<const char*>(reply()) + ErrorReply::TEXT;
-            text.assign(begin, strnlen(begin, end - ErrorReply::TEXT));
+            text = reinterpret_cast<const char*>(reply()) + ErrorReply::TEXT;
+            length = strnlen(text, end - ErrorReply::TEXT);
         }
-        fccTrace("ERROR REPLY: %ld %s\n", static_cast<long>(code), text.c_str());
-        FccSetLastErrorText(text.c_str());
+        fccTrace("ERROR REPLY: %ld %.*s\n", static_cast<long>(code), static_cast<int>(length),
+                 text);
+        FccSetLastErrorText(text, length);
         return code;
     }
 
@@ -704,10 +708,11 @@ int copyReplyString(const Exchange& exchange, const char* invalidFormat, char** 
     return *copy ? 0 : ERR_FMSCP_OUT_OF_MEMORY;
 }
 
-// Sends a request of the file's server handle and a counted string (the
-// string as a second message), opening the file first when needed.
-int sendCounted(Exchange& exchange, FccServerFile& file, const char* text, const char* textLabel) {
-    const std::size_t length = std::strlen(text);
+// Sends a request of the file's server handle and a counted string of
+// length bytes (the string as a second message), opening the file first
+// when needed.
+int sendCounted(Exchange& exchange, FccServerFile& file, const char* text, std::size_t length,
+                const char* textLabel) {
     if (length > 0xFFFF) return ERR_FMSCP_BAD_ARG;  // beyond its length field
     if (const int opened = ensureOpen(file)) return opened;
     if (const int begun = exchange.begin()) return begun;
@@ -890,24 +895,57 @@ int FccLocationExchange(FccServerFile& file, const char* policy, FccProgressCall
     return transferResult(exchange, file, callback, callbackData, [] { return 0; });
 }
 
+namespace {
+
+int rollback(FccServerFile& file, const char* volumeId, std::size_t length) {
+    Exchange exchange(FMS_ROLLBACK_MSG, Checks::SequenceFirst);
+    if (const int sent = sendCounted(exchange, file, volumeId, length, "volumeID")) return sent;
+    return plainResult(exchange);
+}
+
+}  // namespace
+
+// An upload whose volume ID there is no memory to copy for the caller is
+// no upload to the caller: the server is told to take it back. The ID,
+// which needs no memory of its own meanwhile, waits in the request buffer,
+// after the rollback request's header: what is sent before the rollback
+// (closes of handles handed back, the open of a file whose pipe closed)
+// writes no further. An ID too long for it stays on the server.
 int FccUploadExchange(FccServerFile& file, const char* localPath, FccProgressCallback callback,
                       void* callbackData, char** volumeId, const FccAllocator& pair) {
     if (!localPath) return ERR_FMSCP_BAD_ARG;
-    Exchange exchange(FMS_UPLOAD_MSG, Checks::SequenceFirst);
-    if (const int sent = sendCounted(exchange, file, localPath, "filepath")) return sent;
-    return transferResult(exchange, file, callback, callbackData, [&] {
-        return copyReplyString(exchange,
-                               "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n",
-                               volumeId, pair);
-    });
+    const char* const invalid = "MESSAGE ERROR: Invalid volumeID length %d (FMS_UPLOAD_MSG)\n";
+    std::size_t keptAside = 0;
+    {
+        Exchange exchange(FMS_UPLOAD_MSG, Checks::SequenceFirst);
+        if (const int sent =
+                sendCounted(exchange, file, localPath, std::strlen(localPath), "filepath")) {
+            return sent;
+        }
+        const int status = transferResult(exchange, file, callback, callbackData, [&] {
+            const int copied = copyReplyString(exchange, invalid, volumeId, pair);
+            const char* text = nullptr;
+            if (copied == ERR_FMSCP_OUT_OF_MEMORY &&
+                replyString(exchange, invalid, &text, &keptAside) == 0 &&
+                keptAside <= FCC_REQUEST_BUFFER_SIZE - CountedRequest::END) {
+                std::memcpy(exchange.request() + CountedRequest::END, text, keptAside);
+            } else {
+                keptAside = 0;
+            }
+            return copied;
+        });
+        if (keptAside == 0) return status;
+    }
+    const FccConnectionRef record = FccGetThreadConnection();
+    if (record) {
+        rollback(file, reinterpret_cast<const char*>(record->requestBuffer) + CountedRequest::END,
+                 keptAside);
+    }
+    return ERR_FMSCP_OUT_OF_MEMORY;
 }
 
 int FccRollbackExchange(FccServerFile& file, const char* volumeId) {
-    Exchange exchange(FMS_ROLLBACK_MSG, Checks::SequenceFirst);
-    if (const int sent = sendCounted(exchange, file, volumeId ? volumeId : "", "volumeID")) {
-        return sent;
-    }
-    return plainResult(exchange);
+    return rollback(file, volumeId ? volumeId : "", volumeId ? std::strlen(volumeId) : 0);
 }
 
 int FccReadAheadExchange(FccServerFile& file, const char* policy, std::int64_t offset, int count) {

@@ -5,6 +5,7 @@
 #include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -13,16 +14,16 @@ namespace Quillomark::Fcc {
 
 namespace {
 
-void replaceText(char*& slot, const char* text) {
+void replaceText(char*& slot, const char* text, std::size_t length = SIZE_MAX) {
     std::free(slot);
-    slot = text ? strdup(text) : nullptr;
+    slot = text ? strndup(text, length) : nullptr;
 }
 
 }  // namespace
 
-void FccSetLastErrorText(const char* text) {
+void FccSetLastErrorText(const char* text, std::size_t length) {
     FccConnectionRef record = FccGetThreadConnection();
-    if (record) replaceText(record->errorText, text);
+    if (record) replaceText(record->errorText, text, length);
 }
 
 void FccSaveLastError() {

@@ -11,7 +11,6 @@
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
 #include <fcc/selfproxy/internal/FccFileRecord.hxx>
 
-#include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/OsError.hxx>
 #include <platform/os/internal/TimedLock.hxx>
@@ -192,7 +191,8 @@ int openFastCache(FMSC_FILETOC_T** cache, const ReadWait& wait) {
     params.megabytesPerExtentFile = info.mbExtents;
     params.extentFiles = info.extents;
     params.mode = FMSC_MODE_CLIENT;
-    params.trace = !Platform::Os::environmentValue("FMSC_DEFAULT_LOGFILE").empty();
+    const char* const log = std::getenv("FMSC_DEFAULT_LOGFILE");
+    params.trace = log && *log;
     return FMSCIF_OpenSWithin(&params, cache, wait.remaining());
 }
 

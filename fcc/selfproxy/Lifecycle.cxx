@@ -174,6 +174,7 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
         FmsClearLastError();
         if (status == FCC_OK) status = FccReadConfiguration();
         if (status == FCC_OK) status = connectCallingThread();
+        if (status == FCC_OK) openFastCacheEarly();
     } catch (const std::bad_alloc&) {
         status = ERR_FMSCP_OUT_OF_MEMORY;
     }
@@ -188,7 +189,6 @@ int FCC_Init(FccAllocFunction alloc, FccReleaseFunction release) {
         fccSessionDropped(session);
         return status;
     }
-    openFastCacheEarly();
 
     setLastInitError(FCC_OK);
     fccSessionOpened(session);

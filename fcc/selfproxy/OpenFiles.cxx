@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace Quillomark::Fcc::SelfProxy {
 
@@ -26,8 +28,9 @@ int openOnServer(FccFile* file) {
 
 // Reads want bytes from the file's position into destination: from the
 // fast cache first, the rest over the pipe. The count read, or a negative
-// error (-3007 when the file ends before the first byte).
-int readData(FccFile* file, const char* policy, unsigned char* destination, int want) {
+// error (-3007 when the file ends before the first byte; -3009 when memory
+// ran out, so that the caller puts the position back as after any other).
+int readData(FccFile* file, const char* policy, unsigned char* destination, int want) try {
     int delivered = FmscReadBytes(file, destination, want);
     if (delivered == ERR_FMSCP_EOF) return delivered;
     if (delivered < 0) {
@@ -41,6 +44,8 @@ int readData(FccFile* file, const char* policy, unsigned char* destination, int 
         return delivered > 0 ? delivered : ERR_FMSCP_EOF;
     }
     return FccDataExchange(file->server, policy, destination, want, delivered);
+} catch (const std::bad_alloc&) {
+    return ERR_FMSCP_OUT_OF_MEMORY;
 }
 
 void consume(FccFile* file, unsigned char* to, int count) {
@@ -76,14 +81,13 @@ int FCC_OpenFile(const char* handle, FccFile** file) {
     if (!ticket) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     FccFile* record = nullptr;
     if (const int status = newFileRecord(ticket, &record)) return FmsErrorCode(status);
+    // Until it is handed out, the record goes with the call, however it
+    // ends (memory that runs out on the way included).
+    std::unique_ptr<FccFile, ClosedAndFreed> made(record);
     int status = FmscLookupFileSize(record);
     if (status < 0) status = openOnServer(record);
-    if (status != FCC_OK) {
-        FmsErrorCode(status);
-        FccCloseExchange(record->server);
-        freeFileRecord(record);
-        return status;
-    }
+    if (status != FCC_OK) return FmsErrorCode(status);
+    made.release();
     // The new record was claimed while it was set up; a termination that
     // came meanwhile left it to this call, which has now freed it.
     if (!releaseFile(record)) return FmsErrorCode(ERR_FMSCP_NOT_INITIALIZED);

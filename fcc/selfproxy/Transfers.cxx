@@ -15,21 +15,13 @@
 #include <platform/os/internal/Environment.hxx>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace Quillomark::Fcc::SelfProxy {
 
 namespace {
-
-// Closes a transfer's file on the server (when it is open there) and frees
-// its record.
-struct ClosedAndFreed {
-    void operator()(FccFile* file) const {
-        FccCloseExchange(file->server);
-        freeFileRecord(file);
-    }
-};
 
 // Opens the file of a registered ticket on the server, without asking the
 // fast cache, moves it with the exchange and closes it again, also when the
@@ -114,6 +106,18 @@ void markNotExecuted(int count, int* statuses) {
     for (int i = 0; i < count; ++i) statuses[i] = ERR_FMSCP_NOT_EXECUTED;
 }
 
+// One file of a batch: memory that runs out in it is that file's failure,
+// after which the batch goes on as after any other (taking back what it
+// uploaded, or going on with the next file), and lets go of what it holds.
+template <typename Step>
+int oneOfTheBatch(Step step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return FmsErrorCode(ERR_FMSCP_OUT_OF_MEMORY);
+    }
+}
+
 }  // namespace
 
 int FCC_DownloadFileFromPLM(const char* policy, const char* handle, FccProgressCallback callback,
@@ -134,7 +138,8 @@ int FCC_DownloadFilesFromPLM(const char* policy, int count, char** handles,
     for (int i = 0; i < count; ++i) paths[i] = nullptr;
     markNotExecuted(count, statuses);
     for (int i = 0; i < count; ++i) {
-        statuses[i] = downloadOne(policy, handles[i], callback, callbackData, &paths[i]);
+        statuses[i] = oneOfTheBatch(
+            [&] { return downloadOne(policy, handles[i], callback, callbackData, &paths[i]); });
         if (statuses[i] < 0) return statuses[i];
     }
     return FCC_OK;
@@ -166,8 +171,10 @@ int FCC_DownloadFilesToLocation(const char* policy, int count, char** handles,
     // One folder for all, as the application's current folder is now.
     const std::string folder = applicationPath(directory);
     for (int i = 0; i < count; ++i) {
-        statuses[i] = downloadOneToLocation(policy, handles[i], callback, callbackData,
-                                            folder.c_str(), fileNames[i]);
+        statuses[i] = oneOfTheBatch([&] {
+            return downloadOneToLocation(policy, handles[i], callback, callbackData, folder.c_str(),
+                                         fileNames[i]);
+        });
         if (statuses[i] < 0) return statuses[i];
     }
     return FCC_OK;
@@ -203,7 +210,9 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
 
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
+        statuses[i] = oneOfTheBatch([&] {
+            return uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
+        });
         if (volumeIds) volumeIds[i] = kept[i];
         if (statuses[i] == FCC_OK) continue;
         if (continueOnError) {
@@ -216,7 +225,8 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
         // becomes the rollback's code.
         FccSaveLastError();
         for (int done = 0; done < i; ++done) {
-            const int undone = rollbackOne(handles[done], kept[done]);
+            const int undone =
+                oneOfTheBatch([&] { return rollbackOne(handles[done], kept[done]); });
             if (undone != FCC_OK) statuses[done] = undone;
         }
         FccRestoreLastError();
@@ -244,7 +254,8 @@ int FCC_RollbackFilesUploadedToPLM(int count, char** handles, const char** volum
     markNotExecuted(count, statuses);
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        statuses[i] = rollbackOne(handles[i], volumeIds ? volumeIds[i] : nullptr);
+        statuses[i] = oneOfTheBatch(
+            [&] { return rollbackOne(handles[i], volumeIds ? volumeIds[i] : nullptr); });
         if (statuses[i] < 0) {
             ++failed;
             FccSaveLastError();

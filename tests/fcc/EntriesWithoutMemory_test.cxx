@@ -9,12 +9,16 @@
 #include <fcc/FccErrorCodes.hxx>
 #include <fcc/FccException.hxx>
 #include <fcc/FccProxy.hxx>
+#include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/pipe/internal/FccProtocol.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
+#include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
 #include <tests/fcc/EntriesWithoutMemory.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
+#include <tests/support/FakeFccServer.hxx>
 #include <tests/support/FreshFolder.hxx>
 
 #include <gtest/gtest.h>
@@ -26,12 +30,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -170,20 +176,32 @@ const std::string& sweptTicket() {
     return ticket;
 }
 
+// The ticket of another file, for the batches.
+const std::string& secondTicket() {
+    static const std::string ticket = "2" + sweptTicket().substr(1);
+    return ticket;
+}
+
+// Makes the folder FMS_HOME, with its pipes' folder and a launch script
+// that starts no server; the tickets are made before the children, whose
+// allocations are swept.
+void homeAt(const std::string& root) {
+    mkdir(root.c_str(), 0700);
+    setenv("FMS_HOME", root.c_str(), 1);
+    setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
+    mkdir((root + "/ipc").c_str(), 0700);
+    const std::string script = root + "/startfcc.bat";
+    std::ofstream(script) << "#!/bin/sh\nexit 3\n";
+    chmod(script.c_str(), 0755);
+    secondTicket();
+}
+
 // The fake server as a program of its own, whose allocations are not this
-// process's, with a folder of the case's as FMS_HOME and its pipes' folder;
-// it knows the file of sweptTicket().
+// process's, in a home of the case's; it knows the file of sweptTicket().
 class ServerProgram {
 public:
     explicit ServerProgram(const std::string& prefix) {
-        const std::string root = Quillomark::Testing::freshFolder(prefix);
-        setenv("FMS_HOME", root.c_str(), 1);
-        setenv("FMS_IPC_DIR", (root + "/ipc").c_str(), 1);
-        mkdir((root + "/ipc").c_str(), 0700);
-        const std::string script = root + "/startfcc.bat";
-        std::ofstream(script) << "#!/bin/sh\nexit 3\n";
-        chmod(script.c_str(), 0755);
-        sweptTicket();  // made before the children, whose allocations are swept
+        homeAt(Quillomark::Testing::freshFolder(prefix));
         const std::string master = Quillomark::Platform::Os::pipePath(Fcc::FCC_DEFAULT_PIPE_NAME);
         server = fork();
         if (server == 0) {
@@ -213,6 +231,121 @@ private:
     pid_t server = -1;
 };
 
+// The server of one process's sessions, in a process of its own whose
+// allocations are not the sessions': the fake server, which knows the files
+// of both tickets and reports progress once in each transfer, with the fast
+// cache that it shares holding the first ticket's file, as a server that
+// cached it. Asked, it makes its cache anew (as a server that restarts),
+// tells the uploads it keeps and the reads that its caches served, refuses
+// the next close with an error reply (whose text takes memory to keep), or
+// holds the reply to the next open until it is let go.
+class SessionServer {
+public:
+    SessionServer() {
+        int asking[2], telling[2];
+        if (::pipe(asking) != 0 || ::pipe(telling) != 0) _exit(6);
+        server = fork();
+        if (server == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::close(asking[1]);
+            ::close(telling[0]);
+            serve(asking[0], telling[1]);
+            _exit(0);
+        }
+        ::close(asking[0]);
+        ::close(telling[1]);
+        ask = asking[1];
+        told = telling[0];
+        if (Quillomark::Testing::hear(told) != 'r') _exit(7);
+    }
+    ~SessionServer() {
+        ::close(ask);
+        waitpid(server, nullptr, 0);
+        ::close(told);
+    }
+    SessionServer(const SessionServer&) = delete;
+    SessionServer& operator=(const SessionServer&) = delete;
+
+    void makeCacheAnew() { answer('m'); }
+    // Uploads made and not rolled back.
+    int keptUploads() { return answer('k'); }
+    int cacheReads() { return answer('h'); }
+    void refuseTheNextClose() { answer('c'); }
+    void holdTheNextOpen() { answer('o'); }
+    // Whether an open is held (within 20 s).
+    bool holding() { return answer('w') == 1; }
+    void letGo() { answer('g'); }
+
+private:
+    int answer(char question) {
+        Quillomark::Testing::say(ask, question);
+        return static_cast<unsigned char>(Quillomark::Testing::hear(told));
+    }
+
+    static void serve(int ask, int tell) {
+        namespace Testing = Quillomark::Testing;
+        static const std::string content = "The file of ticket 1.\n";
+        Testing::FakeFccServer fake(
+            Fcc::FCC_DEFAULT_PIPE_NAME,
+            {{sweptTicket(), content}, {secondTicket(), "The file of ticket 2.\n"}});
+        // A client whose memory ran out after it was given a secondary pipe
+        // never connects to it: the next one is served soon.
+        fake.setSecondaryConnectWait(200);
+        fake.setProgressReports(1);
+        const std::string folder = std::string(std::getenv("FMS_HOME")) + "/fms-cache";
+        mkdir(folder.c_str(), 0700);
+        fake.describeCacheFolder(folder);
+        Fcc::FMSC_OPEN_PARAMS params = Testing::FakeFccServer::describedCache();
+        params.folder = folder.c_str();
+        const std::string guid = sweptTicket().substr(70, 32);
+        Fcc::FMSC_FILETOC_T* cache = nullptr;
+        const auto open = [&] {
+            std::int32_t first = -1;
+            if (Fcc::FMSCIF_OpenS(&params, &cache) != 0 ||
+                Fcc::FMSCIF_AddFile(cache, guid.c_str(), content.size(), 0, &first) != 0 ||
+                Fcc::FMSCIF_WriteData(cache, &first, 0,
+                                      reinterpret_cast<const std::uint8_t*>(content.data()),
+                                      std::int32_t(content.size())) != 0) {
+                _exit(8);
+            }
+        };
+        open();
+        long readsBefore = 0;  // of the caches made before this one
+        Testing::say(tell, 'r');
+        for (char question; (question = Testing::hear(ask)) != 0;) {
+            long answer = 0;
+            if (question == 'm') {
+                readsBefore += cache->shared->hits;
+                Fcc::FMSCIF_Close(&cache);
+                open();
+            } else if (question == 'h') {
+                answer = readsBefore + cache->shared->hits;
+            } else if (question == 'c') {
+                fake.setErrorReply(-3003, "the handle is not open on this connection");
+                fake.injectFault(Fcc::FMS_CLOSE_MSG, Testing::FakeFccServer::Fault::ErrorReply);
+            } else if (question == 'o') {
+                fake.injectFault(Fcc::FMS_OPEN_MSG, Testing::FakeFccServer::Fault::Hold);
+            } else if (question == 'w') {
+                answer = fake.waitUntilHolding(1, 20000);
+            } else if (question == 'g') {
+                fake.releaseHeld();
+            } else {
+                const std::vector<std::string> rolledBack = fake.rolledBack();
+                for (int made = 1; made <= fake.uploadsMade(); ++made) {
+                    answer += std::count(rolledBack.begin(), rolledBack.end(),
+                                         "VOL" + std::to_string(made)) == 0;
+                }
+            }
+            Testing::say(tell, char(answer));
+        }
+        Fcc::FMSCIF_Close(&cache);
+    }
+
+    pid_t server = -1;
+    int ask = -1;
+    int told = -1;
+};
+
 // Waits until the threads that the interface started have ended, so that
 // what they free is freed.
 void waitForTheOtherThreads() {
@@ -232,18 +365,22 @@ unsigned tellStarted(void* fd) {
     return 0;
 }
 
-// One session of an application that moves a file every way the interface
-// has, going on as far as what its calls made lets it. Every call gives
-// what it gives with memory, or -3009 when an allocation of its own failed
-// (then, or from then on); none throws. With counts, the allocations that
-// each entry made are added up there.
+// One session of an application that moves files every way the interface
+// has, one at a time and in batches, reading one from the fast cache,
+// going on as far as what its calls made lets it. Every call gives what it
+// gives with memory, or -3009 when an allocation of its own failed (then,
+// or from then on); none throws; the server keeps the uploads that the
+// application was told it keeps. The interface ends in a progress
+// callback, after which nothing of the pair is held. With counts, the
+// allocations that each entry made are added up there.
 class Session {
 public:
     // Allocation failAfter of the entries' own fails (-1: none), alone or
     // with every one after it as the hook says; with counts, the
     // allocations that each entry made are added up there.
-    explicit Session(long failAfter = -1, std::map<std::string, long>* counts = nullptr)
-        : counts(counts), failAfter(counts ? LONG_MAX : failAfter) {}
+    explicit Session(SessionServer& server, long failAfter = -1,
+                     std::map<std::string, long>* counts = nullptr)
+        : server(server), counts(counts), failAfter(counts ? LONG_MAX : failAfter) {}
 
     // Whether the allocation to fail came.
     bool reached() const { return failAfter <= 0; }
@@ -252,9 +389,14 @@ public:
         int enabled = -1;
         expect(
             "FCC_IsFCCEnabled", [&] { return FCC_IsFCCEnabled(&enabled); }, 0);
-        if (enabled == 1)
+        if (enabled == 1) {
+            // Attaching to the fast cache as it is set up, which the
+            // application then has emptied.
+            setenv("FCC_PROXY_OPEN_CACHE_EARLY", "1", 1);
             expect(
                 "FCC_Init", [] { return FCC_Init(pairAllocate, pairRelease); }, 0);
+            unsetenv("FCC_PROXY_OPEN_CACHE_EARLY");
+        }
         if (initialized) files();
         std::optional<Quillomark::Soa::Client::FccProxy> proxy;
         use(
@@ -287,48 +429,59 @@ public:
 
 private:
     void files() {
+        keptBefore = server.keptUploads();
         expect(
             "FCC_SetLocale", [] { return FCC_SetLocale("a locale of the sweep's"); }, 0);
         expect(
             "FCC_Echo", [] { return FCC_Echo(); }, 0);
+        expect(
+            "FmsClearCache", [] { return FmsClearCache(); }, 0);
         char* handle = nullptr;
         expect(
             "FCC_RegisterTicket",
             [&] { return FCC_RegisterTicket(sweptTicket().c_str(), &handle); }, 0);
-        if (handle) {
-            FccFile* file = nullptr;
+        FccFile* file = nullptr;
+        if (handle)
             expect(
                 "FCC_OpenFile", [&] { return FCC_OpenFile(handle, &file); }, 0);
-            if (file) {
-                std::int64_t size = 0;
-                expect(
-                    "FCC_FileSize", [&] { return FCC_FileSize(file, &size); }, 0);
-                expect(
-                    "FCC_RefreshFileTicket",
-                    [&] { return FCC_RefreshFileTicket(file, sweptTicket().c_str()); }, 0);
+        if (file) {
+            std::int64_t size = 0;
+            expect(
+                "FCC_FileSize", [&] { return FCC_FileSize(file, &size); }, 0);
+            expect(
+                "FCC_RefreshFileTicket",
+                [&] { return FCC_RefreshFileTicket(file, sweptTicket().c_str()); }, 0);
+        }
+        // Reads from the fast cache; once the server has made its cache
+        // anew, over the pipe, as the client leaves the old one; and from the
+        // new one, which the client attaches to again (and termination
+        // leaves).
+        for (int time = 0; file && time < 3; ++time) {
+            if (time == 1) server.makeCacheAnew();
+            expect(
+                "FCC_SeekAbsolute", [&] { return FCC_SeekAbsolute(file, 0); }, 0);
+            char bytes[100];
+            int read = 0;
+            if (expect(
+                    "FCC_ReadBytes",
+                    [&] { return FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes); }, 0) &&
+                std::string(bytes, read) != "The file of ticket 1.\n") {
+                wrong += "FCC_ReadBytes: read the wrong bytes\n";
             }
-            if (file) {
-                char bytes[100];
-                int read = 0;
-                if (expect(
-                        "FCC_ReadBytes",
-                        [&] { return FCC_ReadBytes(file, "IMD", sizeof bytes, &read, bytes); },
-                        0) &&
-                    std::string(bytes, read) != "The file of ticket 1.\n") {
-                    wrong += "FCC_ReadBytes: read the wrong bytes\n";
-                }
-                expect(
-                    "FCC_SeekAbsolute", [&] { return FCC_SeekAbsolute(file, 4); }, 0);
-                expect(
-                    "FCC_ScheduleRange", [&] { return FCC_ScheduleRange(file, "IMD", 0, 10); }, 0);
-                char* guid = nullptr;
-                expect(
-                    "FCC_GetFileGUID", [&] { return FCC_GetFileGUID(file, &guid); }, 0);
-                pairRelease(guid);
-                expect(
-                    "FCC_CloseFileHandlePointer", [&] { return FCC_CloseFileHandlePointer(file); },
-                    0);
-            }
+        }
+        if (file) {
+            expect(
+                "FCC_SeekAbsolute", [&] { return FCC_SeekAbsolute(file, 4); }, 0);
+            expect(
+                "FCC_ScheduleRange", [&] { return FCC_ScheduleRange(file, "IMD", 0, 10); }, 0);
+            char* guid = nullptr;
+            expect(
+                "FCC_GetFileGUID", [&] { return FCC_GetFileGUID(file, &guid); }, 0);
+            pairRelease(guid);
+            expect(
+                "FCC_CloseFileHandlePointer", [&] { return FCC_CloseFileHandlePointer(file); }, 0);
+        }
+        if (handle) {
             expect(
                 "FCC_DownloadFileToLocation",
                 [&] {
@@ -345,6 +498,7 @@ private:
                 wrong += "FCC_DownloadFileFromPLM: no path\n";
             }
             pairRelease(path);
+            server.refuseTheNextClose();  // the end of the next transfer
             char* volume = nullptr;
             if (expect(
                     "FCC_UploadFileToPLM",
@@ -356,27 +510,153 @@ private:
                 !volume) {
                 wrong += "FCC_UploadFileToPLM: no volume\n";
             }
-            if (volume) {
-                expect(
-                    "FCC_RollbackFileUploadedToPLM",
-                    [&] { return FCC_RollbackFileUploadedToPLM(handle, volume); }, 0);
+            kept += volume != nullptr;
+            if (volume && expect(
+                              "FCC_RollbackFileUploadedToPLM",
+                              [&] { return FCC_RollbackFileUploadedToPLM(handle, volume); }, 0)) {
+                --kept;
             }
             pairRelease(volume);
-            expect(
-                "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handle); }, 0);
-            // A handle no longer registered: its error, translated.
-            expect(
-                "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handle); },
-                Fcc::ERR_FMSCP_BAD_TICKET);
+            checkUploads("FCC_UploadFileToPLM");
+            // A ticket registered again has the same handle, and stays
+            // registered until each registration has gone.
+            char* again = nullptr;
+            if (expect(
+                    "FCC_RegisterTicket",
+                    [&] { return FCC_RegisterTicket(sweptTicket().c_str(), &again); }, 0) &&
+                again != handle) {
+                wrong += "FCC_RegisterTicket: another handle for the same ticket\n";
+            }
+            if (again)
+                expect(
+                    "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(again); }, 0);
+            batches();
             const char* text = nullptr;
             expect(
                 "FCC_GetLastError", [&] { return FCC_GetLastError(&text); }, 0);
+            // The interface ends in a progress callback of a download, which
+            // it cancels. An entry that runs on after the end records
+            // nothing: a thread that it gave a connection record would hold
+            // buffers of the pair.
+            path = nullptr;
+            expect(
+                "FCC_DownloadFileFromPLM, ending",
+                [&] { return FCC_DownloadFileFromPLM("IMD", handle, endInCallback, this, &path); },
+                Fcc::ERR_FMSCP_CANCELLED);
+            pairRelease(path);
+            if (endedWith != 0) wrong += "FCC_Term gave " + std::to_string(endedWith) + "\n";
+        }
+        // Ending needs no memory.
+        if (!ended)
+            expect(
+                "FCC_Term", [] { return FCC_Term(); }, 0, false);
+        if (pairBlocks != 0) {
+            wrong += std::to_string(pairBlocks) + " blocks of the pair held once it ended\n";
+        }
+    }
+
+    static int endInCallback(void*, void* session, std::int64_t, std::int64_t, int* goOn) {
+        auto* self = static_cast<Session*>(session);
+        self->ended = true;
+        self->endedWith = FCC_Term();
+        *goOn = 0;
+        return 0;
+    }
+
+    // The batches, over the two tickets' files, each file's status as the
+    // single entry gives it: registrations, downloads and downloads into a
+    // folder, uploads that stop at the first failure or go on, with the
+    // volume IDs and without, rollbacks of those the application keeps, and
+    // the end of the registrations (the first ticket stays registered by the
+    // single registration). A handle no longer registered: its error,
+    // translated, as the batches' last.
+    void batches() {
+        const char* tickets[] = {sweptTicket().c_str(), secondTicket().c_str()};
+        char* handles[2] = {};
+        int statuses[2];
+        batch(
+            "FCC_RegisterTickets",
+            [&] { return FCC_RegisterTickets(2, tickets, handles, statuses); }, statuses, false);
+        if (handles[0] && handles[1]) {
+            char* paths[2] = {};
+            batch(
+                "FCC_DownloadFilesFromPLM",
+                [&] {
+                    return FCC_DownloadFilesFromPLM("IMD", 2, handles, nullptr, nullptr, paths,
+                                                    statuses);
+                },
+                statuses, true);
+            for (char* path : paths) pairRelease(path);
+            const char* names[] = {"one", "two"};
+            batch(
+                "FCC_DownloadFilesToLocation",
+                [&] {
+                    return FCC_DownloadFilesToLocation("IMD", 2, handles, nullptr, nullptr,
+                                                       "/a/folder/of/the/sweep", names, statuses);
+                },
+                statuses, true);
+            for (const int goOn : {0, 1}) {
+                for (const bool withIds : {false, true}) uploads(handles, goOn, withIds);
+            }
+            batch(
+                "FCC_UnRegisterTickets",
+                [&] { return FCC_UnRegisterTickets(2, handles, statuses); }, statuses, true);
+        } else {
+            for (char* registered : handles) {
+                if (registered)
+                    expect(
+                        "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(registered); },
+                        0);
+            }
         }
         expect(
-            "FmsClearCache", [] { return FmsClearCache(); }, 0);
-        // Ending needs no memory.
-        expect(
-            "FCC_Term", [] { return FCC_Term(); }, 0, false);
+            "FCC_UnRegisterTicket", [&] { return FCC_UnRegisterTicket(handles[1]); },
+            Fcc::ERR_FMSCP_BAD_TICKET);
+    }
+
+    // A batch of two uploads. Where one fails, a batch that stops takes
+    // back the upload before it, whose status becomes that rollback's where
+    // it fails; with the volume IDs, the application takes back those that
+    // it keeps with a batch of rollbacks.
+    void uploads(char** handles, int goOn, bool withIds) {
+        const char* files[] = {"/a/file/of/the/batch", "/another/file/of/the/batch"};
+        int statuses[2];
+        char* ids[2] = {};
+        const int result = batch(
+            "FCC_UploadFilesToPLM",
+            [&] {
+                return FCC_UploadFilesToPLM(2, handles, nullptr, nullptr, files, goOn,
+                                            withIds ? ids : nullptr, statuses);
+            },
+            statuses, !goOn);
+        bool keeps[2] = {};
+        for (int i = 0; i < 2 && statuses[i] != Fcc::ERR_FMSCP_NOT_EXECUTED; ++i) {
+            const bool stopped = !goOn && result != 0;
+            keeps[i] = stopped ? i + 1 < 2 && statuses[i + 1] != Fcc::ERR_FMSCP_NOT_EXECUTED &&
+                                     statuses[i] != 0
+                               : statuses[i] == 0;
+            kept += keeps[i];
+        }
+        checkUploads("FCC_UploadFilesToPLM");
+        if (goOn && withIds) {
+            const char* volumes[] = {ids[0], ids[1]};
+            batch(
+                "FCC_RollbackFilesUploadedToPLM",
+                [&] { return FCC_RollbackFilesUploadedToPLM(2, handles, volumes, statuses); },
+                statuses, false);
+            for (int i = 0; i < 2; ++i) kept -= keeps[i] && statuses[i] == 0;
+            checkUploads("FCC_RollbackFilesUploadedToPLM");
+        }
+        for (char* id : ids) pairRelease(id);
+    }
+
+    // The server keeps the uploads that the application was told it keeps.
+    void checkUploads(const char* after) {
+        const int onServer = server.keptUploads() - keptBefore;
+        if (onServer != kept) {
+            wrong += std::string(after) + ": the server keeps " + std::to_string(onServer) +
+                     " uploads, the application was told of " + std::to_string(kept) + "\n";
+        }
     }
 
     // Runs an entry, its allocations alone failing: its result, or INT_MIN
@@ -418,6 +698,42 @@ private:
         return false;
     }
 
+    // A batch entry over two files: their statuses as the single entries
+    // give them, -3009 for a file in which memory ran out, and the batch's
+    // result: a batch that stops at its first failure gives that failure's
+    // status, leaving the files after it not executed (one of uploads stops
+    // after the rollbacks of those before, whose statuses are theirs where
+    // they fail); one that goes on, the count of failed files. Memory that
+    // runs out before the first file gives -3009 alone.
+    template <typename Call>
+    int batch(const char* entry, Call entryCall, const int (&statuses)[2], bool stops) {
+        const int result = call(entry, entryCall);
+        int done = 0;
+        int failed = 0;
+        bool sound = true;
+        for (const int status : statuses) {
+            if (status == Fcc::ERR_FMSCP_NOT_EXECUTED && (done == 0 || stops)) break;
+            ++done;
+            failed += status == Fcc::ERR_FMSCP_OUT_OF_MEMORY;
+            sound = sound && (status == 0 || status == Fcc::ERR_FMSCP_OUT_OF_MEMORY);
+        }
+        for (int i = done; i < 2; ++i) sound = sound && statuses[i] == Fcc::ERR_FMSCP_NOT_EXECUTED;
+        if (done == 0) {
+            sound = sound && result == Fcc::ERR_FMSCP_OUT_OF_MEMORY;
+        } else if (stops) {
+            const bool stopped = statuses[done - 1] != 0;
+            sound = sound && (done == 2 || stopped) &&
+                    result == (stopped ? Fcc::ERR_FMSCP_OUT_OF_MEMORY : 0);
+        } else {
+            sound = sound && done == 2 && result == failed;
+        }
+        if (result != INT_MIN && !(sound && (ranOut || (result == 0 && failed == 0)))) {
+            wrong += std::string(entry) + " gave " + std::to_string(result) + " (" +
+                     std::to_string(statuses[0]) + ", " + std::to_string(statuses[1]) + ")\n";
+        }
+        return result;
+    }
+
     // A step of FccProxy's: it throws FccException -3009 when memory runs
     // out, or, in a transfer, std::bad_alloc (filling the caller's
     // containers) or the count of tickets whose registration failed.
@@ -448,10 +764,17 @@ private:
         }
     }
 
+    SessionServer& server;
     std::map<std::string, long>* counts;
     long failAfter;
     bool ranOut = false;
     bool initialized = false;
+    // Uploads the server keeps as the application was told, from those it
+    // kept before the session.
+    int kept = 0;
+    int keptBefore = 0;
+    bool ended = false;  // in the callback
+    int endedWith = 0;
     std::string wrong;
 };
 
@@ -469,20 +792,35 @@ std::string heard(int fd) {
     return text;
 }
 
-// Runs work in a child whose standard error is thrown away: how it ended,
-// and what it said on the descriptor that work is given.
-std::string childSays(const std::function<void(int)>& work, std::string& said) {
+// A child that runs work with its standard error thrown away, and the
+// descriptor on which it says what work writes to the one it is given.
+struct Saying {
+    pid_t child = -1;
+    int told = -1;
+};
+
+Saying startSaying(const std::function<void(int)>& work) {
     int told[2];
-    if (::pipe(told) != 0) return "no pipe";
+    if (::pipe(told) != 0) return {};
     const pid_t child = Quillomark::Testing::startChild([&] {
         ::close(told[0]);
         dup2(::open("/dev/null", O_WRONLY), 2);
         work(told[1]);
     });
     ::close(told[1]);
-    said = heard(told[0]);
-    ::close(told[0]);
-    return Quillomark::Testing::endOf(child);
+    return {child, told[0]};
+}
+
+// How the child ended, and what it said.
+std::string endOf(const Saying& saying, std::string& said) {
+    if (saying.told < 0) return "no pipe";
+    said = heard(saying.told);
+    ::close(saying.told);
+    return Quillomark::Testing::endOf(saying.child);
+}
+
+std::string childSays(const std::function<void(int)>& work, std::string& said) {
+    return endOf(startSaying(work), said);
 }
 
 // Exit status of a child whose allocation n came after the session's last.
@@ -494,36 +832,57 @@ constexpr int PAST_THE_LAST = 10;
 // and the next whole session works. The allocations each entry made are
 // printed.
 TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
-    const ServerProgram server("whole-session-");
+    // Each child has a home of its own, so that a few run at once: a child
+    // spends most of its time waiting for its server and the kernel.
+    const std::string root = Quillomark::Testing::freshFolder("whole-session-");
+    constexpr long AT_ONCE = 8;
+    // A server's cache made anew is attached to again at the next read.
+    Fcc::Testing::setFccWait(&Fcc::FccTiming::cacheReattachPause, 0);
+    // The client's caches keep a log, whose name takes memory to read.
+    setenv("FMSC_DEFAULT_LOGFILE", "the-client-of-the-sweep.log", 1);
 
     std::string counted;
     ASSERT_EQ(childSays(
-                  [](int fd) {
+                  [&root](int fd) {
+                      homeAt(root + "/counted");
+                      SessionServer server;
                       std::map<std::string, long> counts;
-                      const std::string wrong = Session(-1, &counts).run();
+                      const std::string wrong = Session(server, -1, &counts).run();
                       std::string text;
                       for (const auto& [entry, count] : counts) {
                           text += entry + " " + std::to_string(count) + "\n";
                       }
+                      text +=
+                          "reads from the fast cache " + std::to_string(server.cacheReads()) + "\n";
                       tell(fd, wrong.empty() ? text : "wrong:\n" + wrong);
                   },
                   counted),
               "");
     ASSERT_EQ(counted.find("wrong"), std::string::npos) << counted;
+    ASSERT_NE(counted.find("reads from the fast cache 2\n"), std::string::npos) << counted;
     std::cout << "Allocations by entry, in the process's first session:\n" << counted;
 
     std::string wrong;
     long points = 0;
     for (const bool once : {true, false}) {
-        for (long allocation = 0;; ++allocation) {
-            std::string said;
-            const std::string ended = childSays(
-                [&](int fd) {
+        bool past = false;
+        for (long first = 0; !past; first += AT_ONCE) {
+            Saying children[AT_ONCE];
+            for (long allocation = first; allocation < first + AT_ONCE; ++allocation) {
+                children[allocation - first] = startSaying([&](int fd) {
+                    homeAt(root + "/" + std::to_string(allocation));
+                    SessionServer server;
                     Failing::failOnce = once;
-                    Session failing(allocation);
+                    Session failing(server, allocation);
                     std::string session = failing.run();
                     if (!failing.reached()) _exit(PAST_THE_LAST);
-                    session += Session().run();
+                    const int reads = server.cacheReads();
+                    session += Session(server).run();
+                    if (server.cacheReads() - reads != 2) {
+                        session += "the next session read " +
+                                   std::to_string(server.cacheReads() - reads) +
+                                   " times from the fast cache\n";
+                    }
                     waitForTheOtherThreads();
                     if (pairBlocks != 0) {
                         session += std::to_string(pairBlocks) + " blocks of the pair held\n";
@@ -532,20 +891,63 @@ TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
                     if (__lsan_do_recoverable_leak_check() != 0) session += "leaks\n";
 #endif
                     tell(fd, session);
-                },
-                said);
-            if (ended == "exit " + std::to_string(PAST_THE_LAST)) break;
-            if (once) ++points;
-            if (!ended.empty() || !said.empty()) {
-                wrong += std::string(once ? "only" : "from") + " allocation " +
-                         std::to_string(allocation) + ": " + (ended.empty() ? "" : ended + "; ") +
-                         said + "\n";
+                });
             }
-            ASSERT_LT(allocation, 100000);
+            for (long allocation = first; allocation < first + AT_ONCE; ++allocation) {
+                std::string said;
+                const std::string ended = endOf(children[allocation - first], said);
+                std::error_code ignored;
+                std::filesystem::remove_all(root + "/" + std::to_string(allocation), ignored);
+                past = past || ended == "exit " + std::to_string(PAST_THE_LAST);
+                if (past) continue;
+                if (once) ++points;
+                if (!ended.empty() || !said.empty()) {
+                    wrong += std::string(once ? "only" : "from") + " allocation " +
+                             std::to_string(allocation) + ": " +
+                             (ended.empty() ? "" : ended + "; ") + said + "\n";
+                }
+            }
+            ASSERT_LT(first, 100000);
         }
     }
     std::cout << points << " allocations swept\n";
     EXPECT_EQ(wrong, "");
+    unsetenv("FMSC_DEFAULT_LOGFILE");
+}
+
+// An entry that runs out of memory after another thread ended the
+// interface under it records nothing: a connection record that its thread
+// got for it would hold buffers of the pair once the interface has ended.
+TEST(FccEntriesWithoutMemory, AnEntryThatRunsOutOnceTheInterfaceEnded) {
+    homeAt(Quillomark::Testing::freshFolder("after-the-end-"));
+    std::string said;
+    EXPECT_EQ(childSays(
+                  [](int fd) {
+                      SessionServer server;
+                      char* handle = nullptr;
+                      if (FCC_Init(pairAllocate, pairRelease) != 0 ||
+                          FCC_RegisterTicket(sweptTicket().c_str(), &handle) != 0) {
+                          _exit(4);
+                      }
+                      server.holdTheNextOpen();
+                      // Its first allocation once the file is open on the
+                      // server: the folder's path with the name.
+                      auto download = Quillomark::Testing::onThread([handle] {
+                          return FCC_DownloadFileToLocation("IMD", handle, nullptr, nullptr,
+                                                            "/a/folder/of/the/case", "file");
+                      });
+                      if (!server.holding() || FCC_Term() != 0) _exit(5);
+                      Failing::failOnce = true;
+                      Failing::failAfter = 0;
+                      server.letGo();
+                      const int status = Quillomark::Testing::within(download, 20, "download");
+                      Failing::failAfter = -1;
+                      tell(fd, "gave " + std::to_string(status) + ", " +
+                                   std::to_string(pairBlocks) + " blocks of the pair held");
+                  },
+                  said),
+              "");
+    EXPECT_EQ(said, "gave -3009, 0 blocks of the pair held");
 }
 
 // The handles of tickets are cut from chunks of 16 MiB of their own: a

@@ -226,6 +226,11 @@ std::vector<std::string> FakeFccServer::rolledBack() const {
     return rollbacks;
 }
 
+int FakeFccServer::uploadsMade() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return uploads;
+}
+
 bool FakeFccServer::takeFault(std::uint16_t message, Fault& fault) {
     std::lock_guard<std::mutex> guard(mutex);
     auto found = faults.find(message);

@@ -105,8 +105,11 @@ public:
     std::vector<Request> requestsOf(std::uint16_t message) const;
     int connectionsAccepted() const { return accepted; }
     int connectionsClosed() const { return closed; }
-    // Rollback requests by volume ID, uploads by local path.
+    // Rollback requests by volume ID.
     std::vector<std::string> rolledBack() const;
+    // Uploads made, each under a volume ID of its own: "VOL1", "VOL2" and so
+    // on.
+    int uploadsMade() const;
     // Requests that named a handle not open on their connection (counted
     // with handles per connection only).
     int strayHandles() const;

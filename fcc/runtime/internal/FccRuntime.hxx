@@ -265,8 +265,9 @@ void fccMakeConnectionTable();
 // The table entries FmsErrorCode (records the text of a code when the thread
 // has none yet) and FmsClearLastError live with the other entries
 // (FccSelfProxy.hxx).
-// Replaces the thread's text by a copy of text (null clears it).
-void FccSetLastErrorText(const char* text);
+// Replaces the thread's text by a copy of text, of length bytes at most
+// (null clears it). Throws nothing.
+void FccSetLastErrorText(const char* text, std::size_t length = SIZE_MAX);
 // Puts the text aside during a batch, and brings it back at its end.
 void FccSaveLastError();
 void FccRestoreLastError();

@@ -59,6 +59,16 @@ void makeFileRecordCells();
 // termination left to the caller is closed on the server first.
 void freeFileRecord(FccFile* file);
 
+// Closes a record that the caller made on the server (when it is open
+// there) and frees it: the deleter of a record that a call holds until it
+// ends, whichever way it ends.
+struct ClosedAndFreed {
+    void operator()(FccFile* file) const {
+        FccCloseExchange(file->server);
+        freeFileRecord(file);
+    }
+};
+
 // Records open now, for tests.
 std::size_t openFileCount();
 
