@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <mutex>
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -151,12 +153,74 @@ void learnTheExitStatus() {
 
 QMSOA_BEFORE_FORK(statusBeforeFork, learnTheExitStatus);
 
+// How long the end of the process waits for the streams to be written out.
+constexpr std::chrono::seconds STREAMS_WAIT{2};
+
+// Set once the streams are written out.
+std::atomic<int> streamsWritten{0};
+
+template <typename Stream>
+void flushQuietly(Stream& stream) {
+    try {
+        stream.flush();
+    } catch (...) {
+        // A stream told to throw on failure: what it could not write is lost.
+    }
+}
+
+// What the rest of the exit would have written out: the buffers of the
+// standard C++ streams (their own, when the application unsynchronised
+// them from the C streams), then those of every C stream.
+void* writeOutTheStreams(void*) {
+    flushQuietly(std::cout);
+    flushQuietly(std::clog);
+    flushQuietly(std::wcout);
+    flushQuietly(std::wclog);
+    std::fflush(nullptr);
+    streamsWritten.store(1);
+    Quillomark::Platform::Os::wakeWaiters(streamsWritten);
+    return nullptr;
+}
+
+// Without a thread to write them out: the standard streams that no other
+// thread holds.
+void writeOutTheStandardStreams() {
+    if (::ftrylockfile(stdout) == 0) {
+        flushQuietly(std::cout);
+        flushQuietly(std::wcout);
+        std::fflush(stdout);
+        ::funlockfile(stdout);
+    }
+    if (::ftrylockfile(stderr) == 0) {
+        flushQuietly(std::clog);
+        flushQuietly(std::wclog);
+        ::funlockfile(stderr);
+    }
+}
+
 // Ends the process with its exit status while the work of other threads is
-// still under way, before omniORB's statics that it uses are destroyed: the
-// C streams are written out, and nothing else of the exit runs.
+// still under way, before omniORB's statics that it uses are destroyed:
+// the streams are written out, and nothing else of the exit runs. A flush
+// takes each C stream's lock, which a thread of the application may hold
+// for good (one that waits to read the standard input holds that
+// stream's), where the rest of the exit would have written out without the
+// locks: so the streams are written out on a thread of their own, waited
+// for a bounded time by the steady clock.
 [[noreturn]] void endTheProcess() {
     endedHere();
-    std::fflush(nullptr);
+    pthread_attr_t detached;
+    pthread_t writer;
+    const bool started = ::pthread_attr_init(&detached) == 0 &&
+                         ::pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED) == 0 &&
+                         ::pthread_create(&writer, &detached, writeOutTheStreams, nullptr) == 0;
+    if (started) {
+        const auto deadline = std::chrono::steady_clock::now() + STREAMS_WAIT;
+        while (streamsWritten.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+            Quillomark::Platform::Os::waitWhileEqual(streamsWritten, 0, deadline);
+        }
+    } else {
+        writeOutTheStandardStreams();
+    }
     ::_exit(exitStatus.load());
 }
 
