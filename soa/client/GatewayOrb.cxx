@@ -168,34 +168,48 @@ void flushQuietly(Stream& stream) {
     }
 }
 
-// What the rest of the exit would have written out: the buffers of the
-// standard C++ streams (their own, when the application unsynchronised
-// them from the C streams), then those of every C stream.
-void* writeOutTheStreams(void*) {
+// Writes out a standard stream with `flush` unless another thread holds
+// its lock: false then.
+template <typename Flush>
+bool writeOutUnlessHeld(FILE* stream, Flush flush) {
+    if (::ftrylockfile(stream) != 0) return false;
+    flush();
+    ::funlockfile(stream);
+    return true;
+}
+
+// The standard output and error with the C++ streams that write to them
+// (through buffers of their own, when the application unsynchronised them
+// from the C streams).
+void writeOutTheOutput() {
     flushQuietly(std::cout);
-    flushQuietly(std::clog);
     flushQuietly(std::wcout);
+    std::fflush(stdout);
+}
+void writeOutTheErrors() {
+    flushQuietly(std::clog);
     flushQuietly(std::wclog);
+    std::fflush(stderr);
+}
+
+// Which standard streams the writer found held: the exiting thread itself
+// may hold one (an exit from a signal handler that interrupted its own
+// printf), and writes it out once the writer is done or its time is up.
+std::atomic<bool> outputLeft{false};
+std::atomic<bool> errorsLeft{false};
+
+// What the rest of the exit would have written out: the standard streams,
+// then every C stream.
+void* writeOutTheStreams(void*) {
+    outputLeft.store(!writeOutUnlessHeld(stdout, writeOutTheOutput));
+    errorsLeft.store(!writeOutUnlessHeld(stderr, writeOutTheErrors));
     std::fflush(nullptr);
+    // A child that a stream's own write forked has this thread alone: its
+    // return would end the child through the exit.
+    if (::getpid() != endedIn.load()) ::_exit(exitStatus.load());
     streamsWritten.store(1);
     Quillomark::Platform::Os::wakeWaiters(streamsWritten);
     return nullptr;
-}
-
-// Without a thread to write them out: the standard streams that no other
-// thread holds.
-void writeOutTheStandardStreams() {
-    if (::ftrylockfile(stdout) == 0) {
-        flushQuietly(std::cout);
-        flushQuietly(std::wcout);
-        std::fflush(stdout);
-        ::funlockfile(stdout);
-    }
-    if (::ftrylockfile(stderr) == 0) {
-        flushQuietly(std::clog);
-        flushQuietly(std::wclog);
-        ::funlockfile(stderr);
-    }
 }
 
 // Ends the process with its exit status while the work of other threads is
@@ -205,7 +219,8 @@ void writeOutTheStandardStreams() {
 // for good (one that waits to read the standard input holds that
 // stream's), where the rest of the exit would have written out without the
 // locks: so the streams are written out on a thread of their own, waited
-// for a bounded time by the steady clock.
+// for a bounded time by the steady clock. Without that thread, the
+// standard streams that no other thread holds are written out.
 [[noreturn]] void endTheProcess() {
     endedHere();
     pthread_attr_t detached;
@@ -218,9 +233,9 @@ void writeOutTheStandardStreams() {
         while (streamsWritten.load() == 0 && std::chrono::steady_clock::now() < deadline) {
             Quillomark::Platform::Os::waitWhileEqual(streamsWritten, 0, deadline);
         }
-    } else {
-        writeOutTheStandardStreams();
     }
+    if (!started || outputLeft.load()) writeOutUnlessHeld(stdout, writeOutTheOutput);
+    if (!started || errorsLeft.load()) writeOutUnlessHeld(stderr, writeOutTheErrors);
     ::_exit(exitStatus.load());
 }
 

@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -505,9 +506,12 @@ bool admitsNewWork() {
 #endif
 }
 
+// A stream of the application's own, with something in its buffer.
+FILE* applicationsOwn = nullptr;
+
 // The child forked at a step of the exit tells how its connect failed (as
-// connectToTheRefusingPort says). Where it got the port's refusal, its own exit refuses new work
-// ('e'). It ends with 0 ('k').
+// connectToTheRefusingPort says). Where it got the port's refusal, its own
+// exit refuses new work ('e'). It ends with 0 ('k').
 void forkAChild(bool othersRun) {
     const pid_t child = ::fork();
     if (child == 0) {
@@ -515,6 +519,7 @@ void forkAChild(bool othersRun) {
         quiet = true;
         // What the parent has yet to write out is not this child's to write.
         ::dup2(::open("/dev/null", O_WRONLY), 1);
+        if (applicationsOwn != nullptr) ::__fpurge(applicationsOwn);
         // Under a sanitizer it may hang in the sanitizer's allocator.
         if (othersRun && !Quillomark::Testing::childrenOfThreadsRun) ::_exit(0);
         const char outcome = connectToTheRefusingPort();
@@ -581,17 +586,44 @@ void streamFlushedAtTheEnd() {
     std::fputc('x', ::fopencookie(nullptr, "w", flushed));
 }
 
-// The standard streams as an application may leave them at its exit: the
-// C++ output unsynchronised with the C streams, with something in its own
-// buffer, and (when `reading`) a thread that waits for good to read the
-// standard input, holding its C stream's lock.
+// Who holds a C stream's lock as the process ends.
+enum class Held {
+    Nothing,
+    // A thread that waits for good to read the standard input.
+    ByAnotherThread,
+    // The exiting thread, the standard output's (as where its signal
+    // handler interrupted its own printf).
+    ByTheExitingThread
+};
+
+Held heldAtTheEnd(const ExitRow& row) {
+    if (row.ending == Ending::ExitOnTheMainThread) return Held::ByTheExitingThread;
+    // A child that forks with no other thread running stays so (a
+    // sanitizer's child of threads ends at once).
+    if (row.ending == Ending::ReturnFromMain || (row.fork != Fork::None && !parentsThreadsRun(row)))
+        return Held::Nothing;
+    return Held::ByAnotherThread;
+}
+
+// The streams as an application may leave them at its exit: the standard
+// output with something in its buffer, the C stream's or (unsynchronised)
+// the C++ stream's own, a file's C stream with something in its buffer,
+// and a lock held.
 constexpr char KEPT_OUTPUT[] = "written before the exit";
-void holdTheStreamsAsAnApplicationMay(const std::string& outputFile, bool reading) {
+void holdTheStreamsAsAnApplicationMay(const std::string& outputFile, const std::string& ownFile,
+                                      Held held) {
     ::dup2(::open(outputFile.c_str(), O_WRONLY | O_TRUNC), 1);
-    std::ios::sync_with_stdio(false);
-    std::cout << KEPT_OUTPUT;
+    if (held == Held::ByTheExitingThread) {
+        std::printf("%s", KEPT_OUTPUT);
+    } else {
+        std::ios::sync_with_stdio(false);
+        std::cout << KEPT_OUTPUT;
+    }
+    applicationsOwn = std::fopen(ownFile.c_str(), "w");
+    if (applicationsOwn == nullptr) _exit(5);
+    std::fputs(KEPT_OUTPUT, applicationsOwn);
     int input[2];
-    if (!reading) return;
+    if (held != Held::ByAnotherThread) return;
     if (::pipe(input) != 0 || ::dup2(input[0], 0) != 0) _exit(5);
     std::thread([] {
         char line[8];
@@ -665,7 +697,9 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
         std::snprintf(refusingHostPath, sizeof refusingHostPath, "%s", closed.hostPath().c_str());
     }
     char outputFile[] = "/tmp/qmsoa-exit-output-XXXXXX";
+    char ownFile[] = "/tmp/qmsoa-exit-own-XXXXXX";
     ::close(::mkstemp(outputFile));
+    ::close(::mkstemp(ownFile));
     const pid_t child = Quillomark::Testing::startChild([&] {
         childRow = row;
         toTheTest = toParent[1];
@@ -677,10 +711,7 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
         // library reads once, from a stream: not while the streams are held.
         ::tzset();
         streamFlushedAtTheEnd();
-        // A child that forks with no other thread running stays so (a
-        // sanitizer's child of threads ends at once).
-        holdTheStreamsAsAnApplicationMay(outputFile,
-                                         row.fork == Fork::None || parentsThreadsRun(row));
+        holdTheStreamsAsAnApplicationMay(outputFile, ownFile, heldAtTheEnd(row));
         std::atexit([] {
             if (quiet) return;
             Quillomark::Testing::say(toTheTest, 'a');
@@ -701,7 +732,7 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
             Quillomark::Testing::hear(fromTheTest);
             forkAChildHere(Fork::BeforeTheExit);
             switch (row.ending) {
-                case Ending::ExitOnTheMainThread: std::exit(7);
+                case Ending::ExitOnTheMainThread: ::flockfile(stdout); std::exit(7);
                 case Ending::ExitOnAnotherThread:
                     std::thread([] { std::exit(7); }).detach();
                     for (;;) ::pause();
@@ -763,11 +794,13 @@ TEST_P(AnExitWhileIiopIsUnderWay, EndsTheProcessWithItsStatus) {
     ::close(toParent[0]);
     ::close(toChild[1]);
     EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7") << said;
-    // What the process had written, the application's unsynchronised C++
-    // output included, was written out however the exit ended.
-    std::ifstream written(outputFile);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT) << said;
-    ::unlink(outputFile);
+    // What the process had written was written out however the exit ended.
+    for (const char* file : {outputFile, ownFile}) {
+        std::ifstream written(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT)
+            << file << ": " << said;
+        ::unlink(file);
+    }
     // The exit functions before the library's wait and after it ran, the
     // latter once the process refused new connects; a shared library's wait
     // comes after every exit function of the program.
