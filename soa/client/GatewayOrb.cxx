@@ -156,7 +156,9 @@ QMSOA_BEFORE_FORK(statusBeforeFork, learnTheExitStatus);
 // How long the end of the process waits for the streams to be written out.
 constexpr std::chrono::seconds STREAMS_WAIT{2};
 
-// Set once the streams are written out.
+// When the end gives up writing out the streams (set before the threads
+// that read it start), and whether the C streams are written out.
+std::chrono::steady_clock::time_point streamsDeadline;
 std::atomic<int> streamsWritten{0};
 
 template <typename Stream>
@@ -168,44 +170,48 @@ void flushQuietly(Stream& stream) {
     }
 }
 
-// Writes out a standard stream with `flush` unless another thread holds
-// its lock: false then.
-template <typename Flush>
-bool writeOutUnlessHeld(FILE* stream, Flush flush) {
-    if (::ftrylockfile(stream) != 0) return false;
-    flush();
-    ::funlockfile(stream);
-    return true;
-}
-
-// The standard output and error with the C++ streams that write to them
-// (through buffers of their own, when the application unsynchronised them
-// from the C streams).
-void writeOutTheOutput() {
+// The buffers of the standard C++ streams: their own, where the
+// application unsynchronised them from the C streams, or the C streams'
+// beneath.
+void writeOutTheCppStreams() {
     flushQuietly(std::cout);
     flushQuietly(std::wcout);
-    std::fflush(stdout);
-}
-void writeOutTheErrors() {
     flushQuietly(std::clog);
     flushQuietly(std::wclog);
-    std::fflush(stderr);
 }
 
-// Which standard streams the writer found held: the exiting thread itself
-// may hold one (an exit from a signal handler that interrupted its own
-// printf), and writes it out once the writer is done or its time is up.
-std::atomic<bool> outputLeft{false};
-std::atomic<bool> errorsLeft{false};
+// Writes out a standard stream with `flush` unless another thread holds
+// its lock.
+template <typename Flush>
+void writeOutUnlessHeld(FILE* stream, Flush flush) {
+    if (::ftrylockfile(stream) != 0) return;
+    flush();
+    ::funlockfile(stream);
+}
 
-// What the rest of the exit would have written out: the standard streams,
-// then every C stream.
-void* writeOutTheStreams(void*) {
-    outputLeft.store(!writeOutUnlessHeld(stdout, writeOutTheOutput));
-    errorsLeft.store(!writeOutUnlessHeld(stderr, writeOutTheErrors));
+bool startDetached(void* (*routine)(void*)) {
+    pthread_attr_t detached;
+    pthread_t thread;
+    return ::pthread_attr_init(&detached) == 0 &&
+           ::pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED) == 0 &&
+           ::pthread_create(&thread, &detached, routine, nullptr) == 0;
+}
+
+// Ends the process at the deadline, whatever the threads that write out
+// the streams wait for.
+void* endAtTheDeadline(void*) {
+    static const std::atomic<int> never{0};
+    while (std::chrono::steady_clock::now() < streamsDeadline) {
+        Quillomark::Platform::Os::waitWhileEqual(never, 0, streamsDeadline);
+    }
+    ::_exit(exitStatus.load());
+}
+
+// Every C stream, newest first, as the rest of the exit would have.
+void* writeOutTheCStreams(void*) {
     std::fflush(nullptr);
-    // A child that a stream's own write forked has this thread alone: its
-    // return would end the child through the exit.
+    // A child that a stream's own write function forked has this thread
+    // alone: its return would end the child through the exit.
     if (::getpid() != endedIn.load()) ::_exit(exitStatus.load());
     streamsWritten.store(1);
     Quillomark::Platform::Os::wakeWaiters(streamsWritten);
@@ -215,27 +221,37 @@ void* writeOutTheStreams(void*) {
 // Ends the process with its exit status while the work of other threads is
 // still under way, before omniORB's statics that it uses are destroyed:
 // the streams are written out, and nothing else of the exit runs. A flush
-// takes each C stream's lock, which a thread of the application may hold
-// for good (one that waits to read the standard input holds that
-// stream's), where the rest of the exit would have written out without the
-// locks: so the streams are written out on a thread of their own, waited
-// for a bounded time by the steady clock. Without that thread, the
-// standard streams that no other thread holds are written out.
+// takes each C stream's lock and writes what it holds, where the rest of
+// the exit would have written out without the locks: a thread of the
+// application may hold a lock for good (one that waits to read the
+// standard input holds that stream's), and a stream's reader may never
+// read. So the writing out is bounded by a thread that ends the process at
+// a deadline of the steady clock; the C streams are written out on a thread
+// of their own, newest first, so that a stream that blocks holds up no
+// other one before it, and the C++ streams on the exiting thread, whose
+// locks (its own, say) it may hold. Without a thread to end the process,
+// only the standard streams that no other thread holds are written out.
 [[noreturn]] void endTheProcess() {
     endedHere();
-    pthread_attr_t detached;
-    pthread_t writer;
-    const bool started = ::pthread_attr_init(&detached) == 0 &&
-                         ::pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED) == 0 &&
-                         ::pthread_create(&writer, &detached, writeOutTheStreams, nullptr) == 0;
-    if (started) {
-        const auto deadline = std::chrono::steady_clock::now() + STREAMS_WAIT;
-        while (streamsWritten.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-            Quillomark::Platform::Os::waitWhileEqual(streamsWritten, 0, deadline);
-        }
+    streamsDeadline = std::chrono::steady_clock::now() + STREAMS_WAIT;
+    if (!startDetached(endAtTheDeadline)) {
+        writeOutUnlessHeld(stdout, [] {
+            flushQuietly(std::cout);
+            flushQuietly(std::wcout);
+            std::fflush(stdout);
+        });
+        writeOutUnlessHeld(stderr, [] {
+            flushQuietly(std::clog);
+            flushQuietly(std::wclog);
+        });
+        ::_exit(exitStatus.load());
     }
-    if (!started || outputLeft.load()) writeOutUnlessHeld(stdout, writeOutTheOutput);
-    if (!started || errorsLeft.load()) writeOutUnlessHeld(stderr, writeOutTheErrors);
+    const bool writing = startDetached(writeOutTheCStreams);
+    writeOutTheCppStreams();
+    if (!writing) writeOutTheCStreams(nullptr);
+    while (streamsWritten.load() == 0 && std::chrono::steady_clock::now() < streamsDeadline) {
+        Quillomark::Platform::Os::waitWhileEqual(streamsWritten, 0, streamsDeadline);
+    }
     ::_exit(exitStatus.load());
 }
 

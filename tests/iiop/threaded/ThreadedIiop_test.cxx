@@ -892,4 +892,69 @@ std::vector<ExitRow> exitRows() {
 INSTANTIATE_TEST_SUITE_P(EveryStateMomentAndEnding, AnExitWhileIiopIsUnderWay,
                          ::testing::ValuesIn(exitRows()), exitRowName);
 
+// Output that an exit function of the program leaves in the standard
+// output's buffer once the C++ streams' end has written that out: made
+// before them, it is destroyed after them.
+const char* leftInTheOutput = nullptr;
+struct LeavesOutput {
+    ~LeavesOutput() {
+        if (leftInTheOutput != nullptr) std::printf("%s", leftInTheOutput);
+    }
+};
+__attribute__((init_priority(101))) LeavesOutput leavesOutput;
+
+// An exit that the library ends while its standard output is a full pipe
+// that nobody reads, whether or not the exiting thread holds that stream:
+// the file it had written to is written out all the same, as a normal exit
+// writes it before the standard output, and the end still comes in its
+// bounded time (the child's alarm would say "hang").
+class AnExitWhoseOutputIsNotRead : public ::testing::TestWithParam<bool> {};
+
+TEST_P(AnExitWhoseOutputIsNotRead, WritesOutTheOtherStreamsAndEnds) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's _exit writes out the standard output itself, waiting for "
+                    "its lock";
+#endif
+    const bool heldByTheExitingThread = GetParam();
+    GatewayInThisProcess gateway(true);
+    gateway.hold("_is_a");
+    int toParent[2], toChild[2], output[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(output), 0);
+    char ownFile[] = "/tmp/qmsoa-exit-own-XXXXXX";
+    ::close(::mkstemp(ownFile));
+    const std::string hostPath = gateway.hostPath();
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        ::tzset();
+        ::dup2(output[1], 1);
+        ::fcntl(1, F_SETFL, O_NONBLOCK);
+        for (char block[4096]{}; ::write(1, block, sizeof block) > 0;) {
+        }
+        ::fcntl(1, F_SETFL, 0);
+        leftInTheOutput = KEPT_OUTPUT;
+        FILE* own = std::fopen(ownFile, "w");
+        if (own == nullptr) _exit(5);
+        std::fputs(KEPT_OUTPUT, own);
+        std::thread(workAt, hostPath, UnderWay::Connect).detach();
+        Quillomark::Testing::hear(toChild[0]);
+        if (heldByTheExitingThread) ::flockfile(stdout);
+        std::exit(7);
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    ::close(output[1]);
+    std::string said;
+    ASSERT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
+    Quillomark::Testing::say(toChild[1], 'b');
+    gateway.serveUntil(toParent[0], said, [] { return false; });
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7");
+    std::ifstream written(ownFile);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT);
+    ::unlink(ownFile);
+    for (const int fd : {toParent[0], toChild[1], output[0]}) ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldOrNot, AnExitWhoseOutputIsNotRead, ::testing::Bool());
+
 }  // namespace
