@@ -957,4 +957,47 @@ TEST_P(AnExitWhoseOutputIsNotRead, WritesOutTheOtherStreamsAndEnds) {
 
 INSTANTIATE_TEST_SUITE_P(HeldOrNot, AnExitWhoseOutputIsNotRead, ::testing::Bool());
 
+// An exit that the library ends on a thread inside a file's lock (a log
+// written under flockfile that exits on a fatal error): that file, and the
+// older one, are written out, as a normal exit writes the streams that the
+// exiting thread holds.
+TEST(AnExitInsideAFilesLock, WritesOutThatFileAndTheOlderOnes) {
+    GatewayInThisProcess gateway(true);
+    gateway.hold("_is_a");
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    char olderFile[] = "/tmp/qmsoa-exit-older-XXXXXX";
+    char heldFile[] = "/tmp/qmsoa-exit-held-XXXXXX";
+    ::close(::mkstemp(olderFile));
+    ::close(::mkstemp(heldFile));
+    const std::string hostPath = gateway.hostPath();
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        ::tzset();
+        FILE* older = std::fopen(olderFile, "w");
+        FILE* held = std::fopen(heldFile, "w");
+        if (older == nullptr || held == nullptr) _exit(5);
+        std::fputs(KEPT_OUTPUT, older);
+        std::thread(workAt, hostPath, UnderWay::Connect).detach();
+        Quillomark::Testing::hear(toChild[0]);
+        ::flockfile(held);
+        std::fputs(KEPT_OUTPUT, held);
+        std::exit(7);
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    std::string said;
+    ASSERT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
+    Quillomark::Testing::say(toChild[1], 'b');
+    gateway.serveUntil(toParent[0], said, [] { return false; });
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7");
+    for (const char* file : {heldFile, olderFile}) {
+        std::ifstream written(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT) << file;
+        ::unlink(file);
+    }
+    ::close(toParent[0]);
+    ::close(toChild[1]);
+}
+
 }  // namespace
