@@ -157,7 +157,7 @@ QMSOA_BEFORE_FORK(statusBeforeFork, learnTheExitStatus);
 constexpr std::chrono::seconds STREAMS_WAIT{2};
 
 // When the end gives up writing out the streams (set before the threads
-// that read it start), and whether the C streams are written out.
+// that read it start), and whether the C++ streams are written out.
 std::chrono::steady_clock::time_point streamsDeadline;
 std::atomic<int> streamsWritten{0};
 
@@ -168,16 +168,6 @@ void flushQuietly(Stream& stream) {
     } catch (...) {
         // A stream told to throw on failure: what it could not write is lost.
     }
-}
-
-// The buffers of the standard C++ streams: their own, where the
-// application unsynchronised them from the C streams, or the C streams'
-// beneath.
-void writeOutTheCppStreams() {
-    flushQuietly(std::cout);
-    flushQuietly(std::wcout);
-    flushQuietly(std::clog);
-    flushQuietly(std::wclog);
 }
 
 // Writes out a standard stream with `flush` unless another thread holds
@@ -207,12 +197,16 @@ void* endAtTheDeadline(void*) {
     ::_exit(exitStatus.load());
 }
 
-// Every C stream, newest first, as the rest of the exit would have.
-void* writeOutTheCStreams(void*) {
-    std::fflush(nullptr);
-    // A child that a stream's own write function forked has this thread
-    // alone: its return would end the child through the exit.
-    if (::getpid() != endedIn.load()) ::_exit(exitStatus.load());
+// The buffers of the standard C++ streams (their own, where the
+// application unsynchronised them from the C streams, or the C streams'
+// beneath), on a thread of their own: one whose write blocks (another
+// thread holds its C stream, or its reader does not read) holds up none of
+// the C streams.
+void* writeOutTheCppStreamsApart(void*) {
+    flushQuietly(std::cout);
+    flushQuietly(std::wcout);
+    flushQuietly(std::clog);
+    flushQuietly(std::wclog);
     streamsWritten.store(1);
     Quillomark::Platform::Os::wakeWaiters(streamsWritten);
     return nullptr;
@@ -226,11 +220,11 @@ void* writeOutTheCStreams(void*) {
 // application may hold a lock for good (one that waits to read the
 // standard input holds that stream's), and a stream's reader may never
 // read. So the writing out is bounded by a thread that ends the process at
-// a deadline of the steady clock; the C streams are written out on a thread
-// of their own, newest first, so that a stream that blocks holds up no
-// other one before it, and the C++ streams on the exiting thread, whose
-// locks (its own, say) it may hold. Without a thread to end the process,
-// only the standard streams that no other thread holds are written out.
+// a deadline of the steady clock. The C streams are written out newest
+// first on the exiting thread, whose own locks do not stop it, so that a
+// stream that blocks holds up none before it; the C++ streams apart.
+// Without a thread to end the process, only the standard streams that no
+// other thread holds are written out.
 [[noreturn]] void endTheProcess() {
     endedHere();
     streamsDeadline = std::chrono::steady_clock::now() + STREAMS_WAIT;
@@ -243,12 +237,18 @@ void* writeOutTheCStreams(void*) {
         writeOutUnlessHeld(stderr, [] {
             flushQuietly(std::clog);
             flushQuietly(std::wclog);
+            std::fflush(stderr);
         });
         ::_exit(exitStatus.load());
     }
-    const bool writing = startDetached(writeOutTheCStreams);
-    writeOutTheCppStreams();
-    if (!writing) writeOutTheCStreams(nullptr);
+    if (!startDetached(writeOutTheCppStreamsApart)) writeOutTheCppStreamsApart(nullptr);
+    // Every C stream, newest first, as the rest of the exit would have, on
+    // the exiting thread: the locks that it holds itself (it exits inside
+    // flockfile, or its signal handler interrupted its own printf) do not
+    // stop it.
+    std::fflush(nullptr);
+    // A child that a stream's own write function forked goes on here alone.
+    if (::getpid() != endedIn.load()) ::_exit(exitStatus.load());
     while (streamsWritten.load() == 0 && std::chrono::steady_clock::now() < streamsDeadline) {
         Quillomark::Platform::Os::waitWhileEqual(streamsWritten, 0, streamsDeadline);
     }

@@ -903,42 +903,55 @@ struct LeavesOutput {
 };
 __attribute__((init_priority(101))) LeavesOutput leavesOutput;
 
-// An exit that the library ends while its standard output is a full pipe
-// that nobody reads, whether or not the exiting thread holds that stream:
-// the file it had written to is written out all the same, as a normal exit
-// writes it before the standard output, and the end still comes in its
-// bounded time (the child's alarm would say "hang").
-class AnExitWhoseOutputIsNotRead : public ::testing::TestWithParam<bool> {};
+// What stops a stream as the library ends the process: a standard output
+// that is a full pipe nobody reads, held by the exiting thread or not, or a
+// file whose lock the exiting thread holds (a log written under flockfile
+// that exits on a fatal error).
+enum class Stuck { OutputNotRead, OutputNotReadAndHeld, AFileHeld };
 
-TEST_P(AnExitWhoseOutputIsNotRead, WritesOutTheOtherStreamsAndEnds) {
+// The other streams, a file and an older one, are written out all the
+// same, as a normal exit writes them, and the end comes in its bounded time
+// (the child's alarm would say "hang").
+class AnExitWithAStuckStream : public ::testing::TestWithParam<Stuck> {};
+
+TEST_P(AnExitWithAStuckStream, WritesOutTheOtherStreamsAndEnds) {
+    const Stuck stuck = GetParam();
 #if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "ThreadSanitizer's _exit writes out the standard output itself, waiting for "
-                    "its lock";
+    if (stuck != Stuck::AFileHeld) {
+        GTEST_SKIP() << "ThreadSanitizer's _exit writes out the standard output itself, "
+                        "waiting for its lock";
+    }
 #endif
-    const bool heldByTheExitingThread = GetParam();
     GatewayInThisProcess gateway(true);
     gateway.hold("_is_a");
     int toParent[2], toChild[2], output[2];
     ASSERT_EQ(::pipe(toParent), 0);
     ASSERT_EQ(::pipe(toChild), 0);
     ASSERT_EQ(::pipe(output), 0);
-    char ownFile[] = "/tmp/qmsoa-exit-own-XXXXXX";
-    ::close(::mkstemp(ownFile));
+    char olderFile[] = "/tmp/qmsoa-exit-older-XXXXXX";
+    char heldFile[] = "/tmp/qmsoa-exit-held-XXXXXX";
+    ::close(::mkstemp(olderFile));
+    ::close(::mkstemp(heldFile));
     const std::string hostPath = gateway.hostPath();
     const pid_t child = Quillomark::Testing::startChild([&] {
         ::tzset();
-        ::dup2(output[1], 1);
-        ::fcntl(1, F_SETFL, O_NONBLOCK);
-        for (char block[4096]{}; ::write(1, block, sizeof block) > 0;) {
+        if (stuck != Stuck::AFileHeld) {
+            ::dup2(output[1], 1);
+            ::fcntl(1, F_SETFL, O_NONBLOCK);
+            for (char block[4096]{}; ::write(1, block, sizeof block) > 0;) {
+            }
+            ::fcntl(1, F_SETFL, 0);
+            leftInTheOutput = KEPT_OUTPUT;
         }
-        ::fcntl(1, F_SETFL, 0);
-        leftInTheOutput = KEPT_OUTPUT;
-        FILE* own = std::fopen(ownFile, "w");
-        if (own == nullptr) _exit(5);
-        std::fputs(KEPT_OUTPUT, own);
+        FILE* older = std::fopen(olderFile, "w");
+        FILE* held = std::fopen(heldFile, "w");
+        if (older == nullptr || held == nullptr) _exit(5);
+        std::fputs(KEPT_OUTPUT, older);
         std::thread(workAt, hostPath, UnderWay::Connect).detach();
         Quillomark::Testing::hear(toChild[0]);
-        if (heldByTheExitingThread) ::flockfile(stdout);
+        if (stuck == Stuck::OutputNotReadAndHeld) ::flockfile(stdout);
+        if (stuck == Stuck::AFileHeld) ::flockfile(held);
+        std::fputs(KEPT_OUTPUT, held);
         std::exit(7);
     });
     ::close(toParent[1]);
@@ -949,12 +962,22 @@ TEST_P(AnExitWhoseOutputIsNotRead, WritesOutTheOtherStreamsAndEnds) {
     Quillomark::Testing::say(toChild[1], 'b');
     gateway.serveUntil(toParent[0], said, [] { return false; });
     EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7");
-    std::ifstream written(ownFile);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT);
-    ::unlink(ownFile);
+    for (const char* file : {heldFile, olderFile}) {
+        std::ifstream written(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT) << file;
+        ::unlink(file);
+    }
     for (const int fd : {toParent[0], toChild[1], output[0]}) ::close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldOrNot, AnExitWhoseOutputIsNotRead, ::testing::Bool());
+std::string stuckName(const ::testing::TestParamInfo<Stuck>& info) {
+    static const char* const names[] = {"OutputNotRead", "OutputNotReadAndHeld", "AFileHeld"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStuckStream, AnExitWithAStuckStream,
+                         ::testing::Values(Stuck::OutputNotRead, Stuck::OutputNotReadAndHeld,
+                                           Stuck::AFileHeld),
+                         stuckName);
 
 }  // namespace
