@@ -980,4 +980,62 @@ INSTANTIATE_TEST_SUITE_P(EveryStuckStream, AnExitWithAStuckStream,
                                            Stuck::AFileHeld),
                          stuckName);
 
+// A buffer of the standard output's C++ stream whose write out forks once
+// the C++ streams' end has written it out (as a log that hands a full file
+// to a child): the child goes on from the flush, and its parent tells the
+// test how the child ended.
+bool forkAsWrittenOut = false;
+struct ForksAsItIsWrittenOut : std::streambuf {
+    int sync() override {
+        if (!forkAsWrittenOut) return 0;
+        forkAsWrittenOut = false;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);
+            ::dup2(::open("/dev/null", O_WRONLY), 1);
+            return 0;
+        }
+        Quillomark::Testing::say(toTheTest,
+                                 Quillomark::Testing::endOf(child) == "exit 7" ? 's' : 'S');
+        return 0;
+    }
+};
+// Made before the C++ streams, destroyed after them.
+struct ArmsTheFork {
+    ~ArmsTheFork() { forkAsWrittenOut = true; }
+};
+__attribute__((init_priority(101))) ArmsTheFork armsTheFork;
+
+// The child ends with _exit and the process's status once the flush
+// returns, as one that a C stream's write function forked does.
+TEST(AnExitWithAForkingCppStream, EndsTheChildWithTheStatus) {
+    if (!Quillomark::Testing::childrenOfThreadsRun) {
+        GTEST_SKIP() << "a sanitizer's child of threads may hang in its allocator";
+    }
+    GatewayInThisProcess gateway(true);
+    gateway.hold("_is_a");
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    const std::string hostPath = gateway.hostPath();
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        ::tzset();
+        toTheTest = toParent[1];
+        std::cout.rdbuf(new ForksAsItIsWrittenOut);
+        quiet = true;
+        std::thread(workAt, hostPath, UnderWay::Connect).detach();
+        Quillomark::Testing::hear(toChild[0]);
+        std::exit(7);
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    std::string said;
+    ASSERT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
+    Quillomark::Testing::say(toChild[1], 'b');
+    gateway.serveUntil(toParent[0], said, [] { return false; });
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7");
+    EXPECT_NE(said.find('s'), std::string::npos) << said;
+    for (const int fd : {toParent[0], toChild[1]}) ::close(fd);
+}
+
 }  // namespace
