@@ -207,6 +207,9 @@ void* writeOutTheCppStreamsApart(void*) {
     flushQuietly(std::wcout);
     flushQuietly(std::clog);
     flushQuietly(std::wclog);
+    // A child that a stream's own writing out forked has this thread alone:
+    // its return would end the child through the exit.
+    if (::getpid() != endedIn.load()) ::_exit(exitStatus.load());
     streamsWritten.store(1);
     Quillomark::Platform::Os::wakeWaiters(streamsWritten);
     return nullptr;

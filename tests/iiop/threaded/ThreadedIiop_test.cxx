@@ -903,6 +903,37 @@ struct LeavesOutput {
 };
 __attribute__((init_priority(101))) LeavesOutput leavesOutput;
 
+// A child with one connect that the gateway holds, which runs `setUp`,
+// then, once the connect is held, `atTheEnd` and exit(7), so that the
+// library ends the process itself; the child's `toTheTest` is a pipe to
+// this process. Checks that it ended with 7, and returns what it said.
+std::string anExitTheLibraryEnds(const std::function<void()>& setUp,
+                                 const std::function<void()>& atTheEnd) {
+    GatewayInThisProcess gateway(true);
+    gateway.hold("_is_a");
+    int toParent[2], toChild[2];
+    if (::pipe(toParent) != 0 || ::pipe(toChild) != 0) return "no pipe";
+    const std::string hostPath = gateway.hostPath();
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        ::tzset();
+        toTheTest = toParent[1];
+        setUp();
+        std::thread(workAt, hostPath, UnderWay::Connect).detach();
+        Quillomark::Testing::hear(toChild[0]);
+        atTheEnd();
+        std::exit(7);
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    std::string said;
+    EXPECT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
+    Quillomark::Testing::say(toChild[1], 'b');
+    gateway.serveUntil(toParent[0], said, [] { return false; });
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7") << said;
+    for (const int fd : {toParent[0], toChild[1]}) ::close(fd);
+    return said;
+}
+
 // What stops a stream as the library ends the process: a standard output
 // that is a full pipe nobody reads, held by the exiting thread or not, or a
 // file whose lock the exiting thread holds (a log written under flockfile
@@ -922,52 +953,39 @@ TEST_P(AnExitWithAStuckStream, WritesOutTheOtherStreamsAndEnds) {
                         "waiting for its lock";
     }
 #endif
-    GatewayInThisProcess gateway(true);
-    gateway.hold("_is_a");
-    int toParent[2], toChild[2], output[2];
-    ASSERT_EQ(::pipe(toParent), 0);
-    ASSERT_EQ(::pipe(toChild), 0);
+    int output[2];
     ASSERT_EQ(::pipe(output), 0);
     char olderFile[] = "/tmp/qmsoa-exit-older-XXXXXX";
     char heldFile[] = "/tmp/qmsoa-exit-held-XXXXXX";
     ::close(::mkstemp(olderFile));
     ::close(::mkstemp(heldFile));
-    const std::string hostPath = gateway.hostPath();
-    const pid_t child = Quillomark::Testing::startChild([&] {
-        ::tzset();
-        if (stuck != Stuck::AFileHeld) {
-            ::dup2(output[1], 1);
-            ::fcntl(1, F_SETFL, O_NONBLOCK);
-            for (char block[4096]{}; ::write(1, block, sizeof block) > 0;) {
+    FILE* held = nullptr;
+    anExitTheLibraryEnds(
+        [&] {
+            if (stuck != Stuck::AFileHeld) {
+                ::dup2(output[1], 1);
+                ::fcntl(1, F_SETFL, O_NONBLOCK);
+                for (char block[4096]{}; ::write(1, block, sizeof block) > 0;) {
+                }
+                ::fcntl(1, F_SETFL, 0);
+                leftInTheOutput = KEPT_OUTPUT;
             }
-            ::fcntl(1, F_SETFL, 0);
-            leftInTheOutput = KEPT_OUTPUT;
-        }
-        FILE* older = std::fopen(olderFile, "w");
-        FILE* held = std::fopen(heldFile, "w");
-        if (older == nullptr || held == nullptr) _exit(5);
-        std::fputs(KEPT_OUTPUT, older);
-        std::thread(workAt, hostPath, UnderWay::Connect).detach();
-        Quillomark::Testing::hear(toChild[0]);
-        if (stuck == Stuck::OutputNotReadAndHeld) ::flockfile(stdout);
-        if (stuck == Stuck::AFileHeld) ::flockfile(held);
-        std::fputs(KEPT_OUTPUT, held);
-        std::exit(7);
-    });
-    ::close(toParent[1]);
-    ::close(toChild[0]);
-    ::close(output[1]);
-    std::string said;
-    ASSERT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
-    Quillomark::Testing::say(toChild[1], 'b');
-    gateway.serveUntil(toParent[0], said, [] { return false; });
-    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7");
+            FILE* older = std::fopen(olderFile, "w");
+            held = std::fopen(heldFile, "w");
+            if (older == nullptr || held == nullptr) _exit(5);
+            std::fputs(KEPT_OUTPUT, older);
+        },
+        [&] {
+            if (stuck == Stuck::OutputNotReadAndHeld) ::flockfile(stdout);
+            if (stuck == Stuck::AFileHeld) ::flockfile(held);
+            std::fputs(KEPT_OUTPUT, held);
+        });
     for (const char* file : {heldFile, olderFile}) {
         std::ifstream written(file);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), KEPT_OUTPUT) << file;
         ::unlink(file);
     }
-    for (const int fd : {toParent[0], toChild[1], output[0]}) ::close(fd);
+    for (const int fd : output) ::close(fd);
 }
 
 std::string stuckName(const ::testing::TestParamInfo<Stuck>& info) {
@@ -979,5 +997,46 @@ INSTANTIATE_TEST_SUITE_P(EveryStuckStream, AnExitWithAStuckStream,
                          ::testing::Values(Stuck::OutputNotRead, Stuck::OutputNotReadAndHeld,
                                            Stuck::AFileHeld),
                          stuckName);
+
+// A buffer of the standard output's C++ stream whose write out forks once
+// the C++ streams' end has written it out (as a log that hands a full file
+// to a child): the child goes on from the flush, and its parent tells the
+// test how the child ended.
+bool forkAsWrittenOut = false;
+struct ForksAsItIsWrittenOut : std::streambuf {
+    int sync() override {
+        if (!forkAsWrittenOut) return 0;
+        forkAsWrittenOut = false;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);
+            ::dup2(::open("/dev/null", O_WRONLY), 1);
+            return 0;
+        }
+        Quillomark::Testing::say(toTheTest,
+                                 Quillomark::Testing::endOf(child) == "exit 7" ? 's' : 'S');
+        return 0;
+    }
+};
+// Made before the C++ streams, destroyed after them.
+struct ArmsTheFork {
+    ~ArmsTheFork() { forkAsWrittenOut = true; }
+};
+__attribute__((init_priority(101))) ArmsTheFork armsTheFork;
+
+// The child ends with _exit and the process's status once the flush
+// returns, as one that a C stream's write function forked does.
+TEST(AnExitWithAForkingCppStream, EndsTheChildWithTheStatus) {
+    if (!Quillomark::Testing::childrenOfThreadsRun) {
+        GTEST_SKIP() << "a sanitizer's child of threads may hang in its allocator";
+    }
+    const std::string said = anExitTheLibraryEnds(
+        [] {
+            std::cout.rdbuf(new ForksAsItIsWrittenOut);
+            quiet = true;
+        },
+        [] {});
+    EXPECT_NE(said.find('s'), std::string::npos) << said;
+}
 
 }  // namespace
