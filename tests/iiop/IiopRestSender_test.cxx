@@ -169,7 +169,7 @@ TEST_F(IiopSenderTest, UnreachableGatewaysAreConnectFailuresAndConnectIsRetried)
 // The process's first connect, each of its first allocations failing
 // alone or with every one after it, in a process of its own: omniORB makes
 // its nil references under a lock that a failure there would leave held,
-// and the next connect would wait on it for good. Each ends in
+// for every nil reference made after to wait on for good. Each ends in
 // std::bad_alloc or a failed connect, and the sender connects once memory
 // is back.
 TEST_F(IiopSenderTest, TheFirstConnectWithoutMemoryEndsAndIsRetried) {
