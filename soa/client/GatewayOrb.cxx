@@ -349,9 +349,9 @@ std::atomic<int> nilReferences{0};
 // nil reference of the process would wait for it), and that two threads
 // making their first ones at once can leave held too. So those the library
 // uses are made as it loads, before any thread of the library's runs (or by
-// a static constructor's first connect that comes before, under the ORB
-// lock), and not tried again once that failed. The library's type codes
-// already take that lock as they load.
+// a static constructor's first connect that comes before), always under
+// the ORB lock, and not tried again once that failed. The library's type
+// codes already take omniORB's lock as they load.
 bool nilReferencesMade() noexcept {
     if (nilReferences.load() == 0) {
         try {
@@ -365,7 +365,12 @@ bool nilReferencesMade() noexcept {
     }
     return nilReferences.load() == 1;
 }
-[[maybe_unused]] const bool nilReferencesAsItLoads = nilReferencesMade();
+[[maybe_unused]] const bool nilReferencesAsItLoads = [] {
+    // A thread that an application's static constructor started may be
+    // connecting already.
+    std::lock_guard<std::mutex> guard(orbLock);
+    return nilReferencesMade();
+}();
 
 // Initialises the ORB or joins the one that exists, and counts the share,
 // all under the lock; std::bad_alloc, touching nothing of omniORB's, where
