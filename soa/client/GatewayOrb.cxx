@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <new>
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -339,23 +340,49 @@ const char* const GatewayOrb::MAX_MESSAGE_SIZE = "2147483648";
 
 namespace {
 
+// Whether the nil references that the library uses are made: 0 not yet, 1
+// made, -1 never (an allocation failed while omniORB made one).
+std::atomic<int> nilReferences{0};
+
+// omniORB makes each nil reference on first use, under a lock of its own
+// that an allocation failing there leaves held for good (every later first
+// nil reference of the process would wait for it), and that two threads
+// making their first ones at once can leave held too. So those the library
+// uses are made as it loads, before any thread of the library's runs (or by
+// a static constructor's first connect that comes before), always under
+// the ORB lock, and not tried again once that failed. The library's type
+// codes already take omniORB's lock as they load.
+bool nilReferencesMade() noexcept {
+    if (nilReferences.load() == 0) {
+        try {
+            CORBA::ORB::_nil();
+            CORBA::Object::_nil();
+            QmCorbaServiceGateway::_nil();
+            nilReferences.store(1);
+        } catch (...) {
+            nilReferences.store(-1);
+        }
+    }
+    return nilReferences.load() == 1;
+}
+[[maybe_unused]] const bool nilReferencesAsItLoads = [] {
+    // A thread that an application's static constructor started may be
+    // connecting already.
+    std::lock_guard<std::mutex> guard(orbLock);
+    return nilReferencesMade();
+}();
+
 // Initialises the ORB or joins the one that exists, and counts the share,
-// all under the lock. omniORB makes each nil reference on first use under a
-// lock that it too makes on first use, unguarded: two threads making their
-// first nil references at once can each make one such lock, then hold one
-// and release the other, leaving it held for good, or fill omniORB's list
-// of nil references together. Every nil reference the library uses is made
-// here, under this lock, before any other use; so the ORB_var of a share is
-// made from what this returns, never default-made before it.
+// all under the lock; std::bad_alloc, touching nothing of omniORB's, where
+// the nil references could not be made. The ORB_var of a share is made from
+// what this returns, never default-made before them.
 CORBA::ORB_ptr takeShare() {
     const char* options[][2] = {{"giopMaxMsgSize", GatewayOrb::MAX_MESSAGE_SIZE},
                                 {nullptr, nullptr}};
     // Before the lock: a thread that a fork left behind may hold it.
     GatewayOrb::refuseInheritedOrb();
     std::lock_guard<std::mutex> guard(orbLock);
-    CORBA::ORB::_nil();
-    CORBA::Object::_nil();
-    QmCorbaServiceGateway::_nil();
+    if (!nilReferencesMade()) throw std::bad_alloc();
     int argc = 1;
     CORBA::ORB_ptr orb = CORBA::ORB_init(argc, orbArgv, "", options);
     if (sharedIn.load(std::memory_order_relaxed) < 0) {

@@ -7,6 +7,7 @@
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 
 #include "tests/fastcache/ChildProcess.hxx"
+#include "tests/support/FailingAllocations.hxx"
 #include "tests/support/GatewayServerProcess.hxx"
 #include "tests/support/LoopbackPlmService.hxx"
 
@@ -24,6 +25,7 @@
 #include <csignal>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -162,6 +164,35 @@ TEST_F(IiopSenderTest, UnreachableGatewaysAreConnectFailuresAndConnectIsRetried)
                       StartsWith(refusal + "IDL:omg.org/CORBA/COMM_FAILURE:1.0")));
     server.start();
     EXPECT_EQ(sendOnce(*refused, "op", "again"), "Core-2006-03-Session|op|again");
+}
+
+// The process's first connect, each of its first allocations failing
+// alone or with every one after it, in a process of its own: omniORB makes
+// its nil references under a lock that a failure there would leave held,
+// for every nil reference made after to wait on for good. Each ends in
+// std::bad_alloc or a failed connect, and the sender connects once memory
+// is back.
+TEST_F(IiopSenderTest, TheFirstConnectWithoutMemoryEndsAndIsRetried) {
+    if (GatewayOrb::exists()) GTEST_SKIP() << "a child of this process would have no ORB";
+    namespace Failing = Quillomark::Testing::FailingAllocations;
+    for (const bool once : {true, false}) {
+        for (long allocation = 0; allocation < 12; ++allocation) {
+            const std::string end = Quillomark::Testing::runInChild([&] {
+                Session session(server.hostPath());
+                auto sender = session.newSender();
+                Failing::failOnce = once;
+                Failing::failAfter = allocation;
+                try {
+                    sendOnce(*sender, "op", "");
+                } catch (const std::bad_alloc&) {
+                } catch (const ConnectionException&) {
+                }
+                Failing::failAfter = -1;
+                if (sendOnce(*sender, "op", "x") != "Core-2006-03-Session|op|x") _exit(2);
+            });
+            ASSERT_EQ(end, "") << (once ? "only" : "from") << " allocation " << allocation;
+        }
+    }
 }
 
 // A user who points an IIOP connection at the loopback PLM service, an HTTP

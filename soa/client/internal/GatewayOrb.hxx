@@ -15,7 +15,8 @@ class GatewayOrb {
 public:
     // Initialises the ORB, or joins the one that exists. Throws what
     // CORBA::ORB_init throws, and what refuseInheritedOrb throws, before
-    // anything is touched.
+    // anything is touched; std::bad_alloc, for good, when the nil
+    // references could not be made.
     GatewayOrb();
     ~GatewayOrb();
     GatewayOrb(const GatewayOrb&) = delete;
@@ -43,8 +44,8 @@ public:
     static const char* const MAX_MESSAGE_SIZE;
 
 private:
-    // Made from the share taken under the ORB lock, never default-made: the
-    // first nil ORB reference of the process is made under that lock too.
+    // Made from the share taken under the ORB lock, never default-made
+    // before the library's nil references are.
     CORBA::ORB_var orb;
 };
 
