@@ -37,7 +37,7 @@ library() {
   "$cxx" -shared -fPIC -g -fvisibility=hidden -I"$work/include" "${@:3}" \
     -Wl,-soname,libexported.so."$2" -o "$work/$1.so" "$work/Exported.cxx"
 }
-check() { bash "$check" "$@" "$work/include" "$work/baseline.abi.xz"; }
+check() { CXX=$cxx bash "$check" "$@" "$work/include" "$work/baseline.abi.xz"; }
 
 library base 1
 check --update "$work/base.so" >/dev/null
