@@ -3,11 +3,15 @@
 # headers, as abidw reads them from its debug information) with the baseline
 # kept in abi/libqmsoaclient.abi.xz, and fails where a program built against
 # the baseline would notice the change while the SONAME stayed the same: a
-# layout, a signature or a virtual table changed, or something went. New
-# functions and variables pass. Where the SONAME differs from the
-# baseline's, the check passes and says to renew the baseline. --update
-# writes the library's ABI as the new baseline; under the baseline's SONAME
-# only where the check passes, to record what was added.
+# layout, a signature or a virtual table changed, or something went. The
+# values of the headers' enumerators and constants, which a program builds
+# in whether or not an exported function carries them, are compared with
+# those kept beside it (abi/libqmsoaclient.values): one that changed or went
+# fails too. New functions, variables and values pass. Where the SONAME
+# differs from the baseline's, the check passes and says to renew the
+# baseline. --update writes the library's ABI and values as the new
+# baseline; under the baseline's SONAME only where the check passes, to
+# record what was added.
 # usage: abi-check.sh [--update]
 #          the library of the release tree (build/release), built here
 #        abi-check.sh [--update] <library> <headers folder> <baseline>
@@ -34,8 +38,9 @@ elif [ $# -ne 3 ]; then
   exit 2
 fi
 library=$1
-headers=$2
+headers=$(cd "$2" && pwd)
 baseline=$3
+values=${baseline%.abi.xz}.values
 
 # Without debug information abidw sees the symbols alone, and no layout.
 if ! readelf -S --wide "$library" | grep ' \.debug_info ' >/dev/null; then
@@ -48,6 +53,54 @@ abidw --no-show-locs --no-corpus-path --no-comp-dir-path --no-parameter-names \
   --no-elf-needed --drop-undefined-syms --headers-dir "$headers" --drop-private-types \
   --out-file "$work/current.abi" "$library"
 sed -i "s|path='$(printf '%s' "$root/" | sed 's/[][\\.*^$|]/\\&/g')|path='|" "$work/current.abi"
+# Every enumerator and constant that the headers declare, with its value
+# ("<qualified name> <value>" lines), as the compiler's debug information
+# gives them for a unit that includes every header and keeps every type (a
+# class's constant may stand outside its class there, named by its symbol).
+find "$headers" -type f \( -name '*.h' -o -name '*.hh' -o -name '*.hxx' -o -name '*.hpp' \) |
+  LC_ALL=C sort | sed 's|.*|#include "&"|' >"$work/headers.cxx"
+"${CXX:-c++}" -std=c++17 -w -g -fno-eliminate-unused-debug-types -c -I"$headers" \
+  -o "$work/headers.o" "$work/headers.cxx"
+llvm-dwarfdump --debug-info "$work/headers.o" | python3 -c '
+import re, sys
+headers = sys.argv[1] + "/"
+scopes = ("DW_TAG_namespace", "DW_TAG_class_type", "DW_TAG_structure_type",
+          "DW_TAG_union_type", "DW_TAG_enumeration_type")
+dies = []
+for line in sys.stdin:
+    die = re.match(r"0x[0-9a-f]+:( +)(\w+)", line)
+    attribute = re.match(r"\s+(DW_AT_\w+)\s+\((.*)\)$", line)
+    if die:
+        dies.append(((len(die.group(1)) - 1) // 2, die.group(2), {}))
+    elif attribute and dies:
+        dies[-1][2][attribute.group(1)] = attribute.group(2).strip("\"")
+found = set()
+outer = []
+for depth, tag, attributes in dies:
+    del outer[depth:]
+    outer.append((tag, attributes))
+    name = attributes.get("DW_AT_name")
+    if not name or "DW_AT_const_value" not in attributes:
+        continue
+    if tag == "DW_TAG_enumerator":
+        declared = outer[-2][1]
+    elif tag in ("DW_TAG_variable", "DW_TAG_member"):
+        declared = attributes
+    else:
+        continue
+    if not declared.get("DW_AT_decl_file", "").startswith(headers):
+        continue
+    if not all(t in scopes for t, _ in outer[1:-1]):
+        continue  # a constant of a function
+    value = attributes["DW_AT_const_value"]
+    try:
+        value = str(int(value, 0))
+    except ValueError:
+        pass
+    names = [a["DW_AT_name"] for _, a in outer[1:] if "DW_AT_name" in a]
+    found.add(attributes.get("DW_AT_linkage_name", "::".join(names)) + " " + value)
+print("\n".join(found))
+' "$headers" | c++filt | LC_ALL=C sort >"$work/values"
 soname() { grep -o -m 1 "soname='[^']*'" "$1" | cut -d "'" -f 2; }
 current=$(soname "$work/current.abi")
 
@@ -58,6 +111,14 @@ if [ -f "$baseline" ]; then
 elif ! $update; then
   echo "no ABI baseline at $baseline (bash scripts/abi-check.sh --update writes it)" >&2
   exit 1
+fi
+if [ -f "$values" ]; then
+  cp "$values" "$work/baseline.values"
+elif [ -f "$baseline" ] && ! $update; then
+  echo "no values baseline at $values (bash scripts/abi-check.sh --update writes it)" >&2
+  exit 1
+else
+  : >"$work/baseline.values"
 fi
 
 # The standard library's templates that the library instantiates are
@@ -87,17 +148,32 @@ if [ "$current" = "$previous" ]; then
   # Built elsewhere, the same code gives a file that abidw ordered in
   # another way: a renewal that finds nothing new keeps the file.
   if $update && compare; then
-    echo "ABI baseline of $current unchanged"
-    exit 0
+    if cmp -s "$work/baseline.values" "$work/values"; then
+      echo "ABI baseline of $current unchanged"
+      exit 0
+    fi
+    cp "$work/baseline.abi" "$work/current.abi"
   fi
-  if ! compare --no-added-syms; then
+  # The values that changed or went, each with what it is now.
+  LC_ALL=C comm -23 "$work/baseline.values" "$work/values" | awk '
+    NR == FNR { now[$1] = $2; next }
+    { print $1 ": " $2 " in the baseline, " ($1 in now ? now[$1] : "gone") " now" }
+  ' "$work/values" - >"$work/values.txt"
+  if ! compare --no-added-syms || [ -s "$work/values.txt" ]; then
     {
       echo "The ABI of $current changed and its SONAME did not: programs built against"
       echo "the baseline would break. Raise the project's major version (the SONAME's),"
-      echo "then renew the baseline (bash scripts/abi-check.sh --update). abidiff:"
-      head -n 200 "$work/report.txt"
+      echo "then renew the baseline (bash scripts/abi-check.sh --update)."
+      if [ -s "$work/values.txt" ]; then
+        echo "Values of the headers:"
+        cat "$work/values.txt"
+      fi
       lines=$(wc -l <"$work/report.txt")
-      [ "$lines" -le 200 ] || echo "... (the first 200 of $lines lines)"
+      if [ "$lines" -gt 0 ]; then
+        echo "abidiff:"
+        head -n 200 "$work/report.txt"
+        [ "$lines" -le 200 ] || echo "... (the first 200 of $lines lines)"
+      fi
     } >&2
     exit 1
   fi
@@ -108,7 +184,8 @@ if $update; then
   # One thread: the same file gives the same bytes.
   xz -9 -T1 -c "$work/current.abi" >"$work/baseline.xz"
   mv "$work/baseline.xz" "$baseline"
-  echo "ABI baseline of $current written to $baseline"
+  cp "$work/values" "$values"
+  echo "ABI baseline of $current written to $baseline and $values"
 elif [ "$current" != "$previous" ]; then
   echo "ABI: the SONAME is $current, the baseline's $previous:" \
     "renew the baseline (bash scripts/abi-check.sh --update)"

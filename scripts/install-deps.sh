@@ -9,7 +9,7 @@ packages=(
   omniidl libomniorb4-dev
   libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev
   clang libclang-rt-14-dev clang-format
-  abigail-tools xz-utils
+  abigail-tools xz-utils llvm
 )
 
 missing=()

@@ -77,22 +77,18 @@ int downloadOneToLocation(const char* policy, const char* handle, FccProgressCal
 }
 
 // The volume ID is made with the pair (the one in force when the entry
-// began), which takes it back when the caller does not want it.
+// began). A caller that does not want it gets no copy, so that no lack of
+// memory for one takes back its upload.
 int uploadOne(const char* handle, FccProgressCallback callback, void* callbackData,
               const char* filePath, char** volumeId, const FccAllocator& pair) {
     if (!handle) return FmsErrorCode(ERR_FMSCP_BAD_TICKET);
     if (!filePath || !*filePath) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
     const std::string path = applicationPath(filePath);
     if (path.empty()) return FmsErrorCode(ERR_FMSCP_BAD_ARG);
-    char* received = nullptr;
-    const int status = transfer(handle, [&](FccServerFile& file) {
-        return FccUploadExchange(file, path.c_str(), callback, callbackData, &received, pair);
+    if (volumeId) *volumeId = nullptr;
+    return transfer(handle, [&](FccServerFile& file) {
+        return FccUploadExchange(file, path.c_str(), callback, callbackData, volumeId, pair);
     });
-    if (volumeId)
-        *volumeId = received;
-    else
-        pair.free(received);
-    return status;
 }
 
 int rollbackOne(const char* handle, const char* volumeId) {

@@ -87,13 +87,14 @@ done
 
 # 3. The README's first application. The commands run at the top of a
 # stand-in checkout whose build tree is the one under test; the files go
-# into the walk-through's folder, as the README says.
+# into the folders that the README makes for them before it saves them.
 first=$work/readme
 checkout=$work/checkout
 walkthrough=$work/home/qmsoa-walkthrough
-mkdir -p "$checkout/build" "$walkthrough"
+mkdir -p "$checkout/build"
 ln -s "$build" "$checkout/build/release"
 python3 "$here/readme_blocks.py" "$source/README.md" "$first"
+(HOME=$work/home && . "$first/first-folder.sh" && . "$first/transfer-folder.sh")
 cp -r "$first/first" "$first/transfer" "$walkthrough/"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
 print(s.getsockname()[1])')

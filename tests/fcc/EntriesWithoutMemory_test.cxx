@@ -269,6 +269,7 @@ public:
     void makeCacheAnew() { answer('m'); }
     // Uploads made and not rolled back.
     int keptUploads() { return answer('k'); }
+    int uploadsMade() { return answer('u'); }
     int cacheReads() { return answer('h'); }
     void refuseTheNextClose() { answer('c'); }
     void holdTheNextOpen() { answer('o'); }
@@ -329,6 +330,8 @@ private:
                 answer = fake.waitUntilHolding(1, 20000);
             } else if (question == 'g') {
                 fake.releaseHeld();
+            } else if (question == 'u') {
+                answer = fake.uploadsMade();
             } else {
                 const std::vector<std::string> rolledBack = fake.rolledBack();
                 for (int made = 1; made <= fake.uploadsMade(); ++made) {
@@ -517,6 +520,19 @@ private:
                 --kept;
             }
             pairRelease(volume);
+            // Without a volume ID, an upload that reached the server stays.
+            const int made = server.uploadsMade();
+            if (expect(
+                    "FCC_UploadFileToPLM without a volume ID",
+                    [&] {
+                        return FCC_UploadFileToPLM(handle, nullptr, nullptr, "/a/file/of/the/sweep",
+                                                   nullptr);
+                    },
+                    0)) {
+                ++kept;
+            } else if (server.uploadsMade() != made) {
+                wrong += "FCC_UploadFileToPLM without a volume ID: taken back\n";
+            }
             checkUploads("FCC_UploadFileToPLM");
             // A ticket registered again has the same handle, and stays
             // registered until each registration has gone.
