@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -52,9 +51,7 @@ extern "C" int pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)
 std::atomic<int> lockListOpens{0};
 extern "C" std::FILE* fopen(const char* path, const char* mode) {
     lockListOpens += std::strcmp(path, "/proc/locks") == 0;
-    using Open = std::FILE* (*)(const char*, const char*);
-    static const auto next = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "fopen"));
-    return next(path, mode);
+    return fopen64(path, mode);
 }
 extern "C" int open(const char* path, int flags, ...) {
     lockListOpens += std::strcmp(path, "/proc/locks") == 0;
