@@ -335,10 +335,11 @@ int FMSCSegment_AddExtentFileRecord(FMSC_FILETOC_T* toc, bool attach, std::int32
     if (toc->client) {
         if (const int error = clientFindsServersExtent(toc, &record->map.fd, extent)) return error;
     } else if (record->map.fd >= 0 && !markAsTheServers(toc, record->map.fd, extent)) {
-        // A file that another program locks so that no mark can be put on
-        // it (an exclusive lock of it whole) is one that the server cannot
-        // hold: made anew by its check, as one gone, without the blocks it
-        // held, while that program keeps the old file.
+        // A file that another program locks (any lock of it, which could
+        // hide the mark from the clients, or one that leaves no room for
+        // it) is one that the server cannot hold: made anew by its check, as
+        // one gone, without the blocks it held, while that program keeps
+        // the old file.
         const int error = Os::lastOsError();
         ::close(std::exchange(record->map.fd, -1));
         Os::setLastOsError(error);

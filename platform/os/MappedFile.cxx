@@ -4,8 +4,6 @@
 #include <platform/os/internal/PrivateFile.hxx>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -65,58 +63,34 @@ struct flock heldMark(short type, std::uint64_t byte) {
 
 bool markAsHeld(int fd, std::uint64_t byte) {
     struct flock mark = heldMark(F_RDLCK, byte);
-    if (::fcntl(fd, F_OFD_SETLK, &mark) == 0) return true;
-    setLastOsError(errno);
+    if (::fcntl(fd, F_OFD_SETLK, &mark) != 0) {
+        setLastOsError(errno);
+        return false;
+    }
+    // Another open's lock of any of the file, taken before the mark or
+    // since, may come before it in the kernel's order and hide it, then or
+    // once its holder locks the byte too: such a file is not marked.
+    struct flock other = heldMark(F_WRLCK, 0);
+    other.l_len = 0;
+    const bool probed = ::fcntl(fd, F_OFD_GETLK, &other) == 0;
+    if (probed && other.l_type == F_UNLCK) return true;
+    const int error = probed ? EAGAIN : errno;
+    mark.l_type = F_UNLCK;
+    ::fcntl(fd, F_OFD_SETLK, &mark);
+    setLastOsError(error);
     return false;
 }
 
-namespace {
-
-// Whether the kernel's list of every lock in force holds a shared
-// open-file-description lock of the file's byte alone. The list names a
-// file by its device and inode, and the device as the file system's own,
-// which a stacked one (overlayfs) gives otherwise than the file's status:
-// the inode and the byte, which names the file's cache and its place in it,
-// tell the mark. A line longer than any that the kernel writes is no lock.
-bool listedAsHeld(int fd, std::uint64_t byte) {
-    struct stat file {};
-    if (::fstat(fd, &file) != 0) return false;
-    std::FILE* locks = std::fopen("/proc/locks", "re");
-    if (!locks) return false;
-    char line[256];
-    bool found = false, atLineStart = true;
-    while (!found && std::fgets(line, sizeof line, locks)) {
-        const bool whole = atLineStart && std::strchr(line, '\n');
-        atLineStart = std::strchr(line, '\n') != nullptr;
-        char kind[16], type[16];
-        unsigned long long inode = 0, start = 0, end = 0;
-        if (!whole || std::sscanf(line, "%*d: %15s %*15s %15s %*d %*x:%*x:%llu %llu %llu", kind,
-                                  type, &inode, &start, &end) != 5)
-            continue;
-        found = std::strcmp(kind, "OFDLCK") == 0 && std::strcmp(type, "READ") == 0 &&
-                inode == file.st_ino && start == byte && end == byte;
-    }
-    std::fclose(locks);
-    return found;
-}
-
-}  // namespace
-
 bool markedAsHeldByAnother(int fd, std::uint64_t byte) {
     // The lock that a writer of the byte would need conflicts with a
-    // holder's mark, and the kernel names one lock it conflicts with: the
-    // first that was taken. That is the mark when it is a shared one of the
-    // byte alone; a shared lock of a range that takes the byte in (another
-    // program's of the whole file) may hide the mark, which the kernel's
-    // list of all locks then tells; an exclusive one leaves room for no mark.
+    // holder's mark, and the kernel names the first lock in its way: the
+    // mark, which came before every other lock of the file.
     struct flock probe = heldMark(F_WRLCK, byte);
     if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
         setLastOsError(errno);
         return false;
     }
-    if (probe.l_type != F_RDLCK) return false;
-    if (probe.l_start == off_t(byte) && probe.l_len == 1) return true;
-    return listedAsHeld(fd, byte);
+    return probe.l_type == F_RDLCK && probe.l_start == off_t(byte) && probe.l_len == 1;
 }
 
 bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, MappedView& view) {

@@ -14,7 +14,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +29,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,6 +43,23 @@ extern "C" void* __dso_handle;
 extern "C" int pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
     if (atForkRegistrations >= 0) ++atForkRegistrations;
     return __register_atfork(prepare, parent, child, __dso_handle);
+}
+
+// The opens of the kernel's list of every lock in force, whose every read
+// holds each lock and close() of every process of the machine. The
+// library's calls reach these definitions.
+std::atomic<int> lockListOpens{0};
+extern "C" std::FILE* fopen(const char* path, const char* mode) {
+    lockListOpens += std::strcmp(path, "/proc/locks") == 0;
+    return fopen64(path, mode);
+}
+extern "C" int open(const char* path, int flags, ...) {
+    lockListOpens += std::strcmp(path, "/proc/locks") == 0;
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
 namespace Quillomark::Fcc {
@@ -400,18 +421,24 @@ TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
 // whole, as the server does its meta file, or marks on its first byte, as
 // the builds before this one marked an extent file) renamed over the
 // server's: no client takes its bytes for the blocks, as for a file that
-// nobody holds.
+// nobody holds; a client reads the server's own, which a program locks
+// whole. Neither the reads, each of which meets the file anew where it is
+// not the server's, nor an attach that meets it first reads the kernel's
+// list of every lock.
 TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
     const struct {
         const char* file;
         bool otherCache;
         off_t lockedLength;  // -1: the test locks none of it
-    } rows[] = {{"the server's second extent file", false, -1},
-                {"the first extent file of another cache", true, -1},
-                {"a file that a program locks whole", false, 0},
-                {"a file locked on its first byte", false, 1}};
+        bool own;
+    } rows[] = {{"the server's second extent file", false, -1, false},
+                {"the first extent file of another cache", true, -1, false},
+                {"a file that a program locks whole", false, 0, false},
+                {"a file locked on its first byte", false, 1, false},
+                {"the server's own, which a program locks whole", false, 0, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
+        const int listOpens = lockListOpens;
         CacheFolder folder, elsewhere;
         FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
         serverParams.segments = 2;
@@ -442,11 +469,15 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
         clientParams.mode = FMSC_MODE_CLIENT;
         clientParams.create = clientParams.deleteFiles = 0;
         ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
-        std::string from =
-            row.otherCache ? elsewhere.file("fms.ext000") : folder.file("fms.ext001");
+        const std::string own = folder.file("fms.ext000");
+        std::string from = row.own          ? own
+                           : row.otherCache ? elsewhere.file("fms.ext000")
+                                            : folder.file("fms.ext001");
         const Platform::Os::Descriptor holder(row.lockedLength < 0 ? -1 : [&] {
-            from = elsewhere.file("locked");
-            Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
+            if (!row.own) {
+                from = elsewhere.file("locked");
+                Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
+            }
             return ::open(from.c_str(), O_RDWR);
         }());
         struct flock lock {};
@@ -455,20 +486,25 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
         if (row.lockedLength >= 0) {
             ASSERT_EQ(0, ::fcntl(holder.get(), F_OFD_SETLK, &lock));
         }
-        ASSERT_EQ(0, ::rename(from.c_str(), folder.file("fms.ext000").c_str()));
-        int wrong = 0;
+        if (!row.own) {
+            ASSERT_EQ(0, ::rename(from.c_str(), own.c_str()));
+        }
+        int read = 0, wrong = 0;
         std::vector<std::uint8_t> block(16384);
+        Testing::OutputCapture output(1);
         ASSERT_EQ(0, FMSCIF_LockCache(client));
         for (std::int32_t b = 1; b < 40; ++b) {
-            Testing::OutputCapture output(1);
             std::int32_t length = 0;
-            if (FMSCIF_ReadBlock(client, first, b, block.data(), &length) == 0 && length == 16384 &&
-                block[0] != 0xA0)
-                ++wrong;
+            if (FMSCIF_ReadBlock(client, first, b, block.data(), &length) == 0 && length == 16384)
+                ++read, wrong += block[0] != 0xA0;
         }
         EXPECT_EQ(0, wrong) << "blocks of 39 read from the file renamed over the server's";
+        EXPECT_EQ(row.own ? 39 : 0, read);
         FMSCIF_UnLockCache(client);
-        Testing::OutputCapture output(1);
+        FMSC_FILETOC_T* late = nullptr;
+        EXPECT_EQ(row.own ? 0 : 85, FMSCIF_OpenS(&clientParams, &late));
+        EXPECT_EQ(listOpens, lockListOpens) << "reads of the kernel's list of every lock";
+        if (late) FMSCIF_Close(&late);
         FMSCIF_Close(&client);
         FMSCIF_Close(&other);
         FMSCIF_Close(&server);
@@ -478,20 +514,23 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
 // Another program holds a POSIX lock of a server's extent file, taken
 // before the server opens its cache or after: a lock of other bytes than
 // the server's mark, or of the whole file, shared or exclusive. The server
-// opens its cache, and its clients attach and read its blocks; a file that
-// the server cannot mark (locked whole, exclusively) is made anew in its
-// place without the blocks it held, which are then misses, never wrong.
+// opens its cache, and its clients attach, reading no list of every lock,
+// and read its blocks; a file locked as the server opens (a lock that could
+// hide the server's mark, then or once its holder locks the whole file, or
+// leaves no room for it) is made anew in its place without the blocks it
+// held, which are then misses, never wrong.
 TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
     const struct {
         const char* lock;
         short type;
         off_t length;  // 0: the whole file
-        bool beforeTheServer;
-    } rows[] = {{"shared, whole, before", F_RDLCK, 0, true},
-                {"exclusive, whole, before", F_WRLCK, 0, true},
-                {"shared, its first block, before", F_RDLCK, 16384, true},
-                {"exclusive, its first block, before", F_WRLCK, 16384, true},
-                {"shared, whole, after", F_RDLCK, 0, false}};
+        bool beforeTheServer, thenWhole;
+    } rows[] = {{"shared, whole, before", F_RDLCK, 0, true, false},
+                {"exclusive, whole, before", F_WRLCK, 0, true, false},
+                {"shared, its first block, before", F_RDLCK, 16384, true, false},
+                {"shared, its first block, before, then whole", F_RDLCK, 16384, true, true},
+                {"exclusive, its first block, before", F_WRLCK, 16384, true, false},
+                {"shared, whole, after", F_RDLCK, 0, false, false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.lock);
         CacheFolder folder;
@@ -518,14 +557,20 @@ TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
             lock.l_type = row.type;
             lock.l_len = row.length;
             if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) _exit(4);
-            step();
+            lock.l_len = 0;
+            if (step() && row.thenWhole && (::fcntl(fd, F_SETLK, &lock) != 0 || !step())) _exit(5);
         });
         ASSERT_TRUE(program.reached());
         Testing::OutputCapture output(1);
         if (row.beforeTheServer) {
             EXPECT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
         }
+        if (row.thenWhole) {
+            program.letGo();
+            ASSERT_TRUE(program.reached());
+        }
         FMSC_OPEN_PARAMS clientParams = params(folder, FMSC_MODE_CLIENT);
+        const int listOpens = lockListOpens;
         EXPECT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
         int read = 0, wrong = 0;
         if (client && FMSCIF_LockCache(client) == 0) {
@@ -542,7 +587,8 @@ TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
             EXPECT_EQ(0, FMSCIF_UnLockCache(client));
         }
         EXPECT_EQ(0, wrong);
-        EXPECT_EQ(row.type == F_WRLCK && row.length == 0 ? 1 : 40, read);
+        EXPECT_EQ(row.beforeTheServer ? 1 : 40, read);
+        EXPECT_EQ(listOpens, lockListOpens) << "reads of the kernel's list of every lock";
         program.letGo();
         EXPECT_EQ("", program.end());
         if (client) FMSCIF_Close(&client);

@@ -42,15 +42,17 @@ bool isFileLinked(int fd);
 // one byte, which the holder chooses (it may lie beyond the file's end),
 // lasts while the open file does, a forked child's copy included, and goes
 // with the process however it ends; so that whoever opens the file by its
-// path can tell the holder's file from one put in its place. False when the
-// file system cannot lock it.
+// path can tell the holder's file from one put in its place. The kernel
+// keeps a file's locks in the order in which their holders first locked
+// it, and names the first one in a query's way: the mark is put only on a
+// file that no other open locks, so that it comes before every other lock
+// of the file and none can hide it. False when the file system cannot lock
+// the file, and with EAGAIN (as where another open's lock leaves no room
+// for it) when another open locks any of it; the file is then unmarked.
 bool markAsHeld(int fd, std::uint64_t byte);
 // Whether another open of the file, of this process or another, holds the
-// mark at that byte: a shared open-file-description lock of that byte
-// alone, also where another program's shared lock of a range that takes
-// the byte in (of the whole file, say) was taken first, which is no such
-// mark itself. Such a lock is looked past in the kernel's list of locks
-// (/proc/locks); without that list the mark it hides is not found.
+// mark at that byte: the first lock in the way of a write of the byte is a
+// shared open-file-description lock of that byte alone.
 bool markedAsHeldByAnother(int fd, std::uint64_t byte);
 
 // Unmaps a view (an empty view is left alone) and empties it.
