@@ -2,15 +2,20 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
 #include <platform/os/internal/Forks.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace Quillomark::Soa::Common::Xml {
 
@@ -38,6 +43,41 @@ void checkCurlLockInChild() {
 }
 
 QMSOA_IN_CHILD_AFTER_FORK(curlLockInChild, checkCurlLockInChild);
+
+// The library's transfers over TLS, in which OpenSSL takes its locks.
+Quillomark::Platform::Os::ForkRegion overTls;
+
+// OpenSSL's process-wide locks that a new TLS connection takes first, as
+// this process found them: free in the process that loaded the library,
+// untried in a child forked while another thread was in a transfer over
+// TLS (or whose parent had not tried them yet) until its first HTTPS
+// request tries them, and held in the children of a child that found them
+// held. A trial under way stayed with the parent.
+enum TlsLocks : int { FREE, UNTRIED, TRYING, HELD };
+std::atomic<int> tlsLocks{FREE};
+
+void checkTlsLocksInChild() {
+    const int found = tlsLocks.load();
+    if (found == TRYING || (found == FREE && overTls.insideAsCopied())) tlsLocks.store(UNTRIED);
+}
+
+QMSOA_IN_CHILD_AFTER_FORK(tlsLocksInChild, checkTlsLocksInChild);
+
+// How long a child's HTTPS request waits for the trial at most. It takes a
+// fraction of a millisecond, but for a lock held for good.
+constexpr std::chrono::seconds TLS_LOCKS_WAIT{1};
+
+// What libcurl takes first for a new TLS connection: the random
+// generator's locks (RAND_status) and those of making a TLS context
+// (the engines', the algorithms', the certificate store's and the extra
+// data's), each for a moment. On a thread of its own, which one held for
+// good keeps waiting.
+void tryTheTlsLocks() {
+    RAND_status();
+    SSL_CTX_free(SSL_CTX_new(TLS_client_method()));
+    tlsLocks.store(FREE);
+    Quillomark::Platform::Os::wakeWaiters(tlsLocks);
+}
 
 struct HandleCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -113,6 +153,29 @@ CURL* newCurlHandle() {
 }
 
 bool curlLockLostInAFork() { return curlLockLost.load(std::memory_order_relaxed); }
+
+Quillomark::Platform::Os::ForkRegion& transfersOverTls() { return overTls; }
+
+bool tlsLocksFree() {
+    if (tlsLocks.load() == FREE) return true;
+    int state = UNTRIED;
+    if (tlsLocks.compare_exchange_strong(state, TRYING)) {
+        try {
+            std::thread(tryTheTlsLocks).detach();
+        } catch (const std::system_error&) {
+            tlsLocks.store(FREE);  // no thread to try them with: untried
+        } catch (...) {
+            tlsLocks.store(UNTRIED);  // no memory: the next request tries again
+            throw;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + TLS_LOCKS_WAIT;
+    while ((state = tlsLocks.load()) == TRYING && std::chrono::steady_clock::now() < deadline) {
+        Quillomark::Platform::Os::waitWhileEqual(tlsLocks, TRYING, deadline);
+    }
+    if (state == TRYING) tlsLocks.compare_exchange_strong(state, HELD);
+    return tlsLocks.load() == FREE;
+}
 
 void initializeXmlPlatform() {
     setUpLibrariesBeneath();

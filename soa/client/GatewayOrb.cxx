@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cxxabi.h>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -103,9 +104,18 @@ constexpr std::chrono::seconds EXIT_WAIT{5};
 
 bool othersUnderWay() { return workUnderWay.load() > workOfThisThread; }
 
+void recordExitStatus(int status, void*);
+
+void recordTheLaterStatus(void*) { ::on_exit(recordExitStatus, nullptr); }
+
+// At each exit that runs it. An exit function that calls exit again has
+// the C library run the exiting thread's thread-local destructors anew,
+// then the exit functions still to run with the later status: the
+// destructor registered here registers this again, to run first there.
 void recordExitStatus(int status, void*) {
     exitStatus.store(status);
     exitStatusKnown.store(true);
+    __cxxabiv1::__cxa_thread_atexit(recordTheLaterStatus, nullptr, &exitStatus);
 }
 
 // Where the library's code is: the program, or a shared library.

@@ -17,8 +17,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 
+#include <strings.h>
 #include <sys/socket.h>
 
 namespace Quillomark::Soa::Client {
@@ -350,6 +352,22 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
     if (via != handleProxy || handleGeneration != Quillomark::Platform::Os::forksSoFar()) {
         replaceHandle();
         handleProxy = std::move(via);
+    }
+    // Over TLS, to the server or to the proxy.
+    const auto secure = [](const std::string& url) {
+        return url.size() >= 6 && ::strncasecmp(url.c_str(), "https:", 6) == 0;
+    };
+    std::optional<Quillomark::Platform::Os::ForkRegion::Scope> overTls;
+    if (secure(address) || secure(proxy.url)) {
+        namespace Xml = Quillomark::Soa::Common::Xml;
+        if (!Xml::tlsLocksFree()) {
+            throw RuntimeException(
+                RuntimeException::GENERAL_ERROR,
+                "HTTPS cannot be used in a process forked while another thread of its parent "
+                "held a lock of OpenSSL's that a TLS connection takes: it is held in the child "
+                "for good. Run a new program in the child for HTTPS.");
+        }
+        overTls.emplace(Xml::transfersOverTls());
     }
     char failure[CURL_ERROR_SIZE] = "";
     CURLcode transfer = CURLE_OK;

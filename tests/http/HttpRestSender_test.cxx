@@ -23,8 +23,10 @@
 #include <xercesc/util/XMLMutexMgr.hpp>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -39,6 +41,29 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+// Stops the thread that arms it just after its n-th write lock of a
+// reader-writer lock (OpenSSL's process-wide locks are such) until let go,
+// so that another thread forks with that lock held. A build with a
+// sanitizer, whose own interception this would replace, has no stop.
+namespace {
+thread_local int writeLocksBeforeTheStop = 0;
+int lockStopped[2] = {-1, -1};
+int lockLetGo[2] = {-1, -1};
+}  // namespace
+
+#if !QMSOA_TEST_SANITIZED
+extern "C" int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept {
+    static const auto take =
+        reinterpret_cast<int (*)(pthread_rwlock_t*)>(::dlsym(RTLD_NEXT, "pthread_rwlock_wrlock"));
+    const int taken = take(lock);
+    if (writeLocksBeforeTheStop > 0 && --writeLocksBeforeTheStop == 0) {
+        Quillomark::Testing::say(lockStopped[1], 's');
+        Quillomark::Testing::hear(lockLetGo[0]);
+    }
+    return taken;
+}
+#endif
 
 namespace {
 
@@ -389,6 +414,49 @@ TEST_F(HttpRestSenderTest, AForkedChildAndItsParentGetTheirOwnReplies) {
     child.letGo();
     EXPECT_EQ(echoes("parent"), 0);
     EXPECT_EQ(child.end(), "");
+}
+
+// A child forked while another thread, past its first HTTPS request, held
+// one of the first process-wide locks that OpenSSL takes for a new TLS
+// connection (held for good in the child) makes an HTTPS request: it gets
+// its reply, or is refused at once as the README says, and never waits for
+// good.
+TEST_F(HttpRestSenderTest, ChildrenOfAThreadInsideOpenSslGetTheirReplyOrAreRefused) {
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
+    server.script().setFallback([](const HttpRequest& request) {
+        return HttpReply::ok(request.method == "CONNECT" ? "" : "<a/>");
+    });
+    const auto secure = [this] {
+        auto tunnelled = std::make_unique<Connection>("https://127.0.0.1:1/tc", nullptr,
+                                                      Connection::HTTP, Connection::REST, true);
+        tunnelled->setOption(Connection::SSL_VERIFY_PEER, "false");
+        tunnelled->setOption(Connection::PROXY_HOST, server.url());
+        return tunnelled;
+    };
+    ASSERT_EQ(::pipe(lockStopped), 0);
+    ASSERT_EQ(::pipe(lockLetGo), 0);
+    for (int n = 1; n <= 6; ++n) {
+        std::thread inside([&] {
+            post(*secure(), "<a/>");
+            writeLocksBeforeTheStop = n;
+            post(*secure(), "<a/>");
+        });
+        Quillomark::Testing::hear(lockStopped[0]);
+        const pid_t child = Quillomark::Testing::startChild([&] {
+            try {
+                post(*secure(), "<a/>");
+            } catch (const RuntimeException& e) {
+                if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
+            }
+        });
+        Quillomark::Testing::say(lockLetGo[1], 'g');
+        inside.join();
+        EXPECT_EQ(Quillomark::Testing::endOf(child), "") << "held after write lock " << n;
+    }
+    for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
+        ::close(end);
+    }
 }
 
 // A program that the process runs holds no connection of the process's to a

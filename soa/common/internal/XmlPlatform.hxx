@@ -1,5 +1,7 @@
 #pragma once
 
+#include <platform/os/internal/Forks.hxx>
+
 #include <curl/curl.h>
 
 namespace Quillomark::Soa::Common::Xml {
@@ -22,6 +24,22 @@ CURL* newCurlHandle();
 // connections in: libcurl's spinlock may be held for good, and
 // newCurlHandle makes no handle.
 bool curlLockLostInAFork();
+
+// Around each of the library's transfers over TLS. OpenSSL takes its
+// process-wide locks there, as write locks, dozens of times for each new
+// connection (its random generator at each use, as it makes each TLS
+// context, a certificate store, each I/O object): a child forked while
+// another thread was inside may find one held for good, and would wait for
+// good in its own TLS.
+Quillomark::Platform::Os::ForkRegion& transfersOverTls();
+
+// Whether OpenSSL's locks that a new TLS connection takes first can be
+// taken. In a child forked while another thread was in a transfer over TLS
+// (or in the children of such a child, until one tried them), the first
+// call tries them on a thread of its own, and waits 1 s at most by the
+// steady clock: false when they were not all taken by then. True in other
+// processes.
+bool tlsLocksFree();
 
 // Initialises the XML parser's platform once per process, with the default
 // locale, and never terminates it. The library does so as it loads, after

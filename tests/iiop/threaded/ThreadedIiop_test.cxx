@@ -906,9 +906,10 @@ __attribute__((init_priority(101))) LeavesOutput leavesOutput;
 // A child with one connect that the gateway holds, which runs `setUp`,
 // then, once the connect is held, `atTheEnd` and exit(7), so that the
 // library ends the process itself; the child's `toTheTest` is a pipe to
-// this process. Checks that it ended with 7, and returns what it said.
+// this process. Checks that it ended with `ending`, and returns what it said.
 std::string anExitTheLibraryEnds(const std::function<void()>& setUp,
-                                 const std::function<void()>& atTheEnd) {
+                                 const std::function<void()>& atTheEnd,
+                                 const char* ending = "exit 7") {
     GatewayInThisProcess gateway(true);
     gateway.hold("_is_a");
     int toParent[2], toChild[2];
@@ -929,7 +930,7 @@ std::string anExitTheLibraryEnds(const std::function<void()>& setUp,
     EXPECT_TRUE(gateway.serveUntil(toParent[0], said, [&gateway] { return gateway.held() == 1; }));
     Quillomark::Testing::say(toChild[1], 'b');
     gateway.serveUntil(toParent[0], said, [] { return false; });
-    EXPECT_EQ(Quillomark::Testing::endOf(child), "exit 7") << said;
+    EXPECT_EQ(Quillomark::Testing::endOf(child), ending) << said;
     for (const int fd : {toParent[0], toChild[1]}) ::close(fd);
     return said;
 }
@@ -1037,6 +1038,17 @@ TEST(AnExitWithAForkingCppStream, EndsTheChildWithTheStatus) {
         },
         [] {});
     EXPECT_NE(said.find('s'), std::string::npos) << said;
+}
+
+// An exit function registered before the process's first IIOP work and
+// fork that exits again, in the child alone: the process ends with the
+// later status, as the C library ends it.
+int exitAgainWith = 0;
+TEST(AnExitFunctionThatExitsAgain, EndsTheProcessWithItsStatus) {
+    std::atexit([] {
+        if (exitAgainWith != 0) std::exit(exitAgainWith);
+    });
+    anExitTheLibraryEnds([] { exitAgainWith = 9; }, [] {}, "exit 9");
 }
 
 }  // namespace
