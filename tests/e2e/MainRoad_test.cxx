@@ -285,7 +285,8 @@ Function next(const char* name) {
 #if !QMSOA_TEST_SANITIZED
 // The real functions are looked up without a guard variable, whose lock
 // would come here again.
-extern "C" __attribute__((visibility("default"))) int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
+extern "C" __attribute__((visibility("default"))) int pthread_mutex_lock(
+    pthread_mutex_t* mutex) noexcept {
     static std::atomic<int (*)(pthread_mutex_t*)> real{nullptr};
     if (!real.load()) real = StoppedInside::next<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
     const int locked = real.load()(mutex);
