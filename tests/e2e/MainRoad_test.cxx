@@ -25,6 +25,7 @@
 #include <fcc/FccInterface.hxx>
 #include <fcc/fastcache/internal/FmscInterface.hxx>
 #include <fcc/internal/FccErrors.hxx>
+#include <fcc/internal/FccSelfProxy.hxx>
 #include <fcc/pipe/internal/FccTransport.hxx>
 #include <fcc/runtime/internal/FccRuntime.hxx>
 #include <fcc/selfproxy/internal/FastCacheClient.hxx>
@@ -253,7 +254,7 @@ TEST_F(MainRoad, RefusalsReachTheCaller) {
 // an empty configuration). A long step is not waited for: its child gets
 // that either way. Nothing hangs: the fork returns while the thread is held.
 namespace StoppedInside {
-enum class At { Nothing, MutexLock, CurlTransfer, NotesMade, Signal };
+enum class At { Nothing, MutexLock, CurlTransfer, NotesMade, Flush, Signal };
 thread_local At armed = At::Nothing;
 // On the thread whose fork is watched: its looks at the threads inside.
 thread_local bool forking = false;
@@ -304,6 +305,13 @@ extern "C" int inotify_init1(int flags) noexcept {
     if (StoppedInside::armed == StoppedInside::At::NotesMade) StoppedInside::notesMade = made;
     StoppedInside::stopIf(StoppedInside::At::NotesMade);
     return made;
+}
+extern "C" int fflush(FILE* stream) {
+    static std::atomic<int (*)(FILE*)> real{nullptr};
+    if (!real.load()) real = StoppedInside::next<int (*)(FILE*)>("fflush");
+    const int flushed = real.load()(stream);
+    StoppedInside::stopIf(StoppedInside::At::Flush);
+    return flushed;
 }
 extern "C" int __nanosleep(const timespec* time, timespec* left);
 extern "C" int nanosleep(const timespec* time, timespec* left) {
@@ -448,6 +456,27 @@ TEST_F(LoopbackRoad, AForkWaitsForAShortStepOfAParentThreadAndNoLonger) {
              Fcc::fccSetConfiguredLocale(otherLocale);
          },
          [&] { return Fcc::fccConfiguration().locale == otherLocale; }, true},
+        // Not waited for: the child starts the interface afresh, and
+        // attaches to the fast cache anew (the parent's locks, which its
+        // thread holds, would hold it for good).
+        {"the interface's set-up",
+         [] {
+             ::unsetenv("FMS_HOME");  // ends the set-up quickly
+             S::armed = S::At::Flush;
+             Fcc::SelfProxy::FCC_Init(&std::malloc, &std::free);
+         },
+         [] { return !Fcc::fccStartAfreshInChild(); }, false},
+        {"the fast cache's use",
+         [] {
+             ::setenv("FCC_PROXY_PIPEONLY", "1", 1);  // an attach that asks nothing
+             S::armed = S::At::MutexLock;
+             Fcc::checkInitFMSC();
+         },
+         [] {
+             Fcc::FmscCloseFastCache();  // returns, with locks of its own
+             return false;
+         },
+         false},
     };
     ASSERT_EQ(::pipe(S::told), 0);
     ASSERT_EQ(::pipe(S::letGo), 0);
@@ -491,6 +520,7 @@ TEST_F(LoopbackRoad, AForkWaitsForAShortStepOfAParentThreadAndNoLonger) {
         }
     }
     ::sigaction(SIGUSR2, &before, nullptr);
+    ::unsetenv("FCC_PROXY_PIPEONLY");
     Fcc::fccSetConfiguredLocale(locale);
     ::close(watched);
     for (const int end : {S::told[0], S::told[1], S::letGo[0], S::letGo[1]}) ::close(end);
