@@ -92,7 +92,7 @@ void ForkRecords::waitForShortSteps() {
         bool inside = false;
         for (unsigned i = 0; i < ForkRecords::regionLimit && !inside; ++i) {
             const ForkRegion* region = records.regions[i].load();
-            inside = region && region->short_ &&
+            inside = region && region->shortStep &&
                      (region->arriving.load() != 0 || region->begun.load() != region->ended.load());
         }
         if (!inside) return;

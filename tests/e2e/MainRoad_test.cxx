@@ -263,7 +263,7 @@ bool letGoAsTheForkWaits = false;
 int told[2] = {-1, -1}, letGo[2] = {-1, -1};
 int notesMade = -1;
 bool (*insideNow)() = nullptr;  // where a signal stops the thread
-void stopIf(At at) {
+[[maybe_unused]] void stopIf(At at) {
     if (armed != at) return;
     armed = At::Nothing;
     Quillomark::Testing::say(told[1], 's');
@@ -278,7 +278,7 @@ void stopWhereInside(int) {
     errno = saved;
 }
 template <class Function>
-Function next(const char* name) {
+[[maybe_unused]] Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 }  // namespace StoppedInside

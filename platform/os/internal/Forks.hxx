@@ -154,7 +154,7 @@ public:
     static constexpr std::chrono::milliseconds GATE_WAIT{2 * FORK_WAIT};
 
     constexpr ForkRegion() = default;
-    constexpr explicit ForkRegion(Step step) : short_(step == SHORT_STEP) {}
+    constexpr explicit ForkRegion(Step step) : shortStep(step == SHORT_STEP) {}
     ForkRegion(const ForkRegion&) = delete;
     ForkRegion& operator=(const ForkRegion&) = delete;
 
@@ -162,7 +162,7 @@ public:
     public:
         explicit Scope(ForkRegion& region) : region(region) {
             if (region.slot.load(std::memory_order_acquire) == UNKNOWN) region.makeKnown();
-            if (region.short_) {
+            if (region.shortStep) {
                 region.enterPastForks();
             } else {
                 region.begun.fetch_add(1, std::memory_order_seq_cst);
@@ -198,7 +198,7 @@ private:
     // for that is over.
     void enterPastForks();
 
-    const bool short_ = false;
+    const bool shortStep = false;
     std::atomic<std::uint64_t> begun{0}, ended{0};
     // The threads of a short region between their look at the forks under
     // way and their entry (or their turning back): a fork that began waits
