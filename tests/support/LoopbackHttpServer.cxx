@@ -318,9 +318,20 @@ void LoopbackHttpServer::acceptLoop() {
         const int on = 1;
         ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         std::lock_guard<std::mutex> lock(connectionsMutex);
+        for (auto connection = connections.begin(); connection != connections.end();) {
+            if (std::find(ended.begin(), ended.end(), connection->get_id()) == ended.end()) {
+                ++connection;
+                continue;
+            }
+            connection->join();
+            connection = connections.erase(connection);
+        }
+        ended.clear();
         connections.emplace_back([this, socket] {
             serve(socket);
             ::close(socket);
+            const std::lock_guard<std::mutex> lock(connectionsMutex);
+            ended.push_back(std::this_thread::get_id());
         });
     }
 }
