@@ -285,10 +285,13 @@ LoopbackHttpServer::~LoopbackHttpServer() {
     while (::write(stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
     }
     acceptor.join();
+    // Joined without the lock, which each ends with.
+    std::list<std::thread> all;
     {
-        std::lock_guard<std::mutex> lock(connectionsMutex);
-        for (std::thread& connection : connections) connection.join();
+        const std::lock_guard<std::mutex> lock(connectionsMutex);
+        all.swap(connections);
     }
+    for (std::thread& connection : all) connection.join();
     ::close(listenSocket);
     ::close(stopPipe[0]);
     ::close(stopPipe[1]);
