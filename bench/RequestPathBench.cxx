@@ -18,8 +18,16 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,6 +145,59 @@ void newConnection(benchmark::State& state) {
         });
 }
 
+// Forks of a process whose threads set up connections, each child ending at
+// once: the fork's time in the parent, while four threads make connections'
+// handles through the library (whose set-up a fork waits for), against
+// forks while the same threads make the same libcurl handles without it.
+void forkWhileSettingUp(benchmark::State& state) {
+    // The requests of the other cases, which the server records, would
+    // make every fork copy their memory.
+    server().script().clearCalls();
+    enum Mode { BARE, LIBRARY, STOP };
+    std::atomic<int> mode{BARE};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int now; (now = mode.load()) != STOP;) {
+                if (now == LIBRARY) {
+                    Connection connection(server().url(), nullptr, Connection::HTTP,
+                                          Connection::REST, true);
+                    SessionManager::getSessionManager(&connection)->getRestSender();
+                } else {
+                    CURL* handle = curl_easy_init();
+                    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+                    curl_easy_perform(handle);
+                    curl_easy_cleanup(handle);
+                }
+            }
+        });
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto forkOnce = [](std::vector<double>& times) {
+        const auto start = Clock::now();
+        const pid_t child = fork();
+        if (child == 0) _exit(0);
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        waitpid(child, nullptr, 0);
+    };
+    std::vector<double> bare, library;
+    bool bareFirst = true;
+    for (auto _ : state) {
+        for (const int now : {bareFirst ? BARE : LIBRARY, bareFirst ? LIBRARY : BARE}) {
+            mode = now;
+            forkOnce(now == BARE ? bare : library);
+        }
+        bareFirst = !bareFirst;
+        state.SetIterationTime(library.back());
+    }
+    mode = STOP;
+    for (std::thread& thread : threads) thread.join();
+    state.counters["ratio"] = median(library) / median(bare);
+    state.counters["median us"] = median(library) * 1e6;
+    state.counters["slowest ms"] = *std::max_element(library.begin(), library.end()) * 1e3;
+    state.counters["bare slowest ms"] = *std::max_element(bare.begin(), bare.end()) * 1e3;
+}
+
 const std::pair<int, const char*> SIZES[] = {{1024, "1 KB"}, {1024 * 1024, "1 MB"}};
 
 void cases(Rounds& rounds) {
@@ -155,6 +216,7 @@ void cases(Rounds& rounds) {
             Rounds::Timing::Manual);
     }
     rounds.add("new connection/1024", newConnection, Rounds::Timing::Manual);
+    rounds.add("fork while setting up", forkWhileSettingUp, Rounds::Timing::Manual, 1.0);
 }
 
 // The runtime's work on a small request is held to a budget against what a
@@ -184,6 +246,18 @@ void figures(const RoundRecorder& runs, FigureTable& table) {
         table.add(Figure::reference(
             "HTTP send on a new connection / bare libcurl POST on a new handle, 1 KB each way",
             runs.medianCounter("new connection/1024", "ratio"), "x"));
+    }
+    const std::string forks = "fork while setting up";
+    if (runs.has(forks)) {
+        const std::string what = "fork while 4 threads set up connections";
+        table.add(Figure::atMost(what + " / while they make bare libcurl handles, median",
+                                 runs.medianCounter(forks, "ratio"), "x", 1.5));
+        table.add(
+            Figure::reference(what + ", median", runs.medianCounter(forks, "median us"), "us"));
+        table.add(
+            Figure::reference(what + ", slowest", runs.medianCounter(forks, "slowest ms"), "ms"));
+        table.add(Figure::reference("fork while 4 threads make bare libcurl handles, slowest",
+                                    runs.medianCounter(forks, "bare slowest ms"), "ms"));
     }
 }
 

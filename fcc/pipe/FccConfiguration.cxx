@@ -26,8 +26,8 @@ Os::ProcessObject<std::mutex> configurationLock;
 // or connects a pipe while the process exits still copies it whole.
 Os::ProcessObject<FccConfiguration> current;
 // Each change of current, which a forked child must not take over half
-// done.
-Os::ForkRegion changingConfiguration;
+// done: short, and waited for by a fork.
+Os::ForkRegion changingConfiguration{Os::ForkRegion::SHORT_STEP};
 
 std::mutex& configurationMutex() { return *configurationLock; }
 

@@ -119,8 +119,10 @@ struct AllocatorInForce {
 };
 
 Os::ProcessObject<AllocatorInForce> allocator;
-Os::ForkRegion replacingPair;
-Os::ForkRegion guardedChanges;
+// Both short (a pair's copy, a few links of the registry), and waited for
+// by a fork.
+Os::ForkRegion replacingPair{Os::ForkRegion::SHORT_STEP};
+Os::ForkRegion guardedChanges{Os::ForkRegion::SHORT_STEP};
 
 AllocatorInForce& allocatorInForce() { return *allocator; }
 

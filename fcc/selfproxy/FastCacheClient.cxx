@@ -64,7 +64,9 @@ Platform::Os::ProcessObject<ClientLocks> clientLocks;
 ClientLocks& locks() { return *clientLocks; }
 
 // Every use of the client's locks and of the attached cache, which a
-// forked child must not take over half done.
+// forked child must not take over half done. A fork does not wait for it:
+// an attach asks the server, a read waits for the cache's mutex and copies
+// a file's bytes.
 Platform::Os::ForkRegion clientInUse;
 
 // The attached cache (none until an attach succeeded), whether an attach

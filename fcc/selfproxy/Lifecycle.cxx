@@ -39,7 +39,8 @@ int referenceCount = 0;  // under the init lock
 // FCC_IsFCCEnabled) and its ending by the last FCC_Term, which hold the
 // init lock while they wait for the server. A child forked meanwhile starts
 // the interface afresh: the tickets and files that a session being ended
-// still held at the fork go at the child's next set-up.
+// still held at the fork go at the child's next set-up. A fork does not
+// wait for it: the step waits for the server and starts programs.
 Platform::Os::ForkRegion settingUpOrEnding;
 std::atomic<bool> leftByParentsSession{false};
 

@@ -691,9 +691,12 @@ constexpr std::size_t MOST_SPARE = 4 * 1024 * 1024;
 std::atomic<std::size_t> spareBytes{0};
 
 // Around the calls that take a lock of the XML library's or of the ones
-// beneath it that the whole process shares: making a scanner, and reading
-// a document that is decoded through one (`Decoding::Beneath`).
-Quillomark::Platform::Os::ForkRegion makingReaders, decodingBeneath;
+// beneath it that the whole process shares: making a scanner, short, which
+// a fork waits for; and reading a document that is decoded through one
+// (`Decoding::Beneath`), as long as the document, which a fork does not.
+Quillomark::Platform::Os::ForkRegion makingReaders{
+    Quillomark::Platform::Os::ForkRegion::SHORT_STEP};
+Quillomark::Platform::Os::ForkRegion decodingBeneath;
 
 // Whether the lock that `region` is around can be held by a thread that
 // this process does not have: a fork of its line came while a thread was

@@ -29,9 +29,13 @@ std::once_flag xmlPlatformOnce;
 // up and never ended: null when memory ran out then.
 CURL* blankHandle = nullptr;
 // Around each call of the library's that takes libcurl's process-wide
-// spinlock once the library has loaded.
-Quillomark::Platform::Os::ForkRegion takingCurlsLock;
-// Set in a child forked while a thread of its parent was inside, and kept
+// spinlock once the library has loaded: a handle's making and its transfer
+// without a URL, which allocate and make a local socket pair, and run no
+// code of the application's. A fork waits for them.
+Quillomark::Platform::Os::ForkRegion takingCurlsLock{
+    Quillomark::Platform::Os::ForkRegion::SHORT_STEP};
+// Set in a child forked while a thread of its parent was inside (the fork
+// gave up waiting for it, or it gave up being held back), and kept
 // by the processes it forks in turn: the spinlock may be held for good. A
 // thread that came and went as the process forked does not count: the
 // child has each thread's writes up to the first that the fork held up, so

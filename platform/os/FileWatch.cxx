@@ -29,8 +29,10 @@ namespace {
 // descriptors before the memory, so that the number of a watch made or
 // closed on another thread as the parent forked may name nothing in the
 // child, or by now a file of the application's: such a number is left
-// alone, and stays open in the child until it runs a program.
-ForkRegion watchDescriptors;
+// alone, and stays open in the child until it runs a program. The changes
+// are short (a few calls on descriptors and the process's own descriptor
+// list), and a fork waits for them.
+ForkRegion watchDescriptors{ForkRegion::SHORT_STEP};
 
 using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 

@@ -1,7 +1,9 @@
 #include <platform/os/internal/Forks.hxx>
 #include <platform/os/internal/Threads.hxx>
+#include <platform/os/internal/Time.hxx>
 
 #include <array>
+#include <ctime>
 #include <pthread.h>
 
 namespace Quillomark::Platform::Os {
@@ -36,13 +38,25 @@ struct ForkRecords {
     };
     static thread_local Before before;
     static std::atomic<std::uint32_t> forker;
+    // The forks under way (between their wait and their return in the
+    // parent), which the short regions hold threads back for; the word that
+    // those threads wait on.
+    static std::atomic<int> forksUnderWay;
+    // The short region that the calling thread is arriving at, if any: what
+    // of a region's arrivals a child keeps, when a signal's handler forked
+    // in the middle of its thread's arrival.
+    static thread_local ForkRegion* arrivingAt;
 
     static void prepare();
+    static void parent();
     static void child();
+    static void waitForShortSteps();
 };
 
 thread_local ForkRecords::Before ForkRecords::before{};
 std::atomic<std::uint32_t> ForkRecords::forker{0};
+std::atomic<int> ForkRecords::forksUnderWay{0};
+thread_local ForkRegion* ForkRecords::arrivingAt = nullptr;
 
 namespace {
 
@@ -55,6 +69,8 @@ void ForkRecords::prepare() {
          ++handler) {
         if (*handler) (*handler)();
     }
+    forksUnderWay.fetch_add(1, std::memory_order_seq_cst);
+    waitForShortSteps();
     Before& now = before;
     now.thread = currentThreadId();
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
@@ -67,8 +83,44 @@ void ForkRecords::prepare() {
     }
 }
 
+// Up to FORK_WAIT in all, however many regions and threads: once it gave
+// up, the child learns of the threads still inside as of any region's. A
+// short sleep between looks leaves the processor to the threads waited for.
+void ForkRecords::waitForShortSteps() {
+    std::chrono::steady_clock::time_point deadline{};
+    for (;;) {
+        bool inside = false;
+        for (unsigned i = 0; i < ForkRecords::regionLimit && !inside; ++i) {
+            const ForkRegion* region = records.regions[i].load();
+            inside = region && region->shortStep &&
+                     (region->arriving.load() != 0 || region->begun.load() != region->ended.load());
+        }
+        if (!inside) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline == std::chrono::steady_clock::time_point{}) {
+            deadline = now + ForkRegion::FORK_WAIT;
+        } else if (now >= deadline) {
+            return;
+        }
+        const timespec pause{0, 20000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void ForkRecords::parent() {
+    forksUnderWay.fetch_sub(1, std::memory_order_seq_cst);
+    wakeWaiters(forksUnderWay);
+}
+
 void ForkRecords::child() {
     const unsigned forks = records.forks.fetch_add(1) + 1;
+    // No fork of the parent's is under way here, and the threads that were
+    // arriving at a short region stayed with the parent, but for this one.
+    forksUnderWay.store(0);
+    for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
+        if (ForkRegion* region = records.regions[i].load())
+            region->arriving.store(arrivingAt == region ? 1 : 0);
+    }
     forker.store(before.thread);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         ForkRegion* region = records.regions[i].load();
@@ -97,7 +149,7 @@ std::atomic<bool> handlersRegistered{false};
 pthread_once_t registration = PTHREAD_ONCE_INIT;  // constant-initialised
 
 void registerOnce() {
-    pthread_atfork(ForkRecords::prepare, nullptr, ForkRecords::child);
+    pthread_atfork(ForkRecords::prepare, ForkRecords::parent, ForkRecords::child);
     handlersRegistered.store(true, std::memory_order_release);
 }
 
@@ -161,6 +213,34 @@ void ForkRegion::makeKnown() {
         if (records.regions[at].compare_exchange_strong(found, this) || found == this) break;
     }
     slot.store(at, std::memory_order_release);
+}
+
+// Looks at the forks under way after it counts itself arriving, as a fork
+// counts itself under way before it looks at the arrivals (both in the one
+// order of all such operations): either the fork waits for this thread to
+// be inside and leave, or this thread sees the fork and turns back. One
+// held back longer than GATE_WAIT enters all the same: the fork may be
+// waiting for an at-fork handler of the application's that needs a lock
+// this thread holds.
+void ForkRegion::enterPastForks() {
+    std::chrono::steady_clock::time_point deadline{};
+    for (bool late = false;;) {
+        ForkRecords::arrivingAt = this;
+        arriving.fetch_add(1, std::memory_order_seq_cst);
+        const int forks = ForkRecords::forksUnderWay.load(std::memory_order_seq_cst);
+        if (forks == 0 || late) {
+            begun.fetch_add(1, std::memory_order_seq_cst);
+            arriving.fetch_sub(1, std::memory_order_seq_cst);
+            ForkRecords::arrivingAt = nullptr;
+            return;
+        }
+        arriving.fetch_sub(1, std::memory_order_seq_cst);
+        ForkRecords::arrivingAt = nullptr;
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + GATE_WAIT;
+        late = now >= deadline;
+        if (!late) waitWhileEqual(ForkRecords::forksUnderWay, forks, deadline);
+    }
 }
 
 bool ForkRegion::inUseAtLastFork() const {

@@ -27,8 +27,8 @@ namespace Quillomark::Platform::Os {
 namespace {
 
 // Every take and give-back of every set, which a forked child must not
-// take over half done.
-ForkRegion cellsInUse;
+// take over half done: short, and waited for by a fork.
+ForkRegion cellsInUse{ForkRegion::SHORT_STEP};
 
 constexpr std::size_t CHUNK_SIZE = std::size_t(16) << 20;
 

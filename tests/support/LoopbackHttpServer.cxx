@@ -285,10 +285,13 @@ LoopbackHttpServer::~LoopbackHttpServer() {
     while (::write(stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
     }
     acceptor.join();
+    // Joined without the lock, which each ends with.
+    std::list<std::thread> all;
     {
-        std::lock_guard<std::mutex> lock(connectionsMutex);
-        for (std::thread& connection : connections) connection.join();
+        const std::lock_guard<std::mutex> lock(connectionsMutex);
+        all.swap(connections);
     }
+    for (std::thread& connection : all) connection.join();
     ::close(listenSocket);
     ::close(stopPipe[0]);
     ::close(stopPipe[1]);
@@ -318,9 +321,20 @@ void LoopbackHttpServer::acceptLoop() {
         const int on = 1;
         ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         std::lock_guard<std::mutex> lock(connectionsMutex);
+        for (auto connection = connections.begin(); connection != connections.end();) {
+            if (std::find(ended.begin(), ended.end(), connection->get_id()) == ended.end()) {
+                ++connection;
+                continue;
+            }
+            connection->join();
+            connection = connections.erase(connection);
+        }
+        ended.clear();
         connections.emplace_back([this, socket] {
             serve(socket);
             ::close(socket);
+            const std::lock_guard<std::mutex> lock(connectionsMutex);
+            ended.push_back(std::this_thread::get_id());
         });
     }
 }

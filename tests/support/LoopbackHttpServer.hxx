@@ -102,6 +102,10 @@ private:
     std::thread acceptor;
     std::mutex connectionsMutex;
     std::list<std::thread> connections;
+    // Those of the threads above whose connection ended: joined as the next
+    // connection comes, so that a long-lived server's ended threads do not
+    // add up (their stacks, mapped until joined, slow every fork).
+    std::vector<std::thread::id> ended;
 };
 
 // Whether this build serves TLS (OpenSSL's development files were found).

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -9,10 +10,14 @@ namespace Quillomark::Platform::Os {
 // What a child of fork needs to know of the process it was copied from. The
 // child has one thread, the one that forked: every other thread's locks,
 // half-done changes and descriptor numbers are in its memory as they stood.
-// Nothing here takes a lock around a fork (the application's own at-fork
-// handlers may hold theirs): the parent only reads counters and runs the
-// handlers kept to run before a fork (QMSOA_BEFORE_FORK), and all else is
-// done in the child.
+// Nothing here takes a lock around a fork, and every wait at a fork is
+// bounded by the steady clock: the application's own at-fork handlers may
+// hold their locks (an allocator's among them) while a thread inside the
+// library needs one, and a thread that the library holds back may hold a
+// lock that such a handler needs. The parent runs the handlers kept to run
+// before a fork (QMSOA_BEFORE_FORK), waits a moment for the threads inside
+// the regions whose step is short (ForkRegion::SHORT_STEP, below), and
+// reads counters; all else is done in the child.
 
 // Makes the library's handlers run at every fork from now on (once per
 // process): as the library loads, or at the first use of what a child must
@@ -127,9 +132,29 @@ bool heldAtFork(std::mutex& mutex);
 // before the library's statics are made, and the forks that the process
 // makes then are told of it. Known to the forks from its first use on: at
 // most 16 in use.
+//
+// A region whose step is short, does no I/O and runs no code of the
+// application's is made with SHORT_STEP: a fork waits until no thread is
+// inside (up to FORK_WAIT, so that a thread that the machine's load holds
+// up inside is still waited for), and holds back the threads that come to
+// it meanwhile until the fork is done (each up to GATE_WAIT), so that its
+// child finds the region as no thread was inside. Only a fork that gave up
+// waiting, or a thread that gave up being held back, leaves a thread inside
+// as the memory is copied. A region whose step may be long (waits for a
+// server, reads a document of any size) or runs the application's code
+// keeps the plain rule: the fork does not wait, and its child learns that a
+// thread was inside.
 class ForkRegion {
 public:
+    enum Step { ANY_STEP, SHORT_STEP };
+    // A fork's wait for the threads inside its short regions, in all.
+    static constexpr std::chrono::milliseconds FORK_WAIT{50};
+    // A thread's wait to enter a short region while a fork is under way:
+    // the fork's wait and its copy of the process.
+    static constexpr std::chrono::milliseconds GATE_WAIT{2 * FORK_WAIT};
+
     constexpr ForkRegion() = default;
+    constexpr explicit ForkRegion(Step step) : shortStep(step == SHORT_STEP) {}
     ForkRegion(const ForkRegion&) = delete;
     ForkRegion& operator=(const ForkRegion&) = delete;
 
@@ -137,7 +162,11 @@ public:
     public:
         explicit Scope(ForkRegion& region) : region(region) {
             if (region.slot.load(std::memory_order_acquire) == UNKNOWN) region.makeKnown();
-            region.begun.fetch_add(1, std::memory_order_seq_cst);
+            if (region.shortStep) {
+                region.enterPastForks();
+            } else {
+                region.begun.fetch_add(1, std::memory_order_seq_cst);
+            }
         }
         ~Scope() { region.ended.fetch_add(1, std::memory_order_seq_cst); }
         Scope(const Scope&) = delete;
@@ -165,8 +194,16 @@ private:
     static constexpr unsigned UNKNOWN = ~0u;
     // Makes the region known to the forks before the caller enters it.
     void makeKnown();
+    // Enters a short region once no fork is under way, or once the wait
+    // for that is over.
+    void enterPastForks();
 
+    const bool shortStep = false;
     std::atomic<std::uint64_t> begun{0}, ended{0};
+    // The threads of a short region between their look at the forks under
+    // way and their entry (or their turning back): a fork that began waits
+    // for them to be inside or gone.
+    std::atomic<std::uint32_t> arriving{0};
     // Where the forks find it; UNKNOWN while no thread has entered it.
     std::atomic<unsigned> slot{UNKNOWN};
     // The last fork that came while a thread was inside.
