@@ -8,17 +8,23 @@ namespace Quillomark::Testing::FailingAllocations {
 std::atomic<long> failAfter{-1};
 std::atomic<bool> failOnce{false};
 std::atomic<long> live{0};
+std::atomic<long> failed{0};
+std::atomic<std::thread::id> onlyThread{};
 
 }  // namespace Quillomark::Testing::FailingAllocations
 
 using namespace Quillomark::Testing::FailingAllocations;
 
 void* operator new(std::size_t size) {
-    long left = failAfter.load();
+    const std::thread::id counted = onlyThread.load(std::memory_order_relaxed);
+    long left = counted == std::thread::id() || counted == std::this_thread::get_id()
+                    ? failAfter.load()
+                    : -1;
     while (left > 0 && !failAfter.compare_exchange_weak(left, left - 1)) {
     }
     if (left == 0) {
         if (failOnce) failAfter = -1;
+        ++failed;
         throw std::bad_alloc();
     }
     void* block = std::malloc(size == 0 ? 1 : size);
