@@ -2,6 +2,7 @@
 #include <platform/os/internal/Threads.hxx>
 
 #include <array>
+#include <new>
 #include <pthread.h>
 
 namespace Quillomark::Platform::Os {
@@ -130,9 +131,12 @@ std::atomic<LeftAlone*> leftAlone{nullptr};
 
 }  // namespace
 
-void leaveAlone(void* object) {
+void leaveAlone(void* object) noexcept {
     if (object == nullptr) return;
-    auto* left = new LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    // Without memory for its entry the object is not listed: it is never
+    // freed all the same, but a leak checker counts it.
+    auto* left = new (std::nothrow) LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    if (left == nullptr) return;
     while (!leftAlone.compare_exchange_weak(left->next, left, std::memory_order_release,
                                             std::memory_order_relaxed)) {
     }

@@ -31,8 +31,8 @@ unsigned forksSoFar();
 // Keeps `object` reachable, never freed, for the rest of the process: what a
 // forked child found of its parent's and must not end (ending it could
 // close or write to what the parent still uses, or wait for a lock that a
-// thread the fork left behind holds). Takes no lock.
-void leaveAlone(void* object);
+// thread the fork left behind holds). Takes no lock, and needs no memory.
+void leaveAlone(void* object) noexcept;
 
 // In a child's at-fork handler: puts `fresh` in the slot in place of the
 // parent's copy, which is left alone (still reachable, never freed).
