@@ -117,6 +117,34 @@ TEST(FccEntriesWithoutMemory, TheFirstCallsAllocationsFailOneAfterAnother) {
                             "set-up with memory failed, 5: the first call said something else";
 }
 
+// A child forked without the memory to set the interface up anew (its
+// locks, which a thread of the parent may hold) gets control back from fork
+// all the same, nothing having crossed the C library's frames, and the
+// interface refuses every call there with -3099.
+TEST(FccEntriesWithoutMemory, AChildForkedWithoutMemoryForItsSetUpIsRefused) {
+    const std::string home = Quillomark::Testing::freshFolder("set-up-in-child-");
+    EXPECT_EQ(Quillomark::Testing::runInChild([&home] {
+                  dup2(::open("/dev/null", O_WRONLY), 2);  // the loader's reports
+                  setenv("FMS_HOME", home.c_str(), 1);
+                  Fcc::FccInitLocks();  // which a child makes anew
+                  Failing::failOnce = false;
+                  Failing::failAfter = 0;
+                  const pid_t child = fork();
+                  Failing::failAfter = -1;
+                  if (child == 0) {
+                      const char* text = nullptr;
+                      _exit(FCC_Init(nullptr, nullptr) == Fcc::ERR_FMSCP_NOT_SUPPORTED &&
+                                    FCC_GetLastError(&text) == Fcc::ERR_FMSCP_NOT_SUPPORTED
+                                ? 0
+                                : 4);
+                  }
+                  // 3: fork threw in the child; 4: the interface was not refused.
+                  const std::string ended = Quillomark::Testing::endOf(child);
+                  if (!ended.empty()) _exit(ended == "exit 3" ? 5 : 6);
+              }),
+              "");
+}
+
 // synchronize() as the process's first call, with no memory left to load
 // the interface, takes nothing; its endSynchronize(), once memory is back
 // and loads it, releases nothing either. The main lock then still knows
