@@ -37,9 +37,12 @@ struct ForkRecords {
     };
     static thread_local Before before;
     static std::atomic<std::uint32_t> forker;
+    // A child's handler ran out of memory, in this process or in one that
+    // it was forked from since.
+    std::atomic<bool> setUpFailed{false};
 
-    static void prepare();
-    static void child();
+    static void prepare() noexcept;
+    static void child() noexcept;
 };
 
 thread_local ForkRecords::Before ForkRecords::before{};
@@ -49,12 +52,25 @@ namespace {
 
 ForkRecords records;  // constant-initialised
 
+// Runs one of the library's handlers. The C library runs them inside fork,
+// whose frames are C: nothing that a handler throws (std::bad_alloc, where
+// a child has no memory for what it makes anew) may leave, and the other
+// handlers still run. Whether it ran whole.
+bool ranWhole(void (*handler)()) noexcept {
+    try {
+        if (handler) handler();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
-void ForkRecords::prepare() {
+void ForkRecords::prepare() noexcept {
     for (auto* handler = __start_qmsoa_before_fork; handler != __stop_qmsoa_before_fork;
          ++handler) {
-        if (*handler) (*handler)();
+        ranWhole(*handler);
     }
     Before& now = before;
     now.thread = currentThreadId();
@@ -68,7 +84,7 @@ void ForkRecords::prepare() {
     }
 }
 
-void ForkRecords::child() {
+void ForkRecords::child() noexcept {
     const unsigned forks = records.forks.fetch_add(1) + 1;
     forker.store(before.thread);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
@@ -81,7 +97,7 @@ void ForkRecords::child() {
     }
     for (auto* handler = __start_qmsoa_in_child_after_fork;
          handler != __stop_qmsoa_in_child_after_fork; ++handler) {
-        if (*handler) (*handler)();
+        if (!ranWhole(*handler)) records.setUpFailed.store(true);
     }
     // The threads that were inside stayed with the parent and never leave
     // in this process: from here on no thread is inside, and the forks that
@@ -97,7 +113,7 @@ namespace {
 std::atomic<bool> handlersRegistered{false};
 pthread_once_t registration = PTHREAD_ONCE_INIT;  // constant-initialised
 
-void registerOnce() {
+void registerOnce() noexcept {
     pthread_atfork(ForkRecords::prepare, nullptr, ForkRecords::child);
     handlersRegistered.store(true, std::memory_order_release);
 }
@@ -113,6 +129,8 @@ void registerForkHandlers() {
     if (handlersRegistered.load(std::memory_order_acquire)) return;
     pthread_once(&registration, registerOnce);
 }
+
+bool setUpFailedInAFork() { return records.setUpFailed.load(std::memory_order_relaxed); }
 
 unsigned forksSoFar() {
     registerForkHandlers();
