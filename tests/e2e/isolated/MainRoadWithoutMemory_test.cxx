@@ -473,6 +473,13 @@ TEST(MainRoadWithoutMemory, AnIiopSessionWithEachAllocationFailing) {
     Quillomark::Testing::GatewayServerProcess gateway;
     gateway.start();
     const std::string hostPath = gateway.hostPath();
+    // The process's first connection makes the model's factories, whose
+    // allocations the HTTP session's sweep fails each: this one's
+    // processes are forked once they are made, and fail IIOP's.
+    {
+        const Client::Connection first(hostPath, nullptr, Client::Connection::IIOP,
+                                       Client::Connection::REST, false);
+    }
     sweep<IiopSession>([&hostPath] { return IiopSession(hostPath); });
 }
 
