@@ -48,3 +48,21 @@ void operator delete(void* block) noexcept {
 
 void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 #pragma GCC diagnostic pop
+
+// The other forms go through the pair above, also where a sanitizer's
+// runtime defines them itself.
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
+}
+void operator delete[](void* block) noexcept { operator delete(block); }
+void operator delete[](void* block, std::size_t) noexcept { operator delete(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { operator delete(block); }

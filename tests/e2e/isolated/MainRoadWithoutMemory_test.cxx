@@ -13,6 +13,7 @@
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
+#include <soa/client/internal/GatewayOrb.hxx>
 #include <soa/client/model/Folder.hxx>
 #include <soa/client/model/Item.hxx>
 #include <soa/client/model/ItemRevision.hxx>
@@ -27,13 +28,10 @@
 #include "tests/support/AllocationSweep.hxx"
 #include "tests/support/Doubles.hxx"
 #include "tests/support/GatewayServerProcess.hxx"
+#include "tests/support/LeaksUncounted.hxx"
 #include "tests/support/LoopbackPlmService.hxx"
 
 #include <gtest/gtest.h>
-
-#if QMSOA_TEST_SANITIZED
-#include <sanitizer/lsan_interface.h>
-#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -362,7 +360,11 @@ public:
             {"a named call",
              [this] { sender()->send("Query-2007-06-Finder", "findFolder", "<a/>", named); },
              [this] { return named == NAMED ? "" : "answered " + named; }},
-            {"the end", [this] { connection.reset(); }, [] { return std::string(); }},
+            {"the end", [this] { connection.reset(); },
+             [] {
+                 return Client::GatewayOrb::shares() == 0 ? ""
+                                                          : "the ORB still shared once it ended";
+             }},
         };
     }
 
@@ -424,7 +426,7 @@ void sweep(Make session) {
                 const std::string nextWrongs = Armed(-1).run(next.steps());
                 if (!nextWrongs.empty()) said += "the next session: " + nextWrongs;
             }
-#if QMSOA_TEST_SANITIZED
+#ifdef QMSOA_LEAKS_CHECKED
             if (__lsan_do_recoverable_leak_check() != 0) said += "leaks\n";
 #endif
             Quillomark::Testing::tell(fd, said);
