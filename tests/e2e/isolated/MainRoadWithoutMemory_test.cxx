@@ -8,7 +8,7 @@
 // session of the process works.
 
 #include <soa/client/Connection.hxx>
-#include <soa/client/ModelManagerImpl.hxx>
+#include <soa/client/ModelManager.hxx>
 #include <soa/client/PartialErrorListener.hxx>
 #include <soa/client/RestSender.hxx>
 #include <soa/client/RuntimeException.hxx>
@@ -20,8 +20,6 @@
 #include <soa/client/model/ReleaseStatus.hxx>
 #include <soa/client/model/User.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
-#include <soa/common/XmlStream.hxx>
-#include <soa/schemas/base/ServiceData.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/services/core/SessionService.hxx>
 
@@ -290,22 +288,9 @@ private:
         "Home, dated; 000101 Mounting bracket, cast aluminium, A Released, B; 000102 Gearbox "
         "housing \xE2\x80\x93 left & right, A";
 
-    // What a stub does for one operation, as the example does.
     Model::Folder* findFolder(const std::string& name) {
-        Quillomark::Soa::Common::Xml::XmlStream request;
-        request.startElement("findFolderInput");
-        request.attribute("folderName", name);
-        request.endElement();
-        Quillomark::Soa::Common::Xml::SAXToNodeParser reply;
-        Client::SessionManager::getSessionManager(&connection.value())
-            ->getRestSender()
-            ->invoke(LoopbackPlmService::QUERY_SERVICE, LoopbackPlmService::QUERY_OPERATION,
-                     request.str(), reply);
-        Quillomark::Schemas::Soa::_2006_03::Base::ServiceData data;
-        data.parse(reply.getRoot());
         const Client::ServiceData loaded =
-            static_cast<Client::ModelManagerImpl*>(connection->getModelManager())
-                ->loadServiceData(data);
+            Quillomark::Testing::findFolder(connection.value(), name);
         return loaded.getPlainObjs().size() == 1
                    ? dynamic_cast<Model::Folder*>(loaded.getPlainObjs()[0])
                    : nullptr;
