@@ -1,6 +1,10 @@
 #include "tests/support/FailingAllocations.hxx"
 
+#include <dlfcn.h>
+#include <execinfo.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace Quillomark::Testing::FailingAllocations {
@@ -10,6 +14,31 @@ std::atomic<bool> failOnce{false};
 std::atomic<long> live{0};
 std::atomic<long> failed{0};
 std::atomic<std::thread::id> onlyThread{};
+
+namespace {
+
+// The stack of the first allocation that failed.
+void* firstFailure[64];
+int firstFailureDepth = 0;
+// backtrace loads the unwinder at its first call, which allocates: as the
+// program starts.
+[[maybe_unused]] const int unwinderLoaded = [] {
+    void* frame = nullptr;
+    return backtrace(&frame, 1);
+}();
+
+}  // namespace
+
+bool firstFailureWithin(const char* library) {
+    for (int frame = 0; frame < firstFailureDepth; ++frame) {
+        Dl_info found{};
+        if (dladdr(firstFailure[frame], &found) != 0 && found.dli_fname != nullptr &&
+            std::strstr(found.dli_fname, library) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace Quillomark::Testing::FailingAllocations
 
@@ -24,7 +53,7 @@ void* operator new(std::size_t size) {
     }
     if (left == 0) {
         if (failOnce) failAfter = -1;
-        ++failed;
+        if (failed++ == 0) firstFailureDepth = backtrace(firstFailure, 64);
         throw std::bad_alloc();
     }
     void* block = std::malloc(size == 0 ? 1 : size);

@@ -20,4 +20,9 @@ extern std::atomic<long> failed;     // allocations failed so far
 // every thread while it is the default (no thread).
 extern std::atomic<std::thread::id> onlyThread;
 
+// Whether the process's first allocation that failed was made from within
+// the shared library whose file name holds `library` (a frame of that
+// library's was on the stack).
+bool firstFailureWithin(const char* library);
+
 }  // namespace Quillomark::Testing::FailingAllocations
