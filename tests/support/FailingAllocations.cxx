@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace Quillomark::Testing::FailingAllocations {
@@ -29,15 +30,19 @@ int firstFailureDepth = 0;
 
 }  // namespace
 
-bool firstFailureWithin(const char* library) {
-    for (int frame = 0; frame < firstFailureDepth; ++frame) {
+bool withinStack(void* const* frames, int depth, const char* text) {
+    for (int frame = 0; frame < depth; ++frame) {
         Dl_info found{};
-        if (dladdr(firstFailure[frame], &found) != 0 && found.dli_fname != nullptr &&
-            std::strstr(found.dli_fname, library) != nullptr) {
-            return true;
+        if (dladdr(frames[frame], &found) == 0) continue;
+        for (const char* name : {found.dli_fname, found.dli_sname}) {
+            if (name != nullptr && std::strstr(name, text) != nullptr) return true;
         }
     }
     return false;
+}
+
+bool firstFailureWithin(const char* text) {
+    return withinStack(firstFailure, firstFailureDepth, text);
 }
 
 }  // namespace Quillomark::Testing::FailingAllocations

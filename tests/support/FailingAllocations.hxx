@@ -20,9 +20,11 @@ extern std::atomic<long> failed;     // allocations failed so far
 // every thread while it is the default (no thread).
 extern std::atomic<std::thread::id> onlyThread;
 
-// Whether the process's first allocation that failed was made from within
-// the shared library whose file name holds `library` (a frame of that
-// library's was on the stack).
-bool firstFailureWithin(const char* library);
+// Whether a frame of the stack (as backtrace gives it) lies in a shared
+// library whose file name, or in an exported function whose name, holds
+// `text`.
+bool withinStack(void* const* frames, int depth, const char* text);
+// The same of the stack of the process's first allocation that failed.
+bool firstFailureWithin(const char* text);
 
 }  // namespace Quillomark::Testing::FailingAllocations

@@ -34,6 +34,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <execinfo.h>
+#include <unistd.h>
 #include <climits>
 #include <exception>
 #include <functional>
@@ -95,6 +97,32 @@ struct Step {
     std::function<std::string()> check;
 };
 
+// omniORB's own ends of a failed allocation, which the library cannot mend
+// and the README tells. Where one of the last of the first ORB_init's
+// allocations failed, omniORB refuses every later ORB_init of the process.
+bool orbRefusedForGood(const std::exception_ptr& thrown) {
+    return Failing::firstFailureWithin("ORB_init") &&
+           described(thrown).find("INITIALIZE_FailedORBInit") != std::string::npos;
+}
+
+// Where omniORB's reading of a reply ran out of memory, and memory is still
+// short as it drops that connection, its destructor throws: the process
+// ends. The step it ended in is told.
+int endingTold = -1;
+const char* acting = "";
+[[noreturn]] void terminated() {
+    void* frames[64];
+    const int depth = backtrace(frames, 64);
+    if (Failing::withinStack(frames, depth, "IOP_C_Holder")) {
+        Failing::failAfter = -1;
+        Quillomark::Testing::tell(
+            endingTold,
+            std::string(acting) + "\tthe process ended as omniORB dropped a connection\n");
+        _exit(0);
+    }
+    std::abort();
+}
+
 // Runs the steps of a session in order, with the allocation `failAfter` of
 // the calling thread failing (-1: none), alone or with every one after it
 // as the hook says. The hook is armed only while a step acts, so that what
@@ -112,7 +140,7 @@ public:
         for (const Step& step : steps) {
             const long failedBefore = Failing::failed;
             const long before = left;
-            std::exception_ptr thrown = attempt(step.act);
+            std::exception_ptr thrown = attempt(step);
             if (counts) (*counts)[step.stage] += before - left;
             const bool ranOut = Failing::failed != failedBefore;
             if (ranOut && stage.empty()) {
@@ -120,16 +148,17 @@ public:
                 ending = thrown ? described(thrown) : "returned";
             }
             if (thrown) {
+                if (!ranOut && refused(thrown)) continue;
                 if (!ranOut || !endsForMemory(thrown)) {
                     wrong += std::string(step.stage) + " threw " + described(thrown) + "\n";
                 }
                 left = -1;
-                thrown = attempt(step.act);
-                if (thrown) {
+                thrown = attempt(step);
+                if (thrown && !refused(thrown)) {
                     wrong += std::string(step.stage) + " threw " + described(thrown) +
                              " when tried again with memory\n";
-                    continue;
                 }
+                if (thrown) continue;
             }
             const std::string checked = step.check();
             if (!checked.empty()) wrong += std::string(step.stage) + ": " + checked + "\n";
@@ -137,22 +166,32 @@ public:
         return wrong;
     }
 
-    std::string stage;   // where the first allocation failed
-    std::string ending;  // what the step of that stage ended in
+    std::string stage;            // where the first allocation failed
+    std::string ending;           // what the step of that stage ended in
+    bool refusedForGood = false;  // omniORB refused IIOP from then on
 
 private:
-    // std::bad_alloc, or a reply's parse that ran out of memory.
+    // std::bad_alloc, a reply's parse that ran out of memory, or omniORB's
+    // ORB_init that did.
     static bool endsForMemory(const std::exception_ptr& thrown) {
         const std::string ending = described(thrown);
         return ending == "std::bad_alloc" ||
-               ending == "ProtocolException Out of memory while parsing the document";
+               ending == "ProtocolException Out of memory while parsing the document" ||
+               (Failing::firstFailureWithin("ORB_init") &&
+                ending.find("INITIALIZE_FailedORBInit") != std::string::npos);
     }
 
-    std::exception_ptr attempt(const std::function<void()>& act) {
+    bool refused(const std::exception_ptr& thrown) {
+        refusedForGood = refusedForGood || orbRefusedForGood(thrown);
+        return refusedForGood && orbRefusedForGood(thrown);
+    }
+
+    std::exception_ptr attempt(const Step& step) {
         std::exception_ptr thrown;
+        acting = step.stage;
         Failing::failAfter = left;
         try {
-            act();
+            step.act();
         } catch (...) {
             thrown = std::current_exception();
         }
@@ -395,13 +434,18 @@ void sweep(Make session) {
     ASSERT_EQ(counted.find("wrong"), std::string::npos) << counted;
     std::cout << "Allocations by stage, in the process's first session:\n" << counted;
 
-    std::map<std::string, std::map<std::string, long>> endings;
+    // By stage and ending: the points where the allocation failed alone,
+    // and where every one from it on did.
+    std::map<std::string, std::map<std::string, std::pair<long, long>>> endings;
     std::string wrong;
     const long points = Quillomark::Testing::sweepAllocations(
         [&](long allocation, int fd) {
             Failing::onlyThread = std::this_thread::get_id();
+            endingTold = fd;
+            std::set_terminate(terminated);
             std::string ended;
             std::string wrongs;
+            bool refusedForGood = false;
             {
                 Session failing = session();
                 Armed armed(allocation);
@@ -409,13 +453,16 @@ void sweep(Make session) {
                 if (Failing::failed == 0) _exit(Quillomark::Testing::PAST_THE_LAST);
                 ended = armed.stage + "\t" + armed.ending;
                 Session next = session();
-                const std::string nextWrongs = Armed(-1).run(next.steps());
+                Armed again(-1);
+                const std::string nextWrongs = again.run(next.steps());
                 if (!nextWrongs.empty()) wrongs += "the next session: " + nextWrongs;
+                refusedForGood = armed.refusedForGood || again.refusedForGood;
             }
             // omniORB is not written to cope with its own allocations
             // failing: what it loses then is its own.
             const bool omniOrbs = Failing::firstFailureWithin("libomni");
             if (omniOrbs) ended += " (omniORB's allocation)";
+            if (refusedForGood) ended += ", and omniORB refused IIOP from then on";
 #ifdef QMSOA_LEAKS_CHECKED
             if (__lsan_do_recoverable_leak_check() != 0) {
                 if (omniOrbs) {
@@ -433,8 +480,9 @@ void sweep(Make session) {
             const std::size_t line = point.said.find('\n');
             std::string rest = point.said;
             if (tab != std::string::npos && line != std::string::npos && tab < line) {
-                endings[point.said.substr(0, tab)][point.said.substr(tab + 1, line - tab - 1)] +=
-                    point.once;
+                auto& count =
+                    endings[point.said.substr(0, tab)][point.said.substr(tab + 1, line - tab - 1)];
+                ++(point.once ? count.first : count.second);
                 rest = point.said.substr(line + 1);
             }
             if (!point.ended.empty() || !rest.empty()) {
@@ -448,10 +496,11 @@ void sweep(Make session) {
                                                                   start)
                      .count()
               << " s; what each stage's steps ended in where one of their allocations failed "
-                 "alone:\n";
+                 "(alone, and with every one after it):\n";
     for (const auto& [stage, ended] : endings) {
         for (const auto& [ending, count] : ended) {
-            std::cout << "  " << stage << ": " << ending << " " << count << "\n";
+            std::cout << "  " << stage << ": " << ending << ": " << count.first << ", "
+                      << count.second << "\n";
         }
     }
     EXPECT_EQ(wrong, "");
