@@ -466,7 +466,7 @@ void sweep(Make session) {
 #ifdef QMSOA_LEAKS_CHECKED
             if (__lsan_do_recoverable_leak_check() != 0) {
                 if (omniOrbs) {
-                    ended += ", and it lost memory";
+                    ended += ", and omniORB lost memory";
                 } else {
                     wrongs += "leaks\n";
                 }
