@@ -177,6 +177,8 @@ QMSOA_IN_CHILD_AFTER_FORK(registryInChild, makeRegistryInChild);
 
 bool registerMapping(const std::string& name) {
     if (name.empty()) return true;
+    // A child without a registry of its own would take its parent's lock.
+    if (Os::setUpFailedInAFork()) return false;
     MappingRegistry& registry = *registryInForce;
     std::lock_guard<std::mutex> guard(registry.lock);
     return registry.names.insert(name).second;
@@ -184,9 +186,11 @@ bool registerMapping(const std::string& name) {
 
 void unregisterMapping(std::string& name) {
     if (name.empty()) return;
-    MappingRegistry& registry = *registryInForce;
-    std::lock_guard<std::mutex> guard(registry.lock);
-    registry.names.erase(name);
+    if (!Os::setUpFailedInAFork()) {
+        MappingRegistry& registry = *registryInForce;
+        std::lock_guard<std::mutex> guard(registry.lock);
+        registry.names.erase(name);
+    }
     name.clear();
 }
 

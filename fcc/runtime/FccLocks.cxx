@@ -158,7 +158,9 @@ QMSOA_IN_CHILD_AFTER_FORK(locksInChild, makeLocksInChild);
 
 Os::ForkRegion& fccGuardedChanges() { return guardedChanges; }
 
-bool fccUnusableAfterFork() { return inForce.unusable.load(std::memory_order_relaxed); }
+bool fccUnusableAfterFork() {
+    return inForce.unusable.load(std::memory_order_relaxed) || Os::setUpFailedInAFork();
+}
 
 void FccInitLocks() {
     locks();

@@ -49,6 +49,9 @@ const char* const REFUSED_FOR_FORK =
     "The file-cache interface cannot be used in a process forked while another thread of its "
     "parent was changing its registered tickets: that change may be half done. Run a new "
     "program in the child to move files.";
+const char* const REFUSED_WITHOUT_MEMORY =
+    "The file-cache interface cannot be used in a process forked without the memory to set "
+    "itself up there. Run a new program in the child to move files.";
 
 // FCC_GetLastError hands the text out with no one to free it: each distinct
 // text is kept for the rest of the process (there are few of them), and
@@ -251,7 +254,7 @@ int FCC_GetLastError(const char** text) {
     if (!text) return ERR_FMSCP_BAD_ARG;
     *text = nullptr;
     if (fccUnusableAfterFork()) {
-        *text = REFUSED_FOR_FORK;
+        *text = Platform::Os::setUpFailedInAFork() ? REFUSED_WITHOUT_MEMORY : REFUSED_FOR_FORK;
         return ERR_FMSCP_NOT_SUPPORTED;
     }
     if (selfProxyInitialized()) {

@@ -5,7 +5,10 @@ namespace Quillomark::Soa::Common::Xml {
 
 using Quillomark::Soa::Common::Exceptions::DomException;
 
-XmlStream::XmlStream() = default;
+// A stream whose buffer cannot grow sets badbit and goes on without the
+// text: the write throws instead (std::bad_alloc, as it was thrown), so
+// that no document cut short is ever handed out.
+XmlStream::XmlStream() { exceptions(std::ios::badbit); }
 XmlStream::~XmlStream() = default;
 
 void XmlStream::closeStartTag() {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <ctime>
+#include <new>
 #include <pthread.h>
 
 namespace Quillomark::Platform::Os {
@@ -47,10 +48,14 @@ struct ForkRecords {
     // in the middle of its thread's arrival.
     static thread_local ForkRegion* arrivingAt;
 
-    static void prepare();
-    static void parent();
-    static void child();
-    static void waitForShortSteps();
+    // A child's handler ran out of memory, in this process or in one that
+    // it was forked from since.
+    std::atomic<bool> setUpFailed{false};
+
+    static void prepare() noexcept;
+    static void parent() noexcept;
+    static void child() noexcept;
+    static void waitForShortSteps() noexcept;
 };
 
 thread_local ForkRecords::Before ForkRecords::before{};
@@ -62,12 +67,25 @@ namespace {
 
 ForkRecords records;  // constant-initialised
 
+// Runs one of the library's handlers. The C library runs them inside fork,
+// whose frames are C: nothing that a handler throws (std::bad_alloc, where
+// a child has no memory for what it makes anew) may leave, and the other
+// handlers still run. Whether it ran whole.
+bool ranWhole(void (*handler)()) noexcept {
+    try {
+        if (handler) handler();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
-void ForkRecords::prepare() {
+void ForkRecords::prepare() noexcept {
     for (auto* handler = __start_qmsoa_before_fork; handler != __stop_qmsoa_before_fork;
          ++handler) {
-        if (*handler) (*handler)();
+        ranWhole(*handler);
     }
     forksUnderWay.fetch_add(1, std::memory_order_seq_cst);
     waitForShortSteps();
@@ -86,7 +104,7 @@ void ForkRecords::prepare() {
 // Up to FORK_WAIT in all, however many regions and threads: once it gave
 // up, the child learns of the threads still inside as of any region's. A
 // short sleep between looks leaves the processor to the threads waited for.
-void ForkRecords::waitForShortSteps() {
+void ForkRecords::waitForShortSteps() noexcept {
     std::chrono::steady_clock::time_point deadline{};
     for (;;) {
         bool inside = false;
@@ -107,12 +125,12 @@ void ForkRecords::waitForShortSteps() {
     }
 }
 
-void ForkRecords::parent() {
+void ForkRecords::parent() noexcept {
     forksUnderWay.fetch_sub(1, std::memory_order_seq_cst);
     wakeWaiters(forksUnderWay);
 }
 
-void ForkRecords::child() {
+void ForkRecords::child() noexcept {
     const unsigned forks = records.forks.fetch_add(1) + 1;
     // No fork of the parent's is under way here, and the threads that were
     // arriving at a short region stayed with the parent, but for this one.
@@ -132,7 +150,7 @@ void ForkRecords::child() {
     }
     for (auto* handler = __start_qmsoa_in_child_after_fork;
          handler != __stop_qmsoa_in_child_after_fork; ++handler) {
-        if (*handler) (*handler)();
+        if (!ranWhole(*handler)) records.setUpFailed.store(true);
     }
     // The threads that were inside stayed with the parent and never leave
     // in this process: from here on no thread is inside, and the forks that
@@ -148,7 +166,7 @@ namespace {
 std::atomic<bool> handlersRegistered{false};
 pthread_once_t registration = PTHREAD_ONCE_INIT;  // constant-initialised
 
-void registerOnce() {
+void registerOnce() noexcept {
     pthread_atfork(ForkRecords::prepare, ForkRecords::parent, ForkRecords::child);
     handlersRegistered.store(true, std::memory_order_release);
 }
@@ -164,6 +182,8 @@ void registerForkHandlers() {
     if (handlersRegistered.load(std::memory_order_acquire)) return;
     pthread_once(&registration, registerOnce);
 }
+
+bool setUpFailedInAFork() { return records.setUpFailed.load(std::memory_order_relaxed); }
 
 unsigned forksSoFar() {
     registerForkHandlers();
@@ -182,9 +202,12 @@ std::atomic<LeftAlone*> leftAlone{nullptr};
 
 }  // namespace
 
-void leaveAlone(void* object) {
+void leaveAlone(void* object) noexcept {
     if (object == nullptr) return;
-    auto* left = new LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    // Without memory for its entry the object is not listed: it is never
+    // freed all the same, but a leak checker counts it.
+    auto* left = new (std::nothrow) LeftAlone{object, leftAlone.load(std::memory_order_relaxed)};
+    if (left == nullptr) return;
     while (!leftAlone.compare_exchange_weak(left->next, left, std::memory_order_release,
                                             std::memory_order_relaxed)) {
     }

@@ -105,7 +105,8 @@ std::uint32_t currentThreadId() {
 void makeThreadRegistry() { registry(); }
 
 ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) {
-    if (!routine) return nullptr;
+    // A child without its own registry would take its parent's lock.
+    if (!routine || setUpFailedInAFork()) return nullptr;
     std::uintptr_t handle = 0;
     // Declared before its future, so that the future goes first: a promise
     // that goes while its future is still held is broken, and the error
@@ -152,7 +153,7 @@ ThreadHandle startThread(ThreadRoutine routine, void* argument, std::uint32_t* t
 }
 
 void terminateThread(ThreadHandle handle) {
-    if (!handle || handle == invalidThreadHandle) return;
+    if (!handle || handle == invalidThreadHandle || setUpFailedInAFork()) return;
     ThreadRegistry& threads = registry();
     std::lock_guard<std::mutex> guard(threads.mutex);
     auto found = threads.live.find(reinterpret_cast<std::uintptr_t>(handle));

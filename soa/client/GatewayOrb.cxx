@@ -104,15 +104,15 @@ constexpr std::chrono::seconds EXIT_WAIT{5};
 
 bool othersUnderWay() { return workUnderWay.load() > workOfThisThread; }
 
-void recordExitStatus(int status, void*);
+void recordExitStatus(int status, void*) noexcept;
 
-void recordTheLaterStatus(void*) { ::on_exit(recordExitStatus, nullptr); }
+void recordTheLaterStatus(void*) noexcept { ::on_exit(recordExitStatus, nullptr); }
 
 // At each exit that runs it. An exit function that calls exit again has
 // the C library run the exiting thread's thread-local destructors anew,
 // then the exit functions still to run with the later status: the
 // destructor registered here registers this again, to run first there.
-void recordExitStatus(int status, void*) {
+void recordExitStatus(int status, void*) noexcept {
     exitStatus.store(status);
     exitStatusKnown.store(true);
     __cxxabiv1::__cxa_thread_atexit(recordTheLaterStatus, nullptr, &exitStatus);
@@ -200,7 +200,7 @@ bool startDetached(void* (*routine)(void*)) {
 
 // Ends the process at the deadline, whatever the threads that write out
 // the streams wait for.
-void* endAtTheDeadline(void*) {
+void* endAtTheDeadline(void*) noexcept {
     static const std::atomic<int> never{0};
     while (std::chrono::steady_clock::now() < streamsDeadline) {
         Quillomark::Platform::Os::waitWhileEqual(never, 0, streamsDeadline);
@@ -213,7 +213,7 @@ void* endAtTheDeadline(void*) {
 // beneath), on a thread of their own: one whose write blocks (another
 // thread holds its C stream, or its reader does not read) holds up none of
 // the C streams.
-void* writeOutTheCppStreamsApart(void*) {
+void* writeOutTheCppStreamsApart(void*) noexcept {
     flushQuietly(std::cout);
     flushQuietly(std::wcout);
     flushQuietly(std::clog);
@@ -288,7 +288,7 @@ void waitForOthersWork() {
 // functions; in a library linked into the program, its last function ends
 // it (endWhereTheExitGaveUp). An exit whose status the library was not told
 // goes on, as an unload of the library does.
-void waitForReferencesAtExit() {
+void waitForReferencesAtExit() noexcept {
     waitForOthersWork();
     const bool shared = !inTheProgram();
     if (othersUnderWay() && exitStatusKnown.load()) {
@@ -299,7 +299,9 @@ void waitForReferencesAtExit() {
 }
 
 // Registered as the library loads, after omniORB made its statics: the
-// exit runs it before they go.
+// exit runs it before they go. It, the status's function, the last function
+// and the threads that end the process are called from the C library's
+// frames, and let no exception out (noexcept).
 [[maybe_unused]] const int waitsAtExit = std::atexit(waitForReferencesAtExit);
 
 // The last of the library's functions that the exit runs, once the
@@ -308,7 +310,7 @@ void waitForReferencesAtExit() {
 // library linked into the program, the rest of the exit destroys the
 // statics of the shared libraries, omniORB's among them. A child whose
 // parent's exit had called the wait before the fork waits here.
-__attribute__((destructor(101))) void endWhereTheExitGaveUp() {
+__attribute__((destructor(101))) void endWhereTheExitGaveUp() noexcept {
     if (!exiting.load()) {
         waitForOthersWork();
         endLeftToLastFunction.store(true);

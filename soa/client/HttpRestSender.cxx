@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -34,16 +35,33 @@ namespace {
 // on several threads at once.
 std::once_flag cryptoOnce;
 
+// What a transfer's callback writes into, and what it caught there.
+struct Received {
+    std::string* text;
+    std::exception_ptr failure;
+};
+
 // libcurl's callbacks take a void* target; this adapts them to writeCallback.
-std::size_t receive(char* data, std::size_t size, std::size_t count, void* target) {
-    return HttpRestSender::writeCallback(data, size, count, static_cast<std::string*>(target));
+// libcurl's frames are C, which no exception may cross: what writeCallback
+// throws (std::bad_alloc) is kept, and a count other than the bytes handed
+// over stops the transfer; the sender throws it once libcurl returned.
+std::size_t receive(char* data, std::size_t size, std::size_t count, void* target) noexcept {
+    auto* received = static_cast<Received*>(target);
+    if (received == nullptr) return 0;  // a transfer the sender left: stopped
+    try {
+        return HttpRestSender::writeCallback(data, size, count, received->text);
+    } catch (...) {
+        received->failure = std::current_exception();
+        return 0;
+    }
 }
 
 // Every socket of a connection is closed in a program that the process
 // runs: libcurl makes them without close-on-exec, so that a program run
 // after the connection ended would hold the kept-alive connection to the
 // server for its life.
-curl_socket_t openSocket(void* /* unused */, curlsocktype /* purpose */, curl_sockaddr* address) {
+curl_socket_t openSocket(void* /* unused */, curlsocktype /* purpose */,
+                         curl_sockaddr* address) noexcept {
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
@@ -394,10 +412,12 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
         set(curlHandle, CURLOPT_POSTFIELDS, request.data());
         // With its length the body is sent whole, also past a NUL byte.
         set(curlHandle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+        Received body{&response, nullptr};
+        Received head{&replyHeaders, nullptr};
         set(curlHandle, CURLOPT_WRITEFUNCTION, &receive);
-        set(curlHandle, CURLOPT_WRITEDATA, &response);
+        set(curlHandle, CURLOPT_WRITEDATA, &body);
         set(curlHandle, CURLOPT_HEADERFUNCTION, &receive);
-        set(curlHandle, CURLOPT_HEADERDATA, &replyHeaders);
+        set(curlHandle, CURLOPT_HEADERDATA, &head);
         set(curlHandle, CURLOPT_HTTPHEADER, headers.get());
         set(curlHandle, CURLOPT_TIMEOUT, timeout);
 
@@ -416,6 +436,10 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
 
         failure[0] = '\0';
         transfer = curl_easy_perform(curlHandle);
+        // libcurl has let go of the transfer, and the handle serves the next.
+        for (const Received* received : {&body, &head}) {
+            if (received->failure) std::rethrow_exception(received->failure);
+        }
         status = 0;
         curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &status);
         connects = 0;

@@ -43,7 +43,9 @@ public:
     // libcurl refuses; ConnectionException
     // without a status (the host path, then libcurl's reason on a line of
     // its own); ProtocolException for a status other than 200, 401 and 500,
-    // and for a reply cut short after one of those.
+    // and for a reply cut short after one of those; std::bad_alloc where
+    // memory ran out, also as the reply arrived, after which the connection
+    // serves the next request.
     void send(const std::string& service, const std::string& operation, const std::string& request,
               std::string& response) override;
 

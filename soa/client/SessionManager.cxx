@@ -18,7 +18,6 @@
 
 #include <exception>
 #include <new>
-#include <set>
 #include <utility>
 
 namespace Quillomark::Soa::Client {
@@ -75,12 +74,16 @@ SessionManager::SessionManager(Connection* connection, const std::string& hostPa
 
 SessionManager::~SessionManager() {
     restSender.reset();
-    // A stub registered under several names is still deleted only once.
-    std::set<ServiceStub*> deleted;
+    // A stub registered under several names is still deleted only once: its
+    // other entries are cleared before it goes. Ending a connection needs no
+    // memory, and a session registers a handful of stubs.
     for (auto& [name, stub] : services) {
-        if (stub != nullptr && deleted.insert(stub).second) {
-            delete stub;
+        ServiceStub* const owned = stub;
+        if (owned == nullptr) continue;
+        for (auto& [other, same] : services) {
+            if (same == owned) same = nullptr;
         }
+        delete owned;
     }
     services.clear();
     credentialManager = nullptr;

@@ -13,7 +13,9 @@ namespace Quillomark::Soa::Common::Xml {
 // references, tab, newline and carriage return as character references.
 // Text is UTF-8; a character that XML cannot carry at all (a control
 // character other than tab, newline and carriage return, U+FFFE, U+FFFF) is
-// refused with Quillomark::Soa::Common::Exceptions::DomException.
+// refused with Quillomark::Soa::Common::Exceptions::DomException. A write
+// that the stream cannot make room for throws std::bad_alloc (badbit is
+// set to throw), so that str() never gives a document cut short.
 class QMSOA_API XmlStream : public std::stringstream {
 public:
     XmlStream();

@@ -5,6 +5,7 @@
 #include <soa/client/SessionManager.hxx>
 
 #include "tests/support/Doubles.hxx"
+#include "tests/support/FailingAllocations.hxx"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ using Quillomark::Soa::Client::RuntimeException;
 using Quillomark::Soa::Client::ServiceStub;
 using Quillomark::Soa::Client::SessionManager;
 using Quillomark::Testing::RecordingCredentialManager;
+namespace Failing = Quillomark::Testing::FailingAllocations;
 
 Connection makeConnection(RecordingCredentialManager* cm = nullptr, bool flag = true) {
     return Connection("http://localhost/tc", cm, Connection::HTTP, Connection::REST, flag);
@@ -91,8 +93,10 @@ TEST(ConnectionTest, DefaultHandlerIsSharedAndReplaceablePerConnection) {
     EXPECT_NE(b.getExceptionHandler(), &mine);
 }
 
+// The connection's end needs no memory.
 TEST(SessionManagerTest, RegistryOwnsStubsAndDeletesEachOnce) {
     std::vector<std::string> destroyed;
+    destroyed.reserve(2);
     auto* first = new TrackedStub(destroyed, "first");
     auto* second = new TrackedStub(destroyed, "second");
     auto* shared = new TrackedStub(destroyed, "shared");
@@ -107,7 +111,10 @@ TEST(SessionManagerTest, RegistryOwnsStubsAndDeletesEachOnce) {
         sm->registerService("B", shared);  // one stub under two names
         sm->registerService("Null", nullptr);
         EXPECT_EQ(sm->getService("Missing"), nullptr);
+        Failing::failOnce = false;
+        Failing::failAfter = 0;
     }
+    Failing::failAfter = -1;
     EXPECT_EQ(destroyed, (std::vector<std::string>{"shared", "second"}));
     delete first;
 }

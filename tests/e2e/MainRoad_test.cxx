@@ -15,8 +15,6 @@
 #include <soa/client/model/User.hxx>
 #include <soa/common/DomException.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
-#include <soa/common/XmlStream.hxx>
-#include <soa/schemas/base/ServiceData.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
@@ -117,20 +115,7 @@ public:
 class LoopbackRoad : public ::testing::Test {
 protected:
     Model::Folder* findFolder(Client::Connection& connection, const std::string& name) {
-        Quillomark::Soa::Common::Xml::XmlStream request;
-        request.startElement("findFolderInput");
-        request.attribute("folderName", name);
-        request.endElement();
-        Quillomark::Soa::Common::Xml::SAXToNodeParser reply;
-        Client::SessionManager::getSessionManager(&connection)
-            ->getRestSender()
-            ->invoke(LoopbackPlmService::QUERY_SERVICE, LoopbackPlmService::QUERY_OPERATION,
-                     request.str(), reply);
-        Quillomark::Schemas::Soa::_2006_03::Base::ServiceData data;
-        data.parse(reply.getRoot());
-        const Client::ServiceData loaded =
-            static_cast<Client::ModelManagerImpl*>(connection.getModelManager())
-                ->loadServiceData(data);
+        const Client::ServiceData loaded = Quillomark::Testing::findFolder(connection, name);
         EXPECT_EQ(loaded.getPlainObjs().size(), 1u);
         return loaded.getPlainObjs().empty()
                    ? nullptr

@@ -16,6 +16,7 @@
 #include <fcc/runtime/internal/FccTiming.hxx>
 #include <platform/os/internal/MessagePipe.hxx>
 #include <tests/fastcache/ChildProcess.hxx>
+#include <tests/support/AllocationSweep.hxx>
 #include <tests/fcc/EntriesWithoutMemory.hxx>
 #include <tests/fcc/ThreadedCalls.hxx>
 #include <tests/support/FakeFccServer.hxx>
@@ -56,7 +57,9 @@ namespace {
 
 namespace Failing = Quillomark::Testing::FailingAllocations;
 namespace Fcc = Quillomark::Fcc;
+using Quillomark::Testing::childSays;
 using Quillomark::Testing::entriesThatThrowWithoutMemory;
+using Quillomark::Testing::tell;
 
 // In a process of its own, whose first calls these are.
 TEST(FccEntriesWithoutMemory, EveryEntryReturns) {
@@ -112,6 +115,34 @@ TEST(FccEntriesWithoutMemory, TheFirstCallsAllocationsFailOneAfterAnother) {
     }
     EXPECT_EQ(wrong, "") << "exit 2: the first call threw, 3: a later entry did, 4: the "
                             "set-up with memory failed, 5: the first call said something else";
+}
+
+// A child forked without the memory to set the interface up anew (its
+// locks, which a thread of the parent may hold) gets control back from fork
+// all the same, nothing having crossed the C library's frames, and the
+// interface refuses every call there with -3099.
+TEST(FccEntriesWithoutMemory, AChildForkedWithoutMemoryForItsSetUpIsRefused) {
+    const std::string home = Quillomark::Testing::freshFolder("set-up-in-child-");
+    EXPECT_EQ(Quillomark::Testing::runInChild([&home] {
+                  dup2(::open("/dev/null", O_WRONLY), 2);  // the loader's reports
+                  setenv("FMS_HOME", home.c_str(), 1);
+                  Fcc::FccInitLocks();  // which a child makes anew
+                  Failing::failOnce = false;
+                  Failing::failAfter = 0;
+                  const pid_t child = fork();
+                  Failing::failAfter = -1;
+                  if (child == 0) {
+                      const char* text = nullptr;
+                      _exit(FCC_Init(nullptr, nullptr) == Fcc::ERR_FMSCP_NOT_SUPPORTED &&
+                                    FCC_GetLastError(&text) == Fcc::ERR_FMSCP_NOT_SUPPORTED
+                                ? 0
+                                : 4);
+                  }
+                  // 3: fork threw in the child; 4: the interface was not refused.
+                  const std::string ended = Quillomark::Testing::endOf(child);
+                  if (!ended.empty()) _exit(ended == "exit 3" ? 5 : 6);
+              }),
+              "");
 }
 
 // synchronize() as the process's first call, with no memory left to load
@@ -794,54 +825,6 @@ private:
     std::string wrong;
 };
 
-// Writes text whole, or exits.
-void tell(int fd, const std::string& text) {
-    if (::write(fd, text.data(), text.size()) != ssize_t(text.size())) _exit(6);
-}
-
-std::string heard(int fd) {
-    std::string text;
-    char block[1024];
-    for (ssize_t length; (length = ::read(fd, block, sizeof block)) > 0;) {
-        text.append(block, static_cast<std::size_t>(length));
-    }
-    return text;
-}
-
-// A child that runs work with its standard error thrown away, and the
-// descriptor on which it says what work writes to the one it is given.
-struct Saying {
-    pid_t child = -1;
-    int told = -1;
-};
-
-Saying startSaying(const std::function<void(int)>& work) {
-    int told[2];
-    if (::pipe(told) != 0) return {};
-    const pid_t child = Quillomark::Testing::startChild([&] {
-        ::close(told[0]);
-        dup2(::open("/dev/null", O_WRONLY), 2);
-        work(told[1]);
-    });
-    ::close(told[1]);
-    return {child, told[0]};
-}
-
-// How the child ended, and what it said.
-std::string endOf(const Saying& saying, std::string& said) {
-    if (saying.told < 0) return "no pipe";
-    said = heard(saying.told);
-    ::close(saying.told);
-    return Quillomark::Testing::endOf(saying.child);
-}
-
-std::string childSays(const std::function<void(int)>& work, std::string& said) {
-    return endOf(startSaying(work), said);
-}
-
-// Exit status of a child whose allocation n came after the session's last.
-constexpr int PAST_THE_LAST = 10;
-
 // The torture run: the session in a process of its own with allocation n
 // failing, alone and with every one after it, for every n that it makes;
 // each call gives 0 or -3009, none throws, nothing is held once it ended
@@ -851,7 +834,6 @@ TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
     // Each child has a home of its own, so that a few run at once: a child
     // spends most of its time waiting for its server and the kernel.
     const std::string root = Quillomark::Testing::freshFolder("whole-session-");
-    constexpr long AT_ONCE = 8;
     // A server's cache made anew is attached to again at the next read.
     Fcc::Testing::setFccWait(&Fcc::FccTiming::cacheReattachPause, 0);
     // The client's caches keep a log, whose name takes memory to read.
@@ -879,55 +861,48 @@ TEST(FccEntriesWithoutMemory, AWholeSessionWithEachAllocationFailing) {
     std::cout << "Allocations by entry, in the process's first session:\n" << counted;
 
     std::string wrong;
-    long points = 0;
-    for (const bool once : {true, false}) {
-        bool past = false;
-        for (long first = 0; !past; first += AT_ONCE) {
-            Saying children[AT_ONCE];
-            for (long allocation = first; allocation < first + AT_ONCE; ++allocation) {
-                children[allocation - first] = startSaying([&](int fd) {
-                    homeAt(root + "/" + std::to_string(allocation));
-                    SessionServer server;
-                    Failing::failOnce = once;
-                    Session failing(server, allocation);
-                    std::string session = failing.run();
-                    if (!failing.reached()) _exit(PAST_THE_LAST);
-                    const int reads = server.cacheReads();
-                    session += Session(server).run();
-                    if (server.cacheReads() - reads != 2) {
-                        session += "the next session read " +
-                                   std::to_string(server.cacheReads() - reads) +
-                                   " times from the fast cache\n";
-                    }
-                    waitForTheOtherThreads();
-                    if (pairBlocks != 0) {
-                        session += std::to_string(pairBlocks) + " blocks of the pair held\n";
-                    }
-#if QMSOA_TEST_SANITIZED
-                    if (__lsan_do_recoverable_leak_check() != 0) session += "leaks\n";
-#endif
-                    tell(fd, session);
-                });
-            }
-            for (long allocation = first; allocation < first + AT_ONCE; ++allocation) {
-                std::string said;
-                const std::string ended = endOf(children[allocation - first], said);
-                std::error_code ignored;
-                std::filesystem::remove_all(root + "/" + std::to_string(allocation), ignored);
-                past = past || ended == "exit " + std::to_string(PAST_THE_LAST);
-                if (past) continue;
-                if (once) ++points;
-                if (!ended.empty() || !said.empty()) {
-                    wrong += std::string(once ? "only" : "from") + " allocation " +
-                             std::to_string(allocation) + ": " +
-                             (ended.empty() ? "" : ended + "; ") + said + "\n";
+    const long points = Quillomark::Testing::sweepAllocations(
+        [&root](long allocation, int fd) {
+            const std::string home =
+                root + (Failing::failOnce ? "/only-" : "/from-") + std::to_string(allocation);
+            std::string session;
+            {
+                homeAt(home);
+                SessionServer server;
+                Session failing(server, allocation);
+                session = failing.run();
+                if (!failing.reached()) _exit(Quillomark::Testing::PAST_THE_LAST);
+                const int reads = server.cacheReads();
+                session += Session(server).run();
+                if (server.cacheReads() - reads != 2) {
+                    session += "the next session read " +
+                               std::to_string(server.cacheReads() - reads) +
+                               " times from the fast cache\n";
                 }
+                waitForTheOtherThreads();
+                if (pairBlocks != 0) {
+                    session += std::to_string(pairBlocks) + " blocks of the pair held\n";
+                }
+#if QMSOA_TEST_SANITIZED
+                if (__lsan_do_recoverable_leak_check() != 0) session += "leaks\n";
+#endif
             }
-            ASSERT_LT(first, 100000);
-        }
-    }
+            std::error_code ignored;
+            std::filesystem::remove_all(home, ignored);
+            tell(fd, session);
+        },
+        8, std::chrono::seconds(60),
+        [&wrong](const Quillomark::Testing::SweepPoint& point) {
+            if (!point.ended.empty() || !point.said.empty()) {
+                wrong += std::string(point.once ? "only" : "from") + " allocation " +
+                         std::to_string(point.allocation) + ": " +
+                         (point.ended.empty() ? "" : point.ended + "; ") + point.said + "\n";
+            }
+        });
     std::cout << points << " allocations swept\n";
     EXPECT_EQ(wrong, "");
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
     unsetenv("FMSC_DEFAULT_LOGFILE");
 }
 

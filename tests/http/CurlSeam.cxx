@@ -1,8 +1,10 @@
 #include "tests/http/CurlSeam.hxx"
+#include "tests/support/FailingAllocations.hxx"
 
 #include <curl/curl.h>
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 
@@ -15,6 +17,20 @@ int failInit = -1;  // creations to pass before one fails; -1: none fails
 int failingSetting = -1;
 std::vector<Setting> settings;
 
+// The library's write callback, which libcurl calls through writeThroughSeam.
+using Write = std::size_t (*)(char*, std::size_t, std::size_t, void*);
+std::atomic<Write> libraryWrite{nullptr};
+std::atomic<bool> failInWrite{false};
+
+std::size_t writeThroughSeam(char* data, std::size_t size, std::size_t count, void* target) {
+    namespace Failing = Quillomark::Testing::FailingAllocations;
+    if (failInWrite.exchange(false)) {
+        Failing::failOnce = true;
+        Failing::failAfter = 0;
+    }
+    return libraryWrite.load()(data, size, count, target);
+}
+
 template <class Function>
 Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -26,6 +42,8 @@ void failNextInit(int passing) {
     std::lock_guard<std::mutex> lock(mutex);
     failInit = passing;
 }
+
+void failAllocationInNextWrite() { failInWrite = true; }
 
 void failNextSetting(int option) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -110,7 +128,12 @@ extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
         result = real(handle, option, va_arg(args, curl_off_t));
     } else {
         // Data and function pointers travel alike through the variable arguments.
-        result = real(handle, option, va_arg(args, void*));
+        void* value = va_arg(args, void*);
+        if (option == CURLOPT_WRITEFUNCTION && value != nullptr) {
+            Seam::libraryWrite = reinterpret_cast<Seam::Write>(value);
+            value = reinterpret_cast<void*>(&Seam::writeThroughSeam);
+        }
+        result = real(handle, option, value);
     }
     va_end(args);
     return result;

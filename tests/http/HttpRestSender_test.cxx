@@ -231,6 +231,17 @@ TEST_F(HttpRestSenderTest, AReplyCutShortAfterTheStatusIsAProtocolFailure) {
     EXPECT_EQ(post(connection, "<a/>"), "<whole/>");
 }
 
+// A reply that arrives while memory runs out throws std::bad_alloc, which
+// crosses no frame of libcurl's: the connection's next request goes through.
+TEST_F(HttpRestSenderTest, AReplyThatArrivesWithoutMemoryLeavesTheConnectionUsable) {
+    const std::string body = "<reply>longer than a short string holds</reply>";
+    server.push(HttpReply::ok(body));
+    server.push(HttpReply::ok(body));
+    Seam::failAllocationInNextWrite();
+    EXPECT_THROW(post(connection, "<a/>"), std::bad_alloc);
+    EXPECT_EQ(post(connection, "<a/>"), body);
+}
+
 TEST(HttpRestSenderRefusedTest, ARefusedPortIsAConnectionFailure) {
     const std::string host =
         "http://127.0.0.1:" + std::to_string(Quillomark::Testing::unusedLoopbackPort());

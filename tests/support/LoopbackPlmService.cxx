@@ -1,5 +1,8 @@
 #include "tests/support/LoopbackPlmService.hxx"
 
+#include <soa/client/ModelManagerImpl.hxx>
+#include <soa/client/RestSender.hxx>
+#include <soa/client/SessionManager.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
 #include <soa/common/XmlStream.hxx>
 #include <soa/schemas/base/ModelSchema.hxx>
@@ -377,6 +380,23 @@ HttpReply LoopbackPlmService::findFolder(const std::string& body) {
     log("folder " + folder + ": " + std::to_string(data.getDataObjectArray().size()) +
         " objects, " + std::to_string(data.getPartialErrorArray().size()) + " partial error");
     return HttpReply::ok(document(data, "serviceData"));
+}
+
+Quillomark::Soa::Client::ServiceData findFolder(Quillomark::Soa::Client::Connection& connection,
+                                                const std::string& name) {
+    XmlStream request;
+    request.startElement("findFolderInput");
+    request.attribute("folderName", name);
+    request.endElement();
+    SAXToNodeParser reply;
+    Quillomark::Soa::Client::SessionManager::getSessionManager(&connection)
+        ->getRestSender()
+        ->invoke(LoopbackPlmService::QUERY_SERVICE, LoopbackPlmService::QUERY_OPERATION,
+                 request.str(), reply);
+    Base::ServiceData data;
+    data.parse(reply.getRoot());
+    return static_cast<Quillomark::Soa::Client::ModelManagerImpl*>(connection.getModelManager())
+        ->loadServiceData(data);
 }
 
 }  // namespace Quillomark::Testing

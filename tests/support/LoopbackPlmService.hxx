@@ -2,6 +2,9 @@
 
 #include "tests/support/LoopbackHttpServer.hxx"
 
+#include <soa/client/Connection.hxx>
+#include <soa/client/ServiceData.hxx>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -64,5 +67,11 @@ private:
     std::function<void(const std::string&)> logLine;
     LoopbackHttpServer server;  // last: it stops before the rest goes
 };
+
+// What a stub does for the service's folder query, as the example does:
+// writes the request document, sends it through the connection's sender and
+// loads the reply's service data into the connection's model manager.
+Quillomark::Soa::Client::ServiceData findFolder(Quillomark::Soa::Client::Connection& connection,
+                                                const std::string& name);
 
 }  // namespace Quillomark::Testing

@@ -8,6 +8,8 @@
 #include <soa/schemas/exceptions/ProtocolException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 
+#include "tests/support/FailingAllocations.hxx"
+
 #include <gtest/gtest.h>
 
 #include <iconv.h>
@@ -846,6 +848,36 @@ TEST(XmlStream, WritesNestedElementsWithEscapedAttributes) {
     edges.attribute("v", allowed);
     edges.endElement();
     EXPECT_EQ(parser.parseString(edges.str()).attrs().at("v"), allowed);
+}
+
+// A stream that cannot grow hands out no document cut short: with each of
+// its allocations failing, alone or with every one after it, it throws
+// std::bad_alloc or gives the whole document.
+TEST(XmlStream, GivesTheWholeDocumentOrThrowsWhenMemoryRunsOut) {
+    namespace Failing = Quillomark::Testing::FailingAllocations;
+    const std::string value(2000, 'v');
+    const std::string whole = "<a v=\"" + value + "\"/>";
+    for (const bool once : {true, false}) {
+        Failing::failOnce = once;
+        for (long allocation = 0;; ++allocation) {
+            const long failedBefore = Failing::failed;
+            std::string written = "threw";
+            Failing::failAfter = allocation;
+            try {
+                XmlStream out;
+                out.startElement("a");
+                out.attribute("v", value);
+                out.endElement();
+                written = out.str();
+            } catch (const std::bad_alloc&) {
+            }
+            Failing::failAfter = -1;
+            if (Failing::failed == failedBefore) break;
+            EXPECT_TRUE(written == "threw" || written == whole)
+                << (once ? "only" : "from") << " allocation " << allocation << ": "
+                << written.size() << " bytes";
+        }
+    }
 }
 
 }  // namespace

@@ -33,11 +33,19 @@ void registerForkHandlers();
 // for the process's first call, no system call.
 unsigned forksSoFar();
 
+// Whether a child's handler of the library (QMSOA_IN_CHILD_AFTER_FORK)
+// could not make what it makes anew there, no memory being left, in this
+// process or in one that it was forked from since. fork returns all the
+// same, the other handlers having run, and the parts whose state that was
+// refuse to be used: the threads that the library starts, the file-cache
+// interface, and the fast cache's creation of files.
+bool setUpFailedInAFork();
+
 // Keeps `object` reachable, never freed, for the rest of the process: what a
 // forked child found of its parent's and must not end (ending it could
 // close or write to what the parent still uses, or wait for a lock that a
-// thread the fork left behind holds). Takes no lock.
-void leaveAlone(void* object);
+// thread the fork left behind holds). Takes no lock, and needs no memory.
+void leaveAlone(void* object) noexcept;
 
 // In a child's at-fork handler: puts `fresh` in the slot in place of the
 // parent's copy, which is left alone (still reachable, never freed).
