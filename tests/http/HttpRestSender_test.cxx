@@ -30,6 +30,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -50,6 +52,7 @@ namespace {
 thread_local int writeLocksBeforeTheStop = 0;
 int lockStopped[2] = {-1, -1};
 int lockLetGo[2] = {-1, -1};
+std::atomic<bool> threadsFail{false};
 }  // namespace
 
 #if !QMSOA_TEST_SANITIZED
@@ -62,6 +65,17 @@ extern "C" int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept {
         Quillomark::Testing::hear(lockLetGo[0]);
     }
     return taken;
+}
+
+// Makes every new thread fail, as where the process is at its limit of
+// threads, while threadsFail is set.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) noexcept {
+    static const auto make =
+        reinterpret_cast<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
+            ::dlsym(RTLD_NEXT, "pthread_create"));
+    if (threadsFail.load()) return EAGAIN;
+    return make(thread, attributes, routine, argument);
 }
 #endif
 
@@ -465,6 +479,98 @@ TEST_F(HttpRestSenderTest, ChildrenOfAThreadInsideOpenSslGetTheirReplyOrAreRefus
         inside.join();
         EXPECT_EQ(Quillomark::Testing::endOf(child), "") << "held after write lock " << n;
     }
+    for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
+        ::close(end);
+    }
+}
+
+// A child forked while another thread ends an HTTPS connection (its TLS
+// connection closed, OpenSSL's write locks taken there) makes an HTTPS
+// request: it gets its reply, or is refused, and never waits for good.
+TEST_F(HttpRestSenderTest, ChildrenOfAThreadEndingAnHttpsConnectionGetTheirReplyOrAreRefused) {
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
+    server.script().setFallback([](const HttpRequest& request) {
+        return HttpReply::ok(request.method == "CONNECT" ? "" : "<a/>");
+    });
+    const auto secure = [this] {
+        auto tunnelled = std::make_unique<Connection>("https://127.0.0.1:1/tc", nullptr,
+                                                      Connection::HTTP, Connection::REST, true);
+        tunnelled->setOption(Connection::SSL_VERIFY_PEER, "false");
+        tunnelled->setOption(Connection::PROXY_HOST, server.url());
+        return tunnelled;
+    };
+    ASSERT_EQ(::pipe(lockStopped), 0);
+    ASSERT_EQ(::pipe(lockLetGo), 0);
+    int stops = 0;
+    for (int n = 1; n <= 6; ++n) {
+        std::thread ending([&] {
+            auto ended = secure();
+            post(*ended, "<a/>");
+            writeLocksBeforeTheStop = n;
+            ended.reset();
+            if (writeLocksBeforeTheStop > 0) {
+                writeLocksBeforeTheStop = 0;
+                Quillomark::Testing::say(lockStopped[1], 'd');
+            }
+        });
+        if (Quillomark::Testing::hear(lockStopped[0]) != 's') {
+            ending.join();
+            break;
+        }
+        ++stops;
+        const pid_t child = Quillomark::Testing::startChild([&] {
+            try {
+                post(*secure(), "<a/>");
+            } catch (const RuntimeException& e) {
+                if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
+            }
+        });
+        Quillomark::Testing::say(lockLetGo[1], 'g');
+        ending.join();
+        EXPECT_EQ(Quillomark::Testing::endOf(child), "") << "held after write lock " << n;
+    }
+    EXPECT_GT(stops, 0) << "the end took no write lock";
+    for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
+        ::close(end);
+    }
+}
+
+// A child forked while another thread was in an HTTPS request, holding a
+// lock of OpenSSL's, that can start no thread to try those locks with: it
+// is refused, never left waiting for good.
+TEST_F(HttpRestSenderTest, AChildThatCannotStartTheTrialOfOpenSslsLocksIsRefused) {
+    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
+    if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
+    server.script().setFallback([](const HttpRequest& request) {
+        return HttpReply::ok(request.method == "CONNECT" ? "" : "<a/>");
+    });
+    const auto secure = [this] {
+        auto tunnelled = std::make_unique<Connection>("https://127.0.0.1:1/tc", nullptr,
+                                                      Connection::HTTP, Connection::REST, true);
+        tunnelled->setOption(Connection::SSL_VERIFY_PEER, "false");
+        tunnelled->setOption(Connection::PROXY_HOST, server.url());
+        return tunnelled;
+    };
+    ASSERT_EQ(::pipe(lockStopped), 0);
+    ASSERT_EQ(::pipe(lockLetGo), 0);
+    std::thread inside([&] {
+        post(*secure(), "<a/>");
+        writeLocksBeforeTheStop = 1;
+        post(*secure(), "<a/>");
+    });
+    Quillomark::Testing::hear(lockStopped[0]);
+    const pid_t child = Quillomark::Testing::startChild([&] {
+        threadsFail = true;
+        try {
+            post(*secure(), "<a/>");
+        } catch (const RuntimeException& e) {
+            if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
+        }
+    });
+    Quillomark::Testing::say(lockLetGo[1], 'g');
+    inside.join();
+    EXPECT_EQ(Quillomark::Testing::endOf(child), "");
     for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
         ::close(end);
     }
