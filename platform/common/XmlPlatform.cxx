@@ -160,14 +160,18 @@ bool curlLockLostInAFork() { return curlLockLost.load(std::memory_order_relaxed)
 
 Quillomark::Platform::Os::ForkRegion& transfersOverTls() { return overTls; }
 
-bool tlsLocksFree() {
-    if (tlsLocks.load() == FREE) return true;
+TlsLocksFound tlsLocksFound() {
+    if (tlsLocks.load() == FREE) return TlsLocksFound::FREE;
     int state = UNTRIED;
     if (tlsLocks.compare_exchange_strong(state, TRYING)) {
         try {
             std::thread(tryTheTlsLocks).detach();
         } catch (const std::system_error&) {
-            tlsLocks.store(FREE);  // no thread to try them with: untried
+            // No thread to try them with (the process is at its limit of
+            // threads): untried, and no request goes on so, as it could
+            // wait for good. The next one tries again.
+            tlsLocks.store(UNTRIED);
+            return TlsLocksFound::UNTRIED;
         } catch (...) {
             tlsLocks.store(UNTRIED);  // no memory: the next request tries again
             throw;
@@ -178,7 +182,12 @@ bool tlsLocksFree() {
         Quillomark::Platform::Os::waitWhileEqual(tlsLocks, TRYING, deadline);
     }
     if (state == TRYING) tlsLocks.compare_exchange_strong(state, HELD);
-    return tlsLocks.load() == FREE;
+    switch (tlsLocks.load()) {
+        case FREE: return TlsLocksFound::FREE;
+        case UNTRIED:  // another request's trial could not start
+            return TlsLocksFound::UNTRIED;
+        default: return TlsLocksFound::HELD;
+    }
 }
 
 void initializeXmlPlatform() {

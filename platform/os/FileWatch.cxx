@@ -96,6 +96,14 @@ bool watch(int notes, int fd, bool writes) {
     return fd >= 0 && notes >= 0 && ::inotify_add_watch(notes, file, changes) >= 0;
 }
 
+// Closes notes that nothing names any more, once out of the step that a
+// fork waits for: the kernel's close of notes with watches waits for its
+// readers to be done (milliseconds, tens on a busy machine). A fork
+// meanwhile leaves its child a copy that it never names, closed on exec.
+void closeForgotten(int notes) {
+    if (notes >= 0) ::close(notes);
+}
+
 }  // namespace
 
 FileWatch::~FileWatch() { close(); }
@@ -119,17 +127,20 @@ bool FileWatch::watchFile(const File& file) {
 bool FileWatch::renew() {
     const unsigned now = forksSoFar();
     if (notes >= 0 && forksSeen == now) return false;
-    const ForkRegion::Scope changing(watchDescriptors);
-    const int inherited = notes;
-    notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inherited >= 0 && watchDescriptors.wholeSince(forksSeen) && watchesMine(inherited)) {
-        ::close(inherited);
+    int stale = -1;
+    {
+        const ForkRegion::Scope changing(watchDescriptors);
+        const int inherited = notes;
+        notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inherited >= 0 && watchDescriptors.wholeSince(forksSeen) && watchesMine(inherited))
+            stale = inherited;
+        failed = notes < 0;
+        given.clear();
+        for (const File& file : files) failed = !watchFile(file) || failed;
+        forksSeen = now;
+        unseen = true;
     }
-    failed = notes < 0;
-    given.clear();
-    for (const File& file : files) failed = !watchFile(file) || failed;
-    forksSeen = now;
-    unseen = true;
+    closeForgotten(stale);
     return true;
 }
 
@@ -172,12 +183,16 @@ bool FileWatch::changed() {
 void FileWatch::close() {
     // Only notes that this process made are its to close; forgotten before
     // they are closed, so that a fork meanwhile leaves the child none.
-    const ForkRegion::Scope changing(watchDescriptors);
-    const int old = std::exchange(notes, -1);
-    if (old >= 0 && (forksSeen == forksSoFar() ||
-                     (watchDescriptors.wholeSince(forksSeen) && watchesMine(old)))) {
-        ::close(old);
+    int stale = -1;
+    {
+        const ForkRegion::Scope changing(watchDescriptors);
+        const int old = std::exchange(notes, -1);
+        if (old >= 0 && (forksSeen == forksSoFar() ||
+                         (watchDescriptors.wholeSince(forksSeen) && watchesMine(old)))) {
+            stale = old;
+        }
     }
+    closeForgotten(stale);
     failed = unseen = false;
     files.clear();
     given.clear();

@@ -43,10 +43,6 @@ struct ForkRecords {
     // parent), which the short regions hold threads back for; the word that
     // those threads wait on.
     static std::atomic<int> forksUnderWay;
-    // The short region that the calling thread is arriving at, if any: what
-    // of a region's arrivals a child keeps, when a signal's handler forked
-    // in the middle of its thread's arrival.
-    static thread_local ForkRegion* arrivingAt;
 
     // A child's handler ran out of memory, in this process or in one that
     // it was forked from since.
@@ -61,7 +57,6 @@ struct ForkRecords {
 thread_local ForkRecords::Before ForkRecords::before{};
 std::atomic<std::uint32_t> ForkRecords::forker{0};
 std::atomic<int> ForkRecords::forksUnderWay{0};
-thread_local ForkRegion* ForkRecords::arrivingAt = nullptr;
 
 namespace {
 
@@ -133,11 +128,12 @@ void ForkRecords::parent() noexcept {
 void ForkRecords::child() noexcept {
     const unsigned forks = records.forks.fetch_add(1) + 1;
     // No fork of the parent's is under way here, and the threads that were
-    // arriving at a short region stayed with the parent, but for this one.
+    // arriving at a short region stayed with the parent. This one, where a
+    // signal's handler forked in the middle of its arrival, counts itself
+    // gone without going below none.
     forksUnderWay.store(0);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
-        if (ForkRegion* region = records.regions[i].load())
-            region->arriving.store(arrivingAt == region ? 1 : 0);
+        if (ForkRegion* region = records.regions[i].load()) region->arriving.store(0);
     }
     forker.store(before.thread);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
@@ -247,18 +243,23 @@ void ForkRegion::makeKnown() {
 // this thread holds.
 void ForkRegion::enterPastForks() {
     std::chrono::steady_clock::time_point deadline{};
+    // A child forked by a signal's handler on this thread between the two
+    // counts has none left to take back.
+    const auto leave = [this] {
+        std::uint32_t now = arriving.load(std::memory_order_seq_cst);
+        while (now != 0 &&
+               !arriving.compare_exchange_weak(now, now - 1, std::memory_order_seq_cst)) {
+        }
+    };
     for (bool late = false;;) {
-        ForkRecords::arrivingAt = this;
         arriving.fetch_add(1, std::memory_order_seq_cst);
         const int forks = ForkRecords::forksUnderWay.load(std::memory_order_seq_cst);
         if (forks == 0 || late) {
             begun.fetch_add(1, std::memory_order_seq_cst);
-            arriving.fetch_sub(1, std::memory_order_seq_cst);
-            ForkRecords::arrivingAt = nullptr;
+            leave();
             return;
         }
-        arriving.fetch_sub(1, std::memory_order_seq_cst);
-        ForkRecords::arrivingAt = nullptr;
+        leave();
         const auto now = std::chrono::steady_clock::now();
         if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + GATE_WAIT;
         late = now >= deadline;

@@ -112,10 +112,14 @@ void recordTheLaterStatus(void*) noexcept { ::on_exit(recordExitStatus, nullptr)
 // the C library run the exiting thread's thread-local destructors anew,
 // then the exit functions still to run with the later status: the
 // destructor registered here registers this again, to run first there.
+// Only where the status may be used, with other threads' IIOP work under
+// way: the C library allocates for the destructor, under its loader's
+// lock, and ends the process where it has no memory for it.
 void recordExitStatus(int status, void*) noexcept {
     exitStatus.store(status);
     exitStatusKnown.store(true);
-    __cxxabiv1::__cxa_thread_atexit(recordTheLaterStatus, nullptr, &exitStatus);
+    if (othersUnderWay())
+        __cxxabiv1::__cxa_thread_atexit(recordTheLaterStatus, nullptr, &exitStatus);
 }
 
 // Where the library's code is: the program, or a shared library.

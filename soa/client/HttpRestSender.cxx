@@ -1,6 +1,7 @@
 #include <soa/client/HttpRestSender.hxx>
 
 #include <platform/crypto/QmCrypto.hxx>
+#include <platform/os/internal/Environment.hxx>
 #include <platform/os/internal/Forks.hxx>
 #include <soa/client/RuntimeException.hxx>
 #include <soa/client/SessionManager.hxx>
@@ -242,16 +243,32 @@ Proxy withLogin(const std::string& proxy, const std::string& user, const std::st
 }
 
 // Ends a handle that the sender no longer uses: one made in this process is
-// cleaned up, closing its connections. One that a forked child found is left
-// alone: cleaning it up would close connections that the parent still uses
-// (over TLS, writing a close alert into the parent's stream), and a parent
-// thread may have been in the middle of a transfer on it at the fork.
+// cleaned up, closing its connections (over TLS, with OpenSSL's locks,
+// which a fork meanwhile must be told of). One that a forked child found is
+// left alone: cleaning it up would close connections that the parent still
+// uses (over TLS, writing a close alert into the parent's stream), and a
+// parent thread may have been in the middle of a transfer on it at the fork.
 void retire(CURL* handle, unsigned generation) {
     if (generation == Quillomark::Platform::Os::forksSoFar()) {
+        const Quillomark::Platform::Os::ForkRegion::Scope ending(
+            Quillomark::Soa::Common::Xml::transfersOverTls());
         curl_easy_cleanup(handle);
     } else {
         Quillomark::Platform::Os::leaveAlone(handle);
     }
+}
+
+bool secure(const std::string& url) { return ::strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+// Whether the proxy that libcurl takes from the environment for a plain
+// http:// server, where the connection names none, is reached over TLS
+// (whatever no_proxy says: a trial too many costs little).
+bool environmentsProxyOverTls() {
+    for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+        const std::string value = Quillomark::Platform::Os::environmentValue(name);
+        if (!value.empty()) return secure(value);
+    }
+    return false;
 }
 
 // A handle with the settings that every request keeps.
@@ -371,19 +388,25 @@ void HttpRestSender::send(const std::string& service, const std::string& operati
         replaceHandle();
         handleProxy = std::move(via);
     }
-    // Over TLS, to the server or to the proxy.
-    const auto secure = [](const std::string& url) {
-        return url.size() >= 6 && ::strncasecmp(url.c_str(), "https:", 6) == 0;
-    };
     std::optional<Quillomark::Platform::Os::ForkRegion::Scope> overTls;
-    if (secure(address) || secure(proxy.url)) {
+    if (secure(address) || (proxy.url.empty() ? environmentsProxyOverTls() : secure(proxy.url))) {
         namespace Xml = Quillomark::Soa::Common::Xml;
-        if (!Xml::tlsLocksFree()) {
-            throw RuntimeException(
-                RuntimeException::GENERAL_ERROR,
-                "HTTPS cannot be used in a process forked while another thread of its parent "
-                "held a lock of OpenSSL's that a TLS connection takes: it is held in the child "
-                "for good. Run a new program in the child for HTTPS.");
+        switch (Xml::tlsLocksFound()) {
+            case Xml::TlsLocksFound::FREE: break;
+            case Xml::TlsLocksFound::HELD:
+                throw RuntimeException(
+                    RuntimeException::GENERAL_ERROR,
+                    "HTTPS cannot be used in a process forked while another thread of its parent "
+                    "held a lock of OpenSSL's that a TLS connection takes: it is held in the child "
+                    "for good. Run a new program in the child for HTTPS.");
+            case Xml::TlsLocksFound::UNTRIED:
+                throw RuntimeException(
+                    RuntimeException::GENERAL_ERROR,
+                    "HTTPS cannot be used yet in a process forked while another thread of its "
+                    "parent was in an HTTPS request: no thread could be started to try the locks "
+                    "of "
+                    "OpenSSL's that a TLS connection takes. Try again once the process can start a "
+                    "thread.");
         }
         overTls.emplace(Xml::transfersOverTls());
     }

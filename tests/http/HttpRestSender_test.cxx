@@ -442,10 +442,12 @@ TEST_F(HttpRestSenderTest, AForkedChildAndItsParentGetTheirOwnReplies) {
 }
 
 // A child forked while another thread, past its first HTTPS request, held
-// one of the first process-wide locks that OpenSSL takes for a new TLS
-// connection (held for good in the child) makes an HTTPS request: it gets
-// its reply, or is refused at once as the README says, and never waits for
-// good.
+// one of the process-wide write locks that OpenSSL takes (held for good in
+// the child) makes an HTTPS request: it gets its reply, or is refused at
+// once as the README says, and never waits for good. The parent thread is
+// in a later request on a new connection, or ends its connection (closing
+// a TLS connection takes such locks too); a child may start no thread to
+// try the locks with.
 TEST_F(HttpRestSenderTest, ChildrenOfAThreadInsideOpenSslGetTheirReplyOrAreRefused) {
     if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
     if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
@@ -459,118 +461,52 @@ TEST_F(HttpRestSenderTest, ChildrenOfAThreadInsideOpenSslGetTheirReplyOrAreRefus
         tunnelled->setOption(Connection::PROXY_HOST, server.url());
         return tunnelled;
     };
+    const struct {
+        const char* parent;
+        bool ending;
+        bool childStartsNoThread;
+        int writeLocks;  // after each of which the parent thread stops in turn
+    } rows[] = {{"a later request", false, false, 6},
+                {"the end of a connection", true, false, 6},
+                {"a later request, and a child that starts no thread", false, true, 1}};
     ASSERT_EQ(::pipe(lockStopped), 0);
     ASSERT_EQ(::pipe(lockLetGo), 0);
-    for (int n = 1; n <= 6; ++n) {
-        std::thread inside([&] {
-            post(*secure(), "<a/>");
-            writeLocksBeforeTheStop = n;
-            post(*secure(), "<a/>");
-        });
-        Quillomark::Testing::hear(lockStopped[0]);
-        const pid_t child = Quillomark::Testing::startChild([&] {
-            try {
-                post(*secure(), "<a/>");
-            } catch (const RuntimeException& e) {
-                if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
+    for (const auto& row : rows) {
+        int stops = 0;
+        for (int n = 1; n <= row.writeLocks; ++n) {
+            std::thread inside([&] {
+                auto connection = secure();
+                post(*connection, "<a/>");
+                writeLocksBeforeTheStop = n;
+                if (row.ending) {
+                    connection.reset();
+                } else {
+                    post(*secure(), "<a/>");
+                }
+                if (std::exchange(writeLocksBeforeTheStop, 0) > 0) {
+                    Quillomark::Testing::say(lockStopped[1], 'd');  // fewer locks than n
+                }
+            });
+            if (Quillomark::Testing::hear(lockStopped[0]) != 's') {
+                inside.join();
+                break;
             }
-        });
-        Quillomark::Testing::say(lockLetGo[1], 'g');
-        inside.join();
-        EXPECT_EQ(Quillomark::Testing::endOf(child), "") << "held after write lock " << n;
-    }
-    for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
-        ::close(end);
-    }
-}
-
-// A child forked while another thread ends an HTTPS connection (its TLS
-// connection closed, OpenSSL's write locks taken there) makes an HTTPS
-// request: it gets its reply, or is refused, and never waits for good.
-TEST_F(HttpRestSenderTest, ChildrenOfAThreadEndingAnHttpsConnectionGetTheirReplyOrAreRefused) {
-    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
-    if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
-    server.script().setFallback([](const HttpRequest& request) {
-        return HttpReply::ok(request.method == "CONNECT" ? "" : "<a/>");
-    });
-    const auto secure = [this] {
-        auto tunnelled = std::make_unique<Connection>("https://127.0.0.1:1/tc", nullptr,
-                                                      Connection::HTTP, Connection::REST, true);
-        tunnelled->setOption(Connection::SSL_VERIFY_PEER, "false");
-        tunnelled->setOption(Connection::PROXY_HOST, server.url());
-        return tunnelled;
-    };
-    ASSERT_EQ(::pipe(lockStopped), 0);
-    ASSERT_EQ(::pipe(lockLetGo), 0);
-    int stops = 0;
-    for (int n = 1; n <= 6; ++n) {
-        std::thread ending([&] {
-            auto ended = secure();
-            post(*ended, "<a/>");
-            writeLocksBeforeTheStop = n;
-            ended.reset();
-            if (writeLocksBeforeTheStop > 0) {
-                writeLocksBeforeTheStop = 0;
-                Quillomark::Testing::say(lockStopped[1], 'd');
-            }
-        });
-        if (Quillomark::Testing::hear(lockStopped[0]) != 's') {
-            ending.join();
-            break;
+            ++stops;
+            const pid_t child = Quillomark::Testing::startChild([&] {
+                threadsFail = row.childStartsNoThread;
+                try {
+                    post(*secure(), "<a/>");
+                } catch (const RuntimeException& e) {
+                    if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
+                }
+            });
+            Quillomark::Testing::say(lockLetGo[1], 'g');
+            inside.join();
+            EXPECT_EQ(Quillomark::Testing::endOf(child), "")
+                << row.parent << ", held after write lock " << n;
         }
-        ++stops;
-        const pid_t child = Quillomark::Testing::startChild([&] {
-            try {
-                post(*secure(), "<a/>");
-            } catch (const RuntimeException& e) {
-                if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
-            }
-        });
-        Quillomark::Testing::say(lockLetGo[1], 'g');
-        ending.join();
-        EXPECT_EQ(Quillomark::Testing::endOf(child), "") << "held after write lock " << n;
+        EXPECT_GT(stops, 0) << row.parent << " took no write lock";
     }
-    EXPECT_GT(stops, 0) << "the end took no write lock";
-    for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
-        ::close(end);
-    }
-}
-
-// A child forked while another thread was in an HTTPS request, holding a
-// lock of OpenSSL's, that can start no thread to try those locks with: it
-// is refused, never left waiting for good.
-TEST_F(HttpRestSenderTest, AChildThatCannotStartTheTrialOfOpenSslsLocksIsRefused) {
-    if (!Quillomark::Testing::tlsAvailable()) GTEST_SKIP() << "built without TLS";
-    if (QMSOA_TEST_SANITIZED) GTEST_SKIP() << "the sanitizers' builds have no stop";
-    server.script().setFallback([](const HttpRequest& request) {
-        return HttpReply::ok(request.method == "CONNECT" ? "" : "<a/>");
-    });
-    const auto secure = [this] {
-        auto tunnelled = std::make_unique<Connection>("https://127.0.0.1:1/tc", nullptr,
-                                                      Connection::HTTP, Connection::REST, true);
-        tunnelled->setOption(Connection::SSL_VERIFY_PEER, "false");
-        tunnelled->setOption(Connection::PROXY_HOST, server.url());
-        return tunnelled;
-    };
-    ASSERT_EQ(::pipe(lockStopped), 0);
-    ASSERT_EQ(::pipe(lockLetGo), 0);
-    std::thread inside([&] {
-        post(*secure(), "<a/>");
-        writeLocksBeforeTheStop = 1;
-        post(*secure(), "<a/>");
-    });
-    Quillomark::Testing::hear(lockStopped[0]);
-    const pid_t child = Quillomark::Testing::startChild([&] {
-        threadsFail = true;
-        try {
-            post(*secure(), "<a/>");
-        } catch (const RuntimeException& e) {
-            if (e.getMessage().find(" in a process forked ") == std::string::npos) throw;
-        }
-    });
-    Quillomark::Testing::say(lockLetGo[1], 'g');
-    inside.join();
-    EXPECT_EQ(Quillomark::Testing::endOf(child), "");
     for (const int end : {lockStopped[0], lockStopped[1], lockLetGo[0], lockLetGo[1]}) {
         ::close(end);
     }

@@ -25,21 +25,24 @@ CURL* newCurlHandle();
 // newCurlHandle makes no handle.
 bool curlLockLostInAFork();
 
-// Around each of the library's transfers over TLS. OpenSSL takes its
-// process-wide locks there, as write locks, dozens of times for each new
-// connection (its random generator at each use, as it makes each TLS
-// context, a certificate store, each I/O object): a child forked while
-// another thread was inside may find one held for good, and would wait for
-// good in its own TLS.
+// Around each of the library's transfers over TLS, and each end of a handle
+// that may keep TLS connections. OpenSSL takes its process-wide locks
+// there, as write locks, dozens of times for each new connection (its
+// random generator at each use, as it makes each TLS context, a
+// certificate store, each I/O object) and again as it frees them: a child
+// forked while another thread was inside may find one held for good, and
+// would wait for good in its own TLS.
 Quillomark::Platform::Os::ForkRegion& transfersOverTls();
 
-// Whether OpenSSL's locks that a new TLS connection takes first can be
-// taken. In a child forked while another thread was in a transfer over TLS
-// (or in the children of such a child, until one tried them), the first
-// call tries them on a thread of its own, and waits 1 s at most by the
-// steady clock: false when they were not all taken by then. True in other
-// processes.
-bool tlsLocksFree();
+// What this process found of OpenSSL's locks that a new TLS connection
+// takes first. In a child forked while another thread was in a transfer
+// over TLS (or in the children of such a child, until one tried them), the
+// first call tries them on a thread of its own, and waits 1 s at most by
+// the steady clock: HELD when they were not all taken by then, for good;
+// UNTRIED when no thread could be started to try them, which the next call
+// tries again. FREE in other processes.
+enum class TlsLocksFound { FREE, HELD, UNTRIED };
+TlsLocksFound tlsLocksFound();
 
 // Initialises the XML parser's platform once per process, with the default
 // locale, and never terminates it. The library does so as it loads, after
