@@ -483,7 +483,7 @@ TEST_F(LoopbackRoad, AForkWaitsForAShortStepOfAParentThreadAndNoLonger) {
          [] { return !Fcc::fccUnusableAfterFork(); }, true},
         {"the registered tickets' change",
          [&] {
-             S::insideNow = [] { return Fcc::fccGuardedChanges().insideAsCopied(); };
+             S::insideNow = [] { return Fcc::fccGuardedChanges().anyThreadInside(); };
              S::armed = S::At::Signal;
              while (S::armed == S::At::Signal) {
                  char* handle = nullptr;

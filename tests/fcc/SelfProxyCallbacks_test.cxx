@@ -50,7 +50,7 @@ void* operator new(std::size_t size) {
             Quillomark::Testing::hear(letGo[0]) != 'g')
             std::abort();
     }
-    if (countInChanges && Quillomark::Fcc::fccGuardedChanges().insideAsCopied())
+    if (countInChanges && Quillomark::Fcc::fccGuardedChanges().anyThreadInside())
         ++allocationsInChanges;
     static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
     return next(size);

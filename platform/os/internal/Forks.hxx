@@ -170,18 +170,24 @@ public:
     public:
         explicit Scope(ForkRegion& region) : region(region) {
             if (region.slot.load(std::memory_order_acquire) == UNKNOWN) region.makeKnown();
+            at = region.slot.load(std::memory_order_relaxed);
             if (region.shortStep) {
-                region.enterPastForks();
+                region.enterPastForks(at);
             } else {
                 region.begun.fetch_add(1, std::memory_order_seq_cst);
             }
+            if (at < LIMIT) ++own.begun[at];
         }
-        ~Scope() { region.ended.fetch_add(1, std::memory_order_seq_cst); }
+        ~Scope() {
+            region.ended.fetch_add(1, std::memory_order_seq_cst);
+            if (at < LIMIT) ++own.ended[at];
+        }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
     private:
         ForkRegion& region;
+        unsigned at;
     };
 
     // In a child: whether a thread was inside as the process was forked.
@@ -191,8 +197,11 @@ public:
     // memory may be half changed. Unlike inUseAtLastFork, a thread that
     // came and went while the process forked does not count: what it
     // changed is whole in the copy (each thread's writes reach it up to the
-    // first that the fork holds up).
+    // first that the fork holds up). Nor does the forking thread, which
+    // finishes its own step in the child.
     bool insideAsCopied() const;
+    // Whether any thread, the calling one too, is inside now.
+    bool anyThreadInside() const { return begun.load() != ended.load(); }
     // Whether no fork since the count was forksSoFar() came while a thread
     // was inside: what was true of the region's state then is true now.
     bool wholeSince(unsigned forks) const;
@@ -200,11 +209,30 @@ public:
 private:
     friend struct ForkRecords;
     static constexpr unsigned UNKNOWN = ~0u;
+    // The regions that the forks know of; any more are taken for in use at
+    // every fork.
+    static constexpr unsigned LIMIT = 16;
     // Makes the region known to the forks before the caller enters it.
     void makeKnown();
-    // Enters a short region once no fork is under way, or once the wait
-    // for that is over.
-    void enterPastForks();
+    // Enters a short region once no fork is under way (or none but the
+    // calling thread's own), or once the wait for that is over.
+    void enterPastForks(unsigned at);
+
+    // What the calling thread itself counted of each known region. A fork
+    // that a thread makes while it is inside one (from a signal's handler)
+    // or that enters one (an at-fork handler of the application's, run
+    // after the library's before the fork, or before its own after it)
+    // waits for none of that thread's steps, holds none of them back and
+    // tells its child of none: the thread goes on with them, in the parent
+    // and in the child. Only where the signal came between a thread's two
+    // counts does the region stay counted as in use in that child.
+    struct OwnCounts {
+        std::uint64_t begun[LIMIT];
+        std::uint64_t ended[LIMIT];
+        std::uint32_t arriving[LIMIT];
+        bool forking;
+    };
+    static inline thread_local OwnCounts own{};
 
     const bool shortStep = false;
     std::atomic<std::uint64_t> begun{0}, ended{0};
