@@ -140,7 +140,17 @@ void ForkRecords::child() noexcept {
     forksUnderWay.store(0);
     ForkRegion::OwnCounts& own = ForkRegion::own;
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
-        if (ForkRegion* region = records.regions[i].load()) region->arriving.store(own.arriving[i]);
+        if (ForkRegion* region = records.regions[i].load()) region->arriving.store(0);
+    }
+    // Between the two counts of a step: what the child finds, for the
+    // thread to mend with once it has made the second.
+    if (own.changing != 0 && own.changing <= ForkRecords::regionLimit) {
+        const unsigned i = own.changing - 1;
+        if (ForkRegion* region = records.regions[i].load()) {
+            own.forkedHalfWay = true;
+            own.ownAtFork = own.changingEnd ? own.ended[i] : own.begun[i];
+            own.sharedAtFork = own.changingEnd ? region->ended.load() : region->begun.load();
+        }
     }
     forker.store(before.thread);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
@@ -269,7 +279,7 @@ void ForkRegion::enterPastForks(unsigned at) {
         const int forks = ForkRecords::forksUnderWay.load(std::memory_order_seq_cst);
         // The fork that this thread makes itself holds nothing back.
         if (forks == 0 || late || own.forking) {
-            begun.fetch_add(1, std::memory_order_seq_cst);
+            countBegun(at);
             leave();
             return;
         }
@@ -279,6 +289,23 @@ void ForkRegion::enterPastForks(unsigned at) {
         late = now >= deadline;
         if (!late) waitWhileEqual(ForkRecords::forksUnderWay, forks, deadline);
     }
+}
+
+// The child set the count of ends by the thread's own counts as it found
+// them, one off where it came after the first of the two counts and before
+// the second: a beginning that the region counted and the thread not yet was
+// taken for ended, and an end that the thread counted and the region not yet
+// is counted again by the region's count made since. Whether the region's
+// count came before the fork is told by what it returned: less than the
+// child found (the child set the count of ends to no less than it found
+// where the thread's end was not yet in its own count, and to more where it
+// was, so that an end counted after the fork returns no less).
+void ForkRegion::mendHalfWay(unsigned at, std::uint64_t ticket) {
+    OwnCounts& mine = own;
+    mine.forkedHalfWay = false;
+    const bool sharedBefore = ticket < mine.sharedAtFork;
+    const bool ownBefore = mine.ownAtFork == (mine.changingEnd ? mine.ended[at] : mine.begun[at]);
+    if (sharedBefore != ownBefore) ended.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 bool ForkRegion::inUseAtLastFork() const {

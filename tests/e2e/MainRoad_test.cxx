@@ -339,7 +339,7 @@ extern "C" long syscall(long number, ...) noexcept {
     for (long& each : a) each = va_arg(arguments, long);
     va_end(arguments);
     if (number == SYS_futex && StoppedInside::forking &&
-        (a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET)
+        (static_cast<int>(a[1]) & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET)
         ++StoppedInside::gateWaits;
     static std::atomic<long (*)(long, ...)> real{nullptr};
     if (!real.load()) real = StoppedInside::next<long (*)(long, ...)>("syscall");

@@ -131,11 +131,11 @@ bool heldAtFork(std::mutex& mutex);
 // descriptors kept in memory (a fork copies the descriptors before the
 // memory, so that a number made or closed in between is wrong in the
 // child), or the use of state that the child then abandons. Tells in a
-// child whether a thread was inside between the moment the forking thread
-// began its fork and the copy of the memory. Once the child's at-fork
-// handlers have run, no thread is inside in the child (those that were
-// stayed with the parent), so that the forks it makes in turn are told of
-// its own threads alone. A namespace-scope object, constant-initialised:
+// child whether another thread than the forking one was inside between the
+// moment the forking thread began its fork and the copy of the memory. Once
+// the child's at-fork handlers have run, no other thread is inside in the
+// child (those that were stayed with the parent), so that the forks it makes
+// in turn are told of its own threads alone. A namespace-scope object, constant-initialised:
 // a thread that an application's static constructor started may be inside
 // before the library's statics are made, and the forks that the process
 // makes then are told of it. Known to the forks from its first use on: at
@@ -174,14 +174,10 @@ public:
             if (region.shortStep) {
                 region.enterPastForks(at);
             } else {
-                region.begun.fetch_add(1, std::memory_order_seq_cst);
+                region.countBegun(at);
             }
-            if (at < LIMIT) ++own.begun[at];
         }
-        ~Scope() {
-            region.ended.fetch_add(1, std::memory_order_seq_cst);
-            if (at < LIMIT) ++own.ended[at];
-        }
+        ~Scope() { region.countEnded(at); }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
@@ -190,7 +186,8 @@ public:
         unsigned at;
     };
 
-    // In a child: whether a thread was inside as the process was forked.
+    // In a child: whether another thread than the forking one was inside as
+    // the process was forked.
     bool inUseAtLastFork() const;
     // In a child's at-fork handler: whether a thread of the parent was
     // inside as the memory was copied, so that what the region changes in
@@ -218,19 +215,68 @@ private:
     // calling thread's own), or once the wait for that is over.
     void enterPastForks(unsigned at);
 
+    // Counts the calling thread's beginning or end of a step, in the
+    // region's count and its own (begun first there, ended last, so that a
+    // child forked between the two can tell whether the shared count came
+    // before its fork: by the count it returned).
+    void countBegun(unsigned at) {
+        if (at >= LIMIT) {
+            begun.fetch_add(1, std::memory_order_seq_cst);
+            return;
+        }
+        OwnCounts& mine = own;
+        mine.changing = at + 1;
+        mine.changingEnd = false;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        const std::uint64_t ticket = begun.fetch_add(1, std::memory_order_seq_cst);
+        ++mine.begun[at];
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        mine.changing = 0;
+        if (mine.forkedHalfWay) mendHalfWay(at, ticket);
+    }
+    void countEnded(unsigned at) {
+        if (at >= LIMIT) {
+            ended.fetch_add(1, std::memory_order_seq_cst);
+            return;
+        }
+        OwnCounts& mine = own;
+        mine.changing = at + 1;
+        mine.changingEnd = true;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        ++mine.ended[at];
+        const std::uint64_t ticket = ended.fetch_add(1, std::memory_order_seq_cst);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        mine.changing = 0;
+        if (mine.forkedHalfWay) mendHalfWay(at, ticket);
+    }
+    // In a child forked between the two counts of the step just counted:
+    // evens the region's count of ends with this thread's own, which the
+    // child set by the own count alone.
+    void mendHalfWay(unsigned at, std::uint64_t ticket);
+
     // What the calling thread itself counted of each known region. A fork
     // that a thread makes while it is inside one (from a signal's handler)
     // or that enters one (an at-fork handler of the application's, run
     // after the library's before the fork, or before its own after it)
     // waits for none of that thread's steps, holds none of them back and
     // tells its child of none: the thread goes on with them, in the parent
-    // and in the child. Only where the signal came between a thread's two
-    // counts does the region stay counted as in use in that child.
+    // and in the child. A fork that came between a thread's two counts of a
+    // step is mended once the thread has made the second: only that fork's
+    // child is told of the step, as it would be of another thread's.
     struct OwnCounts {
         std::uint64_t begun[LIMIT];
         std::uint64_t ended[LIMIT];
         std::uint32_t arriving[LIMIT];
         bool forking;
+        // The region whose counts the thread is between (its slot + 1), and
+        // whether of an end.
+        unsigned changing;
+        bool changingEnd;
+        // In a child forked there: the thread's own count and the region's
+        // as the child found them.
+        bool forkedHalfWay;
+        std::uint64_t ownAtFork;
+        std::uint64_t sharedAtFork;
     };
     static inline thread_local OwnCounts own{};
 
