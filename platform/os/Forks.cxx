@@ -102,6 +102,11 @@ void ForkRecords::prepare() noexcept {
 // Up to FORK_WAIT in all, however many regions and threads: once it gave
 // up, the child learns of the threads still inside as of any region's. A
 // short sleep between looks leaves the processor to the threads waited for.
+// A count that the forking thread is half way through making (a signal's
+// handler forks) leaves the region's counts unclear by its own: the fork
+// does not wait on them, since the child is told of any thread inside or
+// come in since by the counts it finds (and of this one's half-made step,
+// which is mended after).
 void ForkRecords::waitForShortSteps() noexcept {
     const ForkRegion::OwnCounts& own = ForkRegion::own;
     std::chrono::steady_clock::time_point deadline{};
@@ -109,8 +114,11 @@ void ForkRecords::waitForShortSteps() noexcept {
         bool inside = false;
         for (unsigned i = 0; i < ForkRecords::regionLimit && !inside; ++i) {
             const ForkRegion* region = records.regions[i].load();
-            inside = region && region->shortStep &&
-                     (region->arriving.load() != own.arriving[i] ||
+            if (!region || !region->shortStep) continue;
+            const bool arrivalsClear = own.arriving[i] == 0;
+            const bool countsClear = own.changing != i + 1;
+            inside = (arrivalsClear && region->arriving.load() != 0) ||
+                     (countsClear &&
                       region->begun.load() - own.begun[i] != region->ended.load() - own.ended[i]);
         }
         if (!inside) return;
