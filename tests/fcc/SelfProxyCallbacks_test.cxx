@@ -379,9 +379,11 @@ TEST(ForkRegions, AChildsOwnForksAreToldOfItsThreadsAlone) {
 }
 
 // A signal's handler forks while its thread enters and leaves a step over
-// and over, so that many forks come between the two counts that the thread
-// keeps of a step's beginning or end. In each child, once the thread is out
-// of the step, no thread is inside, and its own forks find the region free.
+// and over, inside another of the same region, so that many forks come
+// between the two counts that the thread keeps of a step's beginning or
+// end; in the child the handler takes a step of its own before the thread
+// goes on. In each child, once the thread is out of the steps, no thread is
+// inside, and its own forks find the region free.
 Quillomark::Platform::Os::ForkRegion aShortRegionOfTheTests{
     Quillomark::Platform::Os::ForkRegion::SHORT_STEP};
 Quillomark::Platform::Os::ForkRegion* stepping = nullptr;
@@ -401,6 +403,7 @@ TEST(ForkRegions, AForkFromASignalsHandlerBetweenAThreadsCountsLeavesThemWhole) 
                     const pid_t pid = ::fork();
                     if (pid == 0) {
                         inTheChild = 1;
+                        const Quillomark::Platform::Os::ForkRegion::Scope own(*stepping);
                     } else {
                         forkedBySignal[forksBySignal.load()] = pid;
                         ++forksBySignal;
@@ -415,7 +418,8 @@ TEST(ForkRegions, AForkFromASignalsHandlerBetweenAThreadsCountsLeavesThemWhole) 
                     }
                 });
                 while (!inTheChild && forksBySignal.load() < 300) {
-                    const Quillomark::Platform::Os::ForkRegion::Scope inside(*stepping);
+                    const Quillomark::Platform::Os::ForkRegion::Scope outer(*stepping);
+                    { const Quillomark::Platform::Os::ForkRegion::Scope inner(*stepping); }
                 }
                 if (inTheChild) {
                     if (stepping->anyThreadInside()) _exit(1);
