@@ -116,7 +116,7 @@ void ForkRecords::waitForShortSteps() noexcept {
             const ForkRegion* region = records.regions[i].load();
             if (!region || !region->shortStep) continue;
             const bool arrivalsClear = own.arriving[i] == 0;
-            const bool countsClear = own.changing != i + 1;
+            const bool countsClear = own.counting == nullptr || own.counting->at != i;
             inside = (arrivalsClear && region->arriving.load() != 0) ||
                      (countsClear &&
                       region->begun.load() - own.begun[i] != region->ended.load() - own.ended[i]);
@@ -152,12 +152,11 @@ void ForkRecords::child() noexcept {
     }
     // Between the two counts of a step: what the child finds, for the
     // thread to mend with once it has made the second.
-    if (own.changing != 0 && own.changing <= ForkRecords::regionLimit) {
-        const unsigned i = own.changing - 1;
-        if (ForkRegion* region = records.regions[i].load()) {
-            own.forkedHalfWay = true;
-            own.ownAtFork = own.changingEnd ? own.ended[i] : own.begun[i];
-            own.sharedAtFork = own.changingEnd ? region->ended.load() : region->begun.load();
+    if (ForkRegion::HalfCount* half = own.counting) {
+        if (ForkRegion* region = records.regions[half->at].load()) {
+            half->forked = true;
+            half->ownCounted = (half->end ? own.ended : own.begun)[half->at] != half->ownStart;
+            half->sharedAtFork = half->end ? region->ended.load() : region->begun.load();
         }
     }
     forker.store(before.thread);
@@ -287,7 +286,7 @@ void ForkRegion::enterPastForks(unsigned at) {
         const int forks = ForkRecords::forksUnderWay.load(std::memory_order_seq_cst);
         // The fork that this thread makes itself holds nothing back.
         if (forks == 0 || late || own.forking) {
-            countBegun(at);
+            count(at, false);
             leave();
             return;
         }
@@ -308,12 +307,9 @@ void ForkRegion::enterPastForks(unsigned at) {
 // child found (the child set the count of ends to no less than it found
 // where the thread's end was not yet in its own count, and to more where it
 // was, so that an end counted after the fork returns no less).
-void ForkRegion::mendHalfWay(unsigned at, std::uint64_t ticket) {
-    OwnCounts& mine = own;
-    mine.forkedHalfWay = false;
-    const bool sharedBefore = ticket < mine.sharedAtFork;
-    const bool ownBefore = mine.ownAtFork == (mine.changingEnd ? mine.ended[at] : mine.begun[at]);
-    if (sharedBefore != ownBefore) ended.fetch_sub(1, std::memory_order_seq_cst);
+void ForkRegion::mendHalfWay(const HalfCount& half, std::uint64_t ticket) {
+    const bool sharedBefore = ticket < half.sharedAtFork;
+    if (sharedBefore != half.ownCounted) ended.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 bool ForkRegion::inUseAtLastFork() const {

@@ -174,10 +174,10 @@ public:
             if (region.shortStep) {
                 region.enterPastForks(at);
             } else {
-                region.countBegun(at);
+                region.count(at, false);
             }
         }
-        ~Scope() { region.countEnded(at); }
+        ~Scope() { region.count(at, true); }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
@@ -215,44 +215,52 @@ private:
     // calling thread's own), or once the wait for that is over.
     void enterPastForks(unsigned at);
 
+    // A count of the calling thread's that a fork from a signal's handler
+    // may find half made. It lives on the counting call's stack, so that a
+    // step taken in the child before the call goes on (by the handler)
+    // neither uses it up nor clears it.
+    struct HalfCount {
+        unsigned at;
+        bool end;
+        std::uint64_t ownStart;
+        // Set in a child forked between the two counts: whether the
+        // thread's own count came before the fork, and the region's count
+        // as the child found it.
+        bool forked;
+        bool ownCounted;
+        std::uint64_t sharedAtFork;
+    };
+
     // Counts the calling thread's beginning or end of a step, in the
-    // region's count and its own (begun first there, ended last, so that a
-    // child forked between the two can tell whether the shared count came
-    // before its fork: by the count it returned).
-    void countBegun(unsigned at) {
+    // region's count and its own: begun first there, ended last, so that a
+    // child forked between the two can tell whether the region's count came
+    // before its fork, by what that count returned.
+    void count(unsigned at, bool end) {
+        std::atomic<std::uint64_t>& shared = end ? ended : begun;
         if (at >= LIMIT) {
-            begun.fetch_add(1, std::memory_order_seq_cst);
+            shared.fetch_add(1, std::memory_order_seq_cst);
             return;
         }
         OwnCounts& mine = own;
-        mine.changing = at + 1;
-        mine.changingEnd = false;
+        std::uint64_t& mineCounted = end ? mine.ended[at] : mine.begun[at];
+        HalfCount half{at, end, mineCounted, false, false, 0};
+        HalfCount* const outer = mine.counting;
+        mine.counting = &half;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        const std::uint64_t ticket = begun.fetch_add(1, std::memory_order_seq_cst);
-        ++mine.begun[at];
+        if (end) ++mineCounted;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        mine.changing = 0;
-        if (mine.forkedHalfWay) mendHalfWay(at, ticket);
-    }
-    void countEnded(unsigned at) {
-        if (at >= LIMIT) {
-            ended.fetch_add(1, std::memory_order_seq_cst);
-            return;
-        }
-        OwnCounts& mine = own;
-        mine.changing = at + 1;
-        mine.changingEnd = true;
+        const std::uint64_t ticket = shared.fetch_add(1, std::memory_order_seq_cst);
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        ++mine.ended[at];
-        const std::uint64_t ticket = ended.fetch_add(1, std::memory_order_seq_cst);
+        if (!end) ++mineCounted;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        mine.changing = 0;
-        if (mine.forkedHalfWay) mendHalfWay(at, ticket);
+        mine.counting = outer;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (half.forked) mendHalfWay(half, ticket);
     }
     // In a child forked between the two counts of the step just counted:
     // evens the region's count of ends with this thread's own, which the
     // child set by the own count alone.
-    void mendHalfWay(unsigned at, std::uint64_t ticket);
+    void mendHalfWay(const HalfCount& half, std::uint64_t ticket);
 
     // What the calling thread itself counted of each known region. A fork
     // that a thread makes while it is inside one (from a signal's handler)
@@ -268,15 +276,8 @@ private:
         std::uint64_t ended[LIMIT];
         std::uint32_t arriving[LIMIT];
         bool forking;
-        // The region whose counts the thread is between (its slot + 1), and
-        // whether of an end.
-        unsigned changing;
-        bool changingEnd;
-        // In a child forked there: the thread's own count and the region's
-        // as the child found them.
-        bool forkedHalfWay;
-        std::uint64_t ownAtFork;
-        std::uint64_t sharedAtFork;
+        // The count that the thread is making, if any.
+        HalfCount* counting;
     };
     static inline thread_local OwnCounts own{};
 
