@@ -361,10 +361,16 @@ namespace {
 // keeps its descriptor, through which the server reads and writes it from
 // then on. An old file of that name may be open in a client: the new one
 // takes the name over, and the client's descriptor keeps the old file,
-// which its next read finds unlinked.
+// which its next read finds no more at the path. The new file bears the
+// server's mark before it has the name, so that no lock that another
+// program takes of it by its name comes before the mark.
 int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& path,
                    std::int32_t count, int* fd) {
-    std::FILE* file = Os::createSharedFile(path);
+    std::FILE* file = Os::createSharedFile(path, [toc, extent](int made) {
+        if (markAsTheServers(toc, made, extent)) return true;
+        errno = Os::lastOsError();
+        return false;
+    });
     if (!file) {
         Os::setLastOsError(errno);
         return FMSC_FAIL_VALUE(toc, FMSC_ERROR_SEGMENT_FMSC_CANNOT_OPEN_EXTENT_FILE, extent);
@@ -380,7 +386,7 @@ int makeExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, const std::string& 
     }
     FMSCX_ReachOpenStep("made an extent file");
     *fd = made;
-    return markServersExtent(toc, fd, extent);
+    return 0;
 }
 
 }  // namespace
@@ -656,16 +662,17 @@ void noteShortExtent(FMSC_FILETOC_T* toc, std::int32_t segment) {
 }
 
 // A client's descriptor of an extent file: opened on first use, and opened
-// anew when the server has put another file in its place (a purge removes
-// the extent files, growth makes them anew), which is looked at in each of
-// the client's checks of its files (in a lock after one of them changed),
-// or at each read without the lock.
+// anew when the file it reads is no more the one at its path (a purge
+// removes the extent files, growth makes them anew; a file renamed away or
+// named elsewhere too lives on, with the blocks of the past), which is
+// looked at in each of the client's checks of its files (in a lock after
+// one of them changed), or at each read without the lock.
 int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
     auto& slot = toc->segmentToc->extents[std::size_t(extent)];
-    const bool seen = toc->mutexHeld && slot && slot->linkedInCheck == toc->filesChecked;
+    const bool seen = toc->mutexHeld && slot && slot->atPathInCheck == toc->filesChecked;
     if (slot && slot->map.fd >= 0 && !seen) {
-        if (Os::isFileLinked(slot->map.fd)) {
-            slot->linkedInCheck = toc->filesChecked;
+        if (Os::isFileAtPath(slot->map.fd, slot->path)) {
+            slot->atPathInCheck = toc->filesChecked;
         } else {
             FMSCX_UnMapOSFile(toc, slot->map, true);
             slot.reset();
@@ -676,7 +683,7 @@ int clientExtentFile(FMSC_FILETOC_T* toc, std::int32_t extent, int* fd) {
             return FMSCX_PassOn(__func__, error);
         // Watched from now on; one removed before the watch began is looked
         // at again at its next use.
-        if (Os::isFileLinked(slot->map.fd)) slot->linkedInCheck = toc->filesChecked;
+        if (Os::isFileAtPath(slot->map.fd, slot->path)) slot->atPathInCheck = toc->filesChecked;
     }
     *fd = slot->map.fd;
     return 0;

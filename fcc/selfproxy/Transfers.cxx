@@ -195,8 +195,11 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
     if (volumeIds) {
         for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
     }
-    // The volume IDs are kept for a rollback whether or not the caller
-    // asked for them; the caller's array owns them when there is one.
+    // The volume IDs are copied for the caller's array, which owns them,
+    // or kept for the rollback of a batch that stops: which takes back the
+    // files before the one that failed, so never needs the last file's.
+    // No other ID is copied, so that no lack of memory for one takes back
+    // an upload.
     const FccAllocator pair = fccAllocator();
     std::vector<char*> kept(static_cast<std::size_t>(count), nullptr);
     const auto release = [&] {
@@ -207,7 +210,9 @@ int FCC_UploadFilesToPLM(int count, char** handles, FccProgressCallback callback
     int failed = 0;
     for (int i = 0; i < count; ++i) {
         statuses[i] = oneOfTheBatch([&] {
-            return uploadOne(handles[i], callback, callbackData, filePaths[i], &kept[i], pair);
+            const bool needed = volumeIds || (!continueOnError && i + 1 < count);
+            return uploadOne(handles[i], callback, callbackData, filePaths[i],
+                             needed ? &kept[i] : nullptr, pair);
         });
         if (volumeIds) volumeIds[i] = kept[i];
         if (statuses[i] == FCC_OK) continue;

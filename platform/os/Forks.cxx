@@ -26,12 +26,13 @@ extern void (*const __stop_qmsoa_before_fork[])() __attribute__((visibility("hid
 // known on their first use, in whatever order, each in the first slot that
 // was empty (a slot, once filled, keeps its region).
 struct ForkRecords {
-    static constexpr unsigned regionLimit = 16;
+    static constexpr unsigned regionLimit = ForkRegion::LIMIT;
     std::atomic<unsigned> forks{0};
     std::array<std::atomic<ForkRegion*>, regionLimit> regions{};
 
-    // What the forking thread read before it forked: its own, since two
-    // threads may fork at once.
+    // What the forking thread read before it forked, of the other threads
+    // (its own steps taken out): its own, since two threads may fork at
+    // once.
     struct Before {
         std::uint32_t thread;
         std::uint64_t begun[regionLimit];
@@ -78,6 +79,7 @@ bool ranWhole(void (*handler)()) noexcept {
 }  // namespace
 
 void ForkRecords::prepare() noexcept {
+    ForkRegion::own.forking = true;
     for (auto* handler = __start_qmsoa_before_fork; handler != __stop_qmsoa_before_fork;
          ++handler) {
         ranWhole(*handler);
@@ -86,27 +88,38 @@ void ForkRecords::prepare() noexcept {
     waitForShortSteps();
     Before& now = before;
     now.thread = currentThreadId();
+    const ForkRegion::OwnCounts& own = ForkRegion::own;
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         const ForkRegion* region = records.regions[i].load();
         if (!region) continue;
         // Begun first: a thread that enters and leaves in between shows as
         // one more end than beginning, and counts as inside.
-        now.begun[i] = region->begun.load();
-        now.ended[i] = region->ended.load();
+        now.begun[i] = region->begun.load() - own.begun[i];
+        now.ended[i] = region->ended.load() - own.ended[i];
     }
 }
 
 // Up to FORK_WAIT in all, however many regions and threads: once it gave
 // up, the child learns of the threads still inside as of any region's. A
 // short sleep between looks leaves the processor to the threads waited for.
+// A count that the forking thread is half way through making (a signal's
+// handler forks) leaves the region's counts unclear by its own: the fork
+// does not wait on them, since the child is told of any thread inside or
+// come in since by the counts it finds (and of this one's half-made step,
+// which is mended after).
 void ForkRecords::waitForShortSteps() noexcept {
+    const ForkRegion::OwnCounts& own = ForkRegion::own;
     std::chrono::steady_clock::time_point deadline{};
     for (;;) {
         bool inside = false;
         for (unsigned i = 0; i < ForkRecords::regionLimit && !inside; ++i) {
             const ForkRegion* region = records.regions[i].load();
-            inside = region && region->shortStep &&
-                     (region->arriving.load() != 0 || region->begun.load() != region->ended.load());
+            if (!region || !region->shortStep) continue;
+            const bool arrivalsClear = own.arriving[i] == 0;
+            const bool countsClear = own.counting == nullptr || own.counting->at != i;
+            inside = (arrivalsClear && region->arriving.load() != 0) ||
+                     (countsClear &&
+                      region->begun.load() - own.begun[i] != region->ended.load() - own.ended[i]);
         }
         if (!inside) return;
         const auto now = std::chrono::steady_clock::now();
@@ -123,6 +136,7 @@ void ForkRecords::waitForShortSteps() noexcept {
 void ForkRecords::parent() noexcept {
     forksUnderWay.fetch_sub(1, std::memory_order_seq_cst);
     wakeWaiters(forksUnderWay);
+    ForkRegion::own.forking = false;
 }
 
 void ForkRecords::child() noexcept {
@@ -132,14 +146,25 @@ void ForkRecords::child() noexcept {
     // signal's handler forked in the middle of its arrival, counts itself
     // gone without going below none.
     forksUnderWay.store(0);
+    ForkRegion::OwnCounts& own = ForkRegion::own;
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         if (ForkRegion* region = records.regions[i].load()) region->arriving.store(0);
+    }
+    // Between the two counts of a step: what the child finds, for the
+    // thread to mend with once it has made the second.
+    if (ForkRegion::HalfCount* half = own.counting) {
+        if (ForkRegion* region = records.regions[half->at].load()) {
+            half->forked = true;
+            half->ownCounted = (half->end ? own.ended : own.begun)[half->at] != half->ownStart;
+            half->sharedAtFork = half->end ? region->ended.load() : region->begun.load();
+        }
     }
     forker.store(before.thread);
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         ForkRegion* region = records.regions[i].load();
         if (!region) continue;
-        const std::uint64_t begun = region->begun.load(), ended = region->ended.load();
+        const std::uint64_t begun = region->begun.load() - own.begun[i],
+                            ended = region->ended.load() - own.ended[i];
         if (begun != ended || begun != before.begun[i] || ended != before.ended[i]) {
             region->lastForkInUse.store(forks);
         }
@@ -148,13 +173,14 @@ void ForkRecords::child() noexcept {
          handler != __stop_qmsoa_in_child_after_fork; ++handler) {
         if (!ranWhole(*handler)) records.setUpFailed.store(true);
     }
-    // The threads that were inside stayed with the parent and never leave
-    // in this process: from here on no thread is inside, and the forks that
-    // this process makes are told so.
+    // The other threads that were inside stayed with the parent and never
+    // leave in this process: from here on no thread is inside but this
+    // one, where it was, and the forks that this process makes are told so.
     for (unsigned i = 0; i < ForkRecords::regionLimit; ++i) {
         if (ForkRegion* region = records.regions[i].load())
-            region->ended.store(region->begun.load());
+            region->ended.store(region->begun.load() - (own.begun[i] - own.ended[i]));
     }
+    own.forking = false;
 }
 
 namespace {
@@ -241,21 +267,26 @@ void ForkRegion::makeKnown() {
 // held back longer than GATE_WAIT enters all the same: the fork may be
 // waiting for an at-fork handler of the application's that needs a lock
 // this thread holds.
-void ForkRegion::enterPastForks() {
+void ForkRegion::enterPastForks(unsigned at) {
     std::chrono::steady_clock::time_point deadline{};
-    // A child forked by a signal's handler on this thread between the two
-    // counts has none left to take back.
-    const auto leave = [this] {
+    std::uint32_t unknown = 0;  // a region past the limit counts nothing of its own
+    std::uint32_t& mine = at < LIMIT ? own.arriving[at] : unknown;
+    // A child forked by a signal's handler on this thread between two
+    // counts may have none left to take back.
+    const auto leave = [this, &mine] {
         std::uint32_t now = arriving.load(std::memory_order_seq_cst);
         while (now != 0 &&
                !arriving.compare_exchange_weak(now, now - 1, std::memory_order_seq_cst)) {
         }
+        if (mine != 0) --mine;
     };
     for (bool late = false;;) {
+        ++mine;
         arriving.fetch_add(1, std::memory_order_seq_cst);
         const int forks = ForkRecords::forksUnderWay.load(std::memory_order_seq_cst);
-        if (forks == 0 || late) {
-            begun.fetch_add(1, std::memory_order_seq_cst);
+        // The fork that this thread makes itself holds nothing back.
+        if (forks == 0 || late || own.forking) {
+            count(at, false);
             leave();
             return;
         }
@@ -267,6 +298,20 @@ void ForkRegion::enterPastForks() {
     }
 }
 
+// The child set the count of ends by the thread's own counts as it found
+// them, one off where it came after the first of the two counts and before
+// the second: a beginning that the region counted and the thread not yet was
+// taken for ended, and an end that the thread counted and the region not yet
+// is counted again by the region's count made since. Whether the region's
+// count came before the fork is told by what it returned: less than the
+// child found (the child set the count of ends to no less than it found
+// where the thread's end was not yet in its own count, and to more where it
+// was, so that an end counted after the fork returns no less).
+void ForkRegion::mendHalfWay(const HalfCount& half, std::uint64_t ticket) {
+    const bool sharedBefore = ticket < half.sharedAtFork;
+    if (sharedBefore != half.ownCounted) ended.fetch_sub(1, std::memory_order_seq_cst);
+}
+
 bool ForkRegion::inUseAtLastFork() const {
     const unsigned forks = forksSoFar();
     const unsigned at = slot.load(std::memory_order_acquire);
@@ -275,7 +320,11 @@ bool ForkRegion::inUseAtLastFork() const {
     return forks != 0 && lastForkInUse.load(std::memory_order_relaxed) == forks;
 }
 
-bool ForkRegion::insideAsCopied() const { return begun.load() != ended.load(); }
+bool ForkRegion::insideAsCopied() const {
+    const unsigned at = slot.load(std::memory_order_acquire);
+    if (at >= LIMIT) return begun.load() != ended.load();
+    return begun.load() - own.begun[at] != ended.load() - own.ended[at];
+}
 
 bool ForkRegion::wholeSince(unsigned forks) const {
     const unsigned at = slot.load(std::memory_order_acquire);

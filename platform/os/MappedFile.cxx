@@ -42,11 +42,6 @@ bool isFileAtPath(int fd, const std::string& path) {
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-bool isFileLinked(int fd) {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 && info.st_nlink > 0;
-}
-
 namespace {
 
 // The lock of the byte that marks a file as held.

@@ -53,7 +53,8 @@ int makeTemporary(int folder, std::string& name) {
 
 }  // namespace
 
-std::FILE* createSharedFile(const std::string& path) {
+std::FILE* createSharedFile(const std::string& path,
+                            const std::function<bool(int fd)>& beforeNamed) {
     if (path.empty()) return nullptr;
     // What stands at the path is replaced, not emptied: a reader that
     // opened it while others could read it must not reach what is written
@@ -81,7 +82,8 @@ std::FILE* createSharedFile(const std::string& path) {
     if (made.get() < 0) return nullptr;
     std::FILE* stream = ::fchmod(made.get(), 0600) == 0 ? ::fdopen(made.get(), "wb+") : nullptr;
     if (stream) made.release();
-    if (stream && ::renameat(folder.get(), fresh.c_str(), folder.get(), base.c_str()) == 0)
+    if (stream && (!beforeNamed || beforeNamed(::fileno(stream))) &&
+        ::renameat(folder.get(), fresh.c_str(), folder.get(), base.c_str()) == 0)
         return stream;
     const int error = errno;
     ::unlinkat(folder.get(), fresh.c_str(), 0);

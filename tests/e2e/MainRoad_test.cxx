@@ -15,6 +15,7 @@
 #include <soa/client/model/User.hxx>
 #include <soa/common/DomException.hxx>
 #include <soa/common/SAXToNodeParser.hxx>
+#include <soa/common/internal/XmlPlatform.hxx>
 #include <soa/schemas/exceptions/InvalidCredentialsException.hxx>
 #include <soa/schemas/exceptions/ServiceException.hxx>
 #include <soa/schemas/exceptions/SoaException.hxx>
@@ -58,6 +59,7 @@
 #include <tuple>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +69,7 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -248,11 +251,36 @@ bool letGoAsTheForkWaits = false;
 int told[2] = {-1, -1}, letGo[2] = {-1, -1};
 int notesMade = -1;
 bool (*insideNow)() = nullptr;  // where a signal stops the thread
+// The thread forks where it would stop, as a signal's handler there would;
+// what fork returned.
+bool forkInstead = false;
+pid_t forkedInside = -1;
+// The forking thread's waits to enter a short step.
+int gateWaits = 0;
 [[maybe_unused]] void stopIf(At at) {
     if (armed != at) return;
     armed = At::Nothing;
+    if (std::exchange(forkInstead, false)) {
+        forking = true;
+        forkedInside = ::fork();
+        forking = false;
+        return;
+    }
     Quillomark::Testing::say(told[1], 's');
     Quillomark::Testing::hear(letGo[0]);
+}
+// A step that the application's at-fork handlers run, registered before the
+// library's: as a program's that registers its handlers and then loads the
+// library. Before the fork: after the library's; after it: before.
+enum class Handler { None, Prepare, Parent, Child };
+Handler stepIn = Handler::None;
+void (*handlerStep)() = nullptr;
+void runIf(Handler handler) {
+    if (stepIn == handler) handlerStep();
+}
+__attribute__((constructor(101))) void registerBeforeTheLibrary() {
+    ::pthread_atfork([] { runIf(Handler::Prepare); }, [] { runIf(Handler::Parent); },
+                     [] { runIf(Handler::Child); });
 }
 void stopWhereInside(int) {
     const int saved = errno;
@@ -303,6 +331,19 @@ extern "C" int fflush(FILE* stream) {
     const int flushed = real.load()(stream);
     StoppedInside::stopIf(StoppedInside::At::Flush);
     return flushed;
+}
+extern "C" long syscall(long number, ...) noexcept {
+    std::va_list arguments;
+    va_start(arguments, number);
+    long a[6];
+    for (long& each : a) each = va_arg(arguments, long);
+    va_end(arguments);
+    if (number == SYS_futex && StoppedInside::forking &&
+        (static_cast<int>(a[1]) & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET)
+        ++StoppedInside::gateWaits;
+    static std::atomic<long (*)(long, ...)> real{nullptr};
+    if (!real.load()) real = StoppedInside::next<long (*)(long, ...)>("syscall");
+    return real.load()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 extern "C" int __nanosleep(const timespec* time, timespec* left);
 extern "C" int nanosleep(const timespec* time, timespec* left) {
@@ -442,7 +483,7 @@ TEST_F(LoopbackRoad, AForkWaitsForAShortStepOfAParentThreadAndNoLonger) {
          [] { return !Fcc::fccUnusableAfterFork(); }, true},
         {"the registered tickets' change",
          [&] {
-             S::insideNow = [] { return Fcc::fccGuardedChanges().insideAsCopied(); };
+             S::insideNow = [] { return Fcc::fccGuardedChanges().anyThreadInside(); };
              S::armed = S::At::Signal;
              while (S::armed == S::At::Signal) {
                  char* handle = nullptr;
@@ -525,6 +566,106 @@ TEST_F(LoopbackRoad, AForkWaitsForAShortStepOfAParentThreadAndNoLonger) {
     Fcc::fccSetConfiguredLocale(locale);
     ::close(watched);
     for (const int end : {S::told[0], S::told[1], S::letGo[0], S::letGo[1]}) ::close(end);
+}
+
+// A fork that the thread inside a short step makes itself: from a signal's
+// handler in the middle of the step, which the thread finishes in the parent
+// and in the child, or from an at-fork handler of the application's that
+// runs the whole step, registered before the library's. The fork waits for
+// none of that thread's steps nor holds them back, and the child is refused
+// nothing for them, nor are the children it forks in turn, nor do their
+// forks wait.
+TEST_F(LoopbackRoad, AForkThatAThreadMakesInsideAStepWaitsForNoneOfItsOwn) {
+    if (!Quillomark::Testing::childrenOfThreadsRun) {
+        GTEST_SKIP() << "a child of a process whose threads run may hang in the sanitizer";
+    }
+    namespace S = StoppedInside;
+    namespace Fcc = Quillomark::Fcc;
+    namespace Os = Quillomark::Platform::Os;
+    static Os::NeverReusedCells* cells;
+    Os::NeverReusedCells ownCells(64);
+    cells = &ownCells;
+    static const std::string otherLocale(200, 'l');
+    const std::string locale = Fcc::fccConfiguration().locale;
+    static std::string host;
+    host = service.hostPath();
+    const struct {
+        const char* region;
+        S::At stop;
+        void (*step)();
+        bool (*childWorks)();
+    } regions[] = {
+        {"the HTTP handle's set-up", S::At::CurlTransfer,
+         [] { curl_easy_cleanup(Quillomark::Soa::Common::Xml::newCurlHandle()); },
+         [] {
+             RecordingCredentialManager credentials;
+             Client::Connection own(host, &credentials, Client::Connection::HTTP,
+                                    Client::Connection::REST, true);
+             try {
+                 Quillomark::Services::Core::SessionService::getService(&own)->login(
+                     LoopbackPlmService::USER, LoopbackPlmService::PASSWORD, "", "", "");
+             } catch (const Client::RuntimeException&) {
+                 return false;
+             }
+             return true;
+         }},
+        {"the cells' take", S::At::MutexLock, [] { cells->take(); },
+         [] { return !Os::NeverReusedCells::inUseAtLastFork(); }},
+        {"the configuration's change", S::At::MutexLock,
+         [] { Fcc::fccSetConfiguredLocale(otherLocale); },
+         [] { return Fcc::fccConfiguration().locale == otherLocale; }},
+    };
+    // 0 where the fork held the child's thread back nowhere, the child
+    // works, its next fork waits for nothing and that fork's child works
+    // too.
+    static bool (*works)();
+    const auto inTheChild = [] {
+        if (S::forkWaits + S::gateWaits > 0) ::_exit(4);
+        if (!works()) ::_exit(1);
+        S::forkWaits = S::gateWaits = 0;
+        S::forking = true;
+        const std::string grandchild =
+            Quillomark::Testing::runInChild([] { ::_exit(works() ? 0 : 1); });
+        S::forking = false;
+        ::_exit(S::forkWaits + S::gateWaits > 0 ? 2 : grandchild.empty() ? 0 : 3);
+    };
+    for (const auto& each : regions) {
+        works = each.childWorks;
+        for (const S::Handler in :
+             {S::Handler::None, S::Handler::Prepare, S::Handler::Parent, S::Handler::Child}) {
+            const char* const by[] = {"a signal's handler inside the step", "a prepare handler",
+                                      "a parent handler", "a child handler"};
+            SCOPED_TRACE(std::string(each.region) + ", forked by " + by[int(in)]);
+            // The step changes nothing that its child would not find.
+            Fcc::fccSetConfiguredLocale(otherLocale);
+            S::forkWaits = S::gateWaits = 0;
+            std::string ended;
+            if (in == S::Handler::None) {
+                S::forkInstead = true;
+                S::armed = each.stop;
+                each.step();
+                if (S::forkedInside == 0) inTheChild();
+                ended = S::forkedInside > 0 ? Quillomark::Testing::endOf(S::forkedInside)
+                                            : "no fork inside the step";
+                S::forkInstead = false;
+                S::armed = S::At::Nothing;
+            } else {
+                S::stepIn = in;
+                S::handlerStep = each.step;
+                S::forking = true;
+                ended = Quillomark::Testing::runInChild([&] {
+                    S::forking = false;
+                    inTheChild();
+                });
+                S::forking = false;
+                S::stepIn = S::Handler::None;
+            }
+            EXPECT_EQ("", ended);
+            EXPECT_EQ(0, S::forkWaits) << "the fork waited for its own thread";
+            EXPECT_EQ(0, S::gateWaits) << "its own fork held the thread back";
+        }
+    }
+    Fcc::fccSetConfiguredLocale(locale);
 }
 
 // How an application ends while its threads are inside the library.

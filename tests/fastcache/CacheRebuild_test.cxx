@@ -291,7 +291,7 @@ TEST(CacheMutex, ALockThatMeetsTheLockAbandonedWaitsAgainOnlyForWhatIsLeft) {
 // A client attaches while its server, under the cache's lock, stands
 // between the steps by which it removes its extent files (its descriptors,
 // which bear its marks, closed and the files still at their paths and
-// counted) or makes one (the file at its path, not yet marked): the attach
+// counted) or makes one (the file at its path, not yet counted): the attach
 // waits for the lock and finds the server's files as the server leaves
 // them, never refused for them.
 TEST(CacheMutex, AnAttachWhileTheServerRemovesOrMakesAnExtentFileIsNotRefused) {

@@ -2,6 +2,7 @@
 #include "ChildProcess.hxx"
 
 #include <fcc/fastcache/internal/FmscInterface.hxx>
+#include <fcc/fastcache/internal/FmscTesting.hxx>
 
 #include <platform/os/internal/Descriptor.hxx>
 #include <platform/os/internal/FileWatch.hxx>
@@ -66,15 +67,15 @@ namespace Quillomark::Fcc {
 namespace {
 
 using Platform::Os::NamedMutex;
-using Testing::CacheFolder;
-using Testing::readBytes;
-using Testing::wordAt;
+using Quillomark::Testing::CacheFolder;
+using Quillomark::Testing::readBytes;
+using Quillomark::Testing::wordAt;
 
 const std::string guidA = "AAAAAAAA11112222333344445555666677778888";
 const std::string guidB = "BBBBBBBB11112222333344445555666677778888";
 
 FMSC_OPEN_PARAMS params(const CacheFolder& folder, std::int32_t mode) {
-    return Testing::smallCache(folder, "shared", 64, mode);
+    return Quillomark::Testing::smallCache(folder, "shared", 64, mode);
 }
 
 TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
@@ -144,7 +145,7 @@ TEST(SharedCache, ClientAttachesToTheServersStructuresAndReadsItsBlocks) {
 
     // A client finds no server's block any more.
     FMSC_FILETOC_T* late = nullptr;
-    Testing::OutputCapture output(1);
+    Quillomark::Testing::OutputCapture output(1);
     EXPECT_EQ(61, FMSCIF_OpenS(&clientParams, &late));
     EXPECT_EQ(nullptr, late);
 }
@@ -184,7 +185,7 @@ TEST(SharedCache, AClientIsRefusedEveryEntryThatChangesTheStore) {
     };
     ASSERT_EQ(0, FMSCIF_LockCache(client));
     for (std::size_t i = 0; i < std::size(entries); ++i) {
-        Testing::OutputCapture output(1);
+        Quillomark::Testing::OutputCapture output(1);
         EXPECT_EQ(36, entries[i]()) << "entry " << i;
     }
     ASSERT_EQ(0, FMSCIF_UnLockCache(client));
@@ -226,10 +227,10 @@ TEST(SharedCache, AWriteThatNothingFreesRoomForFailsAsInAFullStore) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CacheFolder folder;
-        EXPECT_EQ("", Testing::runInChild([&] {
+        EXPECT_EQ("", Quillomark::Testing::runInChild([&] {
                       signal(SIGXFSZ, SIG_IGN);
-                      FMSC_OPEN_PARAMS p =
-                          Testing::smallCache(folder, "full", c.pages, FMSC_MODE_SHARING_SERVER);
+                      FMSC_OPEN_PARAMS p = Quillomark::Testing::smallCache(
+                          folder, "full", c.pages, FMSC_MODE_SHARING_SERVER);
                       p.segments = c.segments;
                       p.megabytesPerExtentFile = c.megabytesPerExtent;
                       p.extentFiles = c.megabytesPerExtent ? 1 : 0;
@@ -334,86 +335,104 @@ TEST(SharedCache, ClientInAnotherProcessReadsWhatTheServerWrote) {
     ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
+// The server's extent file leaves its path (the purge removes it, or a
+// program has renamed it away or keeps another name of it first): the
+// clients read the file that the server makes at the path after, never the
+// old one, which still has a name and the server's old blocks.
 TEST(SharedCache, ClientSeesTheNewExtentFileAfterTheServerPurged) {
-    CacheFolder folder;
-    FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
-    serverParams.segments = 2;
-    serverParams.megabytesPerExtentFile = 16;
-    serverParams.extentFiles = 1;
-    FMSC_FILETOC_T* server = nullptr;
-    ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
-    FMSC_OPEN_PARAMS clientParams = serverParams;
-    clientParams.mode = FMSC_MODE_CLIENT;
-    clientParams.create = clientParams.deleteFiles = 0;
-    FMSC_FILETOC_T* client = nullptr;
-    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
+    const struct {
+        const char* away;
+        int (*keep)(const char* from, const char* to);  // null: the purge's removal alone
+    } rows[] = {{"removed", nullptr}, {"renamed away", ::rename}, {"linked elsewhere", ::link}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.away);
+        CacheFolder folder, elsewhere;
+        FMSC_OPEN_PARAMS serverParams = params(folder, FMSC_MODE_SHARING_SERVER);
+        serverParams.segments = 2;
+        serverParams.megabytesPerExtentFile = 16;
+        serverParams.extentFiles = 1;
+        FMSC_FILETOC_T* server = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
+        FMSC_OPEN_PARAMS clientParams = serverParams;
+        clientParams.mode = FMSC_MODE_CLIENT;
+        clientParams.create = clientParams.deleteFiles = 0;
+        FMSC_FILETOC_T* client = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &client));
 
-    auto fill = [server](const std::string& guid, std::uint8_t value) {
-        std::int32_t first = -1;
-        std::vector<std::uint8_t> bytes(2 * 16384, value);
-        ASSERT_EQ(0, FMSCIF_AddFile(server, guid.c_str(), 2 * 16384, 0, &first));
-        ASSERT_EQ(0, FMSCIF_WriteData(server, &first, 0, bytes.data(), 2 * 16384));
-        ASSERT_EQ(2, server->pages[first].segments[1].segmentOffset);  // the first extent segment
-    };
-    auto secondBlock = [](FMSC_FILETOC_T* reader, const std::string& guid) {
+        auto fill = [server](const std::string& guid, std::uint8_t value) {
+            std::int32_t first = -1;
+            std::vector<std::uint8_t> bytes(2 * 16384, value);
+            ASSERT_EQ(0, FMSCIF_AddFile(server, guid.c_str(), 2 * 16384, 0, &first));
+            ASSERT_EQ(0, FMSCIF_WriteData(server, &first, 0, bytes.data(), 2 * 16384));
+            ASSERT_EQ(2,
+                      server->pages[first].segments[1].segmentOffset);  // the first extent segment
+        };
+        auto secondBlock = [](FMSC_FILETOC_T* reader, const std::string& guid) {
+            std::int64_t size = 0;
+            std::int32_t first = -1, length = 0;
+            std::vector<std::uint8_t> block(16384);
+            EXPECT_EQ(0, FMSCIF_LockCache(reader));
+            EXPECT_EQ(0, FMSCIF_FindFile(reader, guid.c_str(), &size, &first));
+            EXPECT_EQ(0, FMSCIF_ReadBlock(reader, first, 1, block.data(), &length));
+            EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
+            return length == 16384 ? block[16383] : -1;
+        };
+        fill(guidA, 0xA0);
+        // One client opened the extent file to read, the other as it attached.
+        // The first opened it after a fork made while it held its lock: a
+        // change made meanwhile is looked at when it next locks.
+        ASSERT_EQ(0, FMSCIF_LockCache(client));
+        EXPECT_EQ("", Quillomark::Testing::runInChild([] {}));
+        ASSERT_EQ(0, chmod(folder.file("fms.hsh").c_str(), 0600));
+        EXPECT_EQ(0xA0, secondBlock(client, guidA));
+        const std::uint32_t checked = client->filesChecked;
+        EXPECT_EQ(0xA0, secondBlock(client, guidA));
+        EXPECT_EQ(checked + 1, client->filesChecked);
+        FMSC_FILETOC_T* attached = nullptr;
+        ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &attached));
+        EXPECT_EQ(0xA0, secondBlock(attached, guidA));
+        if (row.keep) {
+            ASSERT_EQ(0,
+                      row.keep(folder.file("fms.ext000").c_str(), elsewhere.file("kept").c_str()));
+        }
+        ASSERT_EQ(0, FMSCIF_Purge(server, true));
+        fill(guidB, 0xB0);
+        for (FMSC_FILETOC_T* reader : {client, attached})
+            EXPECT_EQ(0xB0, secondBlock(reader, guidB));
+        // The server's writes into an extent file, which a client reads, send
+        // no client to look at its files again (once the close of the removed
+        // file that it read before has been told).
+        EXPECT_EQ(0xB0, secondBlock(client, guidB));
+        const std::uint32_t before = client->filesChecked;
         std::int64_t size = 0;
-        std::int32_t first = -1, length = 0;
-        std::vector<std::uint8_t> block(16384);
-        EXPECT_EQ(0, FMSCIF_LockCache(reader));
-        EXPECT_EQ(0, FMSCIF_FindFile(reader, guid.c_str(), &size, &first));
-        EXPECT_EQ(0, FMSCIF_ReadBlock(reader, first, 1, block.data(), &length));
-        EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
-        return length == 16384 ? block[16383] : -1;
-    };
-    fill(guidA, 0xA0);
-    // One client opened the extent file to read, the other as it attached.
-    // The first opened it after a fork made while it held its lock: a
-    // change made meanwhile is looked at when it next locks.
-    ASSERT_EQ(0, FMSCIF_LockCache(client));
-    EXPECT_EQ("", Testing::runInChild([] {}));
-    ASSERT_EQ(0, chmod(folder.file("fms.hsh").c_str(), 0600));
-    EXPECT_EQ(0xA0, secondBlock(client, guidA));
-    const std::uint32_t checked = client->filesChecked;
-    EXPECT_EQ(0xA0, secondBlock(client, guidA));
-    EXPECT_EQ(checked + 1, client->filesChecked);
-    FMSC_FILETOC_T* attached = nullptr;
-    ASSERT_EQ(0, FMSCIF_OpenS(&clientParams, &attached));
-    EXPECT_EQ(0xA0, secondBlock(attached, guidA));
-    ASSERT_EQ(0, FMSCIF_Purge(server, true));
-    fill(guidB, 0xB0);
-    for (FMSC_FILETOC_T* reader : {client, attached}) EXPECT_EQ(0xB0, secondBlock(reader, guidB));
-    // The server's writes into an extent file, which a client reads, send
-    // no client to look at its files again (once the close of the removed
-    // file that it read before has been told).
-    EXPECT_EQ(0xB0, secondBlock(client, guidB));
-    const std::uint32_t before = client->filesChecked;
-    std::int64_t size = 0;
-    std::int32_t b = -1;
-    ASSERT_EQ(0, FMSCIF_FindFile(server, guidB.c_str(), &size, &b));
-    const std::vector<std::uint8_t> again(16384, 0xB1);
-    ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 1, again.data(), 16384));
-    EXPECT_EQ(0xB1, secondBlock(client, guidB));
-    EXPECT_EQ(before, client->filesChecked);
+        std::int32_t b = -1;
+        ASSERT_EQ(0, FMSCIF_FindFile(server, guidB.c_str(), &size, &b));
+        const std::vector<std::uint8_t> again(16384, 0xB1);
+        ASSERT_EQ(0, FMSCIF_WriteBlock(server, &b, 1, again.data(), 16384));
+        EXPECT_EQ(0xB1, secondBlock(client, guidB));
+        EXPECT_EQ(before, client->filesChecked);
 
-    // Another file renamed over the server's: the server reads its own on,
-    // and no client takes the other's bytes for the blocks.
-    Testing::writeBytes(folder.file("other"), std::vector<std::uint8_t>(64 * 16384, 0xEE));
-    ASSERT_EQ(0, ::rename(folder.file("other").c_str(), folder.file("fms.ext000").c_str()));
-    EXPECT_EQ(0xB1, secondBlock(server, guidB));
-    for (FMSC_FILETOC_T* reader : {client, attached}) {
-        Testing::OutputCapture output(1);
-        std::vector<std::uint8_t> block(16384);
-        std::int32_t length = 0;
-        ASSERT_EQ(0, FMSCIF_LockCache(reader));
-        ASSERT_EQ(0, FMSCIF_FindFile(reader, guidB.c_str(), &size, &b));
-        const int read = FMSCIF_ReadBlock(reader, b, 1, block.data(), &length);
-        EXPECT_TRUE(read != 0 || length != 16384 || block[0] != 0xEE) << "read the other file";
-        EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
+        // Another file renamed over the server's: the server reads its own on,
+        // and no client takes the other's bytes for the blocks.
+        Quillomark::Testing::writeBytes(folder.file("other"),
+                                        std::vector<std::uint8_t>(64 * 16384, 0xEE));
+        ASSERT_EQ(0, ::rename(folder.file("other").c_str(), folder.file("fms.ext000").c_str()));
+        EXPECT_EQ(0xB1, secondBlock(server, guidB));
+        for (FMSC_FILETOC_T* reader : {client, attached}) {
+            Quillomark::Testing::OutputCapture output(1);
+            std::vector<std::uint8_t> block(16384);
+            std::int32_t length = 0;
+            ASSERT_EQ(0, FMSCIF_LockCache(reader));
+            ASSERT_EQ(0, FMSCIF_FindFile(reader, guidB.c_str(), &size, &b));
+            const int read = FMSCIF_ReadBlock(reader, b, 1, block.data(), &length);
+            EXPECT_TRUE(read != 0 || length != 16384 || block[0] != 0xEE) << "read the other file";
+            EXPECT_EQ(0, FMSCIF_UnLockCache(reader));
+        }
+
+        ASSERT_EQ(0, FMSCIF_Close(&attached));
+        ASSERT_EQ(0, FMSCIF_Close(&client));
+        ASSERT_EQ(0, FMSCIF_Close(&server));
     }
-
-    ASSERT_EQ(0, FMSCIF_Close(&attached));
-    ASSERT_EQ(0, FMSCIF_Close(&client));
-    ASSERT_EQ(0, FMSCIF_Close(&server));
 }
 
 // A file that some open holds (the server's other extent file, the extent
@@ -476,7 +495,7 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
         const Platform::Os::Descriptor holder(row.lockedLength < 0 ? -1 : [&] {
             if (!row.own) {
                 from = elsewhere.file("locked");
-                Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
+                Quillomark::Testing::writeBytes(from, std::vector<std::uint8_t>(40 * 16384, 0xC0));
             }
             return ::open(from.c_str(), O_RDWR);
         }());
@@ -491,7 +510,7 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
         }
         int read = 0, wrong = 0;
         std::vector<std::uint8_t> block(16384);
-        Testing::OutputCapture output(1);
+        Quillomark::Testing::OutputCapture output(1);
         ASSERT_EQ(0, FMSCIF_LockCache(client));
         for (std::int32_t b = 1; b < 40; ++b) {
             std::int32_t length = 0;
@@ -518,19 +537,26 @@ TEST(SharedCache, AHeldFileRenamedOverTheServersExtentFileIsReadByNoClient) {
 // and read its blocks; a file locked as the server opens (a lock that could
 // hide the server's mark, then or once its holder locks the whole file, or
 // leaves no room for it) is made anew in its place without the blocks it
-// held, which are then misses, never wrong.
+// held, which are then misses, never wrong. A program that locks each
+// extent file as soon as it has a name (as one that follows the folder
+// does) locks it after the server's mark.
+std::string lockedAsNamed;
+std::vector<int> locksAsNamed;
+
 TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
     const struct {
         const char* lock;
         short type;
         off_t length;  // 0: the whole file
-        bool beforeTheServer, thenWhole;
-    } rows[] = {{"shared, whole, before", F_RDLCK, 0, true, false},
-                {"exclusive, whole, before", F_WRLCK, 0, true, false},
-                {"shared, its first block, before", F_RDLCK, 16384, true, false},
-                {"shared, its first block, before, then whole", F_RDLCK, 16384, true, true},
-                {"exclusive, its first block, before", F_WRLCK, 16384, true, false},
-                {"shared, whole, after", F_RDLCK, 0, false, false}};
+        bool beforeTheServer, thenWhole, asNamed;
+    } rows[] = {{"shared, whole, before", F_RDLCK, 0, true, false, false},
+                {"exclusive, whole, before", F_WRLCK, 0, true, false, false},
+                {"shared, its first block, before", F_RDLCK, 16384, true, false, false},
+                {"shared, its first block, before, then whole", F_RDLCK, 16384, true, true, false},
+                {"exclusive, its first block, before", F_WRLCK, 16384, true, false, false},
+                {"shared, whole, after", F_RDLCK, 0, false, false, false},
+                {"shared, whole, before, and the new file as named", F_RDLCK, 0, true, false, true},
+                {"the file as growth names it", F_RDLCK, -1, false, false, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.lock);
         CacheFolder folder;
@@ -539,6 +565,17 @@ TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
         serverParams.megabytesPerExtentFile = 16;
         serverParams.extentFiles = 2;
         FMSC_FILETOC_T *server = nullptr, *client = nullptr;
+        lockedAsNamed = folder.file("fms.ext000");
+        const auto lockAsNamed = [] {
+            Testing::setFmscOpenStep([](const char* step) {
+                if (std::string(step) != "made an extent file") return;
+                locksAsNamed.emplace_back(::open(lockedAsNamed.c_str(), O_RDONLY));
+                struct flock lock {};
+                lock.l_type = F_RDLCK;
+                ASSERT_EQ(0, ::fcntl(locksAsNamed.back(), F_OFD_SETLK, &lock));
+            });
+        };
+        if (row.asNamed && !row.beforeTheServer) lockAsNamed();
         ASSERT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
         std::int32_t first = -1;
         ASSERT_EQ(0, FMSCIF_AddFile(server, guidA.c_str(), 40 * 16384, 0, &first));
@@ -551,17 +588,24 @@ TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
             ASSERT_EQ(0, FMSCIF_Close(&server));
         }
         const std::string extent = folder.file("fms.ext000");
-        Testing::SteppedChild program([&](const Testing::SteppedChild::Step& step) {
-            const int fd = ::open(extent.c_str(), O_RDWR);
-            struct flock lock {};
-            lock.l_type = row.type;
-            lock.l_len = row.length;
-            if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) _exit(4);
-            lock.l_len = 0;
-            if (step() && row.thenWhole && (::fcntl(fd, F_SETLK, &lock) != 0 || !step())) _exit(5);
-        });
+        Quillomark::Testing::SteppedChild program(
+            [&](const Quillomark::Testing::SteppedChild::Step& step) {
+                if (row.length < 0) {
+                    step();
+                    return;
+                }
+                const int fd = ::open(extent.c_str(), O_RDWR);
+                struct flock lock {};
+                lock.l_type = row.type;
+                lock.l_len = row.length;
+                if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) _exit(4);
+                lock.l_len = 0;
+                if (step() && row.thenWhole && (::fcntl(fd, F_SETLK, &lock) != 0 || !step()))
+                    _exit(5);
+            });
         ASSERT_TRUE(program.reached());
-        Testing::OutputCapture output(1);
+        Quillomark::Testing::OutputCapture output(1);
+        if (row.asNamed && row.beforeTheServer) lockAsNamed();
         if (row.beforeTheServer) {
             EXPECT_EQ(0, FMSCIF_OpenS(&serverParams, &server));
         }
@@ -593,6 +637,10 @@ TEST(SharedCache, AnotherProgramsLockOfAnExtentFileShutsNoClientOut) {
         EXPECT_EQ("", program.end());
         if (client) FMSCIF_Close(&client);
         if (server) FMSCIF_Close(&server);
+        Testing::setFmscOpenStep(nullptr);
+        EXPECT_EQ(row.asNamed ? 1u : 0u, locksAsNamed.size()) << "files locked as named";
+        for (const int fd : locksAsNamed) ::close(fd);
+        locksAsNamed.clear();
     }
 }
 
@@ -604,7 +652,7 @@ std::atomic<bool> forkWaits{false};
 
 TEST(SharedCache, AReaderUnderALockThatTheApplicationTakesForAForkGoesOn) {
     CacheFolder folder;
-    EXPECT_EQ("", Testing::runInChild([&folder] {
+    EXPECT_EQ("", Quillomark::Testing::runInChild([&folder] {
                   pthread_atfork([] { forkWaits = true, pthread_mutex_lock(&applicationLock); },
                                  [] { pthread_mutex_unlock(&applicationLock); },
                                  [] { pthread_mutex_unlock(&applicationLock); });
@@ -613,11 +661,11 @@ TEST(SharedCache, AReaderUnderALockThatTheApplicationTakesForAForkGoesOn) {
                   FMSC_FILETOC_T *server = nullptr, *client = nullptr;
                   if (FMSCIF_OpenS(&serverParams, &server) != 0 ||
                       FMSCIF_OpenS(&clientParams, &client) != 0 ||
-                      !Testing::runInChild([] {}).empty())
+                      !Quillomark::Testing::runInChild([] {}).empty())
                       _exit(4);
                   forkWaits = false;
                   pthread_mutex_lock(&applicationLock);
-                  std::thread forker([] { Testing::runInChild([] {}); });
+                  std::thread forker([] { Quillomark::Testing::runInChild([] {}); });
                   while (!forkWaits) std::this_thread::yield();
                   if (FMSCIF_LockCache(client) != 0 || FMSCIF_UnLockCache(client) != 0) _exit(5);
                   pthread_mutex_unlock(&applicationLock);
@@ -741,7 +789,7 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     std::set<int> made = inotifyDescriptors();
     for (const int fd : before) made.erase(fd);
     ASSERT_EQ(1u, made.size());
-    EXPECT_EQ("", Testing::runInChild([&watch, number = *made.begin()] {
+    EXPECT_EQ("", Quillomark::Testing::runInChild([&watch, number = *made.begin()] {
                   if (dup2(::open("/dev/null", O_RDONLY), number) != number) _exit(4);
                   if (!watch.changed()) _exit(5);
                   watch.close();
@@ -750,7 +798,7 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
               }));
     // Nor the application's epoll instance under that number, whose identity
     // is that of every inotify instance.
-    EXPECT_EQ("", Testing::runInChild([&watch, number = *made.begin()] {
+    EXPECT_EQ("", Quillomark::Testing::runInChild([&watch, number = *made.begin()] {
                   ::close(number);
                   if (epoll_create1(EPOLL_CLOEXEC) != number) _exit(4);
                   watch.changed();
@@ -767,9 +815,10 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     std::function<void(int)> generation = [&](int left) {
         if (!lockAndUnlock()) _exit(4);
         if (inotifyDescriptors().size() > instances) _exit(5);
-        if (left > 0 && !Testing::runInChild([&] { generation(left - 1); }).empty()) _exit(6);
+        if (left > 0 && !Quillomark::Testing::runInChild([&] { generation(left - 1); }).empty())
+            _exit(6);
     };
-    EXPECT_EQ("", Testing::runInChild([&] { generation(6); }));
+    EXPECT_EQ("", Quillomark::Testing::runInChild([&] { generation(6); }));
 
     // Cut short: looked at, found short, the lock refused until the file is
     // whole again; also in processes forked from the client's, forked before
@@ -777,13 +826,14 @@ TEST(SharedCache, AClientLooksAtItsFilesAgainAfterEachChangeThatCanCutOrReplaceT
     const auto refused = [client] {
         if (FMSCIF_LockCache(client) == 0) _exit(1);
     };
-    Testing::SteppedChild sibling([&refused](const Testing::SteppedChild::Step& cut) {
-        if (cut()) refused();
-    });
+    Quillomark::Testing::SteppedChild sibling(
+        [&refused](const Quillomark::Testing::SteppedChild::Step& cut) {
+            if (cut()) refused();
+        });
     ASSERT_TRUE(sibling.reached());
     ASSERT_EQ(0, truncate(folder.file("fms.hsh").c_str(), 0));
-    Testing::OutputCapture output(1);
-    EXPECT_EQ("", Testing::runInChild(refused));
+    Quillomark::Testing::OutputCapture output(1);
+    EXPECT_EQ("", Quillomark::Testing::runInChild(refused));
     EXPECT_NE(0, FMSCIF_LockCache(client));
     sibling.letGo();
     EXPECT_EQ("", sibling.end());
@@ -830,7 +880,7 @@ TEST(SharedCache, OneServerAtATimeHoldsTheCache) {
         ASSERT_EQ(0, pipe(gate));
         const auto opens = [&] {
             ::close(gate[1]);
-            Testing::hear(gate[0]);
+            Quillomark::Testing::hear(gate[0]);
             FMSC_FILETOC_T* held = nullptr;
             const int rc = FMSCIF_OpenS(&owner, &held);
             pair->inside += rc == 0;
@@ -841,10 +891,11 @@ TEST(SharedCache, OneServerAtATimeHoldsTheCache) {
             }
             if (rc == 0 && FMSCIF_Close(&held) != 0) _exit(5);
         };
-        const pid_t children[] = {Testing::startChild(opens), Testing::startChild(opens)};
+        const pid_t children[] = {Quillomark::Testing::startChild(opens),
+                                  Quillomark::Testing::startChild(opens)};
         ::close(gate[0]);
         ::close(gate[1]);
-        for (const pid_t child : children) ASSERT_EQ("", Testing::endOf(child));
+        for (const pid_t child : children) ASSERT_EQ("", Quillomark::Testing::endOf(child));
         both += pair->both;
         refused += pair->refused;
     }
@@ -852,10 +903,11 @@ TEST(SharedCache, OneServerAtATimeHoldsTheCache) {
     EXPECT_EQ(0, both);
     EXPECT_EQ(100, refused);
 
-    Testing::SteppedChild killed([&owner](const Testing::SteppedChild::Step& opened) {
-        FMSC_FILETOC_T* held = nullptr;
-        if (FMSCIF_OpenS(&owner, &held) == 0) opened();
-    });
+    Quillomark::Testing::SteppedChild killed(
+        [&owner](const Quillomark::Testing::SteppedChild::Step& opened) {
+            FMSC_FILETOC_T* held = nullptr;
+            if (FMSCIF_OpenS(&owner, &held) == 0) opened();
+        });
     ASSERT_TRUE(killed.reached());
     killed.kill();
     killed.end();
@@ -875,10 +927,11 @@ TEST(SharedCache, ARemovedOrReplacedOwnerFileLetsNoSecondServerIn) {
     for (const std::int32_t first : {FMSC_MODE_PRIVATE, FMSC_MODE_SHARING_SERVER})
         for (const bool replaced : {false, true}) {
             FMSC_OPEN_PARAMS p = params(folder, first);
-            Testing::SteppedChild holder([&p](const Testing::SteppedChild::Step& step) {
-                FMSC_FILETOC_T* held = nullptr;
-                if (FMSCIF_OpenS(&p, &held) || !step() || FMSCIF_Close(&held)) _exit(8);
-            });
+            Quillomark::Testing::SteppedChild holder(
+                [&p](const Quillomark::Testing::SteppedChild::Step& step) {
+                    FMSC_FILETOC_T* held = nullptr;
+                    if (FMSCIF_OpenS(&p, &held) || !step() || FMSCIF_Close(&held)) _exit(8);
+                });
             ASSERT_TRUE(holder.reached());
             ASSERT_EQ(0, unlink(owner.c_str()));
             if (replaced) std::ofstream(owner) << "";
@@ -891,7 +944,7 @@ TEST(SharedCache, ARemovedOrReplacedOwnerFileLetsNoSecondServerIn) {
                     FMSC_OPEN_PARAMS q = params(folder, second);
                     q.deleteFiles = deleteFiles;
                     FMSC_FILETOC_T* opened = nullptr;
-                    Testing::OutputCapture output(1);
+                    Quillomark::Testing::OutputCapture output(1);
                     EXPECT_EQ(95, FMSCIF_OpenSWithin(&q, &opened, 0))
                         << first << replaced << second << deleteFiles;
                     output.finish();
@@ -907,7 +960,7 @@ TEST(SharedCache, ARemovedOrReplacedOwnerFileLetsNoSecondServerIn) {
 
 TEST(CacheReports, ErrorObjectPrintsItsFastCacheAndOsErrors) {
     FMSC_ERROR_T* error = FMSCX_Error_Create();
-    Testing::OutputCapture output(1);
+    Quillomark::Testing::OutputCapture output(1);
     Platform::Os::setLastOsError(0);
     EXPECT_EQ(77, FmscErrorSet(error, ".\\FMSCFile.cxx", "FMSCFile_Open", 12, 77));
     Platform::Os::setLastOsError(ENOENT);

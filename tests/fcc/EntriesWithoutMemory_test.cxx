@@ -664,11 +664,14 @@ private:
     // A batch of two uploads. Where one fails, a batch that stops takes
     // back the upload before it, whose status becomes that rollback's where
     // it fails; with the volume IDs, the application takes back those that
-    // it keeps with a batch of rollbacks.
+    // it keeps with a batch of rollbacks. Without them, no upload that
+    // reached the server is taken back for want of an ID that nobody needs:
+    // a batch that goes on needs none, one that stops the first file's alone.
     void uploads(char** handles, int goOn, bool withIds) {
         const char* files[] = {"/a/file/of/the/batch", "/another/file/of/the/batch"};
         int statuses[2];
         char* ids[2] = {};
+        const int madeBefore = server.uploadsMade();
         const int result = batch(
             "FCC_UploadFilesToPLM",
             [&] {
@@ -683,6 +686,15 @@ private:
                                      statuses[i] != 0
                                : statuses[i] == 0;
             kept += keeps[i];
+        }
+        const bool stopped = !goOn && result != 0;
+        const bool atTheSecond = statuses[1] != Fcc::ERR_FMSCP_NOT_EXECUTED;
+        const int made = server.uploadsMade() - madeBefore;
+        if (!withIds && (!stopped || atTheSecond) &&
+            made != keeps[0] + keeps[1] + (stopped && !keeps[0])) {
+            wrong += "FCC_UploadFilesToPLM without volume IDs: " + std::to_string(made) +
+                     " made, statuses " + std::to_string(statuses[0]) + ", " +
+                     std::to_string(statuses[1]) + "\n";
         }
         checkUploads("FCC_UploadFilesToPLM");
         if (goOn && withIds) {

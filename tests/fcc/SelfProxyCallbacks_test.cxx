@@ -15,6 +15,7 @@
 #include <tests/fcc/SelfProxyFixture.hxx>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <functional>
@@ -50,7 +51,7 @@ void* operator new(std::size_t size) {
             Quillomark::Testing::hear(letGo[0]) != 'g')
             std::abort();
     }
-    if (countInChanges && Quillomark::Fcc::fccGuardedChanges().insideAsCopied())
+    if (countInChanges && Quillomark::Fcc::fccGuardedChanges().anyThreadInside())
         ++allocationsInChanges;
     static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
     return next(size);
@@ -374,6 +375,65 @@ TEST(ForkRegions, AChildsOwnForksAreToldOfItsThreadsAlone) {
         leave.open();
         holding.join();
         EXPECT_EQ(end, "");
+    }
+}
+
+// A signal's handler forks while its thread enters and leaves a step over
+// and over, inside another of the same region, so that many forks come
+// between the two counts that the thread keeps of a step's beginning or
+// end; in the child the handler takes a step of its own before the thread
+// goes on. In each child, once the thread is out of the steps, no thread is
+// inside, and its own forks find the region free.
+Quillomark::Platform::Os::ForkRegion aShortRegionOfTheTests{
+    Quillomark::Platform::Os::ForkRegion::SHORT_STEP};
+Quillomark::Platform::Os::ForkRegion* stepping = nullptr;
+volatile sig_atomic_t inTheChild = 0;
+std::atomic<int> forksBySignal{0};
+pid_t forkedBySignal[300];
+
+TEST(ForkRegions, AForkFromASignalsHandlerBetweenAThreadsCountsLeavesThemWhole) {
+    if (!childrenOfThreadsRun) GTEST_SKIP() << "a child of a threaded parent, sanitized";
+    for (Quillomark::Platform::Os::ForkRegion* region :
+         {&aRegionOfTheTests, &aShortRegionOfTheTests}) {
+        stepping = region;
+        EXPECT_EQ(
+            runInChild([] {
+                struct sigaction forking = {};
+                forking.sa_handler = [](int) {
+                    const pid_t pid = ::fork();
+                    if (pid == 0) {
+                        inTheChild = 1;
+                        const Quillomark::Platform::Os::ForkRegion::Scope own(*stepping);
+                    } else {
+                        forkedBySignal[forksBySignal.load()] = pid;
+                        ++forksBySignal;
+                    }
+                };
+                ::sigaction(SIGUSR1, &forking, nullptr);
+                const pthread_t main = ::pthread_self();
+                std::thread signalling([main] {
+                    for (int sent = 0; sent < 300; ++sent) {
+                        ::pthread_kill(main, SIGUSR1);
+                        while (forksBySignal.load() == sent) sched_yield();
+                    }
+                });
+                while (!inTheChild && forksBySignal.load() < 300) {
+                    const Quillomark::Platform::Os::ForkRegion::Scope outer(*stepping);
+                    { const Quillomark::Platform::Os::ForkRegion::Scope inner(*stepping); }
+                }
+                if (inTheChild) {
+                    if (stepping->anyThreadInside()) _exit(1);
+                    _exit(runInChild([] { _exit(stepping->inUseAtLastFork() ? 1 : 0); }).empty()
+                              ? 0
+                              : 2);
+                }
+                signalling.join();
+                int wrong = 0;
+                for (const pid_t child : forkedBySignal) wrong += !endOf(child).empty();
+                _exit(wrong == 0 ? 0 : 3);
+            }),
+            "")
+            << (region == &aRegionOfTheTests ? "a region" : "a short region");
     }
 }
 

@@ -219,8 +219,8 @@ struct FmscExtentRecord {
     std::string mapName;
     FmscMapping map;
     // The client's check of its files in which it last found this one
-    // still linked.
-    std::uint32_t linkedInCheck = 0;
+    // still at its path.
+    std::uint32_t atPathInCheck = 0;
 };
 
 struct FMSC_FILE_SEGMENTTOC_T {

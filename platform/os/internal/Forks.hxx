@@ -131,11 +131,11 @@ bool heldAtFork(std::mutex& mutex);
 // descriptors kept in memory (a fork copies the descriptors before the
 // memory, so that a number made or closed in between is wrong in the
 // child), or the use of state that the child then abandons. Tells in a
-// child whether a thread was inside between the moment the forking thread
-// began its fork and the copy of the memory. Once the child's at-fork
-// handlers have run, no thread is inside in the child (those that were
-// stayed with the parent), so that the forks it makes in turn are told of
-// its own threads alone. A namespace-scope object, constant-initialised:
+// child whether another thread than the forking one was inside between the
+// moment the forking thread began its fork and the copy of the memory. Once
+// the child's at-fork handlers have run, no other thread is inside in the
+// child (those that were stayed with the parent), so that the forks it makes
+// in turn are told of its own threads alone. A namespace-scope object, constant-initialised:
 // a thread that an application's static constructor started may be inside
 // before the library's statics are made, and the forks that the process
 // makes then are told of it. Known to the forks from its first use on: at
@@ -170,29 +170,35 @@ public:
     public:
         explicit Scope(ForkRegion& region) : region(region) {
             if (region.slot.load(std::memory_order_acquire) == UNKNOWN) region.makeKnown();
+            at = region.slot.load(std::memory_order_relaxed);
             if (region.shortStep) {
-                region.enterPastForks();
+                region.enterPastForks(at);
             } else {
-                region.begun.fetch_add(1, std::memory_order_seq_cst);
+                region.count(at, false);
             }
         }
-        ~Scope() { region.ended.fetch_add(1, std::memory_order_seq_cst); }
+        ~Scope() { region.count(at, true); }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
     private:
         ForkRegion& region;
+        unsigned at;
     };
 
-    // In a child: whether a thread was inside as the process was forked.
+    // In a child: whether another thread than the forking one was inside as
+    // the process was forked.
     bool inUseAtLastFork() const;
     // In a child's at-fork handler: whether a thread of the parent was
     // inside as the memory was copied, so that what the region changes in
     // memory may be half changed. Unlike inUseAtLastFork, a thread that
     // came and went while the process forked does not count: what it
     // changed is whole in the copy (each thread's writes reach it up to the
-    // first that the fork holds up).
+    // first that the fork holds up). Nor does the forking thread, which
+    // finishes its own step in the child.
     bool insideAsCopied() const;
+    // Whether any thread, the calling one too, is inside now.
+    bool anyThreadInside() const { return begun.load() != ended.load(); }
     // Whether no fork since the count was forksSoFar() came while a thread
     // was inside: what was true of the region's state then is true now.
     bool wholeSince(unsigned forks) const;
@@ -200,11 +206,80 @@ public:
 private:
     friend struct ForkRecords;
     static constexpr unsigned UNKNOWN = ~0u;
+    // The regions that the forks know of; any more are taken for in use at
+    // every fork.
+    static constexpr unsigned LIMIT = 16;
     // Makes the region known to the forks before the caller enters it.
     void makeKnown();
-    // Enters a short region once no fork is under way, or once the wait
-    // for that is over.
-    void enterPastForks();
+    // Enters a short region once no fork is under way (or none but the
+    // calling thread's own), or once the wait for that is over.
+    void enterPastForks(unsigned at);
+
+    // A count of the calling thread's that a fork from a signal's handler
+    // may find half made. It lives on the counting call's stack, so that a
+    // step taken in the child before the call goes on (by the handler)
+    // neither uses it up nor clears it.
+    struct HalfCount {
+        unsigned at;
+        bool end;
+        std::uint64_t ownStart;
+        // Set in a child forked between the two counts: whether the
+        // thread's own count came before the fork, and the region's count
+        // as the child found it.
+        bool forked;
+        bool ownCounted;
+        std::uint64_t sharedAtFork;
+    };
+
+    // Counts the calling thread's beginning or end of a step, in the
+    // region's count and its own: begun first there, ended last, so that a
+    // child forked between the two can tell whether the region's count came
+    // before its fork, by what that count returned.
+    void count(unsigned at, bool end) {
+        std::atomic<std::uint64_t>& shared = end ? ended : begun;
+        if (at >= LIMIT) {
+            shared.fetch_add(1, std::memory_order_seq_cst);
+            return;
+        }
+        OwnCounts& mine = own;
+        std::uint64_t& mineCounted = end ? mine.ended[at] : mine.begun[at];
+        HalfCount half{at, end, mineCounted, false, false, 0};
+        HalfCount* const outer = mine.counting;
+        mine.counting = &half;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (end) ++mineCounted;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        const std::uint64_t ticket = shared.fetch_add(1, std::memory_order_seq_cst);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (!end) ++mineCounted;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        mine.counting = outer;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (half.forked) mendHalfWay(half, ticket);
+    }
+    // In a child forked between the two counts of the step just counted:
+    // evens the region's count of ends with this thread's own, which the
+    // child set by the own count alone.
+    void mendHalfWay(const HalfCount& half, std::uint64_t ticket);
+
+    // What the calling thread itself counted of each known region. A fork
+    // that a thread makes while it is inside one (from a signal's handler)
+    // or that enters one (an at-fork handler of the application's, run
+    // after the library's before the fork, or before its own after it)
+    // waits for none of that thread's steps, holds none of them back and
+    // tells its child of none: the thread goes on with them, in the parent
+    // and in the child. A fork that came between a thread's two counts of a
+    // step is mended once the thread has made the second: only that fork's
+    // child is told of the step, as it would be of another thread's.
+    struct OwnCounts {
+        std::uint64_t begun[LIMIT];
+        std::uint64_t ended[LIMIT];
+        std::uint32_t arriving[LIMIT];
+        bool forking;
+        // The count that the thread is making, if any.
+        HalfCount* counting;
+    };
+    static inline thread_local OwnCounts own{};
 
     const bool shortStep = false;
     std::atomic<std::uint64_t> begun{0}, ended{0};

@@ -37,7 +37,6 @@ bool mapView(int fd, std::uint64_t offset, std::size_t length, bool writable, Ma
 // name at all: a file removed or replaced under an open descriptor lives
 // on unseen by the processes that open the path anew.
 bool isFileAtPath(int fd, const std::string& path);
-bool isFileLinked(int fd);
 // Marks the open file as held through this open of it: a shared lock of
 // one byte, which the holder chooses (it may lie beyond the file's end),
 // lasts while the open file does, a forked child's copy included, and goes

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace Quillomark::Platform::Os {
@@ -22,9 +23,13 @@ std::FILE* openPrivateAppendFile(const std::string& path);
 // the umask, since clients map only files of their own user and others
 // must not read the cached bytes; never made through a symbolic link. What
 // stands at path and is not a regular file of the user's (a link, a pipe,
-// someone else's file) is left as it is (EPERM). Null when that fails
-// (errno says why), the file at path then left as it was.
-std::FILE* createSharedFile(const std::string& path);
+// someone else's file) is left as it is (EPERM). beforeNamed, when given,
+// is run on the new file before it takes the path over, so that what it
+// puts on the file is there when the first open by the path finds it;
+// false (errno set) refuses the file. Null when that fails (errno says
+// why), the file at path then left as it was.
+std::FILE* createSharedFile(const std::string& path,
+                            const std::function<bool(int fd)>& beforeNamed = nullptr);
 
 // Opens the file at path with flags (O_RDWR; with O_CREAT, a file that is
 // missing is made, readable and writable by the user alone), as the fast
